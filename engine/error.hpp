@@ -1,0 +1,86 @@
+// The engine's error type. Engine operations return a value or a GleaveError;
+// they never print, abort or throw across their interface. Turning an error
+// into a Python exception is the CPython layer's job.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace gleave {
+
+// Failures of the I/O layer that have a fixed text instead of an errno.
+enum class IoFixed : std::uint8_t {
+  None,             // the error carries an errno value
+  NulInPath,        // "file name contained an unexpected NUL byte"
+  OutOfMemory,      // "out of memory"
+  WriteZero,        // "failed to write whole buffer"
+  FlushZero,        // "failed to write the buffered data"
+  QuarantineIsOutput,  // "quarantine path is the same file as the output path"
+  QuarantineIsInput,   // "quarantine path is the same file as the input path"
+};
+
+struct IoError {
+  int code = 0;  // errno value, meaningful when fixed == IoFixed::None
+  IoFixed fixed = IoFixed::None;
+
+  static IoError from_errno(int code) { return IoError{code, IoFixed::None}; }
+  static IoError from_fixed(IoFixed fixed) { return IoError{0, fixed}; }
+
+  // "{description} (os error {code})" for an errno, the fixed text otherwise.
+  std::string text() const;
+};
+
+struct InvalidError {
+  std::string message;
+};
+struct ParseError {
+  std::string message;
+  std::uint64_t line = 0;
+};
+struct OtherError {
+  std::string message;
+};
+
+// The four kinds, in declaration order: Io, Invalid, Parse, Other.
+class GleaveError {
+ public:
+  enum class Kind : std::uint8_t { Io, Invalid, Parse, Other };
+
+  GleaveError(IoError e) : payload_(e) {}
+  GleaveError(InvalidError e) : payload_(std::move(e)) {}
+  GleaveError(ParseError e) : payload_(std::move(e)) {}
+  GleaveError(OtherError e) : payload_(std::move(e)) {}
+
+  Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
+  const IoError* io() const noexcept { return std::get_if<IoError>(&payload_); }
+
+  // The message a Python exception carries: the Io text, the message alone
+  // for Invalid and Other, "Line {}: {}" for Parse.
+  std::string message() const;
+
+ private:
+  std::variant<IoError, InvalidError, ParseError, OtherError> payload_;
+};
+
+// A value or a GleaveError.
+template <class T>
+class Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}
+  Result(GleaveError error) : v_(std::move(error)) {}
+  Result(IoError error) : v_(GleaveError(error)) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+  T& value() { return std::get<0>(v_); }
+  const T& value() const { return std::get<0>(v_); }
+  GleaveError& error() { return std::get<1>(v_); }
+  const GleaveError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, GleaveError> v_;
+};
+
+}  // namespace gleave

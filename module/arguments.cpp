@@ -1,0 +1,256 @@
+#include "arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace gleave::py {
+
+// ---------------------------------------------------------------------------
+// Binding
+
+namespace {
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (sig.required == sig.count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 sig.display, sig.count, given, verb);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                 sig.display, sig.required, sig.count, given, verb);
+  }
+  return false;
+}
+
+// Places one keyword value; `npos` is the number of positional values.
+bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t npos,
+                  PyObject** out) {
+  Py_ssize_t len = 0;
+  const char* key = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+  if (key == nullptr) PyErr_Clear();
+  for (Py_ssize_t i = 0; key != nullptr && i < sig.count; ++i) {
+    if (std::strlen(sig.params[i]) == static_cast<std::size_t>(len) &&
+        std::memcmp(sig.params[i], key, static_cast<std::size_t>(len)) == 0) {
+      if (i < npos || out[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
+                     sig.params[i]);
+        return false;
+      }
+      out[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.display, name);
+  return false;
+}
+
+bool check_missing(const Signature& sig, PyObject** out) {
+  std::string names;
+  Py_ssize_t missing = 0;
+  for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    if (out[i] == nullptr) ++missing;
+  }
+  if (missing == 0) return true;
+  Py_ssize_t listed = 0;
+  for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    if (out[i] != nullptr) continue;
+    ++listed;
+    if (listed > 1) names += missing == 2 ? " and " : (listed == missing ? ", and " : ", ");
+    names += "'";
+    names += sig.params[i];
+    names += "'";
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.display, missing,
+               missing == 1 ? "argument" : "arguments", names.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
+                   PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t npos = PyVectorcall_NARGS(nargsf);
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+  if (npos > sig.count) return too_many_positional(sig, npos);
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[npos + k], npos, out)) return false;
+  }
+  return check_missing(sig, out);
+}
+
+bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = nullptr;
+  if (npos > sig.count) return too_many_positional(sig, npos);
+  for (Py_ssize_t i = 0; i < npos; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!bind_keyword(sig, key, value, npos, out)) return false;
+    }
+  }
+  return check_missing(sig, out);
+}
+
+// ---------------------------------------------------------------------------
+// Conversion
+
+namespace {
+
+// Attaches "while processing '<param>'" to the pending exception through its
+// add_note method; interpreters without notes get the exception unchanged.
+bool fail_with_note(const char* param) {
+#if PY_VERSION_HEX >= 0x030C0000
+  Ref exc(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Ref type_ref(type), tb_ref(tb);
+  Ref exc(value);
+#endif
+  if (exc) {
+    Ref note(PyUnicode_FromFormat("while processing '%s'", param));
+    Ref method(PyUnicode_InternFromString("add_note"));
+    if (note && method) {
+      PyObject* call_args[] = {exc.get(), note.get()};
+      Ref r(PyObject_VectorcallMethod(method.get(), call_args,
+                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    PyErr_Clear();  // a failed add_note must not replace the real error
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc.release());
+#else
+  PyErr_Restore(type_ref.release(), exc.release(), tb_ref.release());
+#endif
+  return false;
+}
+
+Ref type_qualname(PyObject* obj) {
+  return Ref(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+}
+
+bool wrong_type(PyObject* value, const char* expected, const char* param) {
+  if (value == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+  } else {
+    Ref name = type_qualname(value);
+    if (name) {
+      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(),
+                   expected);
+    }
+  }
+  return fail_with_note(param);
+}
+
+// One control byte from a str: "" gives `empty`, a longer text its first byte.
+// A first character outside ASCII would be split in the data and written back
+// mangled, so it is refused.
+bool convert_control_byte(PyObject* value, const char* param, std::optional<unsigned char> empty,
+                          std::optional<unsigned char>& out) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!convert_utf8_view(value, param, data, size)) return false;
+  if (size == 0) {
+    out = empty;
+    return true;
+  }
+  const auto first = static_cast<unsigned char>(data[0]);
+  if (first >= 0x80) {
+    PyErr_Format(PyExc_ValueError, "%s must be an ASCII character", param);
+    return fail_with_note(param);
+  }
+  out = first;
+  return true;
+}
+
+bool is_numpy_bool(PyObject* value) {
+  auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  Ref module(PyObject_GetAttrString(type, "__module__"));
+  Ref name(module ? PyObject_GetAttrString(type, "__name__") : nullptr);
+  if (!module || !name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(module.get()) && PyUnicode_Check(name.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+         (PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0 ||
+          PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0);
+}
+
+bool convert_bool(PyObject* value, const char* param, bool& out) {
+  if (value == nullptr) return true;  // default kept
+  if (value == Py_True || value == Py_False) {
+    out = value == Py_True;
+    return true;
+  }
+  if (!is_numpy_bool(value)) return wrong_type(value, "bool", param);
+  PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+  if (nb == nullptr || nb->nb_bool == nullptr) {
+    Ref name = type_qualname(value);
+    if (name) {
+      PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                   name.get());
+    }
+    return fail_with_note(param);
+  }
+  const int truth = nb->nb_bool(value);
+  if (truth < 0) return fail_with_note(param);
+  out = truth != 0;
+  return true;
+}
+
+bool convert_count(PyObject* value, const char* param, std::optional<std::uint64_t>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref(PyNumber_Index(value));
+  if (!index) return fail_with_note(param);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return fail_with_note(param);
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool convert_utf8_view(PyObject* value, const char* param, const char*& data, Py_ssize_t& size) {
+  if (!PyUnicode_Check(value)) return wrong_type(value, "str", param);
+  data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return fail_with_note(param);
+  return true;
+}
+
+bool convert_str(PyObject* value, const char* param, std::string& out) {
+  const char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!convert_utf8_view(value, param, data, size)) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_options(PyObject* const* values, GleaveOptions& options) {
+  PyObject* delimiter = values[0];
+  if (delimiter != nullptr && delimiter != Py_None) {
+    if (!convert_control_byte(delimiter, "delimiter", std::nullopt, options.delimiter)) {
+      return false;
+    }
+  }
+  if (values[1] != nullptr) {
+    std::optional<unsigned char> quote;
+    if (!convert_control_byte(values[1], "quote_char", '"', quote)) return false;
+    options.quote_char = *quote;
+  }
+  return convert_bool(values[2], "fill_ragged_rows", options.fill_ragged_rows) &&
+         convert_bool(values[3], "merge_overflow", options.merge_overflow) &&
+         convert_count(values[4], "expected_columns", options.expected_columns) &&
+         convert_bool(values[5], "repair_quotes", options.repair_quotes);
+}
+
+}  // namespace gleave::py
