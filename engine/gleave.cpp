@@ -1,6 +1,7 @@
 #include "gleave.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,25 +17,54 @@ namespace gleave {
 // ---------------------------------------------------------------------------
 // Row storage
 
+std::size_t RowTable::width(std::size_t r) const noexcept {
+  const Entry& e = rows_[r];
+  if (e.kind() == Kind::Fields) return e.end() - e.begin;
+  const char* p = line_base(e);
+  std::size_t n = 1;
+  for (std::size_t i = e.begin; i < e.end(); ++i) n += static_cast<unsigned char>(p[i]) == delimiter_;
+  return n;
+}
+
+std::string_view RowTable::field(std::size_t r, std::size_t f) const noexcept {
+  std::string_view out;
+  std::size_t i = 0;
+  for_each_field(r, [&](std::string_view v) {
+    if (i++ == f) out = v;
+  });
+  return out;
+}
+
 std::vector<std::string> RowTable::row_strings(std::size_t r) const {
   std::vector<std::string> out;
-  const std::size_t w = width(r);
-  out.reserve(w);
-  for (std::size_t f = 0; f < w; ++f) out.emplace_back(field(r, f));
+  for_each_field(r, [&](std::string_view v) { out.emplace_back(v); });
   return out;
 }
 
 void RowTable::push_row(const Row& row) {
   const std::size_t base = bytes_.size();
+  const std::size_t first = field_ends_.size();
   bytes_.append(row.bytes);
   for (const std::size_t e : row.ends) field_ends_.push_back(base + e);
-  row_ends_.push_back(field_ends_.size());
+  rows_.push_back(Entry::make(first, field_ends_.size(), Kind::Fields));
 }
 
-void RowTable::shrink_to_fit() {
-  bytes_.shrink_to_fit();
-  field_ends_.shrink_to_fit();
-  row_ends_.shrink_to_fit();
+void RowTable::push_plain_line(std::string_view line) {
+  if (owns_source_) {
+    const auto begin = static_cast<std::size_t>(line.data() - source_.view().data());
+    rows_.push_back(Entry::make(begin, begin + line.size(), Kind::SourceLine));
+    return;
+  }
+  const std::size_t begin = bytes_.size();
+  bytes_.append(line);
+  rows_.push_back(Entry::make(begin, bytes_.size(), Kind::ArenaLine));
+}
+
+void RowTable::release_unused_source() noexcept {
+  for (const Entry& e : rows_) {
+    if (e.kind() == Kind::SourceLine) return;
+  }
+  source_ = ByteBuffer();
 }
 
 // ---------------------------------------------------------------------------
@@ -186,7 +216,15 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
   Row row;
   std::string scratch;
-  while (parser.next_row(row)) {
+  std::string_view plain;
+  while (true) {
+    if (parser.take_plain_line(width, plain)) {
+      ++counts.total_rows;
+      ++counts.gleaved_rows;
+      if (!sink.keep_line(plain, counts.delimiter)) return counts;
+      continue;
+    }
+    if (!parser.next_row(row)) break;
     ++counts.total_rows;
     const std::uint64_t n = row.size();
     const bool fits = width == 0 || n == width;
@@ -217,9 +255,13 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
 
 struct TableSink {
   GleaveOutcome& outcome;
-  void begin(unsigned char) {}
+  void begin(unsigned char delimiter) { outcome.rows.set_delimiter(delimiter); }
   bool keep(const Row& row) {
     outcome.rows.push_row(row);
+    return true;
+  }
+  bool keep_line(std::string_view line, unsigned char) {
+    outcome.rows.push_plain_line(line);
     return true;
   }
   bool reject(QuarantineRecord&& record) {
@@ -230,8 +272,9 @@ struct TableSink {
 
 }  // namespace
 
-GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options) {
-  GleaveOutcome outcome;
+namespace {
+
+void fill_outcome(GleaveOutcome& outcome, std::string_view text, const GleaveOptions& options) {
   TableSink sink{outcome};
   const PassCounts counts = run_pass(text, options, sink);
   outcome.total_rows = counts.total_rows;
@@ -240,30 +283,89 @@ GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options) 
   outcome.quarantined_rows = counts.quarantined_rows;
   outcome.inferred_columns = counts.inferred_columns;
   outcome.delimiter = counts.delimiter;
+}
+
+}  // namespace
+
+GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options) {
+  GleaveOutcome outcome;
+  fill_outcome(outcome, text, options);
+  return outcome;
+}
+
+GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
+  GleaveOutcome outcome;
+  const std::string_view view = text.view();
+  outcome.rows = RowTable(std::move(text), ',');  // the buffer moves, its bytes stay put
+  fill_outcome(outcome, view, options);
+  outcome.rows.release_unused_source();
   return outcome;
 }
 
 // ---------------------------------------------------------------------------
 // Files
 
+namespace {
+
+constexpr std::size_t kMapThreshold = std::size_t{1} << 21;  // 2 MiB, one huge page
+
+}  // namespace
+
+ByteBuffer::ByteBuffer(ByteBuffer&& o) noexcept
+    : data_(std::exchange(o.data_, nullptr)),
+      size_(std::exchange(o.size_, 0)),
+      cap_(std::exchange(o.cap_, 0)),
+      mapped_(std::exchange(o.mapped_, false)) {}
+
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
   if (this != &o) {
-    std::free(data_);
+    release();
     data_ = std::exchange(o.data_, nullptr);
     size_ = std::exchange(o.size_, 0);
     cap_ = std::exchange(o.cap_, 0);
+    mapped_ = std::exchange(o.mapped_, false);
   }
   return *this;
 }
 
-ByteBuffer::~ByteBuffer() { std::free(data_); }
+ByteBuffer::~ByteBuffer() { release(); }
+
+void ByteBuffer::release() noexcept {
+  if (mapped_) {
+    ::munmap(data_, cap_);
+  } else {
+    std::free(data_);
+  }
+  data_ = nullptr;
+  size_ = cap_ = 0;
+  mapped_ = false;
+}
 
 bool ByteBuffer::reserve(std::size_t capacity) noexcept {
   if (capacity <= cap_) return true;
-  void* p = std::realloc(data_, capacity);
-  if (p == nullptr) return false;
+  if (capacity < kMapThreshold) {
+    void* p = std::realloc(data_, capacity);
+    if (p == nullptr) return false;
+    data_ = static_cast<char*>(p);
+    cap_ = capacity;
+    return true;
+  }
+  capacity = (capacity + kMapThreshold - 1) & ~(kMapThreshold - 1);
+  void* p;
+  if (mapped_) {
+    p = ::mremap(data_, cap_, capacity, MREMAP_MAYMOVE);
+  } else {
+    p = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  }
+  if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+  (void)::madvise(p, capacity, MADV_HUGEPAGE);
+#endif
+  if (!mapped_ && size_ != 0) std::memcpy(p, data_, size_);
+  if (!mapped_) std::free(data_);
   data_ = static_cast<char*>(p);
   cap_ = capacity;
+  mapped_ = true;
   return true;
 }
 
@@ -342,6 +444,23 @@ class WriteBuffer {
     }
     std::memcpy(buf_ + len_, line.data(), line.size());
     len_ += line.size();
+    return std::nullopt;
+  }
+
+  // The same as appending `text` followed by `last`, without building the
+  // line first when it fits.
+  std::optional<IoError> append(std::string_view text, char last) {
+    const std::size_t size = text.size() + 1;
+    if (size >= kCapacity || size > kCapacity - len_) {
+      std::string line;
+      line.reserve(size);
+      line.append(text);
+      line.push_back(last);
+      return append(line);
+    }
+    std::memcpy(buf_ + len_, text.data(), text.size());
+    buf_[len_ + text.size()] = last;
+    len_ += size;
     return std::nullopt;
   }
 
@@ -433,6 +552,10 @@ struct FileSink {
     line.clear();
     writer.append_line(line, row);
     error = out.append(line);
+    return !error;
+  }
+  bool keep_line(std::string_view plain, unsigned char) {
+    error = out.append(plain, '\n');
     return !error;
   }
   bool reject(QuarantineRecord&& record) {

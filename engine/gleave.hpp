@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,35 +30,107 @@ struct QuarantineRecord {
   std::vector<std::string> fields;  // as parsed: not padded, merged or re-quoted
 };
 
-// Kept rows stored in one arena: all field bytes back to back, the end offset
-// of every field, and for every row the index of its last field end. Millions
-// of rows cost three flat buffers, not one heap object per field.
-class RowTable {
+// A growable byte buffer that reports exhaustion instead of throwing. Large
+// buffers come straight from the kernel, with transparent huge pages asked
+// for, so that reading a big file costs few page faults.
+class ByteBuffer {
  public:
-  std::size_t size() const noexcept { return row_ends_.size(); }
-  std::size_t width(std::size_t r) const noexcept { return row_ends_[r] - first_field(r); }
-  std::string_view field(std::size_t r, std::size_t f) const noexcept {
-    const std::size_t i = first_field(r) + f;
-    const std::size_t b = i == 0 ? 0 : field_ends_[i - 1];
-    return std::string_view(bytes_.data() + b, field_ends_[i] - b);
-  }
-  // The bytes of all fields of row r, back to back.
-  std::string_view row_bytes(std::size_t r) const noexcept {
-    const std::size_t f0 = first_field(r);
-    const std::size_t b = f0 == 0 ? 0 : field_ends_[f0 - 1];
-    const std::size_t e = row_ends_[r] == f0 ? b : field_ends_[row_ends_[r] - 1];
-    return std::string_view(bytes_.data() + b, e - b);
-  }
-  std::vector<std::string> row_strings(std::size_t r) const;
-  void push_row(const Row& row);
-  void shrink_to_fit();
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ByteBuffer(ByteBuffer&& o) noexcept;
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept;
+  ~ByteBuffer();
+
+  bool reserve(std::size_t capacity) noexcept;
+  std::string_view view() const noexcept { return std::string_view(data_, size_); }
+  char* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return cap_; }
+  void set_size(std::size_t n) noexcept { size_ = n; }
 
  private:
-  std::size_t first_field(std::size_t r) const noexcept { return r == 0 ? 0 : row_ends_[r - 1]; }
+  void release() noexcept;
 
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+  bool mapped_ = false;
+};
+
+// The kept rows of a pass. A row whose line was plain (see
+// ResilientParser::take_plain_line) is stored as the span of that line: in the
+// input text itself when the table owns the text, else copied once into the
+// arena. Any other row is stored as its fields back to back in the arena with
+// one end offset per field. Millions of rows cost a few flat buffers, not one
+// heap object per field.
+class RowTable {
+ public:
+  RowTable() = default;
+  // A table that keeps `source` and refers into it for plain rows.
+  RowTable(ByteBuffer&& source, unsigned char delimiter)
+      : source_(std::move(source)), owns_source_(true), delimiter_(delimiter) {}
+
+  std::size_t size() const noexcept { return rows_.size(); }
+  std::size_t width(std::size_t r) const noexcept;
+  std::string_view field(std::size_t r, std::size_t f) const noexcept;
+  std::vector<std::string> row_strings(std::size_t r) const;
+
+  // Calls visit(std::string_view) for each field of row r, in order.
+  template <class Visit>
+  void for_each_field(std::size_t r, Visit&& visit) const {
+    const Entry& e = rows_[r];
+    if (e.kind() == Kind::Fields) {
+      std::size_t b = e.begin == 0 ? 0 : field_ends_[e.begin - 1];
+      for (std::size_t i = e.begin; i < e.end(); ++i) {
+        visit(std::string_view(bytes_.data() + b, field_ends_[i] - b));
+        b = field_ends_[i];
+      }
+      return;
+    }
+    const char* p = line_base(e) + e.begin;
+    const char* const end = line_base(e) + e.end();
+    while (true) {
+      const void* hit = std::memchr(p, delimiter_, static_cast<std::size_t>(end - p));
+      const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
+      visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
+      if (stop == end) return;
+      p = stop + 1;
+    }
+  }
+
+  void set_delimiter(unsigned char delimiter) noexcept { delimiter_ = delimiter; }
+  void push_row(const Row& row);
+  // A plain line split at each delimiter; when the table owns the text, the
+  // line must lie inside it.
+  void push_plain_line(std::string_view line);
+  // Drops the source text when no row refers to it.
+  void release_unused_source() noexcept;
+
+ private:
+  enum class Kind : std::uint8_t { Fields, SourceLine, ArenaLine };
+  // Fields: [begin, end) are field indices; lines: byte offsets. The kind
+  // sits in the top two bits of the second word, keeping an entry 16 bytes.
+  struct Entry {
+    std::uint64_t begin;
+    std::uint64_t end_kind;
+    static constexpr int kShift = 62;
+    static Entry make(std::uint64_t b, std::uint64_t e, Kind k) noexcept {
+      return Entry{b, e | (static_cast<std::uint64_t>(k) << kShift)};
+    }
+    std::uint64_t end() const noexcept { return end_kind & ((std::uint64_t{1} << kShift) - 1); }
+    Kind kind() const noexcept { return static_cast<Kind>(end_kind >> kShift); }
+  };
+  const char* line_base(const Entry& e) const noexcept {
+    return e.kind() == Kind::SourceLine ? source_.view().data() : bytes_.data();
+  }
+
+  ByteBuffer source_;
+  bool owns_source_ = false;
+  unsigned char delimiter_ = ',';
   std::string bytes_;
   std::vector<std::size_t> field_ends_;
-  std::vector<std::size_t> row_ends_;
+  std::vector<Entry> rows_;
 };
 
 struct GleaveOutcome {
@@ -77,6 +150,8 @@ struct GleaveOutcome {
 // Sorts every row of the text into kept rows (unchanged, padded or merged) and
 // quarantine records. Never fails on any input.
 GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options);
+// The same over a text that the outcome then keeps: plain rows are not copied.
+GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
 
 struct SummaryRecord {
   std::uint64_t total_rows = 0;
@@ -92,32 +167,6 @@ struct SummaryRecord {
 Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
                                   const std::optional<std::string>& quarantine_path,
                                   const GleaveOptions& options);
-
-// A growable byte buffer that reports exhaustion instead of throwing.
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ByteBuffer(ByteBuffer&& o) noexcept : data_(o.data_), size_(o.size_), cap_(o.cap_) {
-    o.data_ = nullptr;
-    o.size_ = o.cap_ = 0;
-  }
-  ByteBuffer& operator=(ByteBuffer&& o) noexcept;
-  ~ByteBuffer();
-
-  bool reserve(std::size_t capacity) noexcept;
-  std::string_view view() const noexcept { return std::string_view(data_, size_); }
-  char* data() noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return cap_; }
-  void set_size(std::size_t n) noexcept { size_ = n; }
-
- private:
-  char* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t cap_ = 0;
-};
 
 // Reads a whole file into memory; interrupted reads are repeated.
 Result<ByteBuffer> read_file(const std::string& path);

@@ -17,6 +17,12 @@ Row Row::from_strings(const std::vector<std::string>& fields) {
 
 namespace {
 
+// Set bits of a 16-bit mask, without needing the POPCNT instruction.
+inline unsigned popcount16(unsigned m) noexcept {
+  static constexpr unsigned char kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
+  return kBits[m & 15] + kBits[(m >> 4) & 15] + kBits[(m >> 8) & 15] + kBits[m >> 12];
+}
+
 std::uint64_t start_past_bom(std::string_view text) noexcept {
   return text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
 }
@@ -25,7 +31,9 @@ std::uint64_t start_past_bom(std::string_view text) noexcept {
 
 ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter,
                                  unsigned char quote_char, bool repair_quotes) noexcept
-    : input_(input),
+    : plain_lines_possible_(delimiter != quote_char && !is_line_break(delimiter) &&
+                            !is_line_break(quote_char)),
+      input_(input),
       position_(start_past_bom(input)),
       repair_quotes_(repair_quotes),
       delimiter_(delimiter),
@@ -33,6 +41,69 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       unquoted_stop_(delimiter, '\n', '\r', '\n'),
       quoted_stop_(quote_char, '\n', quote_char, quote_char),
       lookahead_stop_(quote_char, '\n', '\r', '\r') {}
+
+bool ResilientParser::take_plain_line(std::uint64_t fields, std::string_view& line) {
+  if (!plain_lines_possible_ || skip_leading_blanks_) return false;
+  const char* const begin = input_.data() + position_;
+  const char* const end = input_.data() + input_.size();
+  if (begin >= end) return false;
+  // Delimiters allowed before the line's end: fields - 1, or any number.
+  const std::uint64_t budget = fields == 0 ? UINT64_MAX : fields - 1;
+  std::uint64_t delimiters = 0;
+  bool ascii = true;
+  const char* p = begin;
+  const char* eol = nullptr;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i quote = _mm_set1_epi8(static_cast<char>(quote_char_));
+  const __m128i delim = _mm_set1_epi8(static_cast<char>(delimiter_));
+  unsigned high = 0;
+  for (; end - p >= 16; p += 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned m_lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf)));
+    const unsigned m_bad = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, quote))));
+    const unsigned m_delim = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, delim)));
+    const unsigned m_high = static_cast<unsigned>(_mm_movemask_epi8(x));
+    if ((m_lf | m_bad) == 0) {  // the line goes on past this block
+      delimiters += popcount16(m_delim);
+      high |= m_high;
+      if (delimiters > budget) return false;
+      continue;
+    }
+    // m_lf is set here unless a CR or a quote comes first, which fails.
+    const unsigned before = m_lf == 0 ? 0xFFFFu : (1u << __builtin_ctz(m_lf)) - 1;
+    if ((m_bad & before) != 0) return false;
+    delimiters += popcount16(m_delim & before);
+    high |= m_high & before;
+    eol = p + __builtin_ctz(m_lf);
+    break;
+  }
+  ascii = high == 0;
+#endif
+  if (eol == nullptr) {
+    for (; p < end; ++p) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (c == '\n') break;
+      if (c == '\r' || c == quote_char_) return false;
+      if (c == delimiter_ && ++delimiters > budget) return false;
+      ascii = ascii && c < 0x80;
+    }
+    eol = p;
+  }
+  if (fields != 0 && delimiters != budget) return false;
+  const std::size_t len = static_cast<std::size_t>(eol - begin);
+  if (!ascii && valid_utf8_prefix(begin, len) != len) return false;
+  line = std::string_view(begin, len);
+  if (eol < end) {
+    position_ = static_cast<std::uint64_t>(eol + 1 - input_.data());
+    ++line_;
+  } else {
+    position_ = input_.size();
+  }
+  return true;
+}
 
 void ResilientParser::set_escape(std::optional<unsigned char> escape) noexcept {
   escape_ = escape;

@@ -50,6 +50,15 @@ class ResilientParser {
   bool next_row(Row& row);
   std::optional<std::vector<std::string>> next_row();
 
+  // Fast path for the common row. When the next physical line ends in LF (or
+  // the end of the input), holds no quote byte and no CR, is valid UTF-8 and
+  // has exactly `fields` fields (any number when `fields` is 0), the state
+  // machine would split it at every delimiter and nothing else; and written
+  // back, its fields give the same bytes. Then this takes the row, sets `line`
+  // to its bytes without the LF and returns true. Otherwise it returns false
+  // and leaves the parser as it was.
+  bool take_plain_line(std::uint64_t fields, std::string_view& line);
+
   // Number of the physical line on which the next row begins.
   std::uint64_t line() const noexcept { return line_; }
   std::uint64_t position() const noexcept { return position_; }
@@ -66,6 +75,8 @@ class ResilientParser {
   void finish_field(Row& row, std::size_t field_start);
   bool quote_closes(std::size_t after_quote);
   bool proper_quote_ahead(std::size_t from);
+
+  bool plain_lines_possible_;  // the fast path is valid for these control bytes
 
   std::string_view input_;
   std::uint64_t position_ = 0;

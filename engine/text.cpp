@@ -46,7 +46,19 @@ std::size_t valid_utf8_prefix(const char* s, std::size_t n) noexcept {
   std::size_t i = 0;
   while (i < n) {
     if (p[i] < 0x80) {
-      // Skip ASCII eight bytes at a time.
+      // Skip ASCII sixteen or eight bytes at a time.
+#if defined(__SSE2__)
+      while (i + 16 <= n) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const int high = _mm_movemask_epi8(x);
+        if (high != 0) {
+          i += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+          break;
+        }
+        i += 16;
+      }
+      if (i < n && p[i] >= 0x80) continue;
+#endif
       while (i + 8 <= n) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);

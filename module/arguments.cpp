@@ -22,26 +22,42 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   return false;
 }
 
-// Places one keyword value; `npos` is the number of positional values.
-bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t npos,
-                  PyObject** out) {
+// Index of the parameter a keyword names, or -1.
+Py_ssize_t find_param(const Signature& sig, PyObject* name) {
   Py_ssize_t len = 0;
   const char* key = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
-  if (key == nullptr) PyErr_Clear();
-  for (Py_ssize_t i = 0; key != nullptr && i < sig.count; ++i) {
+  if (key == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
     if (std::strlen(sig.params[i]) == static_cast<std::size_t>(len) &&
         std::memcmp(sig.params[i], key, static_cast<std::size_t>(len)) == 0) {
-      if (i < npos || out[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
-                     sig.params[i]);
-        return false;
-      }
-      out[i] = value;
-      return true;
+      return i;
     }
   }
+  return -1;
+}
+
+// An unknown keyword is reported before a repeated one, whatever their order
+// in the call, so every keyword is looked up before any is placed.
+bool check_unexpected(const Signature& sig, PyObject* name) {
+  if (find_param(sig, name) >= 0) return true;
   PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.display, name);
   return false;
+}
+
+// Places one known keyword value; `npos` is the number of positional values.
+bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, Py_ssize_t npos,
+                  PyObject** out) {
+  const Py_ssize_t i = find_param(sig, name);
+  if (i < npos || out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display,
+                 sig.params[i]);
+    return false;
+  }
+  out[i] = value;
+  return true;
 }
 
 bool check_missing(const Signature& sig, PyObject** out) {
@@ -75,6 +91,9 @@ bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
   for (Py_ssize_t i = 0; i < npos; ++i) out[i] = args[i];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < nkw; ++k) {
+    if (!check_unexpected(sig, PyTuple_GET_ITEM(kwnames, k))) return false;
+  }
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
     if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[npos + k], npos, out)) return false;
   }
   return check_missing(sig, out);
@@ -89,6 +108,10 @@ bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!check_unexpected(sig, key)) return false;
+    }
+    pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       if (!bind_keyword(sig, key, value, npos, out)) return false;
     }

@@ -70,10 +70,11 @@ PyObject* reader_impl(PyTypeObject* type, const std::string& path, const GleaveO
   {
     auto input = read_file(path);
     if (!input) return raise_file_error(input.error());
-    GleaveOutcome outcome = gleave_slice(input.value().view(), options);
+    // The outcome keeps the input bytes: unchanged rows are served from them.
+    GleaveOutcome outcome = gleave_slice(std::move(input.value()), options);
     record.summary = summary_from(outcome);
     record.rows = std::move(outcome.rows);
-  }  // the input bytes and the quarantine records go here
+  }  // the quarantine records go here
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of(self)) PyGleaveReader(std::move(record));
@@ -107,6 +108,9 @@ PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
 
 // A str from bytes known to be valid UTF-8; ASCII skips the decoder.
 PyObject* field_str(std::string_view f) {
+  if (f.size() <= 1) {  // the empty str and one-character strs are shared by CPython
+    return PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), nullptr);
+  }
   if (is_ascii(f.data(), f.size())) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(f.size()), 127);
     if (s != nullptr) std::memcpy(PyUnicode_DATA(s), f.data(), f.size());
@@ -122,12 +126,18 @@ PyObject* reader_next(PyObject* self) {
   const std::size_t width = r.rows.width(index);
   Ref list(PyList_New(static_cast<Py_ssize_t>(width)));
   if (!list) return nullptr;
-  for (std::size_t f = 0; f < width; ++f) {
-    PyObject* s = field_str(r.rows.field(index, f));
-    if (s == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), s);  // steals s
-  }
-  return list.release();
+  Py_ssize_t f = 0;
+  bool failed = false;
+  r.rows.for_each_field(index, [&](std::string_view field) {
+    if (failed) return;
+    PyObject* s = field_str(field);
+    if (s == nullptr) {
+      failed = true;
+      return;
+    }
+    PyList_SET_ITEM(list.get(), f++, s);  // steals s
+  });
+  return failed ? nullptr : list.release();
 }
 
 Py_ssize_t reader_len(PyObject* self) {
