@@ -9,4 +9,15 @@ from _csv_gleave_backend import (
     sniff,
 )
 
-__all__ = ["gleave_file", "sniff", "open", "GleaveSummary", "GleaveReader", "__version__"]
+from .dataframe import read_pandas, read_polars
+
+__all__ = [
+    "gleave_file",
+    "sniff",
+    "open",
+    "GleaveSummary",
+    "GleaveReader",
+    "__version__",
+    "read_pandas",
+    "read_polars",
+]

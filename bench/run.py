@@ -1,0 +1,169 @@
+"""Side-by-side benchmark of csv-gleave against its peers.
+
+    pip install '.[bench]' && python bench/run.py --size 100MB
+
+Generates (and caches under bench/data/) a messy and a clean CSV file, then
+times every job on them, alternating between jobs, each run in a process of
+its own so that its peak RSS is its own. Writes bench/results.md and
+bench/chart.png, and prints a one-line summary of the key ratios.
+
+Quick run for an optimisation loop (no report files written):
+
+    python bench/run.py --size 10MB --reps 1 --only gleave,csv,cp
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import generate
+import report
+from tasks import TASKS
+
+BENCH_DIR = Path(__file__).resolve().parent
+TASKS_SCRIPT = BENCH_DIR / "tasks.py"
+
+
+@dataclass
+class Measurement:
+    """All repetitions of one job on one file."""
+
+    variant: str
+    task: str
+    gc: str  # "on" or "off"; the repair jobs run with the collector on
+    seconds: list[float] = field(default_factory=list)
+    peak_rss: list[int] = field(default_factory=list)
+    rows: int | None = None
+    note: str = ""
+    baseline_rss: int = 0
+    error: str = ""
+
+    @property
+    def key(self) -> tuple[str, str, str]:
+        return self.variant, self.task, self.gc
+
+    @property
+    def median(self) -> float | None:
+        return statistics.median(self.seconds) if self.seconds else None
+
+
+def run_once(task: str, src: Path, dst: Path, gc_mode: str) -> dict:
+    """Run one job in a child process; its time, peak RSS, rows and note.
+
+    The Python jobs time themselves and report their own peak RSS; ``cp`` is
+    timed from outside, and its RSS is not measured.
+    """
+    if task == "cp":
+        cmd = ["cp", "--reflink=never", str(src), str(dst)]
+    else:
+        cmd = [sys.executable, str(TASKS_SCRIPT), task, str(src), str(dst), "--gc", gc_mode]
+    start = time.perf_counter()
+    proc = subprocess.run(cmd, capture_output=True)
+    wall = time.perf_counter() - start
+    if proc.returncode != 0:
+        lines = proc.stderr.decode(errors="replace").strip().splitlines()
+        return {"error": lines[-1] if lines else f"exit status {proc.returncode}"}
+    if task == "cp":
+        return {"seconds": wall, "rows": None, "note": "", "peak_rss": None, "baseline_rss": 0}
+    return json.loads(proc.stdout)
+
+
+def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir: Path) -> None:
+    """Round-robin over the plan, reversing the order every other repetition."""
+    out_dir.mkdir(parents=True, exist_ok=True)
+    for rep in range(reps):
+        order = plan if rep % 2 == 0 else plan[::-1]
+        for m in order:
+            if m.error:
+                continue
+            dst = out_dir / f"{m.task}.csv"
+            result = run_once(m.task, files[m.variant], dst, m.gc)
+            for leftover in (dst, dst.with_name(dst.name + ".quarantine")):
+                leftover.unlink(missing_ok=True)
+            if "error" in result:
+                m.error = result["error"]
+                print(f"  {m.variant:5} {m.task:12} gc {m.gc:3}  FAILED: {m.error}", flush=True)
+                continue
+            m.seconds.append(result["seconds"])
+            if result["peak_rss"] is not None:
+                m.peak_rss.append(result["peak_rss"])
+            m.rows, m.note, m.baseline_rss = result["rows"], result["note"], result["baseline_rss"]
+            rss = f"{result['peak_rss'] / 1e6:7.1f} MB" if result["peak_rss"] else ""
+            print(f"  rep {rep + 1}/{reps} {m.variant:5} {m.task:12} gc {m.gc:3} "
+                  f"{result['seconds']:8.3f} s  {rss}", flush=True)
+
+
+def build_plan(tasks: list[str], variants: list[str], gc_modes: list[str]) -> list[Measurement]:
+    plan: list[Measurement] = []
+    for variant in variants:
+        for task in tasks:
+            modes = gc_modes if TASKS[task].kind == "read" else ["on"]
+            plan.extend(Measurement(variant, task, mode) for mode in modes)
+    return plan
+
+
+def _csv_list(text: str) -> list[str]:
+    return [item.strip() for item in text.split(",") if item.strip()]
+
+
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        description="Benchmark csv-gleave against Python's csv module, polars, DuckDB, "
+                    "pandas and cp.")
+    parser.add_argument("--size", default="100MB", help="input size: 10MB, 100MB, 1GB (default 100MB)")
+    parser.add_argument("--reps", type=int, default=3, help="repetitions per job (default 3)")
+    parser.add_argument("--only", type=_csv_list, default=list(TASKS),
+                        help="comma-separated jobs, from: " + ",".join(TASKS))
+    parser.add_argument("--variants", type=_csv_list, default=["messy", "clean"],
+                        help="input files: messy,clean (default both)")
+    parser.add_argument("--gc", type=_csv_list, default=["off", "on"],
+                        help="collector modes for the read jobs (default off,on)")
+    parser.add_argument("--seed", type=int, default=42)
+    parser.add_argument("--data-dir", type=Path, default=BENCH_DIR / "data")
+    parser.add_argument("--report", action=argparse.BooleanOptionalAction, default=None,
+                        help="write results.md and chart.png (default: only when --only is not given)")
+    args = parser.parse_args(argv)
+    unknown = [t for t in args.only if t not in TASKS]
+    if unknown:
+        parser.error(f"unknown job(s) {','.join(unknown)}; choose from {','.join(TASKS)}")
+    if not set(args.variants) <= {"messy", "clean"} or not set(args.gc) <= {"on", "off"}:
+        parser.error("--variants takes messy,clean and --gc takes off,on")
+    if args.report is None:
+        args.report = set(args.only) == set(TASKS)
+    return args
+
+
+def main(argv: list[str] | None = None) -> None:
+    args = parse_args(argv)
+    size = generate.parse_size(args.size)
+    if shutil.which("cp") is None:
+        args.only = [t for t in args.only if t != "cp"]
+    files = {}
+    for variant in args.variants:
+        print(f"input: {variant} {args.size} ...", end=" ", flush=True)
+        files[variant] = generate.data_file(args.data_dir, variant, size, args.seed)
+        print(files[variant])
+    plan = build_plan(args.only, args.variants, args.gc)
+    measure(plan, files, args.reps, args.data_dir / "out")
+
+    results = report.Results(size_label=args.size, files=files, reps=args.reps,
+                             measurements=plan, command=" ".join(["python", "bench/run.py"] +
+                                                                 (argv or sys.argv[1:])))
+    (args.data_dir / "last-run.json").write_text(results.to_json())
+    if args.report:
+        report.write_markdown(results, BENCH_DIR / "results.md", BENCH_DIR / "chart.png")
+        report.write_chart(results, BENCH_DIR / "chart.png")
+        print(f"wrote {BENCH_DIR / 'results.md'} and {BENCH_DIR / 'chart.png'}")
+    print(report.summary_line(results))
+
+
+if __name__ == "__main__":
+    main()

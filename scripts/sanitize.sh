@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds the C++ tests and the Python extension module with AddressSanitizer
+# and UndefinedBehaviorSanitizer in build-asan/, runs ctest there, then runs
+# pytest against that module. The module is never installed: build-asan/
+# goes first on PYTHONPATH, so this shell's Python imports it instead of the
+# normal one in site-packages, and the sanitizer runtime is preloaded into
+# the (uninstrumented) interpreter. Exits non-zero on any test failure or
+# sanitizer report.
+#
+#   CXX=g++ bash scripts/sanitize.sh    use gcc instead of clang
+#   PYTHON=python3.12 ...               another interpreter
+#   PYTEST_ARGS="-k faults" ...         extra pytest arguments
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+build=$root/build-asan
+python=${PYTHON:-python3}
+
+# Needs a C++20 compiler with its sanitizer runtime (clang: libclang-rt-<v>-dev;
+# gcc: libasan and libubsan, which come with g++), cmake, GoogleTest
+# (libgtest-dev) for the C++ tests, and pytest plus hypothesis for Python.
+cxx=${CXX:-}
+if [ -z "$cxx" ]; then
+  if command -v clang++ >/dev/null; then cxx=clang++; else cxx=g++; fi
+fi
+case $($cxx --version | head -1) in
+  *clang*)
+    runtime=$($cxx -print-file-name=libclang_rt.asan-x86_64.so)
+    if [ ! -e "$runtime" ]; then
+      ver=$($cxx --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
+      echo "sanitize.sh: ASan runtime missing; installing libclang-rt-$ver-dev" >&2
+      apt-get install -y -q "libclang-rt-$ver-dev" >/dev/null
+    fi
+    # The module is a shared object: it must use the shared runtime that
+    # gets preloaded (which carries the UBSan handlers as well).
+    extra_flags=-shared-libasan
+    preload=$runtime
+    ;;
+  *)
+    extra_flags=
+    preload="$($cxx -print-file-name=libasan.so) $($cxx -print-file-name=libubsan.so)"
+    ;;
+esac
+for lib in $preload; do
+  if [ ! -e "$lib" ]; then
+    echo "sanitize.sh: sanitizer runtime $lib not found" >&2
+    exit 2
+  fi
+done
+
+# The C++ tests are built only once their sources exist.
+tests=OFF
+if ls tests/cpp/*_test.cpp >/dev/null 2>&1; then
+  tests=ON
+  for area in parser heuristics gleave; do
+    [ -f "tests/cpp/${area}_test.cpp" ] || tests=OFF
+  done
+  [ "$tests" = ON ] || echo "sanitize.sh: tests/cpp incomplete; skipping the C++ tests" >&2
+fi
+
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_SHARED_LINKER_FLAGS="$extra_flags" -DCMAKE_MODULE_LINKER_FLAGS="$extra_flags" \
+  -DGLEAVE_SANITIZE=address,undefined -DGLEAVE_BUILD_MODULE=ON -DGLEAVE_BUILD_TESTS=$tests \
+  -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
+cmake --build "$build" -j2
+
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1}
+
+if [ "$tests" = ON ]; then
+  (cd "$build" && ctest --output-on-failure -j2)
+fi
+
+# The interpreter is not instrumented and frees much of its memory only at
+# exit, so leak detection stays off for it (the C++ tests and the fuzzers
+# check the engine for leaks). With PYTHONMALLOC=malloc every Python object
+# goes through the sanitizer's allocator, so an overrun of a str or list the
+# module builds is caught.
+module=$(ls "$build"/_csv_gleave_backend*.so)
+echo "sanitize.sh: pytest against $module" >&2
+PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
+  LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
+  ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+  PYTHONMALLOC=malloc \
+  GLEAVE_EXPECT_MODULE="$module" \
+  "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python"

@@ -1,0 +1,531 @@
+// The repair pass (Part 2.1), the byte-exact writers and gleave_file (Part
+// 2.2) with every failure path and the two mended faults of issue 3, and
+// GleaveError (Part 2.3).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "gleave.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace gleave;
+using Fields = std::vector<std::string>;
+using Rows = std::vector<Fields>;
+
+const std::string kFew = "Row has too few columns (expected ";
+const std::string kExtra = "Row has extra columns (expected ";
+
+GleaveOptions opts(std::optional<unsigned char> d, std::optional<std::uint64_t> w, bool fill = true,
+                   bool merge = true, unsigned char q = '"', bool repair = true) {
+  return GleaveOptions{d, q, fill, merge, w, repair};
+}
+
+// ---------------------------------------------------------------------------
+// gleave_slice
+
+struct Record {
+  std::uint64_t line;
+  std::string reason;
+  Fields fields;
+  bool operator==(const Record&) const = default;
+};
+void PrintTo(const Record& r, std::ostream* os) {
+  *os << "{" << r.line << ", " << r.reason << ", " << testing::PrintToString(r.fields) << "}";
+}
+
+struct SliceCase {
+  const char* name;
+  std::string text;
+  GleaveOptions options;
+  Rows rows;
+  std::vector<Record> quarantine;
+  std::uint64_t total, repaired, columns;
+  unsigned char delimiter;
+};
+
+const SliceCase kSlice[] = {
+    {"empty_ignores_options", "", opts(';', 5, false, false), {}, {}, 0, 0, 0, ','},
+    {"bom_only_detected", "\xEF\xBB\xBF", opts({}, {}), {}, {}, 0, 0, 0, ','},
+    {"bom_only_given", "\xEF\xBB\xBF", opts(';', 4), {}, {}, 0, 0, 4, ';'},
+    {"w0_keeps_all", "a\nb,c,d\n\n", opts(',', 0, false, false), {{"a"}, {"b", "c", "d"}, {""}}, {}, 3, 0, 0, ','},
+    {"fill_blank_line", "a,b,c\n\nd,e,f\n", opts(',', 3), {{"a", "b", "c"}, {"", "", ""}, {"d", "e", "f"}}, {}, 3, 1, 3, ','},
+    {"fill_off", "a,b,c\n\nd,e,f\n", opts(',', 3, false), {{"a", "b", "c"}, {"d", "e", "f"}}, {{3, kFew + "3)", {""}}}, 3, 0, 3, ','},
+    {"merge", "a,b,c,d", opts(',', 2), {{"a", "b,c,d"}}, {}, 1, 1, 2, ','},
+    {"merge_off", "a,b,c,d", opts(',', 2, true, false), {}, {{1, kExtra + "2)", {"a", "b", "c", "d"}}}, 1, 0, 2, ','},
+    {"merge_w1", "a,b,c", opts(',', 1), {{"a,b,c"}}, {}, 1, 1, 1, ','},
+    {"spaces_row_filled", "   \n", opts(',', 3), {{"   ", "", ""}}, {}, 1, 1, 3, ','},
+    {"multiline_quoted_line", "\"x\ny\nz\",b,c,d\n", opts(',', 3, true, false), {}, {{4, kExtra + "3)", {"x\ny\nz", "b", "c", "d"}}}, 1, 0, 3, ','},
+    {"line_after_row", "h1,h2\n1,2,3\n4,5\n", opts(',', 2, true, false), {{"h1", "h2"}, {"4", "5"}}, {{3, kExtra + "2)", {"1", "2", "3"}}}, 3, 0, 2, ','},
+    {"line_of_last_row", "h1,h2\n4,5\n1,2,3", opts(',', 2, true, false), {{"h1", "h2"}, {"4", "5"}}, {{3, kExtra + "2)", {"1", "2", "3"}}}, 3, 0, 2, ','},
+    {"crlf_lines", "a,b\r\nc\r\n\r\nd,e\r\n", opts(',', 2, false), {{"a", "b"}, {"d", "e"}}, {{3, kFew + "2)", {"c"}}, {4, kFew + "2)", {""}}}, 4, 0, 2, ','},
+    {"two_digit_width", "a\nb,c\n", opts(',', 12, false, false), {}, {{2, kFew + "12)", {"a"}}, {3, kFew + "12)", {"b", "c"}}}, 2, 0, 12, ','},
+    {"a6_merge", "a\xA6" "b\xA6" "c\n", opts(0xA6, 2), {{"a", "b\xC2\xA6" "c"}}, {}, 1, 1, 2, 0xA6},
+    {"stray_quote_not_a_repair", "\"a\"b\",c\n", opts(',', 2), {{"a\"b", "c"}}, {}, 1, 0, 2, ','},
+    {"repair_quotes_off", "\"a \"b\" c\",d\n", opts(',', 2, true, true, '"', false), {{"a b\" c\"", "d"}}, {}, 1, 0, 2, ','},
+    {"quote_char_to_parser_only", "'a,b',c\n", opts(',', {}, true, true, '\''), {{"a,b", "c", ""}}, {}, 1, 1, 3, ','},
+    {"sniffed_and_inferred", "id;name;city\n1;Ann;Oslo\n2;Bob\n3;Cy;Rome;extra\n", opts({}, {}),
+     {{"id", "name", "city"}, {"1", "Ann", "Oslo"}, {"2", "Bob", ""}, {"3", "Cy", "Rome;extra"}}, {}, 4, 2, 3, ';'},
+    {"bom_then_rows", "\xEF\xBB\xBF" "a;b\nc;d\n", opts({}, {}), {{"a", "b"}, {"c", "d"}}, {}, 2, 0, 2, ';'},
+    {"inferred_then_quarantine_mix", "a,b,c\nx\n1,2,3,4\nd,e,f\n", opts({}, {}, false, false),
+     {{"a", "b", "c"}, {"d", "e", "f"}}, {{3, kFew + "3)", {"x"}}, {4, kExtra + "3)", {"1", "2", "3", "4"}}}, 4, 0, 3, ','},
+};
+
+class SliceTable : public testing::TestWithParam<SliceCase> {};
+
+TEST_P(SliceTable, Outcome) {
+  const SliceCase& c = GetParam();
+  const GleaveOutcome o = gleave_slice(c.text, c.options);
+  Rows rows;
+  for (std::size_t r = 0; r < o.rows.size(); ++r) rows.push_back(o.rows.row_strings(r));
+  std::vector<Record> quarantine;
+  for (const auto& q : o.quarantine) quarantine.push_back({q.line, q.reason, q.fields});
+  EXPECT_EQ(rows, c.rows);
+  EXPECT_EQ(quarantine, c.quarantine);
+  EXPECT_EQ(o.total_rows, c.total);
+  EXPECT_EQ(o.gleaved_rows, c.rows.size());
+  EXPECT_EQ(o.repaired_rows, c.repaired);
+  EXPECT_EQ(o.quarantined_rows, c.quarantine.size());
+  EXPECT_EQ(o.total_rows, o.gleaved_rows + o.quarantined_rows);
+  EXPECT_EQ(o.inferred_columns, c.columns);
+  EXPECT_EQ(o.delimiter, c.delimiter);
+  EXPECT_EQ(o.detected_delimiter(), static_cast<char32_t>(c.delimiter));
+}
+
+INSTANTIATE_TEST_SUITE_P(Part2_1, SliceTable, testing::ValuesIn(kSlice),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// Output and quarantine line formats
+
+struct CsvLineCase {
+  const char* name;
+  Fields fields;
+  unsigned char delimiter, quote;
+  std::string expected;
+};
+
+const CsvLineCase kCsvLines[] = {
+    {"spec_example", {"a", "b,c", "he said \"hi\"", "", "x"}, ',', '"', "a,\"b,c\",\"he said \"\"hi\"\"\",,x\n"},
+    {"empty_row", {""}, ',', '"', "\n"},
+    {"two_empty", {"", ""}, ',', '"', ",\n"},
+    {"no_quoting_for_spaces_numbers", {" ", " 1.5 ", "-0"}, ',', '"', " , 1.5 ,-0\n"},
+    {"lone_cr", {"a\rb"}, ',', '"', "\"a\rb\"\n"},
+    {"lone_lf", {"a\nb", "c"}, ',', '"', "\"a\nb\",c\n"},
+    {"only_quote", {"\""}, ',', '"', "\"\"\"\"\n"},
+    {"semicolon", {"a,b", "c;d"}, ';', '"', "a,b;\"c;d\"\n"},
+    {"tab", {"a b", "c\td"}, '\t', '"', "a b\t\"c\td\"\n"},
+    {"single_quote", {"it's", "say \"x\"", "a,b"}, ',', '\'', "'it''s',say \"x\",'a,b'\n"},
+    {"a6_delimiter", {"a", "b\xC2\xA6" "c", "d,e"}, 0xA6, '"', "a\xC2\xA6\"b\xC2\xA6" "c\"\xC2\xA6" "d,e\n"},
+    {"a6_other_c2_char_verbatim", {"\xC2\xA7", "\xC3\xA6"}, 0xA6, '"', "\xC2\xA7\xC2\xA6\xC3\xA6\n"},
+    {"high_quote_b4", {"x\xC2\xB4y", "z"}, ',', 0xB4, "\xC2\xB4x\xC2\xB4\xC2\xB4y\xC2\xB4,z\n"},
+};
+
+class CsvLineTable : public testing::TestWithParam<CsvLineCase> {};
+
+TEST_P(CsvLineTable, Bytes) {
+  const auto& c = GetParam();
+  std::string out = "prefix";
+  append_csv_line(out, Row::from_strings(c.fields), c.delimiter, c.quote);
+  EXPECT_EQ(out, "prefix" + c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Part2_2, CsvLineTable, testing::ValuesIn(kCsvLines),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct QuarantineLineCase {
+  const char* name;
+  QuarantineRecord record;
+  unsigned char delimiter;
+  std::string expected;
+};
+
+const QuarantineLineCase kQuarantineLines[] = {
+    {"spec_example", {7, kFew + "3)", {"x", "y"}}, ';', "7,\"Row has too few columns (expected 3)\",\"x;y\"\n"},
+    {"quotes_doubled", {12, "say \"hi\"", {"a\"b", "c"}}, ',', "12,\"say \"\"hi\"\"\",\"a\"\"b,c\"\n"},
+    {"cr_lf_unchanged", {1, "r", {"a\r\nb", "\n"}}, ',', "1,\"r\",\"a\r\nb,\n\"\n"},
+    {"a6_delimiter", {3, "r", {"a", "b"}}, 0xA6, "3,\"r\",\"a\xC2\xA6" "b\"\n"},
+    {"quote_as_delimiter", {1, "r", {"a", "b"}}, '"', "1,\"r\",\"a\"\"b\"\n"},
+    {"empty_field", {5, "", {""}}, ',', "5,\"\",\"\"\n"},
+    {"big_line_number", {18446744073709551615ull, "r", {"x"}}, ',', "18446744073709551615,\"r\",\"x\"\n"},
+};
+
+class QuarantineLineTable : public testing::TestWithParam<QuarantineLineCase> {};
+
+TEST_P(QuarantineLineTable, Bytes) {
+  const auto& c = GetParam();
+  std::string out = "prefix";
+  append_quarantine_line(out, c.record, c.delimiter);
+  EXPECT_EQ(out, "prefix" + c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Part2_2, QuarantineLineTable, testing::ValuesIn(kQuarantineLines),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(QuarantineHeader, Is24Bytes) {
+  EXPECT_EQ(kQuarantineHeader, "line,reason,raw_content\n");
+  EXPECT_EQ(kQuarantineHeader.size(), 24u);
+}
+
+// ---------------------------------------------------------------------------
+// gleave_file
+
+class FileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/gleave-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    ::chmod(dir.c_str(), 0700);
+    fs::remove_all(dir);
+  }
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(path(name), std::ios::binary) << bytes;
+    return path(name);
+  }
+  static std::optional<std::string> read(const std::string& p) {
+    std::ifstream f(p, std::ios::binary);
+    if (!f) return std::nullopt;
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  static void expect_io(const Result<SummaryRecord>& r, int code) {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), GleaveError::Kind::Io);
+    ASSERT_NE(r.error().io(), nullptr);
+    EXPECT_EQ(r.error().io()->code, code) << r.error().message();
+    EXPECT_EQ(r.error().message(), std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
+  }
+  static void expect_text(const Result<SummaryRecord>& r, const std::string& text) {
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), GleaveError::Kind::Io);
+    EXPECT_EQ(r.error().message(), text);
+  }
+  std::string dir;
+};
+
+const std::string kRoadInput = "id;name;city\n1;Ann;Oslo\n2;Bob\n3;Cy;Rome;extra\n";
+const std::string kRoadOutput = "id;name;city\n1;Ann;Oslo\n2;Bob;\n3;Cy;\"Rome;extra\"\n";
+
+TEST_F(FileTest, RoadOfOneCall) {
+  const auto in = write("in.csv", kRoadInput);
+  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  const SummaryRecord& s = r.value();
+  EXPECT_EQ(s.total_rows, 4u);
+  EXPECT_EQ(s.gleaved_rows, 4u);
+  EXPECT_EQ(s.repaired_rows, 2u);
+  EXPECT_EQ(s.quarantined_rows, 0u);
+  EXPECT_EQ(s.inferred_columns, 3u);
+  EXPECT_EQ(s.detected_delimiter, U';');
+  EXPECT_EQ(read(path("out.csv")), kRoadOutput);
+  EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n");
+  EXPECT_EQ(read(in), kRoadInput);
+}
+
+// Whole files, byte-exact: input, options, output, quarantine (absent: no
+// quarantine path given).
+struct FileCase {
+  const char* name;
+  std::string input;
+  GleaveOptions options;
+  std::string output;
+  std::optional<std::string> quarantine;
+};
+
+std::string lines_of(char c, std::size_t width, int count) {
+  std::string s;
+  for (int i = 0; i < count; ++i) s += std::string(width, c) + "," + std::to_string(i) + "\n";
+  return s;
+}
+const std::string kH = "line,reason,raw_content\n";
+const std::string kBig(9000, 'x');
+
+const FileCase kFiles[] = {
+    {"empty_input", "", opts(';', 3), "", kH},
+    {"all_quarantined", "a,b,c\n", opts(',', 2, true, false), "", kH + "2,\"" + kExtra + "2)\",\"a,b,c\"\n"},
+    {"no_quarantine_path", "a,b,c\n", opts(',', 2, true, false), "", std::nullopt},
+    {"empty_row_is_lf", "a\n\nb\n", opts(',', 0), "a\n\nb\n", kH},
+    {"a6_delimiter", "a\xA6" "b\xA6" "c\nd\n", opts(0xA6, 2, false), "a\xC2\xA6\"b\xC2\xA6" "c\"\n",
+     kH + "3,\"" + kFew + "2)\",\"d\"\n"},
+    {"a6_quarantine_raw", "a\xA6" "b\xA6" "c\n", opts(0xA6, 2, true, false), "",
+     kH + "2,\"" + kExtra + "2)\",\"a\xC2\xA6" "b\xC2\xA6" "c\"\n"},
+    {"single_quote", "'a,b',c\n'it''s',\"q\"\nx,y,z\n", opts(',', 2, true, false, '\''),
+     "'a,b',c\n'it''s',\"q\"\n", kH + "4,\"" + kExtra + "2)\",\"x,y,z\"\n"},
+    {"cr_lf_in_fields", "\"a\rb\",\"c\nd\"\r\n\"e\r\nf\",g\n  ,h", opts(',', 2),
+     "\"a\rb\",\"c\nd\"\n\"e\r\nf\",g\n  ,h\n", kH},
+    {"quarantine_quotes_and_newlines", "\"say \"\"hi\"\"\",\"a\nb\",c\n", opts(',', 2, true, false),
+     "", kH + "3,\"" + kExtra + "2)\",\"say \"\"hi\"\",a\nb,c\"\n"},
+    {"semicolon_comma_verbatim", "a,b;c\n", opts(';', 2), "a,b;c\n", std::nullopt},
+    // Lines of 8191, 8192 and 8193 bytes and a 9 kB quarantine line, between
+    // enough short lines to cross the 8192-byte buffer several times.
+    {"long_lines", lines_of('s', 5, 3000) + std::string(8188, 'a') + ",1\n" + std::string(8189, 'b') + ",2\n" +
+                       std::string(8190, 'c') + ",3\n" + lines_of('t', 3, 2000) + kBig + ",1,2\n" + "z,9\n",
+     opts(',', 2, true, false),
+     lines_of('s', 5, 3000) + std::string(8188, 'a') + ",1\n" + std::string(8189, 'b') + ",2\n" +
+         std::string(8190, 'c') + ",3\n" + lines_of('t', 3, 2000) + "z,9\n",
+     kH + "5005,\"" + kExtra + "2)\",\"" + kBig + ",1,2\"\n"},
+};
+
+class FileTable : public FileTest, public testing::WithParamInterface<FileCase> {};
+
+TEST_P(FileTable, ByteExact) {
+  const FileCase& c = GetParam();
+  const auto in = write("in.csv", c.input);
+  const auto q = c.quarantine ? std::optional<std::string>(path("q.csv")) : std::nullopt;
+  const auto r = gleave_file(in, path("out.csv"), q, c.options);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(read(path("out.csv")), c.output);
+  EXPECT_EQ(read(path("q.csv")), c.quarantine);
+  const GleaveOutcome o = gleave_slice(c.input, c.options);
+  EXPECT_EQ(r.value().total_rows, o.total_rows);
+  EXPECT_EQ(r.value().gleaved_rows, o.gleaved_rows);
+  EXPECT_EQ(r.value().repaired_rows, o.repaired_rows);
+  EXPECT_EQ(r.value().quarantined_rows, o.quarantined_rows);
+  EXPECT_EQ(r.value().inferred_columns, o.inferred_columns);
+  EXPECT_EQ(r.value().detected_delimiter, o.detected_delimiter());
+}
+
+INSTANTIATE_TEST_SUITE_P(Part2_2, FileTable, testing::ValuesIn(kFiles),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Failure paths: the error, and what is on disk afterwards.
+
+TEST_F(FileTest, MissingInput) {
+  expect_io(gleave_file(path("nope.csv"), path("out.csv"), path("q.csv"), {}), ENOENT);
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FileTest, InputIsDirectory) {
+  fs::create_directory(path("sub"));
+  expect_io(gleave_file(path("sub"), path("out.csv"), path("q.csv"), {}), EISDIR);
+  EXPECT_EQ(entries(), std::vector<std::string>{"sub"});
+}
+
+// Reading fails even for root: /proc/self/mem at offset 0 is unmapped (EIO).
+TEST_F(FileTest, UnreadableInputReadFails) {
+  expect_io(gleave_file("/proc/self/mem", path("out.csv"), path("q.csv"), {}), EIO);
+  EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(FileTest, UnreadableInputNoPermission) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
+  const auto in = write("in.csv", "a,b\n");
+  ::chmod(in.c_str(), 0200);
+  expect_io(gleave_file(in, path("out.csv"), std::nullopt, {}), EACCES);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+}
+
+TEST_F(FileTest, OutputInReadOnlyDirectory) {
+  const auto in = write("in.csv", "a,b\n");
+  if (::geteuid() == 0) {
+    // Root ignores directory modes; sysfs refuses file creation even to root.
+    const auto r = gleave_file(in, "/sys/gleave-test-out.csv", path("q.csv"), {});
+    ASSERT_FALSE(r.ok());
+    const int code = r.error().io()->code;
+    EXPECT_TRUE(code == EACCES || code == EROFS || code == EPERM) << r.error().message();
+  } else {
+    fs::create_directory(path("ro"));
+    ::chmod(path("ro").c_str(), 0555);
+    expect_io(gleave_file(in, path("ro/out.csv"), path("q.csv"), {}), EACCES);
+  }
+  EXPECT_EQ(read(in), "a,b\n");
+  EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+TEST_F(FileTest, OutputInMissingDirectory) {
+  const auto in = write("in.csv", "a,b\n");
+  expect_io(gleave_file(in, path("no/out.csv"), path("q.csv"), {}), ENOENT);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+}
+
+TEST_F(FileTest, NulInPaths) {
+  const auto in = write("in.csv", "a,b\n");
+  const std::string nul("x\0y", 3);
+  const std::string text = "file name contained an unexpected NUL byte";
+  expect_text(gleave_file(path(nul), path("out.csv"), path("q.csv"), {}), text);
+  expect_text(gleave_file(in, path(nul), path("q.csv"), {}), text);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+  // A NUL in the quarantine path fails after the output is complete.
+  expect_text(gleave_file(in, path("out.csv"), path(nul), {}), text);
+  EXPECT_EQ(read(path("out.csv")), "a,b\n");
+}
+
+TEST_F(FileTest, QuarantineOpenFailsAfterCompleteOutput) {
+  const auto in = write("in.csv", kRoadInput);
+  expect_io(gleave_file(in, path("out.csv"), std::string(), {}), ENOENT);
+  EXPECT_EQ(read(path("out.csv")), kRoadOutput);
+  expect_io(gleave_file(in, path("out2.csv"), path("no/q.csv"), {}), ENOENT);
+  EXPECT_EQ(read(path("out2.csv")), kRoadOutput);
+}
+
+TEST_F(FileTest, WriteFailures) {
+  const auto in = write("in.csv", kRoadInput);
+  expect_io(gleave_file(in, "/dev/full", path("q.csv"), {}), ENOSPC);
+  EXPECT_FALSE(fs::exists(path("q.csv")));  // the quarantine path is not touched
+  expect_io(gleave_file(in, path("out.csv"), std::string("/dev/full"), {}), ENOSPC);
+  EXPECT_EQ(read(path("out.csv")), kRoadOutput);
+}
+
+// Runs f with RLIMIT_FSIZE lowered: writes past that size fail with EFBIG,
+// even for root (SIGXFSZ ignored meanwhile). A cheap stand-in for a full disk.
+template <class F>
+Result<SummaryRecord> limited(rlim_t bytes, F f) {
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit lim = saved;
+  lim.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &lim);
+  Result<SummaryRecord> r = f();
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, old_handler);
+  return r;
+}
+
+TEST_F(FileTest, PartialOutputStays) {
+  const std::string input = lines_of('p', 20, 1000);
+  const auto in = write("in.csv", input);
+  expect_io(limited(10000, [&] { return gleave_file(in, path("out.csv"), path("q.csv"), opts(',', 2)); }),
+            EFBIG);
+  const auto out = read(path("out.csv"));
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(out->size(), 10000u);
+  EXPECT_EQ(*out, input.substr(0, 10000));
+  EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+// Mended fault 1: a quarantine path naming the output or the input fails
+// before the output is opened, every file untouched.
+TEST_F(FileTest, QuarantineSameAsOutput) {
+  const auto in = write("in.csv", kRoadInput);
+  const std::string text = "quarantine path is the same file as the output path";
+  expect_text(gleave_file(in, path("out.csv"), path("out.csv"), {}), text);
+  expect_text(gleave_file(in, path("out.csv"), dir + "/./out.csv", {}), text);  // neither exists
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+  write("out.csv", "OLD");
+  ::link(path("out.csv").c_str(), path("hard.csv").c_str());
+  expect_text(gleave_file(in, path("out.csv"), path("hard.csv"), {}), text);
+  expect_text(gleave_file(in, dir + "/../" + fs::path(dir).filename().string() + "/out.csv", path("out.csv"), {}), text);
+  EXPECT_EQ(read(path("out.csv")), "OLD");
+  EXPECT_EQ(read(in), kRoadInput);
+}
+
+TEST_F(FileTest, QuarantineSameAsInput) {
+  const auto in = write("in.csv", kRoadInput);
+  const std::string text = "quarantine path is the same file as the input path";
+  expect_text(gleave_file(in, path("out.csv"), in, {}), text);
+  fs::create_symlink(in, path("link.csv"));
+  expect_text(gleave_file(in, path("out.csv"), path("link.csv"), {}), text);
+  EXPECT_EQ(entries(), (std::vector<std::string>{"in.csv", "link.csv"}));
+  EXPECT_EQ(read(in), kRoadInput);
+}
+
+// Mended fault 2: output = input is repaired through a temporary file that is
+// renamed over the input; on failure the input stays as it was.
+TEST_F(FileTest, InPlaceRepair) {
+  const auto in = write("in.csv", kRoadInput);
+  ::chmod(in.c_str(), 0640);
+  const auto r = gleave_file(in, in, path("q.csv"), {});
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r.value().repaired_rows, 2u);
+  EXPECT_EQ(read(in), kRoadOutput);
+  EXPECT_EQ(read(path("q.csv")), kH);
+  EXPECT_EQ(entries(), (std::vector<std::string>{"in.csv", "q.csv"}));
+  EXPECT_EQ(fs::status(in).permissions(), fs::perms(0640));
+  // The same file under another spelling is also in place.
+  const auto r2 = gleave_file(in, dir + "/./in.csv", std::nullopt, opts(';', 2));
+  ASSERT_TRUE(r2.ok()) << r2.error().message();
+  EXPECT_EQ(read(in), "id;\"name;city\"\n1;\"Ann;Oslo\"\n2;\"Bob;\"\n3;\"Cy;Rome;extra\"\n");
+  EXPECT_EQ(entries(), (std::vector<std::string>{"in.csv", "q.csv"}));
+}
+
+TEST_F(FileTest, InPlaceWriteFailureKeepsInput) {
+  const std::string input = lines_of('p', 20, 1000);
+  const auto in = write("in.csv", input);
+  expect_io(limited(10000, [&] { return gleave_file(in, in, std::nullopt, opts(',', 3)); }), EFBIG);
+  EXPECT_EQ(read(in), input);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+}
+
+TEST_F(FileTest, InPlaceQuarantineFailureKeepsInput) {
+  const auto in = write("in.csv", kRoadInput);
+  expect_io(gleave_file(in, in, path("no/q.csv"), {}), ENOENT);
+  EXPECT_EQ(read(in), kRoadInput);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+}
+
+TEST_F(FileTest, InPlaceTempNotCreatable) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
+  const auto in = write("in.csv", kRoadInput);
+  ::chmod(dir.c_str(), 0555);
+  expect_io(gleave_file(in, in, std::nullopt, {}), EACCES);
+  EXPECT_EQ(read(in), kRoadInput);
+}
+
+// ---------------------------------------------------------------------------
+// GleaveError
+
+struct ErrorCase {
+  const char* name;
+  GleaveError error;
+  GleaveError::Kind kind;
+  std::string message;
+};
+
+const ErrorCase kErrors[] = {
+    {"io_errno", IoError::from_errno(ENOENT), GleaveError::Kind::Io,
+     std::string(std::strerror(ENOENT)) + " (os error 2)"},
+    {"io_eacces", IoError::from_errno(EACCES), GleaveError::Kind::Io,
+     std::string(std::strerror(EACCES)) + " (os error 13)"},
+    {"io_nul", IoError::from_fixed(IoFixed::NulInPath), GleaveError::Kind::Io, "file name contained an unexpected NUL byte"},
+    {"io_oom", IoError::from_fixed(IoFixed::OutOfMemory), GleaveError::Kind::Io, "out of memory"},
+    {"io_write_zero", IoError::from_fixed(IoFixed::WriteZero), GleaveError::Kind::Io, "failed to write whole buffer"},
+    {"io_flush_zero", IoError::from_fixed(IoFixed::FlushZero), GleaveError::Kind::Io, "failed to write the buffered data"},
+    {"invalid", InvalidError{"bad value"}, GleaveError::Kind::Invalid, "bad value"},
+    {"parse", ParseError{"msg", 12}, GleaveError::Kind::Parse, "Line 12: msg"},
+    {"other", OtherError{"something"}, GleaveError::Kind::Other, "something"},
+};
+
+class ErrorTable : public testing::TestWithParam<ErrorCase> {};
+
+TEST_P(ErrorTable, KindAndMessage) {
+  EXPECT_EQ(GetParam().error.kind(), GetParam().kind);
+  EXPECT_EQ(GetParam().error.message(), GetParam().message);
+  EXPECT_EQ(GetParam().error.io() != nullptr, GetParam().kind == GleaveError::Kind::Io);
+}
+
+INSTANTIATE_TEST_SUITE_P(Part2_3, ErrorTable, testing::ValuesIn(kErrors),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ErrorKinds, DeclarationOrder) {
+  EXPECT_EQ(static_cast<int>(GleaveError::Kind::Io), 0);
+  EXPECT_EQ(static_cast<int>(GleaveError::Kind::Invalid), 1);
+  EXPECT_EQ(static_cast<int>(GleaveError::Kind::Parse), 2);
+  EXPECT_EQ(static_cast<int>(GleaveError::Kind::Other), 3);
+}
+
+}  // namespace

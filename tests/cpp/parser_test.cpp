@@ -1,0 +1,327 @@
+// ResilientParser (Part 1.1): the edge-case table, UTF-8 repair, line counting,
+// and a differential test of the stray-quote lookahead (and its memo) against
+// a literal, byte-by-byte transcription of the Algorithms.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "parser.hpp"
+
+namespace {
+
+using gleave::ResilientParser;
+using gleave::Row;
+using Fields = std::vector<std::string>;
+using Rows = std::vector<Fields>;
+
+enum Repair { Off, On, Either };
+const std::string R = "\xEF\xBF\xBD";  // U+FFFD
+
+struct Case {
+  const char* name;
+  std::string input;
+  Repair repair;
+  Rows rows;                         // successive rows; absent follows them
+  std::vector<std::uint64_t> lines;  // `line` after each row; empty: unchecked
+  unsigned char delimiter = ',';
+  unsigned char quote = '"';
+  std::optional<unsigned char> escape = std::nullopt;
+  bool skip_blanks = false;
+};
+
+// Q is the double quote byte, spliced into string literals for readability.
+#define Q "\""
+
+const Case kCases[] = {
+    // The edge-case table of Part 1.1, in its order.
+    {"empty", "", Either, {}},
+    {"bom_only", "\xEF\xBB\xBF", Either, {}},
+    {"two_fields", "a,b", Either, {{"a", "b"}}, {1}},
+    {"trailing_lf_adds_no_row", "a,b\n", Either, {{"a", "b"}}, {2}},
+    {"trailing_delim_lf", "a,b,\n", Either, {{"a", "b", ""}}},
+    {"trailing_delim_eof", "a,b,", Either, {{"a", "b", ""}}},
+    {"lone_lf", "\n", Either, {{""}}, {2}},
+    {"crlf_one_row", "\r\n", Either, {{""}}, {2}},
+    {"lone_cr", "a\rb", Either, {{"a"}, {"b"}}, {2, 2}},
+    {"quoted_delim", Q "x,y" Q ",z", Either, {{"x,y", "z"}}},
+    {"doubled_quote", Q "a" Q Q "b" Q, Either, {{"a\"b"}}},
+    {"empty_quoted", Q Q ",x", Either, {{"", "x"}}},
+    {"quote_in_unquoted", "ab" Q "c,d", Either, {{"ab\"c", "d"}}},
+    {"text_after_close", Q "abc" Q "def,x", Either, {{"abcdef", "x"}}},
+    {"blanks_after_close", Q "abc" Q "  ,x", Either, {{"abc", "x"}}},
+    {"stray_inner_on", Q "a " Q "b" Q " c" Q ",d", On, {{"a \"b\" c", "d"}}},
+    {"stray_inner_off", Q "a " Q "b" Q " c" Q ",d", Off, {{"a b\" c\"", "d"}}},
+    {"last_byte_candidate_on", Q "a" Q "b" Q, On, {{"a\"b"}}},
+    {"last_byte_candidate_off", Q "a" Q "b" Q, Off, {{"ab\""}}},
+    {"lf_in_quotes", Q "a\nb" Q ",c\n", Either, {{"a\nb", "c"}}, {3}},
+    {"crlf_in_quotes", Q "a\r\nb" Q, Either, {{"a\r\nb"}}, {2}},
+    {"unterminated_takes_rest", Q "abc,def\nghi", Either, {{"abc,def\nghi"}}, {2}},
+    {"lone_quote_at_end", "a," Q, Either, {{"a", ""}}},
+    {"ff_byte", "a,\xFF,c", Either, {{"a", R, "c"}}},
+    {"line_numbers", "a\nb\n", Either, {{"a"}, {"b"}}, {2, 3}},
+    {"lf_then_cr", "a\n\rb", Either, {{"a"}, {""}, {"b"}}, {2, 3, 3}},
+    {"partial_bom", "\xEF\xBB", Either, {{R}}},
+    {"tab_delim_lookahead", Q "a " Q "b" Q "\tc", On, {{"a b\"", "c"}}, {}, '\t'},
+    {"stray_then_close", Q "a " Q "b" Q ",c", On, {{"a \"b", "c"}}},
+    {"space_quote_eof", Q "abc" Q " " Q, On, {{"abc\" "}}},
+    {"skip_blanks_to_eof", "a,   ", Either, {{"a", ""}}, {}, ',', '"', std::nullopt, true},
+    {"skip_blanks_only", "   ", Either, {}, {}, ',', '"', std::nullopt, true},
+    {"escape", Q "a\\" Q "b" Q ",c", Either, {{"a\"b", "c"}}, {}, ',', '"', '\\'},
+    // Further cases.
+    {"leading_blanks_kept", "  a  , b\r\n c", Either, {{"  a  ", " b"}, {" c"}}, {2, 2}},
+    {"skip_blanks_then_quote", "  " Q "a,b" Q ",\t c", Either, {{"a,b", "c"}}, {}, ',', '"',
+     std::nullopt, true},
+    {"skip_blanks_tab_delim", "a\t\tb", Either, {{"a", "b"}}, {}, '\t', '"', std::nullopt, true},
+    {"escape_last_byte", Q "a\\", Either, {{"a\\"}}, {}, ',', '"', '\\'},
+    {"escape_outside_quotes", "a\\,b", Either, {{"a\\", "b"}}, {}, ',', '"', '\\'},
+    {"escaped_lf_no_line", Q "a\\\nb" Q "\n", Either, {{"a\nb"}}, {2}, ',', '"', '\\'},
+    {"escaped_quote_then_close", Q "a\\" Q Q, On, {{"a\""}}, {}, ',', '"', '\\'},
+    {"lookahead_ignores_escape", Q "a" Q "b\\" Q ",c", On, {{"a\"b\",c"}}, {}, ',', '"', '\\'},
+    {"apostrophe_quote", "'x,y'," Q "z" Q, Either, {{"x,y", "\"z\""}}, {}, ',', '\''},
+    {"high_delimiter_is_a_byte", "a\xA6" "b", Either, {{"a", "b"}}, {}, 0xA6},
+    {"high_delimiter_splits_char", "\xC2\xA6", Either, {{R, ""}}, {}, 0xA6},
+    {"only_delimiter", ",", Either, {{"", ""}}},
+    {"delimiter_lf", ",\n", Either, {{"", ""}}, {2}},
+    {"four_quotes", Q Q Q Q, Either, {{"\""}}},
+    {"doubled_then_eof", Q "a" Q Q, Either, {{"a\""}}},
+    {"close_then_crlf", Q "a" Q "\r\nb", Either, {{"a"}, {"b"}}, {2, 2}},
+    {"close_blank_lf", Q "a" Q " \n", Either, {{"a"}}, {2}},
+    {"cr_cr_lf", "x\r\r\n", Either, {{"x"}, {""}}, {2, 3}},
+    {"blank_lines", "a\n\n\nb", Either, {{"a"}, {""}, {""}, {"b"}}, {2, 3, 4, 4}},
+    {"lookahead_stops_at_lf", Q "a" Q "b\nc" Q ",d", On, {{"ab"}, {"c\"", "d"}}, {2, 2}},
+    {"lookahead_stops_at_cr", Q "a" Q "b\rc" Q ",d", On, {{"ab"}, {"c\"", "d"}}},
+    {"candidate_blanks_to_eof", Q "a" Q "b" Q "  ", On, {{"a\"b"}}},
+    {"doubled_in_scan_on", Q "a" Q "b" Q Q ",c", On, {{"a\"b\",c"}}},
+    {"doubled_in_scan_off", Q "a" Q "b" Q Q ",c", Off, {{"ab\"\"", "c"}}},
+    {"close_before_delim", Q "a" Q " ,b" Q ",c", On, {{"a", "b\"", "c"}}},
+    {"bom_then_quote", "\xEF\xBB\xBF" Q "a,b" Q ",c", Either, {{"a,b", "c"}}},
+    {"second_bom_kept", "\xEF\xBB\xBF\xEF\xBB\xBF" "a", Either, {{"\xEF\xBB\xBF" "a"}}},
+};
+
+#undef Q
+
+class ParserTable : public testing::TestWithParam<Case> {};
+
+Rows parse_all(const Case& c, bool repair, std::vector<std::uint64_t>* lines) {
+  ResilientParser p(c.input, c.delimiter, c.quote, repair);
+  p.set_escape(c.escape);
+  p.set_skip_leading_blanks(c.skip_blanks);
+  Rows out;
+  Row row;  // reused across calls, as the repair pass does
+  while (p.next_row(row)) {
+    out.push_back(row.to_strings());
+    lines->push_back(p.line());
+    if (out.size() > c.rows.size() + 5) break;
+  }
+  EXPECT_FALSE(p.next_row(row)) << "absent must stay absent";
+  EXPECT_FALSE(p.next_row().has_value());
+  return out;
+}
+
+TEST_P(ParserTable, SuccessiveRows) {
+  const Case& c = GetParam();
+  for (const bool repair : {false, true}) {
+    if ((c.repair == On && !repair) || (c.repair == Off && repair)) continue;
+    std::vector<std::uint64_t> lines;
+    EXPECT_EQ(parse_all(c, repair, &lines), c.rows) << "repair_quotes=" << repair;
+    if (!c.lines.empty()) EXPECT_EQ(lines, c.lines) << "repair_quotes=" << repair;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Part1_1, ParserTable, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Per-field UTF-8 decoding: one U+FFFD per maximal subpart.
+struct Utf8Case {
+  const char* name;
+  std::string input;
+  Fields fields;
+};
+
+const Utf8Case kUtf8[] = {
+    {"valid_multibyte", "\xC3\xA9,\xE2\x82\xAC,\xF0\x9F\x98\x80", {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"}},
+    {"truncated_3byte", "x\xE2\x82y", {"x" + R + "y"}},
+    {"truncated_3byte_at_end", "\xE2\x82", {R}},
+    {"truncated_4byte", "\xF0\x9F\x98,z", {R, "z"}},
+    {"overlong_e0_80", "\xE0\x80\x80", {R + R + R}},
+    {"overlong_c0_c1", "\xC0\xAF\xC1\xBF", {R + R + R + R}},
+    {"surrogate_ed_a0_80", "\xED\xA0\x80", {R + R + R}},
+    {"above_max_f4_90", "\xF4\x90\x80\x80", {R + R + R + R}},
+    {"f5_and_up", "\xF5\x80\xFE\xFF", {R + R + R + R}},
+    {"stray_continuations", "\x80\xBF" "a", {R + R + "a"}},
+    {"unicode_example", "a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d",
+     {"a" + R + R + R + "b" + R + "c" + R + R + "d"}},
+    {"split_by_delimiter", "\xE2,\x82\xAC", {R, R + R}},
+    {"lead_before_delimiter", "\xC3,\xA9", {R, R}},
+    {"inside_quotes", "\"\xE2\x82\xAC\xE2\",\xC3\xA9", {"\xE2\x82\xAC" + R, "\xC3\xA9"}},
+};
+
+class Utf8Table : public testing::TestWithParam<Utf8Case> {};
+
+TEST_P(Utf8Table, ReplacesMaximalSubparts) {
+  ResilientParser p(GetParam().input, ',', '"', true);
+  EXPECT_EQ(p.next_row(), std::optional<Fields>(GetParam().fields));
+  EXPECT_FALSE(p.next_row().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Part1_1, Utf8Table, testing::ValuesIn(kUtf8),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A literal transcription of Part 1.1's Algorithms, byte by byte, with the
+// lookahead rescanning the line for every quote (no memo). ASCII input only,
+// so step 9 (UTF-8 repair) is the identity.
+class Reference {
+ public:
+  Reference(std::string_view s, char d, char q, bool repair, std::optional<char> esc, bool skip)
+      : s_(s), d_(d), q_(q), repair_(repair), esc_(esc), skip_(skip) {
+    pos_ = s.size() >= 3 && s.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  }
+  std::uint64_t line = 1;
+
+  std::optional<Fields> next_row() {
+    const std::size_t n = s_.size();
+    if (pos_ >= n) return std::nullopt;
+    Fields row;
+    std::string f;
+    enum { FieldStart, Unquoted, Quoted, AfterQuote } st = FieldStart;
+    bool eod = false;
+    while (pos_ < n) {
+      const char c = s_[pos_];
+      if (st == FieldStart) {
+        if (skip_ && blank(c)) {
+          while (pos_ < n && blank(s_[pos_])) ++pos_;
+          eod = pos_ == n;
+          continue;
+        }
+        eod = false;
+        if (c == q_) { ++pos_; st = Quoted; }
+        else if (c == d_) { row.emplace_back(); ++pos_; eod = true; }
+        else if (brk(c)) { row.emplace_back(); return end_row(row); }
+        else { f += c; ++pos_; st = Unquoted; }
+      } else if (st == Unquoted) {
+        eod = false;
+        if (c == d_) { row.push_back(f); f.clear(); ++pos_; st = FieldStart; eod = true; }
+        else if (brk(c)) { row.push_back(f); return end_row(row); }
+        else { f += c; ++pos_; }
+      } else if (st == Quoted) {
+        eod = false;
+        if (esc_ && c == *esc_ && pos_ + 1 < n) { f += s_[pos_ + 1]; pos_ += 2; }
+        else if (c == q_ && pos_ + 1 == n) { ++pos_; st = AfterQuote; }
+        else if (c == q_ && s_[pos_ + 1] == q_) { f += q_; pos_ += 2; }
+        else if (c == q_) { ++pos_; if (!repair_ || closes(pos_)) st = AfterQuote; else f += q_; }
+        else { line += c == '\n'; f += c; ++pos_; }
+      } else {
+        eod = false;
+        if (c == d_) { row.push_back(f); f.clear(); ++pos_; st = FieldStart; eod = true; }
+        else if (blank(c)) { ++pos_; }
+        else if (brk(c)) { row.push_back(f); return end_row(row); }
+        else { f += c; ++pos_; st = Unquoted; }
+      }
+    }
+    if (eod) {
+      if (row.empty()) return std::nullopt;
+      row.emplace_back();
+      return row;
+    }
+    row.push_back(f);
+    return row;
+  }
+
+ private:
+  static bool blank(char c) { return c == ' ' || c == '\t'; }
+  static bool brk(char c) { return c == '\n' || c == '\r'; }
+  Fields end_row(Fields& row) {
+    if (s_[pos_++] == '\r' && pos_ < s_.size() && s_[pos_] == '\n') ++pos_;
+    ++line;
+    return row;
+  }
+  bool closes(std::size_t j) const {  // step 6, for the quote just before j
+    const std::size_t n = s_.size();
+    while (j < n && blank(s_[j])) ++j;
+    if (j == n || s_[j] == d_ || brk(s_[j])) return true;
+    for (std::size_t k = j; k < n && !brk(s_[k]); ++k) {
+      if (s_[k] != q_) continue;
+      std::size_t m = k + 1;
+      while (m < n && blank(s_[m])) ++m;
+      if (m == n || s_[m] == d_ || brk(s_[m])) return false;
+    }
+    return true;
+  }
+  std::string_view s_;
+  std::size_t pos_;
+  char d_, q_;
+  bool repair_;
+  std::optional<char> esc_;
+  bool skip_;
+};
+
+void expect_same_as_reference(const std::string& text, char d, bool repair,
+                              std::optional<char> esc, bool skip) {
+  Reference ref(text, d, '"', repair, esc, skip);
+  ResilientParser p(text, static_cast<unsigned char>(d), '"', repair);
+  if (esc) p.set_escape(static_cast<unsigned char>(*esc));
+  p.set_skip_leading_blanks(skip);
+  for (int i = 0;; ++i) {
+    const auto want = ref.next_row();
+    const auto got = p.next_row();
+    ASSERT_EQ(got, want) << "row " << i << " of " << testing::PrintToString(text);
+    if (!want) break;
+    ASSERT_EQ(p.line(), ref.line) << "row " << i << " of " << testing::PrintToString(text);
+  }
+}
+
+TEST(ParserReference, RandomInputsMatchTheAlgorithm) {
+  std::mt19937 rng(20240601);
+  const std::string alphabet = "aab\"\"\",,  \t\n\r\\";
+  for (int iter = 0; iter < 40000; ++iter) {
+    std::string text(rng() % 40, ' ');
+    for (auto& ch : text) ch = alphabet[rng() % alphabet.size()];
+    const unsigned cfg = rng();
+    expect_same_as_reference(text, cfg & 1 ? '\t' : ',', cfg & 2,
+                             cfg & 4 ? std::optional<char>('\\') : std::nullopt, cfg & 8);
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Many quotes on one long line: every undoubled quote inside the quoted field
+// runs the lookahead, which the parser memoises across quotes and rows.
+TEST(ParserReference, ManyQuotesOnLongLines) {
+  std::mt19937 rng(7);
+  const std::vector<std::string> pieces = {"a\"b ", "\" x", "\"\"", "c", " \" ", ",", "\"\t"};
+  for (int iter = 0; iter < 200; ++iter) {
+    std::string text;
+    const int lines = 1 + static_cast<int>(rng() % 3);
+    for (int l = 0; l < lines; ++l) {
+      text += '"';
+      const int n = 50 + static_cast<int>(rng() % 400);
+      for (int k = 0; k < n; ++k) text += pieces[rng() % pieces.size()];
+      if (rng() % 2) text += "\",end";
+      text += l + 1 < lines || rng() % 2 ? "\n" : "";
+    }
+    expect_same_as_reference(text, ',', true, std::nullopt, false);
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(ParserReference, ThousandsOfStrayQuotesThenProperClose) {
+  std::string text = "\"";
+  for (int k = 0; k < 3000; ++k) text += "x\"y ";
+  text += "\",tail\n\"";
+  for (int k = 0; k < 3000; ++k) text += "x\"y ";  // no proper close: first inner quote closes
+  text += "\n";
+  std::string field;
+  for (int k = 0; k < 3000; ++k) field += "x\"y ";
+  ResilientParser p(text, ',', '"', true);
+  EXPECT_EQ(p.next_row(), std::optional<Fields>(Fields{field, "tail"}));
+  const auto second = p.next_row();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->size(), 1u);
+  EXPECT_EQ((*second)[0].substr(0, 6), "xy x\"y");
+  expect_same_as_reference(text, ',', true, std::nullopt, false);
+}
+
+}  // namespace

@@ -1,0 +1,46 @@
+import os
+
+import pytest
+
+# The four-line semicolon file used throughout: a header, a complete row, a
+# short row and a long one.
+EXAMPLE = b"id;name;city\n1;Ann;Oslo\n2;Bob\n3;Cy;Rome;extra\n"
+EXAMPLE_OUT = b'id;name;city\n1;Ann;Oslo\n2;Bob;\n3;Cy;"Rome;extra"\n'
+EXAMPLE_ROWS = [["id", "name", "city"], ["1", "Ann", "Oslo"], ["2", "Bob", ""],
+                ["3", "Cy", "Rome;extra"]]
+QUARANTINE_HEADER = b"line,reason,raw_content\n"
+
+
+def os_error_text(code):
+    return f"{os.strerror(code)} (os error {code})"
+
+
+@pytest.fixture
+def tmp(tmp_path, monkeypatch):
+    """Runs the test inside an empty directory, so relative paths land there."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture
+def example(tmp):
+    (tmp / "in.csv").write_bytes(EXAMPLE)
+    return "in.csv"
+
+
+@pytest.fixture
+def fails():
+    """Checks that call() raises exactly `exc` (not a subclass), with the given
+    text and, when `note` names a parameter, the conversion note; returns the
+    exception for further checks."""
+    def check(call, exc, text=None, note=None):
+        with pytest.raises(BaseException) as info:
+            call()
+        err = info.value
+        assert type(err) is exc, repr(err)
+        if text is not None:
+            assert str(err) == text
+        notes = [f"while processing '{note}'"] if note else None
+        assert getattr(err, "__notes__", None) == notes
+        return err
+    return check
