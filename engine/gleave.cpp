@@ -43,6 +43,9 @@ std::vector<std::string> RowTable::row_strings(std::size_t r) const {
 
 void RowTable::push_row(const Row& row) {
   const std::size_t base = bytes_.size();
+  // A Fields row's first field starts at the previous field end; arena lines
+  // appended since then have moved bytes_ on, so record the start as an end.
+  if ((field_ends_.empty() ? 0 : field_ends_.back()) != base) field_ends_.push_back(base);
   const std::size_t first = field_ends_.size();
   bytes_.append(row.bytes);
   for (const std::size_t e : row.ends) field_ends_.push_back(base + e);
@@ -216,14 +219,15 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
   Row row;
   std::string scratch;
-  std::string_view plain;
+  bool sink_failed = false;
   while (true) {
-    if (parser.take_plain_line(width, plain)) {
-      ++counts.total_rows;
-      ++counts.gleaved_rows;
-      if (!sink.keep_line(plain, counts.delimiter)) return counts;
-      continue;
-    }
+    const std::uint64_t plain = parser.take_plain_lines(width, [&](std::string_view line) {
+      sink_failed = !sink.keep_line(line, counts.delimiter);
+      return !sink_failed;
+    });
+    counts.total_rows += plain;
+    counts.gleaved_rows += plain;
+    if (sink_failed) return counts;
     if (!parser.next_row(row)) break;
     ++counts.total_rows;
     const std::uint64_t n = row.size();
@@ -509,10 +513,17 @@ bool same_file(const std::string& a, const std::string& b) {
 // the input once complete, so a failed in-place repair leaves the input whole.
 class TempOutput {
  public:
+  // Opens a temporary file beside the file that `target` names (through any
+  // symbolic link, so that the link survives and the real file is replaced).
   Result<Fd> open(const std::string& target) {
-    const auto slash = target.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    target_ = target;
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+      target_ = real;
+      std::free(real);
+    }
+    const auto slash = target_.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     std::string templ = dir + "." + base + ".gleave-XXXXXX";
     int fd;
     do {
@@ -521,11 +532,11 @@ class TempOutput {
     if (fd < 0) return IoError::from_errno(errno);
     path_ = templ;
     struct stat st{};
-    if (::stat(target.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
+    if (::stat(target_.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
     return Fd(fd);
   }
-  std::optional<IoError> commit(const std::string& target) {
-    if (::rename(path_.c_str(), target.c_str()) != 0) return IoError::from_errno(errno);
+  std::optional<IoError> commit() {
+    if (::rename(path_.c_str(), target_.c_str()) != 0) return IoError::from_errno(errno);
     path_.clear();
     return std::nullopt;
   }
@@ -534,6 +545,7 @@ class TempOutput {
   }
 
  private:
+  std::string target_;
   std::string path_;
 };
 
@@ -646,7 +658,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
     }
   }  // 8. Close the output (and the quarantine file).
   if (in_place) {
-    if (auto e = temp.commit(output_path)) return *e;
+    if (auto e = temp.commit()) return *e;
   }
 
   SummaryRecord summary;

@@ -1,5 +1,7 @@
 #include "parser.hpp"
 
+#include <cstring>
+
 namespace gleave {
 
 std::vector<std::string> Row::to_strings() const {
@@ -16,12 +18,6 @@ Row Row::from_strings(const std::vector<std::string>& fields) {
 }
 
 namespace {
-
-// Set bits of a 16-bit mask, without needing the POPCNT instruction.
-inline unsigned popcount16(unsigned m) noexcept {
-  static constexpr unsigned char kBits[16] = {0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4};
-  return kBits[m & 15] + kBits[(m >> 4) & 15] + kBits[(m >> 8) & 15] + kBits[m >> 12];
-}
 
 std::uint64_t start_past_bom(std::string_view text) noexcept {
   return text.size() >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -42,67 +38,54 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       quoted_stop_(quote_char, '\n', quote_char, quote_char),
       lookahead_stop_(quote_char, '\n', '\r', '\r') {}
 
-bool ResilientParser::take_plain_line(std::uint64_t fields, std::string_view& line) {
-  if (!plain_lines_possible_ || skip_leading_blanks_) return false;
-  const char* const begin = input_.data() + position_;
-  const char* const end = input_.data() + input_.size();
-  if (begin >= end) return false;
-  // Delimiters allowed before the line's end: fields - 1, or any number.
-  const std::uint64_t budget = fields == 0 ? UINT64_MAX : fields - 1;
-  std::uint64_t delimiters = 0;
-  bool ascii = true;
-  const char* p = begin;
-  const char* eol = nullptr;
+// Bit i of each mask is set when byte i of the block is an LF, a CR or a
+// quote, the delimiter, or 0x80 and above. Bytes past `len` count as none.
+ResilientParser::BlockMasks ResilientParser::scan_block(const char* p,
+                                                        std::size_t len) const noexcept {
+  BlockMasks m{0, 0, 0, 0};
 #if defined(__SSE2__)
+  alignas(16) char padded[64];
+  if (len < 64) {
+    std::memset(padded, 0, sizeof padded);
+    std::memcpy(padded, p, len);
+    p = padded;
+  }
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i quote = _mm_set1_epi8(static_cast<char>(quote_char_));
   const __m128i delim = _mm_set1_epi8(static_cast<char>(delimiter_));
-  unsigned high = 0;
-  for (; end - p >= 16; p += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    const unsigned m_lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf)));
-    const unsigned m_bad = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, quote))));
-    const unsigned m_delim = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, delim)));
-    const unsigned m_high = static_cast<unsigned>(_mm_movemask_epi8(x));
-    if ((m_lf | m_bad) == 0) {  // the line goes on past this block
-      delimiters += popcount16(m_delim);
-      high |= m_high;
-      if (delimiters > budget) return false;
-      continue;
-    }
-    // m_lf is set here unless a CR or a quote comes first, which fails.
-    const unsigned before = m_lf == 0 ? 0xFFFFu : (1u << __builtin_ctz(m_lf)) - 1;
-    if ((m_bad & before) != 0) return false;
-    delimiters += popcount16(m_delim & before);
-    high |= m_high & before;
-    eol = p + __builtin_ctz(m_lf);
-    break;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    const auto shift = 16 * i;
+    m.lf |= static_cast<std::uint64_t>(
+                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf))))
+            << shift;
+    m.bad |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(
+                 _mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, quote)))))
+             << shift;
+    m.delim |= static_cast<std::uint64_t>(
+                   static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, delim))))
+               << shift;
+    m.high |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))) << shift;
   }
-  ascii = high == 0;
+#else
+  for (std::size_t i = 0; i < len; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (c == '\n') m.lf |= bit;
+    if (c == '\r' || c == quote_char_) m.bad |= bit;
+    if (c == delimiter_) m.delim |= bit;
+    if (c >= 0x80) m.high |= bit;
+  }
 #endif
-  if (eol == nullptr) {
-    for (; p < end; ++p) {
-      const auto c = static_cast<unsigned char>(*p);
-      if (c == '\n') break;
-      if (c == '\r' || c == quote_char_) return false;
-      if (c == delimiter_ && ++delimiters > budget) return false;
-      ascii = ascii && c < 0x80;
-    }
-    eol = p;
+  if (len < 64) {
+    const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
+    m.lf &= valid;
+    m.bad &= valid;
+    m.delim &= valid;
+    m.high &= valid;
   }
-  if (fields != 0 && delimiters != budget) return false;
-  const std::size_t len = static_cast<std::size_t>(eol - begin);
-  if (!ascii && valid_utf8_prefix(begin, len) != len) return false;
-  line = std::string_view(begin, len);
-  if (eol < end) {
-    position_ = static_cast<std::uint64_t>(eol + 1 - input_.data());
-    ++line_;
-  } else {
-    position_ = input_.size();
-  }
-  return true;
+  return m;
 }
 
 void ResilientParser::set_escape(std::optional<unsigned char> escape) noexcept {

@@ -50,14 +50,17 @@ class ResilientParser {
   bool next_row(Row& row);
   std::optional<std::vector<std::string>> next_row();
 
-  // Fast path for the common row. When the next physical line ends in LF (or
-  // the end of the input), holds no quote byte and no CR, is valid UTF-8 and
-  // has exactly `fields` fields (any number when `fields` is 0), the state
-  // machine would split it at every delimiter and nothing else; and written
-  // back, its fields give the same bytes. Then this takes the row, sets `line`
-  // to its bytes without the LF and returns true. Otherwise it returns false
-  // and leaves the parser as it was.
-  bool take_plain_line(std::uint64_t fields, std::string_view& line);
+  // Fast path for the common row. A physical line that ends in LF (or the
+  // end of the input), holds no quote byte and no CR, is valid UTF-8 and has
+  // exactly `fields` fields (any number when `fields` is 0) is one the state
+  // machine would split at every delimiter and nothing else; written back, its
+  // fields give the same bytes. This takes consecutive such lines, calling
+  // on_line(std::string_view) with each line's bytes (without its LF), and
+  // stops before the first line that is not plain, at the end of the input,
+  // or after a line for which on_line returned false. Returns the number of
+  // lines taken; the parser is then exactly as if next_row had read them.
+  template <class OnLine>
+  std::uint64_t take_plain_lines(std::uint64_t fields, OnLine&& on_line);
 
   // Number of the physical line on which the next row begins.
   std::uint64_t line() const noexcept { return line_; }
@@ -70,6 +73,11 @@ class ResilientParser {
 
  private:
   enum class ScanState : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote };
+
+  struct BlockMasks {
+    std::uint64_t lf, bad, delim, high;
+  };
+  BlockMasks scan_block(const char* p, std::size_t len) const noexcept;
 
   bool end_row(std::size_t p);
   void finish_field(Row& row, std::size_t field_start);
@@ -98,5 +106,67 @@ class ResilientParser {
   std::size_t memo_to_ = 0;
   bool memo_found_ = false;
 };
+
+inline int popcount64(std::uint64_t x) noexcept {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
+  return static_cast<int>((x * 0x0101010101010101ULL) >> 56);
+}
+
+template <class OnLine>
+std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& on_line) {
+  if (!plain_lines_possible_ || skip_leading_blanks_) return 0;
+  const char* const base = input_.data();
+  const std::size_t n = input_.size();
+  // Delimiters a line may hold: fields - 1, or any number.
+  const std::uint64_t budget = fields == 0 ? UINT64_MAX : fields - 1;
+  std::uint64_t taken = 0;
+  std::size_t line_start = position_;
+  std::uint64_t delimiters = 0;
+  bool high = false;
+
+  // Ends the line [line_start, end): true when it was plain and taken.
+  auto finish_line = [&](std::size_t end, bool has_lf) -> bool {
+    if (fields != 0 && delimiters != budget) return false;
+    const std::size_t len = end - line_start;
+    if (high && valid_utf8_prefix(base + line_start, len) != len) return false;
+    position_ = has_lf ? end + 1 : end;
+    if (has_lf) ++line_;
+    ++taken;
+    const bool more = on_line(std::string_view(base + line_start, len));
+    line_start = position_;
+    delimiters = 0;
+    high = false;
+    return more;
+  };
+
+  for (std::size_t block = position_; block < n; block += 64) {
+    const std::size_t len = n - block < 64 ? n - block : 64;
+    BlockMasks m = scan_block(base + block, len);
+    while (true) {
+      if (m.lf == 0) {  // the current line goes on past this block
+        if (m.bad != 0) return taken;
+        delimiters += static_cast<std::uint64_t>(popcount64(m.delim));
+        high = high || m.high != 0;
+        if (delimiters > budget) return taken;
+        break;
+      }
+      const int k = __builtin_ctzll(m.lf);
+      const std::uint64_t before = (std::uint64_t{1} << k) - 1;
+      if ((m.bad & before) != 0) return taken;
+      delimiters += static_cast<std::uint64_t>(popcount64(m.delim & before));
+      high = high || (m.high & before) != 0;
+      if (!finish_line(block + static_cast<std::size_t>(k), true)) return taken;
+      const std::uint64_t after = ~((std::uint64_t{2} << k) - 1);  // 0 when k is 63
+      m.lf &= after;
+      m.bad &= after;
+      m.delim &= after;
+      m.high &= after;
+    }
+  }
+  if (line_start < n) finish_line(n, false);  // a last line without a line break
+  return taken;
+}
 
 }  // namespace gleave
