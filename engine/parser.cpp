@@ -27,8 +27,10 @@ std::uint64_t start_past_bom(std::string_view text) noexcept {
 
 ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter,
                                  unsigned char quote_char, bool repair_quotes) noexcept
-    : plain_lines_possible_(delimiter != quote_char && !is_line_break(delimiter) &&
-                            !is_line_break(quote_char)),
+    // A delimiter byte of 0x80 or above can sit inside a valid UTF-8 character
+    // (0xA6 in C2 A6), which the fast path would split into invalid fields.
+    : plain_lines_possible_(delimiter < 0x80 && delimiter != quote_char &&
+                            !is_line_break(delimiter) && !is_line_break(quote_char)),
       input_(input),
       position_(start_past_bom(input)),
       repair_quotes_(repair_quotes),

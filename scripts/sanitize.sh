@@ -70,8 +70,9 @@ cmake --build "$build" -j2
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1}
 
+status=0
 if [ "$tests" = ON ]; then
-  (cd "$build" && ctest --output-on-failure -j2)
+  (cd "$build" && ctest --output-on-failure -j2) || status=1
 fi
 
 # The interpreter is not instrumented and frees much of its memory only at
@@ -86,4 +87,5 @@ PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
   ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
   PYTHONMALLOC=malloc \
   GLEAVE_EXPECT_MODULE="$module" \
-  "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python"
+  "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python" || status=1
+exit $status

@@ -231,7 +231,8 @@ def _check_distinct(parser: argparse.ArgumentParser, pairs: Sequence[Tuple[str, 
                 parser.error(f"{target} would overwrite its own input; choose another output")
             key = os.path.abspath(target)
             if key in seen:
-                parser.error(f"{seen[key]} and {input_path} would both be written to {target}")
+                what = "the output and the quarantine" if seen[key] == input_path else f"{seen[key]} and {input_path}"
+                parser.error(f"{what} would both be written to {target}")
             seen[key] = input_path
 
 

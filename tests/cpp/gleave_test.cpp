@@ -13,11 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "gleave.hpp"
+#include "heuristics.hpp"
 
 namespace {
 
@@ -73,6 +75,7 @@ const SliceCase kSlice[] = {
     {"line_of_last_row", "h1,h2\n4,5\n1,2,3", opts(',', 2, true, false), {{"h1", "h2"}, {"4", "5"}}, {{3, kExtra + "2)", {"1", "2", "3"}}}, 3, 0, 2, ','},
     {"crlf_lines", "a,b\r\nc\r\n\r\nd,e\r\n", opts(',', 2, false), {{"a", "b"}, {"d", "e"}}, {{3, kFew + "2)", {"c"}}, {4, kFew + "2)", {""}}}, 4, 0, 2, ','},
     {"two_digit_width", "a\nb,c\n", opts(',', 12, false, false), {}, {{2, kFew + "12)", {"a"}}, {3, kFew + "12)", {"b", "c"}}}, 2, 0, 12, ','},
+    {"a6_inside_valid_char", "a\xC2\xA6" "b\n", opts(0xA6, 2), {{"a" + std::string("\xEF\xBF\xBD"), "b"}}, {}, 1, 0, 2, 0xA6},
     {"a6_merge", "a\xA6" "b\xA6" "c\n", opts(0xA6, 2), {{"a", "b\xC2\xA6" "c"}}, {}, 1, 1, 2, 0xA6},
     {"stray_quote_not_a_repair", "\"a\"b\",c\n", opts(',', 2), {{"a\"b", "c"}}, {}, 1, 0, 2, ','},
     {"repair_quotes_off", "\"a \"b\" c\",d\n", opts(',', 2, true, true, '"', false), {{"a b\" c\"", "d"}}, {}, 1, 0, 2, ','},
@@ -107,6 +110,73 @@ TEST_P(SliceTable, Outcome) {
 
 INSTANTIATE_TEST_SUITE_P(Part2_1, SliceTable, testing::ValuesIn(kSlice),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Differential: gleave_slice (with whatever fast paths it takes) against the
+// rules of Part 2.1 applied to the rows of ResilientParser::next_row.
+struct Reference {
+  Rows rows;
+  std::vector<Record> quarantine;
+  std::uint64_t repaired = 0, columns = 0;
+  unsigned char delimiter = ',';
+};
+
+Reference reference_slice(const std::string& text, const GleaveOptions& o) {
+  Reference ref;
+  if (text.empty()) return ref;
+  ref.delimiter = o.delimiter ? *o.delimiter : sniff_delimiter(text);
+  const std::uint64_t w = ref.columns = o.expected_columns ? *o.expected_columns : infer_column_count(text, ref.delimiter);
+  ResilientParser p(text, ref.delimiter, o.quote_char, o.repair_quotes);
+  while (auto row = p.next_row()) {
+    if (w == 0 || row->size() == w) {
+      ref.rows.push_back(*row);
+    } else if (row->size() < w && o.fill_ragged_rows) {
+      row->resize(w);
+      ref.rows.push_back(*row);
+      ++ref.repaired;
+    } else if (row->size() > w && o.merge_overflow) {
+      for (std::size_t i = w; i < row->size(); ++i) (*row)[w - 1] += byte_char(ref.delimiter) + (*row)[i];
+      row->resize(w);
+      ref.rows.push_back(*row);
+      ++ref.repaired;
+    } else {
+      ref.quarantine.push_back({p.line(), (row->size() < w ? kFew : kExtra) + std::to_string(w) + ")", *row});
+    }
+  }
+  return ref;
+}
+
+TEST(SliceReference, RandomTextsAndOptions) {
+  std::mt19937 rng(99);
+  const std::vector<std::string> pieces = {"a", "b", "cd", ",", ",", ";", ";", "\"", "'", " ", "\n", "\n",
+                                           "\r\n", "\r", "\xC3\xA9", "\xC2\xA6", "\xA6", "\xFF", std::string(1, '\0')};
+  const unsigned char delimiters[] = {',', ';', '\t', 0xA6, 0};
+  for (int iter = 0; iter < 20000; ++iter) {
+    std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
+    const int n = static_cast<int>(rng() % 30);
+    for (int i = 0; i < n; ++i) text += pieces[rng() % pieces.size()];
+    if (rng() % 3 == 0) text += std::string(70 + rng() % 70, 'x') + ",y\n";  // lines across 64-byte blocks
+    const unsigned r = rng();
+    GleaveOptions o = opts(r % 4 == 0 ? std::nullopt : std::optional<unsigned char>(delimiters[r / 4 % 5]),
+                           r / 32 % 5 == 0 ? std::nullopt : std::optional<std::uint64_t>(r / 32 % 5 - 1),
+                           r & 256, r & 512, r & 1024 ? '\'' : '"', r & 2048);
+    const GleaveOutcome got = gleave_slice(text, o);
+    const Reference want = reference_slice(text, o);
+    Rows rows;
+    for (std::size_t i = 0; i < got.rows.size(); ++i) rows.push_back(got.rows.row_strings(i));
+    std::vector<Record> quarantine;
+    for (const auto& q : got.quarantine) quarantine.push_back({q.line, q.reason, q.fields});
+    const std::string where = testing::PrintToString(text) + " delimiter " + std::to_string(got.delimiter) +
+                              " width " + std::to_string(got.inferred_columns);
+    ASSERT_EQ(rows, want.rows) << where;
+    ASSERT_EQ(quarantine, want.quarantine) << where;
+    ASSERT_EQ(got.repaired_rows, want.repaired) << where;
+    ASSERT_EQ(got.total_rows, rows.size() + quarantine.size()) << where;
+    ASSERT_EQ(got.gleaved_rows, rows.size()) << where;
+    ASSERT_EQ(got.quarantined_rows, quarantine.size()) << where;
+    ASSERT_EQ(got.inferred_columns, want.columns) << where;
+    ASSERT_EQ(got.delimiter, want.delimiter) << where;
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Output and quarantine line formats
@@ -271,6 +341,7 @@ const FileCase kFiles[] = {
     {"empty_row_is_lf", "a\n\nb\n", opts(',', 0), "a\n\nb\n", kH},
     {"a6_delimiter", "a\xA6" "b\xA6" "c\nd\n", opts(0xA6, 2, false), "a\xC2\xA6\"b\xC2\xA6" "c\"\n",
      kH + "3,\"" + kFew + "2)\",\"d\"\n"},
+    {"a6_inside_valid_char", "a\xC2\xA6" "b\n", opts(0xA6, 0), "a\xEF\xBF\xBD\xC2\xA6" "b\n", std::nullopt},
     {"a6_quarantine_raw", "a\xA6" "b\xA6" "c\n", opts(0xA6, 2, true, false), "",
      kH + "2,\"" + kExtra + "2)\",\"a\xC2\xA6" "b\xC2\xA6" "c\"\n"},
     {"single_quote", "'a,b',c\n'it''s',\"q\"\nx,y,z\n", opts(',', 2, true, false, '\''),
@@ -311,6 +382,33 @@ TEST_P(FileTable, ByteExact) {
 
 INSTANTIATE_TEST_SUITE_P(Part2_2, FileTable, testing::ValuesIn(kFiles),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Differential: the files gleave_file writes (kept rows streamed, plain lines
+// copied) against the line writers applied to the reference rows.
+TEST_F(FileTest, RandomFilesMatchTheWriters) {
+  std::mt19937 rng(5);
+  const std::vector<std::string> pieces = {"a", ",", ";", "\"", " ", "\n", "\r\n", "\xC3\xA9", "\xA6", "\xFF"};
+  const unsigned char delimiters[] = {',', ';', 0xA6};
+  for (int iter = 0; iter < 300; ++iter) {
+    std::string text;
+    for (int i = static_cast<int>(rng() % 200); i > 0; --i) {
+      text += rng() % 50 == 0 ? std::string(8000 + rng() % 400, 'L') : pieces[rng() % pieces.size()];
+    }
+    const unsigned r = rng();
+    const GleaveOptions o = opts(r % 4 == 0 ? std::nullopt : std::optional<unsigned char>(delimiters[r / 4 % 3]),
+                                 r / 16 % 4 == 0 ? std::nullopt : std::optional<std::uint64_t>(r / 16 % 4 - 1),
+                                 r & 64, r & 128, r & 256 ? '\'' : '"');
+    const Reference want = reference_slice(text, o);
+    std::string out, quarantine(kQuarantineHeader);
+    for (const auto& row : want.rows) append_csv_line(out, Row::from_strings(row), want.delimiter, o.quote_char);
+    for (const auto& q : want.quarantine) append_quarantine_line(quarantine, {q.line, q.reason, q.fields}, want.delimiter);
+    const auto in = write("in.csv", text);
+    const auto res = gleave_file(in, path("out.csv"), path("q.csv"), o);
+    ASSERT_TRUE(res.ok()) << res.error().message();
+    ASSERT_EQ(read(path("out.csv")), out) << testing::PrintToString(text);
+    ASSERT_EQ(read(path("q.csv")), quarantine) << testing::PrintToString(text);
+  }
+}
 
 // Failure paths: the error, and what is on disk afterwards.
 

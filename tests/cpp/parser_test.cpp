@@ -26,7 +26,7 @@ struct Case {
   std::string input;
   Repair repair;
   Rows rows;                         // successive rows; absent follows them
-  std::vector<std::uint64_t> lines;  // `line` after each row; empty: unchecked
+  std::vector<std::uint64_t> lines = {};  // `line` after each row; empty: unchecked
   unsigned char delimiter = ',';
   unsigned char quote = '"';
   std::optional<unsigned char> escape = std::nullopt;
@@ -128,7 +128,9 @@ TEST_P(ParserTable, SuccessiveRows) {
     if ((c.repair == On && !repair) || (c.repair == Off && repair)) continue;
     std::vector<std::uint64_t> lines;
     EXPECT_EQ(parse_all(c, repair, &lines), c.rows) << "repair_quotes=" << repair;
-    if (!c.lines.empty()) EXPECT_EQ(lines, c.lines) << "repair_quotes=" << repair;
+    if (!c.lines.empty()) {
+      EXPECT_EQ(lines, c.lines) << "repair_quotes=" << repair;
+    }
   }
 }
 

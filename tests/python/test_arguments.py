@@ -21,9 +21,6 @@ class First:
     def __init__(self, value):
         self.value = value
 
-    def __repr__(self):
-        return f"First({self.value!r})"
-
 
 class Index:
     def __init__(self, value):
@@ -57,15 +54,11 @@ BAD = [("delimiter", 1), ("quote_char", None), ("fill_ragged_rows", 1),
 # "{}" in a text is the callable's name; "@" as the noted parameter is the first path.
 CASES = [
     # Binding.
-    ((G,), (), {}, TypeError,
-     MISSING.format("{}", 2, "arguments", "'input_path' and 'output_path'"), None),
-    ((G,), ("in.csv",), {}, TypeError,
-     MISSING.format("{}", 1, "argument", "'output_path'"), None),
-    ((G,), (), {"output_path": "o"}, TypeError,
-     MISSING.format("{}", 1, "argument", "'input_path'"), None),
+    ((G,), (), {}, TypeError, MISSING.format("{}", 2, "arguments", "'input_path' and 'output_path'"), None),
+    ((G,), ("in.csv",), {}, TypeError, MISSING.format("{}", 1, "argument", "'output_path'"), None),
+    ((G,), (), {"output_path": "o"}, TypeError, MISSING.format("{}", 1, "argument", "'input_path'"), None),
     (READERS, (), {}, TypeError, MISSING.format("{}", 1, "argument", "'file_path'"), None),
-    (READERS, (), {"delimiter": ","}, TypeError,
-     MISSING.format("{}", 1, "argument", "'file_path'"), None),
+    (READERS, (), {"delimiter": ","}, TypeError, MISSING.format("{}", 1, "argument", "'file_path'"), None),
     ((G,), ("a",) * 10, {}, TypeError, TOO_MANY.format(2, 9, 10), None),
     ((G,), (1,) * 12, {}, TypeError, TOO_MANY.format(2, 9, 12), None),
     (READERS, ("a",) * 8, {}, TypeError, TOO_MANY.format(1, 7, 8), None),
@@ -76,14 +69,12 @@ CASES = [
     ((G,), None, {"input_path": "x"}, TypeError, MULTIPLE.format("input_path"), None),
     ((G,), None, {"output_path": "x"}, TypeError, MULTIPLE.format("output_path"), None),
     (READERS, None, {"file_path": "x"}, TypeError, MULTIPLE.format("file_path"), None),
-    ((G,), ("i", "o", None, ";"), {"delimiter": ","}, TypeError,
-     MULTIPLE.format("delimiter"), None),
+    ((G,), ("i", "o", None, ";"), {"delimiter": ","}, TypeError, MULTIPLE.format("delimiter"), None),
     (READERS, ("i", ";"), {"delimiter": ","}, TypeError, MULTIPLE.format("delimiter"), None),
     # Binding faults come before any conversion, an unknown keyword before a repeated one.
     (ALL, None, {"fill_ragged_rows": 1, "foo": 1}, TypeError, UNEXPECTED.format("foo"), None),
     ((G,), None, {"input_path": "x", "foo": 1}, TypeError, UNEXPECTED.format("foo"), None),
-    (READERS, (None,), {"file_path": None, "foo": 1}, TypeError, UNEXPECTED.format("foo"),
-     None),
+    (READERS, (None,), {"file_path": None, "foo": 1}, TypeError, UNEXPECTED.format("foo"), None),
     ((G,), (1,) * 10, {}, TypeError, TOO_MANY.format(2, 9, 10), None),
     # Paths: str (or a subclass) only.
     (ALL, First(1), {}, TypeError, NOT_STR.format("int"), "@"),
@@ -92,36 +83,29 @@ CASES = [
     (ALL, First(pathlib.Path("in.csv")), {}, TypeError, NOT_STR.format("PosixPath"), "@"),
     (ALL, First("\ud800"), {}, UnicodeEncodeError, None, "@"),
     ((G,), ("in.csv", None), {}, TypeError, NONE_STR, "output_path"),
-    ((G,), ("in.csv", pathlib.Path("o")), {}, TypeError, NOT_STR.format("PosixPath"),
-     "output_path"),
+    ((G,), ("in.csv", pathlib.Path("o")), {}, TypeError, NOT_STR.format("PosixPath"), "output_path"),
     ((G,), ("in.csv", "out.csv", 1), {}, TypeError, NOT_STR.format("int"), "quarantine_path"),
-    ((G,), None, {"quarantine_path": b"q"}, TypeError, NOT_STR.format("bytes"),
-     "quarantine_path"),
+    ((G,), None, {"quarantine_path": b"q"}, TypeError, NOT_STR.format("bytes"), "quarantine_path"),
     ((G,), (1, 2, 3), {}, TypeError, NOT_STR.format("int"), "input_path"),
     ((G,), ("in.csv", 2, 3), {}, TypeError, NOT_STR.format("int"), "output_path"),
     (ALL, First(1), {"quote_char": None}, TypeError, NOT_STR.format("int"), "@"),
     # delimiter and quote_char: str, first character ASCII.
     (ALL, None, {"delimiter": 1}, TypeError, NOT_STR.format("int"), "delimiter"),
     (ALL, None, {"delimiter": b";"}, TypeError, NOT_STR.format("bytes"), "delimiter"),
-    (ALL, None, {"delimiter": "é"}, ValueError, "delimiter must be an ASCII character",
-     "delimiter"),
-    (ALL, None, {"delimiter": "\xa6"}, ValueError, "delimiter must be an ASCII character",
-     "delimiter"),
-    (ALL, None, {"delimiter": "€;"}, ValueError, "delimiter must be an ASCII character",
-     "delimiter"),
+    (ALL, None, {"delimiter": "é"}, ValueError, "delimiter must be an ASCII character", "delimiter"),
+    (ALL, None, {"delimiter": "\xa6"}, ValueError, "delimiter must be an ASCII character", "delimiter"),
+    (ALL, None, {"delimiter": "€;"}, ValueError, "delimiter must be an ASCII character", "delimiter"),
     (ALL, None, {"delimiter": "\ud800"}, UnicodeEncodeError, None, "delimiter"),
     (ALL, None, {"quote_char": None}, TypeError, NONE_STR, "quote_char"),
     (ALL, None, {"quote_char": 34}, TypeError, NOT_STR.format("int"), "quote_char"),
-    (ALL, None, {"quote_char": "é"}, ValueError, "quote_char must be an ASCII character",
-     "quote_char"),
+    (ALL, None, {"quote_char": "é"}, ValueError, "quote_char must be an ASCII character", "quote_char"),
     (ALL, None, {"quote_char": "\U0001f600"}, ValueError,
      "quote_char must be an ASCII character", "quote_char"),
     # Bools: True or False only.
     (ALL, None, {"fill_ragged_rows": 1}, TypeError, NOT_BOOL.format("int"), "fill_ragged_rows"),
     (ALL, None, {"fill_ragged_rows": 0}, TypeError, NOT_BOOL.format("int"), "fill_ragged_rows"),
     (ALL, None, {"fill_ragged_rows": None}, TypeError, NONE_BOOL, "fill_ragged_rows"),
-    (ALL, None, {"fill_ragged_rows": "yes"}, TypeError, NOT_BOOL.format("str"),
-     "fill_ragged_rows"),
+    (ALL, None, {"fill_ragged_rows": "yes"}, TypeError, NOT_BOOL.format("str"), "fill_ragged_rows"),
     (ALL, None, {"merge_overflow": 0}, TypeError, NOT_BOOL.format("int"), "merge_overflow"),
     (ALL, None, {"merge_overflow": 1.0}, TypeError, NOT_BOOL.format("float"), "merge_overflow"),
     (ALL, None, {"repair_quotes": 1}, TypeError, NOT_BOOL.format("int"), "repair_quotes"),
@@ -130,8 +114,7 @@ CASES = [
     (ALL, None, {"expected_columns": -1}, OverflowError, NEGATIVE, "expected_columns"),
     (ALL, None, {"expected_columns": Index(-1)}, OverflowError, NEGATIVE, "expected_columns"),
     (ALL, None, {"expected_columns": 2**64}, OverflowError, TOO_BIG, "expected_columns"),
-    (ALL, None, {"expected_columns": 1.5}, TypeError, NOT_INT.format("float"),
-     "expected_columns"),
+    (ALL, None, {"expected_columns": 1.5}, TypeError, NOT_INT.format("float"), "expected_columns"),
     (ALL, None, {"expected_columns": "3"}, TypeError, NOT_INT.format("str"), "expected_columns"),
     # The first faulty value in parameter order is the one reported, whatever
     # the keyword order.

@@ -58,8 +58,7 @@ FORMATS = [
     (b"a,b\n,\n  ,\n\"\",x\n", {}, b"a,b\n,\n  ,\n,x\n", q(), (4, 4, 0, 0, ",", 2)),
     (b"a;b\nc,d;e\n", {}, b"a;b\nc,d;e\n", q(), (2, 2, 0, 0, ";", 2)),
     (b"a\tb\n1\t2\n", {}, b"a\tb\n1\t2\n", q(), (2, 2, 0, 0, "\t", 2)),
-    (b'"a\rb","c\nd",e\r\n', {"delimiter": ","}, b'"a\rb","c\nd",e\n', q(),
-     (1, 1, 0, 0, ",", 3)),
+    (b'"a\rb","c\nd",e\r\n', {"delimiter": ","}, b'"a\rb","c\nd",e\n', q(), (1, 1, 0, 0, ",", 3)),
     (b"'a,b','it''s',\"q\"\n", {"quote_char": "'", "expected_columns": 3},
      b"'a,b','it''s',\"q\"\n", q(), (1, 1, 0, 0, ",", 3)),
     (b"a,b\n'x;y',z,w\n", {"quote_char": "'", "merge_overflow": False}, b"a,b\n",
@@ -89,27 +88,32 @@ def test_many_rows_cross_the_write_buffer(tmp):
     assert read("q.csv") == QUARANTINE_HEADER
 
 
-# (arguments, error text, files expected afterwards besides in.csv and d/)
+KEEP = {"out.csv": b"keep me\n"}
+DONE = {"out.csv": EXAMPLE_OUT}
+# (arguments, error text, files afterwards besides in.csv, its links and d/); out.csv
+# exists beforehand.
 OS_ERRORS = [
-    (("missing.csv", "out.csv", "q.csv"), os_error_text(errno.ENOENT), {}),
-    (("", "out.csv"), os_error_text(errno.ENOENT), {}),
-    (("d", "out.csv", "q.csv"), os_error_text(errno.EISDIR), {}),
-    (("in.csv\0", "out.csv"), NUL_TEXT, {}),
-    (("in.csv", "no/out.csv"), os_error_text(errno.ENOENT), {}),
-    (("in.csv", "d"), os_error_text(errno.EISDIR), {}),
-    (("in.csv", "out\0.csv", "q.csv"), NUL_TEXT, {}),
-    (("in.csv", "out.csv", ""), os_error_text(errno.ENOENT), {"out.csv": EXAMPLE_OUT}),
-    (("in.csv", "out.csv", "no/q.csv"), os_error_text(errno.ENOENT), {"out.csv": EXAMPLE_OUT}),
-    (("in.csv", "out.csv", "d"), os_error_text(errno.EISDIR), {"out.csv": EXAMPLE_OUT}),
-    (("in.csv", "out.csv", "q\0"), NUL_TEXT, {"out.csv": EXAMPLE_OUT}),
+    (("missing.csv", "out.csv", "q.csv"), os_error_text(errno.ENOENT), KEEP),
+    (("", "out.csv"), os_error_text(errno.ENOENT), KEEP),
+    (("d", "out.csv", "q.csv"), os_error_text(errno.EISDIR), KEEP),
+    (("in.csv\0", "out.csv"), NUL_TEXT, KEEP),
+    (("in.csv", "no/out.csv"), os_error_text(errno.ENOENT), KEEP),
+    (("in.csv", "d"), os_error_text(errno.EISDIR), KEEP),
+    (("in.csv", "out\0.csv", "q.csv"), NUL_TEXT, KEEP),
+    (("in.csv", "out.csv", ""), os_error_text(errno.ENOENT), DONE),
+    (("in.csv", "out.csv", "no/q.csv"), os_error_text(errno.ENOENT), DONE),
+    (("in.csv", "out.csv", "d"), os_error_text(errno.EISDIR), DONE),
+    (("in.csv", "out.csv", "q\0"), NUL_TEXT, DONE),
     # A quarantine file that is the output or the input is refused up front.
-    (("in.csv", "out.csv", "out.csv"), SAME_AS_OUTPUT, {}),
-    (("in.csv", "out.csv", "./out.csv"), SAME_AS_OUTPUT, {}),
-    (("in.csv", "d/../out.csv", "out.csv"), SAME_AS_OUTPUT, {}),
-    (("in.csv", "out.csv", "in.csv"), SAME_AS_INPUT, {}),
-    (("in.csv", "out.csv", "d/../in.csv"), SAME_AS_INPUT, {}),
-    (("in.csv", "out.csv", "in-link.csv"), SAME_AS_INPUT, {}),
-    (("in.csv", "in.csv", "in.csv"), SAME_AS_OUTPUT, {}),
+    (("in.csv", "out.csv", "out.csv"), SAME_AS_OUTPUT, KEEP),
+    (("in.csv", "out.csv", "./out.csv"), SAME_AS_OUTPUT, KEEP),
+    (("in.csv", "out.csv", "out-link.csv"), SAME_AS_OUTPUT, KEEP),
+    (("in.csv", "new.csv", "new.csv"), SAME_AS_OUTPUT, KEEP),
+    (("in.csv", "d/../new.csv", "new.csv"), SAME_AS_OUTPUT, KEEP),
+    (("in.csv", "out.csv", "in.csv"), SAME_AS_INPUT, KEEP),
+    (("in.csv", "out.csv", "d/../in.csv"), SAME_AS_INPUT, KEEP),
+    (("in.csv", "out.csv", "in-link.csv"), SAME_AS_INPUT, KEEP),
+    (("in.csv", "in.csv", "in.csv"), SAME_AS_OUTPUT, KEEP),
 ]
 
 
@@ -117,21 +121,15 @@ OS_ERRORS = [
 def test_os_errors(example, fails, args, text, files):
     os.mkdir("d")
     os.link("in.csv", "in-link.csv")
+    os.symlink("out.csv", "out-link.csv")
+    with open("out.csv", "wb") as f:
+        f.write(b"keep me\n")
     err = fails(lambda: m.gleave_file(*args), OSError, text)
     assert (err.errno, err.strerror, err.filename) == (None, None, None)
     assert read("in.csv") == EXAMPLE
-    found = {n: read(n) for n in os.listdir() if n not in ("in.csv", "d", "in-link.csv")}
-    assert found == files
+    links = ("in.csv", "d", "in-link.csv", "out-link.csv")
+    assert {n: read(n) for n in os.listdir() if n not in links} == files
     assert os.listdir("d") == []
-
-
-@pytest.mark.parametrize("quarantine", ["out.csv", "./out.csv", "out-link.csv"])
-def test_existing_output_untouched_when_quarantine_is_output(example, fails, quarantine):
-    with open("out.csv", "wb") as f:
-        f.write(b"keep me\n")
-    os.symlink("out.csv", "out-link.csv")
-    fails(lambda: m.gleave_file("in.csv", "out.csv", quarantine), OSError, SAME_AS_OUTPUT)
-    assert read("out.csv") == b"keep me\n"
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root ignores permission bits")
@@ -140,15 +138,17 @@ def test_output_in_read_only_directory(example, fails):
     fails(lambda: m.gleave_file("in.csv", "ro/out.csv"), OSError, os_error_text(errno.EACCES))
 
 
-@pytest.mark.parametrize("output", ["in.csv", "./in.csv", "d/../in.csv"])
+@pytest.mark.parametrize("output", ["in.csv", "./in.csv", "d/../in.csv", "link.csv"])
 def test_repair_in_place(example, output):
     os.mkdir("d")
+    os.symlink("in.csv", "link.csv")
     os.chmod("in.csv", 0o640)
     s = m.gleave_file("in.csv", output, "q.csv")
     assert s.gleaved_rows == 4 and s.repaired_rows == 2
     assert read("in.csv") == EXAMPLE_OUT
     assert os.stat("in.csv").st_mode & 0o777 == 0o640
-    assert sorted(os.listdir()) == ["d", "in.csv", "q.csv"]  # no temporary file left
+    assert os.readlink("link.csv") == "in.csv"  # a link named as output stays a link
+    assert sorted(os.listdir()) == ["d", "in.csv", "link.csv", "q.csv"]  # no temporary left
 
 
 @pytest.mark.parametrize("output", ["out.csv", "in.csv"])

@@ -25,8 +25,7 @@ def summary_of(tmp, data, **options):
     (b"a'b\nc'd'e\nf\n", {"delimiter": "'", "fill_ragged_rows": False}, (3, 2, 1, 1, "'", 2)),
     (b"a\0b\n", {"delimiter": "\0"}, (1, 1, 0, 0, "\0", 2)),
     (b"a|b|c\n" * 1500, {}, (1500, 1500, 0, 0, "|", 3)),
-    (b"a,b\n", {"expected_columns": 2**64 - 1, "fill_ragged_rows": False},
-     (1, 0, 0, 1, ",", 2**64 - 1)),
+    (b"a,b\n", {"expected_columns": 2**64 - 1, "fill_ragged_rows": False}, (1, 0, 0, 1, ",", 2**64 - 1)),
 ])
 def test_values_repr_and_dict(tmp, data, options, values):
     s = summary_of(tmp, data, **options)
