@@ -487,13 +487,16 @@ class WriteBuffer {
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 
 // Same file: the same path, the same device and inode when both exist, or
-// the same directory entry when one does not exist yet.
+// the same directory entry when one does not exist yet. Only regular files
+// count: writing twice to a device such as /dev/null destroys nothing.
 bool same_file(const std::string& a, const std::string& b) {
-  if (a == b) return true;
   struct stat sa{}, sb{};
   const bool ea = ::stat(a.c_str(), &sa) == 0;
   const bool eb = ::stat(b.c_str(), &sb) == 0;
-  if (ea && eb) return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  if (ea && eb) {
+    return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  if (a == b) return true;
   if (ea != eb) return false;
   auto split = [](const std::string& p) {
     const auto slash = p.find_last_of('/');

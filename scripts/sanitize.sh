@@ -81,11 +81,16 @@ fi
 # goes through the sanitizer's allocator, so an overrun of a str or list the
 # module builds is caught.
 module=$(ls "$build"/_csv_gleave_backend*.so)
+asan_python() {
+  PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
+    LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
+    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+    PYTHONMALLOC=malloc \
+    "$python" "$@"
+}
+# Make sure the tests see the sanitized module, not the installed one.
+asan_python -c "import sys, _csv_gleave_backend as m; sys.exit(m.__file__ != sys.argv[1])" "$module" ||
+  { echo "sanitize.sh: the sanitized module is not the one imported" >&2; exit 1; }
 echo "sanitize.sh: pytest against $module" >&2
-PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
-  LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
-  ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
-  PYTHONMALLOC=malloc \
-  GLEAVE_EXPECT_MODULE="$module" \
-  "$python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python" || status=1
+asan_python -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python" || status=1
 exit $status
