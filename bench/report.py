@@ -34,6 +34,8 @@ class Results:
     reps: int
     measurements: list  # of run.Measurement
     command: str
+    load: tuple = ()  # 1-minute load average at the start and at the end of the run
+    start_cost: float = 0.0  # seconds taken off cp's wall time: starting a process
 
     def find(self, variant: str, task: str, gc: str = "on"):
         for m in self.measurements:
@@ -82,7 +84,8 @@ class Results:
     def to_json(self) -> str:
         return json.dumps({
             "size": self.size_label, "reps": self.reps, "command": self.command,
-            "files": {k: str(v) for k, v in self.files.items()},
+            "files": {k: str(v) for k, v in self.files.items()}, "load": self.load,
+            "start_cost": self.start_cost,
             "measurements": [asdict(m) for m in self.measurements],
         }, indent=1)
 
@@ -116,10 +119,12 @@ def _version(dist: str) -> str:
         return "not installed"
 
 
-def machine_lines() -> list[str]:
+def machine_lines(load: tuple) -> list[str]:
     versions = ", ".join(f"{name} {_version(name)}"
                          for name in ("csv-gleave", "polars", "duckdb", "pandas"))
-    return [
+    shared = ([f"- 1-minute load average at the start and the end of the run: "
+               f"{load[0]:.2f} / {load[1]:.2f} (the machine is shared)"] if load else [])
+    return shared + [
         f"- CPU: {_cpu_model()}, {os.cpu_count()} cores, {_memory_gb()} memory",
         f"- OS: {platform.system()} {platform.release()}",
         f"- Python {platform.python_version()} ({platform.python_implementation()})",
@@ -177,7 +182,7 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
         "",
         "## Machine",
         "",
-        *machine_lines(),
+        *machine_lines(results.load),
         "",
         "## Inputs",
         "",
@@ -207,8 +212,9 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
         "- Every run is a process of its own, started by `bench/run.py`; the jobs are run "
         "round-robin (the order reversed every other repetition) on the same files.",
         "- Times exclude interpreter start and library imports (they are taken inside the "
-        "process around the job); `cp` is timed as a whole process, start-up (a few ms) "
-        "included.",
+        "process around the job). `cp` is timed as a whole process, less the median time "
+        f"of starting and reaping a process that does nothing (`true`: "
+        f"{results.start_cost * 1000:.1f} ms in this run).",
         "- Peak RSS is the job's process's `VmHWM`: the whole process, interpreter and "
         "imported libraries included (in brackets: the peak after the imports, before the "
         "job); not measured for `cp`. `× csv-gleave time` above 1 means csv-gleave is faster.",

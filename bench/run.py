@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import shutil
 import statistics
 import subprocess
@@ -55,11 +56,21 @@ class Measurement:
         return statistics.median(self.seconds) if self.seconds else None
 
 
-def run_once(task: str, src: Path, dst: Path, gc_mode: str) -> dict:
+def process_start_cost(samples: int = 7) -> float:
+    """Median wall time of starting and reaping a process that does nothing."""
+    times = []
+    for _ in range(samples):
+        start = time.perf_counter()
+        subprocess.run(["true"], check=True)
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def run_once(task: str, src: Path, dst: Path, gc_mode: str, start_cost: float) -> dict:
     """Run one job in a child process; its time, peak RSS, rows and note.
 
     The Python jobs time themselves and report their own peak RSS; ``cp`` is
-    timed from outside, and its RSS is not measured.
+    timed from outside, less ``start_cost``, and its RSS is not measured.
     """
     if task == "cp":
         cmd = ["cp", "--reflink=never", str(src), str(dst)]
@@ -72,11 +83,13 @@ def run_once(task: str, src: Path, dst: Path, gc_mode: str) -> dict:
         lines = proc.stderr.decode(errors="replace").strip().splitlines()
         return {"error": lines[-1] if lines else f"exit status {proc.returncode}"}
     if task == "cp":
-        return {"seconds": wall, "rows": None, "note": "", "peak_rss": None, "baseline_rss": 0}
+        return {"seconds": max(wall - start_cost, 1e-6), "rows": None, "note": "",
+                "peak_rss": None, "baseline_rss": 0}
     return json.loads(proc.stdout)
 
 
-def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir: Path) -> None:
+def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir: Path,
+            start_cost: float) -> None:
     """Round-robin over the plan, reversing the order every other repetition."""
     out_dir.mkdir(parents=True, exist_ok=True)
     for rep in range(reps):
@@ -85,7 +98,7 @@ def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir:
             if m.error:
                 continue
             dst = out_dir / f"{m.task}.csv"
-            result = run_once(m.task, files[m.variant], dst, m.gc)
+            result = run_once(m.task, files[m.variant], dst, m.gc, start_cost)
             for leftover in (dst, dst.with_name(dst.name + ".quarantine")):
                 leftover.unlink(missing_ok=True)
             if "error" in result:
@@ -152,11 +165,16 @@ def main(argv: list[str] | None = None) -> None:
         files[variant] = generate.data_file(args.data_dir, variant, size, args.seed)
         print(files[variant])
     plan = build_plan(args.only, args.variants, args.gc)
-    measure(plan, files, args.reps, args.data_dir / "out")
+    load_at_start = os.getloadavg()[0]
+    start_cost = process_start_cost() if "cp" in args.only else 0.0
+    if start_cost:
+        print(f"process start-up, taken off cp's time: {start_cost * 1000:.1f} ms")
+    measure(plan, files, args.reps, args.data_dir / "out", start_cost)
 
+    command = " ".join(["python", "bench/run.py", *(sys.argv[1:] if argv is None else argv)])
     results = report.Results(size_label=args.size, files=files, reps=args.reps,
-                             measurements=plan, command=" ".join(["python", "bench/run.py"] +
-                                                                 (argv or sys.argv[1:])))
+                             measurements=plan, command=command,
+                             load=(load_at_start, os.getloadavg()[0]), start_cost=start_cost)
     (args.data_dir / "last-run.json").write_text(results.to_json())
     if args.report:
         report.write_markdown(results, BENCH_DIR / "results.md", BENCH_DIR / "chart.png")

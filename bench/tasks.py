@@ -73,7 +73,7 @@ def repair_csv_module(src: str, dst: str) -> int:
             n = len(row)
             if n < width:
                 row.extend([""] * (width - n))
-            elif n > width:
+            elif width and n > width:
                 row[width - 1:] = [delimiter.join(row[width - 1:])]
             writer.writerow(row)
             rows += 1

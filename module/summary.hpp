@@ -29,7 +29,7 @@ PyTypeObject* summary_type();
 // A new GleaveSummary holding the record (consumed); NULL on failure.
 PyObject* new_summary(PyGleaveSummary&& record);
 
-// Creates a class from its spec once per process; a failure becomes
+// Creates a class from its PyType_Spec once per process; a failure becomes
 // RuntimeError("An error occurred while initializing class <name>").
 PyTypeObject* create_class_once(PyTypeObject*& cache, PyType_Spec* spec, const char* name);
 

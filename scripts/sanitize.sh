@@ -79,12 +79,15 @@ fi
 # exit, so leak detection stays off for it (the C++ tests and the fuzzers
 # check the engine for leaks). With PYTHONMALLOC=malloc every Python object
 # goes through the sanitizer's allocator, so an overrun of a str or list the
-# module builds is caught.
+# module builds is caught. An allocation too large to satisfy fails as it
+# would without the sanitizer (the module turns that into MemoryError), and
+# pytest captures at the sys level only, so a sanitizer report written to the
+# process's stderr just before it dies is not swallowed.
 module=$(ls "$build"/_csv_gleave_backend*.so)
 asan_python() {
   PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
     LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
-    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0:allocator_may_return_null=1" \
     PYTHONMALLOC=malloc \
     "$python" "$@"
 }
@@ -92,5 +95,11 @@ asan_python() {
 asan_python -c "import sys, _csv_gleave_backend as m; sys.exit(m.__file__ != sys.argv[1])" "$module" ||
   { echo "sanitize.sh: the sanitized module is not the one imported" >&2; exit 1; }
 echo "sanitize.sh: pytest against $module" >&2
-asan_python -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-} "$root/tests/python" || status=1
+# The sanitizer's operator new reports an impossible allocation and aborts
+# instead of throwing std::bad_alloc, so the tests that expect MemoryError
+# from one cannot run here; and its allocator holds freed blocks back to
+# catch use after free, so the tests that watch the process size for growth
+# (test_leaks.py) would only measure that.
+asan_python -m pytest -q -p no:cacheprovider --capture=sys -k "not memory" \
+  --ignore="$root/tests/python/test_leaks.py" ${PYTEST_ARGS:-} "$root/tests/python" || status=1
 exit $status

@@ -1,4 +1,4 @@
-// sniff_delimiter (Part 1.2) and infer_column_count (Part 1.3): the edge cases
+// sniff_delimiter and infer_column_count: the edge cases
 // as tables, the White_Space blank filter, the row budgets and the tie rule
 // (among tied field counts, the one that first occurred in the text wins).
 #include <gtest/gtest.h>
@@ -20,7 +20,8 @@ std::string repeat(const std::string& s, int n) {
 }
 
 // Blank-looking lines, each a single field that is White_Space only.
-const std::string kBlanks = "\n  \n\xC2\xA0\n\xE3\x80\x80 \n\x0B\x0C\n\xC2\x85\n\xE2\x80\xA8\n\"\"\n";
+const std::string kBlanks =
+    "\n  \n\xC2\xA0\n\xE3\x80\x80 \n\x0B\x0C\n\xC2\x85\n\xE2\x80\xA8\n\"\"\n";
 
 struct SniffCase {
   const char* name;
@@ -28,6 +29,7 @@ struct SniffCase {
   char expected;
 };
 
+// clang-format off
 const SniffCase kSniff[] = {
     {"empty", "", ','},
     {"single_row", "a;b;c|d\te\n", ','},
@@ -61,6 +63,7 @@ const SniffCase kSniff[] = {
     {"tie_first_width_3_wins", repeat("a,b;c;d\n", 4) + "a,b;c;d;e\n" + repeat("a;b;c;d\n", 3), ','},
     {"tie_first_width_4_wins", "a,b;c;d;e\n" + repeat("a;b;c;d\n", 3) + repeat("a,b;c;d\n", 4), ';'},
 };
+// clang-format on
 
 class SniffTable : public testing::TestWithParam<SniffCase> {};
 
@@ -78,6 +81,7 @@ struct InferCase {
   std::uint64_t expected;
 };
 
+// clang-format off
 const InferCase kInfer[] = {
     {"empty", "", ',', 0},
     {"blank_lines_only", kBlanks, ',', 0},
@@ -99,6 +103,7 @@ const InferCase kInfer[] = {
     {"tie_first_seen_1", "x\ny\na,b\nc,d\n", ',', 1},
     {"other_delimiter", "a|b|c\n", '|', 3},
 };
+// clang-format on
 
 class InferTable : public testing::TestWithParam<InferCase> {};
 
@@ -119,6 +124,7 @@ struct BlankCase {
   bool blank;
 };
 
+// clang-format off
 const BlankCase kBlank[] = {
     {"empty", "", true},
     {"spaces_tabs", " \t ", true},
@@ -141,6 +147,7 @@ const BlankCase kBlank[] = {
     {"nbsp_around_word", "\xC2\xA0x\xC2\xA0", false},
     {"word", "x", false},
 };
+// clang-format on
 
 class BlankTable : public testing::TestWithParam<BlankCase> {};
 

@@ -162,7 +162,7 @@ def test_threads(tmp):
 # 4 GiB is ordinary for exported tables. A 32-bit offset would wrap there and
 # silently re-read the start or drop the tail instead of failing. The test
 # puts a row after a 4 GiB run of NUL bytes (a sparse file, so it costs no
-# disk) and checks that it arrives intact. It needs about 9 GiB of memory
+# disk) and checks that it arrives intact. It needs about 13 GiB of memory
 # and a minute, so it runs only with GLEAVE_BIG_TESTS=1.
 @pytest.mark.skipif(os.environ.get("GLEAVE_BIG_TESTS") != "1", reason="set GLEAVE_BIG_TESTS=1")
 def test_input_past_4_gib(tmp):
