@@ -40,11 +40,14 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       quoted_stop_(quote_char, '\n', quote_char, quote_char),
       lookahead_stop_(quote_char, '\n', '\r', '\r') {}
 
-// Bit i of each mask is set when byte i of the block is an LF, a CR or a
-// quote, the delimiter, or 0x80 and above. Bytes past `len` count as none.
-ResilientParser::BlockMasks ResilientParser::scan_block(const char* p,
-                                                        std::size_t len) const noexcept {
+// Bit i of each mask is set when byte i of the block is an LF; a quote or a
+// CR that is not the first half of a CR LF; the delimiter; 0x80 and above.
+// Bytes past `len` count as none; `next_is_lf` tells about the byte after a
+// full block.
+ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size_t len,
+                                                        bool next_is_lf) const noexcept {
   BlockMasks m{0, 0, 0, 0};
+  std::uint64_t cr = 0;
 #if defined(__SSE2__)
   alignas(16) char padded[64];
   if (len < 64) {
@@ -52,34 +55,35 @@ ResilientParser::BlockMasks ResilientParser::scan_block(const char* p,
     std::memcpy(padded, p, len);
     p = padded;
   }
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i quote = _mm_set1_epi8(static_cast<char>(quote_char_));
-  const __m128i delim = _mm_set1_epi8(static_cast<char>(delimiter_));
+  const __m128i lf_v = _mm_set1_epi8('\n');
+  const __m128i cr_v = _mm_set1_epi8('\r');
+  const __m128i quote_v = _mm_set1_epi8(static_cast<char>(quote_char_));
+  const __m128i delim_v = _mm_set1_epi8(static_cast<char>(delimiter_));
+  auto bits = [](__m128i v) {
+    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v)));
+  };
   for (int i = 0; i < 4; ++i) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    const auto shift = 16 * i;
-    m.lf |= static_cast<std::uint64_t>(
-                static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf))))
-            << shift;
-    m.bad |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(
-                 _mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, quote)))))
-             << shift;
-    m.delim |= static_cast<std::uint64_t>(
-                   static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, delim))))
-               << shift;
-    m.high |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))) << shift;
+    const int shift = 16 * i;
+    m.lf |= bits(_mm_cmpeq_epi8(x, lf_v)) << shift;
+    cr |= bits(_mm_cmpeq_epi8(x, cr_v)) << shift;
+    m.bad |= bits(_mm_cmpeq_epi8(x, quote_v)) << shift;
+    m.delim |= bits(_mm_cmpeq_epi8(x, delim_v)) << shift;
+    m.high |= bits(x) << shift;
   }
 #else
   for (std::size_t i = 0; i < len; ++i) {
     const auto c = static_cast<unsigned char>(p[i]);
     const std::uint64_t bit = std::uint64_t{1} << i;
     if (c == '\n') m.lf |= bit;
-    if (c == '\r' || c == quote_char_) m.bad |= bit;
+    if (c == '\r') cr |= bit;
+    if (c == quote_char_) m.bad |= bit;
     if (c == delimiter_) m.delim |= bit;
     if (c >= 0x80) m.high |= bit;
   }
 #endif
+  const std::uint64_t followed_by_lf = (m.lf >> 1) | (next_is_lf ? std::uint64_t{1} << 63 : 0);
+  m.bad |= cr & ~followed_by_lf;
   if (len < 64) {
     const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
     m.lf &= valid;

@@ -50,8 +50,8 @@ class ResilientParser {
   bool next_row(Row& row);
   std::optional<std::vector<std::string>> next_row();
 
-  // Fast path for the common row. A physical line that ends in LF (or the
-  // end of the input), holds no quote byte and no CR, is valid UTF-8 and has
+  // Fast path for the common row. A physical line that ends in LF or CR LF
+  // (or the end of the input), holds no quote byte and no other CR, is valid UTF-8 and has
   // exactly `fields` fields (any number when `fields` is 0) is one the state
   // machine would split at every delimiter and nothing else; written back, its
   // fields give the same bytes. This takes consecutive such lines, calling
@@ -77,7 +77,7 @@ class ResilientParser {
   struct BlockMasks {
     std::uint64_t lf, bad, delim, high;
   };
-  BlockMasks scan_block(const char* p, std::size_t len) const noexcept;
+  BlockMasks scan_block(const char* p, std::size_t len, bool next_is_lf) const noexcept;
 
   bool end_row(std::size_t p);
   void finish_field(Row& row, std::size_t field_start);
@@ -129,8 +129,9 @@ std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& o
   // Ends the line [line_start, end): true when it was plain and taken.
   auto finish_line = [&](std::size_t end, bool has_lf) -> bool {
     if (fields != 0 && delimiters != budget) return false;
-    const std::size_t len = end - line_start;
+    std::size_t len = end - line_start;
     if (high && valid_utf8_prefix(base + line_start, len) != len) return false;
+    if (has_lf && len != 0 && base[end - 1] == '\r') --len;  // CR LF ends the row as one
     position_ = has_lf ? end + 1 : end;
     if (has_lf) ++line_;
     ++taken;
@@ -143,7 +144,8 @@ std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& o
 
   for (std::size_t block = position_; block < n; block += 64) {
     const std::size_t len = n - block < 64 ? n - block : 64;
-    BlockMasks m = scan_block(base + block, len);
+    const bool next_is_lf = block + 64 < n && base[block + 64] == '\n';
+    BlockMasks m = scan_block(base + block, len, next_is_lf);
     while (true) {
       if (m.lf == 0) {  // the current line goes on past this block
         if (m.bad != 0) return taken;

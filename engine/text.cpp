@@ -44,28 +44,38 @@ inline long sequence_at(const unsigned char* p, std::size_t n, std::size_t i) no
 std::size_t valid_utf8_prefix(const char* s, std::size_t n) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s);
   std::size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time while a block holds only ASCII and well-formed
+  // two-byte sequences (Latin scripts); anything else goes one sequence at a
+  // time below, which also finds where an ill-formed sequence starts.
+  const __m128i lead_lo = _mm_set1_epi8(static_cast<char>(0xC1));  // signed compares
+  const __m128i lead_hi = _mm_set1_epi8(static_cast<char>(0xE0));
+  const __m128i cont_hi = _mm_set1_epi8(static_cast<char>(0xC0));
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(x));
+    if (high == 0) {
+      i += 16;
+      continue;
+    }
+    const auto lead = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(x, lead_lo), _mm_cmplt_epi8(x, lead_hi))));
+    const auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, cont_hi)));
+    const bool two_byte_only = (lead | cont) == high && (lead & 0x8000u) == 0 &&
+                               cont == ((lead << 1) & 0xFFFFu);
+    if (two_byte_only) {
+      i += 16;
+      continue;
+    }
+    i += static_cast<std::size_t>(__builtin_ctz(high));  // first non-ASCII byte
+    const long len = sequence_at(p, n, i);
+    if (len < 0) return i;
+    i += static_cast<std::size_t>(len);
+  }
+#endif
   while (i < n) {
     if (p[i] < 0x80) {
-      // Skip ASCII sixteen or eight bytes at a time.
-#if defined(__SSE2__)
-      while (i + 16 <= n) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const int high = _mm_movemask_epi8(x);
-        if (high != 0) {
-          i += static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(high)));
-          break;
-        }
-        i += 16;
-      }
-      if (i < n && p[i] >= 0x80) continue;
-#endif
-      while (i + 8 <= n) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080ULL) break;
-        i += 8;
-      }
-      while (i < n && p[i] < 0x80) ++i;
+      ++i;
       continue;
     }
     const long len = sequence_at(p, n, i);
