@@ -36,6 +36,7 @@ class Results:
     command: str
     load: tuple = ()  # 1-minute load average at the start and at the end of the run
     start_cost: float = 0.0  # seconds taken off cp's wall time: starting a process
+    engine: str = ""  # short hash of the native module measured
 
     def find(self, variant: str, task: str, gc: str = "on"):
         for m in self.measurements:
@@ -85,7 +86,7 @@ class Results:
         return json.dumps({
             "size": self.size_label, "reps": self.reps, "command": self.command,
             "files": {k: str(v) for k, v in self.files.items()}, "load": self.load,
-            "start_cost": self.start_cost,
+            "start_cost": self.start_cost, "engine": self.engine,
             "measurements": [asdict(m) for m in self.measurements],
         }, indent=1)
 
@@ -119,16 +120,17 @@ def _version(dist: str) -> str:
         return "not installed"
 
 
-def machine_lines(load: tuple) -> list[str]:
+def machine_lines(results: Results) -> list[str]:
     versions = ", ".join(f"{name} {_version(name)}"
                          for name in ("csv-gleave", "polars", "duckdb", "pandas"))
+    load = results.load
     shared = ([f"- 1-minute load average at the start and the end of the run: "
                f"{load[0]:.2f} / {load[1]:.2f} (the machine is shared)"] if load else [])
     return shared + [
         f"- CPU: {_cpu_model()}, {os.cpu_count()} cores, {_memory_gb()} memory",
         f"- OS: {platform.system()} {platform.release()}",
         f"- Python {platform.python_version()} ({platform.python_implementation()})",
-        f"- {versions}",
+        f"- {versions} (native module sha256 {results.engine})",
     ]
 
 
@@ -182,7 +184,7 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
         "",
         "## Machine",
         "",
-        *machine_lines(results.load),
+        *machine_lines(results),
         "",
         "## Inputs",
         "",

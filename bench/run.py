@@ -15,6 +15,8 @@ Quick run for an optimisation loop (no report files written):
 from __future__ import annotations
 
 import argparse
+import hashlib
+import importlib.util
 import json
 import os
 import shutil
@@ -54,6 +56,14 @@ class Measurement:
     @property
     def median(self) -> float | None:
         return statistics.median(self.seconds) if self.seconds else None
+
+
+def engine_digest() -> str:
+    """Short hash of the installed native module, to catch a reinstall mid-run."""
+    spec = importlib.util.find_spec("_csv_gleave_backend")
+    if spec is None or spec.origin is None:
+        return "not installed"
+    return hashlib.sha256(Path(spec.origin).read_bytes()).hexdigest()[:12]
 
 
 def process_start_cost(samples: int = 7) -> float:
@@ -166,15 +176,21 @@ def main(argv: list[str] | None = None) -> None:
         print(files[variant])
     plan = build_plan(args.only, args.variants, args.gc)
     load_at_start = os.getloadavg()[0]
+    digest = engine_digest()
     start_cost = process_start_cost() if "cp" in args.only else 0.0
     if start_cost:
         print(f"process start-up, taken off cp's time: {start_cost * 1000:.1f} ms")
     measure(plan, files, args.reps, args.data_dir / "out", start_cost)
 
+    if engine_digest() != digest:
+        print("warning: _csv_gleave_backend was reinstalled during the run; "
+              "its figures mix two builds", file=sys.stderr)
+        digest += " (changed during the run)"
     command = " ".join(["python", "bench/run.py", *(sys.argv[1:] if argv is None else argv)])
     results = report.Results(size_label=args.size, files=files, reps=args.reps,
                              measurements=plan, command=command,
-                             load=(load_at_start, os.getloadavg()[0]), start_cost=start_cost)
+                             load=(load_at_start, os.getloadavg()[0]), start_cost=start_cost,
+                             engine=digest)
     (args.data_dir / "last-run.json").write_text(results.to_json())
     if args.report:
         report.write_markdown(results, BENCH_DIR / "results.md", BENCH_DIR / "chart.png")

@@ -246,6 +246,11 @@ bool ResilientParser::next_row(Row& row) {
 bool ResilientParser::quote_closes(std::size_t after) {
   const char* const s = input_.data();
   const std::size_t n = input_.size();
+  // A quote right before the delimiter closes its field. Tested before blanks
+  // are skipped, so that a tab or space delimiter is not skipped as a blank:
+  // otherwise "x"<TAB>"y" would read the quote after x as a stray one (the
+  // quote after y looks like a closing quote) and glue the fields together.
+  if (static_cast<unsigned char>(s[after]) == delimiter_) return true;
   std::size_t j = after;
   while (j < n && is_blank(static_cast<unsigned char>(s[j]))) ++j;
   if (j == n) return true;

@@ -259,6 +259,7 @@ class RefParser {
   // Does the quote just before `j` close its field?
   bool closes(std::size_t j) const {
     const std::size_t n = in_.size();
+    if (j < n && at(j) == d_) return true;  // right before the delimiter, even a blank one
     while (j < n && blank(at(j))) ++j;
     if (j == n || at(j) == d_ || lb(at(j))) return true;
     for (std::size_t k = j; k < n && !lb(at(k)); ++k) {

@@ -117,7 +117,7 @@ TEST_P(SliceTable, Outcome) {
   EXPECT_EQ(o.detected_delimiter(), static_cast<char32_t>(c.delimiter));
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_1, SliceTable, testing::ValuesIn(kSlice),
+INSTANTIATE_TEST_SUITE_P(Repair, SliceTable, testing::ValuesIn(kSlice),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Differential: gleave_slice (with whatever fast paths it takes) against the
@@ -233,7 +233,7 @@ TEST_P(CsvLineTable, Bytes) {
   EXPECT_EQ(out, "prefix" + c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_2, CsvLineTable, testing::ValuesIn(kCsvLines),
+INSTANTIATE_TEST_SUITE_P(Formats, CsvLineTable, testing::ValuesIn(kCsvLines),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct QuarantineLineCase {
@@ -264,7 +264,7 @@ TEST_P(QuarantineLineTable, Bytes) {
   EXPECT_EQ(out, "prefix" + c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_2, QuarantineLineTable, testing::ValuesIn(kQuarantineLines),
+INSTANTIATE_TEST_SUITE_P(Formats, QuarantineLineTable, testing::ValuesIn(kQuarantineLines),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(QuarantineHeader, Is24Bytes) {
@@ -405,7 +405,7 @@ TEST_P(FileTable, ByteExact) {
   EXPECT_EQ(r.value().detected_delimiter, o.detected_delimiter());
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_2, FileTable, testing::ValuesIn(kFiles),
+INSTANTIATE_TEST_SUITE_P(Formats, FileTable, testing::ValuesIn(kFiles),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Differential: the files gleave_file writes (kept rows streamed, plain lines
@@ -469,7 +469,7 @@ TEST_P(FailTable, NothingCreated) {
   EXPECT_EQ(read(in), "a,b\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_2, FailTable, testing::ValuesIn(kFails),
+INSTANTIATE_TEST_SUITE_P(Formats, FailTable, testing::ValuesIn(kFails),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(FileTest, UnreadableInputNoPermission) {
@@ -672,7 +672,7 @@ TEST_P(ErrorTable, KindAndMessage) {
   EXPECT_EQ(GetParam().error.io() != nullptr, GetParam().kind == GleaveError::Kind::Io);
 }
 
-INSTANTIATE_TEST_SUITE_P(Part2_3, ErrorTable, testing::ValuesIn(kErrors),
+INSTANTIATE_TEST_SUITE_P(Errors, ErrorTable, testing::ValuesIn(kErrors),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ErrorKinds, DeclarationOrder) {

@@ -71,7 +71,7 @@ TEST_P(SniffTable, ChoosesDelimiter) {
   EXPECT_EQ(sniff_delimiter(GetParam().text), static_cast<unsigned char>(GetParam().expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(Part1_2, SniffTable, testing::ValuesIn(kSniff),
+INSTANTIATE_TEST_SUITE_P(Sniff, SniffTable, testing::ValuesIn(kSniff),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct InferCase {
@@ -112,7 +112,7 @@ TEST_P(InferTable, MostFrequentWidth) {
   EXPECT_EQ(infer_column_count(c.text, static_cast<unsigned char>(c.delimiter)), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Part1_3, InferTable, testing::ValuesIn(kInfer),
+INSTANTIATE_TEST_SUITE_P(Infer, InferTable, testing::ValuesIn(kInfer),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The blank-row filter: one field, empty after trimming Unicode White_Space

@@ -136,7 +136,7 @@ TEST_P(ParserTable, SuccessiveRows) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Part1_1, ParserTable, testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Tokenizer, ParserTable, testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Per-field UTF-8 decoding: one U+FFFD per maximal subpart.
@@ -174,7 +174,7 @@ TEST_P(Utf8Table, ReplacesMaximalSubparts) {
   EXPECT_FALSE(p.next_row().has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(Part1_1, Utf8Table, testing::ValuesIn(kUtf8),
+INSTANTIATE_TEST_SUITE_P(Decoding, Utf8Table, testing::ValuesIn(kUtf8),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A literal transcription of the tokenizer's rules, byte by byte, with the
@@ -247,6 +247,7 @@ class Reference {
   }
   bool closes(std::size_t j) const {  // step 6, for the quote just before j
     const std::size_t n = s_.size();
+    if (j < n && s_[j] == d_) return true;  // right before the delimiter, even a blank one
     while (j < n && blank(s_[j])) ++j;
     if (j == n || s_[j] == d_ || brk(s_[j])) return true;
     for (std::size_t k = j; k < n && !brk(s_[k]); ++k) {
