@@ -20,6 +20,7 @@ namespace gleave {
 std::size_t RowTable::width(std::size_t r) const noexcept {
   const Entry& e = rows_[r];
   if (e.kind() == Kind::Fields) return e.end() - e.begin;
+  if (plain_width_ != 0) return plain_width_;
   const char* p = line_base(e);
   std::size_t n = 1;
   for (std::size_t i = e.begin; i < e.end(); ++i) n += static_cast<unsigned char>(p[i]) == delimiter_;
@@ -52,15 +53,15 @@ void RowTable::push_row(const Row& row) {
   rows_.push_back(Entry::make(first, field_ends_.size(), Kind::Fields));
 }
 
-void RowTable::push_plain_line(std::string_view line) {
+void RowTable::push_plain_line(std::string_view line, bool ascii) {
   if (owns_source_) {
     const auto begin = static_cast<std::size_t>(line.data() - source_.view().data());
-    rows_.push_back(Entry::make(begin, begin + line.size(), Kind::SourceLine));
+    rows_.push_back(Entry::make(begin, begin + line.size(), Kind::SourceLine, ascii));
     return;
   }
   const std::size_t begin = bytes_.size();
   bytes_.append(line);
-  rows_.push_back(Entry::make(begin, bytes_.size(), Kind::ArenaLine));
+  rows_.push_back(Entry::make(begin, bytes_.size(), Kind::ArenaLine, ascii));
 }
 
 void RowTable::release_unused_source() noexcept {
@@ -197,8 +198,8 @@ std::string reason_text(const char* head, std::uint64_t width) {
   return std::string(head) + std::to_string(width) + ")";
 }
 
-// One pass over the text. `sink.begin(delimiter)` learns the delimiter in
-// force once it is settled, `sink.keep(row)` receives each kept row (already
+// One pass over the text. `sink.begin(delimiter, width)` learns the
+// delimiter and width in force once they are settled, `sink.keep(row)` receives each kept row (already
 // padded or merged) and `sink.reject(record)` each quarantined one; either
 // may return false to stop the pass early (a write failed).
 template <class Sink>
@@ -212,7 +213,7 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
                                   ? *options.expected_columns
                                   : infer_column_count(text, counts.delimiter);
   counts.inferred_columns = width;
-  sink.begin(counts.delimiter);
+  sink.begin(counts.delimiter, width);
   const std::string separator = byte_char(counts.delimiter);
 
   // 3. Judge every row on its own against the width.
@@ -221,8 +222,8 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   std::string scratch;
   bool sink_failed = false;
   while (true) {
-    const std::uint64_t plain = parser.take_plain_lines(width, [&](std::string_view line) {
-      sink_failed = !sink.keep_line(line, counts.delimiter);
+    const std::uint64_t plain = parser.take_plain_lines(width, [&](std::string_view line, bool ascii) {
+      sink_failed = !sink.keep_line(line, ascii);
       return !sink_failed;
     });
     counts.total_rows += plain;
@@ -259,13 +260,15 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
 
 struct TableSink {
   GleaveOutcome& outcome;
-  void begin(unsigned char delimiter) { outcome.rows.set_delimiter(delimiter); }
+  void begin(unsigned char delimiter, std::uint64_t width) {
+    outcome.rows.set_layout(delimiter, width);
+  }
   bool keep(const Row& row) {
     outcome.rows.push_row(row);
     return true;
   }
-  bool keep_line(std::string_view line, unsigned char) {
-    outcome.rows.push_plain_line(line);
+  bool keep_line(std::string_view line, bool ascii) {
+    outcome.rows.push_plain_line(line, ascii);
     return true;
   }
   bool reject(QuarantineRecord&& record) {
@@ -562,14 +565,14 @@ struct FileSink {
   std::string line;
   std::optional<IoError> error;
 
-  void begin(unsigned char delimiter) { writer = LineWriter(delimiter, quote_char); }
+  void begin(unsigned char delimiter, std::uint64_t) { writer = LineWriter(delimiter, quote_char); }
   bool keep(const Row& row) {
     line.clear();
     writer.append_line(line, row);
     error = out.append(line);
     return !error;
   }
-  bool keep_line(std::string_view plain, unsigned char) {
+  bool keep_line(std::string_view plain, bool) {
     error = out.append(plain, '\n');
     return !error;
   }

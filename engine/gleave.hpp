@@ -99,27 +99,37 @@ class RowTable {
     }
   }
 
-  void set_delimiter(unsigned char delimiter) noexcept { delimiter_ = delimiter; }
+  // The delimiter that splits plain lines, and their width when the pass
+  // holds every row to one (0: count the delimiters).
+  void set_layout(unsigned char delimiter, std::uint64_t plain_width) noexcept {
+    delimiter_ = delimiter;
+    plain_width_ = plain_width;
+  }
   void push_row(const Row& row);
   // A plain line split at each delimiter; when the table owns the text, the
   // line must lie inside it.
-  void push_plain_line(std::string_view line);
+  void push_plain_line(std::string_view line, bool ascii);
+  // Whether every byte of row r is known to be below 0x80.
+  bool is_ascii_row(std::size_t r) const noexcept { return rows_[r].ascii(); }
   // Drops the source text when no row refers to it.
   void release_unused_source() noexcept;
 
  private:
   enum class Kind : std::uint8_t { Fields, SourceLine, ArenaLine };
   // Fields: [begin, end) are field indices; lines: byte offsets. The kind
-  // sits in the top two bits of the second word, keeping an entry 16 bytes.
+  // sits in the top two bits of the second word and an all-ASCII flag in the
+  // bit below, keeping an entry 16 bytes.
   struct Entry {
     std::uint64_t begin;
     std::uint64_t end_kind;
     static constexpr int kShift = 62;
-    static Entry make(std::uint64_t b, std::uint64_t e, Kind k) noexcept {
-      return Entry{b, e | (static_cast<std::uint64_t>(k) << kShift)};
+    static constexpr std::uint64_t kAscii = std::uint64_t{1} << 61;
+    static Entry make(std::uint64_t b, std::uint64_t e, Kind k, bool ascii = false) noexcept {
+      return Entry{b, e | (static_cast<std::uint64_t>(k) << kShift) | (ascii ? kAscii : 0)};
     }
-    std::uint64_t end() const noexcept { return end_kind & ((std::uint64_t{1} << kShift) - 1); }
+    std::uint64_t end() const noexcept { return end_kind & (kAscii - 1); }
     Kind kind() const noexcept { return static_cast<Kind>(end_kind >> kShift); }
+    bool ascii() const noexcept { return (end_kind & kAscii) != 0; }
   };
   const char* line_base(const Entry& e) const noexcept {
     return e.kind() == Kind::SourceLine ? source_.view().data() : bytes_.data();
@@ -128,6 +138,7 @@ class RowTable {
   ByteBuffer source_;
   bool owns_source_ = false;
   unsigned char delimiter_ = ',';
+  std::uint64_t plain_width_ = 0;
   std::string bytes_;
   std::vector<std::size_t> field_ends_;
   std::vector<Entry> rows_;

@@ -55,7 +55,8 @@ class ResilientParser {
   // exactly `fields` fields (any number when `fields` is 0) is one the state
   // machine would split at every delimiter and nothing else; written back, its
   // fields give the same bytes. This takes consecutive such lines, calling
-  // on_line(std::string_view) with each line's bytes (without its LF), and
+  // on_line(std::string_view line, bool ascii) with each line's bytes
+  // (without its line break) and whether they are all ASCII, and
   // stops before the first line that is not plain, at the end of the input,
   // or after a line for which on_line returned false. Returns the number of
   // lines taken; the parser is then exactly as if next_row had read them.
@@ -135,7 +136,7 @@ std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& o
     position_ = has_lf ? end + 1 : end;
     if (has_lf) ++line_;
     ++taken;
-    const bool more = on_line(std::string_view(base + line_start, len));
+    const bool more = on_line(std::string_view(base + line_start, len), !high);
     line_start = position_;
     delimiters = 0;
     high = false;

@@ -106,17 +106,37 @@ void reader_dealloc(PyObject* self) {
 
 PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
 
-// A str from bytes known to be valid UTF-8; ASCII skips the decoder.
-PyObject* field_str(std::string_view f) {
-  if (f.size() <= 1) {  // the empty str and one-character strs are shared by CPython
-    return PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), nullptr);
-  }
-  if (is_ascii(f.data(), f.size())) {
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(f.size()), 127);
-    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), f.data(), f.size());
+// A str from bytes known to be valid UTF-8. ASCII and Latin-1 text (the bulk
+// of most files) is written straight into a one-byte-per-character str;
+// anything else goes through CPython's decoder.
+PyObject* field_str(std::string_view f, bool ascii) {
+  const auto* p = reinterpret_cast<const unsigned char*>(f.data());
+  const auto n = static_cast<Py_ssize_t>(f.size());
+  if (n <= 1) return PyUnicode_DecodeUTF8(f.data(), n, nullptr);  // CPython's shared singletons
+  if (ascii || is_ascii(f.data(), f.size())) {
+    PyObject* s = PyUnicode_New(n, 127);
+    if (s != nullptr) std::memcpy(PyUnicode_DATA(s), p, f.size());
     return s;
   }
-  return PyUnicode_DecodeUTF8(f.data(), static_cast<Py_ssize_t>(f.size()), nullptr);
+  Py_ssize_t chars = 0;
+  bool latin1 = true;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    chars += (p[i] & 0xC0) != 0x80;
+    latin1 = latin1 && p[i] < 0xC4;  // leads C2 and C3 encode U+0080 to U+00FF
+  }
+  if (!latin1) return PyUnicode_DecodeUTF8(f.data(), n, nullptr);
+  PyObject* s = PyUnicode_New(chars, 255);
+  if (s == nullptr) return nullptr;
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(s);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (p[i] < 0x80) {
+      *out++ = p[i];
+    } else {
+      *out++ = static_cast<Py_UCS1>(((p[i] & 0x1F) << 6) | (p[i + 1] & 0x3F));
+      ++i;
+    }
+  }
+  return s;
 }
 
 PyObject* reader_next(PyObject* self) {
@@ -128,9 +148,10 @@ PyObject* reader_next(PyObject* self) {
   if (!list) return nullptr;
   Py_ssize_t f = 0;
   bool failed = false;
+  const bool ascii = r.rows.is_ascii_row(index);
   r.rows.for_each_field(index, [&](std::string_view field) {
     if (failed) return;
-    PyObject* s = field_str(field);
+    PyObject* s = field_str(field, ascii);
     if (s == nullptr) {
       failed = true;
       return;
