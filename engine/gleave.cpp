@@ -198,10 +198,26 @@ std::string reason_text(const char* head, std::uint64_t width) {
   return std::string(head) + std::to_string(width) + ")";
 }
 
-// One pass over the text. `sink.begin(delimiter, width)` learns the
-// delimiter and width in force once they are settled, `sink.keep(row)` receives each kept row (already
-// padded or merged) and `sink.reject(record)` each quarantined one; either
-// may return false to stop the pass early (a write failed).
+// Fills `row` with the fields of a plain line: the pieces between delimiters.
+void split_plain_line(std::string_view line, unsigned char delimiter, Row& row) {
+  row.clear();
+  const char* p = line.data();
+  const char* const end = p + line.size();
+  while (true) {
+    const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+    const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
+    row.push_field(std::string_view(p, static_cast<std::size_t>(stop - p)));
+    if (stop == end) return;
+    p = stop + 1;
+  }
+}
+
+// One pass over the text. `sink.begin(delimiter, width)` learns the delimiter
+// and width in force once they are settled; `sink.keep_line(line, ascii)`
+// receives each kept row that is a plain line of the right width, as its
+// bytes; `sink.keep(row)` each other kept row (already padded or merged), and
+// `sink.reject(record)` each quarantined one. Any of them may return false to
+// stop the pass early (a write failed).
 template <class Sink>
 PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
   PassCounts counts;
@@ -216,44 +232,55 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   sink.begin(counts.delimiter, width);
   const std::string separator = byte_char(counts.delimiter);
 
-  // 3. Judge every row on its own against the width.
   ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
   Row row;
   std::string scratch;
-  bool sink_failed = false;
-  while (true) {
-    const std::uint64_t plain = parser.take_plain_lines(width, [&](std::string_view line, bool ascii) {
-      sink_failed = !sink.keep_line(line, ascii);
-      return !sink_failed;
-    });
-    counts.total_rows += plain;
-    counts.gleaved_rows += plain;
-    if (sink_failed) return counts;
-    if (!parser.next_row(row)) break;
+
+  // 3. Judge every row on its own against the width: keep it as it is, pad
+  //    it, merge its surplus fields, or quarantine it.
+  auto judge = [&](Row& r) -> bool {
     ++counts.total_rows;
-    const std::uint64_t n = row.size();
+    const std::uint64_t n = r.size();
     const bool fits = width == 0 || n == width;
     const bool short_row = !fits && n < width;
     if (fits || (short_row && options.fill_ragged_rows) || (!short_row && options.merge_overflow)) {
       if (!fits) {
         if (short_row) {
-          row.ends.resize(static_cast<std::size_t>(width), row.bytes.size());
+          r.ends.resize(static_cast<std::size_t>(width), r.bytes.size());
         } else {
-          merge_surplus(row, static_cast<std::size_t>(width), separator, scratch);
+          merge_surplus(r, static_cast<std::size_t>(width), separator, scratch);
         }
         ++counts.repaired_rows;
       }
       ++counts.gleaved_rows;
-      if (!sink.keep(row)) return counts;
-      continue;
+      return sink.keep(r);
     }
     QuarantineRecord record;
     record.line = parser.line();
     record.reason = reason_text(
         short_row ? "Row has too few columns (expected " : "Row has extra columns (expected ", width);
-    record.fields = row.to_strings();
+    record.fields = r.to_strings();
     ++counts.quarantined_rows;
-    if (!sink.reject(std::move(record))) return counts;
+    return sink.reject(std::move(record));
+  };
+
+  bool go_on = true;
+  auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
+    if (width == 0 || fields == width) {  // the common row: its bytes go out unchanged
+      ++counts.total_rows;
+      ++counts.gleaved_rows;
+      go_on = sink.keep_line(line, ascii);
+    } else {
+      split_plain_line(line, counts.delimiter, row);
+      go_on = judge(row);
+    }
+    return go_on;
+  };
+  while (true) {
+    parser.take_plain_lines(on_plain_line);
+    if (!go_on) return counts;
+    if (!parser.next_row(row)) break;
+    if (!judge(row)) return counts;
   }
   return counts;
 }

@@ -51,17 +51,18 @@ class ResilientParser {
   std::optional<std::vector<std::string>> next_row();
 
   // Fast path for the common row. A physical line that ends in LF or CR LF
-  // (or the end of the input), holds no quote byte and no other CR, is valid UTF-8 and has
-  // exactly `fields` fields (any number when `fields` is 0) is one the state
-  // machine would split at every delimiter and nothing else; written back, its
-  // fields give the same bytes. This takes consecutive such lines, calling
-  // on_line(std::string_view line, bool ascii) with each line's bytes
-  // (without its line break) and whether they are all ASCII, and
-  // stops before the first line that is not plain, at the end of the input,
-  // or after a line for which on_line returned false. Returns the number of
-  // lines taken; the parser is then exactly as if next_row had read them.
+  // (or the end of the input), holds no quote byte and no other CR, and is
+  // valid UTF-8 is one the state machine would split at every delimiter and
+  // nothing else; written back, its fields give the same bytes. This takes
+  // consecutive such lines, calling
+  //   on_line(std::string_view line, bool ascii, std::uint64_t fields)
+  // with each line's bytes (without its line break), whether they are all
+  // ASCII and how many fields they hold. It stops before the first line that
+  // is not plain, at the end of the input, or after a line for which on_line
+  // returned false. Returns the number of lines taken; the parser is then
+  // exactly as if next_row had read them.
   template <class OnLine>
-  std::uint64_t take_plain_lines(std::uint64_t fields, OnLine&& on_line);
+  std::uint64_t take_plain_lines(OnLine&& on_line);
 
   // Number of the physical line on which the next row begins.
   std::uint64_t line() const noexcept { return line_; }
@@ -116,27 +117,24 @@ inline int popcount64(std::uint64_t x) noexcept {
 }
 
 template <class OnLine>
-std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& on_line) {
+std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
   if (!plain_lines_possible_ || skip_leading_blanks_) return 0;
   const char* const base = input_.data();
   const std::size_t n = input_.size();
-  // Delimiters a line may hold: fields - 1, or any number.
-  const std::uint64_t budget = fields == 0 ? UINT64_MAX : fields - 1;
   std::uint64_t taken = 0;
   std::size_t line_start = position_;
   std::uint64_t delimiters = 0;
   bool high = false;
 
-  // Ends the line [line_start, end): true when it was plain and taken.
+  // Ends the line [line_start, end): true to go on.
   auto finish_line = [&](std::size_t end, bool has_lf) -> bool {
-    if (fields != 0 && delimiters != budget) return false;
     std::size_t len = end - line_start;
     if (high && valid_utf8_prefix(base + line_start, len) != len) return false;
     if (has_lf && len != 0 && base[end - 1] == '\r') --len;  // CR LF ends the row as one
     position_ = has_lf ? end + 1 : end;
     if (has_lf) ++line_;
     ++taken;
-    const bool more = on_line(std::string_view(base + line_start, len), !high);
+    const bool more = on_line(std::string_view(base + line_start, len), !high, delimiters + 1);
     line_start = position_;
     delimiters = 0;
     high = false;
@@ -152,7 +150,6 @@ std::uint64_t ResilientParser::take_plain_lines(std::uint64_t fields, OnLine&& o
         if (m.bad != 0) return taken;
         delimiters += static_cast<std::uint64_t>(popcount64(m.delim));
         high = high || m.high != 0;
-        if (delimiters > budget) return taken;
         break;
       }
       const int k = __builtin_ctzll(m.lf);
