@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "heuristics.hpp"
@@ -456,15 +457,20 @@ std::optional<IoError> write_all(int fd, const char* p, std::size_t n, IoFixed o
   return error;
 }
 
-// An 8192-byte write buffer that owns its file. Lines go in whole: one that
-// does not fit first writes the buffer out, and one of the buffer's size or
-// more goes straight to the file. Destruction writes out what is left (a
-// failure there is ignored: the first error has been reported) and closes.
+// A write buffer that owns its file. Lines go in whole: one that does not fit
+// first writes the buffer out, and one of the buffer's size or more goes
+// straight to the file. Destruction writes out what is left (a failure there
+// is ignored: the first error has been reported) and closes.
+//
+// The file sees the same bytes in the same order whatever the capacity, and a
+// failed write leaves the same prefix on disk (the system writes what fits
+// before it refuses). The capacity only sets how many system calls it takes:
+// with 8 KiB writes, repairing a large file took twice as long as with these.
 class WriteBuffer {
  public:
-  static constexpr std::size_t kCapacity = 8192;
+  static constexpr std::size_t kCapacity = std::size_t{256} << 10;
 
-  explicit WriteBuffer(Fd fd) : fd_(std::move(fd)) {}
+  explicit WriteBuffer(Fd fd) : fd_(std::move(fd)), buf_(new char[kCapacity]) {}
   WriteBuffer(const WriteBuffer&) = delete;
   WriteBuffer& operator=(const WriteBuffer&) = delete;
   ~WriteBuffer() { (void)flush(); }
@@ -476,7 +482,7 @@ class WriteBuffer {
     if (line.size() >= kCapacity) {
       return write_all(fd_.get(), line.data(), line.size(), IoFixed::WriteZero);
     }
-    std::memcpy(buf_ + len_, line.data(), line.size());
+    std::memcpy(buf_.get() + len_, line.data(), line.size());
     len_ += line.size();
     return std::nullopt;
   }
@@ -492,7 +498,7 @@ class WriteBuffer {
       line.push_back(last);
       return append(line);
     }
-    std::memcpy(buf_ + len_, text.data(), text.size());
+    std::memcpy(buf_.get() + len_, text.data(), text.size());
     buf_[len_ + text.size()] = last;
     len_ += size;
     return std::nullopt;
@@ -502,8 +508,8 @@ class WriteBuffer {
   std::optional<IoError> flush() {
     if (len_ == 0) return std::nullopt;
     std::size_t done = 0;
-    auto e = write_all(fd_.get(), buf_, len_, IoFixed::FlushZero, &done);
-    std::memmove(buf_, buf_ + done, len_ - done);
+    auto e = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done);
+    std::memmove(buf_.get(), buf_.get() + done, len_ - done);
     len_ -= done;
     return e;
   }
@@ -511,7 +517,7 @@ class WriteBuffer {
  private:
   Fd fd_;
   std::size_t len_ = 0;
-  char buf_[kCapacity];
+  std::unique_ptr<char[]> buf_;
 };
 
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;

@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace gleave {
 
 std::vector<std::string> Row::to_strings() const {
@@ -40,56 +44,138 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       quoted_stop_(quote_char, '\n', quote_char, quote_char),
       lookahead_stop_(quote_char, '\n', '\r', '\r') {}
 
-// Bit i of each mask is set when byte i of the block is an LF; a quote or a
-// CR that is not the first half of a CR LF; the delimiter; 0x80 and above.
-// Bytes past `len` count as none; `next_is_lf` tells about the byte after a
-// full block.
-ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size_t len,
-                                                        bool next_is_lf) const noexcept {
-  BlockMasks m{0, 0, 0, 0};
-  std::uint64_t cr = 0;
-#if defined(__SSE2__)
-  alignas(16) char padded[64];
+namespace {
+
+// Raw byte classes of up to 64 bytes, one bit per byte.
+struct RawMasks {
+  std::uint64_t lf, cr, quote, delim, high, lead, cont;
+};
+
+RawMasks classify_scalar(const char* p, std::size_t len, unsigned char delim,
+                         unsigned char quote) noexcept {
+  RawMasks r{0, 0, 0, 0, 0, 0, 0};
+  for (std::size_t i = 0; i < len; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    const std::uint64_t bit = std::uint64_t{1} << i;
+    if (c == '\n') r.lf |= bit;
+    if (c == '\r') r.cr |= bit;
+    if (c == quote) r.quote |= bit;
+    if (c == delim) r.delim |= bit;
+    if (c >= 0x80) r.high |= bit;
+    if (c >= 0xC2 && c <= 0xDF) r.lead |= bit;
+    if (c >= 0x80 && c <= 0xBF) r.cont |= bit;
+  }
+  return r;
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define GLEAVE_X86_DISPATCH 1
+
+// 0x80..0xBF are continuation bytes and 0xC2..0xDF lead bytes of two-byte
+// sequences; as signed bytes both are ranges below zero.
+__attribute__((target("avx512bw,avx512f"))) RawMasks classify_avx512(
+    const char* p, std::size_t len, unsigned char delim, unsigned char quote) noexcept {
+  const __mmask64 valid = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
+  const __m512i x = _mm512_maskz_loadu_epi8(valid, p);  // bytes past len read as zero
+  RawMasks r;
+  r.lf = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\n'));
+  r.cr = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\r'));
+  r.quote = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(quote)));
+  r.delim = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(delim)));
+  r.high = _mm512_movepi8_mask(x);
+  r.lead = _mm512_cmpgt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xC1))) &
+           _mm512_cmplt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xE0)));
+  r.cont = _mm512_cmplt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xC0)));
+  return r;
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t bits(__m256i v) noexcept {
+  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(v)));
+}
+
+__attribute__((target("avx2"))) RawMasks classify_avx2(const char* p, std::size_t len,
+                                                       unsigned char delim,
+                                                       unsigned char quote) noexcept {
+  alignas(32) char padded[64];
   if (len < 64) {
     std::memset(padded, 0, sizeof padded);
     std::memcpy(padded, p, len);
     p = padded;
   }
-  const __m128i lf_v = _mm_set1_epi8('\n');
-  const __m128i cr_v = _mm_set1_epi8('\r');
-  const __m128i quote_v = _mm_set1_epi8(static_cast<char>(quote_char_));
-  const __m128i delim_v = _mm_set1_epi8(static_cast<char>(delimiter_));
-  auto bits = [](__m128i v) {
-    return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(v)));
-  };
-  for (int i = 0; i < 4; ++i) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    const int shift = 16 * i;
-    m.lf |= bits(_mm_cmpeq_epi8(x, lf_v)) << shift;
-    cr |= bits(_mm_cmpeq_epi8(x, cr_v)) << shift;
-    m.bad |= bits(_mm_cmpeq_epi8(x, quote_v)) << shift;
-    m.delim |= bits(_mm_cmpeq_epi8(x, delim_v)) << shift;
-    m.high |= bits(x) << shift;
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i cr = _mm256_set1_epi8('\r');
+  const __m256i q = _mm256_set1_epi8(static_cast<char>(quote));
+  const __m256i d = _mm256_set1_epi8(static_cast<char>(delim));
+  const __m256i lead_lo = _mm256_set1_epi8(static_cast<char>(0xC1));
+  const __m256i lead_hi = _mm256_set1_epi8(static_cast<char>(0xE0));
+  const __m256i cont_hi = _mm256_set1_epi8(static_cast<char>(0xC0));
+  RawMasks r{0, 0, 0, 0, 0, 0, 0};
+  for (int half = 0; half < 2; ++half) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
+    const int shift = 32 * half;
+    r.lf |= bits(_mm256_cmpeq_epi8(x, lf)) << shift;
+    r.cr |= bits(_mm256_cmpeq_epi8(x, cr)) << shift;
+    r.quote |= bits(_mm256_cmpeq_epi8(x, q)) << shift;
+    r.delim |= bits(_mm256_cmpeq_epi8(x, d)) << shift;
+    r.high |= bits(x) << shift;
+    r.lead |= bits(_mm256_and_si256(_mm256_cmpgt_epi8(x, lead_lo), _mm256_cmpgt_epi8(lead_hi, x)))
+              << shift;
+    r.cont |= bits(_mm256_cmpgt_epi8(cont_hi, x)) << shift;
   }
-#else
-  for (std::size_t i = 0; i < len; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if (c == '\n') m.lf |= bit;
-    if (c == '\r') cr |= bit;
-    if (c == quote_char_) m.bad |= bit;
-    if (c == delimiter_) m.delim |= bit;
-    if (c >= 0x80) m.high |= bit;
+  return r;
+}
+
+using Classifier = RawMasks (*)(const char*, std::size_t, unsigned char, unsigned char) noexcept;
+
+Classifier pick_classifier() noexcept {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f")) {
+    return classify_avx512;
   }
+  if (__builtin_cpu_supports("avx2")) return classify_avx2;
+  return classify_scalar;
+}
 #endif
-  const std::uint64_t followed_by_lf = (m.lf >> 1) | (next_is_lf ? std::uint64_t{1} << 63 : 0);
-  m.bad |= cr & ~followed_by_lf;
+
+}  // namespace
+
+// Bit i of each mask is set when byte i of the block is an LF; a quote or a
+// CR that is not the first half of a CR LF; the delimiter; 0x80 and above;
+// or a byte that the two-byte UTF-8 check cannot vouch for. That check
+// passes ASCII and well-formed two-byte sequences (Latin scripts, the bulk of
+// non-ASCII text in CSV files); the bit falls on the byte where something
+// else starts or where a continuation byte was due, so a line with none of
+// these bits up to and including its line break is valid UTF-8. Bytes past
+// `len` count as none; `next_is_lf` tells about the byte after a full block
+// and `lead_before` whether the byte before the block opened a two-byte
+// sequence.
+ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size_t len,
+                                                        bool next_is_lf,
+                                                        bool lead_before) const noexcept {
+#ifdef GLEAVE_X86_DISPATCH
+  static const Classifier classify = pick_classifier();
+  const RawMasks r = classify(p, len, delimiter_, quote_char_);
+#else
+  const RawMasks r = classify_scalar(p, len, delimiter_, quote_char_);
+#endif
+  BlockMasks m;
+  m.lf = r.lf;
+  m.delim = r.delim;
+  m.high = r.high;
+  m.lead = r.lead;
+  const std::uint64_t followed_by_lf = (r.lf >> 1) | (next_is_lf ? std::uint64_t{1} << 63 : 0);
+  m.bad = r.quote | (r.cr & ~followed_by_lf);
+  const std::uint64_t cont_due = (r.lead << 1) | (lead_before ? 1 : 0);
+  m.utf8 = (r.high & ~r.lead & ~r.cont) | (r.cont ^ cont_due);
   if (len < 64) {
     const std::uint64_t valid = (std::uint64_t{1} << len) - 1;
     m.lf &= valid;
     m.bad &= valid;
     m.delim &= valid;
     m.high &= valid;
+    m.lead &= valid;
+    // A sequence cut short by the end of the input shows at bit `len`.
+    m.utf8 &= valid | (std::uint64_t{1} << len);
   }
   return m;
 }

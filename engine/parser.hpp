@@ -77,9 +77,10 @@ class ResilientParser {
   enum class ScanState : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote };
 
   struct BlockMasks {
-    std::uint64_t lf, bad, delim, high;
+    std::uint64_t lf, bad, delim, high, lead, utf8;
   };
-  BlockMasks scan_block(const char* p, std::size_t len, bool next_is_lf) const noexcept;
+  BlockMasks scan_block(const char* p, std::size_t len, bool next_is_lf,
+                        bool lead_before) const noexcept;
 
   bool end_row(std::size_t p);
   void finish_field(Row& row, std::size_t field_start);
@@ -124,12 +125,13 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
   std::uint64_t taken = 0;
   std::size_t line_start = position_;
   std::uint64_t delimiters = 0;
-  bool high = false;
+  bool high = false;     // the line holds a byte of 0x80 or above
+  bool suspect = false;  // ... and one the two-byte check could not vouch for
 
   // Ends the line [line_start, end): true to go on.
   auto finish_line = [&](std::size_t end, bool has_lf) -> bool {
     std::size_t len = end - line_start;
-    if (high && valid_utf8_prefix(base + line_start, len) != len) return false;
+    if (suspect && valid_utf8_prefix(base + line_start, len) != len) return false;
     if (has_lf && len != 0 && base[end - 1] == '\r') --len;  // CR LF ends the row as one
     position_ = has_lf ? end + 1 : end;
     if (has_lf) ++line_;
@@ -137,19 +139,24 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
     const bool more = on_line(std::string_view(base + line_start, len), !high, delimiters + 1);
     line_start = position_;
     delimiters = 0;
-    high = false;
+    high = suspect = false;
     return more;
   };
 
+  // Lines start at the current position, after a line break (or the start of
+  // the text), so no two-byte sequence is open there.
+  bool lead_before = false;
   for (std::size_t block = position_; block < n; block += 64) {
     const std::size_t len = n - block < 64 ? n - block : 64;
     const bool next_is_lf = block + 64 < n && base[block + 64] == '\n';
-    BlockMasks m = scan_block(base + block, len, next_is_lf);
+    BlockMasks m = scan_block(base + block, len, next_is_lf, lead_before);
+    lead_before = (m.lead >> 63) != 0;
     while (true) {
       if (m.lf == 0) {  // the current line goes on past this block
         if (m.bad != 0) return taken;
         delimiters += static_cast<std::uint64_t>(popcount64(m.delim));
         high = high || m.high != 0;
+        suspect = suspect || m.utf8 != 0;
         break;
       }
       const int k = __builtin_ctzll(m.lf);
@@ -157,15 +164,20 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
       if ((m.bad & before) != 0) return taken;
       delimiters += static_cast<std::uint64_t>(popcount64(m.delim & before));
       high = high || (m.high & before) != 0;
+      suspect = suspect || (m.utf8 & (before | (std::uint64_t{1} << k))) != 0;
       if (!finish_line(block + static_cast<std::size_t>(k), true)) return taken;
       const std::uint64_t after = ~((std::uint64_t{2} << k) - 1);  // 0 when k is 63
       m.lf &= after;
       m.bad &= after;
       m.delim &= after;
       m.high &= after;
+      m.utf8 &= after;
     }
   }
-  if (line_start < n) finish_line(n, false);  // a last line without a line break
+  if (line_start < n) {  // a last line without a line break
+    suspect = suspect || lead_before;  // a two-byte sequence cut short by the end
+    finish_line(n, false);
+  }
   return taken;
 }
 
