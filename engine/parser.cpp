@@ -135,9 +135,19 @@ Classifier pick_classifier() noexcept {
   if (__builtin_cpu_supports("avx2")) return classify_avx2;
   return classify_scalar;
 }
+
+Classifier g_classify = pick_classifier();
 #endif
 
 }  // namespace
+
+void use_portable_scan(bool portable) noexcept {
+#ifdef GLEAVE_X86_DISPATCH
+  g_classify = portable ? classify_scalar : pick_classifier();
+#else
+  (void)portable;
+#endif
+}
 
 // Bit i of each mask is set when byte i of the block is an LF; a quote or a
 // CR that is not the first half of a CR LF; the delimiter; 0x80 and above;
@@ -153,8 +163,7 @@ ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size
                                                         bool next_is_lf,
                                                         bool lead_before) const noexcept {
 #ifdef GLEAVE_X86_DISPATCH
-  static const Classifier classify = pick_classifier();
-  const RawMasks r = classify(p, len, delimiter_, quote_char_);
+  const RawMasks r = g_classify(p, len, delimiter_, quote_char_);
 #else
   const RawMasks r = classify_scalar(p, len, delimiter_, quote_char_);
 #endif

@@ -110,6 +110,11 @@ class ResilientParser {
   bool memo_found_ = false;
 };
 
+// The plain-line scan classifies bytes with the widest vector instructions
+// the processor offers, chosen once at load time. Tests switch to the
+// portable classifier with this to cover it too.
+void use_portable_scan(bool portable) noexcept;
+
 inline int popcount64(std::uint64_t x) noexcept {
   x = x - ((x >> 1) & 0x5555555555555555ULL);
   x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);

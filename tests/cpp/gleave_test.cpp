@@ -168,15 +168,27 @@ GleaveOptions random_options(unsigned r, const std::vector<unsigned char>& delim
               r & 1024 ? '\'' : '"', r & 2048);
 }
 
-TEST(SliceReference, RandomTextsAndOptions) {
+class SliceReference : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { use_portable_scan(GetParam()); }
+  void TearDown() override { use_portable_scan(false); }
+};
+
+TEST_P(SliceReference, RandomTextsAndOptions) {
   std::mt19937 rng(99);
   const std::vector<std::string> pieces = {"a", "b", "cd", ",", ",", ";", ";", "\"", "'", " ",
                                            "\n", "\n", "\r\n", "\r", "\xC3\xA9", "\xC2\xA6",
                                            "\xA6", "\xFF", std::string(1, '\0')};
+  // Long Latin text and odd-length runs put two-byte sequences across the
+  // 64-byte blocks of the plain-line scan.
+  std::string latin;
+  for (int i = 0; i < 40; ++i) latin += "\xC3\xA9";
+  const std::vector<std::string> long_pieces = {latin, std::string(63, 'x'), "\xE2\x82\xAC"};
   for (int iter = 0; iter < 20000; ++iter) {
     std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
     for (int i = static_cast<int>(rng() % 30); i > 0; --i) text += pieces[rng() % pieces.size()];
     if (rng() % 3 == 0) text += std::string(70 + rng() % 70, 'x') + ",y\n";  // past 64 bytes
+    if (rng() % 4 == 0) text.insert(rng() % (text.size() + 1), long_pieces[rng() % 3]);
     const GleaveOptions o = random_options(rng(), {',', ';', '\t', 0xA6, 0});
     const GleaveOutcome got = gleave_slice(text, o);
     const Reference want = reference_slice(text, o);
@@ -195,6 +207,10 @@ TEST(SliceReference, RandomTextsAndOptions) {
     ASSERT_EQ(got.delimiter, want.delimiter) << where;
   }
 }
+
+// The vectorised byte classifier and the portable one must agree.
+INSTANTIATE_TEST_SUITE_P(Classifier, SliceReference, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portable" : "Native"; });
 
 // ---------------------------------------------------------------------------
 // Output and quarantine line formats
