@@ -108,6 +108,9 @@ def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir:
             if m.error:
                 continue
             dst = out_dir / f"{m.task}.csv"
+            # Write back what the previous job left dirty, so that its
+            # write-back does not land on this job's clock.
+            os.sync()
             result = run_once(m.task, files[m.variant], dst, m.gc, start_cost)
             for leftover in (dst, dst.with_name(dst.name + ".quarantine")):
                 leftover.unlink(missing_ok=True)
