@@ -80,7 +80,8 @@ class Results:
         # The reader's memory is measured while it hands rows out and they are
         # dropped; keeping every row as Python objects costs the same ~9x the
         # input for any reader (see the list(...) rows of the reading table).
-        reader = (self.find(variant, "stream-gleave", "off") or self.find(variant, "stream-gleave", "on")
+        reader = (self.find(variant, "stream-gleave", "off")
+                  or self.find(variant, "stream-gleave", "on")
                   or self.find(variant, "read-gleave", "off"))
         if reader:
             figures["rss-read"] = self.rss_multiple(reader)
@@ -202,7 +203,8 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
                      f"| {results.input_bytes(variant)} | {rows} |")
     main = variants[0]
     figures = results.key_figures(main)
-    lines += ["", f"## Key figures ({main} file)", "", "| figure | measured | goal |", "|---|--:|--:|"]
+    lines += ["", f"## Key figures ({main} file)", "",
+              "| figure | measured | goal |", "|---|--:|--:|"]
     for key, (label, goal) in GOALS.items():
         if key in figures:
             lines.append(f"| {label} | {figures[key]:.2f} | {goal} |")

@@ -144,7 +144,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Benchmark csv-gleave against Python's csv module, polars, DuckDB, "
                     "pandas and cp.")
-    parser.add_argument("--size", default="100MB", help="input size: 10MB, 100MB, 1GB (default 100MB)")
+    parser.add_argument("--size", default="100MB", help="10MB, 100MB, 1GB (default 100MB)")
     parser.add_argument("--reps", type=int, default=3, help="repetitions per job (default 3)")
     parser.add_argument("--only", type=_csv_list, default=list(TASKS),
                         help="comma-separated jobs, from: " + ",".join(TASKS))
@@ -155,7 +155,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--seed", type=int, default=42)
     parser.add_argument("--data-dir", type=Path, default=BENCH_DIR / "data")
     parser.add_argument("--report", action=argparse.BooleanOptionalAction, default=None,
-                        help="write results.md and chart.png (default: only when --only is not given)")
+                        help="write results.md and chart.png (default: unless --only is given)")
     args = parser.parse_args(argv)
     unknown = [t for t in args.only if t not in TASKS]
     if unknown:

@@ -149,7 +149,7 @@ def read_gleave(src: str) -> list:
 
 
 def stream_gleave(src: str) -> int:
-    # The reader's own memory: rows are handed out one by one and dropped.
+    """The reader's own memory: rows are handed out one by one and dropped."""
     import _csv_gleave_backend
 
     rows = 0
@@ -190,7 +190,8 @@ TASKS = {t.name: t for t in [
 _JOBS: dict[str, Callable] = {
     "gleave": repair_gleave, "csv": repair_csv_module, "polars": repair_polars,
     "duckdb": repair_duckdb, "pandas": repair_pandas,
-    "read-gleave": read_gleave, "stream-gleave": stream_gleave, "read-csv": read_csv_module, "read-polars": read_polars,
+    "read-gleave": read_gleave, "stream-gleave": stream_gleave,
+    "read-csv": read_csv_module, "read-polars": read_polars,
 }
 _LIBRARIES = {"gleave": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backend",
               "stream-gleave": "_csv_gleave_backend",

@@ -88,15 +88,31 @@ class RowTable {
       }
       return;
     }
-    const char* p = line_base(e) + e.begin;
+    const char* const line = line_base(e) + e.begin;
     const char* const end = line_base(e) + e.end();
-    while (true) {
-      const void* hit = std::memchr(p, delimiter_, static_cast<std::size_t>(end - p));
-      const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
-      visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
-      if (stop == end) return;
-      p = stop + 1;
+    const char* field = line;
+    const char* p = line;
+#if defined(__SSE2__)
+    // Fields are short: find delimiters sixteen bytes at a time rather than
+    // with one library call per field.
+    const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter_));
+    for (; end - p >= 16; p += 16) {
+      auto hits = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), d)));
+      for (; hits != 0; hits &= hits - 1) {
+        const char* stop = p + __builtin_ctz(hits);
+        visit(std::string_view(field, static_cast<std::size_t>(stop - field)));
+        field = stop + 1;
+      }
     }
+#endif
+    for (; p < end; ++p) {
+      if (static_cast<unsigned char>(*p) == delimiter_) {
+        visit(std::string_view(field, static_cast<std::size_t>(p - field)));
+        field = p + 1;
+      }
+    }
+    visit(std::string_view(field, static_cast<std::size_t>(end - field)));
   }
 
   // The delimiter that splits plain lines, and their width when the pass
