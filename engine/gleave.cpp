@@ -172,12 +172,7 @@ void append_quarantine_line(std::string& out, const QuarantineRecord& record,
 
 namespace {
 
-struct PassCounts {
-  std::uint64_t total_rows = 0;
-  std::uint64_t gleaved_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
+struct PassCounts : GleaveCounts {
   unsigned char delimiter = ',';
 };
 
@@ -312,11 +307,7 @@ namespace {
 void fill_outcome(GleaveOutcome& outcome, std::string_view text, const GleaveOptions& options) {
   TableSink sink{outcome};
   const PassCounts counts = run_pass(text, options, sink);
-  outcome.total_rows = counts.total_rows;
-  outcome.gleaved_rows = counts.gleaved_rows;
-  outcome.repaired_rows = counts.repaired_rows;
-  outcome.quarantined_rows = counts.quarantined_rows;
-  outcome.inferred_columns = counts.inferred_columns;
+  static_cast<GleaveCounts&>(outcome) = counts;
   outcome.delimiter = counts.delimiter;
 }
 
@@ -701,11 +692,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   }
 
   SummaryRecord summary;
-  summary.total_rows = counts.total_rows;
-  summary.gleaved_rows = counts.gleaved_rows;
-  summary.repaired_rows = counts.repaired_rows;
-  summary.quarantined_rows = counts.quarantined_rows;
-  summary.inferred_columns = counts.inferred_columns;
+  static_cast<GleaveCounts&>(summary) = counts;
   summary.detected_delimiter = counts.delimiter;
   return summary;
 }

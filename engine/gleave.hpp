@@ -160,14 +160,19 @@ class RowTable {
   std::vector<Entry> rows_;
 };
 
-struct GleaveOutcome {
-  RowTable rows;
-  std::vector<QuarantineRecord> quarantine;
+// The counts of a pass: every row the parser returned is either kept
+// (gleaved, possibly repaired) or quarantined.
+struct GleaveCounts {
   std::uint64_t total_rows = 0;
   std::uint64_t gleaved_rows = 0;
   std::uint64_t repaired_rows = 0;
   std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
+  std::uint64_t inferred_columns = 0;  // the expected width in force
+};
+
+struct GleaveOutcome : GleaveCounts {
+  RowTable rows;
+  std::vector<QuarantineRecord> quarantine;
   unsigned char delimiter = ',';  // in force, given or sniffed
 
   // The delimiter as a character: its code point equals the byte.
@@ -180,12 +185,7 @@ GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options);
 // The same over a text that the outcome then keeps: plain rows are not copied.
 GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
 
-struct SummaryRecord {
-  std::uint64_t total_rows = 0;
-  std::uint64_t gleaved_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
+struct SummaryRecord : GleaveCounts {
   char32_t detected_delimiter = U',';
 };
 

@@ -72,7 +72,7 @@ PyObject* reader_impl(PyTypeObject* type, const std::string& path, const GleaveO
     if (!input) return raise_file_error(input.error());
     // The outcome keeps the input bytes: unchanged rows are served from them.
     GleaveOutcome outcome = gleave_slice(std::move(input.value()), options);
-    record.summary = summary_from(outcome);
+    record.summary = summary_from(outcome, outcome.delimiter);
     record.rows = std::move(outcome.rows);
   }  // the quarantine records go here
   PyObject* self = type->tp_alloc(type, 0);

@@ -106,25 +106,14 @@ PyTypeObject* g_summary_type = nullptr;
 
 }  // namespace
 
-PyGleaveSummary summary_from(const SummaryRecord& s) {
+PyGleaveSummary summary_from(const GleaveCounts& counts, char32_t delimiter) {
   PyGleaveSummary r;
-  r.total_rows = s.total_rows;
-  r.gleaved_rows = s.gleaved_rows;
-  r.repaired_rows = s.repaired_rows;
-  r.quarantined_rows = s.quarantined_rows;
-  r.detected_delimiter = byte_char(static_cast<unsigned char>(s.detected_delimiter));
-  r.inferred_columns = s.inferred_columns;
-  return r;
-}
-
-PyGleaveSummary summary_from(const GleaveOutcome& o) {
-  PyGleaveSummary r;
-  r.total_rows = o.total_rows;
-  r.gleaved_rows = o.gleaved_rows;
-  r.repaired_rows = o.repaired_rows;
-  r.quarantined_rows = o.quarantined_rows;
-  r.detected_delimiter = byte_char(o.delimiter);
-  r.inferred_columns = o.inferred_columns;
+  r.total_rows = counts.total_rows;
+  r.gleaved_rows = counts.gleaved_rows;
+  r.repaired_rows = counts.repaired_rows;
+  r.quarantined_rows = counts.quarantined_rows;
+  r.detected_delimiter = byte_char(static_cast<unsigned char>(delimiter));
+  r.inferred_columns = counts.inferred_columns;
   return r;
 }
 

@@ -19,8 +19,8 @@ struct PyGleaveSummary {
   std::uint64_t inferred_columns = 0;
 };
 
-PyGleaveSummary summary_from(const SummaryRecord& record);
-PyGleaveSummary summary_from(const GleaveOutcome& outcome);
+// The counts unchanged; the delimiter (a code point from 0 to 255) as UTF-8.
+PyGleaveSummary summary_from(const GleaveCounts& counts, char32_t delimiter);
 
 // The process-wide type object, created on first need (borrowed); NULL with
 // RuntimeError set when creating it fails.
