@@ -7,8 +7,12 @@ namespace gleave {
 namespace {
 
 // strerror_r comes in two flavours; overloads pick whichever the C library has.
-[[maybe_unused]] const char* pick(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
-[[maybe_unused]] const char* pick(const char* msg, const char*) { return msg; }
+[[maybe_unused]] const char* pick(int rc, const char* buf) {
+  return rc == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* pick(const char* msg, const char*) {
+  return msg;
+}
 
 std::string describe(int code) {
   char buf[256] = {0};

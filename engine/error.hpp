@@ -12,11 +12,11 @@ namespace gleave {
 
 // Failures of the I/O layer that have a fixed text instead of an errno.
 enum class IoFixed : std::uint8_t {
-  None,             // the error carries an errno value
-  NulInPath,        // "file name contained an unexpected NUL byte"
-  OutOfMemory,      // "out of memory"
-  WriteZero,        // "failed to write whole buffer"
-  FlushZero,        // "failed to write the buffered data"
+  None,                // the error carries an errno value
+  NulInPath,           // "file name contained an unexpected NUL byte"
+  OutOfMemory,         // "out of memory"
+  WriteZero,           // "failed to write whole buffer"
+  FlushZero,           // "failed to write the buffered data"
   QuarantineIsOutput,  // "quarantine path is the same file as the output path"
   QuarantineIsInput,   // "quarantine path is the same file as the input path"
 };

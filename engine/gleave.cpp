@@ -24,7 +24,8 @@ std::size_t RowTable::width(std::size_t r) const noexcept {
   if (plain_width_ != 0) return plain_width_;
   const char* p = line_base(e);
   std::size_t n = 1;
-  for (std::size_t i = e.begin; i < e.end(); ++i) n += static_cast<unsigned char>(p[i]) == delimiter_;
+  for (std::size_t i = e.begin; i < e.end(); ++i)
+    n += static_cast<unsigned char>(p[i]) == delimiter_;
   return n;
 }
 
@@ -221,9 +222,8 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   if (text.empty()) return counts;
   // 2. Delimiter and expected width: given, or detected over the whole text.
   counts.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text);
-  const std::uint64_t width = options.expected_columns
-                                  ? *options.expected_columns
-                                  : infer_column_count(text, counts.delimiter);
+  const std::uint64_t width = options.expected_columns ? *options.expected_columns
+                                                       : infer_column_count(text, counts.delimiter);
   counts.inferred_columns = width;
   sink.begin(counts.delimiter, width);
   const std::string separator = byte_char(counts.delimiter);
@@ -254,7 +254,8 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
     QuarantineRecord record;
     record.line = parser.line();
     record.reason = reason_text(
-        short_row ? "Row has too few columns (expected " : "Row has extra columns (expected ", width);
+        short_row ? "Row has too few columns (expected " : "Row has extra columns (expected ",
+        width);
     record.fields = r.to_strings();
     ++counts.quarantined_rows;
     return sink.reject(std::move(record));
@@ -354,7 +355,9 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& o) noexcept {
   return *this;
 }
 
-ByteBuffer::~ByteBuffer() { release(); }
+ByteBuffer::~ByteBuffer() {
+  release();
+}
 
 void ByteBuffer::release() noexcept {
   if (mapped_) {
@@ -414,7 +417,9 @@ class Fd {
   int fd_;
 };
 
-bool has_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
+bool has_nul(const std::string& path) {
+  return path.find('\0') != std::string::npos;
+}
 
 Result<Fd> open_path(const std::string& path, int flags) {
   if (has_nul(path)) return IoError::from_fixed(IoFixed::NulInPath);
@@ -517,7 +522,8 @@ constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 // the same directory entry when one does not exist yet. Only regular files
 // count: writing twice to a device such as /dev/null destroys nothing.
 bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa{}, sb{};
+  struct stat sa {
+  }, sb{};
   const bool ea = ::stat(a.c_str(), &sa) == 0;
   const bool eb = ::stat(b.c_str(), &sb) == 0;
   if (ea && eb) {
@@ -534,9 +540,10 @@ bool same_file(const std::string& a, const std::string& b) {
   const auto [da, na] = split(a);
   const auto [db, nb] = split(b);
   if (na != nb) return false;
-  struct stat pa{}, pb{};
-  return ::stat(da.c_str(), &pa) == 0 && ::stat(db.c_str(), &pb) == 0 &&
-         pa.st_dev == pb.st_dev && pa.st_ino == pb.st_ino;
+  struct stat pa {
+  }, pb{};
+  return ::stat(da.c_str(), &pa) == 0 && ::stat(db.c_str(), &pb) == 0 && pa.st_dev == pb.st_dev &&
+         pa.st_ino == pb.st_ino;
 }
 
 // Writes the output to a temporary file beside the input and renames it over
@@ -561,7 +568,7 @@ class TempOutput {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return IoError::from_errno(errno);
     path_ = templ;
-    struct stat st{};
+    struct stat st {};
     if (::stat(target_.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
     return Fd(fd);
   }
@@ -613,7 +620,7 @@ Result<ByteBuffer> read_file(const std::string& path) {
   if (!opened) return std::move(opened.error());
   const int fd = opened.value().get();
   ByteBuffer buf;
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     if (!buf.reserve(static_cast<std::size_t>(st.st_size) + 1)) {
       return IoError::from_fixed(IoFixed::OutOfMemory);

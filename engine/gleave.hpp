@@ -126,7 +126,9 @@ class RowTable {
   // line must lie inside it.
   void push_plain_line(std::string_view line, bool ascii);
   // Whether every byte of row r is known to be below 0x80.
-  bool is_ascii_row(std::size_t r) const noexcept { return rows_[r].ascii(); }
+  bool is_ascii_row(std::size_t r) const noexcept {
+    return rows_[r].ascii();
+  }
   // Drops the source text when no row refers to it.
   void release_unused_source() noexcept;
 

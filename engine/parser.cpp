@@ -73,8 +73,9 @@ RawMasks classify_scalar(const char* p, std::size_t len, unsigned char delim,
 
 // 0x80..0xBF are continuation bytes and 0xC2..0xDF lead bytes of two-byte
 // sequences; as signed bytes both are ranges below zero.
-__attribute__((target("avx512bw,avx512f"))) RawMasks classify_avx512(
-    const char* p, std::size_t len, unsigned char delim, unsigned char quote) noexcept {
+__attribute__((target("avx512bw,avx512f"))) RawMasks classify_avx512(const char* p, std::size_t len,
+                                                                     unsigned char delim,
+                                                                     unsigned char quote) noexcept {
   const __mmask64 valid = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
   const __m512i x = _mm512_maskz_loadu_epi8(valid, p);  // bytes past len read as zero
   RawMasks r;

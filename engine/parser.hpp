@@ -98,8 +98,8 @@ class ResilientParser {
   unsigned char delimiter_;
   unsigned char quote_char_;
 
-  ByteFinder unquoted_stop_;  // delimiter, LF, CR
-  ByteFinder quoted_stop_;    // quote, LF, escape
+  ByteFinder unquoted_stop_;   // delimiter, LF, CR
+  ByteFinder quoted_stop_;     // quote, LF, escape
   ByteFinder lookahead_stop_;  // quote, LF, CR
 
   // Memo of the stray-quote lookahead. Queries move forward only, so the
@@ -179,7 +179,7 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
       m.utf8 &= after;
     }
   }
-  if (line_start < n) {  // a last line without a line break
+  if (line_start < n) {                // a last line without a line break
     suspect = suspect || lead_before;  // a two-byte sequence cut short by the end
     finish_line(n, false);
   }

@@ -61,8 +61,8 @@ std::size_t valid_utf8_prefix(const char* s, std::size_t n) noexcept {
     const auto lead = static_cast<unsigned>(
         _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi8(x, lead_lo), _mm_cmplt_epi8(x, lead_hi))));
     const auto cont = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(x, cont_hi)));
-    const bool two_byte_only = (lead | cont) == high && (lead & 0x8000u) == 0 &&
-                               cont == ((lead << 1) & 0xFFFFu);
+    const bool two_byte_only =
+        (lead | cont) == high && (lead & 0x8000u) == 0 && cont == ((lead << 1) & 0xFFFFu);
     if (two_byte_only) {
       i += 16;
       continue;
@@ -112,8 +112,8 @@ namespace {
 
 bool is_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 }  // namespace

@@ -15,8 +15,12 @@
 
 namespace gleave {
 
-inline bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\t'; }
-inline bool is_line_break(unsigned char c) noexcept { return c == '\n' || c == '\r'; }
+inline bool is_blank(unsigned char c) noexcept {
+  return c == ' ' || c == '\t';
+}
+inline bool is_line_break(unsigned char c) noexcept {
+  return c == '\n' || c == '\r';
+}
 
 // Finds a set of up to four bytes in a run of text, sixteen bytes at a time.
 // Build it once per parser or writer: the broadcast registers are set up in
@@ -39,8 +43,9 @@ class ByteFinder {
 #if defined(__SSE2__)
     while (end - p >= 16) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va_), _mm_cmpeq_epi8(x, vb_)),
-                                       _mm_or_si128(_mm_cmpeq_epi8(x, vc_), _mm_cmpeq_epi8(x, vd_)));
+      const __m128i hit =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va_), _mm_cmpeq_epi8(x, vb_)),
+                       _mm_or_si128(_mm_cmpeq_epi8(x, vc_), _mm_cmpeq_epi8(x, vd_)));
       const int mask = _mm_movemask_epi8(hit);
       if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
       p += 16;

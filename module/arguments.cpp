@@ -13,8 +13,8 @@ namespace {
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (sig.required == sig.count) {
-    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-                 sig.display, sig.count, given, verb);
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.display,
+                 sig.count, given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
                  sig.display, sig.required, sig.count, given, verb);
@@ -144,8 +144,8 @@ bool fail_with_note(const char* param) {
     Ref method(PyUnicode_InternFromString("add_note"));
     if (note && method) {
       PyObject* call_args[] = {exc.get(), note.get()};
-      Ref r(PyObject_VectorcallMethod(method.get(), call_args,
-                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      Ref r(PyObject_VectorcallMethod(method.get(), call_args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                      nullptr));
     }
     PyErr_Clear();  // a failed add_note must not replace the real error
   }
@@ -167,8 +167,7 @@ bool wrong_type(PyObject* value, const char* expected, const char* param) {
   } else {
     Ref name = type_qualname(value);
     if (name) {
-      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(),
-                   expected);
+      PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
     }
   }
   return fail_with_note(param);

@@ -3,21 +3,20 @@
 // surplus arguments; conversion attaches "while processing '<name>'" notes.
 #pragma once
 
-#include "common.hpp"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "common.hpp"
 #include "gleave.hpp"
 
 namespace gleave::py {
 
 struct Signature {
-  const char* display;         // how messages name the callable, e.g. "sniff()"
-  const char* const* params;   // positional-or-keyword parameter names
-  Py_ssize_t count;            // number of parameters
-  Py_ssize_t required;         // the first `required` ones have no default
+  const char* display;        // how messages name the callable, e.g. "sniff()"
+  const char* const* params;  // positional-or-keyword parameter names
+  Py_ssize_t count;           // number of parameters
+  Py_ssize_t required;        // the first `required` ones have no default
 };
 
 // Binds vectorcall arguments to `out[0..count)` as borrowed references, NULL

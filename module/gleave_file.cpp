@@ -1,10 +1,12 @@
 // gleave_file(): repairs a CSV file on disk and returns a GleaveSummary.
-#include "module.hpp"
+// Python.h comes first, before any standard header.
+#include "common.hpp"
 
 #include <optional>
 #include <string>
 
 #include "arguments.hpp"
+#include "module.hpp"
 #include "summary.hpp"
 
 namespace gleave::py {

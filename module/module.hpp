@@ -3,7 +3,6 @@
 #pragma once
 
 #include "common.hpp"
-
 #include "error.hpp"
 
 namespace gleave::py {

@@ -1,8 +1,10 @@
 // The module definition, its execution step and sniff().
-#include "module.hpp"
+// Python.h comes first, before any standard header.
+#include "common.hpp"
 
 #include "arguments.hpp"
 #include "heuristics.hpp"
+#include "module.hpp"
 #include "summary.hpp"
 
 namespace gleave::py {

@@ -1,4 +1,7 @@
 // GleaveReader and open(): the repaired rows of a file, in memory.
+// Python.h comes first, before any standard header.
+#include "common.hpp"
+
 #include <cerrno>
 #include <new>
 #include <string>
@@ -19,11 +22,13 @@ struct PyGleaveReader {
 };
 
 struct ReaderObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   PyGleaveReader record;
 };
 
-PyGleaveReader& record_of(PyObject* self) { return reinterpret_cast<ReaderObject*>(self)->record; }
+PyGleaveReader& record_of(PyObject* self) {
+  return reinterpret_cast<ReaderObject*>(self)->record;
+}
 
 const char* const kParams[] = {"file_path", GLEAVE_OPTION_PARAMS};
 const Signature kNewSignature{"GleaveReader.__new__()", kParams, 7, 1};
@@ -104,7 +109,9 @@ void reader_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
+PyObject* reader_iter(PyObject* self) {
+  return Py_NewRef(self);
+}
 
 // A str from bytes known to be valid UTF-8. ASCII and Latin-1 text (the bulk
 // of most files) is written straight into a one-byte-per-character str;
@@ -172,7 +179,9 @@ PyObject* reader_summary(PyObject* self, void*) {
   });
 }
 
-PyObject* reader_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+PyObject* reader_enter(PyObject* self, PyObject*) {
+  return Py_NewRef(self);
+}
 
 PyObject* reader_exit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   PyObject* bound[3];
@@ -210,11 +219,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "builtins.GleaveReader",
-    sizeof(ReaderObject),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    reader_slots,
+    "builtins.GleaveReader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots,
 };
 
 PyTypeObject* g_reader_type = nullptr;

@@ -8,7 +8,7 @@ namespace gleave::py {
 namespace {
 
 struct SummaryObject {
-  PyObject_HEAD
+  PyObject ob_base;  // PyObject_HEAD
   PyGleaveSummary record;
 };
 
@@ -33,7 +33,9 @@ PyObject* get_count(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(record_of(self).*Field);
 }
 
-PyObject* get_delimiter(PyObject* self, void*) { return delimiter_str(record_of(self)); }
+PyObject* get_delimiter(PyObject* self, void*) {
+  return delimiter_str(record_of(self));
+}
 
 PyObject* summary_to_dict(PyObject* self, PyObject*) {
   const PyGleaveSummary& r = record_of(self);
@@ -71,11 +73,9 @@ PyGetSetDef summary_getset[] = {
     {"total_rows", get_count<&PyGleaveSummary::total_rows>, nullptr, nullptr, nullptr},
     {"gleaved_rows", get_count<&PyGleaveSummary::gleaved_rows>, nullptr, nullptr, nullptr},
     {"repaired_rows", get_count<&PyGleaveSummary::repaired_rows>, nullptr, nullptr, nullptr},
-    {"quarantined_rows", get_count<&PyGleaveSummary::quarantined_rows>, nullptr, nullptr,
-     nullptr},
+    {"quarantined_rows", get_count<&PyGleaveSummary::quarantined_rows>, nullptr, nullptr, nullptr},
     {"detected_delimiter", get_delimiter, nullptr, nullptr, nullptr},
-    {"inferred_columns", get_count<&PyGleaveSummary::inferred_columns>, nullptr, nullptr,
-     nullptr},
+    {"inferred_columns", get_count<&PyGleaveSummary::inferred_columns>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -1,11 +1,10 @@
 // GleaveSummary: the read-only result of a gleave, shown to Python.
 #pragma once
 
-#include "common.hpp"
-
 #include <cstdint>
 #include <string>
 
+#include "common.hpp"
 #include "gleave.hpp"
 
 namespace gleave::py {
