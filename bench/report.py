@@ -251,7 +251,7 @@ def write_chart(results: Results, path: Path) -> None:
     _bars(left, results, [(v, "on", f"{v} file") for v in variants], "repair",
           f"Repair a {results.size_label} CSV file (MB/s, log scale, higher is better)", log=True)
     _bars(right, results, [(variants[0], gc, f"gc {gc}") for gc in ("off", "on")], "read",
-          f"Read all rows of the {variants[0]} file into a list (MB/s)", log=False)
+          f"Read all rows of the {variants[0]} file (MB/s)", log=False)
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
