@@ -55,10 +55,6 @@ class ByteFinder {
     return p;
   }
 
-  bool contains(std::string_view s) const noexcept {
-    return find(s.data(), s.data() + s.size()) != s.data() + s.size();
-  }
-
  private:
   bool hit_[256] = {};
 #if defined(__SSE2__)
@@ -81,10 +77,6 @@ inline bool is_ascii(const char* p, std::size_t n) noexcept {
 
 // Length of the longest valid UTF-8 prefix of [p, p + n).
 std::size_t valid_utf8_prefix(const char* p, std::size_t n) noexcept;
-
-inline bool is_valid_utf8(const char* p, std::size_t n) noexcept {
-  return is_ascii(p, n) || valid_utf8_prefix(p, n) == n;
-}
 
 // Appends [p, p + n) to out, each ill-formed sequence replaced by U+FFFD,
 // one replacement per maximal subpart.
