@@ -127,18 +127,7 @@ namespace {
 // Attaches "while processing '<param>'" to the pending exception through its
 // add_note method; interpreters without notes get the exception unchanged.
 bool fail_with_note(const char* param) {
-#if PY_VERSION_HEX >= 0x030C0000
-  Ref exc(PyErr_GetRaisedException());
-#else
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
-  Ref type_ref(type), tb_ref(tb);
-  Ref exc(value);
-#endif
+  Ref exc = take_exception();
   if (exc) {
     Ref note(PyUnicode_FromFormat("while processing '%s'", param));
     Ref method(PyUnicode_InternFromString("add_note"));
@@ -149,11 +138,7 @@ bool fail_with_note(const char* param) {
     }
     PyErr_Clear();  // a failed add_note must not replace the real error
   }
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(exc.release());
-#else
-  PyErr_Restore(type_ref.release(), exc.release(), tb_ref.release());
-#endif
+  restore_exception(std::move(exc));
   return false;
 }
 

@@ -41,6 +41,36 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// Takes the pending exception out of the error indicator, normalised and
+// with its traceback attached; an empty Ref when none is set.
+inline Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref(value);
+#endif
+}
+
+// Makes `exc` the pending exception again (the reference is stolen).
+inline void restore_exception(Ref exc) noexcept {
+  PyObject* value = exc.release();
+  if (value == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
 // Runs body() and turns any C++ exception into a Python one: exhausted
 // memory becomes MemoryError, anything else RuntimeError. `failed` is what
 // the entry point returns with an exception set (NULL or -1).

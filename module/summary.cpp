@@ -121,26 +121,11 @@ PyTypeObject* create_class_once(PyTypeObject*& cache, PyType_Spec* spec, const c
   if (cache != nullptr) return cache;
   PyObject* type = PyType_FromSpec(spec);
   if (type == nullptr) {
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref cause(PyErr_GetRaisedException());
-#else
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    Ref t_ref(t), tb_ref(tb), cause(v);
-#endif
+    Ref cause = take_exception();
     PyErr_Format(PyExc_RuntimeError, "An error occurred while initializing class %s", name);
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref err(PyErr_GetRaisedException());
-    PyException_SetCause(err.get(), cause.release());  // steals the cause
-    PyErr_SetRaisedException(err.release());
-#else
-    PyObject *et, *ev, *etb;
-    PyErr_Fetch(&et, &ev, &etb);
-    PyErr_NormalizeException(&et, &ev, &etb);
-    if (ev != nullptr) PyException_SetCause(ev, cause.release());  // steals the cause
-    PyErr_Restore(et, ev, etb);
-#endif
+    Ref error = take_exception();
+    if (error) PyException_SetCause(error.get(), cause.release());  // steals the cause
+    restore_exception(std::move(error));
     return nullptr;
   }
   cache = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
