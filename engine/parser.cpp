@@ -31,9 +31,12 @@ std::uint64_t start_past_bom(std::string_view text) noexcept {
 
 ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter,
                                  unsigned char quote_char, bool repair_quotes) noexcept
-    // A delimiter byte of 0x80 or above can sit inside a valid UTF-8 character
-    // (0xA6 in C2 A6), which the fast path would split into invalid fields.
-    : plain_lines_possible_(delimiter < 0x80 && delimiter != quote_char &&
+    // Control bytes of 0x80 and above stand for characters whose UTF-8 form
+    // the fast path would not see: a delimiter 0xA6 sits inside C2 A6 (and
+    // would split it into invalid fields), and a quote 0xC5 is written as
+    // C3 85, which a field can hold without holding the byte C5 (and which
+    // must then be quoted on output).
+    : plain_lines_possible_(delimiter < 0x80 && quote_char < 0x80 && delimiter != quote_char &&
                             !is_line_break(delimiter) && !is_line_break(quote_char)),
       input_(input),
       position_(start_past_bom(input)),

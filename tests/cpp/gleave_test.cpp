@@ -428,14 +428,16 @@ INSTANTIATE_TEST_SUITE_P(Formats, FileTable, testing::ValuesIn(kFiles),
 // copied) against the line writers applied to the reference rows.
 TEST_F(FileTest, RandomFilesMatchTheWriters) {
   std::mt19937 rng(5);
+  // "\xC3\x85" is U+00C5, the character a quote byte 0xC5 stands for.
   const std::vector<std::string> pieces = {"a", ",", ";", "\"", " ",   "\n",
-                                           "\r\n", "\xC3\xA9", "\xA6", "\xFF"};
+                                           "\r\n", "\xC3\xA9", "\xA6", "\xFF", "\xC3\x85"};
   for (int iter = 0; iter < 300; ++iter) {
     std::string text;
     for (int i = static_cast<int>(rng() % 200); i > 0; --i) {
       text += rng() % 50 ? pieces[rng() % pieces.size()] : std::string(8000 + rng() % 400, 'L');
     }
-    const GleaveOptions o = random_options(rng(), {',', ';', 0xA6});
+    GleaveOptions o = random_options(rng(), {',', ';', 0xA6});
+    if (rng() % 4 == 0) o.quote_char = 0xC5;
     const Reference want = reference_slice(text, o);
     std::string out, quarantine(kQuarantineHeader);
     for (const auto& row : want.rows) {
