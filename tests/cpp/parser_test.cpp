@@ -1,6 +1,6 @@
-// ResilientParser: the edge-case table, UTF-8 repair, line counting,
-// and a differential test of the stray-quote lookahead (and its memo) against
-// a literal, byte-by-byte transcription of the Algorithms.
+// ResilientParser: the edge-case table, UTF-8 repair, line counting, and a
+// differential test of the stray-quote lookahead (and its memo) against a
+// byte-by-byte reference tokenizer.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../../fuzz/fuzz_common.hpp"
 #include "parser.hpp"
 
 namespace {
@@ -177,103 +178,18 @@ TEST_P(Utf8Table, ReplacesMaximalSubparts) {
 INSTANTIATE_TEST_SUITE_P(Decoding, Utf8Table, testing::ValuesIn(kUtf8),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A literal transcription of the tokenizer's rules, byte by byte, with the
-// lookahead rescanning the line for every quote (no memo). ASCII input only,
-// so step 9 (UTF-8 repair) is the identity.
-class Reference {
- public:
-  Reference(std::string_view s, char d, char q, bool repair, std::optional<char> esc, bool skip)
-      : s_(s), d_(d), q_(q), repair_(repair), esc_(esc), skip_(skip) {
-    pos_ = s.size() >= 3 && s.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-  }
-  std::uint64_t line = 1;
-
-  std::optional<Fields> next_row() {
-    const std::size_t n = s_.size();
-    if (pos_ >= n) return std::nullopt;
-    Fields row;
-    std::string f;
-    enum { FieldStart, Unquoted, Quoted, AfterQuote } st = FieldStart;
-    bool eod = false;
-    while (pos_ < n) {
-      const char c = s_[pos_];
-      if (st == FieldStart) {
-        if (skip_ && blank(c)) {
-          while (pos_ < n && blank(s_[pos_])) ++pos_;
-          eod = pos_ == n;
-          continue;
-        }
-        eod = false;
-        if (c == q_) { ++pos_; st = Quoted; }
-        else if (c == d_) { row.emplace_back(); ++pos_; eod = true; }
-        else if (brk(c)) { row.emplace_back(); return end_row(row); }
-        else { f += c; ++pos_; st = Unquoted; }
-      } else if (st == Unquoted) {
-        eod = false;
-        if (c == d_) { row.push_back(f); f.clear(); ++pos_; st = FieldStart; eod = true; }
-        else if (brk(c)) { row.push_back(f); return end_row(row); }
-        else { f += c; ++pos_; }
-      } else if (st == Quoted) {
-        eod = false;
-        if (esc_ && c == *esc_ && pos_ + 1 < n) { f += s_[pos_ + 1]; pos_ += 2; }
-        else if (c == q_ && pos_ + 1 == n) { ++pos_; st = AfterQuote; }
-        else if (c == q_ && s_[pos_ + 1] == q_) { f += q_; pos_ += 2; }
-        else if (c == q_) { ++pos_; if (!repair_ || closes(pos_)) st = AfterQuote; else f += q_; }
-        else { line += c == '\n'; f += c; ++pos_; }
-      } else {
-        eod = false;
-        if (c == d_) { row.push_back(f); f.clear(); ++pos_; st = FieldStart; eod = true; }
-        else if (blank(c)) { ++pos_; }
-        else if (brk(c)) { row.push_back(f); return end_row(row); }
-        else { f += c; ++pos_; st = Unquoted; }
-      }
-    }
-    if (eod) {
-      if (row.empty()) return std::nullopt;
-      row.emplace_back();
-      return row;
-    }
-    row.push_back(f);
-    return row;
-  }
-
- private:
-  static bool blank(char c) { return c == ' ' || c == '\t'; }
-  static bool brk(char c) { return c == '\n' || c == '\r'; }
-  Fields end_row(Fields& row) {
-    if (s_[pos_++] == '\r' && pos_ < s_.size() && s_[pos_] == '\n') ++pos_;
-    ++line;
-    return row;
-  }
-  bool closes(std::size_t j) const {  // step 6, for the quote just before j
-    const std::size_t n = s_.size();
-    if (j < n && s_[j] == d_) return true;  // right before the delimiter, even a blank one
-    while (j < n && blank(s_[j])) ++j;
-    if (j == n || s_[j] == d_ || brk(s_[j])) return true;
-    for (std::size_t k = j; k < n && !brk(s_[k]); ++k) {
-      if (s_[k] != q_) continue;
-      std::size_t m = k + 1;
-      while (m < n && blank(s_[m])) ++m;
-      if (m == n || s_[m] == d_ || brk(s_[m])) return false;
-    }
-    return true;
-  }
-  std::string_view s_;
-  std::size_t pos_;
-  char d_, q_;
-  bool repair_;
-  std::optional<char> esc_;
-  bool skip_;
-};
-
+// The reference is the fuzz targets' byte-at-a-time tokenizer: one rule at a
+// time, the lookahead rescanning the line for every quote (no memo).
 void expect_same_as_reference(const std::string& text, char d, bool repair,
                               std::optional<char> esc, bool skip) {
-  Reference ref(text, d, '"', repair, esc, skip);
+  fuzz::RefParser ref(text, static_cast<unsigned char>(d), '"', repair);
+  if (esc) ref.escape = static_cast<unsigned char>(*esc);
+  ref.skip_leading_blanks = skip;
   ResilientParser p(text, static_cast<unsigned char>(d), '"', repair);
   if (esc) p.set_escape(static_cast<unsigned char>(*esc));
   p.set_skip_leading_blanks(skip);
   for (int i = 0;; ++i) {
-    const auto want = ref.next_row();
+    const auto want = ref.next();
     const auto got = p.next_row();
     ASSERT_EQ(got, want) << "row " << i << " of " << testing::PrintToString(text);
     if (!want) break;
