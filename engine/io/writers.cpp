@@ -1,0 +1,40 @@
+#include "writers.hpp"
+
+namespace gleave {
+
+namespace {
+
+// Appends the text with every double quote doubled.
+void append_doubling_quotes(std::string& out, std::string_view text) {
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find('"', from)) != std::string_view::npos;) {
+    out.append(text.substr(from, at + 1 - from));
+    out.push_back('"');
+    from = at + 1;
+  }
+  out.append(text.substr(from));
+}
+
+}  // namespace
+
+void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
+                     unsigned char quote_char) {
+  LineWriter(delimiter, quote_char).append_line(out, row);
+}
+
+void append_quarantine_line(std::string& out, const QuarantineRecord& record,
+                            unsigned char delimiter) {
+  out.append(std::to_string(record.line));
+  out.append(",\"");
+  append_doubling_quotes(out, record.reason);
+  out.append("\",\"");
+  const std::string d = byte_char(delimiter);
+  for (std::size_t i = 0; i < record.fields.size(); ++i) {
+    if (i != 0) append_doubling_quotes(out, d);
+    append_doubling_quotes(out, record.fields[i]);
+  }
+  out.append("\"\n");
+}
+
+
+}  // namespace gleave

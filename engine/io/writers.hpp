@@ -1,0 +1,82 @@
+// The byte-exact writers of output lines and quarantine lines.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "parser.hpp"
+#include "pass.hpp"
+#include "text.hpp"
+
+namespace gleave {
+
+// Tests fields for the bytes that force quoting and writes them. The delimiter
+// and the quote are written as characters (two UTF-8 bytes from 0x80 on), and
+// looked for in that form.
+class LineWriter {
+ public:
+  LineWriter(unsigned char delimiter, unsigned char quote_char)
+      : delimiter_(byte_char(delimiter)),
+        quote_(byte_char(quote_char)),
+        finder_(static_cast<unsigned char>(delimiter_[0]), static_cast<unsigned char>(quote_[0]),
+                '\n', '\r') {}
+
+  void append_line(std::string& out, const Row& row) const {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i != 0) out.append(delimiter_);
+      append_field(out, row.field(i));
+    }
+    out.push_back('\n');
+  }
+
+ private:
+  bool matches(std::string_view rest, const std::string& token) const noexcept {
+    return rest.size() >= token.size() && rest.compare(0, token.size(), token) == 0;
+  }
+
+  bool needs_quotes(std::string_view f) const noexcept {
+    const char* p = f.data();
+    const char* const end = p + f.size();
+    while ((p = finder_.find(p, end)) != end) {
+      const std::string_view rest(p, static_cast<std::size_t>(end - p));
+      if (*p == '\n' || *p == '\r' || matches(rest, delimiter_) || matches(rest, quote_)) {
+        return true;
+      }
+      ++p;
+    }
+    return false;
+  }
+
+  void append_field(std::string& out, std::string_view f) const {
+    if (!needs_quotes(f)) {
+      out.append(f);
+      return;
+    }
+    out.append(quote_);
+    std::size_t from = 0;
+    for (std::size_t at; (at = f.find(quote_, from)) != std::string_view::npos;) {
+      out.append(f.substr(from, at + quote_.size() - from));
+      out.append(quote_);
+      from = at + quote_.size();
+    }
+    out.append(f.substr(from));
+    out.append(quote_);
+  }
+
+  std::string delimiter_;
+  std::string quote_;
+  ByteFinder finder_;
+};
+
+// Appends one output line: the fields joined by the delimiter, quoted where a
+// field holds the quote, the delimiter, CR or LF, then LF.
+void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
+                     unsigned char quote_char);
+
+// Appends one quarantine line: line,"reason","raw content" and LF.
+void append_quarantine_line(std::string& out, const QuarantineRecord& record,
+                            unsigned char delimiter);
+
+inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
+
+}  // namespace gleave

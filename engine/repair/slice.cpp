@@ -1,0 +1,54 @@
+#include "gleave.hpp"
+
+namespace gleave {
+
+namespace {
+
+struct TableSink {
+  GleaveOutcome& outcome;
+  void begin(unsigned char delimiter, std::uint64_t width) {
+    outcome.rows.set_layout(delimiter, width);
+  }
+  bool keep(const Row& row) {
+    outcome.rows.push_row(row);
+    return true;
+  }
+  bool keep_line(std::string_view line, bool ascii) {
+    outcome.rows.push_plain_line(line, ascii);
+    return true;
+  }
+  bool reject(QuarantineRecord&& record) {
+    outcome.quarantine.push_back(std::move(record));
+    return true;
+  }
+};
+
+}  // namespace
+
+namespace {
+
+void fill_outcome(GleaveOutcome& outcome, std::string_view text, const GleaveOptions& options) {
+  TableSink sink{outcome};
+  const PassCounts counts = run_pass(text, options, sink);
+  static_cast<GleaveCounts&>(outcome) = counts;
+  outcome.delimiter = counts.delimiter;
+}
+
+}  // namespace
+
+GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options) {
+  GleaveOutcome outcome;
+  fill_outcome(outcome, text, options);
+  return outcome;
+}
+
+GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
+  GleaveOutcome outcome;
+  const std::string_view view = text.view();
+  outcome.rows = RowTable(std::move(text), ',');  // the buffer moves, its bytes stay put
+  fill_outcome(outcome, view, options);
+  outcome.rows.release_unused_source();
+  return outcome;
+}
+
+}  // namespace gleave
