@@ -240,8 +240,8 @@ ArrowTable TableBuilder::finish() {
   std::vector<ArrowColumn> out;
   out.reserve(width);
   for (std::size_t i = 0; i < width; ++i) {
-    out.push_back(columns_[i].finish(std::move(names[i]), options_.infer_types,
-                                     options_.decimal_comma));
+    out.push_back(
+        columns_[i].finish(std::move(names[i]), options_.infer_types, options_.decimal_comma));
   }
   const auto rows = static_cast<std::int64_t>(rows_);
   columns_.clear();
@@ -262,7 +262,8 @@ const std::uint8_t kEmptyBytes[8] = {};
 
 // Arrow names are NUL-terminated UTF-8.
 bool is_utf8_name(std::string_view s) noexcept {
-  return s.find('\0') == std::string_view::npos && valid_utf8_prefix(s.data(), s.size()) == s.size();
+  return s.find('\0') == std::string_view::npos &&
+         valid_utf8_prefix(s.data(), s.size()) == s.size();
 }
 
 struct SchemaPrivate {

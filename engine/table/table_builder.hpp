@@ -86,9 +86,11 @@ class TableBuilder {
   // One row. `ascii` promises that no field holds a byte of 0x80 or above
   // (then UTF-8 checks are skipped); false means unknown.
   void append_row(std::span<const std::string_view> fields, bool ascii = false) {
-    append_row_with([&](auto&& visit) {
-      for (std::string_view f : fields) visit(f);
-    }, ascii);
+    append_row_with(
+        [&](auto&& visit) {
+          for (std::string_view f : fields) visit(f);
+        },
+        ascii);
   }
   // One row given as a function that calls its argument with each field.
   template <class ForEachField>
@@ -110,8 +112,7 @@ class TableBuilder {
   // Every row of the table, in one pass over it.
   void append_rows(const RowTable& rows) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      append_row_with([&](auto&& visit) { rows.for_each_field(r, visit); },
-                      rows.is_ascii_row(r));
+      append_row_with([&](auto&& visit) { rows.for_each_field(r, visit); }, rows.is_ascii_row(r));
     }
   }
 

@@ -128,10 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCase{{"1.5", "2", ".5", "5.", "1e5", "-2.5E-3", "1e+05", "-0"}, "g"},
         TypeCase{{"0.1", "1.7976931348623157e308", "5e-324", "0.000"}, "g"},
         TypeCase{{"00.5"}, "u"}, TypeCase{{"01.5"}, "u"}, TypeCase{{"1e"}, "u"},
-        TypeCase{{"."}, "u"}, TypeCase{{"-"}, "u"}, TypeCase{{"e5"}, "u"},
-        TypeCase{{"nan"}, "u"}, TypeCase{{"inf"}, "u"}, TypeCase{{"-Infinity"}, "u"},
-        TypeCase{{"+1.5"}, "u"}, TypeCase{{"0x1p3"}, "u"}, TypeCase{{"1.5f"}, "u"},
-        TypeCase{{"1e400"}, "u"}, TypeCase{{"1e-400"}, "u"},
+        TypeCase{{"."}, "u"}, TypeCase{{"-"}, "u"}, TypeCase{{"e5"}, "u"}, TypeCase{{"nan"}, "u"},
+        TypeCase{{"inf"}, "u"}, TypeCase{{"-Infinity"}, "u"}, TypeCase{{"+1.5"}, "u"},
+        TypeCase{{"0x1p3"}, "u"}, TypeCase{{"1.5f"}, "u"}, TypeCase{{"1e400"}, "u"},
+        TypeCase{{"1e-400"}, "u"},
         // digits a double cannot hold
         TypeCase{{"0.30000000000000001"}, "u"}, TypeCase{{"9007199254740993", "0.5"}, "u"},
         TypeCase{{"9007199254740993"}, "l"}, TypeCase{{"9007199254740992", "0.5"}, "g"},
@@ -156,11 +156,10 @@ INSTANTIATE_TEST_SUITE_P(
         TypeCase{{"2024-01-01T10:00:00.1234567Z"}, "tsn:UTC"},
         TypeCase{{"2024-01-01T10:00:00.1234567890"}, "u"},
         TypeCase{{"1500-01-01T00:00:00.1234567"}, "u"},
-        TypeCase{{"1500-01-01T00:00:00.123456"}, "tsu:"},
-        TypeCase{{"2024-01-01T24:00"}, "u"}, TypeCase{{"2024-01-01T10:00:60"}, "u"},
-        TypeCase{{"2024-01-01T10:00:00."}, "u"}, TypeCase{{"2024-01-01T10:00+0200"}, "u"},
-        TypeCase{{"2024-01-01T10"}, "u"}, TypeCase{{"2024-01-01t10:00"}, "u"},
-        TypeCase{{"2024-01-01T10:00:00z"}, "u"},
+        TypeCase{{"1500-01-01T00:00:00.123456"}, "tsu:"}, TypeCase{{"2024-01-01T24:00"}, "u"},
+        TypeCase{{"2024-01-01T10:00:60"}, "u"}, TypeCase{{"2024-01-01T10:00:00."}, "u"},
+        TypeCase{{"2024-01-01T10:00+0200"}, "u"}, TypeCase{{"2024-01-01T10"}, "u"},
+        TypeCase{{"2024-01-01t10:00"}, "u"}, TypeCase{{"2024-01-01T10:00:00z"}, "u"},
         // nothing to go on, or mixed kinds
         TypeCase{{"", ""}, "u"}, TypeCase{{"1", "true"}, "u"}, TypeCase{{"1", "2024-01-01"}, "u"},
         TypeCase{{"1", "\xff"}, "z"}));
@@ -179,7 +178,8 @@ TEST_P(TypedValue, IsExact) {
   ASSERT_EQ(e.format(0), c.format);
   if (c.format == "tdD") {
     std::vector<std::optional<std::int64_t>> got;
-    for (auto v : e.values<std::int32_t>(0)) got.push_back(v ? std::optional<std::int64_t>(*v) : std::nullopt);
+    for (auto v : e.values<std::int32_t>(0))
+      got.push_back(v ? std::optional<std::int64_t>(*v) : std::nullopt);
     EXPECT_EQ(got, c.expected);
   } else {
     EXPECT_EQ(e.values<std::int64_t>(0), c.expected);
@@ -190,11 +190,13 @@ INSTANTIATE_TEST_SUITE_P(
     Values, TypedValue,
     testing::Values(
         ValueCase{{"1", "", "-9223372036854775808"}, "l", {1, std::nullopt, INT64_MIN}},
-        ValueCase{{"1970-01-02", "1969-12-31", "2000-03-01", ""}, "tdD", {1, -1, 11017, std::nullopt}},
+        ValueCase{
+            {"1970-01-02", "1969-12-31", "2000-03-01", ""}, "tdD", {1, -1, 11017, std::nullopt}},
         ValueCase{{"2024-01-01T10:00:00+02:00", "1970-01-01T00:00:00.5Z", "1970-01-01 01:00-01:30"},
                   "tsu:UTC",
                   {1704096000000000, 500000, 9000000000}},
-        ValueCase{{"1970-01-01T00:00:00.0000001", "1969-12-31T23:59:59.999999999"}, "tsn:", {100, -1}}));
+        ValueCase{
+            {"1970-01-01T00:00:00.0000001", "1969-12-31T23:59:59.999999999"}, "tsn:", {100, -1}}));
 
 TEST(TypedValue, FloatsAndBools) {
   Exported f(one_column({"1.5", "", "-0", "1e-3", "0.1"}));
@@ -211,7 +213,7 @@ TEST(TypedValue, FloatsAndBools) {
   EXPECT_EQ(b.format(0), "u");
   Exported b2(one_column({"TRUE", "", "false", "True", "fAlSe", "true", "true", "true", "false"}));
   EXPECT_EQ(b2.values<bool>(0), (std::vector<std::optional<bool>>{true, std::nullopt, false, true,
-                                                                    false, true, true, true, false}));
+                                                                  false, true, true, true, false}));
 }
 
 // ---------------------------------------------------------------------------
@@ -237,7 +239,8 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{{"a", "a.1", "a", "a.2", "a"}, 5, {"a", "a.1", "a.3", "a.2", "a.4"}},
                     NameCase{{"", " ", "x"}, 4, {"Unnamed: 0", "Unnamed: 1", "x", "Unnamed: 3"}},
                     NameCase{{"Unnamed: 1", ""}, 2, {"Unnamed: 1", "Unnamed: 1.1"}},
-                    NameCase{{"\xe3\x80\x80", "\x1c\t", "\xc2\xa0x"}, 3,
+                    NameCase{{"\xe3\x80\x80", "\x1c\t", "\xc2\xa0x"},
+                             3,
                              {"Unnamed: 0", "Unnamed: 1", "\xc2\xa0x"}},
                     NameCase{{"a", "a", "a.1", "a.1"}, 4, {"a", "a.2", "a.1", "a.1.1"}},
                     NameCase{{}, 2, {"Unnamed: 0", "Unnamed: 1"}}));
@@ -271,7 +274,8 @@ TEST(TableBuilder, RaggedRowsGrowColumnsWithNulls) {
     const std::optional<std::string> empty = infer ? std::nullopt : std::optional<std::string>("");
     if (infer) {
       EXPECT_EQ(e.format(0), "l");
-      EXPECT_EQ(e.values<std::int64_t>(0), (std::vector<std::optional<std::int64_t>>{1, 2, std::nullopt}));
+      EXPECT_EQ(e.values<std::int64_t>(0),
+                (std::vector<std::optional<std::int64_t>>{1, 2, std::nullopt}));
     } else {
       EXPECT_EQ(e.strings(0), (Cells{"1", "2", std::nullopt}));
     }
@@ -307,7 +311,8 @@ TEST(TableBuilder, HeaderOnlyAndEmptyTables) {
 }
 
 TEST(TableBuilder, BadUtf8StaysBytesAndNamesAreRepaired) {
-  ArrowTable t = build({{"ok", "n\xff", std::string("z\0", 2)}, {"caf\xc3\xa9", "\xff\xfe", "x"}}, {});
+  ArrowTable t =
+      build({{"ok", "n\xff", std::string("z\0", 2)}, {"caf\xc3\xa9", "\xff\xfe", "x"}}, {});
   EXPECT_EQ(t.names_repaired(), 2u);
   Exported e(std::move(t));
   EXPECT_EQ(e.format(0), "u");
@@ -328,13 +333,16 @@ TEST(TableBuilder, FeedsFromTheRowsOfAPass) {
   ASSERT_EQ(e.array.length, 4);
   EXPECT_EQ(e.format(0), "l");
   EXPECT_EQ(e.strings(1), (Cells{"ann", "b,ob", "c\xc3\xa9", "d"}));
-  EXPECT_EQ(e.values<double>(2), (std::vector<std::optional<double>>{1.5, std::nullopt, 2.0, std::nullopt}));
+  EXPECT_EQ(e.values<double>(2),
+            (std::vector<std::optional<double>>{1.5, std::nullopt, 2.0, std::nullopt}));
 }
 
 // ---------------------------------------------------------------------------
 // Export and ownership (run under ASan for the leak and double-free checks)
 
-ArrowTable sample() { return build({{"a", "b"}, {"1", "x"}, {"", "yy"}}, {}); }
+ArrowTable sample() {
+  return build({{"a", "b"}, {"1", "x"}, {"", "yy"}}, {});
+}
 
 TEST(Export, StreamGivesSchemaThenOneBatchThenEnd) {
   ArrowArrayStream s{};
