@@ -1,0 +1,199 @@
+// Arrow tables straight from rows of fields: TableBuilder appends each field
+// to a per-column string buffer (offsets and bytes) while narrowing the
+// column's possible types; finish() turns every column into its Arrow form
+// (typed where no value would change) and ArrowTable hands the buffers out
+// through the Arrow C stream interface without copying them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gleave.hpp"
+#include "table/arrow_abi.hpp"
+#include "table/buffer.hpp"
+#include "table/value_parse.hpp"
+
+namespace gleave::table {
+
+struct TableOptions {
+  // The first row appended names the columns instead of holding data.
+  bool header = true;
+  // Type each column over all its values; else every column is a string
+  // column of the exact field texts.
+  bool infer_types = true;
+  // Numbers may use a decimal comma: only sound when the delimiter is not a
+  // comma, which the caller knows.
+  bool decimal_comma = false;
+};
+
+// One finished column: its Arrow format string and the buffers of its one
+// Arrow array.
+struct ArrowColumn {
+  std::string name;
+  const char* format = "";  // a static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z"
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  Buffer validity;  // empty when null_count is 0
+  Buffer values;    // fixed-width values, the value bits of "b", or the offsets
+  Buffer data;      // the bytes of a string or binary column
+};
+
+// The finished table: owns every buffer until it is exported.
+class ArrowTable {
+ public:
+  ArrowTable() = default;
+  ArrowTable(std::vector<ArrowColumn> columns, std::int64_t rows, std::size_t names_repaired)
+      : columns_(std::move(columns)), rows_(rows), names_repaired_(names_repaired) {}
+
+  std::int64_t num_rows() const noexcept { return rows_; }
+  std::size_t num_columns() const noexcept { return columns_.size(); }
+  const ArrowColumn& column(std::size_t i) const noexcept { return columns_[i]; }
+  // Header cells that were not valid UTF-8 (or held a NUL byte) and were
+  // named with U+FFFD in place of the bad bytes: Arrow names are UTF-8 C
+  // strings. Data cells are never changed; such a column is binary.
+  std::size_t names_repaired() const noexcept { return names_repaired_; }
+
+  // The schema: a struct with one nullable child per column. The caller
+  // owns *out and calls its release. Returns 0, or ENOMEM.
+  int export_schema(ArrowSchema* out) const noexcept;
+  // Moves every buffer into one struct array (the record batch); the table
+  // is left empty. Returns 0, or ENOMEM (the table then is unchanged).
+  int export_array(ArrowArray* out) noexcept;
+  // Moves the table into a stream of one record batch. Returns 0, or
+  // ENOMEM (the table then is unchanged).
+  friend int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
+
+ private:
+  std::vector<ArrowColumn> columns_;
+  std::int64_t rows_ = 0;
+  std::size_t names_repaired_ = 0;
+};
+
+int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
+
+class TableBuilder {
+ public:
+  explicit TableBuilder(TableOptions options = {}) : options_(options) {}
+  TableBuilder(const TableBuilder&) = delete;
+  TableBuilder& operator=(const TableBuilder&) = delete;
+  TableBuilder(TableBuilder&&) = default;
+  TableBuilder& operator=(TableBuilder&&) = default;
+
+  // One row. `ascii` promises that no field holds a byte of 0x80 or above
+  // (then UTF-8 checks are skipped); false means unknown.
+  void append_row(std::span<const std::string_view> fields, bool ascii = false) {
+    append_row_with(
+        [&](auto&& visit) {
+          for (std::string_view f : fields) visit(f);
+        },
+        ascii);
+  }
+  // One row given as a function that calls its argument with each field.
+  template <class ForEachField>
+  void append_row_with(ForEachField&& for_each, bool ascii = false) {
+    if (expect_header_) {
+      expect_header_ = false;
+      for_each([&](std::string_view f) { header_.emplace_back(f); });
+      ensure_columns(header_.size());
+      return;
+    }
+    std::size_t i = 0;
+    for_each([&](std::string_view f) {
+      if (i == columns_.size()) add_column();
+      columns_[i++].append(f, ascii, options_.infer_types);
+    });
+    for (; i < columns_.size(); ++i) columns_[i].append_missing();
+    ++rows_;
+  }
+  // Every row of the table, in one pass over it.
+  void append_rows(const RowTable& rows) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      append_row_with([&](auto&& visit) { rows.for_each_field(r, visit); }, rows.is_ascii_row(r));
+    }
+  }
+
+  std::size_t num_rows() const noexcept { return rows_; }
+  std::size_t num_columns() const noexcept { return columns_.size(); }
+
+  // Builds the Arrow columns, freeing each string buffer once its column is
+  // built. The builder is left empty. Throws std::bad_alloc when memory
+  // runs out.
+  ArrowTable finish();
+
+ private:
+  // What a column's values may still be.
+  enum Candidate : unsigned {
+    kInt = 1,
+    kFloatPoint = 2,
+    kFloatComma = 4,
+    kBool = 8,
+    kDate = 16,
+    kTimestamp = 32,
+  };
+
+  class ColumnBuilder {
+   public:
+    ColumnBuilder(std::size_t missing_rows, unsigned candidates);
+    void append(std::string_view f, bool ascii, bool infer) {
+      offsets_.push<std::int64_t>(offsets_.as<std::int64_t>()[cells_] +
+                                  static_cast<std::int64_t>(f.size()));
+      data_.append(f.data(), f.size());
+      if (!present_.empty()) mark_present(cells_, true);
+      ++cells_;
+      if (!ascii && utf8_ && !is_utf8(f)) utf8_ = false;
+      if (infer && candidates_ != 0 && !f.empty()) narrow(f);
+    }
+    void append_missing();
+    ArrowColumn finish(std::string name, bool infer, bool decimal_comma);
+
+   private:
+    static bool is_utf8(std::string_view f) noexcept;
+    void narrow(std::string_view f) noexcept;
+    void mark_present(std::size_t cell, bool present);
+    std::string_view cell(std::size_t i) const noexcept {
+      const auto* o = offsets_.as<std::int64_t>();
+      return std::string_view(reinterpret_cast<const char*>(data_.data()) + o[i],
+                              static_cast<std::size_t>(o[i + 1] - o[i]));
+    }
+    bool is_present(std::size_t i) const noexcept {
+      return present_.empty() || get_bit(present_.data(), i);
+    }
+    void finish_strings(ArrowColumn& out, bool infer);
+    template <class T, class Parse>
+    void finish_fixed(ArrowColumn& out, Parse&& parse);
+
+    Buffer offsets_;  // int64, cells_ + 1 of them
+    Buffer data_;
+    Buffer present_;  // bitmap of cells that exist; empty while all do
+    std::size_t cells_ = 0;
+    bool utf8_ = true;
+    unsigned candidates_;
+    // Timestamp facts: a column may not mix values with and without an
+    // offset, and needs nanoseconds beyond six fraction digits.
+    bool seen_offset_ = false;
+    bool seen_local_ = false;
+    unsigned max_fraction_ = 0;
+    std::int64_t min_seconds_ = INT64_MAX;
+    std::int64_t max_seconds_ = INT64_MIN;
+  };
+
+  void ensure_columns(std::size_t width) {
+    while (columns_.size() < width) add_column();
+  }
+  void add_column() {
+    const unsigned comma = options_.decimal_comma ? unsigned{kFloatComma} : 0u;
+    columns_.emplace_back(rows_, kInt | kFloatPoint | comma | kBool | kDate | kTimestamp);
+  }
+
+  TableOptions options_;
+  bool expect_header_ = options_.header;
+  std::vector<std::string> header_;
+  std::vector<ColumnBuilder> columns_;
+  std::size_t rows_ = 0;
+};
+
+}  // namespace gleave::table

@@ -1,0 +1,245 @@
+#include "table/value_parse.hpp"
+
+#include <charconv>
+#include <cstring>
+
+namespace gleave::table {
+
+namespace {
+
+// A decimal value as its significant digits d1 d2 ... dn (no leading or
+// trailing zeros) and the power of ten of d1; zero has no digits.
+struct Decimal {
+  char digits[800];
+  std::size_t count = 0;
+  long exponent = 0;
+};
+
+// Splits a text already known to follow the float grammar (or printed by
+// std::to_chars) into its Decimal. False when it does not fit.
+bool to_decimal(std::string_view s, Decimal& d) noexcept {
+  const std::size_t n = s.size();
+  std::size_t i = n != 0 && s[0] == '-' ? 1 : 0;
+  std::size_t j = i;
+  while (j < n && is_digit(s[j])) ++j;
+  long power = static_cast<long>(j - i) - 1;  // of the digit at i
+  bool started = false;
+  std::size_t zeros_pending = 0;
+  for (; i < n; ++i) {
+    const char c = s[i];
+    if (c == '.' || c == ',') continue;
+    if (!is_digit(c)) break;
+    if (!started) {
+      if (c == '0') {
+        --power;
+        continue;
+      }
+      started = true;
+      d.exponent = power;
+    }
+    if (c == '0') {
+      ++zeros_pending;
+      continue;
+    }
+    if (d.count + zeros_pending + 1 > sizeof d.digits) return false;
+    for (; zeros_pending > 0; --zeros_pending) d.digits[d.count++] = '0';
+    d.digits[d.count++] = c;
+  }
+  if (!started) {  // zero
+    d.count = 0;
+    d.exponent = 0;
+    return true;
+  }
+  if (i < n) {  // the exponent part: e or E, an optional sign, digits
+    ++i;
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    long e = 0;
+    for (; i < n; ++i) {
+      if (e > 100000) return false;
+      e = e * 10 + (s[i] - '0');
+    }
+    d.exponent += neg ? -e : e;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_float64(std::string_view s, char decimal_mark, double& out) noexcept {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  if (p != end && *p == '-') ++p;
+  const char* const int_begin = p;
+  while (p != end && is_digit(*p)) ++p;
+  const std::size_t int_len = static_cast<std::size_t>(p - int_begin);
+  if (int_len > 1 && *int_begin == '0') return false;
+  std::size_t frac_len = 0;
+  const char* mark = nullptr;
+  if (p != end && *p == decimal_mark) {
+    mark = p++;
+    const char* const frac_begin = p;
+    while (p != end && is_digit(*p)) ++p;
+    frac_len = static_cast<std::size_t>(p - frac_begin);
+  }
+  if (int_len + frac_len == 0) return false;
+  long exp_value = 0;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    bool neg = false;
+    if (p != end && (*p == '+' || *p == '-')) neg = *p++ == '-';
+    const char* const exp_begin = p;
+    while (p != end && is_digit(*p)) {
+      if (exp_value < 100000) exp_value = exp_value * 10 + (*p - '0');
+      ++p;
+    }
+    if (p == exp_begin) return false;
+    if (neg) exp_value = -exp_value;
+  }
+  if (p != end) return false;
+
+  // from_chars knows only the decimal point.
+  char local[128];
+  std::string_view text = s;
+  if (mark != nullptr && decimal_mark != '.') {
+    if (s.size() > sizeof local) return false;
+    std::memcpy(local, s.data(), s.size());
+    local[mark - s.data()] = '.';
+    text = std::string_view(local, s.size());
+  }
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  if (ec != std::errc() || ptr != text.data() + text.size()) return false;
+
+  // Fast path: at most fifteen significant digits, well inside the normal
+  // range, always come back from the nearest double.
+  std::size_t significant = 0;
+  long first_power = 0;  // power of ten of the first significant digit
+  {
+    const char* q = int_begin;
+    const char* const digits_end = mark != nullptr ? mark + 1 + frac_len : int_begin + int_len;
+    bool seen_nonzero = false;
+    std::size_t since_first = 0, last_nonzero = 0;
+    long position = static_cast<long>(int_len) - 1;
+    for (; q != digits_end; ++q) {
+      if (q == mark) continue;
+      if (*q != '0') {
+        if (!seen_nonzero) {
+          seen_nonzero = true;
+          first_power = position;
+        }
+        last_nonzero = since_first + 1;
+      }
+      if (seen_nonzero) ++since_first;
+      --position;
+    }
+    significant = last_nonzero;
+    if (!seen_nonzero) return true;  // zero, signed as written
+  }
+  const long power = first_power + exp_value;
+  if (significant <= 15 && power > -300 && power < 300) return true;
+
+  // Slow path: print the double in its shortest form and compare the
+  // digits: a value exactly representable but printed otherwise (2^63 comes
+  // back as 9.223372036854776e18) would not read back as the same text.
+  Decimal written, printed;
+  if (!to_decimal(s, written)) return false;
+  char buf[64];
+  const auto printed_end = std::to_chars(buf, buf + sizeof buf, out, std::chars_format::scientific);
+  if (printed_end.ec != std::errc()) return false;
+  if (!to_decimal(std::string_view(buf, static_cast<std::size_t>(printed_end.ptr - buf)), printed))
+    return false;
+  return written.count == printed.count && written.exponent == printed.exponent &&
+         std::memcmp(written.digits, printed.digits, written.count) == 0;
+}
+
+namespace {
+
+// Days from 1970-01-01 to y-m-d in the proleptic Gregorian calendar.
+std::int64_t days_from_civil(int y, unsigned m, unsigned d) noexcept {
+  y -= m <= 2;
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return static_cast<std::int64_t>(era) * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+bool two_digits(const char* p, unsigned& out) noexcept {
+  if (!is_digit(p[0]) || !is_digit(p[1])) return false;
+  out = static_cast<unsigned>((p[0] - '0') * 10 + (p[1] - '0'));
+  return true;
+}
+
+bool date_prefix(std::string_view s, std::int64_t& days) noexcept {
+  if (s.size() < 10 || s[4] != '-' || s[7] != '-') return false;
+  unsigned y_hi, y_lo, m, d;
+  if (!two_digits(s.data(), y_hi) || !two_digits(s.data() + 2, y_lo) ||
+      !two_digits(s.data() + 5, m) || !two_digits(s.data() + 8, d))
+    return false;
+  const unsigned y = y_hi * 100 + y_lo;
+  if (y == 0 || m == 0 || m > 12 || d == 0) return false;
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (d > kDays[m - 1] + (m == 2 && leap ? 1 : 0)) return false;
+  days = days_from_civil(static_cast<int>(y), m, d);
+  return true;
+}
+
+}  // namespace
+
+bool parse_date32(std::string_view s, std::int32_t& out) noexcept {
+  std::int64_t days;
+  if (s.size() != 10 || !date_prefix(s, days)) return false;
+  out = static_cast<std::int32_t>(days);
+  return true;
+}
+
+bool parse_timestamp(std::string_view s, TimestampValue& out) noexcept {
+  std::int64_t days;
+  if (s.size() < 16 || (s[10] != 'T' && s[10] != ' ') || !date_prefix(s, days)) return false;
+  unsigned h, m, sec = 0;
+  if (!two_digits(s.data() + 11, h) || s[13] != ':' || !two_digits(s.data() + 14, m) || h > 23 ||
+      m > 59)
+    return false;
+  std::size_t i = 16;
+  std::uint32_t nanos = 0;
+  unsigned fraction_digits = 0;
+  if (i < s.size() && s[i] == ':') {
+    if (s.size() < i + 3 || !two_digits(s.data() + i + 1, sec) || sec > 59) return false;
+    i += 3;
+    if (i < s.size() && s[i] == '.') {
+      ++i;
+      while (i < s.size() && is_digit(s[i])) {
+        if (++fraction_digits > 9) return false;
+        nanos = nanos * 10 + static_cast<std::uint32_t>(s[i] - '0');
+        ++i;
+      }
+      if (fraction_digits == 0) return false;
+      for (unsigned k = fraction_digits; k < 9; ++k) nanos *= 10;
+    }
+  }
+  std::int64_t offset = 0;
+  bool has_offset = false;
+  if (i < s.size()) {
+    if (s[i] == 'Z') {
+      has_offset = true;
+      ++i;
+    } else if (s[i] == '+' || s[i] == '-') {
+      unsigned oh, om;
+      if (s.size() != i + 6 || !two_digits(s.data() + i + 1, oh) || s[i + 3] != ':' ||
+          !two_digits(s.data() + i + 4, om) || oh > 23 || om > 59)
+        return false;
+      offset = (s[i] == '-' ? -1 : 1) * static_cast<std::int64_t>(oh * 3600 + om * 60);
+      has_offset = true;
+      i += 6;
+    }
+    if (i != s.size()) return false;
+  }
+  out.seconds = days * 86400 + h * 3600 + m * 60 + sec - offset;
+  out.nanos = nanos;
+  out.fraction_digits = static_cast<std::uint8_t>(fraction_digits);
+  out.has_offset = has_offset;
+  return true;
+}
+
+}  // namespace gleave::table

@@ -1,0 +1,423 @@
+// Arrow tables: the type rules (including every guard against a type that
+// would change a value), header naming, nulls, exact text without inference,
+// and the export through the C stream interface with its ownership rules.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "gleave.hpp"
+#include "table/column_names.hpp"
+#include "table/table_builder.hpp"
+
+namespace {
+
+using namespace gleave::table;
+using Cells = std::vector<std::optional<std::string>>;  // nullopt: null
+
+ArrowTable build(const std::vector<std::vector<std::string>>& rows, TableOptions options) {
+  TableBuilder b(options);
+  for (const auto& row : rows) {
+    std::vector<std::string_view> views(row.begin(), row.end());
+    b.append_row(views);
+  }
+  return b.finish();
+}
+
+ArrowTable one_column(const std::vector<std::string>& values, bool decimal_comma = false) {
+  std::vector<std::vector<std::string>> rows;
+  for (const auto& v : values) rows.push_back({v});
+  return build(rows, {false, true, decimal_comma});
+}
+
+bool is_valid(const std::uint8_t* validity, std::int64_t i) {
+  return validity == nullptr || get_bit(validity, static_cast<std::size_t>(i));
+}
+
+// The cells of an exported string column, read through its Arrow buffers.
+Cells strings_of(const ArrowArray& a, bool large) {
+  const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+  const auto* data = static_cast<const char*>(a.buffers[2]);
+  Cells out;
+  for (std::int64_t i = a.offset; i < a.offset + a.length; ++i) {
+    if (!is_valid(validity, i)) {
+      out.push_back(std::nullopt);
+      continue;
+    }
+    std::int64_t b, e;
+    if (large) {
+      b = static_cast<const std::int64_t*>(a.buffers[1])[i];
+      e = static_cast<const std::int64_t*>(a.buffers[1])[i + 1];
+    } else {
+      b = static_cast<const std::int32_t*>(a.buffers[1])[i];
+      e = static_cast<const std::int32_t*>(a.buffers[1])[i + 1];
+    }
+    out.emplace_back(std::string(data + b, static_cast<std::size_t>(e - b)));
+  }
+  return out;
+}
+
+// A table exported as one struct array, released at scope exit.
+struct Exported {
+  ArrowArray array{};
+  ArrowSchema schema{};
+  explicit Exported(ArrowTable&& t) {
+    EXPECT_EQ(t.export_schema(&schema), 0);
+    EXPECT_EQ(t.export_array(&array), 0);
+  }
+  ~Exported() {
+    if (array.release) array.release(&array);
+    if (schema.release) schema.release(&schema);
+  }
+  const ArrowArray& col(std::size_t i) const { return *array.children[i]; }
+  std::string format(std::size_t i) const { return schema.children[i]->format; }
+  std::string name(std::size_t i) const { return schema.children[i]->name; }
+  Cells strings(std::size_t i) const { return strings_of(col(i), format(i) == "U"); }
+  template <class T>
+  std::vector<std::optional<T>> values(std::size_t i) const {
+    const ArrowArray& a = col(i);
+    std::vector<std::optional<T>> out;
+    for (std::int64_t r = 0; r < a.length; ++r) {
+      if (!is_valid(static_cast<const std::uint8_t*>(a.buffers[0]), r)) {
+        out.push_back(std::nullopt);
+      } else if constexpr (std::is_same_v<T, bool>) {
+        out.push_back(get_bit(static_cast<const std::uint8_t*>(a.buffers[1]), r));
+      } else {
+        out.push_back(static_cast<const T*>(a.buffers[1])[r]);
+      }
+    }
+    return out;
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Types
+
+struct TypeCase {
+  std::vector<std::string> values;
+  std::string format;
+  bool decimal_comma = false;
+};
+void PrintTo(const TypeCase& c, std::ostream* os) {
+  *os << testing::PrintToString(c.values) << " -> " << c.format;
+}
+
+class ColumnType : public testing::TestWithParam<TypeCase> {};
+
+TEST_P(ColumnType, IsInferredOverAllValues) {
+  const TypeCase& c = GetParam();
+  ArrowTable t = one_column(c.values, c.decimal_comma);
+  ASSERT_EQ(t.num_columns(), 1u);
+  EXPECT_EQ(t.column(0).format, c.format);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ColumnType,
+    testing::Values(
+        // integers, and the forms that would not print back the same
+        TypeCase{{"1", "-2", "0", "", "9223372036854775807", "-9223372036854775808"}, "l"},
+        TypeCase{{"1", "007"}, "u"}, TypeCase{{"-01"}, "u"}, TypeCase{{"+1"}, "u"},
+        TypeCase{{"9223372036854775808"}, "u"}, TypeCase{{"-9223372036854775809"}, "u"},
+        TypeCase{{"1 "}, "u"}, TypeCase{{" 1"}, "u"}, TypeCase{{"1_000"}, "u"},
+        TypeCase{{"123456789012345678901234"}, "u"},
+        // floats
+        TypeCase{{"1.5", "2", ".5", "5.", "1e5", "-2.5E-3", "1e+05", "-0"}, "g"},
+        TypeCase{{"0.1", "1.7976931348623157e308", "5e-324", "0.000"}, "g"},
+        TypeCase{{"00.5"}, "u"}, TypeCase{{"01.5"}, "u"}, TypeCase{{"1e"}, "u"},
+        TypeCase{{"."}, "u"}, TypeCase{{"-"}, "u"}, TypeCase{{"e5"}, "u"}, TypeCase{{"nan"}, "u"},
+        TypeCase{{"inf"}, "u"}, TypeCase{{"-Infinity"}, "u"}, TypeCase{{"+1.5"}, "u"},
+        TypeCase{{"0x1p3"}, "u"}, TypeCase{{"1.5f"}, "u"}, TypeCase{{"1e400"}, "u"},
+        TypeCase{{"1e-400"}, "u"},
+        // digits a double cannot hold
+        TypeCase{{"0.30000000000000001"}, "u"}, TypeCase{{"9007199254740993", "0.5"}, "u"},
+        TypeCase{{"9007199254740993"}, "l"}, TypeCase{{"9007199254740992", "0.5"}, "g"},
+        TypeCase{{"3.141592653589793"}, "g"}, TypeCase{{"1234567890123456789012", "1.5"}, "u"},
+        // decimal comma: only when allowed, and never mixed with a point
+        TypeCase{{"1,5", "2", "-0,25"}, "g", true}, TypeCase{{"1,5"}, "u", false},
+        TypeCase{{"1,5", "1.5"}, "u", true}, TypeCase{{"1.5", "2"}, "g", true},
+        TypeCase{{"1,5,5"}, "u", true},
+        // bools
+        TypeCase{{"true", "FALSE", "True", ""}, "b"}, TypeCase{{"true", "1"}, "u"},
+        TypeCase{{"yes"}, "u"}, TypeCase{{"truee"}, "u"},
+        // dates
+        TypeCase{{"2024-02-29", "1999-12-31", "0001-01-01", "9999-12-31"}, "tdD"},
+        TypeCase{{"2023-02-29"}, "u"}, TypeCase{{"1900-02-29"}, "u"}, TypeCase{{"2024-13-01"}, "u"},
+        TypeCase{{"2024-04-31"}, "u"}, TypeCase{{"0000-01-01"}, "u"}, TypeCase{{"2024-1-01"}, "u"},
+        TypeCase{{"2024-01-01", "2024-01-01T00:00"}, "u"}, TypeCase{{"2024/01/01"}, "u"},
+        // timestamps
+        TypeCase{{"2024-01-01T10:00", "2024-01-01 10:00:05.123456"}, "tsu:"},
+        TypeCase{{"2024-01-01T10:00:00Z", "2024-01-01T10:00:00+02:00"}, "tsu:UTC"},
+        TypeCase{{"2024-01-01T10:00:00Z", "2024-01-01T10:00:00"}, "u"},
+        TypeCase{{"2024-01-01T10:00:00.1234567"}, "tsn:"},
+        TypeCase{{"2024-01-01T10:00:00.1234567Z"}, "tsn:UTC"},
+        TypeCase{{"2024-01-01T10:00:00.1234567890"}, "u"},
+        TypeCase{{"1500-01-01T00:00:00.1234567"}, "u"},
+        TypeCase{{"1500-01-01T00:00:00.123456"}, "tsu:"}, TypeCase{{"2024-01-01T24:00"}, "u"},
+        TypeCase{{"2024-01-01T10:00:60"}, "u"}, TypeCase{{"2024-01-01T10:00:00."}, "u"},
+        TypeCase{{"2024-01-01T10:00+0200"}, "u"}, TypeCase{{"2024-01-01T10"}, "u"},
+        TypeCase{{"2024-01-01t10:00"}, "u"}, TypeCase{{"2024-01-01T10:00:00z"}, "u"},
+        // nothing to go on, or mixed kinds
+        TypeCase{{"", ""}, "u"}, TypeCase{{"1", "true"}, "u"}, TypeCase{{"1", "2024-01-01"}, "u"},
+        TypeCase{{"1", "\xff"}, "z"}));
+
+struct ValueCase {
+  std::vector<std::string> values;
+  std::string format;
+  std::vector<std::optional<std::int64_t>> expected;  // ints, days, ticks
+};
+
+class TypedValue : public testing::TestWithParam<ValueCase> {};
+
+TEST_P(TypedValue, IsExact) {
+  const ValueCase& c = GetParam();
+  Exported e(one_column(c.values));
+  ASSERT_EQ(e.format(0), c.format);
+  if (c.format == "tdD") {
+    std::vector<std::optional<std::int64_t>> got;
+    for (auto v : e.values<std::int32_t>(0))
+      got.push_back(v ? std::optional<std::int64_t>(*v) : std::nullopt);
+    EXPECT_EQ(got, c.expected);
+  } else {
+    EXPECT_EQ(e.values<std::int64_t>(0), c.expected);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, TypedValue,
+    testing::Values(
+        ValueCase{{"1", "", "-9223372036854775808"}, "l", {1, std::nullopt, INT64_MIN}},
+        ValueCase{
+            {"1970-01-02", "1969-12-31", "2000-03-01", ""}, "tdD", {1, -1, 11017, std::nullopt}},
+        ValueCase{{"2024-01-01T10:00:00+02:00", "1970-01-01T00:00:00.5Z", "1970-01-01 01:00-01:30"},
+                  "tsu:UTC",
+                  {1704096000000000, 500000, 9000000000}},
+        ValueCase{
+            {"1970-01-01T00:00:00.0000001", "1969-12-31T23:59:59.999999999"}, "tsn:", {100, -1}}));
+
+TEST(TypedValue, FloatsAndBools) {
+  Exported f(one_column({"1.5", "", "-0", "1e-3", "0.1"}));
+  ASSERT_EQ(f.format(0), "g");
+  const auto got = f.values<double>(0);
+  EXPECT_EQ(got[0], 1.5);
+  EXPECT_FALSE(got[1].has_value());
+  EXPECT_TRUE(got[2] && *got[2] == 0.0 && std::signbit(*got[2]));
+  EXPECT_EQ(got[3], 1e-3);
+  EXPECT_EQ(got[4], 0.1);
+  Exported c(one_column({"1,25", "-3"}, true));
+  EXPECT_EQ(c.values<double>(0), (std::vector<std::optional<double>>{1.25, -3.0}));
+  Exported b(one_column({"TRUE", "", "false", "True", "x"}));
+  EXPECT_EQ(b.format(0), "u");
+  Exported b2(one_column({"TRUE", "", "false", "True", "fAlSe", "true", "true", "true", "false"}));
+  EXPECT_EQ(b2.values<bool>(0), (std::vector<std::optional<bool>>{true, std::nullopt, false, true,
+                                                                  false, true, true, true, false}));
+}
+
+// ---------------------------------------------------------------------------
+// Header names
+
+struct NameCase {
+  std::vector<std::string> raw;
+  std::size_t width;
+  std::vector<std::string> expected;
+};
+
+class HeaderNames : public testing::TestWithParam<NameCase> {};
+
+TEST_P(HeaderNames, AreUniqueAndNonEmpty) {
+  EXPECT_EQ(unique_header_names(GetParam().raw, GetParam().width), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PandasStyle, HeaderNames,
+    testing::Values(NameCase{{"a", "a", "a"}, 3, {"a", "a.1", "a.2"}},
+                    NameCase{{"a", "a", "a.1"}, 3, {"a", "a.2", "a.1"}},
+                    NameCase{{"a.1", "a", "a"}, 3, {"a.1", "a", "a.2"}},
+                    NameCase{{"a", "a.1", "a", "a.2", "a"}, 5, {"a", "a.1", "a.3", "a.2", "a.4"}},
+                    NameCase{{"", " ", "x"}, 4, {"Unnamed: 0", "Unnamed: 1", "x", "Unnamed: 3"}},
+                    NameCase{{"Unnamed: 1", ""}, 2, {"Unnamed: 1", "Unnamed: 1.1"}},
+                    NameCase{{"\xe3\x80\x80", "\x1c\t", "\xc2\xa0x"},
+                             3,
+                             {"Unnamed: 0", "Unnamed: 1", "\xc2\xa0x"}},
+                    NameCase{{"a", "a", "a.1", "a.1"}, 4, {"a", "a.2", "a.1", "a.1.1"}},
+                    NameCase{{}, 2, {"Unnamed: 0", "Unnamed: 1"}}));
+
+TEST(HeaderNames, LargeRepeatedHeaderIsLinear) {
+  // 128 KiB of "a,a,a,...": the quadratic renaming took minutes on this.
+  const std::size_t n = 65536;
+  const auto names = unique_header_names(std::vector<std::string>(n, "a"), n);
+  ASSERT_EQ(names.size(), n);
+  EXPECT_EQ(names[1], "a.1");
+  EXPECT_EQ(names[n - 1], "a." + std::to_string(n - 1));
+  EXPECT_EQ(std::unordered_set<std::string>(names.begin(), names.end()).size(), n);
+}
+
+TEST(HeaderNames, PositionalWithoutHeader) {
+  EXPECT_EQ(positional_names(3), (std::vector<std::string>{"column_1", "column_2", "column_3"}));
+}
+
+// ---------------------------------------------------------------------------
+// Rows, nulls and exact text
+
+TEST(TableBuilder, RaggedRowsGrowColumnsWithNulls) {
+  for (bool infer : {true, false}) {
+    Exported e(build({{"h1", "", "h1"}, {"1"}, {"2", "", "x", "y"}, {}}, {true, infer, false}));
+    ASSERT_EQ(e.array.length, 3);
+    ASSERT_EQ(e.array.n_children, 4);
+    EXPECT_EQ(e.name(0), "h1");
+    EXPECT_EQ(e.name(1), "Unnamed: 1");
+    EXPECT_EQ(e.name(2), "h1.1");
+    EXPECT_EQ(e.name(3), "Unnamed: 3");
+    const std::optional<std::string> empty = infer ? std::nullopt : std::optional<std::string>("");
+    if (infer) {
+      EXPECT_EQ(e.format(0), "l");
+      EXPECT_EQ(e.values<std::int64_t>(0),
+                (std::vector<std::optional<std::int64_t>>{1, 2, std::nullopt}));
+    } else {
+      EXPECT_EQ(e.strings(0), (Cells{"1", "2", std::nullopt}));
+    }
+    EXPECT_EQ(e.strings(1), (Cells{std::nullopt, empty, std::nullopt}));
+    EXPECT_EQ(e.strings(2), (Cells{std::nullopt, "x", std::nullopt}));
+    EXPECT_EQ(e.strings(3), (Cells{std::nullopt, "y", std::nullopt}));
+    EXPECT_EQ(e.col(3).null_count, 2);
+  }
+}
+
+TEST(TableBuilder, WithoutInferenceEveryValueIsItsExactText) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"007", "", "1.50", "TRUE"}, {"", "2024-01-01", " 1 ", std::string("a\0b", 3)}};
+  Exported e(build(rows, {false, false, false}));
+  ASSERT_EQ(e.array.n_children, 4);
+  for (std::size_t c = 0; c < 4; ++c) {
+    EXPECT_EQ(e.format(c), "u");
+    EXPECT_EQ(e.name(c), "column_" + std::to_string(c + 1));
+    EXPECT_EQ(e.col(c).null_count, 0);
+    EXPECT_EQ(e.strings(c), (Cells{rows[0][c], rows[1][c]}));
+  }
+}
+
+TEST(TableBuilder, HeaderOnlyAndEmptyTables) {
+  Exported h(build({{"a", "b"}}, {}));
+  EXPECT_EQ(h.array.length, 0);
+  ASSERT_EQ(h.array.n_children, 2);
+  EXPECT_EQ(h.format(1), "u");
+  EXPECT_EQ(h.col(1).length, 0);
+  Exported none(build({}, {}));
+  EXPECT_EQ(none.array.n_children, 0);
+  EXPECT_EQ(none.schema.n_children, 0);
+}
+
+TEST(TableBuilder, BadUtf8StaysBytesAndNamesAreRepaired) {
+  ArrowTable t =
+      build({{"ok", "n\xff", std::string("z\0", 2)}, {"caf\xc3\xa9", "\xff\xfe", "x"}}, {});
+  EXPECT_EQ(t.names_repaired(), 2u);
+  Exported e(std::move(t));
+  EXPECT_EQ(e.format(0), "u");
+  EXPECT_EQ(e.format(1), "z");
+  EXPECT_EQ(e.name(1), "n\xef\xbf\xbd");
+  EXPECT_EQ(e.name(2), "z\xef\xbf\xbd");
+  EXPECT_EQ(e.strings(1), (Cells{"\xff\xfe"}));
+}
+
+TEST(TableBuilder, FeedsFromTheRowsOfAPass) {
+  const std::string text = "id,name,score\n1,ann,1.5\n2,\"b,ob\",\n3,c\xc3\xa9,2\n4,d\n";
+  gleave::GleaveOptions options;
+  options.delimiter = ',';
+  const gleave::GleaveOutcome outcome = gleave::gleave_slice(text, options);
+  TableBuilder b;
+  b.append_rows(outcome.rows);
+  Exported e(b.finish());
+  ASSERT_EQ(e.array.length, 4);
+  EXPECT_EQ(e.format(0), "l");
+  EXPECT_EQ(e.strings(1), (Cells{"ann", "b,ob", "c\xc3\xa9", "d"}));
+  EXPECT_EQ(e.values<double>(2),
+            (std::vector<std::optional<double>>{1.5, std::nullopt, 2.0, std::nullopt}));
+}
+
+// ---------------------------------------------------------------------------
+// Export and ownership (run under ASan for the leak and double-free checks)
+
+ArrowTable sample() {
+  return build({{"a", "b"}, {"1", "x"}, {"", "yy"}}, {});
+}
+
+TEST(Export, StreamGivesSchemaThenOneBatchThenEnd) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(export_stream(sample(), &s), 0);
+  for (int i = 0; i < 2; ++i) {  // the schema may be asked for more than once
+    ArrowSchema schema{};
+    ASSERT_EQ(s.get_schema(&s, &schema), 0);
+    EXPECT_STREQ(schema.format, "+s");
+    ASSERT_EQ(schema.n_children, 2);
+    EXPECT_STREQ(schema.children[0]->format, "l");
+    EXPECT_STREQ(schema.children[1]->name, "b");
+    EXPECT_EQ(schema.children[1]->flags, ARROW_FLAG_NULLABLE);
+    schema.release(&schema);
+    EXPECT_EQ(schema.release, nullptr);
+  }
+  ArrowArray batch{};
+  ASSERT_EQ(s.get_next(&s, &batch), 0);
+  ASSERT_NE(batch.release, nullptr);
+  EXPECT_EQ(batch.length, 2);
+  const ArrowArray& b = *batch.children[1];
+  EXPECT_EQ(b.n_buffers, 3);
+  EXPECT_EQ(b.buffers[0], nullptr);
+  EXPECT_EQ(static_cast<const std::int32_t*>(b.buffers[1])[2], 3);
+  EXPECT_EQ(strings_of(b, false), (Cells{"x", "yy"}));
+  const ArrowArray& a = *batch.children[0];
+  EXPECT_EQ(a.null_count, 1);
+  EXPECT_EQ(static_cast<const std::uint8_t*>(a.buffers[0])[0] & 3, 1);
+  for (int i = 0; i < 2; ++i) {  // pulled past the end: end again, nothing freed twice
+    ArrowArray end{};
+    end.release = reinterpret_cast<void (*)(ArrowArray*)>(1);
+    ASSERT_EQ(s.get_next(&s, &end), 0);
+    EXPECT_EQ(end.release, nullptr);
+  }
+  EXPECT_EQ(s.get_last_error(&s), nullptr);
+  s.release(&s);  // the batch outlives the stream
+  EXPECT_EQ(s.release, nullptr);
+  EXPECT_EQ(strings_of(*batch.children[1], false), (Cells{"x", "yy"}));
+  batch.release(&batch);
+  EXPECT_EQ(batch.release, nullptr);
+}
+
+TEST(Export, UnconsumedStreamFreesEverything) {
+  ArrowArrayStream s{};
+  ASSERT_EQ(export_stream(sample(), &s), 0);
+  s.release(&s);
+  EXPECT_EQ(s.release, nullptr);
+}
+
+TEST(Export, MovedChildOutlivesItsParent) {
+  ArrowTable t = sample();
+  ArrowArray batch{};
+  ASSERT_EQ(t.export_array(&batch), 0);
+  EXPECT_EQ(t.num_columns(), 0u);
+  ArrowArray moved = *batch.children[1];
+  batch.children[1]->release = nullptr;
+  batch.release(&batch);
+  EXPECT_EQ(strings_of(moved, false), (Cells{"x", "yy"}));
+  moved.release(&moved);
+  EXPECT_EQ(moved.release, nullptr);
+}
+
+TEST(Export, LargeTableKeepsEveryCell) {
+  TableBuilder b({false, true, false});
+  const std::size_t n = 200000;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string v = std::to_string(i);
+    const std::string_view row[] = {v, i % 3 == 0 ? std::string_view() : std::string_view("t")};
+    b.append_row(row, true);
+  }
+  Exported e(b.finish());
+  ASSERT_EQ(e.array.length, static_cast<std::int64_t>(n));
+  EXPECT_EQ(e.format(0), "l");
+  EXPECT_EQ(e.col(1).null_count, static_cast<std::int64_t>((n + 2) / 3));
+  const auto ints = e.values<std::int64_t>(0);
+  for (std::size_t i = 0; i < n; i += 997) EXPECT_EQ(ints[i], static_cast<std::int64_t>(i));
+}
+
+}  // namespace
