@@ -72,8 +72,7 @@ void run(const std::string& path, std::size_t sample_bytes, int repeats) {
             << ",\"preamble_lines\":" << d.preamble_lines
             << ",\"sep_line\":" << (d.sep_line ? "true" : "false")
             << ",\"header\":" << (d.header ? "true" : "false")
-            << ",\"header_width\":" << d.header_width
-            << ",\"expected_width\":" << d.expected_width
+            << ",\"header_width\":" << d.header_width << ",\"expected_width\":" << d.expected_width
             << ",\"header_missing_first\":" << (d.header_missing_first ? "true" : "false")
             << ",\"single_line\":" << (d.single_line ? "true" : "false")
             << ",\"not_a_table\":" << (d.not_a_table ? "true" : "false") << ",\"evidence\":[";

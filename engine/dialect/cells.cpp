@@ -33,8 +33,8 @@ bool equals_folded(std::string_view s, std::string_view lower) noexcept {
 }
 
 bool is_word(std::string_view s) noexcept {
-  static constexpr std::string_view kWords[] = {"true", "false", "yes", "no",   "na",  "n/a",
-                                                "nan",  "null",  "none", "nil", "-",   "--",
+  static constexpr std::string_view kWords[] = {"true", "false", "yes",  "no",   "na",   "n/a",
+                                                "nan",  "null",  "none", "nil",  "-",    "--",
                                                 "?",    "#n/a",  "inf",  "-inf", "wahr", "falsch"};
   for (const auto w : kWords) {
     if (equals_folded(s, w)) return true;
@@ -56,15 +56,33 @@ bool is_clean_text(std::string_view s) noexcept {
     }
     if (digit(c) || c == ' ') continue;
     switch (c) {
-      case '-': case '_': case '.': case '\'': case '/': case '(': case ')': case '&':
-      case '+': case '#': case '@': case '!': case '?': case '%': case '*': case ':':
-      case '=': case '[': case ']': case '<': case '>': case '$': case '"':
-        continue;
+      case '-':
+      case '_':
+      case '.':
+      case '\'':
+      case '/':
+      case '(':
+      case ')':
+      case '&':
+      case '+':
+      case '#':
+      case '@':
+      case '!':
+      case '?':
+      case '%':
+      case '*':
+      case ':':
+      case '=':
+      case '[':
+      case ']':
+      case '<':
+      case '>':
+      case '$':
+      case '"': continue;
       case ',':
         if (i + 1 < s.size() && s[i + 1] == ' ') continue;
         return false;
-      default:
-        return false;
+      default: return false;
     }
   }
   return letter;

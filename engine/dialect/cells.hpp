@@ -12,9 +12,9 @@ namespace gleave::dialect {
 enum class CellType : std::uint8_t {
   Empty,
   Number,
-  Date,  // dates, times and timestamps
-  Word,  // booleans and missing-value markers
-  Text,  // letters, digits, blanks and common punctuation
+  Date,    // dates, times and timestamps
+  Word,    // booleans and missing-value markers
+  Text,    // letters, digits, blanks and common punctuation
   Quoted,  // quoted text that is not one of the above
   Other,   // anything else: likely a piece of a wrongly cut field
 };

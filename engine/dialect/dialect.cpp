@@ -82,7 +82,6 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         const char q = static_cast<char>(c.quote);
         const std::size_t open = ++p;
         bool closed = false;
-        std::string content;
         bool plain = true;  // no doubled quote: the content is s[open, p)
         while (p < n) {
           if (s[p] == q) {
@@ -338,11 +337,12 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     const std::size_t total = count_byte(s, static_cast<char>(d));
     if (total == 0 && d != ',' && !o.delimiter) continue;
     std::size_t followed = 0;
-    for (std::size_t p = s.find(static_cast<char>(d)); p != std::string_view::npos && p + 1 < s.size();
-         p = s.find(static_cast<char>(d), p + 1)) {
+    for (std::size_t p = s.find(static_cast<char>(d));
+         p != std::string_view::npos && p + 1 < s.size(); p = s.find(static_cast<char>(d), p + 1)) {
       followed += s[p + 1] == ' ';
     }
-    const bool systematic = d == ' ' ? followed * 5 >= total && total > 0 : followed * 2 >= total && total > 0;
+    const bool systematic =
+        d == ' ' ? followed * 5 >= total && total > 0 : followed * 2 >= total && total > 0;
     const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
     const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
     // The plain reading first: skipping blanks must read strictly better.
@@ -350,7 +350,8 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
   }
   if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (const int q : quotes) out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
+    for (const int q : quotes)
+      out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
   }
   return out;
 }
@@ -422,14 +423,16 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 2: one row only.
-  const std::string_view body = sample.substr(sample.find_first_not_of("\r\n") == std::string_view::npos
-                                                  ? sample.size()
-                                                  : sample.find_first_not_of("\r\n"));
+  const std::string_view body =
+      sample.substr(sample.find_first_not_of("\r\n") == std::string_view::npos
+                        ? sample.size()
+                        : sample.find_first_not_of("\r\n"));
   const std::size_t body_break = body.find_first_of("\r\n");
   const bool lone_row = body_break == std::string_view::npos ||
                         body.find_first_not_of("\r\n \t", body_break) == std::string_view::npos;
   d.single_line = !body.empty() && lone_row;
-  if (d.single_line && !o.delimiter) o.delimiter = single_line_delimiter(body.substr(0, body_break));
+  if (d.single_line && !o.delimiter)
+    o.delimiter = single_line_delimiter(body.substr(0, body_break));
 
   // Steps 3-5: read and score every candidate; a later one must score
   // strictly higher to win.
@@ -472,8 +475,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 6: the dialect and the table's start.
   d.delimiter = winner.delimiter;
-  d.quote_char = winner.quote == kNoQuote ? std::nullopt
-                                          : std::optional<unsigned char>(winner.quote);
+  d.quote_char =
+      winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
   d.skip_initial_space = winner.skip;
   if (best.preamble_rows > 0 && !best.table.empty()) {
     d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;

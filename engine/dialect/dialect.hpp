@@ -30,12 +30,12 @@ struct CandidateEvidence {
 struct Dialect {
   unsigned char delimiter = ',';
   std::optional<unsigned char> quote_char = '"';  // nullopt: no quoting
-  bool skip_initial_space = false;  // blanks after a delimiter are not data
+  bool skip_initial_space = false;                // blanks after a delimiter are not data
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
-  bool sep_line = false;  // the first line is `sep=X`
-  bool header = false;    // the table's first row looks like a header
+  bool sep_line = false;           // the first line is `sep=X`
+  bool header = false;             // the table's first row looks like a header
   std::uint64_t header_width = 0;  // fields in the table's first row
   // The width to repair rows to: the header's when data rows are never
   // wider, else the most frequent width; 0 for an empty sample.
