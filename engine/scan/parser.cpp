@@ -241,7 +241,7 @@ bool ResilientParser::next_row(Row& row) {
           continue;
         }
         field_start = row.bytes.size();
-        if (c == quote_char_) {
+        if (c == quote_char_ && quoting_) {
           ++p;
           state = ScanState::Quoted;
           ended_on_delimiter = false;
@@ -315,6 +315,16 @@ bool ResilientParser::next_row(Row& row) {
           ++p;
           state = ScanState::FieldStart;
           ended_on_delimiter = true;
+        } else if (is_blank(c) && keep_blanks_after_quote_) {
+          std::size_t j = p;
+          while (j < n && is_blank(static_cast<unsigned char>(s[j])) &&
+                 static_cast<unsigned char>(s[j]) != delimiter_) {
+            ++j;
+          }
+          const bool text_follows = j < n && static_cast<unsigned char>(s[j]) != delimiter_ &&
+                                    !is_line_break(static_cast<unsigned char>(s[j]));
+          if (text_follows) row.bytes.append(s + p, j - p);
+          p = j;
         } else if (is_blank(c)) {
           ++p;
         } else if (is_line_break(c)) {

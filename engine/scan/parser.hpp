@@ -72,6 +72,12 @@ class ResilientParser {
   // the same, for callers that need backslash escapes or padded fields.
   void set_escape(std::optional<unsigned char> escape) noexcept;
   void set_skip_leading_blanks(bool skip) noexcept { skip_leading_blanks_ = skip; }
+  // Dialect options of the product layer; the defaults are the core's
+  // behaviour. With quoting off the quote byte is ordinary text everywhere.
+  // Keeping the blanks after a closing quote makes `"a" (b)` read as `a (b)`
+  // rather than `a(b)`; blanks before a delimiter or line break still go.
+  void set_quoting(bool on) noexcept { quoting_ = on; }
+  void set_keep_blanks_after_closing_quote(bool keep) noexcept { keep_blanks_after_quote_ = keep; }
 
  private:
   enum class ScanState : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote };
@@ -95,6 +101,8 @@ class ResilientParser {
   std::optional<unsigned char> escape_;
   bool repair_quotes_;
   bool skip_leading_blanks_ = false;
+  bool quoting_ = true;
+  bool keep_blanks_after_quote_ = false;
   unsigned char delimiter_;
   unsigned char quote_char_;
 

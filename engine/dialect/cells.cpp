@@ -1,0 +1,172 @@
+#include "dialect/cells.hpp"
+
+#include <cstddef>
+
+namespace gleave::dialect {
+
+namespace {
+
+inline bool digit(unsigned char c) noexcept {
+  return c >= '0' && c <= '9';
+}
+inline bool ascii_letter(unsigned char c) noexcept {
+  return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+}
+
+// Currency signs that stand before or after an amount: $, £ (C2 A3),
+// € (E2 82 AC); returns the length of the sign at s[i], 0 for none.
+std::size_t currency_at(std::string_view s, std::size_t i) noexcept {
+  if (i < s.size() && s[i] == '$') return 1;
+  if (s.substr(i, 2) == "\xC2\xA3") return 2;
+  if (s.substr(i, 3) == "\xE2\x82\xAC") return 3;
+  return 0;
+}
+
+bool equals_folded(std::string_view s, std::string_view lower) noexcept {
+  if (s.size() != lower.size()) return false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const unsigned char f = c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
+    if (f != static_cast<unsigned char>(lower[i])) return false;
+  }
+  return true;
+}
+
+bool is_word(std::string_view s) noexcept {
+  static constexpr std::string_view kWords[] = {"true", "false", "yes",  "no",   "na",   "n/a",
+                                                "nan",  "null",  "none", "nil",  "-",    "--",
+                                                "?",    "#n/a",  "inf",  "-inf", "wahr", "falsch"};
+  for (const auto w : kWords) {
+    if (equals_folded(s, w)) return true;
+  }
+  return false;
+}
+
+// Letters (any non-ASCII byte counts as part of a letter), digits, blanks and
+// the punctuation of names, addresses, identifiers and URLs. Bytes that only
+// separate fields (; | TAB ^ ~ \) and a comma not followed by a blank (as in
+// prose) mark a field that was probably cut in the wrong place.
+bool is_clean_text(std::string_view s) noexcept {
+  bool letter = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80 || ascii_letter(c)) {
+      letter = true;
+      continue;
+    }
+    if (digit(c) || c == ' ') continue;
+    switch (c) {
+      case '-':
+      case '_':
+      case '.':
+      case '\'':
+      case '/':
+      case '(':
+      case ')':
+      case '&':
+      case '+':
+      case '#':
+      case '@':
+      case '!':
+      case '?':
+      case '%':
+      case '*':
+      case ':':
+      case '=':
+      case '[':
+      case ']':
+      case '<':
+      case '>':
+      case '$':
+      case '"': continue;
+      case ',':
+        if (i + 1 < s.size() && s[i + 1] == ' ') continue;
+        return false;
+      default: return false;
+    }
+  }
+  return letter;
+}
+
+}  // namespace
+
+bool is_number(std::string_view s, bool comma_ok) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+  i += currency_at(s, i);
+  if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+  std::size_t digits = 0;
+  bool last_sep = true;  // no separator may open the mantissa except before a digit
+  bool any_sep = false;
+  const std::size_t start = i;
+  for (; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (digit(c)) {
+      ++digits;
+      last_sep = false;
+    } else if (c == '.' || (c == ',' && comma_ok)) {
+      if (last_sep && i != start) return false;  // two separators in a row
+      last_sep = true;
+      any_sep = true;
+    } else {
+      break;
+    }
+  }
+  (void)any_sep;
+  if (digits == 0 || last_sep) return false;
+  if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+    std::size_t j = i + 1;
+    if (j < n && (s[j] == '+' || s[j] == '-')) ++j;
+    const std::size_t exp_start = j;
+    while (j < n && digit(static_cast<unsigned char>(s[j]))) ++j;
+    if (j == exp_start) return false;
+    i = j;
+  }
+  if (i < n && s[i] == ' ' && currency_at(s, i + 1) != 0) ++i;  // "12,50 €"
+  if (i < n && s[i] == '%') {
+    ++i;
+  } else {
+    i += currency_at(s, i);
+  }
+  return i == n;
+}
+
+bool is_date_or_time(std::string_view s) noexcept {
+  const std::size_t n = s.size();
+  if (n < 4 || n > 35 || !digit(static_cast<unsigned char>(s[0]))) return false;
+  std::size_t digits = 0, groups = 0;
+  bool in_group = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (digit(c)) {
+      digits += 1;
+      if (!in_group) ++groups;
+      in_group = true;
+      continue;
+    }
+    in_group = false;
+    const bool sep = c == '-' || c == '/' || c == '.' || c == ':' || c == ' ';
+    const bool t_between = (c == 'T') && i > 0 && i + 1 < n;
+    const bool zone = (c == 'Z' && i + 1 == n) || (c == '+' && i > 8);
+    if (!sep && !t_between && !zone) return false;
+  }
+  return groups >= 2 && digits >= 3;
+}
+
+CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept {
+  if (cell.empty()) return CellType::Empty;
+  while (!cell.empty() && (cell.back() == ' ' || cell.back() == '\t')) cell.remove_suffix(1);
+  if (cell.empty()) return CellType::Empty;
+  const auto first = static_cast<unsigned char>(cell[0]);
+  // Blanks before a field, or a quote byte that did not quote it, are what a
+  // wrong blank or quote setting leaves behind.
+  if (first == ' ' || first == '\t' || first == '"' || first == '\'') return CellType::Other;
+  if (is_number(cell, delimiter != ',')) return CellType::Number;
+  if (is_date_or_time(cell)) return CellType::Date;
+  if (is_word(cell)) return CellType::Word;
+  if (is_clean_text(cell)) return CellType::Text;
+  return CellType::Other;
+}
+
+}  // namespace gleave::dialect

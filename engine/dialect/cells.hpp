@@ -1,0 +1,40 @@
+// Cell types for dialect scoring: a field that reads as a number (decimal
+// point or comma, grouping, sign, currency, percent), a date or time, a
+// boolean or missing-value word, or clean text is evidence that the dialect
+// cut the line in the right places.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace gleave::dialect {
+
+enum class CellType : std::uint8_t {
+  Empty,
+  Number,
+  Date,    // dates, times and timestamps
+  Word,    // booleans and missing-value markers
+  Text,    // letters, digits, blanks and common punctuation
+  Quoted,  // quoted text that is not one of the above
+  Other,   // anything else: likely a piece of a wrongly cut field
+};
+
+inline bool is_typed(CellType t) noexcept {
+  return t != CellType::Other;
+}
+inline bool is_value(CellType t) noexcept {
+  return t == CellType::Number || t == CellType::Date || t == CellType::Word;
+}
+inline bool is_text(CellType t) noexcept {
+  return t == CellType::Text || t == CellType::Quoted;
+}
+
+// Classifies the bytes of an unquoted field read with `delimiter`. A comma
+// inside a number is a decimal or grouping comma only when the comma is not
+// the delimiter.
+CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept;
+
+bool is_number(std::string_view s, bool comma_ok) noexcept;
+bool is_date_or_time(std::string_view s) noexcept;
+
+}  // namespace gleave::dialect

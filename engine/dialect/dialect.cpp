@@ -1,0 +1,496 @@
+#include "dialect/dialect.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "dialect/cells.hpp"
+
+namespace gleave {
+
+namespace {
+
+using dialect::CellType;
+
+constexpr int kNoQuote = -1;
+constexpr std::size_t kPreambleScan = 64;  // rows searched for the table's start
+constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
+
+struct Candidate {
+  unsigned char delimiter;
+  int quote;  // a byte, or kNoQuote
+  bool skip;  // blanks at the start of a field are skipped
+};
+
+struct RowInfo {
+  std::uint32_t first_cell;  // index of its first cell in Reading::cells
+  std::uint32_t width;
+  std::uint32_t line;  // physical line on which it starts, from 0
+  bool blank;          // one empty, unquoted field
+  bool comment;        // starts with '#'
+};
+
+// One candidate's reading of the sample: rows and a type per cell, no
+// field bytes copied.
+struct Reading {
+  std::vector<RowInfo> rows;
+  std::vector<CellType> cells;
+  std::uint32_t end_line = 0;  // physical lines read
+  bool complete = false;       // the whole sample was read
+
+  void clear() {
+    rows.clear();
+    cells.clear();
+    end_line = 0;
+    complete = false;
+  }
+  CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
+};
+
+inline bool is_break(char c) noexcept {
+  return c == '\n' || c == '\r';
+}
+
+// Past a line break at s[p] (CR LF counts as one).
+inline std::size_t past_break(std::string_view s, std::size_t p) noexcept {
+  if (s[p] == '\r' && p + 1 < s.size() && s[p + 1] == '\n') return p + 2;
+  return p + 1;
+}
+
+// A small tokenizer with the parser's rules (a quote opens a field only at
+// its start; a doubled quote inside is one quote; a field ends at the
+// delimiter or a line break outside quotes) that records cell types instead
+// of building fields.
+void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, Reading& out) {
+  out.clear();
+  const std::size_t n = s.size();
+  const char delim = static_cast<char>(c.delimiter);
+  const bool blank_delim = c.delimiter == ' ' || c.delimiter == '\t';
+  std::size_t p = 0;
+  std::uint32_t line = 0;
+  while (p < n && out.rows.size() < max_rows) {
+    RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false};
+    bool row_done = false;
+    bool first_quoted = false;
+    while (!row_done) {
+      if (c.skip) {
+        while (p < n && (s[p] == ' ' || (s[p] == '\t' && !blank_delim))) ++p;
+      }
+      if (row.width == 0 && p < n && s[p] == '#') row.comment = true;
+      CellType type;
+      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote)) {
+        if (row.width == 0) first_quoted = true;
+        const char q = static_cast<char>(c.quote);
+        const std::size_t open = ++p;
+        bool closed = false;
+        bool plain = true;  // no doubled quote: the content is s[open, p)
+        while (p < n) {
+          if (s[p] == q) {
+            if (p + 1 < n && s[p + 1] == q) {
+              plain = false;
+              p += 2;
+              continue;
+            }
+            closed = true;
+            break;
+          }
+          if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          ++p;
+        }
+        const std::string_view inner = s.substr(open, p - open);
+        if (closed) ++p;
+        bool dirty = !closed;
+        while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
+        if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
+          dirty = true;
+          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+        }
+        if (dirty) {
+          type = CellType::Other;
+        } else if (inner.empty()) {
+          type = CellType::Empty;
+        } else {
+          const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
+          type = dialect::is_value(t) ? t : CellType::Quoted;
+        }
+      } else {
+        const std::size_t start = p;
+        while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+        type = dialect::classify_cell(s.substr(start, p - start), c.delimiter);
+      }
+      out.cells.push_back(type);
+      ++row.width;
+      if (p >= n) {
+        row_done = true;
+      } else if (s[p] == delim) {
+        ++p;
+        if (p >= n) {  // a delimiter at the very end leaves an empty last field
+          out.cells.push_back(CellType::Empty);
+          ++row.width;
+          row_done = true;
+        }
+      } else {
+        p = past_break(s, p);
+        ++line;
+        row_done = true;
+      }
+    }
+    row.blank = row.width == 1 && out.cells.back() == CellType::Empty && !first_quoted;
+    out.rows.push_back(row);
+  }
+  out.end_line = line;
+  out.complete = p >= n;
+}
+
+struct RowStats {
+  std::uint32_t nonempty = 0, values = 0, texts = 0;
+};
+
+RowStats stats(const Reading& r, const RowInfo& row) {
+  RowStats st;
+  for (std::uint32_t i = 0; i < row.width; ++i) {
+    const CellType t = r.cell(row, i);
+    st.nonempty += t != CellType::Empty;
+    st.values += dialect::is_value(t);
+    st.texts += dialect::is_text(t);
+  }
+  return st;
+}
+
+// A header: names only (text, at most one left empty), no values.
+bool header_like(const Reading& r, const RowInfo& row) {
+  const RowStats st = stats(r, row);
+  return st.values == 0 && st.texts >= 1 && st.texts + 1 >= row.width && st.texts == st.nonempty;
+}
+
+// Everything scoring needs from one reading.
+struct Analysis {
+  std::vector<std::uint32_t> table;  // indices of the non-blank table rows
+  std::uint32_t nonblank = 0;
+  std::uint32_t preamble_rows = 0;  // non-blank rows above the table
+  std::uint32_t width = 0;
+  double consistency = 0, pattern = 0, types = 0, score = 0;
+};
+
+std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> freq;  // width, count
+  for (const std::uint32_t i : rows) {
+    const std::uint32_t w = r.rows[i].width;
+    auto it = std::find_if(freq.begin(), freq.end(), [&](const auto& f) { return f.first == w; });
+    if (it == freq.end()) {
+      freq.emplace_back(w, 1);
+    } else {
+      ++it->second;
+    }
+  }
+  std::pair<std::uint32_t, std::uint32_t> best{0, 0};
+  for (const auto& f : freq) {  // the wider of two equally frequent widths
+    if (f.second > best.second || (f.second == best.second && f.first > best.first)) best = f;
+  }
+  return best.first;
+}
+
+// Step 4: where the table starts. Rows above it are a preamble when they
+// are comments, narrower than a table row (a one-field-short header is not:
+// it is followed by data, not by another header), or a title padded with
+// delimiters to the full width.
+std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonblank,
+                        std::uint32_t width) {
+  const std::size_t limit = std::min(kPreambleScan, nonblank.size() / 2);
+  std::size_t k = 0;
+  for (; k < limit; ++k) {
+    const RowInfo& row = r.rows[nonblank[k]];
+    const RowInfo& next = r.rows[nonblank[k + 1]];
+    const bool is_comment = row.comment && (row.width != width || width == 1);
+    const RowStats st = stats(r, row);
+    const bool too_narrow = row.width + 1 < width && (st.values == 0 || row.width == 1);
+    const bool title_above_header =
+        row.width + 1 == width && next.width >= width && header_like(r, next);
+    const bool padded_title =
+        width >= 3 && row.width == width &&
+        (st.nonempty == 0 || (st.nonempty == 1 && dialect::is_text(r.cell(row, 0))));
+    if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
+  }
+  return k;
+}
+
+// Steps 3-5 for one candidate: the width, the table's start, and the score.
+// The pattern score follows CleverCSV's (rows of one width score their
+// count times (width - 1) / width, summed and divided by the number of
+// distinct widths), over the table rows only; the type score is the share of
+// typed cells, which is where a decimal-comma column beats a comma split:
+// "1,99" is a number under ';', while "99;0" is nothing under ','.
+Analysis analyse(const Reading& r) {
+  Analysis a;
+  std::vector<std::uint32_t> nonblank;
+  for (std::uint32_t i = 0; i < r.rows.size(); ++i) {
+    if (!r.rows[i].blank) nonblank.push_back(i);
+  }
+  a.nonblank = static_cast<std::uint32_t>(nonblank.size());
+  if (nonblank.empty()) return a;
+  a.width = modal_width(r, nonblank);
+  const std::size_t start = table_start(r, nonblank, a.width);
+  a.preamble_rows = static_cast<std::uint32_t>(start);
+  a.table.assign(nonblank.begin() + static_cast<std::ptrdiff_t>(start), nonblank.end());
+  a.width = modal_width(r, a.table);
+
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> patterns;
+  std::uint64_t cells = 0, typed = 0, at_width = 0;
+  for (const std::uint32_t i : a.table) {
+    const RowInfo& row = r.rows[i];
+    at_width += row.width == a.width;
+    auto it = std::find_if(patterns.begin(), patterns.end(),
+                           [&](const auto& f) { return f.first == row.width; });
+    if (it == patterns.end()) {
+      patterns.emplace_back(row.width, 1);
+    } else {
+      ++it->second;
+    }
+    for (std::uint32_t k = 0; k < row.width; ++k) typed += dialect::is_typed(r.cell(row, k));
+    cells += row.width;
+  }
+  double pattern = 0;
+  for (const auto& [w, count] : patterns) pattern += count * (w - 1.0) / w;
+  a.pattern = pattern / static_cast<double>(patterns.size());
+  a.types = cells == 0 ? 0 : static_cast<double>(typed) / static_cast<double>(cells);
+  a.consistency = static_cast<double>(at_width) / static_cast<double>(a.table.size());
+  const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
+  a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
+  return a;
+}
+
+// Step 1: a first line `sep=X` (Excel's way to name the delimiter), bare or
+// quoted, possibly padded with the delimiter itself.
+std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end) {
+  std::size_t p = 0;
+  if (p < s.size() && s[p] == '"') ++p;
+  if (s.size() < p + 5) return std::nullopt;
+  const std::string_view key = s.substr(p, 4);
+  if (!(key == "sep=" || key == "SEP=" || key == "Sep=")) return std::nullopt;
+  const auto x = static_cast<unsigned char>(s[p + 4]);
+  if (x == '\n' || x == '\r' || x == '"' || x >= 0x80) return std::nullopt;
+  std::size_t q = p + 5;
+  while (q < s.size() && (static_cast<unsigned char>(s[q]) == x || s[q] == '"' || s[q] == ' ')) ++q;
+  if (q < s.size() && !is_break(s[q])) return std::nullopt;
+  line_end = q < s.size() ? past_break(s, q) : q;
+  return x;
+}
+
+// Step 2 (one row only): the delimiter seen most often outside double
+// quotes. A comma between two digits is a decimal comma when anything else
+// occurs; the space counts only when nothing else does.
+unsigned char single_line_delimiter(std::string_view line) {
+  std::size_t count[256] = {};
+  std::size_t raw_commas = 0;
+  bool quoted = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c == '"') quoted = !quoted;
+    if (quoted) continue;
+    const bool digit_before = i > 0 && line[i - 1] >= '0' && line[i - 1] <= '9';
+    const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
+    if (c == ',') {
+      ++raw_commas;
+      if (digit_before && digit_after) continue;  // 1,99
+    }
+    if (c == ':' && digit_before) continue;  // 12:30
+    ++count[c];
+  }
+  unsigned char best = ',';
+  std::size_t best_count = 0;
+  for (const unsigned char d : kDialectDelimiters) {
+    if (d == ' ') continue;
+    if (count[d] > best_count) {
+      best = d;
+      best_count = count[d];
+    }
+  }
+  if (best_count == 0 && raw_commas == 0 && count[static_cast<unsigned char>(' ')] > 0) return ' ';
+  return best;
+}
+
+std::size_t count_byte(std::string_view s, char c) {
+  return static_cast<std::size_t>(std::count(s.begin(), s.end(), c));
+}
+
+// Step 3: the candidates worth reading. Delimiters that occur in the sample
+// (the comma always, as the fallback), each read plainly and, when most of
+// its occurrences are followed by a blank, skipping blanks after it; the
+// double quote always, then no quoting and the single quote when those
+// bytes occur.
+std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
+  std::vector<int> quotes;
+  if (o.quote_given) {
+    quotes.push_back(o.quote_char ? *o.quote_char : kNoQuote);
+  } else {
+    quotes.push_back('"');
+    if (s.find('"') != std::string_view::npos) quotes.push_back(kNoQuote);
+    if (s.find('\'') != std::string_view::npos) quotes.push_back('\'');
+  }
+  std::vector<Candidate> out;
+  auto add = [&](unsigned char d, bool skip) {
+    for (const int q : quotes) {
+      if (q != static_cast<int>(d)) out.push_back({d, q, skip});
+    }
+  };
+  for (const unsigned char d : kDialectDelimiters) {
+    if (o.delimiter && *o.delimiter != d) continue;
+    const std::size_t total = count_byte(s, static_cast<char>(d));
+    if (total == 0 && d != ',' && !o.delimiter) continue;
+    std::size_t followed = 0;
+    for (std::size_t p = s.find(static_cast<char>(d));
+         p != std::string_view::npos && p + 1 < s.size(); p = s.find(static_cast<char>(d), p + 1)) {
+      followed += s[p + 1] == ' ';
+    }
+    const bool systematic =
+        d == ' ' ? followed * 5 >= total && total > 0 : followed * 2 >= total && total > 0;
+    const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
+    const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
+    // The plain reading first: skipping blanks must read strictly better.
+    if (plain_allowed) add(d, false);
+    if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
+  }
+  if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
+    for (const int q : quotes)
+      out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
+  }
+  return out;
+}
+
+// Step 7: header, header width and the width to repair rows to.
+void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
+  if (a.table.empty()) return;
+  const RowInfo& head = r.rows[a.table[0]];
+  d.header_width = head.width;
+  std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
+  std::vector<std::uint32_t> value_cells(head.width + 1, 0), filled_cells(head.width + 1, 0);
+  bool data_header_like = true;
+  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+    const RowInfo& row = r.rows[a.table[k]];
+    ++data_rows;
+    max_data = std::max(max_data, row.width);
+    data_header_like = data_header_like && header_like(r, row);
+    for (std::uint32_t i = 0; i < row.width && i <= head.width; ++i) {
+      const CellType t = r.cell(row, i);
+      value_cells[i] += dialect::is_value(t);
+      filled_cells[i] += t != CellType::Empty;
+    }
+    if (row.width == a.width) {
+      ++full_rows;
+      empty_last += r.cell(row, row.width - 1) == CellType::Empty;
+    }
+  }
+  bool value_column = false;
+  for (std::uint32_t i = 0; i < head.width && i < value_cells.size(); ++i) {
+    value_column = value_column || (filled_cells[i] > 0 && value_cells[i] * 2 >= filled_cells[i]);
+  }
+  // A names-only row above values (or a lone row of names) is a header.
+  d.header = header_like(r, head) && (data_rows == 0 || value_column || !data_header_like);
+  d.expected_width = a.width;
+  if (d.header && max_data <= head.width) {
+    d.expected_width = head.width;
+  } else if (d.header && head.width + 1 == a.width && max_data == a.width) {
+    d.expected_width = a.width;
+    // Data rows that end in an empty field say the name is missing at the
+    // end (a trailing delimiter); otherwise it is a row-label column.
+    d.header_missing_first = empty_last * 2 < full_rows;
+  }
+}
+
+std::size_t mean_blanks_per_line(std::string_view s) {
+  const std::size_t lines = std::max<std::size_t>(1, count_byte(s, '\n'));
+  return count_byte(s, ' ') / lines;
+}
+
+}  // namespace
+
+Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
+  Dialect d;
+  // Step 1: the sample, past a byte-order mark, cut at a line break.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  std::string_view sample = text.substr(0, options.sample_bytes);
+  if (sample.size() < text.size()) {
+    const std::size_t cut = sample.find_last_of('\n');
+    if (cut != std::string_view::npos && cut > 0) sample = sample.substr(0, cut + 1);
+  }
+  DetectOptions o = options;
+  std::uint64_t sep_offset = 0;
+  std::size_t sep_end = 0;
+  if (const auto x = sep_line(sample, sep_end)) {
+    d.sep_line = true;
+    sep_offset = 1;
+    sample.remove_prefix(sep_end);
+    if (!o.delimiter) o.delimiter = *x;
+  }
+
+  // Step 2: one row only.
+  const std::string_view body =
+      sample.substr(sample.find_first_not_of("\r\n") == std::string_view::npos
+                        ? sample.size()
+                        : sample.find_first_not_of("\r\n"));
+  const std::size_t body_break = body.find_first_of("\r\n");
+  const bool lone_row = body_break == std::string_view::npos ||
+                        body.find_first_not_of("\r\n \t", body_break) == std::string_view::npos;
+  d.single_line = !body.empty() && lone_row;
+  if (d.single_line && !o.delimiter)
+    o.delimiter = single_line_delimiter(body.substr(0, body_break));
+
+  // Steps 3-5: read and score every candidate; a later one must score
+  // strictly higher to win.
+  const std::vector<Candidate> cands = candidates(sample, o);
+  Reading reading, best_reading;
+  Analysis best;
+  Candidate winner{',', '"', false};
+  bool have = false;
+  // Lines that read like sentences must be cut very steadily to count as a table.
+  const bool wordy = mean_blanks_per_line(sample) >= 5;
+  const double steady = wordy ? 0.9 : 0.6;
+  bool consistent_somewhere = false;
+  for (const Candidate& c : cands) {
+    read_sample(sample, c, o.sample_rows, reading);
+    Analysis a = analyse(reading);
+    consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
+    if (o.keep_evidence) {
+      CandidateEvidence e;
+      e.delimiter = c.delimiter;
+      if (c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(c.quote);
+      e.skip_initial_space = c.skip;
+      e.rows = a.nonblank;
+      e.preamble_rows = a.preamble_rows;
+      e.width = a.width;
+      e.consistency = a.consistency;
+      e.pattern_score = a.pattern;
+      e.type_score = a.types;
+      e.score = a.score;
+      d.evidence.push_back(e);
+    }
+    if (!have || a.score > best.score * (1 + 1e-9) + 1e-12) {
+      have = true;
+      best = std::move(a);
+      winner = c;
+      std::swap(best_reading, reading);
+    }
+  }
+  std::stable_sort(d.evidence.begin(), d.evidence.end(),
+                   [](const auto& x, const auto& y) { return x.score > y.score; });
+
+  // Step 6: the dialect and the table's start.
+  d.delimiter = winner.delimiter;
+  d.quote_char =
+      winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
+  d.skip_initial_space = winner.skip;
+  if (best.preamble_rows > 0 && !best.table.empty()) {
+    d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;
+  } else {
+    d.preamble_lines = sep_offset;
+  }
+
+  // Step 7: header and widths.
+  describe_table(best_reading, best, d);
+
+  // Step 8: not a table: several rows of sentence-like lines, and no
+  // candidate reads them at a steady width of two or more.
+  d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
+  return d;
+}
+
+}  // namespace gleave

@@ -1,0 +1,71 @@
+// Dialect detection for the files people bring: which delimiter, quote
+// character and blank handling make the start of a UTF-8 text the most
+// consistent, well-typed table; which lines above it are not part of it; and
+// whether its first row is a header. Separate from the fixed four-delimiter
+// heuristics, which keep their own behaviour.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace gleave {
+
+// How one candidate dialect read the sample, for `inspect` and for tests.
+struct CandidateEvidence {
+  unsigned char delimiter = ',';
+  std::optional<unsigned char> quote_char;  // nullopt: no quoting
+  bool skip_initial_space = false;
+  std::uint32_t rows = 0;           // non-blank rows read from the sample
+  std::uint32_t preamble_rows = 0;  // rows above the table under this candidate
+  std::uint32_t width = 0;          // most frequent width of the table rows
+  double consistency = 0;           // share of table rows of that width
+  double pattern_score = 0;         // row-pattern regularity, wider rows scoring higher
+  double type_score = 0;            // share of table cells of a recognised type
+  double score = 0;                 // pattern_score * type_score * coverage
+};
+
+struct Dialect {
+  unsigned char delimiter = ',';
+  std::optional<unsigned char> quote_char = '"';  // nullopt: no quoting
+  bool skip_initial_space = false;                // blanks after a delimiter are not data
+  // Physical lines above the table: the `sep=` line, titles, comments and the
+  // blank lines among them.
+  std::uint64_t preamble_lines = 0;
+  bool sep_line = false;           // the first line is `sep=X`
+  bool header = false;             // the table's first row looks like a header
+  std::uint64_t header_width = 0;  // fields in the table's first row
+  // The width to repair rows to: the header's when data rows are never
+  // wider, else the most frequent width; 0 for an empty sample.
+  std::uint64_t expected_width = 0;
+  // The header is one field short of the data rows and the missing name
+  // belongs at the front (an unnamed row-label column); when false with
+  // header_width + 1 == expected_width it belongs at the end.
+  bool header_missing_first = false;
+  bool single_line = false;  // the sample holds one row only
+  bool not_a_table = false;  // no candidate reads the sample as a consistent table
+  // Every candidate tried, best first.
+  std::vector<CandidateEvidence> evidence;
+};
+
+struct DetectOptions {
+  std::size_t sample_bytes = 64 * 1024;
+  std::size_t sample_rows = 400;
+  // Parts the caller already knows; the rest is detected around them.
+  std::optional<unsigned char> delimiter;
+  bool quote_given = false;
+  std::optional<unsigned char> quote_char;  // used when quote_given; nullopt: no quoting
+  std::optional<bool> skip_initial_space;
+  bool keep_evidence = true;
+};
+
+// The delimiters tried, in the order that breaks ties.
+inline constexpr unsigned char kDialectDelimiters[] = {',', ';', '\t', '|', ' ', ':', '^', '~'};
+
+// Detects the dialect of the start of `utf8_text` (a UTF-8 byte-order mark
+// at its start is skipped).
+Dialect detect_dialect(std::string_view utf8_text, const DetectOptions& options = {});
+
+}  // namespace gleave

@@ -1,0 +1,227 @@
+// detect_dialect over generated variants of every file shape it must read
+// right with no option given (each a failure measured on real files), the
+// cell types behind its type score, and the two parser options dialects use.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dialect/cells.hpp"
+#include "dialect/dialect.hpp"
+#include "parser.hpp"
+
+namespace {
+
+using gleave::detect_dialect;
+using gleave::Dialect;
+
+std::string rows(const std::string& header, const std::string& row, int n) {
+  std::string out = header.empty() ? "" : header + "\n";
+  for (int i = 0; i < n; ++i) out += row + "\n";
+  return out;
+}
+
+// A typed table under any delimiter: header plus n rows of id, name, amount, date.
+std::string table(const std::string& d, int n = 12) {
+  std::string out = "id" + d + "name" + d + "amount" + d + "date\n";
+  for (int i = 1; i <= n; ++i) {
+    out += std::to_string(i) + d + (i % 2 ? "Anna" : "Jürgen") + d + std::to_string(i * 7) + ".5" +
+           d + "2021-03-" + std::to_string(10 + i) + "\n";
+  }
+  return out;
+}
+
+constexpr int kAny = -2;  // the quote char is not checked
+constexpr int kNone = -1;
+
+struct Case {
+  const char* name;
+  std::string text;
+  char delimiter;
+  int quote = kAny;
+  bool skip = false;
+  std::uint64_t preamble = 0;
+  std::uint64_t width = 0;  // expected_width; 0: unchecked
+  bool missing_first = false;
+  bool not_a_table = false;
+};
+
+const std::string kProse =
+    "It was the best of times, it was the worst of times, it was the age\n"
+    "of wisdom, it was the age of foolishness, it was the epoch of belief\n"
+    "it was the epoch of incredulity, it was the season of Light, it was the\n"
+    "season of Darkness, it was the spring of hope, it was the winter of\n"
+    "despair, we had everything before us, we had nothing before us, we were\n"
+    "all going direct to Heaven, we were all going direct the other way, in\n"
+    "short, the period was so far like the present period, that some of its\n"
+    "noisiest authorities insisted on its being received, for good or for\n"
+    "evil, in the superlative degree of comparison only.\n";
+
+// clang-format off
+const Case kCases[] = {
+    // Delimiters of the wider set.
+    {"comma", table(","), ',', '"', false, 0, 4},
+    {"semicolon", table(";"), ';', kAny, false, 0, 4},
+    {"tab", table("\t"), '\t', kAny, false, 0, 4},
+    {"pipe", table("|"), '|', kAny, false, 0, 4},
+    {"space", rows("id name score", "7 Smith 3.5", 10), ' ', kAny, false, 0, 3},
+    {"colon", table(":"), ':', kAny, false, 0, 4},
+    {"caret", table("^"), '^', kAny, false, 0, 4},
+    {"tilde", table("~"), '~', kAny, false, 0, 4},
+    // A comma and a blank, with quoted commas inside.
+    {"comma_space", rows("id, name, ok", "1, \"Smith, J\", yes", 8), ',', '"', true, 0, 3},
+    {"comma_space_unquoted", rows("a, b, c", "1, 2.5, x", 8), ',', kAny, true, 0, 3},
+    // Quote characters.
+    {"single_quotes", rows("id,name,n", "1,'Smith, J',3", 8), ',', '\'', false, 0, 3},
+    {"double_quotes", rows("id;name;n", "1;\"Smith; J\";3", 8), ';', '"', false, 0, 3},
+    {"no_quoting", rows("id,size,note", "1,5\" pipe,\"open ended", 8), ',', kNone, false, 0, 3},
+    // Decimal commas under ';' beat a comma split.
+    {"decimal_comma", rows("a;b;c", "1,99;0,38;2,37", 6), ';', kAny, false, 0, 3},
+    {"decimal_comma_two_cols", rows("Name;Wert", "A;1,5", 6), ';', kAny, false, 0, 2},
+    {"decimal_comma_no_header", rows("", "1,5;2,5", 6), ';', kAny, false, 0, 2},
+    // One-line files: the delimiter seen most often outside quotes.
+    {"one_line_semicolon", "a;b;c\n", ';', kAny, false, 0, 3},
+    {"one_line_quoted", "\"Stimmen\";\"Wahlkreis, Name\"\n", ';', '"', false, 0, 2},
+    {"one_line_tab", "a\tb\tc", '\t', kAny, false, 0, 3},
+    {"one_line_space_only", "alpha beta gamma\n", ' ', kAny, false, 0, 3},
+    {"one_line_decimal_commas", "1,99;0,38;2,37\n", ';', kAny, false, 0, 3},
+    {"one_line_times", "12:,12:0,12:00,12:0:,12:00:\n", ',', kAny, false, 0, 5},
+    // Preambles: titles, comments, blank lines, padded titles, sep= lines.
+    {"title", "Election results 2021\n" + table(";"), ';', kAny, false, 1, 4},
+    {"comments", "# exported by tool\n# version 2\n" + table(","), ',', kAny, false, 2, 4},
+    {"title_blank_source", "Report\n\nSource: office\n" + table("\t"), '\t', kAny, false, 3, 4},
+    {"padded_title", "Report 2003;;;\n" + table(";"), ';', kAny, false, 1, 4},
+    {"sep_line", "sep=;\n" + table(";"), ';', kAny, false, 1, 4},
+    {"sep_line_tab_quoted", "\"sep=|\"\n" + table("|"), '|', kAny, false, 1, 4},
+    {"sep_line_then_title", "sep=,\nTitle\n" + table(","), ',', kAny, false, 2, 4},
+    // Header one field short: the unnamed row-label column is at the front.
+    {"header_short", rows("x,y", "r1,1,2", 6) + rows("", "r2,3,4", 6), ',', kAny, false, 0, 3, true},
+    {"header_short_trailing_delimiter", rows("x,y", "1,2,", 8), ',', kAny, false, 0, 3, false},
+    // Most rows leave out an empty last column: the header's width wins.
+    {"missing_last_column", rows("a,b,c,note", "1,2,3", 9) + "4,5,6,late\n" + rows("", "7,8,9", 5),
+     ',', kAny, false, 0, 4},
+    // Prose is not a table.
+    {"prose", kProse, ',', kAny, false, 0, 0, false, true},
+};
+// clang-format on
+
+class Detect : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Detect, ReadsRight) {
+  const Case& c = GetParam();
+  const Dialect d = detect_dialect(c.text);
+  EXPECT_EQ(d.not_a_table, c.not_a_table);
+  if (c.not_a_table) return;
+  EXPECT_EQ(static_cast<char>(d.delimiter), c.delimiter);
+  if (c.quote == kNone) {
+    EXPECT_FALSE(d.quote_char.has_value());
+  } else if (c.quote != kAny) {
+    ASSERT_TRUE(d.quote_char.has_value());
+    EXPECT_EQ(static_cast<int>(*d.quote_char), c.quote);
+  }
+  EXPECT_EQ(d.skip_initial_space, c.skip);
+  EXPECT_EQ(d.preamble_lines, c.preamble);
+  if (c.width != 0) {
+    EXPECT_EQ(d.expected_width, c.width);
+  }
+  EXPECT_EQ(d.header_missing_first, c.missing_first);
+  EXPECT_FALSE(d.evidence.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Detect, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Detect, HeaderAndSingleLineFlags) {
+  EXPECT_TRUE(detect_dialect(table(",")).header);
+  EXPECT_FALSE(detect_dialect(rows("", "1,2.5,2021-01-01", 5)).header);
+  const Dialect one = detect_dialect("a;b;c");
+  EXPECT_TRUE(one.single_line && one.header);
+  EXPECT_TRUE(detect_dialect("sep=;\na;b\n1;2\n").sep_line);
+}
+
+TEST(Detect, EmptyAndBomInputs) {
+  const Dialect empty = detect_dialect("");
+  EXPECT_EQ(empty.delimiter, ',');
+  EXPECT_EQ(empty.expected_width, 0u);
+  EXPECT_FALSE(empty.not_a_table);
+  EXPECT_EQ(detect_dialect("\xEF\xBB\xBF" + table(";")).delimiter, ';');
+  EXPECT_EQ(detect_dialect("\n\n\n").expected_width, 0u);
+}
+
+TEST(Detect, GivenPartsAreKept) {
+  gleave::DetectOptions o;
+  o.delimiter = ';';
+  EXPECT_EQ(detect_dialect(table(","), o).delimiter, ';');
+  o = {};
+  o.quote_given = true;  // no quoting
+  EXPECT_FALSE(detect_dialect(rows("a,b", "\"x,y\",1", 5), o).quote_char.has_value());
+  o = {};
+  o.skip_initial_space = false;
+  EXPECT_FALSE(detect_dialect(rows("a, b", "1, 2", 5), o).skip_initial_space);
+}
+
+TEST(Detect, SampleIsBounded) {
+  // A comma table whose far end (past the sample) turns into semicolons.
+  std::string text = table(",", 200) + rows("", "1;2;3;4;5;6;7;8", 20000);
+  gleave::DetectOptions o;
+  o.sample_bytes = 4096;
+  EXPECT_EQ(detect_dialect(text, o).delimiter, ',');
+}
+
+struct CellCase {
+  const char* cell;
+  char delimiter;
+  gleave::dialect::CellType type;
+};
+
+TEST(Cells, Types) {
+  using T = gleave::dialect::CellType;
+  const CellCase cases[] = {
+      {"", ',', T::Empty},          {"42", ',', T::Number},
+      {"-3.5e4", ',', T::Number},   {"1,99", ';', T::Number},
+      {"1,99", ',', T::Other},      {"1.234,56", ';', T::Number},
+      {"$12.50", ',', T::Number},   {"12,50 \xE2\x82\xAC", ';', T::Number},
+      {"45%", ',', T::Number},      {"2021-03-04", ',', T::Date},
+      {"12:30:00", ',', T::Date},   {"04.03.2021 12:00", ',', T::Date},
+      {"TRUE", ',', T::Word},       {"N/A", ',', T::Word},
+      {"Zoë Müller", ',', T::Text}, {"Smith, J", ';', T::Text},
+      {"99;0", ',', T::Other},      {"a,b", ';', T::Other},
+      {" x", ',', T::Other},        {"\"x", ',', T::Other},
+      {"'x'", ',', T::Other},       {"1..2", ',', T::Other},
+      {"x|y", ',', T::Other},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(gleave::dialect::classify_cell(c.cell, static_cast<unsigned char>(c.delimiter)),
+              c.type)
+        << c.cell;
+  }
+}
+
+std::vector<std::vector<std::string>> parse(const std::string& text, bool quoting, bool keep) {
+  gleave::ResilientParser p(text, ',', '"', false);
+  p.set_quoting(quoting);
+  p.set_keep_blanks_after_closing_quote(keep);
+  std::vector<std::vector<std::string>> out;
+  while (auto row = p.next_row()) out.push_back(*row);
+  return out;
+}
+
+TEST(ParserOptions, QuotingOffAndBlanksAfterClosingQuote) {
+  using Rows = std::vector<std::vector<std::string>>;
+  EXPECT_EQ(parse("\"a,b\",c\n", false, false), (Rows{{"\"a", "b\"", "c"}}));
+  EXPECT_EQ(parse("\"a,b\",c\n", true, false), (Rows{{"a,b", "c"}}));
+  const std::string poverty = "\"Extreme Poverty\" (BM 2002),x\n";
+  EXPECT_EQ(parse(poverty, true, true), (Rows{{"Extreme Poverty (BM 2002)", "x"}}));
+  EXPECT_EQ(parse(poverty, true, false), (Rows{{"Extreme Poverty(BM 2002)", "x"}}));
+  // Blanks before a delimiter, a line break or the end still go.
+  EXPECT_EQ(parse("\"a\"  ,b\n\"c\"  \n\"d\" ", true, true), (Rows{{"a", "b"}, {"c"}, {"d"}}));
+}
+
+TEST(ParserOptions, BlanksAfterQuoteStopAtTabDelimiter) {
+  gleave::ResilientParser p("\"a\" \tb\n", '\t', '"', false);
+  p.set_keep_blanks_after_closing_quote(true);
+  EXPECT_EQ(*p.next_row(), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// transcode_to_utf8 and looks_binary: every way a file can be encoded that
+// detection must tell apart, every byte kept or counted, and the explicit
+// names that go through iconv.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "encoding/encoding.hpp"
+
+namespace {
+
+using gleave::transcode_to_utf8;
+
+std::string utf16le(const std::string& ascii) {
+  std::string out;
+  for (const char c : ascii) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+std::string utf16be(const std::string& ascii) {
+  std::string out;
+  for (const char c : ascii) {
+    out += '\0';
+    out += c;
+  }
+  return out;
+}
+
+std::string utf32le(const std::string& ascii) {
+  std::string out;
+  for (const char c : ascii) out += std::string(1, c) + std::string(3, '\0');
+  return out;
+}
+
+struct Case {
+  const char* name;
+  std::string input;
+  const char* given;  // the encoding argument
+  const char* encoding;
+  std::string utf8;
+  std::uint64_t replaced = 0;
+};
+
+const std::string kTable = "a\tb\r\n1\t2\r\n";
+
+// clang-format off
+const Case kCases[] = {
+    {"ascii", "a,b\n", "", "utf-8", "a,b\n"},
+    {"utf8", "W\xC3\xA4hler;x\n", "", "utf-8", "W\xC3\xA4hler;x\n"},
+    {"utf8_bom", "\xEF\xBB\xBF" "a,b", "", "utf-8-sig", "a,b"},
+    {"cp1252_umlaut", "W\xE4hler;x\n", "", "cp1252", "W\xC3\xA4hler;x\n"},
+    {"cp1252_euro_quotes", "\x80 \x93x\x94", "", "cp1252", "\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D"},
+    {"cp1252_undefined_bytes_kept", "\x81\x8D\x8F\x90\x9D", "", "cp1252",
+     "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},
+    {"cp1252_after_ascii_sample", std::string(70000, 'a') + "\xE9", "", "cp1252",
+     std::string(70000, 'a') + "\xC3\xA9"},
+    {"utf8_with_one_broken_byte", "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6 \xFF", "", "utf-8",
+     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6 \xEF\xBF\xBD", 1},
+    {"utf16le_bom", "\xFF\xFE" + utf16le(kTable), "", "utf-16le", kTable},
+    {"utf16be_bom", "\xFE\xFF" + utf16be(kTable), "", "utf-16be", kTable},
+    {"utf16le_no_bom", utf16le(kTable), "", "utf-16le", kTable},
+    {"utf16be_no_bom", utf16be(kTable), "", "utf-16be", kTable},
+    {"utf32le_bom", std::string("\xFF\xFE\0\0", 4) + utf32le(kTable), "", "utf-32le", kTable},
+    {"utf16le_odd_tail", "\xFF\xFE" + utf16le("ab") + "x", "", "utf-16le", "ab\xEF\xBF\xBD", 1},
+    {"utf16le_lone_surrogate", "\xFF\xFE" + utf16le("a") + std::string("\x00\xD8", 2) + utf16le("b"), "",
+     "utf-16le", "a\xEF\xBF\xBD" "b", 1},
+    // Explicit names.
+    {"given_latin1", "\x80\xE9", "Latin-1", "latin-1", "\xC2\x80\xC3\xA9"},
+    {"given_cp1252", "\x80", "windows-1252", "cp1252", "\xE2\x82\xAC"},
+    {"given_utf8_counts", "a\xFF\xFE" "b", "UTF_8", "utf-8", "a\xEF\xBF\xBD\xEF\xBF\xBD" "b", 2},
+    {"given_iconv_koi8", "\xC1", "KOI8-R", "koi8-r", "\xD0\xB0"},
+    {"given_iconv_shift_jis", "\x82\xA0", "SHIFT_JIS", "shift_jis", "\xE3\x81\x82"},
+    {"given_iconv_ascii_replaces", "a\xE9" "b", "ASCII", "ascii", "a\xEF\xBF\xBD" "b", 1},
+    {"given_utf16le_strips_bom", "\xFF\xFE" + utf16le("x"), "utf-16le", "utf-16le", "x"},
+};
+// clang-format on
+
+class Transcode : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Transcode, ConvertsAndCounts) {
+  const Case& c = GetParam();
+  const gleave::Transcoded t = transcode_to_utf8(c.input, c.given);
+  ASSERT_TRUE(t.ok()) << t.error;
+  EXPECT_EQ(t.encoding, c.encoding);
+  EXPECT_EQ(std::string(t.text(c.input)), c.utf8);
+  EXPECT_EQ(t.replaced, c.replaced);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, Transcode, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Transcode, ValidUtf8IsNotCopied) {
+  const std::string in = "x,y\n\xC3\xA4,1\n";
+  const auto t = transcode_to_utf8(in);
+  EXPECT_TRUE(t.borrowed);
+  EXPECT_EQ(t.text(in).data(), in.data());
+  const std::string bom = "\xEF\xBB\xBFq";
+  EXPECT_EQ(transcode_to_utf8(bom).text(bom).data(), bom.data() + 3);
+}
+
+TEST(Transcode, UnknownNameIsAnErrorValue) {
+  const auto t = transcode_to_utf8("abc", "no-such-codec");
+  EXPECT_FALSE(t.ok());
+  EXPECT_NE(t.error.find("no-such-codec"), std::string::npos);
+}
+
+TEST(Transcode, DetectEncodingFromSample) {
+  EXPECT_EQ(gleave::detect_encoding("\xEF\xBB\xBFx"), "utf-8-sig");
+  EXPECT_EQ(gleave::detect_encoding("abc\xC3"), "utf-8");  // cut by the sample's end
+  EXPECT_EQ(gleave::detect_encoding("abc\xC3", true), "cp1252");
+  EXPECT_EQ(gleave::detect_encoding(utf16le(kTable)), "utf-16le");
+}
+
+TEST(LooksBinary, Cases) {
+  EXPECT_FALSE(gleave::looks_binary(""));
+  EXPECT_FALSE(gleave::looks_binary("a,b\n1,2\n"));
+  EXPECT_FALSE(gleave::looks_binary("W\xE4hler\f\v\n"));
+  EXPECT_FALSE(gleave::looks_binary("\xFF\xFE" + utf16le(kTable)));
+  EXPECT_FALSE(gleave::looks_binary(utf16le(kTable)));
+  EXPECT_TRUE(gleave::looks_binary(std::string("PK\x03\x04\0\0", 6)));
+  EXPECT_TRUE(gleave::looks_binary("\x01\x02\x03\x04\x05x"));
+  // Only the first 64 KiB are looked at.
+  EXPECT_FALSE(gleave::looks_binary(std::string(70000, 'a') + std::string(1, '\0')));
+}
+
+}  // namespace
