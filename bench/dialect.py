@@ -315,8 +315,8 @@ def detect_tool():
     sources = [ROOT / "bench" / "detect_cli.cpp", *sorted((ROOT / "engine").rglob("*.cpp"))]
     if not exe.exists() or exe.stat().st_mtime < max(p.stat().st_mtime for p in sources):
         exe.parent.mkdir(parents=True, exist_ok=True)
-        cmd = ["g++", "-std=c++20", "-O2", "-march=native", "-I", str(ROOT / "engine"),
-               "-o", str(exe), *map(str, sources)]
+        includes = [f"-I{d}" for d in [ROOT / "engine", *sorted(p for p in (ROOT / "engine").iterdir() if p.is_dir())]]
+        cmd = ["g++", "-std=c++20", "-O2", "-march=native", *includes, "-o", str(exe), *map(str, sources)]
         subprocess.run(cmd, check=True)
     return exe
 
