@@ -12,6 +12,7 @@ PyMethodDef* methods() {
       gleave_file_method,
       open_method,
       sniff_method,
+      inspect_method,
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

@@ -202,6 +202,7 @@ PyObject* guarded(Body&& body) noexcept {
 extern PyMethodDef gleave_file_method;  // gleave_file.cpp
 extern PyMethodDef open_method;         // reader.cpp
 extern PyMethodDef sniff_method;        // sniff.cpp
+extern PyMethodDef inspect_method;      // inspect.cpp
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
