@@ -17,7 +17,8 @@ struct Shown {
 };
 
 struct Ragged {
-  std::uint64_t line = 0;  // the line the row ends on
+  std::uint64_t first_line = 0;  // the line the row begins on
+  std::uint64_t line = 0;        // the line the row ends on
   std::string reason;
   std::string verdict;  // padded, merged or quarantined
   std::string raw;      // capped
@@ -39,22 +40,26 @@ std::string capped(std::string_view f, std::size_t cap) {
   return std::string(f.substr(0, n));
 }
 
-// The pass runs with padding and merging off, so that every row whose width
-// is off comes to reject(); the sink then decides as the repair would.
+// The line on which a row ends: its first line plus the line breaks inside
+// it (LF, CR LF or a lone CR).
+std::uint64_t end_line(const RowVerdict& v) {
+  std::uint64_t line = v.line;
+  for (std::size_t i = 0; i < v.raw.size(); ++i) {
+    if (v.raw[i] == '\n' || (v.raw[i] == '\r' && (i + 1 == v.raw.size() || v.raw[i + 1] != '\n'))) {
+      ++line;
+    }
+  }
+  return line;
+}
+
 struct InspectSink {
-  InspectSink(const GleaveOptions& w, const InspectLimits& l, Interrupt& i)
-      : wanted(w), limits(l), interrupt(i) {}
-  const GleaveOptions& wanted;
+  InspectSink(const InspectLimits& l, Interrupt& i) : limits(l), interrupt(i) {}
   const InspectLimits& limits;
   Interrupt& interrupt;
   std::vector<Shown> rows;
   std::vector<Ragged> ragged;
   std::uint64_t ragged_count = 0;
-  std::uint64_t repaired = 0;
-  std::uint64_t quarantined = 0;
   std::uint64_t seen = 0;
-  std::uint64_t last_ragged_index = UINT64_MAX;
-  std::uint64_t width = 0;
   unsigned char delimiter = ',';
   bool interrupted = false;
 
@@ -64,76 +69,50 @@ struct InspectSink {
     interrupted = true;
     return false;
   }
-  void begin(unsigned char d, std::uint64_t w) {
-    delimiter = d;
-    width = w;
-  }
-  template <class Fields>
-  void show(std::uint64_t real_width, Fields&& each) {
+  void begin(unsigned char d, std::uint64_t) { delimiter = d; }
+  void show(const Row& row) {
     if (rows.size() >= limits.rows) return;
     Shown s;
-    s.width = real_width;
-    each([&](std::string_view f) {
-      if (s.fields.size() < limits.max_columns) s.fields.push_back(capped(f, limits.max_field));
-    });
+    s.width = row.size();
+    for (std::size_t i = 0; i < row.size() && i < limits.max_columns; ++i) {
+      s.fields.push_back(capped(row.field(i), limits.max_field));
+    }
     rows.push_back(std::move(s));
   }
-  bool keep(const Row& row) {
-    show(row.size(), [&](auto add) {
-      for (std::size_t i = 0; i < row.size() && i < limits.max_columns; ++i) add(row.field(i));
-    });
+  void note(const RowVerdict& v) {
+    ++ragged_count;
+    if (ragged.size() >= limits.ragged) return;
+    Ragged r;
+    r.first_line = v.line;
+    r.line = end_line(v);
+    r.reason =
+        reason_text(v.verdict == Verdict::TooFew || v.verdict == Verdict::Padded ? Verdict::TooFew
+                                                                                 : Verdict::TooMany,
+                    v.expected);
+    r.verdict = v.verdict == Verdict::Padded   ? "padded"
+                : v.verdict == Verdict::Merged ? "merged"
+                                               : "quarantined";
+    r.actual = v.actual;
+    std::string lossy;
+    append_utf8_lossy(lossy, v.raw.data(), std::min(v.raw.size(), limits.max_field * 4));
+    r.raw = capped(lossy, limits.max_field * 4);
+    ragged.push_back(std::move(r));
+  }
+  bool keep(const Row& row, const RowVerdict& v) {
+    show(row);
+    if (v.verdict != Verdict::Kept) note(v);
     return go_on();
   }
   bool keep_line(std::string_view line, bool) {
     if (rows.size() < limits.rows) {
       Row row;
       split_plain_line(line, delimiter, row);
-      return keep(row);
+      show(row);
     }
     return go_on();
   }
-  bool reject(QuarantineRecord&& record) {
-    const std::uint64_t n = record.fields.size();
-    const bool short_row = n < width;
-    const bool kept = short_row ? wanted.fill_ragged_rows : wanted.merge_overflow;
-    ++ragged_count;
-    last_ragged_index = seen;
-    if (kept) {
-      ++repaired;
-      show(width, [&](auto add) {
-        for (std::uint64_t i = 0; i < width && i < limits.max_columns; ++i) {
-          if (i < n && (i + 1 < width || n == width)) {
-            add(record.fields[i]);
-          } else if (i >= n) {
-            add(std::string_view());
-          } else {  // the last column holds the surplus, joined
-            std::string merged;
-            const std::string d = byte_char(delimiter);
-            for (std::uint64_t j = i; j < n && merged.size() <= limits.max_field; ++j) {
-              if (j != i) merged.append(d);
-              merged.append(record.fields[j]);
-            }
-            add(merged);
-          }
-        }
-      });
-    } else {
-      ++quarantined;
-    }
-    if (ragged.size() < limits.ragged) {
-      Ragged r;
-      r.line = record.line;  // fixed up once the pass is over
-      r.reason = std::move(record.reason);
-      r.verdict = kept ? (short_row ? "padded" : "merged") : "quarantined";
-      r.actual = n;
-      const std::string d = byte_char(delimiter);
-      for (std::size_t i = 0; i < record.fields.size() && r.raw.size() <= limits.max_field * 4; ++i) {
-        if (i != 0) r.raw.append(d);
-        r.raw.append(record.fields[i]);
-      }
-      r.raw = capped(r.raw, limits.max_field * 4);
-      ragged.push_back(std::move(r));
-    }
+  bool reject(const RowVerdict& v, const Row&) {
+    note(v);
     return go_on();
   }
 };
@@ -151,26 +130,10 @@ Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& opt
   try {
     auto text = read_input(input, &interrupt, refuse_binary);
     if (!text) return std::move(text.error());
-    const std::string_view view = text.value().view();
-    GleaveOptions strict = options;
-    strict.fill_ragged_rows = false;
-    strict.merge_overflow = false;
-    InspectSink sink(options, limits, interrupt);
+    InspectSink sink(limits, interrupt);
     InspectResult out;
-    out.counts = run_pass(view, strict, sink);
+    out.counts = run_pass(text.value().view(), options, sink);
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
-    out.counts.repaired_rows = sink.repaired;
-    out.counts.quarantined_rows = sink.quarantined;
-    out.counts.gleaved_rows = out.counts.total_rows - sink.quarantined;
-    // A record's line is the one after its row, except for a last row that
-    // the end of the text closed without a line break.
-    const bool open_end = !view.empty() && view.back() != '\n' && view.back() != '\r';
-    for (std::size_t i = 0; i < sink.ragged.size(); ++i) {
-      const bool is_last = open_end && sink.ragged_count == sink.ragged.size() &&
-                           i + 1 == sink.ragged.size() &&
-                           sink.last_ragged_index + 1 == out.counts.total_rows;
-      if (!is_last && sink.ragged[i].line > 1) --sink.ragged[i].line;
-    }
     out.rows = std::move(sink.rows);
     out.ragged = std::move(sink.ragged);
     out.ragged_count = sink.ragged_count;
@@ -204,8 +167,9 @@ PyObject* to_python(ModuleState* state, const InspectResult& r) {
   for (const Ragged& g : r.ragged) {
     Ref reason(utf8(g.reason)), raw(utf8(g.raw));
     if (!reason || !raw) return nullptr;
-    Ref item(Py_BuildValue("{sKsOsssKsKsO}", "line", static_cast<unsigned long long>(g.line),
-                           "reason", reason.get(), "verdict", g.verdict.c_str(), "expected",
+    Ref item(Py_BuildValue("{sKsKsOsssKsKsO}", "line", static_cast<unsigned long long>(g.line),
+                           "first_line", static_cast<unsigned long long>(g.first_line), "reason",
+                           reason.get(), "verdict", g.verdict.c_str(), "expected",
                            static_cast<unsigned long long>(r.counts.inferred_columns), "actual",
                            static_cast<unsigned long long>(g.actual), "raw_content", raw.get()));
     if (!item || PyList_Append(ragged.get(), item.get()) < 0) return nullptr;
@@ -235,9 +199,9 @@ bool size_arg(PyObject* value, const char* name, std::size_t& out) {
 
 PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"file_path",   GLEAVE_OPTION_KEYWORDS, "rows",   "ragged",
-                                     "max_columns", "max_field",  "allow_binary", "cancel",
-                                     nullptr};
+    static const char* keywords[] = {
+        "file_path", GLEAVE_OPTION_KEYWORDS, "rows",   "ragged", "max_columns",
+        "max_field", "allow_binary",         "cancel", nullptr};
     PathArg input;
     OptionArgs option_args;
     PyObject *rows = nullptr, *ragged = nullptr, *max_columns = nullptr, *max_field = nullptr;

@@ -39,7 +39,7 @@ struct TableSink {
     return false;
   }
   void begin(unsigned char delimiter, std::uint64_t width) { rows.set_layout(delimiter, width); }
-  bool keep(const Row& row) {
+  bool keep(const Row& row, const RowVerdict&) {
     rows.push_row(row);
     return go_on();
   }
@@ -47,7 +47,7 @@ struct TableSink {
     rows.push_plain_line(line, ascii);
     return go_on();
   }
-  bool reject(QuarantineRecord&&) { return go_on(); }
+  bool reject(const RowVerdict&, const Row&) { return go_on(); }
 };
 
 // Reads and repairs with the lock released; never throws.

@@ -97,7 +97,7 @@ struct JobSink {
     delimiter = d;
     writer = LineWriter(d, quote_char);
   }
-  bool keep(const Row& row) {
+  bool keep(const Row& row, const RowVerdict&) {
     line.clear();
     writer.append_line(line, row);
     if (auto e = output.out().append(line)) {
@@ -113,26 +113,16 @@ struct JobSink {
     }
     return go_on();
   }
-  bool reject(QuarantineRecord&& record) {
+  bool reject(const RowVerdict& verdict, const Row&) {
     if (quarantine == nullptr) return go_on();
     line.clear();
-    const std::string raw = raw_text(record);
-    append_raw_quarantine_line(line, record.line, record.reason, raw);
+    append_raw_quarantine_line(line, verdict.line, reason_text(verdict.verdict, verdict.expected),
+                               verdict.raw);
     if (auto e = quarantine->out().append(line)) {
       error = quarantine->fail(std::move(*e));
       return false;
     }
     return go_on();
-  }
-  // The row's text as it stood in the input, as far as the record keeps it.
-  std::string raw_text(const QuarantineRecord& record) const {
-    std::string raw;
-    const std::string d = byte_char(delimiter);
-    for (std::size_t i = 0; i < record.fields.size(); ++i) {
-      if (i != 0) raw.append(d);
-      raw.append(record.fields[i]);
-    }
-    return raw;
   }
 };
 

@@ -547,7 +547,7 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
         _print_aligned(table, out, numeric={0}, indent="  ")
     ragged = found["ragged_rows"]
     if ragged and args.ragged:
-        print("\nragged rows (line: reason | content as parsed, fields joined by the delimiter):", file=out)
+        print("\nragged rows (line: reason | content as it stands in the input):", file=out)
         for record in ragged:
             print(f"  line {record['line']}: {record['reason']} | {_cell(record['raw_content'], 60)}", file=out)
         if found["ragged_count"] > len(ragged):
