@@ -8,9 +8,13 @@ namespace gleave::native {
 
 bool PythonInterrupt::requested() {
   if (stopped_) return true;
-  const auto now = std::chrono::steady_clock::now();
-  if (now < next_) return false;
-  next_ = now + std::chrono::milliseconds(50);
+  if (std::chrono::steady_clock::now() < next_) return false;
+  return requested_now();
+}
+
+bool PythonInterrupt::requested_now() {
+  if (stopped_) return true;
+  next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
   // Signals are handled in Python only with the lock held, and only in the
   // main thread (elsewhere PyErr_CheckSignals returns at once): the signal's
   // own C handler just records it, so there is nothing to poll without the

@@ -134,6 +134,7 @@ class PythonInterrupt final : public Interrupt {
   PythonInterrupt(PyObject* cancel, PyObject* cancelled_type) noexcept
       : cancel_(cancel), cancelled_type_(cancelled_type) {}
   bool requested() override;
+  bool requested_now() override;
 
   void release() noexcept { thread_ = PyEval_SaveThread(); }
   void acquire() noexcept { PyEval_RestoreThread(thread_); }

@@ -217,11 +217,19 @@ Result<ByteBuffer> read_fd(int fd, Interrupt* interrupt) {
         continue;
       }
     }
-    const std::size_t room = std::min(buf.capacity() - buf.size(), limit - buf.size());
+    std::size_t room = std::min(buf.capacity() - buf.size(), limit - buf.size());
+    // A large file is read a slice at a time, so that a stop is asked for
+    // between slices.
+    if (interrupt != nullptr) {
+      room = std::min(room, std::size_t{8} << 20);
+      if (buf.size() != 0 && interrupt->requested()) {
+        return IoError::from_fixed(IoFixed::Interrupted);
+      }
+    }
     const ssize_t r = ::read(fd, buf.data() + buf.size(), room);
     if (r < 0) {
       if (errno == EINTR) {
-        if (interrupt != nullptr && interrupt->requested()) {
+        if (interrupt != nullptr && interrupt->requested_now()) {
           return IoError::from_fixed(IoFixed::Interrupted);
         }
         continue;

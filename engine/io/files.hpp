@@ -50,12 +50,18 @@ inline bool has_nul(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }
 
-inline Result<Fd> open_path(const std::string& path, int flags) {
+// An open cut short by a signal (one of a FIFO waiting for its writer) asks
+// `interrupt` (when given) whether to stop.
+inline Result<Fd> open_path(const std::string& path, int flags, Interrupt* interrupt = nullptr) {
   if (has_nul(path)) return IoError::from_fixed(IoFixed::NulInPath);
   int fd;
-  do {
+  while (true) {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    if (interrupt != nullptr && interrupt->requested_now()) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+  }
   if (fd < 0) return IoError::from_errno(errno);
   return Fd(fd);
 }
@@ -71,7 +77,7 @@ inline std::optional<IoError> write_all(int fd, const char* p, std::size_t n, Io
     const ssize_t w = ::write(fd, p + done, n - done);
     if (w < 0) {
       if (errno == EINTR) {
-        if (interrupt != nullptr && interrupt->requested()) {
+        if (interrupt != nullptr && interrupt->requested_now()) {
           error = IoError::from_fixed(IoFixed::Interrupted);
           break;
         }

@@ -11,6 +11,9 @@ class Interrupt {
   // True when the job should stop now. Called often: an implementation that
   // is costly to ask should limit itself (by a clock, for example).
   virtual bool requested() = 0;
+  // The same without any limit: a signal has just cut a system call short,
+  // and going back into the call could wait for good.
+  virtual bool requested_now() { return requested(); }
 };
 
 }  // namespace gleave

@@ -146,7 +146,7 @@ Result<JobCounts> run_job(const FileJob& job) {
   Fd input_fd;
   int in = job.input.fd;
   if (in < 0) {
-    auto opened = open_path(job.input.path, O_RDONLY);
+    auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
     if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input);
     input_fd = std::move(opened.value());
     in = input_fd.get();
@@ -237,7 +237,7 @@ Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool r
   Fd owned;
   int fd = input.fd;
   if (fd < 0) {
-    auto opened = open_path(input.path, O_RDONLY);
+    auto opened = open_path(input.path, O_RDONLY, interrupt);
     if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, input);
     owned = std::move(opened.value());
     fd = owned.get();

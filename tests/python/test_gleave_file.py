@@ -103,7 +103,7 @@ OS_ERRORS = [
     (("in.csv", "out.csv", ""), os_error_text(errno.ENOENT), DONE),
     (("in.csv", "out.csv", "no/q.csv"), os_error_text(errno.ENOENT), DONE),
     (("in.csv", "out.csv", "d"), os_error_text(errno.EISDIR), DONE),
-    (("in.csv", "out.csv", "q\0"), NUL_TEXT, DONE),
+    (("in.csv", "out.csv", "q\0"), NUL_TEXT, KEEP),  # every path is checked before anything is written
     # A quarantine file that is the output or the input is refused up front.
     (("in.csv", "out.csv", "out.csv"), SAME_AS_OUTPUT, KEEP),
     (("in.csv", "out.csv", "./out.csv"), SAME_AS_OUTPUT, KEEP),
