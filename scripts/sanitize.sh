@@ -85,12 +85,16 @@ fi
 # process's stderr just before it dies is not swallowed.
 module=$(ls "$build"/_csv_gleave_backend*.so)
 asan_python() {
-  PYTHONPATH="$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
+  PYTHONPATH="$build/pkg:$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
     LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
     ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0:allocator_may_return_null=1" \
     PYTHONMALLOC=malloc \
     "$python" "$@"
 }
+# The product module lives inside the package: a copy of the package with the
+# sanitized module in it goes first on the path.
+rm -rf "$build/pkg" && mkdir -p "$build/pkg" && cp -r "$root/python/csv_gleave" "$build/pkg/"
+rm -f "$build"/pkg/csv_gleave/_native*.so && cp "$build"/_native*.so "$build/pkg/csv_gleave/"
 # Make sure the tests see the sanitized module, not the installed one.
 asan_python -c "import sys, _csv_gleave_backend as m; sys.exit(m.__file__ != sys.argv[1])" "$module" ||
   { echo "sanitize.sh: the sanitized module is not the one imported" >&2; exit 1; }

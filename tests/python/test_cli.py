@@ -71,7 +71,7 @@ def test_repair_json_matches_the_library(d):
     expected = csv_gleave.gleave_file(str(d / "semi.csv"), str(d / "lib.csv"), fill_ragged_rows=False)
     assert rc == 0 and json.loads(stdout) == expected.to_dict()
     assert (d / "cli.csv").read_bytes() == (d / "lib.csv").read_bytes()
-    assert (d / "q.csv").read_text() == 'line,reason,raw_content\n4,"Row has too few columns (expected 3)","4;5"\n'
+    assert (d / "q.csv").read_text() == 'line,reason,raw_content\n3,"Row has too few columns (expected 3)","4;5"\n'
 
 
 def test_batch_survives_bad_inputs(d):

@@ -31,7 +31,7 @@ def test_typed_code_passes_strict_and_misuse_is_caught(tmp_path):
     bad.write_text(textwrap.dedent("""\
         import pathlib
         import csv_gleave
-        s = csv_gleave.gleave_file(pathlib.Path("a.csv"), "b.csv")
+        s = csv_gleave.gleave_file(pathlib.Path("a.csv"), 2.5)  # a Path is fine, a float is not
         csv_gleave.gleave_file("a.csv", "b.csv", fill_ragged_rows=1)
         s.total_rows = 1
         n: int = next(csv_gleave.open("a.csv"))

@@ -1,0 +1,102 @@
+"""The CLI's product behaviours: standard streams, errors naming path and role,
+binary input, escaped and capped inspect, duplicates, broken pipes, Ctrl-C."""
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+SCRIPT = shutil.which("csv-gleave")
+RAGGED = b"a,b,c\n1,2\n3,4,5,6\n"
+
+
+def run(*args, stdin=None, cwd=None):
+    cmd = [sys.executable, "-m", "csv_gleave", *args]
+    proc = subprocess.run(cmd, input=stdin, capture_output=True, timeout=120, cwd=cwd)
+    return proc.returncode, proc.stdout, proc.stderr.decode("utf-8", "replace")
+
+
+@pytest.fixture
+def d(tmp_path):
+    (tmp_path / "in.csv").write_bytes(RAGGED)
+    return tmp_path
+
+
+@pytest.mark.parametrize("args, code, err, left", [
+    (["repair", "in.csv", "-o", "/dev/full"], 1, "output /dev/full: No space left on device", []),
+    (["repair", "in.csv", "-o", "out.csv", "-q", "nodir/q.csv"], 1, "quarantine nodir/q.csv: No such file", []),
+    (["repair", "missing.csv", "-o", "out.csv"], 1, "input missing.csv: No such file", []),
+    (["repair", "in.csv", "-o", "out.csv", "--columns", str(10**12)], 1, "out of memory", []),
+    (["repair", "bin", "-o", "out.csv"], 1, "input bin: does not look like text", []),
+    (["repair", "bin", "-o", "out.csv", "--force"], 0, "rows read", ["out.csv"]),
+    (["repair", "in.csv", "in.csv", "--out-dir", "o"], 2, "in.csv is given more than once as an input", []),
+    (["repair", "in.csv", "-o", "in.csv"], 2, "overwrite its own input", []),
+    (["repair", "in.csv", "-o", "in.csv", "--in-place"], 0, "repaired     2", []),
+])
+def test_failures_name_path_and_role_and_leave_nothing(d, args, code, err, left):
+    (d / "bin").write_bytes(b"\x7fELF\x02\x01\x01\x00" * 100)
+    rc, _, stderr = run(*args, cwd=d)
+    assert rc == code and err in stderr, stderr
+    assert "Traceback" not in stderr
+    assert sorted(os.listdir(d)) == sorted(["in.csv", "bin", *left])
+
+
+def test_standard_streams(d):
+    rc, out, _ = run("repair", "-", "-o", "-", stdin=RAGGED, cwd=d)
+    assert rc == 0 and out == b"a,b,c\n1,2,\n3,4,\"5,6\"\n"
+    rc, out, _ = run("inspect", "-", "--json", stdin=RAGGED, cwd=d)
+    assert rc == 0 and json.loads(out)["ragged_count"] == 2
+    rc, out, _ = run("sniff", "-", stdin=b"a;b\n1;2\n", cwd=d)
+    assert rc == 0 and out == b"<stdin>: semicolon\n"
+    assert not (d / "-").exists()
+
+
+def test_inspect_escapes_and_caps(d):
+    wide = ",".join(f"c{i}" for i in range(5000))
+    (d / "wide.csv").write_text(f"\x1b[31mx,\x07y\n{wide}\n" + "z" * 100_000 + "\n")
+    rc, out, err = run("inspect", "wide.csv", "--rows", "3", "-d", "comma", "--columns", "0", cwd=d)
+    text = out.decode()
+    assert rc == 0 and "\x1b" not in text and "\x07" not in text and "\\x1b[31mx" in text
+    assert "… 4950 more" in text and len(out) < 20_000
+
+
+def test_inspect_any_file_name(d):
+    name = os.fsdecode(b"bad\xff\x1bname.csv")
+    shutil.copy(d / "in.csv", d / name)
+    rc, out, err = run("inspect", name, cwd=d)
+    assert rc == 0 and b"bad\\xff\\x1bname.csv" in out, err
+
+
+def test_broken_pipe_on_stdout_is_quiet(d):
+    (d / "big.csv").write_bytes(b"a,b\n" + b"1,2\n" * 2_000_000)
+    p = subprocess.Popen(f"{sys.executable} -m csv_gleave repair big.csv -o - | head -c 10 >/dev/null",
+                         shell=True, cwd=d, stderr=subprocess.PIPE)
+    _, err = p.communicate(timeout=60)
+    assert err == b""
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_ctrl_c_prints_interrupted_exits_130_and_leaves_nothing(d, batch):
+    row = b"1,2,3,4,5,6,7,8\n"
+    for name in ("big1.csv", "big2.csv", "big3.csv"):
+        (d / name).write_bytes(b"a,b\n" + (row + b"1,2\n") * 6_000_000)
+    args = ["big1.csv", "big2.csv", "big3.csv", "--out-dir", "out", "-j", "1"] if batch else ["big1.csv", "-o", "o.csv"]
+    p = subprocess.Popen([sys.executable, "-m", "csv_gleave", "repair", *args], cwd=d,
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    time.sleep(1.5)
+    sent = time.monotonic()
+    p.send_signal(signal.SIGINT)
+    _, err = p.communicate(timeout=30)
+    assert time.monotonic() - sent < 3.0  # process exit included; the 0.2 s stop is timed in test_product
+    assert p.returncode == 130 and b"interrupted" in err and b"Traceback" not in err, err
+    left = [n for n in os.listdir(d) if n.startswith((".gleave", "o.csv"))]
+    if batch:
+        left += [n for n in os.listdir(d / "out") if n.startswith(".gleave")]
+        assert b"files completed" in err
+    assert left == []
