@@ -142,6 +142,7 @@ PyModuleDef module_def = {
 
 }  // namespace gleave::py
 
-extern "C" PyMODINIT_FUNC PyInit__csv_gleave_backend(void) {
+// PyMODINIT_FUNC already declares the function extern "C" in C++.
+PyMODINIT_FUNC PyInit__csv_gleave_backend(void) {
   return PyModuleDef_Init(&gleave::py::module_def);
 }
