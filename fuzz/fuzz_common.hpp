@@ -19,8 +19,8 @@ namespace fuzz {
   std::fprintf(stderr, "invariant broken: %s\n", what);
   std::abort();
 }
-#define FUZZ_CHECK(cond) \
-  do {                   \
+#define FUZZ_CHECK(cond)              \
+  do {                                \
     if (!(cond)) ::fuzz::fail(#cond); \
   } while (0)
 
@@ -93,8 +93,11 @@ inline std::string lossy_utf8(std::string_view s) {
   auto could_start = [](std::string_view p) {
     // Does some well-formed sequence begin with exactly these bytes?
     const auto b0 = static_cast<unsigned char>(p[0]);
-    std::size_t len = b0 < 0x80 ? 1 : (b0 & 0xE0) == 0xC0 ? 2 : (b0 & 0xF0) == 0xE0 ? 3
-                                : (b0 & 0xF8) == 0xF0 ? 4 : 0;
+    std::size_t len = b0 < 0x80             ? 1
+                      : (b0 & 0xE0) == 0xC0 ? 2
+                      : (b0 & 0xF0) == 0xE0 ? 3
+                      : (b0 & 0xF8) == 0xF0 ? 4
+                                            : 0;
     if (len == 0 || p.size() > len) return false;
     // Complete with the smallest and the largest continuation bytes and see
     // whether either code point range admits it; then check each byte.

@@ -77,8 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // What the pass should have done, from the same settings and a fresh parse.
   const unsigned char d = options.delimiter ? *options.delimiter : gleave::sniff_delimiter(text);
-  const std::uint64_t w = options.expected_columns ? *options.expected_columns
-                                                   : gleave::infer_column_count(text, d);
+  const std::uint64_t w =
+      options.expected_columns ? *options.expected_columns : gleave::infer_column_count(text, d);
   FUZZ_CHECK(out.delimiter == d);
   FUZZ_CHECK(out.inferred_columns == w);
   const std::string sep = gleave::byte_char(d);

@@ -7,6 +7,7 @@
 #
 #   FUZZ_SECONDS   seconds per target (default 60)
 #   FUZZ_TARGETS   which targets (default "parser heuristics gleave")
+#   GLEAVE_WERROR  ON: compiler warnings are errors (CI)
 #
 # A longer run keeps its corpora in build-fuzz/corpus-<target> between runs,
 # so repeated runs pick up where the last one stopped, e.g. an hour each:
@@ -33,12 +34,12 @@ fi
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DGLEAVE_BUILD_MODULE=OFF -DGLEAVE_BUILD_FUZZERS=ON \
-    -DGLEAVE_SANITIZE=address,undefined >/dev/null
-fi
-cmake --build "$build" -j2 >/dev/null
+[ -f "$build/CMakeCache.txt" ] && generator=()
+cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DGLEAVE_BUILD_MODULE=OFF -DGLEAVE_BUILD_FUZZERS=ON \
+  -DGLEAVE_SANITIZE=address,undefined -DGLEAVE_WERROR="${GLEAVE_WERROR:-OFF}" >/dev/null
+# Quiet unless the build fails.
+cmake --build "$build" -j2 >"$build/build.log" 2>&1 || { cat "$build/build.log" >&2; exit 1; }
 
 # Seeds: the shared corpus of real messy files (CI keeps a copy of shared/
 # beside the repository clone). Small files only: big ones slow every

@@ -7,6 +7,11 @@
 #include "module.hpp"
 #include "summary.hpp"
 
+// The version is pyproject.toml's, handed in by the build.
+#ifndef GLEAVE_VERSION
+#error "GLEAVE_VERSION must be defined by the build"
+#endif
+
 namespace gleave::py {
 
 namespace {
@@ -77,7 +82,7 @@ int set_attr(PyObject* module, const char* name, Ref value) {
 
 int module_exec(PyObject* module) {
   // 1-3. Version, doc and the public names.
-  if (set_attr(module, "__version__", Ref(PyUnicode_FromString("0.1.0"))) < 0) return -1;
+  if (set_attr(module, "__version__", Ref(PyUnicode_FromString(GLEAVE_VERSION))) < 0) return -1;
   if (set_attr(module, "__doc__", Ref(PyUnicode_FromString(kModuleDoc))) < 0) return -1;
   if (set_attr(module, "__all__",
                Ref(Py_BuildValue("[sssss]", "gleave_file", "sniff", "open", "GleaveSummary",
@@ -137,6 +142,7 @@ PyModuleDef module_def = {
 
 }  // namespace gleave::py
 
-extern "C" PyMODINIT_FUNC PyInit__csv_gleave_backend(void) {
+// PyMODINIT_FUNC already declares the function extern "C" in C++.
+PyMODINIT_FUNC PyInit__csv_gleave_backend(void) {
   return PyModuleDef_Init(&gleave::py::module_def);
 }

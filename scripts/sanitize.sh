@@ -10,11 +10,17 @@
 #   CXX=g++ bash scripts/sanitize.sh    use gcc instead of clang
 #   PYTHON=python3.12 ...               another interpreter
 #   PYTEST_ARGS="-k faults" ...         extra pytest arguments
+#   GLEAVE_WERROR=ON ...                 compiler warnings are errors (CI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build-asan
 python=${PYTHON:-python3}
+if ! "$python" -c "import pytest, hypothesis" 2>/dev/null; then
+  echo "sanitize.sh: $python lacks pytest or hypothesis; install the test extras" \
+    "(pip install '.[test]', or run scripts/test.sh once)" >&2
+  exit 2
+fi
 
 # Needs a C++20 compiler with its sanitizer runtime (clang: libclang-rt-<v>-dev;
 # gcc: libasan and libubsan, which come with g++), cmake, GoogleTest
@@ -64,6 +70,7 @@ cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
   -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_SHARED_LINKER_FLAGS="$extra_flags" -DCMAKE_MODULE_LINKER_FLAGS="$extra_flags" \
   -DGLEAVE_SANITIZE=address,undefined -DGLEAVE_BUILD_MODULE=ON -DGLEAVE_BUILD_TESTS=$tests \
+  -DGLEAVE_WERROR="${GLEAVE_WERROR:-OFF}" \
   -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build "$build" -j2
 

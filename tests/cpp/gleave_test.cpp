@@ -271,9 +271,11 @@ class SliceReference : public testing::TestWithParam<bool> {
 
 TEST_P(SliceReference, RandomTextsAndOptions) {
   std::mt19937 rng(99);
+  // clang-format off
   const std::vector<std::string> pieces = {"a", "b", "cd", ",", ",", ";", ";", "\"", "'", " ",
                                            "\n", "\n", "\r\n", "\r", "\xC3\xA9", "\xC2\xA6",
                                            "\xA6", "\xFF", std::string(1, '\0')};
+  // clang-format on
   // Long Latin text and odd-length runs put two-byte sequences across the
   // 64-byte blocks of the plain-line scan.
   std::string latin;
@@ -525,7 +527,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, FileTable, testing::ValuesIn(kFiles),
 TEST_F(FileTest, RandomFilesMatchTheWriters) {
   std::mt19937 rng(5);
   // "\xC3\x85" is U+00C5, the character a quote byte 0xC5 stands for.
-  const std::vector<std::string> pieces = {"a", ",", ";", "\"", " ",   "\n",
+  const std::vector<std::string> pieces = {"a",    ",",        ";",    "\"",   " ",       "\n",
                                            "\r\n", "\xC3\xA9", "\xA6", "\xFF", "\xC3\x85"};
   for (int iter = 0; iter < 300; ++iter) {
     std::string text;

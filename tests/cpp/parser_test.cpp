@@ -26,7 +26,7 @@ struct Case {
   const char* name;
   std::string input;
   Repair repair;
-  Rows rows;                         // successive rows; absent follows them
+  Rows rows;                              // successive rows; absent follows them
   std::vector<std::uint64_t> lines = {};  // `line` after each row; empty: unchecked
   unsigned char delimiter = ',';
   unsigned char quote = '"';
@@ -180,8 +180,8 @@ INSTANTIATE_TEST_SUITE_P(Decoding, Utf8Table, testing::ValuesIn(kUtf8),
 
 // The reference is the fuzz targets' byte-at-a-time tokenizer: one rule at a
 // time, the lookahead rescanning the line for every quote (no memo).
-void expect_same_as_reference(const std::string& text, char d, bool repair,
-                              std::optional<char> esc, bool skip) {
+void expect_same_as_reference(const std::string& text, char d, bool repair, std::optional<char> esc,
+                              bool skip) {
   fuzz::RefParser ref(text, static_cast<unsigned char>(d), '"', repair);
   if (esc) ref.escape = static_cast<unsigned char>(*esc);
   ref.skip_leading_blanks = skip;

@@ -1,6 +1,7 @@
 """The installed `csv-gleave` console script, run as a user runs it."""
 
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -11,11 +12,14 @@ import pytest
 import csv_gleave
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "ragged.csv"
-SCRIPT = shutil.which("csv-gleave")
+# The script installed beside this interpreter first (a venv's bin/ need not
+# be on PATH), then whatever PATH finds.
+SCRIPT = shutil.which("csv-gleave", path=os.pathsep.join(
+    [str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
 
 
 def run(*args, cmd=None):
-    assert SCRIPT, "the csv-gleave console script is not installed (scripts/dev-install.sh)"
+    assert SCRIPT, f"the csv-gleave console script is not installed beside {sys.executable} (pip install .)"
     proc = subprocess.run([*(cmd or [SCRIPT]), *map(str, args)], capture_output=True, text=True, timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
 

@@ -69,6 +69,7 @@ def test_missing_library_names_the_extra(monkeypatch, tmp_path, lib, read):
 
 
 def test_file_errors_and_bad_options_pass_through(tmp_path):
+    pytest.importorskip("pandas")
     with pytest.raises(FileNotFoundError):
         csv_gleave.read_pandas(tmp_path / "missing.csv")
     with pytest.raises(TypeError):
