@@ -96,7 +96,7 @@ ModuleState* state_of_type(PyTypeObject* type) noexcept {
 
 }  // namespace gleave::native
 
-extern "C" PyMODINIT_FUNC PyInit__native(void) {
+PyMODINIT_FUNC PyInit__native(void) {
   gleave::native::module_def.m_methods = gleave::native::methods();
   return PyModuleDef_Init(&gleave::native::module_def);
 }
