@@ -12,6 +12,7 @@ PyMethodDef* methods() {
       gleave_file_method,
       open_method,
       sniff_method,
+      arrow_stream_method,
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
@@ -29,6 +30,7 @@ int module_exec(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (add_summary_type(module, state) < 0) return -1;
   if (add_reader_type(module, state) < 0) return -1;
+  if (add_arrow_stream_type(module, state) < 0) return -1;
   if (add_exception(module, "NotTextError", PyExc_ValueError,
                     "The input is plainly not text (NUL bytes, or mostly control bytes, in its "
                     "first 64 KiB); pass allow_binary=True to repair it anyway.",
@@ -47,6 +49,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of_module(module);
   Py_VISIT(state->summary_type);
   Py_VISIT(state->reader_type);
+  Py_VISIT(state->arrow_stream_type);
   Py_VISIT(state->not_text_error);
   Py_VISIT(state->cancelled_error);
   return 0;
@@ -56,6 +59,7 @@ int module_clear(PyObject* module) {
   ModuleState* state = state_of_module(module);
   Py_CLEAR(state->summary_type);
   Py_CLEAR(state->reader_type);
+  Py_CLEAR(state->arrow_stream_type);
   Py_CLEAR(state->not_text_error);
   Py_CLEAR(state->cancelled_error);
   return 0;
