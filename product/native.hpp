@@ -67,9 +67,10 @@ void restore_exception(Ref exc) noexcept;
 struct ModuleState {
   PyTypeObject* summary_type = nullptr;
   PyTypeObject* reader_type = nullptr;
-  PyTypeObject* arrow_stream_type = nullptr;  // arrow_stream.cpp
-  PyObject* not_text_error = nullptr;         // NotTextError(ValueError)
-  PyObject* cancelled_error = nullptr;        // Cancelled(Exception)
+  PyObject* not_text_error = nullptr;   // NotTextError(ValueError)
+  PyObject* cancelled_error = nullptr;  // Cancelled(Exception)
+  // The table of arrow_stream(), in arrow_stream.cpp.
+  PyTypeObject* arrow_stream_type = nullptr;
 };
 
 ModuleState* state_of_module(PyObject* module) noexcept;
@@ -200,15 +201,17 @@ PyObject* guarded(Body&& body) noexcept {
 // ---------------------------------------------------------------------------
 // Entry points and types (one file each)
 
-extern PyMethodDef gleave_file_method;   // gleave_file.cpp
-extern PyMethodDef open_method;          // reader.cpp
-extern PyMethodDef sniff_method;         // sniff.cpp
-extern PyMethodDef arrow_stream_method;  // arrow_stream.cpp
+extern PyMethodDef gleave_file_method;  // gleave_file.cpp
+extern PyMethodDef open_method;         // reader.cpp
+extern PyMethodDef sniff_method;        // sniff.cpp
+
+// arrow_stream.cpp: the function and its type.
+extern PyMethodDef arrow_stream_method;
+int add_arrow_stream_type(PyObject* module, ModuleState* state);
 
 // Create a type and add it to the module, recording it in the state.
-int add_summary_type(PyObject* module, ModuleState* state);       // summary.cpp
-int add_reader_type(PyObject* module, ModuleState* state);        // reader.cpp
-int add_arrow_stream_type(PyObject* module, ModuleState* state);  // arrow_stream.cpp
+int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
+int add_reader_type(PyObject* module, ModuleState* state);   // reader.cpp
 
 // A new GleaveSummary from a pass's counts and delimiter.
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
