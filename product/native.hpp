@@ -205,15 +205,15 @@ extern PyMethodDef gleave_file_method;  // gleave_file.cpp
 extern PyMethodDef open_method;         // reader.cpp
 extern PyMethodDef sniff_method;        // sniff.cpp
 
-// arrow_stream.cpp: the function and its type.
-extern PyMethodDef arrow_stream_method;
-int add_arrow_stream_type(PyObject* module, ModuleState* state);
-
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
 int add_reader_type(PyObject* module, ModuleState* state);   // reader.cpp
 
 // A new GleaveSummary from a pass's counts and delimiter.
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
+
+// arrow_stream.cpp: the function and its type.
+extern PyMethodDef arrow_stream_method;
+int add_arrow_stream_type(PyObject* module, ModuleState* state);
 
 }  // namespace gleave::native
