@@ -10,6 +10,7 @@ from _csv_gleave_backend import (
 )
 
 from .dataframe import read_pandas, read_polars
+from .tables import arrow_stream, read_arrow, write_table_file
 
 __all__ = [
     "gleave_file",
@@ -20,4 +21,7 @@ __all__ = [
     "__version__",
     "read_pandas",
     "read_polars",
+    "arrow_stream",
+    "read_arrow",
+    "write_table_file",
 ]
