@@ -54,7 +54,7 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
     pd = import_optional("pandas", "pandas", "read_pandas")
     pa = import_optional("pyarrow", "arrow", "read_pandas")
     stream = _native.arrow_stream(path, header=header, infer_types=infer_types, **options)
-    table = pa.table(stream)
+    table = pa.RecordBatchReader.from_stream(stream).read_all()
     # types_mapper is asked per Arrow type, not per column: one integer (or
     # boolean) column with a null makes every such column nullable.
     nullable = {column.type for column in table.columns if column.null_count}

@@ -48,7 +48,8 @@ def read_arrow(source: PathArg, *, header: bool = True, infer_types: bool = True
     """
     pa = import_optional("pyarrow", "arrow", "read_arrow")
     stream = _native.arrow_stream(source, header=header, infer_types=infer_types, **options)
-    table: pyarrow.Table = pa.table(stream)
+    # Not pyarrow.table(): it imports pandas to ask whether it was given a DataFrame.
+    table: pyarrow.Table = pa.RecordBatchReader.from_stream(stream).read_all()
     return table
 
 
@@ -93,7 +94,7 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     writer_module = import_optional("pyarrow.parquet" if kind == "parquet" else "pyarrow.ipc", "arrow",
                                     "write_table_file")
     stream = _native.arrow_stream(source, header=header, infer_types=infer_types, **options)
-    table = pa.table(stream)
+    table = pa.RecordBatchReader.from_stream(stream).read_all()
 
     target = os.fsdecode(os.fspath(destination))
     directory, name = os.path.split(os.path.abspath(target))
