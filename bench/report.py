@@ -13,7 +13,7 @@ from pathlib import Path
 from tasks import TASKS
 
 MB = 1e6
-REFERENCE = {"repair": "gleave", "read": "read-gleave"}
+REFERENCE = {"repair": "gleave", "read": "read-gleave", "table": "table-polars"}
 # What the benchmark is meant to show on the messy file: (label, goal text).
 GOALS = {
     "csv": ("Python csv-module repair time / csv-gleave time", "≥ 15"),
@@ -24,6 +24,15 @@ GOALS = {
     "read-on": ("csv.reader time / csv-gleave reader time, gc on", "(reported)"),
     "rss-gleave": ("gleave_file peak RSS / input size", "≤ 2.5"),
     "rss-read": ("csv-gleave reader peak RSS / input size (rows dropped as read)", "≤ 4"),
+}
+# Typed tables: (label, goal text, the file measured on).
+TABLE_GOALS = {
+    "polars": ("read_polars time / polars.read_csv time", "≤ 1.5", "clean"),
+    "pandas": ('read_pandas time / pandas.read_csv(engine="pyarrow") time', "≤ 1.5", "clean"),
+    "messy": ("read_polars time / gleave_file time", "≤ 2.5", "messy"),
+    "rss-messy": ("read_arrow peak RSS / input size", "≤ 3", "messy"),
+    "rss-clean": ("read_arrow peak RSS / input size", "≤ 3", "clean"),
+    "threads": ("read_arrow of two files in two threads / of one file", "≤ 1.6", "messy"),
 }
 
 
@@ -85,6 +94,23 @@ class Results:
                   or self.find(variant, "read-gleave", "off"))
         if reader:
             figures["rss-read"] = self.rss_multiple(reader)
+        return figures
+
+    def table_figures(self) -> dict[str, float]:
+        """The figures of TABLE_GOALS that were measured."""
+        pairs = {"polars": ("clean", "table-polars", "polars-typed"),
+                 "pandas": ("clean", "table-pandas", "pandas-arrow"),
+                 "messy": ("messy", "table-polars", "gleave"),
+                 "threads": ("messy", "table-arrow-2t", "table-arrow")}
+        figures = {}
+        for key, (variant, ours, theirs) in pairs.items():
+            a, b = self.find(variant, ours), self.find(variant, theirs)
+            if a and b:
+                figures[key] = a.median / b.median
+        for variant in ("messy", "clean"):
+            m = self.find(variant, "table-arrow") if variant in self.files else None
+            if m and m.peak_rss:
+                figures[f"rss-{variant}"] = self.rss_multiple(m)
         return figures
 
     def to_json(self) -> str:
@@ -208,9 +234,18 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
     for key, (label, goal) in GOALS.items():
         if key in figures:
             lines.append(f"| {label} | {figures[key]:.2f} | {goal} |")
+    table_figures = results.table_figures()
+    if table_figures:
+        lines += ["", "## Key figures (typed tables)", "",
+                  "| figure | file | measured | goal |", "|---|---|--:|--:|"]
+        for key, (label, goal, variant) in TABLE_GOALS.items():
+            if key in table_figures:
+                lines.append(f"| {label} | {variant} | {table_figures[key]:.2f} | {goal} |")
     for variant in variants:
         lines += ["", f"## Repair: {variant} file", "", *_table(results, variant, "repair")]
         lines += ["", f"## Reading: {variant} file", "", *_table(results, variant, "read")]
+        if any(m.variant == variant and TASKS[m.task].kind == "table" for m in results.measurements):
+            lines += ["", f"## Typed tables: {variant} file", "", *_table(results, variant, "table")]
     lines += [
         "",
         f"![throughput chart]({chart.name})",
@@ -247,11 +282,17 @@ def write_chart(results: Results, path: Path) -> None:
     import matplotlib.pyplot as plt
 
     variants = list(results.files)
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5.5), constrained_layout=True)
+    tables = any(TASKS[m.task].kind == "table" for m in results.measurements)
+    fig, axes = plt.subplots(1, 3 if tables else 2, figsize=(19.5 if tables else 13, 5.5),
+                             constrained_layout=True)
+    left, right = axes[0], axes[1]
     _bars(left, results, [(v, "on", f"{v} file") for v in variants], "repair",
           f"Repair a {results.size_label} CSV file (MB/s, log scale, higher is better)", log=True)
     _bars(right, results, [(variants[0], gc, f"gc {gc}") for gc in ("off", "on")], "read",
           f"Read all rows of the {variants[0]} file (MB/s)", log=False)
+    if tables:
+        _bars(axes[2], results, [(v, "on", f"{v} file") for v in variants], "table",
+              "Typed table in memory (MB/s)", log=False)
     fig.savefig(path, dpi=110)
     plt.close(fig)
 
@@ -303,4 +344,9 @@ def summary_line(results: Results) -> str:
                                                           ("rss-read", "reader")) if key in figures]
     if rss:
         parts.append("RSS/input " + " ".join(rss))
+    tables = results.table_figures()
+    names = {"polars": "read_polars/polars", "pandas": "read_pandas/pandas-pyarrow",
+             "messy": "read_polars-messy/gleave", "rss-messy": "read_arrow RSS/input",
+             "threads": "2 threads/1"}
+    parts += [f"{name} {tables[key]:.2f}" for key, name in names.items() if key in tables]
     return f"{variant} {results.size_label}: " + " | ".join(parts)

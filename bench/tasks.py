@@ -31,7 +31,7 @@ SNIFF_SAMPLE_BYTES = 64 * 1024
 @dataclass(frozen=True)
 class Task:
     name: str
-    kind: str  # "repair" or "read"
+    kind: str  # "repair", "read" or "table"
     label: str
     note: str  # how the job differs from csv-gleave's, if it does
 
@@ -168,6 +168,59 @@ def read_polars(src: str) -> tuple[list, str]:
     return frame.rows(), note
 
 
+# --- table jobs: typed columns, no Python object per value -----------------
+
+def table_polars(src: str) -> int:
+    import csv_gleave
+
+    return csv_gleave.read_polars(src).height
+
+
+def table_pandas(src: str) -> int:
+    import csv_gleave
+
+    return len(csv_gleave.read_pandas(src))
+
+
+def table_arrow(src: str) -> int:
+    import csv_gleave
+
+    return csv_gleave.read_arrow(src).num_rows
+
+
+def second_file(src: str) -> str:
+    """A copy of the input under another name, for the two-thread job."""
+    import shutil
+
+    copy = src + ".copy"
+    if not os.path.exists(copy) or os.path.getsize(copy) != os.path.getsize(src):
+        shutil.copyfile(src, copy)
+    return copy
+
+
+def table_arrow_two_threads(src: str) -> int:
+    """Two files read at once, each in a thread of its own."""
+    import concurrent.futures
+
+    import csv_gleave
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        tables = list(pool.map(csv_gleave.read_arrow, [src, second_file(src)]))
+    return sum(t.num_rows for t in tables)
+
+
+def peer_polars_typed(src: str) -> int:
+    import polars as pl
+
+    return pl.read_csv(src).height
+
+
+def peer_pandas_arrow(src: str) -> int:
+    import pandas as pd
+
+    return len(pd.read_csv(src, engine="pyarrow"))
+
+
 TASKS = {t.name: t for t in [
     Task("gleave", "repair", "csv-gleave gleave_file", ""),
     Task("csv", "repair", "Python csv module + pad/merge",
@@ -185,6 +238,14 @@ TASKS = {t.name: t for t in [
     Task("read-csv", "read", "list(csv.reader(f))", "rows not padded or merged; no quote repair"),
     Task("read-polars", "read", "polars read_csv(...).rows()",
          "tuples; long rows truncated; no quote repair"),
+    Task("table-polars", "table", "csv_gleave.read_polars(path)", ""),
+    Task("table-pandas", "table", "csv_gleave.read_pandas(path)", ""),
+    Task("table-arrow", "table", "csv_gleave.read_arrow(path)", ""),
+    Task("table-arrow-2t", "table", "csv_gleave.read_arrow, two files in two threads",
+         "twice the input: the file and a copy of it"),
+    Task("polars-typed", "table", "polars.read_csv(path)",
+         "types inferred from the first 100 rows; no repair"),
+    Task("pandas-arrow", "table", 'pandas.read_csv(path, engine="pyarrow")', "no repair"),
 ]}
 
 _JOBS: dict[str, Callable] = {
@@ -192,11 +253,17 @@ _JOBS: dict[str, Callable] = {
     "duckdb": repair_duckdb, "pandas": repair_pandas,
     "read-gleave": read_gleave, "stream-gleave": stream_gleave,
     "read-csv": read_csv_module, "read-polars": read_polars,
+    "table-polars": table_polars, "table-pandas": table_pandas, "table-arrow": table_arrow,
+    "table-arrow-2t": table_arrow_two_threads, "polars-typed": peer_polars_typed,
+    "pandas-arrow": peer_pandas_arrow,
 }
 _LIBRARIES = {"gleave": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backend",
               "stream-gleave": "_csv_gleave_backend",
               "polars": "polars", "read-polars": "polars", "duckdb": "duckdb",
-              "pandas": "pandas"}
+              "pandas": "pandas",
+              "table-polars": "csv_gleave polars", "table-pandas": "csv_gleave pandas pyarrow",
+              "table-arrow": "csv_gleave pyarrow", "table-arrow-2t": "csv_gleave pyarrow",
+              "polars-typed": "polars", "pandas-arrow": "pandas pyarrow"}
 
 
 def _peak_rss() -> int:
@@ -228,8 +295,10 @@ def main() -> None:
     parser.add_argument("--gc", choices=["on", "off"], default="on")
     args = parser.parse_args()
 
-    if args.task in _LIBRARIES:  # import time is not measured
-        __import__(_LIBRARIES[args.task])
+    for library in _LIBRARIES.get(args.task, "").split():  # import time is not measured
+        __import__(library)
+    if args.task == "table-arrow-2t":
+        second_file(args.input)
     baseline = _peak_rss()
     if args.gc == "off":
         gc.disable()

@@ -9,7 +9,8 @@ namespace {
 PyMethodDef* methods() {
   // Entry points: add a line here for each new function file.
   static PyMethodDef table[] = {
-      gleave_file_method, open_method, sniff_method, inspect_method, {nullptr, nullptr, 0, nullptr},
+      arrow_stream_method, gleave_file_method, open_method, sniff_method, inspect_method,
+      {nullptr, nullptr, 0, nullptr},
   };
   return table;
 }
@@ -26,6 +27,7 @@ int module_exec(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (add_summary_type(module, state) < 0) return -1;
   if (add_reader_type(module, state) < 0) return -1;
+  if (add_arrow_stream_type(module, state) < 0) return -1;
   if (add_exception(module, "NotTextError", PyExc_ValueError,
                     "The input is plainly not text (NUL bytes, or mostly control bytes, in its "
                     "first 64 KiB); pass allow_binary=True to repair it anyway.",
@@ -44,6 +46,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of_module(module);
   Py_VISIT(state->summary_type);
   Py_VISIT(state->reader_type);
+  Py_VISIT(state->arrow_stream_type);
   Py_VISIT(state->not_text_error);
   Py_VISIT(state->cancelled_error);
   return 0;
@@ -53,6 +56,7 @@ int module_clear(PyObject* module) {
   ModuleState* state = state_of_module(module);
   Py_CLEAR(state->summary_type);
   Py_CLEAR(state->reader_type);
+  Py_CLEAR(state->arrow_stream_type);
   Py_CLEAR(state->not_text_error);
   Py_CLEAR(state->cancelled_error);
   return 0;

@@ -69,6 +69,8 @@ struct ModuleState {
   PyTypeObject* reader_type = nullptr;
   PyObject* not_text_error = nullptr;   // NotTextError(ValueError)
   PyObject* cancelled_error = nullptr;  // Cancelled(Exception)
+  // The table of arrow_stream(), in arrow_stream.cpp.
+  PyTypeObject* arrow_stream_type = nullptr;
 };
 
 ModuleState* state_of_module(PyObject* module) noexcept;
@@ -211,5 +213,9 @@ int add_reader_type(PyObject* module, ModuleState* state);   // reader.cpp
 
 // A new GleaveSummary from a pass's counts and delimiter.
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
+
+// arrow_stream.cpp: the function and its type.
+extern PyMethodDef arrow_stream_method;
+int add_arrow_stream_type(PyObject* module, ModuleState* state);
 
 }  // namespace gleave::native

@@ -91,20 +91,24 @@ fi
 # pytest captures at the sys level only, so a sanitizer report written to the
 # process's stderr just before it dies is not swallowed.
 module=$(ls "$build"/_csv_gleave_backend*.so)
+# The package's own module lives inside the package: a copy of the package
+# made of links to the sources and the sanitized _native.
+package=$build/python/csv_gleave
+rm -rf "$package" && mkdir -p "$package"
+ln -s "$root"/python/csv_gleave/* "$package"/
+ln -s "$build"/_native*.so "$package"/
 asan_python() {
-  PYTHONPATH="$build/pkg:$build:$root/python${PYTHONPATH:+:$PYTHONPATH}" \
+  PYTHONPATH="$build:$build/python${PYTHONPATH:+:$PYTHONPATH}" \
     LD_PRELOAD="$(echo $preload | tr ' ' ':')" \
     ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0:allocator_may_return_null=1" \
     PYTHONMALLOC=malloc \
     "$python" "$@"
 }
-# The product module lives inside the package: a copy of the package with the
-# sanitized module in it goes first on the path.
-rm -rf "$build/pkg" && mkdir -p "$build/pkg" && cp -r "$root/python/csv_gleave" "$build/pkg/"
-rm -f "$build"/pkg/csv_gleave/_native*.so && cp "$build"/_native*.so "$build/pkg/csv_gleave/"
 # Make sure the tests see the sanitized module, not the installed one.
 asan_python -c "import sys, _csv_gleave_backend as m; sys.exit(m.__file__ != sys.argv[1])" "$module" ||
   { echo "sanitize.sh: the sanitized module is not the one imported" >&2; exit 1; }
+asan_python -c "import sys, csv_gleave._native as m; sys.exit(not m.__file__.startswith(sys.argv[1]))" \
+  "$package" || { echo "sanitize.sh: the sanitized csv_gleave._native is not the one imported" >&2; exit 1; }
 echo "sanitize.sh: pytest against $module" >&2
 # The sanitizer's operator new reports an impossible allocation and aborts
 # instead of throwing std::bad_alloc, so the tests that expect MemoryError

@@ -19,6 +19,7 @@ from ._native import (
     sniff,
 )
 from .dataframe import read_pandas, read_polars
+from .tables import arrow_stream, read_arrow, write_table_file
 
 __all__ = [
     "gleave_file",
@@ -32,4 +33,7 @@ __all__ = [
     "__version__",
     "read_pandas",
     "read_polars",
+    "arrow_stream",
+    "read_arrow",
+    "write_table_file",
 ]

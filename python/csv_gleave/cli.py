@@ -13,6 +13,7 @@ import builtins
 import concurrent.futures
 import json
 import os
+import signal
 import sys
 import threading
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
@@ -357,6 +358,28 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
     return 1 if failed else 0
 
 
+def _wake_workers(pool: concurrent.futures.ThreadPoolExecutor, futures: Dict[Any, int]) -> None:
+    """Cut short the system calls of workers that wait on a slow input.
+
+    A worker blocked in open() or read() of a FIFO or a pipe never looks at
+    the cancel event; a signal sent to its thread makes the call return
+    EINTR, and the engine then sees the event and stops. The signal's
+    handler does nothing: it is there only so that the call is interrupted.
+    """
+    wake = getattr(signal, "SIGUSR1", None)
+    if wake is None or threading.current_thread() is not threading.main_thread():
+        return
+    previous = signal.signal(wake, lambda *_: None)
+    try:
+        while not all(f.done() for f in futures):
+            for thread in list(getattr(pool, "_threads", ())):
+                if thread.is_alive() and thread.ident is not None:
+                    signal.pthread_kill(thread.ident, wake)
+            concurrent.futures.wait(futures, timeout=0.05)
+    finally:
+        signal.signal(wake, previous)
+
+
 def _run_batch(
     jobs: Sequence[Tuple[str, str, Optional[str]]], options: Dict[str, Any], workers: int, progress: bool
 ) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
@@ -394,6 +417,7 @@ def _run_batch(
         cancel.set()
         for future in futures:
             future.cancel()
+        _wake_workers(pool, futures)
         for future, i in futures.items():
             if future.cancelled():
                 continue

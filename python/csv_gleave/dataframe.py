@@ -1,15 +1,18 @@
 """DataFrame rescue: load a damaged CSV file into pandas or polars.
 
-Both libraries are optional. They are imported only when one of these
-functions is called, so ``import csv_gleave`` stays dependency-free.
+Both go through the Arrow table :func:`csv_gleave.arrow_stream` builds in
+C++, so no Python object is made per field. Both libraries are optional
+(extras ``pandas`` and ``polars``; pandas also needs ``arrow``) and imported
+only when one of these functions is called, so ``import csv_gleave`` stays
+dependency-free.
 """
 
 from __future__ import annotations
 
-import os
-from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any
 
 from . import _native
+from .tables import PathArg, import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -17,82 +20,49 @@ if TYPE_CHECKING:  # pragma: no cover
 
 __all__ = ["read_pandas", "read_polars"]
 
-PathArg = Union[str, "os.PathLike[str]", bytes]
 
-
-def _import(module: str, caller: str) -> Any:
-    try:
-        return __import__(module)
-    except ImportError as exc:
-        raise ImportError(
-            f"csv_gleave.{caller}() needs {module}, which is not installed; "
-            f"install it with: pip install 'csv-gleave[{module}]'"
-        ) from exc
-
-
-def _header_names(raw: Sequence[str], width: int) -> List[str]:
-    """Unique, non-empty column names in the style pandas uses.
-
-    An empty (or missing) name becomes ``Unnamed: i`` (i counts from 0); a
-    repeated name gets ``.1``, ``.2``, ... appended, skipping any suffix that
-    is already the name of another column.
-    """
-    names = [name if name.strip() else f"Unnamed: {i}" for i, name in enumerate(raw)]
-    names += [f"Unnamed: {i}" for i in range(len(names), width)]
-    taken = set(names)  # a name given in the header is never taken by a renamed duplicate
-    seen = set()
-    result = []
-    for name in names:
-        candidate, n = name, 0
-        while candidate in seen or (n and candidate in taken):
-            n += 1
-            candidate = f"{name}.{n}"
-        seen.add(candidate)
-        result.append(candidate)
-    return result
-
-
-def _read_table(path: PathArg, header: bool, options: Dict[str, Any]) -> Tuple[List[str], List[List[str]]]:
-    """Column names and the rectangular columns of the repaired table."""
-    reader = _native.GleaveReader(path, **options)
-    rows: List[List[str]] = list(reader)
-    raw_header: List[str] = rows.pop(0) if (header and rows) else []
-    width = max([len(raw_header)] + [len(row) for row in rows])
-    # With a width rule in force every row already has the same width; with
-    # expected_columns=0 the rows may differ, so short ones are padded here.
-    for row in rows:
-        if len(row) < width:
-            row.extend([""] * (width - len(row)))
-    names = _header_names(raw_header, width) if header else [f"column_{i + 1}" for i in range(width)]
-    columns = [list(col) for col in zip(*rows)] if rows else [[] for _ in range(width)]
-    return names, columns
-
-
-def read_pandas(path: PathArg, *, header: bool = True, **options: Any) -> "pandas.DataFrame":
-    """Repair the CSV file at ``path`` and return it as a pandas DataFrame.
-
-    Every column holds strings. With ``header=True`` (the default) the first
-    repaired row names the columns; with ``header=False`` the columns are
-    named ``column_1``, ``column_2``, ... and the first row is data.
-    ``options`` are the repair options of :func:`csv_gleave.open`
-    (``delimiter``, ``quote_char``, ``fill_ragged_rows``, ``merge_overflow``,
-    ``expected_columns``, ``repair_quotes``). Rows that the options forbid
-    mending are left out.
-    """
-    pd = _import("pandas", "read_pandas")
-    names, columns = _read_table(path, header, options)
-    frame: pandas.DataFrame = pd.DataFrame(dict(zip(names, columns)), columns=names, dtype=str)
-    return frame
-
-
-def read_polars(path: PathArg, *, header: bool = True, **options: Any) -> "polars.DataFrame":
+def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True, **options: Any) -> "polars.DataFrame":
     """Repair the CSV file at ``path`` and return it as a polars DataFrame.
 
-    Same arguments and column naming as :func:`read_pandas`; every column
-    has the polars string type.
+    The rows are exactly those :func:`csv_gleave.open` yields with the same
+    ``options`` (``delimiter``, ``quote_char``, ``fill_ragged_rows``,
+    ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
+    ``allow_binary``, ``cancel``). With ``header=True`` (the default) the
+    first kept row names the columns, made unique and non-empty as pandas
+    does; with ``header=False`` they are ``column_1``, ``column_2``, ...
+    With ``infer_types=True`` a column is typed (integer, float, boolean,
+    date, datetime) only when every value converts without loss, and an
+    empty field is null; with ``infer_types=False`` every column holds the
+    exact field texts. A column holding bytes that are not UTF-8 is binary.
+    polars takes the Arrow table over directly; pyarrow is not needed.
     """
-    pl = _import("polars", "read_polars")
-    names, columns = _read_table(path, header, options)
-    frame: polars.DataFrame = pl.DataFrame(columns, schema=[(name, pl.Utf8) for name in names], orient="col")
+    pl = import_optional("polars", "polars", "read_polars")
+    stream = _native.arrow_stream(path, header=header, infer_types=infer_types, **options)
+    frame: polars.DataFrame = pl.DataFrame(stream)
     return frame
 
+
+def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True, **options: Any) -> "pandas.DataFrame":
+    """Repair the CSV file at ``path`` and return it as a pandas DataFrame.
+
+    Same arguments, rows and column names as :func:`read_polars`. Text
+    columns have pandas' string dtype; numbers, booleans, dates and
+    datetimes numpy dtypes, except that a column of integers or booleans
+    with a missing value takes pandas' nullable ``Int64`` or ``boolean``
+    (float64 would round integers beyond 2**53). Needs pyarrow as well.
+    """
+    pd = import_optional("pandas", "pandas", "read_pandas")
+    pa = import_optional("pyarrow", "arrow", "read_pandas")
+    stream = _native.arrow_stream(path, header=header, infer_types=infer_types, **options)
+    table = pa.RecordBatchReader.from_stream(stream).read_all()
+    # types_mapper is asked per Arrow type, not per column: one integer (or
+    # boolean) column with a null makes every such column nullable.
+    nullable = {column.type for column in table.columns if column.null_count}
+    string = pd.StringDtype()
+    mapping = {pa.string(): string, pa.large_string(): string}
+    if pa.int64() in nullable:
+        mapping[pa.int64()] = pd.Int64Dtype()
+    if pa.bool_() in nullable:
+        mapping[pa.bool_()] = pd.BooleanDtype()
+    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False)
+    return frame

@@ -1,0 +1,489 @@
+// arrow_stream(): the repaired rows of a file as an Arrow table, built in
+// C++ with the interpreter lock released and handed to pyarrow, polars,
+// pandas or DuckDB through the Arrow PyCapsule protocol.
+//
+// The table is built once and kept, immutable, behind a shared pointer.
+// Each __arrow_c_stream__ call exports a fresh stream whose arrays point
+// into those buffers and hold a reference to them, so the object can be
+// consumed any number of times (DuckDB asks again for every query) without
+// copying, and the buffers live until the last consumer releases its
+// arrays, whichever thread that happens on.
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "native.hpp"
+#include "table/table_builder.hpp"
+#include "text.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+using table::ArrowColumn;
+using table::ArrowTable;
+using table::TableBuilder;
+using table::TableOptions;
+
+// Kept rows go straight into the builder (which copies their bytes), so the
+// text can be dropped before the columns are finished; rejected rows are
+// only counted, as open() counts them.
+struct BuilderSink {
+  BuilderSink(const TableOptions& o, Interrupt& i) : options(o), interrupt(i) {}
+  TableOptions options;
+  Interrupt& interrupt;
+  std::optional<TableBuilder> builder;
+  unsigned char delimiter = ',';
+  std::uint64_t seen = 0;
+  bool interrupted = false;
+
+  bool go_on() {
+    if (++seen % 1024 != 0 || !interrupt.requested()) return true;
+    interrupted = true;
+    return false;
+  }
+  void begin(unsigned char d, std::uint64_t) {
+    delimiter = d;
+    // A decimal comma is only unambiguous when the comma does not split
+    // fields, which is known once the delimiter is settled.
+    options.decimal_comma = options.decimal_comma && d != ',';
+    builder.emplace(options);
+  }
+  // keep(row) and keep(row, verdict): the pass may or may not say why.
+  template <class... Why>
+  bool keep(const Row& row, const Why&...) {
+    builder->append_row_with([&](auto&& visit) {
+      for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+    });
+    return go_on();
+  }
+  bool keep_line(std::string_view line, bool ascii) {
+    builder->append_row_with(
+        [&](auto&& visit) {
+          const char* p = line.data();
+          const char* const end = p + line.size();
+          while (true) {
+            const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+            const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
+            visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
+            if (stop == end) return;
+            p = stop + 1;
+          }
+        },
+        ascii);
+    return go_on();
+  }
+  template <class... Rejected>
+  bool reject(Rejected&&...) {
+    return go_on();
+  }
+};
+
+struct BuiltTable {
+  ArrowTable table;
+  JobCounts counts;
+};
+
+// Reads, repairs and builds with the lock released; never throws. The file
+// is read and the pass run exactly as open() does, so every loader keeps
+// the same rows.
+Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
+                         const TableOptions& table_options, bool refuse_binary,
+                         Interrupt& interrupt) {
+  try {
+    BuilderSink sink(table_options, interrupt);
+    PassCounts counts;
+    {
+      auto text = read_input(input, &interrupt, refuse_binary);
+      if (!text) return std::move(text.error());
+      counts = run_pass(text.value().view(), options, sink);
+    }  // the text goes before the columns are finished
+    if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
+    if (!sink.builder) sink.builder.emplace(sink.options);  // an empty text
+    BuiltTable out;
+    out.table = sink.builder->finish();
+    static_cast<GleaveCounts&>(out.counts) = counts;
+    out.counts.delimiter = counts.delimiter;
+    return out;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return IoError::from_fixed(IoFixed::OutOfMemory);
+}
+
+// ---------------------------------------------------------------------------
+// Export sharing the table's buffers
+
+const std::uint8_t kEmptyBytes[8] = {};
+
+using SharedTable = std::shared_ptr<const ArrowTable>;
+
+// Every exported array, parent or child, owns its private data and a
+// reference to the table: a consumer may move a child out and release it
+// after the parent.
+struct SharedArray {
+  SharedTable table;
+  const void* buffers[3] = {};
+  std::vector<ArrowArray> child_structs;
+  std::vector<ArrowArray*> child_pointers;
+};
+
+void release_shared_array(ArrowArray* array) noexcept {
+  if (array == nullptr || array->release == nullptr) return;
+  for (std::int64_t i = 0; i < array->n_children; ++i) {
+    ArrowArray* child = array->children[i];
+    if (child->release != nullptr) child->release(child);
+  }
+  delete static_cast<SharedArray*>(array->private_data);
+  array->release = nullptr;
+  array->private_data = nullptr;
+}
+
+bool is_binary_like(const char* format) noexcept {
+  return format[0] != '\0' && format[1] == '\0' &&
+         (format[0] == 'u' || format[0] == 'U' || format[0] == 'z' || format[0] == 'Z');
+}
+
+void fill_column(ArrowArray* out, const ArrowColumn& c, SharedArray* priv) noexcept {
+  priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
+  // Some consumers read a buffer of length zero: never hand out null.
+  priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;
+  priv->buffers[2] = c.data.data() != nullptr ? c.data.data() : kEmptyBytes;
+  out->length = c.length;
+  out->null_count = c.null_count;
+  out->offset = 0;
+  out->n_buffers = is_binary_like(c.format) ? 3 : 2;
+  out->n_children = 0;
+  out->buffers = priv->buffers;
+  out->children = nullptr;
+  out->dictionary = nullptr;
+  out->release = release_shared_array;
+  out->private_data = priv;
+}
+
+// The whole table as one struct array (a record batch). 0, or ENOMEM.
+int export_shared_array(const SharedTable& table, ArrowArray* out) noexcept {
+  try {
+    const std::size_t n = table->num_columns();
+    auto priv = std::make_unique<SharedArray>();
+    priv->table = table;
+    priv->child_structs.resize(n);
+    priv->child_pointers.resize(n);
+    std::vector<std::unique_ptr<SharedArray>> children(n);
+    for (auto& c : children) {
+      c = std::make_unique<SharedArray>();
+      c->table = table;
+    }
+    // Nothing below allocates.
+    for (std::size_t i = 0; i < n; ++i) {
+      fill_column(&priv->child_structs[i], table->column(i), children[i].release());
+      priv->child_pointers[i] = &priv->child_structs[i];
+    }
+    out->length = table->num_rows();
+    out->null_count = 0;
+    out->offset = 0;
+    out->n_buffers = 1;  // the struct's validity: none
+    out->n_children = static_cast<std::int64_t>(n);
+    out->buffers = priv->buffers;
+    out->children = n == 0 ? nullptr : priv->child_pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_shared_array;
+    out->private_data = priv.release();
+    return 0;
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+}
+
+struct SharedStream {
+  SharedTable table;
+  bool batch_taken = false;
+  const char* last_error = nullptr;
+};
+
+int shared_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* s = static_cast<SharedStream*>(stream->private_data);
+  const int rc = s->table->export_schema(out);
+  s->last_error = rc == 0 ? nullptr : "out of memory";
+  return rc;
+}
+
+int shared_get_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* s = static_cast<SharedStream*>(stream->private_data);
+  if (s->batch_taken) {
+    out->release = nullptr;  // the end of the stream
+    return 0;
+  }
+  const int rc = export_shared_array(s->table, out);
+  s->last_error = rc == 0 ? nullptr : "out of memory";
+  if (rc == 0) s->batch_taken = true;
+  return rc;
+}
+
+const char* shared_get_last_error(ArrowArrayStream* stream) {
+  return static_cast<SharedStream*>(stream->private_data)->last_error;
+}
+
+void shared_stream_release(ArrowArrayStream* stream) {
+  if (stream == nullptr || stream->release == nullptr) return;
+  delete static_cast<SharedStream*>(stream->private_data);
+  stream->release = nullptr;
+  stream->private_data = nullptr;
+}
+
+int export_shared_stream(const SharedTable& table, ArrowArrayStream* out) noexcept {
+  auto* priv = new (std::nothrow) SharedStream{table};
+  if (priv == nullptr) return ENOMEM;
+  out->get_schema = shared_get_schema;
+  out->get_next = shared_get_next;
+  out->get_last_error = shared_get_last_error;
+  out->release = shared_stream_release;
+  out->private_data = priv;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Capsules. Each owns its struct; a consumer that takes the contents marks
+// the struct released, and the destructor then frees only the struct.
+
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+constexpr const char* kSchemaCapsule = "arrow_schema";
+
+void stream_capsule_destructor(PyObject* capsule) {
+  auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsule));
+  if (stream == nullptr) {
+    PyErr_WriteUnraisable(capsule);
+    return;
+  }
+  if (stream->release != nullptr) stream->release(stream);
+  delete stream;
+}
+
+void schema_capsule_destructor(PyObject* capsule) {
+  auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, kSchemaCapsule));
+  if (schema == nullptr) {
+    PyErr_WriteUnraisable(capsule);
+    return;
+  }
+  if (schema->release != nullptr) schema->release(schema);
+  delete schema;
+}
+
+// ---------------------------------------------------------------------------
+// The ArrowStream type
+
+struct StreamRecord {
+  SharedTable table;
+  GleaveCounts counts;
+  unsigned char delimiter = ',';
+};
+
+struct StreamObject {
+  PyObject ob_base;
+  StreamRecord record;
+};
+
+StreamRecord& record_of(PyObject* self) {
+  return reinterpret_cast<StreamObject*>(self)->record;
+}
+
+void stream_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  record_of(self).~StreamRecord();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // A requested schema is a wish the protocol lets a producer decline: the
+  // types here are already the ones inferred, and a consumer casts itself.
+  static const char* keywords[] = {"requested_schema", nullptr};
+  PyObject* requested = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
+                                   const_cast<char**>(keywords), &requested)) {
+    return nullptr;
+  }
+  auto* stream = new (std::nothrow) ArrowArrayStream{};
+  if (stream == nullptr) return PyErr_NoMemory();
+  if (export_shared_stream(record_of(self).table, stream) != 0) {
+    delete stream;
+    return PyErr_NoMemory();
+  }
+  PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_destructor);
+  if (capsule == nullptr) {
+    stream->release(stream);
+    delete stream;
+  }
+  return capsule;
+}
+
+PyObject* schema_export(PyObject* self, PyObject*) {
+  auto* schema = new (std::nothrow) ArrowSchema{};
+  if (schema == nullptr) return PyErr_NoMemory();
+  if (record_of(self).table->export_schema(schema) != 0) {
+    delete schema;
+    return PyErr_NoMemory();
+  }
+  PyObject* capsule = PyCapsule_New(schema, kSchemaCapsule, schema_capsule_destructor);
+  if (capsule == nullptr) {
+    schema->release(schema);
+    delete schema;
+  }
+  return capsule;
+}
+
+PyObject* stream_num_rows(PyObject* self, void*) {
+  return PyLong_FromLongLong(record_of(self).table->num_rows());
+}
+
+PyObject* stream_num_columns(PyObject* self, void*) {
+  return PyLong_FromSize_t(record_of(self).table->num_columns());
+}
+
+PyObject* stream_column_names(PyObject* self, void*) {
+  const ArrowTable& t = *record_of(self).table;
+  Ref list(PyList_New(static_cast<Py_ssize_t>(t.num_columns())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < t.num_columns(); ++i) {
+    const std::string& name = t.column(i).name;
+    // Names are valid UTF-8: repaired header cells carry U+FFFD.
+    PyObject* s =
+        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+    if (s == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+PyObject* stream_names_repaired(PyObject* self, void*) {
+  return PyLong_FromSize_t(record_of(self).table->names_repaired());
+}
+
+PyObject* stream_summary(PyObject* self, void*) {
+  const StreamRecord& r = record_of(self);
+  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter);
+}
+
+PyObject* stream_repr(PyObject* self) {
+  const ArrowTable& t = *record_of(self).table;
+  return PyUnicode_FromFormat("<csv_gleave.ArrowStream: %lld rows, %zu columns>",
+                              static_cast<long long>(t.num_rows()), t.num_columns());
+}
+
+PyGetSetDef stream_getset[] = {
+    {"num_rows", stream_num_rows, nullptr, "The number of data rows.", nullptr},
+    {"num_columns", stream_num_columns, nullptr, "The number of columns.", nullptr},
+    {"column_names", stream_column_names, nullptr, "The column names, in order.", nullptr},
+    {"names_repaired", stream_names_repaired, nullptr,
+     "How many header names held bytes that are not UTF-8 and were named with U+FFFD in "
+     "their place (the column's values are left as they are).",
+     nullptr},
+    {"summary", stream_summary, nullptr, "The counts of the repair.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef stream_methods[] = {
+    {"__arrow_c_stream__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__(requested_schema=None)\n--\n\n"
+     "A PyCapsule 'arrow_array_stream' of one record batch holding the whole table. May be\n"
+     "called any number of times: every stream shares the same buffers. requested_schema\n"
+     "is ignored."},
+    {"__arrow_c_schema__", schema_export, METH_NOARGS,
+     "__arrow_c_schema__()\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per column."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "The repaired rows of a file as an Arrow table, built by arrow_stream().\n"
+         "Implements the Arrow PyCapsule protocol: pyarrow.table(s), polars.DataFrame(s)\n"
+         "and DuckDB (FROM s) read it without a copy, as often as they like.")},
+    {Py_tp_getset, stream_getset},
+    {Py_tp_methods, stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "csv_gleave.ArrowStream",
+    sizeof(StreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    stream_slots,
+};
+
+PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "source", GLEAVE_OPTION_KEYWORDS, "header", "infer_types", "allow_binary", "cancel", nullptr};
+  PathArg input;
+  OptionArgs option_args;
+  PyObject* header = nullptr;
+  PyObject* infer_types = nullptr;
+  PyObject* allow_binary = nullptr;
+  PyObject* cancel = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO:arrow_stream",
+                                   const_cast<char**>(keywords), path_converter, &input,
+                                   GLEAVE_OPTION_POINTERS(option_args), &header, &infer_types,
+                                   &allow_binary, &cancel)) {
+    return nullptr;
+  }
+  GleaveOptions options;
+  TableOptions table_options;
+  table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
+  bool allow = true;
+  if (!options_from(option_args, options) || !bool_from(header, "header", table_options.header) ||
+      !bool_from(infer_types, "infer_types", table_options.infer_types) ||
+      !bool_from(allow_binary, "allow_binary", allow)) {
+    return nullptr;
+  }
+  ModuleState* state = state_of_module(module);
+  PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
+  const FileRef ref = input.ref();
+  auto result =
+      without_gil(interrupt, [&] { return build(ref, options, table_options, !allow, interrupt); });
+  if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
+  StreamRecord record;
+  record.table = std::make_shared<const ArrowTable>(std::move(result.value().table));
+  record.counts = result.value().counts;
+  record.delimiter = result.value().counts.delimiter;
+  PyTypeObject* type = state->arrow_stream_type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&record_of(self)) StreamRecord(std::move(record));
+  return self;
+}
+
+PyObject* arrow_stream_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return arrow_stream(module, args, kwargs); });
+}
+
+}  // namespace
+
+int add_arrow_stream_type(PyObject* module, ModuleState* state) {
+  PyObject* type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
+  if (type == nullptr) return -1;
+  state->arrow_stream_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "ArrowStream", type);
+}
+
+PyMethodDef arrow_stream_method = {
+    "arrow_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_stream_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    "arrow_stream(source, *, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
+    "infer_types=True, allow_binary=True, cancel=None)\n--\n\n"
+    "Reads and repairs a file as open() does and builds its kept rows into an Arrow table\n"
+    "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
+    "protocol). With header=True the first kept row names the columns (made unique and\n"
+    "non-empty as pandas does), else they are column_1, column_2, .... With\n"
+    "infer_types=True each column is int64, float64, bool, date32, timestamp or string where\n"
+    "every value converts without loss; an empty field is then null. With infer_types=False\n"
+    "every column holds the exact field texts. Cells missing from short rows (only with\n"
+    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary."};
+
+}  // namespace gleave::native
