@@ -231,8 +231,31 @@ bool ResilientParser::next_row(Row& row) {
   ScanState state = ScanState::FieldStart;
   bool ended_on_delimiter = false;
   std::size_t field_start = 0;  // where the field being built starts in row.bytes
+  std::size_t quote_open = 0;   // the opening quote of the quoted field being built
+  std::uint64_t line_at_open = 0;
 
-  while (p < n) {
+  // A quoted field whose opening quote never closes would swallow the rest
+  // of the input. It is read again as if its opening quote were an ordinary
+  // byte: the field then starts unquoted with the quote, and the row ends at
+  // its first line break. Nothing before that field changes, so the row goes
+  // on from there rather than from its first byte. True while bytes remain.
+  auto read_unquoted_again = [&] {
+    row.bytes.resize(field_start);  // no field has ended since the quote
+    row.bytes.push_back(static_cast<char>(quote_char_));
+    line_ = line_at_open;
+    p = quote_open + 1;
+    state = ScanState::Unquoted;
+    ended_on_delimiter = false;
+    return p < n;
+  };
+  // A quoted field that reached the end of the input: every quoted field
+  // scanned from a line feed after its opening quote would reach it too.
+  auto ran_to_the_end = [&] {
+    if (quote_open + 1 < runaway_from_) runaway_from_ = quote_open + 1;
+    return read_unquoted_again();
+  };
+
+  while (p < n || (state == ScanState::Quoted && ran_to_the_end())) {
     const auto c = static_cast<unsigned char>(s[p]);
     switch (state) {
       case ScanState::FieldStart:  // before the first byte of a field
@@ -243,7 +266,8 @@ bool ResilientParser::next_row(Row& row) {
         }
         field_start = row.bytes.size();
         if (c == quote_char_) {
-          ++p;
+          quote_open = p++;
+          line_at_open = line_;
           state = ScanState::Quoted;
           ended_on_delimiter = false;
         } else if (c == delimiter_) {
@@ -301,6 +325,12 @@ bool ResilientParser::next_row(Row& row) {
               row.bytes.push_back(static_cast<char>(quote_char_));
             }
           }
+        } else if (b == '\n' && p >= runaway_from_ && !escape_) {
+          // An earlier quoted field ran from before here to the end of the
+          // input without closing, standing on this line feed on its way
+          // (every scan does, without escapes): from here on this scan is
+          // the same, so it runs away too, and need not find that out again.
+          read_unquoted_again();
         } else {
           if (b == '\n') ++line_;
           row.bytes.push_back(static_cast<char>(b));

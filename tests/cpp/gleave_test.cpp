@@ -722,6 +722,29 @@ TEST_F(FileTest, InPlaceRepair) {
   EXPECT_EQ(entries(), (std::vector<std::string>{"in.csv", "link.csv", "q.csv"}));
 }
 
+// A stray opening quote on line 2 of a 100,001-line file takes no other line
+// with it: the detection, the pass and both files see every row.
+TEST_F(FileTest, RunawayQuoteKeepsTheRestOfTheFile) {
+  std::string input = "id,name,value\n1,\"stray,10\n";
+  std::string rest;
+  for (int i = 2; i <= 100000; ++i) rest += std::to_string(i) + ",n" + std::to_string(i) + ",1\n";
+  input += rest;
+  const auto in = write("in.csv", input);
+  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r.value().total_rows, 100001u);
+  EXPECT_EQ(r.value().gleaved_rows, 100001u);
+  EXPECT_EQ(r.value().repaired_rows, 0u);
+  EXPECT_EQ(r.value().inferred_columns, 3u);
+  EXPECT_EQ(r.value().detected_delimiter, U',');
+  EXPECT_EQ(read(path("out.csv")), "id,name,value\n1,\"\"\"stray\",10\n" + rest);
+  EXPECT_EQ(read(path("q.csv")), kH);
+  // Held to two columns, the runaway row is quarantined under its own line.
+  const GleaveOutcome o = gleave_slice(input, opts(',', 2, false, false));
+  ASSERT_EQ(o.quarantine.size(), 100001u);
+  EXPECT_EQ(records_of(o)[1], (Record{2, kExtra + "2)", {"1", "\"stray", "10"}}));
+}
+
 // Writing twice to a device destroys nothing: /dev/null may be both outputs.
 TEST_F(FileTest, DevNullForBothOutputs) {
   const auto in = write("in.csv", kRoadInput);
