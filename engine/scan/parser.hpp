@@ -130,9 +130,9 @@ class ResilientParser {
   bool memo_found_ = false;
 };
 
-// The plain-line scan classifies bytes with the widest vector instructions
-// the processor offers, chosen once at load time. Tests switch to the
-// portable classifier with this to cover it too.
+// The plain-line scan classifies bytes with simd::classify. Tests switch to
+// the portable classifier with this to cover it too (false: back to the one
+// chosen at load time).
 void use_portable_scan(bool portable) noexcept;
 
 inline int popcount64(std::uint64_t x) noexcept {

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 
 #include "gleave.hpp"
 #include "heuristics.hpp"
+#include "simd.hpp"
 
 namespace {
 
@@ -306,6 +309,48 @@ TEST_P(SliceReference, RandomTextsAndOptions) {
 // The vectorised byte classifier and the portable one must agree.
 INSTANTIATE_TEST_SUITE_P(Classifier, SliceReference, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Portable" : "Native"; });
+
+// Every byte classifier the processor has gives the portable one's masks, on
+// blocks of every length and on the control bytes themselves.
+TEST(SimdClassifier, AgreesWithThePortableOne) {
+  std::mt19937 rng(3);
+  const std::string alphabet = std::string("ab,;\"\n\r\t\x80\xBF\xC1\xC2\xDF\xE0\xFF") + '\0';
+  const simd::Impl before = simd::active();
+  for (const simd::Impl impl : {simd::Impl::Sse2, simd::Impl::Avx2, simd::Impl::Avx512}) {
+    if (!simd::supported(impl)) continue;
+    for (int iter = 0; iter < 20000; ++iter) {
+      char block[64];
+      for (char& c : block) c = alphabet[rng() % alphabet.size()];
+      const std::size_t len = rng() % 65;
+      const auto d = static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
+      const auto q = static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
+      simd::force(simd::Impl::Scalar);
+      const simd::ByteMasks want = simd::classify(block, len, d, q);
+      simd::force(impl);
+      const simd::ByteMasks got = simd::classify(block, len, d, q);
+      ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << simd::name(impl) << " len " << len;
+    }
+  }
+  simd::force(before);
+}
+
+// Under GLEAVE_FORCE_IMPL the tests run with that classifier, or are skipped
+// when the processor lacks it.
+TEST(SimdClassifier, ForcedImplementationIsActive) {
+  const char* forced = std::getenv("GLEAVE_FORCE_IMPL");
+  if (forced == nullptr) GTEST_SKIP() << "no GLEAVE_FORCE_IMPL";
+  for (const simd::Impl impl : {simd::Impl::Scalar, simd::Impl::Sse2, simd::Impl::Avx2,
+                                simd::Impl::Avx512}) {
+    if (std::string(forced) != simd::name(impl)) continue;
+    if (!simd::supported(impl)) {
+      std::printf("%s: not on this processor\n", forced);
+      std::exit(77);  // the whole run is skipped, not passed
+    }
+    EXPECT_STREQ(simd::name(simd::active()), forced);
+    return;
+  }
+  FAIL() << "unknown GLEAVE_FORCE_IMPL " << forced;
+}
 
 // ---------------------------------------------------------------------------
 // Output and quarantine line formats
