@@ -87,7 +87,8 @@ struct PassCounts : GleaveCounts {
 };
 
 // Folds fields `width` to the last into field `width`, joined by `separator`.
-inline void merge_surplus(Row& row, std::size_t width, std::string_view separator, std::string& scratch) {
+inline void merge_surplus(Row& row, std::size_t width, std::string_view separator,
+                          std::string& scratch) {
   const std::size_t keep_end = row.field_begin(width - 1);
   scratch.clear();
   for (std::size_t i = width - 1; i < row.size(); ++i) {
@@ -120,7 +121,6 @@ inline void split_plain_line(std::string_view line, unsigned char delimiter, Row
     p = stop + 1;
   }
 }
-
 
 // The sink contract. One pass over the text calls, in this order:
 //   sink.begin(delimiter, width)
@@ -241,6 +241,7 @@ class QuarantineLines {
     return record.too_many ? too_many_ : too_few_;
   }
   unsigned char delimiter() const noexcept { return delimiter_; }
+
  private:
   unsigned char delimiter_;
   ResilientParser parser_;

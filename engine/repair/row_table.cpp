@@ -2,7 +2,6 @@
 
 namespace gleave {
 
-
 std::size_t RowTable::width(std::size_t r) const noexcept {
   const Entry& e = rows_[r];
   if (e.kind() == Kind::Fields) return e.end() - e.begin;

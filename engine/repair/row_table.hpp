@@ -17,7 +17,7 @@
 namespace gleave {
 
 // The kept rows of a pass. A row whose line was plain (see
-// ResilientParser::take_plain_line) is stored as the span of that line: in the
+// ResilientParser::take_plain_lines) is stored as the span of that line: in the
 // input text itself when the table owns the text, else copied once into the
 // arena. Any other row is stored as its fields back to back in the arena with
 // one end offset per field. Millions of rows cost a few flat buffers, not one

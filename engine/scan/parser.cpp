@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "simd.hpp"
 
 namespace gleave {
 
@@ -47,110 +45,8 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       quoted_stop_(quote_char, '\n', quote_char, quote_char),
       lookahead_stop_(quote_char, '\n', '\r', '\r') {}
 
-namespace {
-
-// Raw byte classes of up to 64 bytes, one bit per byte.
-struct RawMasks {
-  std::uint64_t lf, cr, quote, delim, high, lead, cont;
-};
-
-RawMasks classify_scalar(const char* p, std::size_t len, unsigned char delim,
-                         unsigned char quote) noexcept {
-  RawMasks r{0, 0, 0, 0, 0, 0, 0};
-  for (std::size_t i = 0; i < len; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if (c == '\n') r.lf |= bit;
-    if (c == '\r') r.cr |= bit;
-    if (c == quote) r.quote |= bit;
-    if (c == delim) r.delim |= bit;
-    if (c >= 0x80) r.high |= bit;
-    if (c >= 0xC2 && c <= 0xDF) r.lead |= bit;
-    if (c >= 0x80 && c <= 0xBF) r.cont |= bit;
-  }
-  return r;
-}
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#define GLEAVE_X86_DISPATCH 1
-
-// 0x80..0xBF are continuation bytes and 0xC2..0xDF lead bytes of two-byte
-// sequences; as signed bytes both are ranges below zero.
-__attribute__((target("avx512bw,avx512f"))) RawMasks classify_avx512(const char* p, std::size_t len,
-                                                                     unsigned char delim,
-                                                                     unsigned char quote) noexcept {
-  const __mmask64 valid = len == 64 ? ~__mmask64{0} : (__mmask64{1} << len) - 1;
-  const __m512i x = _mm512_maskz_loadu_epi8(valid, p);  // bytes past len read as zero
-  RawMasks r;
-  r.lf = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\n'));
-  r.cr = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8('\r'));
-  r.quote = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(quote)));
-  r.delim = _mm512_cmpeq_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(delim)));
-  r.high = _mm512_movepi8_mask(x);
-  r.lead = _mm512_cmpgt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xC1))) &
-           _mm512_cmplt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xE0)));
-  r.cont = _mm512_cmplt_epi8_mask(x, _mm512_set1_epi8(static_cast<char>(0xC0)));
-  return r;
-}
-
-__attribute__((target("avx2"))) inline std::uint64_t bits(__m256i v) noexcept {
-  return static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(v)));
-}
-
-__attribute__((target("avx2"))) RawMasks classify_avx2(const char* p, std::size_t len,
-                                                       unsigned char delim,
-                                                       unsigned char quote) noexcept {
-  alignas(32) char padded[64];
-  if (len < 64) {
-    std::memset(padded, 0, sizeof padded);
-    std::memcpy(padded, p, len);
-    p = padded;
-  }
-  const __m256i lf = _mm256_set1_epi8('\n');
-  const __m256i cr = _mm256_set1_epi8('\r');
-  const __m256i q = _mm256_set1_epi8(static_cast<char>(quote));
-  const __m256i d = _mm256_set1_epi8(static_cast<char>(delim));
-  const __m256i lead_lo = _mm256_set1_epi8(static_cast<char>(0xC1));
-  const __m256i lead_hi = _mm256_set1_epi8(static_cast<char>(0xE0));
-  const __m256i cont_hi = _mm256_set1_epi8(static_cast<char>(0xC0));
-  RawMasks r{0, 0, 0, 0, 0, 0, 0};
-  for (int half = 0; half < 2; ++half) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * half));
-    const int shift = 32 * half;
-    r.lf |= bits(_mm256_cmpeq_epi8(x, lf)) << shift;
-    r.cr |= bits(_mm256_cmpeq_epi8(x, cr)) << shift;
-    r.quote |= bits(_mm256_cmpeq_epi8(x, q)) << shift;
-    r.delim |= bits(_mm256_cmpeq_epi8(x, d)) << shift;
-    r.high |= bits(x) << shift;
-    r.lead |= bits(_mm256_and_si256(_mm256_cmpgt_epi8(x, lead_lo), _mm256_cmpgt_epi8(lead_hi, x)))
-              << shift;
-    r.cont |= bits(_mm256_cmpgt_epi8(cont_hi, x)) << shift;
-  }
-  return r;
-}
-
-using Classifier = RawMasks (*)(const char*, std::size_t, unsigned char, unsigned char) noexcept;
-
-Classifier pick_classifier() noexcept {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f")) {
-    return classify_avx512;
-  }
-  if (__builtin_cpu_supports("avx2")) return classify_avx2;
-  return classify_scalar;
-}
-
-Classifier g_classify = pick_classifier();
-#endif
-
-}  // namespace
-
 void use_portable_scan(bool portable) noexcept {
-#ifdef GLEAVE_X86_DISPATCH
-  g_classify = portable ? classify_scalar : pick_classifier();
-#else
-  (void)portable;
-#endif
+  simd::force(portable ? simd::Impl::Scalar : simd::chosen_at_load());
 }
 
 // Bit i of each mask is set when byte i of the block is an LF; a quote or a
@@ -166,11 +62,7 @@ void use_portable_scan(bool portable) noexcept {
 ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size_t len,
                                                         bool next_is_lf,
                                                         bool lead_before) const noexcept {
-#ifdef GLEAVE_X86_DISPATCH
-  const RawMasks r = g_classify(p, len, delimiter_, quote_char_);
-#else
-  const RawMasks r = classify_scalar(p, len, delimiter_, quote_char_);
-#endif
+  const simd::ByteMasks r = simd::classify(p, len, delimiter_, quote_char_);
   BlockMasks m;
   m.lf = r.lf;
   m.delim = r.delim;
@@ -231,8 +123,31 @@ bool ResilientParser::next_row(Row& row) {
   ScanState state = ScanState::FieldStart;
   bool ended_on_delimiter = false;
   std::size_t field_start = 0;  // where the field being built starts in row.bytes
+  std::size_t quote_open = 0;   // the opening quote of the quoted field being built
+  std::uint64_t line_at_open = 0;
 
-  while (p < n) {
+  // A quoted field whose opening quote never closes would swallow the rest
+  // of the input. It is read again as if its opening quote were an ordinary
+  // byte: the field then starts unquoted with the quote, and the row ends at
+  // its first line break. Nothing before that field changes, so the row goes
+  // on from there rather than from its first byte. True while bytes remain.
+  auto read_unquoted_again = [&] {
+    row.bytes.resize(field_start);  // no field has ended since the quote
+    row.bytes.push_back(static_cast<char>(quote_char_));
+    line_ = line_at_open;
+    p = quote_open + 1;
+    state = ScanState::Unquoted;
+    ended_on_delimiter = false;
+    return p < n;
+  };
+  // A quoted field that reached the end of the input: every quoted field
+  // scanned from a line feed after its opening quote would reach it too.
+  auto ran_to_the_end = [&] {
+    if (quote_open + 1 < runaway_from_) runaway_from_ = quote_open + 1;
+    return read_unquoted_again();
+  };
+
+  while (p < n || (state == ScanState::Quoted && ran_to_the_end())) {
     const auto c = static_cast<unsigned char>(s[p]);
     switch (state) {
       case ScanState::FieldStart:  // before the first byte of a field
@@ -243,7 +158,8 @@ bool ResilientParser::next_row(Row& row) {
         }
         field_start = row.bytes.size();
         if (c == quote_char_ && quoting_) {
-          ++p;
+          quote_open = p++;
+          line_at_open = line_;
           state = ScanState::Quoted;
           ended_on_delimiter = false;
         } else if (c == delimiter_) {
@@ -301,6 +217,12 @@ bool ResilientParser::next_row(Row& row) {
               row.bytes.push_back(static_cast<char>(quote_char_));
             }
           }
+        } else if (b == '\n' && p >= runaway_from_ && !escape_) {
+          // An earlier quoted field ran from before here to the end of the
+          // input without closing, standing on this line feed on its way
+          // (every scan does, without escapes): from here on this scan is
+          // the same, so it runs away too, and need not find that out again.
+          read_unquoted_again();
         } else {
           if (b == '\n') ++line_;
           row.bytes.push_back(static_cast<char>(b));

@@ -46,7 +46,12 @@ class ResilientParser {
                   bool repair_quotes) noexcept;
 
   // Fills `row` with the next row and returns true, or returns false at the
-  // end of the input (and on every call after that).
+  // end of the input (and on every call after that). A quoted field whose
+  // opening quote never closes before the end of the input does not take the
+  // rest of the input: the row is read as if that quote were an ordinary
+  // byte starting an unquoted field (and so on for a later such field), so
+  // it ends at its first line break like any row. The work stays linear in
+  // the input however many such fields it holds.
   bool next_row(Row& row);
   std::optional<std::vector<std::string>> next_row();
 
@@ -124,14 +129,18 @@ class ResilientParser {
   // Memo of the stray-quote lookahead. Queries move forward only, so the
   // answer of one scan of a line serves every later quote on that line that
   // starts at or before the proper closing quote found (or the line's end).
+  // Every quoted field scanned from a line feed at or after this offset runs
+  // to the end of the input without closing (see next_row).
+  std::size_t runaway_from_ = SIZE_MAX;
+
   std::size_t memo_from_ = 1;
   std::size_t memo_to_ = 0;
   bool memo_found_ = false;
 };
 
-// The plain-line scan classifies bytes with the widest vector instructions
-// the processor offers, chosen once at load time. Tests switch to the
-// portable classifier with this to cover it too.
+// The plain-line scan classifies bytes with simd::classify. Tests switch to
+// the portable classifier with this to cover it too (false: back to the one
+// chosen at load time).
 void use_portable_scan(bool portable) noexcept;
 
 inline int popcount64(std::uint64_t x) noexcept {

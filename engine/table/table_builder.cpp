@@ -317,7 +317,7 @@ void release_array(ArrowArray* array) noexcept {
 void fill_column_array(ArrowArray* out, ArrayPrivate* priv) noexcept {
   ArrowColumn& c = priv->column;
   const bool is_string = c.format[0] != '\0' && (c.format[0] == 'u' || c.format[0] == 'U' ||
-                                               c.format[0] == 'z' || c.format[0] == 'Z');
+                                                 c.format[0] == 'z' || c.format[0] == 'Z');
   priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
   // Some consumers dereference a buffer of length zero: never hand out null.
   priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;

@@ -34,7 +34,8 @@ struct TableOptions {
 // Arrow array.
 struct ArrowColumn {
   std::string name;
-  const char* format = "";  // a static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z"
+  const char* format =
+      "";  // a static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z"
   std::int64_t length = 0;
   std::int64_t null_count = 0;
   Buffer validity;  // empty when null_count is 0

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 
 #include "gleave.hpp"
 #include "heuristics.hpp"
+#include "simd.hpp"
 
 namespace {
 
@@ -308,6 +311,48 @@ TEST_P(SliceReference, RandomTextsAndOptions) {
 // The vectorised byte classifier and the portable one must agree.
 INSTANTIATE_TEST_SUITE_P(Classifier, SliceReference, testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Portable" : "Native"; });
+
+// Every byte classifier the processor has gives the portable one's masks, on
+// blocks of every length and on the control bytes themselves.
+TEST(SimdClassifier, AgreesWithThePortableOne) {
+  std::mt19937 rng(3);
+  const std::string alphabet = std::string("ab,;\"\n\r\t\x80\xBF\xC1\xC2\xDF\xE0\xFF") + '\0';
+  const simd::Impl before = simd::active();
+  for (const simd::Impl impl : {simd::Impl::Sse2, simd::Impl::Avx2, simd::Impl::Avx512}) {
+    if (!simd::supported(impl)) continue;
+    for (int iter = 0; iter < 20000; ++iter) {
+      char block[64];
+      for (char& c : block) c = alphabet[rng() % alphabet.size()];
+      const std::size_t len = rng() % 65;
+      const auto d = static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
+      const auto q = static_cast<unsigned char>(alphabet[rng() % alphabet.size()]);
+      simd::force(simd::Impl::Scalar);
+      const simd::ByteMasks want = simd::classify(block, len, d, q);
+      simd::force(impl);
+      const simd::ByteMasks got = simd::classify(block, len, d, q);
+      ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << simd::name(impl) << " len " << len;
+    }
+  }
+  simd::force(before);
+}
+
+// Under GLEAVE_FORCE_IMPL the tests run with that classifier, or are skipped
+// when the processor lacks it.
+TEST(SimdClassifier, ForcedImplementationIsActive) {
+  const char* forced = std::getenv("GLEAVE_FORCE_IMPL");
+  if (forced == nullptr) GTEST_SKIP() << "no GLEAVE_FORCE_IMPL";
+  for (const simd::Impl impl :
+       {simd::Impl::Scalar, simd::Impl::Sse2, simd::Impl::Avx2, simd::Impl::Avx512}) {
+    if (std::string(forced) != simd::name(impl)) continue;
+    if (!simd::supported(impl)) {
+      std::printf("%s: not on this processor\n", forced);
+      std::exit(77);  // the whole run is skipped, not passed
+    }
+    EXPECT_STREQ(simd::name(simd::active()), forced);
+    return;
+  }
+  FAIL() << "unknown GLEAVE_FORCE_IMPL " << forced;
+}
 
 // ---------------------------------------------------------------------------
 // Output and quarantine line formats
@@ -723,6 +768,29 @@ TEST_F(FileTest, InPlaceRepair) {
   EXPECT_TRUE(fs::is_symlink(path("link.csv")));
   EXPECT_EQ(read(in), kRoadOutput);
   EXPECT_EQ(entries(), (std::vector<std::string>{"in.csv", "link.csv", "q.csv"}));
+}
+
+// A stray opening quote on line 2 of a 100,001-line file takes no other line
+// with it: the detection, the pass and both files see every row.
+TEST_F(FileTest, RunawayQuoteKeepsTheRestOfTheFile) {
+  std::string input = "id,name,value\n1,\"stray,10\n";
+  std::string rest;
+  for (int i = 2; i <= 100000; ++i) rest += std::to_string(i) + ",n" + std::to_string(i) + ",1\n";
+  input += rest;
+  const auto in = write("in.csv", input);
+  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  EXPECT_EQ(r.value().total_rows, 100001u);
+  EXPECT_EQ(r.value().gleaved_rows, 100001u);
+  EXPECT_EQ(r.value().repaired_rows, 0u);
+  EXPECT_EQ(r.value().inferred_columns, 3u);
+  EXPECT_EQ(r.value().detected_delimiter, U',');
+  EXPECT_EQ(read(path("out.csv")), "id,name,value\n1,\"\"\"stray\",10\n" + rest);
+  EXPECT_EQ(read(path("q.csv")), kH);
+  // Held to two columns, the runaway row is quarantined under its own line.
+  const GleaveOutcome o = gleave_slice(input, opts(',', 2, false, false));
+  ASSERT_EQ(o.quarantine.size(), 100001u);
+  EXPECT_EQ(records_of(o)[1], (Record{2, kExtra + "2)", {"1", "\"stray", "10"}}));
 }
 
 // Writing twice to a device destroys nothing: /dev/null may be both outputs.

@@ -3,13 +3,15 @@
 // byte-by-byte reference tokenizer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "../../fuzz/fuzz_common.hpp"
+#include "../support/reference.hpp"
 #include "parser.hpp"
 
 namespace {
@@ -61,8 +63,8 @@ const Case kCases[] = {
     {"last_byte_candidate_off", Q "a" Q "b" Q, Off, {{"ab\""}}},
     {"lf_in_quotes", Q "a\nb" Q ",c\n", Either, {{"a\nb", "c"}}, {3}},
     {"crlf_in_quotes", Q "a\r\nb" Q, Either, {{"a\r\nb"}}, {2}},
-    {"unterminated_takes_rest", Q "abc,def\nghi", Either, {{"abc,def\nghi"}}, {2}},
-    {"lone_quote_at_end", "a," Q, Either, {{"a", ""}}},
+    {"unterminated_read_again", Q "abc,def\nghi", Either, {{"\"abc", "def"}, {"ghi"}}, {2, 2}},
+    {"lone_quote_at_end", "a," Q, Either, {{"a", "\""}}},
     {"ff_byte", "a,\xFF,c", Either, {{"a", R, "c"}}},
     {"line_numbers", "a\nb\n", Either, {{"a"}, {"b"}}, {2, 3}},
     {"lf_then_cr", "a\n\rb", Either, {{"a"}, {""}, {"b"}}, {2, 3, 3}},
@@ -78,18 +80,18 @@ const Case kCases[] = {
     {"skip_blanks_then_quote", "  " Q "a,b" Q ",\t c", Either, {{"a,b", "c"}}, {}, ',', '"',
      std::nullopt, true},
     {"skip_blanks_tab_delim", "a\t\tb", Either, {{"a", "b"}}, {}, '\t', '"', std::nullopt, true},
-    {"escape_last_byte", Q "a\\", Either, {{"a\\"}}, {}, ',', '"', '\\'},
+    {"escape_last_byte", Q "a\\", Either, {{"\"a\\"}}, {}, ',', '"', '\\'},
     {"escape_outside_quotes", "a\\,b", Either, {{"a\\", "b"}}, {}, ',', '"', '\\'},
     {"escaped_lf_no_line", Q "a\\\nb" Q "\n", Either, {{"a\nb"}}, {2}, ',', '"', '\\'},
     {"escaped_quote_then_close", Q "a\\" Q Q, On, {{"a\""}}, {}, ',', '"', '\\'},
-    {"lookahead_ignores_escape", Q "a" Q "b\\" Q ",c", On, {{"a\"b\",c"}}, {}, ',', '"', '\\'},
+    {"lookahead_ignores_escape", Q "a" Q "b\\" Q ",c", On, {{"\"a\"b\\\"", "c"}}, {}, ',', '"', '\\'},
     {"apostrophe_quote", "'x,y'," Q "z" Q, Either, {{"x,y", "\"z\""}}, {}, ',', '\''},
     {"high_delimiter_is_a_byte", "a\xA6" "b", Either, {{"a", "b"}}, {}, 0xA6},
     {"high_delimiter_splits_char", "\xC2\xA6", Either, {{R, ""}}, {}, 0xA6},
     {"only_delimiter", ",", Either, {{"", ""}}},
     {"delimiter_lf", ",\n", Either, {{"", ""}}, {2}},
     {"four_quotes", Q Q Q Q, Either, {{"\""}}},
-    {"doubled_then_eof", Q "a" Q Q, Either, {{"a\""}}},
+    {"doubled_then_eof", Q "a" Q Q, Either, {{"\"a\"\""}}},
     {"close_then_crlf", Q "a" Q "\r\nb", Either, {{"a"}, {"b"}}, {2, 2}},
     {"close_blank_lf", Q "a" Q " \n", Either, {{"a"}}, {2}},
     {"cr_cr_lf", "x\r\r\n", Either, {{"x"}, {""}}, {2, 3}},
@@ -97,7 +99,7 @@ const Case kCases[] = {
     {"lookahead_stops_at_lf", Q "a" Q "b\nc" Q ",d", On, {{"ab"}, {"c\"", "d"}}, {2, 2}},
     {"lookahead_stops_at_cr", Q "a" Q "b\rc" Q ",d", On, {{"ab"}, {"c\"", "d"}}},
     {"candidate_blanks_to_eof", Q "a" Q "b" Q "  ", On, {{"a\"b"}}},
-    {"doubled_in_scan_on", Q "a" Q "b" Q Q ",c", On, {{"a\"b\",c"}}},
+    {"doubled_in_scan_on", Q "a" Q "b" Q Q ",c", On, {{"\"a\"b\"\"", "c"}}},
     {"doubled_in_scan_off", Q "a" Q "b" Q Q ",c", Off, {{"ab\"\"", "c"}}},
     {"close_before_delim", Q "a" Q " ,b" Q ",c", On, {{"a", "b\"", "c"}}},
     {"bom_then_quote", "\xEF\xBB\xBF" Q "a,b" Q ",c", Either, {{"a,b", "c"}}},
@@ -106,6 +108,25 @@ const Case kCases[] = {
 // clang-format on
 
 #undef Q
+
+// A quoted field that never closes is read again with its opening quote as an
+// ordinary byte, instead of swallowing the rest of the input.
+// clang-format off
+const Case kRunaways[] = {
+    {"stray_opening_quote", "a,\"b\nc,d\ne,f\n", Either, {{"a", "\"b"}, {"c", "d"}, {"e", "f"}}, {2, 3, 4}},
+    {"after_a_closed_field", "a,\"x\",c\n\"y,z\n1,2\n", Either, {{"a", "x", "c"}, {"\"y", "z"}, {"1", "2"}}, {2, 3, 4}},
+    {"doubled_quotes_kept_raw", "x,\"q\"\"\n1,2\n", Either, {{"x", "\"q\"\""}, {"1", "2"}}, {2, 3}},
+    {"only_an_open_quote", "\"abc", Either, {{"\"abc"}}, {1}},
+    {"crlf_row_end", "\"a,b\r\nc,d", Either, {{"\"a", "b"}, {"c", "d"}}, {2, 2}},
+    {"lone_cr_row_end", "\"a\rb", Either, {{"\"a"}, {"b"}}, {2, 2}},
+    {"many_lines_one_runaway", "h\n\"1\n2\n3\n4\n", Either, {{"h"}, {"\"1"}, {"2"}, {"3"}, {"4"}}, {2, 3, 4, 5, 6}},
+    {"every_line_a_runaway", "\"1\"\"\n\"2\"\"\n\"3\"\"", On, {{"\"1\"\""}, {"\"2\"\""}, {"\"3\"\""}}, {2, 3, 3}},
+    {"closed_by_a_later_quote", "\"1\n\"2\n\"3", Either, {{"1\n2"}, {"\"3"}}, {3, 3}},
+    {"closed_by_a_later_line", "\"a\nb\",c\n", Either, {{"a\nb", "c"}}, {3}},
+    {"tab_delimiter", "\"a\tb\nc\td", Either, {{"\"a", "b"}, {"c", "d"}}, {2, 2}, '\t'},
+    {"skip_blanks_then_runaway", "  \"a,b\nc", Either, {{"\"a", "b"}, {"c"}}, {2, 2}, ',', '"', std::nullopt, true},
+};
+// clang-format on
 
 class ParserTable : public testing::TestWithParam<Case> {};
 
@@ -138,6 +159,8 @@ TEST_P(ParserTable, SuccessiveRows) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tokenizer, ParserTable, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runaway, ParserTable, testing::ValuesIn(kRunaways),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Per-field UTF-8 decoding: one U+FFFD per maximal subpart.
@@ -182,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Decoding, Utf8Table, testing::ValuesIn(kUtf8),
 // time, the lookahead rescanning the line for every quote (no memo).
 void expect_same_as_reference(const std::string& text, char d, bool repair, std::optional<char> esc,
                               bool skip) {
-  fuzz::RefParser ref(text, static_cast<unsigned char>(d), '"', repair);
+  reference::RefParser ref(text, static_cast<unsigned char>(d), '"', repair);
   if (esc) ref.escape = static_cast<unsigned char>(*esc);
   ref.skip_leading_blanks = skip;
   ResilientParser p(text, static_cast<unsigned char>(d), '"', repair);
@@ -228,6 +251,48 @@ TEST(ParserReference, ManyQuotesOnLongLines) {
     expect_same_as_reference(text, ',', true, std::nullopt, false);
     if (testing::Test::HasFatalFailure()) return;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Seconds for the best of a few runs of f.
+template <class F>
+double best_time(F&& f) {
+  double best = 1e9;
+  for (int i = 0; i < 5; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    best = std::min(best,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  }
+  return best;
+}
+
+std::uint64_t count_rows(const std::string& text) {
+  ResilientParser p(text, ',', '"', true);
+  Row row;
+  std::uint64_t rows = 0;
+  while (p.next_row(row)) ++rows;
+  return rows;
+}
+
+// Every line opens a quote that never closes (each later quote is doubled or
+// stray): each is a runaway, and none may cost a scan to the end of the input. Eight times the
+// lines must take far less than the 64 times a rescan per runaway would.
+TEST(ParserRunaway, ManyRunawaysStayLinear) {
+  auto text_of = [](int lines) {
+    std::string t;
+    for (int i = 0; i < lines; ++i) t += "x,\"abc" + std::to_string(i) + "\"\"\n";
+    return t;
+  };
+  const std::string small = text_of(4000), large = text_of(32000);
+  EXPECT_EQ(count_rows(small), 4000u);
+  EXPECT_EQ(count_rows(large), 32000u);
+  const double t_small = best_time([&] { count_rows(small); });
+  const double t_large = best_time([&] { count_rows(large); });
+  EXPECT_LT(t_large, 24 * t_small + 0.002) << t_small << " s, then " << t_large << " s";
 }
 
 }  // namespace

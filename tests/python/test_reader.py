@@ -149,3 +149,23 @@ def test_class_properties(example):
     assert not hasattr(r, "__dict__")
     assert type(cls) is type and cls.__base__ is object
     assert repr(r).startswith("<builtins.GleaveReader object at 0x")
+
+
+RUNAWAY_ROWS = [["id", "name", "value"], ["1", '"stray', "10"]] + [
+    [str(i), "n%d" % i, "1"] for i in range(2, 100001)]
+
+
+def test_runaway_quote_reads_every_line(tmp):
+    # A stray opening quote on line 2 of a 100,001-line file: every line is
+    # still a row, in the reader, the file repair and the sniffer alike.
+    text = "".join(",".join(r) + "\n" for r in RUNAWAY_ROWS)
+    (tmp / "in.csv").write_text(text)
+    rows = list(m.open("in.csv"))
+    assert len(rows) == 100001 and rows[:3] == RUNAWAY_ROWS[:3] and rows[-1] == RUNAWAY_ROWS[-1]
+    s = m.gleave_file("in.csv", "out.csv", "q.csv", expected_columns=2, merge_overflow=False)
+    assert (s.total_rows, s.quarantined_rows) == (100001, 100001)
+    with open("q.csv", "rb") as f:
+        assert f.read().split(b"\n")[1:3] == [
+            b'1,"Row has extra columns (expected 2)","id,name,value"',
+            b'2,"Row has extra columns (expected 2)","1,""stray,10"']
+    assert m.sniff('a;"b\nc;d\ne;f\n') == ";"
