@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,17 +21,26 @@ namespace gleave {
 
 struct GleaveOutcome : GleaveCounts {
   RowTable rows;
-  std::vector<QuarantineRecord> quarantine;
+  // Where each rejected row stands in `text` (a deque: it grows without
+  // moving what it holds, so a mostly rejected file costs no copy spikes).
+  std::deque<QuarantineRecord> quarantine;
   unsigned char delimiter = ',';  // in force, given or sniffed
+  std::string_view text;          // the text the records refer to
+  GleaveOptions options;
 
   // The delimiter as a character: its code point equals the byte.
   char32_t detected_delimiter() const noexcept { return delimiter; }
+  // Reads the records' fields and reasons again; needs `text` alive.
+  QuarantineLines quarantine_lines() const {
+    return QuarantineLines(text, delimiter, options, inferred_columns);
+  }
 };
 
 // Sorts every row of the text into kept rows (unchanged, padded or merged) and
 // quarantine records. Never fails on any input.
 GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options);
-// The same over a text that the outcome then keeps: plain rows are not copied.
+// The same over a text that the outcome then keeps (in `rows`, as long as a
+// plain row or a quarantine record refers to it): plain rows are not copied.
 GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
 
 struct SummaryRecord : GleaveCounts {

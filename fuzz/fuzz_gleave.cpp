@@ -86,7 +86,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   gleave::ResilientParser parser(text, d, options.quote_char, options.repair_quotes);
   std::size_t kept = 0, rejected = 0;
   std::uint64_t total = 0, repaired = 0;
-  for (auto row = parser.next_row(); row; row = parser.next_row()) {
+  gleave::QuarantineLines lines = out.quarantine_lines();
+  while (true) {
+    const std::uint64_t first_line = parser.line();  // the row's own line
+    const std::uint64_t offset = parser.position();
+    const auto row = parser.next_row();
+    if (!row) break;
     ++total;
     Fields fields = *row;
     const std::size_t n = fields.size();
@@ -119,9 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       FUZZ_CHECK(rejected < out.quarantine.size());
       const gleave::QuarantineRecord& r = out.quarantine[rejected++];
-      FUZZ_CHECK(r.line == parser.line());
-      FUZZ_CHECK(r.reason == std::string(reason) + std::to_string(w) + ")");
-      FUZZ_CHECK(r.fields == *row);
+      FUZZ_CHECK(r.line == first_line);
+      FUZZ_CHECK(r.offset == offset && r.offset + r.size == parser.row_end());
+      FUZZ_CHECK(lines.reason(r) == std::string(reason) + std::to_string(w) + ")");
+      FUZZ_CHECK(lines.fields(r).to_strings() == *row);
     }
   }
   FUZZ_CHECK(kept == out.rows.size() && rejected == out.quarantine.size());
@@ -154,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The quarantine CSV: fixed comma and double quote, every piece read back.
   std::string q(gleave::kQuarantineHeader);
-  for (const auto& record : out.quarantine) gleave::append_quarantine_line(q, record, d);
+  for (const auto& record : out.quarantine) gleave::append_quarantine_line(q, lines, record);
   FUZZ_CHECK(fuzz::valid_utf8(q));
   gleave::ResilientParser qp(q, ',', '"', false);
   FUZZ_CHECK(qp.next_row() == (Fields{"line", "reason", "raw_content"}));
@@ -162,8 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto row = qp.next_row();
     FUZZ_CHECK(row && row->size() == 3);
     FUZZ_CHECK((*row)[0] == std::to_string(record.line));
-    FUZZ_CHECK((*row)[1] == record.reason);
-    FUZZ_CHECK((*row)[2] == join(record.fields, 0, sep));
+    FUZZ_CHECK((*row)[1] == lines.reason(record));
+    FUZZ_CHECK((*row)[2] == join(lines.fields(record).to_strings(), 0, sep));
   }
   FUZZ_CHECK(!qp.next_row());
   return 0;

@@ -79,7 +79,9 @@ PyObject* reader_impl(PyTypeObject* type, const std::string& path, const GleaveO
     GleaveOutcome outcome = gleave_slice(std::move(input.value()), options);
     record.summary = summary_from(outcome, outcome.delimiter);
     record.rows = std::move(outcome.rows);
-  }  // the quarantine records go here
+    // The reader keeps no quarantine: the text stays only for plain rows.
+    record.rows.release_unused_source();
+  }
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of(self)) PyGleaveReader(std::move(record));

@@ -1,5 +1,7 @@
 #include "files.hpp"
 
+#include <deque>
+
 #include "gleave.hpp"
 #include "writers.hpp"
 
@@ -8,17 +10,18 @@ namespace gleave {
 namespace {
 
 // Streams kept rows to the output file as the pass produces them; quarantine
-// records wait until the output is complete.
+// records (where each rejected row stands in the input) wait until the
+// output is complete.
 struct FileSink {
   WriteBuffer& out;
   LineWriter writer;
   unsigned char quote_char;
-  std::vector<QuarantineRecord>& quarantine;
+  std::deque<QuarantineRecord>& quarantine;
   std::string line;
   std::optional<IoError> error;
 
   void begin(unsigned char delimiter, std::uint64_t) { writer = LineWriter(delimiter, quote_char); }
-  bool keep(const Row& row) {
+  bool keep(const Row& row, const RowVerdict&) {
     line.clear();
     writer.append_line(line, row);
     error = out.append(line);
@@ -28,8 +31,8 @@ struct FileSink {
     error = out.append(plain, '\n');
     return !error;
   }
-  bool reject(QuarantineRecord&& record) {
-    quarantine.push_back(std::move(record));
+  bool reject(const RowVerdict& verdict, const Row&) {
+    quarantine.push_back(QuarantineRecord::of(verdict));
     return true;
   }
 };
@@ -89,7 +92,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   auto output_fd = in_place ? temp.open(output_path) : open_path(output_path, kCreateFlags);
   if (!output_fd) return std::move(output_fd.error());
 
-  std::vector<QuarantineRecord> quarantine;
+  std::deque<QuarantineRecord> quarantine;
   PassCounts counts;
   {
     // 5-6. Kept rows go out while the pass runs, through the write buffer.
@@ -106,10 +109,12 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
       if (!qfd) return std::move(qfd.error());
       WriteBuffer qout(std::move(qfd.value()));
       if (auto e = qout.append(kQuarantineHeader)) return *e;
+      QuarantineLines lines(input.value().view(), counts.delimiter, options,
+                            counts.inferred_columns);
       std::string line;
       for (const auto& record : quarantine) {
         line.clear();
-        append_quarantine_line(line, record, counts.delimiter);
+        append_quarantine_line(line, lines, record);
         if (auto e = qout.append(line)) return *e;
       }
       if (auto e = qout.flush()) return *e;

@@ -22,19 +22,24 @@ void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
   LineWriter(delimiter, quote_char).append_line(out, row);
 }
 
-void append_quarantine_line(std::string& out, const QuarantineRecord& record,
-                            unsigned char delimiter) {
-  out.append(std::to_string(record.line));
+void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                            const Row& fields, unsigned char delimiter) {
+  out.append(std::to_string(line));
   out.append(",\"");
-  append_doubling_quotes(out, record.reason);
+  append_doubling_quotes(out, reason);
   out.append("\",\"");
   const std::string d = byte_char(delimiter);
-  for (std::size_t i = 0; i < record.fields.size(); ++i) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i != 0) append_doubling_quotes(out, d);
-    append_doubling_quotes(out, record.fields[i]);
+    append_doubling_quotes(out, fields.field(i));
   }
   out.append("\"\n");
 }
 
+void append_quarantine_line(std::string& out, QuarantineLines& lines,
+                            const QuarantineRecord& record) {
+  append_quarantine_line(out, record.line, lines.reason(record), lines.fields(record),
+                         lines.delimiter());
+}
 
 }  // namespace gleave

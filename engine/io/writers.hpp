@@ -1,6 +1,7 @@
 // The byte-exact writers of output lines and quarantine lines.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -73,9 +74,13 @@ class LineWriter {
 void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
                      unsigned char quote_char);
 
-// Appends one quarantine line: line,"reason","raw content" and LF.
-void append_quarantine_line(std::string& out, const QuarantineRecord& record,
-                            unsigned char delimiter);
+// Appends one quarantine line: line,"reason","raw content" and LF, the raw
+// content being the fields joined by the delimiter (written as a character).
+void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                            const Row& fields, unsigned char delimiter);
+// The same for a record of a pass, its fields read again through `lines`.
+void append_quarantine_line(std::string& out, QuarantineLines& lines,
+                            const QuarantineRecord& record);
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 

@@ -27,10 +27,49 @@ struct GleaveOptions {
   bool repair_quotes = true;
 };
 
+// What the pass made of one row. Kept: written as parsed; Padded: short, filled
+// with empty fields; Merged: its surplus fields folded into the last column;
+// TooFew / TooMany: quarantined.
+enum class Verdict : std::uint8_t { Kept, Padded, Merged, TooFew, TooMany };
+
+inline bool is_quarantined(Verdict v) noexcept {
+  return v == Verdict::TooFew || v == Verdict::TooMany;
+}
+
+// One row's verdict with where the row stood in the text. `raw` runs from the
+// row's first byte up to its terminating line break (CR LF, LF or CR), which
+// it excludes; a row ended by the end of the text runs to that end. It points
+// into the text of the pass and lives as long as that text.
+struct RowVerdict {
+  Verdict verdict = Verdict::Kept;
+  std::uint64_t expected = 0;  // the width in force (0: no width rule)
+  std::uint64_t actual = 0;    // the number of fields as parsed
+  std::uint64_t line = 0;      // the physical line on which the row begins
+  std::uint64_t offset = 0;    // byte offset of the row's first byte in the text
+  std::string_view raw;
+};
+
+// A quarantined row as stored until its line is written: where it stands in
+// the text, not its fields. Its fields come back by reading the row again
+// (QuarantineLines), so a record costs 24 bytes however wide the row.
 struct QuarantineRecord {
-  std::uint64_t line = 0;  // the parser's line counter right after the row
-  std::string reason;
-  std::vector<std::string> fields;  // as parsed: not padded, merged or re-quoted
+  std::uint64_t line = 0;    // the physical line on which the row begins
+  std::uint64_t offset = 0;  // byte offset of the row's first byte in the text
+  std::uint64_t size : 63 = 0;
+  std::uint64_t too_many : 1 = 0;
+
+  static QuarantineRecord of(const RowVerdict& v) noexcept {
+    QuarantineRecord r;
+    r.line = v.line;
+    r.offset = v.offset;
+    r.size = v.raw.size();
+    r.too_many = v.verdict == Verdict::TooMany;
+    return r;
+  }
+  Verdict verdict() const noexcept { return too_many ? Verdict::TooMany : Verdict::TooFew; }
+  std::string_view raw(std::string_view text) const noexcept {
+    return text.substr(static_cast<std::size_t>(offset), static_cast<std::size_t>(size));
+  }
 };
 
 // The counts of a pass: every row the parser returned is either kept
@@ -61,8 +100,11 @@ inline void merge_surplus(Row& row, std::size_t width, std::string_view separato
   row.ends.push_back(row.bytes.size());
 }
 
-inline std::string reason_text(const char* head, std::uint64_t width) {
-  return std::string(head) + std::to_string(width) + ")";
+// "Row has too few columns (expected W)" or "Row has extra columns (expected W)".
+inline std::string reason_text(Verdict verdict, std::uint64_t width) {
+  return std::string(verdict == Verdict::TooFew ? "Row has too few columns (expected "
+                                                : "Row has extra columns (expected ") +
+         std::to_string(width) + ")";
 }
 
 // Fills `row` with the fields of a plain line: the pieces between delimiters.
@@ -80,18 +122,29 @@ inline void split_plain_line(std::string_view line, unsigned char delimiter, Row
 }
 
 
-// One pass over the text. `sink.begin(delimiter, width)` learns the delimiter
-// and width in force once they are settled; `sink.keep_line(line, ascii)`
-// receives each kept row that is a plain line of the right width, as its
-// bytes; `sink.keep(row)` each other kept row (already padded or merged), and
-// `sink.reject(record)` each quarantined one. Any of them may return false to
-// stop the pass early (a write failed).
+// The sink contract. One pass over the text calls, in this order:
+//   sink.begin(delimiter, width)
+//     once, when the delimiter and the width in force are settled;
+//   sink.keep_line(line, ascii) -> bool
+//     for each row that is a plain line of the right width: its bytes
+//     (without the line break), kept unchanged; `ascii` tells whether every
+//     byte is below 0x80. The common row, and it costs nothing more;
+//   sink.keep(row, verdict) -> bool
+//     for each other kept row: the row as it is kept (already padded or
+//     merged), with its verdict (Kept, Padded or Merged);
+//   sink.reject(verdict, fields) -> bool
+//     for each quarantined row: its verdict (TooFew or TooMany) and its
+//     fields as parsed (not padded, merged or re-quoted).
+// Any call but begin may return false to stop the pass early (a write
+// failed). The row, the fields and the verdict's raw span are valid during
+// the call only, except that the raw span lives as long as the text.
 template <class Sink>
 PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
   PassCounts counts;
   // 1. An empty text has nothing to settle: every count 0, the comma.
   if (text.empty()) return counts;
-  // 2. Delimiter and expected width: given, or detected over the whole text.
+  // 2. Delimiter and expected width: given, or detected (each heuristic
+  //    reads the first rows only).
   counts.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text);
   const std::uint64_t width = options.expected_columns ? *options.expected_columns
                                                        : infer_column_count(text, counts.delimiter);
@@ -102,55 +155,97 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
   ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
   Row row;
   std::string scratch;
+  RowVerdict verdict;
+  verdict.expected = width;
 
   // 3. Judge every row on its own against the width: keep it as it is, pad
-  //    it, merge its surplus fields, or quarantine it.
+  //    it, merge its surplus fields, or quarantine it. `verdict` already
+  //    holds where the row stands.
   auto judge = [&](Row& r) -> bool {
     ++counts.total_rows;
     const std::uint64_t n = r.size();
+    verdict.actual = n;
     const bool fits = width == 0 || n == width;
     const bool short_row = !fits && n < width;
     if (fits || (short_row && options.fill_ragged_rows) || (!short_row && options.merge_overflow)) {
+      verdict.verdict = Verdict::Kept;
       if (!fits) {
         if (short_row) {
           r.ends.resize(static_cast<std::size_t>(width), r.bytes.size());
+          verdict.verdict = Verdict::Padded;
         } else {
           merge_surplus(r, static_cast<std::size_t>(width), separator, scratch);
+          verdict.verdict = Verdict::Merged;
         }
         ++counts.repaired_rows;
       }
       ++counts.gleaved_rows;
-      return sink.keep(r);
+      return sink.keep(static_cast<const Row&>(r), static_cast<const RowVerdict&>(verdict));
     }
-    QuarantineRecord record;
-    record.line = parser.line();
-    record.reason = reason_text(
-        short_row ? "Row has too few columns (expected " : "Row has extra columns (expected ",
-        width);
-    record.fields = r.to_strings();
+    verdict.verdict = short_row ? Verdict::TooFew : Verdict::TooMany;
     ++counts.quarantined_rows;
-    return sink.reject(std::move(record));
+    return sink.reject(static_cast<const RowVerdict&>(verdict), static_cast<const Row&>(r));
   };
 
   bool go_on = true;
+  std::uint64_t plain_line = 0;  // the number of the next plain line
   auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
+    // A plain line is one physical line: the lines taken are numbered on.
+    const std::uint64_t number = plain_line++;
     if (width == 0 || fields == width) {  // the common row: its bytes go out unchanged
       ++counts.total_rows;
       ++counts.gleaved_rows;
       go_on = sink.keep_line(line, ascii);
     } else {
       split_plain_line(line, counts.delimiter, row);
+      verdict.line = number;
+      verdict.offset = static_cast<std::uint64_t>(line.data() - text.data());
+      verdict.raw = line;
       go_on = judge(row);
     }
     return go_on;
   };
   while (true) {
+    plain_line = parser.line();
     parser.take_plain_lines(on_plain_line);
     if (!go_on) return counts;
+    verdict.line = parser.line();
+    verdict.offset = parser.position();
     if (!parser.next_row(row)) break;
+    verdict.raw = text.substr(static_cast<std::size_t>(verdict.offset),
+                              static_cast<std::size_t>(parser.row_end() - verdict.offset));
     if (!judge(row)) return counts;
   }
   return counts;
 }
+
+// The fields and the line of quarantine records, read again from the text
+// of the pass that made them (the same parser from the row's first byte
+// gives the same fields). Reuses one row for every record.
+class QuarantineLines {
+ public:
+  QuarantineLines(std::string_view text, unsigned char delimiter, const GleaveOptions& options,
+                  std::uint64_t width)
+      : delimiter_(delimiter),
+        parser_(text, delimiter, options.quote_char, options.repair_quotes),
+        too_few_(reason_text(Verdict::TooFew, width)),
+        too_many_(reason_text(Verdict::TooMany, width)) {}
+
+  // The record's fields as parsed; valid until the next call.
+  const Row& fields(const QuarantineRecord& record) {
+    parser_.resume_at(record.offset, record.line);
+    if (!parser_.next_row(row_)) row_.clear();  // never: a record is a row of the text
+    return row_;
+  }
+  const std::string& reason(const QuarantineRecord& record) const noexcept {
+    return record.too_many ? too_many_ : too_few_;
+  }
+  unsigned char delimiter() const noexcept { return delimiter_; }
+ private:
+  unsigned char delimiter_;
+  ResilientParser parser_;
+  std::string too_few_, too_many_;
+  Row row_;
+};
 
 }  // namespace gleave

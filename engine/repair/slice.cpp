@@ -9,7 +9,7 @@ struct TableSink {
   void begin(unsigned char delimiter, std::uint64_t width) {
     outcome.rows.set_layout(delimiter, width);
   }
-  bool keep(const Row& row) {
+  bool keep(const Row& row, const RowVerdict&) {
     outcome.rows.push_row(row);
     return true;
   }
@@ -17,21 +17,19 @@ struct TableSink {
     outcome.rows.push_plain_line(line, ascii);
     return true;
   }
-  bool reject(QuarantineRecord&& record) {
-    outcome.quarantine.push_back(std::move(record));
+  bool reject(const RowVerdict& verdict, const Row&) {
+    outcome.quarantine.push_back(QuarantineRecord::of(verdict));
     return true;
   }
 };
-
-}  // namespace
-
-namespace {
 
 void fill_outcome(GleaveOutcome& outcome, std::string_view text, const GleaveOptions& options) {
   TableSink sink{outcome};
   const PassCounts counts = run_pass(text, options, sink);
   static_cast<GleaveCounts&>(outcome) = counts;
   outcome.delimiter = counts.delimiter;
+  outcome.text = text;
+  outcome.options = options;
 }
 
 }  // namespace
@@ -47,7 +45,7 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
   const std::string_view view = text.view();
   outcome.rows = RowTable(std::move(text), ',');  // the buffer moves, its bytes stay put
   fill_outcome(outcome, view, options);
-  outcome.rows.release_unused_source();
+  if (outcome.quarantine.empty()) outcome.rows.release_unused_source();
   return outcome;
 }
 

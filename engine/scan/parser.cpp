@@ -207,6 +207,7 @@ std::optional<std::vector<std::string>> ResilientParser::next_row() {
 
 // Consumes the line break at p (CR LF as one) and ends the row.
 bool ResilientParser::end_row(std::size_t p) {
+  row_end_ = p;
   const char c = input_[p++];
   if (c == '\r' && p < input_.size() && input_[p] == '\n') ++p;
   ++line_;
@@ -341,6 +342,7 @@ bool ResilientParser::next_row(Row& row) {
 
   // End of input: a row ended by it does not advance the line counter.
   position_ = n;
+  row_end_ = n;
   if (ended_on_delimiter) {
     if (row.size() == 0) return false;
     row.ends.push_back(row.bytes.size());

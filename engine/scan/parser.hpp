@@ -67,6 +67,16 @@ class ResilientParser {
   // Number of the physical line on which the next row begins.
   std::uint64_t line() const noexcept { return line_; }
   std::uint64_t position() const noexcept { return position_; }
+  // Where the row next_row last returned ends: the offset of its terminating
+  // line break, or the end of the input.
+  std::uint64_t row_end() const noexcept { return row_end_; }
+  // Goes back (or on) to a row start that an earlier parse over the same text
+  // reported, with the line counter it had there: the rows from there are
+  // the same again.
+  void resume_at(std::uint64_t position, std::uint64_t line) noexcept {
+    position_ = position;
+    line_ = line;
+  }
 
   // Not used by the repair pass or the heuristics; part of the tokenizer all
   // the same, for callers that need backslash escapes or padded fields.
@@ -98,6 +108,7 @@ class ResilientParser {
   std::string_view input_;
   std::uint64_t position_ = 0;
   std::uint64_t line_ = 1;
+  std::uint64_t row_end_ = 0;
   std::optional<unsigned char> escape_;
   bool repair_quotes_;
   bool skip_leading_blanks_ = false;
@@ -148,6 +159,7 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
     if (has_lf && len != 0 && base[end - 1] == '\r') --len;  // CR LF ends the row as one
     position_ = has_lf ? end + 1 : end;
     if (has_lf) ++line_;
+    row_end_ = line_start + len;
     ++taken;
     const bool more = on_line(std::string_view(base + line_start, len), !high, delimiters + 1);
     line_start = position_;
