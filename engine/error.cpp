@@ -32,8 +32,21 @@ std::string IoError::text() const {
     case IoFixed::FlushZero: return "failed to write the buffered data";
     case IoFixed::QuarantineIsOutput: return "quarantine path is the same file as the output path";
     case IoFixed::QuarantineIsInput: return "quarantine path is the same file as the input path";
+    case IoFixed::OutputIsInput: return "output path is the same file as the input path";
+    case IoFixed::Interrupted: return "interrupted";
+    case IoFixed::NotText: return "input does not look like text";
   }
   return "unknown I/O error";
+}
+
+const char* role_name(IoRole role) noexcept {
+  switch (role) {
+    case IoRole::None: return "";
+    case IoRole::Input: return "input";
+    case IoRole::Output: return "output";
+    case IoRole::Quarantine: return "quarantine";
+  }
+  return "";
 }
 
 std::string GleaveError::message() const {

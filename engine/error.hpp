@@ -19,16 +19,36 @@ enum class IoFixed : std::uint8_t {
   FlushZero,           // "failed to write the buffered data"
   QuarantineIsOutput,  // "quarantine path is the same file as the output path"
   QuarantineIsInput,   // "quarantine path is the same file as the input path"
+  // Only the product layer's file jobs report these.
+  OutputIsInput,  // "output path is the same file as the input path"
+  Interrupted,    // "interrupted": the caller's interrupt check asked to stop
+  NotText,        // "input does not look like text": NUL or mostly control bytes
 };
+
+// Which of a job's files an error concerns, so that a message can name it.
+enum class IoRole : std::uint8_t { None, Input, Output, Quarantine };
+
+// "input", "output", "quarantine" or "" for IoRole::None.
+const char* role_name(IoRole role) noexcept;
 
 struct IoError {
   int code = 0;  // errno value, meaningful when fixed == IoFixed::None
   IoFixed fixed = IoFixed::None;
+  IoRole role = IoRole::None;
+  std::string path;  // the path of that file as the caller spelled it ("" when unknown)
 
-  static IoError from_errno(int code) { return IoError{code, IoFixed::None}; }
-  static IoError from_fixed(IoFixed fixed) { return IoError{0, fixed}; }
+  static IoError from_errno(int code) { return IoError{code, IoFixed::None, IoRole::None, {}}; }
+  static IoError from_fixed(IoFixed fixed) { return IoError{0, fixed, IoRole::None, {}}; }
+
+  // The same error, naming the file it concerns.
+  IoError at(IoRole r, const std::string& p) && {
+    role = r;
+    path = p;
+    return std::move(*this);
+  }
 
   // "{description} (os error {code})" for an errno, the fixed text otherwise.
+  // The role and path are not part of it: callers that show them add them.
   std::string text() const;
 };
 
@@ -48,13 +68,14 @@ class GleaveError {
  public:
   enum class Kind : std::uint8_t { Io, Invalid, Parse, Other };
 
-  GleaveError(IoError e) : payload_(e) {}
+  GleaveError(IoError e) : payload_(std::move(e)) {}
   GleaveError(InvalidError e) : payload_(std::move(e)) {}
   GleaveError(ParseError e) : payload_(std::move(e)) {}
   GleaveError(OtherError e) : payload_(std::move(e)) {}
 
   Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
   const IoError* io() const noexcept { return std::get_if<IoError>(&payload_); }
+  IoError* io() noexcept { return std::get_if<IoError>(&payload_); }
 
   // The message a Python exception carries: the Io text, the message alone
   // for Invalid and Other, "Line {}: {}" for Parse.
@@ -70,7 +91,7 @@ class Result {
  public:
   Result(T value) : v_(std::move(value)) {}
   Result(GleaveError error) : v_(std::move(error)) {}
-  Result(IoError error) : v_(GleaveError(error)) {}
+  Result(IoError error) : v_(GleaveError(std::move(error))) {}
 
   bool ok() const noexcept { return v_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }

@@ -1,5 +1,11 @@
 #include "files.hpp"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <deque>
 
 #include "gleave.hpp"
@@ -39,27 +45,187 @@ struct FileSink {
 
 }  // namespace
 
-Result<ByteBuffer> read_file(const std::string& path) {
-  auto opened = open_path(path, O_RDONLY);
-  if (!opened) return std::move(opened.error());
-  const int fd = opened.value().get();
+namespace {
+
+std::pair<std::string, std::string> split_path(const std::string& p) {
+  const auto slash = p.find_last_of('/');
+  if (slash == std::string::npos) return {".", p};
+  return {slash == 0 ? "/" : p.substr(0, slash), p.substr(slash + 1)};
+}
+
+std::string canonical_or(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  if (real == nullptr) return path;
+  std::string out(real);
+  std::free(real);
+  return out;
+}
+
+// The permission bits a newly created file gets: 0666 less the umask. The
+// umask is read from /proc, since setting it to read it back would race with
+// other threads creating files.
+mode_t new_file_mode() {
+  static const mode_t mask = [] {
+    mode_t m = 022;
+    if (FILE* f = std::fopen("/proc/self/status", "re")) {
+      char line[256];
+      while (std::fgets(line, sizeof line, f) != nullptr) {
+        unsigned value = 0;
+        if (std::sscanf(line, "Umask: %o", &value) == 1) {
+          m = static_cast<mode_t>(value);
+          break;
+        }
+      }
+      std::fclose(f);
+    }
+    return m;
+  }();
+  return 0666 & ~mask;
+}
+
+// Six characters from the 64 that are safe in any file name.
+void fill_random(char* out) {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-";
+  static std::atomic<std::uint64_t> counter{0};
+  std::uint64_t x =
+      static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ULL ^
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (counter.fetch_add(1) * 0xBF58476D1CE4E5B9ULL);
+  x ^= reinterpret_cast<std::uintptr_t>(&x);
+  for (int i = 0; i < 6; ++i) {
+    x ^= x >> 31;
+    x *= 0x94D049BB133111EBULL;
+    out[i] = kChars[(x >> 58) & 63];
+  }
+}
+
+}  // namespace
+
+std::string resolve_links(const std::string& path) {
+  if (path.empty()) return path;
+  std::string p = path;
+  for (int hop = 0; hop < 40; ++hop) {
+    char buf[4096];
+    const ssize_t n = ::readlink(p.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) break;
+    std::string target(buf, static_cast<std::size_t>(n));
+    if (target[0] != '/') target = split_path(p).first + "/" + target;
+    p = std::move(target);
+  }
+  char* real = ::realpath(p.c_str(), nullptr);  // exists: the whole path canonical
+  if (real != nullptr) {
+    std::string out(real);
+    std::free(real);
+    return out;
+  }
+  auto [dir, name] = split_path(p);
+  if (name.empty() || name == "." || name == "..") return p;
+  const std::string canonical_dir = canonical_or(dir);
+  return canonical_dir == "/" ? "/" + name : canonical_dir + "/" + name;
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  const bool ea = ::stat(a.c_str(), &sa) == 0;
+  const bool eb = ::stat(b.c_str(), &sb) == 0;
+  if (ea && eb) {
+    return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  }
+  if (a == b) return true;
+  if (ea != eb) return false;
+  // Neither exists: both may still name one entry, through links that do
+  // not resolve yet (writing one then the other would destroy the first).
+  return resolve_links(a) == resolve_links(b);
+}
+
+Result<Fd> ReplacementFile::open(const std::string& target) {
+  discard();
+  target_ = resolve_links(target);
+  const std::string dir = split_path(target_).first;
+  std::string templ = dir + (dir == "/" ? "" : "/") + ".gleave-XXXXXX";
+  int fd = -1;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fill_random(templ.data() + templ.size() - 6);
+    do {
+      fd = ::open(templ.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EEXIST) break;
+  }
+  if (fd < 0) return IoError::from_errno(errno);
+  path_ = templ;
+  struct stat st {};
+  if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    mode_t mode = st.st_mode & 07777;
+    // Keep owner and group when allowed (root, or a group the user is in);
+    // a set-id bit only survives on a file whose owner and group did.
+    (void)::fchown(fd, st.st_uid, st.st_gid);
+    struct stat now {};
+    if (::fstat(fd, &now) == 0) {
+      if (now.st_uid != st.st_uid) mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+      if (now.st_gid != st.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    } else {
+      mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
+    (void)::fchmod(fd, mode);
+  } else {
+    (void)::fchmod(fd, new_file_mode());
+  }
+  return Fd(fd);
+}
+
+std::optional<IoError> ReplacementFile::commit() {
+  if (::rename(path_.c_str(), target_.c_str()) != 0) return IoError::from_errno(errno);
+  path_.clear();
+  return std::nullopt;
+}
+
+void ReplacementFile::discard() noexcept {
+  if (!path_.empty()) ::unlink(path_.c_str());
+  path_.clear();
+}
+
+Result<ByteBuffer> read_fd(int fd, Interrupt* interrupt) {
   ByteBuffer buf;
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    if (!buf.reserve(static_cast<std::size_t>(st.st_size) + 1)) {
-      return IoError::from_fixed(IoFixed::OutOfMemory);
-    }
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  std::size_t limit = SIZE_MAX;
+  if (regular && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (!buf.reserve(size + 1)) return IoError::from_fixed(IoFixed::OutOfMemory);
+    if (size < (SIZE_MAX >> 2)) limit = 2 * size + (std::size_t{64} << 20);
+  } else if (regular) {
+    limit = std::size_t{64} << 20;
   }
-  while (true) {
+  while (buf.size() < limit) {
     if (buf.size() == buf.capacity()) {
       const std::size_t grow = buf.capacity() < 8192 ? 8192 : buf.capacity();
       if (buf.capacity() > SIZE_MAX / 2 || !buf.reserve(buf.capacity() + grow)) {
         return IoError::from_fixed(IoFixed::OutOfMemory);
       }
     }
-    const ssize_t r = ::read(fd, buf.data() + buf.size(), buf.capacity() - buf.size());
+    if (interrupt != nullptr && !regular) {
+      // Wait for data a little at a time, so that a silent pipe can still
+      // be interrupted whichever thread the signal reached.
+      struct pollfd pfd {
+        fd, POLLIN, 0
+      };
+      const int ready = ::poll(&pfd, 1, 50);
+      if (ready <= 0) {
+        if (ready < 0 && errno != EINTR) return IoError::from_errno(errno);
+        if (interrupt->requested()) return IoError::from_fixed(IoFixed::Interrupted);
+        continue;
+      }
+    }
+    const std::size_t room = std::min(buf.capacity() - buf.size(), limit - buf.size());
+    const ssize_t r = ::read(fd, buf.data() + buf.size(), room);
     if (r < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (interrupt != nullptr && interrupt->requested()) {
+          return IoError::from_fixed(IoFixed::Interrupted);
+        }
+        continue;
+      }
       return IoError::from_errno(errno);
     }
     if (r == 0) break;
@@ -68,17 +234,28 @@ Result<ByteBuffer> read_file(const std::string& path) {
   return buf;
 }
 
+Result<ByteBuffer> read_file(const std::string& path) {
+  auto opened = open_path(path, O_RDONLY);
+  if (!opened) return std::move(opened.error());
+  return read_fd(opened.value().get(), nullptr);
+}
+
 Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
                                   const std::optional<std::string>& quarantine_path,
                                   const GleaveOptions& options) {
-  // 1-2. Read the whole input before anything is created.
+  // 1. No path with a NUL byte gets as far as being opened.
+  if (has_nul(input_path) || has_nul(output_path) ||
+      (quarantine_path && has_nul(*quarantine_path))) {
+    return IoError::from_fixed(IoFixed::NulInPath);
+  }
+  // 2. Read the whole input before anything is created.
   auto input = read_file(input_path);
   if (!input) return std::move(input.error());
 
   // A quarantine file that is the output or the input would destroy the rows
   // just written or the user's data; refuse before touching anything.
-  if (quarantine_path && !has_nul(*quarantine_path)) {
-    if (!has_nul(output_path) && same_file(*quarantine_path, output_path)) {
+  if (quarantine_path) {
+    if (same_file(*quarantine_path, output_path)) {
       return IoError::from_fixed(IoFixed::QuarantineIsOutput);
     }
     if (same_file(*quarantine_path, input_path)) {
@@ -87,7 +264,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   }
 
   // 3-4. Open the output; in place, a temporary file stands in for it.
-  const bool in_place = !has_nul(output_path) && same_file(output_path, input_path);
+  const bool in_place = same_file(output_path, input_path);
   TempOutput temp;
   auto output_fd = in_place ? temp.open(output_path) : open_path(output_path, kCreateFlags);
   if (!output_fd) return std::move(output_fd.error());
@@ -129,6 +306,5 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   summary.detected_delimiter = counts.delimiter;
   return summary;
 }
-
 
 }  // namespace gleave

@@ -18,6 +18,7 @@
 
 #include "byte_buffer.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace gleave {
 
@@ -27,6 +28,13 @@ class Fd {
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
   ~Fd() { reset(); }
   int get() const noexcept { return fd_; }
   void reset() noexcept {
@@ -53,14 +61,22 @@ inline Result<Fd> open_path(const std::string& path, int flags) {
 }
 
 // Writes everything or reports the first failure.
+// A write cut short by a signal asks `interrupt` (when given) whether to stop.
 inline std::optional<IoError> write_all(int fd, const char* p, std::size_t n, IoFixed on_zero,
-                                 std::size_t* written = nullptr) {
+                                        std::size_t* written = nullptr,
+                                        Interrupt* interrupt = nullptr) {
   std::size_t done = 0;
   std::optional<IoError> error;
   while (done < n) {
     const ssize_t w = ::write(fd, p + done, n - done);
     if (w < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (interrupt != nullptr && interrupt->requested()) {
+          error = IoError::from_fixed(IoFixed::Interrupted);
+          break;
+        }
+        continue;
+      }
       error = IoError::from_errno(errno);
       break;
     }
@@ -87,7 +103,8 @@ class WriteBuffer {
  public:
   static constexpr std::size_t kCapacity = std::size_t{256} << 10;
 
-  explicit WriteBuffer(Fd fd) : fd_(std::move(fd)), buf_(new char[kCapacity]) {}
+  explicit WriteBuffer(Fd fd, Interrupt* interrupt = nullptr)
+      : fd_(std::move(fd)), interrupt_(interrupt), buf_(new char[kCapacity]) {}
   WriteBuffer(const WriteBuffer&) = delete;
   WriteBuffer& operator=(const WriteBuffer&) = delete;
   ~WriteBuffer() { (void)flush(); }
@@ -97,7 +114,8 @@ class WriteBuffer {
       if (auto e = flush()) return e;
     }
     if (line.size() >= kCapacity) {
-      return write_all(fd_.get(), line.data(), line.size(), IoFixed::WriteZero);
+      return write_all(fd_.get(), line.data(), line.size(), IoFixed::WriteZero, nullptr,
+                       interrupt_);
     }
     std::memcpy(buf_.get() + len_, line.data(), line.size());
     len_ += line.size();
@@ -125,89 +143,83 @@ class WriteBuffer {
   std::optional<IoError> flush() {
     if (len_ == 0) return std::nullopt;
     std::size_t done = 0;
-    auto e = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done);
+    auto e = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done, interrupt_);
     std::memmove(buf_.get(), buf_.get() + done, len_ - done);
     len_ -= done;
     return e;
   }
 
+  // Drops what is buffered (the file is being thrown away) and closes.
+  void abandon() noexcept {
+    len_ = 0;
+    fd_.reset();
+  }
+  int fd() const noexcept { return fd_.get(); }
+
  private:
   Fd fd_;
+  Interrupt* interrupt_ = nullptr;
   std::size_t len_ = 0;
   std::unique_ptr<char[]> buf_;
 };
 
 inline constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 
-// Same file: the same path, the same device and inode when both exist, or
-// the same directory entry when one does not exist yet. Only regular files
-// count: writing twice to a device such as /dev/null destroys nothing.
-inline bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
-  const bool ea = ::stat(a.c_str(), &sa) == 0;
-  const bool eb = ::stat(b.c_str(), &sb) == 0;
-  if (ea && eb) {
-    return S_ISREG(sa.st_mode) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-  }
-  if (a == b) return true;
-  if (ea != eb) return false;
-  auto split = [](const std::string& p) {
-    const auto slash = p.find_last_of('/');
-    if (slash == std::string::npos) return std::pair<std::string, std::string>(".", p);
-    return std::pair<std::string, std::string>(slash == 0 ? "/" : p.substr(0, slash),
-                                               p.substr(slash + 1));
-  };
-  const auto [da, na] = split(a);
-  const auto [db, nb] = split(b);
-  if (na != nb) return false;
-  struct stat pa {
-  }, pb{};
-  return ::stat(da.c_str(), &pa) == 0 && ::stat(db.c_str(), &pb) == 0 && pa.st_dev == pb.st_dev &&
-         pa.st_ino == pb.st_ino;
-}
+// The path a symbolic link finally names, dangling links included: each
+// link's target is taken relative to the link's own directory and followed
+// again, and the directory part is made canonical when it exists. A path
+// that is no link comes back with only its directory made canonical.
+std::string resolve_links(const std::string& path);
 
-// Writes the output to a temporary file beside the input and renames it over
-// the input once complete, so a failed in-place repair leaves the input whole.
-class TempOutput {
+// Same file: the same device and inode when both exist, or the same
+// directory entry once links (dangling ones too) are followed when neither
+// exists yet. Only regular files count: writing twice to a device such as
+// /dev/null destroys nothing.
+bool same_file(const std::string& a, const std::string& b);
+
+// A file written under a short temporary name beside its target and renamed
+// over it by commit(); until then the target is untouched, and a replacement
+// that is never committed is removed. The name is ".gleave-" and six random
+// characters, so it fits wherever the target's own name fits.
+//
+// Replacing an existing file keeps its mode and, where the system allows it,
+// its owner and group; a setuid or setgid bit is dropped when the owner or
+// group could not be kept, so a file never becomes setuid for someone else.
+// The rename gives the target a new inode: hard links to the old file keep
+// the old contents, and extended attributes and ACLs are not carried over.
+class ReplacementFile {
  public:
-  // Opens a temporary file beside the file that `target` names (through any
-  // symbolic link, so that the link survives and the real file is replaced).
-  Result<Fd> open(const std::string& target) {
-    target_ = target;
-    if (char* real = ::realpath(target.c_str(), nullptr)) {
-      target_ = real;
-      std::free(real);
-    }
-    const auto slash = target_.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-    std::string templ = dir + "." + base + ".gleave-XXXXXX";
-    int fd;
-    do {
-      fd = ::mkostemp(templ.data(), O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return IoError::from_errno(errno);
-    path_ = templ;
-    struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0) (void)::fchmod(fd, st.st_mode & 07777);
-    return Fd(fd);
-  }
-  std::optional<IoError> commit() {
-    if (::rename(path_.c_str(), target_.c_str()) != 0) return IoError::from_errno(errno);
-    path_.clear();
-    return std::nullopt;
-  }
-  ~TempOutput() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
+  ReplacementFile() = default;
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ReplacementFile(ReplacementFile&& o) noexcept
+      : target_(std::move(o.target_)), path_(std::exchange(o.path_, std::string())) {}
+  ~ReplacementFile() { discard(); }
+
+  // Opens the temporary file beside the file that `target` names (through
+  // any symbolic link, so that the link survives and the real file, or the
+  // file a dangling link names, is written).
+  Result<Fd> open(const std::string& target);
+  std::optional<IoError> commit();
+  // Removes the temporary file, if any.
+  void discard() noexcept;
 
  private:
   std::string target_;
   std::string path_;
 };
 
-// Reads a whole file into memory; interrupted reads are repeated.
+// The in-place repair's replacement of its input.
+using TempOutput = ReplacementFile;
+
+// Reads a whole file into memory; interrupted reads are repeated. A regular
+// file is read up to twice the size it had when opened plus 64 MiB: one that
+// is appended to as fast as it is read would otherwise never end.
 Result<ByteBuffer> read_file(const std::string& path);
+
+// The same from an open descriptor (not closed). With an interrupt, a read
+// cut short by a signal, and every 50 ms without data from a pipe, ask it
+// whether to stop (IoFixed::Interrupted).
+Result<ByteBuffer> read_fd(int fd, Interrupt* interrupt);
 
 }  // namespace gleave

@@ -11,15 +11,15 @@ from __future__ import annotations
 import argparse
 import builtins
 import concurrent.futures
-import csv
 import json
 import os
-import shutil
 import sys
-import tempfile
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+import threading
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
-import _csv_gleave_backend as backend
+from _csv_gleave_backend import __version__
+
+from . import _native
 
 PROG = "csv-gleave"
 
@@ -39,6 +39,25 @@ def describe_delimiter(char: str) -> str:
     if char.isprintable():
         return f"'{char}'"
     return f"U+{ord(char):04X}"
+
+
+_CONTROL = {i: f"\\x{i:02x}" for i in list(range(0x20)) + list(range(0x7F, 0xA0))}
+_CONTROL.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
+
+
+def escape(text: str) -> str:
+    """Text safe to print on a terminal: control characters as escapes."""
+    return text.translate(_CONTROL)
+
+
+def show_path(path: Union[str, bytes, int, None]) -> str:
+    """A file name as a person can read it, whatever bytes it holds."""
+    if path is None:
+        return "?"
+    if isinstance(path, int):
+        return {0: "<stdin>", 1: "<stdout>"}.get(path, f"<fd {path}>")
+    raw = os.fsencode(path)
+    return escape(raw.decode("utf-8", "backslashreplace"))
 
 
 # --------------------------------------------------------------------------
@@ -90,6 +109,10 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         help="quarantine long rows instead of folding surplus fields into the last column",
     )
     group.add_argument("--no-repair-quotes", action="store_true", help="do not mend stray quotes inside quoted fields")
+    group.add_argument(
+        "--force", action="store_true",
+        help="repair input that does not look like text (NUL bytes or mostly control bytes in its first 64 KiB)",
+    )
     return common
 
 
@@ -100,7 +123,7 @@ def build_parser() -> argparse.ArgumentParser:
         "mend stray quotes and set aside what cannot be mended.",
         epilog=f"Run '{PROG} COMMAND --help' for the options of a command.",
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {backend.__version__}")
+    parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
     common = _repair_options_parser()
@@ -109,8 +132,12 @@ def build_parser() -> argparse.ArgumentParser:
         "repair", parents=[common], help="write a repaired copy of one or more CSV files",
         description="Repair one file (-o OUTPUT) or many (--out-dir DIR, in parallel worker processes).",
     )
-    repair.add_argument("inputs", nargs="+", metavar="INPUT", help="CSV file(s) to repair")
-    repair.add_argument("-o", "--output", metavar="OUTPUT", help="repaired file (one input only)")
+    repair.add_argument("inputs", nargs="+", metavar="INPUT", help="CSV file(s) to repair ('-': standard input)")
+    repair.add_argument("-o", "--output", metavar="OUTPUT", help="repaired file (one input only; '-': standard output)")
+    repair.add_argument(
+        "--in-place", action="store_true",
+        help="allow OUTPUT to be INPUT: the input is replaced only once the repair is complete",
+    )
     repair.add_argument("-q", "--quarantine", metavar="QUARANTINE", help="file for rows set aside (one input only)")
     repair.add_argument("--out-dir", metavar="DIR", help="write each repaired file into DIR under its own name")
     repair.add_argument(
@@ -127,7 +154,7 @@ def build_parser() -> argparse.ArgumentParser:
         "sniff", help="print the detected delimiter of each file",
         description="Detect the delimiter of each file from its first rows.",
     )
-    sniff.add_argument("files", nargs="+", metavar="FILE")
+    sniff.add_argument("files", nargs="+", metavar="FILE", help="CSV file(s) ('-': standard input)")
     sniff.add_argument("--json", action="store_true", help="print {file: delimiter} as JSON on stdout")
 
     inspect = commands.add_parser(
@@ -135,7 +162,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Show what a repair would find: delimiter, width, counts, the first repaired rows "
         "and every row whose width is off, with its line number.",
     )
-    inspect.add_argument("file", metavar="FILE")
+    inspect.add_argument("file", metavar="FILE", help="CSV file ('-': standard input)")
     inspect.add_argument("--rows", type=_count_arg(0), default=10, metavar="N", help="repaired rows to show (default 10)")
     inspect.add_argument(
         "--ragged", type=_count_arg(0), default=20, metavar="N", help="ragged rows to list (default 20)"
@@ -152,6 +179,7 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
         "merge_overflow": not args.no_merge,
         "expected_columns": args.columns,
         "repair_quotes": not args.no_repair_quotes,
+        "allow_binary": args.force,
     }
 
 
@@ -163,41 +191,48 @@ def _same_file(a: str, b: str) -> bool:
     try:
         return os.path.samefile(a, b)
     except OSError:
-        return os.path.abspath(a) == os.path.abspath(b)
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _file_arg(path: str, stdio: int) -> Union[str, int]:
+    """'-' is the standard stream; any other name is a path."""
+    return stdio if path == "-" else path
+
+
+def describe_error(exc: BaseException, fallback: Union[str, int, None] = None) -> str:
+    """One line for a failure, naming the file and its role where known."""
+    role = getattr(exc, "role", None)
+    filename = getattr(exc, "filename", None)
+    if filename is None:
+        filename = fallback
+    where = f"{role} {show_path(filename)}" if role else show_path(filename)
+    if isinstance(exc, _native.NotTextError):
+        return f"{where}: does not look like text (NUL bytes or mostly control bytes); use --force to repair it anyway"
+    if isinstance(exc, MemoryError):
+        return f"{where}: {exc}" if str(exc) else f"{where}: out of memory"
+    if isinstance(exc, OSError) and exc.strerror:
+        return f"{where}: {exc.strerror}"
+    return f"{where}: {escape(str(exc)) or type(exc).__name__}"
 
 
 # --------------------------------------------------------------------------
 # repair
 
 
-def _blame(input_path: str, output_path: str, quarantine_path: Optional[str]) -> str:
-    """Which path most likely caused an OSError (the native message names none)."""
-    if not os.path.isfile(input_path) or not os.access(input_path, os.R_OK):
-        return input_path
-    for path in (output_path, quarantine_path):
-        if path is None:
-            continue
-        parent = os.path.dirname(path) or "."
-        if os.path.isdir(path) or not os.path.isdir(parent) or not os.access(parent, os.W_OK):
-            return path
-        if os.path.exists(path) and not os.access(path, os.W_OK):
-            return path
-    return input_path
-
-
 def repair_one(
-    input_path: str, output_path: str, quarantine_path: Optional[str], options: Dict[str, Any]
+    input_path: Union[str, int], output_path: Union[str, int], quarantine_path: Optional[str],
+    options: Dict[str, Any], cancel: Optional[threading.Event] = None, in_place: bool = False,
 ) -> Dict[str, Any]:
-    """Repair one file; never raises. Runs in a worker process for batches."""
+    """Repair one file; raises only KeyboardInterrupt (and Cancelled when `cancel` is set)."""
     result: Dict[str, Any] = {
         "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
     }
     try:
-        summary = backend.gleave_file(input_path, output_path, quarantine_path, **options)
-    except OSError as exc:
-        result["error"] = f"{_blame(input_path, output_path, quarantine_path)}: {exc}"
-    except Exception as exc:  # anything else is a fault, but must not stop a batch
-        result["error"] = f"{input_path}: {type(exc).__name__}: {exc}"
+        summary = _native.gleave_file(
+            input_path, output_path, quarantine_path, **options, in_place=in_place, cancel=cancel
+        )
+    except (OSError, ValueError, MemoryError) as exc:
+        result["error"] = describe_error(exc, input_path)
     else:
         result["summary"] = summary.to_dict()
     return result
@@ -207,11 +242,11 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
     s = result["summary"]
     quarantined = str(s["quarantined_rows"])
     if result["quarantine"] is not None:
-        quarantined += f"  -> {result['quarantine']}"
+        quarantined += f"  -> {show_path(result['quarantine'])}"
     elif s["quarantined_rows"]:
         quarantined += "  (dropped: give -q FILE to keep them)"
     return [
-        f"{result['input']} -> {result['output']}",
+        f"{show_path(result['input'])} -> {show_path(result['output'])}",
         f"  delimiter    {describe_delimiter(s['detected_delimiter'])}",
         f"  columns      {s['inferred_columns']}",
         f"  rows read    {s['total_rows']}",
@@ -221,19 +256,37 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
     ]
 
 
-def _check_distinct(parser: argparse.ArgumentParser, pairs: Sequence[Tuple[str, Optional[str], Optional[str]]]) -> None:
-    seen: Dict[str, str] = {}
+def _check_distinct(
+    parser: argparse.ArgumentParser, pairs: Sequence[Tuple[str, Optional[str], Optional[str]]], in_place: bool = False
+) -> None:
+    inputs: Dict[str, str] = {}
+    for input_path, _, _ in pairs:
+        if input_path == "-":
+            continue
+        key = os.path.realpath(input_path)
+        for other, other_key in inputs.items():
+            if key == other_key or _same_file(input_path, other):
+                parser.error(f"{show_path(input_path)} is given more than once as an input")
+        inputs[input_path] = key
+    seen: Dict[str, Tuple[str, str]] = {}
     for input_path, output_path, quarantine_path in pairs:
-        for target in (output_path, quarantine_path):
-            if target is None:
+        for role, target in (("output", output_path), ("quarantine", quarantine_path)):
+            if target is None or target == "-":
                 continue
-            if _same_file(input_path, target):
-                parser.error(f"{target} would overwrite its own input; choose another output")
-            key = os.path.abspath(target)
+            if input_path != "-" and _same_file(input_path, target) and not (in_place and role == "output"):
+                if role == "output":
+                    parser.error(f"{show_path(target)} would overwrite its own input; "
+                                 "choose another output (or --in-place)")
+                parser.error(f"quarantine {show_path(target)} is the input itself")
+            key = os.path.realpath(target)
             if key in seen:
-                what = "the output and the quarantine" if seen[key] == input_path else f"{seen[key]} and {input_path}"
-                parser.error(f"{what} would both be written to {target}")
-            seen[key] = input_path
+                other_input, other_role = seen[key]
+                if other_input == input_path:
+                    what = f"the {other_role} and the {role} of {show_path(input_path)}"
+                else:
+                    what = f"the {other_role} of {show_path(other_input)} and the {role} of {show_path(input_path)}"
+                parser.error(f"{what} would both be written to {show_path(target)}")
+            seen[key] = (input_path, role)
 
 
 def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -245,9 +298,18 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             parser.error("-o takes exactly one input; use --out-dir DIR for several")
         if args.quarantine_dir is not None:
             parser.error("--quarantine-dir goes with --out-dir; use -q FILE for one input")
-        _check_distinct(parser, [(args.inputs[0], args.output, args.quarantine)])
-        result = repair_one(args.inputs[0], args.output, args.quarantine, options)
+        if args.quarantine == "-":
+            parser.error("the quarantine cannot be standard output; give -q FILE")
+        if args.json and args.output == "-":
+            parser.error("--json and -o - would both write to standard output")
+        _check_distinct(parser, [(args.inputs[0], args.output, args.quarantine)], args.in_place)
+        if args.output == "-":
+            sys.stdout.flush()
+        result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
+                            in_place=args.in_place)
         if result["error"]:
+            if args.output == "-" and "output" in result["error"] and "Broken pipe" in result["error"]:
+                return 0  # the reader of standard output went away, as with `| head`
             _error(result["error"])
             return 1
         if args.json:
@@ -258,6 +320,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
 
     if args.output is not None or args.quarantine is not None:
         parser.error("with --out-dir, use --quarantine-dir instead of -o/-q")
+    if "-" in args.inputs:
+        parser.error("standard input ('-') can only be repaired with -o OUTPUT")
     jobs = []
     for path in args.inputs:
         name = os.path.basename(path.rstrip(os.sep)) or path
@@ -269,57 +333,79 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             try:
                 os.makedirs(directory, exist_ok=True)
             except OSError as exc:
-                _error(f"cannot create {directory}: {exc.strerror or exc}")
+                _error(f"cannot create {show_path(directory)}: {exc.strerror or exc}")
                 return 1
 
     workers = min(args.jobs or os.cpu_count() or 1, len(jobs))
-    results = _run_batch(jobs, options, workers, progress=sys.stderr.isatty())
-    failed = [r for r in results if r["error"]]
+    results, interrupted = _run_batch(jobs, options, workers, progress=sys.stderr.isatty())
+    done = [r for r in results if r is not None]
+    failed = [r for r in done if r["error"]]
     if args.json:
-        print(json.dumps(results, indent=2))
+        print(json.dumps(done, indent=2))
     else:
-        _print_table(results, sys.stdout)
+        _print_table(done, sys.stdout)
     for result in failed:
         _error(result["error"])
+    if interrupted:
+        completed = [show_path(r["input"]) for r in done if not r["error"]]
+        print(f"{PROG}: interrupted; {len(completed)} of {len(jobs)} files completed"
+              + (": " + ", ".join(completed) if completed else ""), file=sys.stderr)
+        return 130
     if not args.json:
-        print(f"{len(results) - len(failed)} of {len(results)} files repaired"
+        print(f"{len(done) - len(failed)} of {len(done)} files repaired"
               + (f", {len(failed)} failed" if failed else ""), file=sys.stderr)
     return 1 if failed else 0
 
 
 def _run_batch(
     jobs: Sequence[Tuple[str, str, Optional[str]]], options: Dict[str, Any], workers: int, progress: bool
-) -> List[Dict[str, Any]]:
-    """Repair every job, in worker processes when workers > 1; results in input order.
+) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
+    """Repair every job in worker threads; results in input order, None for jobs never finished.
 
-    The native repair holds the interpreter lock for a whole file, so threads
-    would run one at a time: separate processes are what use several cores.
+    Each repair releases the interpreter lock while it works, so threads use
+    several cores. On Ctrl-C the pending jobs are cancelled, the running ones
+    stopped through their cancel event (their temporary files removed), and
+    the results so far returned with interrupted=True.
     """
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     bar = _Progress(len(jobs), sys.stderr) if progress else None
-    if workers <= 1:
-        for i, (inp, out, quar) in enumerate(jobs):
-            results[i] = repair_one(inp, out, quar, options)
-            if bar:
-                bar.advance(inp)
-    else:
-        with concurrent.futures.ProcessPoolExecutor(max_workers=workers) as pool:
-            futures = {pool.submit(repair_one, inp, out, quar, options): i for i, (inp, out, quar) in enumerate(jobs)}
-            for future in concurrent.futures.as_completed(futures):
+    cancel = threading.Event()
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="csv-gleave")
+    interrupted = False
+    try:
+        futures = {
+            pool.submit(repair_one, inp, out, quar, options, cancel): i for i, (inp, out, quar) in enumerate(jobs)
+        }
+        pending = set(futures)
+        while pending:
+            finished, pending = concurrent.futures.wait(
+                pending, timeout=0.1, return_when=concurrent.futures.FIRST_COMPLETED
+            )
+            for future in finished:
                 i = futures[future]
                 try:
                     results[i] = future.result()
-                except Exception as exc:  # a worker that died (e.g. killed) takes its job with it
-                    inp, out, quar = jobs[i]
-                    results[i] = {
-                        "input": inp, "output": out, "quarantine": quar, "summary": None,
-                        "error": f"{inp}: worker process failed: {type(exc).__name__}: {exc}",
-                    }
+                except _native.Cancelled:
+                    continue
                 if bar:
                     bar.advance(jobs[i][0])
-    if bar:
-        bar.finish()
-    return [r for r in results if r is not None]
+    except KeyboardInterrupt:
+        interrupted = True
+        cancel.set()
+        for future in futures:
+            future.cancel()
+        for future, i in futures.items():
+            if future.cancelled():
+                continue
+            try:
+                results[i] = future.result()
+            except (_native.Cancelled, KeyboardInterrupt):
+                pass
+    finally:
+        pool.shutdown(wait=True)
+        if bar:
+            bar.finish()
+    return results, interrupted
 
 
 class _Progress:
@@ -332,7 +418,7 @@ class _Progress:
         self.done += 1
         width = 30
         filled = width * self.done // self.total
-        label = os.path.basename(label)[:40]
+        label = show_path(os.path.basename(label))[:40]
         self.stream.write(f"\r\033[K[{'#' * filled}{'.' * (width - filled)}] {self.done}/{self.total} {label}")
         self.stream.flush()
 
@@ -348,10 +434,10 @@ def _print_table(results: Sequence[Dict[str, Any]], out: TextIO) -> None:
     for r in results:
         s = r["summary"]
         if s is None:
-            table.append([r["input"], "-", "-", "-", "-", "-", "-", "FAILED"])
+            table.append([show_path(r["input"]), "-", "-", "-", "-", "-", "-", "FAILED"])
         else:
             table.append(
-                [r["input"]] + [str(s[k]) for k in keys]
+                [show_path(r["input"])] + [str(s[k]) for k in keys]
                 + [describe_delimiter(s["detected_delimiter"]), str(s["inferred_columns"]), "ok"]
             )
     _print_aligned(table, out, numeric={1, 2, 3, 4, 6})
@@ -368,15 +454,20 @@ def _print_aligned(table: Sequence[Sequence[str]], out: TextIO, numeric: Any = (
 # sniff
 
 
-def _read_sample(path: str) -> str:
-    with builtins.open(path, "rb") as handle:
-        data = handle.read(_SNIFF_BYTES)
-        if handle.read(1):
-            # Drop the partial row at the cut so it does not count as a ragged one.
-            cut = max(data.rfind(b"\n"), data.rfind(b"\r"))
-            if cut > 0:
-                data = data[: cut + 1]
-    return data.decode("utf-8", errors="replace")
+def _read_sample(path: str) -> bytes:
+    if path == "-":
+        data = sys.stdin.buffer.read(_SNIFF_BYTES)
+        more = bool(sys.stdin.buffer.read(1))
+    else:
+        with builtins.open(path, "rb") as handle:
+            data = handle.read(_SNIFF_BYTES)
+            more = bool(handle.read(1))
+    if more:
+        # Drop the partial row at the cut so it does not count as a ragged one.
+        cut = max(data.rfind(b"\n"), data.rfind(b"\r"))
+        if cut > 0:
+            data = data[: cut + 1]
+    return data
 
 
 def _cmd_sniff(args: argparse.Namespace) -> int:
@@ -384,101 +475,83 @@ def _cmd_sniff(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            found[path] = backend.sniff(_read_sample(path))
+            found[path] = _native.sniff(_read_sample(path))
         except OSError as exc:
-            _error(f"{path}: {exc.strerror or exc}")
+            _error(describe_error(exc, path))
             status = 1
             continue
         if not args.json:
-            print(f"{path}: {describe_delimiter(found[path])}")
+            print(f"{show_path(path if path != '-' else 0)}: {describe_delimiter(found[path])}")
     if args.json:
-        print(json.dumps(found))
+        print(json.dumps({os.fsencode(k).decode("utf-8", "backslashreplace"): v for k, v in found.items()}))
     return status
 
 
 # --------------------------------------------------------------------------
 # inspect
 
-
-def _ragged_rows(path: str, summary: Any, options: Dict[str, Any]) -> List[Dict[str, Any]]:
-    """Every row whose width is off, from a pass that mends nothing.
-
-    The pass writes its quarantine file into a temporary directory. Each
-    record's line number is the line after the row, so the row's own last
-    line is one less; a final row without a line break would break that
-    rule, so such a file is given a trailing line break in a temporary copy.
-    """
-    options = dict(
-        options,
-        delimiter=summary.detected_delimiter,
-        expected_columns=summary.inferred_columns,
-        fill_ragged_rows=False,
-        merge_overflow=False,
-    )
-    with tempfile.TemporaryDirectory(prefix="csv-gleave-") as tmp:
-        source = path
-        with builtins.open(path, "rb") as handle:
-            handle.seek(0, os.SEEK_END)
-            if handle.tell():
-                handle.seek(-1, os.SEEK_END)
-                if handle.read(1) not in (b"\n", b"\r"):
-                    source = os.path.join(tmp, "input.csv")
-                    shutil.copyfile(path, source)
-                    with builtins.open(source, "ab") as copy:
-                        copy.write(b"\n")
-        quarantine = os.path.join(tmp, "quarantine.csv")
-        backend.gleave_file(source, os.devnull, quarantine, **options)
-        csv.field_size_limit(sys.maxsize)
-        with builtins.open(quarantine, newline="", encoding="utf-8") as handle:
-            records = list(csv.reader(handle))[1:]
-    return [{"line": int(line) - 1, "reason": reason, "raw_content": raw} for line, reason, raw in records]
+# A row shows at most this many columns; a field at most this many bytes.
+_INSPECT_COLUMNS = 50
+_INSPECT_FIELD = 200
 
 
 def _cell(text: str, width: int = 24) -> str:
-    text = text.replace("\r", "\\r").replace("\n", "\\n").replace("\t", "\\t")
+    text = escape(text)
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
 def _cmd_inspect(args: argparse.Namespace) -> int:
     options = _options(args)
+    source = _file_arg(args.file, 0)
     try:
-        reader = backend.GleaveReader(args.file, **options)
-        summary = reader.summary
-        rows = [row for _, row in zip(range(args.rows), reader)]
-        ragged = _ragged_rows(args.file, summary, options)
-    except (OSError, MemoryError) as exc:
-        _error(f"{args.file}: {exc}")
+        found = _native.inspect(
+            source, **options, rows=args.rows, ragged=args.ragged,
+            max_columns=_INSPECT_COLUMNS, max_field=_INSPECT_FIELD,
+        )
+    except (OSError, ValueError, MemoryError) as exc:
+        _error(describe_error(exc, source))
         return 1
-    s = summary.to_dict()
+    s = found["summary"].to_dict()
+    name = show_path(source)
     if args.json:
-        print(json.dumps({"file": args.file, "summary": s, "rows": rows, "ragged_rows": ragged}, indent=2))
+        rows = [row["fields"] for row in found["rows"]]
+        report = {"file": name, "summary": s, "rows": rows, "ragged_rows": found["ragged_rows"],
+                  "ragged_count": found["ragged_count"]}
+        print(json.dumps(report, indent=2))
         return 0
 
     out = sys.stdout
     width = s["inferred_columns"]
     facts = [
-        ["file", args.file],
+        ["file", name],
         ["delimiter", describe_delimiter(s["detected_delimiter"])],
         ["columns", f"{width}" + ("  (no width rule)" if width == 0 else "")],
         ["rows read", str(s["total_rows"])],
         ["kept", f"{s['gleaved_rows']}  ({s['repaired_rows']} padded or merged)"],
         ["quarantined", str(s["quarantined_rows"])],
-        ["ragged rows", str(len(ragged))],
+        ["ragged rows", str(found["ragged_count"])],
     ]
     _print_aligned(facts, out)
+    rows = found["rows"]
     if rows:
         print(f"\nfirst {len(rows)} repaired rows:", file=out)
-        shown = max(len(row) for row in rows)
-        table = [["#"] + [str(c + 1) for c in range(shown)]]
-        table += [[str(i + 1)] + [_cell(f) for f in row] + [""] * (shown - len(row)) for i, row in enumerate(rows)]
+        shown = max(len(row["fields"]) for row in rows)
+        more = max(row["width"] for row in rows) > shown
+        table = [["#"] + [str(c + 1) for c in range(shown)] + (["…"] if more else [])]
+        for i, row in enumerate(rows):
+            cells = [_cell(f) for f in row["fields"]] + [""] * (shown - len(row["fields"]))
+            if more:
+                extra = row["width"] - len(row["fields"])
+                cells.append(f"… {extra} more" if extra > 0 else "")
+            table.append([str(i + 1)] + cells)
         _print_aligned(table, out, numeric={0}, indent="  ")
+    ragged = found["ragged_rows"]
     if ragged and args.ragged:
-        print(f"\nragged rows (line: reason | content as parsed, fields joined by the delimiter):", file=out)
-        for record in ragged[: args.ragged]:
-            reason = record["reason"]
-            print(f"  line {record['line']}: {reason} | {_cell(record['raw_content'], 60)}", file=out)
-        if len(ragged) > args.ragged:
-            print(f"  ... and {len(ragged) - args.ragged} more (--ragged N to show more, --json for all)", file=out)
+        print("\nragged rows (line: reason | content as it stands in the input):", file=out)
+        for record in ragged:
+            print(f"  line {record['line']}: {record['reason']} | {_cell(record['raw_content'], 60)}", file=out)
+        if found["ragged_count"] > len(ragged):
+            print(f"  ... and {found['ragged_count'] - len(ragged)} more (--ragged N to show more)", file=out)
     return 0
 
 
@@ -495,12 +568,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_sniff(args)
         return _cmd_inspect(args)
     except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`); that is not an error.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 0
+    except MemoryError as exc:
+        _error(f"out of memory{f' ({exc})' if str(exc) else ''}")
+        return 1
 
 
 if __name__ == "__main__":

@@ -9,7 +9,7 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any, Dict, List, Sequence, Tuple, Union
 
-import _csv_gleave_backend as _backend
+from . import _native
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -54,7 +54,7 @@ def _header_names(raw: Sequence[str], width: int) -> List[str]:
 
 def _read_table(path: PathArg, header: bool, options: Dict[str, Any]) -> Tuple[List[str], List[List[str]]]:
     """Column names and the rectangular columns of the repaired table."""
-    reader = _backend.GleaveReader(os.fsdecode(path), **options)
+    reader = _native.GleaveReader(path, **options)
     rows: List[List[str]] = list(reader)
     raw_header: List[str] = rows.pop(0) if (header and rows) else []
     width = max([len(raw_header)] + [len(row) for row in rows])

@@ -1,0 +1,16 @@
+// The hook through which a caller can stop a long file job: the pass asks it
+// between blocks of rows, reads and writes ask it when a system call was
+// interrupted or a pipe had nothing for a while.
+#pragma once
+
+namespace gleave {
+
+class Interrupt {
+ public:
+  virtual ~Interrupt() = default;
+  // True when the job should stop now. Called often: an implementation that
+  // is costly to ask should limit itself (by a clock, for example).
+  virtual bool requested() = 0;
+};
+
+}  // namespace gleave

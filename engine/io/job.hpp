@@ -1,0 +1,68 @@
+// The product layer's file job: a repair whose output and quarantine files
+// appear whole or not at all, which can be interrupted, and whose every
+// error names the file it concerns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "byte_buffer.hpp"
+#include "error.hpp"
+#include "files.hpp"
+#include "interrupt.hpp"
+#include "pass.hpp"
+
+namespace gleave {
+
+// A file named by a path, or an open descriptor (fd >= 0; never closed by
+// the job). `path` is what errors show in either case.
+struct FileRef {
+  std::string path;
+  int fd = -1;
+};
+
+struct FileJob {
+  FileRef input;
+  FileRef output;
+  std::optional<FileRef> quarantine;
+  GleaveOptions options;
+  bool allow_in_place = false;  // an output naming the input replaces it
+  bool refuse_binary = false;   // IoFixed::NotText for input that is plainly not text
+  Interrupt* interrupt = nullptr;
+};
+
+struct JobCounts : GleaveCounts {
+  unsigned char delimiter = ',';
+};
+
+// Reads the input, runs the pass and writes kept rows to the output and
+// quarantined rows to the quarantine file as they come, each into a
+// temporary file beside its target that is renamed into place only when
+// both are complete. An output or quarantine that is not a regular file (a
+// pipe, a terminal, /dev/null) or a descriptor is written directly. On any
+// failure or interrupt the temporary files are removed and existing targets
+// are untouched. Never throws: exhausted memory is IoFixed::OutOfMemory.
+Result<JobCounts> run_file_job(const FileJob& job);
+
+// Reads all of a file (path or descriptor) for a job, interruptibly; errors
+// carry IoRole::Input.
+Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool refuse_binary);
+
+// Checks that no path holds a NUL byte and that the quarantine is neither
+// the output nor the input (nor the output the input, unless allowed).
+std::optional<IoError> check_job_paths(const FileJob& job);
+
+// Plainly not text: a NUL byte, or more than a third control bytes (other
+// than tab, line feed, vertical tab, form feed and carriage return and ESC),
+// in the first 64 KiB.
+bool looks_binary(std::string_view text) noexcept;
+
+// The quarantine line of the product layer: the row's first line, the
+// reason and the row's own input text (decoded, invalid UTF-8 replaced by
+// U+FFFD, line breaks kept), in the quarantine file's CSV form.
+void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                                std::string_view raw);
+
+}  // namespace gleave

@@ -1,0 +1,157 @@
+// Conversion of paths and options, shared by every entry point.
+#include <cstring>
+
+#include "native.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+struct NamedChar {
+  const char* name;
+  unsigned char byte;
+};
+constexpr NamedChar kNames[] = {
+    {"comma", ','}, {"semicolon", ';'}, {"tab", '\t'},  {"pipe", '|'},        {"bar", '|'},
+    {"space", ' '}, {"colon", ':'},     {"quote", '"'}, {"apostrophe", '\''},
+};
+
+// One character (or a name) for `param`. A non-ASCII character would be
+// split by the byte-wise parser and written back mangled, so it is refused.
+bool control_byte(PyObject* value, const char* param, unsigned char& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", param, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  if (size == 1 && static_cast<unsigned char>(text[0]) < 0x80) {
+    out = static_cast<unsigned char>(text[0]);
+  } else {
+    bool found = false;
+    for (const NamedChar& n : kNames) {
+      if (std::strlen(n.name) == static_cast<std::size_t>(size) &&
+          strncasecmp(n.name, text, static_cast<std::size_t>(size)) == 0) {
+        out = n.byte;
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s must be one ASCII character or one of comma, semicolon, tab, pipe, "
+                   "space, colon, not %R",
+                   param, value);
+      return false;
+    }
+  }
+  if (out == '\r' || out == '\n') {
+    PyErr_Format(PyExc_ValueError, "%s cannot be a line break", param);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Ref take_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return Ref(value);
+#endif
+}
+
+void restore_exception(Ref exc) noexcept {
+  PyObject* value = exc.release();
+  if (value == nullptr) return;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(value);
+#else
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
+int path_converter(PyObject* obj, void* out) {
+  auto* arg = static_cast<PathArg*>(out);
+  arg->given = Ref::borrow(obj);
+  if (PyLong_Check(obj) && !PyBool_Check(obj)) {
+    const long fd = PyLong_AsLong(obj);
+    if (fd == -1 && PyErr_Occurred()) return 0;
+    if (fd < 0 || fd > INT32_MAX) {
+      PyErr_SetString(PyExc_ValueError, "a file descriptor must be a non-negative int");
+      return 0;
+    }
+    arg->fd = static_cast<int>(fd);
+    arg->path = "<fd " + std::to_string(fd) + ">";
+    return 1;
+  }
+  PyObject* bytes = nullptr;
+  if (!PyUnicode_FSConverter(obj, &bytes)) return 0;  // TypeError, or ValueError for NUL
+  Ref owned(bytes);
+  arg->path.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  return 1;
+}
+
+int optional_path_converter(PyObject* obj, void* out) {
+  auto* arg = static_cast<OptionalPath*>(out);
+  if (obj == Py_None) return 1;
+  arg->emplace();
+  return path_converter(obj, &**arg);
+}
+
+bool bool_from(PyObject* value, const char* name, bool& out) {
+  if (value == nullptr) return true;
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
+
+bool options_from(const OptionArgs& args, GleaveOptions& options) {
+  if (args.delimiter != nullptr && args.delimiter != Py_None) {
+    unsigned char d = 0;
+    if (!control_byte(args.delimiter, "delimiter", d)) return false;
+    options.delimiter = d;
+  }
+  if (args.quote_char != nullptr) {
+    if (!control_byte(args.quote_char, "quote_char", options.quote_char)) return false;
+  }
+  if (options.delimiter && *options.delimiter == options.quote_char) {
+    PyErr_SetString(PyExc_ValueError, "delimiter and quote_char must differ");
+    return false;
+  }
+  if (!bool_from(args.fill_ragged_rows, "fill_ragged_rows", options.fill_ragged_rows) ||
+      !bool_from(args.merge_overflow, "merge_overflow", options.merge_overflow) ||
+      !bool_from(args.repair_quotes, "repair_quotes", options.repair_quotes)) {
+    return false;
+  }
+  PyObject* columns = args.expected_columns;
+  if (columns != nullptr && columns != Py_None) {
+    if (PyBool_Check(columns) || !PyLong_Check(columns)) {
+      PyErr_Format(PyExc_TypeError, "expected_columns must be an int or None, not %.100s",
+                   Py_TYPE(columns)->tp_name);
+      return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(columns);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "expected_columns must be between 0 and 2**64 - 1");
+      return false;
+    }
+    options.expected_columns = v;
+  }
+  return true;
+}
+
+}  // namespace gleave::native

@@ -1,0 +1,249 @@
+// inspect(): what a repair of a file would do, from one pass: the counts,
+// the first kept rows and the rows whose width is off, each capped so that
+// a huge row costs no more than its first columns.
+#include <algorithm>
+#include <vector>
+
+#include "native.hpp"
+#include "text.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+struct Shown {
+  std::vector<std::string> fields;  // at most max_columns, each at most max_field bytes
+  std::uint64_t width = 0;          // the row's real width
+};
+
+struct Ragged {
+  std::uint64_t first_line = 0;  // the line the row begins on
+  std::uint64_t line = 0;        // the line the row ends on
+  std::string reason;
+  std::string verdict;  // padded, merged or quarantined
+  std::string raw;      // capped
+  std::uint64_t actual = 0;
+};
+
+struct InspectLimits {
+  std::size_t rows = 10;
+  std::size_t ragged = 20;
+  std::size_t max_columns = 50;
+  std::size_t max_field = 200;
+};
+
+// Cuts a field to at most `cap` bytes on a character boundary.
+std::string capped(std::string_view f, std::size_t cap) {
+  if (f.size() <= cap) return std::string(f);
+  std::size_t n = cap;
+  while (n > 0 && (static_cast<unsigned char>(f[n]) & 0xC0) == 0x80) --n;
+  return std::string(f.substr(0, n));
+}
+
+// The line on which a row ends: its first line plus the line breaks inside
+// it (LF, CR LF or a lone CR).
+std::uint64_t end_line(const RowVerdict& v) {
+  std::uint64_t line = v.line;
+  for (std::size_t i = 0; i < v.raw.size(); ++i) {
+    if (v.raw[i] == '\n' || (v.raw[i] == '\r' && (i + 1 == v.raw.size() || v.raw[i + 1] != '\n'))) {
+      ++line;
+    }
+  }
+  return line;
+}
+
+struct InspectSink {
+  InspectSink(const InspectLimits& l, Interrupt& i) : limits(l), interrupt(i) {}
+  const InspectLimits& limits;
+  Interrupt& interrupt;
+  std::vector<Shown> rows;
+  std::vector<Ragged> ragged;
+  std::uint64_t ragged_count = 0;
+  std::uint64_t seen = 0;
+  unsigned char delimiter = ',';
+  bool interrupted = false;
+
+  bool go_on() {
+    ++seen;
+    if (seen % 1024 != 0 || !interrupt.requested()) return true;
+    interrupted = true;
+    return false;
+  }
+  void begin(unsigned char d, std::uint64_t) { delimiter = d; }
+  void show(const Row& row) {
+    if (rows.size() >= limits.rows) return;
+    Shown s;
+    s.width = row.size();
+    for (std::size_t i = 0; i < row.size() && i < limits.max_columns; ++i) {
+      s.fields.push_back(capped(row.field(i), limits.max_field));
+    }
+    rows.push_back(std::move(s));
+  }
+  void note(const RowVerdict& v) {
+    ++ragged_count;
+    if (ragged.size() >= limits.ragged) return;
+    Ragged r;
+    r.first_line = v.line;
+    r.line = end_line(v);
+    r.reason =
+        reason_text(v.verdict == Verdict::TooFew || v.verdict == Verdict::Padded ? Verdict::TooFew
+                                                                                 : Verdict::TooMany,
+                    v.expected);
+    r.verdict = v.verdict == Verdict::Padded   ? "padded"
+                : v.verdict == Verdict::Merged ? "merged"
+                                               : "quarantined";
+    r.actual = v.actual;
+    std::string lossy;
+    append_utf8_lossy(lossy, v.raw.data(), std::min(v.raw.size(), limits.max_field * 4));
+    r.raw = capped(lossy, limits.max_field * 4);
+    ragged.push_back(std::move(r));
+  }
+  bool keep(const Row& row, const RowVerdict& v) {
+    show(row);
+    if (v.verdict != Verdict::Kept) note(v);
+    return go_on();
+  }
+  bool keep_line(std::string_view line, bool) {
+    if (rows.size() < limits.rows) {
+      Row row;
+      split_plain_line(line, delimiter, row);
+      show(row);
+    }
+    return go_on();
+  }
+  bool reject(const RowVerdict& v, const Row&) {
+    note(v);
+    return go_on();
+  }
+};
+
+struct InspectResult {
+  PassCounts counts;
+  std::vector<Shown> rows;
+  std::vector<Ragged> ragged;
+  std::uint64_t ragged_count = 0;
+};
+
+Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& options,
+                                  const InspectLimits& limits, bool refuse_binary,
+                                  Interrupt& interrupt) {
+  try {
+    auto text = read_input(input, &interrupt, refuse_binary);
+    if (!text) return std::move(text.error());
+    InspectSink sink(limits, interrupt);
+    InspectResult out;
+    out.counts = run_pass(text.value().view(), options, sink);
+    if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
+    out.rows = std::move(sink.rows);
+    out.ragged = std::move(sink.ragged);
+    out.ragged_count = sink.ragged_count;
+    return out;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return IoError::from_fixed(IoFixed::OutOfMemory);
+}
+
+PyObject* utf8(const std::string& s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+PyObject* to_python(ModuleState* state, const InspectResult& r) {
+  Ref rows(PyList_New(0));
+  if (!rows) return nullptr;
+  for (const Shown& s : r.rows) {
+    Ref fields(PyList_New(0));
+    if (!fields) return nullptr;
+    for (const std::string& f : s.fields) {
+      Ref v(utf8(f));
+      if (!v || PyList_Append(fields.get(), v.get()) < 0) return nullptr;
+    }
+    Ref item(Py_BuildValue("{sOsK}", "fields", fields.get(), "width",
+                           static_cast<unsigned long long>(s.width)));
+    if (!item || PyList_Append(rows.get(), item.get()) < 0) return nullptr;
+  }
+  Ref ragged(PyList_New(0));
+  if (!ragged) return nullptr;
+  for (const Ragged& g : r.ragged) {
+    Ref reason(utf8(g.reason)), raw(utf8(g.raw));
+    if (!reason || !raw) return nullptr;
+    Ref item(Py_BuildValue("{sKsKsOsssKsKsO}", "line", static_cast<unsigned long long>(g.line),
+                           "first_line", static_cast<unsigned long long>(g.first_line), "reason",
+                           reason.get(), "verdict", g.verdict.c_str(), "expected",
+                           static_cast<unsigned long long>(r.counts.inferred_columns), "actual",
+                           static_cast<unsigned long long>(g.actual), "raw_content", raw.get()));
+    if (!item || PyList_Append(ragged.get(), item.get()) < 0) return nullptr;
+  }
+  Ref summary(new_summary(state, r.counts, r.counts.delimiter));
+  if (!summary) return nullptr;
+  return Py_BuildValue("{sOsOsOsK}", "summary", summary.get(), "rows", rows.get(), "ragged_rows",
+                       ragged.get(), "ragged_count",
+                       static_cast<unsigned long long>(r.ragged_count));
+}
+
+bool size_arg(PyObject* value, const char* name, std::size_t& out) {
+  if (value == nullptr) return true;
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int", name);
+    return false;
+  }
+  const Py_ssize_t v = PyLong_AsSsize_t(value);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < 0) {
+    PyErr_Format(PyExc_ValueError, "%s must be at least 0", name);
+    return false;
+  }
+  out = static_cast<std::size_t>(v);
+  return true;
+}
+
+PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* keywords[] = {
+        "file_path", GLEAVE_OPTION_KEYWORDS, "rows",   "ragged", "max_columns",
+        "max_field", "allow_binary",         "cancel", nullptr};
+    PathArg input;
+    OptionArgs option_args;
+    PyObject *rows = nullptr, *ragged = nullptr, *max_columns = nullptr, *max_field = nullptr;
+    PyObject* allow_binary = nullptr;
+    PyObject* cancel = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|" GLEAVE_OPTION_FORMAT "$OOOOOO:inspect",
+                                     const_cast<char**>(keywords), path_converter, &input,
+                                     GLEAVE_OPTION_POINTERS(option_args), &rows, &ragged,
+                                     &max_columns, &max_field, &allow_binary, &cancel)) {
+      return nullptr;
+    }
+    GleaveOptions options;
+    InspectLimits limits;
+    bool allow = true;
+    if (!options_from(option_args, options) || !size_arg(rows, "rows", limits.rows) ||
+        !size_arg(ragged, "ragged", limits.ragged) ||
+        !size_arg(max_columns, "max_columns", limits.max_columns) ||
+        !size_arg(max_field, "max_field", limits.max_field) ||
+        !bool_from(allow_binary, "allow_binary", allow)) {
+      return nullptr;
+    }
+    ModuleState* state = state_of_module(module);
+    PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
+    const FileRef ref = input.ref();
+    auto result = without_gil(interrupt,
+                              [&] { return run_inspect(ref, options, limits, !allow, interrupt); });
+    if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
+    return to_python(state, result.value());
+  });
+}
+
+}  // namespace
+
+PyMethodDef inspect_method = {
+    "inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)),
+    METH_VARARGS | METH_KEYWORDS,
+    "inspect(file_path, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, rows=10, ragged=20, "
+    "max_columns=50, max_field=200, allow_binary=True, cancel=None)\n--\n\n"
+    "What a repair of the file would do, from one pass: a dict with the summary, the first\n"
+    "`rows` kept rows (each its first max_columns fields, cut to max_field bytes, and its\n"
+    "width), the first `ragged` rows whose width is off (line, reason, verdict, expected and\n"
+    "actual width, content) and how many such rows there are."};
+
+}  // namespace gleave::native

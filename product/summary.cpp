@@ -1,0 +1,133 @@
+// GleaveSummary: the counts of a repair. It has the core's six attributes
+// and to_dict() keys; what the product layer adds goes into kFields.
+#include <cstddef>
+
+#include "native.hpp"
+#include "text.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+struct SummaryObject {
+  PyObject ob_base;
+  GleaveCounts counts;
+  unsigned char delimiter;
+};
+
+SummaryObject* as_summary(PyObject* self) {
+  return reinterpret_cast<SummaryObject*>(self);
+}
+
+PyObject* delimiter_str(PyObject* self) {
+  return PyUnicode_FromOrdinal(as_summary(self)->delimiter);
+}
+
+// The attributes in to_dict() order. A count is read from GleaveCounts at
+// its offset; the delimiter is the one str.
+struct Field {
+  const char* name;
+  std::size_t offset;  // into GleaveCounts; SIZE_MAX for the delimiter
+  const char* doc;
+};
+constexpr std::size_t kDelimiter = SIZE_MAX;
+const Field kFields[] = {
+    {"total_rows", offsetof(GleaveCounts, total_rows), "Rows read."},
+    {"gleaved_rows", offsetof(GleaveCounts, gleaved_rows), "Rows written to the output."},
+    {"repaired_rows", offsetof(GleaveCounts, repaired_rows),
+     "Kept rows that were padded or merged."},
+    {"quarantined_rows", offsetof(GleaveCounts, quarantined_rows), "Rows set aside."},
+    {"detected_delimiter", kDelimiter, "The delimiter in force, given or detected."},
+    {"inferred_columns", offsetof(GleaveCounts, inferred_columns), "The expected width in force."},
+};
+constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+PyObject* field_value(PyObject* self, const Field& f) {
+  if (f.offset == kDelimiter) return delimiter_str(self);
+  const auto* base = reinterpret_cast<const char*>(&as_summary(self)->counts);
+  return PyLong_FromUnsignedLongLong(*reinterpret_cast<const std::uint64_t*>(base + f.offset));
+}
+
+PyObject* get_field(PyObject* self, void* closure) {
+  return field_value(self, *static_cast<const Field*>(closure));
+}
+
+PyObject* summary_to_dict(PyObject* self, PyObject*) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (const Field& f : kFields) {
+    Ref value(field_value(self, f));
+    if (!value || PyDict_SetItemString(dict.get(), f.name, value.get()) < 0) return nullptr;
+  }
+  return dict.release();
+}
+
+PyObject* summary_repr(PyObject* self) {
+  const GleaveCounts& c = as_summary(self)->counts;
+  Ref delimiter(delimiter_str(self));
+  if (!delimiter) return nullptr;
+  return PyUnicode_FromFormat(
+      "<GleaveSummary total_rows=%llu gleaved_rows=%llu repaired_rows=%llu "
+      "quarantined_rows=%llu delimiter=%R inferred_columns=%llu>",
+      static_cast<unsigned long long>(c.total_rows),
+      static_cast<unsigned long long>(c.gleaved_rows),
+      static_cast<unsigned long long>(c.repaired_rows),
+      static_cast<unsigned long long>(c.quarantined_rows), delimiter.get(),
+      static_cast<unsigned long long>(c.inferred_columns));
+}
+
+void summary_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef summary_getset[kFieldCount + 1];
+
+PyMethodDef summary_methods[] = {
+    {"to_dict", summary_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\nThe summary as a dict, keys in attribute order."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot summary_slots[] = {
+    {Py_tp_repr, reinterpret_cast<void*>(summary_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(summary_dealloc)},
+    {Py_tp_doc, const_cast<char*>("The counts of a repair.")},
+    {Py_tp_getset, summary_getset},
+    {Py_tp_methods, summary_methods},
+    {0, nullptr},
+};
+
+PyType_Spec summary_spec = {
+    "csv_gleave.GleaveSummary",
+    sizeof(SummaryObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    summary_slots,
+};
+
+}  // namespace
+
+int add_summary_type(PyObject* module, ModuleState* state) {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    summary_getset[i] = {kFields[i].name, get_field, nullptr, kFields[i].doc,
+                         const_cast<Field*>(&kFields[i])};
+  }
+  summary_getset[kFieldCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  PyObject* type = PyType_FromModuleAndSpec(module, &summary_spec, nullptr);
+  if (type == nullptr) return -1;
+  state->summary_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "GleaveSummary", type);
+}
+
+PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter) {
+  PyTypeObject* type = state->summary_type;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  as_summary(self)->counts = counts;
+  as_summary(self)->delimiter = delimiter;
+  return self;
+}
+
+}  // namespace gleave::native
