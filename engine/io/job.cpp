@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "encoding/encoding.hpp"
 #include "text.hpp"
 #include "writers.hpp"
 
@@ -248,17 +249,6 @@ Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool r
     return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, input);
   }
   return text;
-}
-
-bool looks_binary(std::string_view text) noexcept {
-  const std::size_t n = text.size() < (std::size_t{64} << 10) ? text.size() : std::size_t{64} << 10;
-  std::size_t control = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    if (b == 0) return true;
-    if ((b < 0x20 && (b < '\t' || b > '\r') && b != 0x1B) || b == 0x7F) ++control;
-  }
-  return n != 0 && control * 3 > n;
 }
 
 void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,

@@ -54,11 +54,6 @@ Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool r
 // the output nor the input (nor the output the input, unless allowed).
 std::optional<IoError> check_job_paths(const FileJob& job);
 
-// Plainly not text: a NUL byte, or more than a third control bytes (other
-// than tab, line feed, vertical tab, form feed and carriage return and ESC),
-// in the first 64 KiB.
-bool looks_binary(std::string_view text) noexcept;
-
 // The quarantine line of the product layer: the row's first line, the
 // reason and the row's own input text (decoded, invalid UTF-8 replaced by
 // U+FFFD, line breaks kept), in the quarantine file's CSV form.
