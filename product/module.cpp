@@ -9,7 +9,7 @@ namespace {
 PyMethodDef* methods() {
   // Entry points: add a line here for each new function file.
   static PyMethodDef table[] = {
-      gleave_file_method, open_method, sniff_method, inspect_method, {nullptr, nullptr, 0, nullptr},
+      gleave_file_method, open_method, sniff_method, inspect_method, detect_method, {nullptr, nullptr, 0, nullptr},
   };
   return table;
 }
