@@ -19,6 +19,7 @@ from ._native import (
     sniff,
 )
 from .dataframe import read_pandas, read_polars
+from .dialect import Dialect, detect
 
 __all__ = [
     "gleave_file",
@@ -32,4 +33,6 @@ __all__ = [
     "__version__",
     "read_pandas",
     "read_polars",
+    "detect",
+    "Dialect",
 ]
