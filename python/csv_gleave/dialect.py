@@ -64,4 +64,9 @@ def detect(source: Source, **options: Any) -> Dialect:
     """
     found = _native.detect(source, **options)
     found["evidence"] = tuple(found["evidence"])
-    return Dialect(**found)
+    # The native dict holds every field, checked: filled in directly, a
+    # detection on a short sample is not dominated by the frozen dataclass's
+    # per-field __init__.
+    dialect = object.__new__(Dialect)
+    dialect.__dict__.update(found)
+    return dialect
