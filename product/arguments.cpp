@@ -154,4 +154,56 @@ bool options_from(const OptionArgs& args, GleaveOptions& options) {
   return true;
 }
 
+bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOptions& options,
+                  DialectRequest& request) {
+  OptionArgs rest = args;
+  if (args.quote_char == Py_None) {  // no quoting at all
+    request.quote_given = true;
+    request.quote_char.reset();
+    rest.quote_char = nullptr;
+  }
+  if (!options_from(rest, options)) return false;
+  if (rest.quote_char != nullptr) {
+    request.quote_given = true;
+    request.quote_char = options.quote_char;
+  }
+  if (dialect.encoding != nullptr && dialect.encoding != Py_None) {
+    if (!PyUnicode_Check(dialect.encoding)) {
+      PyErr_Format(PyExc_TypeError, "encoding must be a str or None, not %.100s",
+                   Py_TYPE(dialect.encoding)->tp_name);
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(dialect.encoding, &size);
+    if (name == nullptr) return false;
+    request.encoding.assign(name, static_cast<std::size_t>(size));
+    if (request.encoding.empty() || request.encoding.find('\0') != std::string::npos ||
+        !encoding_known(request.encoding)) {
+      PyErr_Format(PyExc_LookupError, "unknown encoding: %R", dialect.encoding);
+      return false;
+    }
+  }
+  if (dialect.skip_initial_space != nullptr && dialect.skip_initial_space != Py_None) {
+    bool skip = false;
+    if (!bool_from(dialect.skip_initial_space, "skip_initial_space", skip)) return false;
+    request.skip_initial_space = skip;
+  }
+  PyObject* lines = dialect.preamble_lines;
+  if (lines != nullptr && lines != Py_None) {
+    if (PyBool_Check(lines) || !PyLong_Check(lines)) {
+      PyErr_Format(PyExc_TypeError, "preamble_lines must be an int or None, not %.100s",
+                   Py_TYPE(lines)->tp_name);
+      return false;
+    }
+    const unsigned long long v = PyLong_AsUnsignedLongLong(lines);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "preamble_lines must be between 0 and 2**64 - 1");
+      return false;
+    }
+    request.preamble_lines = v;
+  }
+  return true;
+}
+
 }  // namespace gleave::native

@@ -10,18 +10,21 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {
         "input_path", "output_path",  "quarantine_path", GLEAVE_OPTION_KEYWORDS,
-        "in_place",   "allow_binary", "cancel",          nullptr};
+        "in_place",   "allow_binary", "cancel",          GLEAVE_DIALECT_KEYWORDS,
+        nullptr};
     PathArg input, output;
     OptionalPath quarantine;
     OptionArgs option_args;
+    DialectArgs dialect_args;
     PyObject* in_place = nullptr;
     PyObject* allow_binary = nullptr;
     PyObject* cancel = Py_None;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&O&|O&" GLEAVE_OPTION_FORMAT "$OOO:gleave_file",
+            args, kwargs,
+            "O&O&|O&" GLEAVE_OPTION_FORMAT "$OOO" GLEAVE_DIALECT_FORMAT ":gleave_file",
             const_cast<char**>(keywords), path_converter, &input, path_converter, &output,
             optional_path_converter, &quarantine, GLEAVE_OPTION_POINTERS(option_args), &in_place,
-            &allow_binary, &cancel)) {
+            &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
       return nullptr;
     }
     FileJob job;
@@ -29,7 +32,8 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     job.output = output.ref();
     if (quarantine) job.quarantine = quarantine->ref();
     bool allow = true;
-    if (!options_from(option_args, job.options) ||
+    job.dialect.emplace();
+    if (!dialect_from(option_args, dialect_args, job.options, *job.dialect) ||
         !bool_from(in_place, "in_place", job.allow_in_place) ||
         !bool_from(allow_binary, "allow_binary", allow)) {
       return nullptr;
@@ -43,7 +47,8 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
       const JobPaths paths{&input, &output, quarantine ? &*quarantine : nullptr};
       return raise_error(state, result.error(), paths, &interrupt);
     }
-    return new_summary(state, result.value(), result.value().delimiter);
+    const JobCounts& counts = result.value();
+    return new_summary(state, counts, counts.delimiter, counts.input ? &*counts.input : nullptr);
   });
 }
 
@@ -52,10 +57,15 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
 PyMethodDef gleave_file_method = {
     "gleave_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gleave_file)),
     METH_VARARGS | METH_KEYWORDS,
-    "gleave_file(input_path, output_path, quarantine_path=None, delimiter=None, quote_char='\"', "
+    "gleave_file(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=..., "
     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, *, "
-    "in_place=False, allow_binary=True, cancel=None)\n--\n\n"
+    "in_place=False, allow_binary=True, cancel=None, encoding=None, skip_initial_space=None, "
+    "preamble_lines=None)\n--\n\n"
     "Repairs a CSV file into output_path (and rejected rows into quarantine_path).\n\n"
+    "The input is converted to UTF-8 (encoding=None detects it) and its dialect is detected:\n"
+    "delimiter, quote character (quote_char=None: no quoting), blanks after a delimiter and\n"
+    "lines above the table, which go to the quarantine. Any part given is used as given.\n"
+    "Blank lines are skipped and counted (blank_rows). The output is UTF-8.\n\n"
     "Both are written to temporary files beside them and renamed into place only when\n"
     "everything succeeded: on any error or interrupt nothing partial is left and existing\n"
     "files are untouched. Paths are str, bytes, os.PathLike or an open file descriptor\n"

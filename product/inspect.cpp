@@ -118,21 +118,25 @@ struct InspectSink {
 };
 
 struct InspectResult {
-  PassCounts counts;
+  ProductCounts counts;
+  PreparedText prepared;  // its text is gone; the dialect and encoding remain
   std::vector<Shown> rows;
   std::vector<Ragged> ragged;
   std::uint64_t ragged_count = 0;
 };
 
 Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& options,
-                                  const InspectLimits& limits, bool refuse_binary,
-                                  Interrupt& interrupt) {
+                                  const DialectRequest& request, const InspectLimits& limits,
+                                  bool refuse_binary, Interrupt& interrupt) {
   try {
     auto text = read_input(input, &interrupt, refuse_binary);
     if (!text) return std::move(text.error());
     InspectSink sink(limits, interrupt);
     InspectResult out;
-    out.counts = run_pass(text.value().view(), options, sink);
+    out.prepared = prepare_text(text.value().view(), options, request, true);
+    if (!out.prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
+    out.counts = run_product_pass(out.prepared, options, sink);
+    out.prepared.text = {};
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
     out.rows = std::move(sink.rows);
     out.ragged = std::move(sink.ragged);
@@ -174,11 +178,13 @@ PyObject* to_python(ModuleState* state, const InspectResult& r) {
                            static_cast<unsigned long long>(g.actual), "raw_content", raw.get()));
     if (!item || PyList_Append(ragged.get(), item.get()) < 0) return nullptr;
   }
-  Ref summary(new_summary(state, r.counts, r.counts.delimiter));
-  if (!summary) return nullptr;
-  return Py_BuildValue("{sOsOsOsK}", "summary", summary.get(), "rows", rows.get(), "ragged_rows",
+  const InputReport report = input_report(r.prepared, r.counts);
+  Ref summary(new_summary(state, r.counts, r.counts.delimiter, &report));
+  Ref dialect(dialect_dict(r.prepared));
+  if (!summary || !dialect) return nullptr;
+  return Py_BuildValue("{sOsOsOsKsO}", "summary", summary.get(), "rows", rows.get(), "ragged_rows",
                        ragged.get(), "ragged_count",
-                       static_cast<unsigned long long>(r.ragged_count));
+                       static_cast<unsigned long long>(r.ragged_count), "dialect", dialect.get());
 }
 
 bool size_arg(PyObject* value, const char* name, std::size_t& out) {
@@ -199,25 +205,35 @@ bool size_arg(PyObject* value, const char* name, std::size_t& out) {
 
 PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "file_path", GLEAVE_OPTION_KEYWORDS, "rows",   "ragged", "max_columns",
-        "max_field", "allow_binary",         "cancel", nullptr};
+    static const char* keywords[] = {"file_path",
+                                     GLEAVE_OPTION_KEYWORDS,
+                                     "rows",
+                                     "ragged",
+                                     "max_columns",
+                                     "max_field",
+                                     "allow_binary",
+                                     "cancel",
+                                     GLEAVE_DIALECT_KEYWORDS,
+                                     nullptr};
     PathArg input;
     OptionArgs option_args;
+    DialectArgs dialect_args;
     PyObject *rows = nullptr, *ragged = nullptr, *max_columns = nullptr, *max_field = nullptr;
     PyObject* allow_binary = nullptr;
     PyObject* cancel = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|" GLEAVE_OPTION_FORMAT "$OOOOOO:inspect",
-                                     const_cast<char**>(keywords), path_converter, &input,
-                                     GLEAVE_OPTION_POINTERS(option_args), &rows, &ragged,
-                                     &max_columns, &max_field, &allow_binary, &cancel)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O&|" GLEAVE_OPTION_FORMAT "$OOOOOO" GLEAVE_DIALECT_FORMAT ":inspect",
+            const_cast<char**>(keywords), path_converter, &input,
+            GLEAVE_OPTION_POINTERS(option_args), &rows, &ragged, &max_columns, &max_field,
+            &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
       return nullptr;
     }
     GleaveOptions options;
+    DialectRequest request;
     InspectLimits limits;
     bool allow = true;
-    if (!options_from(option_args, options) || !size_arg(rows, "rows", limits.rows) ||
-        !size_arg(ragged, "ragged", limits.ragged) ||
+    if (!dialect_from(option_args, dialect_args, options, request) ||
+        !size_arg(rows, "rows", limits.rows) || !size_arg(ragged, "ragged", limits.ragged) ||
         !size_arg(max_columns, "max_columns", limits.max_columns) ||
         !size_arg(max_field, "max_field", limits.max_field) ||
         !bool_from(allow_binary, "allow_binary", allow)) {
@@ -226,8 +242,8 @@ PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
     ModuleState* state = state_of_module(module);
     PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
     const FileRef ref = input.ref();
-    auto result = without_gil(interrupt,
-                              [&] { return run_inspect(ref, options, limits, !allow, interrupt); });
+    auto result = without_gil(
+        interrupt, [&] { return run_inspect(ref, options, request, limits, !allow, interrupt); });
     if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
     return to_python(state, result.value());
   });
@@ -238,12 +254,14 @@ PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
 PyMethodDef inspect_method = {
     "inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)),
     METH_VARARGS | METH_KEYWORDS,
-    "inspect(file_path, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+    "inspect(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, rows=10, ragged=20, "
-    "max_columns=50, max_field=200, allow_binary=True, cancel=None)\n--\n\n"
+    "max_columns=50, max_field=200, allow_binary=True, cancel=None, encoding=None, "
+    "skip_initial_space=None, preamble_lines=None)\n--\n\n"
     "What a repair of the file would do, from one pass: a dict with the summary, the first\n"
     "`rows` kept rows (each its first max_columns fields, cut to max_field bytes, and its\n"
     "width), the first `ragged` rows whose width is off (line, reason, verdict, expected and\n"
-    "actual width, content) and how many such rows there are."};
+    "actual width, content), how many such rows there are, and the dialect the file was\n"
+    "read with and the evidence for it (as detect() gives it)."};
 
 }  // namespace gleave::native

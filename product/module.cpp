@@ -9,8 +9,13 @@ namespace {
 PyMethodDef* methods() {
   // Entry points: add a line here for each new function file.
   static PyMethodDef table[] = {
-      arrow_stream_method, gleave_file_method, open_method,
-      sniff_method,        inspect_method,     {nullptr, nullptr, 0, nullptr},
+      arrow_stream_method,
+      gleave_file_method,
+      open_method,
+      sniff_method,
+      inspect_method,
+      detect_method,
+      {nullptr, nullptr, 0, nullptr},
   };
   return table;
 }

@@ -22,6 +22,7 @@
 #include "interrupt.hpp"
 #include "job.hpp"
 #include "pass.hpp"
+#include "product_pass/product_pass.hpp"
 
 namespace gleave::native {
 
@@ -120,6 +121,25 @@ struct OptionArgs {
 // TypeError or ValueError set.
 bool options_from(const OptionArgs& args, GleaveOptions& options);
 
+// The dialect options, keyword-only after the six: the input's encoding
+// (None: detected), whether blanks after a delimiter are skipped and how
+// many lines stand above the table (None: detected).
+struct DialectArgs {
+  PyObject* encoding = nullptr;
+  PyObject* skip_initial_space = nullptr;
+  PyObject* preamble_lines = nullptr;
+};
+#define GLEAVE_DIALECT_FORMAT "OOO"
+#define GLEAVE_DIALECT_KEYWORDS "encoding", "skip_initial_space", "preamble_lines"
+#define GLEAVE_DIALECT_POINTERS(o) &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines
+
+// options_from for the product pass: a quote_char given explicitly may also
+// be None (no quoting); left out, it is detected. The encoding is None or a
+// name iconv knows (LookupError otherwise), skip_initial_space None or a
+// bool, preamble_lines None or an int >= 0.
+bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOptions& options,
+                  DialectRequest& request);
+
 // A keyword-only switch: bool only. False with TypeError set.
 bool bool_from(PyObject* value, const char* name, bool& out);
 
@@ -206,6 +226,7 @@ extern PyMethodDef gleave_file_method;  // gleave_file.cpp
 extern PyMethodDef open_method;         // reader.cpp
 extern PyMethodDef sniff_method;        // sniff.cpp
 extern PyMethodDef inspect_method;      // inspect.cpp
+extern PyMethodDef detect_method;       // detect.cpp
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
@@ -213,6 +234,11 @@ int add_reader_type(PyObject* module, ModuleState* state);   // reader.cpp
 
 // A new GleaveSummary from a pass's counts and delimiter.
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
+// The same with how the product pass read the input (may be null).
+PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter,
+                      const InputReport* input);
+// The dialect of prepared text as a dict (detect() and inspect()).
+PyObject* dialect_dict(const PreparedText& prepared);
 
 // arrow_stream.cpp: the function and its type.
 extern PyMethodDef arrow_stream_method;

@@ -14,6 +14,7 @@ struct ReaderRecord {
   RowTable rows;
   GleaveCounts counts;
   unsigned char delimiter = ',';
+  std::optional<InputReport> input;
   std::uint64_t next = 0;
 };
 
@@ -52,19 +53,27 @@ struct TableSink {
 
 // Reads and repairs with the lock released; never throws.
 Result<JobCounts> fill(ReaderRecord& record, const FileRef& input, const GleaveOptions& options,
-                       bool refuse_binary, Interrupt& interrupt) {
+                       const DialectRequest& request, bool refuse_binary, Interrupt& interrupt) {
   try {
     auto text = read_input(input, &interrupt, refuse_binary);
     if (!text) return std::move(text.error());
-    const std::string_view view = text.value().view();
-    record.rows = RowTable(std::move(text.value()), ',');  // plain rows are served from the text
+    PreparedText prepared = prepare_text(text.value().view(), options, request);
+    if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
+    // Plain rows are served from the text: the input's own bytes, or the
+    // converted text (whose buffer moves without moving its bytes).
+    if (prepared.converted.size() != 0) {
+      record.rows = RowTable(std::move(prepared.converted), ',');
+    } else {
+      record.rows = RowTable(std::move(text.value()), ',');
+    }
     TableSink sink{record.rows, interrupt};
-    const PassCounts counts = run_pass(view, options, sink);
+    const ProductCounts counts = run_product_pass(prepared, options, sink);
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
     record.rows.release_unused_source();
     JobCounts out;
     static_cast<GleaveCounts&>(out) = counts;
     out.delimiter = counts.delimiter;
+    out.input = input_report(prepared, counts);
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -73,31 +82,35 @@ Result<JobCounts> fill(ReaderRecord& record, const FileRef& input, const GleaveO
 }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs, const char* format) {
-  static const char* keywords[] = {"file_path", GLEAVE_OPTION_KEYWORDS, "allow_binary", "cancel",
-                                   nullptr};
+  static const char* keywords[] = {"file_path", GLEAVE_OPTION_KEYWORDS,  "allow_binary",
+                                   "cancel",    GLEAVE_DIALECT_KEYWORDS, nullptr};
   PathArg input;
   OptionArgs option_args;
+  DialectArgs dialect_args;
   PyObject* allow_binary = nullptr;
   PyObject* cancel = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(keywords),
                                    path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
-                                   &allow_binary, &cancel)) {
+                                   &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
     return nullptr;
   }
   GleaveOptions options;
+  DialectRequest request;
   bool allow = true;
-  if (!options_from(option_args, options) || !bool_from(allow_binary, "allow_binary", allow)) {
+  if (!dialect_from(option_args, dialect_args, options, request) ||
+      !bool_from(allow_binary, "allow_binary", allow)) {
     return nullptr;
   }
   ModuleState* state = state_of_type(type);
   ReaderRecord record;
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
-  auto result =
-      without_gil(interrupt, [&] { return fill(record, ref, options, !allow, interrupt); });
+  auto result = without_gil(interrupt,
+                            [&] { return fill(record, ref, options, request, !allow, interrupt); });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   record.counts = result.value();
   record.delimiter = result.value().delimiter;
+  record.input = std::move(result.value().input);
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of(self)) ReaderRecord(std::move(record));
@@ -105,8 +118,10 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs, const 
 }
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded(
-      [&] { return construct(type, args, kwargs, "O&|" GLEAVE_OPTION_FORMAT "$OO:GleaveReader"); });
+  return guarded([&] {
+    return construct(type, args, kwargs,
+                     "O&|" GLEAVE_OPTION_FORMAT "$OO" GLEAVE_DIALECT_FORMAT ":GleaveReader");
+  });
 }
 
 void reader_dealloc(PyObject* self) {
@@ -158,7 +173,8 @@ Py_ssize_t reader_len(PyObject* self) {
 
 PyObject* reader_summary(PyObject* self, void*) {
   const ReaderRecord& r = record_of(self);
-  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter);
+  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter,
+                     r.input ? &*r.input : nullptr);
 }
 
 PyObject* reader_enter(PyObject* self, PyObject*) {
@@ -189,11 +205,13 @@ PyType_Slot reader_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_doc,
      const_cast<char*>(
-         "GleaveReader(file_path, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+         "GleaveReader(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
          "merge_overflow=True, expected_columns=None, repair_quotes=True, *, allow_binary=True, "
-         "cancel=None)\n--\n\n"
+         "cancel=None, encoding=None, skip_initial_space=None, preamble_lines=None)\n--\n\n"
          "The repaired rows of a file, in memory, each a list of str. The file is read and\n"
-         "repaired with the interpreter lock released.")},
+         "repaired with the interpreter lock released. The encoding and the dialect are\n"
+         "detected as for gleave_file(); lines above the table and blank lines are left out\n"
+         "and counted in the summary.")},
     {Py_tp_getset, reader_getset},
     {Py_tp_methods, reader_methods},
     {0, nullptr},
@@ -210,7 +228,7 @@ PyType_Spec reader_spec = {
 PyObject* open_reader(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     return construct(state_of_module(module)->reader_type, args, kwargs,
-                     "O&|" GLEAVE_OPTION_FORMAT "$OO:open");
+                     "O&|" GLEAVE_OPTION_FORMAT "$OO" GLEAVE_DIALECT_FORMAT ":open");
   });
 }
 
@@ -226,9 +244,9 @@ int add_reader_type(PyObject* module, ModuleState* state) {
 PyMethodDef open_method = {
     "open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_reader)),
     METH_VARARGS | METH_KEYWORDS,
-    "open(file_path, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+    "open(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, allow_binary=True, "
-    "cancel=None)\n--\n\n"
+    "cancel=None, encoding=None, skip_initial_space=None, preamble_lines=None)\n--\n\n"
     "A GleaveReader over the repaired rows of a file."};
 
 }  // namespace gleave::native

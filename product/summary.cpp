@@ -1,6 +1,8 @@
 // GleaveSummary: the counts of a repair. It has the core's six attributes
 // and to_dict() keys; what the product layer adds goes into kFields.
 #include <cstddef>
+#include <new>
+#include <optional>
 
 #include "native.hpp"
 #include "text.hpp"
@@ -13,6 +15,7 @@ struct SummaryObject {
   PyObject ob_base;
   GleaveCounts counts;
   unsigned char delimiter;
+  std::optional<InputReport> input;  // how the input was read, when known
 };
 
 SummaryObject* as_summary(PyObject* self) {
@@ -23,12 +26,57 @@ PyObject* delimiter_str(PyObject* self) {
   return PyUnicode_FromOrdinal(as_summary(self)->delimiter);
 }
 
+// The product layer's attributes, from how the input was read; without
+// that report each is None.
+const InputReport* input_of(PyObject* self) {
+  const auto& input = as_summary(self)->input;
+  return input ? &*input : nullptr;
+}
+PyObject* count_or_none(PyObject* self, std::uint64_t InputReport::*member) {
+  const InputReport* r = input_of(self);
+  return r == nullptr ? Py_NewRef(Py_None) : PyLong_FromUnsignedLongLong(r->*member);
+}
+PyObject* flag_or_none(PyObject* self, bool InputReport::*member) {
+  const InputReport* r = input_of(self);
+  return r == nullptr ? Py_NewRef(Py_None) : PyBool_FromLong(r->*member);
+}
+PyObject* get_encoding(PyObject* self) {
+  const InputReport* r = input_of(self);
+  if (r == nullptr) return Py_NewRef(Py_None);
+  return PyUnicode_FromStringAndSize(r->encoding.data(),
+                                     static_cast<Py_ssize_t>(r->encoding.size()));
+}
+PyObject* get_quote_char(PyObject* self) {
+  const InputReport* r = input_of(self);
+  if (r == nullptr || !r->quote_char) return Py_NewRef(Py_None);
+  return PyUnicode_FromOrdinal(*r->quote_char);
+}
+PyObject* get_skip_initial_space(PyObject* self) {
+  return flag_or_none(self, &InputReport::skip_initial_space);
+}
+PyObject* get_preamble_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::preamble_rows);
+}
+PyObject* get_blank_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::blank_rows);
+}
+PyObject* get_replaced_bytes(PyObject* self) {
+  return count_or_none(self, &InputReport::replaced_bytes);
+}
+PyObject* get_header(PyObject* self) {
+  return flag_or_none(self, &InputReport::header);
+}
+PyObject* get_not_a_table(PyObject* self) {
+  return flag_or_none(self, &InputReport::not_a_table);
+}
+
 // The attributes in to_dict() order. A count is read from GleaveCounts at
-// its offset; the delimiter is the one str.
+// its offset; the delimiter is the one str; the rest have a getter.
 struct Field {
   const char* name;
   std::size_t offset;  // into GleaveCounts; SIZE_MAX for the delimiter
   const char* doc;
+  PyObject* (*get)(PyObject*) = nullptr;
 };
 constexpr std::size_t kDelimiter = SIZE_MAX;
 const Field kFields[] = {
@@ -39,10 +87,21 @@ const Field kFields[] = {
     {"quarantined_rows", offsetof(GleaveCounts, quarantined_rows), "Rows set aside."},
     {"detected_delimiter", kDelimiter, "The delimiter in force, given or detected."},
     {"inferred_columns", offsetof(GleaveCounts, inferred_columns), "The expected width in force."},
+    {"encoding", 0, "The input's encoding, given or detected; the output is UTF-8.", get_encoding},
+    {"quote_char", 0, "The quote character in force, None for no quoting.", get_quote_char},
+    {"skip_initial_space", 0, "Blanks after a delimiter were not data.", get_skip_initial_space},
+    {"preamble_rows", 0, "Lines above the table, quarantined (also in quarantined_rows).",
+     get_preamble_rows},
+    {"blank_rows", 0, "Blank lines skipped (in no other count).", get_blank_rows},
+    {"replaced_bytes", 0, "Input bytes that could not be decoded, written as U+FFFD.",
+     get_replaced_bytes},
+    {"header", 0, "The table's first row looks like a header.", get_header},
+    {"not_a_table", 0, "No dialect reads the input as a consistent table.", get_not_a_table},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 
 PyObject* field_value(PyObject* self, const Field& f) {
+  if (f.get != nullptr) return f.get(self);
   if (f.offset == kDelimiter) return delimiter_str(self);
   const auto* base = reinterpret_cast<const char*>(&as_summary(self)->counts);
   return PyLong_FromUnsignedLongLong(*reinterpret_cast<const std::uint64_t*>(base + f.offset));
@@ -66,18 +125,29 @@ PyObject* summary_repr(PyObject* self) {
   const GleaveCounts& c = as_summary(self)->counts;
   Ref delimiter(delimiter_str(self));
   if (!delimiter) return nullptr;
+  Ref base(
+      PyUnicode_FromFormat("<GleaveSummary total_rows=%llu gleaved_rows=%llu repaired_rows=%llu "
+                           "quarantined_rows=%llu delimiter=%R inferred_columns=%llu",
+                           static_cast<unsigned long long>(c.total_rows),
+                           static_cast<unsigned long long>(c.gleaved_rows),
+                           static_cast<unsigned long long>(c.repaired_rows),
+                           static_cast<unsigned long long>(c.quarantined_rows), delimiter.get(),
+                           static_cast<unsigned long long>(c.inferred_columns)));
+  const InputReport* r = input_of(self);
+  if (!base || r == nullptr) return base ? PyUnicode_FromFormat("%U>", base.get()) : nullptr;
+  Ref encoding(get_encoding(self)), quote(get_quote_char(self));
+  if (!encoding || !quote) return nullptr;
   return PyUnicode_FromFormat(
-      "<GleaveSummary total_rows=%llu gleaved_rows=%llu repaired_rows=%llu "
-      "quarantined_rows=%llu delimiter=%R inferred_columns=%llu>",
-      static_cast<unsigned long long>(c.total_rows),
-      static_cast<unsigned long long>(c.gleaved_rows),
-      static_cast<unsigned long long>(c.repaired_rows),
-      static_cast<unsigned long long>(c.quarantined_rows), delimiter.get(),
-      static_cast<unsigned long long>(c.inferred_columns));
+      "%U encoding=%R quote_char=%R preamble_rows=%llu blank_rows=%llu replaced_bytes=%llu%s>",
+      base.get(), encoding.get(), quote.get(), static_cast<unsigned long long>(r->preamble_rows),
+      static_cast<unsigned long long>(r->blank_rows),
+      static_cast<unsigned long long>(r->replaced_bytes),
+      r->not_a_table ? " not_a_table=True" : "");
 }
 
 void summary_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  as_summary(self)->input.~optional();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -122,11 +192,25 @@ int add_summary_type(PyObject* module, ModuleState* state) {
 }
 
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter) {
+  return new_summary(state, counts, delimiter, nullptr);
+}
+
+PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter,
+                      const InputReport* input) {
   PyTypeObject* type = state->summary_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   as_summary(self)->counts = counts;
   as_summary(self)->delimiter = delimiter;
+  new (&as_summary(self)->input) std::optional<InputReport>();
+  if (input != nullptr) {
+    try {
+      as_summary(self)->input = *input;
+    } catch (...) {
+      Py_DECREF(self);
+      return PyErr_NoMemory();
+    }
+  }
   return self;
 }
 

@@ -83,6 +83,7 @@ struct JobSink {
   LineWriter writer{',', '"'};
   unsigned char quote_char = '"';
   unsigned char delimiter = ',';
+  bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
   std::string line;
   std::uint64_t rows = 0;
   std::optional<IoError> error;
@@ -98,9 +99,15 @@ struct JobSink {
     delimiter = d;
     writer = LineWriter(d, quote_char);
   }
-  bool keep(const Row& row, const RowVerdict&) {
+  bool keep(const Row& row, const RowVerdict& verdict) {
     line.clear();
-    writer.append_line(line, row);
+    if (exact_raw && verdict.verdict == Verdict::Kept &&
+        reads_back_as(verdict.raw, row, delimiter, quote_char)) {
+      line.append(verdict.raw);  // a quoted row that needs no change keeps its quoting
+      line.push_back('\n');
+    } else {
+      writer.append_line(line, row);
+    }
     if (auto e = output.out().append(line)) {
       error = output.fail(std::move(*e));
       return false;
@@ -110,6 +117,16 @@ struct JobSink {
   bool keep_line(std::string_view plain, bool) {
     if (auto e = output.out().append(plain, '\n')) {
       error = output.fail(std::move(*e));
+      return false;
+    }
+    return go_on();
+  }
+  bool preamble(std::uint64_t number, std::string_view raw) {
+    if (quarantine == nullptr) return go_on();
+    line.clear();
+    append_raw_quarantine_line(line, number, kPreambleReason, raw);
+    if (auto e = quarantine->out().append(line)) {
+      error = quarantine->fail(std::move(*e));
       return false;
     }
     return go_on();
@@ -176,7 +193,19 @@ Result<JobCounts> run_job(const FileJob& job) {
   }
   JobSink sink(output, quarantine ? &*quarantine : nullptr, job.interrupt);
   sink.quote_char = job.options.quote_char;
-  const PassCounts counts = run_pass(view, job.options, sink);
+  PassCounts counts;
+  std::optional<InputReport> report;
+  if (job.dialect) {
+    const PreparedText prepared = prepare_text(view, job.options, *job.dialect);
+    if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
+    sink.quote_char = prepared.quote_byte();
+    sink.exact_raw = true;
+    const ProductCounts product = run_product_pass(prepared, job.options, sink);
+    counts = product;
+    report = input_report(prepared, product);
+  } else {
+    counts = run_pass(view, job.options, sink);
+  }
   if (sink.error) return std::move(*sink.error);
   if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
 
@@ -192,6 +221,7 @@ Result<JobCounts> run_job(const FileJob& job) {
   JobCounts result;
   static_cast<GleaveCounts&>(result) = counts;
   result.delimiter = counts.delimiter;
+  result.input = std::move(report);
   return result;
 }
 

@@ -13,6 +13,7 @@
 #include "files.hpp"
 #include "interrupt.hpp"
 #include "pass.hpp"
+#include "product_pass/product_pass.hpp"
 
 namespace gleave {
 
@@ -31,10 +32,14 @@ struct FileJob {
   bool allow_in_place = false;  // an output naming the input replaces it
   bool refuse_binary = false;   // IoFixed::NotText for input that is plainly not text
   Interrupt* interrupt = nullptr;
+  // Set: the product pass (the input converted to UTF-8, its dialect
+  // detected around the parts given here and in `options`).
+  std::optional<DialectRequest> dialect;
 };
 
 struct JobCounts : GleaveCounts {
   unsigned char delimiter = ',';
+  std::optional<InputReport> input;  // how the product pass read the input
 };
 
 // Reads the input, runs the pass and writes kept rows to the output and

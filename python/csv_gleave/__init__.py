@@ -20,6 +20,7 @@ from ._native import (
 )
 from .dataframe import read_pandas, read_polars
 from .tables import arrow_stream, read_arrow, write_table_file
+from .dialect import Dialect, detect
 
 __all__ = [
     "gleave_file",
@@ -36,4 +37,6 @@ __all__ = [
     "arrow_stream",
     "read_arrow",
     "write_table_file",
+    "detect",
+    "Dialect",
 ]

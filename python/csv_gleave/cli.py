@@ -99,7 +99,8 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         "-d", "--delimiter", type=_delimiter_arg, metavar="D",
         help="field delimiter: one character or comma, semicolon, tab, pipe, space, colon (default: detected)",
     )
-    group.add_argument("--quote-char", type=_quote_arg, default='"', metavar="Q", help='quote character (default: ")')
+    group.add_argument("--quote-char", type=_quote_arg, default=None, metavar="Q", help="quote character (default: detected)")
+    group.add_argument("--encoding", default=None, metavar="NAME", help="input encoding, any iconv name (default: detected)")
     group.add_argument(
         "--columns", type=_count_arg(0), metavar="N",
         help="expected number of columns (default: inferred; 0 keeps every row as it is)",
@@ -173,9 +174,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
+    given = {"quote_char": args.quote_char} if args.quote_char is not None else {}
     return {
+        **given,
+        "encoding": args.encoding,
         "delimiter": args.delimiter,
-        "quote_char": args.quote_char,
         "fill_ragged_rows": not args.no_fill,
         "merge_overflow": not args.no_merge,
         "expected_columns": args.columns,
