@@ -24,6 +24,7 @@ path, with its atomic rename.
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import secrets
@@ -80,10 +81,11 @@ def filesystem(url: str, storage_options: Optional[Dict[str, Any]] = None) -> Tu
 
 def _as_oserror(exc: BaseException, url: str, role: str) -> BaseException:
     """The exception to raise for a failure on ``url``: an OSError naming it."""
-    if not isinstance(exc, Exception):
-        return exc  # KeyboardInterrupt and the like go through as they are
+    if not isinstance(exc, Exception) or isinstance(exc, ImportError):
+        return exc  # KeyboardInterrupt, a missing client library: as they are
     if not isinstance(exc, OSError):
-        wrapped = OSError(f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__)
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        wrapped = OSError(errno.EIO, text, url)
         wrapped.__cause__ = exc
         exc = wrapped
     if exc.filename is None or isinstance(exc.filename, int):
@@ -138,9 +140,12 @@ class _Feeder:
         self.error: Optional[BaseException] = None
         self._stop = False
         self._hold = hold_on_error
+        fs, path = filesystem(url, storage_options)
         try:
-            fs, path = filesystem(url, storage_options)
-            self._file = fs.open(path, "rb")
+            protocols = (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
+            # Over HTTP the file is read start to end: one streamed request, no ranges.
+            extra = {"block_size": 0} if "http" in protocols or "https" in protocols else {}
+            self._file = fs.open(path, "rb", **extra)
         except Exception as exc:
             raise _as_oserror(exc, url, "input") from None
         read_end, write_end = os.pipe()
@@ -281,8 +286,11 @@ def _same_url(a: str, b: str, storage_options: Optional[Dict[str, Any]]) -> bool
 
 def _rename_fd(exc: BaseException, fd: int, url: str) -> None:
     """The engine names a descriptor it was given; the caller gave a URL."""
-    if isinstance(exc, OSError) and exc.filename == fd:
-        exc.filename = url
+    if getattr(exc, "filename", None) == fd:  # OSError, and NotTextError's
+        try:
+            setattr(exc, "filename", url)
+        except AttributeError:  # pragma: no cover
+            pass
 
 
 def _run(call: Callable[..., Any], paths: List[Tuple[Any, str]], storage_options: Optional[Dict[str, Any]],
