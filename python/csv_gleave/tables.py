@@ -24,14 +24,16 @@ PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
 
 
 
-@functools.wraps(_native.arrow_stream)
-def arrow_stream(source, *args, **kwargs):  # type: ignore[no-untyped-def]
-    if remote.is_url(source):
-        return remote.arrow_stream(source, *args, **kwargs)
-    return _native.arrow_stream(source, *args, **kwargs)
+if TYPE_CHECKING:  # pragma: no cover
+    arrow_stream = _native.arrow_stream
+else:
+    @functools.wraps(_native.arrow_stream)
+    def arrow_stream(source, *args, **kwargs):
+        if remote.is_url(source):
+            return remote.arrow_stream(source, *args, **kwargs)
+        return _native.arrow_stream(source, *args, **kwargs)
 
-
-arrow_stream.__module__ = "csv_gleave"
+    arrow_stream.__module__ = "csv_gleave"
 
 # Output suffixes and the format each one selects.
 TABLE_SUFFIXES = {".parquet": "parquet", ".arrow": "ipc", ".feather": "ipc"}
