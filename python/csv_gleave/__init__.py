@@ -4,20 +4,56 @@ The functions here are the package's own (``csv_gleave._native``): paths may
 be str, bytes or os.PathLike, outputs appear whole or not at all, the
 interpreter lock is released while files are read, repaired and written, and
 Ctrl-C stops a repair. ``_csv_gleave_backend`` keeps the core's interface.
+
+Any path may also be a URL (s3://, gs://, az://, http(s)://, memory://, ...,
+anything fsspec opens; extra ``remote``): the file is streamed through the
+engine in chunks (see :mod:`csv_gleave.remote`). Local paths go straight to
+the native functions.
 """
+
+import functools as _functools
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
 from _csv_gleave_backend import __version__
 
+from . import _native
+from . import remote as _remote
 from ._native import (
     Cancelled,
     GleaveReader,
     GleaveSummary,
     NotTextError,
-    gleave_file,
-    inspect,
-    open,
     sniff,
 )
+
+_is_url = _remote.is_url
+
+
+if _TYPE_CHECKING:
+    # Type checkers see the native functions' own signatures (from _native.pyi).
+    from ._native import gleave_file, inspect, open
+else:
+    @_functools.wraps(_native.gleave_file)
+    def gleave_file(input_path, output_path, quarantine_path=None, *args, **kwargs):
+        if _is_url(input_path) or _is_url(output_path) or _is_url(quarantine_path):
+            return _remote.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
+        return _native.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
+
+    @_functools.wraps(_native.open)
+    def open(file_path, *args, **kwargs):
+        if _is_url(file_path):
+            return _remote.open(file_path, *args, **kwargs)
+        return _native.open(file_path, *args, **kwargs)
+
+    @_functools.wraps(_native.inspect)
+    def inspect(file_path, *args, **kwargs):
+        if _is_url(file_path):
+            return _remote.inspect(file_path, *args, **kwargs)
+        return _native.inspect(file_path, *args, **kwargs)
+
+    for _wrapper in (gleave_file, open, inspect):
+        _wrapper.__module__ = __name__  # found here by pickle, not as the native function it wraps
+
 from .dataframe import read_pandas, read_polars
 from .tables import arrow_stream, read_arrow, write_table_file
 from .dialect import Dialect, detect

@@ -20,7 +20,9 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
-from . import _native
+from . import _native, remote
+from . import gleave_file as _gleave_file
+from . import inspect as _inspect
 
 PROG = "csv-gleave"
 
@@ -149,6 +151,10 @@ def build_parser() -> argparse.ArgumentParser:
         "-j", "--jobs", type=_count_arg(1), metavar="N",
         help="worker processes for several inputs (default: number of CPUs)",
     )
+    repair.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="with --out-dir: run the batch on the Dask cluster at ADDRESS (e.g. tcp://host:8786)",
+    )
     repair.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
     repair.set_defaults(subparser=repair)
 
@@ -232,10 +238,10 @@ def repair_one(
         "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
     }
     try:
-        summary = _native.gleave_file(
+        summary = _gleave_file(
             input_path, output_path, quarantine_path, **options, in_place=in_place, cancel=cancel
         )
-    except (OSError, ValueError, MemoryError) as exc:
+    except (OSError, ValueError, MemoryError, ImportError) as exc:
         result["error"] = describe_error(exc, input_path)
     else:
         result["summary"] = summary.to_dict()
@@ -302,6 +308,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             parser.error("-o takes exactly one input; use --out-dir DIR for several")
         if args.quarantine_dir is not None:
             parser.error("--quarantine-dir goes with --out-dir; use -q FILE for one input")
+        if args.scheduler is not None:
+            parser.error("--scheduler goes with --out-dir")
         if args.quarantine == "-":
             parser.error("the quarantine cannot be standard output; give -q FILE")
         if args.json and args.output == "-":
@@ -332,16 +340,26 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         quarantine = os.path.join(args.quarantine_dir, name) if args.quarantine_dir is not None else None
         jobs.append((path, os.path.join(args.out_dir, name), quarantine))
     _check_distinct(parser, jobs)
+    if args.scheduler is not None and args.jobs is not None:
+        parser.error("-j does not apply with --scheduler: the cluster's workers run the batch")
     for directory in (args.out_dir, args.quarantine_dir):
         if directory is not None:
             try:
-                os.makedirs(directory, exist_ok=True)
-            except OSError as exc:
-                _error(f"cannot create {show_path(directory)}: {exc.strerror or exc}")
+                if remote.is_url(directory):
+                    remote.makedirs(directory)
+                else:
+                    os.makedirs(directory, exist_ok=True)
+            except (OSError, ImportError) as exc:
+                _error(f"cannot create {show_path(directory)}: {getattr(exc, 'strerror', None) or exc}")
                 return 1
 
-    workers = min(args.jobs or os.cpu_count() or 1, len(jobs))
-    results, interrupted = _run_batch(jobs, options, workers, progress=sys.stderr.isatty())
+    if args.scheduler is not None:
+        from .dask import run_batch
+
+        results, interrupted = run_batch(jobs, options, scheduler=args.scheduler, caller="repair", elapsed=False)
+    else:
+        workers = min(args.jobs or os.cpu_count() or 1, len(jobs))
+        results, interrupted = _run_batch(jobs, options, workers, progress=sys.stderr.isatty())
     done = [r for r in results if r is not None]
     failed = [r for r in done if r["error"]]
     if args.json:
@@ -485,7 +503,13 @@ def _read_sample(path: str) -> bytes:
     if path == "-":
         data = sys.stdin.buffer.read(_SNIFF_BYTES)
         more = bool(sys.stdin.buffer.read(1))
+    elif remote.is_url(path) and remote.local_path(path) is None:
+        fs, name = remote.filesystem(path)
+        with fs.open(name, "rb") as handle:
+            data = handle.read(_SNIFF_BYTES)
+            more = bool(handle.read(1))
     else:
+        path = remote.local_path(path) or path
         with builtins.open(path, "rb") as handle:
             data = handle.read(_SNIFF_BYTES)
             more = bool(handle.read(1))
@@ -531,11 +555,11 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     options = _options(args)
     source = _file_arg(args.file, 0)
     try:
-        found = _native.inspect(
+        found = _inspect(
             source, **options, rows=args.rows, ragged=args.ragged,
             max_columns=_INSPECT_COLUMNS, max_field=_INSPECT_FIELD,
         )
-    except (OSError, ValueError, MemoryError) as exc:
+    except (OSError, ValueError, MemoryError, ImportError) as exc:
         _error(describe_error(exc, source))
         return 1
     s = found["summary"].to_dict()

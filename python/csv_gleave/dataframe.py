@@ -11,8 +11,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from . import _native
-from .tables import PathArg, import_optional
+from .tables import PathArg, arrow_stream, import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas  # type: ignore[import-untyped,unused-ignore]
@@ -37,7 +36,7 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     polars takes the Arrow table over directly; pyarrow is not needed.
     """
     pl = import_optional("polars", "polars", "read_polars")
-    stream = _native.arrow_stream(path, header=header, infer_types=infer_types, **options)
+    stream = arrow_stream(path, header=header, infer_types=infer_types, **options)
     frame: polars.DataFrame = pl.DataFrame(stream)
     return frame
 
@@ -53,7 +52,7 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
     """
     pd = import_optional("pandas", "pandas", "read_pandas")
     pa = import_optional("pyarrow", "arrow", "read_pandas")
-    stream = _native.arrow_stream(path, header=header, infer_types=infer_types, **options)
+    stream = arrow_stream(path, header=header, infer_types=infer_types, **options)
     table = pa.RecordBatchReader.from_stream(stream).read_all()
     # types_mapper is asked per Arrow type, not per column: one integer (or
     # boolean) column with a null makes every such column nullable.

@@ -6,7 +6,7 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, Optional, Tuple, Union
 
-from . import _native
+from . import _native, remote
 
 __all__ = ["Dialect", "detect"]
 
@@ -57,12 +57,12 @@ def detect(source: Source, **options: Any) -> Dialect:
     """The encoding and dialect of ``source``, as the product functions read it.
 
     ``source`` is a path (str, os.PathLike or an open file descriptor), whose
-    first MiB is read, or the content itself (bytes, bytearray or
+    first MiB is read, a URL (see :mod:`csv_gleave.remote`), or the content itself (bytes, bytearray or
     memoryview). Keyword options fix parts instead of detecting them:
     ``encoding``, ``delimiter``, ``quote_char`` (None: no quoting),
     ``skip_initial_space``, ``preamble_lines``, ``expected_columns``.
     """
-    found = _native.detect(source, **options)
+    found = (remote.detect if remote.is_url(source) else _native.detect)(source, **options)
     found["evidence"] = tuple(found["evidence"])
     # The native dict holds every field, checked: filled in directly, a
     # detection on a short sample is not dominated by the frozen dataclass's

@@ -7,12 +7,13 @@ takes it over (without a copy) or writes it out. pyarrow is optional (extra
 
 from __future__ import annotations
 
+import functools
 import importlib
 import os
 import tempfile
 from typing import TYPE_CHECKING, Any, Union
 
-from . import _native
+from . import _native, remote
 
 if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
@@ -21,7 +22,18 @@ __all__ = ["arrow_stream", "read_arrow", "write_table_file", "TABLE_SUFFIXES"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
 
-arrow_stream = _native.arrow_stream
+
+
+if TYPE_CHECKING:  # pragma: no cover
+    arrow_stream = _native.arrow_stream
+else:
+    @functools.wraps(_native.arrow_stream)
+    def arrow_stream(source, *args, **kwargs):
+        if remote.is_url(source):
+            return remote.arrow_stream(source, *args, **kwargs)
+        return _native.arrow_stream(source, *args, **kwargs)
+
+    arrow_stream.__module__ = "csv_gleave"
 
 # Output suffixes and the format each one selects.
 TABLE_SUFFIXES = {".parquet": "parquet", ".arrow": "ipc", ".feather": "ipc"}
@@ -47,7 +59,7 @@ def read_arrow(source: PathArg, *, header: bool = True, infer_types: bool = True
     C++: no value is copied.
     """
     pa = import_optional("pyarrow", "arrow", "read_arrow")
-    stream = _native.arrow_stream(source, header=header, infer_types=infer_types, **options)
+    stream = arrow_stream(source, header=header, infer_types=infer_types, **options)
     # Not pyarrow.table(): it imports pandas to ask whether it was given a DataFrame.
     table: pyarrow.Table = pa.RecordBatchReader.from_stream(stream).read_all()
     return table
@@ -93,19 +105,28 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     pa = import_optional("pyarrow", "arrow", "write_table_file")
     writer_module = import_optional("pyarrow.parquet" if kind == "parquet" else "pyarrow.ipc", "arrow",
                                     "write_table_file")
-    stream = _native.arrow_stream(source, header=header, infer_types=infer_types, **options)
+    stream = arrow_stream(source, header=header, infer_types=infer_types, **options)
     table = pa.RecordBatchReader.from_stream(stream).read_all()
 
+    def write(out: Any) -> None:
+        if kind == "parquet":
+            writer_module.write_table(table, out)
+        else:
+            with writer_module.new_file(out, table.schema) as writer:
+                writer.write_table(table)
+
+    if remote.is_url(destination) and remote.local_path(destination) is None:
+        with remote.open_output(destination) as out:
+            write(out)
+        return stream.summary
+    if remote.is_url(destination):
+        destination = remote.local_path(destination)
     target = os.fsdecode(os.fspath(destination))
     directory, name = os.path.split(os.path.abspath(target))
     fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "wb") as out:
-            if kind == "parquet":
-                writer_module.write_table(table, out)
-            else:
-                with writer_module.new_file(out, table.schema) as writer:
-                    writer.write_table(table)
+            write(out)
             out.flush()
             os.fsync(out.fileno())
         # mkstemp makes the file private; the table gets the mode any new file would.

@@ -1,0 +1,448 @@
+"""Remote files: URLs (s3://, gs://, az://, http(s)://, memory://, ...) through fsspec.
+
+The engine reads and writes file descriptors, so a URL never becomes a
+temporary copy of the whole file: an input is read in chunks by a feeder
+thread and written into a pipe whose read end the native function gets; an
+output is a pipe whose reader thread writes each chunk to a file opened with
+fsspec under a temporary name beside the target (``<target>.gleave-XXXXXXXX``
+in the same bucket or directory). Once the repair has succeeded the temporary
+is moved onto the target; on any failure or interrupt it is removed, so an
+output appears whole or not at all, as for local paths.
+
+A failure of the feeder (the connection dropped half-way) stops the repair
+through its cancel check, before anything is committed: the truncated input
+is never taken for the whole file. A failure of the writer closes its pipe,
+which stops the engine at its next write. Either failure is raised as the
+call's exception; an OSError gets ``filename`` (the URL) and ``role``
+("input", "output" or "quarantine"), and an error of another kind from a
+file system's client is raised as an OSError whose cause it is.
+
+fsspec is optional (extra ``remote``) and imported only when a URL is used.
+``file://`` URLs need no fsspec: they are local paths and take the native
+path, with its atomic rename.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import re
+import secrets
+import threading
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from . import _native
+
+__all__ = ["is_url", "gleave_file", "open", "inspect", "arrow_stream", "detect", "local_path", "makedirs",
+           "open_output", "filesystem"]
+
+# A scheme of two letters or more (one letter is a Windows drive), then "://"
+# or fsspec's chaining "::" (e.g. "simplecache::s3://...").
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(?:://|::)")
+
+# Bytes moved through a pipe per read or write.
+CHUNK = 1 << 20
+
+# How long to wait for a feeder stuck in a remote read once the engine is done.
+_JOIN_SECONDS = 5.0
+
+
+def is_url(path: object) -> bool:
+    """True for a str that names a URL rather than a local path."""
+    return type(path) is str and ("://" in path or "::" in path) and _URL.match(path) is not None
+
+
+def local_path(url: str) -> Optional[str]:
+    """The local path of a plain ``file://`` URL, None for any other."""
+    if not url.startswith("file://"):
+        return None
+    path = url[len("file://"):]
+    if path.startswith("localhost/"):
+        path = path[len("localhost"):]
+    return path or None
+
+
+def _fsspec() -> Any:
+    try:
+        import fsspec
+    except ImportError as exc:
+        raise ImportError(
+            "csv_gleave needs fsspec to read or write URLs, which is not installed; "
+            "install it with: pip install 'csv-gleave[remote]'"
+        ) from exc
+    return fsspec
+
+
+def filesystem(url: str, storage_options: Optional[Dict[str, Any]] = None) -> Tuple[Any, str]:
+    """The fsspec file system of ``url`` and the path within it."""
+    fs, path = _fsspec().core.url_to_fs(url, **(storage_options or {}))
+    return fs, path
+
+
+def _as_oserror(exc: BaseException, url: str, role: str) -> BaseException:
+    """The exception to raise for a failure on ``url``: an OSError naming it."""
+    if not isinstance(exc, Exception) or isinstance(exc, ImportError):
+        return exc  # KeyboardInterrupt, a missing client library: as they are
+    if not isinstance(exc, OSError):
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+        wrapped = OSError(errno.EIO, text, url)
+        wrapped.__cause__ = exc
+        exc = wrapped
+    if exc.filename is None or isinstance(exc.filename, int):
+        try:
+            exc.filename = url
+        except AttributeError:  # pragma: no cover - OSError always has it
+            pass
+    if getattr(exc, "role", None) is None:
+        try:
+            setattr(exc, "role", role)
+        except AttributeError:  # pragma: no cover
+            pass
+    return exc
+
+
+def _widen_pipe(fd: int) -> None:
+    # A 1 MiB pipe lets a chunk through in one system call instead of 16.
+    try:
+        import fcntl
+
+        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), CHUNK)
+    except (OSError, ImportError):
+        pass
+
+
+class _Fd:
+    """A descriptor closed exactly once, from whichever thread gets there first."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self._lock = threading.Lock()
+
+    def close(self) -> None:
+        with self._lock:
+            fd, self.fd = self.fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+
+class _Feeder:
+    """Reads a URL in chunks into a pipe; the native function reads the other end.
+
+    The remote file is opened in the caller's thread, so that a missing file
+    is reported at once. With ``hold_on_error`` a failed read leaves the pipe
+    open: the engine, seeing no end of input, asks its cancel check, which
+    raises the error. Without it (for functions that take no cancel) the
+    pipe is closed and the caller checks ``error`` afterwards.
+    """
+
+    def __init__(self, url: str, storage_options: Optional[Dict[str, Any]], hold_on_error: bool) -> None:
+        self.url = url
+        self.error: Optional[BaseException] = None
+        self._stop = False
+        self._hold = hold_on_error
+        fs, path = filesystem(url, storage_options)
+        try:
+            protocols = (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
+            # Over HTTP the file is read start to end: one streamed request, no ranges.
+            extra = {"block_size": 0} if "http" in protocols or "https" in protocols else {}
+            self._file = fs.open(path, "rb", **extra)
+        except Exception as exc:
+            raise _as_oserror(exc, url, "input") from None
+        read_end, write_end = os.pipe()
+        _widen_pipe(write_end)
+        self.read_end = _Fd(read_end)
+        self._write_end = _Fd(write_end)
+        self._thread = threading.Thread(target=self._run, name="csv-gleave-feeder", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            while not self._stop:
+                chunk = self._file.read(CHUNK)
+                if not chunk:
+                    break
+                view = memoryview(chunk)
+                while view:
+                    fd = self._write_end.fd
+                    if fd < 0 or self._stop:
+                        return
+                    view = view[os.write(fd, view):]
+        except BrokenPipeError:
+            pass  # the reader stopped reading: it had what it needed, or it failed on its own
+        except BaseException as exc:  # noqa: BLE001 - handed to the caller's thread
+            if not self._stop:
+                self.error = _as_oserror(exc, self.url, "input")
+            if self._hold:
+                return
+        finally:
+            try:
+                self._file.close()
+            except Exception:  # noqa: BLE001 - a read-only file has nothing to lose
+                pass
+            if self.error is None or not self._hold or self._stop:
+                self._write_end.close()
+
+    def finish(self) -> None:
+        """Stops the thread (the engine is done with the pipe) and closes both ends."""
+        self._stop = True
+        self.read_end.close()  # a write blocked on a full pipe now fails with EPIPE
+        self._thread.join(_JOIN_SECONDS)
+        if not self._thread.is_alive():
+            # A thread still stuck in a remote read closes its end itself: closed
+            # here, the number could be reused under its next write.
+            self._write_end.close()
+
+
+class _Sink:
+    """An output URL: a pipe whose reader writes to a temporary beside the target."""
+
+    def __init__(self, url: str, storage_options: Optional[Dict[str, Any]], role: str) -> None:
+        self.url = url
+        self.role = role
+        self.error: Optional[BaseException] = None
+        self._fs, self._path = filesystem(url, storage_options)
+        self._temporary = f"{self._path}.gleave-{secrets.token_hex(4)}"
+        try:
+            self._file = self._fs.open(self._temporary, "wb")
+        except Exception as exc:
+            raise _as_oserror(exc, url, role) from None
+        read_end, write_end = os.pipe()
+        _widen_pipe(write_end)
+        self._read_end = _Fd(read_end)
+        self.write_end = _Fd(write_end)
+        self._thread = threading.Thread(target=self._run, name="csv-gleave-writer", daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            while True:
+                fd = self._read_end.fd
+                if fd < 0:
+                    break
+                chunk = os.read(fd, CHUNK)
+                if not chunk:
+                    break
+                self._file.write(chunk)
+        except BaseException as exc:  # noqa: BLE001 - handed to the caller's thread
+            self.error = _as_oserror(exc, self.url, self.role)
+        finally:
+            # On failure this makes the engine's next write fail (EPIPE) instead of blocking.
+            self._read_end.close()
+
+    def drain(self) -> None:
+        """Waits until the writer has everything the engine wrote (its pipe end closed)."""
+        self.write_end.close()
+        self._thread.join()
+
+    def commit(self) -> None:
+        try:
+            self._file.close()
+            self._fs.mv(self._temporary, self._path)
+        except Exception as exc:
+            self.discard()
+            raise _as_oserror(exc, self.url, self.role) from None
+
+    def discard(self) -> None:
+        """Removes the temporary; never raises (it runs while another error is on its way)."""
+        self.write_end.close()  # the writer reads to the end and closes its own end
+        self._thread.join(_JOIN_SECONDS)
+        for step in (getattr(self._file, "discard", None), self._file.close):
+            try:
+                if step is not None:
+                    step()
+            except Exception:  # noqa: BLE001
+                pass
+        try:
+            if self._fs.exists(self._temporary):
+                self._fs.rm(self._temporary)
+        except Exception:  # noqa: BLE001
+            pass
+
+
+class _Cancel:
+    """The cancel check given to the engine: raises a feeder's or writer's error."""
+
+    def __init__(self, user: Any, parts: List[Any]) -> None:
+        self._user = user
+        self._parts = parts
+
+    def is_set(self) -> bool:
+        for part in self._parts:
+            if part.error is not None:
+                raise part.error
+        return bool(self._user is not None and self._user.is_set())
+
+
+def _same_url(a: str, b: str, storage_options: Optional[Dict[str, Any]]) -> bool:
+    if a == b:
+        return True
+    try:
+        fs_a, path_a = filesystem(a, storage_options)
+        fs_b, path_b = filesystem(b, storage_options)
+    except Exception:  # noqa: BLE001 - an unknown protocol is reported when the file is opened
+        return False
+    return type(fs_a) is type(fs_b) and fs_a.protocol == fs_b.protocol and path_a == path_b
+
+
+def _rename_fd(exc: BaseException, fd: int, url: str) -> None:
+    """The engine names a descriptor it was given; the caller gave a URL."""
+    if getattr(exc, "filename", None) == fd:  # OSError, and NotTextError's
+        try:
+            setattr(exc, "filename", url)
+        except AttributeError:  # pragma: no cover
+            pass
+
+
+def _run(call: Callable[..., Any], paths: List[Tuple[Any, str]], storage_options: Optional[Dict[str, Any]],
+         cancel: Any, takes_cancel: bool, kwargs: Dict[str, Any]) -> Any:
+    """``call(*paths, **kwargs)`` with every URL among ``paths`` replaced by a pipe's descriptor.
+
+    ``paths`` holds each path argument with its role ("input" first, then
+    "output" and "quarantine").
+    """
+    feeder: Optional[_Feeder] = None
+    sinks: List[_Sink] = []
+    given: List[Any] = []
+    names: Dict[int, str] = {}
+    try:
+        for value, role in paths:
+            local = local_path(value) if is_url(value) else None
+            if not is_url(value) or local is not None:
+                given.append(value if local is None else local)
+            elif role == "input":
+                feeder = _Feeder(value, storage_options, hold_on_error=takes_cancel)
+                given.append(feeder.read_end.fd)
+                names[feeder.read_end.fd] = value
+            else:
+                sink = _Sink(value, storage_options, role)
+                sinks.append(sink)
+                given.append(sink.write_end.fd)
+                names[sink.write_end.fd] = value
+        parts: List[Any] = ([feeder] if feeder else []) + sinks
+        if takes_cancel and parts:
+            kwargs["cancel"] = _Cancel(cancel, parts)
+        elif cancel is not None:
+            kwargs["cancel"] = cancel
+        try:
+            result = call(*given, **kwargs)
+        except BaseException as exc:
+            for part in parts:
+                if part.error is not None and part.error is not exc:
+                    raise part.error from None
+            for fd, url in names.items():
+                _rename_fd(exc, fd, url)
+            raise
+        if feeder is not None:
+            feeder.finish()
+            if feeder.error is not None:
+                raise feeder.error
+        for sink in sinks:
+            sink.drain()
+        for sink in sinks:
+            if sink.error is not None:
+                raise sink.error
+        for sink in sinks:
+            sink.commit()
+        sinks.clear()
+        return result
+    finally:
+        if feeder is not None:
+            feeder.finish()
+        for sink in sinks:
+            sink.discard()
+
+
+def gleave_file(input_path: Any, output_path: Any, quarantine_path: Any = None, *args: Any,
+                in_place: bool = False, cancel: Any = None, storage_options: Optional[Dict[str, Any]] = None,
+                **kwargs: Any) -> Any:
+    """:func:`csv_gleave.gleave_file` where any path may be a URL."""
+    for role, target in (("output", output_path), ("quarantine", quarantine_path)):
+        if is_url(input_path) and is_url(target) and _same_url(input_path, target, storage_options):
+            if role == "quarantine":
+                raise ValueError("quarantine path is the same file as the input path")
+            if not in_place:
+                raise ValueError("output path is the same file as the input path")
+    if is_url(output_path) and is_url(quarantine_path) and _same_url(output_path, quarantine_path,
+                                                                      storage_options):
+        raise ValueError("quarantine path is the same file as the output path")
+    kwargs["in_place"] = in_place
+    if args:
+        # The six repair options may come positionally; keyword them so the paths can go by name.
+        names = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+                 "repair_quotes")
+        if len(args) > len(names):
+            raise TypeError(f"gleave_file() takes at most {3 + len(names)} positional arguments")
+        kwargs.update(zip(names, args))
+    paths = [(input_path, "input"), (output_path, "output")]
+    if quarantine_path is not None:
+        paths.append((quarantine_path, "quarantine"))
+    return _run(_native.gleave_file, paths, storage_options, cancel, True, kwargs)
+
+
+def _reading(native: Callable[..., Any], takes_cancel: bool = True) -> Callable[..., Any]:
+    def read(source: Any, *args: Any, cancel: Any = None, storage_options: Optional[Dict[str, Any]] = None,
+             **kwargs: Any) -> Any:
+        def call(path: Any, **given: Any) -> Any:
+            return native(path, *args, **given)
+
+        return _run(call, [(source, "input")], storage_options, cancel, takes_cancel, kwargs)
+
+    read.__name__ = read.__qualname__ = native.__name__
+    read.__doc__ = f":func:`csv_gleave.{native.__name__}` where the input may be a URL."
+    return read
+
+
+open = _reading(_native.open)
+inspect = _reading(_native.inspect)
+arrow_stream = _reading(_native.arrow_stream)
+detect = _reading(_native.detect, takes_cancel=False)
+
+
+def makedirs(url: str, storage_options: Optional[Dict[str, Any]] = None) -> None:
+    """Creates a directory given as a URL (on object stores there is none to create)."""
+    local = local_path(url)
+    if local is not None:
+        os.makedirs(local, exist_ok=True)
+        return
+    fs, path = filesystem(url, storage_options)
+    fs.makedirs(path, exist_ok=True)
+
+
+class open_output:
+    """A binary file for ``url`` written under a temporary name, moved onto it on success.
+
+    ``with open_output(url) as out: ...`` leaves the target whole or as it was.
+    """
+
+    def __init__(self, url: str, storage_options: Optional[Dict[str, Any]] = None) -> None:
+        self._fs, self._path = filesystem(url, storage_options)
+        self._temporary = f"{self._path}.gleave-{secrets.token_hex(4)}"
+        self._file: Any = None
+
+    def __enter__(self) -> Any:
+        self._file = self._fs.open(self._temporary, "wb")
+        return self._file
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        if exc_type is None:
+            try:
+                self._file.close()
+                self._fs.mv(self._temporary, self._path)
+                return
+            except BaseException:
+                self._remove()
+                raise
+        self._remove()
+
+    def _remove(self) -> None:
+        for step in (getattr(self._file, "discard", None), self._file.close):
+            try:
+                if step is not None:
+                    step()
+            except Exception:  # noqa: BLE001
+                pass
+        try:
+            if self._fs.exists(self._temporary):
+                self._fs.rm(self._temporary)
+        except Exception:  # noqa: BLE001
+            pass

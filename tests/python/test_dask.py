@@ -1,0 +1,100 @@
+"""csv_gleave.dask on a two-process LocalCluster: the same rows and bytes as the
+single-file functions, a failing file reported in its own row, the CLI's
+--scheduler, and no dask import for plain ``import csv_gleave``."""
+
+import json
+import logging
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("pyarrow")
+
+import csv_gleave  # noqa: E402
+from csv_gleave import cli  # noqa: E402
+from csv_gleave.dask import read_dask, repair_many  # noqa: E402
+
+FILES = {
+    "a.csv": b"id,score,name\n1,2.5,Ann\n2,3\n3,4.0,Cy,extra\n",
+    "b.csv": b"id,score,name\n4,1,Di\n5,7,\"E\nd\"\n",  # score whole numbers here: converted, not refused
+    "c.csv": b"id;score;name\n6;0.5;Fay\n",
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+@pytest.fixture
+def files(tmp_path):
+    for name, data in FILES.items():
+        (tmp_path / name).write_bytes(data)
+    return tmp_path
+
+
+def test_read_dask_matches_read_pandas(client, files):
+    frame = read_dask(str(files / "*.csv"))
+    assert frame.npartitions == 3
+    expected = pd.concat([csv_gleave.read_pandas(files / n) for n in sorted(FILES)], ignore_index=True)
+    expected["score"] = expected["score"].astype("float64")
+    got = frame.compute().reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, expected)
+
+
+def test_read_dask_refuses_lossy_conversion(client, files):
+    (files / "z.csv").write_bytes(b"id,score,name\nx,1,Zed\n")  # id is text here
+    frame = read_dask([files / "a.csv", files / "z.csv"])
+    with pytest.raises(ValueError, match=r"z\.csv.*'id'"):
+        frame.compute()
+    meta = pd.DataFrame({"id": pd.Series(dtype="string"), "score": pd.Series(dtype="float64"),
+                         "name": pd.Series(dtype="string")})
+    assert list(read_dask([files / "a.csv", files / "z.csv"], meta=meta).compute()["id"]) == ["1", "2", "3", "x"]
+
+
+def test_repair_many_matches_gleave_file(client, files, tmp_path):
+    (files / "bin.csv").write_bytes(b"\x00" * 100)
+    paths = [str(files / n) for n in ("a.csv", "bin.csv", "b.csv", "missing.csv", "c.csv")]
+    table = repair_many(paths, tmp_path / "out", tmp_path / "q", client=client, allow_binary=False)
+    assert list(table["input"]) == paths
+    ok = table[table["error"].isna()]
+    assert list(ok["input"]) == [paths[0], paths[2], paths[4]]
+    for row in ok.itertuples():
+        ref = csv_gleave.gleave_file(row.input, tmp_path / "ref.out", tmp_path / "ref.q").to_dict()
+        assert (tmp_path / "ref.out").read_bytes() == open(row.output, "rb").read()
+        assert (tmp_path / "ref.q").read_bytes() == open(row.quarantine, "rb").read()
+        assert {k: getattr(row, k) for k in ("total_rows", "quarantined_rows", "inferred_columns")} == \
+            {k: ref[k] for k in ("total_rows", "quarantined_rows", "inferred_columns")}
+    failed = table.set_index("input").loc[[paths[1], paths[3]], "error"]
+    assert "does not look like text" in failed.iloc[0] and "No such file" in failed.iloc[1]
+    assert table["total_rows"].dtype == "Int64" and table["elapsed"].notna().all()
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.csv", "b.csv", "c.csv"]
+
+
+def test_repair_many_refuses_clashing_names(tmp_path):
+    with pytest.raises(ValueError, match="both be written"):
+        repair_many([str(tmp_path / "x/a.csv"), str(tmp_path / "y/a.csv")], tmp_path / "out")
+
+
+def test_cli_scheduler(client, files, tmp_path, capsys):
+    args = ["repair", str(files / "a.csv"), str(files / "b.csv"), str(files / "nope.csv"),
+            "--out-dir", str(tmp_path / "out"), "--json"]
+    assert cli.main(args + ["--scheduler", client.scheduler.address]) == 1
+    on_cluster = json.loads(capsys.readouterr().out)
+    cli.main(args[:-1] + ["-j", "1", "--json", "--out-dir", str(tmp_path / "local")])
+    local = json.loads(capsys.readouterr().out)
+    for row in local:
+        row["output"] = row["output"].replace("/local/", "/out/")
+    assert on_cluster == local and on_cluster[2]["error"]
+    assert (tmp_path / "out/a.csv").read_bytes() == (tmp_path / "local/a.csv").read_bytes()
+
+
+def test_import_does_not_load_dask():
+    code = "import sys, csv_gleave; sys.exit(any(m in sys.modules for m in ('dask', 'distributed', 'fsspec')))"
+    assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 0
