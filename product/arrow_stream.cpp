@@ -386,12 +386,13 @@ PyMethodDef stream_methods[] = {
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__(requested_schema=None)\n--\n\n"
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of one record batch holding the whole table. May be\n"
      "called any number of times: every stream shares the same buffers. requested_schema\n"
      "is ignored."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,
-     "__arrow_c_schema__()\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per column."},
+     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per "
+     "column."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -274,10 +274,11 @@ Analysis analyse(const Reading& r) {
 }
 
 // A reading of two or more columns that cuts values: most of its split
-// rows are, whole, one time, date or timestamp (05:40 under ':', a date and
-// time under ' '), or one number when the first row is a single field (a
-// one-column file with a header), or such a first row is followed by rows
-// of unsteady width.
+// rows are, whole, one time, date or timestamp cut into pieces that are not
+// values themselves (2021-03-04 12 | 00 under ':'), or, below a first row
+// of a single field (a one-column file's header), one time, date or number
+// (05:40 under ':', 12 500 under ' '); or such a first row is followed by
+// rows of unsteady width.
 bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady) {
   if (a.width < 2 || a.table.empty()) return false;
   const bool narrow_head = r.rows[a.table[0]].width == 1;
@@ -290,7 +291,14 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
     while (!whole.empty() && (whole.front() == ' ' || whole.front() == '\t'))
       whole.remove_prefix(1);
     while (!whole.empty() && (whole.back() == ' ' || whole.back() == '\t')) whole.remove_suffix(1);
-    values += dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true));
+    // A row of values cut apart (pieces that are no values themselves, or
+    // under a one-field header) rather than a row of separate values.
+    bool fragments = narrow_head;
+    for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
+      fragments = !dialect::is_value(r.cell(row, k));
+    }
+    values += fragments &&
+              (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
   }
   if (split == 0) return false;
   return values * 5 >= split * 4 || (narrow_head && a.consistency < steady);

@@ -9,6 +9,7 @@ Ctrl-C stops a repair. ``_csv_gleave_backend`` keeps the core's interface.
 from _csv_gleave_backend import __version__
 
 from ._native import (
+    ArrowStream,
     Cancelled,
     GleaveReader,
     GleaveSummary,
@@ -35,6 +36,7 @@ __all__ = [
     "read_pandas",
     "read_polars",
     "arrow_stream",
+    "ArrowStream",
     "read_arrow",
     "write_table_file",
     "detect",

@@ -109,7 +109,8 @@ const Case kCases[] = {
     {"quoted_line_break_small", "h1,h2,h3\na,\"x\ny\",c,d\n", ',', '"', false, 0, 0},
     // One column of times, dates or numbers is not split on ':' or ' '.
     {"one_column_times", rows("time", "05:40", 3) + "21:30\n", ',', kAny, false, 0, 1},
-    {"one_column_timestamps", rows("", "2021-03-04 12:00:00", 5), ',', kAny, false, 0, 1},
+    // Rows of separate numbers are a table, whatever a whole line looks like.
+    {"space_numbers", rows("Int0 int_1 num_2", "1 1 849.72", 6), ' ', kAny, false, 0, 3},
     {"one_column_grouped", rows("amount", "12 500", 4), ',', kAny, false, 0, 1},
     // A width seen once makes no lines above it a preamble.
     {"no_table_no_preamble", "x,y\n1,2,3,4,5,6\nz\n", ',', kAny, false, 0, 0},
