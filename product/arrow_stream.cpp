@@ -86,25 +86,22 @@ struct BuiltTable {
 };
 
 // Reads, repairs and builds with the lock released; never throws. The file
-// is read and the pass run exactly as open() does, so every loader keeps
-// the same rows.
+// is read and the product pass run exactly as open() does, so every loader
+// keeps the same rows.
 Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
-                         const TableOptions& table_options, bool refuse_binary,
-                         Interrupt& interrupt) {
+                         const DialectRequest& request, const TableOptions& table_options,
+                         bool refuse_binary, Interrupt& interrupt) {
   try {
     BuilderSink sink(table_options, interrupt);
-    PassCounts counts;
-    {
-      auto text = read_input(input, &interrupt, refuse_binary);
-      if (!text) return std::move(text.error());
-      counts = run_pass(text.value().view(), options, sink);
-    }  // the text goes before the columns are finished
+    // The text goes when this returns, before the columns are finished.
+    auto counts = read_with_product_pass(input, options, request, refuse_binary, interrupt, sink,
+                                         [](ByteBuffer&, PreparedText&) {});
+    if (!counts) return std::move(counts.error());
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
     if (!sink.builder) sink.builder.emplace(sink.options);  // an empty text
     BuiltTable out;
     out.table = sink.builder->finish();
-    static_cast<GleaveCounts&>(out.counts) = counts;
-    out.counts.delimiter = counts.delimiter;
+    out.counts = std::move(counts.value());
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -277,6 +274,7 @@ struct StreamRecord {
   SharedTable table;
   GleaveCounts counts;
   unsigned char delimiter = ',';
+  std::optional<InputReport> input;
 };
 
 struct StreamObject {
@@ -362,7 +360,8 @@ PyObject* stream_names_repaired(PyObject* self, void*) {
 
 PyObject* stream_summary(PyObject* self, void*) {
   const StreamRecord& r = record_of(self);
-  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter);
+  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter,
+                     r.input ? &*r.input : nullptr);
 }
 
 PyObject* stream_repr(PyObject* self) {
@@ -387,12 +386,13 @@ PyMethodDef stream_methods[] = {
     {"__arrow_c_stream__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
      METH_VARARGS | METH_KEYWORDS,
-     "__arrow_c_stream__(requested_schema=None)\n--\n\n"
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of one record batch holding the whole table. May be\n"
      "called any number of times: every stream shares the same buffers. requested_schema\n"
      "is ignored."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,
-     "__arrow_c_schema__()\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per column."},
+     "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per "
+     "column."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -419,24 +419,28 @@ PyType_Spec stream_spec = {
 
 PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "source", GLEAVE_OPTION_KEYWORDS, "header", "infer_types", "allow_binary", "cancel", nullptr};
+      "source", GLEAVE_OPTION_KEYWORDS,  "header", "infer_types", "allow_binary",
+      "cancel", GLEAVE_DIALECT_KEYWORDS, nullptr};
   PathArg input;
   OptionArgs option_args;
+  DialectArgs dialect_args;
   PyObject* header = nullptr;
   PyObject* infer_types = nullptr;
   PyObject* allow_binary = nullptr;
   PyObject* cancel = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO:arrow_stream",
-                                   const_cast<char**>(keywords), path_converter, &input,
-                                   GLEAVE_OPTION_POINTERS(option_args), &header, &infer_types,
-                                   &allow_binary, &cancel)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT ":arrow_stream",
+          const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
+          &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
     return nullptr;
   }
   GleaveOptions options;
+  DialectRequest request;
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!options_from(option_args, options) || !bool_from(header, "header", table_options.header) ||
+  if (!dialect_from(option_args, dialect_args, options, request) ||
+      !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow)) {
     return nullptr;
@@ -444,13 +448,14 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
-  auto result =
-      without_gil(interrupt, [&] { return build(ref, options, table_options, !allow, interrupt); });
+  auto result = without_gil(
+      interrupt, [&] { return build(ref, options, request, table_options, !allow, interrupt); });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
   record.table = std::make_shared<const ArrowTable>(std::move(result.value().table));
   record.counts = result.value().counts;
   record.delimiter = result.value().counts.delimiter;
+  record.input = std::move(result.value().counts.input);
   PyTypeObject* type = state->arrow_stream_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -474,10 +479,12 @@ int add_arrow_stream_type(PyObject* module, ModuleState* state) {
 PyMethodDef arrow_stream_method = {
     "arrow_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_stream_entry)),
     METH_VARARGS | METH_KEYWORDS,
-    "arrow_stream(source, *, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
+    "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
-    "infer_types=True, allow_binary=True, cancel=None)\n--\n\n"
-    "Reads and repairs a file as open() does and builds its kept rows into an Arrow table\n"
+    "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
+    "skip_initial_space=None, preamble_lines=None)\n--\n\n"
+    "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
+    "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
     "protocol). With header=True the first kept row names the columns (made unique and\n"
     "non-empty as pandas does), else they are column_1, column_2, .... With\n"

@@ -23,10 +23,12 @@ PyObject* evidence_list(const Dialect& d) {
     Ref quote(char_or_none(e.quote_char));
     if (!quote) return nullptr;
     Ref item(Py_BuildValue(
-        "{sCsOsOsIsIsIsdsdsdsd}", "delimiter", static_cast<int>(e.delimiter), "quote_char",
+        "{sCsOsOsIsIsIsdsdsdsdsOsOsO}", "delimiter", static_cast<int>(e.delimiter), "quote_char",
         quote.get(), "skip_initial_space", e.skip_initial_space ? Py_True : Py_False, "rows",
         e.rows, "preamble_rows", e.preamble_rows, "width", e.width, "consistency", e.consistency,
-        "pattern_score", e.pattern_score, "type_score", e.type_score, "score", e.score));
+        "pattern_score", e.pattern_score, "type_score", e.type_score, "score", e.score,
+        "quotes_pair_up", e.quotes_pair_up ? Py_True : Py_False, "cuts_values",
+        e.cuts_values ? Py_True : Py_False, "chosen", e.chosen ? Py_True : Py_False));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -35,19 +37,27 @@ PyObject* evidence_list(const Dialect& d) {
 PyObject* detect(PyObject* module, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* keywords[] = {
-        "source", "delimiter", "quote_char", "expected_columns", GLEAVE_DIALECT_KEYWORDS, nullptr};
+        "source",   "delimiter", "quote_char", "expected_columns", GLEAVE_DIALECT_KEYWORDS,
+        "evidence", nullptr};
     PyObject* source = nullptr;
     OptionArgs option_args;
     DialectArgs dialect_args;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO" GLEAVE_DIALECT_FORMAT ":detect",
+    PyObject* evidence_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO" GLEAVE_DIALECT_FORMAT "O:detect",
                                      const_cast<char**>(keywords), &source, &option_args.delimiter,
                                      &option_args.quote_char, &option_args.expected_columns,
-                                     GLEAVE_DIALECT_POINTERS(dialect_args))) {
+                                     GLEAVE_DIALECT_POINTERS(dialect_args), &evidence_arg)) {
       return nullptr;
     }
     GleaveOptions options;
     DialectRequest request;
-    if (!dialect_from(option_args, dialect_args, options, request)) return nullptr;
+    // The evidence costs a dict per candidate: on a short sample that is
+    // most of the call, so it is built only when asked for.
+    bool evidence = false;
+    if (!dialect_from(option_args, dialect_args, options, request) ||
+        !bool_from(evidence_arg, "evidence", evidence)) {
+      return nullptr;
+    }
 
     PreparedText prepared;
     if (PyObject_CheckBuffer(source)) {  // the content itself
@@ -57,7 +67,7 @@ PyObject* detect(PyObject* module, PyObject* args, PyObject* kwargs) {
                                    static_cast<std::size_t>(view.len));
       // The buffer is held (and so kept alive and unresized) until released.
       Py_BEGIN_ALLOW_THREADS try {
-        prepared = prepare_text(bytes, options, request, true);
+        prepared = prepare_text(bytes, options, request, evidence);
       } catch (...) {
         prepared.error = "out of memory";
       }
@@ -77,7 +87,7 @@ PyObject* detect(PyObject* module, PyObject* args, PyObject* kwargs) {
             failed = std::move(*prefix.error().io());
           } else {
             const Prefix& p = prefix.value();
-            prepared = prepare_sample(p.bytes, p.complete, options, request, true);
+            prepared = prepare_sample(p.bytes, p.complete, options, request, evidence);
             // The sample's text may view the prefix: keep it with the result.
             if (prepared.ok() && prepared.converted.size() == 0 && !prepared.text.empty()) {
               prepared.converted.reserve(prepared.text.size());
@@ -127,10 +137,11 @@ PyMethodDef detect_method = {
     "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
     METH_VARARGS | METH_KEYWORDS,
     "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, evidence=False)\n--\n\n"
     "How the product functions would read `source`, as a dict: encoding, delimiter,\n"
     "quote_char (None: no quoting), skip_initial_space, preamble_lines, header, the widths,\n"
-    "not_a_table and the evidence (every candidate dialect tried, best first). `source` is\n"
+    "not_a_table and, with evidence=True, the evidence (every candidate dialect tried, the\n"
+    "chosen one first, each with its scores; otherwise an empty list). `source` is\n"
     "a path (str, os.PathLike or a file descriptor), whose first MiB is read, or the bytes\n"
     "themselves (bytes, bytearray, memoryview). Parts given are used as given."};
 

@@ -59,6 +59,7 @@ struct InspectSink {
   std::vector<Shown> rows;
   std::vector<Ragged> ragged;
   std::uint64_t ragged_count = 0;
+  std::vector<std::pair<std::uint64_t, std::string>> preamble_lines;  // line, capped text
   std::uint64_t seen = 0;
   unsigned char delimiter = ',';
   bool interrupted = false;
@@ -115,6 +116,15 @@ struct InspectSink {
     note(v);
     return go_on();
   }
+  // Lines above the table go to the quarantine: show what they were.
+  bool preamble(std::uint64_t line, std::string_view raw) {
+    if (preamble_lines.size() < limits.ragged) {
+      std::string lossy;
+      append_utf8_lossy(lossy, raw.data(), std::min(raw.size(), limits.max_field * 4));
+      preamble_lines.emplace_back(line, capped(lossy, limits.max_field * 4));
+    }
+    return go_on();
+  }
 };
 
 struct InspectResult {
@@ -123,6 +133,7 @@ struct InspectResult {
   std::vector<Shown> rows;
   std::vector<Ragged> ragged;
   std::uint64_t ragged_count = 0;
+  std::vector<std::pair<std::uint64_t, std::string>> preamble;
 };
 
 Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& options,
@@ -141,6 +152,7 @@ Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& opt
     out.rows = std::move(sink.rows);
     out.ragged = std::move(sink.ragged);
     out.ragged_count = sink.ragged_count;
+    out.preamble = std::move(sink.preamble_lines);
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -178,13 +190,23 @@ PyObject* to_python(ModuleState* state, const InspectResult& r) {
                            static_cast<unsigned long long>(g.actual), "raw_content", raw.get()));
     if (!item || PyList_Append(ragged.get(), item.get()) < 0) return nullptr;
   }
+  Ref preamble(PyList_New(0));
+  if (!preamble) return nullptr;
+  for (const auto& [line, text] : r.preamble) {
+    Ref raw(utf8(text));
+    if (!raw) return nullptr;
+    Ref item(Py_BuildValue("{sKsO}", "line", static_cast<unsigned long long>(line), "raw_content",
+                           raw.get()));
+    if (!item || PyList_Append(preamble.get(), item.get()) < 0) return nullptr;
+  }
   const InputReport report = input_report(r.prepared, r.counts);
   Ref summary(new_summary(state, r.counts, r.counts.delimiter, &report));
   Ref dialect(dialect_dict(r.prepared));
   if (!summary || !dialect) return nullptr;
-  return Py_BuildValue("{sOsOsOsKsO}", "summary", summary.get(), "rows", rows.get(), "ragged_rows",
-                       ragged.get(), "ragged_count",
-                       static_cast<unsigned long long>(r.ragged_count), "dialect", dialect.get());
+  return Py_BuildValue("{sOsOsOsKsOsO}", "summary", summary.get(), "rows", rows.get(),
+                       "ragged_rows", ragged.get(), "ragged_count",
+                       static_cast<unsigned long long>(r.ragged_count), "dialect", dialect.get(),
+                       "preamble", preamble.get());
 }
 
 bool size_arg(PyObject* value, const char* name, std::size_t& out) {
@@ -262,6 +284,7 @@ PyMethodDef inspect_method = {
     "`rows` kept rows (each its first max_columns fields, cut to max_field bytes, and its\n"
     "width), the first `ragged` rows whose width is off (line, reason, verdict, expected and\n"
     "actual width, content), how many such rows there are, and the dialect the file was\n"
-    "read with and the evidence for it (as detect() gives it)."};
+    "read with and the evidence for it (as detect() gives it), and the first `ragged` lines\n"
+    "above the table (line and content), which a repair quarantines."};
 
 }  // namespace gleave::native

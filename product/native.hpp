@@ -240,6 +240,29 @@ PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned c
 // The dialect of prepared text as a dict (detect() and inspect()).
 PyObject* dialect_dict(const PreparedText& prepared);
 
+// Reads the whole input and runs the product pass over it, as open() and
+// arrow_stream() both must for every loader to keep the same rows: the same
+// conversion to UTF-8, detection, preamble and blank-line rules.
+// `hold(input_bytes, prepared)` runs before the pass and may take either
+// buffer (a ByteBuffer's bytes stay put when it moves). Call with the lock
+// released; throws only std::bad_alloc and std::length_error.
+template <class Sink, class Hold>
+Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptions& options,
+                                         const DialectRequest& request, bool refuse_binary,
+                                         Interrupt& interrupt, Sink& sink, Hold&& hold) {
+  auto text = read_input(input, &interrupt, refuse_binary);
+  if (!text) return std::move(text.error());
+  PreparedText prepared = prepare_text(text.value().view(), options, request);
+  if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
+  hold(text.value(), prepared);
+  const ProductCounts counts = run_product_pass(prepared, options, sink);
+  JobCounts out;
+  static_cast<GleaveCounts&>(out) = counts;
+  out.delimiter = counts.delimiter;
+  out.input = input_report(prepared, counts);
+  return out;
+}
+
 // arrow_stream.cpp: the function and its type.
 extern PyMethodDef arrow_stream_method;
 int add_arrow_stream_type(PyObject* module, ModuleState* state);

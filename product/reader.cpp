@@ -55,25 +55,21 @@ struct TableSink {
 Result<JobCounts> fill(ReaderRecord& record, const FileRef& input, const GleaveOptions& options,
                        const DialectRequest& request, bool refuse_binary, Interrupt& interrupt) {
   try {
-    auto text = read_input(input, &interrupt, refuse_binary);
-    if (!text) return std::move(text.error());
-    PreparedText prepared = prepare_text(text.value().view(), options, request);
-    if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
-    // Plain rows are served from the text: the input's own bytes, or the
-    // converted text (whose buffer moves without moving its bytes).
-    if (prepared.converted.size() != 0) {
-      record.rows = RowTable(std::move(prepared.converted), ',');
-    } else {
-      record.rows = RowTable(std::move(text.value()), ',');
-    }
     TableSink sink{record.rows, interrupt};
-    const ProductCounts counts = run_product_pass(prepared, options, sink);
+    auto out = read_with_product_pass(input, options, request, refuse_binary, interrupt, sink,
+                                      [&](ByteBuffer& text, PreparedText& prepared) {
+                                        // Plain rows are served from the text: the input's own
+                                        // bytes, or the converted text (whose buffer moves without
+                                        // moving its bytes).
+                                        if (prepared.converted.size() != 0) {
+                                          record.rows =
+                                              RowTable(std::move(prepared.converted), ',');
+                                        } else {
+                                          record.rows = RowTable(std::move(text), ',');
+                                        }
+                                      });
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
-    record.rows.release_unused_source();
-    JobCounts out;
-    static_cast<GleaveCounts&>(out) = counts;
-    out.delimiter = counts.delimiter;
-    out.input = input_report(prepared, counts);
+    if (out) record.rows.release_unused_source();
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {

@@ -24,9 +24,10 @@ struct Candidate {
 struct RowInfo {
   std::uint32_t first_cell;  // index of its first cell in Reading::cells
   std::uint32_t width;
-  std::uint32_t line;  // physical line on which it starts, from 0
-  bool blank;          // one empty, unquoted field
-  bool comment;        // starts with '#'
+  std::uint32_t line;              // physical line on which it starts, from 0
+  bool blank;                      // one empty, unquoted field
+  bool comment;                    // starts with '#'
+  std::size_t begin = 0, end = 0;  // its bytes in the sample, without the line break
 };
 
 // One candidate's reading of the sample: rows and a type per cell, no
@@ -36,13 +37,19 @@ struct Reading {
   std::vector<CellType> cells;
   std::uint32_t end_line = 0;  // physical lines read
   bool complete = false;       // the whole sample was read
+  std::uint32_t quoted = 0;    // fields opened by the quote character
+  std::uint32_t dirty = 0;     // of those, never closed or followed by more text
 
   void clear() {
     rows.clear();
     cells.clear();
     end_line = 0;
     complete = false;
+    quoted = dirty = 0;
   }
+  // Every quoted field opened and closed where a field starts and ends: the
+  // quote character is doing its job.
+  bool quotes_pair_up() const { return quoted > 0 && dirty == 0; }
   CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
 };
 
@@ -68,7 +75,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
   std::size_t p = 0;
   std::uint32_t line = 0;
   while (p < n && out.rows.size() < max_rows) {
-    RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false};
+    RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false, p, p};
     bool row_done = false;
     bool first_quoted = false;
     while (!row_done) {
@@ -104,6 +111,8 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
           dirty = true;
           while (p < n && s[p] != delim && !is_break(s[p])) ++p;
         }
+        ++out.quoted;
+        out.dirty += dirty;
         if (dirty) {
           type = CellType::Other;
         } else if (inner.empty()) {
@@ -119,6 +128,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
       }
       out.cells.push_back(type);
       ++row.width;
+      row.end = p;
       if (p >= n) {
         row_done = true;
       } else if (s[p] == delim) {
@@ -195,6 +205,11 @@ std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& ro
 // delimiters to the full width.
 std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonblank,
                         std::uint32_t width) {
+  // Lines above a table need a table below them: a width seen once is no
+  // evidence that the narrower rows are not part of it.
+  const auto at_width = std::count_if(nonblank.begin(), nonblank.end(),
+                                      [&](std::uint32_t i) { return r.rows[i].width == width; });
+  if (at_width < 2) return 0;
   const std::size_t limit = std::min(kPreambleScan, nonblank.size() / 2);
   std::size_t k = 0;
   for (; k < limit; ++k) {
@@ -256,6 +271,37 @@ Analysis analyse(const Reading& r) {
   const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
   a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
   return a;
+}
+
+// A reading of two or more columns that cuts values: most of its split
+// rows are, whole, one time, date or timestamp cut into pieces that are not
+// values themselves (2021-03-04 12 | 00 under ':'), or, below a first row
+// of a single field (a one-column file's header), one time, date or number
+// (05:40 under ':', 12 500 under ' '); or such a first row is followed by
+// rows of unsteady width.
+bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady) {
+  if (a.width < 2 || a.table.empty()) return false;
+  const bool narrow_head = r.rows[a.table[0]].width == 1;
+  std::uint32_t split = 0, values = 0;
+  for (const std::uint32_t i : a.table) {
+    const RowInfo& row = r.rows[i];
+    if (row.width < 2) continue;
+    ++split;
+    std::string_view whole = s.substr(row.begin, row.end - row.begin);
+    while (!whole.empty() && (whole.front() == ' ' || whole.front() == '\t'))
+      whole.remove_prefix(1);
+    while (!whole.empty() && (whole.back() == ' ' || whole.back() == '\t')) whole.remove_suffix(1);
+    // A row of values cut apart (pieces that are no values themselves, or
+    // under a one-field header) rather than a row of separate values.
+    bool fragments = narrow_head;
+    for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
+      fragments = !dialect::is_value(r.cell(row, k));
+    }
+    values += fragments &&
+              (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
+  }
+  if (split == 0) return false;
+  return values * 5 >= split * 4 || (narrow_head && a.consistency < steady);
 }
 
 // Step 1: a first line `sep=X` (Excel's way to name the delimiter), bare or
@@ -383,16 +429,38 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   for (std::uint32_t i = 0; i < head.width && i < value_cells.size(); ++i) {
     value_column = value_column || (filled_cells[i] > 0 && value_cells[i] * 2 >= filled_cells[i]);
   }
+  // Rows of the wider width whose first cell is a name and whose other
+  // cells hold values: the first column labels the rows.
+  std::uint32_t labelled = 0;
+  bool values_after_label = false;
+  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+    const RowInfo& row = r.rows[a.table[k]];
+    if (row.width != a.width) continue;
+    labelled += dialect::is_text(r.cell(row, 0));
+    for (std::uint32_t i = 1; i < row.width; ++i) {
+      values_after_label = values_after_label || dialect::is_value(r.cell(row, i));
+    }
+  }
+  const bool row_labels = full_rows > 0 && labelled == full_rows && values_after_label;
+  std::uint32_t head_width_rows = 0, wide_rows = 0;
+  for (const std::uint32_t i : a.table) {
+    head_width_rows += r.rows[i].width == head.width;
+    wide_rows += r.rows[i].width == a.width;
+  }
   // A names-only row above values (or a lone row of names) is a header.
   d.header = header_like(r, head) && (data_rows == 0 || value_column || !data_header_like);
   d.expected_width = a.width;
   if (d.header && max_data <= head.width) {
     d.expected_width = head.width;
   } else if (d.header && head.width + 1 == a.width && max_data == a.width) {
-    d.expected_width = a.width;
-    // Data rows that end in an empty field say the name is missing at the
-    // end (a trailing delimiter); otherwise it is a row-label column.
-    d.header_missing_first = empty_last * 2 < full_rows;
+    // The missing name is the first one only when the data rows say so:
+    // several full rows none of which ends in an empty field (a trailing
+    // delimiter would put the gap at the end), or a column of row labels.
+    // Short of that evidence, a header as frequent as the wider rows keeps
+    // its width, as the core's first-come rule does, and otherwise the
+    // header is padded at the end.
+    d.header_missing_first = empty_last == 0 && (full_rows >= 2 || row_labels);
+    d.expected_width = d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
   }
 }
 
@@ -440,43 +508,91 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   Reading reading, best_reading;
   Analysis best;
   Candidate winner{',', '"', false};
-  bool have = false;
   // Lines that read like sentences must be cut very steadily to count as a table.
   const bool wordy = mean_blanks_per_line(sample) >= 5;
   const double steady = wordy ? 0.9 : 0.6;
   bool consistent_somewhere = false;
+  struct Scored {
+    Candidate c;
+    Analysis a;
+    bool pair_up;
+    bool cuts_values;
+  };
+  std::vector<Scored> scored;
+  scored.reserve(cands.size());
   for (const Candidate& c : cands) {
     read_sample(sample, c, o.sample_rows, reading);
     Analysis a = analyse(reading);
     consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
-    if (o.keep_evidence) {
-      CandidateEvidence e;
-      e.delimiter = c.delimiter;
-      if (c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(c.quote);
-      e.skip_initial_space = c.skip;
-      e.rows = a.nonblank;
-      e.preamble_rows = a.preamble_rows;
-      e.width = a.width;
-      e.consistency = a.consistency;
-      e.pattern_score = a.pattern;
-      e.type_score = a.types;
-      e.score = a.score;
-      d.evidence.push_back(e);
-    }
+    const bool pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
+    const bool cuts = cuts_values(sample, reading, a, steady);
+    scored.push_back({c, std::move(a), pair_up, cuts});
+  }
+  // A file whose quotes pair up is read with them: reading them as text
+  // cuts the quoted delimiters and line breaks, however consistent the
+  // pieces look in a small sample.
+  auto quoted_reading_pairs_up = [&](const Candidate& c) {
+    return std::any_of(scored.begin(), scored.end(), [&](const Scored& x) {
+      return x.pair_up && x.c.delimiter == c.delimiter && x.c.skip == c.skip;
+    });
+  };
+  const Scored* chosen = nullptr;
+  for (const Scored& x : scored) {
+    if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
-    const double margin = c.quote == kNoQuote ? 1.03 : 1 + 1e-9;
-    if (!have || a.score > best.score * margin + 1e-12) {
-      have = true;
-      best = std::move(a);
-      winner = c;
-      std::swap(best_reading, reading);
+    const double margin = x.c.quote == kNoQuote ? 1.03 : 1 + 1e-9;
+    if (chosen == nullptr || x.a.score > chosen->a.score * margin + 1e-12) chosen = &x;
+  }
+  // One column: when every reading of two or more columns cuts values
+  // (times, dates, numbers) or splits a one-field header's rows unsteadily,
+  // the file is a single column, read with a delimiter it never uses.
+  std::optional<Scored> single;
+  const bool some_split =
+      std::any_of(scored.begin(), scored.end(), [](const Scored& x) { return x.a.width >= 2; });
+  const bool all_cut = std::all_of(scored.begin(), scored.end(),
+                                   [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
+  if (!d.single_line && !o.delimiter && some_split && all_cut) {
+    for (const unsigned char u : kDialectDelimiters) {
+      if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
+      const int quote = chosen != nullptr ? chosen->c.quote : '"';
+      const Candidate c{u, quote, false};
+      read_sample(sample, c, o.sample_rows, reading);
+      single = Scored{c, analyse(reading), false, false};
+      chosen = &*single;
+      break;
     }
   }
-  std::stable_sort(d.evidence.begin(), d.evidence.end(),
-                   [](const auto& x, const auto& y) { return x.score > y.score; });
-
+  if (chosen != nullptr) {
+    winner = chosen->c;
+    best = chosen->a;
+    read_sample(sample, winner, o.sample_rows, best_reading);
+  }
+  if (o.keep_evidence) {
+    auto evidence = [&](const Scored& x) {
+      CandidateEvidence e;
+      e.delimiter = x.c.delimiter;
+      if (x.c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(x.c.quote);
+      e.skip_initial_space = x.c.skip;
+      e.rows = x.a.nonblank;
+      e.preamble_rows = x.a.preamble_rows;
+      e.width = x.a.width;
+      e.consistency = x.a.consistency;
+      e.pattern_score = x.a.pattern;
+      e.type_score = x.a.types;
+      e.score = x.a.score;
+      e.quotes_pair_up = x.pair_up;
+      e.cuts_values = x.cuts_values;
+      e.chosen = &x == chosen;
+      return e;
+    };
+    if (single) d.evidence.push_back(evidence(*single));
+    for (const Scored& x : scored) d.evidence.push_back(evidence(x));
+    std::stable_sort(d.evidence.begin(), d.evidence.end(), [](const auto& x, const auto& y) {
+      return x.chosen != y.chosen ? x.chosen : x.score > y.score;
+    });
+  }
   // Step 6: the dialect and the table's start.
   d.delimiter = winner.delimiter;
   d.quote_char =

@@ -25,6 +25,9 @@ struct CandidateEvidence {
   double pattern_score = 0;         // row-pattern regularity, wider rows scoring higher
   double type_score = 0;            // share of table cells of a recognised type
   double score = 0;                 // pattern_score * type_score * coverage
+  bool quotes_pair_up = false;      // every quoted field closed where a field ends
+  bool cuts_values = false;         // splits times, dates or a one-column file's values
+  bool chosen = false;              // the reading detection settled on
 };
 
 struct Dialect {
@@ -46,7 +49,7 @@ struct Dialect {
   bool header_missing_first = false;
   bool single_line = false;  // the sample holds one row only
   bool not_a_table = false;  // no candidate reads the sample as a consistent table
-  // Every candidate tried, best first.
+  // Every candidate tried, the chosen one first, then by score.
   std::vector<CandidateEvidence> evidence;
 };
 

@@ -213,6 +213,11 @@ Result<JobCounts> run_job(const FileJob& job) {
   if (quarantine) {
     if (auto e = quarantine->finish()) return std::move(*e);
   }
+  // A Ctrl-C that landed after the last block of rows was asked about (or
+  // while the input ended) still means nothing is put in place.
+  if (job.interrupt != nullptr && job.interrupt->requested_now()) {
+    return IoError::from_fixed(IoFixed::Interrupted);
+  }
   // Everything is written: the rename of each is all that is left.
   if (auto e = output.commit()) return std::move(*e);
   if (quarantine) {

@@ -19,6 +19,7 @@ from _csv_gleave_backend import __version__
 from . import _native
 from . import remote as _remote
 from ._native import (
+    ArrowStream,
     Cancelled,
     GleaveReader,
     GleaveSummary,
@@ -71,6 +72,7 @@ __all__ = [
     "read_pandas",
     "read_polars",
     "arrow_stream",
+    "ArrowStream",
     "read_arrow",
     "write_table_file",
     "detect",

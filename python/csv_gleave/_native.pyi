@@ -1,12 +1,14 @@
 """The native core of the csv_gleave package."""
 
 import os
-from types import TracebackType
+from types import EllipsisType, TracebackType
 from typing import Literal, Protocol, TypedDict, final
 
-from typing_extensions import Self
+from typing_extensions import Buffer, CapsuleType, Self
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes] | int
+# Left out (...), the quote character is detected; None means no quoting.
+_Quote = str | None | EllipsisType
 
 class _Event(Protocol):
     def is_set(self) -> bool: ...
@@ -18,6 +20,14 @@ class _SummaryDict(TypedDict):
     quarantined_rows: int
     detected_delimiter: str
     inferred_columns: int
+    encoding: str
+    quote_char: str | None
+    skip_initial_space: bool
+    preamble_rows: int
+    blank_rows: int
+    replaced_bytes: int
+    header: bool
+    not_a_table: bool
 
 class NotTextError(ValueError): ...
 class Cancelled(Exception): ...
@@ -36,6 +46,22 @@ class GleaveSummary:
     def detected_delimiter(self) -> str: ...
     @property
     def inferred_columns(self) -> int: ...
+    @property
+    def encoding(self) -> str: ...
+    @property
+    def quote_char(self) -> str | None: ...
+    @property
+    def skip_initial_space(self) -> bool: ...
+    @property
+    def preamble_rows(self) -> int: ...
+    @property
+    def blank_rows(self) -> int: ...
+    @property
+    def replaced_bytes(self) -> int: ...
+    @property
+    def header(self) -> bool: ...
+    @property
+    def not_a_table(self) -> bool: ...
     def to_dict(self) -> _SummaryDict: ...
 
 def gleave_file(
@@ -43,7 +69,7 @@ def gleave_file(
     output_path: _Path,
     quarantine_path: _Path | None = None,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: _Quote = ...,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
@@ -52,12 +78,15 @@ def gleave_file(
     in_place: bool = False,
     allow_binary: bool = True,
     cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...
 def open(
     file_path: _Path,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: _Quote = ...,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
@@ -65,6 +94,9 @@ def open(
     *,
     allow_binary: bool = True,
     cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
 ) -> GleaveReader: ...
 
 class _ShownRow(TypedDict):
@@ -80,16 +112,53 @@ class _RaggedRow(TypedDict):
     actual: int
     raw_content: str
 
+class _PreambleLine(TypedDict):
+    line: int
+    raw_content: str
+
+class _Candidate(TypedDict):
+    delimiter: str
+    quote_char: str | None
+    skip_initial_space: bool
+    rows: int
+    preamble_rows: int
+    width: int
+    consistency: float
+    pattern_score: float
+    type_score: float
+    score: float
+    quotes_pair_up: bool
+    cuts_values: bool
+    chosen: bool
+
+class _DialectDict(TypedDict):
+    encoding: str
+    delimiter: str
+    quote_char: str | None
+    skip_initial_space: bool
+    preamble_lines: int
+    header: bool
+    header_width: int
+    expected_width: int
+    header_missing_first: bool
+    sep_line: bool
+    single_line: bool
+    not_a_table: bool
+    replaced_bytes: int
+    evidence: list[_Candidate]
+
 class _Inspection(TypedDict):
     summary: GleaveSummary
     rows: list[_ShownRow]
     ragged_rows: list[_RaggedRow]
     ragged_count: int
+    dialect: _DialectDict
+    preamble: list[_PreambleLine]
 
 def inspect(
     file_path: _Path,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: _Quote = ...,
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
@@ -101,7 +170,54 @@ def inspect(
     max_field: int = 200,
     allow_binary: bool = True,
     cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
 ) -> _Inspection: ...
+def detect(
+    source: _Path | Buffer,
+    *,
+    delimiter: str | None = None,
+    quote_char: _Quote = ...,
+    expected_columns: int | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
+    evidence: bool = False,
+) -> _DialectDict: ...
+
+@final
+class ArrowStream:
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
+    def __arrow_c_schema__(self) -> CapsuleType: ...
+    @property
+    def num_rows(self) -> int: ...
+    @property
+    def num_columns(self) -> int: ...
+    @property
+    def column_names(self) -> list[str]: ...
+    @property
+    def names_repaired(self) -> int: ...
+    @property
+    def summary(self) -> GleaveSummary: ...
+
+def arrow_stream(
+    source: _Path,
+    *,
+    delimiter: str | None = None,
+    quote_char: _Quote = ...,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    header: bool = True,
+    infer_types: bool = True,
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
+) -> ArrowStream: ...
 
 @final
 class GleaveReader:
@@ -109,7 +225,7 @@ class GleaveReader:
         cls,
         file_path: _Path,
         delimiter: str | None = None,
-        quote_char: str = '"',
+        quote_char: _Quote = ...,
         fill_ragged_rows: bool = True,
         merge_overflow: bool = True,
         expected_columns: int | None = None,
@@ -117,6 +233,9 @@ class GleaveReader:
         *,
         allow_binary: bool = True,
         cancel: _Event | None = None,
+        encoding: str | None = None,
+        skip_initial_space: bool | None = None,
+        preamble_lines: int | None = None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> list[str]: ...

@@ -20,7 +20,7 @@ from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
-from . import _native, remote
+from . import _native, remote, tables
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
 
@@ -81,6 +81,16 @@ def _quote_arg(text: str) -> str:
     return text
 
 
+def _encoding_arg(text: str) -> str:
+    # Asked of the same converter the repair uses, so that a name it does not
+    # know is a usage error before any file is touched.
+    try:
+        _native.detect(b"", encoding=text)
+    except (LookupError, ValueError):
+        raise argparse.ArgumentTypeError(f"unknown encoding {text!r} (any name iconv knows, e.g. cp1252)") from None
+    return text
+
+
 def _count_arg(minimum: int) -> Any:
     def parse(text: str) -> int:
         try:
@@ -102,7 +112,10 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         help="field delimiter: one character or comma, semicolon, tab, pipe, space, colon (default: detected)",
     )
     group.add_argument("--quote-char", type=_quote_arg, default=None, metavar="Q", help="quote character (default: detected)")
-    group.add_argument("--encoding", default=None, metavar="NAME", help="input encoding, any iconv name (default: detected)")
+    group.add_argument(
+        "--encoding", type=_encoding_arg, default=None, metavar="NAME",
+        help="input encoding, any iconv name (default: detected)",
+    )
     group.add_argument(
         "--columns", type=_count_arg(0), metavar="N",
         help="expected number of columns (default: inferred; 0 keeps every row as it is)",
@@ -137,7 +150,11 @@ def build_parser() -> argparse.ArgumentParser:
         description="Repair one file (-o OUTPUT) or many (--out-dir DIR, in parallel worker processes).",
     )
     repair.add_argument("inputs", nargs="+", metavar="INPUT", help="CSV file(s) to repair ('-': standard input)")
-    repair.add_argument("-o", "--output", metavar="OUTPUT", help="repaired file (one input only; '-': standard output)")
+    repair.add_argument(
+        "-o", "--output", metavar="OUTPUT",
+        help="repaired file (one input only; '-': standard output); a name ending in .parquet writes "
+        "Parquet, .arrow or .feather an Arrow IPC file, with typed columns (needs pyarrow)",
+    )
     repair.add_argument(
         "--in-place", action="store_true",
         help="allow OUTPUT to be INPUT: the input is replaced only once the repair is complete",
@@ -241,11 +258,56 @@ def repair_one(
         summary = _gleave_file(
             input_path, output_path, quarantine_path, **options, in_place=in_place, cancel=cancel
         )
-    except (OSError, ValueError, MemoryError, ImportError) as exc:
+    except (OSError, ValueError, LookupError, MemoryError, ImportError) as exc:
         result["error"] = describe_error(exc, input_path)
     else:
         result["summary"] = summary.to_dict()
     return result
+
+
+def _is_table_output(path: Optional[str]) -> bool:
+    return path is not None and path != "-" and os.path.splitext(path)[1].lower() in tables.TABLE_SUFFIXES
+
+
+def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+    """Repair one file into a typed Parquet or Arrow IPC file, whole or not at all."""
+    result: Dict[str, Any] = {
+        "input": input_path, "output": output_path, "quarantine": None, "summary": None, "error": None,
+    }
+    try:
+        summary = tables.write_table_file(input_path, output_path, **options)
+    except ImportError as exc:
+        result["error"] = str(exc)
+    except (OSError, ValueError, LookupError, MemoryError) as exc:
+        # The repair's own errors name their file and role; the writer's
+        # concern the output.
+        role = getattr(exc, "role", None)
+        if role is None and getattr(exc, "filename", None) is None and isinstance(exc, OSError):
+            result["error"] = f"output {show_path(output_path)}: {exc.strerror or escape(str(exc))}"
+        else:
+            result["error"] = describe_error(exc, input_path if role != "output" else output_path)
+    else:
+        result["summary"] = summary.to_dict()
+    return result
+
+
+def warnings_for(summary: Dict[str, Any]) -> List[str]:
+    """What a person must know about how the input was read, one line each."""
+    lines = []
+    replaced = summary.get("replaced_bytes", 0)
+    if replaced:
+        lines.append(f"{replaced} byte{'s' if replaced != 1 else ''} could not be read as "
+                     f"{summary.get('encoding', 'the given encoding')} and "
+                     f"{'were' if replaced != 1 else 'was'} replaced with U+FFFD")
+    if summary.get("not_a_table"):
+        lines.append("the input does not look like a table (no delimiter cuts its lines at a steady width); "
+                     "check the output")
+    return lines
+
+
+def _warn(path: Union[str, int, None], summary: Optional[Dict[str, Any]]) -> None:
+    for line in warnings_for(summary or {}):
+        print(f"{PROG}: warning: {show_path(path)}: {line}", file=sys.stderr)
 
 
 def _summary_lines(result: Dict[str, Any]) -> List[str]:
@@ -253,6 +315,8 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
     quarantined = str(s["quarantined_rows"])
     if result["quarantine"] is not None:
         quarantined += f"  -> {show_path(result['quarantine'])}"
+    elif s["quarantined_rows"] and _is_table_output(result["output"] if isinstance(result["output"], str) else None):
+        quarantined += "  (not kept: repair to a CSV output with -q FILE to keep them)"
     elif s["quarantined_rows"]:
         quarantined += "  (dropped: give -q FILE to keep them)"
     return [
@@ -317,8 +381,14 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         _check_distinct(parser, [(args.inputs[0], args.output, args.quarantine)], args.in_place)
         if args.output == "-":
             sys.stdout.flush()
-        result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
-                            in_place=args.in_place)
+        if _is_table_output(args.output):
+            if args.quarantine is not None:
+                parser.error("a table output (.parquet, .arrow, .feather) has no quarantine file; "
+                             "repair to a CSV output to use -q")
+            result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, options)
+        else:
+            result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
+                                in_place=args.in_place)
         if result["error"]:
             if args.output == "-" and "output" in result["error"] and "Broken pipe" in result["error"]:
                 return 0  # the reader of standard output went away, as with `| head`
@@ -328,6 +398,7 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             print(json.dumps(result["summary"]))
         else:
             print("\n".join(_summary_lines(result)), file=sys.stderr)
+        _warn(_file_arg(args.inputs[0], 0), result["summary"])
         return 0
 
     if args.output is not None or args.quarantine is not None:
@@ -368,6 +439,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         _print_table(done, sys.stdout)
     for result in failed:
         _error(result["error"])
+    for result in done:
+        _warn(result["input"], result["summary"])
     if interrupted:
         completed = [show_path(r["input"]) for r in done if not r["error"]]
         print(f"{PROG}: interrupted; {len(completed)} of {len(jobs)} files completed"
@@ -551,6 +624,52 @@ def _cell(text: str, width: int = 24) -> str:
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
+# Candidate dialects shown as evidence in the text report.
+_INSPECT_CANDIDATES = 5
+
+
+def _describe_quote(quote: Optional[str]) -> str:
+    return "none" if quote is None else escape(quote)
+
+
+def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], out: TextIO) -> None:
+    """How the file was read, and the candidate readings that decided it."""
+    header = "yes" if dialect["header"] else "no"
+    if dialect["header"] and dialect["header_missing_first"]:
+        header += "  (one name short: an unnamed first column)"
+    lines = dialect["preamble_lines"]
+    facts = [
+        ["encoding", escape(dialect["encoding"])
+         + (f"  ({dialect['replaced_bytes']} bytes replaced)" if dialect["replaced_bytes"] else "")],
+        ["quote", _describe_quote(dialect["quote_char"])],
+        ["skip blanks", "yes" if dialect["skip_initial_space"] else "no"],
+        ["preamble", f"{lines} line{'s' if lines != 1 else ''}"
+         + ("  (a sep= line)" if dialect["sep_line"] else "") + ("  (quarantined)" if lines else "")],
+        ["header", header],
+    ]
+    if dialect["not_a_table"]:
+        facts.append(["table", "no: no delimiter cuts the lines at a steady width"])
+    print("\nread as:", file=out)
+    _print_aligned(facts, out, indent="  ")
+    evidence = dialect["evidence"]
+    if evidence:
+        print(f"\ncandidate dialects ({min(len(evidence), _INSPECT_CANDIDATES)} of {len(evidence)}, "
+              "the chosen one first):", file=out)
+        table = [["delimiter", "quote", "skip", "width", "steady", "pattern", "types", "score", ""]]
+        for e in evidence[:_INSPECT_CANDIDATES]:
+            notes = [n for n, flag in (("chosen", e["chosen"]), ("cuts values", e["cuts_values"]),
+                                       ("quotes pair up", e["quotes_pair_up"])) if flag]
+            table.append([describe_delimiter(e["delimiter"]), _describe_quote(e["quote_char"]),
+                          "yes" if e["skip_initial_space"] else "no", str(e["width"]),
+                          f"{e['consistency']:.2f}", f"{e['pattern_score']:.2f}", f"{e['type_score']:.2f}",
+                          f"{e['score']:.3f}", ", ".join(notes)])
+        _print_aligned(table, out, numeric={3, 4, 5, 6, 7}, indent="  ")
+    if preamble:
+        print("\nlines above the table (quarantined):", file=out)
+        for record in preamble:
+            print(f"  line {record['line']}: {_cell(record['raw_content'], 60)}", file=out)
+
+
 def _cmd_inspect(args: argparse.Namespace) -> int:
     options = _options(args)
     source = _file_arg(args.file, 0)
@@ -559,15 +678,17 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
             source, **options, rows=args.rows, ragged=args.ragged,
             max_columns=_INSPECT_COLUMNS, max_field=_INSPECT_FIELD,
         )
-    except (OSError, ValueError, MemoryError, ImportError) as exc:
+    except (OSError, ValueError, LookupError, MemoryError, ImportError) as exc:
         _error(describe_error(exc, source))
         return 1
     s = found["summary"].to_dict()
     name = show_path(source)
+    dialect = found["dialect"]
+    _warn(source, s)
     if args.json:
         rows = [row["fields"] for row in found["rows"]]
-        report = {"file": name, "summary": s, "rows": rows, "ragged_rows": found["ragged_rows"],
-                  "ragged_count": found["ragged_count"]}
+        report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": rows,
+                  "ragged_rows": found["ragged_rows"], "ragged_count": found["ragged_count"]}
         print(json.dumps(report, indent=2))
         return 0
 
@@ -583,6 +704,7 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
         ["ragged rows", str(found["ragged_count"])],
     ]
     _print_aligned(facts, out)
+    _print_dialect(dialect, found["preamble"], out)
     rows = found["rows"]
     if rows:
         print(f"\nfirst {len(rows)} repaired rows:", file=out)

@@ -22,7 +22,8 @@ class Dialect:
     ``sep=`` line), which a repair quarantines. ``expected_width`` is the
     width rows are repaired to; ``header_missing_first`` says a header one
     name short gets its empty name at the front. ``evidence`` holds every
-    candidate dialect tried, best first, each a dict of its scores.
+    candidate dialect tried, the chosen one first, each a dict of its scores
+    (only when detect() was asked for it).
     """
 
     encoding: str
@@ -53,16 +54,19 @@ class Dialect:
         return f"Dialect({', '.join(parts)})"
 
 
-def detect(source: Source, **options: Any) -> Dialect:
+def detect(source: Source, *, evidence: bool = False, **options: Any) -> Dialect:
     """The encoding and dialect of ``source``, as the product functions read it.
 
     ``source`` is a path (str, os.PathLike or an open file descriptor), whose
-    first MiB is read, a URL (see :mod:`csv_gleave.remote`), or the content itself (bytes, bytearray or
-    memoryview). Keyword options fix parts instead of detecting them:
+    first MiB is read, a URL (see :mod:`csv_gleave.remote`), or the content
+    itself (bytes, bytearray or memoryview). Keyword options fix parts instead of detecting them:
     ``encoding``, ``delimiter``, ``quote_char`` (None: no quoting),
-    ``skip_initial_space``, ``preamble_lines``, ``expected_columns``.
+    ``skip_initial_space``, ``preamble_lines``, ``expected_columns``. With
+    ``evidence=True`` the result also holds every candidate dialect tried and
+    its scores (the chosen one first); that costs a dict per candidate, so it
+    is left out by default.
     """
-    found = (remote.detect if remote.is_url(source) else _native.detect)(source, **options)
+    found = (remote.detect if remote.is_url(source) else _native.detect)(source, evidence=evidence, **options)
     found["evidence"] = tuple(found["evidence"])
     # The native dict holds every field, checked: filled in directly, a
     # detection on a short sample is not dominated by the frozen dataclass's

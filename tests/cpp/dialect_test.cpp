@@ -98,6 +98,22 @@ const Case kCases[] = {
     // Header one field short: the unnamed row-label column is at the front.
     {"header_short", rows("x,y", "r1,1,2", 6) + rows("", "r2,3,4", 6), ',', kAny, false, 0, 3, true},
     {"header_short_trailing_delimiter", rows("x,y", "1,2,", 8), ',', kAny, false, 0, 3, false},
+    {"header_short_row_labels", "x,y\nrow one,1,2\n", ',', kAny, false, 0, 3, true},
+    // One wider data row is no evidence: the header keeps its width.
+    {"header_short_one_row", "h1,h2\n1,2,3\n4\n", ',', kAny, false, 0, 2, false},
+    {"header_short_tie", "a,b,c\n1,2\n3,4,5,6\n", ',', kAny, false, 0, 3, false},
+    {"header_short_empty_last", rows("x,y", "1,2,", 3) + rows("", "3,4,5", 1), ',', kAny, false, 0, 3,
+     false},
+    // Quotes that pair up are read as quotes, however small the sample.
+    {"quoted_delimiter_small", "h1,h2,h3\n\"a,b\",c\n", ',', '"', false, 0, 3},
+    {"quoted_line_break_small", "h1,h2,h3\na,\"x\ny\",c,d\n", ',', '"', false, 0, 0},
+    // One column of times, dates or numbers is not split on ':' or ' '.
+    {"one_column_times", rows("time", "05:40", 3) + "21:30\n", ',', kAny, false, 0, 1},
+    // Rows of separate numbers are a table, whatever a whole line looks like.
+    {"space_numbers", rows("Int0 int_1 num_2", "1 1 849.72", 6), ' ', kAny, false, 0, 3},
+    {"one_column_grouped", rows("amount", "12 500", 4), ',', kAny, false, 0, 1},
+    // A width seen once makes no lines above it a preamble.
+    {"no_table_no_preamble", "x,y\n1,2,3,4,5,6\nz\n", ',', kAny, false, 0, 0},
     // Most rows leave out an empty last column: the header's width wins.
     {"missing_last_column", rows("a,b,c,note", "1,2,3", 9) + "4,5,6,late\n" + rows("", "7,8,9", 5),
      ',', kAny, false, 0, 4},

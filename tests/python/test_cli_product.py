@@ -12,6 +12,8 @@ from pathlib import Path
 
 import pytest
 
+from test_detect import PROSE
+
 SCRIPT = shutil.which("csv-gleave")
 RAGGED = b"a,b,c\n1,2\n3,4,5,6\n"
 
@@ -116,3 +118,64 @@ def test_ctrl_c_prints_interrupted_exits_130_and_leaves_nothing(d, batch):
         left += [n for n in os.listdir(d / "out") if n.startswith(".gleave")]
         assert b"files completed" in err and b"small.csv" in err, err
     assert left == []
+
+
+@pytest.mark.parametrize("data, args, warning", [
+    (b"a,b\ncaf\xe9,\xff\n", ["--encoding", "utf-8"], "2 bytes could not be read as utf-8"),
+    (b"a,b\ncaf\xe9,1\n", [], None),  # detected as cp1252: nothing replaced
+    (PROSE.encode() if isinstance(PROSE, str) else PROSE, [], "does not look like a table"),
+])
+def test_repair_and_inspect_warn_about_how_the_input_was_read(d, data, args, warning):
+    (d / "w.csv").write_bytes(data)
+    for command in (["repair", "w.csv", "-o", "out.csv", *args], ["inspect", "w.csv", *args]):
+        rc, _, err = run(*command, cwd=d)
+        assert rc == 0 and (warning in err if warning else "warning" not in err), err
+
+
+@pytest.mark.parametrize("command", [["repair", "in.csv", "-o", "out.csv"], ["inspect", "in.csv"]])
+def test_unknown_encoding_is_a_usage_error(d, command):
+    rc, _, err = run(*command, "--encoding", "no-such-codec", cwd=d)
+    assert rc == 2 and "unknown encoding 'no-such-codec'" in err and "Traceback" not in err
+    assert not (d / "out.csv").exists()
+
+
+def test_inspect_shows_the_dialect_and_its_evidence(d):
+    (d / "p.csv").write_bytes(b"Report 2021\n# note\nid;name;amount\n1;Ann;1,5\n2;B\xf8b;2,25\n3;Cy;4\n")
+    rc, out, _ = run("inspect", "p.csv", cwd=d)
+    text = out.decode()
+    assert rc == 0 and "encoding     cp1252" in text and "preamble     2 lines" in text
+    assert "line 1: Report 2021" in text and "Bøb" in text
+    chosen = next(line for line in text.splitlines() if line.endswith("chosen"))
+    assert chosen.split()[:2] == ["semicolon", '"']
+    rc, out, _ = run("inspect", "p.csv", "--json", cwd=d)
+    report = json.loads(out)
+    dialect = report["dialect"]
+    assert (dialect["encoding"], dialect["delimiter"], dialect["quote_char"], dialect["preamble_lines"],
+            dialect["header"]) == ("cp1252", ";", '"', 2, True)
+    assert dialect["evidence"][0]["chosen"] and dialect["evidence"][0]["delimiter"] == ";"
+    assert [p["line"] for p in report["preamble"]] == [1, 2]
+
+
+@pytest.mark.parametrize("suffix", [".parquet", ".arrow", ".feather"])
+def test_repair_writes_typed_table_files(d, suffix):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.feather  # noqa: F401  (reads .arrow and .feather alike)
+    import pyarrow.parquet
+    rc, _, err = run("repair", "in.csv", "-o", f"out{suffix}", cwd=d)
+    assert rc == 0, err
+    read = pyarrow.parquet.read_table if suffix == ".parquet" else pyarrow.feather.read_table
+    table = read(d / f"out{suffix}")
+    assert table.column_names == ["a", "b", "c"] and table.column("c").to_pylist() == [None, "5,6"]
+    assert table.schema.field("a").type == pa.int64()
+    rc, _, err = run("repair", "in.csv", "-o", f"out{suffix}", "-q", "q.csv", cwd=d)
+    assert rc == 2 and "no quarantine file" in err
+
+
+def test_table_output_names_the_missing_dependency(d):
+    # A pyarrow that cannot be imported stands for one that is not installed.
+    (d / "pyarrow.py").write_text("raise ImportError('no pyarrow here')\n")
+    env = {**os.environ, "PYTHONPATH": str(d)}
+    proc = subprocess.run([sys.executable, "-m", "csv_gleave", "repair", "in.csv", "-o", "out.parquet"],
+                          cwd=d, env=env, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1 and not (d / "out.parquet").exists()
+    assert proc.stderr.strip().count("\n") == 0 and "pyarrow" in proc.stderr and "csv-gleave[arrow]" in proc.stderr

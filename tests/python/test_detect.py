@@ -126,10 +126,13 @@ def test_preamble_lines_are_quarantined_with_their_reason(tmp, data, preamble, b
 def test_detect(tmp, data, options, attrs):
     (tmp / "f.csv").write_bytes(data)
     for source in (data, bytearray(data), "f.csv", tmp / "f.csv"):
-        d = cg.detect(source, **options)
+        assert cg.detect(source, **options).evidence == ()  # only when asked for
+        d = cg.detect(source, evidence=True, **options)
         assert isinstance(d, cg.Dialect)
         assert {k: getattr(d, k) for k in attrs} == attrs
-        assert d.evidence and d.evidence[0]["score"] >= d.evidence[-1]["score"]
+        scores = [e["score"] for e in d.evidence[1:]]
+        assert d.evidence[0]["chosen"] and scores == sorted(scores, reverse=True)
+        assert not any(e["chosen"] for e in d.evidence[1:])
     assert repr(d).startswith(f"Dialect(encoding={d.encoding!r}, delimiter={d.delimiter!r}")
 
 

@@ -18,8 +18,9 @@ def mypy(tmp_path, *args):
     return proc.returncode, proc.stdout + proc.stderr
 
 
-def test_stub_matches_the_runtime_module(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_csv_gleave_backend"],
+@pytest.mark.parametrize("module", ["_csv_gleave_backend", "csv_gleave._native"])
+def test_stub_matches_the_runtime_module(tmp_path, module):
+    proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", module],
                           capture_output=True, text=True, cwd=tmp_path, timeout=300)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
