@@ -256,6 +256,13 @@ Kernels kernels_for(Impl impl) noexcept {
   }
 }
 
+Impl best_supported() noexcept {
+  for (const Impl impl : {Impl::Avx512, Impl::Avx2, Impl::Sse2}) {
+    if (supported(impl)) return impl;
+  }
+  return Impl::Scalar;
+}
+
 Impl g_active = Impl::Scalar;
 Impl g_at_load = Impl::Scalar;
 
@@ -289,13 +296,6 @@ bool supported(Impl impl) noexcept {
 #endif
     default: return false;
   }
-}
-
-Impl best_supported() noexcept {
-  for (const Impl impl : {Impl::Avx512, Impl::Avx2, Impl::Sse2}) {
-    if (supported(impl)) return impl;
-  }
-  return Impl::Scalar;
 }
 
 Impl active() noexcept {

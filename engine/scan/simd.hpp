@@ -69,7 +69,6 @@ inline std::size_t valid_utf8_prefix(const char* p, std::size_t n) noexcept {
 }
 
 bool supported(Impl impl) noexcept;
-Impl best_supported() noexcept;
 Impl active() noexcept;
 Impl chosen_at_load() noexcept;  // the best, or the one the environment names
 const char* name(Impl impl) noexcept;

@@ -74,21 +74,11 @@ void append_utf8_lossy(std::string& out, const char* p, std::size_t n);
 // Makes the bytes of s from `from` on valid UTF-8 in place.
 void repair_utf8_tail(std::string& s, std::size_t from);
 
-// Appends the character whose code point equals the byte: the byte itself
-// below 0x80, its two-byte UTF-8 form from 0x80 to 0xFF.
-inline void append_byte_char(std::string& out, unsigned char b) {
-  if (b < 0x80) {
-    out.push_back(static_cast<char>(b));
-  } else {
-    out.push_back(static_cast<char>(0xC0 | (b >> 6)));
-    out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
-  }
-}
-
+// The character whose code point equals the byte: the byte itself below
+// 0x80, its two-byte UTF-8 form from 0x80 to 0xFF.
 inline std::string byte_char(unsigned char b) {
-  std::string s;
-  append_byte_char(s, b);
-  return s;
+  if (b < 0x80) return std::string(1, static_cast<char>(b));
+  return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
 
 // True when the field holds only Unicode White_Space characters (or nothing).
