@@ -7,12 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "byte_buffer.hpp"
 #include "parser.hpp"
+#include "simd.hpp"
 
 namespace gleave {
 
@@ -50,20 +47,18 @@ class RowTable {
     const char* const end = line_base(e) + e.end();
     const char* field = line;
     const char* p = line;
-#if defined(__SSE2__)
-    // Fields are short: find delimiters sixteen bytes at a time rather than
-    // with one library call per field.
-    const __m128i d = _mm_set1_epi8(static_cast<char>(delimiter_));
-    for (; end - p >= 16; p += 16) {
-      auto hits = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), d)));
-      for (; hits != 0; hits &= hits - 1) {
-        const char* stop = p + __builtin_ctz(hits);
+    // Fields are short: take the delimiters of 64 bytes at a time as one
+    // mask rather than searching once per field.
+    const simd::Targets d{{delimiter_, delimiter_, delimiter_, delimiter_}, false};
+    while (end - p >= kShortTail) {
+      const std::size_t len = end - p < 64 ? static_cast<std::size_t>(end - p) : 64;
+      for (std::uint64_t hits = simd::match(p, len, d); hits != 0; hits &= hits - 1) {
+        const char* stop = p + __builtin_ctzll(hits);
         visit(std::string_view(field, static_cast<std::size_t>(stop - field)));
         field = stop + 1;
       }
+      p += len;
     }
-#endif
     for (; p < end; ++p) {
       if (static_cast<unsigned char>(*p) == delimiter_) {
         visit(std::string_view(field, static_cast<std::size_t>(p - field)));
@@ -84,9 +79,7 @@ class RowTable {
   // line must lie inside it.
   void push_plain_line(std::string_view line, bool ascii);
   // Whether every byte of row r is known to be below 0x80.
-  bool is_ascii_row(std::size_t r) const noexcept {
-    return rows_[r].ascii();
-  }
+  bool is_ascii_row(std::size_t r) const noexcept { return rows_[r].ascii(); }
   // Drops the source text when no row refers to it.
   void release_unused_source() noexcept;
 
@@ -107,6 +100,7 @@ class RowTable {
     Kind kind() const noexcept { return static_cast<Kind>(end_kind >> kShift); }
     bool ascii() const noexcept { return (end_kind & kAscii) != 0; }
   };
+  static constexpr std::ptrdiff_t kShortTail = 16;  // bytes left to a byte-by-byte loop
   const char* line_base(const Entry& e) const noexcept {
     return e.kind() == Kind::SourceLine ? source_.view().data() : bytes_.data();
   }

@@ -9,9 +9,7 @@
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.hpp"
 
 namespace gleave {
 
@@ -22,48 +20,39 @@ inline bool is_line_break(unsigned char c) noexcept {
   return c == '\n' || c == '\r';
 }
 
-// Finds a set of up to four bytes in a run of text, sixteen bytes at a time.
-// Build it once per parser or writer: the broadcast registers are set up in
-// the constructor, not in the hot loop.
+// Finds a set of up to four bytes in a run of text. Build it once per parser
+// or writer. Most runs end within a few bytes (fields are short), so the
+// first bytes are looked up in a table one by one; a longer run goes to the
+// vectorised search, 64 bytes at a time.
 class ByteFinder {
  public:
-  ByteFinder(unsigned char a, unsigned char b, unsigned char c, unsigned char d) noexcept {
+  ByteFinder(unsigned char a, unsigned char b, unsigned char c, unsigned char d) noexcept
+      : targets_{{a, b, c, d}, false} {
     for (const unsigned char x : {a, b, c, d}) hit_[x] = true;
-#if defined(__SSE2__)
-    va_ = _mm_set1_epi8(static_cast<char>(a));
-    vb_ = _mm_set1_epi8(static_cast<char>(b));
-    vc_ = _mm_set1_epi8(static_cast<char>(c));
-    vd_ = _mm_set1_epi8(static_cast<char>(d));
-#endif
   }
 
-  // First position in [p, end) holding one of the bytes, or end. Long runs
-  // go sixteen bytes at a time; short ones (most fields) by table look-up.
+  // First position in [p, end) holding one of the bytes, or end.
   const char* find(const char* p, const char* end) const noexcept {
-#if defined(__SSE2__)
-    while (end - p >= 16) {
-      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i hit =
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, va_), _mm_cmpeq_epi8(x, vb_)),
-                       _mm_or_si128(_mm_cmpeq_epi8(x, vc_), _mm_cmpeq_epi8(x, vd_)));
-      const int mask = _mm_movemask_epi8(hit);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-      p += 16;
+    const char* const short_end = end - p > kShortRun ? p + kShortRun : end;
+    for (; p < short_end; ++p) {
+      if (hit_[static_cast<unsigned char>(*p)]) return p;
     }
-#endif
-    while (p < end && !hit_[static_cast<unsigned char>(*p)]) ++p;
-    return p;
+    return p == end ? end : simd::find(p, end, targets_);
   }
 
  private:
+  static constexpr std::ptrdiff_t kShortRun = 16;
   bool hit_[256] = {};
-#if defined(__SSE2__)
-  __m128i va_, vb_, vc_, vd_;
-#endif
+  simd::Targets targets_;
 };
 
-// True when every byte is below 0x80.
+// True when every byte is below 0x80. Short runs (fields) eight bytes at a
+// time in a word; long ones with the vectorised search.
 inline bool is_ascii(const char* p, std::size_t n) noexcept {
+  if (n >= 64) {
+    constexpr simd::Targets kHigh{{0x80, 0x80, 0x80, 0x80}, true};
+    return simd::find(p, p + n, kHigh) == p + n;
+  }
   std::size_t i = 0;
   std::uint64_t acc = 0;
   for (; i + 8 <= n; i += 8) {
@@ -85,21 +74,11 @@ void append_utf8_lossy(std::string& out, const char* p, std::size_t n);
 // Makes the bytes of s from `from` on valid UTF-8 in place.
 void repair_utf8_tail(std::string& s, std::size_t from);
 
-// Appends the character whose code point equals the byte: the byte itself
-// below 0x80, its two-byte UTF-8 form from 0x80 to 0xFF.
-inline void append_byte_char(std::string& out, unsigned char b) {
-  if (b < 0x80) {
-    out.push_back(static_cast<char>(b));
-  } else {
-    out.push_back(static_cast<char>(0xC0 | (b >> 6)));
-    out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
-  }
-}
-
+// The character whose code point equals the byte: the byte itself below
+// 0x80, its two-byte UTF-8 form from 0x80 to 0xFF.
 inline std::string byte_char(unsigned char b) {
-  std::string s;
-  append_byte_char(s, b);
-  return s;
+  if (b < 0x80) return std::string(1, static_cast<char>(b));
+  return {static_cast<char>(0xC0 | (b >> 6)), static_cast<char>(0x80 | (b & 0x3F))};
 }
 
 // True when the field holds only Unicode White_Space characters (or nothing).
