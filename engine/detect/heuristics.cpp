@@ -114,7 +114,9 @@ std::optional<unsigned char> sniff_delimiter(std::string_view text, bool complet
   return best;
 }
 
-unsigned char sniff_delimiter(std::string_view text) { return *sniff_delimiter(text, true, {}); }
+unsigned char sniff_delimiter(std::string_view text) {
+  return *sniff_delimiter(text, true, {});
+}
 
 std::optional<std::uint64_t> infer_column_count(std::string_view text, bool complete,
                                                 unsigned char delimiter,

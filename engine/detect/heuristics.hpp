@@ -31,7 +31,6 @@ using RunawayProbe = std::function<std::optional<bool>(std::size_t quote, unsign
 std::optional<unsigned char> sniff_delimiter(std::string_view prefix, bool complete,
                                              const RunawayProbe& probe);
 std::optional<std::uint64_t> infer_column_count(std::string_view prefix, bool complete,
-                                                unsigned char delimiter,
-                                                const RunawayProbe& probe);
+                                                unsigned char delimiter, const RunawayProbe& probe);
 
 }  // namespace gleave

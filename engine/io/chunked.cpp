@@ -132,12 +132,9 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
     scan.set_final(last);
     std::size_t resume = 0;
     switch (scan.scan_quoted(0, resume)) {
-      case ResilientParser::QuotedEnd::Closes:
-        return false;
-      case ResilientParser::QuotedEnd::RunsAway:
-        return true;
-      case ResilientParser::QuotedEnd::Starved:
-        break;
+      case ResilientParser::QuotedEnd::Closes: return false;
+      case ResilientParser::QuotedEnd::RunsAway: return true;
+      case ResilientParser::QuotedEnd::Starved: break;
     }
     if (!source_.rereadable()) return std::nullopt;
     at += resume;

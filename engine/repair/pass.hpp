@@ -176,7 +176,9 @@ auto settle_on_prefix(Input& in, Detect&& detect)
 }
 
 template <class Input, class Sink>
-  requires requires(Input& i) { i.advance(std::size_t{}); }
+requires requires(Input& i) {
+  i.advance(std::size_t{});
+}
 PassCounts run_pass(Input& in, const GleaveOptions& options, Sink& sink) {
   PassCounts counts;
   // 1. An empty text has nothing to settle: every count 0, the comma. (The

@@ -143,8 +143,8 @@ TEST(Chunked, RandomTextsMatchTheWholeTextPass) {
 // depends on bytes far past a window's end.
 TEST(Chunked, QuotesDecidedFarAhead) {
   std::mt19937 rng(16);
-  const std::vector<std::string> pieces = {"a\"b ", "\" x", "\"\"", "c", " \" ", ",", "\n",
-                                           "\"\n",   "x\"",  "\r", "\"\r\n"};
+  const std::vector<std::string> pieces = {"a\"b ", "\" x", "\"\"", "c",  " \" ",  ",",
+                                           "\n",    "\"\n", "x\"",  "\r", "\"\r\n"};
   for (int iter = 0; iter < 1500; ++iter) {
     std::string text;
     for (int i = static_cast<int>(rng() % 60); i > 0; --i) text += pieces[rng() % pieces.size()];
@@ -179,7 +179,8 @@ TEST(Chunked, BoundaryCases) {
 TEST(Chunked, BlankLinesBeforeTheRows) {
   for (const std::size_t blanks : {0, 1, 49, 50, 51, 99, 100, 101, 250}) {
     std::string text;
-    for (std::size_t i = 0; i < blanks; ++i) text += i % 3 == 0 ? " \n" : i % 3 == 1 ? "\n" : "\r\n";
+    for (std::size_t i = 0; i < blanks; ++i)
+      text += i % 3 == 0 ? " \n" : i % 3 == 1 ? "\n" : "\r\n";
     for (int r = 0; r < 120; ++r) text += r % 7 == 0 ? "a;b;c;d\n" : "a,b,c\n";
     text += "\"open;x\n";
     expect_same(text, GleaveOptions{});

@@ -1,0 +1,110 @@
+"""Repair in bounded memory: a file of several gigabytes, repeated from a
+block of messy rows, repairs to that block's repair repeated, with the
+quarantine numbered on, while the process stays far below the file's size.
+Writing and checking some 3 GB takes a minute, so it runs only with
+GLEAVE_BIG_TESTS=1; GLEAVE_BIG_TEST_GB sets the size."""
+import csv
+import io
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import _csv_gleave_backend as m
+
+BIG = os.environ.get("GLEAVE_BIG_TESTS") == "1"
+
+
+def messy_block(rows=4000, seed=15):
+    """Ragged rows, quoted fields with delimiters, doubled quotes and line
+    breaks, stray quotes that a later quote on the line closes, CR LF, blank
+    lines and invalid UTF-8; no quote that stays open past its row, so that
+    the block repeated reads as the block's rows repeated."""
+    rng = random.Random(seed)
+    out = [b"id,name,city,amount,note,flag\n"]
+    for i in range(rows):
+        fields = [str(i).encode(), rng.choice([b"Ann", b"Zo\xc3\xab", b"Bob"]),
+                  rng.choice([b"Oslo", b"\xc5\x81\xc3\xb3d\xc5\xba", b"Lagos"]),
+                  str(rng.randint(0, 10**6)).encode(), b"ok", b"true"]
+        kind = rng.random()
+        if kind < 0.04:
+            fields = fields[: rng.randint(1, 5)]
+        elif kind < 0.07:
+            fields += [b"extra"] * rng.randint(1, 3)
+        elif kind < 0.10:
+            fields[4] = b'"a, ""b""\nc"'
+        elif kind < 0.12:
+            fields[4] = b'"x "y" z"'  # the quote before y is a literal one
+        elif kind < 0.13:
+            fields[1] = b"bad\xff"
+        elif kind < 0.14:
+            out.append(b"\n")
+        end = b"\r\n" if rng.random() < 0.2 else b"\n"
+        out.append(b",".join(fields) + end)
+    return b"".join(out)
+
+
+def repair(src, out, q):
+    """gleave_file in a child process; its summary and peak RSS in bytes."""
+    code = ("import _csv_gleave_backend as m, resource, sys\n"
+            "s = m.gleave_file(sys.argv[1], sys.argv[2], sys.argv[3], fill_ragged_rows=False)\n"
+            "print(s.total_rows, s.quarantined_rows,"
+            " resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)\n")
+    done = subprocess.run([sys.executable, "-c", code, src, out, q], check=True,
+                          capture_output=True, text=True)
+    total, quarantined, rss = map(int, done.stdout.split())
+    return total, quarantined, rss
+
+
+def quarantine_records(data):
+    return list(csv.reader(io.StringIO(data.decode("utf-8"), newline="")))[1:]
+
+
+def test_a_block_repeated_reads_as_its_rows_repeated(tmp):
+    """The premise of the big test, checked small."""
+    block = messy_block(rows=600)
+    (tmp / "one.csv").write_bytes(block)
+    (tmp / "three.csv").write_bytes(block * 3)
+    one = m.gleave_file("one.csv", "one.out", "one.q", fill_ragged_rows=False)
+    three = m.gleave_file("three.csv", "three.out", "three.q", fill_ragged_rows=False)
+    assert (tmp / "three.out").read_bytes() == (tmp / "one.out").read_bytes() * 3
+    assert three.quarantined_rows == 3 * one.quarantined_rows > 0
+    lines = block.count(b"\n")
+    want = [[str(int(r[0]) + k * lines)] + r[1:]
+            for k in range(3) for r in quarantine_records((tmp / "one.q").read_bytes())]
+    assert quarantine_records((tmp / "three.q").read_bytes()) == want
+
+
+@pytest.mark.skipif(not BIG, reason="set GLEAVE_BIG_TESTS=1")
+def test_gigabytes_repair_in_bounded_memory(tmp):
+    block = messy_block()
+    repeats = int(float(os.environ.get("GLEAVE_BIG_TEST_GB", "3")) * 1e9) // len(block) + 1
+    with open("big.csv", "wb") as f:
+        for _ in range(repeats):
+            f.write(block)
+    (tmp / "one.csv").write_bytes(block)
+    m.gleave_file("one.csv", "one.out", "one.q", fill_ragged_rows=False)
+    one_out = (tmp / "one.out").read_bytes()
+    one_q = quarantine_records((tmp / "one.q").read_bytes())
+
+    total, quarantined, rss = repair("big.csv", "big.out", "big.q")
+    os.remove("big.csv")
+    print(f"\npeak RSS {rss / 2**20:.0f} MiB for {repeats * len(block) / 1e9:.2f} GB")
+    assert rss < 96 << 20
+    assert quarantined == repeats * len(one_q)
+
+    assert os.path.getsize("big.out") == repeats * len(one_out)
+    with open("big.out", "rb") as f:
+        for _ in range(repeats):
+            assert f.read(len(one_out)) == one_out
+    os.remove("big.out")
+    lines = block.count(b"\n")
+    with open("big.q", newline="", encoding="utf-8") as f:
+        records = csv.reader(f)
+        next(records)
+        for j, r in enumerate(records):
+            k, want = divmod(j, len(one_q))
+            assert r == [str(int(one_q[want][0]) + k * lines)] + one_q[want][1:]
+    assert j + 1 == quarantined
