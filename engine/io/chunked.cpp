@@ -91,6 +91,9 @@ bool ChunkedText::advance(std::size_t keep) {
   buf_.set_size(kept);
   std::size_t want = std::max(chunk_, buf_.capacity());
   if (kept == want) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
+  if (reach_ > base_ && reach_ - base_ + chunk_ > want) {
+    want = static_cast<std::size_t>(reach_ - base_) + chunk_;
+  }
   if (!buf_.reserve(want)) {
     error_ = IoError::from_fixed(IoFixed::OutOfMemory);
     return false;
@@ -132,7 +135,10 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
     scan.set_final(last);
     std::size_t resume = 0;
     switch (scan.scan_quoted(0, resume)) {
-      case ResilientParser::QuotedEnd::Closes: return false;
+      case ResilientParser::QuotedEnd::Closes:
+        // The row reaches at least this far: the next window holds it at once.
+        reach_ = std::max(reach_, at + resume);
+        return false;
       case ResilientParser::QuotedEnd::RunsAway: return true;
       case ResilientParser::QuotedEnd::Starved: break;
     }

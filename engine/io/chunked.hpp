@@ -93,6 +93,7 @@ class ChunkedText {
   std::size_t start_ = 0;  // the window's first byte in buf_
   std::uint64_t base_ = 0;
   bool eof_ = false;
+  std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
   std::optional<IoError> error_;
 };
 

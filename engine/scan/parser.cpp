@@ -387,7 +387,11 @@ ResilientParser::QuotedEnd ResilientParser::scan_quoted(std::size_t from, std::s
       resume = ++p;
       continue;
     }
-    if (p + 1 == n) return final_ ? QuotedEnd::Closes : QuotedEnd::Starved;
+    if (p + 1 == n) {
+      if (!final_) return QuotedEnd::Starved;
+      resume = n;
+      return QuotedEnd::Closes;
+    }
     if (static_cast<unsigned char>(s[p + 1]) == quote_char_) {
       p += 2;
       continue;
@@ -395,7 +399,10 @@ ResilientParser::QuotedEnd ResilientParser::scan_quoted(std::size_t from, std::s
     ++p;
     const bool closes = !repair_quotes_ || quote_closes(p);
     if (starved_) return QuotedEnd::Starved;
-    if (closes) return QuotedEnd::Closes;
+    if (closes) {
+      resume = p;
+      return QuotedEnd::Closes;
+    }
   }
 }
 

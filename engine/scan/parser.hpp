@@ -107,10 +107,10 @@ class ResilientParser {
     if (quote + 1 < runaway_from_) runaway_from_ = quote + 1;
   }
 
-  // How a quoted field whose bytes start at `from` ends: at a closing quote,
-  // by running to the end of the input, or not decided in this window
-  // (`resume` is then a line start inside the field from which the same scan
-  // goes on over a window that starts there).
+  // How a quoted field whose bytes start at `from` ends: at a closing quote
+  // (`resume` is then just past it), by running to the end of the input, or
+  // not decided in this window (`resume` is then a line start inside the
+  // field from which the same scan goes on over a window that starts there).
   enum class QuotedEnd : std::uint8_t { Closes, RunsAway, Starved };
   QuotedEnd scan_quoted(std::size_t from, std::size_t& resume);
 
