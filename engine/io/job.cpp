@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "chunked.hpp"
 #include "encoding/encoding.hpp"
 #include "text.hpp"
 #include "writers.hpp"
@@ -154,6 +155,81 @@ void append_doubling_quotes(std::string& out, std::string_view text) {
   out.append(text.substr(from));
 }
 
+// Bytes at `offset` of a descriptor, as many as there are up to `n`.
+Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+// A regular file that the whole-input conversion would use as it is: UTF-8
+// (after a byte-order mark, if any) from its first byte to its last. The
+// encoding is decided on the whole input, so the whole file is checked
+// first, a window at a time, without keeping it; then the repair reads it
+// again a window at a time. Nothing (and the whole input is read instead)
+// for anything else: a pipe, another encoding, or damaged UTF-8.
+struct Utf8File {
+  std::uint64_t text_at = 0;  // where the text starts (past a mark)
+  std::string prefix;         // enough of the input to detect the dialect as on all of it
+};
+
+Result<std::optional<Utf8File>> plain_utf8_file(int fd, const FileJob& job) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !job.dialect->encoding.empty()) {
+    return std::optional<Utf8File>();
+  }
+  const off_t here = ::lseek(fd, 0, SEEK_CUR);
+  if (here < 0) return std::optional<Utf8File>();
+  const auto start = static_cast<std::uint64_t>(here);
+  // The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past
+  // a mark): more than that decides the same as the whole text.
+  constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
+  auto head = read_at(fd, start, kPrefix);
+  if (!head) return std::move(head.error());
+  const std::string& h = head.value();
+  if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
+  const std::string e = detect_encoding(h, h.size() < kPrefix);
+  if (e != "utf-8" && e != "utf-8-sig") return std::optional<Utf8File>();
+  Utf8File f;
+  f.text_at = start + (e == "utf-8-sig" ? 3 : 0);
+
+  std::string buf(std::max<std::size_t>(chunk_bytes(), std::size_t{1} << 20), '\0');
+  std::size_t carry = 0;  // bytes of a sequence cut by the end of the last read
+  for (std::uint64_t at = f.text_at;;) {
+    if (job.interrupt != nullptr && job.interrupt->requested()) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+    ssize_t r = ::pread(fd, buf.data() + carry, buf.size() - carry, static_cast<off_t>(at));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    const std::size_t n = carry + static_cast<std::size_t>(r);
+    const std::size_t good = valid_utf8_prefix(buf.data(), n);
+    if (r == 0) {
+      if (good != n) return std::optional<Utf8File>();
+      break;
+    }
+    if (n - good >= 4) return std::optional<Utf8File>();
+    std::memmove(buf.data(), buf.data() + good, n - good);
+    carry = n - good;
+    at += static_cast<std::uint64_t>(r);
+  }
+  // The prefix with its mark, converted and detected as the whole input
+  // would be; not a sequence cut in two at its end.
+  f.prefix = head.value();
+  const std::size_t mark = static_cast<std::size_t>(f.text_at - start);
+  f.prefix.resize(mark + valid_utf8_prefix(f.prefix.data() + mark, f.prefix.size() - mark));
+  if (::lseek(fd, static_cast<off_t>(f.text_at), SEEK_SET) < 0) return IoError::from_errno(errno);
+  return std::optional<Utf8File>(std::move(f));
+}
+
 Result<JobCounts> run_job(const FileJob& job) {
   if (auto e = check_job_paths(job)) return std::move(*e);
 
@@ -179,13 +255,25 @@ Result<JobCounts> run_job(const FileJob& job) {
     }
   }
 
-  auto text = read_fd(in, job.interrupt);
-  if (!text) return named(std::move(*text.error().io()), IoRole::Input, job.input);
-  input_fd.reset();
-  const std::string_view view = text.value().view();
-  if (job.refuse_binary && looks_binary(view)) {
-    return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, job.input);
+  // A UTF-8 file with a dialect to detect is read a window at a time;
+  // anything else whole.
+  std::optional<Utf8File> windowed;
+  if (job.dialect) {
+    auto checked = plain_utf8_file(in, job);
+    if (!checked) return named(std::move(*checked.error().io()), IoRole::Input, job.input);
+    windowed = std::move(checked.value());
   }
+  ByteBuffer whole;
+  if (!windowed) {
+    auto text = read_fd(in, job.interrupt);
+    if (!text) return named(std::move(*text.error().io()), IoRole::Input, job.input);
+    whole = std::move(text.value());
+    input_fd.reset();
+    if (job.refuse_binary && looks_binary(whole.view())) {
+      return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, job.input);
+    }
+  }
+  const std::string_view view = whole.view();
 
   if (quarantine) {
     if (auto e = quarantine->out().append(kQuarantineHeader))
@@ -195,7 +283,19 @@ Result<JobCounts> run_job(const FileJob& job) {
   sink.quote_char = job.options.quote_char;
   PassCounts counts;
   std::optional<InputReport> report;
-  if (job.dialect) {
+  if (windowed) {
+    // The dialect from the prefix, the rows from the file.
+    const PreparedText prepared = prepare_text(windowed->prefix, job.options, *job.dialect);
+    if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
+    sink.quote_char = prepared.quote_byte();
+    sink.exact_raw = true;
+    FdSource source(in);
+    ChunkedText text(source);
+    const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
+    if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
+    counts = product;
+    report = input_report(prepared, product);
+  } else if (job.dialect) {
     const PreparedText prepared = prepare_text(view, job.options, *job.dialect);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
     sink.quote_char = prepared.quote_byte();

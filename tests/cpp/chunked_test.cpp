@@ -14,6 +14,7 @@
 #include "chunked.hpp"
 #include "gleave.hpp"
 #include "heuristics.hpp"
+#include "product_pass/product_pass.hpp"
 
 namespace {
 
@@ -49,6 +50,10 @@ struct Recorder {
   }
   bool reject(const RowVerdict& v, const Row& row) {
     calls.push_back("reject " + fields(row) + " " + where(v));
+    return true;
+  }
+  bool preamble(std::uint64_t line, std::string_view raw) {
+    calls.push_back("preamble " + std::to_string(line) + " " + std::string(raw));
     return true;
   }
 };
@@ -194,6 +199,39 @@ TEST(Chunked, BlankLinesBeforeTheRows) {
       if (w) {
         EXPECT_EQ(*w, infer_column_count(text, ',')) << blanks << " " << cut;
       }
+    }
+  }
+}
+
+// The product pass the same way, with its dialect (preamble lines, blank
+// rows, no quoting, blanks after delimiters) settled on the whole text.
+TEST(Chunked, ProductPassMatchesTheWholeText) {
+  std::mt19937 rng(17);
+  const std::vector<std::string> pieces = {"a",  "b c",      ",",  ";",       "\"",
+                                           "'",  " ",        "\n", "\n",      "\r\n",
+                                           "\r", "\xC3\xA9", "#",  "x,y,z\n", ""};
+  for (int iter = 0; iter < 1500; ++iter) {
+    std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
+    if (rng() % 3 == 0) text += "Report of the day\n\nsep ok\r\n";  // above the table
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) text += pieces[rng() % pieces.size()];
+    GleaveOptions o = random_options(rng());
+    o.quote_char = '"';
+    DialectRequest request;
+    if (rng() % 4 == 0) request.preamble_lines = rng() % 4;
+    if (rng() % 4 == 0) request.skip_initial_space = true;
+    if (rng() % 5 == 0) {
+      request.quote_given = true;  // no quoting
+    }
+    const PreparedText prepared = prepare_text(text, o, request);
+    ASSERT_TRUE(prepared.ok());
+    Recorder whole;
+    run_product_pass(prepared, o, whole);
+    for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
+      TextSource source(prepared.text);
+      ChunkedText in(source, chunk);
+      Recorder got;
+      run_product_pass(prepared, in, o, got);
+      ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;
     }
   }
 }
