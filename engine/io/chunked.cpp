@@ -25,7 +25,13 @@ FdSource::FdSource(int fd) : fd_(fd) {
   const off_t at = ::lseek(fd, 0, SEEK_CUR);
   start_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
   const auto size = static_cast<std::uint64_t>(st.st_size);
+  size_ = size > start_ ? size - start_ : 0;
   limit_ = size < (UINT64_MAX >> 2) ? 2 * size + (std::uint64_t{64} << 20) : UINT64_MAX;
+}
+
+std::optional<std::uint64_t> FdSource::left() const noexcept {
+  if (!regular_) return std::nullopt;
+  return size_ > read_ ? size_ - read_ : 0;
 }
 
 Result<std::size_t> FdSource::read(char* p, std::size_t n) {
@@ -90,6 +96,10 @@ bool ChunkedText::advance(std::size_t keep) {
   start_ = 0;
   buf_.set_size(kept);
   std::size_t want = std::max(chunk_, buf_.capacity());
+  if (const auto left = source_.left(); left && *left < want - kept) {
+    // All that is left fits (one byte more shows the end at once).
+    want = std::max(kept + static_cast<std::size_t>(*left) + 1, buf_.capacity());
+  }
   if (kept == want) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
   if (reach_ > base_ && reach_ - base_ + chunk_ > want) {
     want = static_cast<std::size_t>(reach_ - base_) + chunk_;

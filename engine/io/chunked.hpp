@@ -23,6 +23,9 @@ class ByteSource {
   // Up to `n` bytes into `p`; 0 at the end.
   virtual Result<std::size_t> read(char* p, std::size_t n) = 0;
   virtual bool rereadable() const noexcept { return false; }
+  // How many bytes read() has left to give, when known (a regular file):
+  // a small input then gets a small window.
+  virtual std::optional<std::uint64_t> left() const noexcept { return std::nullopt; }
   // Up to `n` bytes from `offset` of the input, without moving read()'s place.
   virtual Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n);
 };
@@ -35,11 +38,13 @@ class FdSource : public ByteSource {
   explicit FdSource(int fd);
   Result<std::size_t> read(char* p, std::size_t n) override;
   bool rereadable() const noexcept override { return regular_; }
+  std::optional<std::uint64_t> left() const noexcept override;
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
 
  private:
   int fd_;
   bool regular_ = false;
+  std::uint64_t size_ = 0;
   std::uint64_t start_ = 0;  // the descriptor's offset when handed over
   std::uint64_t read_ = 0;
   std::uint64_t limit_ = UINT64_MAX;

@@ -109,3 +109,44 @@ def test_gigabytes_repair_in_bounded_memory(tmp):
             k, want = divmod(j, len(one_q))
             assert r == [str(int(one_q[want][0]) + k * lines)] + one_q[want][1:]
     assert j + 1 == quarantined
+
+
+# Inputs for the product's windowed repair: each conversion it streams (valid
+# UTF-8, damaged UTF-8, cp1252, a mark), lines above the table, quotes that
+# close far ahead or never, CR LF cut by a window's end.
+PRODUCT_TEXTS = [
+    b"id,name\n1,Ann\n2,\"Bob\nsmith\"\n3,\"never closes\n4,x\n5,y,z\n",
+    b"\xef\xbb\xbfa;b;c\r\n1;\xc3\xa9;3\r\n2;\xff;4;5\r\n\"x;\"y\" z\";1\r\n",
+    b"name,city\nJos\xe9,S\xe3o Paulo\nM\xfcller,Z\xfcrich\n\"q\",\"r\ns\"\n",
+    b"Report of 2026\n\nExported by the tool\nid\tv\n1\t2\n3\t\"4\n5\t6\n",
+    b"a,b\n" + b"1,\xc3\xa9\xc3\xa9\n" * 300 + b"2,\xff\n" + b"3,\"open\n" + b"4,5\n" * 50,
+    b"x|y\n" + b"\"" + b"long field line\n" * 2000 + b"\"|end\n1|2\n",
+]
+
+
+def test_product_windows_match_the_whole_input(tmp):
+    """csv_gleave.gleave_file reads a regular file in windows (here of 3 bytes)
+    and a pipe whole: both give the same bytes and the same summary."""
+    import csv_gleave
+    for i, data in enumerate(PRODUCT_TEXTS):
+        (tmp / f"in{i}.csv").write_bytes(data)
+    code = ("import csv_gleave, sys\n"
+            "for i in range(int(sys.argv[1])):\n"
+            "    s = csv_gleave.gleave_file(f'in{i}.csv', f'w{i}.csv', f'w{i}.q')\n"
+            "    print(s.to_dict())\n")
+    env = dict(os.environ, GLEAVE_CHUNK_BYTES="3",
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code, str(len(PRODUCT_TEXTS))], check=True,
+                          capture_output=True, text=True, env=env, cwd=tmp)
+    windowed = done.stdout.splitlines()
+    for i, data in enumerate(PRODUCT_TEXTS):
+        r, w = os.pipe()
+        os.write(w, data)
+        os.close(w)
+        try:
+            s = csv_gleave.gleave_file(r, f"p{i}.csv", f"p{i}.q")
+        finally:
+            os.close(r)
+        assert windowed[i] == str(s.to_dict()), data
+        assert (tmp / f"w{i}.csv").read_bytes() == (tmp / f"p{i}.csv").read_bytes(), data
+        assert (tmp / f"w{i}.q").read_bytes() == (tmp / f"p{i}.q").read_bytes(), data
