@@ -189,7 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The quarantine CSV: fixed comma and double quote, every piece read back.
   std::string q(gleave::kQuarantineHeader);
-  for (const auto& record : out.quarantine) gleave::append_quarantine_line(q, lines, record);
+  for (const auto& record : out.quarantine) {
+    gleave::append_quarantine_line(q, record.line, lines.reason(record), lines.fields(record), d);
+  }
   FUZZ_CHECK(fuzz::valid_utf8(q));
   gleave::ResilientParser qp(q, ',', '"', false);
   FUZZ_CHECK(qp.next_row() == (Fields{"line", "reason", "raw_content"}));
