@@ -193,15 +193,20 @@ template <class Each>
 std::optional<IoError> each_piece(int fd, std::uint64_t at, Interrupt* interrupt, Each&& each) {
   struct stat st {};
   std::size_t size = std::size_t{1} << 20;
-  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < size) {
-    size = static_cast<std::size_t>(st.st_size) + 1;
+  // A file appended to as fast as it is read ends where a whole read would.
+  std::uint64_t end = UINT64_MAX;
+  if (::fstat(fd, &st) == 0) {
+    const auto bytes = static_cast<std::uint64_t>(st.st_size);
+    if (bytes < size) size = static_cast<std::size_t>(bytes) + 1;
+    if (bytes < (UINT64_MAX >> 2)) end = at + 2 * bytes + (std::uint64_t{64} << 20);
   }
   const std::unique_ptr<char[]> buf(new char[size]);
   while (true) {
     if (interrupt != nullptr && interrupt->requested()) {
       return IoError::from_fixed(IoFixed::Interrupted);
     }
-    const ssize_t r = ::pread(fd, buf.get(), size, static_cast<off_t>(at));
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - at));
+    const ssize_t r = want == 0 ? 0 : ::pread(fd, buf.get(), want, static_cast<off_t>(at));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return IoError::from_errno(errno);
     if (!each(std::string_view(buf.get(), static_cast<std::size_t>(r)), r == 0) || r == 0) {
