@@ -47,8 +47,12 @@ struct SummaryRecord : GleaveCounts {
   char32_t detected_delimiter = U',';
 };
 
-// Repairs a file: reads all of input_path, writes the kept rows to
-// output_path and, when a quarantine path is given, the rejected rows there.
+// Repairs a file: reads input_path a window at a time (memory bounded by the
+// window and the longest row), writes the kept rows to output_path as they
+// come and, when a quarantine path is given, the rejected rows there once
+// the output is complete. The input is opened and its first window read
+// before anything is created; a read that fails later leaves the output
+// written so far (in place: the input untouched).
 Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
                                   const std::optional<std::string>& quarantine_path,
                                   const GleaveOptions& options);

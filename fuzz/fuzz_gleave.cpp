@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "chunked.hpp"
 #include "fuzz_common.hpp"
 #include "gleave.hpp"
 #include "heuristics.hpp"
@@ -55,6 +56,34 @@ bool reparse_applies(unsigned char d, unsigned char q) {
   auto plain = [](unsigned char c) { return c < 0x80 && c != '\n' && c != '\r'; };
   return plain(d) && plain(q) && d != q;
 }
+
+// Every call of the sink, as text: the pass over windows must make the
+// same calls as the pass over the whole text.
+struct Calls {
+  std::string log;
+  void begin(unsigned char d, std::uint64_t w) {
+    log += std::to_string(d) + ' ' + std::to_string(w);
+  }
+  bool keep_line(std::string_view line, bool) {
+    log.append("\nL").append(line);
+    return true;
+  }
+  void row(char kind, const gleave::RowVerdict& v, const gleave::Row& r) {
+    log += '\n';
+    log += kind;
+    log += std::to_string(v.line) + ' ' + std::to_string(v.offset) + ' ';
+    log.append(v.raw).append(r.bytes);
+    for (std::size_t e : r.ends) log += ' ' + std::to_string(e);
+  }
+  bool keep(const gleave::Row& r, const gleave::RowVerdict& v) {
+    row('K', v, r);
+    return true;
+  }
+  bool reject(const gleave::RowVerdict& v, const gleave::Row& r) {
+    row('R', v, r);
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -160,7 +189,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The quarantine CSV: fixed comma and double quote, every piece read back.
   std::string q(gleave::kQuarantineHeader);
-  for (const auto& record : out.quarantine) gleave::append_quarantine_line(q, lines, record);
+  for (const auto& record : out.quarantine) {
+    gleave::append_quarantine_line(q, record.line, lines.reason(record), lines.fields(record), d);
+  }
   FUZZ_CHECK(fuzz::valid_utf8(q));
   gleave::ResilientParser qp(q, ',', '"', false);
   FUZZ_CHECK(qp.next_row() == (Fields{"line", "reason", "raw_content"}));
@@ -172,5 +203,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK((*row)[2] == join(lines.fields(record).to_strings(), 0, sep));
   }
   FUZZ_CHECK(!qp.next_row());
+
+  // The same pass read a few bytes at a time.
+  Calls whole, windows;
+  gleave::run_pass(text, options, whole);
+  gleave::TextSource source(text);
+  gleave::ChunkedText in(source, text.size() % 13 + 1);
+  gleave::run_pass(in, options, windows);
+  FUZZ_CHECK(whole.log == windows.log);
   return 0;
 }

@@ -14,6 +14,7 @@ namespace {
 constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};
 constexpr std::size_t kSniffBudget = 50;
 constexpr std::size_t kInferBudget = 100;
+constexpr unsigned char kQuote = '"';
 
 // A row of one field that holds only White_Space says nothing about width.
 bool is_blank_row(const Row& row) noexcept {
@@ -51,13 +52,27 @@ class Frequencies {
 };
 
 // Reads up to `budget` non-blank rows under the delimiter into `freq`;
-// returns how many were counted.
-std::size_t count_widths(std::string_view text, unsigned char delimiter, std::size_t budget,
-                         Frequencies& freq) {
-  ResilientParser parser(text, delimiter, '"', true);
+// returns how many were counted, or nothing when a row goes on past the end
+// of an incomplete prefix.
+std::optional<std::size_t> count_widths(std::string_view text, bool complete,
+                                        unsigned char delimiter, std::size_t budget,
+                                        const RunawayProbe& probe, Frequencies& freq) {
+  ResilientParser parser(text, delimiter, kQuote, true);
+  parser.set_final(complete);
   Row row;
   std::size_t counted = 0;
-  while (counted < budget && parser.next_row(row)) {
+  while (counted < budget) {
+    if (!parser.next_row(row)) {
+      if (!parser.starved()) break;
+      // A quoted field open at the end of the prefix: when it is known to
+      // run to the end of the input, the row is decided without reading on.
+      const std::size_t quote = parser.starved_quote();
+      if (quote == SIZE_MAX || parser.known_runaway(quote) || !probe) return std::nullopt;
+      const std::optional<bool> away = probe(quote, delimiter);
+      if (!away || !*away) return std::nullopt;
+      parser.set_runaway(quote);
+      continue;
+    }
     if (is_blank_row(row)) continue;
     freq.add(row.size());
     ++counted;
@@ -67,7 +82,8 @@ std::size_t count_widths(std::string_view text, unsigned char delimiter, std::si
 
 }  // namespace
 
-unsigned char sniff_delimiter(std::string_view text) {
+std::optional<unsigned char> sniff_delimiter(std::string_view text, bool complete,
+                                             const RunawayProbe& probe) {
   // 1. The comma is the provisional winner; a later candidate must score
   //    strictly higher to replace it.
   double best_score = -1.0;
@@ -75,7 +91,10 @@ unsigned char sniff_delimiter(std::string_view text) {
   for (const unsigned char candidate : kCandidates) {
     // 2. Field counts of up to 50 non-blank rows under this candidate.
     Frequencies freq;
-    const std::size_t rows = count_widths(text, candidate, kSniffBudget, freq);
+    const std::optional<std::size_t> counted =
+        count_widths(text, complete, candidate, kSniffBudget, probe, freq);
+    if (!counted) return std::nullopt;
+    const std::size_t rows = *counted;
     // 3. Score: share of rows with the most frequent multi-field width,
     //    weighted by ln(width) from three fields on.
     double score = 0.0;
@@ -95,14 +114,28 @@ unsigned char sniff_delimiter(std::string_view text) {
   return best;
 }
 
-std::uint64_t infer_column_count(std::string_view text, unsigned char delimiter) {
+unsigned char sniff_delimiter(std::string_view text) {
+  return *sniff_delimiter(text, true, {});
+}
+
+std::optional<std::uint64_t> infer_column_count(std::string_view text, bool complete,
+                                                unsigned char delimiter,
+                                                const RunawayProbe& probe) {
   // 1. Widths of up to 100 non-blank rows; one-field rows take part.
   Frequencies freq;
-  count_widths(text, delimiter, kInferBudget, freq);
+  if (!count_widths(text, complete, delimiter, kInferBudget, probe, freq)) return std::nullopt;
   // 2. No counted row: no width.
   if (freq.empty()) return 0;
   // 3. The most frequent width, first seen winning a tie.
   return freq.mode(0).first;
+}
+
+}  // namespace gleave
+
+namespace gleave {
+
+std::uint64_t infer_column_count(std::string_view text, unsigned char delimiter) {
+  return *infer_column_count(text, true, delimiter, {});
 }
 
 }  // namespace gleave

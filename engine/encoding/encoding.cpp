@@ -365,6 +365,28 @@ Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding) 
   return run_iconv(input.substr(skip), std::string(encoding), name, unit);
 }
 
+std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& out) {
+  if (from_ == From::Cp1252) {
+    out.append(decode_single_byte(in, kCp1252));
+    return in.size();
+  }
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t good = valid_utf8_prefix(in.data() + i, n - i);
+    out.append(in.data() + i, good);
+    i += good;
+    if (i >= n) break;
+    const long len = utf8_sequence(p, n, i);
+    if (len == 0 && !last) return i;  // the rest may come with the next piece
+    out.append(kReplacement, 3);
+    ++replaced_;
+    i = len == 0 ? n : i + static_cast<std::size_t>(-len);
+  }
+  return n;
+}
+
 bool looks_binary(std::string_view input) {
   const std::string_view s = input.substr(0, kSampleBytes);
   if (s.empty()) return false;

@@ -47,6 +47,25 @@ Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding =
 // cut at its end is ill-formed, not cut by the sample).
 std::string detect_encoding(std::string_view sample, bool complete = false);
 
+// The conversions of transcode_to_utf8 that read an input a piece at a time
+// with nothing carried between pieces but a sequence cut by a piece's end:
+// UTF-8 with each maximal ill-formed subpart written as U+FFFD (counted),
+// and cp1252. The pieces give, back to back, what the whole input gives.
+class PieceDecoder {
+ public:
+  enum class From : std::uint8_t { Utf8Lossy, Cp1252 };
+  explicit PieceDecoder(From from) noexcept : from_(from) {}
+  // Appends the UTF-8 of `piece` to `out` and returns how many of its bytes
+  // were used: all of them but a UTF-8 sequence cut by its end, which waits
+  // for the next piece unless this is the `last`.
+  std::size_t decode(std::string_view piece, bool last, std::string& out);
+  std::uint64_t replaced() const noexcept { return replaced_; }
+
+ private:
+  From from_;
+  std::uint64_t replaced_ = 0;
+};
+
 // True when the first 64 KiB are plainly not text: they hold a NUL byte, or
 // mostly control bytes, and are not UTF-16 or UTF-32.
 bool looks_binary(std::string_view input);

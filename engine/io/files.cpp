@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <deque>
 
+#include "chunked.hpp"
 #include "gleave.hpp"
 #include "writers.hpp"
 
@@ -15,18 +16,97 @@ namespace gleave {
 
 namespace {
 
+// Where quarantine lines wait until the output is complete: in memory while
+// they are few, then in an unlinked temporary file beside the quarantine
+// file (or in the temporary directory), which goes away with its
+// descriptor. Lines are formatted when their row is rejected, from the
+// fields as parsed, so nothing of the input need stay behind.
+class QuarantineStore {
+ public:
+  static constexpr std::size_t kInMemory = std::size_t{1} << 20;
+
+  explicit QuarantineStore(std::string dir) : dir_(std::move(dir)) {}
+
+  std::string& pending() noexcept { return pending_; }
+  // Moves the pending lines to the temporary file once there are enough.
+  std::optional<IoError> spill_if_large() {
+    if (pending_.size() < kInMemory) return std::nullopt;
+    if (spill_.get() < 0) {
+      if (auto e = open_spill()) return e;
+    }
+    auto e = write_all(spill_.get(), pending_.data(), pending_.size(), IoFixed::WriteZero);
+    spilled_ += pending_.size();
+    pending_.clear();
+    return e;
+  }
+  // Writes every line, in order, to `out`.
+  std::optional<IoError> copy_to(WriteBuffer& out) {
+    if (spilled_ != 0) {
+      std::string buf(kInMemory, '\0');
+      for (std::uint64_t at = 0; at < spilled_;) {
+        const ssize_t r = ::pread(spill_.get(), buf.data(), buf.size(), static_cast<off_t>(at));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return IoError::from_errno(errno);
+        if (r == 0) return IoError::from_errno(EIO);  // the file was cut short under us
+        if (auto e = out.append(std::string_view(buf.data(), static_cast<std::size_t>(r)))) {
+          return e;
+        }
+        at += static_cast<std::uint64_t>(r);
+      }
+    }
+    return out.append(pending_);
+  }
+
+ private:
+  std::optional<IoError> open_spill() {
+    for (const std::string& dir : {dir_, std::string(tmp_dir())}) {
+      int fd;
+      do {
+        fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      } while (fd < 0 && errno == EINTR);
+      if (fd < 0) {  // no O_TMPFILE there: a named file, unlinked at once
+        std::string templ = dir + "/.gleave-quarantine-XXXXXX";
+        fd = ::mkostemp(templ.data(), O_CLOEXEC);
+        if (fd >= 0) ::unlink(templ.c_str());
+      }
+      if (fd >= 0) {
+        spill_ = Fd(fd);
+        return std::nullopt;
+      }
+    }
+    return IoError::from_errno(errno);
+  }
+  static const char* tmp_dir() noexcept {
+    const char* t = std::getenv("TMPDIR");
+    return t != nullptr && *t != '\0' ? t : "/tmp";
+  }
+
+  std::string dir_;
+  std::string pending_;
+  Fd spill_;
+  std::uint64_t spilled_ = 0;
+};
+
 // Streams kept rows to the output file as the pass produces them; quarantine
-// records (where each rejected row stands in the input) wait until the
-// output is complete.
+// lines go to the store until the output is complete.
 struct FileSink {
+  FileSink(WriteBuffer& o, unsigned char quote, QuarantineStore* q)
+      : out(o), writer(',', quote), quote_char(quote), quarantine(q) {}
   WriteBuffer& out;
   LineWriter writer;
   unsigned char quote_char;
-  std::deque<QuarantineRecord>& quarantine;
+  QuarantineStore* quarantine;  // null: rejected rows are only counted
+  unsigned char delimiter = ',';
+  std::string too_few, too_many;
   std::string line;
   std::optional<IoError> error;
 
-  void begin(unsigned char delimiter, std::uint64_t) { writer = LineWriter(delimiter, quote_char); }
+  void begin(unsigned char d, std::uint64_t width) {
+    delimiter = d;
+    writer = LineWriter(d, quote_char);
+    too_few = reason_text(Verdict::TooFew, width);
+    too_many = reason_text(Verdict::TooMany, width);
+  }
   bool keep(const Row& row, const RowVerdict&) {
     line.clear();
     writer.append_line(line, row);
@@ -37,9 +117,13 @@ struct FileSink {
     error = out.append(plain, '\n');
     return !error;
   }
-  bool reject(const RowVerdict& verdict, const Row&) {
-    quarantine.push_back(QuarantineRecord::of(verdict));
-    return true;
+  bool reject(const RowVerdict& verdict, const Row& fields) {
+    if (quarantine == nullptr) return true;
+    append_quarantine_line(quarantine->pending(), verdict.line,
+                           verdict.verdict == Verdict::TooMany ? too_many : too_few, fields,
+                           delimiter);
+    error = quarantine->spill_if_large();
+    return !error;
   }
 };
 
@@ -256,9 +340,14 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
       (quarantine_path && has_nul(*quarantine_path))) {
     return IoError::from_fixed(IoFixed::NulInPath);
   }
-  // 2. Read the whole input before anything is created.
-  auto input = read_file(input_path);
-  if (!input) return std::move(input.error());
+  // 2. Open the input and read its first window before anything is
+  //    created: a missing or unreadable input is what is reported. The rest
+  //    is read as the pass goes, a window at a time.
+  auto input_fd = open_path(input_path, O_RDONLY);
+  if (!input_fd) return std::move(input_fd.error());
+  FdSource source(input_fd.value().get());
+  ChunkedText input(source);
+  if (!input.advance(0)) return *input.error();
 
   // A quarantine file that is the output or the input would destroy the rows
   // just written or the user's data; refuse before touching anything.
@@ -277,14 +366,16 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   auto output_fd = in_place ? temp.open(output_path) : open_path(output_path, kCreateFlags);
   if (!output_fd) return std::move(output_fd.error());
 
-  std::deque<QuarantineRecord> quarantine;
+  std::optional<QuarantineStore> quarantine;
+  if (quarantine_path) quarantine.emplace(split_path(resolve_links(*quarantine_path)).first);
   PassCounts counts;
   {
     // 5-6. Kept rows go out while the pass runs, through the write buffer.
     WriteBuffer out(std::move(output_fd.value()));
     const unsigned char quote = options.quote_char;
-    FileSink sink{out, LineWriter(',', quote), quote, quarantine, {}, {}};
-    counts = run_pass(input.value().view(), options, sink);
+    FileSink sink(out, quote, quarantine ? &*quarantine : nullptr);
+    counts = run_pass(input, options, sink);
+    if (input.error()) return *input.error();
     if (sink.error) return *sink.error;
     if (auto e = out.flush()) return *e;
 
@@ -294,14 +385,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
       if (!qfd) return std::move(qfd.error());
       WriteBuffer qout(std::move(qfd.value()));
       if (auto e = qout.append(kQuarantineHeader)) return *e;
-      QuarantineLines lines(input.value().view(), counts.delimiter, options,
-                            counts.inferred_columns);
-      std::string line;
-      for (const auto& record : quarantine) {
-        line.clear();
-        append_quarantine_line(line, lines, record);
-        if (auto e = qout.append(line)) return *e;
-      }
+      if (auto e = quarantine->copy_to(qout)) return *e;
       if (auto e = qout.flush()) return *e;
     }
   }  // 8. Close the output (and the quarantine file).

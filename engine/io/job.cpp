@@ -1,9 +1,12 @@
 #include "job.hpp"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
+#include "chunked.hpp"
 #include "encoding/encoding.hpp"
 #include "text.hpp"
 #include "writers.hpp"
@@ -154,6 +157,236 @@ void append_doubling_quotes(std::string& out, std::string_view text) {
   out.append(text.substr(from));
 }
 
+// Bytes at `offset` of a descriptor, as many as there are up to `n`.
+Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+// A regular file whose conversion to UTF-8 can go a piece at a time: UTF-8
+// (valid, or with ill-formed sequences written as U+FFFD) or cp1252, the
+// encoding detected. Which one is decided on the whole input, so the whole
+// file is read once first without keeping it (a second time, to count,
+// when it is not valid UTF-8); then the repair reads it again a window at a
+// time. Nothing (and the whole input is read instead) for a pipe, a named
+// encoding, or UTF-16 and UTF-32.
+struct WindowPlan {
+  std::uint64_t text_at = 0;                 // where the text starts (past a mark)
+  std::optional<PieceDecoder::From> decode;  // none: the bytes are valid UTF-8
+  std::string encoding;                      // as the whole-input conversion names it
+  std::uint64_t replaced = 0;
+  std::string prefix;  // the input's first bytes, or (decoded) its text's first bytes
+};
+
+// Reads the file from `at` to its end a piece at a time; `each(piece, last)`
+// returns false to stop.
+template <class Each>
+std::optional<IoError> each_piece(int fd, std::uint64_t at, Interrupt* interrupt, Each&& each) {
+  struct stat st {};
+  std::size_t size = std::size_t{1} << 20;
+  // A file appended to as fast as it is read ends where a whole read would.
+  std::uint64_t end = UINT64_MAX;
+  if (::fstat(fd, &st) == 0) {
+    const auto bytes = static_cast<std::uint64_t>(st.st_size);
+    if (bytes < size) size = static_cast<std::size_t>(bytes) + 1;
+    if (bytes < (UINT64_MAX >> 2)) end = at + 2 * bytes + (std::uint64_t{64} << 20);
+  }
+  const std::unique_ptr<char[]> buf(new char[size]);
+  while (true) {
+    if (interrupt != nullptr && interrupt->requested()) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - at));
+    const ssize_t r = want == 0 ? 0 : ::pread(fd, buf.get(), want, static_cast<off_t>(at));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (!each(std::string_view(buf.get(), static_cast<std::size_t>(r)), r == 0) || r == 0) {
+      return std::nullopt;
+    }
+    at += static_cast<std::uint64_t>(r);
+  }
+}
+
+Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job) {
+  using Plan = std::optional<WindowPlan>;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !job.dialect->encoding.empty()) {
+    return Plan();
+  }
+  const off_t here = ::lseek(fd, 0, SEEK_CUR);
+  if (here < 0) return Plan();
+  const auto start = static_cast<std::uint64_t>(here);
+  // The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past
+  // a mark): more than that decides the same as the whole text.
+  constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
+  auto head = read_at(fd, start, kPrefix);
+  if (!head) return std::move(head.error());
+  const std::string& h = head.value();
+  if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
+  const bool whole_head = h.size() < kPrefix;
+  const std::string e = detect_encoding(h, whole_head);
+  if (e != "utf-8" && e != "utf-8-sig" && e != "cp1252") return Plan();
+  WindowPlan plan;
+  const std::size_t mark = e == "utf-8-sig" ? 3 : 0;
+  plan.text_at = start + mark;
+  plan.encoding = mark != 0 ? "utf-8-sig" : "utf-8";
+
+  // 1. Valid UTF-8 throughout?
+  bool valid = true;
+  std::string carry;  // a sequence cut by the end of a piece
+  auto checked =
+      each_piece(fd, plan.text_at, job.interrupt, [&](std::string_view piece, bool last) {
+        std::string_view all = piece;
+        if (!carry.empty()) {
+          carry.append(piece);
+          all = carry;
+        }
+        const std::size_t good = valid_utf8_prefix(all.data(), all.size());
+        if (good == all.size()) {
+          carry.clear();
+          return true;
+        }
+        if (last || all.size() - good >= 4) {
+          valid = false;
+          return false;
+        }
+        carry = std::string(all.substr(good));
+        return true;
+      });
+  if (checked) return std::move(*checked);
+
+  if (!valid) {
+    // 2. Mostly UTF-8 (a few broken sequences among many good ones) is
+    //    read as damaged UTF-8, anything else as cp1252; a marked file is
+    //    always UTF-8.
+    PieceDecoder count(PieceDecoder::From::Utf8Lossy);
+    std::uint64_t leads = 0;
+    std::string pending, scratch;
+    auto counted =
+        each_piece(fd, plan.text_at, job.interrupt, [&](std::string_view piece, bool last) {
+          for (const char c : piece)
+            leads += static_cast<unsigned char>(c) >= 0xC2 && static_cast<unsigned char>(c) <= 0xF4;
+          pending.append(piece);
+          scratch.clear();
+          pending.erase(0, count.decode(pending, last, scratch));
+          return true;
+        });
+    if (counted) return std::move(*counted);
+    const std::uint64_t ill = count.replaced();
+    const std::uint64_t multibyte = leads > ill ? leads - ill : 0;
+    if (mark != 0 || ill == 0 || multibyte >= 4 * ill) {
+      plan.decode = PieceDecoder::From::Utf8Lossy;
+      plan.replaced = ill;
+    } else {
+      plan.decode = PieceDecoder::From::Cp1252;
+      plan.encoding = "cp1252";
+    }
+  }
+
+  // 3. The prefix the dialect is detected on: the input's own bytes when
+  //    they are used as they are, else their decoded text.
+  if (!plan.decode) {
+    plan.prefix = h;
+    plan.prefix.resize(mark + valid_utf8_prefix(h.data() + mark, h.size() - mark));
+  } else {
+    PieceDecoder decoder(*plan.decode);
+    decoder.decode(std::string_view(h).substr(mark), whole_head, plan.prefix);
+  }
+  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  return Plan(std::move(plan));
+}
+
+// The text of a file as it is converted a piece at a time. It can be read
+// again at any offset of the text (to look far ahead for a quote that
+// never closes): the decoder carries nothing between pieces but the bytes
+// of a cut sequence, so decoding starts afresh from where a piece began.
+class DecodedSource : public ByteSource {
+ public:
+  DecodedSource(ByteSource& raw, PieceDecoder::From from) : raw_(raw), from_(from), ahead_(from) {
+    ahead_.valid = false;
+  }
+  Result<std::size_t> read(char* p, std::size_t n) override {
+    return main_.serve(0, p, n, raw_, false, &starts_);
+  }
+  bool rereadable() const noexcept override { return raw_.rereadable(); }
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
+    if (!ahead_.valid || offset < ahead_.text_at) {
+      // Back to the last piece that began at or before `offset`.
+      auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
+                                 [](std::uint64_t o, const Start& s) { return o < s.text; });
+      const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+      ahead_ = Cursor(from_);
+      ahead_.text_at = from.text;
+      ahead_.raw_at = from.raw;
+    }
+    return ahead_.serve(offset, p, n, raw_, true, nullptr);
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t{1} << 20;
+  struct Start {
+    std::uint64_t text = 0;  // offset in the text of the piece's first decoded byte
+    std::uint64_t raw = 0;   // offset in the file of its first byte
+  };
+  // A decoder going through the file: `out` holds the text from `text_at`,
+  // `in` the file's bytes from `raw_at` not yet decoded.
+  struct Cursor {
+    explicit Cursor(PieceDecoder::From f) : decoder(f) {}
+    PieceDecoder decoder;
+    std::string in, out;
+    std::uint64_t text_at = 0, raw_at = 0;
+    std::size_t served = 0;  // bytes of `out` handed out by read()
+    bool done = false;
+    bool valid = true;
+
+    // Up to `n` bytes of the text from `offset` (at or after text_at;
+    // `at` false: from where the last call stopped, reading on).
+    Result<std::size_t> serve(std::uint64_t offset, char* p, std::size_t n, ByteSource& raw,
+                              bool at, std::vector<Start>* starts) {
+      if (!at) offset = text_at + served;
+      while (offset >= text_at + out.size()) {
+        if (done) return std::size_t{0};
+        text_at += out.size();
+        out.clear();
+        served = 0;
+        if (starts != nullptr) starts->push_back({text_at, raw_at});
+        const std::size_t have = in.size();
+        in.resize(have + kPiece);
+        auto r = at ? raw.read_at(raw_at + have, in.data() + have, kPiece)
+                    : raw.read(in.data() + have, kPiece);
+        if (!r) return std::move(r.error());
+        in.resize(have + r.value());
+        done = r.value() == 0;
+        const std::size_t used = decoder.decode(in, done, out);
+        in.erase(0, used);
+        raw_at += used;
+      }
+      const std::size_t from = static_cast<std::size_t>(offset - text_at);
+      const std::size_t k = std::min(n, out.size() - from);
+      std::memcpy(p, out.data() + from, k);
+      if (!at) served = from + k;
+      return k;
+    }
+  };
+
+  ByteSource& raw_;
+  PieceDecoder::From from_;
+  Cursor main_{from_};
+  Cursor ahead_;
+  std::vector<Start> starts_;
+};
+
 Result<JobCounts> run_job(const FileJob& job) {
   if (auto e = check_job_paths(job)) return std::move(*e);
 
@@ -179,13 +412,25 @@ Result<JobCounts> run_job(const FileJob& job) {
     }
   }
 
-  auto text = read_fd(in, job.interrupt);
-  if (!text) return named(std::move(*text.error().io()), IoRole::Input, job.input);
-  input_fd.reset();
-  const std::string_view view = text.value().view();
-  if (job.refuse_binary && looks_binary(view)) {
-    return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, job.input);
+  // A UTF-8 file with a dialect to detect is read a window at a time;
+  // anything else whole.
+  std::optional<WindowPlan> windowed;
+  if (job.dialect) {
+    auto checked = plan_windows(in, job);
+    if (!checked) return named(std::move(*checked.error().io()), IoRole::Input, job.input);
+    windowed = std::move(checked.value());
   }
+  ByteBuffer whole;
+  if (!windowed) {
+    auto text = read_fd(in, job.interrupt);
+    if (!text) return named(std::move(*text.error().io()), IoRole::Input, job.input);
+    whole = std::move(text.value());
+    input_fd.reset();
+    if (job.refuse_binary && looks_binary(whole.view())) {
+      return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, job.input);
+    }
+  }
+  const std::string_view view = whole.view();
 
   if (quarantine) {
     if (auto e = quarantine->out().append(kQuarantineHeader))
@@ -195,7 +440,25 @@ Result<JobCounts> run_job(const FileJob& job) {
   sink.quote_char = job.options.quote_char;
   PassCounts counts;
   std::optional<InputReport> report;
-  if (job.dialect) {
+  if (windowed) {
+    // The dialect from the prefix, the rows from the file.
+    DialectRequest request = *job.dialect;
+    if (windowed->decode) request.encoding = "utf-8";  // the prefix is decoded already
+    PreparedText prepared = prepare_text(windowed->prefix, job.options, request);
+    if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
+    prepared.encoding = windowed->encoding;
+    prepared.replaced = windowed->replaced;
+    sink.quote_char = prepared.quote_byte();
+    sink.exact_raw = true;
+    FdSource file(in);
+    std::optional<DecodedSource> decoded;
+    if (windowed->decode) decoded.emplace(file, *windowed->decode);
+    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
+    const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
+    if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
+    counts = product;
+    report = input_report(prepared, product);
+  } else if (job.dialect) {
     const PreparedText prepared = prepare_text(view, job.options, *job.dialect);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
     sink.quote_char = prepared.quote_byte();

@@ -42,7 +42,9 @@ struct JobCounts : GleaveCounts {
   std::optional<InputReport> input;  // how the product pass read the input
 };
 
-// Reads the input, runs the pass and writes kept rows to the output and
+// Reads the input (a regular file in UTF-8 or cp1252 with a dialect to
+// detect a window at a time, anything else whole), runs the pass and
+// writes kept rows to the output and
 // quarantined rows to the quarantine file as they come, each into a
 // temporary file beside its target that is renamed into place only when
 // both are complete. An output or quarantine that is not a regular file (a

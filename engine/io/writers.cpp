@@ -36,10 +36,4 @@ void append_quarantine_line(std::string& out, std::uint64_t line, std::string_vi
   out.append("\"\n");
 }
 
-void append_quarantine_line(std::string& out, QuarantineLines& lines,
-                            const QuarantineRecord& record) {
-  append_quarantine_line(out, record.line, lines.reason(record), lines.fields(record),
-                         lines.delimiter());
-}
-
 }  // namespace gleave

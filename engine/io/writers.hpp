@@ -78,9 +78,6 @@ void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
 // content being the fields joined by the delimiter (written as a character).
 void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
                             const Row& fields, unsigned char delimiter);
-// The same for a record of a pass, its fields read again through `lines`.
-void append_quarantine_line(std::string& out, QuarantineLines& lines,
-                            const QuarantineRecord& record);
 
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 

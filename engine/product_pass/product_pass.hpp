@@ -100,25 +100,51 @@ struct ProductCounts : PassCounts {
 //   sink.preamble(line, raw) -> bool
 // for each non-blank line above the table, when the sink has that member
 // (the line's number and bytes, without its line break). Preamble rows are
-// counted as quarantined; blank rows are in no count but blank_rows.
-template <class Sink>
-ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& options, Sink& sink) {
+// counted as quarantined; blank rows are in no count but blank_rows. The
+// UTF-8 text comes as a window (see run_pass) over the text whose dialect
+// `in` settled; in.text is not read.
+template <class Input, class Sink>
+requires requires(Input& i) {
+  i.advance(std::size_t{});
+}
+ProductCounts run_product_pass(const PreparedText& in, Input& source, const GleaveOptions& options,
+                               Sink& sink) {
   ProductCounts counts;
   const Dialect& d = in.dialect;
-  const std::string_view text = in.text;
   counts.delimiter = d.delimiter;
   const std::uint64_t width = d.expected_width;
   counts.inferred_columns = width;
   sink.begin(d.delimiter, width);
+  // The first window holds a whole byte-order mark, if there is one.
+  while (source.window().size() < 3 && !source.complete()) {
+    if (!source.advance(0)) return counts;
+  }
+  std::string_view text = source.window();
   if (text.empty()) return counts;
   const std::string separator = byte_char(d.delimiter);
   const unsigned char quote = in.quote_byte();
 
-  // 1. The preamble, line by line.
+  // 1. The preamble, line by line (the window goes on past a line that
+  //    runs to its end).
   std::size_t pos = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
   std::uint64_t line_number = 1;
-  for (std::uint64_t k = 0; k < d.preamble_lines && pos < text.size(); ++k) {
-    std::size_t end = text.find_first_of("\r\n", pos);
+  auto drop_before = [&](std::size_t at) {
+    if (!source.advance(at)) return false;
+    text = source.window();
+    pos -= at;
+    return true;
+  };
+  for (std::uint64_t k = 0; k < d.preamble_lines; ++k) {
+    if (pos == text.size() && !source.complete() && !drop_before(pos)) return counts;
+    if (pos >= text.size()) break;
+    std::size_t end;
+    while (true) {
+      end = text.find_first_of("\r\n", pos);
+      // A CR at the window's end may be half of a CR LF.
+      const bool decided = end != std::string_view::npos && end + 1 < text.size();
+      if (decided || source.complete()) break;
+      if (!drop_before(pos)) return counts;
+    }
     if (end == std::string_view::npos) end = text.size();
     const std::string_view raw = text.substr(pos, end - pos);
     if (raw.find_first_not_of(" \t") == std::string_view::npos) {
@@ -138,6 +164,7 @@ ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& opti
   }
 
   ResilientParser parser(text, d.delimiter, quote, options.repair_quotes);
+  parser.set_final(source.complete());
   parser.set_quoting(d.quote_char.has_value());
   parser.set_skip_leading_blanks(d.skip_initial_space);
   parser.set_keep_blanks_after_closing_quote(true);
@@ -199,7 +226,7 @@ ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& opti
     } else {
       split_plain_line(line, d.delimiter, row);
       verdict.line = number;
-      verdict.offset = static_cast<std::uint64_t>(line.data() - text.data());
+      verdict.offset = source.base() + static_cast<std::uint64_t>(line.data() - text.data());
       verdict.raw = line;
       go_on = judge(row);
     }
@@ -209,14 +236,35 @@ ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& opti
     plain_line = parser.line();
     parser.take_plain_lines(on_plain_line);
     if (!go_on) return counts;
+    const std::uint64_t start = parser.position();
     verdict.line = parser.line();
-    verdict.offset = parser.position();
-    if (!parser.next_row(row)) break;
-    verdict.raw = text.substr(static_cast<std::size_t>(verdict.offset),
-                              static_cast<std::size_t>(parser.row_end() - verdict.offset));
+    verdict.offset = source.base() + start;
+    if (!parser.next_row(row)) {
+      if (!parser.starved()) break;
+      // The row goes on past the window, as in run_pass.
+      const std::size_t q = parser.starved_quote();
+      if (q != SIZE_MAX && !parser.known_runaway(q) &&
+          source.runs_away(q, d.delimiter, quote, options.repair_quotes) ==
+              std::optional<bool>(true)) {
+        parser.set_runaway(q);
+        continue;
+      }
+      if (!source.advance(static_cast<std::size_t>(start))) return counts;
+      text = source.window();
+      parser.refill(text, source.complete());
+      continue;
+    }
+    verdict.raw = text.substr(static_cast<std::size_t>(start),
+                              static_cast<std::size_t>(parser.row_end() - start));
     if (!judge(row)) return counts;
   }
   return counts;
+}
+
+template <class Sink>
+ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& options, Sink& sink) {
+  WholeText whole{in.text};
+  return run_product_pass(in, whole, options, sink);
 }
 
 // The report of a pass over prepared text.

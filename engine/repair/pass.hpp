@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "heuristics.hpp"
@@ -39,7 +40,8 @@ inline bool is_quarantined(Verdict v) noexcept {
 // One row's verdict with where the row stood in the text. `raw` runs from the
 // row's first byte up to its terminating line break (CR LF, LF or CR), which
 // it excludes; a row ended by the end of the text runs to that end. It points
-// into the text of the pass and lives as long as that text.
+// into the text of the pass and, over a text in memory, lives as long as that
+// text; over input read a window at a time, during the sink's call only.
 struct RowVerdict {
   Verdict verdict = Verdict::Kept;
   std::uint64_t expected = 0;  // the width in force (0: no width rule)
@@ -137,22 +139,84 @@ inline void split_plain_line(std::string_view line, unsigned char delimiter, Row
 //     fields as parsed (not padded, merged or re-quoted).
 // Any call but begin may return false to stop the pass early (a write
 // failed). The row, the fields and the verdict's raw span are valid during
-// the call only, except that the raw span lives as long as the text.
-template <class Sink>
-PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
+// the call only, except that over a text in memory the raw span lives as
+// long as the text.
+//
+// The input is a window over the text: `window()`, `complete()` (the window
+// ends where the text ends), `base()` (the offset of the window in the
+// text), `advance(keep)` (drop the bytes before `keep`, read on; false when
+// reading failed, which ends the pass) and `runs_away(quote, delimiter,
+// quote_char, repair_quotes)` (see ChunkedText). A text in memory is one
+// window that is complete.
+struct WholeText {
+  std::string_view text;
+  std::string_view window() const noexcept { return text; }
+  bool complete() const noexcept { return true; }
+  std::uint64_t base() const noexcept { return 0; }
+  bool advance(std::size_t) noexcept { return false; }
+  std::optional<bool> runs_away(std::size_t, unsigned char, unsigned char, bool) noexcept {
+    return std::nullopt;
+  }
+};
+
+// Settles one heuristic over the shortest prefix of the input that decides
+// it: `detect(prefix, complete, probe)` answers, or says the prefix is too
+// short, and the window grows (keeping every byte) until it answers.
+template <class Input, class Detect>
+auto settle_on_prefix(Input& in, Detect&& detect)
+    -> std::optional<typename std::invoke_result_t<Detect, std::string_view, bool,
+                                                   const RunawayProbe&>::value_type> {
+  const RunawayProbe probe = [&in](std::size_t quote, unsigned char delimiter) {
+    return in.runs_away(quote, delimiter, '"', true);
+  };
+  while (true) {
+    if (auto answer = detect(in.window(), in.complete(), probe)) return answer;
+    if (in.complete() || !in.advance(0)) return std::nullopt;
+  }
+}
+
+template <class Input, class Sink>
+requires requires(Input& i) {
+  i.advance(std::size_t{});
+}
+PassCounts run_pass(Input& in, const GleaveOptions& options, Sink& sink) {
   PassCounts counts;
-  // 1. An empty text has nothing to settle: every count 0, the comma.
-  if (text.empty()) return counts;
+  // 1. An empty text has nothing to settle: every count 0, the comma. (The
+  //    first window holds a whole byte-order mark, if there is one.)
+  while (in.window().size() < 3 && !in.complete()) {
+    if (!in.advance(0)) return counts;
+  }
+  if (in.window().empty()) return counts;
   // 2. Delimiter and expected width: given, or detected (each heuristic
-  //    reads the first rows only).
-  counts.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(text);
-  const std::uint64_t width = options.expected_columns ? *options.expected_columns
-                                                       : infer_column_count(text, counts.delimiter);
+  //    reads the first rows only, on a prefix long enough for them).
+  if (options.delimiter) {
+    counts.delimiter = *options.delimiter;
+  } else {
+    const auto d = settle_on_prefix(in, [](std::string_view w, bool c, const RunawayProbe& p) {
+      return sniff_delimiter(w, c, p);
+    });
+    if (!d) return counts;
+    counts.delimiter = *d;
+  }
+  std::uint64_t width = 0;
+  if (options.expected_columns) {
+    width = *options.expected_columns;
+  } else {
+    const unsigned char delimiter = counts.delimiter;
+    const auto w =
+        settle_on_prefix(in, [delimiter](std::string_view t, bool c, const RunawayProbe& p) {
+          return infer_column_count(t, c, delimiter, p);
+        });
+    if (!w) return counts;
+    width = *w;
+  }
   counts.inferred_columns = width;
   sink.begin(counts.delimiter, width);
   const std::string separator = byte_char(counts.delimiter);
 
+  std::string_view text = in.window();
   ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
+  parser.set_final(in.complete());
   Row row;
   std::string scratch;
   RowVerdict verdict;
@@ -199,7 +263,7 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
     } else {
       split_plain_line(line, counts.delimiter, row);
       verdict.line = number;
-      verdict.offset = static_cast<std::uint64_t>(line.data() - text.data());
+      verdict.offset = in.base() + static_cast<std::uint64_t>(line.data() - text.data());
       verdict.raw = line;
       go_on = judge(row);
     }
@@ -209,14 +273,37 @@ PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& s
     plain_line = parser.line();
     parser.take_plain_lines(on_plain_line);
     if (!go_on) return counts;
+    const std::uint64_t start = parser.position();
     verdict.line = parser.line();
-    verdict.offset = parser.position();
-    if (!parser.next_row(row)) break;
-    verdict.raw = text.substr(static_cast<std::size_t>(verdict.offset),
-                              static_cast<std::size_t>(parser.row_end() - verdict.offset));
+    verdict.offset = in.base() + start;
+    if (!parser.next_row(row)) {
+      if (!parser.starved()) break;
+      // 4. The row goes on past the window. A quoted field that runs to
+      //    the end of the input is told so (its row then ends on its first
+      //    line); any other row is read again over a longer window.
+      const std::size_t quote = parser.starved_quote();
+      if (quote != SIZE_MAX && !parser.known_runaway(quote) &&
+          in.runs_away(quote, counts.delimiter, options.quote_char, options.repair_quotes) ==
+              std::optional<bool>(true)) {
+        parser.set_runaway(quote);
+        continue;
+      }
+      if (!in.advance(static_cast<std::size_t>(start))) return counts;
+      text = in.window();
+      parser.refill(text, in.complete());
+      continue;
+    }
+    verdict.raw = text.substr(static_cast<std::size_t>(start),
+                              static_cast<std::size_t>(parser.row_end() - start));
     if (!judge(row)) return counts;
   }
   return counts;
+}
+
+template <class Sink>
+PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
+  WholeText whole{text};
+  return run_pass(whole, options, sink);
 }
 
 // The fields and the line of quarantine records, read again from the text

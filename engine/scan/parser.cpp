@@ -97,10 +97,33 @@ std::optional<std::vector<std::string>> ResilientParser::next_row() {
   return row.to_strings();
 }
 
-// Consumes the line break at p (CR LF as one) and ends the row.
-bool ResilientParser::end_row(std::size_t p) {
-  row_end_ = p;
-  const char c = input_[p++];
+void ResilientParser::refill(std::string_view window, bool final) noexcept {
+  const std::size_t shift = position_;
+  if (runaway_from_ != SIZE_MAX) runaway_from_ = runaway_from_ > shift ? runaway_from_ - shift : 0;
+  memo_from_ = 1;
+  memo_to_ = 0;
+  input_ = window;
+  position_ = 0;
+  row_end_ = 0;
+  final_ = final;
+  starved_ = false;
+}
+
+// Gives up on the row for want of input: it is read again from its first
+// byte once the window holds more.
+bool ResilientParser::starve(std::uint64_t first_line, std::size_t quote) noexcept {
+  line_ = first_line;
+  starved_ = true;
+  starved_quote_ = quote;
+  return false;
+}
+
+// Consumes the line break at p (CR LF as one) and ends the row. A CR that
+// ends the window may be half of a CR LF.
+bool ResilientParser::end_row(std::size_t p, std::uint64_t first_line) {
+  const char c = input_[p];
+  if (c == '\r' && p + 1 == input_.size() && !final_) return starve(first_line, SIZE_MAX);
+  row_end_ = p++;
   if (c == '\r' && p < input_.size() && input_[p] == '\n') ++p;
   ++line_;
   position_ = p;
@@ -118,7 +141,13 @@ bool ResilientParser::next_row(Row& row) {
   const char* const s = input_.data();
   const std::size_t n = input_.size();
   std::size_t p = position_;
-  if (p >= n) return false;
+  starved_ = false;
+  if (p >= n) {
+    starved_ = !final_;
+    starved_quote_ = SIZE_MAX;
+    return false;
+  }
+  const std::uint64_t first_line = line_;
 
   ScanState state = ScanState::FieldStart;
   bool ended_on_delimiter = false;
@@ -147,7 +176,7 @@ bool ResilientParser::next_row(Row& row) {
     return read_unquoted_again();
   };
 
-  while (p < n || (state == ScanState::Quoted && ran_to_the_end())) {
+  while (p < n || (state == ScanState::Quoted && final_ && ran_to_the_end())) {
     const auto c = static_cast<unsigned char>(s[p]);
     switch (state) {
       case ScanState::FieldStart:  // before the first byte of a field
@@ -168,7 +197,7 @@ bool ResilientParser::next_row(Row& row) {
           ended_on_delimiter = true;
         } else if (is_line_break(c)) {
           row.ends.push_back(row.bytes.size());
-          return end_row(p);
+          return end_row(p, first_line);
         } else {
           state = ScanState::Unquoted;  // the byte itself is taken by the run below
           ended_on_delimiter = false;
@@ -187,7 +216,7 @@ bool ResilientParser::next_row(Row& row) {
           state = ScanState::FieldStart;
           ended_on_delimiter = true;
         } else {
-          return end_row(p);
+          return end_row(p, first_line);
         }
         break;
       }
@@ -202,8 +231,11 @@ bool ResilientParser::next_row(Row& row) {
         if (escape_ && b == *escape_ && p + 1 < n) {
           row.bytes.push_back(s[p + 1]);  // taken literally, an LF included
           p += 2;
+        } else if (escape_ && b == *escape_ && !final_) {
+          return starve(first_line, quote_open);
         } else if (b == quote_char_) {
           if (p + 1 == n) {
+            if (!final_) return starve(first_line, quote_open);
             ++p;
             state = ScanState::AfterQuote;
           } else if (static_cast<unsigned char>(s[p + 1]) == quote_char_) {
@@ -211,7 +243,9 @@ bool ResilientParser::next_row(Row& row) {
             p += 2;
           } else {
             ++p;
-            if (!repair_quotes_ || quote_closes(p)) {
+            const bool closes = !repair_quotes_ || quote_closes(p);
+            if (starved_) return starve(first_line, quote_open);
+            if (closes) {
               state = ScanState::AfterQuote;
             } else {
               row.bytes.push_back(static_cast<char>(quote_char_));
@@ -244,6 +278,7 @@ bool ResilientParser::next_row(Row& row) {
                  static_cast<unsigned char>(s[j]) != delimiter_) {
             ++j;
           }
+          if (j == n && !final_) return starve(first_line, SIZE_MAX);
           const bool text_follows = j < n && static_cast<unsigned char>(s[j]) != delimiter_ &&
                                     !is_line_break(static_cast<unsigned char>(s[j]));
           if (text_follows) row.bytes.append(s + p, j - p);
@@ -252,7 +287,7 @@ bool ResilientParser::next_row(Row& row) {
           ++p;
         } else if (is_line_break(c)) {
           finish_field(row, field_start);
-          return end_row(p);
+          return end_row(p, first_line);
         } else {
           row.bytes.push_back(static_cast<char>(c));
           ++p;
@@ -262,6 +297,8 @@ bool ResilientParser::next_row(Row& row) {
     }
   }
 
+  // End of the window: the row may go on past it.
+  if (!final_) return starve(first_line, state == ScanState::Quoted ? quote_open : SIZE_MAX);
   // End of input: a row ended by it does not advance the line counter.
   position_ = n;
   row_end_ = n;
@@ -286,7 +323,10 @@ bool ResilientParser::quote_closes(std::size_t after) {
   if (static_cast<unsigned char>(s[after]) == delimiter_) return true;
   std::size_t j = after;
   while (j < n && is_blank(static_cast<unsigned char>(s[j]))) ++j;
-  if (j == n) return true;
+  if (j == n) {
+    starved_ = !final_;
+    return true;
+  }
   const auto c = static_cast<unsigned char>(s[j]);
   if (c == delimiter_ || is_line_break(c)) return true;
   return !proper_quote_ahead(j);
@@ -299,10 +339,18 @@ bool ResilientParser::proper_quote_ahead(std::size_t from) {
   if (from >= memo_from_ && from <= memo_to_) return memo_found_;
   const char* const s = input_.data();
   const std::size_t n = input_.size();
+  // The line goes on past the window: nothing is decided, nor memoised.
+  auto touched_end = [&] {
+    starved_ = true;
+    memo_from_ = 1;
+    memo_to_ = 0;
+    return false;
+  };
   memo_from_ = from;
   std::size_t k = from;
   while (true) {
     k = static_cast<std::size_t>(lookahead_stop_.find(s + k, s + n) - s);
+    if (k == n && !final_) return touched_end();
     if (k == n || is_line_break(static_cast<unsigned char>(s[k]))) {
       memo_to_ = k;
       memo_found_ = false;
@@ -311,6 +359,7 @@ bool ResilientParser::proper_quote_ahead(std::size_t from) {
     // A candidate quote.
     std::size_t m = k + 1;
     while (m < n && is_blank(static_cast<unsigned char>(s[m]))) ++m;
+    if (m == n && !final_) return touched_end();
     if (m == n || static_cast<unsigned char>(s[m]) == delimiter_ ||
         is_line_break(static_cast<unsigned char>(s[m]))) {
       memo_to_ = k;
@@ -318,6 +367,42 @@ bool ResilientParser::proper_quote_ahead(std::size_t from) {
       return true;
     }
     ++k;
+  }
+}
+
+}  // namespace gleave
+
+namespace gleave {
+
+ResilientParser::QuotedEnd ResilientParser::scan_quoted(std::size_t from, std::size_t& resume) {
+  const char* const s = input_.data();
+  const std::size_t n = input_.size();
+  starved_ = false;
+  resume = from;
+  std::size_t p = from;
+  while (true) {
+    p = static_cast<std::size_t>(quoted_stop_.find(s + p, s + n) - s);
+    if (p == n) return final_ ? QuotedEnd::RunsAway : QuotedEnd::Starved;
+    if (s[p] == '\n') {  // the state after a line feed is the quoted field alone
+      resume = ++p;
+      continue;
+    }
+    if (p + 1 == n) {
+      if (!final_) return QuotedEnd::Starved;
+      resume = n;
+      return QuotedEnd::Closes;
+    }
+    if (static_cast<unsigned char>(s[p + 1]) == quote_char_) {
+      p += 2;
+      continue;
+    }
+    ++p;
+    const bool closes = !repair_quotes_ || quote_closes(p);
+    if (starved_) return QuotedEnd::Starved;
+    if (closes) {
+      resume = p;
+      return QuotedEnd::Closes;
+    }
   }
 }
 

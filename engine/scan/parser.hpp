@@ -83,6 +83,37 @@ class ResilientParser {
     line_ = line;
   }
 
+  // Input read a window at a time. With `final` false the end of the input is
+  // only the end of the bytes read so far: a row, a lookahead or a line break
+  // that would need a byte past it is not decided. next_row then returns
+  // false with starved() true, the position and the line counter still at
+  // the row's first byte, and the caller hands over a longer window with
+  // refill. Nothing else changes: a row is parsed again from its first byte,
+  // and gives what one parse over the whole input gives.
+  void set_final(bool final) noexcept { final_ = final; }
+  bool starved() const noexcept { return starved_; }
+  // Goes on over `window`, whose first byte is the byte at position() in the
+  // window before: positions count from there on (the line counter and the
+  // runaway memo carry over; a byte-order mark is skipped only at the start).
+  void refill(std::string_view window, bool final) noexcept;
+  // After starving inside a quoted field: where its opening quote stands.
+  std::size_t starved_quote() const noexcept { return starved_quote_; }
+  // Whether the quoted field that opened at `quote` (its bytes starting at
+  // `quote` + 1) is known to run to the end of the input.
+  bool known_runaway(std::size_t quote) const noexcept { return runaway_from_ <= quote + 1; }
+  // Learned elsewhere (scan_quoted over the rest of the input): the quoted
+  // field that opened at `quote` runs to the end of the input.
+  void set_runaway(std::size_t quote) noexcept {
+    if (quote + 1 < runaway_from_) runaway_from_ = quote + 1;
+  }
+
+  // How a quoted field whose bytes start at `from` ends: at a closing quote
+  // (`resume` is then just past it), by running to the end of the input, or
+  // not decided in this window (`resume` is then a line start inside the
+  // field from which the same scan goes on over a window that starts there).
+  enum class QuotedEnd : std::uint8_t { Closes, RunsAway, Starved };
+  QuotedEnd scan_quoted(std::size_t from, std::size_t& resume);
+
   // Not used by the repair pass or the heuristics; part of the tokenizer all
   // the same, for callers that need backslash escapes or padded fields.
   void set_escape(std::optional<unsigned char> escape) noexcept;
@@ -103,7 +134,8 @@ class ResilientParser {
   BlockMasks scan_block(const char* p, std::size_t len, bool next_is_lf,
                         bool lead_before) const noexcept;
 
-  bool end_row(std::size_t p);
+  bool end_row(std::size_t p, std::uint64_t first_line);
+  bool starve(std::uint64_t first_line, std::size_t quote) noexcept;
   void finish_field(Row& row, std::size_t field_start);
   bool quote_closes(std::size_t after_quote);
   bool proper_quote_ahead(std::size_t from);
@@ -119,6 +151,9 @@ class ResilientParser {
   bool skip_leading_blanks_ = false;
   bool quoting_ = true;
   bool keep_blanks_after_quote_ = false;
+  bool final_ = true;     // the input ends where the window ends
+  bool starved_ = false;  // the last call needed a byte past the window
+  std::size_t starved_quote_ = SIZE_MAX;
   unsigned char delimiter_;
   unsigned char quote_char_;
 
@@ -208,7 +243,7 @@ std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
       m.utf8 &= after;
     }
   }
-  if (line_start < n) {                // a last line without a line break
+  if (line_start < n && final_) {      // a last line without a line break
     suspect = suspect || lead_before;  // a two-byte sequence cut short by the end
     finish_line(n, false);
   }

@@ -1,0 +1,181 @@
+#include "chunked.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "parser.hpp"
+
+namespace gleave {
+
+Result<std::size_t> ByteSource::read_at(std::uint64_t, char*, std::size_t) {
+  return IoError::from_errno(ESPIPE);
+}
+
+FdSource::FdSource(int fd) : fd_(fd) {
+  struct stat st {};
+  regular_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!regular_) return;
+  const off_t at = ::lseek(fd, 0, SEEK_CUR);
+  start_ = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  size_ = size > start_ ? size - start_ : 0;
+  limit_ = size < (UINT64_MAX >> 2) ? 2 * size + (std::uint64_t{64} << 20) : UINT64_MAX;
+}
+
+std::optional<std::uint64_t> FdSource::left() const noexcept {
+  if (!regular_) return std::nullopt;
+  return size_ > read_ ? size_ - read_ : 0;
+}
+
+Result<std::size_t> FdSource::read(char* p, std::size_t n) {
+  if (read_ >= limit_) return std::size_t{0};
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit_ - read_));
+  while (true) {
+    const ssize_t r = ::read(fd_, p, n);
+    if (r >= 0) {
+      read_ += static_cast<std::uint64_t>(r);
+      return static_cast<std::size_t>(r);
+    }
+    if (errno != EINTR) return IoError::from_errno(errno);
+  }
+}
+
+Result<std::size_t> FdSource::read_at(std::uint64_t offset, char* p, std::size_t n) {
+  while (true) {
+    const ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(start_ + offset));
+    if (r >= 0) return static_cast<std::size_t>(r);
+    if (errno != EINTR) return IoError::from_errno(errno);
+  }
+}
+
+Result<std::size_t> TextSource::read(char* p, std::size_t n) {
+  n = std::min(n, text_.size() - at_);
+  std::memcpy(p, text_.data() + at_, n);
+  at_ += n;
+  return n;
+}
+
+Result<std::size_t> TextSource::read_at(std::uint64_t offset, char* p, std::size_t n) {
+  if (offset >= text_.size()) return std::size_t{0};
+  n = std::min<std::size_t>(n, text_.size() - static_cast<std::size_t>(offset));
+  std::memcpy(p, text_.data() + offset, n);
+  return n;
+}
+
+std::size_t chunk_bytes() noexcept {
+  static const std::size_t bytes = [] {
+    std::size_t b = std::size_t{8} << 20;
+    if (const char* v = std::getenv("GLEAVE_CHUNK_BYTES")) {
+      char* end = nullptr;
+      const unsigned long long n = std::strtoull(v, &end, 10);
+      if (end != v && *end == '\0' && n > 0) b = static_cast<std::size_t>(n);
+    }
+    return b;
+  }();
+  return bytes;
+}
+
+ChunkedText::ChunkedText(ByteSource& source, std::size_t chunk)
+    : source_(source), chunk_(std::max<std::size_t>(chunk, 1)) {}
+
+bool ChunkedText::advance(std::size_t keep) {
+  if (error_) return false;
+  if (eof_) return true;
+  // The bytes kept move to the front; the buffer doubles only when they
+  // fill it.
+  const std::size_t kept = buf_.size() - start_ - keep;
+  base_ += keep;
+  if (kept != 0 && start_ + keep != 0) std::memmove(buf_.data(), buf_.data() + start_ + keep, kept);
+  start_ = 0;
+  buf_.set_size(kept);
+  std::size_t want = std::max(chunk_, buf_.capacity());
+  if (const auto left = source_.left(); left && *left < want - kept) {
+    // All that is left fits (one byte more shows the end at once).
+    want = std::max(kept + static_cast<std::size_t>(*left) + 1, buf_.capacity());
+  }
+  if (kept == want) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
+  if (reach_ > base_ && reach_ - base_ + chunk_ > want) {
+    want = static_cast<std::size_t>(reach_ - base_) + chunk_;
+  }
+  if (!buf_.reserve(want)) {
+    error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+    return false;
+  }
+  // Fill the buffer: a short read (a pipe) is not the end of the input.
+  const std::size_t before = buf_.size();
+  while (buf_.size() < buf_.capacity()) {
+    auto r = source_.read(buf_.data() + buf_.size(), buf_.capacity() - buf_.size());
+    if (!r) {
+      error_ = std::move(*r.error().io());
+      return false;
+    }
+    if (r.value() == 0) {
+      eof_ = true;
+      break;
+    }
+    buf_.set_size(buf_.size() + r.value());
+    if (buf_.size() > before && !source_.rereadable()) break;  // a pipe: go on with what came
+  }
+  return true;
+}
+
+std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char delimiter,
+                                           unsigned char quote_char, bool repair_quotes) {
+  if (error_) return std::nullopt;
+  const std::string_view w = window();
+  // First the rest of the window, then the input after it, read again a
+  // piece at a time from the last line start the scan passed (the lookahead
+  // after a quote reads to the end of its line, so a piece holds whole
+  // lines and grows only for a longer one).
+  std::uint64_t at = base_ + quote + 1;
+  std::string_view piece = w.substr(quote + 1);
+  bool last = eof_;
+  ByteBuffer more;
+  std::size_t size = std::size_t{64} << 10;  // small first: most fields close soon
+  while (true) {
+    ResilientParser scan(piece, delimiter, quote_char, repair_quotes);
+    scan.resume_at(0, 1);  // no byte-order mark inside the input
+    scan.set_final(last);
+    std::size_t resume = 0;
+    switch (scan.scan_quoted(0, resume)) {
+      case ResilientParser::QuotedEnd::Closes:
+        // The row reaches at least this far: the next window holds it at once.
+        reach_ = std::max(reach_, at + resume);
+        return false;
+      case ResilientParser::QuotedEnd::RunsAway: return true;
+      case ResilientParser::QuotedEnd::Starved: break;
+    }
+    if (!source_.rereadable()) return std::nullopt;
+    at += resume;
+    if (resume == 0) size = std::max(size, piece.size()) * 2;  // no whole line in the piece
+    if (!more.reserve(size)) {
+      error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+      return std::nullopt;
+    }
+    std::size_t got = 0;
+    last = false;
+    while (got < size) {
+      auto r = source_.read_at(at + got, more.data() + got, size - got);
+      if (!r) {
+        error_ = std::move(*r.error().io());
+        return std::nullopt;
+      }
+      if (r.value() == 0) {
+        last = true;
+        break;
+      }
+      got += r.value();
+    }
+    more.set_size(got);
+    piece = more.view();
+  }
+}
+
+}  // namespace gleave

@@ -1,0 +1,105 @@
+// Input read a window at a time, so that a file of any size is repaired in
+// memory bounded by the window and the longest row: the window holds the
+// row being parsed and the bytes after it, and grows only for a row longer
+// than itself.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "byte_buffer.hpp"
+#include "error.hpp"
+
+namespace gleave {
+
+// Where the bytes come from: read on from where the source stands, and, when
+// the source allows it, read again at an offset (to look far ahead without
+// keeping what is looked at).
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Up to `n` bytes into `p`; 0 at the end.
+  virtual Result<std::size_t> read(char* p, std::size_t n) = 0;
+  virtual bool rereadable() const noexcept { return false; }
+  // How many bytes read() has left to give, when known (a regular file):
+  // a small input then gets a small window.
+  virtual std::optional<std::uint64_t> left() const noexcept { return std::nullopt; }
+  // Up to `n` bytes from `offset` of the input, without moving read()'s place.
+  virtual Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n);
+};
+
+// An open descriptor (not closed), read from where it stands. A regular file
+// is read up to twice the size it had when opened plus 64 MiB: one that is
+// appended to as fast as it is read would otherwise never end.
+class FdSource : public ByteSource {
+ public:
+  explicit FdSource(int fd);
+  Result<std::size_t> read(char* p, std::size_t n) override;
+  bool rereadable() const noexcept override { return regular_; }
+  std::optional<std::uint64_t> left() const noexcept override;
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
+
+ private:
+  int fd_;
+  bool regular_ = false;
+  std::uint64_t size_ = 0;
+  std::uint64_t start_ = 0;  // the descriptor's offset when handed over
+  std::uint64_t read_ = 0;
+  std::uint64_t limit_ = UINT64_MAX;
+};
+
+// Bytes in memory, handed out a window at a time like a file (tests).
+class TextSource : public ByteSource {
+ public:
+  explicit TextSource(std::string_view text) : text_(text) {}
+  Result<std::size_t> read(char* p, std::size_t n) override;
+  bool rereadable() const noexcept override { return true; }
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
+
+ private:
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+// The bytes read at a time: 8 MiB, or GLEAVE_CHUNK_BYTES when set (read once;
+// tests make it tiny so that rows cross every kind of boundary).
+std::size_t chunk_bytes() noexcept;
+
+// The input as a sliding window over a source.
+class ChunkedText {
+ public:
+  explicit ChunkedText(ByteSource& source, std::size_t chunk = chunk_bytes());
+
+  std::string_view window() const noexcept { return buf_.view().substr(start_); }
+  // The window ends where the input ends.
+  bool complete() const noexcept { return eof_; }
+  // The offset in the input of the window's first byte.
+  std::uint64_t base() const noexcept { return base_; }
+  // Drops the window's bytes before `keep` and reads at least one more byte
+  // (or to the end of the input), growing the buffer only when the bytes
+  // kept fill it. False when reading failed (see error()).
+  bool advance(std::size_t keep);
+  const std::optional<IoError>& error() const noexcept { return error_; }
+
+  // Whether the quoted field whose opening quote stands at `quote` in the
+  // window runs to the end of the input without closing (the parser's rule
+  // for a quote that never closes), scanned from there to its end without
+  // keeping what is scanned; nothing when the source cannot be read again
+  // (the window then has to grow) or reading failed.
+  std::optional<bool> runs_away(std::size_t quote, unsigned char delimiter,
+                                unsigned char quote_char, bool repair_quotes);
+
+ private:
+  ByteSource& source_;
+  std::size_t chunk_;
+  ByteBuffer buf_;
+  std::size_t start_ = 0;  // the window's first byte in buf_
+  std::uint64_t base_ = 0;
+  bool eof_ = false;
+  std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
+  std::optional<IoError> error_;
+};
+
+}  // namespace gleave

@@ -1,0 +1,239 @@
+// The pass over input read a window at a time against the pass over the
+// whole text: every call the sink sees (lines, rows, verdicts, offsets, line
+// numbers, raw spans) and the counts must be the same at every window size,
+// down to one byte, with the source read again for runaway quotes or not.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "chunked.hpp"
+#include "gleave.hpp"
+#include "heuristics.hpp"
+#include "product_pass/product_pass.hpp"
+
+namespace {
+
+using namespace gleave;
+
+// Everything a sink is told, in order, as text.
+struct Recorder {
+  std::vector<std::string> calls;
+  void begin(unsigned char d, std::uint64_t w) {
+    calls.push_back("begin " + std::to_string(d) + " " + std::to_string(w));
+  }
+  bool keep_line(std::string_view line, bool ascii) {
+    calls.push_back("line " + std::string(line) + (ascii ? " ascii" : ""));
+    return true;
+  }
+  static std::string fields(const Row& row) {
+    std::string s;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      s += '[';
+      s += row.field(i);
+      s += ']';
+    }
+    return s;
+  }
+  static std::string where(const RowVerdict& v) {
+    return std::to_string(static_cast<int>(v.verdict)) + " " + std::to_string(v.expected) + " " +
+           std::to_string(v.actual) + " line " + std::to_string(v.line) + " at " +
+           std::to_string(v.offset) + " raw " + std::string(v.raw);
+  }
+  bool keep(const Row& row, const RowVerdict& v) {
+    calls.push_back("keep " + fields(row) + " " + where(v));
+    return true;
+  }
+  bool reject(const RowVerdict& v, const Row& row) {
+    calls.push_back("reject " + fields(row) + " " + where(v));
+    return true;
+  }
+  bool preamble(std::uint64_t line, std::string_view raw) {
+    calls.push_back("preamble " + std::to_string(line) + " " + std::string(raw));
+    return true;
+  }
+};
+
+// A source that cannot be read again and hands out a few bytes at a time,
+// like a pipe: runaway quotes are then found by reading on.
+class PipeSource : public ByteSource {
+ public:
+  PipeSource(std::string_view text, std::size_t step) : text_(text), step_(step) {}
+  Result<std::size_t> read(char* p, std::size_t n) override {
+    n = std::min({n, step_, text_.size() - at_});
+    std::copy_n(text_.data() + at_, n, p);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string_view text_;
+  std::size_t step_;
+  std::size_t at_ = 0;
+};
+
+struct Outcome {
+  std::vector<std::string> calls;
+  PassCounts counts;
+};
+
+Outcome whole(const std::string& text, const GleaveOptions& o) {
+  Recorder r;
+  const PassCounts c = run_pass(std::string_view(text), o, r);
+  return {r.calls, c};
+}
+
+Outcome chunked(ByteSource& source, std::size_t chunk, const GleaveOptions& o) {
+  Recorder r;
+  ChunkedText in(source, chunk);
+  const PassCounts c = run_pass(in, o, r);
+  EXPECT_FALSE(in.error());
+  return {r.calls, c};
+}
+
+void expect_same(const std::string& text, const GleaveOptions& o) {
+  const Outcome want = whole(text, o);
+  for (const std::size_t chunk : {1, 2, 3, 7, 64, 4096}) {
+    TextSource file(text);
+    PipeSource pipe(text, chunk % 5 + 1);
+    for (ByteSource* source : {static_cast<ByteSource*>(&file), static_cast<ByteSource*>(&pipe)}) {
+      const Outcome got = chunked(*source, chunk, o);
+      const std::string where = testing::PrintToString(text) + " chunk " + std::to_string(chunk) +
+                                (source == &pipe ? " pipe" : " file");
+      ASSERT_EQ(got.calls, want.calls) << where;
+      ASSERT_EQ(got.counts.delimiter, want.counts.delimiter) << where;
+      ASSERT_EQ(got.counts.total_rows, want.counts.total_rows) << where;
+      ASSERT_EQ(got.counts.gleaved_rows, want.counts.gleaved_rows) << where;
+      ASSERT_EQ(got.counts.repaired_rows, want.counts.repaired_rows) << where;
+      ASSERT_EQ(got.counts.quarantined_rows, want.counts.quarantined_rows) << where;
+      ASSERT_EQ(got.counts.inferred_columns, want.counts.inferred_columns) << where;
+    }
+  }
+}
+
+GleaveOptions random_options(unsigned r) {
+  static const unsigned char kDelimiters[] = {',', ';', '\t', 0xA6};
+  GleaveOptions o;
+  if (r % 4 != 0) o.delimiter = kDelimiters[r / 4 % 4];
+  if (r / 16 % 5 != 0) o.expected_columns = r / 16 % 5 - 1;
+  o.fill_ragged_rows = r & 128;
+  o.merge_overflow = r & 256;
+  o.quote_char = r & 512 ? '\'' : '"';
+  o.repair_quotes = r & 1024;
+  return o;
+}
+
+TEST(Chunked, RandomTextsMatchTheWholeTextPass) {
+  std::mt19937 rng(15);
+  // clang-format off
+  const std::vector<std::string> pieces = {"a", "b", "cd", ",", ",", ";", ";", "\"", "\"", "'",
+                                           " ", "\t", "\n", "\n", "\r\n", "\r", "\xC3\xA9",
+                                           "\xC2\xA6", "\xA6", "\xFF", "\xEF\xBB\xBF"};
+  // clang-format on
+  for (int iter = 0; iter < 4000; ++iter) {
+    std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) text += pieces[rng() % pieces.size()];
+    if (rng() % 3 == 0) text += std::string(70 + rng() % 70, 'x') + ",y\n";  // past 64 bytes
+    expect_same(text, random_options(rng()));
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// Quotes that never close, quoted fields over many lines, and stray quotes
+// whose lookahead reads to the end of a long line: the cases whose answer
+// depends on bytes far past a window's end.
+TEST(Chunked, QuotesDecidedFarAhead) {
+  std::mt19937 rng(16);
+  const std::vector<std::string> pieces = {"a\"b ", "\" x", "\"\"", "c",  " \" ",  ",",
+                                           "\n",    "\"\n", "x\"",  "\r", "\"\r\n"};
+  for (int iter = 0; iter < 1500; ++iter) {
+    std::string text;
+    for (int i = static_cast<int>(rng() % 60); i > 0; --i) text += pieces[rng() % pieces.size()];
+    GleaveOptions o = random_options(rng());
+    o.quote_char = '"';
+    expect_same(text, o);
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// clang-format off
+const char* const kCases[] = {
+    "a,b\n\"runaway,c\nd,e\nf,g\n",                 // a quote that never closes
+    "a,b\nx,\"one\ntwo\nthree\",y\nz,w\n",           // a quoted field over lines
+    "a,b\n\"x\" y \" z\",w\nq,r",                    // a stray quote, no final break
+    "a,b\r\nc,d\r\ne,f\r",                           // CR LF and a last CR
+    "\xEF\xBB\xBF" "a,b\n\xEF\xBB\xBF" "c,d\n",      // a BOM only at the start counts
+    "a,b\n\"x,y\n\"z\"\n\"never\n",                  // two runaways
+    "a;b;c\n\"\"\"\",\";\"\n",                       // doubled quotes at every cut
+};
+// clang-format on
+
+TEST(Chunked, BoundaryCases) {
+  for (const char* text : kCases) {
+    expect_same(text, GleaveOptions{});
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
+// However many blank lines come first, the heuristics on a prefix give what
+// they give on the whole text, and the pass is the same.
+TEST(Chunked, BlankLinesBeforeTheRows) {
+  for (const std::size_t blanks : {0, 1, 49, 50, 51, 99, 100, 101, 250}) {
+    std::string text;
+    for (std::size_t i = 0; i < blanks; ++i)
+      text += i % 3 == 0 ? " \n" : i % 3 == 1 ? "\n" : "\r\n";
+    for (int r = 0; r < 120; ++r) text += r % 7 == 0 ? "a;b;c;d\n" : "a,b,c\n";
+    text += "\"open;x\n";
+    expect_same(text, GleaveOptions{});
+    if (testing::Test::HasFatalFailure()) return;
+    for (const std::size_t cut : {text.size() / 3, text.size() / 2, text.size() - 1}) {
+      const auto d = sniff_delimiter(std::string_view(text).substr(0, cut), false, {});
+      if (d) {
+        EXPECT_EQ(*d, sniff_delimiter(text)) << blanks << " " << cut;
+      }
+      const auto w = infer_column_count(std::string_view(text).substr(0, cut), false, ',', {});
+      if (w) {
+        EXPECT_EQ(*w, infer_column_count(text, ',')) << blanks << " " << cut;
+      }
+    }
+  }
+}
+
+// The product pass the same way, with its dialect (preamble lines, blank
+// rows, no quoting, blanks after delimiters) settled on the whole text.
+TEST(Chunked, ProductPassMatchesTheWholeText) {
+  std::mt19937 rng(17);
+  const std::vector<std::string> pieces = {"a",  "b c",      ",",  ";",       "\"",
+                                           "'",  " ",        "\n", "\n",      "\r\n",
+                                           "\r", "\xC3\xA9", "#",  "x,y,z\n", ""};
+  for (int iter = 0; iter < 1500; ++iter) {
+    std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
+    if (rng() % 3 == 0) text += "Report of the day\n\nsep ok\r\n";  // above the table
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) text += pieces[rng() % pieces.size()];
+    GleaveOptions o = random_options(rng());
+    o.quote_char = '"';
+    DialectRequest request;
+    if (rng() % 4 == 0) request.preamble_lines = rng() % 4;
+    if (rng() % 4 == 0) request.skip_initial_space = true;
+    if (rng() % 5 == 0) {
+      request.quote_given = true;  // no quoting
+    }
+    const PreparedText prepared = prepare_text(text, o, request);
+    ASSERT_TRUE(prepared.ok());
+    Recorder whole;
+    run_product_pass(prepared, o, whole);
+    for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
+      TextSource source(prepared.text);
+      ChunkedText in(source, chunk);
+      Recorder got;
+      run_product_pass(prepared, in, o, got);
+      ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,173 @@
+"""Repair in bounded memory: a file of several gigabytes, repeated from a
+block of messy rows, repairs (with the core's gleave_file and the
+package's) to that block's repair repeated, with the quarantine numbered
+on, while the process stays far below the file's size.
+Writing and checking some 3 GB takes a minute, so it runs only with
+GLEAVE_BIG_TESTS=1; GLEAVE_BIG_TEST_GB sets the size."""
+import csv
+import io
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import _csv_gleave_backend as m
+
+BIG = os.environ.get("GLEAVE_BIG_TESTS") == "1"
+
+
+def messy_block(rows=4000, seed=15):
+    """Ragged rows, quoted fields with delimiters, doubled quotes and line
+    breaks, stray quotes that a later quote on the line closes, CR LF, blank
+    lines and invalid UTF-8; no quote that stays open past its row, so that
+    the block repeated reads as the block's rows repeated."""
+    rng = random.Random(seed)
+    out = [b"id,name,city,amount,note,flag\n"]
+    for i in range(rows):
+        fields = [str(i).encode(), rng.choice([b"Ann", b"Zo\xc3\xab", b"Bob"]),
+                  rng.choice([b"Oslo", b"\xc5\x81\xc3\xb3d\xc5\xba", b"Lagos"]),
+                  str(rng.randint(0, 10**6)).encode(), b"ok", b"true"]
+        kind = rng.random()
+        if kind < 0.04:
+            fields = fields[: rng.randint(1, 5)]
+        elif kind < 0.07:
+            fields += [b"extra"] * rng.randint(1, 3)
+        elif kind < 0.10:
+            fields[4] = b'"a, ""b""\nc"'
+        elif kind < 0.12:
+            fields[4] = b'"x "y" z"'  # the quote before y is a literal one
+        elif kind < 0.13:
+            fields[1] = b"bad\xff"
+        elif kind < 0.14:
+            out.append(b"\n")
+        end = b"\r\n" if rng.random() < 0.2 else b"\n"
+        out.append(b",".join(fields) + end)
+    return b"".join(out)
+
+
+def repair(src, out, q, module="_csv_gleave_backend"):
+    """gleave_file in a child process; its summary and peak RSS in bytes."""
+    # VmHWM, not ru_maxrss: the latter keeps the forking parent's size.
+    code = (f"import {module} as m, sys\n"
+            "s = m.gleave_file(sys.argv[1], sys.argv[2], sys.argv[3], fill_ragged_rows=False)\n"
+            "hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM')][0]\n"
+            "print(s.total_rows, s.quarantined_rows, int(hwm.split()[1]) * 1024)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code, src, out, q], check=True,
+                          capture_output=True, text=True, env=env)
+    total, quarantined, rss = map(int, done.stdout.split())
+    return total, quarantined, rss
+
+
+def quarantine_records(data):
+    return list(csv.reader(io.StringIO(data.decode("utf-8"), newline="")))[1:]
+
+
+def test_a_block_repeated_reads_as_its_rows_repeated(tmp):
+    """The premise of the big test, checked small."""
+    block = messy_block(rows=600)
+    (tmp / "one.csv").write_bytes(block)
+    (tmp / "three.csv").write_bytes(block * 3)
+    one = m.gleave_file("one.csv", "one.out", "one.q", fill_ragged_rows=False)
+    three = m.gleave_file("three.csv", "three.out", "three.q", fill_ragged_rows=False)
+    assert (tmp / "three.out").read_bytes() == (tmp / "one.out").read_bytes() * 3
+    assert three.quarantined_rows == 3 * one.quarantined_rows > 0
+    lines = block.count(b"\n")
+    want = [[str(int(r[0]) + k * lines)] + r[1:]
+            for k in range(3) for r in quarantine_records((tmp / "one.q").read_bytes())]
+    assert quarantine_records((tmp / "three.q").read_bytes()) == want
+    # The package's repair too (its quarantine holds each row's own text).
+    import csv_gleave
+    one = csv_gleave.gleave_file("one.csv", "one.out", "one.q", fill_ragged_rows=False)
+    three = csv_gleave.gleave_file("three.csv", "three.out", "three.q", fill_ragged_rows=False)
+    assert (tmp / "three.out").read_bytes() == (tmp / "one.out").read_bytes() * 3
+    assert three.quarantined_rows == 3 * one.quarantined_rows > 0
+
+
+@pytest.mark.skipif(not BIG, reason="set GLEAVE_BIG_TESTS=1")
+def test_gigabytes_repair_in_bounded_memory(tmp):
+    block = messy_block()
+    repeats = int(float(os.environ.get("GLEAVE_BIG_TEST_GB", "3")) * 1e9) // len(block) + 1
+    with open("big.csv", "wb") as f:
+        for _ in range(repeats):
+            f.write(block)
+    (tmp / "one.csv").write_bytes(block)
+    m.gleave_file("one.csv", "one.out", "one.q", fill_ragged_rows=False)
+    one_out = (tmp / "one.out").read_bytes()
+    one_q = quarantine_records((tmp / "one.q").read_bytes())
+
+    import csv_gleave
+    csv_gleave.gleave_file("one.csv", "pone.out", "pone.q", fill_ragged_rows=False)
+    pone_out = (tmp / "pone.out").read_bytes()
+    _, pquarantined, prss = repair("big.csv", "pbig.out", "pbig.q", "csv_gleave")
+    print(f"\npackage: peak RSS {prss / 2**20:.0f} MiB")
+    assert prss < 64 << 20
+    assert os.path.getsize("pbig.out") == repeats * len(pone_out)
+    with open("pbig.out", "rb") as f:
+        for _ in range(repeats):
+            assert f.read(len(pone_out)) == pone_out
+    os.remove("pbig.out")
+    os.remove("pbig.q")
+
+    total, quarantined, rss = repair("big.csv", "big.out", "big.q")
+    os.remove("big.csv")
+    print(f"\npeak RSS {rss / 2**20:.0f} MiB for {repeats * len(block) / 1e9:.2f} GB")
+    assert rss < 64 << 20
+    assert quarantined == repeats * len(one_q)
+
+    assert os.path.getsize("big.out") == repeats * len(one_out)
+    with open("big.out", "rb") as f:
+        for _ in range(repeats):
+            assert f.read(len(one_out)) == one_out
+    os.remove("big.out")
+    lines = block.count(b"\n")
+    with open("big.q", newline="", encoding="utf-8") as f:
+        records = csv.reader(f)
+        next(records)
+        for j, r in enumerate(records):
+            k, want = divmod(j, len(one_q))
+            assert r == [str(int(one_q[want][0]) + k * lines)] + one_q[want][1:]
+    assert j + 1 == quarantined
+
+
+# Inputs for the product's windowed repair: each conversion it streams (valid
+# UTF-8, damaged UTF-8, cp1252, a mark), lines above the table, quotes that
+# close far ahead or never, CR LF cut by a window's end.
+PRODUCT_TEXTS = [
+    b"id,name\n1,Ann\n2,\"Bob\nsmith\"\n3,\"never closes\n4,x\n5,y,z\n",
+    b"\xef\xbb\xbfa;b;c\r\n1;\xc3\xa9;3\r\n2;\xff;4;5\r\n\"x;\"y\" z\";1\r\n",
+    b"name,city\nJos\xe9,S\xe3o Paulo\nM\xfcller,Z\xfcrich\n\"q\",\"r\ns\"\n",
+    b"Report of 2026\n\nExported by the tool\nid\tv\n1\t2\n3\t\"4\n5\t6\n",
+    b"a,b\n" + b"1,\xc3\xa9\xc3\xa9\n" * 300 + b"2,\xff\n" + b"3,\"open\n" + b"4,5\n" * 50,
+    b"x|y\n" + b"\"" + b"long field line\n" * 2000 + b"\"|end\n1|2\n",
+]
+
+
+def test_product_windows_match_the_whole_input(tmp):
+    """csv_gleave.gleave_file reads a regular file in windows (here of 3 bytes)
+    and a pipe whole: both give the same bytes and the same summary."""
+    import csv_gleave
+    for i, data in enumerate(PRODUCT_TEXTS):
+        (tmp / f"in{i}.csv").write_bytes(data)
+    code = ("import csv_gleave, sys\n"
+            "for i in range(int(sys.argv[1])):\n"
+            "    s = csv_gleave.gleave_file(f'in{i}.csv', f'w{i}.csv', f'w{i}.q')\n"
+            "    print(s.to_dict())\n")
+    env = dict(os.environ, GLEAVE_CHUNK_BYTES="3",
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code, str(len(PRODUCT_TEXTS))], check=True,
+                          capture_output=True, text=True, env=env, cwd=tmp)
+    windowed = done.stdout.splitlines()
+    for i, data in enumerate(PRODUCT_TEXTS):
+        r, w = os.pipe()
+        os.write(w, data)
+        os.close(w)
+        try:
+            s = csv_gleave.gleave_file(r, f"p{i}.csv", f"p{i}.q")
+        finally:
+            os.close(r)
+        assert windowed[i] == str(s.to_dict()), data
+        assert (tmp / f"w{i}.csv").read_bytes() == (tmp / f"p{i}.csv").read_bytes(), data
+        assert (tmp / f"w{i}.q").read_bytes() == (tmp / f"p{i}.q").read_bytes(), data
