@@ -53,25 +53,16 @@ struct BuilderSink {
   // keep(row) and keep(row, verdict): the pass may or may not say why.
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
-    builder->append_row_with([&](auto&& visit) {
-      for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
-    });
+    // An all-ASCII row spares the builder a UTF-8 check per field.
+    builder->append_row_with(
+        [&](auto&& visit) {
+          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+        },
+        is_ascii(row.bytes.data(), row.bytes.size()));
     return go_on();
   }
   bool keep_line(std::string_view line, bool ascii) {
-    builder->append_row_with(
-        [&](auto&& visit) {
-          const char* p = line.data();
-          const char* const end = p + line.size();
-          while (true) {
-            const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
-            const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
-            visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
-            if (stop == end) return;
-            p = stop + 1;
-          }
-        },
-        ascii);
+    builder->append_line(line, delimiter, ascii);
     return go_on();
   }
   template <class... Rejected>

@@ -1,9 +1,21 @@
 #include "table/table_builder.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "table/column_names.hpp"
 #include "text.hpp"
@@ -17,10 +29,29 @@ bool is_utf8_name(std::string_view s) noexcept;
 // ---------------------------------------------------------------------------
 // Building
 
-TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates)
-    : cells_(missing_rows), candidates_(candidates) {
-  offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::int64_t));
+TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates,
+                                           std::size_t narrow_limit)
+    : cells_(missing_rows),
+      empties_(missing_rows),
+      narrow_limit_(narrow_limit),
+      candidates_(candidates) {
+  offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::uint32_t));
   if (missing_rows != 0) present_.resize_zeroed((missing_rows + 7) / 8);
+}
+
+void TableBuilder::ColumnBuilder::push_wide_offset() {
+  if (!wide_) {
+    // Past 4 GiB of text in one column: every offset becomes 64-bit, back
+    // to front so that no offset is overwritten before it is read.
+    const std::size_t n = cells_ + 1;
+    offsets_.resize(n * sizeof(std::int64_t));
+    const auto* narrow = offsets_.as<std::uint32_t>();
+    auto* wide = offsets_.as<std::int64_t>();
+    for (std::size_t i = n; i-- > 0;) wide[i] = narrow[i];
+    wide_ = true;
+    narrow_limit_ = 0;  // every later offset comes here
+  }
+  offsets_.push(static_cast<std::int64_t>(data_.size()));
 }
 
 void TableBuilder::ColumnBuilder::mark_present(std::size_t cell, bool present) {
@@ -40,25 +71,38 @@ void TableBuilder::ColumnBuilder::append_missing() {
     for (std::size_t i = cells_ / 8 * 8; i < cells_; ++i) set_bit(present_.data(), i);
   }
   mark_present(cells_, false);
-  offsets_.push<std::int64_t>(offsets_.as<std::int64_t>()[cells_]);
+  if (wide_) {
+    offsets_.push(static_cast<std::int64_t>(data_.size()));
+  } else {
+    offsets_.push(static_cast<std::uint32_t>(data_.size()));
+  }
   ++cells_;
+  ++empties_;
 }
 
 bool TableBuilder::ColumnBuilder::is_utf8(std::string_view f) noexcept {
   return is_ascii(f.data(), f.size()) || valid_utf8_prefix(f.data(), f.size()) == f.size();
 }
 
+// Rules types out, cheapest tests first; a type once ruled out is never
+// tested again, so a text column costs nothing after its first text.
+// Floats are only checked here (no conversion): they are converted once, at
+// finish, if the column stays a float column.
 void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
   unsigned c = candidates_;
   if (c & (kInt | kFloatPoint | kFloatComma)) {
     std::int64_t i;
-    double d;
     const bool is_int = (c & kInt) && parse_int64(f, i);
     if (!is_int) c &= ~kInt;
     // An integer of at most fifteen characters is also an exact double.
     if (!(is_int && f.size() <= 15)) {
-      if ((c & kFloatPoint) && !parse_float64(f, '.', d)) c &= ~kFloatPoint;
-      if ((c & kFloatComma) && !parse_float64(f, ',', d)) c &= ~kFloatComma;
+      if ((c & kFloatPoint) && !is_float64(f, '.')) c &= ~kFloatPoint;
+      if ((c & kFloatComma) && !is_float64(f, ',')) c &= ~kFloatComma;
+    }
+    // Digits alone are never a bool, a date or a timestamp.
+    if (is_int) {
+      candidates_ = c & (kInt | kFloatPoint | kFloatComma);
+      return;
     }
   }
   if (c & kBool) {
@@ -84,58 +128,90 @@ void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
   candidates_ = c;
 }
 
+template <class Visit>
+std::int64_t TableBuilder::ColumnBuilder::for_each_value(Visit&& visit) const {
+  // A missing cell has no bytes: empty means null, missing or not.
+  std::int64_t others = 0;
+  const char* const data = reinterpret_cast<const char*>(data_.data());
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < cells_; ++i) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto e = static_cast<std::size_t>(o[i + 1]);
+      if (b == e) {
+        ++others;
+        continue;
+      }
+      visit(i, std::string_view(data + b, e - b));
+    }
+  };
+  if (wide_) {
+    run(offsets_.as<std::int64_t>());
+  } else {
+    run(offsets_.as<std::uint32_t>());
+  }
+  return others;
+}
+
 template <class T, class Parse>
 void TableBuilder::ColumnBuilder::finish_fixed(ArrowColumn& out, Parse&& parse) {
   const std::size_t n = cells_;
+  if (empties_ == 0) {
+    out.values.resize(n * sizeof(T));
+    T* values = out.values.as<T>();
+    for_each_value([&](std::size_t i, std::string_view v) { values[i] = parse(v); });
+    out.null_count = 0;
+    return;
+  }
   out.values.resize_zeroed(n * sizeof(T));
   out.validity.resize_zeroed((n + 7) / 8);
   T* values = out.values.as<T>();
   std::uint8_t* valid = out.validity.data();
-  std::int64_t nulls = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view v = cell(i);
-    if (v.empty() || !is_present(i)) {
-      ++nulls;
-      continue;
-    }
+  out.null_count = for_each_value([&](std::size_t i, std::string_view v) {
     set_bit(valid, i);
     values[i] = parse(v);
-  }
-  out.null_count = nulls;
-  if (nulls == 0) out.validity.reset();
+  });
 }
 
 void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer) {
   const std::size_t n = cells_;
-  const auto* offsets = offsets_.as<std::int64_t>();
-  std::int64_t nulls = 0;
-  if (infer || !present_.empty()) {
+  if (infer && empties_ != 0) {
+    // Empty and missing cells are null.
     out.validity.resize_zeroed((n + 7) / 8);
     std::uint8_t* valid = out.validity.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (is_present(i) && !(infer && offsets[i + 1] == offsets[i])) {
-        set_bit(valid, i);
-      } else {
-        ++nulls;
+    auto run = [&](const auto* o) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (o[i + 1] != o[i]) set_bit(valid, i);
       }
+    };
+    if (wide_) {
+      run(offsets_.as<std::int64_t>());
+    } else {
+      run(offsets_.as<std::uint32_t>());
     }
+    out.null_count = static_cast<std::int64_t>(empties_);
+  } else if (!present_.empty()) {
+    // Only missing cells are null: the bitmap of present cells is the
+    // validity bitmap.
+    present_.resize_zeroed((n + 7) / 8);
+    std::int64_t nulls = 0;
+    for (std::size_t i = 0; i < n; ++i) nulls += !get_bit(present_.data(), i);
+    out.null_count = nulls;
+    if (nulls != 0) out.validity = std::move(present_);
   }
-  out.null_count = nulls;
-  if (nulls == 0) out.validity.reset();
   present_.reset();
-  // 32-bit offsets when the bytes allow: half the offset memory and the
-  // type every consumer reads natively. Past 2 GiB in one column the offsets
-  // stay 64-bit (large_utf8): one batch keeps the table's row order and
-  // chunking simple, and every consumer reads large strings too.
-  const bool large = data_.size() > static_cast<std::size_t>(INT32_MAX);
-  if (!large) {
-    // In place, front to back: element i of the narrow array never lies
-    // past element i of the wide one.
-    auto* narrow = offsets_.as<std::int32_t>();
-    for (std::size_t i = 0; i <= n; ++i) narrow[i] = static_cast<std::int32_t>(offsets[i]);
-    offsets_.resize((n + 1) * sizeof(std::int32_t));
-    offsets_.shrink_to_fit();
+  // Arrow's "u" takes 32-bit offsets up to 2 GiB of text; past that the
+  // column is large_utf8 ("U", 64-bit offsets). One batch keeps the table's
+  // row order and chunking simple, and every consumer reads large strings.
+  const bool large = wide_ || data_.size() > static_cast<std::size_t>(INT32_MAX);
+  if (large && !wide_) {
+    Buffer wide;
+    wide.resize((n + 1) * sizeof(std::int64_t));
+    const auto* narrow = offsets_.as<std::uint32_t>();
+    auto* o = wide.as<std::int64_t>();
+    for (std::size_t i = 0; i <= n; ++i) o[i] = narrow[i];
+    offsets_ = std::move(wide);
   }
+  offsets_.shrink_to_fit();
   out.format = utf8_ ? (large ? "U" : "u") : (large ? "Z" : "z");
   out.values = std::move(offsets_);
   data_.shrink_to_fit();
@@ -149,12 +225,7 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
   unsigned c = infer && utf8_ ? candidates_ : 0;
   if (!decimal_comma) c &= ~kFloatComma;
   // A column of nothing but nulls has no evidence of a type.
-  bool any_value = false;
-  if (c != 0) {
-    const auto* o = offsets_.as<std::int64_t>();
-    any_value = o[cells_] != 0;
-  }
-  if (!any_value) c = 0;
+  if (data_.empty()) c = 0;
   if (c & kTimestamp) {
     // Nanoseconds hold the years 1677 to 2262 only: outside them a column
     // with sub-microsecond digits stays text rather than lose them.
@@ -172,26 +243,26 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
   } else if (c & (kFloatPoint | kFloatComma)) {
     const char mark = (c & kFloatPoint) ? '.' : ',';
     out.format = "g";
-    finish_fixed<double>(out, [mark](std::string_view v) {
-      double x = 0;
-      parse_float64(v, mark, x);
-      return x;
-    });
+    finish_fixed<double>(out, [mark](std::string_view v) { return float64_value(v, mark); });
   } else if (c & kBool) {
-    // Parse to one byte per value first, then pack: simple and still linear.
     out.format = "b";
-    finish_fixed<std::uint8_t>(out, [](std::string_view v) {
-      bool b = false;
-      parse_bool(v, b);
-      return static_cast<std::uint8_t>(b);
-    });
-    Buffer bits;
-    bits.resize_zeroed((cells_ + 7) / 8);
-    const std::uint8_t* bytes = out.values.data();
-    for (std::size_t i = 0; i < cells_; ++i) {
-      if (bytes[i]) set_bit(bits.data(), i);
+    const std::size_t n = cells_;
+    out.values.resize_zeroed((n + 7) / 8);
+    std::uint8_t* bits = out.values.data();
+    if (empties_ == 0) {
+      for_each_value([&](std::size_t i, std::string_view v) {
+        if ((v[0] | 0x20) == 't') set_bit(bits, i);
+      });
+      out.null_count = 0;
+    } else {
+      out.validity.resize_zeroed((n + 7) / 8);
+      std::uint8_t* valid = out.validity.data();
+      out.null_count = for_each_value([&](std::size_t i, std::string_view v) {
+        set_bit(valid, i);
+        // Every value is true or false in some letter case.
+        if ((v[0] | 0x20) == 't') set_bit(bits, i);
+      });
     }
-    out.values = std::move(bits);
   } else if (c & kDate) {
     out.format = "tdD";
     finish_fixed<std::int32_t>(out, [](std::string_view v) {
@@ -217,7 +288,56 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
   return out;
 }
 
-ArrowTable TableBuilder::finish() {
+void TableBuilder::append_line(std::string_view line, unsigned char delimiter, bool ascii) {
+  const bool utf8 = ascii || valid_utf8_prefix(line.data(), line.size()) == line.size();
+  const char* begin = line.data();
+  const char* p = begin;
+  const char* const end = p + line.size();
+  if (expect_header_) {
+    append_row_with(
+        [&](auto&& visit) {
+          while (true) {
+            const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+            const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
+            visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
+            if (stop == end) return;
+            p = stop + 1;
+          }
+        },
+        utf8);
+    return;
+  }
+  const bool infer = options_.infer_types;
+  std::size_t col = 0;
+  std::size_t width = columns_.size();
+  ColumnBuilder* columns = columns_.data();
+  auto field = [&](const char* stop) {
+    if (col == width) [[unlikely]] {
+      add_column();
+      width = columns_.size();
+      columns = columns_.data();
+    }
+    columns[col++].append(std::string_view(begin, static_cast<std::size_t>(stop - begin)), utf8,
+                          infer);
+    begin = stop + 1;
+  };
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: one compare gives every delimiter among them.
+  const __m128i splat = _mm_set1_epi8(static_cast<char>(delimiter));
+  for (; end - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, splat)));
+    for (; mask != 0; mask &= mask - 1) field(p + std::countr_zero(mask));
+  }
+#endif
+  for (; p != end; ++p) {
+    if (static_cast<unsigned char>(*p) == delimiter) field(p);
+  }
+  field(end);
+  end_row(col);
+}
+
+ArrowTable TableBuilder::finish(unsigned threads) {
   const std::size_t width = columns_.size();
   std::size_t repaired = 0;
   std::vector<std::string> names;
@@ -237,12 +357,40 @@ ArrowTable TableBuilder::finish() {
   } else {
     names = positional_names(width);
   }
-  std::vector<ArrowColumn> out;
-  out.reserve(width);
-  for (std::size_t i = 0; i < width; ++i) {
-    out.push_back(
-        columns_[i].finish(std::move(names[i]), options_.infer_types, options_.decimal_comma));
+  std::vector<ArrowColumn> out(width);
+  // Columns are independent: each is built and its text freed by whichever
+  // thread takes it next. An exception (out of memory) stops the others
+  // from taking more and is rethrown here.
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  std::mutex error_mutex;
+  auto work = [&]() noexcept {
+    while (!failed.load(std::memory_order_relaxed)) {
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= width) return;
+      try {
+        out[i] =
+            columns_[i].finish(std::move(names[i]), options_.infer_types, options_.decimal_comma);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error) error = std::current_exception();
+        failed = true;
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t wanted = std::min<std::size_t>(threads == 0 ? 1 : threads, width);
+  for (std::size_t t = 1; t < wanted; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: the calling thread does the rest
+    }
   }
+  work();
+  for (std::thread& h : helpers) h.join();
+  if (error) std::rethrow_exception(error);
   const auto rows = static_cast<std::int64_t>(rows_);
   columns_.clear();
   header_.clear();
