@@ -106,8 +106,6 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
 // ---------------------------------------------------------------------------
 // Export sharing the table's buffers
 
-const std::uint8_t kEmptyBytes[8] = {};
-
 using SharedTable = std::shared_ptr<const ArrowTable>;
 
 // Every exported array, parent or child, owns its private data and a
@@ -115,7 +113,7 @@ using SharedTable = std::shared_ptr<const ArrowTable>;
 // after the parent.
 struct SharedArray {
   SharedTable table;
-  const void* buffers[3] = {};
+  const void* buffers[4] = {};
   std::vector<ArrowArray> child_structs;
   std::vector<ArrowArray*> child_pointers;
 };
@@ -131,20 +129,11 @@ void release_shared_array(ArrowArray* array) noexcept {
   array->private_data = nullptr;
 }
 
-bool is_binary_like(const char* format) noexcept {
-  return format[0] != '\0' && format[1] == '\0' &&
-         (format[0] == 'u' || format[0] == 'U' || format[0] == 'z' || format[0] == 'Z');
-}
-
 void fill_column(ArrowArray* out, const ArrowColumn& c, SharedArray* priv) noexcept {
-  priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
-  // Some consumers read a buffer of length zero: never hand out null.
-  priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;
-  priv->buffers[2] = c.data.data() != nullptr ? c.data.data() : kEmptyBytes;
   out->length = c.length;
   out->null_count = c.null_count;
   out->offset = 0;
-  out->n_buffers = is_binary_like(c.format) ? 3 : 2;
+  out->n_buffers = c.arrow_buffers(priv->buffers);
   out->n_children = 0;
   out->buffers = priv->buffers;
   out->children = nullptr;
@@ -410,17 +399,19 @@ PyType_Spec stream_spec = {
 
 PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "source", GLEAVE_OPTION_KEYWORDS, "header", "infer_types", "allow_binary", "cancel", nullptr};
+      "source", GLEAVE_OPTION_KEYWORDS, "header", "infer_types", "allow_binary",
+      "cancel", "string_views",         nullptr};
   PathArg input;
   OptionArgs option_args;
   PyObject* header = nullptr;
   PyObject* infer_types = nullptr;
   PyObject* allow_binary = nullptr;
   PyObject* cancel = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO:arrow_stream",
+  PyObject* string_views = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOOO:arrow_stream",
                                    const_cast<char**>(keywords), path_converter, &input,
                                    GLEAVE_OPTION_POINTERS(option_args), &header, &infer_types,
-                                   &allow_binary, &cancel)) {
+                                   &allow_binary, &cancel, &string_views)) {
     return nullptr;
   }
   GleaveOptions options;
@@ -429,7 +420,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   bool allow = true;
   if (!options_from(option_args, options) || !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
-      !bool_from(allow_binary, "allow_binary", allow)) {
+      !bool_from(allow_binary, "allow_binary", allow) ||
+      !bool_from(string_views, "string_views", table_options.string_views)) {
     return nullptr;
   }
   ModuleState* state = state_of_module(module);
@@ -467,7 +459,7 @@ PyMethodDef arrow_stream_method = {
     METH_VARARGS | METH_KEYWORDS,
     "arrow_stream(source, *, delimiter=None, quote_char='\"', fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
-    "infer_types=True, allow_binary=True, cancel=None)\n--\n\n"
+    "infer_types=True, allow_binary=True, cancel=None, string_views=False)\n--\n\n"
     "Reads and repairs a file as open() does and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
     "protocol). With header=True the first kept row names the columns (made unique and\n"
@@ -475,6 +467,8 @@ PyMethodDef arrow_stream_method = {
     "infer_types=True each column is int64, float64, bool, date32, timestamp or string where\n"
     "every value converts without loss; an empty field is then null. With infer_types=False\n"
     "every column holds the exact field texts. Cells missing from short rows (only with\n"
-    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary."};
+    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary.\n"
+    "string_views=True gives text columns as Arrow string views (binary views), the form\n"
+    "polars holds strings in: polars then takes them without converting them."};
 
 }  // namespace gleave::native

@@ -172,7 +172,50 @@ void TableBuilder::ColumnBuilder::finish_fixed(ArrowColumn& out, Parse&& parse) 
   });
 }
 
-void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer) {
+void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
+  const std::size_t n = cells_;
+  out.values.resize(n * 16);
+  std::uint8_t* views = out.values.data();
+  const std::uint8_t* data = data_.data();
+  std::size_t longest = 0;
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < n; ++i, views += 16) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto len = static_cast<std::size_t>(o[i + 1]) - b;
+      const auto len32 = static_cast<std::int32_t>(len);
+      longest = std::max(longest, len);
+      std::memcpy(views, &len32, 4);
+      if (len <= 12) {
+        // The value itself, zero-padded.
+        std::memset(views + 4, 0, 12);
+        if (len != 0) std::memcpy(views + 4, data + b, len);
+      } else {
+        // Its first four bytes, then buffer 0 and the offset in it.
+        const std::int32_t where[2] = {0, static_cast<std::int32_t>(b)};
+        std::memcpy(views + 4, data + b, 4);
+        std::memcpy(views + 8, where, 8);
+      }
+    }
+  };
+  if (wide_) {
+    run(offsets_.as<std::int64_t>());
+  } else {
+    run(offsets_.as<std::uint32_t>());
+  }
+  offsets_.reset();
+  out.format = utf8_ ? "vu" : "vz";
+  if (longest <= 12) {
+    // Every value is inline: no data buffer at all.
+    data_.reset();
+    out.data_size = -1;
+    return;
+  }
+  data_.shrink_to_fit();
+  out.data_size = static_cast<std::int64_t>(data_.size());
+  out.data = std::move(data_);
+}
+
+void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, bool views) {
   const std::size_t n = cells_;
   if (infer && empties_ != 0) {
     // Empty and missing cells are null.
@@ -199,6 +242,10 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer) {
     if (nulls != 0) out.validity = std::move(present_);
   }
   present_.reset();
+  if (views && data_.size() <= static_cast<std::size_t>(INT32_MAX)) {
+    make_views(out);
+    return;
+  }
   // Arrow's "u" takes 32-bit offsets up to 2 GiB of text; past that the
   // column is large_utf8 ("U", 64-bit offsets). One batch keeps the table's
   // row order and chunking simple, and every consumer reads large strings.
@@ -218,7 +265,9 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer) {
   out.data = std::move(data_);
 }
 
-ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bool decimal_comma) {
+ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options) {
+  const bool infer = options.infer_types;
+  const bool decimal_comma = options.decimal_comma;
   ArrowColumn out;
   out.name = std::move(name);
   out.length = static_cast<std::int64_t>(cells_);
@@ -279,7 +328,7 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
       return nanos ? t.seconds * 1000000000 + t.nanos : t.seconds * 1000000 + t.nanos / 1000;
     });
   } else {
-    finish_strings(out, infer);
+    finish_strings(out, infer, options.string_views);
     return out;
   }
   offsets_.reset();
@@ -370,8 +419,7 @@ ArrowTable TableBuilder::finish(unsigned threads) {
       const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
       if (i >= width) return;
       try {
-        out[i] =
-            columns_[i].finish(std::move(names[i]), options_.infer_types, options_.decimal_comma);
+        out[i] = columns_[i].finish(std::move(names[i]), options_);
       } catch (...) {
         std::lock_guard<std::mutex> lock(error_mutex);
         if (!error) error = std::current_exception();
@@ -446,7 +494,7 @@ void fill_schema(ArrowSchema* out, SchemaPrivate* priv, std::int64_t flags) noex
 
 struct ArrayPrivate {
   ArrowColumn column;  // empty for the struct array
-  const void* buffers[3] = {};
+  const void* buffers[4] = {};
   std::vector<ArrowArray> child_structs;
   std::vector<ArrowArray*> child_pointers;
 };
@@ -464,16 +512,10 @@ void release_array(ArrowArray* array) noexcept {
 
 void fill_column_array(ArrowArray* out, ArrayPrivate* priv) noexcept {
   ArrowColumn& c = priv->column;
-  const bool is_string = c.format[0] != '\0' && (c.format[0] == 'u' || c.format[0] == 'U' ||
-                                                 c.format[0] == 'z' || c.format[0] == 'Z');
-  priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
-  // Some consumers dereference a buffer of length zero: never hand out null.
-  priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;
-  priv->buffers[2] = c.data.data() != nullptr ? c.data.data() : kEmptyBytes;
   out->length = c.length;
   out->null_count = c.null_count;
   out->offset = 0;
-  out->n_buffers = is_string ? 3 : 2;
+  out->n_buffers = c.arrow_buffers(priv->buffers);
   out->n_children = 0;
   out->buffers = priv->buffers;
   out->children = nullptr;
@@ -551,6 +593,29 @@ void stream_release(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+std::int64_t ArrowColumn::arrow_buffers(const void** buffers) const noexcept {
+  buffers[0] = null_count == 0 ? nullptr : validity.data();
+  // Some consumers dereference a buffer of length zero: never hand out null.
+  buffers[1] = values.data() != nullptr ? values.data() : kEmptyBytes;
+  const char f = format[0];
+  if (f == 'v') {
+    // Views: then the data buffers they point into, then those buffers'
+    // sizes (always present, as int64).
+    if (data_size < 0) {
+      buffers[2] = &data_size;  // no data buffer: an empty array of sizes
+      return 3;
+    }
+    buffers[2] = data.data() != nullptr ? data.data() : kEmptyBytes;
+    buffers[3] = &data_size;
+    return 4;
+  }
+  if (f != '\0' && format[1] == '\0' && (f == 'u' || f == 'U' || f == 'z' || f == 'Z')) {
+    buffers[2] = data.data() != nullptr ? data.data() : kEmptyBytes;
+    return 3;
+  }
+  return 2;
+}
 
 int ArrowTable::export_schema(ArrowSchema* out) const noexcept {
   try {

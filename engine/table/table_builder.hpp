@@ -32,19 +32,29 @@ struct TableOptions {
   // A column's offsets are 32-bit while its text is at most this long, then
   // 64-bit. Tests lower it to reach the 64-bit path without gigabytes.
   std::size_t narrow_offsets_up_to = UINT32_MAX;
+  // Text columns as Arrow string views ("vu", "vz": sixteen bytes a value,
+  // short values inline) instead of offsets: the form polars keeps its
+  // strings in, so that it takes them over without converting them.
+  bool string_views = false;
 };
 
 // One finished column: its Arrow format string and the buffers of its one
 // Arrow array.
 struct ArrowColumn {
   std::string name;
-  const char* format =
-      "";  // a static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z"
+  // A static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z",
+  // "vu", "vz".
+  const char* format = "";
   std::int64_t length = 0;
   std::int64_t null_count = 0;
   Buffer validity;  // empty when null_count is 0
-  Buffer values;    // fixed-width values, the value bits of "b", or the offsets
-  Buffer data;      // the bytes of a string or binary column
+  Buffer values;    // fixed-width values, the value bits of "b", the offsets or the views
+  Buffer data;      // the bytes of a string or binary column (of views: their one data buffer)
+  std::int64_t data_size = 0;  // views only: the size of `data`, or -1 when it is not used
+
+  // Fills `buffers` (room for four) with the buffers of the column's Arrow
+  // array, in the order of the C data interface, and returns how many.
+  std::int64_t arrow_buffers(const void** buffers) const noexcept;
 };
 
 // The finished table: owns every buffer until it is exported.
@@ -169,7 +179,7 @@ class TableBuilder {
       if (infer && candidates_ != 0) narrow(f);
     }
     void append_missing();
-    ArrowColumn finish(std::string name, bool infer, bool decimal_comma);
+    ArrowColumn finish(std::string name, const TableOptions& options);
 
    private:
     static bool is_utf8(std::string_view f) noexcept;
@@ -180,7 +190,8 @@ class TableBuilder {
     // empty) and returns the number of the others.
     template <class Visit>
     std::int64_t for_each_value(Visit&& visit) const;
-    void finish_strings(ArrowColumn& out, bool infer);
+    void finish_strings(ArrowColumn& out, bool infer, bool views);
+    void make_views(ArrowColumn& out);
     template <class T, class Parse>
     void finish_fixed(ArrowColumn& out, Parse&& parse);
 

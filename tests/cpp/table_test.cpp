@@ -470,6 +470,66 @@ TEST(TableBuilder, LinesAndWideOffsetsGiveTheSameTable) {
   }
 }
 
+// The cells of an exported string view column, read through its views.
+Cells views_of(const ArrowArray& a) {
+  const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+  const auto* views = static_cast<const std::uint8_t*>(a.buffers[1]);
+  Cells out;
+  for (std::int64_t i = 0; i < a.length; ++i) {
+    if (!is_valid(validity, i)) {
+      out.push_back(std::nullopt);
+      continue;
+    }
+    const std::uint8_t* v = views + 16 * i;
+    std::int32_t len, buffer, offset;
+    std::memcpy(&len, v, 4);
+    if (len <= 12) {
+      out.emplace_back(
+          std::string(reinterpret_cast<const char*>(v + 4), static_cast<std::size_t>(len)));
+      continue;
+    }
+    std::memcpy(&buffer, v + 8, 4);
+    std::memcpy(&offset, v + 12, 4);
+    EXPECT_LT(2 + buffer, a.n_buffers - 1);
+    const auto* data = static_cast<const char*>(a.buffers[2 + buffer]);
+    EXPECT_EQ(std::memcmp(v + 4, data + offset, 4), 0);  // the prefix
+    out.emplace_back(std::string(data + offset, static_cast<std::size_t>(len)));
+  }
+  return out;
+}
+
+TEST(TableBuilder, StringViewsHoldTheSameCells) {
+  const std::vector<std::vector<std::string>> rows = {
+      {"short", "exactly12byt", "a value of more than twelve bytes", "\xff\xfe bytes", "1"},
+      {"", "x", "", "", "2"},
+      {"s"},
+  };
+  for (const bool infer : {true, false}) {
+    TableOptions o{false, infer, false};
+    Exported want(build(rows, o));
+    o.string_views = true;
+    Exported got(build(rows, o));
+    for (std::size_t c = 0; c < 5; ++c) {
+      const std::string f = want.format(c);
+      if (f != "u" && f != "z") {
+        EXPECT_EQ(got.format(c), f);
+        continue;
+      }
+      EXPECT_EQ(got.format(c), f == "u" ? "vu" : "vz");
+      EXPECT_EQ(got.col(c).null_count, want.col(c).null_count);
+      EXPECT_EQ(views_of(got.col(c)), want.strings(c));
+      // Values of at most twelve bytes all sit in their views: no data
+      // buffer, only the (empty) array of data buffer sizes.
+      const bool inline_only = c != 2;
+      EXPECT_EQ(got.col(c).n_buffers, inline_only ? 3 : 4);
+      if (!inline_only) {
+        EXPECT_EQ(static_cast<const std::int64_t*>(got.col(c).buffers[3])[0],
+                  static_cast<std::int64_t>(rows[0][c].size()));
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Export and ownership (run under ASan for the leak and double-free checks)
 
