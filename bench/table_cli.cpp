@@ -3,7 +3,7 @@
 // finishing the columns; prints the peak resident size too. For profiling
 // the builder (valgrind --tool=callgrind, perf) on its own.
 //
-//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N]
+//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   unsigned threads = 2;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-infer") == 0) table_options.infer_types = false;
+    if (std::strcmp(argv[i], "--views") == 0) table_options.string_views = true;
     if (std::strcmp(argv[i], "--stage") == 0 && i + 1 < argc) stage = argv[++i];
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       threads = static_cast<unsigned>(std::atoi(argv[++i]));

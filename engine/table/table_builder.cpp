@@ -1,6 +1,7 @@
 #include "table/table_builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -177,7 +178,44 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
   out.values.resize(n * 16);
   std::uint8_t* views = out.values.data();
   const std::uint8_t* data = data_.data();
+  const std::size_t size = data_.size();
   std::size_t longest = 0;
+#if defined(__SSE2__)
+  // A view is the length, then the value zero-padded (up to twelve bytes),
+  // or its first four bytes, buffer 0 and the offset: made from sixteen
+  // bytes loaded at the value, shifted past the length and masked, with no
+  // branch on the length.
+  alignas(16) static constexpr auto kKeep = [] {
+    std::array<std::array<std::uint8_t, 16>, 13> keep{};
+    for (std::size_t k = 0; k <= 12; ++k) {
+      for (std::size_t j = 0; j < k; ++j) keep[k][4 + j] = 0xFF;
+    }
+    return keep;
+  }();
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < n; ++i, views += 16) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto len = static_cast<std::size_t>(o[i + 1]) - b;
+      longest = std::max(longest, len);
+      __m128i v;
+      if (b + 16 <= size) [[likely]] {
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + b));
+      } else {
+        alignas(16) std::uint8_t tail[16] = {};
+        if (size > b) std::memcpy(tail, data + b, std::min<std::size_t>(16, size - b));
+        v = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+      }
+      const bool is_long = len > 12;
+      v = _mm_and_si128(
+          _mm_slli_si128(v, 4),
+          _mm_load_si128(reinterpret_cast<const __m128i*>(kKeep[is_long ? 4 : len].data())));
+      const __m128i where = _mm_and_si128(_mm_set_epi32(static_cast<int>(b), 0, 0, 0),
+                                          _mm_set1_epi32(-static_cast<int>(is_long)));
+      v = _mm_or_si128(v, _mm_or_si128(where, _mm_cvtsi32_si128(static_cast<int>(len))));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(views), v);
+    }
+  };
+#else
   auto run = [&](const auto* o) {
     for (std::size_t i = 0; i < n; ++i, views += 16) {
       const auto b = static_cast<std::size_t>(o[i]);
@@ -197,6 +235,7 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
       }
     }
   };
+#endif
   if (wide_) {
     run(offsets_.as<std::int64_t>());
   } else {

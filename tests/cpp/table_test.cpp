@@ -484,6 +484,7 @@ Cells views_of(const ArrowArray& a) {
     std::int32_t len, buffer, offset;
     std::memcpy(&len, v, 4);
     if (len <= 12) {
+      for (std::int32_t k = len; k < 12; ++k) EXPECT_EQ(v[4 + k], 0) << "padding of view " << i;
       out.emplace_back(
           std::string(reinterpret_cast<const char*>(v + 4), static_cast<std::size_t>(len)));
       continue;
@@ -499,11 +500,16 @@ Cells views_of(const ArrowArray& a) {
 }
 
 TEST(TableBuilder, StringViewsHoldTheSameCells) {
-  const std::vector<std::vector<std::string>> rows = {
+  std::vector<std::vector<std::string>> rows = {
       {"short", "exactly12byt", "a value of more than twelve bytes", "\xff\xfe bytes", "1"},
       {"", "x", "", "", "2"},
       {"s"},
   };
+  // Then values of every length around the inline limit, in the column
+  // whose values are read sixteen bytes at a time.
+  for (std::size_t i = 0; i < 300; ++i) {
+    rows.push_back({"", "", std::string(i % 20, static_cast<char>('a' + i % 26))});
+  }
   for (const bool infer : {true, false}) {
     TableOptions o{false, infer, false};
     Exported want(build(rows, o));
@@ -523,8 +529,10 @@ TEST(TableBuilder, StringViewsHoldTheSameCells) {
       const bool inline_only = c != 2;
       EXPECT_EQ(got.col(c).n_buffers, inline_only ? 3 : 4);
       if (!inline_only) {
-        EXPECT_EQ(static_cast<const std::int64_t*>(got.col(c).buffers[3])[0],
-                  static_cast<std::int64_t>(rows[0][c].size()));
+        std::int64_t bytes = 0;
+        for (const auto& row : rows)
+          bytes += row.size() > c ? static_cast<std::int64_t>(row[c].size()) : 0;
+        EXPECT_EQ(static_cast<const std::int64_t*>(got.col(c).buffers[3])[0], bytes);
       }
     }
   }
