@@ -66,8 +66,13 @@ class Buffer {
   // the compiler inlines instead of a call to memcpy.
   void append_short(const void* src, std::size_t n) {
     if (size_ + n > cap_) grow(size_ + n);
+    copy_short(data_ + size_, src, n);
+    size_ += n;
+  }
+  // memcpy for pieces that are mostly short: at most two overlapping
+  // fixed-size copies up to sixteen bytes.
+  static void copy_short(std::uint8_t* d, const void* src, std::size_t n) noexcept {
     const auto* p = static_cast<const std::uint8_t*>(src);
-    std::uint8_t* d = data_ + size_;
     if (n >= 8 && n <= 16) {
       std::memcpy(d, p, 8);
       std::memcpy(d + n - 8, p + n - 8, 8);
@@ -81,7 +86,6 @@ class Buffer {
       d[n / 2] = p[n / 2];
       d[n - 1] = p[n - 1];
     }
-    size_ += n;
   }
   template <class T>
   void push(T v) {

@@ -13,6 +13,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,13 +32,56 @@ bool is_utf8_name(std::string_view s) noexcept;
 // Building
 
 TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates,
-                                           std::size_t narrow_limit)
+                                           std::size_t narrow_limit, bool views)
     : cells_(missing_rows),
       empties_(missing_rows),
       narrow_limit_(narrow_limit),
+      view_data_limit_(std::min<std::size_t>(narrow_limit, INT32_MAX)),
+      in_views_(views),
       candidates_(candidates) {
-  offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::uint32_t));
+  if (views) {
+    views_.resize_zeroed(missing_rows * 16);
+  } else {
+    offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::uint32_t));
+  }
   if (missing_rows != 0) present_.resize_zeroed((missing_rows + 7) / 8);
+}
+
+void TableBuilder::ColumnBuilder::leave_views() {
+  std::size_t total = 0;
+  const std::uint8_t* v = views_.data();
+  for (std::size_t i = 0; i < cells_; ++i) {
+    std::uint32_t len;
+    std::memcpy(&len, v + 16 * i, 4);
+    total += len;
+  }
+  wide_ = total > narrow_limit_;
+  Buffer data, offsets;
+  data.resize(total);
+  offsets.resize((cells_ + 1) * (wide_ ? sizeof(std::int64_t) : sizeof(std::uint32_t)));
+  std::size_t at = 0;
+  auto run = [&](auto* o) {
+    o[0] = 0;
+    for (std::size_t i = 0; i < cells_; ++i, v += 16) {
+      std::uint32_t len, offset;
+      std::memcpy(&len, v, 4);
+      std::memcpy(&offset, v + 12, 4);
+      const std::uint8_t* src = len <= 12 ? v + 4 : data_.data() + offset;
+      if (len != 0) std::memcpy(data.data() + at, src, len);
+      at += len;
+      o[i + 1] = static_cast<std::remove_reference_t<decltype(o[0])>>(at);
+    }
+  };
+  if (wide_) {
+    run(offsets.as<std::int64_t>());
+    narrow_limit_ = 0;
+  } else {
+    run(offsets.as<std::uint32_t>());
+  }
+  data_ = std::move(data);
+  offsets_ = std::move(offsets);
+  views_.reset();
+  in_views_ = false;
 }
 
 void TableBuilder::ColumnBuilder::push_wide_offset() {
@@ -72,7 +116,10 @@ void TableBuilder::ColumnBuilder::append_missing() {
     for (std::size_t i = cells_ / 8 * 8; i < cells_; ++i) set_bit(present_.data(), i);
   }
   mark_present(cells_, false);
-  if (wide_) {
+  if (in_views_) {
+    const std::uint8_t none[16] = {};
+    views_.append_short(none, 16);
+  } else if (wide_) {
     offsets_.push(static_cast<std::int64_t>(data_.size()));
   } else {
     offsets_.push(static_cast<std::uint32_t>(data_.size()));
@@ -134,6 +181,21 @@ std::int64_t TableBuilder::ColumnBuilder::for_each_value(Visit&& visit) const {
   // A missing cell has no bytes: empty means null, missing or not.
   std::int64_t others = 0;
   const char* const data = reinterpret_cast<const char*>(data_.data());
+  if (in_views_) {
+    const std::uint8_t* v = views_.data();
+    for (std::size_t i = 0; i < cells_; ++i, v += 16) {
+      std::uint32_t len, offset;
+      std::memcpy(&len, v, 4);
+      if (len == 0) {
+        ++others;
+        continue;
+      }
+      std::memcpy(&offset, v + 12, 4);
+      const char* text = len <= 12 ? reinterpret_cast<const char*>(v + 4) : data + offset;
+      visit(i, std::string_view(text, len));
+    }
+    return others;
+  }
   auto run = [&](const auto* o) {
     for (std::size_t i = 0; i < cells_; ++i) {
       const auto b = static_cast<std::size_t>(o[i]);
@@ -265,7 +327,9 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, b
         if (o[i + 1] != o[i]) set_bit(valid, i);
       }
     };
-    if (wide_) {
+    if (in_views_) {
+      for_each_value([&](std::size_t i, std::string_view) { set_bit(valid, i); });
+    } else if (wide_) {
       run(offsets_.as<std::int64_t>());
     } else {
       run(offsets_.as<std::uint32_t>());
@@ -281,6 +345,19 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, b
     if (nulls != 0) out.validity = std::move(present_);
   }
   present_.reset();
+  if (in_views_) {
+    out.format = utf8_ ? "vu" : "vz";
+    views_.shrink_to_fit();
+    out.values = std::move(views_);
+    if (data_.empty()) {
+      out.data_size = -1;  // every value is inline
+      return;
+    }
+    data_.shrink_to_fit();
+    out.data_size = static_cast<std::int64_t>(data_.size());
+    out.data = std::move(data_);
+    return;
+  }
   if (views && data_.size() <= static_cast<std::size_t>(INT32_MAX)) {
     make_views(out);
     return;
@@ -313,7 +390,7 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
   unsigned c = infer && utf8_ ? candidates_ : 0;
   if (!decimal_comma) c &= ~kFloatComma;
   // A column of nothing but nulls has no evidence of a type.
-  if (data_.empty()) c = 0;
+  if (empties_ == cells_) c = 0;
   if (c & kTimestamp) {
     // Nanoseconds hold the years 1677 to 2262 only: outside them a column
     // with sub-microsecond digits stays text rather than lose them.
@@ -371,6 +448,7 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
     return out;
   }
   offsets_.reset();
+  views_.reset();
   data_.reset();
   present_.reset();
   return out;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -158,15 +159,13 @@ class TableBuilder {
 
   class ColumnBuilder {
    public:
-    ColumnBuilder(std::size_t missing_rows, unsigned candidates, std::size_t narrow_limit);
+    ColumnBuilder(std::size_t missing_rows, unsigned candidates, std::size_t narrow_limit,
+                  bool views);
     void append(std::string_view f, bool utf8, bool infer) {
-      data_.append_short(f.data(), f.size());
-      // 32-bit offsets while the column's text fits them: half the memory
-      // of 64-bit ones, and the offsets Arrow's "u" takes as they are.
-      if (data_.size() <= narrow_limit_) [[likely]] {
-        offsets_.push(static_cast<std::uint32_t>(data_.size()));
+      if (in_views_) {
+        append_view(f);
       } else {
-        push_wide_offset();
+        append_text(f);
       }
       if (!present_.empty()) [[unlikely]]
         mark_present(cells_, true);
@@ -182,6 +181,41 @@ class TableBuilder {
     ArrowColumn finish(std::string name, const TableOptions& options);
 
    private:
+    void append_text(std::string_view f) {
+      data_.append_short(f.data(), f.size());
+      // 32-bit offsets while the column's text fits them: half the memory
+      // of 64-bit ones, and the offsets Arrow's "u" takes as they are.
+      if (data_.size() <= narrow_limit_) [[likely]] {
+        offsets_.push(static_cast<std::uint32_t>(data_.size()));
+      } else {
+        push_wide_offset();
+      }
+    }
+    // A string view of the value: values of up to twelve bytes live in
+    // the view itself, longer ones in data_.
+    void append_view(std::string_view f) {
+      const std::size_t n = f.size();
+      std::uint8_t v[16] = {};
+      const auto len = static_cast<std::uint32_t>(n);
+      std::memcpy(v, &len, 4);
+      if (n <= 12) {
+        Buffer::copy_short(v + 4, f.data(), n);
+      } else {
+        if (data_.size() + n > view_data_limit_) [[unlikely]] {
+          leave_views();
+          append_text(f);
+          return;
+        }
+        const auto offset = static_cast<std::uint32_t>(data_.size());
+        std::memcpy(v + 4, f.data(), 4);
+        std::memcpy(v + 12, &offset, 4);
+        data_.append_short(f.data(), n);
+      }
+      views_.append_short(v, 16);
+    }
+    // Views hold offsets of 32 bits into one data buffer: past that the
+    // column goes on with offsets (and makes views at the end if it can).
+    void leave_views();
     static bool is_utf8(std::string_view f) noexcept;
     void narrow(std::string_view f) noexcept;
     void push_wide_offset();
@@ -195,12 +229,15 @@ class TableBuilder {
     template <class T, class Parse>
     void finish_fixed(ArrowColumn& out, Parse&& parse);
 
-    Buffer offsets_;  // cells_ + 1 of them: uint32 until wide_, then int64
+    Buffer views_;    // while in_views_: sixteen bytes a cell
+    Buffer offsets_;  // otherwise: cells_ + 1 of them, uint32 until wide_, then int64
     Buffer data_;
     Buffer present_;  // bitmap of cells that exist; empty while all do
     std::size_t cells_ = 0;
     std::size_t empties_ = 0;   // cells of no bytes, missing ones included
     std::size_t narrow_limit_;  // 0 once wide_
+    std::size_t view_data_limit_;
+    bool in_views_;
     bool wide_ = false;
     bool utf8_ = true;
     unsigned candidates_;
@@ -219,7 +256,8 @@ class TableBuilder {
   void add_column() {
     const unsigned comma = options_.decimal_comma ? unsigned{kFloatComma} : 0u;
     columns_.emplace_back(rows_, kInt | kFloatPoint | comma | kBool | kDate | kTimestamp,
-                          std::min<std::size_t>(options_.narrow_offsets_up_to, UINT32_MAX));
+                          std::min<std::size_t>(options_.narrow_offsets_up_to, UINT32_MAX),
+                          options_.string_views);
   }
   // Pads the row after its `filled` fields with missing cells.
   void end_row(std::size_t filled) {
