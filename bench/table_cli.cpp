@@ -4,6 +4,7 @@
 // the builder (valgrind --tool=callgrind, perf) on its own.
 //
 //   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views]
+//             [--stage whole | --pair FILE2]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "job.hpp"
 #include "pass.hpp"
@@ -87,6 +89,16 @@ struct BuildSink {
   }
 };
 
+// The whole job on one file: read, build, finish.
+std::size_t build_file(const char* path, const gleave::table::TableOptions& table_options) {
+  auto text = gleave::read_input(gleave::FileRef{path, -1}, nullptr, false);
+  if (!text) return 0;
+  BuildSink sink(table_options);
+  gleave::run_pass(text.value().view(), gleave::GleaveOptions{}, sink);
+  text.value() = gleave::ByteBuffer();
+  return static_cast<std::size_t>(sink.finish(2).num_rows());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,14 +110,32 @@ int main(int argc, char** argv) {
   table_options.decimal_comma = true;
   std::string stage = "build";
   unsigned threads = 2;
+  const char* pair = nullptr;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-infer") == 0) table_options.infer_types = false;
     if (std::strcmp(argv[i], "--views") == 0) table_options.string_views = true;
+    if (std::strcmp(argv[i], "--pair") == 0 && i + 1 < argc) pair = argv[++i];
     if (std::strcmp(argv[i], "--stage") == 0 && i + 1 < argc) stage = argv[++i];
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       threads = static_cast<unsigned>(std::atoi(argv[++i]));
   }
   gleave::GleaveOptions options;
+  if (pair != nullptr) {
+    // Two files in two threads of this process, against the first alone
+    // (run that in a process of its own for a cold start).
+    const auto t0 = Clock::now();
+    std::thread other([&] { build_file(pair, table_options); });
+    build_file(argv[1], table_options);
+    other.join();
+    std::printf("pair    %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
+    return 0;
+  }
+  if (stage == "whole") {
+    const auto t0 = Clock::now();
+    build_file(argv[1], table_options);
+    std::printf("whole   %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
+    return 0;
+  }
   auto t = Clock::now();
   auto text = gleave::read_input(gleave::FileRef{argv[1], -1}, nullptr, false);
   if (!text) {
