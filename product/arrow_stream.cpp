@@ -53,25 +53,16 @@ struct BuilderSink {
   // keep(row) and keep(row, verdict): the pass may or may not say why.
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
-    builder->append_row_with([&](auto&& visit) {
-      for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
-    });
+    // An all-ASCII row spares the builder a UTF-8 check per field.
+    builder->append_row_with(
+        [&](auto&& visit) {
+          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+        },
+        is_ascii(row.bytes.data(), row.bytes.size()));
     return go_on();
   }
   bool keep_line(std::string_view line, bool ascii) {
-    builder->append_row_with(
-        [&](auto&& visit) {
-          const char* p = line.data();
-          const char* const end = p + line.size();
-          while (true) {
-            const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
-            const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
-            visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
-            if (stop == end) return;
-            p = stop + 1;
-          }
-        },
-        ascii);
+    builder->append_line(line, delimiter, ascii);
     return go_on();
   }
   template <class... Rejected>
@@ -112,8 +103,6 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
 // ---------------------------------------------------------------------------
 // Export sharing the table's buffers
 
-const std::uint8_t kEmptyBytes[8] = {};
-
 using SharedTable = std::shared_ptr<const ArrowTable>;
 
 // Every exported array, parent or child, owns its private data and a
@@ -121,7 +110,7 @@ using SharedTable = std::shared_ptr<const ArrowTable>;
 // after the parent.
 struct SharedArray {
   SharedTable table;
-  const void* buffers[3] = {};
+  const void* buffers[4] = {};
   std::vector<ArrowArray> child_structs;
   std::vector<ArrowArray*> child_pointers;
 };
@@ -137,20 +126,11 @@ void release_shared_array(ArrowArray* array) noexcept {
   array->private_data = nullptr;
 }
 
-bool is_binary_like(const char* format) noexcept {
-  return format[0] != '\0' && format[1] == '\0' &&
-         (format[0] == 'u' || format[0] == 'U' || format[0] == 'z' || format[0] == 'Z');
-}
-
 void fill_column(ArrowArray* out, const ArrowColumn& c, SharedArray* priv) noexcept {
-  priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
-  // Some consumers read a buffer of length zero: never hand out null.
-  priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;
-  priv->buffers[2] = c.data.data() != nullptr ? c.data.data() : kEmptyBytes;
   out->length = c.length;
   out->null_count = c.null_count;
   out->offset = 0;
-  out->n_buffers = is_binary_like(c.format) ? 3 : 2;
+  out->n_buffers = c.arrow_buffers(priv->buffers);
   out->n_children = 0;
   out->buffers = priv->buffers;
   out->children = nullptr;
@@ -419,8 +399,8 @@ PyType_Spec stream_spec = {
 
 PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "source", GLEAVE_OPTION_KEYWORDS,  "header", "infer_types", "allow_binary",
-      "cancel", GLEAVE_DIALECT_KEYWORDS, nullptr};
+      "source", GLEAVE_OPTION_KEYWORDS,  "header",       "infer_types", "allow_binary",
+      "cancel", GLEAVE_DIALECT_KEYWORDS, "string_views", nullptr};
   PathArg input;
   OptionArgs option_args;
   DialectArgs dialect_args;
@@ -428,10 +408,12 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* infer_types = nullptr;
   PyObject* allow_binary = nullptr;
   PyObject* cancel = Py_None;
+  PyObject* string_views = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT ":arrow_stream",
+          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "O:arrow_stream",
           const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
-          &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
+          &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
+          &string_views)) {
     return nullptr;
   }
   GleaveOptions options;
@@ -442,7 +424,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   if (!dialect_from(option_args, dialect_args, options, request) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
-      !bool_from(allow_binary, "allow_binary", allow)) {
+      !bool_from(allow_binary, "allow_binary", allow) ||
+      !bool_from(string_views, "string_views", table_options.string_views)) {
     return nullptr;
   }
   ModuleState* state = state_of_module(module);
@@ -482,7 +465,7 @@ PyMethodDef arrow_stream_method = {
     "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, string_views=False)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
@@ -491,6 +474,8 @@ PyMethodDef arrow_stream_method = {
     "infer_types=True each column is int64, float64, bool, date32, timestamp or string where\n"
     "every value converts without loss; an empty field is then null. With infer_types=False\n"
     "every column holds the exact field texts. Cells missing from short rows (only with\n"
-    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary."};
+    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary.\n"
+    "string_views=True gives text columns as Arrow string views (binary views), the form\n"
+    "polars holds strings in: polars then takes them without converting them."};
 
 }  // namespace gleave::native

@@ -62,6 +62,31 @@ class Buffer {
     if (n != 0) std::memcpy(data_ + size_, p, n);
     size_ += n;
   }
+  // append() for the short pieces a table is made of: fixed-size copies
+  // the compiler inlines instead of a call to memcpy.
+  void append_short(const void* src, std::size_t n) {
+    if (size_ + n > cap_) grow(size_ + n);
+    copy_short(data_ + size_, src, n);
+    size_ += n;
+  }
+  // memcpy for pieces that are mostly short: at most two overlapping
+  // fixed-size copies up to sixteen bytes.
+  static void copy_short(std::uint8_t* d, const void* src, std::size_t n) noexcept {
+    const auto* p = static_cast<const std::uint8_t*>(src);
+    if (n >= 8 && n <= 16) {
+      std::memcpy(d, p, 8);
+      std::memcpy(d + n - 8, p + n - 8, 8);
+    } else if (n > 16) {
+      std::memcpy(d, p, n);
+    } else if (n >= 4) {
+      std::memcpy(d, p, 4);
+      std::memcpy(d + n - 4, p + n - 4, 4);
+    } else if (n != 0) {
+      d[0] = p[0];
+      d[n / 2] = p[n / 2];
+      d[n - 1] = p[n - 1];
+    }
+  }
   template <class T>
   void push(T v) {
     if (size_ + sizeof v > cap_) grow(size_ + sizeof v);

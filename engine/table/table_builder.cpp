@@ -1,9 +1,23 @@
 #include "table/table_builder.hpp"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "table/column_names.hpp"
 #include "text.hpp"
@@ -17,10 +31,72 @@ bool is_utf8_name(std::string_view s) noexcept;
 // ---------------------------------------------------------------------------
 // Building
 
-TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates)
-    : cells_(missing_rows), candidates_(candidates) {
-  offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::int64_t));
+TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates,
+                                           std::size_t narrow_limit, bool views)
+    : cells_(missing_rows),
+      empties_(missing_rows),
+      narrow_limit_(narrow_limit),
+      view_data_limit_(std::min<std::size_t>(narrow_limit, INT32_MAX)),
+      in_views_(views),
+      candidates_(candidates) {
+  if (views) {
+    views_.resize_zeroed(missing_rows * 16);
+  } else {
+    offsets_.resize_zeroed((missing_rows + 1) * sizeof(std::uint32_t));
+  }
   if (missing_rows != 0) present_.resize_zeroed((missing_rows + 7) / 8);
+}
+
+void TableBuilder::ColumnBuilder::leave_views() {
+  std::size_t total = 0;
+  const std::uint8_t* v = views_.data();
+  for (std::size_t i = 0; i < cells_; ++i) {
+    std::uint32_t len;
+    std::memcpy(&len, v + 16 * i, 4);
+    total += len;
+  }
+  wide_ = total > narrow_limit_;
+  Buffer data, offsets;
+  data.resize(total);
+  offsets.resize((cells_ + 1) * (wide_ ? sizeof(std::int64_t) : sizeof(std::uint32_t)));
+  std::size_t at = 0;
+  auto run = [&](auto* o) {
+    o[0] = 0;
+    for (std::size_t i = 0; i < cells_; ++i, v += 16) {
+      std::uint32_t len, offset;
+      std::memcpy(&len, v, 4);
+      std::memcpy(&offset, v + 12, 4);
+      const std::uint8_t* src = len <= 12 ? v + 4 : data_.data() + offset;
+      if (len != 0) std::memcpy(data.data() + at, src, len);
+      at += len;
+      o[i + 1] = static_cast<std::remove_reference_t<decltype(o[0])>>(at);
+    }
+  };
+  if (wide_) {
+    run(offsets.as<std::int64_t>());
+    narrow_limit_ = 0;
+  } else {
+    run(offsets.as<std::uint32_t>());
+  }
+  data_ = std::move(data);
+  offsets_ = std::move(offsets);
+  views_.reset();
+  in_views_ = false;
+}
+
+void TableBuilder::ColumnBuilder::push_wide_offset() {
+  if (!wide_) {
+    // Past 4 GiB of text in one column: every offset becomes 64-bit, back
+    // to front so that no offset is overwritten before it is read.
+    const std::size_t n = cells_ + 1;
+    offsets_.resize(n * sizeof(std::int64_t));
+    const auto* narrow = offsets_.as<std::uint32_t>();
+    auto* wide = offsets_.as<std::int64_t>();
+    for (std::size_t i = n; i-- > 0;) wide[i] = narrow[i];
+    wide_ = true;
+    narrow_limit_ = 0;  // every later offset comes here
+  }
+  offsets_.push(static_cast<std::int64_t>(data_.size()));
 }
 
 void TableBuilder::ColumnBuilder::mark_present(std::size_t cell, bool present) {
@@ -40,25 +116,41 @@ void TableBuilder::ColumnBuilder::append_missing() {
     for (std::size_t i = cells_ / 8 * 8; i < cells_; ++i) set_bit(present_.data(), i);
   }
   mark_present(cells_, false);
-  offsets_.push<std::int64_t>(offsets_.as<std::int64_t>()[cells_]);
+  if (in_views_) {
+    const std::uint8_t none[16] = {};
+    views_.append_short(none, 16);
+  } else if (wide_) {
+    offsets_.push(static_cast<std::int64_t>(data_.size()));
+  } else {
+    offsets_.push(static_cast<std::uint32_t>(data_.size()));
+  }
   ++cells_;
+  ++empties_;
 }
 
 bool TableBuilder::ColumnBuilder::is_utf8(std::string_view f) noexcept {
   return is_ascii(f.data(), f.size()) || valid_utf8_prefix(f.data(), f.size()) == f.size();
 }
 
+// Rules types out, cheapest tests first; a type once ruled out is never
+// tested again, so a text column costs nothing after its first text.
+// Floats are only checked here (no conversion): they are converted once, at
+// finish, if the column stays a float column.
 void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
   unsigned c = candidates_;
   if (c & (kInt | kFloatPoint | kFloatComma)) {
     std::int64_t i;
-    double d;
     const bool is_int = (c & kInt) && parse_int64(f, i);
     if (!is_int) c &= ~kInt;
     // An integer of at most fifteen characters is also an exact double.
     if (!(is_int && f.size() <= 15)) {
-      if ((c & kFloatPoint) && !parse_float64(f, '.', d)) c &= ~kFloatPoint;
-      if ((c & kFloatComma) && !parse_float64(f, ',', d)) c &= ~kFloatComma;
+      if ((c & kFloatPoint) && !is_float64(f, '.')) c &= ~kFloatPoint;
+      if ((c & kFloatComma) && !is_float64(f, ',')) c &= ~kFloatComma;
+    }
+    // Digits alone are never a bool, a date or a timestamp.
+    if (is_int) {
+      candidates_ = c & (kInt | kFloatPoint | kFloatComma);
+      return;
     }
   }
   if (c & kBool) {
@@ -84,77 +176,221 @@ void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
   candidates_ = c;
 }
 
+template <class Visit>
+std::int64_t TableBuilder::ColumnBuilder::for_each_value(Visit&& visit) const {
+  // A missing cell has no bytes: empty means null, missing or not.
+  std::int64_t others = 0;
+  const char* const data = reinterpret_cast<const char*>(data_.data());
+  if (in_views_) {
+    const std::uint8_t* v = views_.data();
+    for (std::size_t i = 0; i < cells_; ++i, v += 16) {
+      std::uint32_t len, offset;
+      std::memcpy(&len, v, 4);
+      if (len == 0) {
+        ++others;
+        continue;
+      }
+      std::memcpy(&offset, v + 12, 4);
+      const char* text = len <= 12 ? reinterpret_cast<const char*>(v + 4) : data + offset;
+      visit(i, std::string_view(text, len));
+    }
+    return others;
+  }
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < cells_; ++i) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto e = static_cast<std::size_t>(o[i + 1]);
+      if (b == e) {
+        ++others;
+        continue;
+      }
+      visit(i, std::string_view(data + b, e - b));
+    }
+  };
+  if (wide_) {
+    run(offsets_.as<std::int64_t>());
+  } else {
+    run(offsets_.as<std::uint32_t>());
+  }
+  return others;
+}
+
 template <class T, class Parse>
 void TableBuilder::ColumnBuilder::finish_fixed(ArrowColumn& out, Parse&& parse) {
   const std::size_t n = cells_;
+  if (empties_ == 0) {
+    out.values.resize(n * sizeof(T));
+    T* values = out.values.as<T>();
+    for_each_value([&](std::size_t i, std::string_view v) { values[i] = parse(v); });
+    out.null_count = 0;
+    return;
+  }
   out.values.resize_zeroed(n * sizeof(T));
   out.validity.resize_zeroed((n + 7) / 8);
   T* values = out.values.as<T>();
   std::uint8_t* valid = out.validity.data();
-  std::int64_t nulls = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view v = cell(i);
-    if (v.empty() || !is_present(i)) {
-      ++nulls;
-      continue;
-    }
+  out.null_count = for_each_value([&](std::size_t i, std::string_view v) {
     set_bit(valid, i);
     values[i] = parse(v);
-  }
-  out.null_count = nulls;
-  if (nulls == 0) out.validity.reset();
+  });
 }
 
-void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer) {
+void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
   const std::size_t n = cells_;
-  const auto* offsets = offsets_.as<std::int64_t>();
-  std::int64_t nulls = 0;
-  if (infer || !present_.empty()) {
-    out.validity.resize_zeroed((n + 7) / 8);
-    std::uint8_t* valid = out.validity.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      if (is_present(i) && !(infer && offsets[i + 1] == offsets[i])) {
-        set_bit(valid, i);
+  out.values.resize(n * 16);
+  std::uint8_t* views = out.values.data();
+  const std::uint8_t* data = data_.data();
+  const std::size_t size = data_.size();
+  std::size_t longest = 0;
+#if defined(__SSE2__)
+  // A view is the length, then the value zero-padded (up to twelve bytes),
+  // or its first four bytes, buffer 0 and the offset: made from sixteen
+  // bytes loaded at the value, shifted past the length and masked, with no
+  // branch on the length.
+  alignas(16) static constexpr auto kKeep = [] {
+    std::array<std::array<std::uint8_t, 16>, 13> keep{};
+    for (std::size_t k = 0; k <= 12; ++k) {
+      for (std::size_t j = 0; j < k; ++j) keep[k][4 + j] = 0xFF;
+    }
+    return keep;
+  }();
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < n; ++i, views += 16) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto len = static_cast<std::size_t>(o[i + 1]) - b;
+      longest = std::max(longest, len);
+      __m128i v;
+      if (b + 16 <= size) [[likely]] {
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + b));
       } else {
-        ++nulls;
+        alignas(16) std::uint8_t tail[16] = {};
+        if (size > b) std::memcpy(tail, data + b, std::min<std::size_t>(16, size - b));
+        v = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+      }
+      const bool is_long = len > 12;
+      v = _mm_and_si128(
+          _mm_slli_si128(v, 4),
+          _mm_load_si128(reinterpret_cast<const __m128i*>(kKeep[is_long ? 4 : len].data())));
+      const __m128i where = _mm_and_si128(_mm_set_epi32(static_cast<int>(b), 0, 0, 0),
+                                          _mm_set1_epi32(-static_cast<int>(is_long)));
+      v = _mm_or_si128(v, _mm_or_si128(where, _mm_cvtsi32_si128(static_cast<int>(len))));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(views), v);
+    }
+  };
+#else
+  auto run = [&](const auto* o) {
+    for (std::size_t i = 0; i < n; ++i, views += 16) {
+      const auto b = static_cast<std::size_t>(o[i]);
+      const auto len = static_cast<std::size_t>(o[i + 1]) - b;
+      const auto len32 = static_cast<std::int32_t>(len);
+      longest = std::max(longest, len);
+      std::memcpy(views, &len32, 4);
+      if (len <= 12) {
+        // The value itself, zero-padded.
+        std::memset(views + 4, 0, 12);
+        if (len != 0) std::memcpy(views + 4, data + b, len);
+      } else {
+        // Its first four bytes, then buffer 0 and the offset in it.
+        const std::int32_t where[2] = {0, static_cast<std::int32_t>(b)};
+        std::memcpy(views + 4, data + b, 4);
+        std::memcpy(views + 8, where, 8);
       }
     }
+  };
+#endif
+  if (wide_) {
+    run(offsets_.as<std::int64_t>());
+  } else {
+    run(offsets_.as<std::uint32_t>());
   }
-  out.null_count = nulls;
-  if (nulls == 0) out.validity.reset();
+  offsets_.reset();
+  out.format = utf8_ ? "vu" : "vz";
+  if (longest <= 12) {
+    // Every value is inline: no data buffer at all.
+    data_.reset();
+    out.data_size = -1;
+    return;
+  }
+  data_.shrink_to_fit();
+  out.data_size = static_cast<std::int64_t>(data_.size());
+  out.data = std::move(data_);
+}
+
+void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, bool views) {
+  const std::size_t n = cells_;
+  if (infer && empties_ != 0) {
+    // Empty and missing cells are null.
+    out.validity.resize_zeroed((n + 7) / 8);
+    std::uint8_t* valid = out.validity.data();
+    auto run = [&](const auto* o) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (o[i + 1] != o[i]) set_bit(valid, i);
+      }
+    };
+    if (in_views_) {
+      for_each_value([&](std::size_t i, std::string_view) { set_bit(valid, i); });
+    } else if (wide_) {
+      run(offsets_.as<std::int64_t>());
+    } else {
+      run(offsets_.as<std::uint32_t>());
+    }
+    out.null_count = static_cast<std::int64_t>(empties_);
+  } else if (!present_.empty()) {
+    // Only missing cells are null: the bitmap of present cells is the
+    // validity bitmap.
+    present_.resize_zeroed((n + 7) / 8);
+    std::int64_t nulls = 0;
+    for (std::size_t i = 0; i < n; ++i) nulls += !get_bit(present_.data(), i);
+    out.null_count = nulls;
+    if (nulls != 0) out.validity = std::move(present_);
+  }
   present_.reset();
-  // 32-bit offsets when the bytes allow: half the offset memory and the
-  // type every consumer reads natively. Past 2 GiB in one column the offsets
-  // stay 64-bit (large_utf8): one batch keeps the table's row order and
-  // chunking simple, and every consumer reads large strings too.
-  const bool large = data_.size() > static_cast<std::size_t>(INT32_MAX);
-  if (!large) {
-    // In place, front to back: element i of the narrow array never lies
-    // past element i of the wide one.
-    auto* narrow = offsets_.as<std::int32_t>();
-    for (std::size_t i = 0; i <= n; ++i) narrow[i] = static_cast<std::int32_t>(offsets[i]);
-    offsets_.resize((n + 1) * sizeof(std::int32_t));
-    offsets_.shrink_to_fit();
+  if (in_views_) {
+    out.format = utf8_ ? "vu" : "vz";
+    views_.shrink_to_fit();
+    out.values = std::move(views_);
+    if (data_.empty()) {
+      out.data_size = -1;  // every value is inline
+      return;
+    }
+    data_.shrink_to_fit();
+    out.data_size = static_cast<std::int64_t>(data_.size());
+    out.data = std::move(data_);
+    return;
   }
+  if (views && data_.size() <= static_cast<std::size_t>(INT32_MAX)) {
+    make_views(out);
+    return;
+  }
+  // Arrow's "u" takes 32-bit offsets up to 2 GiB of text; past that the
+  // column is large_utf8 ("U", 64-bit offsets). One batch keeps the table's
+  // row order and chunking simple, and every consumer reads large strings.
+  const bool large = wide_ || data_.size() > static_cast<std::size_t>(INT32_MAX);
+  if (large && !wide_) {
+    Buffer wide;
+    wide.resize((n + 1) * sizeof(std::int64_t));
+    const auto* narrow = offsets_.as<std::uint32_t>();
+    auto* o = wide.as<std::int64_t>();
+    for (std::size_t i = 0; i <= n; ++i) o[i] = narrow[i];
+    offsets_ = std::move(wide);
+  }
+  offsets_.shrink_to_fit();
   out.format = utf8_ ? (large ? "U" : "u") : (large ? "Z" : "z");
   out.values = std::move(offsets_);
   data_.shrink_to_fit();
   out.data = std::move(data_);
 }
 
-ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bool decimal_comma) {
+ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options) {
+  const bool infer = options.infer_types;
+  const bool decimal_comma = options.decimal_comma;
   ArrowColumn out;
   out.name = std::move(name);
   out.length = static_cast<std::int64_t>(cells_);
   unsigned c = infer && utf8_ ? candidates_ : 0;
   if (!decimal_comma) c &= ~kFloatComma;
   // A column of nothing but nulls has no evidence of a type.
-  bool any_value = false;
-  if (c != 0) {
-    const auto* o = offsets_.as<std::int64_t>();
-    any_value = o[cells_] != 0;
-  }
-  if (!any_value) c = 0;
+  if (empties_ == cells_) c = 0;
   if (c & kTimestamp) {
     // Nanoseconds hold the years 1677 to 2262 only: outside them a column
     // with sub-microsecond digits stays text rather than lose them.
@@ -172,26 +408,26 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
   } else if (c & (kFloatPoint | kFloatComma)) {
     const char mark = (c & kFloatPoint) ? '.' : ',';
     out.format = "g";
-    finish_fixed<double>(out, [mark](std::string_view v) {
-      double x = 0;
-      parse_float64(v, mark, x);
-      return x;
-    });
+    finish_fixed<double>(out, [mark](std::string_view v) { return float64_value(v, mark); });
   } else if (c & kBool) {
-    // Parse to one byte per value first, then pack: simple and still linear.
     out.format = "b";
-    finish_fixed<std::uint8_t>(out, [](std::string_view v) {
-      bool b = false;
-      parse_bool(v, b);
-      return static_cast<std::uint8_t>(b);
-    });
-    Buffer bits;
-    bits.resize_zeroed((cells_ + 7) / 8);
-    const std::uint8_t* bytes = out.values.data();
-    for (std::size_t i = 0; i < cells_; ++i) {
-      if (bytes[i]) set_bit(bits.data(), i);
+    const std::size_t n = cells_;
+    out.values.resize_zeroed((n + 7) / 8);
+    std::uint8_t* bits = out.values.data();
+    if (empties_ == 0) {
+      for_each_value([&](std::size_t i, std::string_view v) {
+        if ((v[0] | 0x20) == 't') set_bit(bits, i);
+      });
+      out.null_count = 0;
+    } else {
+      out.validity.resize_zeroed((n + 7) / 8);
+      std::uint8_t* valid = out.validity.data();
+      out.null_count = for_each_value([&](std::size_t i, std::string_view v) {
+        set_bit(valid, i);
+        // Every value is true or false in some letter case.
+        if ((v[0] | 0x20) == 't') set_bit(bits, i);
+      });
     }
-    out.values = std::move(bits);
   } else if (c & kDate) {
     out.format = "tdD";
     finish_fixed<std::int32_t>(out, [](std::string_view v) {
@@ -208,16 +444,66 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, bool infer, bo
       return nanos ? t.seconds * 1000000000 + t.nanos : t.seconds * 1000000 + t.nanos / 1000;
     });
   } else {
-    finish_strings(out, infer);
+    finish_strings(out, infer, options.string_views);
     return out;
   }
   offsets_.reset();
+  views_.reset();
   data_.reset();
   present_.reset();
   return out;
 }
 
-ArrowTable TableBuilder::finish() {
+void TableBuilder::append_line(std::string_view line, unsigned char delimiter, bool ascii) {
+  const bool utf8 = ascii || valid_utf8_prefix(line.data(), line.size()) == line.size();
+  const char* begin = line.data();
+  const char* p = begin;
+  const char* const end = p + line.size();
+  if (expect_header_) {
+    append_row_with(
+        [&](auto&& visit) {
+          while (true) {
+            const void* hit = std::memchr(p, delimiter, static_cast<std::size_t>(end - p));
+            const char* stop = hit == nullptr ? end : static_cast<const char*>(hit);
+            visit(std::string_view(p, static_cast<std::size_t>(stop - p)));
+            if (stop == end) return;
+            p = stop + 1;
+          }
+        },
+        utf8);
+    return;
+  }
+  const bool infer = options_.infer_types;
+  std::size_t col = 0;
+  std::size_t width = columns_.size();
+  ColumnBuilder* columns = columns_.data();
+  auto field = [&](const char* stop) {
+    if (col == width) [[unlikely]] {
+      add_column();
+      width = columns_.size();
+      columns = columns_.data();
+    }
+    columns[col++].append(std::string_view(begin, static_cast<std::size_t>(stop - begin)), utf8,
+                          infer);
+    begin = stop + 1;
+  };
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: one compare gives every delimiter among them.
+  const __m128i splat = _mm_set1_epi8(static_cast<char>(delimiter));
+  for (; end - p >= 16; p += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, splat)));
+    for (; mask != 0; mask &= mask - 1) field(p + std::countr_zero(mask));
+  }
+#endif
+  for (; p != end; ++p) {
+    if (static_cast<unsigned char>(*p) == delimiter) field(p);
+  }
+  field(end);
+  end_row(col);
+}
+
+ArrowTable TableBuilder::finish(unsigned threads) {
   const std::size_t width = columns_.size();
   std::size_t repaired = 0;
   std::vector<std::string> names;
@@ -237,12 +523,39 @@ ArrowTable TableBuilder::finish() {
   } else {
     names = positional_names(width);
   }
-  std::vector<ArrowColumn> out;
-  out.reserve(width);
-  for (std::size_t i = 0; i < width; ++i) {
-    out.push_back(
-        columns_[i].finish(std::move(names[i]), options_.infer_types, options_.decimal_comma));
+  std::vector<ArrowColumn> out(width);
+  // Columns are independent: each is built and its text freed by whichever
+  // thread takes it next. An exception (out of memory) stops the others
+  // from taking more and is rethrown here.
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  std::mutex error_mutex;
+  auto work = [&]() noexcept {
+    while (!failed.load(std::memory_order_relaxed)) {
+      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+      if (i >= width) return;
+      try {
+        out[i] = columns_[i].finish(std::move(names[i]), options_);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error) error = std::current_exception();
+        failed = true;
+      }
+    }
+  };
+  std::vector<std::thread> helpers;
+  const std::size_t wanted = std::min<std::size_t>(threads == 0 ? 1 : threads, width);
+  for (std::size_t t = 1; t < wanted; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;  // no thread to be had: the calling thread does the rest
+    }
   }
+  work();
+  for (std::thread& h : helpers) h.join();
+  if (error) std::rethrow_exception(error);
   const auto rows = static_cast<std::int64_t>(rows_);
   columns_.clear();
   header_.clear();
@@ -298,7 +611,7 @@ void fill_schema(ArrowSchema* out, SchemaPrivate* priv, std::int64_t flags) noex
 
 struct ArrayPrivate {
   ArrowColumn column;  // empty for the struct array
-  const void* buffers[3] = {};
+  const void* buffers[4] = {};
   std::vector<ArrowArray> child_structs;
   std::vector<ArrowArray*> child_pointers;
 };
@@ -316,16 +629,10 @@ void release_array(ArrowArray* array) noexcept {
 
 void fill_column_array(ArrowArray* out, ArrayPrivate* priv) noexcept {
   ArrowColumn& c = priv->column;
-  const bool is_string = c.format[0] != '\0' && (c.format[0] == 'u' || c.format[0] == 'U' ||
-                                                 c.format[0] == 'z' || c.format[0] == 'Z');
-  priv->buffers[0] = c.null_count == 0 ? nullptr : c.validity.data();
-  // Some consumers dereference a buffer of length zero: never hand out null.
-  priv->buffers[1] = c.values.data() != nullptr ? c.values.data() : kEmptyBytes;
-  priv->buffers[2] = c.data.data() != nullptr ? c.data.data() : kEmptyBytes;
   out->length = c.length;
   out->null_count = c.null_count;
   out->offset = 0;
-  out->n_buffers = is_string ? 3 : 2;
+  out->n_buffers = c.arrow_buffers(priv->buffers);
   out->n_children = 0;
   out->buffers = priv->buffers;
   out->children = nullptr;
@@ -403,6 +710,29 @@ void stream_release(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+std::int64_t ArrowColumn::arrow_buffers(const void** buffers) const noexcept {
+  buffers[0] = null_count == 0 ? nullptr : validity.data();
+  // Some consumers dereference a buffer of length zero: never hand out null.
+  buffers[1] = values.data() != nullptr ? values.data() : kEmptyBytes;
+  const char f = format[0];
+  if (f == 'v') {
+    // Views: then the data buffers they point into, then those buffers'
+    // sizes (always present, as int64).
+    if (data_size < 0) {
+      buffers[2] = &data_size;  // no data buffer: an empty array of sizes
+      return 3;
+    }
+    buffers[2] = data.data() != nullptr ? data.data() : kEmptyBytes;
+    buffers[3] = &data_size;
+    return 4;
+  }
+  if (f != '\0' && format[1] == '\0' && (f == 'u' || f == 'U' || f == 'z' || f == 'Z')) {
+    buffers[2] = data.data() != nullptr ? data.data() : kEmptyBytes;
+    return 3;
+  }
+  return 2;
+}
 
 int ArrowTable::export_schema(ArrowSchema* out) const noexcept {
   try {

@@ -5,8 +5,10 @@
 // through the Arrow C stream interface without copying them.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,19 +30,32 @@ struct TableOptions {
   // Numbers may use a decimal comma: only sound when the delimiter is not a
   // comma, which the caller knows.
   bool decimal_comma = false;
+  // A column's offsets are 32-bit while its text is at most this long, then
+  // 64-bit. Tests lower it to reach the 64-bit path without gigabytes.
+  std::size_t narrow_offsets_up_to = UINT32_MAX;
+  // Text columns as Arrow string views ("vu", "vz": sixteen bytes a value,
+  // short values inline) instead of offsets: the form polars keeps its
+  // strings in, so that it takes them over without converting them.
+  bool string_views = false;
 };
 
 // One finished column: its Arrow format string and the buffers of its one
 // Arrow array.
 struct ArrowColumn {
   std::string name;
-  const char* format =
-      "";  // a static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z"
+  // A static literal: "l", "g", "b", "tdD", "tsu:", "tsn:", "tsu:UTC", "u", "U", "z", "Z",
+  // "vu", "vz".
+  const char* format = "";
   std::int64_t length = 0;
   std::int64_t null_count = 0;
   Buffer validity;  // empty when null_count is 0
-  Buffer values;    // fixed-width values, the value bits of "b", or the offsets
-  Buffer data;      // the bytes of a string or binary column
+  Buffer values;    // fixed-width values, the value bits of "b", the offsets or the views
+  Buffer data;      // the bytes of a string or binary column (of views: their one data buffer)
+  std::int64_t data_size = 0;  // views only: the size of `data`, or -1 when it is not used
+
+  // Fills `buffers` (room for four) with the buffers of the column's Arrow
+  // array, in the order of the C data interface, and returns how many.
+  std::int64_t arrow_buffers(const void** buffers) const noexcept;
 };
 
 // The finished table: owns every buffer until it is exported.
@@ -84,18 +99,18 @@ class TableBuilder {
   TableBuilder(TableBuilder&&) = default;
   TableBuilder& operator=(TableBuilder&&) = default;
 
-  // One row. `ascii` promises that no field holds a byte of 0x80 or above
-  // (then UTF-8 checks are skipped); false means unknown.
-  void append_row(std::span<const std::string_view> fields, bool ascii = false) {
+  // One row. `utf8` promises that every field is valid UTF-8 (a row whose
+  // bytes are all below 0x80 is); false means unknown.
+  void append_row(std::span<const std::string_view> fields, bool utf8 = false) {
     append_row_with(
         [&](auto&& visit) {
           for (std::string_view f : fields) visit(f);
         },
-        ascii);
+        utf8);
   }
   // One row given as a function that calls its argument with each field.
   template <class ForEachField>
-  void append_row_with(ForEachField&& for_each, bool ascii = false) {
+  void append_row_with(ForEachField&& for_each, bool utf8 = false) {
     if (expect_header_) {
       expect_header_ = false;
       for_each([&](std::string_view f) { header_.emplace_back(f); });
@@ -103,13 +118,18 @@ class TableBuilder {
       return;
     }
     std::size_t i = 0;
+    const bool infer = options_.infer_types;
     for_each([&](std::string_view f) {
       if (i == columns_.size()) add_column();
-      columns_[i++].append(f, ascii, options_.infer_types);
+      columns_[i++].append(f, utf8, infer);
     });
-    for (; i < columns_.size(); ++i) columns_[i].append_missing();
-    ++rows_;
+    end_row(i);
   }
+  // One row that is a line of the text: its fields are the pieces between
+  // the delimiters, which are ASCII, so a line of valid UTF-8 splits into
+  // fields of valid UTF-8. `ascii`: no byte of the line is 0x80 or above;
+  // false means unknown.
+  void append_line(std::string_view line, unsigned char delimiter, bool ascii);
   // Every row of the table, in one pass over it.
   void append_rows(const RowTable& rows) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -120,10 +140,11 @@ class TableBuilder {
   std::size_t num_rows() const noexcept { return rows_; }
   std::size_t num_columns() const noexcept { return columns_.size(); }
 
-  // Builds the Arrow columns, freeing each string buffer once its column is
-  // built. The builder is left empty. Throws std::bad_alloc when memory
-  // runs out.
-  ArrowTable finish();
+  // Builds the Arrow columns, freeing each column's text once it is built;
+  // with several columns, on `threads` threads (at most two are useful on
+  // most machines; 1 builds them on the calling thread). The builder is
+  // left empty. Throws std::bad_alloc when memory runs out.
+  ArrowTable finish(unsigned threads = 2);
 
  private:
   // What a column's values may still be.
@@ -138,39 +159,86 @@ class TableBuilder {
 
   class ColumnBuilder {
    public:
-    ColumnBuilder(std::size_t missing_rows, unsigned candidates);
-    void append(std::string_view f, bool ascii, bool infer) {
-      offsets_.push<std::int64_t>(offsets_.as<std::int64_t>()[cells_] +
-                                  static_cast<std::int64_t>(f.size()));
-      data_.append(f.data(), f.size());
-      if (!present_.empty()) mark_present(cells_, true);
+    ColumnBuilder(std::size_t missing_rows, unsigned candidates, std::size_t narrow_limit,
+                  bool views);
+    void append(std::string_view f, bool utf8, bool infer) {
+      if (in_views_) {
+        append_view(f);
+      } else {
+        append_text(f);
+      }
+      if (!present_.empty()) [[unlikely]]
+        mark_present(cells_, true);
       ++cells_;
-      if (!ascii && utf8_ && !is_utf8(f)) utf8_ = false;
-      if (infer && candidates_ != 0 && !f.empty()) narrow(f);
+      if (f.empty()) {
+        ++empties_;
+        return;
+      }
+      if (!utf8 && utf8_ && !is_utf8(f)) utf8_ = false;
+      if (infer && candidates_ != 0) narrow(f);
     }
     void append_missing();
-    ArrowColumn finish(std::string name, bool infer, bool decimal_comma);
+    ArrowColumn finish(std::string name, const TableOptions& options);
 
    private:
+    void append_text(std::string_view f) {
+      data_.append_short(f.data(), f.size());
+      // 32-bit offsets while the column's text fits them: half the memory
+      // of 64-bit ones, and the offsets Arrow's "u" takes as they are.
+      if (data_.size() <= narrow_limit_) [[likely]] {
+        offsets_.push(static_cast<std::uint32_t>(data_.size()));
+      } else {
+        push_wide_offset();
+      }
+    }
+    // A string view of the value: values of up to twelve bytes live in
+    // the view itself, longer ones in data_.
+    void append_view(std::string_view f) {
+      const std::size_t n = f.size();
+      std::uint8_t v[16] = {};
+      const auto len = static_cast<std::uint32_t>(n);
+      std::memcpy(v, &len, 4);
+      if (n <= 12) {
+        Buffer::copy_short(v + 4, f.data(), n);
+      } else {
+        if (data_.size() + n > view_data_limit_) [[unlikely]] {
+          leave_views();
+          append_text(f);
+          return;
+        }
+        const auto offset = static_cast<std::uint32_t>(data_.size());
+        std::memcpy(v + 4, f.data(), 4);
+        std::memcpy(v + 12, &offset, 4);
+        data_.append_short(f.data(), n);
+      }
+      views_.append_short(v, 16);
+    }
+    // Views hold offsets of 32 bits into one data buffer: past that the
+    // column goes on with offsets (and makes views at the end if it can).
+    void leave_views();
     static bool is_utf8(std::string_view f) noexcept;
     void narrow(std::string_view f) noexcept;
+    void push_wide_offset();
     void mark_present(std::size_t cell, bool present);
-    std::string_view cell(std::size_t i) const noexcept {
-      const auto* o = offsets_.as<std::int64_t>();
-      return std::string_view(reinterpret_cast<const char*>(data_.data()) + o[i],
-                              static_cast<std::size_t>(o[i + 1] - o[i]));
-    }
-    bool is_present(std::size_t i) const noexcept {
-      return present_.empty() || get_bit(present_.data(), i);
-    }
-    void finish_strings(ArrowColumn& out, bool infer);
+    // Calls visit(i, value) for every cell with a value (present and not
+    // empty) and returns the number of the others.
+    template <class Visit>
+    std::int64_t for_each_value(Visit&& visit) const;
+    void finish_strings(ArrowColumn& out, bool infer, bool views);
+    void make_views(ArrowColumn& out);
     template <class T, class Parse>
     void finish_fixed(ArrowColumn& out, Parse&& parse);
 
-    Buffer offsets_;  // int64, cells_ + 1 of them
+    Buffer views_;    // while in_views_: sixteen bytes a cell
+    Buffer offsets_;  // otherwise: cells_ + 1 of them, uint32 until wide_, then int64
     Buffer data_;
     Buffer present_;  // bitmap of cells that exist; empty while all do
     std::size_t cells_ = 0;
+    std::size_t empties_ = 0;   // cells of no bytes, missing ones included
+    std::size_t narrow_limit_;  // 0 once wide_
+    std::size_t view_data_limit_;
+    bool in_views_;
+    bool wide_ = false;
     bool utf8_ = true;
     unsigned candidates_;
     // Timestamp facts: a column may not mix values with and without an
@@ -187,7 +255,14 @@ class TableBuilder {
   }
   void add_column() {
     const unsigned comma = options_.decimal_comma ? unsigned{kFloatComma} : 0u;
-    columns_.emplace_back(rows_, kInt | kFloatPoint | comma | kBool | kDate | kTimestamp);
+    columns_.emplace_back(rows_, kInt | kFloatPoint | comma | kBool | kDate | kTimestamp,
+                          std::min<std::size_t>(options_.narrow_offsets_up_to, UINT32_MAX),
+                          options_.string_views);
+  }
+  // Pads the row after its `filled` fields with missing cells.
+  void end_row(std::size_t filled) {
+    for (; filled < columns_.size(); ++filled) columns_[filled].append_missing();
+    ++rows_;
   }
 
   TableOptions options_;

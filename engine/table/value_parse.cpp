@@ -66,90 +66,155 @@ bool to_decimal(std::string_view s, Decimal& d) noexcept {
 
 }  // namespace
 
-bool parse_float64(std::string_view s, char decimal_mark, double& out) noexcept {
+namespace {
+
+// A text split along the float grammar: its digits from the first nonzero
+// one on (as a number while there are at most nineteen), where they stand,
+// and the exponent.
+struct FloatText {
+  const char* mark = nullptr;   // the decimal mark, if any
+  std::uint64_t digits = 0;     // the digits from the first nonzero one, when at most nineteen
+  std::size_t count = 0;        // how many digits from the first nonzero one
+  std::size_t significant = 0;  // the same up to the last nonzero one
+  long first_power = 0;         // power of ten of the first nonzero digit
+  long last_power = 0;          // power of ten of the last digit written
+  long exponent = 0;            // the e part, saturated
+  bool negative = false;
+};
+
+// False when the text does not follow the grammar.
+bool scan_float(std::string_view s, char decimal_mark, FloatText& t) noexcept {
   const char* p = s.data();
   const char* const end = p + s.size();
-  if (p != end && *p == '-') ++p;
+  const bool negative = p != end && *p == '-';
+  if (negative) ++p;
+  std::uint64_t digits = 0;
+  std::size_t count = 0, significant = 0, index = 0, first_index = 0;
+  auto take = [&](unsigned d) {
+    if (count == 0) {
+      if (d == 0) {  // a leading zero
+        ++index;
+        return;
+      }
+      first_index = index;
+    }
+    ++index;
+    ++count;
+    if (count <= 19) digits = digits * 10 + d;
+    if (d != 0) significant = count;
+  };
   const char* const int_begin = p;
-  while (p != end && is_digit(*p)) ++p;
-  const std::size_t int_len = static_cast<std::size_t>(p - int_begin);
+  for (unsigned d; p != end && (d = static_cast<unsigned>(*p - '0')) < 10; ++p) take(d);
+  const long int_len = static_cast<long>(p - int_begin);
   if (int_len > 1 && *int_begin == '0') return false;
-  std::size_t frac_len = 0;
-  const char* mark = nullptr;
+  long frac_len = 0;
   if (p != end && *p == decimal_mark) {
-    mark = p++;
+    t.mark = p++;
     const char* const frac_begin = p;
-    while (p != end && is_digit(*p)) ++p;
-    frac_len = static_cast<std::size_t>(p - frac_begin);
+    for (unsigned d; p != end && (d = static_cast<unsigned>(*p - '0')) < 10; ++p) take(d);
+    frac_len = static_cast<long>(p - frac_begin);
   }
   if (int_len + frac_len == 0) return false;
-  long exp_value = 0;
-  if (p != end && (*p == 'e' || *p == 'E')) {
+  if (p != end) {
+    if (*p != 'e' && *p != 'E') return false;
     ++p;
     bool neg = false;
     if (p != end && (*p == '+' || *p == '-')) neg = *p++ == '-';
     const char* const exp_begin = p;
+    long e = 0;
     while (p != end && is_digit(*p)) {
-      if (exp_value < 100000) exp_value = exp_value * 10 + (*p - '0');
+      if (e < 100000) e = e * 10 + (*p - '0');
       ++p;
     }
-    if (p == exp_begin) return false;
-    if (neg) exp_value = -exp_value;
+    if (p == exp_begin || p != end) return false;
+    t.exponent = neg ? -e : e;
   }
-  if (p != end) return false;
+  t.negative = negative;
+  t.digits = digits;
+  t.count = count;
+  t.significant = significant;
+  t.first_power = int_len - 1 - static_cast<long>(first_index);
+  t.last_power = -frac_len;
+  return true;
+}
 
-  // from_chars knows only the decimal point.
+// Fifteen significant digits well inside the normal range always come back
+// from the nearest double; zero too.
+bool is_short(const FloatText& t) noexcept {
+  if (t.significant == 0) return true;
+  const long power = t.first_power + t.exponent;
+  return t.significant <= 15 && power > -300 && power < 300;
+}
+
+// from_chars on the text, with a decimal comma made a point.
+bool convert(std::string_view s, const FloatText& t, char decimal_mark, double& out) noexcept {
   char local[128];
   std::string_view text = s;
-  if (mark != nullptr && decimal_mark != '.') {
+  if (t.mark != nullptr && decimal_mark != '.') {
     if (s.size() > sizeof local) return false;
     std::memcpy(local, s.data(), s.size());
-    local[mark - s.data()] = '.';
+    local[t.mark - s.data()] = '.';
     text = std::string_view(local, s.size());
   }
   const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-  if (ec != std::errc() || ptr != text.data() + text.size()) return false;
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
 
-  // Fast path: at most fifteen significant digits, well inside the normal
-  // range, always come back from the nearest double.
-  std::size_t significant = 0;
-  long first_power = 0;  // power of ten of the first significant digit
-  {
-    const char* q = int_begin;
-    const char* const digits_end = mark != nullptr ? mark + 1 + frac_len : int_begin + int_len;
-    bool seen_nonzero = false;
-    std::size_t since_first = 0, last_nonzero = 0;
-    long position = static_cast<long>(int_len) - 1;
-    for (; q != digits_end; ++q) {
-      if (q == mark) continue;
-      if (*q != '0') {
-        if (!seen_nonzero) {
-          seen_nonzero = true;
-          first_power = position;
-        }
-        last_nonzero = since_first + 1;
-      }
-      if (seen_nonzero) ++since_first;
-      --position;
-    }
-    significant = last_nonzero;
-    if (!seen_nonzero) return true;  // zero, signed as written
-  }
-  const long power = first_power + exp_value;
-  if (significant <= 15 && power > -300 && power < 300) return true;
-
-  // Slow path: print the double in its shortest form and compare the
-  // digits: a value exactly representable but printed otherwise (2^63 comes
-  // back as 9.223372036854776e18) would not read back as the same text.
+// Slow path: print the double in its shortest form and compare the digits:
+// a value exactly representable but printed otherwise (2^63 comes back as
+// 9.223372036854776e18) would not read back as the same text.
+bool reads_back(std::string_view s, double value) noexcept {
   Decimal written, printed;
   if (!to_decimal(s, written)) return false;
   char buf[64];
-  const auto printed_end = std::to_chars(buf, buf + sizeof buf, out, std::chars_format::scientific);
+  const auto printed_end =
+      std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
   if (printed_end.ec != std::errc()) return false;
   if (!to_decimal(std::string_view(buf, static_cast<std::size_t>(printed_end.ptr - buf)), printed))
     return false;
   return written.count == printed.count && written.exponent == printed.exponent &&
          std::memcmp(written.digits, printed.digits, written.count) == 0;
+}
+
+constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+}  // namespace
+
+bool parse_float64(std::string_view s, char decimal_mark, double& out) noexcept {
+  FloatText t;
+  if (!scan_float(s, decimal_mark, t) || !convert(s, t, decimal_mark, out)) return false;
+  return is_short(t) || reads_back(s, out);
+}
+
+bool is_float64(std::string_view s, char decimal_mark) noexcept {
+  FloatText t;
+  if (!scan_float(s, decimal_mark, t)) return false;
+  if (is_short(t)) return true;
+  double ignored;
+  return convert(s, t, decimal_mark, ignored) && reads_back(s, ignored);
+}
+
+double float64_value(std::string_view s, char decimal_mark) noexcept {
+  FloatText t;
+  if (!scan_float(s, decimal_mark, t)) return 0;
+  if (t.significant == 0) return t.negative ? -0.0 : 0.0;
+  // digits < 10^15 < 2^53 and 10^|power| <= 10^22 are exact doubles, so
+  // one IEEE operation gives the correctly rounded value.
+  long power = t.last_power + t.exponent;
+  if (t.significant <= 15 && t.count <= 19) {
+    std::uint64_t digits = t.digits;
+    for (std::size_t zeros = t.count - t.significant; zeros > 0; --zeros, ++power) digits /= 10;
+    if (power >= -22 && power <= 22) {
+      const double d = static_cast<double>(digits);
+      const double v = power >= 0 ? d * kPowersOfTen[power] : d / kPowersOfTen[-power];
+      return t.negative ? -v : v;
+    }
+  }
+  double out = 0;
+  if (!convert(s, t, decimal_mark, out)) return 0;
+  return out;
 }
 
 namespace {

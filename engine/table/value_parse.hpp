@@ -59,6 +59,17 @@ inline bool parse_bool(std::string_view s, bool& out) noexcept {
 // printing the double back.
 bool parse_float64(std::string_view s, char decimal_mark, double& out) noexcept;
 
+// Whether parse_float64 would accept a text, decided without converting it
+// when it can be: the grammar, and the fifteen-digit rule that makes the
+// nearest double exact. Only longer texts go through the full check.
+bool is_float64(std::string_view s, char decimal_mark) noexcept;
+
+// The value of a text parse_float64 accepts (anything else gives 0). Texts
+// of at most fifteen significant digits and a small power of ten are
+// converted with one correctly rounded multiplication or division, others
+// by std::from_chars: the same double either way.
+double float64_value(std::string_view s, char decimal_mark) noexcept;
+
 // YYYY-MM-DD, a real date of the years 0001 to 9999; days since 1970-01-01.
 bool parse_date32(std::string_view s, std::int32_t& out) noexcept;
 

@@ -217,6 +217,7 @@ def arrow_stream(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    string_views: bool = False,
 ) -> ArrowStream: ...
 
 @final

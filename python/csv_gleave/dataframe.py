@@ -36,7 +36,9 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     polars takes the Arrow table over directly; pyarrow is not needed.
     """
     pl = import_optional("polars", "polars", "read_polars")
-    stream = arrow_stream(path, header=header, infer_types=infer_types, **options)
+    # Text as string views, polars' own form: taken over as it is, where
+    # offsets would be converted value by value.
+    stream = arrow_stream(path, header=header, infer_types=infer_types, string_views=True, **options)
     frame: polars.DataFrame = pl.DataFrame(stream)
     return frame
 

@@ -3,9 +3,11 @@
 // and the export through the C stream interface with its ownership rules.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "gleave.hpp"
 #include "table/column_names.hpp"
 #include "table/table_builder.hpp"
+#include "table/value_parse.hpp"
 
 namespace {
 
@@ -76,7 +79,9 @@ struct Exported {
   const ArrowArray& col(std::size_t i) const { return *array.children[i]; }
   std::string format(std::size_t i) const { return schema.children[i]->format; }
   std::string name(std::size_t i) const { return schema.children[i]->name; }
-  Cells strings(std::size_t i) const { return strings_of(col(i), format(i) == "U"); }
+  Cells strings(std::size_t i) const {
+    return strings_of(col(i), format(i) == "U" || format(i) == "Z");
+  }
   template <class T>
   std::vector<std::optional<T>> values(std::size_t i) const {
     const ArrowArray& a = col(i);
@@ -216,6 +221,59 @@ TEST(TypedValue, FloatsAndBools) {
                                                                   false, true, true, true, false}));
 }
 
+// The check without conversion and the conversion by multiplication agree
+// with parse_float64 (from_chars and the read-back test) on every text.
+TEST(TypedValue, FloatFastPathsAgreeWithTheFullParse) {
+  std::vector<std::string> texts = {"0",
+                                    "-0",
+                                    "0.000",
+                                    "1.50",
+                                    "38.50",
+                                    "-460.45",
+                                    "1e22",
+                                    "1e23",
+                                    "9e-22",
+                                    "1e-23",
+                                    ".5",
+                                    "5.",
+                                    "1000000",
+                                    "0.001",
+                                    "123456789012345",
+                                    "1234567890123456",
+                                    "12345678901234567890123",
+                                    "100000000000000000000",
+                                    "0.1000000000000000000001",
+                                    "4.9e-324",
+                                    "1.7976931348623157e308",
+                                    "2e308",
+                                    "1e99999999",
+                                    "9007199254740993",
+                                    "-1,25",
+                                    "1,5e3",
+                                    "00.1",
+                                    "1e",
+                                    "-",
+                                    "."};
+  std::mt19937_64 rng(7);
+  const char alphabet[] = "0123456789000.-e,";
+  for (int i = 0; i < 20000; ++i) {
+    std::string t;
+    const std::size_t n = 1 + rng() % 24;
+    for (std::size_t k = 0; k < n; ++k) t += alphabet[rng() % (sizeof alphabet - 1)];
+    texts.push_back(t);
+  }
+  for (const std::string& t : texts) {
+    for (const char mark : {'.', ','}) {
+      double full = 0;
+      const bool accepted = parse_float64(t, mark, full);
+      ASSERT_EQ(is_float64(t, mark), accepted) << t << " mark " << mark;
+      if (!accepted) continue;
+      const double fast = float64_value(t, mark);
+      ASSERT_EQ(std::memcmp(&fast, &full, sizeof fast), 0) << t << " mark " << mark;
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Header names
 
@@ -335,6 +393,160 @@ TEST(TableBuilder, FeedsFromTheRowsOfAPass) {
   EXPECT_EQ(e.strings(1), (Cells{"ann", "b,ob", "c\xc3\xa9", "d"}));
   EXPECT_EQ(e.values<double>(2),
             (std::vector<std::optional<double>>{1.5, std::nullopt, 2.0, std::nullopt}));
+}
+
+// The cells of an exported string view column, read through its views.
+Cells views_of(const ArrowArray& a) {
+  const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+  const auto* views = static_cast<const std::uint8_t*>(a.buffers[1]);
+  Cells out;
+  for (std::int64_t i = 0; i < a.length; ++i) {
+    if (!is_valid(validity, i)) {
+      out.push_back(std::nullopt);
+      continue;
+    }
+    const std::uint8_t* v = views + 16 * i;
+    std::int32_t len, buffer, offset;
+    std::memcpy(&len, v, 4);
+    if (len <= 12) {
+      for (std::int32_t k = len; k < 12; ++k) EXPECT_EQ(v[4 + k], 0) << "padding of view " << i;
+      out.emplace_back(
+          std::string(reinterpret_cast<const char*>(v + 4), static_cast<std::size_t>(len)));
+      continue;
+    }
+    std::memcpy(&buffer, v + 8, 4);
+    std::memcpy(&offset, v + 12, 4);
+    EXPECT_LT(2 + buffer, a.n_buffers - 1);
+    const auto* data = static_cast<const char*>(a.buffers[2 + buffer]);
+    EXPECT_EQ(std::memcmp(v + 4, data + offset, 4), 0);  // the prefix
+    out.emplace_back(std::string(data + offset, static_cast<std::size_t>(len)));
+  }
+  return out;
+}
+
+// Lines split by the builder itself give the table the same rows split
+// outside give, on one thread or two, with offsets 32-bit or 64-bit.
+TEST(TableBuilder, LinesAndWideOffsetsGiveTheSameTable) {
+  const std::vector<std::string> lines = {
+      "id;name;amount;when;flag",
+      "1;ann;1.5;2024-01-02;true",
+      "2;;;;",
+      "3;a name longer than sixteen bytes;-0.25;2024-02-29;FALSE",
+      ";;;;;",
+      "4;caf\xc3\xa9 \xff;7;1999-12-31;true;and;more",
+      "5",
+      "",
+      "123456789012345;x;1e3;2024-01-01;false",
+      std::string(40, ';'),
+      "6;0123456789abcdef;12345678901234567;2024-01-01T00:00:00;true",
+  };
+  auto split = [](const std::string& line) {
+    std::vector<std::string_view> fields;
+    std::size_t b = 0;
+    for (std::size_t e; (e = line.find(';', b)) != std::string::npos; b = e + 1)
+      fields.emplace_back(line.data() + b, e - b);
+    fields.emplace_back(line.data() + b, line.size() - b);
+    return fields;
+  };
+  for (const bool infer : {true, false}) {
+    for (const bool header : {true, false}) {
+      TableOptions plain{header, infer, true};
+      TableBuilder rows(plain);
+      for (const std::string& line : lines) rows.append_row(split(line));
+      Exported want(rows.finish(1));
+      for (const std::size_t limit : {std::size_t{UINT32_MAX}, std::size_t{0}, std::size_t{20}}) {
+        for (const unsigned threads : {1u, 2u, 7u}) {
+          for (const bool views : {false, true}) {
+            TableOptions o = plain;
+            o.narrow_offsets_up_to = limit;
+            o.string_views = views;
+            TableBuilder b(o);
+            for (const std::string& line : lines) b.append_line(line, ';', false);
+            Exported got(b.finish(threads));
+            SCOPED_TRACE(testing::Message()
+                         << "infer " << infer << " header " << header << " limit " << limit
+                         << " threads " << threads << " views " << views);
+            ASSERT_EQ(got.array.length, want.array.length);
+            ASSERT_EQ(got.array.n_children, want.array.n_children);
+            for (std::size_t c = 0; c < static_cast<std::size_t>(want.array.n_children); ++c) {
+              EXPECT_EQ(got.name(c), want.name(c));
+              EXPECT_EQ(got.col(c).null_count, want.col(c).null_count);
+              const std::string f = want.format(c);
+              if (views && (f == "u" || f == "z")) {
+                // Views as long as their data fits 32-bit offsets; here always.
+                EXPECT_EQ(got.format(c), f == "u" ? "vu" : "vz");
+                EXPECT_EQ(views_of(got.col(c)), want.strings(c));
+              } else if (f == "u" || f == "z") {
+                // Past the limit a text column has 64-bit offsets.
+                const bool wide = limit < UINT32_MAX && got.format(c) != f;
+                EXPECT_EQ(got.format(c), wide ? (f == "u" ? "U" : "Z") : f);
+                EXPECT_EQ(got.strings(c), want.strings(c));
+              } else {
+                ASSERT_EQ(got.format(c), f);
+                const std::size_t width = f == "b" ? 0 : f == "tdD" ? 4 : 8;
+                for (std::int64_t r = 0; r < want.array.length; ++r) {
+                  const bool valid =
+                      is_valid(static_cast<const std::uint8_t*>(want.col(c).buffers[0]), r);
+                  ASSERT_EQ(is_valid(static_cast<const std::uint8_t*>(got.col(c).buffers[0]), r),
+                            valid);
+                  if (!valid) continue;
+                  const auto* a = static_cast<const std::uint8_t*>(want.col(c).buffers[1]);
+                  const auto* g = static_cast<const std::uint8_t*>(got.col(c).buffers[1]);
+                  if (width == 0) {
+                    EXPECT_EQ(get_bit(g, r), get_bit(a, r));
+                  } else {
+                    EXPECT_EQ(std::memcmp(g + r * width, a + r * width, width), 0);
+                  }
+                }
+              }
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+TEST(TableBuilder, StringViewsHoldTheSameCells) {
+  std::vector<std::vector<std::string>> rows = {
+      {"short", "exactly12byt", "a value of more than twelve bytes", "\xff\xfe bytes", "1"},
+      {"", "x", "", "", "2"},
+      {"s"},
+  };
+  // Then values of every length around the inline limit, in the column
+  // whose values are read sixteen bytes at a time.
+  for (std::size_t i = 0; i < 300; ++i) {
+    rows.push_back({"", "", std::string(i % 20, static_cast<char>('a' + i % 26))});
+  }
+  for (const bool infer : {true, false}) {
+    TableOptions o{false, infer, false};
+    Exported want(build(rows, o));
+    o.string_views = true;
+    Exported got(build(rows, o));
+    for (std::size_t c = 0; c < 5; ++c) {
+      const std::string f = want.format(c);
+      if (f != "u" && f != "z") {
+        EXPECT_EQ(got.format(c), f);
+        continue;
+      }
+      EXPECT_EQ(got.format(c), f == "u" ? "vu" : "vz");
+      EXPECT_EQ(got.col(c).null_count, want.col(c).null_count);
+      EXPECT_EQ(views_of(got.col(c)), want.strings(c));
+      // Values of at most twelve bytes all sit in their views: no data
+      // buffer, only the (empty) array of data buffer sizes.
+      const bool inline_only = c != 2;
+      EXPECT_EQ(got.col(c).n_buffers, inline_only ? 3 : 4);
+      if (!inline_only) {
+        std::int64_t bytes = 0;
+        // The data buffer holds the values too long to be inline.
+        for (const auto& row : rows) {
+          if (row.size() > c && row[c].size() > 12)
+            bytes += static_cast<std::int64_t>(row[c].size());
+        }
+        EXPECT_EQ(static_cast<const std::int64_t*>(got.col(c).buffers[3])[0], bytes);
+      }
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -109,10 +109,11 @@ def consumers():
             ("duckdb", duckdb)]
 
 
+@pytest.mark.parametrize("string_views", [False, True], ids=["offsets", "views"])
 @pytest.mark.parametrize("name, consume", consumers(), ids=[n for n, _ in consumers()])
-def test_every_consumer_reads_the_stream_twice(tmp_path, name, consume):
+def test_every_consumer_reads_the_stream_twice(tmp_path, name, consume, string_views):
     path = write(tmp_path, MIXED)
-    stream = csv_gleave.arrow_stream(path)
+    stream = csv_gleave.arrow_stream(path, string_views=string_views)
     assert consume(stream) == EXPECTED
     assert consume(stream) == EXPECTED
     assert stream.num_rows == 3 and stream.column_names == list(EXPECTED)
