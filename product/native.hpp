@@ -255,6 +255,12 @@ Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptio
   PreparedText prepared = prepare_text(text.value().view(), options, request);
   if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
   hold(text.value(), prepared);
+  // Converted text no longer needs the input's own bytes: freeing them now
+  // keeps a re-encoded file from being held twice while the rows are built.
+  const std::string_view raw = text.value().view();
+  const bool views_input = prepared.text.data() >= raw.data() &&
+                           prepared.text.data() <= raw.data() + raw.size() && !raw.empty();
+  if (!views_input) text.value() = ByteBuffer();
   const ProductCounts counts = run_product_pass(prepared, options, sink);
   JobCounts out;
   static_cast<GleaveCounts&>(out) = counts;
