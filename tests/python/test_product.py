@@ -199,7 +199,10 @@ def test_sigint_stops_within_a_fraction_of_a_second(tmp, call):
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=30)
     assert out.startswith("interrupted"), err
-    assert float(out.split()[1]) - sent < 0.2
+    # Under the sanitizers every step runs several times slower; there the
+    # test checks that the stop happens and is clean, not how fast it is.
+    limit = 1.0 if "asan" in os.environ.get("LD_PRELOAD", "") else 0.2
+    assert float(out.split()[1]) - sent < limit
     assert sorted(os.listdir(".")) == ["big.csv", "fifo"]
 
 
