@@ -23,6 +23,7 @@ namespace {
 
 using table::ArrowColumn;
 using table::ArrowTable;
+using table::SharedTable;
 using table::TableBuilder;
 using table::TableOptions;
 
@@ -101,126 +102,6 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
 }
 
 // ---------------------------------------------------------------------------
-// Export sharing the table's buffers
-
-using SharedTable = std::shared_ptr<const ArrowTable>;
-
-// Every exported array, parent or child, owns its private data and a
-// reference to the table: a consumer may move a child out and release it
-// after the parent.
-struct SharedArray {
-  SharedTable table;
-  const void* buffers[4] = {};
-  std::vector<ArrowArray> child_structs;
-  std::vector<ArrowArray*> child_pointers;
-};
-
-void release_shared_array(ArrowArray* array) noexcept {
-  if (array == nullptr || array->release == nullptr) return;
-  for (std::int64_t i = 0; i < array->n_children; ++i) {
-    ArrowArray* child = array->children[i];
-    if (child->release != nullptr) child->release(child);
-  }
-  delete static_cast<SharedArray*>(array->private_data);
-  array->release = nullptr;
-  array->private_data = nullptr;
-}
-
-void fill_column(ArrowArray* out, const ArrowColumn& c, SharedArray* priv) noexcept {
-  out->length = c.length;
-  out->null_count = c.null_count;
-  out->offset = 0;
-  out->n_buffers = c.arrow_buffers(priv->buffers);
-  out->n_children = 0;
-  out->buffers = priv->buffers;
-  out->children = nullptr;
-  out->dictionary = nullptr;
-  out->release = release_shared_array;
-  out->private_data = priv;
-}
-
-// The whole table as one struct array (a record batch). 0, or ENOMEM.
-int export_shared_array(const SharedTable& table, ArrowArray* out) noexcept {
-  try {
-    const std::size_t n = table->num_columns();
-    auto priv = std::make_unique<SharedArray>();
-    priv->table = table;
-    priv->child_structs.resize(n);
-    priv->child_pointers.resize(n);
-    std::vector<std::unique_ptr<SharedArray>> children(n);
-    for (auto& c : children) {
-      c = std::make_unique<SharedArray>();
-      c->table = table;
-    }
-    // Nothing below allocates.
-    for (std::size_t i = 0; i < n; ++i) {
-      fill_column(&priv->child_structs[i], table->column(i), children[i].release());
-      priv->child_pointers[i] = &priv->child_structs[i];
-    }
-    out->length = table->num_rows();
-    out->null_count = 0;
-    out->offset = 0;
-    out->n_buffers = 1;  // the struct's validity: none
-    out->n_children = static_cast<std::int64_t>(n);
-    out->buffers = priv->buffers;
-    out->children = n == 0 ? nullptr : priv->child_pointers.data();
-    out->dictionary = nullptr;
-    out->release = release_shared_array;
-    out->private_data = priv.release();
-    return 0;
-  } catch (const std::bad_alloc&) {
-    return ENOMEM;
-  }
-}
-
-struct SharedStream {
-  SharedTable table;
-  bool batch_taken = false;
-  const char* last_error = nullptr;
-};
-
-int shared_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
-  auto* s = static_cast<SharedStream*>(stream->private_data);
-  const int rc = s->table->export_schema(out);
-  s->last_error = rc == 0 ? nullptr : "out of memory";
-  return rc;
-}
-
-int shared_get_next(ArrowArrayStream* stream, ArrowArray* out) {
-  auto* s = static_cast<SharedStream*>(stream->private_data);
-  if (s->batch_taken) {
-    out->release = nullptr;  // the end of the stream
-    return 0;
-  }
-  const int rc = export_shared_array(s->table, out);
-  s->last_error = rc == 0 ? nullptr : "out of memory";
-  if (rc == 0) s->batch_taken = true;
-  return rc;
-}
-
-const char* shared_get_last_error(ArrowArrayStream* stream) {
-  return static_cast<SharedStream*>(stream->private_data)->last_error;
-}
-
-void shared_stream_release(ArrowArrayStream* stream) {
-  if (stream == nullptr || stream->release == nullptr) return;
-  delete static_cast<SharedStream*>(stream->private_data);
-  stream->release = nullptr;
-  stream->private_data = nullptr;
-}
-
-int export_shared_stream(const SharedTable& table, ArrowArrayStream* out) noexcept {
-  auto* priv = new (std::nothrow) SharedStream{table};
-  if (priv == nullptr) return ENOMEM;
-  out->get_schema = shared_get_schema;
-  out->get_next = shared_get_next;
-  out->get_last_error = shared_get_last_error;
-  out->release = shared_stream_release;
-  out->private_data = priv;
-  return 0;
-}
-
-// ---------------------------------------------------------------------------
 // Capsules. Each owns its struct; a consumer that takes the contents marks
 // the struct released, and the destructor then frees only the struct.
 
@@ -284,7 +165,7 @@ PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   auto* stream = new (std::nothrow) ArrowArrayStream{};
   if (stream == nullptr) return PyErr_NoMemory();
-  if (export_shared_stream(record_of(self).table, stream) != 0) {
+  if (table::export_stream(record_of(self).table, stream) != 0) {
     delete stream;
     return PyErr_NoMemory();
   }

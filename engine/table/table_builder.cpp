@@ -609,8 +609,11 @@ void fill_schema(ArrowSchema* out, SchemaPrivate* priv, std::int64_t flags) noex
   out->private_data = priv;
 }
 
+// Every exported array, the struct and each column, owns its private data
+// and a reference to the table: a consumer may move a column out and release
+// it after the batch, and a stream may hand out the table more than once.
 struct ArrayPrivate {
-  ArrowColumn column;  // empty for the struct array
+  SharedTable table;
   const void* buffers[4] = {};
   std::vector<ArrowArray> child_structs;
   std::vector<ArrowArray*> child_pointers;
@@ -627,8 +630,7 @@ void release_array(ArrowArray* array) noexcept {
   array->private_data = nullptr;
 }
 
-void fill_column_array(ArrowArray* out, ArrayPrivate* priv) noexcept {
-  ArrowColumn& c = priv->column;
+void fill_column_array(ArrowArray* out, const ArrowColumn& c, ArrayPrivate* priv) noexcept {
   out->length = c.length;
   out->null_count = c.null_count;
   out->offset = 0;
@@ -642,11 +644,9 @@ void fill_column_array(ArrowArray* out, ArrayPrivate* priv) noexcept {
 }
 
 struct StreamPrivate {
-  std::vector<std::string> names;
-  std::vector<std::string> formats;
-  ArrowTable table;
+  SharedTable table;
   bool batch_taken = false;
-  std::string last_error;
+  const char* last_error = nullptr;
 };
 
 int schema_of(const std::vector<std::string>& names, const std::vector<std::string>& formats,
@@ -677,8 +677,8 @@ int schema_of(const std::vector<std::string>& names, const std::vector<std::stri
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
   auto* s = static_cast<StreamPrivate*>(stream->private_data);
-  const int rc = schema_of(s->names, s->formats, out);
-  if (rc != 0) s->last_error = "out of memory";
+  const int rc = s->table->export_schema(out);
+  s->last_error = rc == 0 ? nullptr : "out of memory";
   return rc;
 }
 
@@ -688,18 +688,14 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     out->release = nullptr;  // the end of the stream
     return 0;
   }
-  const int rc = s->table.export_array(out);
-  if (rc != 0) {
-    s->last_error = "out of memory";
-    return rc;
-  }
-  s->batch_taken = true;
-  return 0;
+  const int rc = export_array(s->table, out);
+  s->last_error = rc == 0 ? nullptr : "out of memory";
+  if (rc == 0) s->batch_taken = true;
+  return rc;
 }
 
 const char* stream_get_last_error(ArrowArrayStream* stream) {
-  auto* s = static_cast<StreamPrivate*>(stream->private_data);
-  return s->last_error.empty() ? nullptr : s->last_error.c_str();
+  return static_cast<StreamPrivate*>(stream->private_data)->last_error;
 }
 
 void stream_release(ArrowArrayStream* stream) {
@@ -749,22 +745,24 @@ int ArrowTable::export_schema(ArrowSchema* out) const noexcept {
   }
 }
 
-int ArrowTable::export_array(ArrowArray* out) noexcept {
+int export_array(const SharedTable& table, ArrowArray* out) noexcept {
   try {
-    // Allocate everything first, then move the buffers: a failure leaves
-    // the table whole.
-    const std::size_t n = columns_.size();
+    // Allocate everything first: filling the structs cannot fail.
+    const std::size_t n = table->num_columns();
     auto priv = std::make_unique<ArrayPrivate>();
+    priv->table = table;
     priv->child_structs.resize(n);
     priv->child_pointers.resize(n);
     std::vector<std::unique_ptr<ArrayPrivate>> children(n);
-    for (auto& c : children) c = std::make_unique<ArrayPrivate>();
+    for (auto& c : children) {
+      c = std::make_unique<ArrayPrivate>();
+      c->table = table;
+    }
     for (std::size_t i = 0; i < n; ++i) {
-      children[i]->column = std::move(columns_[i]);
-      fill_column_array(&priv->child_structs[i], children[i].release());
+      fill_column_array(&priv->child_structs[i], table->column(i), children[i].release());
       priv->child_pointers[i] = &priv->child_structs[i];
     }
-    out->length = rows_;
+    out->length = table->num_rows();
     out->null_count = 0;
     out->offset = 0;
     out->n_buffers = 1;
@@ -774,31 +772,49 @@ int ArrowTable::export_array(ArrowArray* out) noexcept {
     out->dictionary = nullptr;
     out->release = release_array;
     out->private_data = priv.release();
-    columns_.clear();
-    rows_ = 0;
     return 0;
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
 }
 
-int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept {
+int export_stream(SharedTable table, ArrowArrayStream* out) noexcept {
+  auto* priv = new (std::nothrow) StreamPrivate{std::move(table)};
+  if (priv == nullptr) return ENOMEM;
+  out->get_schema = stream_get_schema;
+  out->get_next = stream_get_next;
+  out->get_last_error = stream_get_last_error;
+  out->release = stream_release;
+  out->private_data = priv;
+  return 0;
+}
+
+int ArrowTable::export_array(ArrowArray* out) noexcept {
+  // The buffers move into a table the batch shares; on failure they move
+  // back, leaving this table whole.
+  std::shared_ptr<ArrowTable> moved;
   try {
-    auto priv = std::make_unique<StreamPrivate>();
-    for (const ArrowColumn& c : table.columns_) {
-      priv->names.push_back(c.name);
-      priv->formats.push_back(c.format);
-    }
-    priv->table = std::move(table);
-    out->get_schema = stream_get_schema;
-    out->get_next = stream_get_next;
-    out->get_last_error = stream_get_last_error;
-    out->release = stream_release;
-    out->private_data = priv.release();
-    return 0;
+    moved = std::make_shared<ArrowTable>();
   } catch (const std::bad_alloc&) {
     return ENOMEM;
   }
+  *moved = std::move(*this);
+  const int rc = gleave::table::export_array(moved, out);
+  if (rc != 0) *this = std::move(*moved);
+  return rc;
+}
+
+int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept {
+  std::shared_ptr<ArrowTable> moved;
+  try {
+    moved = std::make_shared<ArrowTable>();
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  }
+  *moved = std::move(table);
+  const int rc = export_stream(SharedTable(moved), out);
+  if (rc != 0) table = std::move(*moved);
+  return rc;
 }
 
 }  // namespace gleave::table

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -79,9 +80,6 @@ class ArrowTable {
   // Moves every buffer into one struct array (the record batch); the table
   // is left empty. Returns 0, or ENOMEM (the table then is unchanged).
   int export_array(ArrowArray* out) noexcept;
-  // Moves the table into a stream of one record batch. Returns 0, or
-  // ENOMEM (the table then is unchanged).
-  friend int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
 
  private:
   std::vector<ArrowColumn> columns_;
@@ -89,7 +87,18 @@ class ArrowTable {
   std::size_t names_repaired_ = 0;
 };
 
+// Moves the table into a stream of one record batch. Returns 0, or ENOMEM
+// (the table then is unchanged).
 int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
+
+// A finished table shared by everything exported from it: each batch and
+// each of its columns holds a reference, so the table lives until the last
+// of them is released, and a stream over it can be made any number of times.
+using SharedTable = std::shared_ptr<const ArrowTable>;
+// The whole table as one struct array (a record batch). Returns 0, or ENOMEM.
+int export_array(const SharedTable& table, ArrowArray* out) noexcept;
+// A stream of one record batch over the table. Returns 0, or ENOMEM.
+int export_stream(SharedTable table, ArrowArrayStream* out) noexcept;
 
 class TableBuilder {
  public:
