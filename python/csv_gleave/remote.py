@@ -193,6 +193,21 @@ class _Feeder:
             self._write_end.close()
 
 
+def _drop_temporary(fs: Any, file: Any, temporary: str) -> None:
+    """Abandons a half-written temporary output; never raises (another error is on its way)."""
+    for step in (getattr(file, "discard", None), file.close):
+        try:
+            if step is not None:
+                step()
+        except Exception:  # noqa: BLE001
+            pass
+    try:
+        if fs.exists(temporary):
+            fs.rm(temporary)
+    except Exception:  # noqa: BLE001
+        pass
+
+
 class _Sink:
     """An output URL: a pipe whose reader writes to a temporary beside the target."""
 
@@ -246,17 +261,7 @@ class _Sink:
         """Removes the temporary; never raises (it runs while another error is on its way)."""
         self.write_end.close()  # the writer reads to the end and closes its own end
         self._thread.join(_JOIN_SECONDS)
-        for step in (getattr(self._file, "discard", None), self._file.close):
-            try:
-                if step is not None:
-                    step()
-            except Exception:  # noqa: BLE001
-                pass
-        try:
-            if self._fs.exists(self._temporary):
-                self._fs.rm(self._temporary)
-        except Exception:  # noqa: BLE001
-            pass
+        _drop_temporary(self._fs, self._file, self._temporary)
 
 
 class _Cancel:
@@ -435,14 +440,4 @@ class open_output:
         self._remove()
 
     def _remove(self) -> None:
-        for step in (getattr(self._file, "discard", None), self._file.close):
-            try:
-                if step is not None:
-                    step()
-            except Exception:  # noqa: BLE001
-                pass
-        try:
-            if self._fs.exists(self._temporary):
-                self._fs.rm(self._temporary)
-        except Exception:  # noqa: BLE001
-            pass
+        _drop_temporary(self._fs, self._file, self._temporary)
