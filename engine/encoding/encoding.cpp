@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "text.hpp"
 
@@ -365,11 +366,32 @@ Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding) 
   return run_iconv(input.substr(skip), std::string(encoding), name, unit);
 }
 
+struct PieceDecoder::IconvState {
+  explicit IconvState(iconv_t c) noexcept : cd(c) {}
+  ~IconvState() { iconv_close(cd); }
+  IconvState(const IconvState&) = delete;
+  IconvState& operator=(const IconvState&) = delete;
+  iconv_t cd;
+};
+
+PieceDecoder::PieceDecoder(From from) noexcept : from_(from) {}
+
+PieceDecoder::PieceDecoder(const std::string& name, std::size_t unit)
+    : from_(From::Iconv), unit_(unit == 0 ? 1 : unit) {
+  const iconv_t cd = iconv_open("UTF-8", name.c_str());
+  if (cd != reinterpret_cast<iconv_t>(-1)) iconv_ = std::make_unique<IconvState>(cd);
+}
+
+PieceDecoder::PieceDecoder(PieceDecoder&&) noexcept = default;
+PieceDecoder& PieceDecoder::operator=(PieceDecoder&&) noexcept = default;
+PieceDecoder::~PieceDecoder() = default;
+
 std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& out) {
-  if (from_ == From::Cp1252) {
-    out.append(decode_single_byte(in, kCp1252));
+  if (from_ == From::Cp1252 || from_ == From::Latin1) {
+    out.append(decode_single_byte(in, from_ == From::Cp1252 ? kCp1252 : kLatin1));
     return in.size();
   }
+  if (from_ == From::Iconv) return decode_iconv(in, last, out);
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
   std::size_t i = 0;
@@ -385,6 +407,108 @@ std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& ou
     i = len == 0 ? n : i + static_cast<std::size_t>(-len);
   }
   return n;
+}
+
+// As run_iconv, but a sequence cut by the piece's end waits for the next.
+std::size_t PieceDecoder::decode_iconv(std::string_view in, bool last, std::string& out) {
+  if (iconv_ == nullptr) return in.size();
+  char* src = const_cast<char*>(in.data());  // iconv's signature; it does not write
+  std::size_t left = in.size();
+  std::size_t written = out.size();
+  out.resize(written + left + left / 2 + 64);
+  while (left != 0) {
+    char* dst = out.data() + written;
+    std::size_t room = out.size() - written;
+    const std::size_t r = iconv(iconv_->cd, &src, &left, &dst, &room);
+    const int err = errno;
+    written = out.size() - room;
+    if (r != static_cast<std::size_t>(-1)) continue;
+    if (err == E2BIG) {
+      out.resize(out.size() * 2 + 64);
+      continue;
+    }
+    if (!last && (err != EILSEQ || left < unit_)) break;  // cut: the rest comes with the next piece
+    if (written + 3 > out.size()) out.resize(out.size() * 2 + 64);
+    std::memcpy(out.data() + written, kReplacement, 3);
+    written += 3;
+    ++replaced_;
+    if (err == EILSEQ) {
+      const std::size_t skip = unit_ < left ? unit_ : left;
+      src += skip;
+      left -= skip;
+    } else {
+      left = 0;
+    }
+  }
+  out.resize(written);
+  return in.size() - left;
+}
+
+bool PieceConversion::restartable() const noexcept {
+  if (from != PieceDecoder::From::Iconv) return true;
+  const std::string key = squeeze(iconv_name);
+  return key == "utf16le" || key == "utf16be" || key == "utf32le" || key == "utf32be";
+}
+
+PieceConversion piece_conversion(std::string_view head, bool complete, std::string_view encoding) {
+  using From = PieceDecoder::From;
+  PieceConversion c;
+  if (encoding.empty()) {
+    if (has_utf8_bom(head)) {
+      c.skip = 3;
+      c.encoding = "utf-8-sig";
+      return c;
+    }
+    Unicode u = from_bom(head);
+    const std::size_t skip = bom_length(u);
+    if (u == Unicode::None) u = from_nul_pattern(head);
+    if (u != Unicode::None) {
+      const bool wide = u == Unicode::Utf32Le || u == Unicode::Utf32Be;
+      c.from = From::Iconv;
+      c.unit = wide ? 4 : 2;
+      c.skip = skip;
+      c.encoding = unicode_name(u);
+      c.iconv_name = c.encoding;
+      return c;
+    }
+    c.encoding = "utf-8";
+    if (!reads_as_utf8(utf8_census(head, complete))) {
+      c.from = From::Cp1252;
+      c.encoding = "cp1252";
+    }
+    return c;
+  }
+  const std::string key = squeeze(encoding);
+  if (key == "utf8") {
+    c.encoding = "utf-8";
+  } else if (key == "utf8sig") {
+    c.skip = has_utf8_bom(head) ? 3 : 0;
+    c.encoding = "utf-8-sig";
+  } else if (key == "cp1252" || key == "windows1252") {
+    c.from = From::Cp1252;
+    c.encoding = "cp1252";
+  } else if (key == "latin1" || key == "iso88591" || key == "l1" || key == "iso885911987") {
+    c.from = From::Latin1;
+    c.encoding = "latin-1";
+  } else {
+    c.from = From::Iconv;
+    c.iconv_name = std::string(encoding);
+    if (key.rfind("utf16", 0) == 0 || key.rfind("ucs2", 0) == 0) c.unit = 2;
+    if (key.rfind("utf32", 0) == 0 || key.rfind("ucs4", 0) == 0) c.unit = 4;
+    const Unicode u = from_bom(head);
+    if ((key == "utf16le" && u == Unicode::Utf16Le) ||
+        (key == "utf16be" && u == Unicode::Utf16Be) ||
+        (key == "utf32le" && u == Unicode::Utf32Le) ||
+        (key == "utf32be" && u == Unicode::Utf32Be)) {
+      c.skip = bom_length(u);
+    }
+    c.encoding = std::string(encoding);
+    for (char& ch : c.encoding) {
+      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    }
+    if (!Iconv(c.iconv_name).ok()) c.error = "unknown encoding: " + c.encoding;
+  }
+  return c;
 }
 
 bool looks_binary(std::string_view input) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -48,23 +49,61 @@ Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding =
 std::string detect_encoding(std::string_view sample, bool complete = false);
 
 // The conversions of transcode_to_utf8 that read an input a piece at a time
-// with nothing carried between pieces but a sequence cut by a piece's end:
-// UTF-8 with each maximal ill-formed subpart written as U+FFFD (counted),
-// and cp1252. The pieces give, back to back, what the whole input gives.
+// with nothing carried between pieces but a sequence cut by a piece's end
+// (and, for iconv, its own state): UTF-8 with each maximal ill-formed
+// subpart written as U+FFFD (counted), cp1252, latin-1, and anything iconv
+// knows, with each ill-formed unit written as U+FFFD (counted). The pieces
+// give, back to back, what the whole input gives.
 class PieceDecoder {
  public:
-  enum class From : std::uint8_t { Utf8Lossy, Cp1252 };
-  explicit PieceDecoder(From from) noexcept : from_(from) {}
+  enum class From : std::uint8_t { Utf8Lossy, Cp1252, Latin1, Iconv };
+  explicit PieceDecoder(From from) noexcept;
+  // iconv from `name`, going on `unit` bytes past an ill-formed sequence;
+  // ok() is false when iconv does not know the name.
+  PieceDecoder(const std::string& name, std::size_t unit);
+  PieceDecoder(PieceDecoder&&) noexcept;
+  PieceDecoder& operator=(PieceDecoder&&) noexcept;
+  ~PieceDecoder();
+
+  bool ok() const noexcept { return from_ != From::Iconv || iconv_ != nullptr; }
   // Appends the UTF-8 of `piece` to `out` and returns how many of its bytes
-  // were used: all of them but a UTF-8 sequence cut by its end, which waits
-  // for the next piece unless this is the `last`.
+  // were used: all of them but a sequence cut by its end, which waits for
+  // the next piece unless this is the `last`.
   std::size_t decode(std::string_view piece, bool last, std::string& out);
   std::uint64_t replaced() const noexcept { return replaced_; }
 
  private:
+  struct IconvState;
+  std::size_t decode_iconv(std::string_view piece, bool last, std::string& out);
+
   From from_;
+  std::size_t unit_ = 1;
   std::uint64_t replaced_ = 0;
+  std::unique_ptr<IconvState> iconv_;
 };
+
+// How transcode_to_utf8(input, encoding) converts an input that begins
+// with `head` (all of it when `complete`), as a conversion a piece at a
+// time: the same decision, taken on the head alone when the input goes on.
+struct PieceConversion {
+  PieceDecoder::From from = PieceDecoder::From::Utf8Lossy;
+  std::string iconv_name;  // From::Iconv
+  std::size_t unit = 1;    // From::Iconv
+  std::size_t skip = 0;    // bytes of a byte-order mark before the text
+  std::string encoding;    // as transcode_to_utf8 names it
+  std::string error;       // an encoding no one knows
+
+  bool ok() const noexcept { return error.empty(); }
+  PieceDecoder decoder() const {
+    return from == PieceDecoder::From::Iconv ? PieceDecoder(iconv_name, unit) : PieceDecoder(from);
+  }
+  // Whether a decoder started afresh where an earlier one began a piece
+  // goes on as that one did: true but for iconv conversions that may keep
+  // a state (a byte order read from a mark, shift sequences).
+  bool restartable() const noexcept;
+};
+PieceConversion piece_conversion(std::string_view head, bool complete,
+                                 std::string_view encoding = {});
 
 // True when the first 64 KiB are plainly not text: they hold a NUL byte, or
 // mostly control bytes, and are not UTF-16 or UTF-32.

@@ -1,6 +1,7 @@
 #include "chunked.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,66 @@ Result<std::size_t> FdSource::read_at(std::uint64_t offset, char* p, std::size_t
     if (r >= 0) return static_cast<std::size_t>(r);
     if (errno != EINTR) return IoError::from_errno(errno);
   }
+}
+
+Result<std::string_view> StreamSource::peek(std::size_t n) {
+  if (head_.size() < n && !ended_) {
+    const std::size_t had = head_.size();
+    head_.resize(n);
+    std::size_t got = had;
+    while (got < n) {
+      auto r = read_more(head_.data() + got, n - got);
+      if (!r) {
+        head_.resize(got);
+        return std::move(r.error());
+      }
+      if (r.value() == 0) break;
+      got += r.value();
+    }
+    head_.resize(got);
+  }
+  return std::string_view(head_).substr(0, n);
+}
+
+Result<std::size_t> StreamSource::read(char* p, std::size_t n) {
+  if (head_at_ < head_.size()) {
+    n = std::min(n, head_.size() - head_at_);
+    std::memcpy(p, head_.data() + head_at_, n);
+    head_at_ += n;
+    if (head_at_ == head_.size()) {  // served: its memory goes back
+      std::string().swap(head_);
+      head_at_ = 0;
+    }
+    return n;
+  }
+  return read_more(p, n);
+}
+
+Result<std::size_t> StreamSource::read_more(char* p, std::size_t n) {
+  while (!ended_) {
+    if (interrupt_ != nullptr) {
+      struct pollfd pfd {
+        fd_, POLLIN, 0
+      };
+      const int ready = ::poll(&pfd, 1, 50);
+      if (ready <= 0) {
+        if (ready < 0 && errno != EINTR) return IoError::from_errno(errno);
+        if (interrupt_->requested()) return IoError::from_fixed(IoFixed::Interrupted);
+        continue;
+      }
+    }
+    const ssize_t r = ::read(fd_, p, n);
+    if (r > 0) return static_cast<std::size_t>(r);
+    if (r == 0) {
+      ended_ = true;
+      break;
+    }
+    if (errno != EINTR) return IoError::from_errno(errno);
+    if (interrupt_ != nullptr && interrupt_->requested_now()) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+  }
+  return std::size_t{0};
 }
 
 Result<std::size_t> TextSource::read(char* p, std::size_t n) {

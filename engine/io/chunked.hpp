@@ -7,10 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "byte_buffer.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 
 namespace gleave {
 
@@ -48,6 +50,31 @@ class FdSource : public ByteSource {
   std::uint64_t start_ = 0;  // the descriptor's offset when handed over
   std::uint64_t read_ = 0;
   std::uint64_t limit_ = UINT64_MAX;
+};
+
+// A pipe, FIFO or terminal (not closed), read as its bytes come. Its first
+// bytes can be looked at before they are read, to decide how the rest is
+// decoded; a silent pipe is waited on a little at a time, so that the job
+// can still be stopped whichever thread a signal reached.
+class StreamSource : public ByteSource {
+ public:
+  StreamSource(int fd, Interrupt* interrupt) : fd_(fd), interrupt_(interrupt) {}
+  // The input's first `n` bytes (fewer when it ends before: ended() then
+  // says so); read() still gives them, from skip()'s place on.
+  Result<std::string_view> peek(std::size_t n);
+  bool ended() const noexcept { return ended_; }
+  // The first `n` bytes looked at are not read (a byte-order mark).
+  void skip(std::size_t n) noexcept { head_at_ = n; }
+  Result<std::size_t> read(char* p, std::size_t n) override;
+
+ private:
+  Result<std::size_t> read_more(char* p, std::size_t n);
+
+  int fd_;
+  Interrupt* interrupt_;
+  std::string head_;
+  std::size_t head_at_ = 0;
+  bool ended_ = false;
 };
 
 // Bytes in memory, handed out a window at a time like a file (tests).

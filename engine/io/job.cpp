@@ -172,18 +172,17 @@ Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
   return out;
 }
 
-// A regular file whose conversion to UTF-8 can go a piece at a time: UTF-8
-// (valid, or with ill-formed sequences written as U+FFFD) or cp1252, the
-// encoding detected. Which one is decided on the whole input, so the whole
-// file is read once first without keeping it (a second time, to count,
-// when it is not valid UTF-8); then the repair reads it again a window at a
-// time. Nothing (and the whole input is read instead) for a pipe, a named
-// encoding, or UTF-16 and UTF-32.
+// How the input is read a window at a time, converted to UTF-8 a piece at
+// a time on the way. A regular file in UTF-8 or cp1252 whose encoding is
+// detected is decided on the whole file, read once first without keeping
+// it (a second time, to count, when it is not valid UTF-8); a pipe, on the
+// bytes it gives first (see plan_windows); a named encoding, or UTF-16 and
+// UTF-32, from the mark or the name. Then the repair reads the input a
+// window at a time.
 struct WindowPlan {
-  std::uint64_t text_at = 0;                 // where the text starts (past a mark)
-  std::optional<PieceDecoder::From> decode;  // none: the bytes are valid UTF-8
-  std::string encoding;                      // as the whole-input conversion names it
-  std::uint64_t replaced = 0;
+  std::uint64_t text_at = 0;              // a regular file's text starts there (past a mark)
+  std::optional<PieceConversion> decode;  // none: the bytes are valid UTF-8
+  std::string encoding;                   // as the whole-input conversion names it
   std::string prefix;  // the input's first bytes, or (decoded) its text's first bytes
 };
 
@@ -216,92 +215,138 @@ std::optional<IoError> each_piece(int fd, std::uint64_t at, Interrupt* interrupt
   }
 }
 
-Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job) {
-  using Plan = std::optional<WindowPlan>;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || !job.dialect->encoding.empty()) {
-    return Plan();
-  }
-  const off_t here = ::lseek(fd, 0, SEEK_CUR);
-  if (here < 0) return Plan();
-  const auto start = static_cast<std::uint64_t>(here);
-  // The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past
-  // a mark): more than that decides the same as the whole text.
-  constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
-  auto head = read_at(fd, start, kPrefix);
-  if (!head) return std::move(head.error());
-  const std::string& h = head.value();
-  if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
-  const bool whole_head = h.size() < kPrefix;
-  const std::string e = detect_encoding(h, whole_head);
-  if (e != "utf-8" && e != "utf-8-sig" && e != "cp1252") return Plan();
-  WindowPlan plan;
-  const std::size_t mark = e == "utf-8-sig" ? 3 : 0;
-  plan.text_at = start + mark;
-  plan.encoding = mark != 0 ? "utf-8-sig" : "utf-8";
+// The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past a
+// mark): more than that decides the same as the whole text.
+constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
+// The bytes read first: enough to give kPrefix bytes of text in UTF-32.
+constexpr std::size_t kHead = 4 * kPrefix + 8;
 
+// For a regular file detected as UTF-8 or cp1252: which one, decided on
+// the whole file; true when its text is valid UTF-8 (used as it is).
+Result<bool> decide_on_whole_file(int fd, const FileJob& job, PieceConversion& c,
+                                  std::uint64_t text_at) {
   // 1. Valid UTF-8 throughout?
   bool valid = true;
   std::string carry;  // a sequence cut by the end of a piece
-  auto checked =
-      each_piece(fd, plan.text_at, job.interrupt, [&](std::string_view piece, bool last) {
-        std::string_view all = piece;
-        if (!carry.empty()) {
-          carry.append(piece);
-          all = carry;
-        }
-        const std::size_t good = valid_utf8_prefix(all.data(), all.size());
-        if (good == all.size()) {
-          carry.clear();
-          return true;
-        }
-        if (last || all.size() - good >= 4) {
-          valid = false;
-          return false;
-        }
-        carry = std::string(all.substr(good));
-        return true;
-      });
-  if (checked) return std::move(*checked);
-
-  if (!valid) {
-    // 2. Mostly UTF-8 (a few broken sequences among many good ones) is
-    //    read as damaged UTF-8, anything else as cp1252; a marked file is
-    //    always UTF-8.
-    PieceDecoder count(PieceDecoder::From::Utf8Lossy);
-    std::uint64_t leads = 0;
-    std::string pending, scratch;
-    auto counted =
-        each_piece(fd, plan.text_at, job.interrupt, [&](std::string_view piece, bool last) {
-          for (const char c : piece)
-            leads += static_cast<unsigned char>(c) >= 0xC2 && static_cast<unsigned char>(c) <= 0xF4;
-          pending.append(piece);
-          scratch.clear();
-          pending.erase(0, count.decode(pending, last, scratch));
-          return true;
-        });
-    if (counted) return std::move(*counted);
-    const std::uint64_t ill = count.replaced();
-    const std::uint64_t multibyte = leads > ill ? leads - ill : 0;
-    if (mark != 0 || ill == 0 || multibyte >= 4 * ill) {
-      plan.decode = PieceDecoder::From::Utf8Lossy;
-      plan.replaced = ill;
-    } else {
-      plan.decode = PieceDecoder::From::Cp1252;
-      plan.encoding = "cp1252";
+  auto checked = each_piece(fd, text_at, job.interrupt, [&](std::string_view piece, bool last) {
+    std::string_view all = piece;
+    if (!carry.empty()) {
+      carry.append(piece);
+      all = carry;
     }
-  }
+    const std::size_t good = valid_utf8_prefix(all.data(), all.size());
+    if (good == all.size()) {
+      carry.clear();
+      return true;
+    }
+    if (last || all.size() - good >= 4) {
+      valid = false;
+      return false;
+    }
+    carry = std::string(all.substr(good));
+    return true;
+  });
+  if (checked) return std::move(*checked);
+  c.from = PieceDecoder::From::Utf8Lossy;
+  c.encoding = c.skip != 0 ? "utf-8-sig" : "utf-8";
+  if (valid) return true;
 
-  // 3. The prefix the dialect is detected on: the input's own bytes when
-  //    they are used as they are, else their decoded text.
-  if (!plan.decode) {
-    plan.prefix = h;
-    plan.prefix.resize(mark + valid_utf8_prefix(h.data() + mark, h.size() - mark));
-  } else {
-    PieceDecoder decoder(*plan.decode);
-    decoder.decode(std::string_view(h).substr(mark), whole_head, plan.prefix);
+  // 2. Mostly UTF-8 (a few broken sequences among many good ones) is read
+  //    as damaged UTF-8, anything else as cp1252; a marked file is always
+  //    UTF-8.
+  PieceDecoder count(PieceDecoder::From::Utf8Lossy);
+  std::uint64_t leads = 0;
+  std::string pending, scratch;
+  auto counted = each_piece(fd, text_at, job.interrupt, [&](std::string_view piece, bool last) {
+    for (const char ch : piece)
+      leads += static_cast<unsigned char>(ch) >= 0xC2 && static_cast<unsigned char>(ch) <= 0xF4;
+    pending.append(piece);
+    scratch.clear();
+    pending.erase(0, count.decode(pending, last, scratch));
+    return true;
+  });
+  if (counted) return std::move(*counted);
+  const std::uint64_t ill = count.replaced();
+  const std::uint64_t multibyte = leads > ill ? leads - ill : 0;
+  if (c.skip == 0 && ill != 0 && multibyte < 4 * ill) {
+    c.from = PieceDecoder::From::Cp1252;
+    c.encoding = "cp1252";
   }
-  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+  return false;
+}
+
+// A pipe (FIFO, terminal, standard input) cannot be read twice, so its
+// encoding is decided on the bytes it gives first: a window's worth (8 MiB)
+// or all it has when it ends before. That is the whole-input decision when
+// the pipe ends within them. When it goes on, what the first bytes say
+// holds for the rest: bytes further on that are not UTF-8 when the first
+// ones were are written as U+FFFD and counted (replaced bytes), as in any
+// damaged UTF-8 file; read as cp1252, every byte has its character.
+// `stream` is where a pipe's first bytes wait to be read again.
+Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
+                                               std::optional<StreamSource>& stream) {
+  using Plan = std::optional<WindowPlan>;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Plan();
+  const std::string& named_encoding = job.dialect->encoding;
+  std::string file_head;
+  std::string_view h;
+  bool whole_head = false;
+  std::uint64_t start = 0;
+  if (S_ISREG(st.st_mode)) {
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    if (here < 0) return Plan();
+    start = static_cast<std::uint64_t>(here);
+    auto head = read_at(fd, start, kHead);
+    if (!head) return std::move(head.error());
+    file_head = std::move(head.value());
+    h = file_head;
+    whole_head = h.size() < kHead;
+  } else {
+    stream.emplace(fd, job.interrupt);
+    auto head = stream->peek(std::max(chunk_bytes(), kHead));
+    if (!head) return std::move(head.error());
+    h = head.value();
+    whole_head = stream->ended();
+  }
+  if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
+  PieceConversion c = piece_conversion(h, whole_head, named_encoding);
+  // Names are checked before a job starts; one that iconv still refuses
+  // fails as the whole-input conversion would.
+  if (!c.ok()) return IoError::from_errno(EINVAL);
+  const bool eight_bit =
+      c.from == PieceDecoder::From::Utf8Lossy || c.from == PieceDecoder::From::Cp1252;
+  WindowPlan plan;
+  plan.text_at = start + c.skip;
+  const std::string_view text = h.substr(std::min(c.skip, h.size()));
+  bool as_is = false;  // valid UTF-8 throughout, used as it is
+  if (!stream && named_encoding.empty() && eight_bit) {
+    auto valid = decide_on_whole_file(fd, job, c, plan.text_at);
+    if (!valid) return std::move(valid.error());
+    as_is = valid.value();
+  } else {
+    as_is = c.from == PieceDecoder::From::Utf8Lossy && whole_head &&
+            valid_utf8_prefix(text.data(), text.size()) == text.size();
+  }
+  plan.encoding = c.encoding;
+
+  // The prefix the dialect is detected on: the input's own bytes when they
+  // are used as they are, else their decoded text (from more bytes in
+  // UTF-16 and UTF-32, which take two or four for an ASCII character).
+  if (as_is) {
+    plan.prefix = std::string(h.substr(0, kPrefix));
+    plan.prefix.resize(c.skip + valid_utf8_prefix(plan.prefix.data() + c.skip,
+                                                  plan.prefix.size() - c.skip));
+  } else {
+    const std::size_t reach = c.from == PieceDecoder::From::Iconv ? kHead : kPrefix;
+    const std::string_view part = text.substr(0, reach > c.skip ? reach - c.skip : 0);
+    PieceDecoder decoder = c.decoder();
+    decoder.decode(part, whole_head && part.size() == text.size(), plan.prefix);
+    plan.decode = std::move(c);
+  }
+  if (stream) {
+    stream->skip(plan.text_at);
+  } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
   return Plan(std::move(plan));
@@ -313,20 +358,25 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job) {
 // of a cut sequence, so decoding starts afresh from where a piece began.
 class DecodedSource : public ByteSource {
  public:
-  DecodedSource(ByteSource& raw, PieceDecoder::From from) : raw_(raw), from_(from), ahead_(from) {
+  DecodedSource(ByteSource& raw, const PieceConversion& conversion)
+      : raw_(raw), conversion_(conversion), ahead_(conversion.decoder()) {
     ahead_.valid = false;
   }
   Result<std::size_t> read(char* p, std::size_t n) override {
     return main_.serve(0, p, n, raw_, false, &starts_);
   }
-  bool rereadable() const noexcept override { return raw_.rereadable(); }
+  bool rereadable() const noexcept override {
+    return raw_.rereadable() && conversion_.restartable();
+  }
+  // Bytes written as U+FFFD in the text read so far.
+  std::uint64_t replaced() const noexcept { return main_.decoder.replaced(); }
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
     if (!ahead_.valid || offset < ahead_.text_at) {
       // Back to the last piece that began at or before `offset`.
       auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
                                  [](std::uint64_t o, const Start& s) { return o < s.text; });
       const Start from = it == starts_.begin() ? Start{} : *(it - 1);
-      ahead_ = Cursor(from_);
+      ahead_ = Cursor(conversion_.decoder());
       ahead_.text_at = from.text;
       ahead_.raw_at = from.raw;
     }
@@ -342,7 +392,7 @@ class DecodedSource : public ByteSource {
   // A decoder going through the file: `out` holds the text from `text_at`,
   // `in` the file's bytes from `raw_at` not yet decoded.
   struct Cursor {
-    explicit Cursor(PieceDecoder::From f) : decoder(f) {}
+    explicit Cursor(PieceDecoder d) : decoder(std::move(d)) {}
     PieceDecoder decoder;
     std::string in, out;
     std::uint64_t text_at = 0, raw_at = 0;
@@ -381,8 +431,8 @@ class DecodedSource : public ByteSource {
   };
 
   ByteSource& raw_;
-  PieceDecoder::From from_;
-  Cursor main_{from_};
+  const PieceConversion& conversion_;
+  Cursor main_{conversion_.decoder()};
   Cursor ahead_;
   std::vector<Start> starts_;
 };
@@ -412,11 +462,12 @@ Result<JobCounts> run_job(const FileJob& job) {
     }
   }
 
-  // A UTF-8 file with a dialect to detect is read a window at a time;
-  // anything else whole.
+  // Input with a dialect to detect is read a window at a time; anything
+  // else whole.
   std::optional<WindowPlan> windowed;
+  std::optional<StreamSource> stream;  // a pipe's first bytes wait here
   if (job.dialect) {
-    auto checked = plan_windows(in, job);
+    auto checked = plan_windows(in, job, stream);
     if (!checked) return named(std::move(*checked.error().io()), IoRole::Input, job.input);
     windowed = std::move(checked.value());
   }
@@ -447,15 +498,16 @@ Result<JobCounts> run_job(const FileJob& job) {
     PreparedText prepared = prepare_text(windowed->prefix, job.options, request);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
     prepared.encoding = windowed->encoding;
-    prepared.replaced = windowed->replaced;
     sink.quote_char = prepared.quote_byte();
     sink.exact_raw = true;
     FdSource file(in);
+    ByteSource& raw = stream ? static_cast<ByteSource&>(*stream) : file;
     std::optional<DecodedSource> decoded;
-    if (windowed->decode) decoded.emplace(file, *windowed->decode);
-    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
+    if (windowed->decode) decoded.emplace(raw, *windowed->decode);
+    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : raw);
     const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
     if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
+    if (decoded) prepared.replaced = decoded->replaced();
     counts = product;
     report = input_report(prepared, product);
   } else if (job.dialect) {
