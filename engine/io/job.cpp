@@ -335,8 +335,8 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   // UTF-16 and UTF-32, which take two or four for an ASCII character).
   if (as_is) {
     plan.prefix = std::string(h.substr(0, kPrefix));
-    plan.prefix.resize(c.skip + valid_utf8_prefix(plan.prefix.data() + c.skip,
-                                                  plan.prefix.size() - c.skip));
+    plan.prefix.resize(c.skip +
+                       valid_utf8_prefix(plan.prefix.data() + c.skip, plan.prefix.size() - c.skip));
   } else {
     const std::size_t reach = c.from == PieceDecoder::From::Iconv ? kHead : kPrefix;
     const std::string_view part = text.substr(0, reach > c.skip ? reach - c.skip : 0);

@@ -75,6 +75,12 @@ const Case kCases[] = {
     {"given_iconv_shift_jis", "\x82\xA0", "SHIFT_JIS", "shift_jis", "\xE3\x81\x82"},
     {"given_iconv_ascii_replaces", "a\xE9" "b", "ASCII", "ascii", "a\xEF\xBF\xBD" "b", 1},
     {"given_utf16le_strips_bom", "\xFF\xFE" + utf16le("x"), "utf-16le", "utf-16le", "x"},
+    {"given_iconv_iso2022jp_shifts", "\x1B$B$\"\x1B(Ba", "ISO-2022-JP", "iso-2022-jp",
+     "\xE3\x81\x82" "a"},
+    {"utf16le_surrogate_pair", std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), "", "utf-16le",
+     "\xF0\x9F\x98\x80"},
+    {"utf8_cut_at_the_end", "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4 \xE2\x82", "", "utf-8",
+     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4 \xEF\xBF\xBD", 1},
 };
 // clang-format on
 
@@ -91,6 +97,38 @@ TEST_P(Transcode, ConvertsAndCounts) {
 
 INSTANTIATE_TEST_SUITE_P(Encodings, Transcode, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Converted a few bytes at a time, as a pipe is, the text, the name and
+// the count are the whole conversion's, whatever cuts a sequence.
+TEST_P(Transcode, PiecesGiveTheWholeConversion) {
+  const Case& c = GetParam();
+  const gleave::PieceConversion how = gleave::piece_conversion(c.input, true, c.given);
+  ASSERT_TRUE(how.ok()) << how.error;
+  EXPECT_EQ(how.encoding, c.encoding);
+  const std::string body = c.input.substr(how.skip);
+  for (const std::size_t size : {1, 2, 3, 7, 64}) {
+    gleave::PieceDecoder decoder = how.decoder();
+    std::string pending, out;
+    std::size_t at = 0;
+    do {
+      pending.append(body.substr(at, size));
+      at = std::min(at + size, body.size());
+      pending.erase(0, decoder.decode(pending, at == body.size(), out));
+    } while (at < body.size());
+    EXPECT_EQ(out, c.utf8) << size;
+    EXPECT_EQ(decoder.replaced(), c.replaced) << size;
+    EXPECT_EQ(pending, "") << size;
+  }
+}
+
+TEST(Transcode, PieceConversionOfAHead) {
+  // A head that goes on decides as the head says; an unknown name is an error.
+  EXPECT_EQ(gleave::piece_conversion("abc\xC3", false).encoding, "utf-8");
+  EXPECT_EQ(gleave::piece_conversion("abc\xE9,", false).encoding, "cp1252");
+  EXPECT_FALSE(gleave::piece_conversion("abc", false, "no-such-codec").ok());
+  EXPECT_TRUE(gleave::piece_conversion("\xFF\xFEa", false).restartable());
+  EXPECT_FALSE(gleave::piece_conversion("a", false, "utf-16").restartable());
+}
 
 TEST(Transcode, ValidUtf8IsNotCopied) {
   const std::string in = "x,y\n\xC3\xA4,1\n";

@@ -6,6 +6,7 @@ Writing and checking some 3 GB takes a minute, so it runs only with
 GLEAVE_BIG_TESTS=1; GLEAVE_BIG_TEST_GB sets the size."""
 import csv
 import io
+import json
 import os
 import random
 import subprocess
@@ -133,8 +134,9 @@ def test_gigabytes_repair_in_bounded_memory(tmp):
 
 
 # Inputs for the product's windowed repair: each conversion it streams (valid
-# UTF-8, damaged UTF-8, cp1252, a mark), lines above the table, quotes that
-# close far ahead or never, CR LF cut by a window's end.
+# UTF-8, damaged UTF-8, cp1252, a mark, UTF-16), lines above the table, blank
+# lines first, quotes that close far ahead or never, CR LF and multi-byte
+# characters cut by a window's end.
 PRODUCT_TEXTS = [
     b"id,name\n1,Ann\n2,\"Bob\nsmith\"\n3,\"never closes\n4,x\n5,y,z\n",
     b"\xef\xbb\xbfa;b;c\r\n1;\xc3\xa9;3\r\n2;\xff;4;5\r\n\"x;\"y\" z\";1\r\n",
@@ -142,32 +144,74 @@ PRODUCT_TEXTS = [
     b"Report of 2026\n\nExported by the tool\nid\tv\n1\t2\n3\t\"4\n5\t6\n",
     b"a,b\n" + b"1,\xc3\xa9\xc3\xa9\n" * 300 + b"2,\xff\n" + b"3,\"open\n" + b"4,5\n" * 50,
     b"x|y\n" + b"\"" + b"long field line\n" * 2000 + b"\"|end\n1|2\n",
+    b"\n\n\r\n" + "k;\u00e4\u20ac\n1;\U0001F600\n2;\u00df;x\n".encode() * 40,
+    "a;b\r\n1;\u00e4\r\n2\r\n\"3\";\"x\r\ny\"\r\n".encode("utf-16"),
 ]
+# (text, options): the repair with a named encoding goes a piece at a time too.
+PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [(2, {"encoding": "cp1252"}),
+                                                              (7, {"encoding": "utf-16"})]
 
-
-def test_product_windows_match_the_whole_input(tmp):
-    """csv_gleave.gleave_file reads a regular file in windows (here of 3 bytes)
-    and a pipe whole: both give the same bytes and the same summary."""
-    import csv_gleave
-    for i, data in enumerate(PRODUCT_TEXTS):
-        (tmp / f"in{i}.csv").write_bytes(data)
-    code = ("import csv_gleave, sys\n"
-            "for i in range(int(sys.argv[1])):\n"
-            "    s = csv_gleave.gleave_file(f'in{i}.csv', f'w{i}.csv', f'w{i}.q')\n"
-            "    print(s.to_dict())\n")
-    env = dict(os.environ, GLEAVE_CHUNK_BYTES="3",
-               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", code, str(len(PRODUCT_TEXTS))], check=True,
-                          capture_output=True, text=True, env=env, cwd=tmp)
-    windowed = done.stdout.splitlines()
-    for i, data in enumerate(PRODUCT_TEXTS):
-        r, w = os.pipe()
+# Runs each of PRODUCT_RUNS on its file and through a pipe fed by a thread.
+_RUN_BOTH = """
+import csv_gleave, json, os, sys, threading
+def through_pipe(data, out, q, options):
+    r, w = os.pipe()
+    def feed():
         os.write(w, data)
         os.close(w)
-        try:
-            s = csv_gleave.gleave_file(r, f"p{i}.csv", f"p{i}.q")
-        finally:
-            os.close(r)
-        assert windowed[i] == str(s.to_dict()), data
-        assert (tmp / f"w{i}.csv").read_bytes() == (tmp / f"p{i}.csv").read_bytes(), data
-        assert (tmp / f"w{i}.q").read_bytes() == (tmp / f"p{i}.q").read_bytes(), data
+    t = threading.Thread(target=feed)
+    t.start()
+    try:
+        return csv_gleave.gleave_file(r, out, q, **options)
+    finally:
+        t.join()
+        os.close(r)
+for k, (i, options) in enumerate(json.loads(sys.argv[1])):
+    data = open(f"in{i}.csv", "rb").read()
+    s = csv_gleave.gleave_file(f"in{i}.csv", f"w{k}.csv", f"w{k}.q", **options)
+    p = through_pipe(data, f"p{k}.csv", f"p{k}.q", options)
+    print(json.dumps([s.to_dict(), p.to_dict()]))
+"""
+
+
+def run_both(tmp, runs, chunk):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    if chunk:
+        env["GLEAVE_CHUNK_BYTES"] = str(chunk)
+    done = subprocess.run([sys.executable, "-c", _RUN_BOTH, json.dumps(runs)], check=True,
+                          capture_output=True, text=True, env=env, cwd=tmp)
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+@pytest.mark.parametrize("chunk", [1, 2, 3, 7, 64])
+def test_product_windows_match_the_whole_input(tmp, chunk):
+    """csv_gleave.gleave_file reads a regular file and a pipe in windows of a
+    few bytes: both give the bytes and the summary of one window holding the
+    whole input."""
+    for i, data in enumerate(PRODUCT_TEXTS):
+        (tmp / f"in{i}.csv").write_bytes(data)
+    whole = run_both(tmp, PRODUCT_RUNS, None)
+    for k in range(len(PRODUCT_RUNS)):
+        for kind in "wp":
+            os.replace(tmp / f"{kind}{k}.csv", tmp / f"{kind}{k}.whole")
+            os.replace(tmp / f"{kind}{k}.q", tmp / f"{kind}{k}.qwhole")
+    windowed = run_both(tmp, PRODUCT_RUNS, chunk)
+    for k, run in enumerate(PRODUCT_RUNS):
+        assert whole[k][0] == whole[k][1] == windowed[k][0] == windowed[k][1], run
+        for name in (f"p{k}.whole", f"w{k}.csv", f"p{k}.csv"):
+            assert (tmp / name).read_bytes() == (tmp / f"w{k}.whole").read_bytes(), (run, name)
+        for name in (f"p{k}.qwhole", f"w{k}.q", f"p{k}.q"):
+            assert (tmp / name).read_bytes() == (tmp / f"w{k}.qwhole").read_bytes(), (run, name)
+
+
+def test_pipe_decides_the_encoding_on_its_first_bytes(tmp):
+    """A pipe is not read twice: UTF-8 in its first bytes (the first window,
+    here 64 bytes, or 256 KiB at least) holds for the rest, and bytes further
+    on that are not UTF-8 are replaced and counted, never dropped unseen."""
+    data = b"k,v\n1,\xc3\xa9\n" + b"2,x\n" * 100_000 + b"3,\xe9\n4,\xfc\n"
+    (tmp / "in0.csv").write_bytes(data)
+    (file, pipe), = run_both(tmp, [(0, {})], 64)
+    assert (file["encoding"], file["replaced_bytes"]) == ("cp1252", 0)
+    assert (pipe["encoding"], pipe["replaced_bytes"]) == ("utf-8", 2)
+    assert (tmp / "p0.csv").read_bytes().endswith(b"3,\xef\xbf\xbd\n4,\xef\xbf\xbd\n")
+    assert (tmp / "w0.csv").read_bytes().endswith("3,\u00e9\n4,\u00fc\n".encode())
