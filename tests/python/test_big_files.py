@@ -5,6 +5,7 @@ on, while the process stays far below the file's size.
 Writing and checking some 3 GB takes a minute, so it runs only with
 GLEAVE_BIG_TESTS=1; GLEAVE_BIG_TEST_GB sets the size."""
 import csv
+import filecmp
 import io
 import json
 import os
@@ -48,16 +49,25 @@ def messy_block(rows=4000, seed=15):
     return b"".join(out)
 
 
-def repair(src, out, q, module="_csv_gleave_backend"):
-    """gleave_file in a child process; its summary and peak RSS in bytes."""
+def repair(src, out, q, module="_csv_gleave_backend", pipe=False):
+    """gleave_file in a child process (reading `src` through a pipe from
+    cat when `pipe`); its summary and peak RSS in bytes."""
     # VmHWM, not ru_maxrss: the latter keeps the forking parent's size.
     code = (f"import {module} as m, sys\n"
-            "s = m.gleave_file(sys.argv[1], sys.argv[2], sys.argv[3], fill_ragged_rows=False)\n"
+            "src = 0 if sys.argv[1] == '-' else sys.argv[1]\n"
+            "s = m.gleave_file(src, sys.argv[2], sys.argv[3], fill_ragged_rows=False)\n"
             "hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM')][0]\n"
             "print(s.total_rows, s.quarantined_rows, int(hwm.split()[1]) * 1024)\n")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, "-c", code, src, out, q], check=True,
-                          capture_output=True, text=True, env=env)
+    cat = subprocess.Popen(["cat", src], stdout=subprocess.PIPE) if pipe else None
+    try:
+        done = subprocess.run([sys.executable, "-c", code, "-" if pipe else src, out, q], check=True,
+                              capture_output=True, text=True, env=env,
+                              stdin=cat.stdout if cat else None)
+    finally:
+        if cat:
+            cat.stdout.close()
+            cat.wait()
     total, quarantined, rss = map(int, done.stdout.split())
     return total, quarantined, rss
 
@@ -109,8 +119,14 @@ def test_gigabytes_repair_in_bounded_memory(tmp):
     with open("pbig.out", "rb") as f:
         for _ in range(repeats):
             assert f.read(len(pone_out)) == pone_out
-    os.remove("pbig.out")
-    os.remove("pbig.q")
+    # The same through a pipe, which cannot be read twice.
+    _, piped, prss = repair("big.csv", "pipe.out", "pipe.q", "csv_gleave", pipe=True)
+    print(f"package, through a pipe: peak RSS {prss / 2**20:.0f} MiB")
+    assert prss < 64 << 20 and piped == pquarantined
+    assert filecmp.cmp("pipe.out", "pbig.out", shallow=False)
+    assert filecmp.cmp("pipe.q", "pbig.q", shallow=False)
+    for name in ("pbig.out", "pbig.q", "pipe.out", "pipe.q"):
+        os.remove(name)
 
     total, quarantined, rss = repair("big.csv", "big.out", "big.q")
     os.remove("big.csv")
