@@ -58,7 +58,7 @@ class FdSource : public ByteSource {
 // can still be stopped whichever thread a signal reached.
 class StreamSource : public ByteSource {
  public:
-  StreamSource(int fd, Interrupt* interrupt) : fd_(fd), interrupt_(interrupt) {}
+  StreamSource(int fd, Interrupt* interrupt);
   // The input's first `n` bytes (fewer when it ends before: ended() then
   // says so); read() still gives them, from skip()'s place on.
   Result<std::string_view> peek(std::size_t n);

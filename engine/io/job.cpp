@@ -361,9 +361,27 @@ class DecodedSource : public ByteSource {
   DecodedSource(ByteSource& raw, const PieceConversion& conversion)
       : raw_(raw), conversion_(conversion), ahead_(conversion.decoder()) {
     ahead_.valid = false;
+    direct_ = !raw.rereadable() && conversion.from == PieceDecoder::From::Utf8Lossy;
   }
   Result<std::size_t> read(char* p, std::size_t n) override {
-    return main_.serve(0, p, n, raw_, false, &starts_);
+    Cursor& c = main_;
+    if (direct_ && c.served == c.out.size() && c.in.empty() && !c.done) {
+      // UTF-8 from a pipe goes straight into the window when it is valid;
+      // only from the first byte that is not (or a sequence cut by the
+      // read) on does it take the decoder's way.
+      auto r = raw_.read(p, n);
+      if (!r) return r;
+      const std::size_t k = r.value();
+      const std::size_t good = valid_utf8_prefix(p, k);
+      c.text_at += c.out.size() + good;
+      c.raw_at += good;
+      c.out.clear();
+      c.served = 0;
+      c.in.assign(p + good, k - good);
+      c.done = k == 0;
+      if (good != 0 || k == 0) return good;
+    }
+    return c.serve(0, p, n, raw_, false, &starts_);
   }
   bool rereadable() const noexcept override {
     return raw_.rereadable() && conversion_.restartable();
@@ -432,6 +450,7 @@ class DecodedSource : public ByteSource {
 
   ByteSource& raw_;
   const PieceConversion& conversion_;
+  bool direct_ = false;  // valid UTF-8 is read into the caller's buffer
   Cursor main_{conversion_.decoder()};
   Cursor ahead_;
   std::vector<Start> starts_;
