@@ -374,7 +374,8 @@ struct PieceDecoder::IconvState {
   iconv_t cd;
 };
 
-PieceDecoder::PieceDecoder(From from) noexcept : from_(from) {}
+PieceDecoder::PieceDecoder(From from, std::size_t sample) noexcept
+    : from_(from), unit_(sample == 0 ? 1 : sample) {}
 
 PieceDecoder::PieceDecoder(const std::string& name, std::size_t unit)
     : from_(From::Iconv), unit_(unit == 0 ? 1 : unit) {
@@ -392,6 +393,17 @@ std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& ou
     return in.size();
   }
   if (from_ == From::Iconv) return decode_iconv(in, last, out);
+  if (from_ == From::Utf8OrCp1252) {
+    const std::size_t ascii = ascii_prefix(in.data(), in.size());
+    out.append(in.data(), ascii);
+    if (ascii == in.size()) return ascii;
+    const std::string_view rest = in.substr(ascii);
+    if (rest.size() < unit_ && !last) return ascii;  // too few bytes yet to decide on
+    from_ = reads_as_utf8(utf8_census(rest.substr(0, unit_), last && rest.size() <= unit_))
+                ? From::Utf8Lossy
+                : From::Cp1252;
+    return ascii + decode(rest, last, out);
+  }
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
   std::size_t i = 0;
@@ -472,7 +484,9 @@ PieceConversion piece_conversion(std::string_view head, bool complete, std::stri
       return c;
     }
     c.encoding = "utf-8";
-    if (!reads_as_utf8(utf8_census(head, complete))) {
+    if (!complete && ascii_prefix(head.data(), head.size()) == head.size()) {
+      c.from = From::Utf8OrCp1252;
+    } else if (!reads_as_utf8(utf8_census(head, complete))) {
       c.from = From::Cp1252;
       c.encoding = "cp1252";
     }

@@ -56,8 +56,11 @@ std::string detect_encoding(std::string_view sample, bool complete = false);
 // give, back to back, what the whole input gives.
 class PieceDecoder {
  public:
-  enum class From : std::uint8_t { Utf8Lossy, Cp1252, Latin1, Iconv };
-  explicit PieceDecoder(From from) noexcept;
+  // Utf8OrCp1252: ASCII as it is until the first byte that is not; then
+  // UTF-8 or cp1252, as detection decides on the bytes from there (`sample`
+  // of them, or all there are), and so on to the end.
+  enum class From : std::uint8_t { Utf8Lossy, Cp1252, Latin1, Iconv, Utf8OrCp1252 };
+  explicit PieceDecoder(From from, std::size_t sample = std::size_t{8} << 20) noexcept;
   // iconv from `name`, going on `unit` bytes past an ill-formed sequence;
   // ok() is false when iconv does not know the name.
   PieceDecoder(const std::string& name, std::size_t unit);
@@ -71,31 +74,37 @@ class PieceDecoder {
   // the next piece unless this is the `last`.
   std::size_t decode(std::string_view piece, bool last, std::string& out);
   std::uint64_t replaced() const noexcept { return replaced_; }
+  // The conversion in use (Utf8OrCp1252 until decided).
+  From from() const noexcept { return from_; }
 
  private:
   struct IconvState;
   std::size_t decode_iconv(std::string_view piece, bool last, std::string& out);
 
   From from_;
-  std::size_t unit_ = 1;
+  std::size_t unit_ = 1;  // iconv; or Utf8OrCp1252's sample
   std::uint64_t replaced_ = 0;
   std::unique_ptr<IconvState> iconv_;
 };
 
 // How transcode_to_utf8(input, encoding) converts an input that begins
 // with `head` (all of it when `complete`), as a conversion a piece at a
-// time: the same decision, taken on the head alone when the input goes on.
+// time: the same decision, taken on the head alone when the input goes on,
+// or (Utf8OrCp1252) put off past a head of ASCII, which reads the same
+// either way.
 struct PieceConversion {
   PieceDecoder::From from = PieceDecoder::From::Utf8Lossy;
-  std::string iconv_name;  // From::Iconv
-  std::size_t unit = 1;    // From::Iconv
-  std::size_t skip = 0;    // bytes of a byte-order mark before the text
-  std::string encoding;    // as transcode_to_utf8 names it
-  std::string error;       // an encoding no one knows
+  std::string iconv_name;                     // From::Iconv
+  std::size_t unit = 1;                       // From::Iconv
+  std::size_t skip = 0;                       // bytes of a byte-order mark before the text
+  std::string encoding;                       // as transcode_to_utf8 names it
+  std::string error;                          // an encoding no one knows
+  std::size_t sample = std::size_t{8} << 20;  // Utf8OrCp1252
 
   bool ok() const noexcept { return error.empty(); }
   PieceDecoder decoder() const {
-    return from == PieceDecoder::From::Iconv ? PieceDecoder(iconv_name, unit) : PieceDecoder(from);
+    return from == PieceDecoder::From::Iconv ? PieceDecoder(iconv_name, unit)
+                                             : PieceDecoder(from, sample);
   }
   // Whether a decoder started afresh where an earlier one began a piece
   // goes on as that one did: true but for iconv conversions that may keep

@@ -311,6 +311,7 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   }
   if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
   PieceConversion c = piece_conversion(h, whole_head, named_encoding);
+  c.sample = std::max(chunk_bytes(), kHead);
   // Names are checked before a job starts; one that iconv still refuses
   // fails as the whole-input conversion would.
   if (!c.ok()) return IoError::from_errno(EINVAL);
@@ -361,18 +362,23 @@ class DecodedSource : public ByteSource {
   DecodedSource(ByteSource& raw, const PieceConversion& conversion)
       : raw_(raw), conversion_(conversion), ahead_(conversion.decoder()) {
     ahead_.valid = false;
-    direct_ = !raw.rereadable() && conversion.from == PieceDecoder::From::Utf8Lossy;
+    direct_ = !raw.rereadable() && (conversion.from == PieceDecoder::From::Utf8Lossy ||
+                                    conversion.from == PieceDecoder::From::Utf8OrCp1252);
   }
   Result<std::size_t> read(char* p, std::size_t n) override {
     Cursor& c = main_;
-    if (direct_ && c.served == c.out.size() && c.in.empty() && !c.done) {
-      // UTF-8 from a pipe goes straight into the window when it is valid;
-      // only from the first byte that is not (or a sequence cut by the
-      // read) on does it take the decoder's way.
-      auto r = raw_.read(p, n);
+    const PieceDecoder::From from = c.decoder.from();
+    if (direct_ && from != PieceDecoder::From::Cp1252 && c.served == c.out.size() && c.in.empty() &&
+        !c.done) {
+      // UTF-8 from a pipe goes straight into the window when it is valid
+      // (ASCII, while it may still be cp1252); only from the first byte
+      // that is not (or a sequence cut by the read) on does it take the
+      // decoder's way.
+      auto r = raw_.read(p, std::min(n, kPiece));  // what is not valid is copied
       if (!r) return r;
       const std::size_t k = r.value();
-      const std::size_t good = valid_utf8_prefix(p, k);
+      const std::size_t good =
+          from == PieceDecoder::From::Utf8Lossy ? valid_utf8_prefix(p, k) : ascii_prefix(p, k);
       c.text_at += c.out.size() + good;
       c.raw_at += good;
       c.out.clear();
@@ -388,6 +394,8 @@ class DecodedSource : public ByteSource {
   }
   // Bytes written as U+FFFD in the text read so far.
   std::uint64_t replaced() const noexcept { return main_.decoder.replaced(); }
+  // The conversion the text read so far was decided on.
+  PieceDecoder::From from() const noexcept { return main_.decoder.from(); }
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
     if (!ahead_.valid || offset < ahead_.text_at) {
       // Back to the last piece that began at or before `offset`.
@@ -526,7 +534,10 @@ Result<JobCounts> run_job(const FileJob& job) {
     ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : raw);
     const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
     if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
-    if (decoded) prepared.replaced = decoded->replaced();
+    if (decoded) {
+      prepared.replaced = decoded->replaced();
+      if (decoded->from() == PieceDecoder::From::Cp1252) prepared.encoding = "cp1252";
+    }
     counts = product;
     report = input_report(prepared, product);
   } else if (job.dialect) {

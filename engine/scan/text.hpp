@@ -64,6 +64,12 @@ inline bool is_ascii(const char* p, std::size_t n) noexcept {
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
+// Length of the longest prefix of [p, p + n) below 0x80.
+inline std::size_t ascii_prefix(const char* p, std::size_t n) noexcept {
+  constexpr simd::Targets kHigh{{0x80, 0x80, 0x80, 0x80}, true};
+  return static_cast<std::size_t>(simd::find(p, p + n, kHigh) - p);
+}
+
 // Length of the longest valid UTF-8 prefix of [p, p + n).
 std::size_t valid_utf8_prefix(const char* p, std::size_t n) noexcept;
 

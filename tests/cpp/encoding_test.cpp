@@ -126,8 +126,44 @@ TEST(Transcode, PieceConversionOfAHead) {
   EXPECT_EQ(gleave::piece_conversion("abc\xC3", false).encoding, "utf-8");
   EXPECT_EQ(gleave::piece_conversion("abc\xE9,", false).encoding, "cp1252");
   EXPECT_FALSE(gleave::piece_conversion("abc", false, "no-such-codec").ok());
-  EXPECT_TRUE(gleave::piece_conversion("\xFF\xFEa", false).restartable());
+  EXPECT_TRUE(gleave::piece_conversion("\xFF\xFE"
+                                       "a",
+                                       false)
+                  .restartable());
   EXPECT_FALSE(gleave::piece_conversion("a", false, "utf-16").restartable());
+}
+
+// After a head of ASCII, the first bytes that are not ASCII (`sample` of
+// them) decide between UTF-8 and cp1252, however the pieces cut them.
+TEST(Transcode, DecisionPutOffPastAnAsciiHead) {
+  gleave::PieceConversion how = gleave::piece_conversion("a,b\n", false);
+  ASSERT_EQ(how.from, gleave::PieceDecoder::From::Utf8OrCp1252);
+  how.sample = 4;
+  const struct {
+    std::string rest, utf8;
+    gleave::PieceDecoder::From from;
+    std::uint64_t replaced;
+  } cases[] = {
+      {"x\xE9\xE8y", "x\xC3\xA9\xC3\xA8y", gleave::PieceDecoder::From::Cp1252, 0},
+      {"x\xC3\xA9\xC3\xA8\xFF", "x\xC3\xA9\xC3\xA8\xEF\xBF\xBD",
+       gleave::PieceDecoder::From::Utf8Lossy, 1},
+      {"x\xE2\x82\xAC", "x\xE2\x82\xAC", gleave::PieceDecoder::From::Utf8Lossy, 0},
+      {"plain", "plain", gleave::PieceDecoder::From::Utf8OrCp1252, 0},
+  };
+  for (const auto& c : cases) {
+    const std::string in = "a,b\n" + c.rest;
+    for (const std::size_t size : {1, 2, 3, 64}) {
+      gleave::PieceDecoder decoder = how.decoder();
+      std::string pending, out;
+      for (std::size_t at = 0; at < in.size(); at += size) {
+        pending.append(in.substr(at, size));
+        pending.erase(0, decoder.decode(pending, at + size >= in.size(), out));
+      }
+      EXPECT_EQ(out, "a,b\n" + c.utf8) << c.rest << " " << size;
+      EXPECT_EQ(decoder.from(), c.from) << c.rest << " " << size;
+      EXPECT_EQ(decoder.replaced(), c.replaced) << c.rest << " " << size;
+    }
+  }
 }
 
 TEST(Transcode, ValidUtf8IsNotCopied) {

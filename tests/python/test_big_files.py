@@ -220,14 +220,20 @@ def test_product_windows_match_the_whole_input(tmp, chunk):
             assert (tmp / name).read_bytes() == (tmp / f"w{k}.qwhole").read_bytes(), (run, name)
 
 
-def test_pipe_decides_the_encoding_on_its_first_bytes(tmp):
-    """A pipe is not read twice: UTF-8 in its first bytes (the first window,
-    here 64 bytes, or 256 KiB at least) holds for the rest, and bytes further
-    on that are not UTF-8 are replaced and counted, never dropped unseen."""
-    data = b"k,v\n1,\xc3\xa9\n" + b"2,x\n" * 100_000 + b"3,\xe9\n4,\xfc\n"
+@pytest.mark.parametrize("head, encoding, replaced", [
+    (b"1,\xc3\xa9\n", "utf-8", 2),  # UTF-8 first: the later cp1252 bytes are replaced, and counted
+    (b"1,e\n", "cp1252", 0),  # ASCII first: the first bytes that are not decide, as on the file
+])
+def test_pipe_decides_the_encoding_on_its_first_bytes(tmp, head, encoding, replaced):
+    """A pipe is not read twice: its encoding is decided on its first bytes
+    (the first window, here 64 bytes, or 256 KiB at least), or after a head
+    of ASCII on the first ones that are not. Bytes further on that do not
+    fit are replaced and counted, never dropped unseen."""
+    data = b"k,v\n" + head + b"2,x\n" * 100_000 + b"3,\xe9\n4,\xfc\n"
     (tmp / "in0.csv").write_bytes(data)
     (file, pipe), = run_both(tmp, [(0, {})], 64)
     assert (file["encoding"], file["replaced_bytes"]) == ("cp1252", 0)
-    assert (pipe["encoding"], pipe["replaced_bytes"]) == ("utf-8", 2)
-    assert (tmp / "p0.csv").read_bytes().endswith(b"3,\xef\xbf\xbd\n4,\xef\xbf\xbd\n")
+    assert (pipe["encoding"], pipe["replaced_bytes"]) == (encoding, replaced)
+    tail = b"3,\xef\xbf\xbd\n4,\xef\xbf\xbd\n" if replaced else "3,\u00e9\n4,\u00fc\n".encode()
+    assert (tmp / "p0.csv").read_bytes().endswith(tail)
     assert (tmp / "w0.csv").read_bytes().endswith("3,\u00e9\n4,\u00fc\n".encode())
