@@ -42,12 +42,11 @@ struct JobCounts : GleaveCounts {
   std::optional<InputReport> input;  // how the product pass read the input
 };
 
-// Reads the input (a regular file in UTF-8 or cp1252 with a dialect to
-// detect a window at a time, anything else whole), runs the pass and
-// writes kept rows to the output and
-// quarantined rows to the quarantine file as they come, each into a
-// temporary file beside its target that is renamed into place only when
-// both are complete. An output or quarantine that is not a regular file (a
+// Reads the input (with a dialect to detect: a window at a time, a regular
+// file or a pipe, in any encoding; else whole), runs the pass and writes
+// kept rows to the output and quarantined rows to the quarantine file as
+// they come, each into a temporary file beside its target that is renamed
+// into place only when both are complete. An output or quarantine that is not a regular file (a
 // pipe, a terminal, /dev/null) or a descriptor is written directly. On any
 // failure or interrupt the temporary files are removed and existing targets
 // are untouched. Never throws: exhausted memory is IoFixed::OutOfMemory.

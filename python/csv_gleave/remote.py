@@ -2,7 +2,9 @@
 
 The engine reads and writes file descriptors, so a URL never becomes a
 temporary copy of the whole file: an input is read in chunks by a feeder
-thread and written into a pipe whose read end the native function gets; an
+thread and written into a pipe whose read end the native function gets (and
+reads a window at a time, its encoding decided on the first 8 MiB, as for
+any pipe); an
 output is a pipe whose reader thread writes each chunk to a file opened with
 fsspec under a temporary name beside the target (``<target>.gleave-XXXXXXXX``
 in the same bucket or directory). Once the repair has succeeded the temporary
