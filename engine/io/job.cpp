@@ -374,7 +374,7 @@ class DecodedSource : public ByteSource {
       // (ASCII, while it may still be cp1252); only from the first byte
       // that is not (or a sequence cut by the read) on does it take the
       // decoder's way.
-      auto r = raw_.read(p, std::min(n, kPiece));  // what is not valid is copied
+      auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
       if (!r) return r;
       const std::size_t k = r.value();
       const std::size_t good =
@@ -410,7 +410,9 @@ class DecodedSource : public ByteSource {
   }
 
  private:
-  static constexpr std::size_t kPiece = std::size_t{1} << 20;
+  // 1 MiB, or the window when tests make it tiny (so that pieces cut
+  // sequences too).
+  static std::size_t piece() noexcept { return std::min(std::size_t{1} << 20, chunk_bytes()); }
   struct Start {
     std::uint64_t text = 0;  // offset in the text of the piece's first decoded byte
     std::uint64_t raw = 0;   // offset in the file of its first byte
@@ -438,9 +440,10 @@ class DecodedSource : public ByteSource {
         served = 0;
         if (starts != nullptr) starts->push_back({text_at, raw_at});
         const std::size_t have = in.size();
-        in.resize(have + kPiece);
-        auto r = at ? raw.read_at(raw_at + have, in.data() + have, kPiece)
-                    : raw.read(in.data() + have, kPiece);
+        const std::size_t size = piece();
+        in.resize(have + size);
+        auto r = at ? raw.read_at(raw_at + have, in.data() + have, size)
+                    : raw.read(in.data() + have, size);
         if (!r) return std::move(r.error());
         in.resize(have + r.value());
         done = r.value() == 0;

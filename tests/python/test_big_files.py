@@ -162,10 +162,11 @@ PRODUCT_TEXTS = [
     b"x|y\n" + b"\"" + b"long field line\n" * 2000 + b"\"|end\n1|2\n",
     b"\n\n\r\n" + "k;\u00e4\u20ac\n1;\U0001F600\n2;\u00df;x\n".encode() * 40,
     "a;b\r\n1;\u00e4\r\n2\r\n\"3\";\"x\r\ny\"\r\n".encode("utf-16"),
+    "\ufeffk,v\n1,\"open\n2,\u00e4\n".encode("utf-16-le") + "3,4\n".encode("utf-16-le") * 30,
 ]
 # (text, options): the repair with a named encoding goes a piece at a time too.
-PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [(2, {"encoding": "cp1252"}),
-                                                              (7, {"encoding": "utf-16"})]
+PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [
+    (2, {"encoding": "cp1252"}), (7, {"encoding": "utf-16"}), (8, {"encoding": "utf-16"})]
 
 # Runs each of PRODUCT_RUNS on its file and through a pipe fed by a thread.
 _RUN_BOTH = """
