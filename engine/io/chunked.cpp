@@ -59,8 +59,10 @@ Result<std::size_t> FdSource::read_at(std::uint64_t offset, char* p, std::size_t
 StreamSource::StreamSource(int fd, Interrupt* interrupt) : fd_(fd), interrupt_(interrupt) {
   // A pipe of 1 MiB (the most an unprivileged process may ask for) gives
   // a window in a few reads instead of one per 64 KiB.
+#ifdef F_SETPIPE_SZ
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) (void)::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+#endif
 }
 
 Result<std::string_view> StreamSource::peek(std::size_t n) {
