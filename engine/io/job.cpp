@@ -279,9 +279,11 @@ Result<bool> decide_on_whole_file(int fd, const FileJob& job, PieceConversion& c
 // encoding is decided on the bytes it gives first: a window's worth (8 MiB)
 // or all it has when it ends before. That is the whole-input decision when
 // the pipe ends within them. When it goes on, what the first bytes say
-// holds for the rest: bytes further on that are not UTF-8 when the first
-// ones were are written as U+FFFD and counted (replaced bytes), as in any
-// damaged UTF-8 file; read as cp1252, every byte has its character.
+// holds for the rest (after a head of ASCII, which reads the same either
+// way, what the first bytes that are not ASCII say): bytes further on that
+// are not UTF-8 when the first ones were are written as U+FFFD and counted
+// (replaced bytes), as in any damaged UTF-8 file; read as cp1252, every
+// byte has its character.
 // `stream` is where a pipe's first bytes wait to be read again.
 Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
                                                std::optional<StreamSource>& stream) {
@@ -356,7 +358,8 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
 // The text of a file as it is converted a piece at a time. It can be read
 // again at any offset of the text (to look far ahead for a quote that
 // never closes): the decoder carries nothing between pieces but the bytes
-// of a cut sequence, so decoding starts afresh from where a piece began.
+// of a cut sequence, so decoding starts afresh from where a piece began
+// (not so an iconv conversion that keeps a state: its text is read once).
 class DecodedSource : public ByteSource {
  public:
   DecodedSource(ByteSource& raw, const PieceConversion& conversion)
