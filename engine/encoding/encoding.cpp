@@ -457,6 +457,7 @@ std::size_t PieceDecoder::decode_iconv(std::string_view in, bool last, std::stri
 }
 
 bool PieceConversion::restartable() const noexcept {
+  if (from == PieceDecoder::From::Utf8OrCp1252) return false;  // its decision is a state
   if (from != PieceDecoder::From::Iconv) return true;
   const std::string key = squeeze(iconv_name);
   return key == "utf16le" || key == "utf16be" || key == "utf32le" || key == "utf32be";

@@ -107,8 +107,9 @@ struct PieceConversion {
                                              : PieceDecoder(from, sample);
   }
   // Whether a decoder started afresh where an earlier one began a piece
-  // goes on as that one did: true but for iconv conversions that may keep
-  // a state (a byte order read from a mark, shift sequences).
+  // goes on as that one did: true but for a decision put off and for iconv
+  // conversions that may keep a state (a byte order read from a mark,
+  // shift sequences).
   bool restartable() const noexcept;
 };
 PieceConversion piece_conversion(std::string_view head, bool complete,
