@@ -5,7 +5,8 @@ The files are the shared corpus entries whose source states a delimiter, plus
 generated variants of every category the detector has to read (wider
 delimiter set, ", ", single quotes, no quoting, preambles and `sep=` lines,
 decimal commas under ';', one-line files, a header one field short, rows
-missing an empty last column, prose, and non-UTF-8 encodings).
+missing an empty last column, prose, non-UTF-8 encodings, and quotes escaped
+with a backslash).
 
 All three run in this process on the same first 64 KiB of each file, read
 into memory beforehand: csv_gleave.detect on the raw bytes (so its time
@@ -255,6 +256,27 @@ def gen_latin1(rng):
         "decode": "latin-1"}
 
 
+def gen_escape(rng):
+    """Quotes escaped with a backslash instead of doubled (and a backslash
+    that escapes nothing, kept as text)."""
+    delim = rng.choice([",", ";", "\t", "|"])
+    rows = table(rng, rng.randint(6, 30), rng.randint(3, 6))
+    for i, r in enumerate(rows[1:]):
+        if i % 2 == 0:
+            r[1] = f'{rng.choice(WORDS)} "{rng.choice(WORDS)}"{delim} {rng.choice(WORDS)}'
+        elif i % 5 == 1:
+            r[1] = f"C:\\{rng.choice(WORDS)}"
+    lines = []
+    for row in rows:
+        cells = []
+        for c in row:
+            if '"' in c or delim in c:
+                c = '"' + c.replace("\\", "\\\\").replace('"', '\\"') + '"'
+            cells.append(c)
+        lines.append(delim.join(cells))
+    return "\n".join(lines) + "\n", {"delimiter": delim, "quote_char": '"', "escape_char": "\\"}
+
+
 def gen_utf16(rng):
     rows = table(rng, rng.randint(5, 30), rng.randint(3, 6))
     text = write(rows, "\t").replace("\n", "\r\n")
@@ -282,6 +304,7 @@ GENERATORS = {
     "enc_cp1252": gen_cp1252,
     "enc_latin1": gen_latin1,
     "enc_utf16": gen_utf16,
+    "escape_char": gen_escape,
 }
 
 
@@ -310,6 +333,10 @@ def build_files(directory: Path, per_category: int, seed: int):
 # ---------------------------------------------------------------- running
 
 
+LABELS = ("delimiter", "quote_char", "skip_initial_space", "preamble_lines", "expected_width",
+          "header_missing_first", "not_a_table", "encoding", "escape_char")
+
+
 def run_ours(raw, repeats):
     """csv_gleave.detect on the raw sample bytes, in this process like the
     others: its time includes converting them to UTF-8."""
@@ -320,8 +347,7 @@ def run_ours(raw, repeats):
         t0 = time.perf_counter()
         d = csv_gleave.detect(raw)
         best = min(best, time.perf_counter() - t0)
-    got = {k: getattr(d, k) for k in ("delimiter", "quote_char", "skip_initial_space", "preamble_lines",
-                                      "expected_width", "header_missing_first", "not_a_table", "encoding")}
+    got = {k: getattr(d, k) for k in LABELS}
     got["seconds"] = best
     return got
 
@@ -346,7 +372,7 @@ def run_clevercsv(text, repeats):
     if d is None:
         return None, best
     return {"delimiter": d.delimiter or None, "quote_char": d.quotechar or None,
-            "skip_initial_space": False}, best
+            "skip_initial_space": False, "escape_char": d.escapechar or None}, best
 
 
 def run_sniffer(text, repeats):
@@ -361,7 +387,8 @@ def run_sniffer(text, repeats):
     if d is None:
         return None, best
     return {"delimiter": d.delimiter, "quote_char": d.quotechar or None,
-            "skip_initial_space": bool(d.skipinitialspace)}, best
+            "skip_initial_space": bool(d.skipinitialspace),
+            "escape_char": None if d.doublequote else d.escapechar}, best
 
 
 def dialect_right(label, got):
@@ -374,6 +401,8 @@ def dialect_right(label, got):
     if got["delimiter"] != label["delimiter"]:
         return False
     if label.get("quote_char", ANY) != ANY and got.get("quote_char") != label["quote_char"]:
+        return False
+    if "escape_char" in label and got.get("escape_char") != label["escape_char"]:
         return False
     return bool(got.get("skip_initial_space")) == bool(label.get("skip_initial_space", False))
 
@@ -419,7 +448,7 @@ def main(argv=None):
             row["t_sniffer"] += st
             if args.show_wrong and not full_right(label, o):
                 print(f"WRONG {category} {path.name if category != 'corpus' else path}: "
-                      f"label={label} got={ {k: o[k] for k in ('delimiter', 'quote_char', 'skip_initial_space', 'preamble_lines', 'expected_width', 'header_missing_first', 'not_a_table', 'encoding')} }",
+                      f"label={label} got={ {k: o[k] for k in LABELS} }",
                       file=sys.stderr)
 
     lines = ["| category | files | detect | detect (all parts) | CleverCSV | csv.Sniffer | "

@@ -17,8 +17,9 @@ constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
 
 struct Candidate {
   unsigned char delimiter;
-  int quote;  // a byte, or kNoQuote
-  bool skip;  // blanks at the start of a field are skipped
+  int quote;              // a byte, or kNoQuote
+  bool skip;              // blanks at the start of a field are skipped
+  int escape = kNoQuote;  // a byte that escapes a quote (or itself) inside quotes, or none
 };
 
 struct RowInfo {
@@ -39,13 +40,15 @@ struct Reading {
   bool complete = false;       // the whole sample was read
   std::uint32_t quoted = 0;    // fields opened by the quote character
   std::uint32_t dirty = 0;     // of those, never closed or followed by more text
+  std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
+  std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
 
   void clear() {
     rows.clear();
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = 0;
+    quoted = dirty = doubled = escaped = 0;
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
@@ -91,9 +94,17 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         bool closed = false;
         bool plain = true;  // no doubled quote: the content is s[open, p)
         while (p < n) {
+          if (c.escape != kNoQuote && s[p] == static_cast<char>(c.escape) && p + 1 < n &&
+              (s[p + 1] == q || s[p + 1] == s[p])) {
+            plain = false;
+            out.escaped += s[p + 1] == q;
+            p += 2;
+            continue;
+          }
           if (s[p] == q) {
             if (p + 1 < n && s[p + 1] == q) {
               plain = false;
+              ++out.doubled;
               p += 2;
               continue;
             }
@@ -372,10 +383,20 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (s.find('"') != std::string_view::npos) quotes.push_back(kNoQuote);
     if (s.find('\'') != std::string_view::npos) quotes.push_back('\'');
   }
+  // A backslash right before a quote byte may escape it: those quotes are
+  // also read with the escape, which must then prove itself (see step 5).
+  auto escaped_in_sample = [&](int q) {
+    if (o.escape_given) return o.escape_char.has_value();
+    const char pair[2] = {'\\', static_cast<char>(q)};
+    return q != kNoQuote && s.find(std::string_view(pair, 2)) != std::string_view::npos;
+  };
+  const int escape = o.escape_given && o.escape_char ? *o.escape_char : '\\';
   std::vector<Candidate> out;
   auto add = [&](unsigned char d, bool skip) {
     for (const int q : quotes) {
-      if (q != static_cast<int>(d)) out.push_back({d, q, skip});
+      if (q == static_cast<int>(d)) continue;
+      if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
+      if (q != kNoQuote && escaped_in_sample(q)) out.push_back({d, q, skip, escape});
     }
   };
   for (const unsigned char d : kDialectDelimiters) {
@@ -396,8 +417,11 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
   }
   if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (const int q : quotes)
-      out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
+    for (const int q : quotes) {
+      const bool esc = q != kNoQuote && o.escape_given && o.escape_char;
+      out.push_back(
+          {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
+    }
   }
   return out;
 }
@@ -517,6 +541,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     Analysis a;
     bool pair_up;
     bool cuts_values;
+    bool escapes_quotes = false;  // the reading took at least one escaped quote
+    bool doubles_quotes = false;  // ... or saw a doubled quote
   };
   std::vector<Scored> scored;
   scored.reserve(cands.size());
@@ -526,8 +552,36 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
     const bool pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     const bool cuts = cuts_values(sample, reading, a, steady);
-    scored.push_back({c, std::move(a), pair_up, cuts});
+    scored.push_back({c, std::move(a), pair_up, cuts, reading.escaped > 0, reading.doubled > 0});
   }
+  // Step 5a: the escape character. A reading that takes a backslash before a
+  // quote as an escape counts only when it makes the quotes work: it took
+  // escaped quotes, saw no doubled one (a file doubles its quotes or escapes
+  // them, not both), its quotes pair up, and the same dialect read without
+  // the escape leaves quoted fields unclosed or followed by text. Given by
+  // the caller, the escape is taken as it is.
+  auto twin = [&](const Scored& x, bool escaped) -> const Scored* {
+    for (const Scored& y : scored) {
+      if (y.c.delimiter == x.c.delimiter && y.c.quote == x.c.quote && y.c.skip == x.c.skip &&
+          (y.c.escape != kNoQuote) == escaped)
+        return &y;
+    }
+    return nullptr;
+  };
+  auto escape_proven = [&](const Scored& x) {
+    if (o.escape_given) return true;
+    const Scored* plain = twin(x, false);
+    const bool takes_escapes = x.escapes_quotes;
+    const bool no_doubled_quotes = !x.doubles_quotes;
+    const bool pairs_up_with_escape = x.pair_up;
+    const bool unpaired_without = plain == nullptr || !plain->pair_up;
+    return takes_escapes && no_doubled_quotes && pairs_up_with_escape && unpaired_without;
+  };
+  auto excluded = [&](const Scored& x) {
+    if (x.c.escape != kNoQuote) return !escape_proven(x);
+    const Scored* escaped = x.c.quote == kNoQuote ? nullptr : twin(x, true);
+    return escaped != nullptr && escape_proven(*escaped);
+  };
   // A file whose quotes pair up is read with them: reading them as text
   // cuts the quoted delimiters and line breaks, however consistent the
   // pieces look in a small sample.
@@ -539,6 +593,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   const Scored* chosen = nullptr;
   for (const Scored& x : scored) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
+    if (excluded(x)) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
@@ -557,7 +612,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
-      const Candidate c{u, quote, false};
+      const Candidate c{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
       read_sample(sample, c, o.sample_rows, reading);
       single = Scored{c, analyse(reading), false, false};
       chosen = &*single;
@@ -575,6 +630,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       e.delimiter = x.c.delimiter;
       if (x.c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(x.c.quote);
       e.skip_initial_space = x.c.skip;
+      if (x.c.escape != kNoQuote) e.escape_char = static_cast<unsigned char>(x.c.escape);
       e.rows = x.a.nonblank;
       e.preamble_rows = x.a.preamble_rows;
       e.width = x.a.width;
@@ -598,6 +654,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   d.quote_char =
       winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
   d.skip_initial_space = winner.skip;
+  if (winner.escape != kNoQuote) d.escape_char = static_cast<unsigned char>(winner.escape);
   if (best.preamble_rows > 0 && !best.table.empty()) {
     d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;
   } else {

@@ -18,22 +18,26 @@ struct CandidateEvidence {
   unsigned char delimiter = ',';
   std::optional<unsigned char> quote_char;  // nullopt: no quoting
   bool skip_initial_space = false;
-  std::uint32_t rows = 0;           // non-blank rows read from the sample
-  std::uint32_t preamble_rows = 0;  // rows above the table under this candidate
-  std::uint32_t width = 0;          // most frequent width of the table rows
-  double consistency = 0;           // share of table rows of that width
-  double pattern_score = 0;         // row-pattern regularity, wider rows scoring higher
-  double type_score = 0;            // share of table cells of a recognised type
-  double score = 0;                 // pattern_score * type_score * coverage
-  bool quotes_pair_up = false;      // every quoted field closed where a field ends
-  bool cuts_values = false;         // splits times, dates or a one-column file's values
-  bool chosen = false;              // the reading detection settled on
+  std::optional<unsigned char> escape_char;  // nullopt: quotes are doubled, not escaped
+  std::uint32_t rows = 0;                    // non-blank rows read from the sample
+  std::uint32_t preamble_rows = 0;           // rows above the table under this candidate
+  std::uint32_t width = 0;                   // most frequent width of the table rows
+  double consistency = 0;                    // share of table rows of that width
+  double pattern_score = 0;                  // row-pattern regularity, wider rows scoring higher
+  double type_score = 0;                     // share of table cells of a recognised type
+  double score = 0;                          // pattern_score * type_score * coverage
+  bool quotes_pair_up = false;               // every quoted field closed where a field ends
+  bool cuts_values = false;                  // splits times, dates or a one-column file's values
+  bool chosen = false;                       // the reading detection settled on
 };
 
 struct Dialect {
   unsigned char delimiter = ',';
   std::optional<unsigned char> quote_char = '"';  // nullopt: no quoting
   bool skip_initial_space = false;                // blanks after a delimiter are not data
+  // The byte that escapes a quote (or itself) inside a quoted field, as in
+  // "say \"hi\""; nullopt when quotes are doubled.
+  std::optional<unsigned char> escape_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
@@ -61,6 +65,8 @@ struct DetectOptions {
   bool quote_given = false;
   std::optional<unsigned char> quote_char;  // used when quote_given; nullopt: no quoting
   std::optional<bool> skip_initial_space;
+  bool escape_given = false;
+  std::optional<unsigned char> escape_char;  // used when escape_given; nullopt: none
   bool keep_evidence = true;
 };
 

@@ -38,6 +38,8 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.quote_given = request.quote_given;
   o.quote_char = request.quote_char;
   o.skip_initial_space = request.skip_initial_space;
+  o.escape_given = request.escape_given;
+  o.escape_char = request.escape_char;
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
@@ -150,6 +152,7 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.replaced_bytes = in.replaced;
   r.quote_char = in.dialect.quote_char;
   r.skip_initial_space = in.dialect.skip_initial_space;
+  r.escape_char = in.dialect.escape_char;
   r.preamble_lines = in.dialect.preamble_lines;
   r.header = in.dialect.header;
   r.not_a_table = in.dialect.not_a_table;

@@ -28,6 +28,8 @@ struct DialectRequest {
   std::optional<unsigned char> quote_char;  // when quote_given; nullopt: no quoting
   std::optional<bool> skip_initial_space;
   std::optional<std::uint64_t> preamble_lines;
+  bool escape_given = false;
+  std::optional<unsigned char> escape_char;  // when escape_given; nullopt: quotes are doubled
 };
 
 // How the input was read, for the summary and detect().
@@ -36,6 +38,7 @@ struct InputReport {
   std::uint64_t replaced_bytes = 0;  // bytes that could not be decoded, written as U+FFFD
   std::optional<unsigned char> quote_char;
   bool skip_initial_space = false;
+  std::optional<unsigned char> escape_char;
   std::uint64_t preamble_lines = 0;  // physical lines above the table
   bool header = false;
   bool not_a_table = false;
@@ -167,6 +170,9 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   parser.set_final(source.complete());
   parser.set_quoting(d.quote_char.has_value());
   parser.set_skip_leading_blanks(d.skip_initial_space);
+  // An escaped quote is read as the quote itself; the rows are written with
+  // doubled quotes like any other, so nothing is lost or counted.
+  if (d.quote_char) parser.set_escape(d.escape_char);
   parser.set_keep_blanks_after_closing_quote(true);
   if (d.preamble_lines > 0) parser.resume_at(pos, line_number);
 

@@ -81,6 +81,13 @@ def _quote_arg(text: str) -> str:
     return text
 
 
+def _escape_arg(text: str) -> str:
+    # "none" says quotes are doubled; "" stands for it until _options.
+    if text.lower() == "none":
+        return ""
+    return _quote_arg(text)
+
+
 def _encoding_arg(text: str) -> str:
     # Asked of the same converter the repair uses, so that a name it does not
     # know is a usage error before any file is touched.
@@ -112,6 +119,10 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         help="field delimiter: one character or comma, semicolon, tab, pipe, space, colon (default: detected)",
     )
     group.add_argument("--quote-char", type=_quote_arg, default=None, metavar="Q", help="quote character (default: detected)")
+    group.add_argument(
+        "--escape-char", type=_escape_arg, default=None, metavar="E",
+        help="character that escapes a quote inside quoted fields, e.g. '\\', or none (default: detected)",
+    )
     group.add_argument(
         "--encoding", type=_encoding_arg, default=None, metavar="NAME",
         help="input encoding, any iconv name (default: detected)",
@@ -198,6 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     given = {"quote_char": args.quote_char} if args.quote_char is not None else {}
+    if args.escape_char is not None:
+        given["escape_char"] = args.escape_char or None
     return {
         **given,
         "encoding": args.encoding,
@@ -643,6 +656,8 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
          + (f"  ({dialect['replaced_bytes']} bytes replaced)" if dialect["replaced_bytes"] else "")],
         ["quote", _describe_quote(dialect["quote_char"])],
         ["skip blanks", "yes" if dialect["skip_initial_space"] else "no"],
+        ["escape", "none (quotes doubled)" if dialect.get("escape_char") is None
+         else f"{escape(dialect['escape_char'])} before a quote"],
         ["preamble", f"{lines} line{'s' if lines != 1 else ''}"
          + ("  (a sep= line)" if dialect["sep_line"] else "") + ("  (quarantined)" if lines else "")],
         ["header", header],
@@ -658,7 +673,8 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
         table = [["delimiter", "quote", "skip", "width", "steady", "pattern", "types", "score", ""]]
         for e in evidence[:_INSPECT_CANDIDATES]:
             notes = [n for n, flag in (("chosen", e["chosen"]), ("cuts values", e["cuts_values"]),
-                                       ("quotes pair up", e["quotes_pair_up"])) if flag]
+                                       ("quotes pair up", e["quotes_pair_up"]),
+                                       ("escaped quotes", e.get("escape_char") is not None)) if flag]
             table.append([describe_delimiter(e["delimiter"]), _describe_quote(e["quote_char"]),
                           "yes" if e["skip_initial_space"] else "no", str(e["width"]),
                           f"{e['consistency']:.2f}", f"{e['pattern_score']:.2f}", f"{e['type_score']:.2f}",

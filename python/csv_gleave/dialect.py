@@ -21,7 +21,9 @@ class Dialect:
     counts the physical lines above the table (titles, comments, a
     ``sep=`` line), which a repair quarantines. ``expected_width`` is the
     width rows are repaired to; ``header_missing_first`` says a header one
-    name short gets its empty name at the front. ``evidence`` holds every
+    name short gets its empty name at the front. ``escape_char`` is the byte
+    that escapes a quote inside quoted fields (``"say \\"hi\\""``), None when
+    quotes are doubled. ``evidence`` holds every
     candidate dialect tried, the chosen one first, each a dict of its scores
     (only when detect() was asked for it).
     """
@@ -39,6 +41,7 @@ class Dialect:
     single_line: bool = False
     not_a_table: bool = False
     replaced_bytes: int = 0
+    escape_char: Optional[str] = None
     evidence: Tuple[Dict[str, Any], ...] = field(default=(), repr=False, compare=False)
 
     def __repr__(self) -> str:
@@ -49,6 +52,8 @@ class Dialect:
         for flag in ("header_missing_first", "sep_line", "single_line", "not_a_table"):
             if getattr(self, flag):
                 parts.append(f"{flag}=True")
+        if self.escape_char is not None:
+            parts.append(f"escape_char={self.escape_char!r}")
         if self.replaced_bytes:
             parts.append(f"replaced_bytes={self.replaced_bytes}")
         return f"Dialect({', '.join(parts)})"
@@ -61,7 +66,8 @@ def detect(source: Source, *, evidence: bool = False, **options: Any) -> Dialect
     first MiB is read, a URL (see :mod:`csv_gleave.remote`), or the content
     itself (bytes, bytearray or memoryview). Keyword options fix parts instead of detecting them:
     ``encoding``, ``delimiter``, ``quote_char`` (None: no quoting),
-    ``skip_initial_space``, ``preamble_lines``, ``expected_columns``. With
+    ``skip_initial_space``, ``preamble_lines``, ``escape_char`` (None: quotes
+    are doubled), ``expected_columns``. With
     ``evidence=True`` the result also holds every candidate dialect tried and
     its scores (the chosen one first); that costs a dict per candidate, so it
     is left out by default.
