@@ -6,7 +6,7 @@ generated variants of every category the detector has to read (wider
 delimiter set, ", ", single quotes, no quoting, preambles and `sep=` lines,
 decimal commas under ';', one-line files, a header one field short, rows
 missing an empty last column, prose, non-UTF-8 encodings, and quotes escaped
-with a backslash).
+with a backslash, headers of several rows).
 
 All three run in this process on the same first 64 KiB of each file, read
 into memory beforehand: csv_gleave.detect on the raw bytes (so its time
@@ -277,6 +277,23 @@ def gen_escape(rng):
     return "\n".join(lines) + "\n", {"delimiter": delim, "quote_char": '"', "escape_char": "\\"}
 
 
+def gen_header_rows(rng):
+    """A header of two or three rows: group labels (a year over its
+    columns), names, and sometimes units under the names."""
+    delim = rng.choice([",", ";", "\t"])
+    groups, per = rng.randint(2, 3), rng.randint(2, 3)
+    width = 1 + groups * per
+    names = ["name"] + [f"q{j + 1}" for _ in range(groups) for j in range(per)]
+    years = [""] + [str(2015 + g) if j == 0 else "" for g in range(groups) for j in range(per)]
+    head = [years, names]
+    if rng.random() < 0.4:
+        head.append([""] + [rng.choice(["kg", "EUR", "%"])] * (width - 1))
+    rows = [[f"{rng.choice(FIRST)} {rng.choice(LAST)}"] + [number(rng) for _ in range(width - 1)]
+            for _ in range(rng.randint(5, 30))]
+    return write(head + rows, delim), {"delimiter": delim, "quote_char": ANY, "expected_width": width,
+                                       "header_rows": len(head)}
+
+
 def gen_utf16(rng):
     rows = table(rng, rng.randint(5, 30), rng.randint(3, 6))
     text = write(rows, "\t").replace("\n", "\r\n")
@@ -305,6 +322,7 @@ GENERATORS = {
     "enc_latin1": gen_latin1,
     "enc_utf16": gen_utf16,
     "escape_char": gen_escape,
+    "header_rows": gen_header_rows,
 }
 
 
@@ -334,7 +352,7 @@ def build_files(directory: Path, per_category: int, seed: int):
 
 
 LABELS = ("delimiter", "quote_char", "skip_initial_space", "preamble_lines", "expected_width",
-          "header_missing_first", "not_a_table", "encoding", "escape_char")
+          "header_missing_first", "not_a_table", "encoding", "escape_char", "header_rows")
 
 
 def run_ours(raw, repeats):
@@ -412,7 +430,7 @@ def full_right(label, got):
         return False
     if label.get("not_a_table"):
         return True
-    for key in ("preamble_lines", "expected_width", "header_missing_first"):
+    for key in ("preamble_lines", "expected_width", "header_missing_first", "header_rows"):
         if key in label and got.get(key) != label[key]:
             return False
     if "encoding" in label and got.get("encoding") not in label["encoding"]:
@@ -470,7 +488,8 @@ def main(argv=None):
     header = ("# Dialect detection: accuracy and time\n\n"
               "`detect` = delimiter, quote character and skip-initial-space as labelled (for prose: "
               "reporting that there is no table); `all parts` adds preamble lines, expected width, "
-              "the side of a missing header name and the encoding. CleverCSV and csv.Sniffer get "
+              "the side of a missing header name, the encoding and, where labelled, the escape "
+              "character and the rows a header spans. CleverCSV and csv.Sniffer get "
               "the sample decoded with the right encoding; `detect` decodes the raw bytes itself, "
               "and its time includes that. Times are the best of "
               f"{args.repeats} runs on a {SAMPLE // 1024} KiB sample.\n\n")

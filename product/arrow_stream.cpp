@@ -44,6 +44,9 @@ struct BuilderSink {
     interrupted = true;
     return false;
   }
+  // A header of several rows is combined into one name per column; told
+  // before begin, which makes the builder.
+  void header_rows(std::uint32_t n) { options.header_rows = n; }
   void begin(unsigned char d, std::uint64_t) {
     delimiter = d;
     // A decimal comma is only unambiguous when the comma does not split

@@ -229,8 +229,11 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     const bool is_comment = row.comment && (row.width != width || width == 1);
     const RowStats st = stats(r, row);
     const bool too_narrow = row.width + 1 < width && (st.values == 0 || row.width == 1);
+    // Group labels over the columns are the header's first row, not a
+    // title: two or more labels with gaps between them.
+    const bool group_labels = st.nonempty >= 2 && st.nonempty < row.width;
     const bool title_above_header =
-        row.width + 1 == width && next.width >= width && header_like(r, next);
+        row.width + 1 == width && next.width >= width && header_like(r, next) && !group_labels;
     const bool padded_title =
         width >= 3 && row.width == width &&
         (st.nonempty == 0 || (st.nonempty == 1 && dialect::is_text(r.cell(row, 0))));
@@ -426,15 +429,106 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
   return out;
 }
 
+// A row of group labels above a row of names: labels only (text, or
+// numbers such as a year), at least one of them over a column that holds
+// values below (a data row missing its values keeps its text in the text
+// columns instead), not a comment, and split into two or more fields.
+bool group_row(const Reading& r, const RowInfo& row, std::uint32_t width,
+               const std::vector<bool>& value_columns) {
+  std::uint32_t nonempty = 0, labels = 0;
+  bool over_values = false;
+  for (std::uint32_t i = 0; i < row.width; ++i) {
+    const CellType t = r.cell(row, i);
+    if (t == CellType::Empty) continue;
+    ++nonempty;
+    labels += dialect::is_text(t) || t == CellType::Number || t == CellType::Date;
+    over_values = over_values || (i < value_columns.size() && value_columns[i]);
+  }
+  const bool labels_only = nonempty >= 1 && labels == nonempty;
+  return labels_only && over_values && row.width >= 2 && row.width <= width && !row.comment;
+}
+
+// Step 7a: how many rows the header spans. Rows of group labels (see
+// group_row) may stand above the row of names, and a row of units below
+// it, when rows of values follow:
+//   names_row    the last row of the header: names (header_like), or units
+//                under the names (no values, every label over a column of
+//                values: ",%,%");
+//   names_label_values  with gaps, its names stand over columns of values,
+//                where a data row missing its values keeps its text in the
+//                text columns;
+//   labels_above every row above it is a group row;
+//   one_full_row at most one row of the header names every column: group
+//                labels and units leave gaps, and several full rows of text
+//                above the values are more likely data whose values did not
+//                read as values (a quoted "100,000.00" under a comma);
+//   data_below   at least two rows follow it, the first holding a value;
+//   values_below some column below holds values mostly.
+std::uint32_t header_rows(const Reading& r, const Analysis& a) {
+  constexpr std::size_t kMaxHeaderRows = 4;
+  if (a.width < 2) return 1;
+  for (std::size_t k = 1; k < kMaxHeaderRows && k + 2 < a.table.size(); ++k) {
+    const RowInfo& names = r.rows[a.table[k]];
+    const RowStats names_stats = stats(r, names);
+    const bool maybe_units =
+        names_stats.values == 0 && names_stats.nonempty >= 1 && names_stats.nonempty < names.width;
+    if (names.width < 2 || names.comment || (!header_like(r, names) && !maybe_units)) continue;
+    const RowInfo& first_data = r.rows[a.table[k + 1]];
+    const bool data_below = stats(r, first_data).values > 0;
+    if (!data_below) continue;
+    std::vector<std::uint32_t> values(a.width, 0), filled(a.width, 0);
+    for (std::size_t j = k + 1; j < a.table.size() && j <= k + kHeaderProbe; ++j) {
+      const RowInfo& row = r.rows[a.table[j]];
+      for (std::uint32_t i = 0; i < row.width && i < a.width; ++i) {
+        const CellType t = r.cell(row, i);
+        values[i] += dialect::is_value(t);
+        filled[i] += t != CellType::Empty;
+      }
+    }
+    std::vector<bool> value_columns(a.width, false);
+    bool values_below = false;
+    for (std::uint32_t i = 0; i < a.width; ++i) {
+      value_columns[i] = filled[i] > 0 && values[i] * 2 >= filled[i];
+      values_below = values_below || value_columns[i];
+    }
+    bool names_label_values = true;
+    bool units_over_values = maybe_units;
+    if (names_stats.nonempty < names.width) {
+      names_label_values = false;
+      for (std::uint32_t i = 0; i < names.width && i < a.width; ++i) {
+        const bool labelled = r.cell(names, i) != CellType::Empty;
+        names_label_values = names_label_values || (value_columns[i] && labelled);
+        units_over_values = units_over_values && (value_columns[i] || !labelled);
+      }
+    }
+    const bool names_row = header_like(r, names) || units_over_values;
+    bool labels_above = true;
+    std::uint32_t full_rows = 0;
+    for (std::size_t j = 0; j <= k; ++j) {
+      const RowInfo& row = r.rows[a.table[j]];
+      if (j < k) labels_above = labels_above && group_row(r, row, a.width, value_columns);
+      full_rows += stats(r, row).nonempty >= a.width;
+    }
+    const bool one_full_row = full_rows <= 1;
+    const bool block = names_row && names_label_values && labels_above && one_full_row &&
+                       data_below && values_below;
+    return block ? static_cast<std::uint32_t>(k + 1) : 1;
+  }
+  return 1;
+}
+
 // Step 7: header, header width and the width to repair rows to.
 void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   if (a.table.empty()) return;
-  const RowInfo& head = r.rows[a.table[0]];
+  d.header_rows = header_rows(r, a);
+  // Below, the header is its last row, the row of names.
+  const std::size_t top = d.header_rows - 1;
+  const RowInfo& head = r.rows[a.table[top]];
   d.header_width = head.width;
   std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
   std::vector<std::uint32_t> value_cells(head.width + 1, 0), filled_cells(head.width + 1, 0);
   bool data_header_like = true;
-  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
     ++data_rows;
     max_data = std::max(max_data, row.width);
@@ -457,7 +551,7 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   // cells hold values: the first column labels the rows.
   std::uint32_t labelled = 0;
   bool values_after_label = false;
-  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
     if (row.width != a.width) continue;
     labelled += dialect::is_text(r.cell(row, 0));
@@ -472,7 +566,9 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
     wide_rows += r.rows[i].width == a.width;
   }
   // A names-only row above values (or a lone row of names) is a header.
-  d.header = header_like(r, head) && (data_rows == 0 || value_column || !data_header_like);
+  d.header = d.header_rows > 1 ||
+             (header_like(r, head) && (data_rows == 0 || value_column || !data_header_like));
+  if (!d.header) d.header_rows = 1;
   d.expected_width = a.width;
   if (d.header && max_data <= head.width) {
     d.expected_width = head.width;
@@ -483,9 +579,12 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
     // Short of that evidence, a header as frequent as the wider rows keeps
     // its width, as the core's first-come rule does, and otherwise the
     // header is padded at the end.
-    d.header_missing_first = empty_last == 0 && (full_rows >= 2 || row_labels);
+    d.header_missing_first = top == 0 && empty_last == 0 && (full_rows >= 2 || row_labels);
     d.expected_width = d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
   }
+  // A header of several rows may leave out the empty cells at the end of a
+  // row of group labels or units: the table's own width stands.
+  if (d.header_rows > 1) d.expected_width = std::max(a.width, head.width);
 }
 
 std::size_t mean_blanks_per_line(std::string_view s) {
@@ -667,6 +766,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
   d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
+  if (d.not_a_table) d.header_rows = 1;  // no table, no header of several rows
   return d;
 }
 

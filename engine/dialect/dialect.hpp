@@ -41,8 +41,11 @@ struct Dialect {
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
-  bool sep_line = false;           // the first line is `sep=X`
-  bool header = false;             // the table's first row looks like a header
+  bool sep_line = false;  // the first line is `sep=X`
+  bool header = false;    // the table's first row looks like a header
+  // Rows the header spans: group labels (a year over its quarters) above
+  // the row of names; 1 for a plain header. Meaningful when `header`.
+  std::uint32_t header_rows = 1;
   std::uint64_t header_width = 0;  // fields in the table's first row
   // The width to repair rows to: the header's when data rows are never
   // wider, else the most frequent width; 0 for an empty sample.

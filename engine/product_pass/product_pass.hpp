@@ -102,7 +102,9 @@ struct ProductCounts : PassCounts {
 // Runs the repair over prepared text with run_pass's sink contract, plus
 //   sink.preamble(line, raw) -> bool
 // for each non-blank line above the table, when the sink has that member
-// (the line's number and bytes, without its line break). Preamble rows are
+// (the line's number and bytes, without its line break), and
+//   sink.header_rows(n)
+// before begin, when it has that member: the rows the header spans. Preamble rows are
 // counted as quarantined; blank rows are in no count but blank_rows. The
 // UTF-8 text comes as a window (see run_pass) over the text whose dialect
 // `in` settled; in.text is not read.
@@ -117,6 +119,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   counts.delimiter = d.delimiter;
   const std::uint64_t width = d.expected_width;
   counts.inferred_columns = width;
+  // A sink that names columns learns how many rows the header spans.
+  if constexpr (requires { sink.header_rows(std::uint32_t{}); }) {
+    sink.header_rows(d.header ? d.header_rows : 1);
+  }
   sink.begin(d.delimiter, width);
   // The first window holds a whole byte-order mark, if there is one.
   while (source.window().size() < 3 && !source.complete()) {

@@ -650,6 +650,8 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
     header = "yes" if dialect["header"] else "no"
     if dialect["header"] and dialect["header_missing_first"]:
         header += "  (one name short: an unnamed first column)"
+    if dialect["header"] and dialect.get("header_rows", 1) > 1:
+        header += f"  ({dialect['header_rows']} rows: group labels above the names)"
     lines = dialect["preamble_lines"]
     facts = [
         ["encoding", escape(dialect["encoding"])

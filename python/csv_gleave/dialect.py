@@ -23,7 +23,9 @@ class Dialect:
     width rows are repaired to; ``header_missing_first`` says a header one
     name short gets its empty name at the front. ``escape_char`` is the byte
     that escapes a quote inside quoted fields (``"say \\"hi\\""``), None when
-    quotes are doubled. ``evidence`` holds every
+    quotes are doubled. ``header_rows`` is the number of rows the header
+    spans: group labels (a year over its quarters) above the row of names;
+    the loaders combine them into one name per column ("2019 q1"). ``evidence`` holds every
     candidate dialect tried, the chosen one first, each a dict of its scores
     (only when detect() was asked for it).
     """
@@ -42,6 +44,7 @@ class Dialect:
     not_a_table: bool = False
     replaced_bytes: int = 0
     escape_char: Optional[str] = None
+    header_rows: int = 1
     evidence: Tuple[Dict[str, Any], ...] = field(default=(), repr=False, compare=False)
 
     def __repr__(self) -> str:
@@ -52,6 +55,8 @@ class Dialect:
         for flag in ("header_missing_first", "sep_line", "single_line", "not_a_table"):
             if getattr(self, flag):
                 parts.append(f"{flag}=True")
+        if self.header_rows > 1:
+            parts.append(f"header_rows={self.header_rows}")
         if self.escape_char is not None:
             parts.append(f"escape_char={self.escape_char!r}")
         if self.replaced_bytes:

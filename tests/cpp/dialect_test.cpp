@@ -185,6 +185,52 @@ TEST(Detect, SampleIsBounded) {
   EXPECT_EQ(detect_dialect(text, o).delimiter, ',');
 }
 
+// The table's structure: quotes escaped with a backslash, and headers of
+// several rows.
+struct StructureCase {
+  const char* name;
+  std::string text;
+  int escape = kNone;  // the escape byte detected, or kNone
+  std::uint32_t header_rows = 1;
+};
+
+// clang-format off
+const StructureCase kStructures[] = {
+    {"escaped_quotes", rows("id,text", "1,\"say \\\"hi\\\", ok\"", 5), '\\'},
+    {"escaped_quotes_semicolon", rows("a;b;c", "1;\"x \\\"y\\\"\";2,5", 5), '\\'},
+    {"doubled_quotes", rows("id,text", "1,\"say \"\"hi\"\", ok\"", 5)},
+    {"backslash_before_closing_quote", rows("id,path", "1,\"C:\\dir\\\"", 5)},
+    {"both_doubled_and_escaped", rows("id,t", "1,\"a \"\"b\"\" \\\"c\\\"\"", 5)},
+    {"group_row", ",2019,,2020,\nname,q1,q2,q1,q2\n" + rows("", "Ann,1.5,2,3,4", 5), kNone, 2},
+    {"group_row_short", ",2019,,2020\nname,q1,q2,q1,q2\n" + rows("", "Ann,1.5,2,3,4", 5), kNone, 2},
+    {"units_row", "name,w,h\n,kg,%\n" + rows("", "Ann,1.5,2", 5), kNone, 2},
+    {"plain_header", table(","), kNone, 1},
+    {"data_missing_values", "name,score\nAnna,\nBob,\n" + rows("", "Cy,3", 4), kNone, 1},
+    {"no_header", rows("", "1,2.5,2021-01-01", 5), kNone, 1},
+};
+// clang-format on
+
+class Structure : public ::testing::TestWithParam<StructureCase> {};
+
+TEST_P(Structure, IsDetected) {
+  const StructureCase& c = GetParam();
+  const Dialect d = detect_dialect(c.text);
+  EXPECT_EQ(d.escape_char ? static_cast<int>(*d.escape_char) : kNone, c.escape);
+  EXPECT_EQ(d.header_rows, c.header_rows);
+  EXPECT_TRUE(d.header || c.header_rows == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, Structure, ::testing::ValuesIn(kStructures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Structure, GivenEscapeIsKept) {
+  gleave::DetectOptions o;
+  o.escape_given = true;  // none
+  EXPECT_FALSE(detect_dialect(rows("id,text", "1,\"say \\\"hi\\\"\"", 5), o).escape_char);
+  o.escape_char = '~';
+  EXPECT_EQ(detect_dialect(table(","), o).escape_char, std::optional<unsigned char>('~'));
+}
+
 struct CellCase {
   const char* cell;
   char delimiter;

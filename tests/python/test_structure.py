@@ -87,3 +87,59 @@ def test_cli_escape_char(tmp):
     assert _strict((tmp / "out.csv").read_text())[1] != ["1", 'say "hi"']
     assert main(["repair", "in.csv", "-o", "out.csv"]) == 0
     assert _strict((tmp / "out.csv").read_text())[1] == ["1", 'say "hi"']
+
+
+# ------------------------------------------------------------ headers of several rows
+
+DATA = "Ann,1.5,2,3,4\nBob,2.5,3,4,5\nCy,3,4,5,6\n"
+YEARS = ["name", "2019 q1", "2019 q2", "2020 q1", "2020 q2"]
+
+# name, input, the rows the header spans, the loaders' column names.
+HEADERS = [
+    ("group_row", ",2019,,2020,\nname,q1,q2,q1,q2\n" + DATA, 2, YEARS),
+    ("group_row_cut_short", ",2019,,2020\nname,q1,q2,q1,q2\n" + DATA, 2, YEARS),
+    ("units_below", "name,q1,q2,q3,q4\n,kg,kg,%,%\n" + DATA, 2,
+     ["name", "q1 kg", "q2 kg", "q3 %", "q4 %"]),
+    ("three_rows", ",2019,,2020,\nname,q1,q2,q1,q2\n,EUR,EUR,EUR,EUR\n" + DATA, 3,
+     [n + (" EUR" if i else "") for i, n in enumerate(YEARS)]),
+    # One header row: data rows missing their values keep their text in the
+    # text columns, and a plain header stays as it is.
+    ("missing_values_below", "name,score\nAnna,\nBob,\nCy,3\nDan,4\n", 1, ["name", "score"]),
+    ("plain", "name,a,b,c,d\n" + DATA, 1, ["name", "a", "b", "c", "d"]),
+    ("text_only_rows", "name,city\nAnn,Oslo\nBob,Rome\n", 1, ["name", "city"]),
+    # Full rows of text above the values: data whose values did not read as
+    # values (quoted numbers with a grouping comma), not a header.
+    ("quoted_grouped_numbers", 'name,money,city\nrick,"100,000.00",ams\nlo,"300,000.20",ams\n'
+     'helly,"50",ams\npat,"99.20",ams\n', 1, ["name", "money", "city"]),
+    ("repeated_names", "name,a,b,c,d\nName,A,B,C,D\n" + DATA, 1, ["name", "a", "b", "c", "d"]),
+]
+
+
+@pytest.mark.parametrize("text, header_rows, names", [h[1:] for h in HEADERS],
+                         ids=[h[0] for h in HEADERS])
+def test_header_of_several_rows_is_one_header_in_the_loaders(tmp, text, header_rows, names):
+    data = text.encode()
+    d = cg.detect(data)
+    assert d.header_rows == header_rows and (d.header or header_rows == 1)
+    s, out, quarantine = _repair(tmp, data)
+    # The repaired file keeps every header row as a row, at the table's width.
+    assert quarantine == [] and s.quarantined_rows == 0
+    back = _strict(out)
+    assert len(back) == text.count("\n") and {len(r) for r in back} == {len(names)}
+    assert back[header_rows:] == _strict(text)[header_rows:]
+    table = cg.read_arrow("in.csv")
+    assert table.column_names == names
+    assert table.num_rows == len(back) - header_rows
+    assert list(cg.read_pandas("in.csv").columns) == names
+    assert cg.read_polars("in.csv").columns == names
+    # Without a header every row is data.
+    assert cg.read_arrow("in.csv", header=False).num_rows == len(back)
+
+
+@pytest.mark.parametrize("text", [
+    "a;b\n# note\n1;3\n6;7\n8;9\n",  # a comment line under the header
+    '"100,000.00"\n"300,000.20"\n"50"\n"9.20"\n',  # one column
+    "id,name,score\n1,Anna,\n2,Bob,3\n3,Cy,4\n",  # values from the first row
+])
+def test_one_header_row(text):
+    assert cg.detect(text.encode()).header_rows == 1
