@@ -6,7 +6,7 @@ generated variants of every category the detector has to read (wider
 delimiter set, ", ", single quotes, no quoting, preambles and `sep=` lines,
 decimal commas under ';', one-line files, a header one field short, rows
 missing an empty last column, prose, non-UTF-8 encodings, and quotes escaped
-with a backslash, headers of several rows).
+with a backslash, headers of several rows, several tables in one file).
 
 All three run in this process on the same first 64 KiB of each file, read
 into memory beforehand: csv_gleave.detect on the raw bytes (so its time
@@ -294,6 +294,29 @@ def gen_header_rows(rng):
                                        "header_rows": len(head)}
 
 
+def gen_tables(rng):
+    """Two or three tables of different widths, separated by blank lines
+    (and sometimes a title); the largest is the table, either first or
+    below a small one."""
+    delim = rng.choice([",", ";", "\t"])
+    width = rng.randint(3, 6)
+    main = write(table(rng, rng.randint(10, 30), width), delim)
+    others, used = [], {width}
+    for _ in range(rng.randint(1, 2)):
+        w = rng.choice([v for v in range(2, 7) if v not in used])
+        used.add(w)
+        title = f"Table {rng.randint(2, 9)}: {rng.choice(WORDS)} by {rng.choice(WORDS)}\n" if rng.random() < 0.4 else ""
+        others.append(title + write(table(rng, rng.randint(2, 6), w), delim))
+    label = {"delimiter": delim, "quote_char": ANY, "expected_width": width, "tables": 1 + len(others)}
+    if rng.random() < 0.3:  # a small table above the large one
+        above = others[0].split("\n", 1)[1] if others[0].startswith("Table") else others[0]
+        text = above + "\n" + main
+        label["tables"] = 2
+        label["preamble_lines"] = above.count("\n") + 1
+        return text, label
+    return main + "".join("\n" + o for o in others), label
+
+
 def gen_utf16(rng):
     rows = table(rng, rng.randint(5, 30), rng.randint(3, 6))
     text = write(rows, "\t").replace("\n", "\r\n")
@@ -323,6 +346,7 @@ GENERATORS = {
     "enc_utf16": gen_utf16,
     "escape_char": gen_escape,
     "header_rows": gen_header_rows,
+    "tables": gen_tables,
 }
 
 
@@ -352,7 +376,7 @@ def build_files(directory: Path, per_category: int, seed: int):
 
 
 LABELS = ("delimiter", "quote_char", "skip_initial_space", "preamble_lines", "expected_width",
-          "header_missing_first", "not_a_table", "encoding", "escape_char", "header_rows")
+          "header_missing_first", "not_a_table", "encoding", "escape_char", "header_rows", "tables")
 
 
 def run_ours(raw, repeats):
@@ -430,7 +454,7 @@ def full_right(label, got):
         return False
     if label.get("not_a_table"):
         return True
-    for key in ("preamble_lines", "expected_width", "header_missing_first", "header_rows"):
+    for key in ("preamble_lines", "expected_width", "header_missing_first", "header_rows", "tables"):
         if key in label and got.get(key) != label[key]:
             return False
     if "encoding" in label and got.get("encoding") not in label["encoding"]:
@@ -489,7 +513,7 @@ def main(argv=None):
               "`detect` = delimiter, quote character and skip-initial-space as labelled (for prose: "
               "reporting that there is no table); `all parts` adds preamble lines, expected width, "
               "the side of a missing header name, the encoding and, where labelled, the escape "
-              "character and the rows a header spans. CleverCSV and csv.Sniffer get "
+              "character, the rows a header spans and the number of tables. CleverCSV and csv.Sniffer get "
               "the sample decoded with the right encoding; `detect` decodes the raw bytes itself, "
               "and its time includes that. Times are the best of "
               f"{args.repeats} runs on a {SAMPLE // 1024} KiB sample.\n\n")

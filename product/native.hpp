@@ -243,7 +243,7 @@ PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned c
 // The dialect of prepared text as a dict (detect() and inspect()).
 PyObject* dialect_dict(const PreparedText& prepared);
 // Adds the table's structure to a dialect dict: escape_char (None or one
-// character) and header_rows. False with an exception set.
+// character), header_rows, tables and other_table_line. False with an exception set.
 bool structure_fields(const Dialect& d, PyObject* dict);
 
 // Reads the whole input and runs the product pass over it, as open() and

@@ -517,6 +517,89 @@ std::uint32_t header_rows(const Reading& r, const Analysis& a) {
   return 1;
 }
 
+// Step 6a: several tables in one sample. The table's rows fall into
+// blocks, each starting after blank lines or at a one-field line of text (a
+// title); a block starts another table when
+//   own_header    its first row (past a title) is a header of two or more
+//                 names (header_like);
+//   steady_block  two or more of its rows, and four in five, have that
+//                 header's width;
+//   other_width   that width is not the width of the table above it;
+// so a table that goes on after a blank line, or ragged rows with no
+// consistent block of their own, stay one table. The table is the one with
+// the most rows (the first of equals): the rows above it are a preamble,
+// and the rows from the next table on belong to other tables.
+struct Tables {
+  std::uint32_t count = 0;
+  bool table_above = false;  // the rows above the table's own start with a header
+  std::size_t begin = 0;     // index into Analysis::table of the table's first row (its header)
+  std::size_t end = 0;       // ... and of the first row of the next table, or table.size()
+};
+
+Tables find_tables(const Reading& r, const Analysis& a) {
+  Tables t;
+  t.end = a.table.size();
+  if (a.table.empty()) return t;
+  auto is_title = [&](std::size_t i) {
+    const RowInfo& row = r.rows[a.table[i]];
+    return row.width == 1 && dialect::is_text(r.cell(row, 0));
+  };
+  std::vector<std::size_t> starts;  // block starts, as indices into a.table
+  for (std::size_t i = 1; i < a.table.size(); ++i) {
+    const bool after_blank = a.table[i] > a.table[i - 1] + 1;
+    if (after_blank || (is_title(i) && r.rows[a.table[i - 1]].width > 1)) starts.push_back(i);
+  }
+  starts.push_back(a.table.size());
+  // A block that starts a table: the index of its header, or SIZE_MAX.
+  auto table_header = [&](std::size_t s, std::size_t e, std::uint32_t width_above) {
+    const std::size_t h = e - s >= 3 && is_title(s) ? s + 1 : s;
+    const RowInfo& head = r.rows[a.table[h]];
+    const bool own_header = head.width >= 2 && header_like(r, head);
+    std::size_t at_width = 0;
+    for (std::size_t k = h; k < e; ++k) at_width += r.rows[a.table[k]].width == head.width;
+    const bool steady_block = at_width >= 2 && at_width * 5 >= (e - h) * 4;
+    const bool other_width = head.width != width_above;
+    return own_header && steady_block && other_width ? h : SIZE_MAX;
+  };
+  struct Segment {
+    std::size_t start, header;
+  };
+  std::vector<Segment> segments{{0, 0}};
+  std::vector<std::uint32_t> current;  // the rows of the last table so far
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+    for (std::size_t k = b == 0 ? segments.back().start : starts[b - 1]; k < starts[b]; ++k)
+      current.push_back(a.table[k]);
+    const std::size_t h = table_header(starts[b], starts[b + 1], modal_width(r, current));
+    if (h != SIZE_MAX) {
+      segments.push_back({starts[b], h});
+      current.clear();
+    }
+  }
+  t.count = static_cast<std::uint32_t>(segments.size());
+  std::size_t best_rows = 0;
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    const std::size_t end = k + 1 < segments.size() ? segments[k + 1].start : a.table.size();
+    // Its size: the rows of its own width (a block that is no table of its
+    // own, ragged lines or notes, does not make it larger).
+    const std::vector<std::uint32_t> rows_of(
+        a.table.begin() + static_cast<std::ptrdiff_t>(segments[k].header),
+        a.table.begin() + static_cast<std::ptrdiff_t>(end));
+    const std::uint32_t width = modal_width(r, rows_of);
+    const auto rows = static_cast<std::size_t>(std::count_if(
+        rows_of.begin(), rows_of.end(), [&](std::uint32_t i) { return r.rows[i].width == width; }));
+    if (rows > best_rows) {
+      best_rows = rows;
+      t.begin = segments[k].header;
+      t.end = end;
+    }
+  }
+  // Rows above the table are another table when the first block has a
+  // header of its own, and otherwise a preamble (a block of notes).
+  const RowInfo& first = r.rows[a.table[0]];
+  t.table_above = t.begin > 0 && first.width >= 2 && header_like(r, first);
+  return t;
+}
+
 // Step 7: header, header width and the width to repair rows to.
 void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   if (a.table.empty()) return;
@@ -758,6 +841,23 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;
   } else {
     d.preamble_lines = sep_offset;
+  }
+
+  // Step 6a: with several tables, the largest is the table: the lines
+  // above it are a preamble, and from the next table on no row is its own.
+  const Tables tables = find_tables(best_reading, best);
+  d.tables = tables.count;
+  if (tables.begin > 0 || tables.end < best.table.size()) {
+    if (tables.end < best.table.size())
+      d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;
+    if (tables.begin > 0) {
+      d.preamble_lines = sep_offset + best_reading.rows[best.table[tables.begin]].line;
+      if (tables.table_above)
+        d.other_table_above_line = sep_offset + best_reading.rows[best.table[0]].line + 1;
+    }
+    best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
+                      best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
+    best.width = modal_width(best_reading, best.table);
   }
 
   // Step 7: header and widths.

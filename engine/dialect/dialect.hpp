@@ -54,6 +54,17 @@ struct Dialect {
   // belongs at the front (an unnamed row-label column); when false with
   // header_width + 1 == expected_width it belongs at the end.
   bool header_missing_first = false;
+  // Tables seen in the sample: blocks after blank lines (or a title line)
+  // with a header of their own and a steady width other than the first
+  // table's. 1 for an ordinary file, 0 for an empty one.
+  std::uint32_t tables = 0;
+  // The physical line (from 1) where the first table ends and another
+  // begins: from there on no row is the first table's. 0: none.
+  std::uint64_t other_table_line = 0;
+  // The physical line (from 1) where another table starts above the table,
+  // inside the preamble: the preamble lines from there on are that table's
+  // rows. 0: none.
+  std::uint64_t other_table_above_line = 0;
   bool single_line = false;  // the sample holds one row only
   bool not_a_table = false;  // no candidate reads the sample as a consistent table
   // Every candidate tried, the chosen one first, then by score.

@@ -46,6 +46,7 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   if (request.preamble_lines) {
     d.preamble_lines = *request.preamble_lines;
     d.sep_line = d.sep_line && d.preamble_lines > 0;
+    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
   }
   if (options.expected_columns) {
     // A width given that is not the one detected says nothing of where a
@@ -158,6 +159,8 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.not_a_table = in.dialect.not_a_table;
   r.preamble_rows = counts.preamble_rows;
   r.blank_rows = counts.blank_rows;
+  r.tables = in.dialect.tables;
+  r.other_table_rows = counts.other_table_rows;
   return r;
 }
 

@@ -666,6 +666,9 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
     ]
     if dialect["not_a_table"]:
         facts.append(["table", "no: no delimiter cuts the lines at a steady width"])
+    elif dialect.get("tables", 1) > 1:
+        facts.append(["tables", f"{dialect['tables']}: the first is the table; rows from line "
+                                f"{dialect['other_table_line']} on are quarantined"])
     print("\nread as:", file=out)
     _print_aligned(facts, out, indent="  ")
     evidence = dialect["evidence"]

@@ -25,7 +25,12 @@ class Dialect:
     that escapes a quote inside quoted fields (``"say \\"hi\\""``), None when
     quotes are doubled. ``header_rows`` is the number of rows the header
     spans: group labels (a year over its quarters) above the row of names;
-    the loaders combine them into one name per column ("2019 q1"). ``evidence`` holds every
+    the loaders combine them into one name per column ("2019 q1"). ``tables``
+    counts the tables seen at the start of the file (blocks after a blank
+    or title line with a header of their own and another width); the first
+    is the table, and every row from ``other_table_line`` (the physical line,
+    from 1, where the next begins; 0 for none) is quarantined with its own
+    reason. ``evidence`` holds every
     candidate dialect tried, the chosen one first, each a dict of its scores
     (only when detect() was asked for it).
     """
@@ -45,6 +50,8 @@ class Dialect:
     replaced_bytes: int = 0
     escape_char: Optional[str] = None
     header_rows: int = 1
+    tables: int = 0
+    other_table_line: int = 0
     evidence: Tuple[Dict[str, Any], ...] = field(default=(), repr=False, compare=False)
 
     def __repr__(self) -> str:
@@ -57,6 +64,8 @@ class Dialect:
                 parts.append(f"{flag}=True")
         if self.header_rows > 1:
             parts.append(f"header_rows={self.header_rows}")
+        if self.tables > 1:
+            parts.append(f"tables={self.tables}, other_table_line={self.other_table_line}")
         if self.escape_char is not None:
             parts.append(f"escape_char={self.escape_char!r}")
         if self.replaced_bytes:

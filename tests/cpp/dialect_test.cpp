@@ -185,13 +185,16 @@ TEST(Detect, SampleIsBounded) {
   EXPECT_EQ(detect_dialect(text, o).delimiter, ',');
 }
 
-// The table's structure: quotes escaped with a backslash, and headers of
-// several rows.
+// The table's structure: quotes escaped with a backslash, headers of
+// several rows, and several tables.
 struct StructureCase {
   const char* name;
   std::string text;
   int escape = kNone;  // the escape byte detected, or kNone
   std::uint32_t header_rows = 1;
+  std::uint32_t tables = 1;
+  std::uint64_t other_table_line = 0;
+  std::uint64_t preamble = 0;
 };
 
 // clang-format off
@@ -207,6 +210,12 @@ const StructureCase kStructures[] = {
     {"plain_header", table(","), kNone, 1},
     {"data_missing_values", "name,score\nAnna,\nBob,\n" + rows("", "Cy,3", 4), kNone, 1},
     {"no_header", rows("", "1,2.5,2021-01-01", 5), kNone, 1},
+    {"two_tables", table(",", 5) + "\nregion,total\nNorth,1\nSouth,2\n", kNone, 1, 2, 8},
+    {"titled_table", table(",", 5) + "Totals\nregion,total\nNorth,1\n", kNone, 1, 2, 7},
+    {"small_table_above", "region,total\nNorth,1\n\n" + table(",", 5), kNone, 1, 2, 0, 3},
+    {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
+    {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
+    {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
 };
 // clang-format on
 
@@ -217,6 +226,9 @@ TEST_P(Structure, IsDetected) {
   const Dialect d = detect_dialect(c.text);
   EXPECT_EQ(d.escape_char ? static_cast<int>(*d.escape_char) : kNone, c.escape);
   EXPECT_EQ(d.header_rows, c.header_rows);
+  EXPECT_EQ(d.tables, c.tables);
+  EXPECT_EQ(d.other_table_line, c.other_table_line);
+  EXPECT_EQ(d.preamble_lines, c.preamble);
   EXPECT_TRUE(d.header || c.header_rows == 1);
 }
 

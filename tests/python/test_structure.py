@@ -143,3 +143,58 @@ def test_header_of_several_rows_is_one_header_in_the_loaders(tmp, text, header_r
 ])
 def test_one_header_row(text):
     assert cg.detect(text.encode()).header_rows == 1
+
+
+# ------------------------------------------------------------ several tables
+
+MAIN = "id,name,score\n1,Ann,2.5\n2,Bob,3.5\n3,Cy,4\n"
+OTHER = "region,total\nNorth,10\nSouth,20\n"
+PRE, TAB = "Preamble line above the table", "Row of another table in the file"
+
+# name, input, tables, kept rows (the table), the reason of each quarantined line.
+TABLES = [
+    ("blank_then_table", MAIN + "\n" + OTHER, 2, MAIN, [TAB] * 3),
+    ("title_then_table", MAIN + "\nTotals by region\n" + OTHER, 2, MAIN, [TAB] * 4),
+    ("title_without_blank", MAIN + "Totals by region\n" + OTHER, 2, MAIN, [TAB] * 4),
+    ("three_tables", MAIN + "\n" + OTHER + "\nTable 3\na,b,c,d\n1,2,3,4\n", 3, MAIN, [TAB] * 6),
+    ("notes_below_other_table", MAIN + "\n" + OTHER + "\nx;y\na,b,c,d\n1,2,3,4\n", 2, MAIN, [TAB] * 6),
+    ("small_table_above", OTHER + "\n" + MAIN, 2, MAIN, [TAB] * 3),
+    ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
+    # One table: a blank line inside it, a block of the same width with its
+    # own header (a repeated header), ragged rows with no steady width, and
+    # a one-row block.
+    ("blank_inside", MAIN + "\n4,Dan,5\n5,Eve,6\n", 1, MAIN + "4,Dan,5\n5,Eve,6\n", []),
+    ("repeated_header", MAIN + "\n" + MAIN, 1, MAIN + MAIN, []),
+    ("ragged_after_blank", MAIN + "\nnote,x\n7\n8,a,b,c,d\n", 1, None, []),
+    ("one_row_block", MAIN + "\nsum,total\n", 1, MAIN + 'sum,total,\n', []),
+]
+
+
+@pytest.mark.parametrize("text, tables, kept, reasons", [t[1:] for t in TABLES],
+                         ids=[t[0] for t in TABLES])
+def test_several_tables_keep_the_largest_and_quarantine_the_rest(tmp, text, tables, kept, reasons):
+    d = cg.detect(text.encode())
+    assert d.tables == tables
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert [r["reason"] for r in quarantine] == reasons
+    if kept is not None:
+        assert out == kept
+    # Nothing lost: every non-blank line is kept or quarantined, as it was.
+    lines = [x for x in text.split("\n") if x]
+    assert s.total_rows == len(lines) and s.quarantined_rows == len(reasons)
+    assert s.gleaved_rows + s.quarantined_rows == len(lines)
+    assert [r["raw_content"] for r in quarantine] == [x for x in lines if x in
+                                                      [r["raw_content"] for r in quarantine]]
+    assert s.other_table_rows == reasons.count(TAB) and s.tables == tables
+    # The loaders read the table alone.
+    if kept is not None:
+        assert cg.read_arrow("in.csv").num_rows == len(kept.splitlines()) - 1
+
+
+def test_tables_in_inspect(tmp):
+    from csv_gleave.cli import main
+    (tmp / "in.csv").write_text(MAIN + "\n" + OTHER)
+    found = cg.inspect("in.csv")
+    assert (found["dialect"]["tables"], found["dialect"]["other_table_line"]) == (2, 6)
+    assert found["summary"].other_table_rows == 3
+    assert main(["inspect", "in.csv"]) == 0
