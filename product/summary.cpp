@@ -66,6 +66,9 @@ PyObject* get_replaced_bytes(PyObject* self) {
 PyObject* get_other_table_rows(PyObject* self) {
   return count_or_none(self, &InputReport::other_table_rows);
 }
+PyObject* get_footnote_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::footnote_rows);
+}
 PyObject* get_tables(PyObject* self) {
   const InputReport* r = input_of(self);
   return r == nullptr ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(r->tables);
@@ -110,6 +113,8 @@ const Field kFields[] = {
     {"other_table_rows", 0,
      "Rows of the tables after the first, quarantined (also in quarantined_rows).",
      get_other_table_rows},
+    {"footnote_rows", 0, "Notes under the table, quarantined (also in quarantined_rows).",
+     get_footnote_rows},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 

@@ -600,6 +600,33 @@ Tables find_tables(const Reading& r, const Analysis& a) {
   return t;
 }
 
+// Step 6b: footnotes: the table's last rows, when they are lines of one
+// field that is no value (a note, "Source: ...", "* provisional") under a
+// table of three or more columns, and the table's end is known (the sample
+// holds the rest of the text, or another table follows). Such a line has no
+// delimiter at all, which no row of the table lacks; it reads as a note
+// (words with blanks between) or stands after a blank line. A short last row
+// of values (a cut-off number) or a lone word stays a row. Returns the index
+// into a.table of the first footnote (a.table.size() when there is none).
+std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known) {
+  std::size_t k = a.table.size();
+  if (!end_known || a.width < 3) return k;
+  while (k > 1) {
+    const RowInfo& row = r.rows[a.table[k - 1]];
+    const CellType t = r.cell(row, 0);
+    const bool one_field = row.width == 1;
+    const bool no_value = t != CellType::Empty && !dialect::is_value(t);
+    const std::string_view line = s.substr(row.begin, row.end - row.begin);
+    const bool after_blank = a.table[k - 1] > a.table[k - 2] + 1;
+    const bool note_like = line.find(' ') != std::string_view::npos || after_blank;
+    if (!(one_field && no_value && note_like)) break;
+    --k;
+  }
+  // Notes are a few lines under a table, not most of it.
+  const bool few = a.table.size() - k < k;
+  return few ? k : a.table.size();
+}
+
 // Step 7: header, header width and the width to repair rows to.
 void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   if (a.table.empty()) return;
@@ -858,6 +885,13 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
                       best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
     best.width = modal_width(best_reading, best.table);
+  }
+  // Step 6b: notes under the table.
+  const bool end_known = best_reading.complete || d.other_table_line != 0;
+  const std::size_t notes = footnotes(sample, best_reading, best, end_known);
+  if (notes < best.table.size()) {
+    d.footnote_line = sep_offset + best_reading.rows[best.table[notes]].line + 1;
+    best.table.resize(notes);
   }
 
   // Step 7: header and widths.

@@ -65,6 +65,11 @@ struct Dialect {
   // inside the preamble: the preamble lines from there on are that table's
   // rows. 0: none.
   std::uint64_t other_table_above_line = 0;
+  // The physical line (from 1) where notes under the table begin: lines of
+  // one field with no delimiter ("Source: ...") below a table of three or
+  // more columns. From there on (up to another table) no row is the
+  // table's. 0: none.
+  std::uint64_t footnote_line = 0;
   bool single_line = false;  // the sample holds one row only
   bool not_a_table = false;  // no candidate reads the sample as a consistent table
   // Every candidate tried, the chosen one first, then by score.

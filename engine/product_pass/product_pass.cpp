@@ -161,6 +161,7 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.blank_rows = counts.blank_rows;
   r.tables = in.dialect.tables;
   r.other_table_rows = counts.other_table_rows;
+  r.footnote_rows = counts.footnote_rows;
   return r;
 }
 

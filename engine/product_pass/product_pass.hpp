@@ -46,6 +46,7 @@ struct InputReport {
   std::uint64_t blank_rows = 0;        // blank lines skipped
   std::uint32_t tables = 0;            // tables seen in the detection sample
   std::uint64_t other_table_rows = 0;  // rows of the tables after the first, quarantined
+  std::uint64_t footnote_rows = 0;     // notes under the table, quarantined
 };
 
 // The input as UTF-8 with its dialect settled.
@@ -96,11 +97,13 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
 
 inline constexpr std::string_view kPreambleReason = "Preamble line above the table";
 inline constexpr std::string_view kOtherTableReason = "Row of another table in the file";
+inline constexpr std::string_view kFootnoteReason = "Footnote line below the table";
 
 struct ProductCounts : PassCounts {
   std::uint64_t preamble_rows = 0;
   std::uint64_t blank_rows = 0;
   std::uint64_t other_table_rows = 0;
+  std::uint64_t footnote_rows = 0;
 };
 
 // Runs the repair over prepared text with run_pass's sink contract, plus
@@ -112,7 +115,9 @@ struct ProductCounts : PassCounts {
 //   sink.other_table(line, raw) -> bool
 // for each row from the line where another table begins (see
 // Dialect::other_table_line), when it has that member; such rows are
-// counted as quarantined and as other_table_rows, never kept. Preamble rows are
+// counted as quarantined and as other_table_rows, never kept. Likewise
+//   sink.footnote(line, raw) -> bool
+// for each row from Dialect::footnote_line, counted as footnote_rows. Preamble rows are
 // counted as quarantined; blank rows are in no count but blank_rows. The
 // UTF-8 text comes as a window (see run_pass) over the text whose dialect
 // `in` settled; in.text is not read.
@@ -208,7 +213,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   //    is padded at the front.
   // From the line where another table begins, no row is this table's.
   const std::uint64_t other_from = d.other_table_line;
-  auto in_other_table = [&](std::uint64_t line) { return other_from != 0 && line >= other_from; };
+  const std::uint64_t notes_from = d.footnote_line;
+  auto in_other_table = [&](std::uint64_t line) {
+    return (other_from != 0 && line >= other_from) || (notes_from != 0 && line >= notes_from);
+  };
   auto judge = [&](Row& r) -> bool {
     const std::uint64_t n = r.size();
     if (n == 1 && r.field(0).empty() &&
@@ -219,6 +227,13 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     if (in_other_table(verdict.line)) {
       ++counts.total_rows;
       ++counts.quarantined_rows;
+      if (other_from == 0 || verdict.line < other_from) {
+        ++counts.footnote_rows;
+        if constexpr (requires { sink.footnote(verdict.line, verdict.raw); }) {
+          return sink.footnote(verdict.line, verdict.raw);
+        }
+        return true;
+      }
       ++counts.other_table_rows;
       if constexpr (requires { sink.other_table(verdict.line, verdict.raw); }) {
         return sink.other_table(verdict.line, verdict.raw);

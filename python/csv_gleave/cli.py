@@ -666,7 +666,9 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
     ]
     if dialect["not_a_table"]:
         facts.append(["table", "no: no delimiter cuts the lines at a steady width"])
-    elif dialect.get("tables", 1) > 1:
+    if dialect.get("footnote_line"):
+        facts.append(["footnotes", f"from line {dialect['footnote_line']} (quarantined)"])
+    if not dialect["not_a_table"] and dialect.get("tables", 1) > 1:
         facts.append(["tables", f"{dialect['tables']}: the first is the table; rows from line "
                                 f"{dialect['other_table_line']} on are quarantined"])
     print("\nread as:", file=out)

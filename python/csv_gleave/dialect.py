@@ -30,7 +30,9 @@ class Dialect:
     or title line with a header of their own and another width); the first
     is the table, and every row from ``other_table_line`` (the physical line,
     from 1, where the next begins; 0 for none) is quarantined with its own
-    reason. ``evidence`` holds every
+    reason. ``footnote_line`` is the line where notes under the table begin
+    (lines with no delimiter under a table of three or more columns:
+    "Source: ..."), quarantined with their own reason; 0 for none. ``evidence`` holds every
     candidate dialect tried, the chosen one first, each a dict of its scores
     (only when detect() was asked for it).
     """
@@ -52,6 +54,7 @@ class Dialect:
     header_rows: int = 1
     tables: int = 0
     other_table_line: int = 0
+    footnote_line: int = 0
     evidence: Tuple[Dict[str, Any], ...] = field(default=(), repr=False, compare=False)
 
     def __repr__(self) -> str:
@@ -66,6 +69,8 @@ class Dialect:
             parts.append(f"header_rows={self.header_rows}")
         if self.tables > 1:
             parts.append(f"tables={self.tables}, other_table_line={self.other_table_line}")
+        if self.footnote_line:
+            parts.append(f"footnote_line={self.footnote_line}")
         if self.escape_char is not None:
             parts.append(f"escape_char={self.escape_char!r}")
         if self.replaced_bytes:

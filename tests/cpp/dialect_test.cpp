@@ -195,6 +195,7 @@ struct StructureCase {
   std::uint32_t tables = 1;
   std::uint64_t other_table_line = 0;
   std::uint64_t preamble = 0;
+  std::uint64_t footnote_line = 0;
 };
 
 // clang-format off
@@ -216,6 +217,9 @@ const StructureCase kStructures[] = {
     {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
     {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
     {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
+    {"footnotes", table(",", 3) + "\nSource: office\n* provisional\n", kNone, 1, 1, 0, 0, 6},
+    {"cut_off_last_row", table(",", 3) + "4\n", kNone, 1, 1, 0, 0, 0},
+    {"note_under_two_columns", rows("a,b", "1,2", 4) + "Source: office\n", kNone, 1, 1, 0, 0, 0},
 };
 // clang-format on
 
@@ -229,6 +233,7 @@ TEST_P(Structure, IsDetected) {
   EXPECT_EQ(d.tables, c.tables);
   EXPECT_EQ(d.other_table_line, c.other_table_line);
   EXPECT_EQ(d.preamble_lines, c.preamble);
+  EXPECT_EQ(d.footnote_line, c.footnote_line);
   EXPECT_TRUE(d.header || c.header_rows == 1);
 }
 

@@ -198,3 +198,27 @@ def test_tables_in_inspect(tmp):
     assert (found["dialect"]["tables"], found["dialect"]["other_table_line"]) == (2, 6)
     assert found["summary"].other_table_rows == 3
     assert main(["inspect", "in.csv"]) == 0
+
+
+# ------------------------------------------------------------ footnotes
+
+FOOT = "Footnote line below the table"
+
+
+@pytest.mark.parametrize("text, reasons", [
+    (MAIN + "\nSource: statistics office\n* provisional\n", [FOOT, FOOT]),
+    (MAIN + "Source: statistics office\n", [FOOT]),
+    (MAIN + "\nNotes\n", [FOOT]),  # one word, after a blank line
+    (MAIN + "\nSource: office\n\n" + OTHER, [FOOT, TAB, TAB, TAB]),
+    # Rows, not notes: a cut-off value, a lone word, a table of two columns.
+    (MAIN + "4\n", []),
+    (MAIN + "Dan\n", []),
+    ("id,name\n1,Ann\n2,Bob\n3,Cy\nSource: office\n", []),
+])
+def test_footnotes_are_quarantined_with_their_reason(tmp, text, reasons):
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert [r["reason"] for r in quarantine] == reasons
+    assert s.footnote_rows == reasons.count(FOOT)
+    lines = [x for x in text.split("\n") if x]
+    assert s.gleaved_rows + s.quarantined_rows == s.total_rows == len(lines)
+    assert (cg.detect(text.encode()).footnote_line != 0) == (FOOT in reasons)
