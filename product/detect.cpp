@@ -141,7 +141,7 @@ PyMethodDef detect_method = {
     "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
     METH_VARARGS | METH_KEYWORDS,
     "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, evidence=False)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., evidence=False)\n--\n\n"
     "How the product functions would read `source`, as a dict: encoding, delimiter,\n"
     "quote_char (None: no quoting), skip_initial_space, preamble_lines, header, the widths,\n"
     "not_a_table and, with evidence=True, the evidence (every candidate dialect tried, the\n"
