@@ -315,6 +315,10 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     if summary.get("not_a_table"):
         lines.append("the input does not look like a table (no delimiter cuts its lines at a steady width); "
                      "check the output")
+    tables, other = summary.get("tables") or 0, summary.get("other_table_rows") or 0
+    if tables > 1 and other:
+        lines.append(f"the input holds {tables} tables; the largest is the table, and the "
+                     f"{other} row{'s' if other != 1 else ''} of the others went to the quarantine")
     return lines
 
 

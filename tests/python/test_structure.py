@@ -198,6 +198,8 @@ def test_tables_in_inspect(tmp):
     assert (found["dialect"]["tables"], found["dialect"]["other_table_line"]) == (2, 6)
     assert found["summary"].other_table_rows == 3
     assert main(["inspect", "in.csv"]) == 0
+    from csv_gleave.cli import warnings_for
+    assert any("2 tables" in w for w in warnings_for(found["summary"].to_dict()))
 
 
 # ------------------------------------------------------------ footnotes
