@@ -524,9 +524,13 @@ std::uint32_t header_rows(const Reading& r, const Analysis& a) {
 //                 names (header_like);
 //   steady_block  two or more of its rows, and four in five, have that
 //                 header's width;
-//   other_width   that width is not the width of the table above it;
-// so a table that goes on after a blank line, or ragged rows with no
-// consistent block of their own, stay one table. The table is the one with
+//   other_width   that width is not the width of the table above it, or
+//   new_names     it is, but the block follows a blank line, the table above
+//                 has a header too, the two headers differ, and the block's
+//                 header has a name over a column of values above (so it is
+//                 no row of text data);
+// so a table that goes on after a blank line (a repeated header included),
+// or ragged rows with no consistent block of their own, stay one table. The table is the one with
 // the most rows (the first of equals): the rows above it are a preamble,
 // and the rows from the next table on belong to other tables.
 struct Tables {
@@ -536,7 +540,7 @@ struct Tables {
   std::size_t end = 0;       // ... and of the first row of the next table, or table.size()
 };
 
-Tables find_tables(const Reading& r, const Analysis& a) {
+Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
   Tables t;
   t.end = a.table.size();
   if (a.table.empty()) return t;
@@ -550,21 +554,43 @@ Tables find_tables(const Reading& r, const Analysis& a) {
     if (after_blank || (is_title(i) && r.rows[a.table[i - 1]].width > 1)) starts.push_back(i);
   }
   starts.push_back(a.table.size());
+  auto bytes = [&](const RowInfo& row) { return s.substr(row.begin, row.end - row.begin); };
+  struct Segment {
+    std::size_t start, header;
+  };
+  std::vector<Segment> segments{{0, 0}};
+  // The same width as the table above, and still another table.
+  auto new_names = [&](std::size_t b, const RowInfo& head) {
+    const std::size_t above_head = segments.back().header;
+    const RowInfo& top = r.rows[a.table[above_head]];
+    const bool after_blank = a.table[b] > a.table[b - 1] + 1;
+    if (!after_blank || !header_like(r, top) || bytes(top) == bytes(head)) return false;
+    std::vector<std::uint32_t> values(head.width, 0), filled(head.width, 0);
+    for (std::size_t k = above_head + 1; k < b; ++k) {
+      const RowInfo& row = r.rows[a.table[k]];
+      for (std::uint32_t i = 0; i < row.width && i < head.width; ++i) {
+        values[i] += dialect::is_value(r.cell(row, i));
+        filled[i] += r.cell(row, i) != CellType::Empty;
+      }
+    }
+    for (std::uint32_t i = 0; i < head.width; ++i) {
+      const bool value_column = filled[i] > 0 && values[i] * 2 >= filled[i];
+      if (value_column && dialect::is_text(r.cell(head, i))) return true;
+    }
+    return false;
+  };
   // A block that starts a table: the index of its header, or SIZE_MAX.
-  auto table_header = [&](std::size_t s, std::size_t e, std::uint32_t width_above) {
-    const std::size_t h = e - s >= 3 && is_title(s) ? s + 1 : s;
+  auto table_header = [&](std::size_t b, std::size_t e, std::uint32_t width_above) {
+    const std::size_t h = e - b >= 3 && is_title(b) ? b + 1 : b;
     const RowInfo& head = r.rows[a.table[h]];
     const bool own_header = head.width >= 2 && header_like(r, head);
     std::size_t at_width = 0;
     for (std::size_t k = h; k < e; ++k) at_width += r.rows[a.table[k]].width == head.width;
     const bool steady_block = at_width >= 2 && at_width * 5 >= (e - h) * 4;
     const bool other_width = head.width != width_above;
-    return own_header && steady_block && other_width ? h : SIZE_MAX;
+    const bool table = own_header && steady_block && (other_width || new_names(b, head));
+    return table ? h : SIZE_MAX;
   };
-  struct Segment {
-    std::size_t start, header;
-  };
-  std::vector<Segment> segments{{0, 0}};
   std::vector<std::uint32_t> current;  // the rows of the last table so far
   for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
     for (std::size_t k = b == 0 ? segments.back().start : starts[b - 1]; k < starts[b]; ++k)
@@ -872,7 +898,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 6a: with several tables, the largest is the table: the lines
   // above it are a preamble, and from the next table on no row is its own.
-  const Tables tables = find_tables(best_reading, best);
+  const Tables tables = find_tables(sample, best_reading, best);
   d.tables = tables.count;
   if (tables.begin > 0 || tables.end < best.table.size()) {
     if (tables.end < best.table.size())

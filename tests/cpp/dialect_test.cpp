@@ -217,6 +217,8 @@ const StructureCase kStructures[] = {
     {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
     {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
     {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
+    {"same_width_new_header", table(",", 4) + "\nregion,city,x,y\nN,Oslo,a,b\nS,Rome,c,d\n", kNone, 1, 2, 7},
+    {"same_width_without_blank", table(",", 4) + "region,city,x,y\nN,Oslo,a,b\nS,Rome,c,d\n", kNone, 1, 1},
     {"footnotes", table(",", 3) + "\nSource: office\n* provisional\n", kNone, 1, 1, 0, 0, 6},
     {"cut_off_last_row", table(",", 3) + "4\n", kNone, 1, 1, 0, 0, 0},
     {"note_under_two_columns", rows("a,b", "1,2", 4) + "Source: office\n", kNone, 1, 1, 0, 0, 0},

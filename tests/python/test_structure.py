@@ -160,6 +160,8 @@ TABLES = [
     ("notes_below_other_table", MAIN + "\n" + OTHER + "\nx;y\na,b,c,d\n1,2,3,4\n", 2, MAIN, [TAB] * 6),
     ("small_table_above", OTHER + "\n" + MAIN, 2, MAIN, [TAB] * 3),
     ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
+    ("same_width_new_header", MAIN + "\nregion,city,total\nNorth,Oslo,10\nSouth,Rome,20\n", 2, MAIN,
+     [TAB] * 3),
     # One table: a blank line inside it, a block of the same width with its
     # own header (a repeated header), ragged rows with no steady width, and
     # a one-row block.
