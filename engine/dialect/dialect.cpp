@@ -566,7 +566,7 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const bool after_blank = a.table[b] > a.table[b - 1] + 1;
     if (!after_blank || !header_like(r, top) || bytes(top) == bytes(head)) return false;
     std::vector<std::uint32_t> values(head.width, 0), filled(head.width, 0);
-    for (std::size_t k = above_head + 1; k < b; ++k) {
+    for (std::size_t k = above_head + 1; k < b && k <= above_head + kHeaderProbe; ++k) {
       const RowInfo& row = r.rows[a.table[k]];
       for (std::uint32_t i = 0; i < row.width && i < head.width; ++i) {
         values[i] += dialect::is_value(r.cell(row, i));
@@ -591,14 +591,31 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const bool table = own_header && steady_block && (other_width || new_names(b, head));
     return table ? h : SIZE_MAX;
   };
-  std::vector<std::uint32_t> current;  // the rows of the last table so far
+  // How often each width occurs in the last table so far, kept as rows are
+  // added, so that a sample of many blank-separated blocks stays linear.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> widths;  // width, count
+  auto modal = [&] {
+    std::pair<std::uint32_t, std::uint32_t> best{0, 0};
+    for (const auto& f : widths) {
+      if (f.second > best.second || (f.second == best.second && f.first > best.first)) best = f;
+    }
+    return best.first;
+  };
   for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
-    for (std::size_t k = b == 0 ? segments.back().start : starts[b - 1]; k < starts[b]; ++k)
-      current.push_back(a.table[k]);
-    const std::size_t h = table_header(starts[b], starts[b + 1], modal_width(r, current));
+    for (std::size_t k = b == 0 ? 0 : starts[b - 1]; k < starts[b]; ++k) {
+      const std::uint32_t w = r.rows[a.table[k]].width;
+      auto it =
+          std::find_if(widths.begin(), widths.end(), [&](const auto& f) { return f.first == w; });
+      if (it == widths.end()) {
+        widths.emplace_back(w, 1);
+      } else {
+        ++it->second;
+      }
+    }
+    const std::size_t h = table_header(starts[b], starts[b + 1], modal());
     if (h != SIZE_MAX) {
       segments.push_back({starts[b], h});
-      current.clear();
+      widths.clear();
     }
   }
   t.count = static_cast<std::uint32_t>(segments.size());
