@@ -14,10 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned char delimiter = fuzz::pick_delimiter(h.byte(0), h.byte(3));
   const unsigned char quote = fuzz::pick_quote(h.byte(1), h.byte(3) ^ 0x55);
   const bool repair = (h.byte(2) & 1) == 0;
+  const bool escape = (h.byte(2) & 2) != 0;
   const bool skip_blanks = (h.byte(2) & 4) != 0;
 
   gleave::ResilientParser parser(text, delimiter, quote, repair);
   fuzz::RefParser ref(text, delimiter, quote, repair);
+  if (escape) {
+    parser.set_escape('\\');
+    ref.escape = '\\';
+  }
   parser.set_skip_leading_blanks(skip_blanks);
   ref.skip_leading_blanks = skip_blanks;
 

@@ -203,6 +203,19 @@ bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOpti
     }
     request.preamble_lines = v;
   }
+  if (dialect.escape_char != nullptr) {
+    request.escape_given = true;
+    if (dialect.escape_char != Py_None) {
+      unsigned char e = 0;
+      if (!control_byte(dialect.escape_char, "escape_char", e)) return false;
+      if ((options.delimiter && *options.delimiter == e) ||
+          (request.quote_given && request.quote_char == e)) {
+        PyErr_SetString(PyExc_ValueError, "escape_char must differ from delimiter and quote_char");
+        return false;
+      }
+      request.escape_char = e;
+    }
+  }
   return true;
 }
 

@@ -44,6 +44,9 @@ struct BuilderSink {
     interrupted = true;
     return false;
   }
+  // A header of several rows is combined into one name per column; told
+  // before begin, which makes the builder.
+  void header_rows(std::uint32_t n) { options.header_rows = n; }
   void begin(unsigned char d, std::uint64_t) {
     delimiter = d;
     // A decimal comma is only unambiguous when the comma does not split
@@ -346,7 +349,7 @@ PyMethodDef arrow_stream_method = {
     "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, string_views=False)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., string_views=False)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"

@@ -21,7 +21,8 @@ PyObject* evidence_list(const Dialect& d) {
   if (!list) return nullptr;
   for (const CandidateEvidence& e : d.evidence) {
     Ref quote(char_or_none(e.quote_char));
-    if (!quote) return nullptr;
+    Ref escape(char_or_none(e.escape_char));
+    if (!quote || !escape) return nullptr;
     Ref item(Py_BuildValue(
         "{sCsOsOsIsIsIsdsdsdsdsOsOsO}", "delimiter", static_cast<int>(e.delimiter), "quote_char",
         quote.get(), "skip_initial_space", e.skip_initial_space ? Py_True : Py_False, "rows",
@@ -29,6 +30,7 @@ PyObject* evidence_list(const Dialect& d) {
         "pattern_score", e.pattern_score, "type_score", e.type_score, "score", e.score,
         "quotes_pair_up", e.quotes_pair_up ? Py_True : Py_False, "cuts_values",
         e.cuts_values ? Py_True : Py_False, "chosen", e.chosen ? Py_True : Py_False));
+    if (item && PyDict_SetItemString(item.get(), "escape_char", escape.get()) < 0) return nullptr;
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -121,7 +123,7 @@ PyObject* dialect_dict(const PreparedText& prepared) {
                                            static_cast<Py_ssize_t>(prepared.encoding.size())));
   if (!quote || !evidence || !encoding) return nullptr;
   auto flag = [](bool b) { return b ? Py_True : Py_False; };
-  return Py_BuildValue(
+  Ref dict(Py_BuildValue(
       "{sOsCsOsOsKsOsKsKsOsOsOsOsKsO}", "encoding", encoding.get(), "delimiter",
       static_cast<int>(d.delimiter), "quote_char", quote.get(), "skip_initial_space",
       flag(d.skip_initial_space), "preamble_lines",
@@ -130,14 +132,16 @@ PyObject* dialect_dict(const PreparedText& prepared) {
       static_cast<unsigned long long>(d.expected_width), "header_missing_first",
       flag(d.header_missing_first), "sep_line", flag(d.sep_line), "single_line",
       flag(d.single_line), "not_a_table", flag(d.not_a_table), "replaced_bytes",
-      static_cast<unsigned long long>(prepared.replaced), "evidence", evidence.get());
+      static_cast<unsigned long long>(prepared.replaced), "evidence", evidence.get()));
+  if (!dict || !structure_fields(d, dict.get())) return nullptr;
+  return dict.release();
 }
 
 PyMethodDef detect_method = {
     "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
     METH_VARARGS | METH_KEYWORDS,
     "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, evidence=False)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., evidence=False)\n--\n\n"
     "How the product functions would read `source`, as a dict: encoding, delimiter,\n"
     "quote_char (None: no quoting), skip_initial_space, preamble_lines, header, the widths,\n"
     "not_a_table and, with evidence=True, the evidence (every candidate dialect tried, the\n"

@@ -128,15 +128,18 @@ struct DialectArgs {
   PyObject* encoding = nullptr;
   PyObject* skip_initial_space = nullptr;
   PyObject* preamble_lines = nullptr;
+  PyObject* escape_char = nullptr;
 };
-#define GLEAVE_DIALECT_FORMAT "OOO"
-#define GLEAVE_DIALECT_KEYWORDS "encoding", "skip_initial_space", "preamble_lines"
-#define GLEAVE_DIALECT_POINTERS(o) &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines
+#define GLEAVE_DIALECT_FORMAT "OOOO"
+#define GLEAVE_DIALECT_KEYWORDS "encoding", "skip_initial_space", "preamble_lines", "escape_char"
+#define GLEAVE_DIALECT_POINTERS(o) \
+  &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines, &(o).escape_char
 
 // options_from for the product pass: a quote_char given explicitly may also
 // be None (no quoting); left out, it is detected. The encoding is None or a
 // name iconv knows (LookupError otherwise), skip_initial_space None or a
-// bool, preamble_lines None or an int >= 0.
+// bool, preamble_lines None or an int >= 0, escape_char left out (detected),
+// None (quotes are doubled) or one ASCII character.
 bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOptions& options,
                   DialectRequest& request);
 
@@ -239,6 +242,9 @@ PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned c
                       const InputReport* input);
 // The dialect of prepared text as a dict (detect() and inspect()).
 PyObject* dialect_dict(const PreparedText& prepared);
+// Adds the table's structure to a dialect dict: escape_char (None or one
+// character), header_rows, tables and other_table_line. False with an exception set.
+bool structure_fields(const Dialect& d, PyObject* dict);
 
 // Reads the whole input and runs the product pass over it, as open() and
 // arrow_stream() both must for every loader to keep the same rows: the same

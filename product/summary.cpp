@@ -63,6 +63,16 @@ PyObject* get_blank_rows(PyObject* self) {
 PyObject* get_replaced_bytes(PyObject* self) {
   return count_or_none(self, &InputReport::replaced_bytes);
 }
+PyObject* get_other_table_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::other_table_rows);
+}
+PyObject* get_footnote_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::footnote_rows);
+}
+PyObject* get_tables(PyObject* self) {
+  const InputReport* r = input_of(self);
+  return r == nullptr ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(r->tables);
+}
 PyObject* get_header(PyObject* self) {
   return flag_or_none(self, &InputReport::header);
 }
@@ -97,6 +107,14 @@ const Field kFields[] = {
      get_replaced_bytes},
     {"header", 0, "The table's first row looks like a header.", get_header},
     {"not_a_table", 0, "No dialect reads the input as a consistent table.", get_not_a_table},
+    {"tables", 0,
+     "Tables seen at the start of the input; rows of all but the first are quarantined.",
+     get_tables},
+    {"other_table_rows", 0,
+     "Rows of the tables after the first, quarantined (also in quarantined_rows).",
+     get_other_table_rows},
+    {"footnote_rows", 0, "Notes under the table, quarantined (also in quarantined_rows).",
+     get_footnote_rows},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 

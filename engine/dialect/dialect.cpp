@@ -17,8 +17,9 @@ constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
 
 struct Candidate {
   unsigned char delimiter;
-  int quote;  // a byte, or kNoQuote
-  bool skip;  // blanks at the start of a field are skipped
+  int quote;              // a byte, or kNoQuote
+  bool skip;              // blanks at the start of a field are skipped
+  int escape = kNoQuote;  // a byte that escapes a quote (or itself) inside quotes, or none
 };
 
 struct RowInfo {
@@ -39,13 +40,15 @@ struct Reading {
   bool complete = false;       // the whole sample was read
   std::uint32_t quoted = 0;    // fields opened by the quote character
   std::uint32_t dirty = 0;     // of those, never closed or followed by more text
+  std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
+  std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
 
   void clear() {
     rows.clear();
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = 0;
+    quoted = dirty = doubled = escaped = 0;
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
@@ -91,9 +94,17 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         bool closed = false;
         bool plain = true;  // no doubled quote: the content is s[open, p)
         while (p < n) {
+          if (c.escape != kNoQuote && s[p] == static_cast<char>(c.escape) && p + 1 < n &&
+              (s[p + 1] == q || s[p + 1] == s[p])) {
+            plain = false;
+            out.escaped += s[p + 1] == q;
+            p += 2;
+            continue;
+          }
           if (s[p] == q) {
             if (p + 1 < n && s[p + 1] == q) {
               plain = false;
+              ++out.doubled;
               p += 2;
               continue;
             }
@@ -218,8 +229,11 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     const bool is_comment = row.comment && (row.width != width || width == 1);
     const RowStats st = stats(r, row);
     const bool too_narrow = row.width + 1 < width && (st.values == 0 || row.width == 1);
+    // Group labels over the columns are the header's first row, not a
+    // title: two or more labels with gaps between them.
+    const bool group_labels = st.nonempty >= 2 && st.nonempty < row.width;
     const bool title_above_header =
-        row.width + 1 == width && next.width >= width && header_like(r, next);
+        row.width + 1 == width && next.width >= width && header_like(r, next) && !group_labels;
     const bool padded_title =
         width >= 3 && row.width == width &&
         (st.nonempty == 0 || (st.nonempty == 1 && dialect::is_text(r.cell(row, 0))));
@@ -372,10 +386,20 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (s.find('"') != std::string_view::npos) quotes.push_back(kNoQuote);
     if (s.find('\'') != std::string_view::npos) quotes.push_back('\'');
   }
+  // A backslash right before a quote byte may escape it: those quotes are
+  // also read with the escape, which must then prove itself (see step 5).
+  auto escaped_in_sample = [&](int q) {
+    if (o.escape_given) return o.escape_char.has_value();
+    const char pair[2] = {'\\', static_cast<char>(q)};
+    return q != kNoQuote && s.find(std::string_view(pair, 2)) != std::string_view::npos;
+  };
+  const int escape = o.escape_given && o.escape_char ? *o.escape_char : '\\';
   std::vector<Candidate> out;
   auto add = [&](unsigned char d, bool skip) {
     for (const int q : quotes) {
-      if (q != static_cast<int>(d)) out.push_back({d, q, skip});
+      if (q == static_cast<int>(d)) continue;
+      if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
+      if (q != kNoQuote && escaped_in_sample(q)) out.push_back({d, q, skip, escape});
     }
   };
   for (const unsigned char d : kDialectDelimiters) {
@@ -396,21 +420,268 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
   }
   if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (const int q : quotes)
-      out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
+    for (const int q : quotes) {
+      const bool esc = q != kNoQuote && o.escape_given && o.escape_char;
+      out.push_back(
+          {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
+    }
   }
   return out;
+}
+
+// A row of group labels above a row of names: labels only (text, or
+// numbers such as a year), at least one of them over a column that holds
+// values below (a data row missing its values keeps its text in the text
+// columns instead), not a comment, and split into two or more fields.
+bool group_row(const Reading& r, const RowInfo& row, std::uint32_t width,
+               const std::vector<bool>& value_columns) {
+  std::uint32_t nonempty = 0, labels = 0;
+  bool over_values = false;
+  for (std::uint32_t i = 0; i < row.width; ++i) {
+    const CellType t = r.cell(row, i);
+    if (t == CellType::Empty) continue;
+    ++nonempty;
+    labels += dialect::is_text(t) || t == CellType::Number || t == CellType::Date;
+    over_values = over_values || (i < value_columns.size() && value_columns[i]);
+  }
+  const bool labels_only = nonempty >= 1 && labels == nonempty;
+  return labels_only && over_values && row.width >= 2 && row.width <= width && !row.comment;
+}
+
+// Step 7a: how many rows the header spans. Rows of group labels (see
+// group_row) may stand above the row of names, and a row of units below
+// it, when rows of values follow:
+//   names_row    the last row of the header: names (header_like), or units
+//                under the names (no values, every label over a column of
+//                values: ",%,%");
+//   names_label_values  with gaps, its names stand over columns of values,
+//                where a data row missing its values keeps its text in the
+//                text columns;
+//   labels_above every row above it is a group row;
+//   one_full_row at most one row of the header names every column: group
+//                labels and units leave gaps, and several full rows of text
+//                above the values are more likely data whose values did not
+//                read as values (a quoted "100,000.00" under a comma);
+//   data_below   at least two rows follow it, the first holding a value;
+//   values_below some column below holds values mostly.
+std::uint32_t header_rows(const Reading& r, const Analysis& a) {
+  constexpr std::size_t kMaxHeaderRows = 4;
+  if (a.width < 2) return 1;
+  for (std::size_t k = 1; k < kMaxHeaderRows && k + 2 < a.table.size(); ++k) {
+    const RowInfo& names = r.rows[a.table[k]];
+    const RowStats names_stats = stats(r, names);
+    const bool maybe_units =
+        names_stats.values == 0 && names_stats.nonempty >= 1 && names_stats.nonempty < names.width;
+    if (names.width < 2 || names.comment || (!header_like(r, names) && !maybe_units)) continue;
+    const RowInfo& first_data = r.rows[a.table[k + 1]];
+    const bool data_below = stats(r, first_data).values > 0;
+    if (!data_below) continue;
+    std::vector<std::uint32_t> values(a.width, 0), filled(a.width, 0);
+    for (std::size_t j = k + 1; j < a.table.size() && j <= k + kHeaderProbe; ++j) {
+      const RowInfo& row = r.rows[a.table[j]];
+      for (std::uint32_t i = 0; i < row.width && i < a.width; ++i) {
+        const CellType t = r.cell(row, i);
+        values[i] += dialect::is_value(t);
+        filled[i] += t != CellType::Empty;
+      }
+    }
+    std::vector<bool> value_columns(a.width, false);
+    bool values_below = false;
+    for (std::uint32_t i = 0; i < a.width; ++i) {
+      value_columns[i] = filled[i] > 0 && values[i] * 2 >= filled[i];
+      values_below = values_below || value_columns[i];
+    }
+    bool names_label_values = true;
+    bool units_over_values = maybe_units;
+    if (names_stats.nonempty < names.width) {
+      names_label_values = false;
+      for (std::uint32_t i = 0; i < names.width && i < a.width; ++i) {
+        const bool labelled = r.cell(names, i) != CellType::Empty;
+        names_label_values = names_label_values || (value_columns[i] && labelled);
+        units_over_values = units_over_values && (value_columns[i] || !labelled);
+      }
+    }
+    const bool names_row = header_like(r, names) || units_over_values;
+    bool labels_above = true;
+    std::uint32_t full_rows = 0;
+    for (std::size_t j = 0; j <= k; ++j) {
+      const RowInfo& row = r.rows[a.table[j]];
+      if (j < k) labels_above = labels_above && group_row(r, row, a.width, value_columns);
+      full_rows += stats(r, row).nonempty >= a.width;
+    }
+    const bool one_full_row = full_rows <= 1;
+    const bool block = names_row && names_label_values && labels_above && one_full_row &&
+                       data_below && values_below;
+    return block ? static_cast<std::uint32_t>(k + 1) : 1;
+  }
+  return 1;
+}
+
+// Step 6a: several tables in one sample. The table's rows fall into
+// blocks, each starting after blank lines or at a one-field line of text (a
+// title); a block starts another table when
+//   own_header    its first row (past a title) is a header of two or more
+//                 names (header_like);
+//   steady_block  two or more of its rows, and four in five, have that
+//                 header's width;
+//   other_width   that width is not the width of the table above it, or
+//   new_names     it is, but the block follows a blank line, the table above
+//                 has a header too, the two headers differ, and the block's
+//                 header has a name over a column of values above (so it is
+//                 no row of text data);
+// so a table that goes on after a blank line (a repeated header included),
+// or ragged rows with no consistent block of their own, stay one table. The table is the one with
+// the most rows (the first of equals): the rows above it are a preamble,
+// and the rows from the next table on belong to other tables.
+struct Tables {
+  std::uint32_t count = 0;
+  bool table_above = false;  // the rows above the table's own start with a header
+  std::size_t begin = 0;     // index into Analysis::table of the table's first row (its header)
+  std::size_t end = 0;       // ... and of the first row of the next table, or table.size()
+};
+
+Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
+  Tables t;
+  t.end = a.table.size();
+  if (a.table.empty()) return t;
+  auto is_title = [&](std::size_t i) {
+    const RowInfo& row = r.rows[a.table[i]];
+    return row.width == 1 && dialect::is_text(r.cell(row, 0));
+  };
+  std::vector<std::size_t> starts;  // block starts, as indices into a.table
+  for (std::size_t i = 1; i < a.table.size(); ++i) {
+    const bool after_blank = a.table[i] > a.table[i - 1] + 1;
+    if (after_blank || (is_title(i) && r.rows[a.table[i - 1]].width > 1)) starts.push_back(i);
+  }
+  starts.push_back(a.table.size());
+  auto bytes = [&](const RowInfo& row) { return s.substr(row.begin, row.end - row.begin); };
+  struct Segment {
+    std::size_t start, header;
+  };
+  std::vector<Segment> segments{{0, 0}};
+  // The same width as the table above, and still another table.
+  auto new_names = [&](std::size_t b, const RowInfo& head) {
+    const std::size_t above_head = segments.back().header;
+    const RowInfo& top = r.rows[a.table[above_head]];
+    const bool after_blank = a.table[b] > a.table[b - 1] + 1;
+    if (!after_blank || !header_like(r, top) || bytes(top) == bytes(head)) return false;
+    std::vector<std::uint32_t> values(head.width, 0), filled(head.width, 0);
+    for (std::size_t k = above_head + 1; k < b && k <= above_head + kHeaderProbe; ++k) {
+      const RowInfo& row = r.rows[a.table[k]];
+      for (std::uint32_t i = 0; i < row.width && i < head.width; ++i) {
+        values[i] += dialect::is_value(r.cell(row, i));
+        filled[i] += r.cell(row, i) != CellType::Empty;
+      }
+    }
+    for (std::uint32_t i = 0; i < head.width; ++i) {
+      const bool value_column = filled[i] > 0 && values[i] * 2 >= filled[i];
+      if (value_column && dialect::is_text(r.cell(head, i))) return true;
+    }
+    return false;
+  };
+  // A block that starts a table: the index of its header, or SIZE_MAX.
+  auto table_header = [&](std::size_t b, std::size_t e, std::uint32_t width_above) {
+    const std::size_t h = e - b >= 3 && is_title(b) ? b + 1 : b;
+    const RowInfo& head = r.rows[a.table[h]];
+    const bool own_header = head.width >= 2 && header_like(r, head);
+    std::size_t at_width = 0;
+    for (std::size_t k = h; k < e; ++k) at_width += r.rows[a.table[k]].width == head.width;
+    const bool steady_block = at_width >= 2 && at_width * 5 >= (e - h) * 4;
+    const bool other_width = head.width != width_above;
+    const bool table = own_header && steady_block && (other_width || new_names(b, head));
+    return table ? h : SIZE_MAX;
+  };
+  // How often each width occurs in the last table so far, kept as rows are
+  // added, so that a sample of many blank-separated blocks stays linear.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> widths;  // width, count
+  auto modal = [&] {
+    std::pair<std::uint32_t, std::uint32_t> best{0, 0};
+    for (const auto& f : widths) {
+      if (f.second > best.second || (f.second == best.second && f.first > best.first)) best = f;
+    }
+    return best.first;
+  };
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
+    for (std::size_t k = b == 0 ? 0 : starts[b - 1]; k < starts[b]; ++k) {
+      const std::uint32_t w = r.rows[a.table[k]].width;
+      auto it =
+          std::find_if(widths.begin(), widths.end(), [&](const auto& f) { return f.first == w; });
+      if (it == widths.end()) {
+        widths.emplace_back(w, 1);
+      } else {
+        ++it->second;
+      }
+    }
+    const std::size_t h = table_header(starts[b], starts[b + 1], modal());
+    if (h != SIZE_MAX) {
+      segments.push_back({starts[b], h});
+      widths.clear();
+    }
+  }
+  t.count = static_cast<std::uint32_t>(segments.size());
+  std::size_t best_rows = 0;
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    const std::size_t end = k + 1 < segments.size() ? segments[k + 1].start : a.table.size();
+    // Its size: the rows of its own width (a block that is no table of its
+    // own, ragged lines or notes, does not make it larger).
+    const std::vector<std::uint32_t> rows_of(
+        a.table.begin() + static_cast<std::ptrdiff_t>(segments[k].header),
+        a.table.begin() + static_cast<std::ptrdiff_t>(end));
+    const std::uint32_t width = modal_width(r, rows_of);
+    const auto rows = static_cast<std::size_t>(std::count_if(
+        rows_of.begin(), rows_of.end(), [&](std::uint32_t i) { return r.rows[i].width == width; }));
+    if (rows > best_rows) {
+      best_rows = rows;
+      t.begin = segments[k].header;
+      t.end = end;
+    }
+  }
+  // Rows above the table are another table when the first block has a
+  // header of its own, and otherwise a preamble (a block of notes).
+  const RowInfo& first = r.rows[a.table[0]];
+  t.table_above = t.begin > 0 && first.width >= 2 && header_like(r, first);
+  return t;
+}
+
+// Step 6b: footnotes: the table's last rows, when they are lines of one
+// field that is no value (a note, "Source: ...", "* provisional") under a
+// table of three or more columns, and the table's end is known (the sample
+// holds the rest of the text, or another table follows). Such a line has no
+// delimiter at all, which no row of the table lacks; it reads as a note
+// (words with blanks between) or stands after a blank line. A short last row
+// of values (a cut-off number) or a lone word stays a row. Returns the index
+// into a.table of the first footnote (a.table.size() when there is none).
+std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known) {
+  std::size_t k = a.table.size();
+  if (!end_known || a.width < 3) return k;
+  while (k > 1) {
+    const RowInfo& row = r.rows[a.table[k - 1]];
+    const CellType t = r.cell(row, 0);
+    const bool one_field = row.width == 1;
+    const bool no_value = t != CellType::Empty && !dialect::is_value(t);
+    const std::string_view line = s.substr(row.begin, row.end - row.begin);
+    const bool after_blank = a.table[k - 1] > a.table[k - 2] + 1;
+    const bool note_like = line.find(' ') != std::string_view::npos || after_blank;
+    if (!(one_field && no_value && note_like)) break;
+    --k;
+  }
+  // Notes are a few lines under a table, not most of it.
+  const bool few = a.table.size() - k < k;
+  return few ? k : a.table.size();
 }
 
 // Step 7: header, header width and the width to repair rows to.
 void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   if (a.table.empty()) return;
-  const RowInfo& head = r.rows[a.table[0]];
+  d.header_rows = header_rows(r, a);
+  // Below, the header is its last row, the row of names.
+  const std::size_t top = d.header_rows - 1;
+  const RowInfo& head = r.rows[a.table[top]];
   d.header_width = head.width;
   std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
   std::vector<std::uint32_t> value_cells(head.width + 1, 0), filled_cells(head.width + 1, 0);
   bool data_header_like = true;
-  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
     ++data_rows;
     max_data = std::max(max_data, row.width);
@@ -433,7 +704,7 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   // cells hold values: the first column labels the rows.
   std::uint32_t labelled = 0;
   bool values_after_label = false;
-  for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
+  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
     if (row.width != a.width) continue;
     labelled += dialect::is_text(r.cell(row, 0));
@@ -448,7 +719,9 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
     wide_rows += r.rows[i].width == a.width;
   }
   // A names-only row above values (or a lone row of names) is a header.
-  d.header = header_like(r, head) && (data_rows == 0 || value_column || !data_header_like);
+  d.header = d.header_rows > 1 ||
+             (header_like(r, head) && (data_rows == 0 || value_column || !data_header_like));
+  if (!d.header) d.header_rows = 1;
   d.expected_width = a.width;
   if (d.header && max_data <= head.width) {
     d.expected_width = head.width;
@@ -459,9 +732,12 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
     // Short of that evidence, a header as frequent as the wider rows keeps
     // its width, as the core's first-come rule does, and otherwise the
     // header is padded at the end.
-    d.header_missing_first = empty_last == 0 && (full_rows >= 2 || row_labels);
+    d.header_missing_first = top == 0 && empty_last == 0 && (full_rows >= 2 || row_labels);
     d.expected_width = d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
   }
+  // A header of several rows may leave out the empty cells at the end of a
+  // row of group labels or units: the table's own width stands.
+  if (d.header_rows > 1) d.expected_width = std::max(a.width, head.width);
 }
 
 std::size_t mean_blanks_per_line(std::string_view s) {
@@ -517,6 +793,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     Analysis a;
     bool pair_up;
     bool cuts_values;
+    bool escapes_quotes = false;  // the reading took at least one escaped quote
+    bool doubles_quotes = false;  // ... or saw a doubled quote
   };
   std::vector<Scored> scored;
   scored.reserve(cands.size());
@@ -526,8 +804,36 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
     const bool pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     const bool cuts = cuts_values(sample, reading, a, steady);
-    scored.push_back({c, std::move(a), pair_up, cuts});
+    scored.push_back({c, std::move(a), pair_up, cuts, reading.escaped > 0, reading.doubled > 0});
   }
+  // Step 5a: the escape character. A reading that takes a backslash before a
+  // quote as an escape counts only when it makes the quotes work: it took
+  // escaped quotes, saw no doubled one (a file doubles its quotes or escapes
+  // them, not both), its quotes pair up, and the same dialect read without
+  // the escape leaves quoted fields unclosed or followed by text. Given by
+  // the caller, the escape is taken as it is.
+  auto twin = [&](const Scored& x, bool escaped) -> const Scored* {
+    for (const Scored& y : scored) {
+      if (y.c.delimiter == x.c.delimiter && y.c.quote == x.c.quote && y.c.skip == x.c.skip &&
+          (y.c.escape != kNoQuote) == escaped)
+        return &y;
+    }
+    return nullptr;
+  };
+  auto escape_proven = [&](const Scored& x) {
+    if (o.escape_given) return true;
+    const Scored* plain = twin(x, false);
+    const bool takes_escapes = x.escapes_quotes;
+    const bool no_doubled_quotes = !x.doubles_quotes;
+    const bool pairs_up_with_escape = x.pair_up;
+    const bool unpaired_without = plain == nullptr || !plain->pair_up;
+    return takes_escapes && no_doubled_quotes && pairs_up_with_escape && unpaired_without;
+  };
+  auto excluded = [&](const Scored& x) {
+    if (x.c.escape != kNoQuote) return !escape_proven(x);
+    const Scored* escaped = x.c.quote == kNoQuote ? nullptr : twin(x, true);
+    return escaped != nullptr && escape_proven(*escaped);
+  };
   // A file whose quotes pair up is read with them: reading them as text
   // cuts the quoted delimiters and line breaks, however consistent the
   // pieces look in a small sample.
@@ -539,6 +845,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   const Scored* chosen = nullptr;
   for (const Scored& x : scored) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
+    if (excluded(x)) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
@@ -557,7 +864,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
-      const Candidate c{u, quote, false};
+      const Candidate c{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
       read_sample(sample, c, o.sample_rows, reading);
       single = Scored{c, analyse(reading), false, false};
       chosen = &*single;
@@ -575,6 +882,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       e.delimiter = x.c.delimiter;
       if (x.c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(x.c.quote);
       e.skip_initial_space = x.c.skip;
+      if (x.c.escape != kNoQuote) e.escape_char = static_cast<unsigned char>(x.c.escape);
       e.rows = x.a.nonblank;
       e.preamble_rows = x.a.preamble_rows;
       e.width = x.a.width;
@@ -598,10 +906,35 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   d.quote_char =
       winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
   d.skip_initial_space = winner.skip;
+  if (winner.escape != kNoQuote) d.escape_char = static_cast<unsigned char>(winner.escape);
   if (best.preamble_rows > 0 && !best.table.empty()) {
     d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;
   } else {
     d.preamble_lines = sep_offset;
+  }
+
+  // Step 6a: with several tables, the largest is the table: the lines
+  // above it are a preamble, and from the next table on no row is its own.
+  const Tables tables = find_tables(sample, best_reading, best);
+  d.tables = tables.count;
+  if (tables.begin > 0 || tables.end < best.table.size()) {
+    if (tables.end < best.table.size())
+      d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;
+    if (tables.begin > 0) {
+      d.preamble_lines = sep_offset + best_reading.rows[best.table[tables.begin]].line;
+      if (tables.table_above)
+        d.other_table_above_line = sep_offset + best_reading.rows[best.table[0]].line + 1;
+    }
+    best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
+                      best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
+    best.width = modal_width(best_reading, best.table);
+  }
+  // Step 6b: notes under the table.
+  const bool end_known = best_reading.complete || d.other_table_line != 0;
+  const std::size_t notes = footnotes(sample, best_reading, best, end_known);
+  if (notes < best.table.size()) {
+    d.footnote_line = sep_offset + best_reading.rows[best.table[notes]].line + 1;
+    best.table.resize(notes);
   }
 
   // Step 7: header and widths.
@@ -610,6 +943,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
   d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
+  if (d.not_a_table) d.header_rows = 1;  // no table, no header of several rows
   return d;
 }
 

@@ -18,27 +18,34 @@ struct CandidateEvidence {
   unsigned char delimiter = ',';
   std::optional<unsigned char> quote_char;  // nullopt: no quoting
   bool skip_initial_space = false;
-  std::uint32_t rows = 0;           // non-blank rows read from the sample
-  std::uint32_t preamble_rows = 0;  // rows above the table under this candidate
-  std::uint32_t width = 0;          // most frequent width of the table rows
-  double consistency = 0;           // share of table rows of that width
-  double pattern_score = 0;         // row-pattern regularity, wider rows scoring higher
-  double type_score = 0;            // share of table cells of a recognised type
-  double score = 0;                 // pattern_score * type_score * coverage
-  bool quotes_pair_up = false;      // every quoted field closed where a field ends
-  bool cuts_values = false;         // splits times, dates or a one-column file's values
-  bool chosen = false;              // the reading detection settled on
+  std::optional<unsigned char> escape_char;  // nullopt: quotes are doubled, not escaped
+  std::uint32_t rows = 0;                    // non-blank rows read from the sample
+  std::uint32_t preamble_rows = 0;           // rows above the table under this candidate
+  std::uint32_t width = 0;                   // most frequent width of the table rows
+  double consistency = 0;                    // share of table rows of that width
+  double pattern_score = 0;                  // row-pattern regularity, wider rows scoring higher
+  double type_score = 0;                     // share of table cells of a recognised type
+  double score = 0;                          // pattern_score * type_score * coverage
+  bool quotes_pair_up = false;               // every quoted field closed where a field ends
+  bool cuts_values = false;                  // splits times, dates or a one-column file's values
+  bool chosen = false;                       // the reading detection settled on
 };
 
 struct Dialect {
   unsigned char delimiter = ',';
   std::optional<unsigned char> quote_char = '"';  // nullopt: no quoting
   bool skip_initial_space = false;                // blanks after a delimiter are not data
+  // The byte that escapes a quote (or itself) inside a quoted field, as in
+  // "say \"hi\""; nullopt when quotes are doubled.
+  std::optional<unsigned char> escape_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
-  bool sep_line = false;           // the first line is `sep=X`
-  bool header = false;             // the table's first row looks like a header
+  bool sep_line = false;  // the first line is `sep=X`
+  bool header = false;    // the table's first row looks like a header
+  // Rows the header spans: group labels (a year over its quarters) above
+  // the row of names; 1 for a plain header. Meaningful when `header`.
+  std::uint32_t header_rows = 1;
   std::uint64_t header_width = 0;  // fields in the table's first row
   // The width to repair rows to: the header's when data rows are never
   // wider, else the most frequent width; 0 for an empty sample.
@@ -47,6 +54,22 @@ struct Dialect {
   // belongs at the front (an unnamed row-label column); when false with
   // header_width + 1 == expected_width it belongs at the end.
   bool header_missing_first = false;
+  // Tables seen in the sample: blocks after blank lines (or a title line)
+  // with a header of their own and a steady width other than the first
+  // table's. 1 for an ordinary file, 0 for an empty one.
+  std::uint32_t tables = 0;
+  // The physical line (from 1) where the first table ends and another
+  // begins: from there on no row is the first table's. 0: none.
+  std::uint64_t other_table_line = 0;
+  // The physical line (from 1) where another table starts above the table,
+  // inside the preamble: the preamble lines from there on are that table's
+  // rows. 0: none.
+  std::uint64_t other_table_above_line = 0;
+  // The physical line (from 1) where notes under the table begin: lines of
+  // one field with no delimiter ("Source: ...") below a table of three or
+  // more columns. From there on (up to another table) no row is the
+  // table's. 0: none.
+  std::uint64_t footnote_line = 0;
   bool single_line = false;  // the sample holds one row only
   bool not_a_table = false;  // no candidate reads the sample as a consistent table
   // Every candidate tried, the chosen one first, then by score.
@@ -61,6 +84,8 @@ struct DetectOptions {
   bool quote_given = false;
   std::optional<unsigned char> quote_char;  // used when quote_given; nullopt: no quoting
   std::optional<bool> skip_initial_space;
+  bool escape_given = false;
+  std::optional<unsigned char> escape_char;  // used when escape_given; nullopt: none
   bool keep_evidence = true;
 };
 

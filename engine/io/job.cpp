@@ -134,6 +134,22 @@ struct JobSink {
     }
     return go_on();
   }
+  bool other_table(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kOtherTableReason, raw);
+  }
+  bool footnote(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kFootnoteReason, raw);
+  }
+  bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
+    if (quarantine == nullptr) return go_on();
+    line.clear();
+    append_raw_quarantine_line(line, number, reason, raw);
+    if (auto e = quarantine->out().append(line)) {
+      error = quarantine->fail(std::move(*e));
+      return false;
+    }
+    return go_on();
+  }
   bool reject(const RowVerdict& verdict, const Row&) {
     if (quarantine == nullptr) return go_on();
     line.clear();

@@ -38,12 +38,15 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.quote_given = request.quote_given;
   o.quote_char = request.quote_char;
   o.skip_initial_space = request.skip_initial_space;
+  o.escape_given = request.escape_given;
+  o.escape_char = request.escape_char;
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
   if (request.preamble_lines) {
     d.preamble_lines = *request.preamble_lines;
     d.sep_line = d.sep_line && d.preamble_lines > 0;
+    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
   }
   if (options.expected_columns) {
     // A width given that is not the one detected says nothing of where a
@@ -150,11 +153,15 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.replaced_bytes = in.replaced;
   r.quote_char = in.dialect.quote_char;
   r.skip_initial_space = in.dialect.skip_initial_space;
+  r.escape_char = in.dialect.escape_char;
   r.preamble_lines = in.dialect.preamble_lines;
   r.header = in.dialect.header;
   r.not_a_table = in.dialect.not_a_table;
   r.preamble_rows = counts.preamble_rows;
   r.blank_rows = counts.blank_rows;
+  r.tables = in.dialect.tables;
+  r.other_table_rows = counts.other_table_rows;
+  r.footnote_rows = counts.footnote_rows;
   return r;
 }
 

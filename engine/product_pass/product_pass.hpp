@@ -28,6 +28,8 @@ struct DialectRequest {
   std::optional<unsigned char> quote_char;  // when quote_given; nullopt: no quoting
   std::optional<bool> skip_initial_space;
   std::optional<std::uint64_t> preamble_lines;
+  bool escape_given = false;
+  std::optional<unsigned char> escape_char;  // when escape_given; nullopt: quotes are doubled
 };
 
 // How the input was read, for the summary and detect().
@@ -36,11 +38,15 @@ struct InputReport {
   std::uint64_t replaced_bytes = 0;  // bytes that could not be decoded, written as U+FFFD
   std::optional<unsigned char> quote_char;
   bool skip_initial_space = false;
+  std::optional<unsigned char> escape_char;
   std::uint64_t preamble_lines = 0;  // physical lines above the table
   bool header = false;
   bool not_a_table = false;
-  std::uint64_t preamble_rows = 0;  // non-blank preamble lines, quarantined
-  std::uint64_t blank_rows = 0;     // blank lines skipped
+  std::uint64_t preamble_rows = 0;     // non-blank preamble lines, quarantined
+  std::uint64_t blank_rows = 0;        // blank lines skipped
+  std::uint32_t tables = 0;            // tables seen in the detection sample
+  std::uint64_t other_table_rows = 0;  // rows of the tables after the first, quarantined
+  std::uint64_t footnote_rows = 0;     // notes under the table, quarantined
 };
 
 // The input as UTF-8 with its dialect settled.
@@ -90,16 +96,28 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
                    unsigned char quote);
 
 inline constexpr std::string_view kPreambleReason = "Preamble line above the table";
+inline constexpr std::string_view kOtherTableReason = "Row of another table in the file";
+inline constexpr std::string_view kFootnoteReason = "Footnote line below the table";
 
 struct ProductCounts : PassCounts {
   std::uint64_t preamble_rows = 0;
   std::uint64_t blank_rows = 0;
+  std::uint64_t other_table_rows = 0;
+  std::uint64_t footnote_rows = 0;
 };
 
 // Runs the repair over prepared text with run_pass's sink contract, plus
 //   sink.preamble(line, raw) -> bool
 // for each non-blank line above the table, when the sink has that member
-// (the line's number and bytes, without its line break). Preamble rows are
+// (the line's number and bytes, without its line break), and
+//   sink.header_rows(n)
+// before begin, when it has that member: the rows the header spans, and
+//   sink.other_table(line, raw) -> bool
+// for each row from the line where another table begins (see
+// Dialect::other_table_line), when it has that member; such rows are
+// counted as quarantined and as other_table_rows, never kept. Likewise
+//   sink.footnote(line, raw) -> bool
+// for each row from Dialect::footnote_line, counted as footnote_rows. Preamble rows are
 // counted as quarantined; blank rows are in no count but blank_rows. The
 // UTF-8 text comes as a window (see run_pass) over the text whose dialect
 // `in` settled; in.text is not read.
@@ -114,6 +132,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   counts.delimiter = d.delimiter;
   const std::uint64_t width = d.expected_width;
   counts.inferred_columns = width;
+  // A sink that names columns learns how many rows the header spans.
+  if constexpr (requires { sink.header_rows(std::uint32_t{}); }) {
+    sink.header_rows(d.header ? d.header_rows : 1);
+  }
   sink.begin(d.delimiter, width);
   // The first window holds a whole byte-order mark, if there is one.
   while (source.window().size() < 3 && !source.complete()) {
@@ -149,6 +171,13 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     const std::string_view raw = text.substr(pos, end - pos);
     if (raw.find_first_not_of(" \t") == std::string_view::npos) {
       ++counts.blank_rows;
+    } else if (d.other_table_above_line != 0 && line_number >= d.other_table_above_line) {
+      ++counts.total_rows;
+      ++counts.quarantined_rows;
+      ++counts.other_table_rows;
+      if constexpr (requires { sink.other_table(line_number, raw); }) {
+        if (!sink.other_table(line_number, raw)) return counts;
+      }
     } else {
       ++counts.total_rows;
       ++counts.quarantined_rows;
@@ -167,6 +196,9 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   parser.set_final(source.complete());
   parser.set_quoting(d.quote_char.has_value());
   parser.set_skip_leading_blanks(d.skip_initial_space);
+  // An escaped quote is read as the quote itself; the rows are written with
+  // doubled quotes like any other, so nothing is lost or counted.
+  if (d.quote_char) parser.set_escape(d.escape_char);
   parser.set_keep_blanks_after_closing_quote(true);
   if (d.preamble_lines > 0) parser.resume_at(pos, line_number);
 
@@ -179,11 +211,33 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // 2. Every row on its own against the width, as in run_pass; a blank row
   //    is only counted, and a header one name short of a row-label column
   //    is padded at the front.
+  // From the line where another table begins, no row is this table's.
+  const std::uint64_t other_from = d.other_table_line;
+  const std::uint64_t notes_from = d.footnote_line;
+  auto in_other_table = [&](std::uint64_t line) {
+    return (other_from != 0 && line >= other_from) || (notes_from != 0 && line >= notes_from);
+  };
   auto judge = [&](Row& r) -> bool {
     const std::uint64_t n = r.size();
     if (n == 1 && r.field(0).empty() &&
         verdict.raw.find(static_cast<char>(quote)) == verdict.raw.npos) {
       ++counts.blank_rows;
+      return true;
+    }
+    if (in_other_table(verdict.line)) {
+      ++counts.total_rows;
+      ++counts.quarantined_rows;
+      if (other_from == 0 || verdict.line < other_from) {
+        ++counts.footnote_rows;
+        if constexpr (requires { sink.footnote(verdict.line, verdict.raw); }) {
+          return sink.footnote(verdict.line, verdict.raw);
+        }
+        return true;
+      }
+      ++counts.other_table_rows;
+      if constexpr (requires { sink.other_table(verdict.line, verdict.raw); }) {
+        return sink.other_table(verdict.line, verdict.raw);
+      }
       return true;
     }
     const bool header_row = std::exchange(first_row, false);
@@ -218,7 +272,7 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   std::uint64_t plain_line = 0;
   auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
     const std::uint64_t number = plain_line++;
-    if (!line.empty() && (width == 0 || fields == width)) {
+    if (!line.empty() && (width == 0 || fields == width) && !in_other_table(number)) {
       first_row = false;
       ++counts.total_rows;
       ++counts.gleaved_rows;

@@ -85,6 +85,12 @@ ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size
   return m;
 }
 
+void ResilientParser::set_escape(std::optional<unsigned char> escape) noexcept {
+  escape_ = escape;
+  const unsigned char e = escape ? *escape : quote_char_;
+  quoted_stop_ = ByteFinder(quote_char_, '\n', e, e);
+}
+
 std::optional<std::vector<std::string>> ResilientParser::next_row() {
   Row row;
   if (!next_row(row)) return std::nullopt;
@@ -222,7 +228,20 @@ bool ResilientParser::next_row(Row& row) {
         ended_on_delimiter = false;
         if (p == n) break;
         const auto b = static_cast<unsigned char>(s[p]);
-        if (b == quote_char_) {
+        if (escape_ && b == *escape_ && p + 1 < n) {
+          // Only a quote or the escape byte itself is escaped: a backslash
+          // before anything else (C:\dir) is text, kept as it stands.
+          const auto next = static_cast<unsigned char>(s[p + 1]);
+          if (next == quote_char_ || next == *escape_) {
+            row.bytes.push_back(s[p + 1]);
+            p += 2;
+          } else {
+            row.bytes.push_back(s[p]);
+            ++p;
+          }
+        } else if (escape_ && b == *escape_ && !final_) {
+          return starve(first_line, quote_open);
+        } else if (b == quote_char_) {
           if (p + 1 == n) {
             if (!final_) return starve(first_line, quote_open);
             ++p;
@@ -240,10 +259,10 @@ bool ResilientParser::next_row(Row& row) {
               row.bytes.push_back(static_cast<char>(quote_char_));
             }
           }
-        } else if (b == '\n' && p >= runaway_from_) {
+        } else if (b == '\n' && p >= runaway_from_ && !escape_) {
           // An earlier quoted field ran from before here to the end of the
           // input without closing, standing on this line feed on its way
-          // (every scan does): from here on this scan is
+          // (every scan does, without escapes): from here on this scan is
           // the same, so it runs away too, and need not find that out again.
           read_unquoted_again();
         } else {

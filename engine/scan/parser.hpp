@@ -114,8 +114,9 @@ class ResilientParser {
   enum class QuotedEnd : std::uint8_t { Closes, RunsAway, Starved };
   QuotedEnd scan_quoted(std::size_t from, std::size_t& resume);
 
-  // Drops the blanks at the start of every field (a delimiter followed by
-  // blanks, as in "a, b"): the product layer's skip-initial-space dialect.
+  // Not used by the repair pass or the heuristics; part of the tokenizer all
+  // the same, for callers that need backslash escapes or padded fields.
+  void set_escape(std::optional<unsigned char> escape) noexcept;
   void set_skip_leading_blanks(bool skip) noexcept { skip_leading_blanks_ = skip; }
   // Dialect options of the product layer; the defaults are the core's
   // behaviour. With quoting off the quote byte is ordinary text everywhere.
@@ -145,6 +146,7 @@ class ResilientParser {
   std::uint64_t position_ = 0;
   std::uint64_t line_ = 1;
   std::uint64_t row_end_ = 0;
+  std::optional<unsigned char> escape_;
   bool repair_quotes_;
   bool skip_leading_blanks_ = false;
   bool quoting_ = true;
@@ -156,7 +158,7 @@ class ResilientParser {
   unsigned char quote_char_;
 
   ByteFinder unquoted_stop_;   // delimiter, LF, CR
-  ByteFinder quoted_stop_;     // quote, LF
+  ByteFinder quoted_stop_;     // quote, LF, escape
   ByteFinder lookahead_stop_;  // quote, LF, CR
 
   // Memo of the stray-quote lookahead. Queries move forward only, so the

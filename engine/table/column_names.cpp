@@ -1,5 +1,6 @@
 #include "table/column_names.hpp"
 
+#include <algorithm>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -70,6 +71,31 @@ std::vector<std::string> positional_names(std::size_t width) {
   names.reserve(width);
   for (std::size_t i = 0; i < width; ++i) names.push_back("column_" + std::to_string(i + 1));
   return names;
+}
+
+std::vector<std::string> combine_header_rows(const std::vector<std::vector<std::string>>& rows) {
+  std::size_t width = 0;
+  for (const auto& row : rows) width = std::max(width, row.size());
+  std::vector<std::string> out(width);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const bool group = r + 1 < rows.size();
+    std::string_view carried;
+    for (std::size_t i = 0; i < width; ++i) {
+      std::string_view cell =
+          i < rows[r].size() ? std::string_view(rows[r][i]) : std::string_view();
+      if (group) {
+        if (is_python_blank(cell)) {
+          cell = carried;
+        } else {
+          carried = cell;
+        }
+      }
+      if (is_python_blank(cell)) continue;
+      if (!out[i].empty()) out[i] += ' ';
+      out[i].append(cell);
+    }
+  }
+  return out;
 }
 
 }  // namespace gleave::table

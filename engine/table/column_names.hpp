@@ -16,6 +16,14 @@ namespace gleave::table {
 // next suffix to try, and a suffix once refused stays refused.
 std::vector<std::string> unique_header_names(std::vector<std::string> raw, std::size_t width);
 
+// One row of header cells from a header of several rows, column by column:
+// a label in a row above the last (a group: a year over its quarters)
+// carries on to the right over the empty cells after it, up to the next
+// label in that row; the labels of a column are then joined with a blank,
+// top to bottom, empty ones left out ("2019 q1"). This is the name a
+// pandas user gets by flattening a MultiIndex header with " ".join.
+std::vector<std::string> combine_header_rows(const std::vector<std::vector<std::string>>& rows);
+
 // column_1, column_2, ..., column_width.
 std::vector<std::string> positional_names(std::size_t width);
 

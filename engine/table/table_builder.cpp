@@ -503,7 +503,18 @@ void TableBuilder::append_line(std::string_view line, unsigned char delimiter, b
   end_row(col);
 }
 
+std::vector<std::string> TableBuilder::combine_header_parts() {
+  std::vector<std::string> names = combine_header_rows(header_parts_);
+  header_parts_.clear();
+  return names;
+}
+
 ArrowTable TableBuilder::finish(unsigned threads) {
+  // A header of several rows cut short by the end of the text.
+  if (expect_header_ && !header_parts_.empty()) {
+    header_ = combine_header_parts();
+    ensure_columns(header_.size());
+  }
   const std::size_t width = columns_.size();
   std::size_t repaired = 0;
   std::vector<std::string> names;

@@ -38,6 +38,9 @@ struct TableOptions {
   // short values inline) instead of offsets: the form polars keeps its
   // strings in, so that it takes them over without converting them.
   bool string_views = false;
+  // With header: the header spans this many rows, combined into one name
+  // per column (see combine_header_rows).
+  std::size_t header_rows = 1;
 };
 
 // One finished column: its Arrow format string and the buffers of its one
@@ -121,8 +124,14 @@ class TableBuilder {
   template <class ForEachField>
   void append_row_with(ForEachField&& for_each, bool utf8 = false) {
     if (expect_header_) {
-      expect_header_ = false;
       for_each([&](std::string_view f) { header_.emplace_back(f); });
+      if (options_.header_rows > 1) {
+        header_parts_.push_back(std::move(header_));
+        header_.clear();
+        if (header_parts_.size() < options_.header_rows) return;
+        header_ = combine_header_parts();
+      }
+      expect_header_ = false;
       ensure_columns(header_.size());
       return;
     }
@@ -274,9 +283,12 @@ class TableBuilder {
     ++rows_;
   }
 
+  std::vector<std::string> combine_header_parts();
+
   TableOptions options_;
   bool expect_header_ = options_.header;
   std::vector<std::string> header_;
+  std::vector<std::vector<std::string>> header_parts_;  // rows of a header not yet complete
   std::vector<ColumnBuilder> columns_;
   std::size_t rows_ = 0;
 };

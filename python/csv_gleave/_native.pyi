@@ -28,6 +28,9 @@ class _SummaryDict(TypedDict):
     replaced_bytes: int
     header: bool
     not_a_table: bool
+    tables: int
+    other_table_rows: int
+    footnote_rows: int
 
 class NotTextError(ValueError): ...
 class Cancelled(Exception): ...
@@ -62,6 +65,12 @@ class GleaveSummary:
     def header(self) -> bool: ...
     @property
     def not_a_table(self) -> bool: ...
+    @property
+    def tables(self) -> int: ...
+    @property
+    def other_table_rows(self) -> int: ...
+    @property
+    def footnote_rows(self) -> int: ...
     def to_dict(self) -> _SummaryDict: ...
 
 def gleave_file(
@@ -81,6 +90,7 @@ def gleave_file(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...
 def open(
@@ -97,6 +107,7 @@ def open(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
 ) -> GleaveReader: ...
 
 class _ShownRow(TypedDict):
@@ -130,6 +141,7 @@ class _Candidate(TypedDict):
     quotes_pair_up: bool
     cuts_values: bool
     chosen: bool
+    escape_char: str | None
 
 class _DialectDict(TypedDict):
     encoding: str
@@ -145,6 +157,11 @@ class _DialectDict(TypedDict):
     single_line: bool
     not_a_table: bool
     replaced_bytes: int
+    escape_char: str | None
+    header_rows: int
+    tables: int
+    other_table_line: int
+    footnote_line: int
     evidence: list[_Candidate]
 
 class _Inspection(TypedDict):
@@ -173,6 +190,7 @@ def inspect(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
 ) -> _Inspection: ...
 def detect(
     source: _Path | Buffer,
@@ -183,6 +201,7 @@ def detect(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
     evidence: bool = False,
 ) -> _DialectDict: ...
 
@@ -217,6 +236,7 @@ def arrow_stream(
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
     string_views: bool = False,
 ) -> ArrowStream: ...
 
@@ -237,6 +257,7 @@ class GleaveReader:
         encoding: str | None = None,
         skip_initial_space: bool | None = None,
         preamble_lines: int | None = None,
+        escape_char: _Quote = ...,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> list[str]: ...

@@ -81,6 +81,13 @@ def _quote_arg(text: str) -> str:
     return text
 
 
+def _escape_arg(text: str) -> str:
+    # "none" says quotes are doubled; "" stands for it until _options.
+    if text.lower() == "none":
+        return ""
+    return _quote_arg(text)
+
+
 def _encoding_arg(text: str) -> str:
     # Asked of the same converter the repair uses, so that a name it does not
     # know is a usage error before any file is touched.
@@ -112,6 +119,10 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         help="field delimiter: one character or comma, semicolon, tab, pipe, space, colon (default: detected)",
     )
     group.add_argument("--quote-char", type=_quote_arg, default=None, metavar="Q", help="quote character (default: detected)")
+    group.add_argument(
+        "--escape-char", type=_escape_arg, default=None, metavar="E",
+        help="character that escapes a quote inside quoted fields, e.g. '\\', or none (default: detected)",
+    )
     group.add_argument(
         "--encoding", type=_encoding_arg, default=None, metavar="NAME",
         help="input encoding, any iconv name (default: detected)",
@@ -198,6 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
     given = {"quote_char": args.quote_char} if args.quote_char is not None else {}
+    if args.escape_char is not None:
+        given["escape_char"] = args.escape_char or None
     return {
         **given,
         "encoding": args.encoding,
@@ -302,6 +315,10 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     if summary.get("not_a_table"):
         lines.append("the input does not look like a table (no delimiter cuts its lines at a steady width); "
                      "check the output")
+    tables, other = summary.get("tables") or 0, summary.get("other_table_rows") or 0
+    if tables > 1 and other:
+        lines.append(f"the input holds {tables} tables; the largest is the table, and the "
+                     f"{other} row{'s' if other != 1 else ''} of the others went to the quarantine")
     return lines
 
 
@@ -637,18 +654,27 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
     header = "yes" if dialect["header"] else "no"
     if dialect["header"] and dialect["header_missing_first"]:
         header += "  (one name short: an unnamed first column)"
+    if dialect["header"] and dialect.get("header_rows", 1) > 1:
+        header += f"  ({dialect['header_rows']} rows: group labels above the names)"
     lines = dialect["preamble_lines"]
     facts = [
         ["encoding", escape(dialect["encoding"])
          + (f"  ({dialect['replaced_bytes']} bytes replaced)" if dialect["replaced_bytes"] else "")],
         ["quote", _describe_quote(dialect["quote_char"])],
         ["skip blanks", "yes" if dialect["skip_initial_space"] else "no"],
+        ["escape", "none (quotes doubled)" if dialect.get("escape_char") is None
+         else f"{escape(dialect['escape_char'])} before a quote"],
         ["preamble", f"{lines} line{'s' if lines != 1 else ''}"
          + ("  (a sep= line)" if dialect["sep_line"] else "") + ("  (quarantined)" if lines else "")],
         ["header", header],
     ]
     if dialect["not_a_table"]:
         facts.append(["table", "no: no delimiter cuts the lines at a steady width"])
+    if dialect.get("footnote_line"):
+        facts.append(["footnotes", f"from line {dialect['footnote_line']} (quarantined)"])
+    if not dialect["not_a_table"] and dialect.get("tables", 1) > 1:
+        facts.append(["tables", f"{dialect['tables']}: the first is the table; rows from line "
+                                f"{dialect['other_table_line']} on are quarantined"])
     print("\nread as:", file=out)
     _print_aligned(facts, out, indent="  ")
     evidence = dialect["evidence"]
@@ -658,7 +684,8 @@ def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], 
         table = [["delimiter", "quote", "skip", "width", "steady", "pattern", "types", "score", ""]]
         for e in evidence[:_INSPECT_CANDIDATES]:
             notes = [n for n, flag in (("chosen", e["chosen"]), ("cuts values", e["cuts_values"]),
-                                       ("quotes pair up", e["quotes_pair_up"])) if flag]
+                                       ("quotes pair up", e["quotes_pair_up"]),
+                                       ("escaped quotes", e.get("escape_char") is not None)) if flag]
             table.append([describe_delimiter(e["delimiter"]), _describe_quote(e["quote_char"]),
                           "yes" if e["skip_initial_space"] else "no", str(e["width"]),
                           f"{e['consistency']:.2f}", f"{e['pattern_score']:.2f}", f"{e['type_score']:.2f}",

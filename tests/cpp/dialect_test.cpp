@@ -185,6 +185,71 @@ TEST(Detect, SampleIsBounded) {
   EXPECT_EQ(detect_dialect(text, o).delimiter, ',');
 }
 
+// The table's structure: quotes escaped with a backslash, headers of
+// several rows, and several tables.
+struct StructureCase {
+  const char* name;
+  std::string text;
+  int escape = kNone;  // the escape byte detected, or kNone
+  std::uint32_t header_rows = 1;
+  std::uint32_t tables = 1;
+  std::uint64_t other_table_line = 0;
+  std::uint64_t preamble = 0;
+  std::uint64_t footnote_line = 0;
+};
+
+// clang-format off
+const StructureCase kStructures[] = {
+    {"escaped_quotes", rows("id,text", "1,\"say \\\"hi\\\", ok\"", 5), '\\'},
+    {"escaped_quotes_semicolon", rows("a;b;c", "1;\"x \\\"y\\\"\";2,5", 5), '\\'},
+    {"doubled_quotes", rows("id,text", "1,\"say \"\"hi\"\", ok\"", 5)},
+    {"backslash_before_closing_quote", rows("id,path", "1,\"C:\\dir\\\"", 5)},
+    {"both_doubled_and_escaped", rows("id,t", "1,\"a \"\"b\"\" \\\"c\\\"\"", 5)},
+    {"group_row", ",2019,,2020,\nname,q1,q2,q1,q2\n" + rows("", "Ann,1.5,2,3,4", 5), kNone, 2},
+    {"group_row_short", ",2019,,2020\nname,q1,q2,q1,q2\n" + rows("", "Ann,1.5,2,3,4", 5), kNone, 2},
+    {"units_row", "name,w,h\n,kg,%\n" + rows("", "Ann,1.5,2", 5), kNone, 2},
+    {"plain_header", table(","), kNone, 1},
+    {"data_missing_values", "name,score\nAnna,\nBob,\n" + rows("", "Cy,3", 4), kNone, 1},
+    {"no_header", rows("", "1,2.5,2021-01-01", 5), kNone, 1},
+    {"two_tables", table(",", 5) + "\nregion,total\nNorth,1\nSouth,2\n", kNone, 1, 2, 8},
+    {"titled_table", table(",", 5) + "Totals\nregion,total\nNorth,1\n", kNone, 1, 2, 7},
+    {"small_table_above", "region,total\nNorth,1\n\n" + table(",", 5), kNone, 1, 2, 0, 3},
+    {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
+    {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
+    {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
+    {"same_width_new_header", table(",", 4) + "\nregion,city,x,y\nN,Oslo,a,b\nS,Rome,c,d\n", kNone, 1, 2, 7},
+    {"same_width_without_blank", table(",", 4) + "region,city,x,y\nN,Oslo,a,b\nS,Rome,c,d\n", kNone, 1, 1},
+    {"footnotes", table(",", 3) + "\nSource: office\n* provisional\n", kNone, 1, 1, 0, 0, 6},
+    {"cut_off_last_row", table(",", 3) + "4\n", kNone, 1, 1, 0, 0, 0},
+    {"note_under_two_columns", rows("a,b", "1,2", 4) + "Source: office\n", kNone, 1, 1, 0, 0, 0},
+};
+// clang-format on
+
+class Structure : public ::testing::TestWithParam<StructureCase> {};
+
+TEST_P(Structure, IsDetected) {
+  const StructureCase& c = GetParam();
+  const Dialect d = detect_dialect(c.text);
+  EXPECT_EQ(d.escape_char ? static_cast<int>(*d.escape_char) : kNone, c.escape);
+  EXPECT_EQ(d.header_rows, c.header_rows);
+  EXPECT_EQ(d.tables, c.tables);
+  EXPECT_EQ(d.other_table_line, c.other_table_line);
+  EXPECT_EQ(d.preamble_lines, c.preamble);
+  EXPECT_EQ(d.footnote_line, c.footnote_line);
+  EXPECT_TRUE(d.header || c.header_rows == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, Structure, ::testing::ValuesIn(kStructures),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Structure, GivenEscapeIsKept) {
+  gleave::DetectOptions o;
+  o.escape_given = true;  // none
+  EXPECT_FALSE(detect_dialect(rows("id,text", "1,\"say \\\"hi\\\"\"", 5), o).escape_char);
+  o.escape_char = '~';
+  EXPECT_EQ(detect_dialect(table(","), o).escape_char, std::optional<unsigned char>('~'));
+}
+
 struct CellCase {
   const char* cell;
   char delimiter;

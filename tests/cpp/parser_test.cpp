@@ -32,6 +32,7 @@ struct Case {
   std::vector<std::uint64_t> lines = {};  // `line` after each row; empty: unchecked
   unsigned char delimiter = ',';
   unsigned char quote = '"';
+  std::optional<unsigned char> escape = std::nullopt;
   bool skip_blanks = false;
 };
 
@@ -71,13 +72,21 @@ const Case kCases[] = {
     {"tab_delim_lookahead", Q "a " Q "b" Q "\tc", On, {{"a b\"", "c"}}, {}, '\t'},
     {"stray_then_close", Q "a " Q "b" Q ",c", On, {{"a \"b", "c"}}},
     {"space_quote_eof", Q "abc" Q " " Q, On, {{"abc\" "}}},
-    {"skip_blanks_to_eof", "a,   ", Either, {{"a", ""}}, {}, ',', '"', true},
-    {"skip_blanks_only", "   ", Either, {}, {}, ',', '"', true},
+    {"skip_blanks_to_eof", "a,   ", Either, {{"a", ""}}, {}, ',', '"', std::nullopt, true},
+    {"skip_blanks_only", "   ", Either, {}, {}, ',', '"', std::nullopt, true},
+    {"escape", Q "a\\" Q "b" Q ",c", Either, {{"a\"b", "c"}}, {}, ',', '"', '\\'},
     // Further cases.
     {"leading_blanks_kept", "  a  , b\r\n c", Either, {{"  a  ", " b"}, {" c"}}, {2, 2}},
     {"skip_blanks_then_quote", "  " Q "a,b" Q ",\t c", Either, {{"a,b", "c"}}, {}, ',', '"',
-     true},
-    {"skip_blanks_tab_delim", "a\t\tb", Either, {{"a", "b"}}, {}, '\t', '"', true},
+     std::nullopt, true},
+    {"skip_blanks_tab_delim", "a\t\tb", Either, {{"a", "b"}}, {}, '\t', '"', std::nullopt, true},
+    {"escape_last_byte", Q "a\\", Either, {{"\"a\\"}}, {}, ',', '"', '\\'},
+    {"escape_outside_quotes", "a\\,b", Either, {{"a\\", "b"}}, {}, ',', '"', '\\'},
+    {"escaped_lf_is_text", Q "a\\\nb" Q "\n", Either, {{"a\\\nb"}}, {3}, ',', '"', '\\'},
+    {"escaped_escape", Q "a\\\\" Q ",c", Either, {{"a\\", "c"}}, {}, ',', '"', '\\'},
+    {"escape_before_text_kept", Q "C:\\dir\\" Q "x" Q, Either, {{"C:\\dir\"x"}}, {}, ',', '"', '\\'},
+    {"escaped_quote_then_close", Q "a\\" Q Q, On, {{"a\""}}, {}, ',', '"', '\\'},
+    {"lookahead_ignores_escape", Q "a" Q "b\\" Q ",c", On, {{"\"a\"b\\\"", "c"}}, {}, ',', '"', '\\'},
     {"apostrophe_quote", "'x,y'," Q "z" Q, Either, {{"x,y", "\"z\""}}, {}, ',', '\''},
     {"high_delimiter_is_a_byte", "a\xA6" "b", Either, {{"a", "b"}}, {}, 0xA6},
     {"high_delimiter_splits_char", "\xC2\xA6", Either, {{R, ""}}, {}, 0xA6},
@@ -117,7 +126,7 @@ const Case kRunaways[] = {
     {"closed_by_a_later_quote", "\"1\n\"2\n\"3", Either, {{"1\n2"}, {"\"3"}}, {3, 3}},
     {"closed_by_a_later_line", "\"a\nb\",c\n", Either, {{"a\nb", "c"}}, {3}},
     {"tab_delimiter", "\"a\tb\nc\td", Either, {{"\"a", "b"}, {"c", "d"}}, {2, 2}, '\t'},
-    {"skip_blanks_then_runaway", "  \"a,b\nc", Either, {{"\"a", "b"}, {"c"}}, {2, 2}, ',', '"', true},
+    {"skip_blanks_then_runaway", "  \"a,b\nc", Either, {{"\"a", "b"}, {"c"}}, {2, 2}, ',', '"', std::nullopt, true},
 };
 // clang-format on
 
@@ -125,6 +134,7 @@ class ParserTable : public testing::TestWithParam<Case> {};
 
 Rows parse_all(const Case& c, bool repair, std::vector<std::uint64_t>* lines) {
   ResilientParser p(c.input, c.delimiter, c.quote, repair);
+  p.set_escape(c.escape);
   p.set_skip_leading_blanks(c.skip_blanks);
   Rows out;
   Row row;  // reused across calls, as the repair pass does
@@ -195,10 +205,13 @@ INSTANTIATE_TEST_SUITE_P(Decoding, Utf8Table, testing::ValuesIn(kUtf8),
 
 // The reference is the fuzz targets' byte-at-a-time tokenizer: one rule at a
 // time, the lookahead rescanning the line for every quote (no memo).
-void expect_same_as_reference(const std::string& text, char d, bool repair, bool skip) {
+void expect_same_as_reference(const std::string& text, char d, bool repair, std::optional<char> esc,
+                              bool skip) {
   reference::RefParser ref(text, static_cast<unsigned char>(d), '"', repair);
+  if (esc) ref.escape = static_cast<unsigned char>(*esc);
   ref.skip_leading_blanks = skip;
   ResilientParser p(text, static_cast<unsigned char>(d), '"', repair);
+  if (esc) p.set_escape(static_cast<unsigned char>(*esc));
   p.set_skip_leading_blanks(skip);
   for (int i = 0;; ++i) {
     const auto want = ref.next();
@@ -216,7 +229,8 @@ TEST(ParserReference, RandomInputsMatchTheAlgorithm) {
     std::string text(rng() % 40, ' ');
     for (auto& ch : text) ch = alphabet[rng() % alphabet.size()];
     const unsigned cfg = rng();
-    expect_same_as_reference(text, cfg & 1 ? '\t' : ',', cfg & 2, cfg & 8);
+    expect_same_as_reference(text, cfg & 1 ? '\t' : ',', cfg & 2,
+                             cfg & 4 ? std::optional<char>('\\') : std::nullopt, cfg & 8);
     if (testing::Test::HasFatalFailure()) return;
   }
 }
@@ -236,7 +250,7 @@ TEST(ParserReference, ManyQuotesOnLongLines) {
       if (rng() % 2) text += "\",end";
       text += l + 1 < lines || rng() % 2 ? "\n" : "";
     }
-    expect_same_as_reference(text, ',', true, false);
+    expect_same_as_reference(text, ',', true, std::nullopt, false);
     if (testing::Test::HasFatalFailure()) return;
   }
 }

@@ -357,6 +357,50 @@ TEST(TableBuilder, WithoutInferenceEveryValueIsItsExactText) {
   }
 }
 
+// A header of several rows: group labels carry on over the empty cells
+// after them and the labels of a column are joined top to bottom.
+struct HeaderRowsCase {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> expected;
+};
+
+class HeaderRows : public testing::TestWithParam<HeaderRowsCase> {};
+
+TEST_P(HeaderRows, CombineIntoOneNamePerColumn) {
+  EXPECT_EQ(combine_header_rows(GetParam().rows), GetParam().expected);
+  // The builder takes them as its first rows and names the columns so.
+  TableOptions options;
+  options.header_rows = GetParam().rows.size();
+  auto rows = GetParam().rows;
+  rows.push_back(std::vector<std::string>(GetParam().expected.size(), "1"));
+  Exported e(build(rows, options));
+  EXPECT_EQ(e.array.length, 1);
+  for (std::size_t i = 0; i < GetParam().expected.size(); ++i) {
+    const std::string want = is_python_blank(GetParam().expected[i])
+                                 ? "Unnamed: " + std::to_string(i)
+                                 : GetParam().expected[i];
+    EXPECT_EQ(e.name(i), want);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    GroupsAndUnits, HeaderRows,
+    testing::Values(HeaderRowsCase{{{"", "2019", "", "2020", ""}, {"name", "q1", "q2", "q1", "q2"}},
+                                   {"name", "2019 q1", "2019 q2", "2020 q1", "2020 q2"}},
+                    HeaderRowsCase{{{"a", "b", "c"}, {"", "kg", " "}}, {"a", "b kg", "c"}},
+                    HeaderRowsCase{{{"", "", "g"}, {"", "y", ""}}, {"", "y", "g"}},
+                    HeaderRowsCase{{{"x", "y"}, {"p"}, {"1"}}, {"x p 1", "y p"}},  // short rows
+                    HeaderRowsCase{{{"a"}, {"b", "c"}}, {"a b", "a c"}}));
+
+TEST(TableBuilder, HeaderRowsCutShortByTheEnd) {
+  TableOptions options;
+  options.header_rows = 3;
+  Exported e(build({{"", "2019"}, {"n", "q1"}}, options));
+  EXPECT_EQ(e.array.length, 0);
+  ASSERT_EQ(e.schema.n_children, 2);
+  EXPECT_EQ(e.name(1), "2019 q1");
+}
+
 TEST(TableBuilder, HeaderOnlyAndEmptyTables) {
   Exported h(build({{"a", "b"}}, {}));
   EXPECT_EQ(h.array.length, 0);

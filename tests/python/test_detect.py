@@ -186,8 +186,8 @@ def test_well_formed_corpus_files_come_back_unchanged_but_blank_lines():
             continue
         reader = cg.open(str(path))
         s = reader.summary
-        if (s.detected_delimiter, s.quote_char, s.skip_initial_space, s.preamble_rows) != (
-                ref.summary.detected_delimiter, '"', False, 0):
+        if (s.detected_delimiter, s.quote_char, s.skip_initial_space, s.preamble_rows,
+                cg.detect(str(path)).escape_char) != (ref.summary.detected_delimiter, '"', False, 0, None):
             continue
         compared += 1
         d = re.escape(s.detected_delimiter)

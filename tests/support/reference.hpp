@@ -106,6 +106,7 @@ class RefParser {
       : in_(in), d_(delimiter), q_(quote), repair_(repair) {
     if (in.size() >= 3 && in.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   }
+  std::optional<int> escape;
   bool skip_leading_blanks = false;
   std::uint64_t line = 1;
 
@@ -188,7 +189,13 @@ class RefParser {
       } else if (st == Quoted) {
         ended_on_delimiter = false;
         const bool more = pos_ + 1 < in_.size();
-        if (c == q_ && !more) {
+        if (escape && c == *escape && more && (at(pos_ + 1) == q_ || at(pos_ + 1) == *escape)) {
+          buf.push_back(static_cast<char>(at(pos_ + 1)));
+          pos_ += 2;
+        } else if (escape && c == *escape && more) {
+          buf.push_back(static_cast<char>(c));
+          ++pos_;
+        } else if (c == q_ && !more) {
           ++pos_, st = AfterQuote;
         } else if (c == q_ && at(pos_ + 1) == q_) {
           buf.push_back(static_cast<char>(q_));

@@ -1,0 +1,228 @@
+"""Files whose structure goes beyond one header and rows of one dialect:
+quotes escaped with a backslash, headers of several rows, several tables in
+one file and footnotes, read right with no option given and nothing lost."""
+
+import csv
+import io
+
+import pytest
+
+import csv_gleave as cg
+
+
+def _repair(tmp, data, **options):
+    (tmp / "in.csv").write_bytes(data)
+    s = cg.gleave_file("in.csv", "out.csv", "q.csv", **options)
+    out = (tmp / "out.csv").read_bytes().decode()
+    with open(tmp / "q.csv", newline="", encoding="utf-8") as f:
+        quarantine = list(csv.DictReader(f))
+    return s, out, quarantine
+
+
+def _strict(text, delimiter=","):
+    return list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
+
+
+# ------------------------------------------------------------ escape character
+
+# name, input, delimiter, escape detected, the rows a strict reader gets back
+# from the repaired file.
+ESCAPES = [
+    ("escaped_quotes", b'id,text,n\n1,"say \\"hi\\" now",3\n2,"plain, comma",4\n3,"x \\"y\\", z",5\n',
+     ",", "\\", [["id", "text", "n"], ["1", 'say "hi" now', "3"], ["2", "plain, comma", "4"],
+                 ["3", 'x "y", z', "5"]]),
+    ("escaped_backslash_and_path", b'a;b\n1;"C:\\\\dir \\"x\\""\n2;"C:\\tmp"\n3;"\\"q\\""\n',
+     ";", "\\", [["a", "b"], ["1", 'C:\\dir "x"'], ["2", "C:\\tmp"], ["3", '"q"']]),
+    ("escaped_line_break_kept", b'id,text\n1,"two\nlines \\"q\\""\n2,"x"\n3,"\\"y\\""\n',
+     ",", "\\", [["id", "text"], ["1", 'two\nlines "q"'], ["2", "x"], ["3", '"y"']]),
+    # Doubled quotes and a path ending in a backslash: no escape.
+    ("doubled_quotes", b'id,text\n1,"say ""hi"""\n2,"x \\"\n3,"y"\n', ",", None,
+     [["id", "text"], ["1", 'say "hi"'], ["2", "x \\"], ["3", "y"]]),
+    ("backslash_before_closing_quote", b'id,path\n1,"C:\\dir\\"\n2,"D:\\"\n3,"E:\\x\\"\n', ",", None,
+     [["id", "path"], ["1", "C:\\dir\\"], ["2", "D:\\"], ["3", "E:\\x\\"]]),
+]
+
+
+@pytest.mark.parametrize("data, delimiter, escape, rows", [e[1:] for e in ESCAPES],
+                         ids=[e[0] for e in ESCAPES])
+def test_escaped_quotes_are_read_and_written_doubled(tmp, data, delimiter, escape, rows):
+    assert cg.detect(data).escape_char == escape
+    s, out, quarantine = _repair(tmp, data)
+    # A dialect, not a repair: nothing counted, the output is standard CSV.
+    assert (s.repaired_rows, s.quarantined_rows, quarantine) == (0, 0, [])
+    assert _strict(out, delimiter) == rows
+    assert list(cg.open("in.csv")) == rows
+
+
+@pytest.mark.parametrize("options, escape, escaped", [
+    ({"escape_char": None}, None, False),  # told there is none: the quotes are stray
+    ({"escape_char": "\\"}, "\\", True),
+    ({"escape_char": "~"}, "~", False),  # an escape the file does not use changes nothing
+])
+def test_escape_char_given(tmp, options, escape, escaped):
+    data = b'id,text\n1,"say \\"hi\\""\n2,"x"\n'
+    assert cg.detect(data, **options).escape_char == escape
+    (tmp / "in.csv").write_bytes(data)
+    got = list(cg.open("in.csv", **options))
+    assert (got[1] == ["1", 'say "hi"']) == escaped
+    if not escaped:
+        assert got == list(cg.open("in.csv", escape_char=None))
+
+
+@pytest.mark.parametrize("options, exc", [
+    ({"escape_char": "ab"}, ValueError),
+    ({"escape_char": 3}, TypeError),
+    ({"escape_char": ",", "delimiter": ","}, ValueError),
+    ({"escape_char": "'", "quote_char": "'"}, ValueError),
+])
+def test_bad_escape_char(options, exc):
+    with pytest.raises(exc):
+        cg.detect(b"a,b\n1,2\n", **options)
+
+
+def test_cli_escape_char(tmp):
+    from csv_gleave.cli import main
+    (tmp / "in.csv").write_bytes(b'id,text\n1,"say \\"hi\\""\n2,"x"\n')
+    assert main(["repair", "in.csv", "-o", "out.csv", "--escape-char", "none"]) == 0
+    assert _strict((tmp / "out.csv").read_text())[1] != ["1", 'say "hi"']
+    assert main(["repair", "in.csv", "-o", "out.csv"]) == 0
+    assert _strict((tmp / "out.csv").read_text())[1] == ["1", 'say "hi"']
+
+
+# ------------------------------------------------------------ headers of several rows
+
+DATA = "Ann,1.5,2,3,4\nBob,2.5,3,4,5\nCy,3,4,5,6\n"
+YEARS = ["name", "2019 q1", "2019 q2", "2020 q1", "2020 q2"]
+
+# name, input, the rows the header spans, the loaders' column names.
+HEADERS = [
+    ("group_row", ",2019,,2020,\nname,q1,q2,q1,q2\n" + DATA, 2, YEARS),
+    ("group_row_cut_short", ",2019,,2020\nname,q1,q2,q1,q2\n" + DATA, 2, YEARS),
+    ("units_below", "name,q1,q2,q3,q4\n,kg,kg,%,%\n" + DATA, 2,
+     ["name", "q1 kg", "q2 kg", "q3 %", "q4 %"]),
+    ("three_rows", ",2019,,2020,\nname,q1,q2,q1,q2\n,EUR,EUR,EUR,EUR\n" + DATA, 3,
+     [n + (" EUR" if i else "") for i, n in enumerate(YEARS)]),
+    # One header row: data rows missing their values keep their text in the
+    # text columns, and a plain header stays as it is.
+    ("missing_values_below", "name,score\nAnna,\nBob,\nCy,3\nDan,4\n", 1, ["name", "score"]),
+    ("plain", "name,a,b,c,d\n" + DATA, 1, ["name", "a", "b", "c", "d"]),
+    ("text_only_rows", "name,city\nAnn,Oslo\nBob,Rome\n", 1, ["name", "city"]),
+    # Full rows of text above the values: data whose values did not read as
+    # values (quoted numbers with a grouping comma), not a header.
+    ("quoted_grouped_numbers", 'name,money,city\nrick,"100,000.00",ams\nlo,"300,000.20",ams\n'
+     'helly,"50",ams\npat,"99.20",ams\n', 1, ["name", "money", "city"]),
+    ("repeated_names", "name,a,b,c,d\nName,A,B,C,D\n" + DATA, 1, ["name", "a", "b", "c", "d"]),
+]
+
+
+@pytest.mark.parametrize("text, header_rows, names", [h[1:] for h in HEADERS],
+                         ids=[h[0] for h in HEADERS])
+def test_header_of_several_rows_is_one_header_in_the_loaders(tmp, text, header_rows, names):
+    data = text.encode()
+    d = cg.detect(data)
+    assert d.header_rows == header_rows and (d.header or header_rows == 1)
+    s, out, quarantine = _repair(tmp, data)
+    # The repaired file keeps every header row as a row, at the table's width.
+    assert quarantine == [] and s.quarantined_rows == 0
+    back = _strict(out)
+    assert len(back) == text.count("\n") and {len(r) for r in back} == {len(names)}
+    assert back[header_rows:] == _strict(text)[header_rows:]
+    table = cg.read_arrow("in.csv")
+    assert table.column_names == names
+    assert table.num_rows == len(back) - header_rows
+    assert list(cg.read_pandas("in.csv").columns) == names
+    assert cg.read_polars("in.csv").columns == names
+    # Without a header every row is data.
+    assert cg.read_arrow("in.csv", header=False).num_rows == len(back)
+
+
+@pytest.mark.parametrize("text", [
+    "a;b\n# note\n1;3\n6;7\n8;9\n",  # a comment line under the header
+    '"100,000.00"\n"300,000.20"\n"50"\n"9.20"\n',  # one column
+    "id,name,score\n1,Anna,\n2,Bob,3\n3,Cy,4\n",  # values from the first row
+])
+def test_one_header_row(text):
+    assert cg.detect(text.encode()).header_rows == 1
+
+
+# ------------------------------------------------------------ several tables
+
+MAIN = "id,name,score\n1,Ann,2.5\n2,Bob,3.5\n3,Cy,4\n"
+OTHER = "region,total\nNorth,10\nSouth,20\n"
+PRE, TAB = "Preamble line above the table", "Row of another table in the file"
+
+# name, input, tables, kept rows (the table), the reason of each quarantined line.
+TABLES = [
+    ("blank_then_table", MAIN + "\n" + OTHER, 2, MAIN, [TAB] * 3),
+    ("title_then_table", MAIN + "\nTotals by region\n" + OTHER, 2, MAIN, [TAB] * 4),
+    ("title_without_blank", MAIN + "Totals by region\n" + OTHER, 2, MAIN, [TAB] * 4),
+    ("three_tables", MAIN + "\n" + OTHER + "\nTable 3\na,b,c,d\n1,2,3,4\n", 3, MAIN, [TAB] * 6),
+    ("notes_below_other_table", MAIN + "\n" + OTHER + "\nx;y\na,b,c,d\n1,2,3,4\n", 2, MAIN, [TAB] * 6),
+    ("small_table_above", OTHER + "\n" + MAIN, 2, MAIN, [TAB] * 3),
+    ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
+    ("same_width_new_header", MAIN + "\nregion,city,total\nNorth,Oslo,10\nSouth,Rome,20\n", 2, MAIN,
+     [TAB] * 3),
+    # One table: a blank line inside it, a block of the same width with its
+    # own header (a repeated header), ragged rows with no steady width, and
+    # a one-row block.
+    ("blank_inside", MAIN + "\n4,Dan,5\n5,Eve,6\n", 1, MAIN + "4,Dan,5\n5,Eve,6\n", []),
+    ("repeated_header", MAIN + "\n" + MAIN, 1, MAIN + MAIN, []),
+    ("ragged_after_blank", MAIN + "\nnote,x\n7\n8,a,b,c,d\n", 1, None, []),
+    ("one_row_block", MAIN + "\nsum,total\n", 1, MAIN + 'sum,total,\n', []),
+]
+
+
+@pytest.mark.parametrize("text, tables, kept, reasons", [t[1:] for t in TABLES],
+                         ids=[t[0] for t in TABLES])
+def test_several_tables_keep_the_largest_and_quarantine_the_rest(tmp, text, tables, kept, reasons):
+    d = cg.detect(text.encode())
+    assert d.tables == tables
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert [r["reason"] for r in quarantine] == reasons
+    if kept is not None:
+        assert out == kept
+    # Nothing lost: every non-blank line is kept or quarantined, as it was.
+    lines = [x for x in text.split("\n") if x]
+    assert s.total_rows == len(lines) and s.quarantined_rows == len(reasons)
+    assert s.gleaved_rows + s.quarantined_rows == len(lines)
+    assert [r["raw_content"] for r in quarantine] == [x for x in lines if x in
+                                                      [r["raw_content"] for r in quarantine]]
+    assert s.other_table_rows == reasons.count(TAB) and s.tables == tables
+    # The loaders read the table alone.
+    if kept is not None:
+        assert cg.read_arrow("in.csv").num_rows == len(kept.splitlines()) - 1
+
+
+def test_tables_in_inspect(tmp):
+    from csv_gleave.cli import main
+    (tmp / "in.csv").write_text(MAIN + "\n" + OTHER)
+    found = cg.inspect("in.csv")
+    assert (found["dialect"]["tables"], found["dialect"]["other_table_line"]) == (2, 6)
+    assert found["summary"].other_table_rows == 3
+    assert main(["inspect", "in.csv"]) == 0
+    from csv_gleave.cli import warnings_for
+    assert any("2 tables" in w for w in warnings_for(found["summary"].to_dict()))
+
+
+# ------------------------------------------------------------ footnotes
+
+FOOT = "Footnote line below the table"
+
+
+@pytest.mark.parametrize("text, reasons", [
+    (MAIN + "\nSource: statistics office\n* provisional\n", [FOOT, FOOT]),
+    (MAIN + "Source: statistics office\n", [FOOT]),
+    (MAIN + "\nNotes\n", [FOOT]),  # one word, after a blank line
+    (MAIN + "\nSource: office\n\n" + OTHER, [FOOT, TAB, TAB, TAB]),
+    # Rows, not notes: a cut-off value, a lone word, a table of two columns.
+    (MAIN + "4\n", []),
+    (MAIN + "Dan\n", []),
+    ("id,name\n1,Ann\n2,Bob\n3,Cy\nSource: office\n", []),
+])
+def test_footnotes_are_quarantined_with_their_reason(tmp, text, reasons):
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert [r["reason"] for r in quarantine] == reasons
+    assert s.footnote_rows == reasons.count(FOOT)
+    lines = [x for x in text.split("\n") if x]
+    assert s.gleaved_rows + s.quarantined_rows == s.total_rows == len(lines)
+    assert (cg.detect(text.encode()).footnote_line != 0) == (FOOT in reasons)
