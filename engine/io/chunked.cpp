@@ -231,9 +231,11 @@ std::size_t chunk_bytes() noexcept {
 
 ChunkedText::ChunkedText(ByteSource& source, std::size_t chunk)
     : source_(source), chunk_(std::max<std::size_t>(chunk, 1)) {
-  // Four windows (32 MiB): a quoted field that closes within them costs
-  // no file.
-  bound_ = chunk_ > SIZE_MAX / 4 ? SIZE_MAX : 4 * chunk_;
+  // Half a window (4 MiB): a quoted field shorter than that costs no
+  // file, and a longer one that never closes leaves the window its size
+  // (the parser holds a copy of the field's bytes too while it waits for
+  // its end).
+  bound_ = std::max<std::size_t>(chunk_ / 2, 1);
   if (!source.rereadable()) spill_.emplace(source);
 }
 
@@ -307,9 +309,10 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
       case ResilientParser::QuotedEnd::Starved: break;
     }
     if (!source_.rereadable()) {
-      // Read on into the window while it is short (most fields close
-      // soon), then into the file, from the window's first byte on.
-      if (!spill_ || w.size() < bound_) return std::nullopt;
+      // Read on into the window while the field in it is short (most
+      // fields close soon), then into the file, from the window's first
+      // byte on.
+      if (!spill_ || w.size() - quote < bound_) return std::nullopt;
       auto kept = spill_->keep_from(base_, w);
       if (!kept) {
         error_ = std::move(*kept.error().io());

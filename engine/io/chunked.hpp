@@ -152,7 +152,7 @@ class ChunkedText {
   // window runs to the end of the input without closing (the parser's rule
   // for a quote that never closes), scanned from there to its end without
   // keeping what is scanned. A source that cannot be read again is read on
-  // into the window first, and once the window holds a few chunks, into a
+  // into the window first, and once the field fills half a window, into a
   // temporary file (see SpillSource). Nothing when the window has to grow
   // or reading failed.
   std::optional<bool> runs_away(std::size_t quote, unsigned char delimiter,
@@ -164,7 +164,7 @@ class ChunkedText {
   ByteSource& source_;
   std::optional<SpillSource> spill_;  // over a source that cannot be read again
   std::size_t chunk_;
-  std::size_t bound_;  // the longest window looked past in memory before spilling
+  std::size_t bound_;  // the longest open field read on in memory before spilling
   ByteBuffer buf_;
   std::size_t start_ = 0;  // the window's first byte in buf_
   std::uint64_t base_ = 0;
