@@ -95,8 +95,8 @@ class TextSource : public ByteSource {
 // keep_from() on, what is read from it is also written to an unlinked
 // temporary file, so that read_at() can give those bytes again (reading on
 // ahead of read(), which then serves them from the file). Only a quoted
-// field that stays open past a long window needs it: the look-ahead then
-// goes to disk instead of into the window. The file goes away with the
+// field that stays open over half a window or more needs it: the
+// look-ahead then goes to disk instead of into the window. The file goes away with the
 // source, or once release() is called and read() has served what it holds.
 class SpillSource : public ByteSource {
  public:

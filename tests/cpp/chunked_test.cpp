@@ -282,32 +282,6 @@ TEST(Chunked, PipeLooksAheadThroughAFile) {
   }
 }
 
-TEST(Chunked, SpillSourceReadsAheadAndBack) {
-  const std::string text = "0123456789abcdefghij";
-  PipeSource pipe(text, 4);
-  SpillSource s(pipe);
-  char b[32];
-  auto read = [&](auto&& call) {
-    auto r = call();
-    EXPECT_TRUE(r);
-    return r ? std::string(b, r.value()) : std::string("error");
-  };
-  EXPECT_EQ(read([&] { return s.read(b, 32); }), "0123");
-  EXPECT_FALSE(s.read_at(2, b, 4));           // nothing kept yet
-  EXPECT_FALSE(s.keep_from(1, "3").value());  // not the bytes held
-  ASSERT_TRUE(s.keep_from(2, "23").value());
-  EXPECT_EQ(read([&] { return s.read_at(10, b, 32); }), "ab");  // read on, 4 at a time
-  EXPECT_EQ(read([&] { return s.read_at(12, b, 32); }), "cdef");
-  EXPECT_EQ(read([&] { return s.read_at(3, b, 2); }), "34");
-  EXPECT_FALSE(s.keep_from(1, "123").value());  // before the file's first byte
-  s.release();
-  EXPECT_EQ(read([&] { return s.read(b, 32); }), "456789abcdef");  // from the file
-  EXPECT_TRUE(s.spilling());
-  EXPECT_EQ(read([&] { return s.read(b, 32); }), "ghij");  // caught up: the file is gone
-  EXPECT_FALSE(s.spilling());
-  EXPECT_EQ(read([&] { return s.read(b, 32); }), "");
-}
-
 // A file that cannot take the look-ahead (here over the size limit, as
 // when the disk is full) stops the pass with the system's error.
 TEST(Chunked, SpillWriteErrorEndsThePass) {
