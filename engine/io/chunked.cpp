@@ -139,6 +139,83 @@ Result<std::size_t> TextSource::read_at(std::uint64_t offset, char* p, std::size
   return n;
 }
 
+Result<std::size_t> SpillSource::read(char* p, std::size_t n) {
+  if (spilling() && at_ < end_) {  // read ahead already: from the file
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - at_));
+    ssize_t r;
+    do {
+      r = ::pread(file_.get(), p, n, static_cast<off_t>(at_ - first_));
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) return IoError::from_errno(EIO);  // the file was cut short under us
+    at_ += static_cast<std::uint64_t>(r);
+    return static_cast<std::size_t>(r);
+  }
+  if (spilling() && !keep_) file_.reset();
+  if (ended_) return std::size_t{0};
+  auto r = inner_.read(p, n);
+  if (!r) return r;
+  if (r.value() == 0) ended_ = true;
+  if (spilling()) {
+    if (auto e = append(p, r.value())) return std::move(*e);
+  }
+  at_ += r.value();
+  return r;
+}
+
+Result<std::size_t> SpillSource::read_at(std::uint64_t offset, char* p, std::size_t n) {
+  if (!spilling() || offset < first_) return IoError::from_errno(ESPIPE);
+  while (offset >= end_) {  // read on, into the file (and `p` on the way)
+    if (ended_ || n == 0) return std::size_t{0};
+    const std::uint64_t was = end_;
+    auto r = inner_.read(p, n);
+    if (!r) return r;
+    if (r.value() == 0) ended_ = true;
+    if (auto e = append(p, r.value())) return std::move(*e);
+    if (offset == was) return r;
+  }
+  n = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - offset));
+  while (true) {
+    const ssize_t r = ::pread(file_.get(), p, n, static_cast<off_t>(offset - first_));
+    if (r > 0) return static_cast<std::size_t>(r);
+    if (r == 0) return IoError::from_errno(EIO);
+    if (errno != EINTR) return IoError::from_errno(errno);
+  }
+}
+
+Result<bool> SpillSource::keep_from(std::uint64_t offset, std::string_view held) {
+  if (spilling()) {
+    if (offset < first_) return false;
+    keep_ = true;
+    return true;
+  }
+  if (offset > at_ || at_ - offset != held.size()) return false;
+  auto opened = open_unlinked_temp(temp_dir(), "spill");
+  if (!opened) return std::move(opened.error());
+  file_ = std::move(opened.value());
+  first_ = offset;
+  end_ = offset;
+  if (auto e = append(held.data(), held.size())) {
+    file_.reset();
+    return std::move(*e);
+  }
+  keep_ = true;
+  return true;
+}
+
+void SpillSource::release() noexcept {
+  keep_ = false;
+  if (at_ >= end_) file_.reset();
+}
+
+std::optional<IoError> SpillSource::append(const char* p, std::size_t n) {
+  // Disk full is an error of the input's: a byte that is not kept would
+  // be missing from the rows.
+  if (auto e = write_all(file_.get(), p, n, IoFixed::WriteZero)) return e;
+  end_ += n;
+  return std::nullopt;
+}
+
 std::size_t chunk_bytes() noexcept {
   static const std::size_t bytes = [] {
     std::size_t b = std::size_t{8} << 20;
@@ -153,7 +230,14 @@ std::size_t chunk_bytes() noexcept {
 }
 
 ChunkedText::ChunkedText(ByteSource& source, std::size_t chunk)
-    : source_(source), chunk_(std::max<std::size_t>(chunk, 1)) {}
+    : source_(source), chunk_(std::max<std::size_t>(chunk, 1)) {
+  // Half a window (4 MiB): a quoted field shorter than that costs no
+  // file, and a longer one that never closes leaves the window its size
+  // (the parser holds a copy of the field's bytes too while it waits for
+  // its end).
+  bound_ = std::max<std::size_t>(chunk_ / 2, 1);
+  if (!source.rereadable()) spill_.emplace(source);
+}
 
 bool ChunkedText::advance(std::size_t keep) {
   if (error_) return false;
@@ -162,11 +246,13 @@ bool ChunkedText::advance(std::size_t keep) {
   // fill it.
   const std::size_t kept = buf_.size() - start_ - keep;
   base_ += keep;
+  // A short window again: the field that needed the file has been read.
+  if (spill_ && kept < bound_) spill_->release();
   if (kept != 0 && start_ + keep != 0) std::memmove(buf_.data(), buf_.data() + start_ + keep, kept);
   start_ = 0;
   buf_.set_size(kept);
   std::size_t want = std::max(chunk_, buf_.capacity());
-  if (const auto left = source_.left(); left && *left < want - kept) {
+  if (const auto left = in().left(); left && *left < want - kept) {
     // All that is left fits (one byte more shows the end at once).
     want = std::max(kept + static_cast<std::size_t>(*left) + 1, buf_.capacity());
   }
@@ -181,7 +267,7 @@ bool ChunkedText::advance(std::size_t keep) {
   // Fill the buffer: a short read (a pipe) is not the end of the input.
   const std::size_t before = buf_.size();
   while (buf_.size() < buf_.capacity()) {
-    auto r = source_.read(buf_.data() + buf_.size(), buf_.capacity() - buf_.size());
+    auto r = in().read(buf_.data() + buf_.size(), buf_.capacity() - buf_.size());
     if (!r) {
       error_ = std::move(*r.error().io());
       return false;
@@ -222,7 +308,18 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
       case ResilientParser::QuotedEnd::RunsAway: return true;
       case ResilientParser::QuotedEnd::Starved: break;
     }
-    if (!source_.rereadable()) return std::nullopt;
+    if (!source_.rereadable()) {
+      // Read on into the window while the field in it is short (most
+      // fields close soon), then into the file, from the window's first
+      // byte on.
+      if (!spill_ || w.size() - quote < bound_) return std::nullopt;
+      auto kept = spill_->keep_from(base_, w);
+      if (!kept) {
+        error_ = std::move(*kept.error().io());
+        return std::nullopt;
+      }
+      if (!kept.value()) return std::nullopt;
+    }
     at += resume;
     if (resume == 0) size = std::max(size, piece.size()) * 2;  // no whole line in the piece
     if (!more.reserve(size)) {
@@ -232,7 +329,7 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
     std::size_t got = 0;
     last = false;
     while (got < size) {
-      auto r = source_.read_at(at + got, more.data() + got, size - got);
+      auto r = in().read_at(at + got, more.data() + got, size - got);
       if (!r) {
         error_ = std::move(*r.error().io());
         return std::nullopt;

@@ -12,6 +12,7 @@
 
 #include "byte_buffer.hpp"
 #include "error.hpp"
+#include "files.hpp"
 #include "interrupt.hpp"
 
 namespace gleave {
@@ -90,6 +91,41 @@ class TextSource : public ByteSource {
   std::size_t at_ = 0;
 };
 
+// A source that cannot be read again, made readable again on demand: from
+// keep_from() on, what is read from it is also written to an unlinked
+// temporary file, so that read_at() can give those bytes again (reading on
+// ahead of read(), which then serves them from the file). Only a quoted
+// field that stays open over half a window or more needs it: the
+// look-ahead then goes to disk instead of into the window. The file goes away with the
+// source, or once release() is called and read() has served what it holds.
+class SpillSource : public ByteSource {
+ public:
+  explicit SpillSource(ByteSource& inner) : inner_(inner) {}
+  Result<std::size_t> read(char* p, std::size_t n) override;
+  std::optional<std::uint64_t> left() const noexcept override { return inner_.left(); }
+  // Only from the offset given to keep_from() on, while the file is there.
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
+
+  // Keeps the bytes from `offset` on: `held` are those from there to where
+  // read() stands, which the caller still has. False when the file already
+  // starts after `offset`, or `held` is not those bytes.
+  Result<bool> keep_from(std::uint64_t offset, std::string_view held);
+  // Stops keeping: the file goes once read() has served what it holds.
+  void release() noexcept;
+  bool spilling() const noexcept { return file_.get() >= 0; }
+
+ private:
+  std::optional<IoError> append(const char* p, std::size_t n);
+
+  ByteSource& inner_;
+  Fd file_;
+  std::uint64_t at_ = 0;     // read()'s place in the input
+  std::uint64_t first_ = 0;  // the offset in the input of the file's first byte
+  std::uint64_t end_ = 0;    // of the byte after its last: where inner_ stands
+  bool keep_ = false;        // what is read from inner_ goes to the file too
+  bool ended_ = false;       // inner_ has given its last byte
+};
+
 // The bytes read at a time: 8 MiB, or GLEAVE_CHUNK_BYTES when set (read once;
 // tests make it tiny so that rows cross every kind of boundary).
 std::size_t chunk_bytes() noexcept;
@@ -108,19 +144,27 @@ class ChunkedText {
   // (or to the end of the input), growing the buffer only when the bytes
   // kept fill it. False when reading failed (see error()).
   bool advance(std::size_t keep);
+  // The bytes the window's buffer holds room for (it never shrinks).
+  std::size_t capacity() const noexcept { return buf_.capacity(); }
   const std::optional<IoError>& error() const noexcept { return error_; }
 
   // Whether the quoted field whose opening quote stands at `quote` in the
   // window runs to the end of the input without closing (the parser's rule
   // for a quote that never closes), scanned from there to its end without
-  // keeping what is scanned; nothing when the source cannot be read again
-  // (the window then has to grow) or reading failed.
+  // keeping what is scanned. A source that cannot be read again is read on
+  // into the window first, and once the field fills half a window, into a
+  // temporary file (see SpillSource). Nothing when the window has to grow
+  // or reading failed.
   std::optional<bool> runs_away(std::size_t quote, unsigned char delimiter,
                                 unsigned char quote_char, bool repair_quotes);
 
  private:
+  ByteSource& in() noexcept { return spill_ ? static_cast<ByteSource&>(*spill_) : source_; }
+
   ByteSource& source_;
+  std::optional<SpillSource> spill_;  // over a source that cannot be read again
   std::size_t chunk_;
+  std::size_t bound_;  // the longest open field read on in memory before spilling
   ByteBuffer buf_;
   std::size_t start_ = 0;  // the window's first byte in buf_
   std::uint64_t base_ = 0;

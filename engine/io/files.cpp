@@ -59,26 +59,11 @@ class QuarantineStore {
 
  private:
   std::optional<IoError> open_spill() {
-    for (const std::string& dir : {dir_, std::string(tmp_dir())}) {
-      int fd;
-      do {
-        fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-      } while (fd < 0 && errno == EINTR);
-      if (fd < 0) {  // no O_TMPFILE there: a named file, unlinked at once
-        std::string templ = dir + "/.gleave-quarantine-XXXXXX";
-        fd = ::mkostemp(templ.data(), O_CLOEXEC);
-        if (fd >= 0) ::unlink(templ.c_str());
-      }
-      if (fd >= 0) {
-        spill_ = Fd(fd);
-        return std::nullopt;
-      }
-    }
-    return IoError::from_errno(errno);
-  }
-  static const char* tmp_dir() noexcept {
-    const char* t = std::getenv("TMPDIR");
-    return t != nullptr && *t != '\0' ? t : "/tmp";
+    auto opened = open_unlinked_temp(dir_, "quarantine");
+    if (!opened) opened = open_unlinked_temp(temp_dir(), "quarantine");
+    if (!opened) return std::move(*opened.error().io());
+    spill_ = std::move(opened.value());
+    return std::nullopt;
   }
 
   std::string dir_;
@@ -128,6 +113,25 @@ struct FileSink {
 };
 
 }  // namespace
+
+const char* temp_dir() noexcept {
+  const char* t = std::getenv("TMPDIR");
+  return t != nullptr && *t != '\0' ? t : "/tmp";
+}
+
+Result<Fd> open_unlinked_temp(const std::string& dir, const char* what) {
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {  // no O_TMPFILE there: a named file, unlinked at once
+    std::string templ = dir + "/.gleave-" + what + "-XXXXXX";
+    fd = ::mkostemp(templ.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(templ.c_str());
+  }
+  if (fd < 0) return IoError::from_errno(errno);
+  return Fd(fd);
+}
 
 namespace {
 

@@ -46,6 +46,13 @@ class Fd {
   int fd_;
 };
 
+// A file in `dir` that has no name (O_TMPFILE, or a named one removed at
+// once: ".gleave-" `what` "-" and six random characters), open for reading
+// and writing; it goes away with its descriptor.
+Result<Fd> open_unlinked_temp(const std::string& dir, const char* what);
+// $TMPDIR, or /tmp.
+const char* temp_dir() noexcept;
+
 inline bool has_nul(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }

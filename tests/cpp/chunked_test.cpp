@@ -3,8 +3,11 @@
 // numbers, raw spans) and the counts must be the same at every window size,
 // down to one byte, with the source read again for runaway quotes or not.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -234,6 +237,70 @@ TEST(Chunked, ProductPassMatchesTheWholeText) {
       ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;
     }
   }
+}
+
+// A pipe with a quote that stays open past a few windows: the look-ahead
+// goes to a temporary file, the window stays within a few chunks plus the
+// longest row, and the pass is the same as over the whole text.
+TEST(Chunked, PipeLooksAheadThroughAFile) {
+  std::string rows;
+  for (int i = 0; i < 300; ++i) rows += std::to_string(i) + ",v\n";
+  const std::string field = "\"" + std::string(40, 'q') + "\n" + std::string(700, 'w') + "\n\"";
+  struct Case {
+    std::string text;
+    std::size_t longest;  // the longest row's bytes
+  };
+  const Case cases[] = {
+      {"\"a,b\n" + rows, 8},                                // never closes, first row
+      {rows + "7,\"open\n" + rows + rows, 16},              // in the middle
+      {rows + "9,\"last\n", 16},                            // the last row
+      {"k,v\n1," + field + "\n" + rows, field.size() + 3},  // closes many windows on
+      {"k,v\n" + std::string(200, '\n') + "1,\"x\ny\n\"\n" + rows + "2,\"p\nq\"", 16},
+      {"k,v\r\n1,\"x\"\" \r\n" + rows + "2,y\r\n", 16},  // a doubled quote, CR LF
+  };
+  GleaveOptions given;  // no prefix kept for the heuristics: the window's size is the pass's
+  given.delimiter = ',';
+  given.expected_columns = 2;
+  given.repair_quotes = false;
+  for (const Case& c : cases) {
+    for (const GleaveOptions& o : {GleaveOptions{}, given}) {
+      const Outcome want = whole(c.text, o);
+      for (const std::size_t chunk : {1, 5, 16, 64}) {
+        PipeSource pipe(c.text, 3);
+        Recorder r;
+        ChunkedText in(pipe, chunk);
+        const PassCounts got = run_pass(in, o, r);
+        const std::string where = c.text.substr(0, 12) + " chunk " + std::to_string(chunk);
+        ASSERT_FALSE(in.error()) << where;
+        ASSERT_EQ(r.calls, want.calls) << where;
+        ASSERT_EQ(got.quarantined_rows, want.counts.quarantined_rows) << where;
+        if (o.delimiter) {
+          EXPECT_LE(in.capacity(), 2 * (4 * chunk + c.longest)) << where;
+        }
+      }
+    }
+  }
+}
+
+// A file that cannot take the look-ahead (here over the size limit, as
+// when the disk is full) stops the pass with the system's error.
+TEST(Chunked, SpillWriteErrorEndsThePass) {
+  std::string text = "\"a,b\n";
+  for (int i = 0; i < 2000; ++i) text += "x,y\n";
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+  const auto handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = was;
+  small.rlim_cur = 1000;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  PipeSource pipe(text, 64);
+  Recorder r;
+  ChunkedText in(pipe, 16);
+  run_pass(in, GleaveOptions{}, r);
+  setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, handler);
+  ASSERT_TRUE(in.error());
+  EXPECT_EQ(in.error()->code, EFBIG);
 }
 
 }  // namespace

@@ -238,3 +238,37 @@ def test_pipe_decides_the_encoding_on_its_first_bytes(tmp, head, encoding, repla
     tail = b"3,\xef\xbf\xbd\n4,\xef\xbf\xbd\n" if replaced else "3,\u00e9\n4,\u00fc\n".encode()
     assert (tmp / "p0.csv").read_bytes().endswith(tail)
     assert (tmp / "w0.csv").read_bytes().endswith("3,\u00e9\n4,\u00fc\n".encode())
+
+
+# A quote that never closes early on, with quoting shown before it.
+RUNAWAY = b'id,name\n1,Ann\n2,"Bob\nsmith"\n3,"never closes\n' + b"".join(
+    b"%d,x\n" % i for i in range(20000))
+
+
+@pytest.mark.parametrize("data, options", [
+    (RUNAWAY, []),
+    (RUNAWAY.decode().encode("utf-16"), ["--encoding", "utf-16"]),  # a conversion with a state
+])
+def test_pipe_looks_ahead_through_a_temporary_file(tmp, data, options):
+    """A pipe read in 64-byte windows past a quote that never closes is read
+    ahead through an unlinked file in TMPDIR, and repairs as the file does
+    in one window; without a TMPDIR to write to, the repair fails naming its
+    input and puts nothing in place."""
+    (tmp / "in.csv").write_bytes(data)
+    (tmp / "spill").mkdir()
+    cli = [sys.executable, "-m", "csv_gleave", "repair", *options, "--quote-char", '"']
+    subprocess.run([*cli, "in.csv", "-o", "file.csv", "-q", "file.q"], check=True, capture_output=True)
+    env = dict(os.environ, GLEAVE_CHUNK_BYTES="64", TMPDIR=str(tmp / "spill"))
+    subprocess.run([*cli, "-", "-o", "pipe.csv", "-q", "pipe.q"], input=data, env=env, check=True,
+                   capture_output=True)
+    assert (tmp / "pipe.csv").read_bytes() == (tmp / "file.csv").read_bytes()
+    assert (tmp / "pipe.q").read_bytes() == (tmp / "file.q").read_bytes()
+    assert b'3,"""never closes"\n0,x\n' in (tmp / "file.csv").read_bytes()  # ends on its line
+    assert os.listdir(tmp / "spill") == []
+
+    env["TMPDIR"] = str(tmp / "missing")
+    done = subprocess.run([*cli, "-", "-o", "no.csv", "-q", "no.q"], input=data, env=env,
+                          capture_output=True, text=False)
+    assert done.returncode == 1
+    assert b"input <stdin>: No such file or directory" in done.stderr
+    assert not (tmp / "no.csv").exists() and not (tmp / "no.q").exists()
