@@ -283,7 +283,8 @@ bool ChunkedText::advance(std::size_t keep) {
 }
 
 std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char delimiter,
-                                           unsigned char quote_char, bool repair_quotes) {
+                                           unsigned char quote_char, bool repair_quotes,
+                                           std::optional<unsigned char> escape) {
   if (error_) return std::nullopt;
   const std::string_view w = window();
   // First the rest of the window, then the input after it, read again a
@@ -299,6 +300,8 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
     ResilientParser scan(piece, delimiter, quote_char, repair_quotes);
     scan.resume_at(0, 1);  // no byte-order mark inside the input
     scan.set_final(last);
+    // An escaped quote does not close the field, here as in the pass.
+    scan.set_escape(escape);
     std::size_t resume = 0;
     switch (scan.scan_quoted(0, resume)) {
       case ResilientParser::QuotedEnd::Closes:

@@ -156,7 +156,8 @@ class ChunkedText {
   // temporary file (see SpillSource). Nothing when the window has to grow
   // or reading failed.
   std::optional<bool> runs_away(std::size_t quote, unsigned char delimiter,
-                                unsigned char quote_char, bool repair_quotes);
+                                unsigned char quote_char, bool repair_quotes,
+                                std::optional<unsigned char> escape = std::nullopt);
 
  private:
   ByteSource& in() noexcept { return spill_ ? static_cast<ByteSource&>(*spill_) : source_; }

@@ -298,7 +298,8 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
       // The row goes on past the window, as in run_pass.
       const std::size_t q = parser.starved_quote();
       if (q != SIZE_MAX && !parser.known_runaway(q) &&
-          source.runs_away(q, d.delimiter, quote, options.repair_quotes) ==
+          source.runs_away(q, d.delimiter, quote, options.repair_quotes,
+                           d.quote_char ? d.escape_char : std::nullopt) ==
               std::optional<bool>(true)) {
         parser.set_runaway(q);
         continue;

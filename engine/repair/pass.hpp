@@ -154,7 +154,8 @@ struct WholeText {
   bool complete() const noexcept { return true; }
   std::uint64_t base() const noexcept { return 0; }
   bool advance(std::size_t) noexcept { return false; }
-  std::optional<bool> runs_away(std::size_t, unsigned char, unsigned char, bool) noexcept {
+  std::optional<bool> runs_away(std::size_t, unsigned char, unsigned char, bool,
+                                std::optional<unsigned char> = std::nullopt) noexcept {
     return std::nullopt;
   }
 };

@@ -395,6 +395,14 @@ ResilientParser::QuotedEnd ResilientParser::scan_quoted(std::size_t from, std::s
       resume = ++p;
       continue;
     }
+    if (escape_ && static_cast<unsigned char>(s[p]) == *escape_) {
+      // As the field is read: an escaped quote or escape is text, and a
+      // lone escape at the end of the input leaves the field open.
+      if (p + 1 == n) return final_ ? QuotedEnd::RunsAway : QuotedEnd::Starved;
+      const auto next = static_cast<unsigned char>(s[p + 1]);
+      p += next == quote_char_ || next == *escape_ ? 2 : 1;
+      continue;
+    }
     if (p + 1 == n) {
       if (!final_) return QuotedEnd::Starved;
       resume = n;

@@ -163,6 +163,11 @@ PRODUCT_TEXTS = [
     b"\n\n\r\n" + "k;\u00e4\u20ac\n1;\U0001F600\n2;\u00df;x\n".encode() * 40,
     "a;b\r\n1;\u00e4\r\n2\r\n\"3\";\"x\r\ny\"\r\n".encode("utf-16"),
     "\ufeffk,v\n1,\"open\n2,\u00e4\n".encode("utf-16-le") + "3,4\n".encode("utf-16-le") * 30,
+    # Quotes escaped with a backslash: an escaped quote ends no field, near
+    # or far, and one that never closes (after the rows the dialect is
+    # detected on) ends with an escaped quote.
+    b'id,text,n\n1,"say \\"hi\\" now",3\n2,"two\nlines \\"q\\"\nmore",4\n'
+    + b'3,"x \\"y\\", z",5\n' * 450 + b'9,"a",1\n10,"open \\"\n11,b,2\n12,c,3\n',
 ]
 # (text, options): the repair with a named encoding goes a piece at a time too.
 PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [
