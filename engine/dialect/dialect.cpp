@@ -1,6 +1,8 @@
 #include "dialect/dialect.hpp"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <string>
 
 #include "dialect/cells.hpp"
@@ -39,6 +41,9 @@ struct Reading {
   bool complete = false;       // the whole sample was read
   std::uint32_t quoted = 0;    // fields opened by the quote character
   std::uint32_t dirty = 0;     // of those, never closed or followed by more text
+  // Fields that start with a double or a single quote byte, whether or not
+  // it quoted them: a quote that starts none reads as no quoting at all.
+  std::uint32_t double_starts = 0, single_starts = 0;
 
   void clear() {
     rows.clear();
@@ -46,6 +51,14 @@ struct Reading {
     end_line = 0;
     complete = false;
     quoted = dirty = 0;
+    double_starts = single_starts = 0;
+  }
+  // Reading with `quote` (a byte or kNoQuote) would give exactly this
+  // reading, which quoted nothing.
+  bool same_with(int quote) const {
+    if (quoted > 0) return false;
+    return quote == kNoQuote || (quote == '"' && double_starts == 0) ||
+           (quote == '\'' && single_starts == 0);
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
@@ -83,6 +96,10 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         while (p < n && (s[p] == ' ' || (s[p] == '\t' && !blank_delim))) ++p;
       }
       if (row.width == 0 && p < n && s[p] == '#') row.comment = true;
+      if (p < n) {
+        out.double_starts += s[p] == '"';
+        out.single_starts += s[p] == '\'';
+      }
       CellType type;
       if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote)) {
         if (row.width == 0) first_quoted = true;
@@ -181,8 +198,12 @@ struct Analysis {
   double consistency = 0, pattern = 0, types = 0, score = 0;
 };
 
-std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> freq;  // width, count
+// Widths and how often each occurs (scratch memory, see Scratch).
+using WidthCounts = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows,
+                          WidthCounts& freq) {
+  freq.clear();
   for (const std::uint32_t i : rows) {
     const std::uint32_t w = r.rows[i].width;
     auto it = std::find_if(freq.begin(), freq.end(), [&](const auto& f) { return f.first == w; });
@@ -234,21 +255,24 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
 // distinct widths), over the table rows only; the type score is the share of
 // typed cells, which is where a decimal-comma column beats a comma split:
 // "1,99" is a number under ';', while "99;0" is nothing under ','.
-Analysis analyse(const Reading& r) {
-  Analysis a;
-  std::vector<std::uint32_t> nonblank;
+// `a` is overwritten (its table keeps its memory).
+void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
+  a = Analysis{std::move(a.table)};
+  std::vector<std::uint32_t>& nonblank = a.table;  // the table once the preamble is cut off
+  nonblank.clear();
   for (std::uint32_t i = 0; i < r.rows.size(); ++i) {
     if (!r.rows[i].blank) nonblank.push_back(i);
   }
   a.nonblank = static_cast<std::uint32_t>(nonblank.size());
-  if (nonblank.empty()) return a;
-  a.width = modal_width(r, nonblank);
+  if (nonblank.empty()) return;
+  a.width = modal_width(r, nonblank, widths);
   const std::size_t start = table_start(r, nonblank, a.width);
   a.preamble_rows = static_cast<std::uint32_t>(start);
-  a.table.assign(nonblank.begin() + static_cast<std::ptrdiff_t>(start), nonblank.end());
-  a.width = modal_width(r, a.table);
+  a.table.erase(a.table.begin(), a.table.begin() + static_cast<std::ptrdiff_t>(start));
+  a.width = modal_width(r, a.table, widths);
 
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> patterns;
+  WidthCounts& patterns = widths;
+  patterns.clear();
   std::uint64_t cells = 0, typed = 0, at_width = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
@@ -270,7 +294,6 @@ Analysis analyse(const Reading& r) {
   a.consistency = static_cast<double>(at_width) / static_cast<double>(a.table.size());
   const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
   a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
-  return a;
 }
 
 // A reading of two or more columns that cuts values: most of its split
@@ -321,11 +344,23 @@ std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end)
   return x;
 }
 
+// The bytes whose occurrences detection counts (the delimiters and the two
+// quotes) each have a counter; every other byte shares counter 0.
+constexpr std::size_t kCounted = std::size(kDialectDelimiters) + 3;
+constexpr auto kCountSlot = [] {
+  std::array<std::uint8_t, 256> slot{};
+  std::uint8_t next = 1;
+  for (const unsigned char d : kDialectDelimiters) slot[d] = next++;
+  slot['"'] = next++;
+  slot['\''] = next++;
+  return slot;
+}();
+
 // Step 2 (one row only): the delimiter seen most often outside double
 // quotes. A comma between two digits is a decimal comma when anything else
 // occurs; the space counts only when nothing else does.
 unsigned char single_line_delimiter(std::string_view line) {
-  std::size_t count[256] = {};
+  std::size_t count[kCounted] = {};
   std::size_t raw_commas = 0;
   bool quoted = false;
   for (std::size_t i = 0; i < line.size(); ++i) {
@@ -339,18 +374,18 @@ unsigned char single_line_delimiter(std::string_view line) {
       if (digit_before && digit_after) continue;  // 1,99
     }
     if (c == ':' && digit_before) continue;  // 12:30
-    ++count[c];
+    if (kCountSlot[c] != 0) ++count[kCountSlot[c]];
   }
   unsigned char best = ',';
   std::size_t best_count = 0;
   for (const unsigned char d : kDialectDelimiters) {
     if (d == ' ') continue;
-    if (count[d] > best_count) {
+    if (count[kCountSlot[d]] > best_count) {
       best = d;
-      best_count = count[d];
+      best_count = count[kCountSlot[d]];
     }
   }
-  if (best_count == 0 && raw_commas == 0 && count[static_cast<unsigned char>(' ')] > 0) return ' ';
+  if (best_count == 0 && raw_commas == 0 && count[kCountSlot[' ']] > 0) return ' ';
   return best;
 }
 
@@ -363,32 +398,38 @@ std::size_t count_byte(std::string_view s, char c) {
 // its occurrences are followed by a blank, skipping blanks after it; the
 // double quote always, then no quoting and the single quote when those
 // bytes occur.
-std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
-  std::vector<int> quotes;
-  if (o.quote_given) {
-    quotes.push_back(o.quote_char ? *o.quote_char : kNoQuote);
-  } else {
-    quotes.push_back('"');
-    if (s.find('"') != std::string_view::npos) quotes.push_back(kNoQuote);
-    if (s.find('\'') != std::string_view::npos) quotes.push_back('\'');
+void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out) {
+  // One pass for every byte's count and how often a blank follows it.
+  std::size_t total[kCounted] = {}, followed[kCounted] = {};
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t p = 0; p < s.size(); ++p) {
+    const std::uint8_t slot = kCountSlot[b[p]];
+    if (slot == 0) continue;
+    ++total[slot];
+    followed[slot] += p + 1 < s.size() && b[p + 1] == ' ';
   }
-  std::vector<Candidate> out;
+  int quotes[3];
+  std::size_t nquotes = 0;
+  if (o.quote_given) {
+    quotes[nquotes++] = o.quote_char ? *o.quote_char : kNoQuote;
+  } else {
+    quotes[nquotes++] = '"';
+    if (total[kCountSlot['"']] > 0) quotes[nquotes++] = kNoQuote;
+    if (total[kCountSlot['\'']] > 0) quotes[nquotes++] = '\'';
+  }
+  out.clear();
   auto add = [&](unsigned char d, bool skip) {
-    for (const int q : quotes) {
-      if (q != static_cast<int>(d)) out.push_back({d, q, skip});
+    for (std::size_t i = 0; i < nquotes; ++i) {
+      if (quotes[i] != static_cast<int>(d)) out.push_back({d, quotes[i], skip});
     }
   };
   for (const unsigned char d : kDialectDelimiters) {
     if (o.delimiter && *o.delimiter != d) continue;
-    const std::size_t total = count_byte(s, static_cast<char>(d));
-    if (total == 0 && d != ',' && !o.delimiter) continue;
-    std::size_t followed = 0;
-    for (std::size_t p = s.find(static_cast<char>(d));
-         p != std::string_view::npos && p + 1 < s.size(); p = s.find(static_cast<char>(d), p + 1)) {
-      followed += s[p + 1] == ' ';
-    }
+    const std::size_t count = total[kCountSlot[d]];
+    if (count == 0 && d != ',' && !o.delimiter) continue;
+    const std::size_t blank_after = followed[kCountSlot[d]];
     const bool systematic =
-        d == ' ' ? followed * 5 >= total && total > 0 : followed * 2 >= total && total > 0;
+        d == ' ' ? blank_after * 5 >= count && count > 0 : blank_after * 2 >= count && count > 0;
     const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
     const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
     // The plain reading first: skipping blanks must read strictly better.
@@ -396,19 +437,21 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
   }
   if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (const int q : quotes)
-      out.push_back({*o.delimiter, q, o.skip_initial_space.value_or(false)});
+    for (std::size_t i = 0; i < nquotes; ++i)
+      out.push_back({*o.delimiter, quotes[i], o.skip_initial_space.value_or(false)});
   }
-  return out;
 }
 
 // Step 7: header, header width and the width to repair rows to.
-void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
+void describe_table(const Reading& r, const Analysis& a, Dialect& d,
+                    std::vector<std::uint32_t>& value_cells,
+                    std::vector<std::uint32_t>& filled_cells) {
   if (a.table.empty()) return;
   const RowInfo& head = r.rows[a.table[0]];
   d.header_width = head.width;
   std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
-  std::vector<std::uint32_t> value_cells(head.width + 1, 0), filled_cells(head.width + 1, 0);
+  value_cells.assign(head.width + 1, 0);
+  filled_cells.assign(head.width + 1, 0);
   bool data_header_like = true;
   for (std::size_t k = 1; k < a.table.size() && k <= kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
@@ -464,6 +507,26 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   }
 }
 
+struct Scored {
+  Candidate c;
+  Analysis a;
+  bool pair_up = false;
+  bool cuts_values = false;
+  const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
+};
+
+// The working storage of detect_dialect, kept per thread from one call to
+// the next: on a short sample the allocations would cost more than the
+// reading. Each candidate keeps its reading, so the chosen one is not read
+// twice.
+struct Scratch {
+  std::vector<Candidate> candidates;
+  std::vector<Reading> readings;  // one per candidate, and one for a one-column reading
+  std::vector<Scored> scored;
+  WidthCounts widths;
+  std::vector<std::uint32_t> value_cells, filled_cells;  // describe_table's
+};
+
 std::size_t mean_blanks_per_line(std::string_view s) {
   const std::size_t lines = std::max<std::size_t>(1, count_byte(s, '\n'));
   return count_byte(s, ' ') / lines;
@@ -491,53 +554,98 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 2: one row only.
-  const std::string_view body =
-      sample.substr(sample.find_first_not_of("\r\n") == std::string_view::npos
-                        ? sample.size()
-                        : sample.find_first_not_of("\r\n"));
-  const std::size_t body_break = body.find_first_of("\r\n");
-  const bool lone_row = body_break == std::string_view::npos ||
-                        body.find_first_not_of("\r\n \t", body_break) == std::string_view::npos;
+  // (Plain loops: std::string_view's find_first_of calls memchr per byte.)
+  std::size_t body_start = 0;
+  while (body_start < sample.size() && is_break(sample[body_start])) ++body_start;
+  const std::string_view body = sample.substr(body_start);
+  std::size_t body_break = 0;
+  while (body_break < body.size() && !is_break(body[body_break])) ++body_break;
+  std::size_t after = body_break;
+  while (after < body.size() &&
+         (is_break(body[after]) || body[after] == ' ' || body[after] == '\t'))
+    ++after;
+  const bool lone_row = after == body.size();
   d.single_line = !body.empty() && lone_row;
   if (d.single_line && !o.delimiter)
     o.delimiter = single_line_delimiter(body.substr(0, body_break));
 
   // Steps 3-5: read and score every candidate; a later one must score
   // strictly higher to win.
-  const std::vector<Candidate> cands = candidates(sample, o);
-  Reading reading, best_reading;
-  Analysis best;
+  thread_local Scratch storage;
+  Scratch& work = storage;  // the thread's storage looked up once
+  std::vector<Candidate>& cands = work.candidates;
+  candidates(sample, o, cands);
+  const std::size_t n = cands.size();
+  if (work.readings.size() < n + 1) work.readings.resize(n + 1);
+  if (work.scored.size() < n + 1) work.scored.resize(n + 1);
   Candidate winner{',', '"', false};
   // Lines that read like sentences must be cut very steadily to count as a table.
   const bool wordy = mean_blanks_per_line(sample) >= 5;
   const double steady = wordy ? 0.9 : 0.6;
   bool consistent_somewhere = false;
-  struct Scored {
-    Candidate c;
-    Analysis a;
-    bool pair_up;
-    bool cuts_values;
-  };
-  std::vector<Scored> scored;
-  scored.reserve(cands.size());
-  for (const Candidate& c : cands) {
+  const auto scored_begin = work.scored.begin();
+  const auto scored_end = scored_begin + static_cast<std::ptrdiff_t>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Candidate& c = cands[i];
+    Scored& x = work.scored[i];
+    // A quote character that starts no field reads the sample as an
+    // earlier reading of the same delimiter that quoted nothing did: that
+    // reading is shared rather than made again.
+    const Scored* twin = nullptr;
+    for (std::size_t j = 0; j < i && twin == nullptr; ++j) {
+      const Scored& y = work.scored[j];
+      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.reading != nullptr &&
+          y.reading->same_with(c.quote)) {
+        twin = &y;
+      }
+    }
+    if (twin != nullptr) {
+      x.a = twin->a;
+      x.c = c;
+      x.pair_up = false;
+      x.cuts_values = twin->cuts_values;
+      x.reading = twin->reading;
+      continue;
+    }
+    Reading& reading = work.readings[i];
+    // No quoting loses to a quote that pairs up (see below); with the
+    // delimiter settled and no evidence wanted, its reading would only
+    // count towards a table somewhere, which a single line or a sample
+    // that is not wordy never asks about.
+    const bool loses =
+        c.quote == kNoQuote && o.delimiter && !o.keep_evidence && (d.single_line || !wordy) &&
+        std::any_of(work.scored.begin(), work.scored.begin() + static_cast<std::ptrdiff_t>(i),
+                    [&](const Scored& y) {
+                      return y.pair_up && y.c.delimiter == c.delimiter && y.c.skip == c.skip;
+                    });
+    if (loses) {  // never chosen, and not read: no reading to share either
+      reading.clear();
+      analyse(reading, x.a, work.widths);
+      x.c = c;
+      x.pair_up = x.cuts_values = false;
+      x.reading = nullptr;
+      continue;
+    }
     read_sample(sample, c, o.sample_rows, reading);
-    Analysis a = analyse(reading);
-    consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
-    const bool pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
-    const bool cuts = cuts_values(sample, reading, a, steady);
-    scored.push_back({c, std::move(a), pair_up, cuts});
+    analyse(reading, x.a, work.widths);
+    consistent_somewhere = consistent_somewhere || (x.a.width >= 2 && x.a.consistency >= steady);
+    x.c = c;
+    x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
+    // Only the one-column rule (delimiter not settled) and the evidence use it.
+    x.cuts_values = (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady);
+    x.reading = &reading;
   }
   // A file whose quotes pair up is read with them: reading them as text
   // cuts the quoted delimiters and line breaks, however consistent the
   // pieces look in a small sample.
   auto quoted_reading_pairs_up = [&](const Candidate& c) {
-    return std::any_of(scored.begin(), scored.end(), [&](const Scored& x) {
+    return std::any_of(scored_begin, scored_end, [&](const Scored& x) {
       return x.pair_up && x.c.delimiter == c.delimiter && x.c.skip == c.skip;
     });
   };
   const Scored* chosen = nullptr;
-  for (const Scored& x : scored) {
+  for (auto it = scored_begin; it != scored_end; ++it) {
+    const Scored& x = *it;
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
@@ -548,27 +656,30 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // One column: when every reading of two or more columns cuts values
   // (times, dates, numbers) or splits a one-field header's rows unsteadily,
   // the file is a single column, read with a delimiter it never uses.
-  std::optional<Scored> single;
+  const Scored* single = nullptr;
   const bool some_split =
-      std::any_of(scored.begin(), scored.end(), [](const Scored& x) { return x.a.width >= 2; });
-  const bool all_cut = std::all_of(scored.begin(), scored.end(),
+      std::any_of(scored_begin, scored_end, [](const Scored& x) { return x.a.width >= 2; });
+  const bool all_cut = std::all_of(scored_begin, scored_end,
                                    [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
   if (!d.single_line && !o.delimiter && some_split && all_cut) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
-      const Candidate c{u, quote, false};
-      read_sample(sample, c, o.sample_rows, reading);
-      single = Scored{c, analyse(reading), false, false};
-      chosen = &*single;
+      Scored& x = work.scored[n];
+      x.c = Candidate{u, quote, false};
+      read_sample(sample, x.c, o.sample_rows, work.readings[n]);
+      analyse(work.readings[n], x.a, work.widths);
+      x.pair_up = x.cuts_values = false;
+      x.reading = &work.readings[n];
+      chosen = single = &x;
       break;
     }
   }
-  if (chosen != nullptr) {
-    winner = chosen->c;
-    best = chosen->a;
-    read_sample(sample, winner, o.sample_rows, best_reading);
-  }
+  static const Reading kNoReading;
+  static const Analysis kNoAnalysis;
+  const Reading& best_reading = chosen != nullptr ? *chosen->reading : kNoReading;
+  const Analysis& best = chosen != nullptr ? chosen->a : kNoAnalysis;
+  if (chosen != nullptr) winner = chosen->c;
   if (o.keep_evidence) {
     auto evidence = [&](const Scored& x) {
       CandidateEvidence e;
@@ -587,8 +698,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       e.chosen = &x == chosen;
       return e;
     };
-    if (single) d.evidence.push_back(evidence(*single));
-    for (const Scored& x : scored) d.evidence.push_back(evidence(x));
+    if (single != nullptr) d.evidence.push_back(evidence(*single));
+    for (auto it = scored_begin; it != scored_end; ++it) d.evidence.push_back(evidence(*it));
     std::stable_sort(d.evidence.begin(), d.evidence.end(), [](const auto& x, const auto& y) {
       return x.chosen != y.chosen ? x.chosen : x.score > y.score;
     });
@@ -605,7 +716,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 7: header and widths.
-  describe_table(best_reading, best, d);
+  describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
 
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.

@@ -191,6 +191,47 @@ struct CellCase {
   gleave::dialect::CellType type;
 };
 
+// Without evidence, detection skips readings that cannot win and shares
+// those a quote character would not change, and it keeps its working memory
+// from one call to the next: none of that may change what it finds.
+TEST(Detect, ShortcutsFindWhatTheFullComparisonFinds) {
+  const std::vector<std::string> texts = {
+      "\"'pedro;br;nl;1.72\nmark;nl\ndiego;\"\npedro;nl",  // quotes of both kinds, cut
+      "id, name, ok\n1, \"Smith, J\", yes\n2, \"Doe, A\", no\n3, O'Neil, no\n",
+      "id,name,n\n1,'Smith, J',3\n2,'Doe, A',4\n3,O'Neil,5\n",
+      "\"How would\",\"My, Name\"\n",
+      "\"Two\"\t\"All at, Name\"\n",
+      "Go;People;So\n",
+      "a \"b\" c d e f g h, i j k l m\nn o \"p q\" r s t, u v w x\ny z a b c d e, f g h i\n",
+      "sep=;\n\"a\";\"b\"\n1;2\n",
+      table(";"),
+      rows("", "12:30", 6),
+  };
+  std::vector<gleave::DetectOptions> settings(4);
+  settings[1].delimiter = ',';
+  settings[2].delimiter = ';';
+  settings[3].quote_given = true;  // no quoting
+  auto same = [](const Dialect& a, const Dialect& b) {
+    return a.delimiter == b.delimiter && a.quote_char == b.quote_char &&
+           a.skip_initial_space == b.skip_initial_space && a.preamble_lines == b.preamble_lines &&
+           a.sep_line == b.sep_line && a.header == b.header && a.header_width == b.header_width &&
+           a.expected_width == b.expected_width &&
+           a.header_missing_first == b.header_missing_first && a.single_line == b.single_line &&
+           a.not_a_table == b.not_a_table;
+  };
+  const std::string big = table(",", 300);
+  for (const auto& text : texts) {
+    for (auto o : settings) {
+      o.keep_evidence = true;
+      const Dialect full = detect_dialect(text, o);
+      o.keep_evidence = false;
+      EXPECT_TRUE(same(detect_dialect(text, o), full)) << text;
+      detect_dialect(big, o);  // leaves larger working memory behind
+      EXPECT_TRUE(same(detect_dialect(text, o), full)) << text;
+    }
+  }
+}
+
 TEST(Cells, Types) {
   using T = gleave::dialect::CellType;
   const CellCase cases[] = {

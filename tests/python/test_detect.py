@@ -136,6 +136,57 @@ def test_detect(tmp, data, options, attrs):
     assert repr(d).startswith(f"Dialect(encoding={d.encoding!r}, delimiter={d.delimiter!r}")
 
 
+def test_dialect_is_an_immutable_value(tmp):
+    import copy
+    import pickle
+    data = b"id;name;n\n1;Ann;3,5\n2;Bob;4\n"
+    d = cg.detect(data)
+    with_evidence = cg.detect(data, evidence=True)
+    # The evidence takes no part in == and hash; everything else does.
+    assert d == with_evidence and hash(d) == hash(with_evidence) and with_evidence.evidence
+    for back in (pickle.loads(pickle.dumps(with_evidence)), copy.copy(with_evidence),
+                 copy.deepcopy(with_evidence)):
+        assert back == d and type(back) is cg.Dialect and back.evidence == with_evidence.evidence
+    assert d != cg.detect(data, delimiter=",") and d != object()
+    # Every way of passing the same content, and the path, read the same;
+    # a sample too long to keep the interpreter lock too.
+    (tmp / "f.csv").write_bytes(data)
+    same = {d, cg.detect(bytearray(data)), cg.detect(memoryview(data)), cg.detect("f.csv"),
+            cg.detect(data, evidence=False)}
+    assert same == {d}
+    long = data + b"3;Cy;5\n" * 2000
+    (tmp / "long.csv").write_bytes(long)
+    assert cg.detect(long) == cg.detect("long.csv") == cg.detect(long, delimiter=";")
+    # Built by hand, it takes the attributes in their order, with defaults.
+    built = cg.Dialect("utf-8", ";", '"', False, 0, True, header_width=3, expected_width=3)
+    assert built == d and repr(built) == repr(d)
+    assert repr(d) == ("Dialect(encoding='utf-8', delimiter=';', quote_char='\"', "
+                       "skip_initial_space=False, preamble_lines=0, header=True, expected_width=3)")
+    with pytest.raises(AttributeError):
+        d.delimiter = ","
+    with pytest.raises(AttributeError):
+        d.other = 1
+
+
+@pytest.mark.parametrize("args, kwargs, exc", [
+    ((), {}, TypeError),  # the six without a default are needed
+    (("utf-8", ",", None, False, 0), {}, TypeError),
+    (("utf-8", ",", None, False, 0, True), {"header": True}, TypeError),
+    (("utf-8", ",", None, False, 0, True), {"colour": 1}, TypeError),
+    (("utf-8",) * 15, {}, TypeError),
+    ((b"utf-8", ",", None, False, 0, True), {}, TypeError),
+    (("utf-8", ",;", None, False, 0, True), {}, TypeError),
+    (("utf-8", ",", "", False, 0, True), {}, TypeError),
+    (("utf-8", ",", None, 0, 0, True), {}, TypeError),
+    (("utf-8", ",", None, False, True, True), {}, TypeError),
+    (("utf-8", ",", None, False, -1, True), {}, ValueError),
+    (("utf-8", ",", None, False, 0, True), {"evidence": 3}, TypeError),
+])
+def test_dialect_constructor_checks_its_arguments(args, kwargs, exc):
+    with pytest.raises(exc):
+        cg.Dialect(*args, **kwargs)
+
+
 def test_replaced_bytes_under_an_explicit_encoding_are_counted(tmp):
     (tmp / "in.csv").write_bytes(b"a,b\ncaf\xe9,\xff\n")
     s = cg.gleave_file("in.csv", "out.csv", encoding="utf-8")
