@@ -17,6 +17,18 @@ constexpr int kNoQuote = -1;
 constexpr std::size_t kPreambleScan = 64;  // rows searched for the table's start
 constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
 
+// The bytes whose occurrences detection counts (the delimiters and the two
+// quotes) each have a counter; every other byte shares counter 0.
+constexpr std::size_t kCounted = std::size(kDialectDelimiters) + 3;
+constexpr auto kCountSlot = [] {
+  std::array<std::uint8_t, 256> slot{};
+  std::uint8_t next = 1;
+  for (const unsigned char d : kDialectDelimiters) slot[d] = next++;
+  slot['"'] = next++;
+  slot['\''] = next++;
+  return slot;
+}();
+
 struct Candidate {
   unsigned char delimiter;
   int quote;  // a byte, or kNoQuote
@@ -30,6 +42,7 @@ struct RowInfo {
   bool blank;                      // one empty, unquoted field
   bool comment;                    // starts with '#'
   std::size_t begin = 0, end = 0;  // its bytes in the sample, without the line break
+  bool words_first = false;        // its first field holds a blank (several words)
 };
 
 // One candidate's reading of the sample: rows and a type per cell, no
@@ -41,6 +54,10 @@ struct Reading {
   bool complete = false;       // the whole sample was read
   std::uint32_t quoted = 0;    // fields opened by the quote character
   std::uint32_t dirty = 0;     // of those, never closed or followed by more text
+  std::uint32_t strays = 0;    // literal quotes inside quoted fields
+  // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
+  // per counter: the delimiters the quotes protect.
+  std::uint32_t quoted_bytes = 0;
   // Fields that start with a double or a single quote byte, whether or not
   // it quoted them: a quote that starts none reads as no quoting at all.
   std::uint32_t double_starts = 0, single_starts = 0;
@@ -50,7 +67,7 @@ struct Reading {
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = 0;
+    quoted = dirty = strays = quoted_bytes = 0;
     double_starts = single_starts = 0;
   }
   // Reading with `quote` (a byte or kNoQuote) would give exactly this
@@ -62,7 +79,12 @@ struct Reading {
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
-  bool quotes_pair_up() const { return quoted > 0 && dirty == 0; }
+  bool quotes_pair_up() const { return quoted > 0 && dirty == 0 && strays == 0; }
+  // The same but for literal quotes inside fields (`"a "b" c"`, which the
+  // parser repairs) and a few fields in ten.
+  bool quotes_mostly_pair_up() const {
+    return quoted > 0 && (dirty == 0 || (quoted >= 10 && dirty * 10 <= quoted));
+  }
   CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
 };
 
@@ -76,17 +98,51 @@ inline std::size_t past_break(std::string_view s, std::size_t p) noexcept {
   return p + 1;
 }
 
-// A small tokenizer with the parser's rules (a quote opens a field only at
-// its start; a doubled quote inside is one quote; a field ends at the
-// delimiter or a line break outside quotes) that records cell types instead
-// of building fields.
-void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, Reading& out) {
+// Whether a quote that could close a field (followed, after blanks, by the
+// delimiter, a line break or the end) stands at or after `at` on its
+// physical line. Queries move forward, so the last answer is kept with the
+// stretch it covers, as the parser does: the work stays linear.
+struct QuoteLookahead {
+  std::size_t from = 1, to = 0;
+  bool found = false;
+
+  bool proper_quote_ahead(std::string_view s, std::size_t at, char q, char delim) {
+    if (at >= from && at <= to) return found;
+    from = at;
+    const std::size_t n = s.size();
+    std::size_t k = at;
+    for (; k < n && !is_break(s[k]); ++k) {
+      if (s[k] != q) continue;
+      std::size_t m = k + 1;
+      while (m < n && (s[m] == ' ' || s[m] == '\t') && s[m] != delim) ++m;
+      if (m == n || s[m] == delim || is_break(s[m])) {
+        to = k;
+        return found = true;
+      }
+    }
+    to = k;
+    return found = false;
+  }
+};
+
+// A small tokenizer with the parser's rules (with quote repair, as the
+// product functions read) that records cell types instead of building
+// fields: a quote opens a field only at its start; a doubled quote inside is
+// one quote; a quote followed by more text is a literal one when a quote
+// that can close the field follows on the same line; a field ends at the
+// delimiter or a line break outside quotes; and when `complete` (the sample
+// is the whole input) a quote that never closes is an ordinary byte, as is
+// every field-opening quote after it.
+void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, bool complete,
+                 Reading& out) {
   out.clear();
   const std::size_t n = s.size();
   const char delim = static_cast<char>(c.delimiter);
   const bool blank_delim = c.delimiter == ' ' || c.delimiter == '\t';
   std::size_t p = 0;
   std::uint32_t line = 0;
+  std::size_t runaway_from = SIZE_MAX;  // quotes from here on open nothing
+  QuoteLookahead lookahead;
   while (p < n && out.rows.size() < max_rows) {
     RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false, p, p};
     bool row_done = false;
@@ -100,13 +156,18 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         out.double_starts += s[p] == '"';
         out.single_starts += s[p] == '\'';
       }
-      CellType type;
-      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote)) {
+      const std::size_t cell_begin = p;
+      CellType type = CellType::Other;
+      bool unquoted = true;
+      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote) && p < runaway_from) {
         if (row.width == 0) first_quoted = true;
         const char q = static_cast<char>(c.quote);
+        const std::size_t quote_at = p;
+        const std::uint32_t line_at = line;
         const std::size_t open = ++p;
         bool closed = false;
-        bool plain = true;  // no doubled quote: the content is s[open, p)
+        bool plain = true;  // no doubled or literal quote: the content is s[open, p)
+        std::uint32_t quoted_bytes = 0;
         while (p < n) {
           if (s[p] == q) {
             if (p + 1 < n && s[p + 1] == q) {
@@ -114,34 +175,58 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
               p += 2;
               continue;
             }
+            std::size_t j = p + 1;
+            while (j < n && (s[j] == ' ' || s[j] == '\t') && s[j] != delim) ++j;
+            const bool ends_field = j == n || s[j] == delim || is_break(s[j]);
+            if (!ends_field && lookahead.proper_quote_ahead(s, j, q, delim)) {
+              plain = false;
+              ++out.strays;
+              ++p;
+              continue;
+            }
             closed = true;
             break;
           }
           if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
           ++p;
         }
-        const std::string_view inner = s.substr(open, p - open);
-        if (closed) ++p;
-        bool dirty = !closed;
-        while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
-        if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
-          dirty = true;
-          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-        }
-        ++out.quoted;
-        out.dirty += dirty;
-        if (dirty) {
-          type = CellType::Other;
-        } else if (inner.empty()) {
-          type = CellType::Empty;
+        if (!closed && complete) {  // it runs away: read again as an ordinary byte
+          runaway_from = quote_at;
+          p = quote_at;
+          line = line_at;
+          ++out.quoted;
+          ++out.dirty;
         } else {
-          const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
-          type = dialect::is_value(t) ? t : CellType::Quoted;
+          unquoted = false;
+          const std::string_view inner = s.substr(open, p - open);
+          if (closed) ++p;
+          bool cut = !closed;
+          while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
+          if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
+            cut = true;
+            while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+          }
+          ++out.quoted;
+          out.dirty += cut;
+          out.quoted_bytes |= quoted_bytes;
+          if (cut) {
+            type = CellType::Other;
+          } else if (inner.empty()) {
+            type = CellType::Empty;
+          } else {
+            const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
+            type = dialect::is_value(t) ? t : CellType::Quoted;
+          }
         }
-      } else {
+      }
+      if (unquoted) {
         const std::size_t start = p;
         while (p < n && s[p] != delim && !is_break(s[p])) ++p;
         type = dialect::classify_cell(s.substr(start, p - start), c.delimiter);
+      }
+      if (row.width == 0) {
+        row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
       }
       out.cells.push_back(type);
       ++row.width;
@@ -241,9 +326,13 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     const bool too_narrow = row.width + 1 < width && (st.values == 0 || row.width == 1);
     const bool title_above_header =
         row.width + 1 == width && next.width >= width && header_like(r, next);
+    // A row of one name padded to the width is the header of a table whose
+    // other columns have no name, unless it reads as a title (words) or
+    // stands below one; a row of nothing but delimiters likewise.
     const bool padded_title =
         width >= 3 && row.width == width &&
-        (st.nonempty == 0 || (st.nonempty == 1 && dialect::is_text(r.cell(row, 0))));
+        ((st.nonempty == 0 && k > 0) ||
+         (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) && (row.words_first || k > 0)));
     if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
   }
   return k;
@@ -343,18 +432,6 @@ std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end)
   line_end = q < s.size() ? past_break(s, q) : q;
   return x;
 }
-
-// The bytes whose occurrences detection counts (the delimiters and the two
-// quotes) each have a counter; every other byte shares counter 0.
-constexpr std::size_t kCounted = std::size(kDialectDelimiters) + 3;
-constexpr auto kCountSlot = [] {
-  std::array<std::uint8_t, 256> slot{};
-  std::uint8_t next = 1;
-  for (const unsigned char d : kDialectDelimiters) slot[d] = next++;
-  slot['"'] = next++;
-  slot['\''] = next++;
-  return slot;
-}();
 
 // Step 2 (one row only): the delimiter seen most often outside double
 // quotes. A comma between two digits is a decimal comma when anything else
@@ -539,6 +616,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 1: the sample, past a byte-order mark, cut at a line break.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::string_view sample = text.substr(0, options.sample_bytes);
+  const bool complete = sample.size() == text.size();  // a quote may run away only then
   if (sample.size() < text.size()) {
     const std::size_t cut = sample.find_last_of('\n');
     if (cut != std::string_view::npos && cut > 0) sample = sample.substr(0, cut + 1);
@@ -626,7 +704,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.reading = nullptr;
       continue;
     }
-    read_sample(sample, c, o.sample_rows, reading);
+    read_sample(sample, c, o.sample_rows, complete, reading);
     analyse(reading, x.a, work.widths);
     consistent_somewhere = consistent_somewhere || (x.a.width >= 2 && x.a.consistency >= steady);
     x.c = c;
@@ -643,10 +721,54 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       return x.pair_up && x.c.delimiter == c.delimiter && x.c.skip == c.skip;
     });
   };
-  const Scored* chosen = nullptr;
+  // Likewise a quote character that (but for a few fields) pairs up under
+  // some delimiter that most rows follow is the file's: a reading that
+  // ignores it cuts the quoted text at its blanks or colons. The single
+  // quote, an apostrophe as often, needs two quoted fields.
+  std::uint32_t double_protects = 0, single_protects = 0;  // bits as in Reading::quoted_bytes
   for (auto it = scored_begin; it != scored_end; ++it) {
+    const Reading* r = it->reading;
+    if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
+        it->a.consistency < steady) {
+      continue;
+    }
+    if (it->c.quote == '"') double_protects |= r->quoted_bytes;
+    if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
+  }
+  auto respects_quotes = [&](const Scored& x) {
+    if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
+    const std::uint8_t slot = kCountSlot[x.c.delimiter];
+    const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
+    const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
+    // A delimiter those quotes protect is cut inside them by a reading that
+    // does not read them as quotes.
+    if ((double_protects & bit) != 0 && !(x.c.quote == '"' && reads_them)) return false;
+    if ((single_protects & bit) != 0 && !(x.c.quote == '\'' && reads_them)) return false;
+    return true;
+  };
+  // A reading of two or more columns that most rows follow outweighs any
+  // unsteady one, whatever the unsteady one's cell types. A single column
+  // of recognised cells in every row, read as the core reads (double quote,
+  // blanks kept), is kept unless such a steady reading is also mostly typed:
+  // a file whose delimiter never occurs, or only inside quotes.
+  const bool steady_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady;
+  });
+  const bool typed_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady && x.a.types >= 0.5;
+  });
+  const Scored* chosen = nullptr;
+  for (auto it = scored_begin; it != scored_end && !typed_split && chosen == nullptr; ++it) {
     const Scored& x = *it;
-    if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
+    const bool one_column = x.c.quote == '"' && !x.c.skip && x.a.width == 1 &&
+                            x.a.consistency >= 1 && x.a.types >= 1 && x.a.table.size() >= 2;
+    if (one_column && respects_quotes(x)) chosen = &x;
+  }
+  const bool one_column_kept = chosen != nullptr;
+  for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
+    const Scored& x = *it;
+    if (!respects_quotes(x)) continue;
+    if (steady_split && x.a.width >= 2 && x.a.consistency < steady) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
@@ -661,13 +783,16 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       std::any_of(scored_begin, scored_end, [](const Scored& x) { return x.a.width >= 2; });
   const bool all_cut = std::all_of(scored_begin, scored_end,
                                    [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
-  if (!d.single_line && !o.delimiter && some_split && all_cut) {
+  // So is one whose best reading is a single column that some rows leave
+  // (a delimiter that only cuts a few of them).
+  const bool ragged_single = chosen != nullptr && chosen->a.width < 2 && chosen->a.consistency < 1;
+  if (!d.single_line && !o.delimiter && ((some_split && all_cut) || ragged_single)) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
       Scored& x = work.scored[n];
       x.c = Candidate{u, quote, false};
-      read_sample(sample, x.c, o.sample_rows, work.readings[n]);
+      read_sample(sample, x.c, o.sample_rows, complete, work.readings[n]);
       analyse(work.readings[n], x.a, work.widths);
       x.pair_up = x.cuts_values = false;
       x.reading = &work.readings[n];

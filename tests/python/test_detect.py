@@ -187,6 +187,51 @@ def test_dialect_constructor_checks_its_arguments(args, kwargs, exc):
         cg.Dialect(*args, **kwargs)
 
 
+# Well-formed inputs the core reads as a consistent table, which detection
+# must not re-read: grouped by what used to go wrong.
+CORE_READINGS = [
+    # Quotes are read as the parser reads them: a quote inside a field with a
+    # closing quote further on the line is a literal one, and a quote that
+    # never closes is an ordinary byte, so no width is guessed from a field
+    # that swallowed the rest of the input.
+    ("stray_quotes_one_column", b'"Pedro "the" legend"\n"Pedro "the"\n"Pedro "the"\n'),
+    ("stray_quotes_with_delimiter_inside",
+     b'1;"pedro "pdet" holanda"\n2;"pedro "pdet" holanda"\n3;"pedro "pdet" ho;landa"\n'
+     b'4;"pedro "pdet" holanda"\n'),
+    ("runaway_quote_one_line", b',,x,,"a,,b,c,,\n'),
+    # Quotes that pair up are the file's: a split that ignores them loses.
+    ("paired_quotes_hold_sentences",
+     "这是苹果。,\"This is Alice's apple, so you can't eat it.\"\n"
+     "这是苹果。,\"Alice's apple, so you can't eat it, is here.\"\n"
+     "这是苹果。,\"This, if you ask me, is Alice's last apple.\"\n".encode()),
+    ("paired_quotes_one_column", b"struct_col\n\"{'a': 1, 'b': 2}\"\n"),
+    ("one_single_quoted_field_is_text", b"movie_title\n'Doc'\n"),
+    # A steady reading outweighs an unsteady one, and a steady single column
+    # of recognised cells outweighs splits that only some rows allow.
+    ("colon_in_some_rows", b"ann@example.com:pw1\nbob@example.com\nV-I:bogus:vega\ncy@example.com:pw3\n"),
+    ("semicolon_steady_blanks_unsteady",
+     b"   bla;    eeee x   ee y      1\n3   # 5;7   1\n3   #  5;7\n6bld   bla;\n"),
+    ("blanks_before_one_column", b"   bla\n1\n2\n3\n"),
+    # A first row of empty names, or of one name padded with delimiters, is
+    # the header, not a title above it.
+    ("empty_header", b",,\n123,TEST3,text1\n345,TEST3,text2\n"),
+    ("one_name_header", b"a,,,,\n123,TEST2,text1,,value1\n345,TEST2,text2,,value2\n"),
+]
+
+
+@pytest.mark.parametrize("data", [c[1] for c in CORE_READINGS], ids=[c[0] for c in CORE_READINGS])
+def test_consistent_tables_read_as_the_core_reads_them(tmp, data):
+    import _csv_gleave_backend as core
+    (tmp / "in.csv").write_bytes(data)
+    ref = core.open("in.csv")
+    expected = list(ref)
+    assert ref.summary.repaired_rows == 0 and ref.summary.quarantined_rows == 0
+    reader = cg.open("in.csv")
+    assert list(reader) == expected
+    s = reader.summary
+    assert (s.repaired_rows, s.quarantined_rows, s.preamble_rows) == (0, 0, 0)
+
+
 def test_replaced_bytes_under_an_explicit_encoding_are_counted(tmp):
     (tmp / "in.csv").write_bytes(b"a,b\ncaf\xe9,\xff\n")
     s = cg.gleave_file("in.csv", "out.csv", encoding="utf-8")
