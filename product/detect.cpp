@@ -35,7 +35,14 @@ constexpr std::size_t kKeepLockBelow = 4096;
 PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions& options,
                          const DialectRequest& request, bool evidence) {
   Py_buffer view;
-  if (PyObject_GetBuffer(source, &view, PyBUF_CONTIG_RO) < 0) return nullptr;
+  // bytes are immutable and kept alive by the caller: read in place.
+  const bool immutable = PyBytes_CheckExact(source);
+  if (immutable) {
+    view.buf = PyBytes_AS_STRING(source);
+    view.len = PyBytes_GET_SIZE(source);
+  } else if (PyObject_GetBuffer(source, &view, PyBUF_CONTIG_RO) < 0) {
+    return nullptr;
+  }
   const std::string_view bytes(static_cast<const char*>(view.buf),
                                static_cast<std::size_t>(view.len));
   PreparedText prepared;
@@ -54,7 +61,7 @@ PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions
     }
     Py_END_ALLOW_THREADS
   }
-  PyBuffer_Release(&view);
+  if (!immutable) PyBuffer_Release(&view);
   if (!prepared.ok()) return PyErr_NoMemory();
   return new_dialect(state_of_module(module), prepared);
 }

@@ -442,16 +442,18 @@ unsigned char single_line_delimiter(std::string_view line) {
   bool quoted = false;
   for (std::size_t i = 0; i < line.size(); ++i) {
     const auto c = static_cast<unsigned char>(line[i]);
+    const std::uint8_t slot = kCountSlot[c];
+    if (slot == 0) continue;  // most bytes: nothing to count
     if (c == '"') quoted = !quoted;
-    if (quoted) continue;
+    if (quoted || c == '"') continue;
     const bool digit_before = i > 0 && line[i - 1] >= '0' && line[i - 1] <= '9';
-    const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
     if (c == ',') {
       ++raw_commas;
+      const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
       if (digit_before && digit_after) continue;  // 1,99
     }
     if (c == ':' && digit_before) continue;  // 12:30
-    if (kCountSlot[c] != 0) ++count[kCountSlot[c]];
+    ++count[slot];
   }
   unsigned char best = ',';
   std::size_t best_count = 0;
