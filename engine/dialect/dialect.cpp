@@ -598,6 +598,8 @@ struct Scored {
 // the next: on a short sample the allocations would cost more than the
 // reading. Each candidate keeps its reading, so the chosen one is not read
 // twice.
+constexpr std::size_t kKeepScratchBelow = 16 * 1024;
+
 struct Scratch {
   std::vector<Candidate> candidates;
   std::vector<Reading> readings;  // one per candidate, and one for a one-column reading
@@ -848,6 +850,9 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
   d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
+  // A long sample costs far more to read than to allocate for: its working
+  // memory (up to a few MiB) is not kept with the thread.
+  if (sample.size() > kKeepScratchBelow) work = Scratch{};
   return d;
 }
 
