@@ -790,7 +790,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // So is one whose best reading is a single column that some rows leave
   // (a delimiter that only cuts a few of them).
   const bool ragged_single = chosen != nullptr && chosen->a.width < 2 && chosen->a.consistency < 1;
-  if (!d.single_line && !o.delimiter && ((some_split && all_cut) || ragged_single)) {
+  if (!d.single_line && !o.delimiter && !one_column_kept &&
+      ((some_split && all_cut) || ragged_single)) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
