@@ -571,7 +571,7 @@ def main(argv=None):
     for category, row in [*stats.items(), ("all", total)]:
         n = row["files"]
         pct = lambda k: f"{100 * row[k] / n:.0f}%"  # noqa: E731
-        ms = lambda k: f"{1000 * row[k] / n:.3f}"  # noqa: E731
+        ms = lambda k: f"{1000 * row[k] / n:.4f}"  # noqa: E731
         lines.append(f"| {category} | {n:.0f} | {pct('ours')} | {pct('ours_full')} | {pct('clever')} | "
                      f"{pct('sniffer')} | {ms('t_ours')} | {ms('t_clever')} | {ms('t_sniffer')} | "
                      f"{row['t_clever'] / max(row['t_ours'], 1e-9):.0f}x |")

@@ -1,7 +1,5 @@
 // detect(): how the product functions would read a file or a sample: its
 // encoding and dialect, with the evidence for it.
-#include <cstring>
-
 #include "native.hpp"
 
 namespace gleave::native {
@@ -17,99 +15,184 @@ PyObject* char_or_none(std::optional<unsigned char> c) {
 }
 
 PyObject* evidence_list(const Dialect& d) {
-  Ref list(PyList_New(0));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(d.evidence.size())));
   if (!list) return nullptr;
+  Py_ssize_t i = 0;
   for (const CandidateEvidence& e : d.evidence) {
-    Ref quote(char_or_none(e.quote_char));
-    Ref escape(char_or_none(e.escape_char));
-    if (!quote || !escape) return nullptr;
-    Ref item(Py_BuildValue(
-        "{sCsOsOsIsIsIsdsdsdsdsOsOsO}", "delimiter", static_cast<int>(e.delimiter), "quote_char",
-        quote.get(), "skip_initial_space", e.skip_initial_space ? Py_True : Py_False, "rows",
-        e.rows, "preamble_rows", e.preamble_rows, "width", e.width, "consistency", e.consistency,
-        "pattern_score", e.pattern_score, "type_score", e.type_score, "score", e.score,
-        "quotes_pair_up", e.quotes_pair_up ? Py_True : Py_False, "cuts_values",
-        e.cuts_values ? Py_True : Py_False, "chosen", e.chosen ? Py_True : Py_False));
-    if (item && PyDict_SetItemString(item.get(), "escape_char", escape.get()) < 0) return nullptr;
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    PyObject* item = candidate_dict(e);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, item);
   }
   return list.release();
 }
 
-PyObject* detect(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "source",   "delimiter", "quote_char", "expected_columns", GLEAVE_DIALECT_KEYWORDS,
-        "evidence", nullptr};
-    PyObject* source = nullptr;
-    OptionArgs option_args;
-    DialectArgs dialect_args;
-    PyObject* evidence_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO" GLEAVE_DIALECT_FORMAT "O:detect",
-                                     const_cast<char**>(keywords), &source, &option_args.delimiter,
-                                     &option_args.quote_char, &option_args.expected_columns,
-                                     GLEAVE_DIALECT_POINTERS(dialect_args), &evidence_arg)) {
-      return nullptr;
-    }
-    GleaveOptions options;
-    DialectRequest request;
-    // The evidence costs a dict per candidate: on a short sample that is
-    // most of the call, so it is built only when asked for.
-    bool evidence = false;
-    if (!dialect_from(option_args, dialect_args, options, request) ||
-        !bool_from(evidence_arg, "evidence", evidence)) {
-      return nullptr;
-    }
+// Below this many bytes detection takes less time than handing the
+// interpreter lock over and back, so it keeps the lock.
+constexpr std::size_t kKeepLockBelow = 4096;
 
-    PreparedText prepared;
-    if (PyObject_CheckBuffer(source)) {  // the content itself
-      Py_buffer view;
-      if (PyObject_GetBuffer(source, &view, PyBUF_CONTIG_RO) < 0) return nullptr;
-      const std::string_view bytes(static_cast<const char*>(view.buf),
-                                   static_cast<std::size_t>(view.len));
-      // The buffer is held (and so kept alive and unresized) until released.
-      Py_BEGIN_ALLOW_THREADS try {
-        prepared = prepare_text(bytes, options, request, evidence);
-      } catch (...) {
-        prepared.error = "out of memory";
-      }
-      Py_END_ALLOW_THREADS PyBuffer_Release(&view);
-      if (!prepared.ok()) return PyErr_NoMemory();
-    } else {
-      PathArg input;
-      if (!path_converter(source, &input)) return nullptr;
-      ModuleState* state = state_of_module(module);
-      PythonInterrupt interrupt(nullptr, state->cancelled_error);
-      const FileRef ref = input.ref();
-      std::optional<IoError> failed;
-      without_gil(interrupt, [&] {
-        try {
-          auto prefix = read_prefix(ref.path, ref.fd, kFileSample);
-          if (!prefix) {
-            failed = std::move(*prefix.error().io());
-          } else {
-            const Prefix& p = prefix.value();
-            prepared = prepare_sample(p.bytes, p.complete, options, request, evidence);
-            // The sample's text may view the prefix: keep it with the result.
-            if (prepared.ok() && prepared.converted.size() == 0 && !prepared.text.empty()) {
-              prepared.converted.reserve(prepared.text.size());
-              std::memcpy(prepared.converted.data(), prepared.text.data(), prepared.text.size());
-              prepared.converted.set_size(prepared.text.size());
-              prepared.text = prepared.converted.view();
-            }
-          }
-        } catch (...) {
-          failed = IoError::from_fixed(IoFixed::OutOfMemory);
-        }
-        return 0;
-      });
-      if (failed) {
-        return raise_error(state, GleaveError(std::move(*failed).at(IoRole::Input, ref.path)),
-                           JobPaths{&input}, &interrupt);
-      }
-      if (!prepared.ok()) return PyErr_NoMemory();
+// detect(bytes) with nothing else given: no argument tuple, no keyword
+// dict, the default options.
+PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions& options,
+                         const DialectRequest& request, bool evidence) {
+  Py_buffer view;
+  // bytes are immutable and kept alive by the caller: read in place.
+  const bool immutable = PyBytes_CheckExact(source);
+  if (immutable) {
+    view.buf = PyBytes_AS_STRING(source);
+    view.len = PyBytes_GET_SIZE(source);
+  } else if (PyObject_GetBuffer(source, &view, PyBUF_CONTIG_RO) < 0) {
+    return nullptr;
+  }
+  const std::string_view bytes(static_cast<const char*>(view.buf),
+                               static_cast<std::size_t>(view.len));
+  PreparedText prepared;
+  // The buffer is held (and so kept alive and unresized) until released.
+  if (bytes.size() < kKeepLockBelow) {
+    try {
+      prepared = prepare_text(bytes, options, request, evidence);
+    } catch (...) {
+      prepared.error = "out of memory";
     }
-    return dialect_dict(prepared);
+  } else {
+    Py_BEGIN_ALLOW_THREADS try {
+      prepared = prepare_text(bytes, options, request, evidence);
+    } catch (...) {
+      prepared.error = "out of memory";
+    }
+    Py_END_ALLOW_THREADS
+  }
+  if (!immutable) PyBuffer_Release(&view);
+  if (!prepared.ok()) return PyErr_NoMemory();
+  return new_dialect(state_of_module(module), prepared);
+}
+
+PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& options,
+                      const DialectRequest& request, bool evidence) {
+  PathArg input;
+  if (!path_converter(source, &input)) return nullptr;
+  ModuleState* state = state_of_module(module);
+  PythonInterrupt interrupt(nullptr, state->cancelled_error);
+  const FileRef ref = input.ref();
+  std::optional<IoError> failed;
+  PreparedText prepared;
+  without_gil(interrupt, [&] {
+    try {
+      auto prefix = read_prefix(ref.path, ref.fd, kFileSample);
+      if (!prefix) {
+        failed = std::move(*prefix.error().io());
+      } else {
+        const Prefix& p = prefix.value();
+        prepared = prepare_sample(p.bytes, p.complete, options, request, evidence);
+      }
+    } catch (...) {
+      failed = IoError::from_fixed(IoFixed::OutOfMemory);
+    }
+    return 0;
+  });
+  if (failed) {
+    return raise_error(state, GleaveError(std::move(*failed).at(IoRole::Input, ref.path)),
+                       JobPaths{&input}, &interrupt);
+  }
+  if (!prepared.ok()) return PyErr_NoMemory();
+  // Only the dialect and the encoding are read off `prepared`, not its text
+  // (which may view the prefix, gone by now).
+  return new_dialect(state, prepared);
+}
+
+PyObject* detect_with_arguments(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {
+      "source",   "delimiter", "quote_char", "expected_columns", GLEAVE_DIALECT_KEYWORDS,
+      "evidence", nullptr};
+  PyObject* source = nullptr;
+  OptionArgs option_args;
+  DialectArgs dialect_args;
+  PyObject* evidence_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO" GLEAVE_DIALECT_FORMAT "O:detect",
+                                   const_cast<char**>(keywords), &source, &option_args.delimiter,
+                                   &option_args.quote_char, &option_args.expected_columns,
+                                   GLEAVE_DIALECT_POINTERS(dialect_args), &evidence_arg)) {
+    return nullptr;
+  }
+  GleaveOptions options;
+  DialectRequest request;
+  // The evidence costs a dict per candidate: on a short sample that is
+  // most of the call, so it is built only when asked for.
+  bool evidence = false;
+  if (!dialect_from(option_args, dialect_args, options, request) ||
+      !bool_from(evidence_arg, "evidence", evidence)) {
+    return nullptr;
+  }
+  if (PyObject_CheckBuffer(source))
+    return detect_content(module, source, options, request, evidence);
+  return detect_file(module, source, options, request, evidence);
+}
+
+// csv_gleave.remote.detect when `source` is a URL (a str with "://" or
+// "::" that csv_gleave.remote.is_url accepts), else null with no exception.
+// `*failed` is set when the check itself raised.
+PyObject* remote_detect_for(PyObject* source, bool* failed) {
+  *failed = false;
+  if (!PyUnicode_CheckExact(source)) return nullptr;
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(source, &size);
+  if (text == nullptr) {
+    PyErr_Clear();  // not encodable: no URL, and the path conversion says why
+    return nullptr;
+  }
+  const std::string_view path(text, static_cast<std::size_t>(size));
+  if (path.find("://") == std::string_view::npos && path.find("::") == std::string_view::npos) {
+    return nullptr;
+  }
+  Ref remote(PyImport_ImportModule("csv_gleave.remote"));
+  Ref is_url(remote ? PyObject_GetAttrString(remote.get(), "is_url") : nullptr);
+  Ref verdict(is_url ? PyObject_CallOneArg(is_url.get(), source) : nullptr);
+  const int url = verdict ? PyObject_IsTrue(verdict.get()) : -1;
+  if (url <= 0) {
+    *failed = url < 0;
+    return nullptr;
+  }
+  PyObject* detect = PyObject_GetAttrString(remote.get(), "detect");
+  *failed = detect == nullptr;
+  return detect;
+}
+
+// A vectorcall entry point: detect(source) is most calls, and on a short
+// sample the argument tuple and keyword dict of a classic call, or a Python
+// wrapper, would cost as much as the detection. Anything else is parsed as
+// usual; a URL is handed to csv_gleave.remote, which streams it back here.
+PyObject* detect(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (nargs >= 1) {
+      bool failed = false;
+      Ref remote(remote_detect_for(args[0], &failed));
+      if (failed) return nullptr;
+      if (remote)
+        return PyObject_Vectorcall(remote.get(), args, static_cast<std::size_t>(nargs), kwnames);
+    }
+    if (nargs == 1 && kwnames == nullptr) {
+      static const GleaveOptions options;
+      static const DialectRequest request;
+      PyObject* source = args[0];
+      if (PyObject_CheckBuffer(source)) {
+        return detect_content(module, source, options, request, false);
+      }
+      return detect_file(module, source, options, request, false);
+    }
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    Ref tuple(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (nkw > 0) {
+      kwargs = Ref(PyDict_New());
+      if (!kwargs) return nullptr;
+      for (Py_ssize_t i = 0; i < nkw; ++i) {
+        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
+          return nullptr;
+        }
+      }
+    }
+    return detect_with_arguments(module, tuple.get(), kwargs.get());
   });
 }
 
@@ -139,14 +222,19 @@ PyObject* dialect_dict(const PreparedText& prepared) {
 
 PyMethodDef detect_method = {
     "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
     "skip_initial_space=None, preamble_lines=None, escape_char=..., evidence=False)\n--\n\n"
-    "How the product functions would read `source`, as a dict: encoding, delimiter,\n"
-    "quote_char (None: no quoting), skip_initial_space, preamble_lines, header, the widths,\n"
-    "not_a_table and, with evidence=True, the evidence (every candidate dialect tried, the\n"
-    "chosen one first, each with its scores; otherwise an empty list). `source` is\n"
-    "a path (str, os.PathLike or a file descriptor), whose first MiB is read, or the bytes\n"
-    "themselves (bytes, bytearray, memoryview). Parts given are used as given."};
+    "The encoding and dialect of `source`, as the product functions read it: a Dialect\n"
+    "(encoding, delimiter, quote_char (None: no quoting), skip_initial_space, preamble_lines,\n"
+    "header, the widths, not_a_table, ...).\n\n"
+    "`source` is a path (str, os.PathLike or a file descriptor), whose first MiB is read, a\n"
+    "URL (see csv_gleave.remote; storage_options= is then accepted too), or the content\n"
+    "itself (bytes, bytearray, memoryview). Keyword options fix parts instead of detecting\n"
+    "them: encoding, delimiter, quote_char (None: no quoting), skip_initial_space,\n"
+    "preamble_lines, escape_char (None: quotes are doubled), expected_columns. With\n"
+    "evidence=True the result also holds every\n"
+    "candidate dialect tried and its scores (the chosen one first); that costs a dict per\n"
+    "candidate, so it is left out by default."};
 
 }  // namespace gleave::native

@@ -33,6 +33,7 @@ int module_exec(PyObject* module) {
   if (add_summary_type(module, state) < 0) return -1;
   if (add_reader_type(module, state) < 0) return -1;
   if (add_arrow_stream_type(module, state) < 0) return -1;
+  if (add_dialect_type(module, state) < 0) return -1;
   if (add_exception(module, "NotTextError", PyExc_ValueError,
                     "The input is plainly not text (NUL bytes, or mostly control bytes, in its "
                     "first 64 KiB); pass allow_binary=True to repair it anyway.",
@@ -52,6 +53,8 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->summary_type);
   Py_VISIT(state->reader_type);
   Py_VISIT(state->arrow_stream_type);
+  Py_VISIT(state->dialect_type);
+  Py_VISIT(state->utf8_name);
   Py_VISIT(state->not_text_error);
   Py_VISIT(state->cancelled_error);
   return 0;
@@ -62,6 +65,8 @@ int module_clear(PyObject* module) {
   Py_CLEAR(state->summary_type);
   Py_CLEAR(state->reader_type);
   Py_CLEAR(state->arrow_stream_type);
+  Py_CLEAR(state->dialect_type);
+  Py_CLEAR(state->utf8_name);
   Py_CLEAR(state->not_text_error);
   Py_CLEAR(state->cancelled_error);
   return 0;

@@ -72,6 +72,8 @@ struct ModuleState {
   PyObject* cancelled_error = nullptr;  // Cancelled(Exception)
   // The table of arrow_stream(), in arrow_stream.cpp.
   PyTypeObject* arrow_stream_type = nullptr;
+  PyTypeObject* dialect_type = nullptr;  // dialect.cpp
+  PyObject* utf8_name = nullptr;         // "utf-8", the encoding of most inputs
 };
 
 ModuleState* state_of_module(PyObject* module) noexcept;
@@ -234,17 +236,21 @@ extern PyMethodDef detect_method;       // detect.cpp
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
 int add_reader_type(PyObject* module, ModuleState* state);   // reader.cpp
+int add_dialect_type(PyObject* module, ModuleState* state);  // dialect.cpp
 
 // A new GleaveSummary from a pass's counts and delimiter.
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
 // The same with how the product pass read the input (may be null).
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter,
                       const InputReport* input);
-// The dialect of prepared text as a dict (detect() and inspect()).
+// The dialect of prepared text as a Dialect (detect()) or as a dict (inspect()).
+PyObject* new_dialect(ModuleState* state, const PreparedText& prepared);
 PyObject* dialect_dict(const PreparedText& prepared);
 // Adds the table's structure to a dialect dict: escape_char (None or one
 // character), header_rows, tables and other_table_line. False with an exception set.
 bool structure_fields(const Dialect& d, PyObject* dict);
+// One candidate of the evidence as a dict of its scores.
+PyObject* candidate_dict(const CandidateEvidence& e);
 
 // Reads the whole input and runs the product pass over it, as open() and
 // arrow_stream() both must for every loader to keep the same rows: the same

@@ -1,6 +1,8 @@
 #include "dialect/cells.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 namespace gleave::dialect {
 
@@ -33,6 +35,7 @@ bool equals_folded(std::string_view s, std::string_view lower) noexcept {
 }
 
 bool is_word(std::string_view s) noexcept {
+  if (s.size() > 6) return false;  // longer than the longest word below
   static constexpr std::string_view kWords[] = {"true", "false", "yes",  "no",   "na",   "n/a",
                                                 "nan",  "null",  "none", "nil",  "-",    "--",
                                                 "?",    "#n/a",  "inf",  "-inf", "wahr", "falsch"};
@@ -46,41 +49,27 @@ bool is_word(std::string_view s) noexcept {
 // the punctuation of names, addresses, identifiers and URLs. Bytes that only
 // separate fields (; | TAB ^ ~ \) and a comma not followed by a blank (as in
 // prose) mark a field that was probably cut in the wrong place.
+enum : std::uint8_t { kBad, kLetter, kPlain, kComma };
+constexpr auto kTextClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0x80; c < 256; ++c) t[c] = kLetter;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = t[c - 'a' + 'A'] = kLetter;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kPlain;
+  for (const char c : std::string_view(" -_.'/()&+#@!?%*:=[]<>$\"")) {
+    t[static_cast<unsigned char>(c)] = kPlain;
+  }
+  t[','] = kComma;
+  return t;
+}();
+
 bool is_clean_text(std::string_view s) noexcept {
   bool letter = false;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c >= 0x80 || ascii_letter(c)) {
-      letter = true;
-      continue;
-    }
-    if (digit(c) || c == ' ') continue;
-    switch (c) {
-      case '-':
-      case '_':
-      case '.':
-      case '\'':
-      case '/':
-      case '(':
-      case ')':
-      case '&':
-      case '+':
-      case '#':
-      case '@':
-      case '!':
-      case '?':
-      case '%':
-      case '*':
-      case ':':
-      case '=':
-      case '[':
-      case ']':
-      case '<':
-      case '>':
-      case '$':
-      case '"': continue;
-      case ',':
-        if (i + 1 < s.size() && s[i + 1] == ' ') continue;
+    switch (kTextClass[static_cast<unsigned char>(s[i])]) {
+      case kLetter: letter = true; break;
+      case kPlain: break;
+      case kComma:
+        if (i + 1 < s.size() && s[i + 1] == ' ') break;
         return false;
       default: return false;
     }

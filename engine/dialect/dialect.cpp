@@ -1,6 +1,8 @@
 #include "dialect/dialect.hpp"
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 #include <string>
 
 #include "dialect/cells.hpp"
@@ -14,6 +16,18 @@ using dialect::CellType;
 constexpr int kNoQuote = -1;
 constexpr std::size_t kPreambleScan = 64;  // rows searched for the table's start
 constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
+
+// The bytes whose occurrences detection counts (the delimiters and the two
+// quotes) each have a counter; every other byte shares counter 0.
+constexpr std::size_t kCounted = std::size(kDialectDelimiters) + 3;
+constexpr auto kCountSlot = [] {
+  std::array<std::uint8_t, 256> slot{};
+  std::uint8_t next = 1;
+  for (const unsigned char d : kDialectDelimiters) slot[d] = next++;
+  slot['"'] = next++;
+  slot['\''] = next++;
+  return slot;
+}();
 
 struct Candidate {
   unsigned char delimiter;
@@ -29,6 +43,7 @@ struct RowInfo {
   bool blank;                      // one empty, unquoted field
   bool comment;                    // starts with '#'
   std::size_t begin = 0, end = 0;  // its bytes in the sample, without the line break
+  bool words_first = false;        // its first field holds a blank (several words)
 };
 
 // One candidate's reading of the sample: rows and a type per cell, no
@@ -42,17 +57,37 @@ struct Reading {
   std::uint32_t dirty = 0;     // of those, never closed or followed by more text
   std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
   std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
+  std::uint32_t strays = 0;    // literal quotes inside quoted fields
+  // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
+  // per counter: the delimiters the quotes protect.
+  std::uint32_t quoted_bytes = 0;
+  // Fields that start with a double or a single quote byte, whether or not
+  // it quoted them: a quote that starts none reads as no quoting at all.
+  std::uint32_t double_starts = 0, single_starts = 0;
 
   void clear() {
     rows.clear();
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = doubled = escaped = 0;
+    quoted = dirty = doubled = escaped = strays = quoted_bytes = 0;
+    double_starts = single_starts = 0;
+  }
+  // Reading with `quote` (a byte or kNoQuote) would give exactly this
+  // reading, which quoted nothing.
+  bool same_with(int quote) const {
+    if (quoted > 0) return false;
+    return quote == kNoQuote || (quote == '"' && double_starts == 0) ||
+           (quote == '\'' && single_starts == 0);
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
-  bool quotes_pair_up() const { return quoted > 0 && dirty == 0; }
+  bool quotes_pair_up() const { return quoted > 0 && dirty == 0 && strays == 0; }
+  // The same but for literal quotes inside fields (`"a "b" c"`, which the
+  // parser repairs) and a few fields in ten.
+  bool quotes_mostly_pair_up() const {
+    return quoted > 0 && (dirty == 0 || (quoted >= 10 && dirty * 10 <= quoted));
+  }
   CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
 };
 
@@ -66,17 +101,51 @@ inline std::size_t past_break(std::string_view s, std::size_t p) noexcept {
   return p + 1;
 }
 
-// A small tokenizer with the parser's rules (a quote opens a field only at
-// its start; a doubled quote inside is one quote; a field ends at the
-// delimiter or a line break outside quotes) that records cell types instead
-// of building fields.
-void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, Reading& out) {
+// Whether a quote that could close a field (followed, after blanks, by the
+// delimiter, a line break or the end) stands at or after `at` on its
+// physical line. Queries move forward, so the last answer is kept with the
+// stretch it covers, as the parser does: the work stays linear.
+struct QuoteLookahead {
+  std::size_t from = 1, to = 0;
+  bool found = false;
+
+  bool proper_quote_ahead(std::string_view s, std::size_t at, char q, char delim) {
+    if (at >= from && at <= to) return found;
+    from = at;
+    const std::size_t n = s.size();
+    std::size_t k = at;
+    for (; k < n && !is_break(s[k]); ++k) {
+      if (s[k] != q) continue;
+      std::size_t m = k + 1;
+      while (m < n && (s[m] == ' ' || s[m] == '\t') && s[m] != delim) ++m;
+      if (m == n || s[m] == delim || is_break(s[m])) {
+        to = k;
+        return found = true;
+      }
+    }
+    to = k;
+    return found = false;
+  }
+};
+
+// A small tokenizer with the parser's rules (with quote repair, as the
+// product functions read) that records cell types instead of building
+// fields: a quote opens a field only at its start; a doubled quote inside is
+// one quote; a quote followed by more text is a literal one when a quote
+// that can close the field follows on the same line; a field ends at the
+// delimiter or a line break outside quotes; and when `complete` (the sample
+// is the whole input) a quote that never closes is an ordinary byte, as is
+// every field-opening quote after it.
+void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, bool complete,
+                 Reading& out) {
   out.clear();
   const std::size_t n = s.size();
   const char delim = static_cast<char>(c.delimiter);
   const bool blank_delim = c.delimiter == ' ' || c.delimiter == '\t';
   std::size_t p = 0;
   std::uint32_t line = 0;
+  std::size_t runaway_from = SIZE_MAX;  // quotes from here on open nothing
+  QuoteLookahead lookahead;
   while (p < n && out.rows.size() < max_rows) {
     RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false, p, p};
     bool row_done = false;
@@ -86,13 +155,22 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
         while (p < n && (s[p] == ' ' || (s[p] == '\t' && !blank_delim))) ++p;
       }
       if (row.width == 0 && p < n && s[p] == '#') row.comment = true;
-      CellType type;
-      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote)) {
+      if (p < n) {
+        out.double_starts += s[p] == '"';
+        out.single_starts += s[p] == '\'';
+      }
+      const std::size_t cell_begin = p;
+      CellType type = CellType::Other;
+      bool unquoted = true;
+      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote) && p < runaway_from) {
         if (row.width == 0) first_quoted = true;
         const char q = static_cast<char>(c.quote);
+        const std::size_t quote_at = p;
+        const std::uint32_t line_at = line;
         const std::size_t open = ++p;
         bool closed = false;
-        bool plain = true;  // no doubled quote: the content is s[open, p)
+        bool plain = true;  // no doubled or literal quote: the content is s[open, p)
+        std::uint32_t quoted_bytes = 0;
         while (p < n) {
           if (c.escape != kNoQuote && s[p] == static_cast<char>(c.escape) && p + 1 < n &&
               (s[p + 1] == q || s[p + 1] == s[p])) {
@@ -108,34 +186,58 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, R
               p += 2;
               continue;
             }
+            std::size_t j = p + 1;
+            while (j < n && (s[j] == ' ' || s[j] == '\t') && s[j] != delim) ++j;
+            const bool ends_field = j == n || s[j] == delim || is_break(s[j]);
+            if (!ends_field && lookahead.proper_quote_ahead(s, j, q, delim)) {
+              plain = false;
+              ++out.strays;
+              ++p;
+              continue;
+            }
             closed = true;
             break;
           }
           if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
           ++p;
         }
-        const std::string_view inner = s.substr(open, p - open);
-        if (closed) ++p;
-        bool dirty = !closed;
-        while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
-        if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
-          dirty = true;
-          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-        }
-        ++out.quoted;
-        out.dirty += dirty;
-        if (dirty) {
-          type = CellType::Other;
-        } else if (inner.empty()) {
-          type = CellType::Empty;
+        if (!closed && complete) {  // it runs away: read again as an ordinary byte
+          runaway_from = quote_at;
+          p = quote_at;
+          line = line_at;
+          ++out.quoted;
+          ++out.dirty;
         } else {
-          const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
-          type = dialect::is_value(t) ? t : CellType::Quoted;
+          unquoted = false;
+          const std::string_view inner = s.substr(open, p - open);
+          if (closed) ++p;
+          bool cut = !closed;
+          while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
+          if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
+            cut = true;
+            while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+          }
+          ++out.quoted;
+          out.dirty += cut;
+          out.quoted_bytes |= quoted_bytes;
+          if (cut) {
+            type = CellType::Other;
+          } else if (inner.empty()) {
+            type = CellType::Empty;
+          } else {
+            const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
+            type = dialect::is_value(t) ? t : CellType::Quoted;
+          }
         }
-      } else {
+      }
+      if (unquoted) {
         const std::size_t start = p;
         while (p < n && s[p] != delim && !is_break(s[p])) ++p;
         type = dialect::classify_cell(s.substr(start, p - start), c.delimiter);
+      }
+      if (row.width == 0) {
+        row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
       }
       out.cells.push_back(type);
       ++row.width;
@@ -192,8 +294,12 @@ struct Analysis {
   double consistency = 0, pattern = 0, types = 0, score = 0;
 };
 
-std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> freq;  // width, count
+// Widths and how often each occurs (scratch memory, see Scratch).
+using WidthCounts = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows,
+                          WidthCounts& freq) {
+  freq.clear();
   for (const std::uint32_t i : rows) {
     const std::uint32_t w = r.rows[i].width;
     auto it = std::find_if(freq.begin(), freq.end(), [&](const auto& f) { return f.first == w; });
@@ -234,9 +340,13 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     const bool group_labels = st.nonempty >= 2 && st.nonempty < row.width;
     const bool title_above_header =
         row.width + 1 == width && next.width >= width && header_like(r, next) && !group_labels;
+    // A row of one name padded to the width is the header of a table whose
+    // other columns have no name, unless it reads as a title (words) or
+    // stands below one; a row of nothing but delimiters likewise.
     const bool padded_title =
         width >= 3 && row.width == width &&
-        (st.nonempty == 0 || (st.nonempty == 1 && dialect::is_text(r.cell(row, 0))));
+        ((st.nonempty == 0 && k > 0) ||
+         (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) && (row.words_first || k > 0)));
     if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
   }
   return k;
@@ -248,21 +358,24 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
 // distinct widths), over the table rows only; the type score is the share of
 // typed cells, which is where a decimal-comma column beats a comma split:
 // "1,99" is a number under ';', while "99;0" is nothing under ','.
-Analysis analyse(const Reading& r) {
-  Analysis a;
-  std::vector<std::uint32_t> nonblank;
+// `a` is overwritten (its table keeps its memory).
+void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
+  a = Analysis{std::move(a.table)};
+  std::vector<std::uint32_t>& nonblank = a.table;  // the table once the preamble is cut off
+  nonblank.clear();
   for (std::uint32_t i = 0; i < r.rows.size(); ++i) {
     if (!r.rows[i].blank) nonblank.push_back(i);
   }
   a.nonblank = static_cast<std::uint32_t>(nonblank.size());
-  if (nonblank.empty()) return a;
-  a.width = modal_width(r, nonblank);
+  if (nonblank.empty()) return;
+  a.width = modal_width(r, nonblank, widths);
   const std::size_t start = table_start(r, nonblank, a.width);
   a.preamble_rows = static_cast<std::uint32_t>(start);
-  a.table.assign(nonblank.begin() + static_cast<std::ptrdiff_t>(start), nonblank.end());
-  a.width = modal_width(r, a.table);
+  a.table.erase(a.table.begin(), a.table.begin() + static_cast<std::ptrdiff_t>(start));
+  a.width = modal_width(r, a.table, widths);
 
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> patterns;
+  WidthCounts& patterns = widths;
+  patterns.clear();
   std::uint64_t cells = 0, typed = 0, at_width = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
@@ -284,7 +397,6 @@ Analysis analyse(const Reading& r) {
   a.consistency = static_cast<double>(at_width) / static_cast<double>(a.table.size());
   const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
   a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
-  return a;
 }
 
 // A reading of two or more columns that cuts values: most of its split
@@ -339,32 +451,34 @@ std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end)
 // quotes. A comma between two digits is a decimal comma when anything else
 // occurs; the space counts only when nothing else does.
 unsigned char single_line_delimiter(std::string_view line) {
-  std::size_t count[256] = {};
+  std::size_t count[kCounted] = {};
   std::size_t raw_commas = 0;
   bool quoted = false;
   for (std::size_t i = 0; i < line.size(); ++i) {
     const auto c = static_cast<unsigned char>(line[i]);
+    const std::uint8_t slot = kCountSlot[c];
+    if (slot == 0) continue;  // most bytes: nothing to count
     if (c == '"') quoted = !quoted;
-    if (quoted) continue;
+    if (quoted || c == '"') continue;
     const bool digit_before = i > 0 && line[i - 1] >= '0' && line[i - 1] <= '9';
-    const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
     if (c == ',') {
       ++raw_commas;
+      const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
       if (digit_before && digit_after) continue;  // 1,99
     }
     if (c == ':' && digit_before) continue;  // 12:30
-    ++count[c];
+    ++count[slot];
   }
   unsigned char best = ',';
   std::size_t best_count = 0;
   for (const unsigned char d : kDialectDelimiters) {
     if (d == ' ') continue;
-    if (count[d] > best_count) {
+    if (count[kCountSlot[d]] > best_count) {
       best = d;
-      best_count = count[d];
+      best_count = count[kCountSlot[d]];
     }
   }
-  if (best_count == 0 && raw_commas == 0 && count[static_cast<unsigned char>(' ')] > 0) return ' ';
+  if (best_count == 0 && raw_commas == 0 && count[kCountSlot[' ']] > 0) return ' ';
   return best;
 }
 
@@ -377,42 +491,56 @@ std::size_t count_byte(std::string_view s, char c) {
 // its occurrences are followed by a blank, skipping blanks after it; the
 // double quote always, then no quoting and the single quote when those
 // bytes occur.
-std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
-  std::vector<int> quotes;
+void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out) {
+  // One pass for every byte's count and how often a blank follows it.
+  std::size_t total[kCounted] = {}, followed[kCounted] = {};
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  for (std::size_t p = 0; p < s.size(); ++p) {
+    const std::uint8_t slot = kCountSlot[b[p]];
+    if (slot == 0) continue;
+    ++total[slot];
+    followed[slot] += p + 1 < s.size() && b[p + 1] == ' ';
+  }
+  int quotes[3];
+  std::size_t nquotes = 0;
   if (o.quote_given) {
-    quotes.push_back(o.quote_char ? *o.quote_char : kNoQuote);
+    quotes[nquotes++] = o.quote_char ? *o.quote_char : kNoQuote;
   } else {
-    quotes.push_back('"');
-    if (s.find('"') != std::string_view::npos) quotes.push_back(kNoQuote);
-    if (s.find('\'') != std::string_view::npos) quotes.push_back('\'');
+    quotes[nquotes++] = '"';
+    if (total[kCountSlot['"']] > 0) quotes[nquotes++] = kNoQuote;
+    if (total[kCountSlot['\'']] > 0) quotes[nquotes++] = '\'';
   }
   // A backslash right before a quote byte may escape it: those quotes are
   // also read with the escape, which must then prove itself (see step 5).
-  auto escaped_in_sample = [&](int q) {
-    if (o.escape_given) return o.escape_char.has_value();
-    const char pair[2] = {'\\', static_cast<char>(q)};
-    return q != kNoQuote && s.find(std::string_view(pair, 2)) != std::string_view::npos;
-  };
+  // Looked for once per quote, and only when the sample has a backslash.
+  const bool backslash = s.find('\\') != std::string_view::npos;
+  bool escaped_in_sample[3] = {};
+  for (std::size_t i = 0; i < nquotes; ++i) {
+    const int q = quotes[i];
+    if (o.escape_given) {
+      escaped_in_sample[i] = o.escape_char.has_value() && q != kNoQuote;
+    } else if (backslash && q != kNoQuote) {
+      const char pair[2] = {'\\', static_cast<char>(q)};
+      escaped_in_sample[i] = s.find(std::string_view(pair, 2)) != std::string_view::npos;
+    }
+  }
   const int escape = o.escape_given && o.escape_char ? *o.escape_char : '\\';
-  std::vector<Candidate> out;
+  out.clear();
   auto add = [&](unsigned char d, bool skip) {
-    for (const int q : quotes) {
+    for (std::size_t i = 0; i < nquotes; ++i) {
+      const int q = quotes[i];
       if (q == static_cast<int>(d)) continue;
       if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
-      if (q != kNoQuote && escaped_in_sample(q)) out.push_back({d, q, skip, escape});
+      if (escaped_in_sample[i]) out.push_back({d, q, skip, escape});
     }
   };
   for (const unsigned char d : kDialectDelimiters) {
     if (o.delimiter && *o.delimiter != d) continue;
-    const std::size_t total = count_byte(s, static_cast<char>(d));
-    if (total == 0 && d != ',' && !o.delimiter) continue;
-    std::size_t followed = 0;
-    for (std::size_t p = s.find(static_cast<char>(d));
-         p != std::string_view::npos && p + 1 < s.size(); p = s.find(static_cast<char>(d), p + 1)) {
-      followed += s[p + 1] == ' ';
-    }
+    const std::size_t count = total[kCountSlot[d]];
+    if (count == 0 && d != ',' && !o.delimiter) continue;
+    const std::size_t blank_after = followed[kCountSlot[d]];
     const bool systematic =
-        d == ' ' ? followed * 5 >= total && total > 0 : followed * 2 >= total && total > 0;
+        d == ' ' ? blank_after * 5 >= count && count > 0 : blank_after * 2 >= count && count > 0;
     const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
     const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
     // The plain reading first: skipping blanks must read strictly better.
@@ -420,13 +548,13 @@ std::vector<Candidate> candidates(std::string_view s, const DetectOptions& o) {
     if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
   }
   if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (const int q : quotes) {
+    for (std::size_t i = 0; i < nquotes; ++i) {
+      const int q = quotes[i];
       const bool esc = q != kNoQuote && o.escape_given && o.escape_char;
       out.push_back(
           {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
     }
   }
-  return out;
 }
 
 // A row of group labels above a row of names: labels only (text, or
@@ -593,7 +721,7 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
   };
   // How often each width occurs in the last table so far, kept as rows are
   // added, so that a sample of many blank-separated blocks stays linear.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> widths;  // width, count
+  WidthCounts widths;  // width, count
   auto modal = [&] {
     std::pair<std::uint32_t, std::uint32_t> best{0, 0};
     for (const auto& f : widths) {
@@ -627,7 +755,7 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const std::vector<std::uint32_t> rows_of(
         a.table.begin() + static_cast<std::ptrdiff_t>(segments[k].header),
         a.table.begin() + static_cast<std::ptrdiff_t>(end));
-    const std::uint32_t width = modal_width(r, rows_of);
+    const std::uint32_t width = modal_width(r, rows_of, widths);
     const auto rows = static_cast<std::size_t>(std::count_if(
         rows_of.begin(), rows_of.end(), [&](std::uint32_t i) { return r.rows[i].width == width; }));
     if (rows > best_rows) {
@@ -671,7 +799,9 @@ std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, b
 }
 
 // Step 7: header, header width and the width to repair rows to.
-void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
+void describe_table(const Reading& r, const Analysis& a, Dialect& d,
+                    std::vector<std::uint32_t>& value_cells,
+                    std::vector<std::uint32_t>& filled_cells) {
   if (a.table.empty()) return;
   d.header_rows = header_rows(r, a);
   // Below, the header is its last row, the row of names.
@@ -679,7 +809,8 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   const RowInfo& head = r.rows[a.table[top]];
   d.header_width = head.width;
   std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
-  std::vector<std::uint32_t> value_cells(head.width + 1, 0), filled_cells(head.width + 1, 0);
+  value_cells.assign(head.width + 1, 0);
+  filled_cells.assign(head.width + 1, 0);
   bool data_header_like = true;
   for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
@@ -740,6 +871,30 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d) {
   if (d.header_rows > 1) d.expected_width = std::max(a.width, head.width);
 }
 
+struct Scored {
+  Candidate c;
+  Analysis a;
+  bool pair_up = false;
+  bool cuts_values = false;
+  const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
+  bool escapes_quotes = false;       // the reading took at least one escaped quote
+  bool doubles_quotes = false;       // ... or saw a doubled quote
+};
+
+// The working storage of detect_dialect, kept per thread from one call to
+// the next: on a short sample the allocations would cost more than the
+// reading. Each candidate keeps its reading, so the chosen one is not read
+// twice.
+constexpr std::size_t kKeepScratchBelow = 16 * 1024;
+
+struct Scratch {
+  std::vector<Candidate> candidates;
+  std::vector<Reading> readings;  // one per candidate, and one for a one-column reading
+  std::vector<Scored> scored;
+  WidthCounts widths;
+  std::vector<std::uint32_t> value_cells, filled_cells;  // describe_table's
+};
+
 std::size_t mean_blanks_per_line(std::string_view s) {
   const std::size_t lines = std::max<std::size_t>(1, count_byte(s, '\n'));
   return count_byte(s, ' ') / lines;
@@ -752,6 +907,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 1: the sample, past a byte-order mark, cut at a line break.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::string_view sample = text.substr(0, options.sample_bytes);
+  const bool complete = sample.size() == text.size();  // a quote may run away only then
   if (sample.size() < text.size()) {
     const std::size_t cut = sample.find_last_of('\n');
     if (cut != std::string_view::npos && cut > 0) sample = sample.substr(0, cut + 1);
@@ -767,44 +923,90 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 2: one row only.
-  const std::string_view body =
-      sample.substr(sample.find_first_not_of("\r\n") == std::string_view::npos
-                        ? sample.size()
-                        : sample.find_first_not_of("\r\n"));
-  const std::size_t body_break = body.find_first_of("\r\n");
-  const bool lone_row = body_break == std::string_view::npos ||
-                        body.find_first_not_of("\r\n \t", body_break) == std::string_view::npos;
+  // (Plain loops: std::string_view's find_first_of calls memchr per byte.)
+  std::size_t body_start = 0;
+  while (body_start < sample.size() && is_break(sample[body_start])) ++body_start;
+  const std::string_view body = sample.substr(body_start);
+  std::size_t body_break = 0;
+  while (body_break < body.size() && !is_break(body[body_break])) ++body_break;
+  std::size_t after = body_break;
+  while (after < body.size() &&
+         (is_break(body[after]) || body[after] == ' ' || body[after] == '\t'))
+    ++after;
+  const bool lone_row = after == body.size();
   d.single_line = !body.empty() && lone_row;
   if (d.single_line && !o.delimiter)
     o.delimiter = single_line_delimiter(body.substr(0, body_break));
 
   // Steps 3-5: read and score every candidate; a later one must score
   // strictly higher to win.
-  const std::vector<Candidate> cands = candidates(sample, o);
-  Reading reading, best_reading;
-  Analysis best;
+  thread_local Scratch storage;
+  Scratch& work = storage;  // the thread's storage looked up once
+  std::vector<Candidate>& cands = work.candidates;
+  candidates(sample, o, cands);
+  const std::size_t n = cands.size();
+  if (work.readings.size() < n + 1) work.readings.resize(n + 1);
+  if (work.scored.size() < n + 1) work.scored.resize(n + 1);
   Candidate winner{',', '"', false};
   // Lines that read like sentences must be cut very steadily to count as a table.
   const bool wordy = mean_blanks_per_line(sample) >= 5;
   const double steady = wordy ? 0.9 : 0.6;
   bool consistent_somewhere = false;
-  struct Scored {
-    Candidate c;
-    Analysis a;
-    bool pair_up;
-    bool cuts_values;
-    bool escapes_quotes = false;  // the reading took at least one escaped quote
-    bool doubles_quotes = false;  // ... or saw a doubled quote
-  };
-  std::vector<Scored> scored;
-  scored.reserve(cands.size());
-  for (const Candidate& c : cands) {
-    read_sample(sample, c, o.sample_rows, reading);
-    Analysis a = analyse(reading);
-    consistent_somewhere = consistent_somewhere || (a.width >= 2 && a.consistency >= steady);
-    const bool pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
-    const bool cuts = cuts_values(sample, reading, a, steady);
-    scored.push_back({c, std::move(a), pair_up, cuts, reading.escaped > 0, reading.doubled > 0});
+  const auto scored_begin = work.scored.begin();
+  const auto scored_end = scored_begin + static_cast<std::ptrdiff_t>(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const Candidate& c = cands[i];
+    Scored& x = work.scored[i];
+    // A quote character that starts no field reads the sample as an
+    // earlier reading of the same delimiter that quoted nothing did: that
+    // reading is shared rather than made again.
+    const Scored* twin = nullptr;
+    for (std::size_t j = 0; j < i && twin == nullptr; ++j) {
+      const Scored& y = work.scored[j];
+      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.reading != nullptr &&
+          y.reading->same_with(c.quote)) {
+        twin = &y;
+      }
+    }
+    if (twin != nullptr) {
+      x.a = twin->a;
+      x.c = c;
+      x.pair_up = false;
+      x.cuts_values = twin->cuts_values;
+      x.reading = twin->reading;
+      x.escapes_quotes = x.doubles_quotes = false;
+      continue;
+    }
+    Reading& reading = work.readings[i];
+    // No quoting loses to a quote that pairs up (see below); with the
+    // delimiter settled and no evidence wanted, its reading would only
+    // count towards a table somewhere, which a single line or a sample
+    // that is not wordy never asks about.
+    const bool loses =
+        c.quote == kNoQuote && o.delimiter && !o.keep_evidence && (d.single_line || !wordy) &&
+        std::any_of(work.scored.begin(), work.scored.begin() + static_cast<std::ptrdiff_t>(i),
+                    [&](const Scored& y) {
+                      return y.pair_up && y.c.delimiter == c.delimiter && y.c.skip == c.skip;
+                    });
+    if (loses) {  // never chosen, and not read: no reading to share either
+      reading.clear();
+      analyse(reading, x.a, work.widths);
+      x.c = c;
+      x.pair_up = x.cuts_values = false;
+      x.escapes_quotes = x.doubles_quotes = false;
+      x.reading = nullptr;
+      continue;
+    }
+    read_sample(sample, c, o.sample_rows, complete, reading);
+    analyse(reading, x.a, work.widths);
+    consistent_somewhere = consistent_somewhere || (x.a.width >= 2 && x.a.consistency >= steady);
+    x.c = c;
+    x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
+    // Only the one-column rule (delimiter not settled) and the evidence use it.
+    x.cuts_values = (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady);
+    x.reading = &reading;
+    x.escapes_quotes = reading.escaped > 0;
+    x.doubles_quotes = reading.doubled > 0;
   }
   // Step 5a: the escape character. A reading that takes a backslash before a
   // quote as an escape counts only when it makes the quotes work: it took
@@ -813,7 +1015,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // the escape leaves quoted fields unclosed or followed by text. Given by
   // the caller, the escape is taken as it is.
   auto twin = [&](const Scored& x, bool escaped) -> const Scored* {
-    for (const Scored& y : scored) {
+    for (auto it = scored_begin; it != scored_end; ++it) {
+      const Scored& y = *it;
       if (y.c.delimiter == x.c.delimiter && y.c.quote == x.c.quote && y.c.skip == x.c.skip &&
           (y.c.escape != kNoQuote) == escaped)
         return &y;
@@ -838,14 +1041,58 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // cuts the quoted delimiters and line breaks, however consistent the
   // pieces look in a small sample.
   auto quoted_reading_pairs_up = [&](const Candidate& c) {
-    return std::any_of(scored.begin(), scored.end(), [&](const Scored& x) {
+    return std::any_of(scored_begin, scored_end, [&](const Scored& x) {
       return x.pair_up && x.c.delimiter == c.delimiter && x.c.skip == c.skip;
     });
   };
+  // Likewise a quote character that (but for a few fields) pairs up under
+  // some delimiter that most rows follow is the file's: a reading that
+  // ignores it cuts the quoted text at its blanks or colons. The single
+  // quote, an apostrophe as often, needs two quoted fields.
+  std::uint32_t double_protects = 0, single_protects = 0;  // bits as in Reading::quoted_bytes
+  for (auto it = scored_begin; it != scored_end; ++it) {
+    const Reading* r = it->reading;
+    if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
+        it->a.consistency < steady) {
+      continue;
+    }
+    if (it->c.quote == '"') double_protects |= r->quoted_bytes;
+    if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
+  }
+  auto respects_quotes = [&](const Scored& x) {
+    if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
+    const std::uint8_t slot = kCountSlot[x.c.delimiter];
+    const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
+    const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
+    // A delimiter those quotes protect is cut inside them by a reading that
+    // does not read them as quotes.
+    if ((double_protects & bit) != 0 && !(x.c.quote == '"' && reads_them)) return false;
+    if ((single_protects & bit) != 0 && !(x.c.quote == '\'' && reads_them)) return false;
+    return true;
+  };
+  // A reading of two or more columns that most rows follow outweighs any
+  // unsteady one, whatever the unsteady one's cell types. A single column
+  // of recognised cells in every row, read as the core reads (double quote,
+  // blanks kept), is kept unless such a steady reading is also mostly typed:
+  // a file whose delimiter never occurs, or only inside quotes.
+  const bool steady_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady;
+  });
+  const bool typed_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady && x.a.types >= 0.5;
+  });
   const Scored* chosen = nullptr;
-  for (const Scored& x : scored) {
-    if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) continue;
-    if (excluded(x)) continue;
+  for (auto it = scored_begin; it != scored_end && !typed_split && chosen == nullptr; ++it) {
+    const Scored& x = *it;
+    const bool one_column = x.c.quote == '"' && !x.c.skip && x.a.width == 1 &&
+                            x.a.consistency >= 1 && x.a.types >= 1 && x.a.table.size() >= 2;
+    if (one_column && respects_quotes(x) && !excluded(x)) chosen = &x;
+  }
+  const bool one_column_kept = chosen != nullptr;
+  for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
+    const Scored& x = *it;
+    if (!respects_quotes(x) || excluded(x)) continue;
+    if (steady_split && x.a.width >= 2 && x.a.consistency < steady) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
@@ -855,27 +1102,40 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // One column: when every reading of two or more columns cuts values
   // (times, dates, numbers) or splits a one-field header's rows unsteadily,
   // the file is a single column, read with a delimiter it never uses.
-  std::optional<Scored> single;
+  const Scored* single = nullptr;
   const bool some_split =
-      std::any_of(scored.begin(), scored.end(), [](const Scored& x) { return x.a.width >= 2; });
-  const bool all_cut = std::all_of(scored.begin(), scored.end(),
+      std::any_of(scored_begin, scored_end, [](const Scored& x) { return x.a.width >= 2; });
+  const bool all_cut = std::all_of(scored_begin, scored_end,
                                    [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
-  if (!d.single_line && !o.delimiter && some_split && all_cut) {
+  // So is one whose best reading is a single column that some rows leave
+  // (a delimiter that only cuts a few of them), unless that delimiter is
+  // the comma: a comma that cuts a few rows of a CSV file is most likely
+  // a ragged row's delimiter, which the repair is for.
+  const bool ragged_single = chosen != nullptr && chosen->a.width < 2 &&
+                             chosen->a.consistency < 1 && chosen->c.delimiter != ',';
+  if (!d.single_line && !o.delimiter && !one_column_kept &&
+      ((some_split && all_cut) || ragged_single)) {
     for (const unsigned char u : kDialectDelimiters) {
       if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
       const int quote = chosen != nullptr ? chosen->c.quote : '"';
-      const Candidate c{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
-      read_sample(sample, c, o.sample_rows, reading);
-      single = Scored{c, analyse(reading), false, false};
-      chosen = &*single;
+      Scored& x = work.scored[n];
+      x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
+      read_sample(sample, x.c, o.sample_rows, complete, work.readings[n]);
+      analyse(work.readings[n], x.a, work.widths);
+      x.pair_up = x.cuts_values = false;
+      x.escapes_quotes = x.doubles_quotes = false;
+      x.reading = &work.readings[n];
+      chosen = single = &x;
       break;
     }
   }
-  if (chosen != nullptr) {
-    winner = chosen->c;
-    best = chosen->a;
-    read_sample(sample, winner, o.sample_rows, best_reading);
-  }
+  static const Reading kNoReading;
+  static const Analysis kNoAnalysis;
+  const Reading& best_reading = chosen != nullptr ? *chosen->reading : kNoReading;
+  // A copy: the steps below narrow it to the table itself (other tables,
+  // notes under it).
+  Analysis best = chosen != nullptr ? chosen->a : kNoAnalysis;
+  if (chosen != nullptr) winner = chosen->c;
   if (o.keep_evidence) {
     auto evidence = [&](const Scored& x) {
       CandidateEvidence e;
@@ -895,8 +1155,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       e.chosen = &x == chosen;
       return e;
     };
-    if (single) d.evidence.push_back(evidence(*single));
-    for (const Scored& x : scored) d.evidence.push_back(evidence(x));
+    if (single != nullptr) d.evidence.push_back(evidence(*single));
+    for (auto it = scored_begin; it != scored_end; ++it) d.evidence.push_back(evidence(*it));
     std::stable_sort(d.evidence.begin(), d.evidence.end(), [](const auto& x, const auto& y) {
       return x.chosen != y.chosen ? x.chosen : x.score > y.score;
     });
@@ -927,7 +1187,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     }
     best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
                       best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
-    best.width = modal_width(best_reading, best.table);
+    best.width = modal_width(best_reading, best.table, work.widths);
   }
   // Step 6b: notes under the table.
   const bool end_known = best_reading.complete || d.other_table_line != 0;
@@ -938,12 +1198,15 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 7: header and widths.
-  describe_table(best_reading, best, d);
+  describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
 
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
   d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
   if (d.not_a_table) d.header_rows = 1;  // no table, no header of several rows
+  // A long sample costs far more to read than to allocate for: its working
+  // memory (up to a few MiB) is not kept with the thread.
+  if (sample.size() > kKeepScratchBelow) work = Scratch{};
   return d;
 }
 

@@ -119,6 +119,31 @@ const Case kCases[] = {
      ',', kAny, false, 0, 4},
     // Prose is not a table.
     {"prose", kProse, ',', kAny, false, 0, 0, false, true},
+    // Quotes read as the parser reads them: a quote inside a field with a
+    // closing quote further on is literal; one that never closes is a byte.
+    {"stray_quotes_one_column", "\"Pedro \"the\" legend\"\n\"Pedro \"the\"\n\"Pedro \"the\"\n", ',', '"',
+     false, 0, 1},
+    {"stray_quotes_keep_delimiter", rows("id;name", "1;\"pedro \"pdet\" ho;landa\"", 5), ';', '"',
+     false, 0, 2},
+    {"runaway_quote_one_line", ",,x,,\"a,,b,c,,\n", ',', kAny, false, 0, 10},
+    // Quotes that pair up protect what they hold from splits that ignore them.
+    {"quotes_hold_blanks", rows("", "Apfel,\"This is Alice's apple, so you can't eat it.\"", 3), ',',
+     '"', false, 0, 2},
+    {"quoted_struct_one_column", "struct_col\n\"{'a': 1, 'b': 2}\"\n", ',', '"', false, 0, 1},
+    {"tab_table_quoted_json", rows("id\tteam\ttags", "1\t58\t{\"rule\": \"four score, and seven\"}", 4),
+     '\t', kAny, false, 0, 3},
+    // Steady readings outweigh unsteady ones; a steady single column of
+    // recognised cells outweighs splits only some rows allow.
+    {"colon_in_some_rows", "ann@example.com:pw1\nbob@example.com\nV-I:bogus:vega\ncy@example.com:pw3\n",
+     ',', '"', false, 0, 1},
+    {"steady_semicolon_over_blanks",
+     "   bla;    eeee x   ee y      1\n3   # 5;7   1\n3   #  5;7\n6bld   bla;\n", ';', kAny, false, 0, 2},
+    // A header of empty names, or of one name padded, is no title; a title's
+    // padding is.
+    {"empty_header_is_no_title", ",,\n123,TEST3,text1\n345,TEST3,text2\n", ',', kAny, false, 0, 3},
+    {"one_name_header_is_no_title", "a,,,,\n1,x,y,,v\n2,x,y,,v\n3,x,y,,v\n", ',', kAny, false, 0, 5},
+    {"title_then_padding", "Report 2003,,\n,,\nid,name,n\n1,a,2\n2,b,3\n3,c,4\n", ',', kAny, false, 2,
+     3},
 };
 // clang-format on
 
@@ -250,11 +275,71 @@ TEST(Structure, GivenEscapeIsKept) {
   EXPECT_EQ(detect_dialect(table(","), o).escape_char, std::optional<unsigned char>('~'));
 }
 
+// A quote that never closes is an ordinary byte only when the sample is
+// the whole input: in a longer one it may close past the sample's end.
+TEST(Detect, QuoteRunsAwayOnlyInTheWholeInput) {
+  const std::string text = "a,b\n1,\"x\n" + rows("", "2,y", 50);
+  const Dialect whole = detect_dialect(text);
+  gleave::DetectOptions o;
+  o.sample_bytes = text.size() - 2;
+  const Dialect part = detect_dialect(text, o);
+  auto quoted_rows = [](const Dialect& d) {
+    for (const auto& e : d.evidence) {
+      if (e.delimiter == ',' && e.quote_char == '"' && !e.skip_initial_space) return e.rows;
+    }
+    return 0u;
+  };
+  EXPECT_EQ(quoted_rows(whole), 52u);  // the quote read as a byte
+  EXPECT_EQ(quoted_rows(part), 2u);    // the quoted field runs to the sample's end
+  EXPECT_EQ(whole.expected_width, 2u);
+}
+
 struct CellCase {
   const char* cell;
   char delimiter;
   gleave::dialect::CellType type;
 };
+
+// Without evidence, detection skips readings that cannot win and shares
+// those a quote character would not change, and it keeps its working memory
+// from one call to the next: none of that may change what it finds.
+TEST(Detect, ShortcutsFindWhatTheFullComparisonFinds) {
+  const std::vector<std::string> texts = {
+      "\"'pedro;br;nl;1.72\nmark;nl\ndiego;\"\npedro;nl",  // quotes of both kinds, cut
+      "id, name, ok\n1, \"Smith, J\", yes\n2, \"Doe, A\", no\n3, O'Neil, no\n",
+      "id,name,n\n1,'Smith, J',3\n2,'Doe, A',4\n3,O'Neil,5\n",
+      "\"How would\",\"My, Name\"\n",
+      "\"Two\"\t\"All at, Name\"\n",
+      "Go;People;So\n",
+      "a \"b\" c d e f g h, i j k l m\nn o \"p q\" r s t, u v w x\ny z a b c d e, f g h i\n",
+      "sep=;\n\"a\";\"b\"\n1;2\n",
+      table(";"),
+      rows("", "12:30", 6),
+  };
+  std::vector<gleave::DetectOptions> settings(4);
+  settings[1].delimiter = ',';
+  settings[2].delimiter = ';';
+  settings[3].quote_given = true;  // no quoting
+  auto same = [](const Dialect& a, const Dialect& b) {
+    return a.delimiter == b.delimiter && a.quote_char == b.quote_char &&
+           a.skip_initial_space == b.skip_initial_space && a.preamble_lines == b.preamble_lines &&
+           a.sep_line == b.sep_line && a.header == b.header && a.header_width == b.header_width &&
+           a.expected_width == b.expected_width &&
+           a.header_missing_first == b.header_missing_first && a.single_line == b.single_line &&
+           a.not_a_table == b.not_a_table;
+  };
+  const std::string big = table(",", 300);
+  for (const auto& text : texts) {
+    for (auto o : settings) {
+      o.keep_evidence = true;
+      const Dialect full = detect_dialect(text, o);
+      o.keep_evidence = false;
+      EXPECT_TRUE(same(detect_dialect(text, o), full)) << text;
+      detect_dialect(big, o);  // leaves larger working memory behind
+      EXPECT_TRUE(same(detect_dialect(text, o), full)) << text;
+    }
+  }
+}
 
 TEST(Cells, Types) {
   using T = gleave::dialect::CellType;

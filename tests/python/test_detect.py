@@ -136,6 +136,102 @@ def test_detect(tmp, data, options, attrs):
     assert repr(d).startswith(f"Dialect(encoding={d.encoding!r}, delimiter={d.delimiter!r}")
 
 
+def test_dialect_is_an_immutable_value(tmp):
+    import copy
+    import pickle
+    data = b"id;name;n\n1;Ann;3,5\n2;Bob;4\n"
+    d = cg.detect(data)
+    with_evidence = cg.detect(data, evidence=True)
+    # The evidence takes no part in == and hash; everything else does.
+    assert d == with_evidence and hash(d) == hash(with_evidence) and with_evidence.evidence
+    for back in (pickle.loads(pickle.dumps(with_evidence)), copy.copy(with_evidence),
+                 copy.deepcopy(with_evidence)):
+        assert back == d and type(back) is cg.Dialect and back.evidence == with_evidence.evidence
+    assert d != cg.detect(data, delimiter=",") and d != object()
+    # Every way of passing the same content, and the path, read the same;
+    # a sample too long to keep the interpreter lock too.
+    (tmp / "f.csv").write_bytes(data)
+    same = {d, cg.detect(bytearray(data)), cg.detect(memoryview(data)), cg.detect("f.csv"),
+            cg.detect(data, evidence=False)}
+    assert same == {d}
+    long = data + b"3;Cy;5\n" * 2000
+    (tmp / "long.csv").write_bytes(long)
+    assert cg.detect(long) == cg.detect("long.csv") == cg.detect(long, delimiter=";")
+    # Built by hand, it takes the attributes in their order, with defaults.
+    built = cg.Dialect("utf-8", ";", '"', False, 0, True, header_width=3, expected_width=3)
+    assert built == d and repr(built) == repr(d)
+    assert repr(d) == ("Dialect(encoding='utf-8', delimiter=';', quote_char='\"', "
+                       "skip_initial_space=False, preamble_lines=0, header=True, expected_width=3)")
+    with pytest.raises(AttributeError):
+        d.delimiter = ","
+    with pytest.raises(AttributeError):
+        d.other = 1
+
+
+@pytest.mark.parametrize("args, kwargs, exc", [
+    ((), {}, TypeError),  # the six without a default are needed
+    (("utf-8", ",", None, False, 0), {}, TypeError),
+    (("utf-8", ",", None, False, 0, True), {"header": True}, TypeError),
+    (("utf-8", ",", None, False, 0, True), {"colour": 1}, TypeError),
+    (("utf-8",) * 15, {}, TypeError),
+    ((b"utf-8", ",", None, False, 0, True), {}, TypeError),
+    (("utf-8", ",;", None, False, 0, True), {}, TypeError),
+    (("utf-8", ",", "", False, 0, True), {}, TypeError),
+    (("utf-8", ",", None, 0, 0, True), {}, TypeError),
+    (("utf-8", ",", None, False, True, True), {}, TypeError),
+    (("utf-8", ",", None, False, -1, True), {}, ValueError),
+    (("utf-8", ",", None, False, 0, True), {"evidence": 3}, TypeError),
+])
+def test_dialect_constructor_checks_its_arguments(args, kwargs, exc):
+    with pytest.raises(exc):
+        cg.Dialect(*args, **kwargs)
+
+
+# Well-formed inputs the core reads as a consistent table, which detection
+# must not re-read: grouped by what used to go wrong.
+CORE_READINGS = [
+    # Quotes are read as the parser reads them: a quote inside a field with a
+    # closing quote further on the line is a literal one, and a quote that
+    # never closes is an ordinary byte, so no width is guessed from a field
+    # that swallowed the rest of the input.
+    ("stray_quotes_one_column", b'"Pedro "the" legend"\n"Pedro "the"\n"Pedro "the"\n'),
+    ("stray_quotes_with_delimiter_inside",
+     b'1;"pedro "pdet" holanda"\n2;"pedro "pdet" holanda"\n3;"pedro "pdet" ho;landa"\n'
+     b'4;"pedro "pdet" holanda"\n'),
+    ("runaway_quote_one_line", b',,x,,"a,,b,c,,\n'),
+    # Quotes that pair up are the file's: a split that ignores them loses.
+    ("paired_quotes_hold_sentences",
+     "这是苹果。,\"This is Alice's apple, so you can't eat it.\"\n"
+     "这是苹果。,\"Alice's apple, so you can't eat it, is here.\"\n"
+     "这是苹果。,\"This, if you ask me, is Alice's last apple.\"\n".encode()),
+    ("paired_quotes_one_column", b"struct_col\n\"{'a': 1, 'b': 2}\"\n"),
+    ("one_single_quoted_field_is_text", b"movie_title\n'Doc'\n"),
+    # A steady reading outweighs an unsteady one, and a steady single column
+    # of recognised cells outweighs splits that only some rows allow.
+    ("colon_in_some_rows", b"ann@example.com:pw1\nbob@example.com\nV-I:bogus:vega\ncy@example.com:pw3\n"),
+    ("semicolon_steady_blanks_unsteady",
+     b"   bla;    eeee x   ee y      1\n3   # 5;7   1\n3   #  5;7\n6bld   bla;\n"),
+    ("blanks_before_one_column", b"   bla\n1\n2\n3\n"),
+    # A first row of empty names, or of one name padded with delimiters, is
+    # the header, not a title above it.
+    ("empty_header", b",,\n123,TEST3,text1\n345,TEST3,text2\n"),
+    ("one_name_header", b"a,,,,\n123,TEST2,text1,,value1\n345,TEST2,text2,,value2\n"),
+]
+
+
+@pytest.mark.parametrize("data", [c[1] for c in CORE_READINGS], ids=[c[0] for c in CORE_READINGS])
+def test_consistent_tables_read_as_the_core_reads_them(tmp, data):
+    import _csv_gleave_backend as core
+    (tmp / "in.csv").write_bytes(data)
+    ref = core.open("in.csv")
+    expected = list(ref)
+    assert ref.summary.repaired_rows == 0 and ref.summary.quarantined_rows == 0
+    reader = cg.open("in.csv")
+    assert list(reader) == expected
+    s = reader.summary
+    assert (s.repaired_rows, s.quarantined_rows, s.preamble_rows) == (0, 0, 0)
+
+
 def test_replaced_bytes_under_an_explicit_encoding_are_counted(tmp):
     (tmp / "in.csv").write_bytes(b"a,b\ncaf\xe9,\xff\n")
     s = cg.gleave_file("in.csv", "out.csv", encoding="utf-8")

@@ -110,6 +110,29 @@ CASES = {
     "methods": reader_and_summary_methods,
     "reader-exit-binding": lambda: calls(TypeError, m.open("in.csv").__exit__, 1, 2, 3, 4),
 }
+def dialect_round():
+    import pickle
+    d = N.detect(b"a;b\n1;2\n", evidence=True)
+
+    def call():
+        back = pickle.loads(pickle.dumps(d))
+        back == d, hash(back), repr(back), back.evidence, back.encoding
+    return call, [d, N.Dialect]
+
+
+N = pytest.importorskip("csv_gleave._native")
+LARGE = b"id;name;n\n" + b"1;Ann;3,5\n" * 1000  # detected with the lock released
+CASES.update({
+    "detect": lambda: calls(None, N.detect, b"a;b\n1;2\n"),
+    "detect-large": lambda: calls(None, N.detect, LARGE),
+    "detect-path-evidence": lambda: calls(None, N.detect, "in.csv", evidence=True, delimiter=","),
+    "detect-missing": lambda: calls(FileNotFoundError, N.detect, "missing.csv"),
+    "detect-type": lambda: calls(TypeError, N.detect, 3.5),
+    "detect-unexpected": lambda: calls(TypeError, N.detect, b"a", foo=1),
+    "Dialect": dialect_round,
+    "Dialect-negative": lambda: calls(ValueError, N.Dialect, "utf-8", ",", None, False, -1, True),
+    "Dialect-unexpected": lambda: calls(TypeError, N.Dialect, "utf-8", ",", None, False, 0, True, x=1),
+})
 for name, make in (("open", O), ("GleaveReader", R)):
     CASES.update({
         f"{name}": lambda make=make: reader_round(make),

@@ -1,0 +1,401 @@
+// Dialect: how the product functions read an input, as detect() returns it.
+// An immutable object of Python values, made straight from prepared text so
+// that a detection on a short sample costs no dict and no Python-level
+// constructor. Each attribute is one line of kFields: its name, what a value
+// given to the constructor must be (and its default), how repr shows it and
+// how it is read off prepared text. Adding an attribute is adding a line.
+#include <cstddef>
+
+#include "native.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+// What a value must be; the default of an attribute left out follows from it.
+enum class Kind : unsigned char {
+  Text,          // a str
+  Char,          // a str of one character
+  OptionalChar,  // None or a str of one character (default None)
+  Flag,          // a bool (default False)
+  Count,         // an int >= 0 (default 0)
+  RowCount,      // an int >= 0 (default 1: a header of one row, one table)
+  Evidence,      // a tuple (default empty; any iterable is made a tuple)
+};
+
+// WhenSet: when true; AboveOne: when more than one (a count whose usual value is 1).
+enum class Shown : unsigned char { Always, WhenSet, AboveOne, Never };
+
+struct Field {
+  const char* name;
+  Kind kind;
+  bool required;  // no default: the constructor needs it
+  Shown shown;    // in repr
+  bool compared;  // in ==, != and hash
+  const char* doc;
+  PyObject* (*read)(const PreparedText&, ModuleState&);
+};
+
+PyObject* flag(bool b) {
+  return Py_NewRef(b ? Py_True : Py_False);
+}
+PyObject* count(std::uint64_t n) {
+  return PyLong_FromUnsignedLongLong(n);
+}
+PyObject* char_or_none(std::optional<unsigned char> c) {
+  return c ? PyUnicode_FromOrdinal(*c) : Py_NewRef(Py_None);
+}
+
+PyObject* evidence_tuple(const Dialect& d) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(d.evidence.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const CandidateEvidence& e : d.evidence) {
+    PyObject* item = candidate_dict(e);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, item);
+  }
+  return tuple.release();
+}
+
+// The attributes, in the constructor's order.
+const Field kFields[] = {
+    {"encoding", Kind::Text, true, Shown::Always, true,
+     "The input's encoding, given or detected; the product functions write UTF-8.",
+     [](const PreparedText& p, ModuleState& state) {
+       // Nearly every input is UTF-8: its name is made once.
+       if (p.encoding == "utf-8" && state.utf8_name != nullptr) return Py_NewRef(state.utf8_name);
+       return PyUnicode_FromStringAndSize(p.encoding.data(),
+                                          static_cast<Py_ssize_t>(p.encoding.size()));
+     }},
+    {"delimiter", Kind::Char, true, Shown::Always, true, "The field delimiter.",
+     [](const PreparedText& p, ModuleState&) {
+       return PyUnicode_FromOrdinal(p.dialect.delimiter);
+     }},
+    {"quote_char", Kind::OptionalChar, true, Shown::Always, true,
+     "The quote character, None when the input has no quoting.",
+     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.quote_char); }},
+    {"skip_initial_space", Kind::Flag, true, Shown::Always, true,
+     "Blanks after a delimiter are not data.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.skip_initial_space); }},
+    {"preamble_lines", Kind::Count, true, Shown::Always, true,
+     "Physical lines above the table (titles, comments, a sep= line), which a repair "
+     "quarantines.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.preamble_lines); }},
+    {"header", Kind::Flag, true, Shown::Always, true, "The table's first row looks like a header.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.header); }},
+    {"header_width", Kind::Count, false, Shown::Never, true, "Fields in the table's first row.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.header_width); }},
+    {"expected_width", Kind::Count, false, Shown::Always, true, "The width rows are repaired to.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.expected_width); }},
+    {"header_missing_first", Kind::Flag, false, Shown::WhenSet, true,
+     "A header one name short gets its empty name at the front.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.header_missing_first); }},
+    {"sep_line", Kind::Flag, false, Shown::WhenSet, true, "The first line is `sep=X`.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.sep_line); }},
+    {"single_line", Kind::Flag, false, Shown::WhenSet, true, "The sample holds one row only.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.single_line); }},
+    {"not_a_table", Kind::Flag, false, Shown::WhenSet, true,
+     "No dialect reads the input as a consistent table.",
+     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.not_a_table); }},
+    {"replaced_bytes", Kind::Count, false, Shown::WhenSet, true,
+     "Input bytes that could not be decoded under the encoding given, read as U+FFFD.",
+     [](const PreparedText& p, ModuleState&) { return count(p.replaced); }},
+    {"escape_char", Kind::OptionalChar, false, Shown::WhenSet, true,
+     "The character that escapes a quote inside quoted fields (\"say \\\"hi\\\"\"), None when "
+     "quotes are doubled.",
+     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.escape_char); }},
+    {"header_rows", Kind::RowCount, false, Shown::AboveOne, true,
+     "Rows the header spans: group labels (a year over its quarters) or units with the row of "
+     "names; the loaders combine them into one name per column (\"2019 q1\").",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.header_rows); }},
+    {"tables", Kind::RowCount, false, Shown::AboveOne, true,
+     "Tables seen at the start of the input (blocks after a blank or title line with a header "
+     "of their own and another width); the largest is the table.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.tables); }},
+    {"other_table_line", Kind::Count, false, Shown::WhenSet, true,
+     "The physical line (from 1) where another table begins, whose rows are quarantined with "
+     "their own reason; 0 for none.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.other_table_line); }},
+    {"footnote_line", Kind::Count, false, Shown::WhenSet, true,
+     "The line where notes under the table begin (lines with no delimiter under a table of "
+     "three or more columns), quarantined with their own reason; 0 for none.",
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.footnote_line); }},
+    {"evidence", Kind::Evidence, false, Shown::Never, false,
+     "Every candidate dialect tried, the chosen one first, each a dict of its scores (only "
+     "when detect() was asked for it).",
+     [](const PreparedText& p, ModuleState&) { return evidence_tuple(p.dialect); }},
+};
+constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+
+struct DialectObject {
+  PyObject ob_base;
+  PyObject* values[kFieldCount];
+};
+
+DialectObject* as_dialect(PyObject* self) {
+  return reinterpret_cast<DialectObject*>(self);
+}
+
+// The value given for `f`, checked (a new reference), or its default when
+// `given` is null. Null with TypeError or ValueError set.
+PyObject* checked(const Field& f, PyObject* given) {
+  if (given == nullptr) {
+    switch (f.kind) {
+      case Kind::Text: return PyUnicode_FromString("");
+      case Kind::Char: return PyUnicode_FromOrdinal(',');
+      case Kind::OptionalChar: return Py_NewRef(Py_None);
+      case Kind::Flag: return Py_NewRef(Py_False);
+      case Kind::Count: return PyLong_FromLong(0);
+      case Kind::RowCount: return PyLong_FromLong(1);
+      case Kind::Evidence: return PyTuple_New(0);
+    }
+  }
+  switch (f.kind) {
+    case Kind::Text:
+      if (PyUnicode_Check(given)) return Py_NewRef(given);
+      break;
+    case Kind::OptionalChar:
+      if (given == Py_None) return Py_NewRef(given);
+      [[fallthrough]];
+    case Kind::Char:
+      if (PyUnicode_Check(given) && PyUnicode_GetLength(given) == 1) return Py_NewRef(given);
+      break;
+    case Kind::Flag:
+      if (PyBool_Check(given)) return Py_NewRef(given);
+      break;
+    case Kind::Count:
+    case Kind::RowCount:
+      if (PyLong_Check(given) && !PyBool_Check(given)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(given, &overflow);
+        if (v == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow > 0 || (overflow == 0 && v >= 0)) return Py_NewRef(given);
+        PyErr_Format(PyExc_ValueError, "Dialect() %s must be >= 0", f.name);
+        return nullptr;
+      }
+      break;
+    case Kind::Evidence: return PySequence_Tuple(given);
+  }
+  static const char* const kWanted[] = {
+      "a str", "a str of one character", "None or a str of one character", "a bool", "an int",
+      "an int"};
+  PyErr_Format(PyExc_TypeError, "Dialect() %s must be %s, not %.100s", f.name,
+               kWanted[static_cast<int>(f.kind)], Py_TYPE(given)->tp_name);
+  return nullptr;
+}
+
+PyObject* dialect_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  PyObject* given[kFieldCount] = {};
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > static_cast<Py_ssize_t>(kFieldCount)) {
+    PyErr_Format(PyExc_TypeError, "Dialect() takes at most %zu arguments (%zd given)", kFieldCount,
+                 nargs);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      std::size_t i = 0;
+      while (i < kFieldCount && (!PyUnicode_Check(key) ||
+                                 PyUnicode_CompareWithASCIIString(key, kFields[i].name) != 0)) {
+        ++i;
+      }
+      if (i == kFieldCount) {
+        PyErr_Format(PyExc_TypeError, "Dialect() got an unexpected keyword argument %R", key);
+        return nullptr;
+      }
+      if (given[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "Dialect() got multiple values for argument '%s'",
+                     kFields[i].name);
+        return nullptr;
+      }
+      given[i] = value;
+    }
+  }
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (kFields[i].required && given[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "Dialect() missing required argument '%s'", kFields[i].name);
+      return nullptr;
+    }
+  }
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    as_dialect(self.get())->values[i] = checked(kFields[i], given[i]);
+    if (as_dialect(self.get())->values[i] == nullptr) return nullptr;
+  }
+  return self.release();
+}
+
+PyObject* get_field(PyObject* self, void* closure) {
+  return Py_NewRef(as_dialect(self)->values[reinterpret_cast<std::uintptr_t>(closure)]);
+}
+
+PyObject* dialect_repr(PyObject* self) {
+  Ref parts(PyList_New(0));
+  if (!parts) return nullptr;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    const Field& f = kFields[i];
+    PyObject* value = as_dialect(self)->values[i];
+    if (f.shown == Shown::Never) continue;
+    if (f.shown == Shown::WhenSet) {
+      const int set = PyObject_IsTrue(value);
+      if (set < 0) return nullptr;
+      if (set == 0) continue;
+    } else if (f.shown == Shown::AboveOne) {
+      const long long n = PyLong_AsLongLong(value);
+      if (n == -1 && PyErr_Occurred()) return nullptr;
+      if (n <= 1) continue;
+    }
+    Ref part(PyUnicode_FromFormat("%s=%R", f.name, value));
+    if (!part || PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+  }
+  Ref separator(PyUnicode_FromString(", "));
+  if (!separator) return nullptr;
+  Ref joined(PyUnicode_Join(separator.get(), parts.get()));
+  if (!joined) return nullptr;
+  return PyUnicode_FromFormat("Dialect(%U)", joined.get());
+}
+
+PyObject* dialect_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (!kFields[i].compared) continue;
+    const int same =
+        PyObject_RichCompareBool(as_dialect(self)->values[i], as_dialect(other)->values[i], Py_EQ);
+    if (same < 0) return nullptr;
+    if (same == 0) return flag(op == Py_NE);
+  }
+  return flag(op == Py_EQ);
+}
+
+// The attributes compared, or (for pickling) all of them, as a tuple.
+PyObject* values_tuple(PyObject* self, bool compared_only) {
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    if (compared_only && !kFields[i].compared) continue;
+    if (PyList_Append(list.get(), as_dialect(self)->values[i]) < 0) return nullptr;
+  }
+  return PyList_AsTuple(list.get());
+}
+
+Py_hash_t dialect_hash(PyObject* self) {
+  Ref values(values_tuple(self, true));
+  return values ? PyObject_Hash(values.get()) : -1;
+}
+
+PyObject* dialect_reduce(PyObject* self, PyObject*) {
+  Ref values(values_tuple(self, false));
+  if (!values) return nullptr;
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), values.get());
+}
+
+int dialect_traverse(PyObject* self, visitproc visit, void* arg) {
+  for (PyObject* value : as_dialect(self)->values) Py_VISIT(value);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int dialect_clear(PyObject* self) {
+  for (PyObject*& value : as_dialect(self)->values) Py_CLEAR(value);
+  return 0;
+}
+
+void dialect_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  dialect_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyGetSetDef dialect_getset[kFieldCount + 1];
+
+PyMethodDef dialect_methods[] = {
+    {"__reduce__", dialect_reduce, METH_NOARGS, "For pickle and copy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dialect_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(dialect_new)},
+    {Py_tp_repr, reinterpret_cast<void*>(dialect_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(dialect_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(dialect_hash)},
+    {Py_tp_traverse, reinterpret_cast<void*>(dialect_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(dialect_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dialect_dealloc)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Dialect(encoding, delimiter, quote_char, skip_initial_space, preamble_lines, header, "
+         "header_width=0, expected_width=0, header_missing_first=False, sep_line=False, "
+         "single_line=False, not_a_table=False, replaced_bytes=0, escape_char=None, "
+         "header_rows=1, tables=1, other_table_line=0, footnote_line=0, evidence=())\n--\n\n"
+         "The encoding and dialect the product functions read a file with; immutable.\n\n"
+         "quote_char is None when the file has no quoting; preamble_lines counts the physical\n"
+         "lines above the table (titles, comments, a sep= line), which a repair quarantines.\n"
+         "expected_width is the width rows are repaired to; header_missing_first says a header\n"
+         "one name short gets its empty name at the front. evidence holds every candidate\n"
+         "dialect tried, the chosen one first, each a dict of its scores (only when detect()\n"
+         "was asked for it); it takes no part in == and hash.")},
+    {Py_tp_getset, dialect_getset},
+    {Py_tp_methods, dialect_methods},
+    {0, nullptr},
+};
+
+PyType_Spec dialect_spec = {
+    "csv_gleave.Dialect",
+    sizeof(DialectObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    dialect_slots,
+};
+
+}  // namespace
+
+PyObject* candidate_dict(const CandidateEvidence& e) {
+  Ref quote(char_or_none(e.quote_char));
+  if (!quote) return nullptr;
+  Ref escape(char_or_none(e.escape_char));
+  if (!escape) return nullptr;
+  return Py_BuildValue("{sCsOsOsOsIsIsIsdsdsdsdsOsOsO}", "delimiter", static_cast<int>(e.delimiter),
+                       "quote_char", quote.get(), "escape_char", escape.get(), "skip_initial_space",
+                       e.skip_initial_space ? Py_True : Py_False, "rows", e.rows, "preamble_rows",
+                       e.preamble_rows, "width", e.width, "consistency", e.consistency,
+                       "pattern_score", e.pattern_score, "type_score", e.type_score, "score",
+                       e.score, "quotes_pair_up", e.quotes_pair_up ? Py_True : Py_False,
+                       "cuts_values", e.cuts_values ? Py_True : Py_False, "chosen",
+                       e.chosen ? Py_True : Py_False);
+}
+
+int add_dialect_type(PyObject* module, ModuleState* state) {
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    dialect_getset[i] = {kFields[i].name, get_field, nullptr, kFields[i].doc,
+                         reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))};
+  }
+  dialect_getset[kFieldCount] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  state->utf8_name = PyUnicode_InternFromString("utf-8");
+  if (state->utf8_name == nullptr) return -1;
+  PyObject* type = PyType_FromModuleAndSpec(module, &dialect_spec, nullptr);
+  if (type == nullptr) return -1;
+  state->dialect_type = reinterpret_cast<PyTypeObject*>(type);
+  return PyModule_AddObjectRef(module, "Dialect", type);
+}
+
+PyObject* new_dialect(ModuleState* state, const PreparedText& prepared) {
+  PyTypeObject* type = state->dialect_type;
+  Ref self(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    as_dialect(self.get())->values[i] = kFields[i].read(prepared, *state);
+    if (as_dialect(self.get())->values[i] == nullptr) return nullptr;
+  }
+  return self.release();
+}
+
+}  // namespace gleave::native
