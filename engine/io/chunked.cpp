@@ -323,6 +323,10 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
       }
       if (!kept.value()) return std::nullopt;
     }
+    if (interrupt_ != nullptr && interrupt_->requested()) {
+      error_ = IoError::from_fixed(IoFixed::Interrupted);
+      return std::nullopt;
+    }
     at += resume;
     if (resume == 0) size = std::max(size, piece.size()) * 2;  // no whole line in the piece
     if (!more.reserve(size)) {

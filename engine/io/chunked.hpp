@@ -135,6 +135,10 @@ class ChunkedText {
  public:
   explicit ChunkedText(ByteSource& source, std::size_t chunk = chunk_bytes());
 
+  // Asked between the pieces of a long look-ahead (which may read a whole
+  // file for one quote): a stop then ends it with an Interrupted error.
+  void set_interrupt(Interrupt* interrupt) noexcept { interrupt_ = interrupt; }
+
   std::string_view window() const noexcept { return buf_.view().substr(start_); }
   // The window ends where the input ends.
   bool complete() const noexcept { return eof_; }
@@ -172,6 +176,7 @@ class ChunkedText {
   bool eof_ = false;
   std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
   std::optional<IoError> error_;
+  Interrupt* interrupt_ = nullptr;
 };
 
 }  // namespace gleave

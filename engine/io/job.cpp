@@ -554,6 +554,7 @@ Result<JobCounts> run_job(const FileJob& job) {
     std::optional<DecodedSource> decoded;
     if (windowed->decode) decoded.emplace(raw, *windowed->decode);
     ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : raw);
+    text.set_interrupt(job.interrupt);
     const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
     if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
     if (decoded) {
