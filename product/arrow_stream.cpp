@@ -8,12 +8,15 @@
 // consumed any number of times (DuckDB asks again for every query) without
 // copying, and the buffers live until the last consumer releases its
 // arrays, whichever thread that happens on.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "native.hpp"
+#include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
 #include "text.hpp"
 
@@ -23,18 +26,29 @@ namespace {
 
 using table::ArrowColumn;
 using table::ArrowTable;
+using table::ParallelTableBuilder;
 using table::SharedTable;
-using table::TableBuilder;
 using table::TableOptions;
 
-// Kept rows go straight into the builder (which copies their bytes), so the
-// text can be dropped before the columns are finished; rejected rows are
-// only counted, as open() counts them.
+// The threads that build a table: both cores of a small machine, a few of
+// a larger one (the pass feeding them is a single thread).
+unsigned build_threads() {
+  const unsigned n = std::thread::hardware_concurrency();
+  return std::clamp(n, 1u, 4u);
+}
+
+// Kept rows go to the builder, which notes where each line is (copying the
+// fields of the rows the pass had to split itself) and builds blocks of
+// them on other threads while the pass goes on; rejected rows are only
+// counted, as open() counts them.
 struct BuilderSink {
   BuilderSink(const TableOptions& o, Interrupt& i) : options(o), interrupt(i) {}
   TableOptions options;
   Interrupt& interrupt;
-  std::optional<TableBuilder> builder;
+  // The text the pass reads, kept until every line noted in it is built.
+  // Declared before the builder, whose helpers read it until they stop.
+  ByteBuffer text;
+  std::optional<ParallelTableBuilder> builder;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
   bool interrupted = false;
@@ -49,7 +63,7 @@ struct BuilderSink {
     // A decimal comma is only unambiguous when the comma does not split
     // fields, which is known once the delimiter is settled.
     options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options);
+    builder.emplace(options, build_threads());
   }
   // keep(row) and keep(row, verdict): the pass may or may not say why.
   template <class... Why>
@@ -85,12 +99,23 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          bool refuse_binary, Interrupt& interrupt) {
   try {
     BuilderSink sink(table_options, interrupt);
-    // The text goes when this returns, before the columns are finished.
-    auto counts = read_with_product_pass(input, options, request, refuse_binary, interrupt, sink,
-                                         [](ByteBuffer&, PreparedText&) {});
+    // The sink keeps the buffer the pass reads (the input, or its UTF-8
+    // conversion; the other goes before the pass) until the blocks noting
+    // its lines are built.
+    auto counts = read_with_product_pass(
+        input, options, request, refuse_binary, interrupt, sink,
+        [&](ByteBuffer& raw, PreparedText& prepared) {
+          const std::string_view in = raw.view();
+          const char* at = prepared.text.data();
+          const bool views_raw = !in.empty() && at >= in.data() && at <= in.data() + in.size();
+          sink.text = std::move(views_raw ? raw : prepared.converted);
+        });
     if (!counts) return std::move(counts.error());
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
-    if (!sink.builder) sink.builder.emplace(sink.options);  // an empty text
+    if (!sink.builder) sink.builder.emplace(sink.options, 1u);  // an empty text
+    sink.builder->wait();
+    // The text goes before the columns are finished.
+    sink.text = ByteBuffer();
     BuiltTable out;
     out.table = sink.builder->finish();
     out.counts = std::move(counts.value());

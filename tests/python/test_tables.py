@@ -65,6 +65,51 @@ def test_column_types(tmp_path, delimiter, values, arrow_type, expected):
     assert raw.column("h").to_pylist() == [v[1:-1] if v.startswith('"') else v for v in values]
 
 
+# Files whose column types are settled by values far apart: built in blocks
+# of a few rows, every block a batch, the table must be the one built whole.
+RANGED = [
+    ("h", TYPES),  # each row of TYPES below the header "h"
+    ("a,b,c\n1,x,true\n2,,false\n3.5,y,TRUE\n", None),
+    ("a,b\n,1\n,2\n,3\n4,007\n", None),
+    ("t\n2024-01-02T03:04:05\n2024-01-02T03:04:05.123456789\n2024-01-02 03:04\n", None),
+    ("a;b\n1;2\n3;4;5\n6;7;8;9\n", None),  # rows widen later: no width rule below
+    ('a,b\n1,"x\ny"\n2,"q""uote"\n3,z\n', None),
+    ("a,b\n1,2\n", None),
+    ("a,b\n", None),
+]
+
+
+def ranged_cases():
+    for text, types in RANGED:
+        if types is None:
+            yield text
+            continue
+        for delimiter, values, _, _ in types:
+            if delimiter == ",":
+                yield text + "\n" + "\n".join(values) + "\n"
+
+
+@pytest.mark.parametrize("text", list(ranged_cases()))
+def test_tables_built_in_blocks_equal_the_table_built_whole(tmp_path, monkeypatch, text):
+    path = write(tmp_path, text)
+    options = {"expected_columns": 0} if "6;7;8;9" in text else {}
+    whole = {infer: csv_gleave.read_arrow(path, infer_types=infer, **options) for infer in (True, False)}
+    for rows in ("1", "2", "3"):
+        monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", rows)
+        for infer in (True, False):
+            stream = csv_gleave.arrow_stream(path, infer_types=infer, **options)
+            reader = pa.RecordBatchReader.from_stream(stream)
+            batches = list(reader)
+            assert len(batches) == max(1, -(-stream.num_rows // int(rows)))
+            blocks = pa.Table.from_batches(batches, reader.schema)
+            assert blocks.schema == whole[infer].schema
+            assert blocks.to_pylist() == whole[infer].to_pylist()
+    polars = pytest.importorskip("polars")
+    monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", "1")
+    frame = csv_gleave.read_polars(path, **options)
+    assert frame.equals(polars.DataFrame(whole[True]))
+
+
 def plain(value):
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 

@@ -1,0 +1,145 @@
+// A table built on several threads while the rows still come in: the
+// caller's thread (the repair pass) only notes each kept row in a block of
+// rows, and whole blocks are built, each into a TableBuilder of its own,
+// by helper threads and, when they fall behind, by the caller itself. At
+// the end the blocks' column types are combined and every block becomes one
+// record batch of the table (TableBuilder::finish_ranges).
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "table/table_builder.hpp"
+
+namespace gleave::table {
+
+// Rows a block holds at most, and the bytes after which it is closed
+// early. GLEAVE_TABLE_BLOCK_ROWS, when set to a positive number, replaces
+// the row limit (and lifts the byte limit): tests make blocks of a few
+// rows so that types are combined across many ranges.
+struct BlockLimits {
+  std::size_t rows = 65536;
+  std::size_t bytes = std::size_t{4} << 20;
+  static BlockLimits from_environment();
+};
+
+class ParallelTableBuilder {
+ public:
+  // `threads`: the threads that build, the caller's included (1: the
+  // caller builds every block itself, on the way).
+  ParallelTableBuilder(TableOptions options, unsigned threads,
+                       BlockLimits limits = BlockLimits::from_environment());
+  ParallelTableBuilder(const ParallelTableBuilder&) = delete;
+  ParallelTableBuilder& operator=(const ParallelTableBuilder&) = delete;
+  // Stops the helpers (after the block each is building) and joins them.
+  ~ParallelTableBuilder();
+
+  // A row of fields: their bytes are copied.
+  template <class ForEachField>
+  void append_row_with(ForEachField&& for_each, bool utf8 = false) {
+    if (expect_header_) {
+      expect_header_ = false;
+      head_.append_row_with(for_each, utf8);
+      return;
+    }
+    Entry e;
+    e.text = nullptr;
+    e.first = block_.ends.size();
+    e.utf8 = utf8;
+    const std::size_t before = block_.bytes.size();
+    for_each([&](std::string_view f) {
+      block_.bytes.append(f);
+      block_.ends.push_back(block_.bytes.size());
+    });
+    e.size = block_.ends.size() - e.first;
+    block_bytes_ += block_.bytes.size() - before;
+    push_entry(e);
+  }
+  // A row that is a line of the text, split at the delimiter (see
+  // TableBuilder::append_line). Only the line's place is noted: its bytes
+  // must stay where they are until wait() has returned.
+  void append_line(std::string_view line, unsigned char delimiter, bool ascii) {
+    if (expect_header_) {
+      expect_header_ = false;
+      head_.append_line(line, delimiter, ascii);
+      return;
+    }
+    delimiter_ = delimiter;
+    block_bytes_ += line.size();
+    push_entry(Entry{line.data(), line.size(), 0, ascii});
+  }
+
+  // Builds every block still waiting (helping the helpers); afterwards no
+  // line given to append_line is read again. Rethrows what a helper threw.
+  void wait();
+  // The table (waits first). The builder is left empty.
+  ArrowTable finish();
+
+ private:
+  // A kept row: a line of the text (text set), or fields copied into the
+  // block (`size` of them from ends[first]).
+  struct Entry {
+    const char* text;
+    std::size_t size;
+    std::size_t first;
+    bool utf8;
+  };
+  struct Block {
+    std::vector<Entry> rows;
+    std::string bytes;
+    std::vector<std::size_t> ends;
+    bool full = false;  // closed at a limit, not at the end of the rows
+  };
+  struct Job {
+    Block block;
+    TableBuilder* into = nullptr;
+  };
+
+  void push_entry(const Entry& e) {
+    block_.rows.push_back(e);
+    if (block_.rows.size() >= limits_.rows || block_bytes_ >= limits_.bytes) {
+      block_.full = true;
+      close_block();
+    }
+  }
+  void close_block();
+  void build(Block& block, TableBuilder& into);
+  // Takes the oldest waiting job and builds it; false when none waits.
+  bool build_one();
+  void helper();
+  void rethrow_failure();
+
+  TableOptions options_;  // the blocks': no header row
+  TableBuilder head_;     // the header row, the options, and the names
+  bool expect_header_;
+  unsigned char delimiter_ = ',';
+  BlockLimits limits_;
+  Block block_;
+  std::size_t block_bytes_ = 0;
+  std::size_t max_waiting_;
+  unsigned threads_;
+
+  // The blocks' builders, in row order; each is filled by one thread.
+  std::vector<std::unique_ptr<TableBuilder>> ranges_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // a job waits, or the end
+  std::condition_variable done_;  // a job was built
+  std::deque<Job> waiting_;
+  std::size_t building_ = 0;
+  bool stopping_ = false;
+  std::exception_ptr failure_;
+  std::vector<std::thread> helpers_;
+  // The buffer sizes of the last block built, which the next reserves.
+  std::vector<std::size_t> sizes_;
+};
+
+}  // namespace gleave::table
