@@ -273,7 +273,7 @@ PyMethodDef stream_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A PyCapsule 'arrow_array_stream' of one record batch holding the whole table. May be\n"
+     "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order. May be\n"
      "called any number of times: every stream shares the same buffers. requested_schema\n"
      "is ignored."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,

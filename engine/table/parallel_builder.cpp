@@ -5,6 +5,8 @@
 #include <system_error>
 #include <utility>
 
+#include "text.hpp"
+
 namespace gleave::table {
 
 BlockLimits BlockLimits::from_environment() {
@@ -38,7 +40,7 @@ ParallelTableBuilder::ParallelTableBuilder(TableOptions options, unsigned thread
   // Blocks waiting beyond this are built by the caller instead of piling
   // up: the pass is faster than a builder, and each waiting block holds
   // its rows' places (and copied fields).
-  max_waiting_ = 2 * threads_;
+  max_waiting_ = threads_;
   for (unsigned t = 1; t < threads_; ++t) {
     try {
       helpers_.emplace_back([this] { helper(); });
@@ -69,14 +71,16 @@ void ParallelTableBuilder::build(Block& block, TableBuilder& into) {
   into.reserve_like(sizes);
   const char* const bytes = block.bytes.data();
   for (const Entry& e : block.rows) {
-    if (e.text != nullptr) {
-      into.append_line(std::string_view(e.text, e.size), delimiter_, e.utf8);
+    if (e.line) {
+      into.append_line(std::string_view(reinterpret_cast<const char*>(e.where), e.size), delimiter_,
+                       e.utf8);
       continue;
     }
     into.append_row_with(
         [&](auto&& visit) {
-          std::size_t at = e.first == 0 ? 0 : block.ends[e.first - 1];
-          for (std::size_t k = e.first; k < e.first + e.size; ++k) {
+          const std::size_t first = e.where;
+          std::size_t at = first == 0 ? 0 : block.ends[first - 1];
+          for (std::size_t k = first; k < first + e.size; ++k) {
             visit(std::string_view(bytes + at, block.ends[k] - at));
             at = block.ends[k];
           }
@@ -90,12 +94,25 @@ void ParallelTableBuilder::build(Block& block, TableBuilder& into) {
   }
 }
 
+void ParallelTableBuilder::append_long_line(std::string_view line, bool ascii) {
+  // Fields of a line of valid UTF-8 are valid UTF-8: the delimiter is ASCII.
+  const bool utf8 = ascii || valid_utf8_prefix(line.data(), line.size()) == line.size();
+  append_row_with(
+      [&](auto&& visit) {
+        std::size_t from = 0;
+        for (std::size_t at; (at = line.find(static_cast<char>(delimiter_), from)) != line.npos;
+             from = at + 1)
+          visit(line.substr(from, at - from));
+        visit(line.substr(from));
+      },
+      utf8);
+}
+
 void ParallelTableBuilder::close_block() {
   if (block_.rows.empty()) return;
   Job job{std::move(block_), nullptr};
   block_ = Block();
   block_bytes_ = 0;
-  block_.rows.reserve(std::min<std::size_t>(limits_.rows, 65536));
   auto range = std::make_unique<TableBuilder>(options_);
   job.into = range.get();
   bool build_here = false;
@@ -105,7 +122,12 @@ void ParallelTableBuilder::close_block() {
     ranges_.push_back(std::move(range));
     waiting_.push_back(std::move(job));
     build_here = helpers_.empty() || waiting_.size() > max_waiting_;
+    if (!spare_.empty()) {
+      block_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
   }
+  if (block_.rows.capacity() == 0) block_.rows.reserve(std::min<std::size_t>(limits_.rows, 65536));
   if (build_here) {
     build_one();
   } else {
@@ -128,10 +150,14 @@ bool ParallelTableBuilder::build_one() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!failure_) failure_ = std::current_exception();
   }
-  job.block = Block();  // its copied fields go now
+  job.block.rows.clear();
+  job.block.bytes.clear();
+  job.block.ends.clear();
+  job.block.full = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --building_;
+    if (spare_.size() < max_waiting_ + threads_) spare_.push_back(std::move(job.block));
   }
   done_.notify_all();
   return true;
@@ -162,7 +188,9 @@ ArrowTable ParallelTableBuilder::finish() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
+    spare_.clear();
   }
+  block_ = Block();
   wake_.notify_all();
   for (std::thread& h : helpers_) h.join();
   helpers_.clear();

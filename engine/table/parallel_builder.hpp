@@ -51,18 +51,14 @@ class ParallelTableBuilder {
       head_.append_row_with(for_each, utf8);
       return;
     }
-    Entry e;
-    e.text = nullptr;
-    e.first = block_.ends.size();
-    e.utf8 = utf8;
+    const std::size_t first = block_.ends.size();
     const std::size_t before = block_.bytes.size();
     for_each([&](std::string_view f) {
       block_.bytes.append(f);
       block_.ends.push_back(block_.bytes.size());
     });
-    e.size = block_.ends.size() - e.first;
     block_bytes_ += block_.bytes.size() - before;
-    push_entry(e);
+    push_entry(Entry{first, static_cast<std::uint32_t>(block_.ends.size() - first), false, utf8});
   }
   // A row that is a line of the text, split at the delimiter (see
   // TableBuilder::append_line). Only the line's place is noted: its bytes
@@ -74,8 +70,13 @@ class ParallelTableBuilder {
       return;
     }
     delimiter_ = delimiter;
+    if (line.size() > UINT32_MAX) [[unlikely]] {
+      append_long_line(line, ascii);
+      return;
+    }
     block_bytes_ += line.size();
-    push_entry(Entry{line.data(), line.size(), 0, ascii});
+    push_entry(Entry{reinterpret_cast<std::uintptr_t>(line.data()),
+                     static_cast<std::uint32_t>(line.size()), true, ascii});
   }
 
   // Builds every block still waiting (helping the helpers); afterwards no
@@ -85,13 +86,14 @@ class ParallelTableBuilder {
   ArrowTable finish();
 
  private:
-  // A kept row: a line of the text (text set), or fields copied into the
-  // block (`size` of them from ends[first]).
+  // A kept row in sixteen bytes: a line of the text (`where` its address,
+  // `size` its bytes), or fields copied into the block (`size` of them from
+  // ends[where]).
   struct Entry {
-    const char* text;
-    std::size_t size;
-    std::size_t first;
-    bool utf8;
+    std::uintptr_t where;
+    std::uint32_t size;
+    bool line;
+    bool utf8;  // of a line: ASCII
   };
   struct Block {
     std::vector<Entry> rows;
@@ -112,6 +114,8 @@ class ParallelTableBuilder {
     }
   }
   void close_block();
+  // A line too long for an entry: its fields are copied, as a row's are.
+  void append_long_line(std::string_view line, bool ascii);
   void build(Block& block, TableBuilder& into);
   // Takes the oldest waiting job and builds it; false when none waits.
   bool build_one();
@@ -134,6 +138,9 @@ class ParallelTableBuilder {
   std::condition_variable wake_;  // a job waits, or the end
   std::condition_variable done_;  // a job was built
   std::deque<Job> waiting_;
+  // Built blocks, emptied, for the pass to fill again: their memory is
+  // already the process's, where a new block would fault in fresh pages.
+  std::vector<Block> spare_;
   std::size_t building_ = 0;
   bool stopping_ = false;
   std::exception_ptr failure_;
