@@ -9,6 +9,7 @@
 // copying, and the buffers live until the last consumer releases its
 // arrays, whichever thread that happens on.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -30,11 +31,24 @@ using table::ParallelTableBuilder;
 using table::SharedTable;
 using table::TableOptions;
 
+// Tables being built at this moment in the process, each counting itself.
+std::atomic<unsigned> tables_in_progress{0};
+
+struct InProgress {
+  InProgress() { tables_in_progress.fetch_add(1, std::memory_order_relaxed); }
+  ~InProgress() { tables_in_progress.fetch_sub(1, std::memory_order_relaxed); }
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+};
+
 // The threads that build a table: both cores of a small machine, a few of
-// a larger one (the pass feeding them is a single thread).
+// a larger one (the pass feeding them is a single thread), shared with the
+// other tables being built: two files read at once on two cores get one
+// thread each rather than four threads fighting over two cores.
 unsigned build_threads() {
-  const unsigned n = std::thread::hardware_concurrency();
-  return std::clamp(n, 1u, 4u);
+  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  const unsigned tables = std::max(tables_in_progress.load(std::memory_order_relaxed), 1u);
+  return std::max(cores / tables, 1u);
 }
 
 // Kept rows go to the builder, which notes where each line is (copying the
@@ -98,6 +112,7 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          const DialectRequest& request, const TableOptions& table_options,
                          bool refuse_binary, Interrupt& interrupt) {
   try {
+    const InProgress counted;
     BuilderSink sink(table_options, interrupt);
     // The sink keeps the buffer the pass reads (the input, or its UTF-8
     // conversion; the other goes before the pass) until the blocks noting
