@@ -8,6 +8,8 @@
 // consumed any number of times (DuckDB asks again for every query) without
 // copying, and the buffers live until the last consumer releases its
 // arrays, whichever thread that happens on.
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -62,6 +64,7 @@ struct BuilderSink {
   // The text the pass reads, kept until every line noted in it is built.
   // Declared before the builder, whose helpers read it until they stop.
   ByteBuffer text;
+  std::size_t given_back = 0;  // bytes at its start whose pages went back
   std::optional<ParallelTableBuilder> builder;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
@@ -78,6 +81,23 @@ struct BuilderSink {
     // fields, which is known once the delimiter is settled.
     options.decimal_comma = options.decimal_comma && d != ',';
     builder.emplace(options, build_threads());
+    builder->on_text_done([this](const char* needed) { give_back_before(needed); });
+  }
+  // The text before `needed` is read no more (by the pass, which is past it,
+  // nor by the builder): its pages go back to the system while the columns
+  // grow, so that the text and the table are not both held whole. A margin
+  // stays, for any look behind the row start.
+  void give_back_before(const char* needed) {
+    if (!text.mapped()) return;
+    const char* begin = text.data();
+    if (needed < begin || needed > begin + text.size()) return;
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kMargin = std::size_t{1} << 20;
+    const auto upto = static_cast<std::size_t>(needed - begin);
+    if (upto < kMargin) return;
+    const std::size_t end = (upto - kMargin) / kPage * kPage;
+    if (end <= given_back) return;
+    if (::madvise(text.data() + given_back, end - given_back, MADV_DONTNEED) == 0) given_back = end;
   }
   // keep(row) and keep(row, verdict): the pass may or may not say why.
   template <class... Why>

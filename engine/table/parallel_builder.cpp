@@ -110,17 +110,30 @@ void ParallelTableBuilder::append_long_line(std::string_view line, bool ascii) {
 
 void ParallelTableBuilder::close_block() {
   if (block_.rows.empty()) return;
-  Job job{std::move(block_), nullptr};
+  Job job{std::move(block_), nullptr, 0};
   block_ = Block();
   block_bytes_ = 0;
   auto range = std::make_unique<TableBuilder>(options_);
   job.into = range.get();
   bool build_here = false;
+  const char* needed = last_line_;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (failure_) std::rethrow_exception(failure_);
+    job.seq = lows_.size();
+    lows_.push_back(job.block.low);
+    built_.push_back(false);
     ranges_.push_back(std::move(range));
     waiting_.push_back(std::move(job));
+    while (oldest_ < built_.size() && built_[oldest_]) ++oldest_;
+    // Lines only grow in address: the oldest unbuilt block with one holds
+    // the lowest still needed.
+    for (std::size_t k = oldest_; k < lows_.size(); ++k) {
+      if (lows_[k] != nullptr) {
+        needed = lows_[k];
+        break;
+      }
+    }
     build_here = helpers_.empty() || waiting_.size() > max_waiting_;
     if (!spare_.empty()) {
       block_ = std::move(spare_.back());
@@ -128,6 +141,7 @@ void ParallelTableBuilder::close_block() {
     }
   }
   if (block_.rows.capacity() == 0) block_.rows.reserve(std::min<std::size_t>(limits_.rows, 65536));
+  if (text_done_ && needed != nullptr) text_done_(needed);
   if (build_here) {
     build_one();
   } else {
@@ -157,6 +171,7 @@ bool ParallelTableBuilder::build_one() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --building_;
+    built_[job.seq] = true;
     if (spare_.size() < max_waiting_ + threads_) spare_.push_back(std::move(job.block));
   }
   done_.notify_all();

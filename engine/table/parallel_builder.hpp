@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -70,6 +71,8 @@ class ParallelTableBuilder {
       return;
     }
     delimiter_ = delimiter;
+    if (block_.low == nullptr) block_.low = line.data();
+    last_line_ = line.data();
     if (line.size() > UINT32_MAX) [[unlikely]] {
       append_long_line(line, ascii);
       return;
@@ -78,6 +81,13 @@ class ParallelTableBuilder {
     push_entry(Entry{reinterpret_cast<std::uintptr_t>(line.data()),
                      static_cast<std::uint32_t>(line.size()), true, ascii});
   }
+
+  // Called (on the caller's thread, as blocks are closed) with an address
+  // in the text below which no line given to append_line is read again:
+  // every line before it is built, and the rows handed in come in text
+  // order. Lets the caller give that part of the text back while the rest
+  // is still being read.
+  void on_text_done(std::function<void(const char*)> done) { text_done_ = std::move(done); }
 
   // Builds every block still waiting (helping the helpers); afterwards no
   // line given to append_line is read again. Rethrows what a helper threw.
@@ -99,11 +109,13 @@ class ParallelTableBuilder {
     std::vector<Entry> rows;
     std::string bytes;
     std::vector<std::size_t> ends;
-    bool full = false;  // closed at a limit, not at the end of the rows
+    bool full = false;          // closed at a limit, not at the end of the rows
+    const char* low = nullptr;  // its first line
   };
   struct Job {
     Block block;
     TableBuilder* into = nullptr;
+    std::size_t seq = 0;
   };
 
   void push_entry(const Entry& e) {
@@ -145,6 +157,13 @@ class ParallelTableBuilder {
   bool stopping_ = false;
   std::exception_ptr failure_;
   std::vector<std::thread> helpers_;
+  // The first line of every block closed, whether it is built, and the
+  // oldest not known to be: what the text is still needed for.
+  std::vector<const char*> lows_;
+  std::vector<bool> built_;
+  std::size_t oldest_ = 0;
+  const char* last_line_ = nullptr;  // the latest line handed in
+  std::function<void(const char*)> text_done_;
   // The buffer sizes of the last block built, which the next reserves.
   std::vector<std::size_t> sizes_;
 };

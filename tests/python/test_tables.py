@@ -110,6 +110,43 @@ def test_tables_built_in_blocks_equal_the_table_built_whole(tmp_path, monkeypatc
     assert frame.equals(polars.DataFrame(whole[True]))
 
 
+def damaged_csv(rows, seed):
+    """Rows of every kind the pass meets: plain lines, quoted fields with
+    delimiters, doubled quotes and line breaks, stray quotes, short and long
+    rows, CR LF and bytes that are not UTF-8."""
+    import random
+
+    rng = random.Random(seed)
+    lines = [b"id,name,note,amount"]
+    for i in range(rows):
+        kind = rng.randrange(20)
+        name = rng.choice([b"ann", b"b\xc3\xb8b", b"cy", b"d\xffe"])
+        note = rng.choice([b"plain", b'"a, b"', b'"two\nlines"', b'"say ""hi"""', b'stray"quote', b""])
+        row = [str(i).encode(), name, note, str(rng.random()).encode()]
+        if kind == 0:
+            row = row[:2]
+        elif kind == 1:
+            row = row + [b"surplus", b"more"]
+        lines.append(b",".join(row) + (b"\r" if kind == 2 else b""))
+    return b"\n".join(lines) + b"\n"
+
+
+def test_a_large_damaged_file_reads_as_the_readers_rows(tmp_path, monkeypatch):
+    # Megabytes of text: its pages are given back behind the rows already
+    # built while the rest is read, which must never touch a row to come.
+    path = write(tmp_path, damaged_csv(120_000, 7))
+    assert path.stat().st_size > 4 << 20
+    rows = list(_native.open(path))
+    for block_rows in (None, "997"):
+        if block_rows:
+            monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", block_rows)
+        stream = _native.arrow_stream(path, header=False, infer_types=False)
+        columns = [[plain(v) for v in c.to_pylist()] for c in pa.table(stream).columns]
+        assert stream.num_rows == len(rows)
+        back = [[c[r] for c in columns] for r in range(stream.num_rows)]
+        assert back == rows
+
+
 def plain(value):
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 
