@@ -140,7 +140,7 @@ void ParallelTableBuilder::close_block() {
       spare_.pop_back();
     }
   }
-  if (block_.rows.capacity() == 0) block_.rows.reserve(std::min<std::size_t>(limits_.rows, 65536));
+  if (block_.rows.capacity() == 0) block_.rows.reserve(std::min<std::size_t>(limits_.rows, 32768));
   if (text_done_ && needed != nullptr) text_done_(needed);
   if (build_here) {
     build_one();

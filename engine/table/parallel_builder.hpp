@@ -27,9 +27,12 @@ namespace gleave::table {
 // early. GLEAVE_TABLE_BLOCK_ROWS, when set to a positive number, replaces
 // the row limit (and lifts the byte limit): tests make blocks of a few
 // rows so that types are combined across many ranges.
+// About 2 MiB of text a block: fine enough that the last blocks, built
+// after the pass has ended, take little time, and coarse enough that the
+// batches are no more than polars' or pyarrow's own readers make.
 struct BlockLimits {
-  std::size_t rows = 65536;
-  std::size_t bytes = std::size_t{4} << 20;
+  std::size_t rows = 32768;
+  std::size_t bytes = std::size_t{2} << 20;
   static BlockLimits from_environment();
 };
 
