@@ -72,8 +72,8 @@ void ParallelTableBuilder::build(Block& block, TableBuilder& into) {
   const char* const bytes = block.bytes.data();
   for (const Entry& e : block.rows) {
     if (e.line) {
-      into.append_line(std::string_view(reinterpret_cast<const char*>(e.where), e.size), delimiter_,
-                       e.utf8);
+      into.append_line(std::string_view(reinterpret_cast<const char*>(e.where), e.size),
+                       block.delimiter, e.utf8);
       continue;
     }
     into.append_row_with(
@@ -168,6 +168,7 @@ bool ParallelTableBuilder::build_one() {
   job.block.bytes.clear();
   job.block.ends.clear();
   job.block.full = false;
+  job.block.low = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     --building_;

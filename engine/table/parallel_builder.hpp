@@ -74,6 +74,7 @@ class ParallelTableBuilder {
       return;
     }
     delimiter_ = delimiter;
+    block_.delimiter = delimiter;
     if (block_.low == nullptr) block_.low = line.data();
     last_line_ = line.data();
     if (line.size() > UINT32_MAX) [[unlikely]] {
@@ -112,8 +113,9 @@ class ParallelTableBuilder {
     std::vector<Entry> rows;
     std::string bytes;
     std::vector<std::size_t> ends;
-    bool full = false;          // closed at a limit, not at the end of the rows
-    const char* low = nullptr;  // its first line
+    bool full = false;              // closed at a limit, not at the end of the rows
+    const char* low = nullptr;      // its first line
+    unsigned char delimiter = ',';  // between the fields of its lines
   };
   struct Job {
     Block block;
@@ -140,7 +142,7 @@ class ParallelTableBuilder {
   TableOptions options_;  // the blocks': no header row
   TableBuilder head_;     // the header row, the options, and the names
   bool expect_header_;
-  unsigned char delimiter_ = ',';
+  unsigned char delimiter_ = ',';  // the caller's copy (long lines)
   BlockLimits limits_;
   Block block_;
   std::size_t block_bytes_ = 0;
