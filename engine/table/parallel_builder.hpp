@@ -24,12 +24,12 @@
 namespace gleave::table {
 
 // Rows a block holds at most, and the bytes after which it is closed
-// early. GLEAVE_TABLE_BLOCK_ROWS, when set to a positive number, replaces
-// the row limit (and lifts the byte limit): tests make blocks of a few
-// rows so that types are combined across many ranges.
-// About 2 MiB of text a block: fine enough that the last blocks, built
-// after the pass has ended, take little time, and coarse enough that the
-// batches are no more than polars' or pyarrow's own readers make.
+// early: about 2 MiB of text, fine enough that the last blocks, built after
+// the pass has ended, take little time, and coarse enough that the batches
+// are no more than polars' or pyarrow's own readers make.
+// GLEAVE_TABLE_BLOCK_ROWS, when set to a positive number, replaces the row
+// limit (and lifts the byte limit): tests make blocks of a few rows so that
+// types are combined across many ranges.
 struct BlockLimits {
   std::size_t rows = 32768;
   std::size_t bytes = std::size_t{2} << 20;
@@ -137,7 +137,6 @@ class ParallelTableBuilder {
   // Takes the oldest waiting job and builds it; false when none waits.
   bool build_one();
   void helper();
-  void rethrow_failure();
 
   TableOptions options_;  // the blocks': no header row
   TableBuilder head_;     // the header row, the options, and the names
