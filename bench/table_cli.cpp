@@ -3,7 +3,7 @@
 // finishing the columns; prints the peak resident size too. For profiling
 // the builder (valgrind --tool=callgrind, perf) on its own.
 //
-//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views]
+//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views] [--serial]
 //             [--stage whole | --pair FILE2]
 #include <sys/resource.h>
 
@@ -18,6 +18,7 @@
 
 #include "job.hpp"
 #include "pass.hpp"
+#include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
 #include "text.hpp"
 
@@ -55,48 +56,73 @@ struct NullSink {
   }
 };
 
-// What arrow_stream() feeds the builder with.
+// What arrow_stream() feeds the builder with: blocks of rows built on
+// `threads` threads while the pass goes on (--serial: one TableBuilder fed
+// row by row, finished on `threads` threads).
 struct BuildSink {
-  explicit BuildSink(gleave::table::TableOptions o) : options(o) {}
+  BuildSink(gleave::table::TableOptions o, unsigned t, bool s)
+      : options(o), threads(t), serial(s) {}
   gleave::table::TableOptions options;
+  unsigned threads;
+  bool serial;
   std::optional<gleave::table::TableBuilder> builder;
+  std::optional<gleave::table::ParallelTableBuilder> parallel;
   unsigned char delimiter = ',';
   void begin(unsigned char d, std::uint64_t) {
     delimiter = d;
     options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options);
+    if (serial) {
+      builder.emplace(options);
+    } else {
+      parallel.emplace(options, threads);
+    }
   }
   template <class... Why>
   bool keep(const gleave::Row& row, const Why&...) {
-    builder->append_row_with(
-        [&](auto&& visit) {
-          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
-        },
-        gleave::is_ascii(row.bytes.data(), row.bytes.size()));
+    auto each = [&](auto&& visit) {
+      for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+    };
+    const bool ascii = gleave::is_ascii(row.bytes.data(), row.bytes.size());
+    if (serial) {
+      builder->append_row_with(each, ascii);
+    } else {
+      parallel->append_row_with(each, ascii);
+    }
     return true;
   }
   bool keep_line(std::string_view line, bool ascii) {
-    builder->append_line(line, delimiter, ascii);
+    if (serial) {
+      builder->append_line(line, delimiter, ascii);
+    } else {
+      parallel->append_line(line, delimiter, ascii);
+    }
     return true;
   }
   template <class... Rejected>
   bool reject(Rejected&&...) {
     return true;
   }
-  gleave::table::ArrowTable finish(unsigned threads) {
+  // Every line is built (the text may go).
+  void wait() {
+    if (parallel) parallel->wait();
+  }
+  gleave::table::ArrowTable finish() {
+    if (parallel) return parallel->finish();
     if (!builder) builder.emplace(options);
     return builder->finish(threads);
   }
 };
 
 // The whole job on one file: read, build, finish.
-std::size_t build_file(const char* path, const gleave::table::TableOptions& table_options) {
+std::size_t build_file(const char* path, const gleave::table::TableOptions& table_options,
+                       unsigned threads, bool serial) {
   auto text = gleave::read_input(gleave::FileRef{path, -1}, nullptr, false);
   if (!text) return 0;
-  BuildSink sink(table_options);
+  BuildSink sink(table_options, threads, serial);
   gleave::run_pass(text.value().view(), gleave::GleaveOptions{}, sink);
+  sink.wait();
   text.value() = gleave::ByteBuffer();
-  return static_cast<std::size_t>(sink.finish(2).num_rows());
+  return static_cast<std::size_t>(sink.finish().num_rows());
 }
 
 }  // namespace
@@ -110,10 +136,12 @@ int main(int argc, char** argv) {
   table_options.decimal_comma = true;
   std::string stage = "build";
   unsigned threads = 2;
+  bool serial = false;
   const char* pair = nullptr;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-infer") == 0) table_options.infer_types = false;
     if (std::strcmp(argv[i], "--views") == 0) table_options.string_views = true;
+    if (std::strcmp(argv[i], "--serial") == 0) serial = true;
     if (std::strcmp(argv[i], "--pair") == 0 && i + 1 < argc) pair = argv[++i];
     if (std::strcmp(argv[i], "--stage") == 0 && i + 1 < argc) stage = argv[++i];
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
@@ -124,15 +152,15 @@ int main(int argc, char** argv) {
     // Two files in two threads of this process, against the first alone
     // (run that in a process of its own for a cold start).
     const auto t0 = Clock::now();
-    std::thread other([&] { build_file(pair, table_options); });
-    build_file(argv[1], table_options);
+    std::thread other([&] { build_file(pair, table_options, threads, serial); });
+    build_file(argv[1], table_options, threads, serial);
     other.join();
     std::printf("pair    %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
     return 0;
   }
   if (stage == "whole") {
     const auto t0 = Clock::now();
-    build_file(argv[1], table_options);
+    build_file(argv[1], table_options, threads, serial);
     std::printf("whole   %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
     return 0;
   }
@@ -153,13 +181,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   t = Clock::now();
-  BuildSink sink(table_options);
+  BuildSink sink(table_options, threads, serial);
   gleave::run_pass(view, options, sink);
+  sink.wait();
   std::printf("build   %.3f s  peak RSS %ld MB\n", seconds_since(t), peak_rss_mb());
   text.value() = gleave::ByteBuffer();
   t = Clock::now();
-  gleave::table::ArrowTable table = sink.finish(threads);
-  std::printf("finish  %.3f s  peak RSS %ld MB\n", seconds_since(t), peak_rss_mb());
+  gleave::table::ArrowTable table = sink.finish();
+  std::printf("finish  %.3f s  peak RSS %ld MB  %zu batches\n", seconds_since(t), peak_rss_mb(),
+              table.num_batches());
   for (std::size_t i = 0; i < table.num_columns(); ++i) {
     const auto& c = table.column(i);
     std::printf("  %-12s %-8s %lld nulls\n", c.name.c_str(), c.format,

@@ -8,12 +8,18 @@
 // consumed any number of times (DuckDB asks again for every query) without
 // copying, and the buffers live until the last consumer releases its
 // arrays, whichever thread that happens on.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "native.hpp"
+#include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
 #include "text.hpp"
 
@@ -23,18 +29,43 @@ namespace {
 
 using table::ArrowColumn;
 using table::ArrowTable;
+using table::ParallelTableBuilder;
 using table::SharedTable;
-using table::TableBuilder;
 using table::TableOptions;
 
-// Kept rows go straight into the builder (which copies their bytes), so the
-// text can be dropped before the columns are finished; rejected rows are
-// only counted, as open() counts them.
+// Tables being built at this moment in the process, each counting itself.
+std::atomic<unsigned> tables_in_progress{0};
+
+struct InProgress {
+  InProgress() { tables_in_progress.fetch_add(1, std::memory_order_relaxed); }
+  ~InProgress() { tables_in_progress.fetch_sub(1, std::memory_order_relaxed); }
+  InProgress(const InProgress&) = delete;
+  InProgress& operator=(const InProgress&) = delete;
+};
+
+// The threads that build a table: both cores of a small machine, a few of
+// a larger one (the pass feeding them is a single thread), shared with the
+// other tables being built: two files read at once on two cores get one
+// thread each rather than four threads fighting over two cores.
+unsigned build_threads() {
+  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  const unsigned tables = std::max(tables_in_progress.load(std::memory_order_relaxed), 1u);
+  return std::max(cores / tables, 1u);
+}
+
+// Kept rows go to the builder, which notes where each line is (copying the
+// fields of the rows the pass had to split itself) and builds blocks of
+// them on other threads while the pass goes on; rejected rows are only
+// counted, as open() counts them.
 struct BuilderSink {
   BuilderSink(const TableOptions& o, Interrupt& i) : options(o), interrupt(i) {}
   TableOptions options;
   Interrupt& interrupt;
-  std::optional<TableBuilder> builder;
+  // The text the pass reads, kept until every line noted in it is built.
+  // Declared before the builder, whose helpers read it until they stop.
+  ByteBuffer text;
+  std::size_t given_back = 0;  // bytes at its start whose pages went back
+  std::optional<ParallelTableBuilder> builder;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
   bool interrupted = false;
@@ -52,7 +83,24 @@ struct BuilderSink {
     // A decimal comma is only unambiguous when the comma does not split
     // fields, which is known once the delimiter is settled.
     options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options);
+    builder.emplace(options, build_threads());
+    builder->on_text_done([this](const char* needed) { give_back_before(needed); });
+  }
+  // The text before `needed` is read no more (by the pass, which is past it,
+  // nor by the builder): its pages go back to the system while the columns
+  // grow, so that the text and the table are not both held whole. A margin
+  // stays, for any look behind the row start.
+  void give_back_before(const char* needed) {
+    if (!text.mapped()) return;
+    const char* begin = text.data();
+    if (needed < begin || needed > begin + text.size()) return;
+    constexpr std::size_t kPage = 4096;
+    constexpr std::size_t kMargin = std::size_t{1} << 20;
+    const auto upto = static_cast<std::size_t>(needed - begin);
+    if (upto < kMargin) return;
+    const std::size_t end = (upto - kMargin) / kPage * kPage;
+    if (end <= given_back) return;
+    if (::madvise(text.data() + given_back, end - given_back, MADV_DONTNEED) == 0) given_back = end;
   }
   // keep(row) and keep(row, verdict): the pass may or may not say why.
   template <class... Why>
@@ -87,13 +135,25 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          const DialectRequest& request, const TableOptions& table_options,
                          bool refuse_binary, Interrupt& interrupt) {
   try {
+    const InProgress counted;
     BuilderSink sink(table_options, interrupt);
-    // The text goes when this returns, before the columns are finished.
-    auto counts = read_with_product_pass(input, options, request, refuse_binary, interrupt, sink,
-                                         [](ByteBuffer&, PreparedText&) {});
+    // The sink keeps the buffer the pass reads (the input, or its UTF-8
+    // conversion; the other goes before the pass) until the blocks noting
+    // its lines are built.
+    auto counts = read_with_product_pass(
+        input, options, request, refuse_binary, interrupt, sink,
+        [&](ByteBuffer& raw, PreparedText& prepared) {
+          const std::string_view in = raw.view();
+          const char* at = prepared.text.data();
+          const bool views_raw = !in.empty() && at >= in.data() && at <= in.data() + in.size();
+          sink.text = std::move(views_raw ? raw : prepared.converted);
+        });
     if (!counts) return std::move(counts.error());
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
-    if (!sink.builder) sink.builder.emplace(sink.options);  // an empty text
+    if (!sink.builder) sink.builder.emplace(sink.options, 1u);  // an empty text
+    sink.builder->wait();
+    // The text goes before the columns are finished.
+    sink.text = ByteBuffer();
     BuiltTable out;
     out.table = sink.builder->finish();
     out.counts = std::move(counts.value());
@@ -251,7 +311,7 @@ PyMethodDef stream_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A PyCapsule 'arrow_array_stream' of one record batch holding the whole table. May be\n"
+     "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order. May be\n"
      "called any number of times: every stream shares the same buffers. requested_schema\n"
      "is ignored."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,

@@ -2,9 +2,11 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "text.hpp"
 
@@ -149,23 +151,43 @@ bool reads_as_utf8(const Utf8Census& c) noexcept {
   return c.ill == 0 || c.multibyte >= 4 * c.ill;
 }
 
-std::string utf8_lossy(std::string_view in, std::uint64_t& replaced) {
+// Calls append(bytes, size) with the valid runs of `in` and U+FFFD for
+// each maximal ill-formed subpart (counted).
+template <class Append>
+void utf8_lossy_to(std::string_view in, std::uint64_t& replaced, Append&& append) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
-  std::string out;
-  out.reserve(n + 16);
   std::size_t i = 0;
   while (i < n) {
     const std::size_t good = valid_utf8_prefix(in.data() + i, n - i);
-    out.append(in.data() + i, good);
+    append(in.data() + i, good);
     i += good;
     if (i >= n) break;
     const long len = utf8_sequence(p, n, i);
-    out.append(kReplacement, 3);
+    append(kReplacement, 3);
     ++replaced;
     i = len == 0 ? n : i + static_cast<std::size_t>(-len);
   }
+}
+
+std::string utf8_lossy(std::string_view in, std::uint64_t& replaced) {
+  std::string out;
+  out.reserve(in.size() + 16);
+  utf8_lossy_to(in, replaced, [&](const char* p, std::size_t k) { out.append(p, k); });
   return out;
+}
+
+// The same straight into a buffer: a damaged UTF-8 file is then held twice
+// at most (input and text), never a third time for a copy.
+void utf8_lossy(std::string_view in, std::uint64_t& replaced, ByteBuffer& out) {
+  if (!out.reserve(in.size() + 16)) throw std::bad_alloc();
+  utf8_lossy_to(in, replaced, [&](const char* p, std::size_t k) {
+    const std::size_t need = out.size() + k;
+    if (need > out.capacity() && !out.reserve(std::max(need, out.capacity() + out.capacity() / 2)))
+      throw std::bad_alloc();
+    if (k != 0) std::memcpy(out.data() + out.size(), p, k);
+    out.set_size(need);
+  });
 }
 
 enum class Unicode { None, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
@@ -301,13 +323,16 @@ Transcoded from_table(std::string_view in, const ByteTable& t, const char* name)
   return r;
 }
 
-Transcoded from_utf8(std::string_view in, std::size_t skip, const char* name, bool lossy) {
+Transcoded from_utf8(std::string_view in, std::size_t skip, const char* name, bool lossy,
+                     ByteBuffer* into) {
   Transcoded r;
   r.encoding = name;
   const std::string_view body = in.substr(skip);
   if (valid_utf8_prefix(body.data(), body.size()) == body.size()) {
     r.borrowed = true;
     r.skip = skip;
+  } else if (lossy && into != nullptr) {
+    utf8_lossy(body, r.replaced, *into);
   } else if (lossy) {
     r.utf8 = utf8_lossy(body, r.replaced);
   } else {
@@ -332,21 +357,26 @@ std::string detect_encoding(std::string_view sample, bool complete) {
 }
 
 Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding) {
+  return transcode_to_utf8(input, encoding, nullptr);
+}
+
+Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding, ByteBuffer* into) {
   if (encoding.empty()) {
-    if (has_utf8_bom(input)) return from_utf8(input, 3, "utf-8-sig", true);
+    if (has_utf8_bom(input)) return from_utf8(input, 3, "utf-8-sig", true, into);
     Unicode u = from_bom(input);
     if (u != Unicode::None) return from_unicode(input, u, bom_length(u));
     u = from_nul_pattern(input);
     if (u != Unicode::None) return from_unicode(input, u, 0);
     if (valid_utf8_prefix(input.data(), input.size()) == input.size()) {
-      return from_utf8(input, 0, "utf-8", true);
+      return from_utf8(input, 0, "utf-8", true, into);
     }
-    return from_utf8(input, 0, "utf-8", reads_as_utf8(utf8_census(input, true)));
+    return from_utf8(input, 0, "utf-8", reads_as_utf8(utf8_census(input, true)), into);
   }
 
   const std::string key = squeeze(encoding);
-  if (key == "utf8") return from_utf8(input, 0, "utf-8", true);
-  if (key == "utf8sig") return from_utf8(input, has_utf8_bom(input) ? 3 : 0, "utf-8-sig", true);
+  if (key == "utf8") return from_utf8(input, 0, "utf-8", true, into);
+  if (key == "utf8sig")
+    return from_utf8(input, has_utf8_bom(input) ? 3 : 0, "utf-8-sig", true, into);
   if (key == "cp1252" || key == "windows1252") return from_table(input, kCp1252, "cp1252");
   if (key == "latin1" || key == "iso88591" || key == "l1" || key == "iso885911987") {
     return from_table(input, kLatin1, "latin-1");

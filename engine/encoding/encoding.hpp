@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "byte_buffer.hpp"
+
 namespace gleave {
 
 struct Transcoded {
@@ -42,6 +44,9 @@ struct Transcoded {
 // iconv knows ("cp1252", "latin-1" and "utf-8" take fast paths); an unknown
 // name gives an error value, never an exception.
 Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding = {});
+// The same, but UTF-8 with ill-formed sequences is written into `*into`
+// (when not null) instead of Transcoded::utf8, which is then left empty.
+Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding, ByteBuffer* into);
 
 // The encoding transcode_to_utf8 would detect from this sample: one of the
 // names above. `complete` says the sample is the whole input (so a sequence

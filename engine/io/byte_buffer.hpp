@@ -22,6 +22,9 @@ class ByteBuffer {
   std::string_view view() const noexcept { return std::string_view(data_, size_); }
   char* data() noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
+  // Whether the bytes are pages of their own (mmap), which may be given
+  // back to the system a range at a time.
+  bool mapped() const noexcept { return mapped_; }
   std::size_t capacity() const noexcept { return cap_; }
   void set_size(std::size_t n) noexcept { size_ = n; }
 

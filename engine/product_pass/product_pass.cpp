@@ -15,7 +15,8 @@ bool encoding_known(std::string_view name) {
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
                           const DialectRequest& request, bool keep_evidence) {
   PreparedText p;
-  Transcoded t = transcode_to_utf8(input, request.encoding);
+  // Damaged UTF-8 is repaired straight into the buffer the text is kept in.
+  Transcoded t = transcode_to_utf8(input, request.encoding, &p.converted);
   if (!t.ok()) {
     p.error = std::move(t.error);
     return p;
@@ -24,6 +25,8 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   p.replaced = t.replaced;
   if (t.borrowed) {
     p.text = t.text(input);
+  } else if (p.converted.size() != 0) {
+    p.text = p.converted.view();
   } else if (!t.utf8.empty()) {
     // The pass and the reader's table keep the text in a ByteBuffer, whose
     // memory stays put when it is handed on.

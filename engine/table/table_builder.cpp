@@ -235,7 +235,7 @@ void TableBuilder::ColumnBuilder::finish_fixed(ArrowColumn& out, Parse&& parse) 
   });
 }
 
-void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
+void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out, bool utf8) {
   const std::size_t n = cells_;
   out.values.resize(n * 16);
   std::uint8_t* views = out.values.data();
@@ -304,7 +304,7 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
     run(offsets_.as<std::uint32_t>());
   }
   offsets_.reset();
-  out.format = utf8_ ? "vu" : "vz";
+  out.format = utf8 ? "vu" : "vz";
   if (longest <= 12) {
     // Every value is inline: no data buffer at all.
     data_.reset();
@@ -316,7 +316,8 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out) {
   out.data = std::move(data_);
 }
 
-void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, bool views) {
+void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, StringLayout layout,
+                                                 bool utf8) {
   const std::size_t n = cells_;
   if (infer && empties_ != 0) {
     // Empty and missing cells are null.
@@ -345,8 +346,12 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, b
     if (nulls != 0) out.validity = std::move(present_);
   }
   present_.reset();
-  if (in_views_) {
-    out.format = utf8_ ? "vu" : "vz";
+  if (layout == StringLayout::kViews) {
+    if (!in_views_) {
+      make_views(out, utf8);
+      return;
+    }
+    out.format = utf8 ? "vu" : "vz";
     views_.shrink_to_fit();
     out.values = std::move(views_);
     if (data_.empty()) {
@@ -358,14 +363,11 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, b
     out.data = std::move(data_);
     return;
   }
-  if (views && data_.size() <= static_cast<std::size_t>(INT32_MAX)) {
-    make_views(out);
-    return;
-  }
+  if (in_views_) leave_views();
   // Arrow's "u" takes 32-bit offsets up to 2 GiB of text; past that the
-  // column is large_utf8 ("U", 64-bit offsets). One batch keeps the table's
-  // row order and chunking simple, and every consumer reads large strings.
-  const bool large = wide_ || data_.size() > static_cast<std::size_t>(INT32_MAX);
+  // column is large_utf8 ("U", 64-bit offsets) in every batch, as every
+  // consumer reads large strings.
+  const bool large = layout == StringLayout::kLarge;
   if (large && !wide_) {
     Buffer wide;
     wide.resize((n + 1) * sizeof(std::int64_t));
@@ -375,28 +377,94 @@ void TableBuilder::ColumnBuilder::finish_strings(ArrowColumn& out, bool infer, b
     offsets_ = std::move(wide);
   }
   offsets_.shrink_to_fit();
-  out.format = utf8_ ? (large ? "U" : "u") : (large ? "Z" : "z");
+  out.format = utf8 ? (large ? "U" : "u") : (large ? "Z" : "z");
   out.values = std::move(offsets_);
   data_.shrink_to_fit();
   out.data = std::move(data_);
 }
 
-ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options) {
+void TableBuilder::Facts::add(const Facts& o) noexcept {
+  cells += o.cells;
+  empties += o.empties;
+  utf8 = utf8 && o.utf8;
+  candidates &= o.candidates;
+  seen_offset = seen_offset || o.seen_offset;
+  seen_local = seen_local || o.seen_local;
+  // A column may not mix values with and without an offset, in one range
+  // or across two.
+  if (seen_offset && seen_local) candidates &= ~unsigned{kTimestamp};
+  max_fraction = std::max(max_fraction, o.max_fraction);
+  min_seconds = std::min(min_seconds, o.min_seconds);
+  max_seconds = std::max(max_seconds, o.max_seconds);
+  in_views = in_views && o.in_views;
+  long_bytes += o.long_bytes;
+}
+
+TableBuilder::Facts TableBuilder::ColumnBuilder::facts(bool views_asked) const noexcept {
+  Facts f;
+  f.cells = cells_;
+  f.empties = empties_;
+  f.utf8 = utf8_;
+  f.candidates = candidates_;
+  f.seen_offset = seen_offset_;
+  f.seen_local = seen_local_;
+  f.max_fraction = max_fraction_;
+  f.min_seconds = min_seconds_;
+  f.max_seconds = max_seconds_;
+  f.in_views = views_asked && in_views_;
+  f.long_bytes = in_views_ ? data_.size() : 0;
+  return f;
+}
+
+std::size_t TableBuilder::ColumnBuilder::text_bytes() const noexcept {
+  if (!in_views_) return data_.size();
+  std::size_t total = 0;
+  const std::uint8_t* v = views_.data();
+  for (std::size_t i = 0; i < cells_; ++i) {
+    std::uint32_t len;
+    std::memcpy(&len, v + 16 * i, 4);
+    total += len;
+  }
+  return total;
+}
+
+template <class TextBytes>
+TableBuilder::StringLayout TableBuilder::string_layout(const TableOptions& options,
+                                                       const Facts& whole, TextBytes&& text_bytes) {
+  const std::size_t narrow_limit = std::min<std::size_t>(options.narrow_offsets_up_to, UINT32_MAX);
+  const std::size_t view_limit = std::min<std::size_t>(narrow_limit, INT32_MAX);
+  if (options.string_views) {
+    // Views hold 32-bit offsets into their data: while the long values fit
+    // they stay views, and past that a column whose whole text fits is
+    // still made views from offsets.
+    if (whole.in_views && whole.long_bytes <= view_limit) return StringLayout::kViews;
+    const std::size_t total = text_bytes();
+    if (total <= static_cast<std::size_t>(INT32_MAX)) return StringLayout::kViews;
+    return StringLayout::kLarge;
+  }
+  const std::size_t total = text_bytes();
+  return total > std::min<std::size_t>(narrow_limit, INT32_MAX) ? StringLayout::kLarge
+                                                                : StringLayout::kNarrow;
+}
+
+ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options,
+                                                const Facts& whole, StringLayout layout) {
   const bool infer = options.infer_types;
   const bool decimal_comma = options.decimal_comma;
   ArrowColumn out;
   out.name = std::move(name);
   out.length = static_cast<std::int64_t>(cells_);
-  unsigned c = infer && utf8_ ? candidates_ : 0;
+  unsigned c = infer && whole.utf8 ? whole.candidates : 0;
   if (!decimal_comma) c &= ~kFloatComma;
   // A column of nothing but nulls has no evidence of a type.
-  if (empties_ == cells_) c = 0;
+  if (whole.empties == whole.cells) c = 0;
   if (c & kTimestamp) {
     // Nanoseconds hold the years 1677 to 2262 only: outside them a column
     // with sub-microsecond digits stays text rather than lose them.
     constexpr std::int64_t kLowest = INT64_MIN / 1000000000 + 1;
     constexpr std::int64_t kHighest = INT64_MAX / 1000000000 - 1;
-    if (max_fraction_ > 6 && (min_seconds_ < kLowest || max_seconds_ > kHighest)) c &= ~kTimestamp;
+    if (whole.max_fraction > 6 && (whole.min_seconds < kLowest || whole.max_seconds > kHighest))
+      c &= ~kTimestamp;
   }
   if (c & kInt) {
     out.format = "l";
@@ -436,15 +504,16 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
       return d;
     });
   } else if (c & kTimestamp) {
-    const bool nanos = max_fraction_ > 6;
-    out.format = nanos ? (seen_offset_ ? "tsn:UTC" : "tsn:") : (seen_offset_ ? "tsu:UTC" : "tsu:");
+    const bool nanos = whole.max_fraction > 6;
+    const bool utc = whole.seen_offset;
+    out.format = nanos ? (utc ? "tsn:UTC" : "tsn:") : (utc ? "tsu:UTC" : "tsu:");
     finish_fixed<std::int64_t>(out, [nanos](std::string_view v) {
       TimestampValue t;
       parse_timestamp(v, t);
       return nanos ? t.seconds * 1000000000 + t.nanos : t.seconds * 1000000 + t.nanos / 1000;
     });
   } else {
-    finish_strings(out, infer, options.string_views);
+    finish_strings(out, infer, layout, whole.utf8);
     return out;
   }
   offsets_.reset();
@@ -452,6 +521,25 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
   data_.reset();
   present_.reset();
   return out;
+}
+
+std::vector<std::size_t> TableBuilder::buffer_sizes() const {
+  std::vector<std::size_t> sizes;
+  sizes.reserve(2 * columns_.size());
+  for (const ColumnBuilder& c : columns_) {
+    sizes.push_back(c.cell_bytes());
+    sizes.push_back(c.data_bytes());
+  }
+  return sizes;
+}
+
+void TableBuilder::reserve_like(const std::vector<std::size_t>& sizes) {
+  if (rows_ != 0 || expect_header_) return;
+  ensure_columns(sizes.size() / 2);
+  for (std::size_t i = 0; i + 1 < sizes.size(); i += 2) {
+    // A little over: ranges are alike, not equal.
+    columns_[i / 2].reserve(sizes[i] + sizes[i] / 8, sizes[i + 1] + sizes[i + 1] / 8);
+  }
 }
 
 void TableBuilder::append_line(std::string_view line, unsigned char delimiter, bool ascii) {
@@ -510,16 +598,27 @@ std::vector<std::string> TableBuilder::combine_header_parts() {
 }
 
 ArrowTable TableBuilder::finish(unsigned threads) {
+  TableBuilder* self = this;
+  return finish_ranges(std::span<TableBuilder* const>(&self, 1), threads);
+}
+
+ArrowTable TableBuilder::finish_ranges(std::span<TableBuilder* const> ranges, unsigned threads) {
+  TableBuilder& first = *ranges[0];
+  const TableOptions& options = first.options_;
   // A header of several rows cut short by the end of the text.
-  if (expect_header_ && !header_parts_.empty()) {
-    header_ = combine_header_parts();
-    ensure_columns(header_.size());
+  if (first.expect_header_ && !first.header_parts_.empty()) {
+    first.header_ = first.combine_header_parts();
+    first.ensure_columns(first.header_.size());
   }
-  const std::size_t width = columns_.size();
+  std::size_t width = 0;
+  for (const TableBuilder* r : ranges) width = std::max(width, r->columns_.size());
+  // A range that never saw a row as wide as another's has those columns
+  // missing in all its rows.
+  for (TableBuilder* r : ranges) r->ensure_columns(width);
   std::size_t repaired = 0;
   std::vector<std::string> names;
-  if (options_.header) {
-    for (std::string& h : header_) {
+  if (options.header) {
+    for (std::string& h : first.header_) {
       const bool clean = is_utf8_name(h);
       if (!clean) {
         std::string fixed;
@@ -530,24 +629,51 @@ ArrowTable TableBuilder::finish(unsigned threads) {
         ++repaired;
       }
     }
-    names = unique_header_names(std::move(header_), width);
+    names = unique_header_names(std::move(first.header_), width);
   } else {
     names = positional_names(width);
   }
-  std::vector<ArrowColumn> out(width);
-  // Columns are independent: each is built and its text freed by whichever
-  // thread takes it next. An exception (out of memory) stops the others
-  // from taking more and is rethrown here.
+  // Each column's type and layout, from its facts over every range.
+  std::vector<Facts> whole(width);
+  std::vector<StringLayout> layouts(width);
+  for (std::size_t i = 0; i < width; ++i) {
+    for (const TableBuilder* r : ranges) whole[i].add(r->columns_[i].facts(options.string_views));
+    layouts[i] = string_layout(options, whole[i], [&] {
+      std::size_t total = 0;
+      for (const TableBuilder* r : ranges) total += r->columns_[i].text_bytes();
+      return total;
+    });
+  }
+  std::vector<TableBuilder*> parts;
+  for (TableBuilder* r : ranges) {
+    if (r->rows_ != 0) parts.push_back(r);
+  }
+  if (parts.empty()) parts.push_back(&first);
+  std::vector<ArrowBatch> out(parts.size());
+  for (std::size_t b = 0; b < parts.size(); ++b) {
+    out[b].columns.resize(width);
+    out[b].rows = static_cast<std::int64_t>(parts[b]->rows_);
+  }
+  // Every range's columns are independent once their types are known: each
+  // is built and its text freed by whichever thread takes it next. An
+  // exception (out of memory) stops the others from taking more and is
+  // rethrown here.
+  const std::size_t tasks = parts.size() * width;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr error;
   std::mutex error_mutex;
   auto work = [&]() noexcept {
     while (!failed.load(std::memory_order_relaxed)) {
-      const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-      if (i >= width) return;
+      const std::size_t k = next.fetch_add(1, std::memory_order_relaxed);
+      if (k >= tasks) return;
+      const std::size_t b = k / width;
+      const std::size_t i = k % width;
       try {
-        out[i] = columns_[i].finish(std::move(names[i]), options_);
+        // The names go with the first batch, which the schema is made from.
+        std::string name = b == 0 ? std::move(names[i]) : std::string();
+        out[b].columns[i] =
+            parts[b]->columns_[i].finish(std::move(name), options, whole[i], layouts[i]);
       } catch (...) {
         std::lock_guard<std::mutex> lock(error_mutex);
         if (!error) error = std::current_exception();
@@ -556,7 +682,7 @@ ArrowTable TableBuilder::finish(unsigned threads) {
     }
   };
   std::vector<std::thread> helpers;
-  const std::size_t wanted = std::min<std::size_t>(threads == 0 ? 1 : threads, width);
+  const std::size_t wanted = std::min<std::size_t>(threads == 0 ? 1 : threads, tasks);
   for (std::size_t t = 1; t < wanted; ++t) {
     try {
       helpers.emplace_back(work);
@@ -567,12 +693,13 @@ ArrowTable TableBuilder::finish(unsigned threads) {
   work();
   for (std::thread& h : helpers) h.join();
   if (error) std::rethrow_exception(error);
-  const auto rows = static_cast<std::int64_t>(rows_);
-  columns_.clear();
-  header_.clear();
-  rows_ = 0;
-  expect_header_ = options_.header;
-  return ArrowTable(std::move(out), rows, repaired);
+  for (TableBuilder* r : ranges) {
+    r->columns_.clear();
+    r->header_.clear();
+    r->rows_ = 0;
+    r->expect_header_ = r->options_.header;
+  }
+  return ArrowTable(std::move(out), repaired);
 }
 
 // ---------------------------------------------------------------------------
@@ -656,7 +783,7 @@ void fill_column_array(ArrowArray* out, const ArrowColumn& c, ArrayPrivate* priv
 
 struct StreamPrivate {
   SharedTable table;
-  bool batch_taken = false;
+  std::size_t next_batch = 0;
   const char* last_error = nullptr;
 };
 
@@ -695,13 +822,13 @@ int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
   auto* s = static_cast<StreamPrivate*>(stream->private_data);
-  if (s->batch_taken) {
+  if (s->next_batch >= s->table->num_batches()) {
     out->release = nullptr;  // the end of the stream
     return 0;
   }
-  const int rc = export_array(s->table, out);
+  const int rc = export_array(s->table, out, s->next_batch);
   s->last_error = rc == 0 ? nullptr : "out of memory";
-  if (rc == 0) s->batch_taken = true;
+  if (rc == 0) ++s->next_batch;
   return rc;
 }
 
@@ -717,6 +844,19 @@ void stream_release(ArrowArrayStream* stream) {
 }
 
 }  // namespace
+
+ArrowTable::ArrowTable(std::vector<ArrowColumn> columns, std::int64_t rows,
+                       std::size_t names_repaired)
+    : rows_(rows), names_repaired_(names_repaired) {
+  batches_.resize(1);
+  batches_[0].columns = std::move(columns);
+  batches_[0].rows = rows;
+}
+
+ArrowTable::ArrowTable(std::vector<ArrowBatch> batches, std::size_t names_repaired)
+    : batches_(std::move(batches)), names_repaired_(names_repaired) {
+  for (const ArrowBatch& b : batches_) rows_ += b.rows;
+}
 
 std::int64_t ArrowColumn::arrow_buffers(const void** buffers) const noexcept {
   buffers[0] = null_count == 0 ? nullptr : validity.data();
@@ -744,9 +884,11 @@ std::int64_t ArrowColumn::arrow_buffers(const void** buffers) const noexcept {
 int ArrowTable::export_schema(ArrowSchema* out) const noexcept {
   try {
     std::vector<std::string> names, formats;
-    names.reserve(columns_.size());
-    formats.reserve(columns_.size());
-    for (const ArrowColumn& c : columns_) {
+    const std::size_t n = num_columns();
+    names.reserve(n);
+    formats.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const ArrowColumn& c = column(i);
       names.push_back(c.name);
       formats.push_back(c.format);
     }
@@ -756,10 +898,12 @@ int ArrowTable::export_schema(ArrowSchema* out) const noexcept {
   }
 }
 
-int export_array(const SharedTable& table, ArrowArray* out) noexcept {
+int export_array(const SharedTable& table, ArrowArray* out, std::size_t b) noexcept {
   try {
+    if (b >= table->num_batches()) return EINVAL;
     // Allocate everything first: filling the structs cannot fail.
-    const std::size_t n = table->num_columns();
+    const ArrowBatch& batch = table->batch(b);
+    const std::size_t n = batch.columns.size();
     auto priv = std::make_unique<ArrayPrivate>();
     priv->table = table;
     priv->child_structs.resize(n);
@@ -770,10 +914,10 @@ int export_array(const SharedTable& table, ArrowArray* out) noexcept {
       c->table = table;
     }
     for (std::size_t i = 0; i < n; ++i) {
-      fill_column_array(&priv->child_structs[i], table->column(i), children[i].release());
+      fill_column_array(&priv->child_structs[i], batch.columns[i], children[i].release());
       priv->child_pointers[i] = &priv->child_structs[i];
     }
-    out->length = table->num_rows();
+    out->length = batch.rows;
     out->null_count = 0;
     out->offset = 0;
     out->n_buffers = 1;

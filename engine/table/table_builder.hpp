@@ -62,16 +62,30 @@ struct ArrowColumn {
   std::int64_t arrow_buffers(const void** buffers) const noexcept;
 };
 
-// The finished table: owns every buffer until it is exported.
+// One record batch of a finished table: its columns' arrays, all of the
+// same length.
+struct ArrowBatch {
+  std::vector<ArrowColumn> columns;
+  std::int64_t rows = 0;
+};
+
+// The finished table: owns every buffer until it is exported. Built in one
+// piece it is one batch; built over consecutive ranges of rows, one batch a
+// range, every batch with the same names and types.
 class ArrowTable {
  public:
   ArrowTable() = default;
-  ArrowTable(std::vector<ArrowColumn> columns, std::int64_t rows, std::size_t names_repaired)
-      : columns_(std::move(columns)), rows_(rows), names_repaired_(names_repaired) {}
+  ArrowTable(std::vector<ArrowColumn> columns, std::int64_t rows, std::size_t names_repaired);
+  ArrowTable(std::vector<ArrowBatch> batches, std::size_t names_repaired);
 
   std::int64_t num_rows() const noexcept { return rows_; }
-  std::size_t num_columns() const noexcept { return columns_.size(); }
-  const ArrowColumn& column(std::size_t i) const noexcept { return columns_[i]; }
+  std::size_t num_columns() const noexcept {
+    return batches_.empty() ? 0 : batches_[0].columns.size();
+  }
+  // A column's name and type; of a table of one batch, its values too.
+  const ArrowColumn& column(std::size_t i) const noexcept { return batches_[0].columns[i]; }
+  std::size_t num_batches() const noexcept { return batches_.size(); }
+  const ArrowBatch& batch(std::size_t b) const noexcept { return batches_[b]; }
   // Header cells that were not valid UTF-8 (or held a NUL byte) and were
   // named with U+FFFD in place of the bad bytes: Arrow names are UTF-8 C
   // strings. Data cells are never changed; such a column is binary.
@@ -80,17 +94,18 @@ class ArrowTable {
   // The schema: a struct with one nullable child per column. The caller
   // owns *out and calls its release. Returns 0, or ENOMEM.
   int export_schema(ArrowSchema* out) const noexcept;
-  // Moves every buffer into one struct array (the record batch); the table
-  // is left empty. Returns 0, or ENOMEM (the table then is unchanged).
+  // Moves every buffer into a table the batch shares and exports its first
+  // batch as one struct array (the whole table when it is one batch); the
+  // table is left empty. Returns 0, or ENOMEM (the table then is unchanged).
   int export_array(ArrowArray* out) noexcept;
 
  private:
-  std::vector<ArrowColumn> columns_;
+  std::vector<ArrowBatch> batches_;
   std::int64_t rows_ = 0;
   std::size_t names_repaired_ = 0;
 };
 
-// Moves the table into a stream of one record batch. Returns 0, or ENOMEM
+// Moves the table into a stream of its record batches. Returns 0, or ENOMEM
 // (the table then is unchanged).
 int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
 
@@ -98,9 +113,9 @@ int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
 // each of its columns holds a reference, so the table lives until the last
 // of them is released, and a stream over it can be made any number of times.
 using SharedTable = std::shared_ptr<const ArrowTable>;
-// The whole table as one struct array (a record batch). Returns 0, or ENOMEM.
-int export_array(const SharedTable& table, ArrowArray* out) noexcept;
-// A stream of one record batch over the table. Returns 0, or ENOMEM.
+// Batch `b` of the table as one struct array. Returns 0, or ENOMEM.
+int export_array(const SharedTable& table, ArrowArray* out, std::size_t b = 0) noexcept;
+// A stream of the table's record batches, in order. Returns 0, or ENOMEM.
 int export_stream(SharedTable table, ArrowArrayStream* out) noexcept;
 
 class TableBuilder {
@@ -158,11 +173,29 @@ class TableBuilder {
   std::size_t num_rows() const noexcept { return rows_; }
   std::size_t num_columns() const noexcept { return columns_.size(); }
 
+  // The bytes each column's buffers hold (its cells, then its text), so
+  // that a builder of a similar range can reserve them at once instead of
+  // growing to them.
+  std::vector<std::size_t> buffer_sizes() const;
+  // Makes the columns of `sizes` (as buffer_sizes gives them) and reserves
+  // that much in each. Only before the first row.
+  void reserve_like(const std::vector<std::size_t>& sizes);
+
   // Builds the Arrow columns, freeing each column's text once it is built;
   // with several columns, on `threads` threads (at most two are useful on
   // most machines; 1 builds them on the calling thread). The builder is
   // left empty. Throws std::bad_alloc when memory runs out.
   ArrowTable finish(unsigned threads = 2);
+  // One table from builders that took consecutive ranges of its rows, each
+  // range becoming one batch. The first builder gives the options and the
+  // names (its header row); the others were made with header = false and
+  // the same options otherwise. Every column gets the type its values take
+  // over all ranges, as if one builder had taken every row: a column of
+  // integers in one range and floats in another is float, one value of text
+  // anywhere makes it text. Ranges without rows give no batch (unless no
+  // range has any). Builds on `threads` threads, freeing each range's
+  // column once built; every builder is left empty. Throws std::bad_alloc.
+  static ArrowTable finish_ranges(std::span<TableBuilder* const> ranges, unsigned threads = 2);
 
  private:
   // What a column's values may still be.
@@ -174,6 +207,35 @@ class TableBuilder {
     kDate = 16,
     kTimestamp = 32,
   };
+
+  // What the values of a column (or of its part in one range) allow: the
+  // type decision is made on these, combined over every range.
+  struct Facts {
+    std::size_t cells = 0;
+    std::size_t empties = 0;
+    bool utf8 = true;
+    unsigned candidates = ~0u;
+    bool seen_offset = false;
+    bool seen_local = false;
+    unsigned max_fraction = 0;
+    std::int64_t min_seconds = INT64_MAX;
+    std::int64_t max_seconds = INT64_MIN;
+    // Text kept as string views throughout, and the bytes of its values too
+    // long to be inline.
+    bool in_views = true;
+    std::size_t long_bytes = 0;
+
+    void add(const Facts& o) noexcept;
+  };
+  // How a text column is laid out, decided once for every range.
+  enum class StringLayout { kViews, kNarrow, kLarge };
+  // The layout one builder taking every row would have given: string views
+  // while their data fits 32-bit offsets, else offsets, 64-bit past 2 GiB.
+  // `text_bytes()` sums the column's bytes over the ranges (asked only when
+  // needed: it may scan views).
+  template <class TextBytes>
+  static StringLayout string_layout(const TableOptions& options, const Facts& whole,
+                                    TextBytes&& text_bytes);
 
   class ColumnBuilder {
    public:
@@ -196,7 +258,19 @@ class TableBuilder {
       if (infer && candidates_ != 0) narrow(f);
     }
     void append_missing();
-    ArrowColumn finish(std::string name, const TableOptions& options);
+    std::size_t cell_bytes() const noexcept { return in_views_ ? views_.size() : offsets_.size(); }
+    std::size_t data_bytes() const noexcept { return data_.size(); }
+    void reserve(std::size_t cell_bytes, std::size_t data_bytes) {
+      (in_views_ ? views_ : offsets_).reserve(cell_bytes);
+      data_.reserve(data_bytes);
+    }
+    Facts facts(bool views_asked) const noexcept;
+    // The bytes of every value.
+    std::size_t text_bytes() const noexcept;
+    // This range's part of the column, typed as `whole` (the facts of all
+    // ranges) allows; its own buffers are freed.
+    ArrowColumn finish(std::string name, const TableOptions& options, const Facts& whole,
+                       StringLayout layout);
 
    private:
     void append_text(std::string_view f) {
@@ -242,8 +316,8 @@ class TableBuilder {
     // empty) and returns the number of the others.
     template <class Visit>
     std::int64_t for_each_value(Visit&& visit) const;
-    void finish_strings(ArrowColumn& out, bool infer, bool views);
-    void make_views(ArrowColumn& out);
+    void finish_strings(ArrowColumn& out, bool infer, StringLayout layout, bool utf8);
+    void make_views(ArrowColumn& out, bool utf8);
     template <class T, class Parse>
     void finish_fixed(ArrowColumn& out, Parse&& parse);
 

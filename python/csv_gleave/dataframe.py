@@ -65,5 +65,9 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
         mapping[pa.int64()] = pd.Int64Dtype()
     if pa.bool_() in nullable:
         mapping[pa.bool_()] = pd.BooleanDtype()
-    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False)
+    # The table is this function's own: each column is freed once converted
+    # (self_destruct), and no two columns are copied into one 2-D block
+    # (split_blocks), which would copy every number once more.
+    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
+                                              split_blocks=True, self_destruct=True)
     return frame

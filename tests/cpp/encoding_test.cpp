@@ -95,6 +95,18 @@ TEST_P(Transcode, ConvertsAndCounts) {
   EXPECT_EQ(t.replaced, c.replaced);
 }
 
+// Damaged UTF-8 written into the caller's buffer: the same text and count.
+TEST_P(Transcode, IntoABufferGivesTheSameText) {
+  const Case& c = GetParam();
+  gleave::ByteBuffer into;
+  const gleave::Transcoded t = transcode_to_utf8(c.input, c.given, &into);
+  ASSERT_TRUE(t.ok()) << t.error;
+  EXPECT_EQ(t.encoding, c.encoding);
+  EXPECT_TRUE(into.size() == 0 || t.utf8.empty());
+  EXPECT_EQ(std::string(into.size() != 0 ? into.view() : t.text(c.input)), c.utf8);
+  EXPECT_EQ(t.replaced, c.replaced);
+}
+
 INSTANTIATE_TEST_SUITE_P(Encodings, Transcode, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 

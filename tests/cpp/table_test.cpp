@@ -14,6 +14,7 @@
 
 #include "gleave.hpp"
 #include "table/column_names.hpp"
+#include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
 #include "table/value_parse.hpp"
 
@@ -592,6 +593,165 @@ TEST(TableBuilder, StringViewsHoldTheSameCells) {
     }
   }
 }
+
+// ---------------------------------------------------------------------------
+// Tables built in ranges of rows: the same names, types and cells as one
+// builder taking every row, whatever the ranges and threads.
+
+// Every cell of a column as text (fixed-width values as their bytes in hex).
+Cells cells_of(const ArrowArray& a, const std::string& format) {
+  if (format[0] == 'v') return views_of(a);
+  if (format == "u" || format == "z") return strings_of(a, false);
+  if (format == "U" || format == "Z") return strings_of(a, true);
+  const std::size_t width = format == "b" ? 0 : format == "tdD" ? 4 : 8;
+  const auto* validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+  const auto* values = static_cast<const std::uint8_t*>(a.buffers[1]);
+  Cells out;
+  for (std::int64_t r = 0; r < a.length; ++r) {
+    if (!is_valid(validity, r)) {
+      out.push_back(std::nullopt);
+    } else if (width == 0) {
+      out.emplace_back(get_bit(values, static_cast<std::size_t>(r)) ? "1" : "0");
+    } else {
+      std::string hex;
+      for (std::size_t k = 0; k < width; ++k) {
+        hex += "0123456789abcdef"[values[r * width + k] >> 4];
+        hex += "0123456789abcdef"[values[r * width + k] & 15];
+      }
+      out.push_back(hex);
+    }
+  }
+  return out;
+}
+
+// A table read back through its stream: the schema, then every batch.
+struct Streamed {
+  std::vector<std::string> names, formats;
+  std::vector<Cells> columns;
+  std::vector<std::int64_t> nulls;
+  std::size_t batches = 0;
+  explicit Streamed(ArrowTable&& t) {
+    ArrowArrayStream s{};
+    EXPECT_EQ(export_stream(std::move(t), &s), 0);
+    ArrowSchema schema{};
+    EXPECT_EQ(s.get_schema(&s, &schema), 0);
+    for (std::int64_t c = 0; c < schema.n_children; ++c) {
+      names.emplace_back(schema.children[c]->name);
+      formats.emplace_back(schema.children[c]->format);
+    }
+    schema.release(&schema);
+    columns.resize(names.size());
+    nulls.resize(names.size());
+    while (true) {
+      ArrowArray batch{};
+      EXPECT_EQ(s.get_next(&s, &batch), 0);
+      if (batch.release == nullptr) break;
+      ++batches;
+      EXPECT_EQ(static_cast<std::size_t>(batch.n_children), names.size());
+      for (std::size_t c = 0; c < names.size(); ++c) {
+        EXPECT_EQ(batch.children[c]->length, batch.length);
+        const Cells cells = cells_of(*batch.children[c], formats[c]);
+        columns[c].insert(columns[c].end(), cells.begin(), cells.end());
+        nulls[c] += batch.children[c]->null_count;
+      }
+      batch.release(&batch);
+    }
+    s.release(&s);
+  }
+};
+
+struct RangeCase {
+  std::string name;
+  std::vector<std::string> lines;    // ';' between fields
+  std::vector<std::string> formats;  // of the whole table, header or not
+};
+void PrintTo(const RangeCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class Ranges : public testing::TestWithParam<RangeCase> {};
+
+TEST_P(Ranges, GiveTheTableOfOneBuilder) {
+  const RangeCase& c = GetParam();
+  for (const bool infer : {true, false}) {
+    for (const bool views : {false, true}) {
+      TableOptions o{true, infer, true};
+      o.string_views = views;
+      TableBuilder one(o);
+      for (const std::string& line : c.lines) one.append_line(line, ';', false);
+      const Streamed want(one.finish(1));
+      if (infer && !views) {
+        EXPECT_EQ(want.formats, c.formats);
+      }
+      for (const std::size_t rows : {1, 2, 3}) {
+        for (const unsigned threads : {1u, 2u, 3u}) {
+          BlockLimits limits;
+          limits.rows = rows;
+          ParallelTableBuilder b(o, threads, limits);
+          // Odd lines as lines of the text, even ones as fields the pass
+          // split itself: the two ways rows arrive.
+          for (std::size_t i = 0; i < c.lines.size(); ++i) {
+            const std::string& line = c.lines[i];
+            if (i % 2 == 1) {
+              b.append_line(line, ';', false);
+              continue;
+            }
+            b.append_row_with([&](auto&& visit) {
+              std::size_t from = 0;
+              for (std::size_t e; (e = line.find(';', from)) != std::string::npos; from = e + 1)
+                visit(std::string_view(line).substr(from, e - from));
+              visit(std::string_view(line).substr(from));
+            });
+          }
+          const Streamed got(b.finish());
+          SCOPED_TRACE(testing::Message() << "infer " << infer << " views " << views << " rows "
+                                          << rows << " threads " << threads);
+          EXPECT_EQ(got.names, want.names);
+          EXPECT_EQ(got.formats, want.formats);
+          EXPECT_EQ(got.columns, want.columns);
+          EXPECT_EQ(got.nulls, want.nulls);
+          const std::size_t data_rows = c.lines.empty() ? 0 : c.lines.size() - 1;
+          EXPECT_EQ(got.batches, std::max<std::size_t>(1, (data_rows + rows - 1) / rows));
+        }
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Ranges,
+    testing::Values(
+        RangeCase{"IntThenFloat", {"n;m", "1;2", "3;4", "5;6", "7.5;8"}, {"g", "l"}},
+        RangeCase{"FloatThenInt", {"n", "0.5", "2", "3", "4"}, {"g"}},
+        RangeCase{"LeadingZeroLast", {"code", "1", "2", "3", "007"}, {"u"}},
+        RangeCase{"LeadingZeroMiddle", {"code", "1", "007", "3", "4"}, {"u"}},
+        RangeCase{"TextThenBools", {"b", "maybe", "true", "false", "TRUE"}, {"u"}},
+        RangeCase{"BoolThenText", {"b", "true", "FALSE", "true", "maybe"}, {"u"}},
+        RangeCase{"NullRangeThenInts", {"a;b", ";x", ";y", "1;z", "2;w"}, {"l", "u"}},
+        RangeCase{"AllNull", {"a;b", ";1", ";2", ";3"}, {"u", "l"}},
+        RangeCase{"OffsetThenLocal",
+                  {"t", "2024-01-02T03:04:05Z", "2024-01-02T03:04:06", "2024-01-02T03:04:07Z"},
+                  {"u"}},
+        RangeCase{
+            "NanosLater",
+            {"t", "2024-01-02 03:04:05", "2024-01-02 03:04:05.5", "2024-01-02 03:04:05.123456789"},
+            {"tsn:"}},
+        RangeCase{
+            "DatesThenTimestamp", {"d", "2024-01-02", "2024-01-03", "2024-01-04T00:00"}, {"u"}},
+        RangeCase{"DecimalCommaThenPoint", {"x", "1,5", "2,25", "3.5"}, {"u"}},
+        RangeCase{"BadUtf8Last", {"s", "a", "b", "c\xff"}, {"z"}},
+        RangeCase{"BadUtf8First", {"s", "c\xff", "a", "b"}, {"z"}},
+        RangeCase{"LocalThenOffset", {"t", "2024-01-02 03:04", "2024-01-02 03:04Z"}, {"u"}},
+        RangeCase{"NanosFirst",
+                  {"t", "2024-01-02 03:04:05.123456789", "2024-01-02 03:04:05", "2024-01-02 03:04"},
+                  {"tsn:"}},
+        RangeCase{"LongTextAmongShort",
+                  {"s;n", "a;1", "a value longer than twelve bytes;2", "b;3", "c;4"},
+                  {"u", "l"}},
+        RangeCase{"RowsGrowLater", {"a", "1", "2", "3;4", "5;6;7"}, {"l", "l", "l"}},
+        RangeCase{"FewerRowsThanThreads", {"a;b", "1;x"}, {"l", "u"}},
+        RangeCase{"HeaderOnly", {"a;b"}, {"u", "u"}}, RangeCase{"Empty", {}, {}}),
+    [](const testing::TestParamInfo<RangeCase>& i) { return i.param.name; });
 
 // ---------------------------------------------------------------------------
 // Export and ownership (run under ASan for the leak and double-free checks)

@@ -65,6 +65,89 @@ def test_column_types(tmp_path, delimiter, values, arrow_type, expected):
     assert raw.column("h").to_pylist() == [v[1:-1] if v.startswith('"') else v for v in values]
 
 
+# Files whose column types are settled by values far apart: built in blocks
+# of a few rows, every block a batch, the table must be the one built whole.
+RANGED = [
+    ("h", TYPES),  # each row of TYPES below the header "h"
+    ("a,b,c\n1,x,true\n2,,false\n3.5,y,TRUE\n", None),
+    ("a,b\n,1\n,2\n,3\n4,007\n", None),
+    ("t\n2024-01-02T03:04:05\n2024-01-02T03:04:05.123456789\n2024-01-02 03:04\n", None),
+    ("a;b\n1;2\n3;4;5\n6;7;8;9\n", None),  # rows widen later: no width rule below
+    ('a,b\n1,"x\ny"\n2,"q""uote"\n3,z\n', None),
+    ("a,b\n1,2\n", None),
+    ("a,b\n", None),
+    (",2019,,2020,\nname,q1,q2,q1,q2\nAnn,1.5,2,3,4\nBob,2,3,4,5\nCy,1,2,3,4\n", None),  # two header rows
+]
+
+
+def ranged_cases():
+    for text, types in RANGED:
+        if types is None:
+            yield text
+            continue
+        for delimiter, values, _, _ in types:
+            if delimiter == ",":
+                yield text + "\n" + "\n".join(values) + "\n"
+
+
+@pytest.mark.parametrize("text", list(ranged_cases()))
+def test_tables_built_in_blocks_equal_the_table_built_whole(tmp_path, monkeypatch, text):
+    path = write(tmp_path, text)
+    options = {"expected_columns": 0} if "6;7;8;9" in text else {}
+    whole = {infer: csv_gleave.read_arrow(path, infer_types=infer, **options) for infer in (True, False)}
+    for rows in ("1", "2", "3"):
+        monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", rows)
+        for infer in (True, False):
+            stream = csv_gleave.arrow_stream(path, infer_types=infer, **options)
+            reader = pa.RecordBatchReader.from_stream(stream)
+            batches = list(reader)
+            assert len(batches) == max(1, -(-stream.num_rows // int(rows)))
+            blocks = pa.Table.from_batches(batches, reader.schema)
+            assert blocks.schema == whole[infer].schema
+            assert blocks.to_pylist() == whole[infer].to_pylist()
+    polars = pytest.importorskip("polars")
+    monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", "1")
+    frame = csv_gleave.read_polars(path, **options)
+    assert frame.equals(polars.DataFrame(whole[True]))
+
+
+def damaged_csv(rows, seed):
+    """Rows of every kind the pass meets: plain lines, quoted fields with
+    delimiters, doubled quotes and line breaks, stray quotes, short and long
+    rows, CR LF and bytes that are not UTF-8."""
+    import random
+
+    rng = random.Random(seed)
+    lines = [b"id,name,note,amount"]
+    for i in range(rows):
+        kind = rng.randrange(20)
+        name = rng.choice([b"ann", b"b\xc3\xb8b", b"cy", b"d\xffe"])
+        note = rng.choice([b"plain", b'"a, b"', b'"two\nlines"', b'"say ""hi"""', b'stray"quote', b""])
+        row = [str(i).encode(), name, note, str(rng.random()).encode()]
+        if kind == 0:
+            row = row[:2]
+        elif kind == 1:
+            row = row + [b"surplus", b"more"]
+        lines.append(b",".join(row) + (b"\r" if kind == 2 else b""))
+    return b"\n".join(lines) + b"\n"
+
+
+def test_a_large_damaged_file_reads_as_the_readers_rows(tmp_path, monkeypatch):
+    # Megabytes of text: its pages are given back behind the rows already
+    # built while the rest is read, which must never touch a row to come.
+    path = write(tmp_path, damaged_csv(120_000, 7))
+    assert path.stat().st_size > 4 << 20
+    rows = list(_native.open(path))
+    for block_rows in (None, "997"):
+        if block_rows:
+            monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", block_rows)
+        stream = _native.arrow_stream(path, header=False, infer_types=False)
+        columns = [[plain(v) for v in c.to_pylist()] for c in pa.table(stream).columns]
+        assert stream.num_rows == len(rows)
+        back = [[c[r] for c in columns] for r in range(stream.num_rows)]
+        assert back == rows
+
+
 def plain(value):
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else value
 
