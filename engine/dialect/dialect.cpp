@@ -1071,13 +1071,18 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     return true;
   };
   // A reading of two or more columns that most rows follow outweighs any
-  // unsteady one, whatever the unsteady one's cell types. A single column
+  // unsteady one, unless the unsteady one's cells are far better typed (a
+  // file of several tables of other widths is unsteady under its own
+  // delimiter, while blanks inside its text split it steadily). A single column
   // of recognised cells in every row, read as the core reads (double quote,
   // blanks kept), is kept unless such a steady reading is also mostly typed:
   // a file whose delimiter never occurs, or only inside quotes.
-  const bool steady_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
-    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady;
-  });
+  double steady_types = -1;  // the best cell types of a steady reading; -1: none
+  for (auto it = scored_begin; it != scored_end; ++it) {
+    if (respects_quotes(*it) && it->a.width >= 2 && it->a.consistency >= steady)
+      steady_types = std::max(steady_types, it->a.types);
+  }
+  const bool steady_split = steady_types >= 0;
   const bool typed_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
     return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady && x.a.types >= 0.5;
   });
@@ -1092,7 +1097,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
-    if (steady_split && x.a.width >= 2 && x.a.consistency < steady) continue;
+    const bool far_better_typed = x.a.types >= 0.9 && x.a.types > steady_types + 0.5;
+    if (steady_split && x.a.width >= 2 && x.a.consistency < steady && !far_better_typed) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.

@@ -162,6 +162,13 @@ TABLES = [
     ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
     ("same_width_new_header", MAIN + "\nregion,city,total\nNorth,Oslo,10\nSouth,Rome,20\n", 2, MAIN,
      [TAB] * 3),
+    # Tables of other widths leave the tab unsteady, while the blanks in
+    # the names split every row in two: the typed tab reading still wins.
+    ("tabs_with_blanks_in_text", "id\tdate\tcity\tname\tnum\n"
+     + "".join(f"{i}\t2020-01-0{i}\tOslo\tAnn Lee\t{i}.5\n" for i in range(1, 8))
+     + "\nInt 0\tname\n" + "".join(f"{i}\tTom Ray\n" for i in range(1, 6))
+     + "\nint_0\tName 1\tn\tdate\n1\tJo Li\t1\t2020-01-01\n2\tAl Bo\t2\t2020-01-02\n",
+     3, None, [TAB] * 9),
     # One table: a blank line inside it, a block of the same width with its
     # own header (a repeated header), ragged rows with no steady width, and
     # a one-row block.
