@@ -681,6 +681,10 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const bool after_blank = a.table[i] > a.table[i - 1] + 1;
     if (after_blank || (is_title(i) && r.rows[a.table[i - 1]].width > 1)) starts.push_back(i);
   }
+  if (starts.empty()) {  // one block, one table (most files: nothing to allocate below)
+    t.count = 1;
+    return t;
+  }
   starts.push_back(a.table.size());
   auto bytes = [&](const RowInfo& row) { return s.substr(row.begin, row.end - row.begin); };
   struct Segment {
@@ -1136,11 +1140,14 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     }
   }
   static const Reading kNoReading;
-  static const Analysis kNoAnalysis;
   const Reading& best_reading = chosen != nullptr ? *chosen->reading : kNoReading;
-  // A copy: the steps below narrow it to the table itself (other tables,
-  // notes under it).
-  Analysis best = chosen != nullptr ? chosen->a : kNoAnalysis;
+  // The steps below narrow the chosen reading's analysis to the table
+  // itself (other tables, notes under it): it is the thread's scratch, read
+  // by nothing else from here on.
+  Analysis no_analysis;
+  Analysis& best = chosen != nullptr
+                       ? work.scored[static_cast<std::size_t>(chosen - work.scored.data())].a
+                       : no_analysis;
   if (chosen != nullptr) winner = chosen->c;
   if (o.keep_evidence) {
     auto evidence = [&](const Scored& x) {
