@@ -33,6 +33,7 @@ TABLE_GOALS = {
     "rss-messy": ("read_arrow peak RSS / input size", "≤ 3", "messy"),
     "rss-clean": ("read_arrow peak RSS / input size", "≤ 3", "clean"),
     "threads": ("read_arrow of two files in two threads / of one file", "≤ 1.6", "messy"),
+    "threads-1t": ("the same with threads=1 (each read builds in its own thread alone)", "≤ 1.6", "messy"),
 }
 
 
@@ -101,7 +102,8 @@ class Results:
         pairs = {"polars": ("clean", "table-polars", "polars-typed"),
                  "pandas": ("clean", "table-pandas", "pandas-arrow"),
                  "messy": ("messy", "table-polars", "gleave"),
-                 "threads": ("messy", "table-arrow-2t", "table-arrow")}
+                 "threads": ("messy", "table-arrow-2t", "table-arrow"),
+                 "threads-1t": ("messy", "table-arrow-2t-1t", "table-arrow-1t")}
         figures = {}
         for key, (variant, ours, theirs) in pairs.items():
             a, b = self.find(variant, ours), self.find(variant, theirs)
@@ -347,6 +349,6 @@ def summary_line(results: Results) -> str:
     tables = results.table_figures()
     names = {"polars": "read_polars/polars", "pandas": "read_pandas/pandas-pyarrow",
              "messy": "read_polars-messy/gleave", "rss-messy": "read_arrow RSS/input",
-             "threads": "2 threads/1"}
+             "threads": "2 threads/1", "threads-1t": "2 threads/1 (threads=1)"}
     parts += [f"{name} {tables[key]:.2f}" for key, name in names.items() if key in tables]
     return f"{variant} {results.size_label}: " + " | ".join(parts)

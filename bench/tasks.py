@@ -209,6 +209,24 @@ def table_arrow_two_threads(src: str) -> int:
     return sum(t.num_rows for t in tables)
 
 
+def table_arrow_one_thread(src: str) -> int:
+    import csv_gleave
+
+    return csv_gleave.read_arrow(src, threads=1).num_rows
+
+
+def table_arrow_two_threads_one_each(src: str) -> int:
+    """Two files at once, each in a thread of its own that builds it alone:
+    how reads scale with threads, apart from each read's own helpers."""
+    import concurrent.futures
+
+    import csv_gleave
+
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        tables = list(pool.map(lambda p: csv_gleave.read_arrow(p, threads=1), [src, second_file(src)]))
+    return sum(t.num_rows for t in tables)
+
+
 def peer_polars_typed(src: str) -> int:
     import polars as pl
 
@@ -243,6 +261,9 @@ TASKS = {t.name: t for t in [
     Task("table-arrow", "table", "csv_gleave.read_arrow(path)", ""),
     Task("table-arrow-2t", "table", "csv_gleave.read_arrow, two files in two threads",
          "twice the input: the file and a copy of it"),
+    Task("table-arrow-1t", "table", "csv_gleave.read_arrow(path, threads=1)", "built in the calling thread alone"),
+    Task("table-arrow-2t-1t", "table", "csv_gleave.read_arrow(path, threads=1), two files in two threads",
+         "twice the input: the file and a copy of it"),
     Task("polars-typed", "table", "polars.read_csv(path)",
          "types inferred from the first 100 rows; no repair"),
     Task("pandas-arrow", "table", 'pandas.read_csv(path, engine="pyarrow")', "no repair"),
@@ -254,7 +275,8 @@ _JOBS: dict[str, Callable] = {
     "read-gleave": read_gleave, "stream-gleave": stream_gleave,
     "read-csv": read_csv_module, "read-polars": read_polars,
     "table-polars": table_polars, "table-pandas": table_pandas, "table-arrow": table_arrow,
-    "table-arrow-2t": table_arrow_two_threads, "polars-typed": peer_polars_typed,
+    "table-arrow-2t": table_arrow_two_threads, "table-arrow-1t": table_arrow_one_thread,
+    "table-arrow-2t-1t": table_arrow_two_threads_one_each, "polars-typed": peer_polars_typed,
     "pandas-arrow": peer_pandas_arrow,
 }
 _LIBRARIES = {"gleave": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backend",
@@ -263,6 +285,7 @@ _LIBRARIES = {"gleave": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backe
               "pandas": "pandas",
               "table-polars": "csv_gleave polars", "table-pandas": "csv_gleave pandas pyarrow",
               "table-arrow": "csv_gleave pyarrow", "table-arrow-2t": "csv_gleave pyarrow",
+              "table-arrow-1t": "csv_gleave pyarrow", "table-arrow-2t-1t": "csv_gleave pyarrow",
               "polars-typed": "polars", "pandas-arrow": "pandas pyarrow"}
 
 
@@ -297,7 +320,7 @@ def main() -> None:
 
     for library in _LIBRARIES.get(args.task, "").split():  # import time is not measured
         __import__(library)
-    if args.task == "table-arrow-2t":
+    if args.task in ("table-arrow-2t", "table-arrow-2t-1t"):
         second_file(args.input)
     baseline = _peak_rss()
     if args.gc == "off":

@@ -47,7 +47,10 @@ struct InProgress {
 // a larger one (the pass feeding them is a single thread), shared with the
 // other tables being built: two files read at once on two cores get one
 // thread each rather than four threads fighting over two cores.
-unsigned build_threads() {
+// `requested`: the caller's threads= (0: as many as the cores this table's
+// share of them allows).
+unsigned build_threads(unsigned requested) {
+  if (requested != 0) return requested;
   const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
   const unsigned tables = std::max(tables_in_progress.load(std::memory_order_relaxed), 1u);
   return std::max(cores / tables, 1u);
@@ -58,8 +61,10 @@ unsigned build_threads() {
 // them on other threads while the pass goes on; rejected rows are only
 // counted, as open() counts them.
 struct BuilderSink {
-  BuilderSink(const TableOptions& o, Interrupt& i) : options(o), interrupt(i) {}
+  BuilderSink(const TableOptions& o, unsigned t, Interrupt& i)
+      : options(o), threads(t), interrupt(i) {}
   TableOptions options;
+  unsigned threads;  // as given to arrow_stream(threads=...); 0: chosen here
   Interrupt& interrupt;
   // The text the pass reads, kept until every line noted in it is built.
   // Declared before the builder, whose helpers read it until they stop.
@@ -83,7 +88,7 @@ struct BuilderSink {
     // A decimal comma is only unambiguous when the comma does not split
     // fields, which is known once the delimiter is settled.
     options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options, build_threads());
+    builder.emplace(options, build_threads(threads));
     builder->on_text_done([this](const char* needed) { give_back_before(needed); });
   }
   // The text before `needed` is read no more (by the pass, which is past it,
@@ -133,10 +138,10 @@ struct BuiltTable {
 // keeps the same rows.
 Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          const DialectRequest& request, const TableOptions& table_options,
-                         bool refuse_binary, Interrupt& interrupt) {
+                         unsigned threads, bool refuse_binary, Interrupt& interrupt) {
   try {
     const InProgress counted;
-    BuilderSink sink(table_options, interrupt);
+    BuilderSink sink(table_options, threads, interrupt);
     // The sink keeps the buffer the pass reads (the input, or its UTF-8
     // conversion; the other goes before the pass) until the blocks noting
     // its lines are built.
@@ -344,7 +349,7 @@ PyType_Spec stream_spec = {
 PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "source", GLEAVE_OPTION_KEYWORDS,  "header",       "infer_types", "allow_binary",
-      "cancel", GLEAVE_DIALECT_KEYWORDS, "string_views", nullptr};
+      "cancel", GLEAVE_DIALECT_KEYWORDS, "string_views", "threads",     nullptr};
   PathArg input;
   OptionArgs option_args;
   DialectArgs dialect_args;
@@ -353,12 +358,28 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* allow_binary = nullptr;
   PyObject* cancel = Py_None;
   PyObject* string_views = nullptr;
+  PyObject* threads_arg = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "O:arrow_stream",
+          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OO:arrow_stream",
           const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
           &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views)) {
+          &string_views, &threads_arg)) {
     return nullptr;
+  }
+  unsigned threads = 0;
+  if (threads_arg != Py_None) {
+    if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
+      PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.100s",
+                   Py_TYPE(threads_arg)->tp_name);
+      return nullptr;
+    }
+    const long v = PyLong_AsLong(threads_arg);
+    if (v == -1 && PyErr_Occurred()) return nullptr;
+    if (v < 1 || v > 256) {
+      PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 256");
+      return nullptr;
+    }
+    threads = static_cast<unsigned>(v);
   }
   GleaveOptions options;
   DialectRequest request;
@@ -375,8 +396,9 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
-  auto result = without_gil(
-      interrupt, [&] { return build(ref, options, request, table_options, !allow, interrupt); });
+  auto result = without_gil(interrupt, [&] {
+    return build(ref, options, request, table_options, threads, !allow, interrupt);
+  });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
   record.table = std::make_shared<const ArrowTable>(std::move(result.value().table));
@@ -409,7 +431,8 @@ PyMethodDef arrow_stream_method = {
     "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., string_views=False)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., string_views=False, "
+    "threads=None)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
@@ -420,6 +443,9 @@ PyMethodDef arrow_stream_method = {
     "every column holds the exact field texts. Cells missing from short rows (only with\n"
     "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary.\n"
     "string_views=True gives text columns as Arrow string views (binary views), the form\n"
-    "polars holds strings in: polars then takes them without converting them."};
+    "polars holds strings in: polars then takes them without converting them.\n"
+    "threads: how many threads build the table, the calling one included; None (the\n"
+    "default) uses the cores, shared with the other tables being built in the process;\n"
+    "1 builds in the calling thread alone (for callers that run many reads at once)."};
 
 }  // namespace gleave::native

@@ -304,6 +304,7 @@ def arrow_stream(
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
     string_views: bool = False,
+    threads: int | None = None,
 ) -> ArrowStream: ...
 
 @final

@@ -56,7 +56,9 @@ def read_arrow(source: PathArg, *, header: bool = True, infer_types: bool = True
     The rows are exactly those :func:`csv_gleave.open` yields with the same
     ``options``; ``header`` and ``infer_types`` are those of
     :func:`csv_gleave.arrow_stream`. The table shares the buffers built in
-    C++: no value is copied.
+    C++: no value is copied. ``threads=1`` builds it in the calling thread
+    alone, for callers that already run many reads at once (by default the
+    cores are used, shared with the other tables being built).
     """
     pa = import_optional("pyarrow", "arrow", "read_arrow")
     stream = arrow_stream(source, header=header, infer_types=infer_types, **options)

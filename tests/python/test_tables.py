@@ -90,6 +90,20 @@ def ranged_cases():
                 yield text + "\n" + "\n".join(values) + "\n"
 
 
+@pytest.mark.parametrize("threads, error", [
+    (1, None), (2, None), (3, None), (None, None),
+    (0, ValueError), (257, ValueError), ("2", TypeError), (True, TypeError), (2.0, TypeError),
+])
+def test_threads_build_the_same_table(tmp_path, monkeypatch, threads, error):
+    monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", "2")
+    path = write(tmp_path, "a,b,c\n1,x,true\n2,,false\n3.5,y,TRUE\n4,z,\n5,007,true\n")
+    if error:
+        with pytest.raises(error, match="threads"):
+            csv_gleave.arrow_stream(path, threads=threads)
+        return
+    assert csv_gleave.read_arrow(path, threads=threads) == csv_gleave.read_arrow(path, threads=1)
+
+
 @pytest.mark.parametrize("text", list(ranged_cases()))
 def test_tables_built_in_blocks_equal_the_table_built_whole(tmp_path, monkeypatch, text):
     path = write(tmp_path, text)
