@@ -76,6 +76,15 @@ def process_start_cost(samples: int = 7) -> float:
     return statistics.median(times)
 
 
+def warm(path: Path) -> None:
+    """Reads a file (and the copy the two-thread jobs read beside it) once."""
+    for p in (path, path.with_name(path.name + ".copy")):
+        if p.exists():
+            with open(p, "rb", buffering=0) as f:
+                while f.read(1 << 24):
+                    pass
+
+
 def run_once(task: str, src: Path, dst: Path, gc_mode: str, start_cost: float) -> dict:
     """Run one job in a child process; its time, peak RSS, rows and note.
 
@@ -111,6 +120,11 @@ def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir:
             # Write back what the previous job left dirty, so that its
             # write-back does not land on this job's clock.
             os.sync()
+            # And read the input back into the page cache: this machine's
+            # memory reclaim drops file pages left untouched for a while, so
+            # a job whose input sat idle during the other variant's jobs
+            # would otherwise read it from disk (every job, peers included).
+            warm(files[m.variant])
             result = run_once(m.task, files[m.variant], dst, m.gc, start_cost)
             for leftover in (dst, dst.with_name(dst.name + ".quarantine")):
                 leftover.unlink(missing_ok=True)
