@@ -10,20 +10,10 @@ namespace {
 // (UTF-32 takes four bytes a character).
 constexpr std::size_t kFileSample = 1 << 20;
 
-PyObject* char_or_none(std::optional<unsigned char> c) {
-  return c ? PyUnicode_FromOrdinal(*c) : Py_NewRef(Py_None);
-}
-
+// inspect() shows the evidence as a list.
 PyObject* evidence_list(const Dialect& d) {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(d.evidence.size())));
-  if (!list) return nullptr;
-  Py_ssize_t i = 0;
-  for (const CandidateEvidence& e : d.evidence) {
-    PyObject* item = candidate_dict(e);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i++, item);
-  }
-  return list.release();
+  Ref tuple(evidence_tuple(d));
+  return tuple ? PySequence_List(tuple.get()) : nullptr;
 }
 
 // Below this many bytes detection takes less time than handing the

@@ -42,21 +42,6 @@ PyObject* flag(bool b) {
 PyObject* count(std::uint64_t n) {
   return PyLong_FromUnsignedLongLong(n);
 }
-PyObject* char_or_none(std::optional<unsigned char> c) {
-  return c ? PyUnicode_FromOrdinal(*c) : Py_NewRef(Py_None);
-}
-
-PyObject* evidence_tuple(const Dialect& d) {
-  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(d.evidence.size())));
-  if (!tuple) return nullptr;
-  Py_ssize_t i = 0;
-  for (const CandidateEvidence& e : d.evidence) {
-    PyObject* item = candidate_dict(e);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), i++, item);
-  }
-  return tuple.release();
-}
 
 // The attributes, in the constructor's order.
 const Field kFields[] = {
@@ -357,6 +342,22 @@ PyType_Spec dialect_spec = {
 };
 
 }  // namespace
+
+PyObject* char_or_none(std::optional<unsigned char> c) {
+  return c ? PyUnicode_FromOrdinal(*c) : Py_NewRef(Py_None);
+}
+
+PyObject* evidence_tuple(const Dialect& d) {
+  Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(d.evidence.size())));
+  if (!tuple) return nullptr;
+  Py_ssize_t i = 0;
+  for (const CandidateEvidence& e : d.evidence) {
+    PyObject* item = candidate_dict(e);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), i++, item);
+  }
+  return tuple.release();
+}
 
 PyObject* candidate_dict(const CandidateEvidence& e) {
   Ref quote(char_or_none(e.quote_char));

@@ -251,6 +251,10 @@ PyObject* dialect_dict(const PreparedText& prepared);
 bool structure_fields(const Dialect& d, PyObject* dict);
 // One candidate of the evidence as a dict of its scores.
 PyObject* candidate_dict(const CandidateEvidence& e);
+// Every candidate of the evidence, the chosen one first, as a tuple of those dicts.
+PyObject* evidence_tuple(const Dialect& d);
+// A one-character str, or None.
+PyObject* char_or_none(std::optional<unsigned char> c);
 
 // Reads the whole input and runs the product pass over it, as open() and
 // arrow_stream() both must for every loader to keep the same rows: the same

@@ -48,13 +48,8 @@ TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned ca
 }
 
 void TableBuilder::ColumnBuilder::leave_views() {
-  std::size_t total = 0;
+  const std::size_t total = text_bytes();
   const std::uint8_t* v = views_.data();
-  for (std::size_t i = 0; i < cells_; ++i) {
-    std::uint32_t len;
-    std::memcpy(&len, v + 16 * i, 4);
-    total += len;
-  }
   wide_ = total > narrow_limit_;
   Buffer data, offsets;
   data.resize(total);
