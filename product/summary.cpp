@@ -69,6 +69,9 @@ PyObject* get_other_table_rows(PyObject* self) {
 PyObject* get_footnote_rows(PyObject* self) {
   return count_or_none(self, &InputReport::footnote_rows);
 }
+PyObject* get_repeated_header_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::repeated_header_rows);
+}
 PyObject* get_tables(PyObject* self) {
   const InputReport* r = input_of(self);
   return r == nullptr ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(r->tables);
@@ -115,6 +118,9 @@ const Field kFields[] = {
      get_other_table_rows},
     {"footnote_rows", 0, "Notes under the table, quarantined (also in quarantined_rows).",
      get_footnote_rows},
+    {"repeated_header_rows", 0,
+     "Later rows that repeat the header to the letter, quarantined (also in quarantined_rows).",
+     get_repeated_header_rows},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 

@@ -140,6 +140,9 @@ struct JobSink {
   bool footnote(std::uint64_t number, std::string_view raw) {
     return set_aside(number, kFootnoteReason, raw);
   }
+  bool repeated_header(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kRepeatedHeaderReason, raw);
+  }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (quarantine == nullptr) return go_on();
     line.clear();

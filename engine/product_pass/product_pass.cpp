@@ -165,6 +165,7 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.tables = in.dialect.tables;
   r.other_table_rows = counts.other_table_rows;
   r.footnote_rows = counts.footnote_rows;
+  r.repeated_header_rows = counts.repeated_header_rows;
   return r;
 }
 

@@ -42,11 +42,12 @@ struct InputReport {
   std::uint64_t preamble_lines = 0;  // physical lines above the table
   bool header = false;
   bool not_a_table = false;
-  std::uint64_t preamble_rows = 0;     // non-blank preamble lines, quarantined
-  std::uint64_t blank_rows = 0;        // blank lines skipped
-  std::uint32_t tables = 0;            // tables seen in the detection sample
-  std::uint64_t other_table_rows = 0;  // rows of the tables after the first, quarantined
-  std::uint64_t footnote_rows = 0;     // notes under the table, quarantined
+  std::uint64_t preamble_rows = 0;         // non-blank preamble lines, quarantined
+  std::uint64_t blank_rows = 0;            // blank lines skipped
+  std::uint32_t tables = 0;                // tables seen in the detection sample
+  std::uint64_t other_table_rows = 0;      // rows of the tables after the first, quarantined
+  std::uint64_t footnote_rows = 0;         // notes under the table, quarantined
+  std::uint64_t repeated_header_rows = 0;  // later rows that repeat the header, quarantined
 };
 
 // The input as UTF-8 with its dialect settled.
@@ -98,12 +99,14 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
 inline constexpr std::string_view kPreambleReason = "Preamble line above the table";
 inline constexpr std::string_view kOtherTableReason = "Row of another table in the file";
 inline constexpr std::string_view kFootnoteReason = "Footnote line below the table";
+inline constexpr std::string_view kRepeatedHeaderReason = "Repeated header row";
 
 struct ProductCounts : PassCounts {
   std::uint64_t preamble_rows = 0;
   std::uint64_t blank_rows = 0;
   std::uint64_t other_table_rows = 0;
   std::uint64_t footnote_rows = 0;
+  std::uint64_t repeated_header_rows = 0;
 };
 
 // Runs the repair over prepared text with run_pass's sink contract, plus
@@ -117,7 +120,11 @@ struct ProductCounts : PassCounts {
 // Dialect::other_table_line), when it has that member; such rows are
 // counted as quarantined and as other_table_rows, never kept. Likewise
 //   sink.footnote(line, raw) -> bool
-// for each row from Dialect::footnote_line, counted as footnote_rows. Preamble rows are
+// for each row from Dialect::footnote_line, counted as footnote_rows. And
+//   sink.repeated_header(line, raw) -> bool
+// for a later row whose text is the header's own, to the letter (exports
+// put together from several files repeat it), counted as
+// repeated_header_rows. Preamble rows are
 // counted as quarantined; blank rows are in no count but blank_rows. The
 // UTF-8 text comes as a window (see run_pass) over the text whose dialect
 // `in` settled; in.text is not read.
@@ -207,6 +214,22 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   RowVerdict verdict;
   verdict.expected = width;
   bool first_row = true;  // the next non-blank row is the table's first
+  // A header of names, one row, two or more columns: a later row that
+  // repeats it to the letter is no data. Its text is kept from the first row.
+  const bool watch_header = d.header && d.header_rows <= 1 && width >= 2;
+  std::string header_text;
+  auto repeats_header = [&](std::string_view raw) {
+    return watch_header && !first_row && raw.size() == header_text.size() && raw == header_text;
+  };
+  auto set_aside_header = [&](std::uint64_t line, std::string_view raw) -> bool {
+    ++counts.total_rows;
+    ++counts.quarantined_rows;
+    ++counts.repeated_header_rows;
+    if constexpr (requires { sink.repeated_header(line, raw); }) {
+      return sink.repeated_header(line, raw);
+    }
+    return true;
+  };
 
   // 2. Every row on its own against the width, as in run_pass; a blank row
   //    is only counted, and a header one name short of a row-label column
@@ -240,6 +263,8 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
       }
       return true;
     }
+    if (repeats_header(verdict.raw)) return set_aside_header(verdict.line, verdict.raw);
+    if (watch_header && first_row) header_text.assign(verdict.raw);
     const bool header_row = std::exchange(first_row, false);
     ++counts.total_rows;
     verdict.actual = n;
@@ -272,7 +297,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   std::uint64_t plain_line = 0;
   auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
     const std::uint64_t number = plain_line++;
-    if (!line.empty() && (width == 0 || fields == width) && !in_other_table(number)) {
+    if (repeats_header(line)) {
+      go_on = set_aside_header(number, line);
+    } else if (!line.empty() && (width == 0 || fields == width) && !in_other_table(number)) {
+      if (watch_header && first_row) header_text.assign(line);
       first_row = false;
       ++counts.total_rows;
       ++counts.gleaved_rows;

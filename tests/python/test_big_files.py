@@ -168,6 +168,8 @@ PRODUCT_TEXTS = [
     # detected on) ends with an escaped quote.
     b'id,text,n\n1,"say \\"hi\\" now",3\n2,"two\nlines \\"q\\"\nmore",4\n'
     + b'3,"x \\"y\\", z",5\n' * 450 + b'9,"a",1\n10,"open \\"\n11,b,2\n12,c,3\n',
+    # A header repeated further on, by exports put together.
+    (b"id,name,v\n" + b"1,Ann,2.5\n" * 30) * 3,
 ]
 # (text, options): the repair with a named encoding goes a piece at a time too.
 PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [

@@ -150,6 +150,8 @@ def test_one_header_row(text):
 MAIN = "id,name,score\n1,Ann,2.5\n2,Bob,3.5\n3,Cy,4\n"
 OTHER = "region,total\nNorth,10\nSouth,20\n"
 PRE, TAB = "Preamble line above the table", "Row of another table in the file"
+REP = "Repeated header row"
+ROWS = MAIN.split("\n", 1)[1]  # MAIN's rows below its header
 
 # name, input, tables, kept rows (the table), the reason of each quarantined line.
 TABLES = [
@@ -173,7 +175,7 @@ TABLES = [
     # own header (a repeated header), ragged rows with no steady width, and
     # a one-row block.
     ("blank_inside", MAIN + "\n4,Dan,5\n5,Eve,6\n", 1, MAIN + "4,Dan,5\n5,Eve,6\n", []),
-    ("repeated_header", MAIN + "\n" + MAIN, 1, MAIN + MAIN, []),
+    ("repeated_header", MAIN + "\n" + MAIN, 1, MAIN + ROWS, [REP]),
     ("ragged_after_blank", MAIN + "\nnote,x\n7\n8,a,b,c,d\n", 1, None, []),
     ("one_row_block", MAIN + "\nsum,total\n", 1, MAIN + 'sum,total,\n', []),
 ]
@@ -192,11 +194,38 @@ def test_several_tables_keep_the_largest_and_quarantine_the_rest(tmp, text, tabl
     lines = [x for x in text.split("\n") if x]
     assert s.total_rows == len(lines) and s.quarantined_rows == len(reasons)
     assert s.gleaved_rows + s.quarantined_rows == len(lines)
-    assert [r["raw_content"] for r in quarantine] == [x for x in lines if x in
-                                                      [r["raw_content"] for r in quarantine]]
+    remaining = iter(lines)  # the quarantined lines, in the order they stand in the input
+    assert all(any(x == r["raw_content"] for x in remaining) for r in quarantine)
     assert s.other_table_rows == reasons.count(TAB) and s.tables == tables
+    assert s.repeated_header_rows == reasons.count(REP)
     # The loaders read the table alone.
     if kept is not None:
+        assert cg.read_arrow("in.csv").num_rows == len(kept.splitlines()) - 1
+
+
+# name, input, the kept rows, how many rows repeat the header.
+REPEATS = [
+    # Files put together from several exports repeat the header: set aside,
+    # the columns below keep their types.
+    ("concatenated", MAIN * 3, MAIN + ROWS * 2, 2),
+    ("crlf", MAIN.replace("\n", "\r\n") * 2, MAIN + ROWS, 1),
+    ("quoted", '"id","name"\n1,Ann\n"id","name"\n2,Bob\n3,Cy\n', '"id","name"\n1,Ann\n2,Bob\n3,Cy\n', 1),
+    # Not to the letter, or no header of names to repeat: kept as rows.
+    ("other_spelling", MAIN + "ID,name,score\n", MAIN + "ID,name,score\n", 0),
+    ("no_header", "1,2\n3,4\n1,2\n5,6\n", "1,2\n3,4\n1,2\n5,6\n", 0),
+    ("one_column", "name\nAnn\nname\nBob\n", "name\nAnn\nname\nBob\n", 0),
+]
+
+
+@pytest.mark.parametrize("text, kept, repeats", [r[1:] for r in REPEATS], ids=[r[0] for r in REPEATS])
+def test_repeated_header_rows_are_set_aside(tmp, text, kept, repeats):
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert out == kept
+    assert s.repeated_header_rows == repeats == len(quarantine) == s.quarantined_rows
+    assert all(r["reason"] == REP for r in quarantine)
+    # The reader and the loaders keep the same rows as the file.
+    assert list(cg.open("in.csv")) == _strict(kept)
+    if repeats:
         assert cg.read_arrow("in.csv").num_rows == len(kept.splitlines()) - 1
 
 
