@@ -11,9 +11,6 @@ namespace {
 inline bool digit(unsigned char c) noexcept {
   return c >= '0' && c <= '9';
 }
-inline bool ascii_letter(unsigned char c) noexcept {
-  return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
-}
 
 // Currency signs that stand before or after an amount: $, £ (C2 A3),
 // € (E2 82 AC); returns the length of the sign at s[i], 0 for none.
