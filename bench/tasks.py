@@ -182,10 +182,10 @@ def table_pandas(src: str) -> int:
     return len(csv_gleave.read_pandas(src))
 
 
-def table_arrow(src: str) -> int:
+def table_arrow(src: str, threads: int | None = None) -> int:
     import csv_gleave
 
-    return csv_gleave.read_arrow(src).num_rows
+    return csv_gleave.read_arrow(src, threads=threads).num_rows
 
 
 def second_file(src: str) -> str:
@@ -198,33 +198,22 @@ def second_file(src: str) -> str:
     return copy
 
 
-def table_arrow_two_threads(src: str) -> int:
+def table_arrow_two_threads(src: str, threads: int | None = None) -> int:
     """Two files read at once, each in a thread of its own."""
     import concurrent.futures
 
-    import csv_gleave
-
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        tables = list(pool.map(csv_gleave.read_arrow, [src, second_file(src)]))
-    return sum(t.num_rows for t in tables)
+        return sum(pool.map(lambda p: table_arrow(p, threads), [src, second_file(src)]))
 
 
 def table_arrow_one_thread(src: str) -> int:
-    import csv_gleave
-
-    return csv_gleave.read_arrow(src, threads=1).num_rows
+    return table_arrow(src, threads=1)
 
 
 def table_arrow_two_threads_one_each(src: str) -> int:
-    """Two files at once, each in a thread of its own that builds it alone:
-    how reads scale with threads, apart from each read's own helpers."""
-    import concurrent.futures
-
-    import csv_gleave
-
-    with concurrent.futures.ThreadPoolExecutor(2) as pool:
-        tables = list(pool.map(lambda p: csv_gleave.read_arrow(p, threads=1), [src, second_file(src)]))
-    return sum(t.num_rows for t in tables)
+    """Two files at once, each built by its own thread alone: how reads
+    scale with threads, apart from each read's own helpers."""
+    return table_arrow_two_threads(src, threads=1)
 
 
 def peer_polars_typed(src: str) -> int:
