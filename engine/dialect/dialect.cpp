@@ -149,7 +149,10 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
       if (unquoted) {
         const std::size_t start = p;
         while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-        type = dialect::classify_cell(s.substr(start, p - start), c.delimiter);
+        const std::string_view field = s.substr(start, p - start);
+        type = dialect::classify_cell(field, c.delimiter);
+        if (c.quote != kNoQuote && field.find(static_cast<char>(c.quote)) != std::string_view::npos)
+          ++out.inner_quotes;
       }
       if (row.width == 0) {
         row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
@@ -226,16 +229,49 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
   a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
 }
 
+// Whether the colons of the table's rows are, four in five, the colons of
+// times (a digit before, two digits and no third after: 12:30, 01:00:00).
+bool time_colons(std::string_view s, const Reading& r, const Analysis& a) {
+  if (a.width < 2) return false;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t colons = 0, in_times = 0;
+  for (const std::uint32_t i : a.table) {
+    const RowInfo& row = r.rows[i];
+    for (std::size_t p = row.begin; p < row.end; ++p) {
+      if (s[p] != ':') continue;
+      ++colons;
+      in_times += p > row.begin && digit(s[p - 1]) && p + 2 < row.end && digit(s[p + 1]) &&
+                  digit(s[p + 2]) && (p + 3 >= row.end || !digit(s[p + 3]));
+    }
+  }
+  return colons > 0 && in_times * 5 >= colons * 4;
+}
+
 // A reading of two or more columns that cuts values: most of its split
 // rows are, whole, one time, date or timestamp cut into pieces that are not
 // values themselves (2021-03-04 12 | 00 under ':'), or, below a first row
 // of a single field (a one-column file's header), one time, date or number
 // (05:40 under ':', 12 500 under ' '); or such a first row is followed by
 // rows of unsteady width.
-bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady) {
+bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady,
+                 unsigned char delimiter) {
   if (a.width < 2 || a.table.empty()) return false;
-  const bool narrow_head = r.rows[a.table[0]].width == 1;
-  std::uint32_t split = 0, values = 0;
+  const bool space_delimiter = delimiter == ' ';
+  // The file's first row, even when this reading moved it above the table:
+  // a one-field header is a header whether or not the candidate keeps it.
+  const RowInfo* first = &r.rows[a.table[0]];
+  if (a.preamble_rows == 1) {
+    for (const RowInfo& row : r.rows) {
+      if (row.blank) continue;
+      // One name (no title of several words) over a table with no header
+      // of its own, or over rows a blank splits.
+      const bool one_name = row.width == 1 && !row.words_first;
+      if (one_name && (delimiter == ' ' || !header_like(r, *first))) first = &row;
+      break;
+    }
+  }
+  const bool narrow_head = first->width == 1;
+  std::uint32_t split = 0, values = 0, text_rows = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
     if (row.width < 2) continue;
@@ -250,11 +286,26 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
     for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
       fragments = !dialect::is_value(r.cell(row, k));
     }
+    bool text_only = true;
+    for (std::uint32_t k = 0; k < row.width && text_only; ++k) {
+      text_only = !dialect::is_value(r.cell(row, k));
+    }
+    text_rows += text_only;
     values += fragments &&
               (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
   }
   if (split == 0) return false;
-  return values * 5 >= split * 4 || (narrow_head && a.consistency < steady);
+  // Below a one-field header, a blank that yields text only is cutting
+  // names with blanks (New York), not separating columns; so is any other
+  // delimiter that yields text only in rows of unequal width.
+  const bool names_cut = narrow_head && a.preamble_rows == 1 && text_rows == split &&
+                         (space_delimiter || a.consistency < 1);
+  // A first row of one value under rows a blank cuts in two is no header
+  // one name short: the blanks are inside the values (0, Digit 2).
+  const bool short_first_value =
+      narrow_head && space_delimiter && a.preamble_rows == 0 && !header_like(r, *first);
+  return values * 5 >= split * 4 || names_cut || short_first_value ||
+         (narrow_head && a.consistency < steady);
 }
 
 // Step 1: a first line `sep=X` (Excel's way to name the delimiter), bare or
@@ -462,6 +513,7 @@ struct Scored {
   Analysis a;
   bool pair_up = false;
   bool cuts_values = false;
+  bool time_colons = false;          // a colon delimiter that stands where times have theirs
   const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
   bool escapes_quotes = false;       // the reading took at least one escaped quote
   bool doubles_quotes = false;       // ... or saw a doubled quote
@@ -492,12 +544,10 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   Dialect d;
   // Step 1: the sample, past a byte-order mark, cut at a line break.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::string_view sample = text.substr(0, options.sample_bytes);
+  const std::optional<unsigned char> sample_quote =
+      options.quote_given ? options.quote_char : std::optional<unsigned char>('"');
+  std::string_view sample = text.substr(0, sample_end(text, options.sample_bytes, sample_quote));
   const bool complete = sample.size() == text.size();  // a quote may run away only then
-  if (sample.size() < text.size()) {
-    const std::size_t cut = sample.find_last_of('\n');
-    if (cut != std::string_view::npos && cut > 0) sample = sample.substr(0, cut + 1);
-  }
   DetectOptions o = options;
   std::uint64_t sep_offset = 0;
   std::size_t sep_end = 0;
@@ -559,6 +609,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.c = c;
       x.pair_up = false;
       x.cuts_values = twin->cuts_values;
+      x.time_colons = twin->time_colons;
       x.reading = twin->reading;
       x.escapes_quotes = x.doubles_quotes = false;
       continue;
@@ -578,7 +629,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       reading.clear();
       analyse(reading, x.a, work.widths);
       x.c = c;
-      x.pair_up = x.cuts_values = false;
+      x.pair_up = x.cuts_values = x.time_colons = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = nullptr;
       continue;
@@ -589,7 +640,9 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     x.c = c;
     x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     // Only the one-column rule (delimiter not settled) and the evidence use it.
-    x.cuts_values = (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady);
+    x.cuts_values =
+        (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady, c.delimiter);
+    x.time_colons = c.delimiter == ':' && time_colons(sample, reading, x.a);
     x.reading = &reading;
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
@@ -645,8 +698,21 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     if (it->c.quote == '"') double_protects |= r->quoted_bytes;
     if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
   }
+  // Quotes that open and close exactly at field boundaries under one steady
+  // delimiter, and are followed by more text (or stand inside fields) under
+  // another, belong to the first: the second cuts through what they enclose.
+  auto cleanly_quoted_elsewhere = [&](const Scored& x) {
+    if (x.c.quote == kNoQuote || x.reading == nullptr) return false;
+    if (x.reading->dirty == 0 && x.reading->inner_quotes == 0) return false;
+    return std::any_of(scored_begin, scored_end, [&](const Scored& y) {
+      return y.c.quote == x.c.quote && y.c.delimiter != x.c.delimiter && y.reading != nullptr &&
+             y.reading->quotes_pair_up() && y.reading->inner_quotes == 0 && y.a.width >= 2 &&
+             y.a.consistency >= steady;
+    });
+  };
   auto respects_quotes = [&](const Scored& x) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
+    if (cleanly_quoted_elsewhere(x)) return false;
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
@@ -680,9 +746,32 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     if (one_column && respects_quotes(x) && !excluded(x)) chosen = &x;
   }
   const bool one_column_kept = chosen != nullptr;
+  // Moving rows out of the table costs: a reading that keeps every row, its
+  // first included, at one width of two or more leaves no reading that sets
+  // rows aside in the running (a header above a table is not a title).
+  auto steady_whole = [&](const Scored& x) {
+    return x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1 &&
+           x.a.table.size() >= 2 && respects_quotes(x) && !excluded(x) && !x.cuts_values &&
+           !x.time_colons;
+  };
+  double whole_types = -1;  // the best cell types of such a reading; -1: none
+  for (auto it = scored_begin; it != scored_end; ++it) {
+    if (steady_whole(*it)) whole_types = std::max(whole_types, it->a.types);
+  }
+  const bool whole_steady = whole_types >= 0;
   for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
+    // ... and so does one whose colons are those of times.
+    // (when it is typed as well: blanks inside text may split a title and
+    // every row alike).
+    const bool as_typed = whole_types + 0.05 >= x.a.types;
+    const bool moves_or_repairs = x.a.preamble_rows > 0 || x.a.consistency < 1;
+    if (whole_steady && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
+    // Of two readings that both keep every row steady, one whose pieces
+    // are clearly less often values or clean text cuts inside the values
+    // (Jan 1 1990 under a blank).
+    if (whole_types >= 0.9 && x.a.types + 0.1 < whole_types) continue;
     const bool far_better_typed = x.a.types >= 0.9 && x.a.types > steady_types + 0.5;
     if (steady_split && x.a.width >= 2 && x.a.consistency < steady && !far_better_typed) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
@@ -714,7 +803,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
       read_sample(sample, x.c, o.sample_rows, complete, work.readings[n]);
       analyse(work.readings[n], x.a, work.widths);
-      x.pair_up = x.cuts_values = false;
+      x.pair_up = x.cuts_values = x.time_colons = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = &work.readings[n];
       chosen = single = &x;

@@ -92,6 +92,14 @@ struct DetectOptions {
 // The delimiters tried, in the order that breaks ties.
 inline constexpr unsigned char kDialectDelimiters[] = {',', ';', '\t', '|', ' ', ':', '^', '~'};
 
+// Where a sample of `text` that takes about `window` bytes ends: at the
+// last row end within the window, as a parser reading `quote` finds row
+// ends (a line break inside a quoted field is not one), and past the window
+// when that holds fewer than two rows (a long header, a long quoted field).
+// text.size() when the text fits the window.
+std::size_t sample_end(std::string_view text, std::size_t window,
+                       std::optional<unsigned char> quote = '"');
+
 // Detects the dialect of the start of `utf8_text` (a UTF-8 byte-order mark
 // at its start is skipped).
 Dialect detect_dialect(std::string_view utf8_text, const DetectOptions& options = {});

@@ -55,13 +55,14 @@ struct RowInfo {
 struct Reading {
   std::vector<RowInfo> rows;
   std::vector<CellType> cells;
-  std::uint32_t end_line = 0;  // physical lines read
-  bool complete = false;       // the whole sample was read
-  std::uint32_t quoted = 0;    // fields opened by the quote character
-  std::uint32_t dirty = 0;     // of those, never closed or followed by more text
-  std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
-  std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
-  std::uint32_t strays = 0;    // literal quotes inside quoted fields
+  std::uint32_t end_line = 0;      // physical lines read
+  bool complete = false;           // the whole sample was read
+  std::uint32_t quoted = 0;        // fields opened by the quote character
+  std::uint32_t dirty = 0;         // of those, never closed or followed by more text
+  std::uint32_t doubled = 0;       // doubled quotes inside quoted fields
+  std::uint32_t escaped = 0;       // backslash-escaped quotes inside quoted fields
+  std::uint32_t strays = 0;        // literal quotes inside quoted fields
+  std::uint32_t inner_quotes = 0;  // unquoted fields with a quote byte inside
   // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
   // per counter: the delimiters the quotes protect.
   std::uint32_t quoted_bytes = 0;
@@ -74,7 +75,7 @@ struct Reading {
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = doubled = escaped = strays = quoted_bytes = 0;
+    quoted = dirty = doubled = escaped = strays = quoted_bytes = inner_quotes = 0;
     double_starts = single_starts = 0;
   }
   // Reading with `quote` (a byte or kNoQuote) would give exactly this

@@ -294,3 +294,66 @@ def test_well_formed_corpus_files_come_back_unchanged_but_blank_lines():
         if got != expected and not (got[1:] == expected[1:] and got[0][0] == ""):
             changed.append(str(path.relative_to(root)))
     assert compared > 150 and changed == []
+
+
+def _timestamps(fmt, n=9):
+    return "".join(fmt.format(i=i, h=i % 24, d=i % 28 + 1) for i in range(n))
+
+
+def _tickets():
+    body = ("The printer on floor {i} prints every page twice, then, after a pause, "
+            "prints a blank one: \"why?\" asked nobody.\n") * 90
+    rows = [["id", "subject", "description"]]
+    rows += [[str(i), f"Ticket {i}", body.format(i=i)] for i in range(20)]
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
+def _wide():
+    names = ",".join(f"column_{i:05}" for i in range(12000))
+    return names + "\n" + "\n".join(",".join(str(r * i % 97) for i in range(12000))
+                                    for r in range(3)) + "\n"
+
+
+KEY_VALUE = ("Key\tValue\nStation\tNorth\nUnit\tkg\n" + "\t".join(f"c{i}" for i in range(18)) + "\n"
+             + "".join("\t".join(str(r + i) for i in range(18)) + "\n" for r in range(6)))
+
+# Well-formed files that read right with no option given: the text, the
+# delimiter and quote a strict reader needs for them, and the lines above
+# the table.
+NO_HARM = [
+    ("timestamp_slash", "time,count\n" + _timestamps("2015/01/{d:02} {h:02}:00:00,{i}\n"), ",", 0),
+    ("timestamp_dash", "ts,value\n" + _timestamps("2015-01-{d:02} {h:02}:00:00,{i}\n"), ",", 0),
+    ("spaced_date", "date,price\n" + _timestamps("Jan {d} 2000,139{i}.46\n"), ",", 0),
+    ("one_column_blanks", "city\nNew York\nLos Angeles\nSan Diego\nSan Jose\n", ",", 0),
+    ("one_column_digits", "0\nDigit 2\nDigit 7\n", ",", 0),
+    ("colon_not_in_header",
+     "id,start,end\n" + _timestamps("{i},{h:02}:15,{h:02}:45\n"), ",", 0),
+    ("key_value_above", KEY_VALUE, "\t", 3),
+    ("space_quoted_blanks",
+     "id name start\n" + _timestamps('{i} "Ann Lee {i}" {h:02}:30\n'), " ", 0),
+    ("long_quoted_text", _tickets(), ",", 0),
+    ("wide_header", _wide(), ",", 0),
+]
+
+
+@pytest.mark.parametrize("text, delimiter, preamble", [c[1:] for c in NO_HARM],
+                         ids=[c[0] for c in NO_HARM])
+def test_well_formed_files_come_back_whole(tmp, text, delimiter, preamble):
+    (tmp / "in.csv").write_text(text, newline="")
+    lines = io.StringIO(text, newline="")
+    for _ in range(preamble):
+        lines.readline()
+    expected = list(csv.reader(lines, delimiter=delimiter))
+    reader = cg.open("in.csv")
+    assert list(reader) == expected
+    s = reader.summary
+    assert (s.detected_delimiter, s.preamble_rows) == (delimiter, preamble)
+    assert (s.repaired_rows, s.quarantined_rows - preamble) == (0, 0)
+    assert s.inferred_columns == len(expected[0])
+    d = cg.detect("in.csv")
+    # One answer: the summary, detect() and (when it is one of its four) sniff.
+    assert (d.delimiter, d.expected_width) == (s.detected_delimiter, s.inferred_columns)
+    if delimiter in ",;\t|":
+        assert cg.sniff(text[:65536]) == delimiter
