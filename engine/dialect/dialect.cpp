@@ -83,6 +83,9 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
         const std::size_t quote_at = p;
         const std::uint32_t line_at = line;
         const std::size_t open = ++p;
+        // A field that is a quote and nothing more: a title or mark that is
+        // one quote, in text that does not quote.
+        out.lone_opens += p >= n || s[p] == delim || is_break(s[p]);
         bool closed = false;
         bool plain = true;  // no doubled or literal quote: the content is s[open, p)
         std::uint32_t quoted_bytes = 0;

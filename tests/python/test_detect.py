@@ -334,6 +334,8 @@ NO_HARM = [
     ("space_quoted_blanks",
      "id name start\n" + _timestamps('{i} "Ann Lee {i}" {h:02}:30\n'), " ", 0),
     ("long_quoted_text", _tickets(), ",", 0),
+    ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
+     + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
     ("wide_header", _wide(), ",", 0),
 ]
 
@@ -345,7 +347,8 @@ def test_well_formed_files_come_back_whole(tmp, text, delimiter, preamble):
     lines = io.StringIO(text, newline="")
     for _ in range(preamble):
         lines.readline()
-    expected = list(csv.reader(lines, delimiter=delimiter))
+    quoting = csv.QUOTE_NONE if delimiter == "\t" else csv.QUOTE_MINIMAL
+    expected = list(csv.reader(lines, delimiter=delimiter, quoting=quoting))
     reader = cg.open("in.csv")
     assert list(reader) == expected
     s = reader.summary
