@@ -106,6 +106,10 @@ const Field kFields[] = {
      "The line where notes under the table begin (lines with no delimiter under a table of "
      "three or more columns), quarantined with their own reason; 0 for none.",
      [](const PreparedText& p, ModuleState&) { return count(p.dialect.footnote_line); }},
+    {"comment_char", Kind::OptionalChar, false, Shown::WhenSet, true,
+     "The character that starts a comment line (\"#\"), given or detected; None when lines are "
+     "not read as comments.",
+     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.comment_char); }},
     {"evidence", Kind::Evidence, false, Shown::Never, false,
      "Every candidate dialect tried, the chosen one first, each a dict of its scores (only "
      "when detect() was asked for it).",

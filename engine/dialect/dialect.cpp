@@ -887,6 +887,20 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   // Step 7: header and widths.
   describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
 
+  // Comments: given, or '#' when a line starts with it and is no row of the
+  // table: above the table, or of another width than its rows (a '#' row of
+  // the table's width, a header "#id,name" included, is a row).
+  if (o.comment_given) {
+    d.comment_char = o.comment_char;
+  } else {
+    const std::size_t head = best.table.empty() ? SIZE_MAX : best.table.front();
+    for (std::size_t i = 0; i < best_reading.rows.size() && !d.comment_char; ++i) {
+      const RowInfo& row = best_reading.rows[i];
+      if (!row.comment || row.blank || i == head) continue;
+      if (i < head || row.width != best.width || best.width == 1) d.comment_char = '#';
+    }
+  }
+
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
   d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;

@@ -42,7 +42,10 @@ struct Dialect {
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
   bool sep_line = false;  // the first line is `sep=X`
-  bool header = false;    // the table's first row looks like a header
+  // The byte that starts a comment line ('#'), given or detected from
+  // lines that start with it and are no row of the table; nullopt: none.
+  std::optional<unsigned char> comment_char;
+  bool header = false;  // the table's first row looks like a header
   // Rows the header spans: group labels (a year over its quarters) above
   // the row of names; 1 for a plain header. Meaningful when `header`.
   std::uint32_t header_rows = 1;
@@ -86,6 +89,8 @@ struct DetectOptions {
   std::optional<bool> skip_initial_space;
   bool escape_given = false;
   std::optional<unsigned char> escape_char;  // used when escape_given; nullopt: none
+  bool comment_given = false;
+  std::optional<unsigned char> comment_char;  // used when comment_given; nullopt: none
   bool keep_evidence = true;
 };
 

@@ -94,6 +94,7 @@ def gleave_file(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...
 def open(
@@ -111,6 +112,7 @@ def open(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> GleaveReader: ...
 
 class _ShownRow(TypedDict):
@@ -194,6 +196,7 @@ def inspect(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> _Inspection: ...
 @final
 class Dialect:
@@ -217,6 +220,7 @@ class Dialect:
         tables: int = 1,
         other_table_line: int = 0,
         footnote_line: int = 0,
+        comment_char: str | None = None,
         evidence: tuple[_Candidate, ...] = (),
     ) -> Self: ...
     @property
@@ -248,6 +252,8 @@ class Dialect:
     @property
     def escape_char(self) -> str | None: ...
     @property
+    def comment_char(self) -> str | None: ...
+    @property
     def header_rows(self) -> int: ...
     @property
     def tables(self) -> int: ...
@@ -271,6 +277,7 @@ def detect(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
     evidence: bool = False,
 ) -> Dialect: ...
 
@@ -306,6 +313,7 @@ def arrow_stream(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
     string_views: bool = False,
     threads: int | None = None,
 ) -> ArrowStream: ...
@@ -328,6 +336,7 @@ class GleaveReader:
         skip_initial_space: bool | None = None,
         preamble_lines: int | None = None,
         escape_char: _Quote = ...,
+        comment_char: _Quote = ...,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> list[str]: ...

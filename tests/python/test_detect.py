@@ -360,3 +360,28 @@ def test_well_formed_files_come_back_whole(tmp, text, delimiter, preamble):
     assert (d.delimiter, d.expected_width) == (s.detected_delimiter, s.inferred_columns)
     if delimiter in ",;\t|":
         assert cg.sniff(text[:65536]) == delimiter
+
+
+@pytest.mark.parametrize("data, options, comment", [
+    (b"# exported 2021\nid,name\n1,a\n2,b\n", {}, "#"),
+    (b"id,name\n1,a\n# checked by hand\n2,b\n3,c\n", {}, "#"),
+    (b"#id,name\n1,a\n2,b\n", {}, None),  # the header, not a comment
+    (b"id,tag\n1,#a\n2,#b\n", {}, None),
+    (b"# exported 2021\nid,name\n1,a\n", {"comment_char": None}, None),
+    (b"% exported\nid;name\n1;a\n", {"comment_char": "%"}, "%"),
+])
+def test_comment_char_detected_or_given(tmp, data, options, comment):
+    (tmp / "in.csv").write_bytes(data)
+    assert cg.detect(data, **options).comment_char == comment
+    assert cg.detect("in.csv", **options).comment_char == comment
+    # Every product function takes it as it takes the other dialect options.
+    cg.gleave_file("in.csv", "out.csv", **options)
+    list(cg.open("in.csv", **options))
+    cg.inspect("in.csv", **options)
+    cg.arrow_stream("in.csv", **options)
+
+
+@pytest.mark.parametrize("value, exc", [("##", ValueError), (3, TypeError), (",", ValueError)])
+def test_bad_comment_char(value, exc):
+    with pytest.raises(exc):
+        cg.detect(b"a,b\n1,2\n", delimiter=",", comment_char=value)
