@@ -3,6 +3,17 @@
 // consistent, well-typed table; which lines above it are not part of it; and
 // whether its first row is a header. Separate from the fixed four-delimiter
 // heuristics, which keep their own behaviour.
+//
+// Do no harm. A file that a strict reader parses into a consistent table
+// under some dialect comes back as that table: the same delimiter, every
+// row, and the header kept. Each candidate reading pays for what it would
+// move out of the table (lines taken for a preamble) and for the rows it
+// would repair; a reading that keeps every row steady, its first included,
+// and is typed as well, wins over one that pays. Rows leave the table only
+// on strong, named evidence; when unsure, a row stays in the table, where
+// the user sees it. The steps, one file each: sample (where the sample
+// ends, and how a candidate reads it), candidates, scoring (this file's
+// detect_dialect), header, and structure (which rows are the table's).
 #pragma once
 
 #include <cstddef>
