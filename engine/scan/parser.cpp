@@ -160,11 +160,20 @@ bool ResilientParser::next_row(Row& row) {
   // byte: the field then starts unquoted with the quote, and the row ends at
   // its first line break. Nothing before that field changes, so the row goes
   // on from there rather than from its first byte. True while bytes remain.
+  // A quote byte that is also the delimiter keeps its delimiter role when it
+  // is read again: the field before it ends there (empty), as the width
+  // inference, which counts it as a delimiter, expects.
   auto read_unquoted_again = [&] {
     row.bytes.resize(field_start);  // no field has ended since the quote
-    row.bytes.push_back(static_cast<char>(quote_char_));
     line_ = line_at_open;
     p = quote_open + 1;
+    if (quote_char_ == delimiter_) {
+      row.ends.push_back(row.bytes.size());
+      state = ScanState::FieldStart;
+      ended_on_delimiter = true;
+      return p < n;
+    }
+    row.bytes.push_back(static_cast<char>(quote_char_));
     state = ScanState::Unquoted;
     ended_on_delimiter = false;
     return p < n;
