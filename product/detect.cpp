@@ -53,6 +53,9 @@ PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions
   }
   if (!immutable) PyBuffer_Release(&view);
   if (!prepared.ok()) return PyErr_NoMemory();
+  if (auto conflict = check_dialect(prepared, options, request)) {
+    return raise_error(state_of_module(module), *conflict, JobPaths{}, nullptr);
+  }
   return new_dialect(state_of_module(module), prepared);
 }
 
@@ -67,7 +70,7 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
   PreparedText prepared;
   without_gil(interrupt, [&] {
     try {
-      auto prefix = read_prefix(ref.path, ref.fd, kFileSample);
+      auto prefix = read_prefix(ref.path, ref.fd, kFileSample, &interrupt);
       if (!prefix) {
         failed = std::move(*prefix.error().io());
       } else {
@@ -84,6 +87,9 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
                        JobPaths{&input}, &interrupt);
   }
   if (!prepared.ok()) return PyErr_NoMemory();
+  if (auto conflict = check_dialect(prepared, options, request)) {
+    return raise_error(state, *conflict, JobPaths{&input}, &interrupt);
+  }
   // Only the dialect and the encoding are read off `prepared`, not its text
   // (which may view the prefix, gone by now).
   return new_dialect(state, prepared);

@@ -228,10 +228,8 @@ def _error(message: str) -> None:
 
 
 def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.realpath(a) == os.path.realpath(b)
+    # Compared as what they name, in any spelling (file://, local://, chained URLs).
+    return remote.same_target(a, b)
 
 
 def _file_arg(path: str, stdio: int) -> Union[str, int]:
@@ -350,16 +348,16 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
 def _check_distinct(
     parser: argparse.ArgumentParser, pairs: Sequence[Tuple[str, Optional[str], Optional[str]]], in_place: bool = False
 ) -> None:
-    inputs: Dict[str, str] = {}
+    inputs: Dict[str, Tuple[str, str]] = {}
     for input_path, _, _ in pairs:
         if input_path == "-":
             continue
-        key = os.path.realpath(input_path)
+        key = remote.target_key(input_path)
         for other, other_key in inputs.items():
             if key == other_key or _same_file(input_path, other):
                 parser.error(f"{show_path(input_path)} is given more than once as an input")
         inputs[input_path] = key
-    seen: Dict[str, Tuple[str, str]] = {}
+    seen: Dict[Tuple[str, str], Tuple[str, str]] = {}
     for input_path, output_path, quarantine_path in pairs:
         for role, target in (("output", output_path), ("quarantine", quarantine_path)):
             if target is None or target == "-":
@@ -369,7 +367,7 @@ def _check_distinct(
                     parser.error(f"{show_path(target)} would overwrite its own input; "
                                  "choose another output (or --in-place)")
                 parser.error(f"quarantine {show_path(target)} is the input itself")
-            key = os.path.realpath(target)
+            key = remote.target_key(target)
             if key in seen:
                 other_input, other_role = seen[key]
                 if other_input == input_path:
