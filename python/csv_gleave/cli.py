@@ -405,8 +405,10 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
                                 in_place=args.in_place)
         if result["error"]:
-            if args.output == "-" and "output" in result["error"] and "Broken pipe" in result["error"]:
-                return 0  # the reader of standard output went away, as with `| head`
+            if result["error"].startswith("output ") and result["error"].endswith(": Broken pipe"):
+                # The reader of the output pipe went away, as with `| head`,
+                # whether the pipe is named "-" or /dev/stdout.
+                return 0
             _error(result["error"])
             return 1
         if args.json:
