@@ -158,9 +158,8 @@ class ResilientParser {
   unsigned char delimiter_;
   unsigned char quote_char_;
 
-  ByteFinder unquoted_stop_;   // delimiter, LF, CR
-  ByteFinder quoted_stop_;     // quote, LF, escape
-  ByteFinder lookahead_stop_;  // quote, LF, CR
+  ByteFinder unquoted_stop_;  // delimiter, LF, CR
+  ByteFinder quoted_stop_;    // quote, LF, CR, escape
 
   // Memo of the stray-quote lookahead. Queries move forward only, so the
   // answer of one scan of a line serves every later quote on that line that
