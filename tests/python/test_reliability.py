@@ -67,18 +67,37 @@ def test_same_file_refused_in_every_spelling(files, spelling, pair, message):
     assert inp.read_bytes() == DATA and out.read_bytes() == b"old output\n"
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(a=st.integers(0, 7), b=st.integers(0, 7), swap=st.booleans())
-def test_spellings_name_one_target(files, a, b, swap):
+@st.composite
+def spelled(draw, path):
+    """Any spelling of `path`: detours through its directories, links, and a URL form."""
+    parts = str(path).strip("/").split("/")
+    segments = []
+    for i, part in enumerate(parts[:-1]):
+        segments.append(part)
+        segments += draw(st.lists(st.sampled_from([".", "", f"../{part}"]), max_size=2)) if i else []
+    name = parts[-1]
+    if draw(st.booleans()):
+        name = draw(st.sampled_from(["link", "link2"]))  # links made by the test, one through the other
+    plain = "/" + "/".join(segments + [name])
+    form = draw(st.sampled_from(["{}", "file://{}", "file://localhost{}", "local://{}", "simplecache::file://{}",
+                                 "simplecache::{}", "FILE://{}"]))
+    return form.format(plain)
+
+
+@settings(max_examples=50, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(data=st.data())
+def test_spellings_name_one_target(files, data):
     inp = files / "in.csv"
-    x, y = spellings(inp)[a], spellings(inp)[b]
-    if swap:
-        x, y = y, x
+    for link, target in (("link", "in.csv"), ("link2", "link")):
+        if not (files / link).is_symlink():
+            (files / link).symlink_to(target)
+    x, y = data.draw(spelled(inp)), data.draw(spelled(inp))
     assert remote.same_target(x, y)
-    assert remote.target_key(x) == remote.target_key(y)
     assert not remote.same_target(x, str(files / "other.csv"))
     with pytest.raises(ValueError, match=SAME_INPUT):
         csv_gleave.gleave_file(x, str(files / "out.csv"), y)
+    with pytest.raises(ValueError, match=OUTPUT_IS_INPUT):
+        csv_gleave.gleave_file(y, x)
     assert inp.read_bytes() == DATA and not (files / "out.csv").exists()
 
 
