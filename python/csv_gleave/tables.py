@@ -100,7 +100,9 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     Parquet, ``.arrow`` or ``.feather`` the Arrow IPC file format. The file
     is written beside the target under a temporary name and renamed over it
     once complete, so the destination holds the whole table or is left as it
-    was. Needs pyarrow (extra ``arrow``). Returns the repair's
+    was; a symbolic link is written through (the file it names is replaced,
+    the link stays). A destination that is the source itself, in any
+    spelling, is refused (ValueError). Needs pyarrow (extra ``arrow``). Returns the repair's
     :class:`csv_gleave.GleaveSummary`.
     """
     kind = table_format(destination)
