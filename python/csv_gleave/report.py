@@ -167,7 +167,7 @@ class ColumnProfile:
 
 def _show(value: Any) -> str:
     if isinstance(value, float):
-        return repr(value) if abs(value) < 1e15 else f"{value:g}"
+        return repr(value)
     if isinstance(value, (datetime.date, datetime.datetime)):
         return value.isoformat()
     return str(value)
@@ -206,7 +206,8 @@ def _int(text: str) -> int:
 
 
 def _float(text: str) -> float:
-    if not text.isascii() or text.strip() != text or text.lower() in ("nan", "inf", "-inf", "infinity"):
+    digits = text[1:] if text[:1] in "+-" else text
+    if not text.isascii() or text.strip() != text or (len(digits) > 1 and digits[0] == "0" and digits[1].isdigit()):
         raise ValueError(text)
     value = float(text)
     if not math.isfinite(value):
@@ -450,6 +451,7 @@ border-radius:6px;padding:6px 12px;min-width:90px} .count b{display:block;font-s
 .count span{color:#5a6b7b;font-size:12px} #damage-map{width:100%;height:160px;display:block}
 #damage-map text{font-size:11px;fill:#5a6b7b} .legend{list-style:none;padding:0;display:flex;flex-wrap:wrap;
 gap:14px;font-size:12px} .legend i{display:inline-block;width:10px;height:10px;margin-right:4px}
+.rows td:not(:last-child){white-space:nowrap;width:1%}
 #zoom{margin:6px 0;font-size:12px} #zoom input{width:90px} .hist rect{fill:#2b7bb9}
 """
 
