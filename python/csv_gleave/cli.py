@@ -158,7 +158,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     repair = commands.add_parser(
         "repair", parents=[common], help="write a repaired copy of one or more CSV files",
-        description="Repair one file (-o OUTPUT) or many (--out-dir DIR, in parallel worker processes).",
+        description="Repair one file (-o OUTPUT) or many (--out-dir DIR, several at a time in threads).",
     )
     repair.add_argument("inputs", nargs="+", metavar="INPUT", help="CSV file(s) to repair ('-': standard input)")
     repair.add_argument(
@@ -177,7 +177,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repair.add_argument(
         "-j", "--jobs", type=_count_arg(1), metavar="N",
-        help="worker processes for several inputs (default: number of CPUs)",
+        help="files repaired at a time, each in a thread of this process (default: number of CPUs)",
     )
     repair.add_argument(
         "--scheduler", metavar="ADDRESS",

@@ -17,6 +17,7 @@ vanilla JavaScript for zooming the map, no network access and no fonts.
 
 from __future__ import annotations
 
+import array
 import csv
 import datetime
 import html
@@ -34,8 +35,10 @@ from . import remote
 
 __all__ = ["build_report", "write_report", "ColumnProfile", "profile_columns"]
 
-#: Rows read for the column profile.
+#: Rows read for the column profile, at most.
 SAMPLE_ROWS = 20_000
+#: Bytes of the file's head they are read from, at most.
+SAMPLE_BYTES = 8 << 20
 #: Bins of the damage map.
 MAP_BINS = 400
 #: Rows of each kind shown with their raw text.
@@ -115,8 +118,9 @@ def _full_pass(source: Any, options: Dict[str, Any]) -> Tuple[Any, Damage, List[
     with tempfile.TemporaryDirectory(prefix="csv-gleave-report-") as tmp:
         rejects = os.path.join(tmp, "rejects.csv")
         summary = _gleave_file(source, os.devnull, rejects, **strict)
-        kinds: List[str] = []
-        lines: List[int] = []
+        kinds = array.array("B")
+        lines = array.array("q")
+        names: Dict[str, int] = {}
         _csv_field_limit()
         with open(rejects, newline="", encoding="utf-8", errors="replace") as handle:
             reader = csv.reader(handle)
@@ -125,14 +129,17 @@ def _full_pass(source: Any, options: Dict[str, Any]) -> Tuple[Any, Damage, List[
                 if len(record) < 3:
                     continue
                 line = int(record[0])
-                kinds.append(damage.add(line, record[1], record[2]))
+                kind = damage.add(line, record[1], record[2])
+                kinds.append(names.setdefault(kind, len(names)) if len(names) < 255 or kind in names else 255)
                 lines.append(line)
     total_lines = max(total_lines, damage.last_line, 1)
     order = [k for k, _ in _KINDS] + sorted(k for k in damage.counts if k not in dict(_KINDS))
     index = {k: i for i, k in enumerate(order)}
     bins = [[0] * MAP_BINS for _ in order]
+    # More than 255 reasons do not occur; past that they would share the last.
+    rows = [bins[index[kind]] for kind in sorted(names, key=names.__getitem__)]
     for line, kind in zip(lines, kinds):
-        bins[index[kind]][min(MAP_BINS - 1, (line - 1) * MAP_BINS // total_lines)] += 1
+        rows[min(kind, len(rows) - 1)][min(MAP_BINS - 1, (line - 1) * MAP_BINS // total_lines)] += 1
     damage.order = order  # type: ignore[attr-defined]
     return summary, damage, bins, total_lines
 
@@ -228,16 +235,63 @@ def _infer(values: Sequence[str]) -> Tuple[str, Optional[List[Any]]]:
     return "string", None
 
 
-def profile_columns(source: Any, options: Dict[str, Any], header: bool = True,
-                    sample_rows: int = SAMPLE_ROWS) -> Tuple[List[ColumnProfile], int]:
-    """Profiles of the columns from the first ``sample_rows`` repaired rows; and the rows read."""
-    reader_options = {k: v for k, v in options.items() if k != "allow_binary"}
+def _head(source: Any, size: int) -> Tuple[bytes, bool]:
+    """The first ``size`` bytes of ``source``, and whether there is more."""
+    local = remote.local_path(source) if isinstance(source, str) and remote.is_url(source) else source
+    if local is None:
+        fs, name = remote.filesystem(source)
+        handle = fs.open(name, "rb")
+    else:
+        handle = open(local, "rb")
+    with handle:
+        data = handle.read(size)
+        return data, bool(handle.read(1))
+
+
+def _cut(data: bytes, encoding: str) -> bytes:
+    """``data`` up to its last line end, in the file's encoding."""
+    name = encoding.lower().replace("_", "-")
+    unit, newline = 1, b"\n"
+    if name.startswith(("utf-16", "utf-32")):
+        unit = 2 if name.startswith("utf-16") else 4
+        big = name.endswith("be") or (not name.endswith("le") and data[:2] in (b"\xfe\xff", b"\x00\x00"))
+        newline = "\n".encode(f"{name[:6]}-{'be' if big else 'le'}")
+    end = len(data)
+    while True:
+        at = data.rfind(newline, 0, end)
+        if at < 0:
+            return data
+        if at % unit == 0:
+            return data[: at + len(newline)]
+        end = at + len(newline) - 1
+
+
+def _sample_rows(source: Any, dialect: Any, options: Dict[str, Any], limit: int) -> List[List[str]]:
+    """The first ``limit`` repaired rows, from the head of the file only.
+
+    A reader would take in the whole file before its first row; the head is
+    read with the dialect detected on the whole, so it splits the same way.
+    """
+    pinned = {"delimiter": dialect.delimiter, "quote_char": dialect.quote_char, "escape_char": dialect.escape_char,
+              "skip_initial_space": dialect.skip_initial_space, "encoding": dialect.encoding,
+              "expected_columns": dialect.expected_width, "preamble_lines": dialect.preamble_lines}
+    pinned.update({k: v for k, v in options.items() if k != "allow_binary"})
+    data, more = _head(source, SAMPLE_BYTES)
     rows: List[List[str]] = []
-    with _open(source, **reader_options) as reader:
-        for row in reader:
-            rows.append(row)
-            if len(rows) > sample_rows:
-                break
+    with tempfile.TemporaryDirectory(prefix="csv-gleave-report-") as tmp:
+        head = os.path.join(tmp, "head.csv")
+        with open(head, "wb") as handle:
+            handle.write(_cut(data, dialect.encoding) if more else data)
+        with _open(head, **pinned) as reader:
+            for row in reader:
+                rows.append(row)
+                if len(rows) > limit:
+                    break
+    return rows
+
+
+def profile_columns(rows: Sequence[List[str]], header: bool = True) -> Tuple[List[ColumnProfile], int]:
+    """Profiles of the columns of ``rows``; and the number of data rows."""
     if not rows:
         return [], 0
     names = rows[0] if header else []
@@ -489,13 +543,9 @@ def build_report(source: Any, *, sample_rows: int = SAMPLE_ROWS, title: Optional
     summary["gleaved_rows"] += moved
     summary["quarantined_rows"] -= moved
     summary["repaired_rows"] = summary.get("repaired_rows", 0) + moved
-    profiles, sampled = profile_columns(source, core, header=dialect.header, sample_rows=sample_rows)
-    kept: List[List[str]] = []
-    with _open(source, **{k: v for k, v in core.items() if k != "allow_binary"}) as reader:
-        for row in reader:
-            kept.append(row)
-            if len(kept) >= SHOWN_ROWS + 1:
-                break
+    sample = _sample_rows(source, dialect, core, sample_rows)
+    profiles, sampled = profile_columns(sample, header=dialect.header)
+    kept = sample[: SHOWN_ROWS + 1]
     name = title or (source if isinstance(source, str) else os.fsdecode(source))
     stamp = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     from . import __version__
