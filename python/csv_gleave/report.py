@@ -25,6 +25,7 @@ import math
 import os
 import sys
 import tempfile
+import threading
 from collections import Counter
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple
 
@@ -70,15 +71,14 @@ def _csv_field_limit() -> None:
 
 
 class Damage:
-    """Rows whose width was off, or that were set aside, binned along the file."""
+    """Rows whose width was off, or that were set aside, by kind, with the first of each."""
 
     def __init__(self, options: Dict[str, Any]) -> None:
         self.fill = options.get("fill_ragged_rows", True)
         self.merge = options.get("merge_overflow", True)
-        self.records: List[Tuple[int, str, str]] = []  # (line, kind, reason), bounded by MAP_BINS below
         self.counts: Counter[str] = Counter()
         self.first: Dict[str, List[Tuple[int, str, str]]] = {}
-        self.last_line = 0
+        self.order: List[str] = []
 
     def kind(self, reason: str) -> str:
         if _SHORT in reason and self.fill:
@@ -87,17 +87,8 @@ class Damage:
             return "merged"
         return reason
 
-    def add(self, line: int, reason: str, raw: str) -> str:
-        kind = self.kind(reason)
-        self.counts[kind] += 1
-        shown = self.first.setdefault(kind, [])
-        if len(shown) < SHOWN_ROWS:
-            shown.append((line, reason, raw[:2000]))
-        self.last_line = max(self.last_line, line)
-        return kind
 
-
-def _count_lines(path: str) -> int:
+def _count_lines(path: str, into: List[int]) -> None:
     lines, last = 0, b"\n"
     with open(path, "rb") as handle:
         while True:
@@ -106,7 +97,7 @@ def _count_lines(path: str) -> int:
                 break
             lines += chunk.count(b"\n")
             last = chunk[-1:]
-    return lines + (last != b"\n")
+    into.append(lines + (last != b"\n"))
 
 
 def _full_pass(source: Any, options: Dict[str, Any]) -> Tuple[Any, Damage, List[List[int]], int]:
@@ -114,33 +105,51 @@ def _full_pass(source: Any, options: Dict[str, Any]) -> Tuple[Any, Damage, List[
     damage = Damage(options)
     strict = dict(options, fill_ragged_rows=False, merge_overflow=False)
     local = source if isinstance(source, str) and not remote.is_url(source) else remote.local_path(str(source))
-    total_lines = _count_lines(local) if local and os.path.isfile(local) else 0
-    with tempfile.TemporaryDirectory(prefix="csv-gleave-report-") as tmp:
-        rejects = os.path.join(tmp, "rejects.csv")
-        summary = _gleave_file(source, os.devnull, rejects, **strict)
-        kinds = array.array("B")
-        lines = array.array("q")
-        names: Dict[str, int] = {}
-        _csv_field_limit()
-        with open(rejects, newline="", encoding="utf-8", errors="replace") as handle:
-            reader = csv.reader(handle)
-            next(reader, None)
-            for record in reader:
-                if len(record) < 3:
-                    continue
-                line = int(record[0])
-                kind = damage.add(line, record[1], record[2])
-                kinds.append(names.setdefault(kind, len(names)) if len(names) < 255 or kind in names else 255)
-                lines.append(line)
-    total_lines = max(total_lines, damage.last_line, 1)
-    order = [k for k, _ in _KINDS] + sorted(k for k in damage.counts if k not in dict(_KINDS))
-    index = {k: i for i, k in enumerate(order)}
-    bins = [[0] * MAP_BINS for _ in order]
-    # More than 255 reasons do not occur; past that they would share the last.
-    rows = [bins[index[kind]] for kind in sorted(names, key=names.__getitem__)]
-    for line, kind in zip(lines, kinds):
-        rows[min(kind, len(rows) - 1)][min(MAP_BINS - 1, (line - 1) * MAP_BINS // total_lines)] += 1
-    damage.order = order  # type: ignore[attr-defined]
+    # The lines are counted while the repair runs (it releases the interpreter lock).
+    counted: List[int] = []
+    counter = threading.Thread(target=_count_lines, args=(local, counted), daemon=True) \
+        if local and os.path.isfile(local) else None
+    if counter:
+        counter.start()
+    kinds, lines = array.array("B"), array.array("q")
+    names: List[str] = []
+    counts: List[int] = []
+    by_reason: Dict[str, int] = {}
+    try:
+        with tempfile.TemporaryDirectory(prefix="csv-gleave-report-") as tmp:
+            rejects = os.path.join(tmp, "rejects.csv")
+            summary = _gleave_file(source, os.devnull, rejects, **strict)
+            _csv_field_limit()
+            with open(rejects, newline="", encoding="utf-8", errors="replace") as handle:
+                reader = csv.reader(handle)
+                next(reader, None)
+                for record in reader:
+                    if len(record) < 3:
+                        continue
+                    line, reason = int(record[0]), record[1]
+                    index = by_reason.get(reason)
+                    if index is None:
+                        kind = damage.kind(reason)
+                        if kind not in names:
+                            names.append(kind)
+                            counts.append(0)
+                        # Past 255 kinds (reasons are a handful) they share the last.
+                        index = by_reason[reason] = min(names.index(kind), 255)
+                    counts[index] += 1
+                    if counts[index] <= SHOWN_ROWS:
+                        damage.first.setdefault(names[index], []).append((line, reason, record[2][:2000]))
+                    kinds.append(index)
+                    lines.append(line)
+    finally:
+        if counter:
+            counter.join()
+    damage.counts.update(dict(zip(names, counts)))
+    total_lines = max(counted + [max(lines, default=0), 1])
+    damage.order = [k for k, _ in _KINDS] + sorted(k for k in names if k not in dict(_KINDS))
+    bins = [[0] * MAP_BINS for _ in damage.order]
+    series = [bins[damage.order.index(kind)] for kind in names]
+    for line, index in zip(lines, kinds):
+        series[index][min(MAP_BINS - 1, (line - 1) * MAP_BINS // total_lines)] += 1
     return summary, damage, bins, total_lines
 
 
@@ -402,12 +411,12 @@ def _counts_section(summary: Dict[str, Any], damage: Damage) -> str:
                        ("comment_rows", "comment lines set aside")):
         if summary.get(key):
             facts.append((label, summary[key]))
-    cells = "".join(f'<div class="count"><b>{_e(v)}</b><span>{_e(k)}</span></div>' for k, v in facts)
+    cells = "".join(f'<div class="count"><b>{v:,}</b><span>{_e(k)}</span></div>' for k, v in facts)
     return f'<section id="counts"><h2>Counts</h2><div class="counts">{cells}</div></section>'
 
 
 def _map_section(damage: Damage, bins: List[List[int]], total_lines: int) -> str:
-    order: List[str] = damage.order  # type: ignore[attr-defined]
+    order = damage.order
     width, height = 1000, 120
     peak = max([sum(col) for col in zip(*bins)] + [1]) if bins else 1
     step = width / MAP_BINS
@@ -444,7 +453,7 @@ def _map_section(damage: Damage, bins: List[List[int]], total_lines: int) -> str
                 f'max="{total_lines}" value="1"> to <input id="zoom-to" type="number" min="1" max="{total_lines}" '
                 f'value="{total_lines}"> <button>zoom</button> <button type="button" onclick="zoomReset()">'
                 f"whole file</button></form>")
-    return (f'<section id="map"><h2>Damage map: {total_lines} lines, {MAP_BINS} bins</h2>{controls}{svg}'
+    return (f'<section id="map"><h2>Damage map: {total_lines:,} lines, {MAP_BINS} bins</h2>{controls}{svg}'
             f'<ul class="legend">{legend}</ul></section>')
 
 
@@ -454,13 +463,13 @@ def _rows_section(damage: Damage, kept: List[List[str]], delimiter: str) -> str:
         body = "".join(f"<tr><td class=n>{i + 1}</td><td><code>{_e(_visible(delimiter.join(r)))}</code></td></tr>"
                        for i, r in enumerate(kept))
         parts.append(f'<h3>kept (repaired rows as read)</h3><table class="grid rows kept">{body}</table>')
-    for kind in damage.order:  # type: ignore[attr-defined]
+    for kind in damage.order:
         shown = damage.first.get(kind, [])
         if not shown:
             continue
         body = "".join(f"<tr><td class=n>line {line}</td><td>{_e(reason)}</td>"
                        f"<td><code>{_e(_visible(raw))}</code></td></tr>" for line, reason, raw in shown)
-        parts.append(f'<h3>{_e(_label(kind))} ({damage.counts[kind]})</h3>'
+        parts.append(f'<h3>{_e(_label(kind))} ({damage.counts[kind]:,})</h3>'
                      f'<table class="grid rows" data-kind="{_e(kind)}">{body}</table>')
     parts.append("</section>")
     return "".join(parts)

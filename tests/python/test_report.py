@@ -159,3 +159,30 @@ def test_report_renders_in_headless_chromium(source, damaged, tmp_path):
             logs.mkdir(parents=True, exist_ok=True)
             shutil.copy(shot, logs / "report.png")
             shutil.copy(page, logs / "report.html")
+
+
+@pytest.mark.skipif(os.environ.get("GLEAVE_BIG_TESTS") != "1", reason="set GLEAVE_BIG_TESTS=1")
+def test_report_on_a_gigabyte_of_messy_rows(tmp_path):
+    from test_big_files import messy_block
+
+    browser = chromium()
+    block = messy_block()
+    big = tmp_path / "big.csv"
+    with open(big, "wb") as handle:
+        for _ in range(int(float(os.environ.get("GLEAVE_BIG_TEST_GB", "1")) * 1e9) // len(block) + 1):
+            handle.write(block)
+    page = tmp_path / "big.html"
+    proc = subprocess.run([sys.executable, "-m", "csv_gleave", "report", str(big), "-o", str(page)],
+                          capture_output=True, text=True, timeout=1200)
+    assert proc.returncode == 0, proc.stderr
+    expected = csv_gleave.gleave_file(str(big), os.devnull)
+    assert f"<b>{expected.total_rows:,}</b><span>rows read" in page.read_text()
+    assert page.stat().st_size < 2 << 20  # binned and sampled: the page does not grow with the file
+    dom = headless(browser, "--dump-dom", page.as_uri(), cwd=tmp_path)
+    assert 'id="damage-map"' in dom.stdout and 'id="columns"' in dom.stdout
+    shot = tmp_path / "big.png"
+    headless(browser, f"--screenshot={shot}", "--window-size=1200,1800", "--hide-scrollbars", page.as_uri(),
+             cwd=tmp_path)
+    logs = ROOT / "build" / "ci-logs"
+    logs.mkdir(parents=True, exist_ok=True)
+    shutil.copy(shot, logs / "report-1gb.png")
