@@ -422,15 +422,20 @@ def _map_section(damage: Damage, bins: List[List[int]], total_lines: int) -> str
     step = width / MAP_BINS
     bars = []
     for b in range(MAP_BINS):
-        y = height
+        total = sum(series[b] for series in bins)
+        if not total:
+            continue
+        y = float(height)
         first = total_lines * b // MAP_BINS + 1
         last = max(first, total_lines * (b + 1) // MAP_BINS)
+        # The bin's height on a square-root scale, so that one bad row beside
+        # a thousand still shows; its kinds share it in proportion.
+        column = max(2.0, height * math.sqrt(total / peak))
         for kind, series in zip(order, bins):
             n = series[b]
             if not n:
                 continue
-            # Square-root scale, so that one bad row beside a thousand still shows.
-            h = max(2.0, height * math.sqrt(n / peak))
+            h = max(1.0, column * n / total)
             y -= h
             bars.append(f'<rect class="bar" x="{b * step:.2f}" y="{max(y, 0):.2f}" width="{max(step, 1.0):.2f}" '
                         f'height="{h:.2f}" fill="{_colour(kind, order)}"><title>lines {first}-{last}: '
@@ -442,7 +447,7 @@ def _map_section(damage: Damage, bins: List[List[int]], total_lines: int) -> str
         anchor = "start" if i == 0 else "end" if i == 5 else "middle"
         ticks.append(f'<text x="{x:.0f}" y="{height + 16}" text-anchor="{anchor}">line {line}</text>')
     legend = "".join(
-        f'<li><i style="background:{_colour(k, order)}"></i>{_e(_label(k))}: {damage.counts[k]}</li>'
+        f'<li><i style="background:{_colour(k, order)}"></i>{_e(_label(k))}: {damage.counts[k]:,}</li>'
         for k in order
     ) + '<li><i style="background:#e8eef3"></i>kept unchanged: every other line</li>'
     svg = (f'<svg id="damage-map" viewBox="0 0 {width} {height + 22}" preserveAspectRatio="none" '
@@ -519,8 +524,9 @@ gap:14px;font-size:12px} .legend i{display:inline-block;width:10px;height:10px;m
 """
 
 # Zooming sets the map's viewBox to the chosen line range: the bars are
-# already laid out along the file, so nothing is redrawn.
-_SCRIPT = """
+# already laid out along the file, so nothing is redrawn. A link may ask for a
+# range: report.html#lines=100-200.
+_SCRIPT = r"""
 function zoomTo(){var m=document.getElementById('damage-map'),n=+m.dataset.lines,w=+m.dataset.width;
 var a=Math.max(1,+document.getElementById('zoom-from').value),b=Math.min(n,+document.getElementById('zoom-to').value);
 if(!(b>a))return false;var x=(a-1)/n*w,x2=b/n*w;var v=m.viewBox.baseVal;m.setAttribute('viewBox',
@@ -528,6 +534,8 @@ x+' 0 '+(x2-x)+' '+v.height);m.querySelector('.ticks').style.display='none';retu
 function zoomReset(){var m=document.getElementById('damage-map'),v=m.viewBox.baseVal;
 m.setAttribute('viewBox','0 0 '+m.dataset.width+' '+v.height);m.querySelector('.ticks').style.display='';
 document.getElementById('zoom-from').value=1;document.getElementById('zoom-to').value=m.dataset.lines}
+var z=/lines=(\d+)-(\d+)/.exec(location.hash);if(z){document.getElementById('zoom-from').value=z[1];
+document.getElementById('zoom-to').value=z[2];zoomTo()}
 """
 
 

@@ -149,6 +149,11 @@ def test_report_renders_in_headless_chromium(source, damaged, tmp_path):
     assert "<svg" in dom.stdout and "</html>" in dom.stdout
     if source == damaged:
         assert len(re.findall(r'<rect class="bar"', dom.stdout)) >= 16
+        # A range in the link zooms the map to it: 1/4 of the file's width.
+        lines = int(re.search(r'data-lines="(\d+)"', dom.stdout).group(1))
+        zoomed = headless(browser, "--dump-dom", page.as_uri() + f"#lines=1-{lines // 4}", cwd=tmp_path)
+        box = re.search(r'id="damage-map" viewBox="([\d. ]+)"', zoomed.stdout).group(1).split()
+        assert float(box[0]) == 0 and abs(float(box[2]) - 250) < 5, box
     shot = tmp_path / "report.png"
     taken = headless(browser, f"--screenshot={shot}", "--window-size=1200,1800", "--hide-scrollbars",
                      page.as_uri(), cwd=tmp_path)
