@@ -132,7 +132,9 @@ def headless(browser, *args, cwd):
     # No sandbox: CI runs as root. Each run gets its own profile directory.
     command = [browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                "--no-first-run", f"--user-data-dir={cwd / 'profile'}", *args]
-    return subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=cwd)
+    # The browser gets none of the sanitizer run's preloads.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "PYTHONMALLOC")}
+    return subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=cwd, env=env)
 
 
 @pytest.mark.parametrize("source", EXAMPLES + ["damaged"], ids=lambda s: getattr(s, "name", s))
