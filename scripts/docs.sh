@@ -31,4 +31,6 @@ print("\n".join(re.findall(r'"([^"]+)"', block)))
 PY
 )
 "$python" -m pip install -q --disable-pip-version-check "${requirements[@]}"
+# Material prints a banner about its successor on every build.
+export NO_MKDOCS_2_WARNING=1
 "$python" -m mkdocs build --strict --clean

@@ -154,13 +154,13 @@ def test_elision(expected, actual, matches):
 def error_rows():
     """(call, exception name, message) of each row of the errors table."""
     text = (ROOT / "docs" / "errors.md").read_text(encoding="utf-8")
-    rows = re.findall(r"^\| `(csv_gleave\.[^`]+)` \| `([\w.]+)`[^|]* \| (?:`([^`]*)`)? *\|$", text, re.M)
+    rows = re.findall(r"^\| `(csv_gleave\.[^`]+)` \| `([\w.]+)`([^|]*) \| (?:`([^`]*)`)? *\|$", text, re.M)
     assert len(rows) >= 10, "the errors table was not found"
     return rows
 
 
-@pytest.mark.parametrize("call, exception, message", error_rows(), ids=lambda v: str(v)[:60])
-def test_errors_table_is_what_is_raised(call, exception, message, tmp_path, monkeypatch):
+@pytest.mark.parametrize("call, exception, attributes, message", error_rows(), ids=lambda v: str(v)[:60])
+def test_errors_table_is_what_is_raised(call, exception, attributes, message, tmp_path, monkeypatch):
     import threading
 
     import csv_gleave
@@ -175,4 +175,8 @@ def test_errors_table_is_what_is_raised(call, exception, message, tmp_path, monk
     with pytest.raises(expected) as info:
         eval(call, {"csv_gleave": csv_gleave, "SET": cancel})
     assert message in str(info.value)
+    # "(`errno` 2, `role` `"input"`)": the attributes the table names.
+    for name, value in re.findall(r"`(\w+)` `?([^`,)]+)`?", attributes):
+        if name in ("errno", "role"):
+            assert getattr(info.value, name) == eval(value), name
     assert not (tmp_path / "out.csv").exists()
