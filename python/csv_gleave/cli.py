@@ -824,6 +824,10 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
 def _cmd_report(args: argparse.Namespace) -> int:
     from . import report
 
+    if args.file == "-":
+        # The report reads its input more than once: detection, the full pass, the sample.
+        _error("report needs a file or URL, not standard input")
+        return 2
     options = _options(args)
     extra = {"sample_rows": args.sample} if args.sample else {}
     try:

@@ -100,6 +100,16 @@ def test_column_profile_types_and_ranges(values, kind, low, high):
     assert profile.distinct == len(set(values))
 
 
+@pytest.mark.parametrize("text, encoding", [
+    ("a,b\n1,2\n3,4", "utf-8"), ("\ufeffa,b\n1,\u010a\n3,4", "utf-16"), ("a,b\n1,\u0a00\n3,4", "utf-16-be"),
+    ("a,b\n1,2\n3,4", "utf-32"),
+])
+def test_sample_head_is_cut_at_a_line_end_of_its_encoding(text, encoding):
+    data = text.encode(encoding)
+    cut = report._cut(data, encoding)
+    assert cut.decode(encoding) == text[: text.rindex("\n") + 1]
+
+
 def test_hostile_text_is_escaped(tmp_path):
     path = tmp_path / "x.csv"
     path.write_text('a,b\n<script>alert(1)</script>,"</td><img src=x>"\n1,2,3\n')
