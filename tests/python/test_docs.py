@@ -127,7 +127,7 @@ def test_page_examples_run_as_shown(page, tmp_path, monkeypatch):
         else:
             raise AssertionError(f"{name}: a ```{language} block is not run by the tests; use python, console or sh")
         ran += 1
-    if page.name != "api.md":
+    if page.name not in ("api.md", "testing.md"):
         assert ran, f"{ids(page)} has no examples"
 
 
