@@ -38,6 +38,8 @@ __all__ = ["build_report", "write_report", "ColumnProfile", "profile_columns"]
 
 #: Rows read for the column profile, at most.
 SAMPLE_ROWS = 20_000
+#: Columns profiled, at most (a broken file may be thousands wide).
+MAX_COLUMNS = 200
 #: Bytes of the file's head they are read from, at most.
 SAMPLE_BYTES = 8 << 20
 #: Bins of the damage map.
@@ -305,7 +307,7 @@ def profile_columns(rows: Sequence[List[str]], header: bool = True) -> Tuple[Lis
         return [], 0
     names = rows[0] if header else []
     body = rows[1:] if header else rows
-    width = max(len(names), max((len(r) for r in body), default=0))
+    width = min(MAX_COLUMNS, max(len(names), max((len(r) for r in body), default=0)))
     names = [n or f"column {i + 1}" for i, n in enumerate(names)] + [
         f"column {i + 1}" for i in range(len(names), width)
     ]
@@ -443,7 +445,7 @@ def _map_section(damage: Damage, bins: List[List[int]], total_lines: int) -> str
     ticks = []
     for i in range(6):
         x = width * i / 5
-        line = 1 + (total_lines - 1) * i // 5
+        line = total_lines if i == 5 else 1 + total_lines * i // 5  # the line at that point of the axis
         anchor = "start" if i == 0 else "end" if i == 5 else "middle"
         ticks.append(f'<text x="{x:.0f}" y="{height + 16}" text-anchor="{anchor}">line {line}</text>')
     legend = "".join(
@@ -467,7 +469,7 @@ def _rows_section(damage: Damage, kept: List[List[str]], delimiter: str) -> str:
     if kept:
         body = "".join(f"<tr><td class=n>{i + 1}</td><td><code>{_e(_visible(delimiter.join(r)))}</code></td></tr>"
                        for i, r in enumerate(kept))
-        parts.append(f'<h3>kept (repaired rows as read)</h3><table class="grid rows kept">{body}</table>')
+        parts.append(f'<h3>the first rows, as the repair writes them</h3><table class="grid rows kept">{body}</table>')
     for kind in damage.order:
         shown = damage.first.get(kind, [])
         if not shown:
