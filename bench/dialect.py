@@ -39,6 +39,7 @@ import argparse
 import csv
 import datetime
 import hashlib
+import importlib.util
 import json
 import os
 import random
@@ -854,6 +855,9 @@ def main(argv=None):
     half.add_argument("--held-out", action="store_true", help="the held-out half alone")
     half.add_argument("--tuned", action="store_true", help="the tuned half alone")
     args = ap.parse_args(argv)
+    missing = [m for m in ("csv_gleave", "clevercsv", "duckdb") if importlib.util.find_spec(m) is None]
+    if missing:  # each would otherwise score as wrong on every file
+        ap.error(f"needs {', '.join(missing)}: pip install '.[bench]'")
     stamp = run_stamp(argv)
     sections = {}
     if not args.tuned:
