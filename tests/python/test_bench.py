@@ -14,6 +14,7 @@ import pytest
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 
+import dialect  # noqa: E402
 import heldout  # noqa: E402
 
 
@@ -33,6 +34,24 @@ def test_held_out_truth_is_what_a_strict_reader_reads(category):
         assert rows[0] == truth["first_row"]
         assert {len(r) for r in rows} == {truth["width"]}
         assert len(rows) - truth["header"] == truth["rows"]
+
+
+@pytest.mark.parametrize("tool", ["csv-gleave", "DuckDB"])
+@pytest.mark.parametrize("text, truth", [
+    ('id;name\n1;"Ann; Lee"\n2;Bob\n', {"delimiter": ";", "quote": '"', "header": True,
+                                        "first_row": ["id", "name"], "width": 2, "rows": 2}),
+    ("1\t2.5\tx\n3\t4.5\ty\n4\t1.0\tz\n", {"delimiter": "\t", "header": False,
+                                              "first_row": ["1", "2.5", "x"], "width": 3, "rows": 3}),
+], ids=["header", "no-header"])
+def test_scorer_reads_what_each_tool_loads(tmp_path, tool, text, truth):
+    """The per-property harness maps each tool's answer and loaded table
+    right: on plain files every property it states scores as right."""
+    pytest.importorskip("duckdb")
+    path = tmp_path / "t.csv"
+    path.write_text(text)
+    got = dialect.RUNNERS[tool](path, "utf-8")
+    assert dialect.score(truth, got) == dict.fromkeys(truth, True), got
+    assert dialect.score(truth, None) == dict.fromkeys(truth, False)
 
 
 def test_small_run_times_the_public_function_the_command_and_the_floors(tmp_path):
