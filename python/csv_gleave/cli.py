@@ -246,9 +246,29 @@ def _error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
+def _may_be_url(path: str) -> bool:
+    return "://" in path or "::" in path
+
+
+def _target_key(path: str) -> Tuple[str, str]:
+    # What a path names, in one spelling; only a URL loads the remote layer.
+    if _may_be_url(path):
+        from . import remote
+
+        return remote.target_key(path)
+    return "", os.path.realpath(path)
+
+
 def _same_file(a: str, b: str) -> bool:
     # Compared as what they name, in any spelling (file://, local://, chained URLs).
-    return remote.same_target(a, b)
+    if _may_be_url(a) or _may_be_url(b):
+        from . import remote
+
+        return remote.same_target(a, b)
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.realpath(a) == os.path.realpath(b)
 
 
 def _file_arg(path: str, stdio: int) -> Union[str, int]:
@@ -425,7 +445,7 @@ def _check_distinct(
     for input_path, _, _ in pairs:
         if input_path == "-":
             continue
-        key = remote.target_key(input_path)
+        key = _target_key(input_path)
         for other, other_key in inputs.items():
             if key == other_key or _same_file(input_path, other):
                 parser.error(f"{show_path(input_path)} is given more than once as an input")
@@ -440,7 +460,7 @@ def _check_distinct(
                     parser.error(f"{show_path(target)} would overwrite its own input; "
                                  "choose another output (or --in-place)")
                 parser.error(f"quarantine {show_path(target)} is the input itself")
-            key = remote.target_key(target)
+            key = _target_key(target)
             if key in seen:
                 other_input, other_role = seen[key]
                 if other_input == input_path:
