@@ -38,6 +38,8 @@ struct Dialect {
   // The byte that escapes a quote (or itself) inside a quoted field, as in
   // "say \"hi\""; nullopt when quotes are doubled.
   std::optional<unsigned char> escape_char;
+  // The byte that starts a comment line (`#`); nullopt: no comments.
+  std::optional<unsigned char> comment_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;

@@ -143,6 +143,9 @@ struct JobSink {
   bool repeated_header(std::uint64_t number, std::string_view raw) {
     return set_aside(number, kRepeatedHeaderReason, raw);
   }
+  bool comment(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kCommentReason, raw);
+  }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (quarantine == nullptr) return go_on();
     line.clear();
