@@ -343,3 +343,40 @@ def test_largest_table_is_judged_on_the_whole_file(tmp):
     assert {tuple(r) for r in _strict(BIG)[1:]} <= kept
     assert s.quarantined_rows <= 301
     assert s.gleaved_rows + s.quarantined_rows == s.total_rows == 3302
+
+
+# ------------------------------------------------------------ property: consistent tables pass
+
+hypothesis = pytest.importorskip("hypothesis")
+from hypothesis import assume, given, settings, strategies as st  # noqa: E402
+
+NAMES = ["id", "name", "city", "amount", "date", "note", "code"]
+CELLS = st.one_of(
+    st.integers(-10**6, 10**6).map(str),
+    st.sampled_from(["", "", "Ann Lee", "Bob", "Gus Olsen", "Oslo", "2021-03-04", "12:30",
+                     "1.5", "Source: office", "* provisional", "a, b", "two\nlines", 'say "hi"',
+                     "x;y", "N/A"]))
+
+
+@st.composite
+def consistent_tables(draw):
+    width = draw(st.integers(2, 5))
+    header = draw(st.permutations(NAMES))[:width]
+    rows = draw(st.lists(st.lists(CELLS, min_size=width, max_size=width), min_size=1, max_size=30))
+    norm = [n.lower() for n in header]
+    assume(all([c.strip().lower() for c in r] != norm for r in rows))
+    return [header] + rows
+
+
+@settings(max_examples=int(__import__("os").environ.get("GLEAVE_PROPERTY_EXAMPLES", "200")),
+          deadline=None)
+@given(table=consistent_tables(), delimiter=st.sampled_from([",", ";", "\t", "|"]))
+def test_a_consistent_table_comes_back_as_that_table(tmp_path_factory, table, delimiter):
+    tmp = tmp_path_factory.mktemp("t")
+    buf = io.StringIO(newline="")
+    csv.writer(buf, delimiter=delimiter, lineterminator="\n").writerows(table)
+    (tmp / "in.csv").write_text(buf.getvalue(), newline="")
+    s = cg.gleave_file(str(tmp / "in.csv"), str(tmp / "out.csv"), str(tmp / "q.csv"))
+    assert s.quarantined_rows == 0 and s.runaway_quotes == 0
+    out = (tmp / "out.csv").read_bytes().decode()
+    assert _strict(out, s.detected_delimiter) == table
