@@ -331,6 +331,8 @@ def test_structure_rules_do_no_harm(tmp, text, options, rows, reasons):
     assert s.preamble_rows == reasons.count(PRE) and s.other_table_rows == reasons.count(TAB)
     assert s.footnote_rows == 0
     assert s.runaway_quotes == text.count('"abc')
+    from csv_gleave.cli import warnings_for
+    assert any("ran on" in w for w in warnings_for(s.to_dict())) == bool(s.runaway_quotes)
     # The reader keeps the same rows as the file.
     assert list(cg.open("in.csv", **options)) == rows
 
