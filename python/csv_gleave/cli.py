@@ -10,19 +10,23 @@ from __future__ import annotations
 
 import argparse
 import builtins
-import concurrent.futures
 import json
 import os
 import signal
 import sys
 import threading
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
-from . import _native, remote, tables
+from . import _native
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
+
+# The table, remote and batch layers are imported where they are used: a
+# plain repair loads none of them (nor pyarrow, fsspec or Dask through them).
+if TYPE_CHECKING:
+    import concurrent.futures
 
 PROG = "csv-gleave"
 
@@ -279,7 +283,14 @@ def repair_one(
 
 
 def _is_table_output(path: Optional[str]) -> bool:
-    return path is not None and path != "-" and os.path.splitext(path)[1].lower() in tables.TABLE_SUFFIXES
+    if path is None or path == "-":
+        return False
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix in ("", ".csv", ".tsv", ".txt"):
+        return False  # text: the table layer stays unloaded
+    from .tables import TABLE_SUFFIXES
+
+    return suffix in TABLE_SUFFIXES
 
 
 def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict[str, Any]) -> Dict[str, Any]:
@@ -287,8 +298,10 @@ def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict
     result: Dict[str, Any] = {
         "input": input_path, "output": output_path, "quarantine": None, "summary": None, "error": None,
     }
+    from .tables import write_table_file
+
     try:
-        summary = tables.write_table_file(input_path, output_path, **options)
+        summary = write_table_file(input_path, output_path, **options)
     except ImportError as exc:
         result["error"] = str(exc)
     except (OSError, ValueError, LookupError, MemoryError) as exc:
@@ -437,6 +450,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         parser.error("-j does not apply with --scheduler: the cluster's workers run the batch")
     for directory in (args.out_dir, args.quarantine_dir):
         if directory is not None:
+            from . import remote
+
             try:
                 if remote.is_url(directory):
                     remote.makedirs(directory)
@@ -482,6 +497,8 @@ def _wake_workers(pool: concurrent.futures.ThreadPoolExecutor, futures: Dict[Any
     EINTR, and the engine then sees the event and stops. The signal's
     handler does nothing: it is there only so that the call is interrupted.
     """
+    import concurrent.futures
+
     wake = getattr(signal, "SIGUSR1", None)
     if wake is None or threading.current_thread() is not threading.main_thread():
         return
@@ -506,6 +523,8 @@ def _run_batch(
     stopped through their cancel event (their temporary files removed), and
     the results so far returned with interrupted=True.
     """
+    import concurrent.futures
+
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     bar = _Progress(len(jobs), sys.stderr) if progress else None
     cancel = threading.Event()
@@ -595,6 +614,8 @@ def _print_aligned(table: Sequence[Sequence[str]], out: TextIO, numeric: Any = (
 
 
 def _read_sample(path: str) -> bytes:
+    from . import remote
+
     if path == "-":
         data = sys.stdin.buffer.read(_SNIFF_BYTES)
         more = bool(sys.stdin.buffer.read(1))
