@@ -326,7 +326,7 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   auto in_table_above = [&](std::uint64_t line) {
     return above_from != 0 && line_by_line < d.preamble_lines && line < table_line;
   };
-  // Stacked blocks: a title padded to the width ("Report B,,") and rows of
+  // Stacked blocks: a title ("Report B", or padded: "Report B,,") and rows of
   // nothing but delimiters stand between the header and its repetition.
   // Such rows are held until the next row says what they are: before the
   // header again they are the next block's preamble; before anything else
@@ -341,12 +341,13 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   std::size_t held_count = 0;
   bool blocks_seen = false;
   std::function<bool(Row&)> place;
-  // A row of delimiters only, or of one cell and then delimiters only,
-  // under a header that may be repeated.
+  // A row of delimiters only, or of one cell and then delimiters only (a
+  // title, padded or not), under a header that may be repeated.
   auto filler = [&](std::string_view raw, std::uint64_t fields) {
-    if (!watch_header || first_row || held_count == kMaxHeld || fields < 2 || fields > width) {
+    if (!watch_header || first_row || held_count == kMaxHeld || fields == 0 || fields > width) {
       return false;
     }
+    if (fields == 1) return !raw.empty() && raw.find(static_cast<char>(quote)) == raw.npos;
     const std::size_t first_end = raw.find(static_cast<char>(d.delimiter));
     return first_end != std::string_view::npos &&
            raw.find_first_not_of(static_cast<char>(d.delimiter), first_end) ==

@@ -59,8 +59,12 @@ struct Recorder {
     calls.push_back(what + (" " + std::to_string(line)) + " " + std::string(raw));
     return true;
   }
-  bool preamble(std::uint64_t line, std::string_view raw) { return set_aside("preamble", line, raw); }
-  bool other_table(std::uint64_t line, std::string_view raw) { return set_aside("other", line, raw); }
+  bool preamble(std::uint64_t line, std::string_view raw) {
+    return set_aside("preamble", line, raw);
+  }
+  bool other_table(std::uint64_t line, std::string_view raw) {
+    return set_aside("other", line, raw);
+  }
   bool footnote(std::uint64_t line, std::string_view raw) { return set_aside("note", line, raw); }
   bool repeated_header(std::uint64_t line, std::string_view raw) {
     return set_aside("header again", line, raw);
@@ -217,10 +221,9 @@ TEST(Chunked, BlankLinesBeforeTheRows) {
 // rows, no quoting, blanks after delimiters) settled on the whole text.
 TEST(Chunked, ProductPassMatchesTheWholeText) {
   std::mt19937 rng(17);
-  const std::vector<std::string> pieces = {"a",  "b c",      ",",  ";",       "\"",
-                                           "'",  " ",        "\n", "\n",      "\r\n",
-                                           "\r", "\xC3\xA9", "#",  "x,y,z\n", "",
-                                           ",\"q", "\"r\",s\n"};
+  const std::vector<std::string> pieces = {"a", "b c",     ",",  ";",    "\"",       "'",
+                                           " ", "\n",      "\n", "\r\n", "\r",       "\xC3\xA9",
+                                           "#", "x,y,z\n", "",   ",\"q", "\"r\",s\n"};
   for (int iter = 0; iter < 1500; ++iter) {
     std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
     if (rng() % 3 == 0) text += "Report of the day\n\nsep ok\r\n";  // above the table

@@ -303,6 +303,8 @@ HARMLESS = [
      _rows(EXPORT + SECOND), [TAB] * 3),
     ("stacked_blocks", "Report A,,\n" + EXPORT + ",,\nReport B,,\nid,name,n\n" + SECOND + ",,\n", {},
      _rows(EXPORT + SECOND), [PRE, PRE, PRE, REP, PRE]),
+    ("stacked_titles", "Report A\n" + EXPORT + "\nReport B\nid,name,n\n" + SECOND, {},
+     _rows(EXPORT + SECOND), [PRE, PRE, REP]),
     ("padded_title", "Report,,,,\n,,,,\nid,name,n,m,\n1,a,2,3,\n2,b,3,4,\n3,c,4,5,\n", {},
      _rows("id,name,n,m,\n1,a,2,3,\n2,b,3,4,\n3,c,4,5,\n"), [PRE, PRE]),
     ("runaway_among_quoted", 'id,name,n\n1,"abc,2\n3,"def",4\n5,"g",6\n', {},
