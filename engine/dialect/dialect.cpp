@@ -779,6 +779,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   d.tables = tables.count;
   const bool undecided = !whole && tables.end < best.table.size();
   if (undecided) tables.end = best.table.size();
+  d.tables_undecided = undecided;
   if (tables.begin > 0 || tables.end < best.table.size()) {
     if (tables.end < best.table.size())
       d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;

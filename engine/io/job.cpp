@@ -550,7 +550,7 @@ Result<JobCounts> run_job(const FileJob& job) {
     // The dialect from the prefix, the rows from the file.
     DialectRequest request = *job.dialect;
     if (windowed->decode) request.encoding = "utf-8";  // the prefix is decoded already
-    PreparedText prepared = prepare_text(windowed->prefix, job.options, request);
+    PreparedText prepared = prepare_text(windowed->prefix, job.options, request, false, false);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
     prepared.encoding = windowed->encoding;
     sink.quote_char = prepared.quote_byte();

@@ -1,5 +1,6 @@
 #include "product_pass/product_pass.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -13,7 +14,7 @@ bool encoding_known(std::string_view name) {
 }
 
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence) {
+                          const DialectRequest& request, bool keep_evidence, bool whole_input) {
   PreparedText p;
   // Damaged UTF-8 is repaired straight into the buffer the text is kept in.
   Transcoded t = transcode_to_utf8(input, request.encoding, &p.converted);
@@ -46,6 +47,22 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
+  if (whole_input && d.tables_undecided) {
+    // Read all of it with the dialect settled: one reading, not a search.
+    DetectOptions all = o;
+    all.sample_bytes = p.text.size();
+    all.sample_rows = SIZE_MAX;
+    all.delimiter = d.delimiter;
+    all.quote_given = true;
+    all.quote_char = d.quote_char;
+    all.skip_initial_space = d.skip_initial_space;
+    all.escape_given = true;
+    all.escape_char = d.escape_char;
+    all.keep_evidence = false;
+    Dialect settled = detect_dialect(p.text, all);
+    settled.evidence = std::move(d.evidence);
+    d = std::move(settled);
+  }
   if (request.preamble_lines) {
     d.preamble_lines = *request.preamble_lines;
     d.sep_line = d.sep_line && d.preamble_lines > 0;
@@ -74,7 +91,7 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
     const std::size_t cut = prefix.find_last_of('\n');
     if (cut != std::string_view::npos) prefix = prefix.substr(0, cut + 1);
   }
-  PreparedText p = prepare_text(prefix, options, named, keep_evidence);
+  PreparedText p = prepare_text(prefix, options, named, keep_evidence, false);
   // What was detected is reported as detection names it.
   if (request.encoding.empty() && p.ok()) p.encoding = named.encoding;
   return p;

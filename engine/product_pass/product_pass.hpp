@@ -77,9 +77,12 @@ bool encoding_known(std::string_view name);
 // Converts `input` and detects its dialect. The text views `input` when it
 // was valid UTF-8 already, so `input` must outlive the result. A given
 // delimiter or expected width in `options` overrides the detected one.
-// Never throws but std::bad_alloc.
+// `whole_input` says `input` is all there is (not the first bytes of a
+// longer input): which of several tables is largest is then settled on all
+// of it when the sample could not. Never throws but std::bad_alloc.
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence = false);
+                          const DialectRequest& request, bool keep_evidence = false,
+                          bool whole_input = true);
 
 // The same for the first bytes of a longer input (`complete` false): the
 // encoding is named from them, and they are cut at the last whole line (or
