@@ -104,7 +104,13 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
   auto add = [&](unsigned char d, bool skip) {
     for (std::size_t i = 0; i < nquotes; ++i) {
       const int q = quotes[i];
-      if (q == static_cast<int>(d)) continue;
+      if (q == static_cast<int>(d)) {
+        // A given quote that may be the file's delimiter: read it as one
+        // too, so that the conflict is found (and refused) rather than the
+        // file read as one column.
+        if (o.quote_given) out.push_back({d, kNoQuote, skip});
+        continue;
+      }
       if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
       if (escaped_in_sample[i]) out.push_back({d, q, skip, escape});
     }

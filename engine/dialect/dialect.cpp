@@ -333,6 +333,13 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     if (it->c.quote == '"') double_protects |= r->quoted_bytes;
     if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
   }
+  // The given quote read as the delimiter (see candidates) stands only
+  // when no reading with it as the quote pairs up.
+  const bool given_quote_pairs_up =
+      o.quote_given && o.quote_char && std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+        return x.c.quote == static_cast<int>(*o.quote_char) && x.reading != nullptr &&
+               x.reading->quotes_mostly_pair_up();
+      });
   // Quotes that open and close exactly at field boundaries under one steady
   // delimiter, and are followed by more text (or stand inside fields) under
   // another, belong to the first: the second cuts through what they enclose.
@@ -347,6 +354,10 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   };
   auto respects_quotes = [&](const Scored& x) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
+    if (x.c.quote == kNoQuote && given_quote_pairs_up &&
+        static_cast<int>(x.c.delimiter) == static_cast<int>(*o.quote_char)) {
+      return false;
+    }
     if (cleanly_quoted_elsewhere(x)) return false;
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
@@ -494,8 +505,16 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 6a: with several tables, the largest is the table: the lines
   // above it are a preamble, and from the next table on no row is its own.
-  const Tables tables = find_tables(sample, best_reading, best);
+  // Which table is largest is known only when the sample holds the whole
+  // text: a table that runs on past it may be the largest. Short of that,
+  // a table followed by another stays one table with it, at the widest of
+  // their widths, and no row is set aside on the sample's word.
+  const bool whole = complete && best_reading.complete;
+  Tables tables = find_tables(sample, best_reading, best, winner.delimiter, winner.quote);
   d.tables = tables.count;
+  const bool undecided = !whole && tables.end < best.table.size();
+  if (undecided) tables.end = best.table.size();
+  d.tables_undecided = undecided;
   if (tables.begin > 0 || tables.end < best.table.size()) {
     if (tables.end < best.table.size())
       d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;
@@ -509,8 +528,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     best.width = modal_width(best_reading, best.table, work.widths);
   }
   // Step 6b: notes under the table.
-  const bool end_known = best_reading.complete || d.other_table_line != 0;
-  const std::size_t notes = footnotes(sample, best_reading, best, end_known);
+  const bool end_known = whole || d.other_table_line != 0;
+  const std::size_t notes = footnotes(sample, best_reading, best, end_known, winner.delimiter);
   if (notes < best.table.size()) {
     d.footnote_line = sep_offset + best_reading.rows[best.table[notes]].line + 1;
     best.table.resize(notes);
@@ -518,6 +537,10 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 7: header and widths.
   describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
+  if (undecided && tables.widest > d.expected_width) {
+    d.expected_width = tables.widest;
+    d.header_missing_first = false;
+  }
 
   // Comments: given, or '#' when a line starts with it and is no row of the
   // table: above the table, or of another width than its rows (a '#' row of

@@ -49,14 +49,14 @@ struct Dialect {
   // The byte that escapes a quote (or itself) inside a quoted field, as in
   // "say \"hi\""; nullopt when quotes are doubled.
   std::optional<unsigned char> escape_char;
+  // The byte that starts a comment line (`#`), given or detected from
+  // lines that start with it and are no row of the table; nullopt: none.
+  std::optional<unsigned char> comment_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
   bool sep_line = false;  // the first line is `sep=X`
-  // The byte that starts a comment line ('#'), given or detected from
-  // lines that start with it and are no row of the table; nullopt: none.
-  std::optional<unsigned char> comment_char;
-  bool header = false;  // the table's first row looks like a header
+  bool header = false;    // the table's first row looks like a header
   // Rows the header spans: group labels (a year over its quarters) above
   // the row of names; 1 for a plain header. Meaningful when `header`.
   std::uint32_t header_rows = 1;
@@ -79,6 +79,10 @@ struct Dialect {
   // inside the preamble: the preamble lines from there on are that table's
   // rows. 0: none.
   std::uint64_t other_table_above_line = 0;
+  // The sample ends inside a table that follows the largest one it holds:
+  // which is largest is for the whole text to say. Until then the tables
+  // are read as one, at the widest of their widths.
+  bool tables_undecided = false;
   // The physical line (from 1) where notes under the table begin: lines of
   // one field with no delimiter ("Source: ...") below a table of three or
   // more columns. From there on (up to another table) no row is the

@@ -37,7 +37,8 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     const bool padded_title =
         width >= 3 && row.width == width &&
         ((st.nonempty == 0 && k > 0) ||
-         (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) && (row.words_first || k > 0)));
+         (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) &&
+          (row.words_first || k > 0 || (next.width == width && stats(r, next).nonempty == 0))));
     if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
   }
   return k;
@@ -151,7 +152,47 @@ std::uint32_t header_rows(const Reading& r, const Analysis& a) {
 // or ragged rows with no consistent block of their own, stay one table. The table is the one with
 // the most rows (the first of equals): the rows above it are a preamble,
 // and the rows from the next table on belong to other tables.
-Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
+namespace {
+
+// Two header rows that name the same columns once their quotes, the blanks
+// around names and letter case are set aside: a header written again.
+bool same_header(std::string_view x, std::string_view y, char delim, int quote) {
+  auto next = [&](std::string_view& s) {
+    std::size_t cut = 0;
+    bool quoted = false;
+    while (cut < s.size() && (quoted || s[cut] != delim)) {
+      if (quote != kNoQuote && s[cut] == static_cast<char>(quote)) quoted = !quoted;
+      ++cut;
+    }
+    std::string_view f = s.substr(0, cut);
+    s.remove_prefix(cut < s.size() ? cut + 1 : cut);
+    while (!f.empty() && (f.front() == ' ' || f.front() == '	')) f.remove_prefix(1);
+    while (!f.empty() && (f.back() == ' ' || f.back() == '	')) f.remove_suffix(1);
+    if (quote != kNoQuote && f.size() >= 2 && f.front() == static_cast<char>(quote) &&
+        f.back() == f.front()) {
+      f = f.substr(1, f.size() - 2);
+    }
+    return f;
+  };
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  bool more = true;
+  while (more) {
+    more = !x.empty() || !y.empty();
+    if (x.empty() != y.empty()) return false;
+    const std::string_view a = next(x), b = next(y);
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (lower(a[i]) != lower(b[i])) return false;
+    }
+    if (x.empty() && y.empty()) break;
+  }
+  return true;
+}
+
+}  // namespace
+
+Tables find_tables(std::string_view s, const Reading& r, const Analysis& a, unsigned char delim,
+                   int quote) {
   Tables t;
   t.end = a.table.size();
   if (a.table.empty()) return t;
@@ -179,7 +220,8 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const std::size_t above_head = segments.back().header;
     const RowInfo& top = r.rows[a.table[above_head]];
     const bool after_blank = a.table[b] > a.table[b - 1] + 1;
-    if (!after_blank || !header_like(r, top) || bytes(top) == bytes(head)) return false;
+    if (!after_blank || !header_like(r, top)) return false;
+    if (same_header(bytes(top), bytes(head), static_cast<char>(delim), quote)) return false;
     std::vector<std::uint32_t> values(head.width, 0), filled(head.width, 0);
     for (std::size_t k = above_head + 1; k < b && k <= above_head + kHeaderProbe; ++k) {
       const RowInfo& row = r.rows[a.table[k]];
@@ -245,6 +287,7 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
     const std::uint32_t width = modal_width(r, rows_of, widths);
     const auto rows = static_cast<std::size_t>(std::count_if(
         rows_of.begin(), rows_of.end(), [&](std::uint32_t i) { return r.rows[i].width == width; }));
+    t.widest = std::max(t.widest, width);
     if (rows > best_rows) {
       best_rows = rows;
       t.begin = segments[k].header;
@@ -266,9 +309,26 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
 // (words with blanks between) or stands after a blank line. A short last row
 // of values (a cut-off number) or a lone word stays a row. Returns the index
 // into a.table of the first footnote (a.table.size() when there is none).
-std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known) {
+std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known,
+                      unsigned char delimiter) {
   std::size_t k = a.table.size();
   if (!end_known || a.width < 3) return k;
+  // The first column's profile over the table's full rows: a line that
+  // could be a short row of it (a name under names) is no note.
+  std::uint32_t filled = 0, values = 0;
+  std::size_t longest = 0;
+  for (std::size_t i = 1; i < a.table.size(); ++i) {
+    const RowInfo& row = r.rows[a.table[i]];
+    if (row.width < 2) continue;
+    const CellType t = r.cell(row, 0);
+    if (t == CellType::Empty) continue;
+    ++filled;
+    values += dialect::is_value(t);
+    const std::string_view line = s.substr(row.begin, row.end - row.begin);
+    const std::size_t cut = line.find(static_cast<char>(delimiter));
+    longest = std::max(longest, cut == std::string_view::npos ? line.size() : cut);
+  }
+  const bool value_column = filled > 0 && values * 2 >= filled;
   while (k > 1) {
     const RowInfo& row = r.rows[a.table[k - 1]];
     const CellType t = r.cell(row, 0);
@@ -277,7 +337,13 @@ std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, b
     const std::string_view line = s.substr(row.begin, row.end - row.begin);
     const bool after_blank = a.table[k - 1] > a.table[k - 2] + 1;
     const bool note_like = line.find(' ') != std::string_view::npos || after_blank;
-    if (!(one_field && no_value && note_like)) break;
+    const bool unquoted = !line.empty() && line[0] != '"' && line[0] != '\'';
+    // Text under a column of values, a marked note ("* ...", "Source: ..."),
+    // or a line far longer than any first cell: not a short row.
+    const bool marked = !line.empty() && (line[0] == '*' || line[0] == '(' || line[0] == '[' ||
+                                          line.find(": ") != std::string_view::npos);
+    const bool misfit = value_column || marked || line.size() > 2 * longest + 16;
+    if (!(one_field && no_value && note_like && unquoted && misfit)) break;
     --k;
   }
   // Notes are a few lines under a table, not most of it.

@@ -25,12 +25,15 @@ struct Tables {
   bool table_above = false;  // the rows above the table's own start with a header
   std::size_t begin = 0;     // index into Analysis::table of the table's first row (its header)
   std::size_t end = 0;       // ... and of the first row of the next table, or table.size()
+  std::uint32_t widest = 0;  // the widest of the tables' widths
 };
 
 // The tables in the sample and which of them is the table.
-Tables find_tables(std::string_view s, const Reading& r, const Analysis& a);
+Tables find_tables(std::string_view s, const Reading& r, const Analysis& a, unsigned char delim,
+                   int quote);
 
 // The index into a.table of the first footnote (a.table.size() when none).
-std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known);
+std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known,
+                      unsigned char delimiter);
 
 }  // namespace gleave::dialect
