@@ -51,7 +51,9 @@ std::size_t sample_end(std::string_view text, std::size_t window,
   // Fewer than two rows that end as the parser finds them (a quote that
   // never closes, or one row longer than the reach): the window is cut
   // where its last line ends, as a plain reading would.
-  if (rows < 2) {
+  // So is a window whose second half holds no row end (a quote that opens
+  // and never closes): a sample of a few rows would decide for the file.
+  if (rows < 2 || last < window / 2) {
     const std::size_t cut = text.substr(0, window).find_last_of('\n');
     return cut == std::string_view::npos || cut == 0 ? window : cut + 1;
   }
