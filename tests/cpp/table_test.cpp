@@ -38,6 +38,18 @@ ArrowTable one_column(const std::vector<std::string>& values, bool decimal_comma
   return build(rows, {false, true, decimal_comma});
 }
 
+// Every exported array is checked in full by nanoarrow: buffer sizes,
+// offsets in order and within the data, views within their buffers.
+void expect_valid_arrow(const ArrowSchema& schema, const ArrowArray& array) {
+  ArrowArrayView view;
+  ArrowError error{};
+  ASSERT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, &error), NANOARROW_OK) << error.message;
+  EXPECT_EQ(ArrowArrayViewSetArray(&view, &array, &error), NANOARROW_OK) << error.message;
+  EXPECT_EQ(ArrowArrayViewValidate(&view, NANOARROW_VALIDATION_LEVEL_FULL, &error), NANOARROW_OK)
+      << error.message;
+  ArrowArrayViewReset(&view);
+}
+
 bool is_valid(const std::uint8_t* validity, std::int64_t i) {
   return validity == nullptr || get_bit(validity, static_cast<std::size_t>(i));
 }
@@ -72,6 +84,7 @@ struct Exported {
   explicit Exported(ArrowTable&& t) {
     EXPECT_EQ(t.export_schema(&schema), 0);
     EXPECT_EQ(t.export_array(&array), 0);
+    expect_valid_arrow(schema, array);
   }
   ~Exported() {
     if (array.release) array.release(&array);
@@ -639,13 +652,13 @@ struct Streamed {
       names.emplace_back(schema.children[c]->name);
       formats.emplace_back(schema.children[c]->format);
     }
-    schema.release(&schema);
     columns.resize(names.size());
     nulls.resize(names.size());
     while (true) {
       ArrowArray batch{};
       EXPECT_EQ(s.get_next(&s, &batch), 0);
       if (batch.release == nullptr) break;
+      expect_valid_arrow(schema, batch);
       ++batches;
       EXPECT_EQ(static_cast<std::size_t>(batch.n_children), names.size());
       for (std::size_t c = 0; c < names.size(); ++c) {
@@ -656,6 +669,7 @@ struct Streamed {
       }
       batch.release(&batch);
     }
+    schema.release(&schema);
     s.release(&s);
   }
 };
@@ -767,6 +781,8 @@ TEST(Export, StreamGivesSchemaThenOneBatchThenEnd) {
     ArrowSchema schema{};
     ASSERT_EQ(s.get_schema(&s, &schema), 0);
     EXPECT_STREQ(schema.format, "+s");
+    EXPECT_STREQ(schema.name, "");
+    EXPECT_EQ(schema.flags, 0);
     ASSERT_EQ(schema.n_children, 2);
     EXPECT_STREQ(schema.children[0]->format, "l");
     EXPECT_STREQ(schema.children[1]->name, "b");

@@ -1,4 +1,5 @@
 import os
+import sys
 
 import pytest
 
@@ -44,3 +45,24 @@ def fails():
         assert getattr(err, "__notes__", None) == notes
         return err
     return check
+
+
+@pytest.fixture(autouse=True)
+def arrow_tables_validated_in_full(monkeypatch):
+    """Every table a test makes with pyarrow.table() (read_arrow and the
+    stream consumers included) is first validated in full: offsets, views
+    and UTF-8 of every value. Only when the test module uses pyarrow, so
+    that tests of a bare import still see it unimported."""
+    pa = sys.modules.get("pyarrow")
+    if pa is None:
+        yield
+        return
+    make_table = pa.table
+
+    def table(*args, **kwargs):
+        made = make_table(*args, **kwargs)
+        made.validate(full=True)
+        return made
+
+    monkeypatch.setattr(pa, "table", table)
+    yield
