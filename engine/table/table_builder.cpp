@@ -15,10 +15,7 @@
 #include <thread>
 #include <type_traits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "simd.hpp"
 #include "table/column_names.hpp"
 #include "text.hpp"
 
@@ -237,15 +234,14 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out, bool utf8) {
   const std::uint8_t* data = data_.data();
   const std::size_t size = data_.size();
   std::size_t longest = 0;
-#if defined(__SSE2__)
   // A view is the length, then the value zero-padded (up to twelve bytes),
   // or its first four bytes, buffer 0 and the offset: made from sixteen
-  // bytes loaded at the value, shifted past the length and masked, with no
-  // branch on the length.
-  alignas(16) static constexpr auto kKeep = [] {
-    std::array<std::array<std::uint8_t, 16>, 13> keep{};
+  // bytes copied from the value and masked to its length, with no branch on
+  // the length (the compiler makes the mask one vector operation).
+  static constexpr auto kKeep = [] {
+    std::array<std::array<std::uint8_t, 12>, 13> keep{};
     for (std::size_t k = 0; k <= 12; ++k) {
-      for (std::size_t j = 0; j < k; ++j) keep[k][4 + j] = 0xFF;
+      for (std::size_t j = 0; j < k; ++j) keep[k][j] = 0xFF;
     }
     return keep;
   }();
@@ -254,45 +250,25 @@ void TableBuilder::ColumnBuilder::make_views(ArrowColumn& out, bool utf8) {
       const auto b = static_cast<std::size_t>(o[i]);
       const auto len = static_cast<std::size_t>(o[i + 1]) - b;
       longest = std::max(longest, len);
-      __m128i v;
+      std::uint8_t value[16] = {};
       if (b + 16 <= size) [[likely]] {
-        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + b));
-      } else {
-        alignas(16) std::uint8_t tail[16] = {};
-        if (size > b) std::memcpy(tail, data + b, std::min<std::size_t>(16, size - b));
-        v = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+        std::memcpy(value, data + b, 16);
+      } else if (size > b) {
+        std::memcpy(value, data + b, std::min<std::size_t>(16, size - b));
       }
       const bool is_long = len > 12;
-      v = _mm_and_si128(
-          _mm_slli_si128(v, 4),
-          _mm_load_si128(reinterpret_cast<const __m128i*>(kKeep[is_long ? 4 : len].data())));
-      const __m128i where = _mm_and_si128(_mm_set_epi32(static_cast<int>(b), 0, 0, 0),
-                                          _mm_set1_epi32(-static_cast<int>(is_long)));
-      v = _mm_or_si128(v, _mm_or_si128(where, _mm_cvtsi32_si128(static_cast<int>(len))));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(views), v);
-    }
-  };
-#else
-  auto run = [&](const auto* o) {
-    for (std::size_t i = 0; i < n; ++i, views += 16) {
-      const auto b = static_cast<std::size_t>(o[i]);
-      const auto len = static_cast<std::size_t>(o[i + 1]) - b;
-      const auto len32 = static_cast<std::int32_t>(len);
-      longest = std::max(longest, len);
-      std::memcpy(views, &len32, 4);
-      if (len <= 12) {
-        // The value itself, zero-padded.
-        std::memset(views + 4, 0, 12);
-        if (len != 0) std::memcpy(views + 4, data + b, len);
-      } else {
-        // Its first four bytes, then buffer 0 and the offset in it.
-        const std::int32_t where[2] = {0, static_cast<std::int32_t>(b)};
-        std::memcpy(views + 4, data + b, 4);
-        std::memcpy(views + 8, where, 8);
+      const auto& keep = kKeep[is_long ? 4 : len];
+      std::uint8_t view[16];
+      const auto len32 = static_cast<std::uint32_t>(len);
+      std::memcpy(view, &len32, 4);
+      for (std::size_t j = 0; j < 12; ++j) view[4 + j] = value[j] & keep[j];
+      if (is_long) {
+        const auto offset = static_cast<std::uint32_t>(b);
+        std::memcpy(view + 12, &offset, 4);
       }
+      std::memcpy(views, view, 16);
     }
   };
-#endif
   if (wide_) {
     run(offsets_.as<std::int64_t>());
   } else {
@@ -564,18 +540,16 @@ void TableBuilder::append_line(std::string_view line, unsigned char delimiter, b
                           infer);
     begin = stop + 1;
   };
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: one compare gives every delimiter among them.
-  const __m128i splat = _mm_set1_epi8(static_cast<char>(delimiter));
-  for (; end - p >= 16; p += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, splat)));
-    for (; mask != 0; mask &= mask - 1) field(p + std::countr_zero(mask));
+  // Sixteen to sixty-four bytes at a time, as wide as the processor goes:
+  // one mask gives every delimiter among them.
+  const simd::Targets targets{{delimiter, delimiter, delimiter, delimiter}, false};
+  for (; end - p >= 64; p += 64) {
+    for (std::uint64_t mask = simd::match(p, 64, targets); mask != 0; mask &= mask - 1)
+      field(p + std::countr_zero(mask));
   }
-#endif
-  for (; p != end; ++p) {
-    if (static_cast<unsigned char>(*p) == delimiter) field(p);
-  }
+  for (std::uint64_t mask = simd::match(p, static_cast<std::size_t>(end - p), targets); mask != 0;
+       mask &= mask - 1)
+    field(p + std::countr_zero(mask));
   field(end);
   end_row(col);
 }
