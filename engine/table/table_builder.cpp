@@ -11,12 +11,11 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 #include <type_traits>
 
 #include "simd.hpp"
 #include "table/column_names.hpp"
+#include "table/thread_pool.hpp"
 #include "text.hpp"
 
 namespace gleave::table {
@@ -644,17 +643,19 @@ ArrowTable TableBuilder::finish_ranges(std::span<TableBuilder* const> ranges, un
       }
     }
   };
-  std::vector<std::thread> helpers;
+  // The calling thread works too: threads - 1 tasks for the pool.
   const std::size_t wanted = std::min<std::size_t>(threads == 0 ? 1 : threads, tasks);
-  for (std::size_t t = 1; t < wanted; ++t) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: the calling thread does the rest
+  {
+    TaskGroup helpers;
+    for (std::size_t t = 1; t < wanted; ++t) {
+      try {
+        helpers.run(work);
+      } catch (const std::bad_alloc&) {
+        break;  // the calling thread does the rest
+      }
     }
+    work();
   }
-  work();
-  for (std::thread& h : helpers) h.join();
   if (error) std::rethrow_exception(error);
   for (TableBuilder* r : ranges) {
     r->columns_.clear();
