@@ -1,7 +1,7 @@
 // Dialect detection over any text, with parts of the dialect given or not:
-// it never fails, names a delimiter it tries (or the one given), keeps what
-// the caller gave of the delimiter, quote and escape, says the same twice, and is not thrown by a leading
-// byte-order mark.
+// it never fails, names a delimiter it tries (or the one given), keeps the
+// delimiter, quote and escape the caller gave, says the same twice, and is
+// not thrown by a leading byte-order mark.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
