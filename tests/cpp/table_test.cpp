@@ -3,6 +3,7 @@
 // and the export through the C stream interface with its ownership rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "table/column_names.hpp"
 #include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
+#include "table/thread_pool.hpp"
 #include "table/value_parse.hpp"
 
 namespace {
@@ -851,5 +853,23 @@ TEST(Export, LargeTableKeepsEveryCell) {
   const auto ints = e.values<std::int64_t>(0);
   for (std::size_t i = 0; i < n; i += 997) EXPECT_EQ(ints[i], static_cast<std::int64_t>(i));
 }
+
+// Every task of a group runs exactly once, whether pool threads take it or
+// the waiting thread does (a pool without threads, as after fork()).
+class Pool : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(Pool, RunsEveryTaskOnceBeforeWaitReturns) {
+  ThreadPool pool(GetParam());
+  std::vector<int> runs(500, 0);
+  {
+    TaskGroup group(pool);
+    for (std::size_t i = 0; i < runs.size(); ++i) group.run([&runs, i] { ++runs[i]; });
+    group.wait();
+    EXPECT_EQ(std::count(runs.begin(), runs.end(), 1), static_cast<long>(runs.size()));
+  }
+  TaskGroup unused(pool);  // waiting on nothing returns at once
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Pool, ::testing::Values(0u, 1u, 3u));
 
 }  // namespace
