@@ -49,20 +49,27 @@ def fails():
 
 @pytest.fixture(autouse=True)
 def arrow_tables_validated_in_full(monkeypatch):
-    """Every table a test makes with pyarrow.table() (read_arrow and the
-    stream consumers included) is first validated in full: offsets, views
-    and UTF-8 of every value. Only when the test module uses pyarrow, so
-    that tests of a bare import still see it unimported."""
+    """Every table a test makes with pyarrow.table() or read_arrow() is first
+    validated in full: offsets, views and UTF-8 of every value. Only when the
+    test module uses pyarrow, so that tests of a bare import still see it
+    unimported."""
     pa = sys.modules.get("pyarrow")
     if pa is None:
         yield
         return
-    make_table = pa.table
 
-    def table(*args, **kwargs):
-        made = make_table(*args, **kwargs)
-        made.validate(full=True)
-        return made
+    def validated(make):
+        def wrapper(*args, **kwargs):
+            made = make(*args, **kwargs)
+            made.validate(full=True)
+            return made
+        return wrapper
 
-    monkeypatch.setattr(pa, "table", table)
+    import csv_gleave
+    from csv_gleave import tables
+
+    monkeypatch.setattr(pa, "table", validated(pa.table))
+    read_arrow = validated(tables.read_arrow)
+    monkeypatch.setattr(tables, "read_arrow", read_arrow)
+    monkeypatch.setattr(csv_gleave, "read_arrow", read_arrow, raising=False)
     yield
