@@ -129,8 +129,9 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
         from . import read_pandas
 
         meta = read_pandas(paths[0], **options).iloc[:0]
-    return dd.from_map(_Partition(options, meta), paths, meta=meta, label="read-csv-gleave",
-                       enforce_metadata=False)
+    frame: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta), paths, meta=meta,
+                                                    label="read-csv-gleave", enforce_metadata=False)
+    return frame
 
 
 # --------------------------------------------------------------------------
@@ -174,7 +175,7 @@ def repair_task(input_path: str, output_path: str, quarantine_path: Optional[str
                 options: Dict[str, Any]) -> Dict[str, Any]:
     """Repairs one file on a worker: its summary, or its error as one line, and the time taken."""
     from . import gleave_file
-    from .cli import describe_error
+    from ._messages import describe_error
 
     started = time.perf_counter()
     result: Dict[str, Any] = {"summary": None, "error": None}
@@ -238,7 +239,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
                 try:
                     row.update(future.result())
                 except Exception as exc:  # noqa: BLE001 - a lost worker fails its file only
-                    from .cli import describe_error
+                    from ._messages import describe_error
 
                     row.update(summary=None, error=describe_error(exc, inp), elapsed=None)
                 if not elapsed:

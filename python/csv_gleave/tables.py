@@ -21,6 +21,8 @@ if TYPE_CHECKING:  # pragma: no cover
 __all__ = ["arrow_stream", "read_arrow", "write_table_file", "TABLE_SUFFIXES"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
+# A table file is written by name (beside it first, then renamed): never a descriptor.
+NameArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 
@@ -67,7 +69,7 @@ def read_arrow(source: PathArg, *, header: bool = True, infer_types: bool = True
     return table
 
 
-def table_format(destination: PathArg) -> str:
+def table_format(destination: NameArg) -> str:
     """'parquet' or 'ipc' from the destination's suffix; ValueError for any other."""
     suffix = os.path.splitext(os.fsdecode(destination))[1].lower()
     try:
@@ -92,7 +94,7 @@ def _umask() -> int:
     return 0o022
 
 
-def write_table_file(source: PathArg, destination: PathArg, *, header: bool = True, infer_types: bool = True,
+def write_table_file(source: PathArg, destination: NameArg, *, header: bool = True, infer_types: bool = True,
                      **options: Any) -> Any:
     """Repair ``source`` and write its kept rows as a typed table to ``destination``.
 
@@ -122,12 +124,14 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
             with writer_module.new_file(out, table.schema) as writer:
                 writer.write_table(table)
 
-    if remote.is_url(destination) and remote.local_path(destination) is None:
-        with remote.open_output(destination) as out:
+    url = destination if isinstance(destination, str) and remote.is_url(destination) else None
+    local = remote.local_path(url) if url is not None else None
+    if url is not None and local is None:
+        with remote.open_output(url) as out:
             write(out)
         return stream.summary
-    if remote.is_url(destination):
-        destination = remote.local_path(destination)
+    if local is not None:
+        destination = local
     # Through a symbolic link (a dangling one too) to the file it names, so
     # that the link survives, as gleave_file writes; the temporary's short
     # name fits wherever the target's own name fits.
