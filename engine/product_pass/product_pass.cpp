@@ -23,6 +23,7 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   }
   p.encoding = std::move(t.encoding);
   p.replaced = t.replaced;
+  p.fallback = t.fallback;
   if (t.borrowed) {
     p.text = t.text(input);
   } else if (p.converted.size() != 0) {
@@ -154,6 +155,7 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   InputReport r;
   r.encoding = in.encoding;
   r.replaced_bytes = in.replaced;
+  r.fallback_bytes = in.fallback;
   r.quote_char = in.dialect.quote_char;
   r.skip_initial_space = in.dialect.skip_initial_space;
   r.escape_char = in.dialect.escape_char;
