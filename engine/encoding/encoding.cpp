@@ -262,8 +262,8 @@ Unicode wide_nul_pattern(std::string_view s, const std::size_t (&nul)[4]) noexce
   const std::size_t n = s.size() & ~std::size_t{1};
   const std::size_t even = nul[0] + nul[2], odd = nul[1] + nul[3];
   // A few stray NULs in a short text (a damaged file) are not evidence.
-  constexpr std::size_t kFewest = 8;
-  if (n < 64) return Unicode::None;
+  constexpr std::size_t kFewest = 4;
+  if (n < 32) return Unicode::None;
   Unicode u = Unicode::None;
   if (even == 0 && odd >= kFewest && odd * 64 >= n) u = Unicode::Utf16Le;
   if (odd == 0 && even >= kFewest && even * 64 >= n) u = Unicode::Utf16Be;
