@@ -634,6 +634,65 @@ std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& ou
   return n;
 }
 
+PieceDecoder::Into PieceDecoder::decode_into(std::string_view in, bool last, char* p,
+                                             std::size_t room) {
+  Into r;
+  const auto* b = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t& i = r.used;
+  std::size_t& o = r.written;
+  if (from_ == From::Cp1252 || from_ == From::Latin1) {
+    const ByteTable& t = from_ == From::Cp1252 ? kCp1252 : kLatin1;
+    while (i < n && o < room) {
+      const std::size_t run = ascii_prefix(in.data() + i, std::min(n - i, room - o));
+      std::memcpy(p + o, in.data() + i, run);
+      i += run;
+      o += run;
+      if (i >= n || b[i] < 0x80) continue;
+      if (o + t.len[b[i]] > room) break;
+      std::memcpy(p + o, t.bytes[b[i]], t.len[b[i]]);
+      o += t.len[b[i]];
+      ++i;
+    }
+    return r;
+  }
+  const bool mixed = from_ == From::Utf8Mixed;
+  while (i < n) {
+    const std::size_t good = valid_utf8_prefix(in.data() + i, std::min(n - i, room - o));
+    std::memcpy(p + o, in.data() + i, good);
+    i += good;
+    o += good;
+    if (i >= n) break;
+    const long len = utf8_sequence(b, n, i);
+    if (len > 0) {  // well formed, cut by the room
+      if (o + static_cast<std::size_t>(len) > room) break;
+      std::memcpy(p + o, in.data() + i, static_cast<std::size_t>(len));
+      i += static_cast<std::size_t>(len);
+      o += static_cast<std::size_t>(len);
+      continue;
+    }
+    if (len == 0 && !last) break;  // the rest may come with the next piece
+    const std::size_t end = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    if (mixed) {
+      std::size_t need = 0;
+      for (std::size_t k = i; k < end; ++k) need += kCp1252.len[b[k]];
+      if (o + need > room) break;
+      fallback_ += end - i;
+      for (; i < end; ++i) {
+        std::memcpy(p + o, kCp1252.bytes[b[i]], kCp1252.len[b[i]]);
+        o += kCp1252.len[b[i]];
+      }
+    } else {
+      if (o + 3 > room) break;
+      std::memcpy(p + o, kReplacement, 3);
+      o += 3;
+      ++replaced_;
+      i = end;
+    }
+  }
+  return r;
+}
+
 void PieceDecoder::decide(std::string_view sample, bool complete) noexcept {
   if (from_ != From::Utf8OrCp1252) return;
   from_ = reads_as_utf8(utf8_census(sample, complete)) ? From::Utf8Mixed : From::Cp1252;

@@ -90,6 +90,17 @@ class PieceDecoder {
   // were used: all of them but a sequence cut by its end, which waits for
   // the next piece unless this is the `last`.
   std::size_t decode(std::string_view piece, bool last, std::string& out);
+  // As decode(), straight into `room` bytes at `p`: the longest start of
+  // `piece` whose text fits. Gives {bytes of `piece` used, bytes written}.
+  // Only UTF-8 (either way), cp1252 and latin-1 (can_decode_into()).
+  struct Into {
+    std::size_t used = 0, written = 0;
+  };
+  Into decode_into(std::string_view piece, bool last, char* p, std::size_t room);
+  bool can_decode_into() const noexcept {
+    return from_ == From::Utf8Lossy || from_ == From::Utf8Mixed || from_ == From::Cp1252 ||
+           from_ == From::Latin1;
+  }
   std::uint64_t replaced() const noexcept { return replaced_; }
   // Bytes that were not UTF-8, read as cp1252 (Utf8Mixed).
   std::uint64_t fallback() const noexcept { return fallback_; }

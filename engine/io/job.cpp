@@ -333,30 +333,52 @@ class DecodedSource : public ByteSource {
   Result<std::size_t> read(char* p, std::size_t n) override {
     Cursor& c = main_;
     const PieceDecoder::From from = c.decoder.from();
-    if (direct_ && from != PieceDecoder::From::Cp1252 && c.served == c.out.size() && c.in.empty() &&
-        !c.done) {
+    if (c.served != c.out.size() || c.done) return c.serve(0, p, n, raw_, false, &starts_);
+    const bool utf8 = direct_ && from != PieceDecoder::From::Cp1252;
+    if (c.in.empty() && utf8) {
       // UTF-8 goes straight into the window when it is valid (ASCII, while
       // it may still be cp1252): no copy, no decoding. Only from the first
       // byte that is not (or a sequence cut by the read) on does it take
       // the decoder's way.
-      const std::uint64_t text = c.text_at + c.out.size();
-      if (raw_.rereadable() && (starts_.empty() || starts_.back().text != text)) {
-        starts_.push_back({text, c.raw_at});  // read_at() may start again here
-      }
+      mark_start();
       auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
       if (!r) return r;
       const std::size_t k = r.value();
       const std::size_t good =
           from == PieceDecoder::From::Utf8OrCp1252 ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
-      c.text_at = text + good;
+      c.text_at += c.out.size() + good;
       c.raw_at += good;
       c.out.clear();
       c.served = 0;
       c.in.assign(p + good, k - good);
       c.done = k == 0;
       if (good != 0 || k == 0) return good;
+    } else if (c.in.empty() && c.decoder.can_decode_into()) {
+      // A single-byte code page: read a piece, decoded below.
+      c.in.resize(piece());
+      auto r = raw_.read(c.in.data(), c.in.size());
+      if (!r) {
+        c.in.clear();
+        return r;
+      }
+      c.in.resize(r.value());
+      c.done = r.value() == 0;
+      if (c.done) return std::size_t{0};
     }
-    return c.serve(0, p, n, raw_, false, &starts_);
+    if (!c.in.empty() && c.decoder.can_decode_into()) {
+      // Decoded straight into the window, not through `out`.
+      mark_start();
+      const auto d = c.decoder.decode_into(c.in, c.done, p, n);
+      if (d.written != 0) {
+        c.text_at += c.out.size() + d.written;
+        c.raw_at += d.used;
+        c.out.clear();
+        c.served = 0;
+        c.in.erase(0, d.used);
+        return d.written;
+      }
+    }
+    return c.serve(0, p, n, raw_, false, &starts_);  // a cut sequence, or a tiny window
   }
   bool rereadable() const noexcept override {
     return raw_.rereadable() && conversion_.restartable();
@@ -392,6 +414,14 @@ class DecodedSource : public ByteSource {
   // 1 MiB, or the window when tests make it tiny (so that pieces cut
   // sequences too).
   static std::size_t piece() noexcept { return std::min(std::size_t{1} << 20, chunk_bytes()); }
+  // read_at() may start a decoder again where main_ is about to decode
+  // from (its `in` begins at a sequence's first byte, its `out` is served).
+  void mark_start() {
+    const std::uint64_t text = main_.text_at + main_.out.size();
+    if (raw_.rereadable() && (starts_.empty() || starts_.back().text != text)) {
+      starts_.push_back({text, main_.raw_at});
+    }
+  }
   struct Start {
     std::uint64_t text = 0;  // offset in the text of the piece's first decoded byte
     std::uint64_t raw = 0;   // offset in the file of its first byte

@@ -302,5 +302,23 @@ TEST(TranscodeProperty, AnyPiecesGiveTheWholeConversion) {
     ASSERT_EQ(out, std::string(whole.text(input))) << round;
     ASSERT_EQ(decoder.fallback(), whole.fallback) << round;
     ASSERT_EQ(decoder.replaced(), whole.replaced) << round;
+
+    // Straight into rooms of any size, falling back to decode() when
+    // nothing fits (as the reader does).
+    gleave::PieceDecoder into = how.decoder();
+    if (!into.can_decode_into()) continue;
+    std::string text, rest = input;
+    while (!rest.empty()) {
+      char room[8];
+      const auto d = into.decode_into(rest, true, room, 1 + rng() % sizeof room);
+      if (d.written == 0) {
+        rest.erase(0, into.decode(rest, true, text));
+        continue;
+      }
+      text.append(room, d.written);
+      rest.erase(0, d.used);
+    }
+    ASSERT_EQ(text, std::string(whole.text(input))) << round;
+    ASSERT_EQ(into.fallback(), whole.fallback) << round;
   }
 }
