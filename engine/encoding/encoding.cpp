@@ -61,16 +61,47 @@ ByteTable make_cp1252() noexcept {
 const ByteTable kLatin1 = make_latin1();
 const ByteTable kCp1252 = make_cp1252();
 
-// One pass to size the output exactly, one to fill it; ASCII runs are copied
-// eight bytes at a time. Appends to `out`, so that a piece decoder writes
+// Bytes in [lo, lo + span], counted in 32 byte-wide lanes that are added up
+// before any can overflow: the loop compiles to byte compares and adds, 16
+// to 64 bytes an instruction, where a count widened to 64 bits per byte
+// would take one.
+std::uint64_t count_bytes_in(const unsigned char* p, std::size_t n, unsigned char lo,
+                             unsigned char span) noexcept {
+  constexpr std::size_t kLanes = 32;
+  constexpr std::size_t kRounds = 255;  // a lane holds 255 before it wraps
+  std::uint64_t total = 0;
+  while (n >= kLanes) {
+    const std::size_t rounds = std::min(n / kLanes, kRounds);
+    unsigned char lanes[kLanes] = {};
+    for (std::size_t r = 0; r < rounds; ++r, p += kLanes) {
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        lanes[j] =
+            static_cast<unsigned char>(lanes[j] + (static_cast<unsigned char>(p[j] - lo) <= span));
+      }
+    }
+    for (const unsigned char l : lanes) total += l;
+    n -= rounds * kLanes;
+  }
+  for (std::size_t k = 0; k < n; ++k) total += static_cast<unsigned char>(p[k] - lo) <= span;
+  return total;
+}
+
+// The lead bytes of well-formed sequences, C2..F4.
+std::uint64_t count_lead_bytes(const unsigned char* p, std::size_t n) noexcept {
+  return count_bytes_in(p, n, 0xC2, 0x32);
+}
+
+// One pass to size the output, one to fill it; ASCII runs are copied eight
+// bytes at a time. Appends to `out`, so that a piece decoder writes
 // into the string it hands on without a temporary.
 void decode_single_byte(std::string_view in, const ByteTable& t, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
-  std::size_t extra = 0;
-  for (std::size_t i = 0; i < n; ++i) extra += t.len[p[i]] - 1u;
+  // Room for the most a byte above 0x7F can take (three bytes), counted in
+  // byte lanes; what is not used is given back at the end.
+  const std::size_t high = static_cast<std::size_t>(count_bytes_in(p, n, 0x80, 0x7F));
   const std::size_t had = out.size();
-  out.resize(had + n + extra);
+  out.resize(had + n + 2 * high);
   char* o = out.data() + had;
   std::size_t i = 0;
   while (i < n) {
@@ -86,6 +117,7 @@ void decode_single_byte(std::string_view in, const ByteTable& t, std::string& ou
       o += t.len[b];
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
 }
 
 std::string decode_single_byte(std::string_view in, const ByteTable& t) {
@@ -128,29 +160,6 @@ struct Utf8Census {
   std::uint64_t multibyte = 0;  // well-formed sequences of two bytes or more
   std::uint64_t ill = 0;        // maximal ill-formed subparts
 };
-
-// Bytes C2..F4 (the lead bytes of well-formed sequences), counted in 32
-// byte-wide lanes that are added up before any can overflow: the loop
-// compiles to byte compares and adds, 16 to 64 bytes an instruction.
-std::uint64_t count_lead_bytes(const unsigned char* p, std::size_t n) noexcept {
-  constexpr std::size_t kLanes = 32;
-  constexpr std::size_t kRounds = 255;  // a lane holds 255 before it wraps
-  std::uint64_t total = 0;
-  while (n >= kLanes) {
-    const std::size_t rounds = std::min(n / kLanes, kRounds);
-    unsigned char lanes[kLanes] = {};
-    for (std::size_t r = 0; r < rounds; ++r, p += kLanes) {
-      for (std::size_t j = 0; j < kLanes; ++j) {
-        lanes[j] = static_cast<unsigned char>(lanes[j] +
-                                              (static_cast<unsigned char>(p[j] - 0xC2) <= 0x32));
-      }
-    }
-    for (const unsigned char l : lanes) total += l;
-    n -= rounds * kLanes;
-  }
-  for (std::size_t k = 0; k < n; ++k) total += static_cast<unsigned char>(p[k] - 0xC2) <= 0x32;
-  return total;
-}
 
 Utf8Census utf8_census(std::string_view in, bool complete) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());

@@ -75,9 +75,15 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
     const std::size_t cut = prefix.find_last_of('\n');
     if (cut != std::string_view::npos) prefix = prefix.substr(0, cut + 1);
   }
+  const std::string detected = named.encoding;
+  // Detected UTF-8 is read as the whole input will be: its bytes that are
+  // not UTF-8 as cp1252 (counted as such), not as U+FFFD.
+  if (request.encoding.empty() && (detected == "utf-8" || detected == "utf-8-sig")) {
+    named.encoding.clear();
+  }
   PreparedText p = prepare_text(prefix, options, named, keep_evidence);
   // What was detected is reported as detection names it.
-  if (request.encoding.empty() && p.ok()) p.encoding = named.encoding;
+  if (request.encoding.empty() && p.ok()) p.encoding = detected;
   return p;
 }
 
