@@ -186,3 +186,13 @@ def test_any_window_gives_the_whole_text(tmp_path):
         # A UTF-8 head holds, and the cp1252 bytes of the tail are counted.
         for line in done.stdout.splitlines()[::2]:
             assert line.split()[0] == "utf-8" and int(line.split()[1]) > 0
+
+
+@pytest.mark.parametrize("repeat", [1, 20000], ids=["whole", "sample"])
+def test_detect_reads_the_bytes_as_the_repair_does(tmp_path, repeat):
+    """detect() on a sample of a long input counts what the repair counts: no
+    U+FFFD for the cp1252 bytes of a UTF-8 file."""
+    data = b"id,name\n" + (UTF8_ROWS + "99,José\n".encode("cp1252")) * repeat
+    (tmp_path / "in.csv").write_bytes(data)
+    found = csv_gleave.detect(str(tmp_path / "in.csv"))
+    assert (found.encoding, found.replaced_bytes, found.delimiter) == ("utf-8", 0, ",")
