@@ -352,6 +352,11 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     if tables > 1 and other:
         lines.append(f"the input holds {tables} tables; the largest is the table, and the "
                      f"{other} row{'s' if other != 1 else ''} of the others went to the quarantine")
+    runaways = summary.get("runaway_quotes") or 0
+    if runaways:
+        lines.append(f"{runaways} quoted field{'s' if runaways != 1 else ''} ran on over whole rows of "
+                     f"the table; those lines were read again as rows (their quote kept as text): "
+                     f"check them")
     return lines
 
 
