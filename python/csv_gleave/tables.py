@@ -100,10 +100,15 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     Parquet, ``.arrow`` or ``.feather`` the Arrow IPC file format. The file
     is written beside the target under a temporary name and renamed over it
     once complete, so the destination holds the whole table or is left as it
-    was. Needs pyarrow (extra ``arrow``). Returns the repair's
+    was; a symbolic link is written through (the file it names is replaced,
+    the link stays). A destination that is the source itself, in any
+    spelling, is refused (ValueError). Needs pyarrow (extra ``arrow``). Returns the repair's
     :class:`csv_gleave.GleaveSummary`.
     """
     kind = table_format(destination)
+    if remote.same_target(source, destination):
+        # The table would replace the only copy of its rows.
+        raise ValueError("output path is the same file as the input path")
     pa = import_optional("pyarrow", "arrow", "write_table_file")
     writer_module = import_optional("pyarrow.parquet" if kind == "parquet" else "pyarrow.ipc", "arrow",
                                     "write_table_file")
@@ -123,9 +128,12 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
         return stream.summary
     if remote.is_url(destination):
         destination = remote.local_path(destination)
-    target = os.fsdecode(os.fspath(destination))
-    directory, name = os.path.split(os.path.abspath(target))
-    fd, temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".tmp", dir=directory)
+    # Through a symbolic link (a dangling one too) to the file it names, so
+    # that the link survives, as gleave_file writes; the temporary's short
+    # name fits wherever the target's own name fits.
+    target = os.path.realpath(os.fsdecode(os.fspath(destination)))
+    directory = os.path.dirname(target)
+    fd, temporary = tempfile.mkstemp(prefix=".gleave-", dir=directory)
     try:
         with os.fdopen(fd, "wb") as out:
             write(out)
