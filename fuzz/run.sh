@@ -5,10 +5,10 @@
 # crash, sanitizer report, broken invariant, timeout or out-of-memory; the
 # input that caused it is left in build-fuzz/artifacts/.
 #
-#   FUZZ_SECONDS   seconds per target (default 35: eight targets and the
+#   FUZZ_SECONDS   seconds per target (default 30: nine targets and the
 #                  build within CI's eight minutes)
-#   FUZZ_TARGETS   which targets (default all eight: parser heuristics gleave
-#                  structure dialect decoder product table)
+#   FUZZ_TARGETS   which targets (default all nine: parser heuristics gleave
+#                  structure encoding dialect decoder product table)
 #   GLEAVE_WERROR  ON: compiler warnings are errors (CI)
 #
 # A longer run keeps its corpora in build-fuzz/corpus-<target> between runs,
@@ -19,8 +19,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build-fuzz
-seconds=${FUZZ_SECONDS:-35}
-targets=${FUZZ_TARGETS:-"parser heuristics gleave structure dialect decoder product table"}
+seconds=${FUZZ_SECONDS:-30}
+targets=${FUZZ_TARGETS:-"parser heuristics gleave structure encoding dialect decoder product table"}
 
 # Needs clang++ with the libFuzzer and sanitizer runtimes (Debian: clang and
 # libclang-rt-<version>-dev), cmake, and ninja or make.
@@ -71,7 +71,7 @@ for t in $targets; do
   dir=$build/corpus-$t
   mkdir -p "$dir"
   case $t in
-    heuristics | decoder) seed_dir=$seeds/plain ;;
+    heuristics | encoding | decoder) seed_dir=$seeds/plain ;;
     *) seed_dir=$seeds/prefixed ;;
   esac
   log=$build/fuzz-$t.log
