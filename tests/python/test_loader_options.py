@@ -216,3 +216,27 @@ def test_exact_text_from_a_pipe(tmp_path):
         os.close(read_end)
     assert frame["zip"].to_list() == ["10001", "94105", "60601", "12134"]
     assert frame["when"].to_list()[0] == "2024-01-02" and frame["amount"].dtype == pl.String  # "NA" is text
+
+
+def messy_rows(count):
+    for i in range(count):
+        yield (f'{i},"note {i}\nspans lines",{i * 0.5}\n' if i % 7 == 0 else
+               f"{i},short\n" if i % 11 == 0 else f"{i},plain {i},{i}.25,extra\n" if i % 13 == 0 else
+               f"{i},café {i},{i}\n")
+
+
+@pytest.mark.parametrize("n", [0, 1, 997, 20_000, 60_000])
+def test_n_rows_from_a_head_equals_the_whole_files_first_rows(tmp_path, monkeypatch, n):
+    path = tmp_path / "big.csv"
+    path.write_text("id,text,value\n" + "".join(messy_rows(50_000)), encoding="utf-8")
+    options = {"n_rows": n, "merge_overflow": False}
+    with pytest.warns(csv_gleave.RowsSetAsideWarning) if n > 13 else warnings.catch_warnings():
+        whole = csv_gleave.arrow_stream(path, quarantine_path=tmp_path / "whole.q", **options)
+    from csv_gleave import tables
+    monkeypatch.setattr(tables, "HEAD_READ_FROM", 1)
+    monkeypatch.setattr(tables, "HEAD_FIRST", 4096)
+    with pytest.warns(csv_gleave.RowsSetAsideWarning) if n > 13 else warnings.catch_warnings():
+        head = csv_gleave.arrow_stream(path, quarantine_path=tmp_path / "head.q", **options)
+    assert pa.table(head).equals(pa.table(whole)) and head.summary.to_dict() == whole.summary.to_dict()
+    assert (tmp_path / "head.q").read_bytes() == (tmp_path / "whole.q").read_bytes()
+    assert (tables._head_stream(path, options) is not None) == (n < 50_000)  # a head was read
