@@ -56,7 +56,7 @@ else:
         _wrapper.__module__ = __name__  # found here by pickle, not as the native function it wraps
 
 from .dataframe import read_pandas, read_polars
-from .tables import RowsSetAsideWarning, arrow_stream, read_arrow, write_table_file
+from .tables import RowsSetAsideWarning, arrow_stream, iter_batches, read_arrow, write_table_file
 from .dialect import Dialect, detect
 
 __all__ = [
@@ -74,6 +74,7 @@ __all__ = [
     "arrow_stream",
     "ArrowStream",
     "read_arrow",
+    "iter_batches",
     "write_table_file",
     "RowsSetAsideWarning",
     "detect",

@@ -23,14 +23,14 @@ import shutil
 import stat
 import tempfile
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _native, remote
 
 if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
 
-__all__ = ["arrow_stream", "read_arrow", "write_table_file", "TABLE_SUFFIXES", "RowsSetAsideWarning",
+__all__ = ["arrow_stream", "iter_batches", "read_arrow", "write_table_file", "TABLE_SUFFIXES", "RowsSetAsideWarning",
            "SUMMARY_KEY"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
@@ -563,6 +563,35 @@ def read_arrow(source: PathArg, *, header: bool = True, infer_types: bool = True
             raise cast_failure(name, target, table[name], exc) from None
         table = table.set_column(index, pa.field(name, target), column)
     return table
+
+
+def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: Any = None,
+                 n_rows: Optional[int] = None, skip_rows: Optional[int] = None,
+                 null_values: Union[None, str, Sequence[str]] = None, decimal_comma: Optional[bool] = None,
+                 **options: Any) -> Iterator["pyarrow.RecordBatch"]:
+    """The repaired rows of ``source`` as ``pyarrow.RecordBatch`` es of at most ``batch_size`` rows.
+
+    The options are :func:`csv_gleave.arrow_stream`'s, and so are the
+    warning and the quarantine. The batches are slices of the table built
+    in C++, taken without a copy: the column types are settled over every
+    row before the first batch comes, so the table is built whole first,
+    and memory is that of :func:`read_arrow`, not of one batch.
+    """
+    if isinstance(batch_size, bool) or not isinstance(batch_size, int):
+        raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
+    if batch_size < 1:
+        raise ValueError("batch_size must be 1 or more")
+    pa = import_optional("pyarrow", "arrow", "iter_batches")
+    stream = open_stream(source, native_options(options, n_rows=n_rows, skip_rows=skip_rows,
+                                                null_values=null_values, decimal_comma=decimal_comma),
+                         quarantine_path=quarantine_path, stacklevel=2)
+
+    def batches() -> Iterator["pyarrow.RecordBatch"]:
+        for batch in pa.RecordBatchReader.from_stream(stream):
+            for start in range(0, batch.num_rows, batch_size):
+                yield batch.slice(start, batch_size)
+
+    return batches()
 
 
 def table_format(destination: PathArg) -> str:

@@ -240,3 +240,16 @@ def test_n_rows_from_a_head_equals_the_whole_files_first_rows(tmp_path, monkeypa
     assert pa.table(head).equals(pa.table(whole)) and head.summary.to_dict() == whole.summary.to_dict()
     assert (tmp_path / "head.q").read_bytes() == (tmp_path / "whole.q").read_bytes()
     assert (tables._head_stream(path, options) is not None) == (n < 50_000)  # a head was read
+
+
+@pytest.mark.parametrize("batch_size", [1, 7, 65_536])
+def test_iter_batches_are_the_tables_rows_in_order(tmp_path, batch_size):
+    path = tmp_path / "d.csv"
+    path.write_text(DAMAGED)
+    with pytest.warns(csv_gleave.RowsSetAsideWarning):
+        batches = list(csv_gleave.iter_batches(path, batch_size=batch_size, n_rows=6))
+    assert all(0 < batch.num_rows <= batch_size for batch in batches)
+    with pytest.warns(csv_gleave.RowsSetAsideWarning):
+        assert pa.Table.from_batches(batches).equals(csv_gleave.read_arrow(path, n_rows=6).replace_schema_metadata())
+    with pytest.raises(ValueError):
+        csv_gleave.iter_batches(path, batch_size=0)
