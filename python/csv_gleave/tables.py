@@ -272,9 +272,9 @@ def _head_stream(source: Any, options: Dict[str, Any]) -> Any:
     more than asked for, so that the last row asked for is not cut at the
     head's end. Anything else reads the whole file.
     """
-    limit = options.get("n_rows")
+    limit: Optional[int] = options.get("n_rows")
     path = None if limit is None or isinstance(source, int) or remote.is_url(source) else _local(source)
-    if path is None or not hasattr(os, "memfd_create"):
+    if limit is None or path is None or not hasattr(os, "memfd_create"):
         return None
     try:
         st = os.stat(path)
@@ -379,7 +379,7 @@ def select_names(names: List[str], columns: Any, caller: str) -> List[str]:
     if isinstance(columns, (str, int)):
         columns = [columns]
     wanted: set = set()
-    missing = []
+    missing: List[Union[str, int]] = []
     for item in columns:
         if isinstance(item, bool) or not isinstance(item, (str, int)):
             raise TypeError(f"{caller}: columns must be names or positions, not {type(item).__name__}")
