@@ -1,8 +1,9 @@
-"""Dialect and encoding detection: accuracy and time against CleverCSV and
-csv.Sniffer, per category, over labelled files.
+"""Dialect and encoding detection: accuracy and time against CleverCSV,
+DuckDB's sniffer and csv.Sniffer, per category and per property, over
+labelled files in two halves.
 
-The files are the shared corpus entries whose source states a delimiter, plus
-generated variants of every category the detector has to read (wider
+The tuned half is what the detector's rules were written against: half of the
+shared corpus entries whose source states a truth, plus generated variants of every category the detector has to read (wider
 delimiter set, ", ", single quotes, no quoting, preambles and `sep=` lines,
 decimal commas under ';', one-line files, a header one field short, rows
 missing an empty last column, prose, non-UTF-8 encodings, and quotes escaped
@@ -11,6 +12,14 @@ under a table). Where the clean table is known, the loaded table is scored
 too: header, record and cell accuracy of read_arrow against CleverCSV's
 read_table.
 
+The held-out half is never tuned on: the other half of those corpus entries
+(split by a hash of the name) and the well-formed tables of heldout.py,
+written by Python's csv writer from a seed of their own. Both halves are
+scored per property (delimiter, quote, escape, header, first table row,
+width, data rows) for csv-gleave (detect, then the rows csv_gleave.open
+yields), CleverCSV (Detector on the first 64 KiB, has_header, read_table)
+and DuckDB (sniff_csv, then read_csv with what it sniffed, all VARCHAR).
+
 All three run in this process on the same first 64 KiB of each file, read
 into memory beforehand: csv_gleave.detect on the raw bytes (so its time
 includes the conversion to UTF-8), CleverCSV and csv.Sniffer on that sample
@@ -18,11 +27,19 @@ decoded with the right encoding. Needs csv_gleave installed (or on
 PYTHONPATH) and clevercsv.
 
     python bench/dialect.py [--per-category 12] [--out bench/dialect_results.md]
+    python bench/dialect.py --held-out     # the held-out half alone
+    python bench/dialect.py --tuned        # the tuned half alone
+
+A run rewrites the sections of the results file it measured and keeps the
+others.
 """
 from __future__ import annotations
 
 import argparse
 import csv
+import datetime
+import hashlib
+import importlib.util
 import json
 import os
 import random
@@ -31,6 +48,8 @@ import tempfile
 import time
 from collections import defaultdict
 from pathlib import Path
+
+import heldout
 
 ROOT = Path(__file__).resolve().parent.parent
 CORPUS = next((Path(p) for p in (os.environ.get("GLEAVE_CORPUS", ""), ROOT.parent / "shared" / "corpus",
@@ -375,10 +394,47 @@ GENERATORS = {
 }
 
 
+def held_out_name(rel: str) -> bool:
+    """The half a corpus entry belongs to, fixed by its name alone."""
+    return hashlib.sha256(rel.encode()).digest()[0] % 2 == 1
+
+
+def corpus_truth(rel: str, stated: dict) -> dict:
+    """What the source states, as held-out truth: delimiter and width; for
+    entries with expected records, the header, first row and row count."""
+    truth = {}
+    if stated.get("delimiter"):
+        truth["delimiter"] = stated["delimiter"]
+    if stated.get("columns"):
+        truth["width"] = stated["columns"]
+    if stated.get("expected_json"):
+        records = json.loads((CORPUS / stated["expected_json"]).read_text())
+        records = records if isinstance(records, list) else [records]
+        if records:
+            truth.update(header=True, first_row=list(records[0]), rows=len(records))
+    return truth
+
+
+def corpus_entries(held_out: bool):
+    gt = json.loads((CORPUS / "ground_truth.json").read_text()) if CORPUS else {}
+    for rel, stated in sorted(gt.items()):
+        if (stated.get("delimiter") or stated.get("columns")) and held_out_name(rel) == held_out:
+            yield rel, stated
+
+
+def build_held_out(directory: Path, per_category: int, seed: int):
+    """(category, path, truth) of the held-out half."""
+    files = [("corpus", CORPUS / rel, corpus_truth(rel, stated)) for rel, stated in corpus_entries(True)]
+    for category, name, data, truth in heldout.files(per_category, seed):
+        path = directory / name
+        path.write_bytes(data)
+        files.append((category, path, truth))
+    return files
+
+
 def build_files(directory: Path, per_category: int, seed: int):
     files = []  # (category, path, label)
-    gt = json.loads((CORPUS / "ground_truth.json").read_text()) if CORPUS else {}
-    for rel, truth in sorted(gt.items()):
+    for rel, truth in corpus_entries(False):
         if truth.get("delimiter"):
             files.append(("corpus", CORPUS / rel, {"delimiter": truth["delimiter"], "quote_char": ANY,
                                                    **({"expected_width": truth["columns"]}
@@ -522,18 +578,207 @@ def load_clevercsv(path, label):
         return []
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--per-category", type=int, default=12)
-    ap.add_argument("--seed", type=int, default=14)
-    ap.add_argument("--repeats", type=int, default=3)
-    ap.add_argument("--out", type=Path, default=ROOT / "bench" / "dialect_results.md")
-    ap.add_argument("--show-wrong", action="store_true")
-    args = ap.parse_args(argv)
+# ---------------------------------------------------------------- per property
 
+PROPERTIES = ("delimiter", "quote", "escape", "header", "first_row", "width", "rows")
+TOOLS = ("csv-gleave", "CleverCSV", "DuckDB")
+
+
+def tuned_truth(label: dict) -> dict:
+    """The per-property truth of a tuned-half label."""
+    if label.get("not_a_table"):
+        return {}
+    truth = {"delimiter": label["delimiter"]}
+    if label.get("quote_char", ANY) != ANY:
+        truth["quote"] = label["quote_char"]
+    if "escape_char" in label:
+        truth["escape"] = label["escape_char"]
+    if "expected_width" in label:
+        truth["width"] = label["expected_width"]
+    if "table" in label and "header_rows" not in label:
+        t = label["table"]
+        truth.update(header=True, first_row=t[0], rows=len(t) - 1, width=len(t[0]))
+    return truth
+
+
+def _none(value):
+    return None if value in ("", "(empty)") else value
+
+
+def _loaded(rows, header):
+    rows = [r for r in rows if r]
+    return {"first_row": rows[0] if rows else None, "width": len(rows[0]) if rows else 0,
+            "rows": len(rows) - bool(header and rows)}
+
+
+def props_gleave(path, encoding):
+    import csv_gleave
+
+    d = csv_gleave.detect(str(path))
+    reader = csv_gleave.open(str(path))
+    rows = list(reader)
+    return {"delimiter": d.delimiter, "quote": d.quote_char, "escape": d.escape_char, "header": d.header,
+            **_loaded(rows, reader.summary.header)}
+
+
+def props_clevercsv(path, encoding):
+    import io
+
+    import clevercsv
+
+    text = Path(path).read_bytes().decode(encoding, errors="replace").lstrip("\ufeff")
+    detector = clevercsv.Detector()
+    d = detector.detect(text[:SAMPLE])
+    if d is None:
+        return None
+    header = detector.has_header(text[:SAMPLE])
+    rows = list(clevercsv.reader(io.StringIO(text, newline=""), d))
+    quote, escape = _none(d.quotechar), _none(d.escapechar)
+    return {"delimiter": d.delimiter, "quote": quote, "escape": None if escape == quote else escape,
+            "header": header, **_loaded(rows, header)}
+
+
+def props_duckdb(path, encoding):
+    import duckdb
+
+    con = duckdb.connect()
+    lit = lambda v: "'" + str(v).replace("'", "''") + "'"  # noqa: E731
+    delim, quote, escape, newline, comment, skip, header, columns = con.execute(
+        f"SELECT * FROM sniff_csv({lit(path)})").fetchone()[:8]
+    quote, escape, comment, newline = map(_none, (quote, escape, comment, newline))
+    # The table as DuckDB reads it with what it sniffed, every column as text.
+    cols = ", ".join(f"{lit(c['name'])}: 'VARCHAR'" for c in columns)
+    rows = con.execute(
+        f"SELECT * FROM read_csv({lit(path)}, auto_detect=false, delim={lit(delim)}, quote={lit(quote or '')}, "
+        f"escape={lit(escape or '')}, comment={lit(comment or '')}, skip={skip}, header={str(header).lower()}, "
+        + (f"new_line={lit(newline)}, " if newline else "") + f"columns={{{cols}}})").fetchall()
+    rows = [["" if v is None else v for v in r] for r in rows]
+    table = ([[c["name"] for c in columns]] if header else []) + rows
+    return {"delimiter": delim, "quote": quote, "escape": None if escape == quote else escape,
+            "header": header, **_loaded(table, header)}
+
+
+RUNNERS = {"csv-gleave": props_gleave, "CleverCSV": props_clevercsv, "DuckDB": props_duckdb}
+
+
+def score(truth: dict, got: dict | None) -> dict:
+    """Right or wrong per property that the truth states; a tool that failed
+    is wrong on every one."""
+    out = {}
+    for prop in PROPERTIES:
+        if prop not in truth:
+            continue
+        have, want = (got or {}).get(prop), truth[prop]
+        if prop == "first_row":
+            out[prop] = got is not None and have is not None and [c.strip() for c in have] == [c.strip() for c in want]
+        else:
+            out[prop] = got is not None and have == want
+    return out
+
+
+def evaluate(files, show_wrong=False):
+    """stats[category][property][tool or "n"]: files right, and files scored."""
+    stats = defaultdict(lambda: defaultdict(lambda: defaultdict(int)))
+    for category, path, truth, encoding in files:
+        if not truth:
+            continue
+        for tool, runner in RUNNERS.items():
+            try:
+                got = runner(path, encoding)
+            except Exception as exc:  # noqa: BLE001 - a failure is a wrong answer here
+                got = None
+                if show_wrong:
+                    print(f"FAILED {tool} {category} {path}: {type(exc).__name__}: {exc}"[:300], file=sys.stderr)
+            right = score(truth, got)
+            for prop, ok in right.items():
+                stats[category][prop][tool] += ok
+            if show_wrong and tool == "csv-gleave" and not all(right.values()):
+                wrong = {k: ((got or {}).get(k), truth[k]) for k, ok in right.items() if not ok}
+                print(f"WRONG {category} {path}: " + repr(wrong)[:400], file=sys.stderr)
+        for prop in PROPERTIES:
+            stats[category][prop]["n"] += prop in truth
+    return stats
+
+
+def property_report(title: str, stats) -> str:
+    names = {"first_row": "first table row", "rows": "data rows"}
+    total = defaultdict(lambda: defaultdict(int))
+    for per_prop in stats.values():
+        for prop, counts in per_prop.items():
+            for k, v in counts.items():
+                total[prop][k] += v
+    lines = [f"### {title}: per property", "", "| property | files | " + " | ".join(TOOLS) + " |",
+             "|---|--:|" + "--:|" * len(TOOLS)]
+    for prop in PROPERTIES:
+        n = total[prop]["n"]
+        if n:
+            lines.append(f"| {names.get(prop, prop)} | {n} | "
+                         + " | ".join(f"{total[prop][t]} ({100 * total[prop][t] / n:.0f}%)" for t in TOOLS) + " |")
+    lines += ["", f"### {title}: per category", "",
+              "Right answers of " + " / ".join(TOOLS) + " out of the files whose truth states the property.", "",
+              "| category | " + " | ".join(names.get(p, p) for p in PROPERTIES) + " |",
+              "|---|" + "---|" * len(PROPERTIES)]
+    for category, per_prop in stats.items():
+        cells = [" / ".join(str(per_prop[p][t]) for t in TOOLS) + f" of {per_prop[p]['n']}"
+                 if per_prop[p]["n"] else "" for p in PROPERTIES]
+        lines.append(f"| {category} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def run_stamp(argv) -> str:
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    load = os.getloadavg()
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    versions = []
+    for module in ("csv_gleave", "clevercsv", "duckdb"):
+        try:
+            versions.append(f"{module} {__import__(module).__version__}")
+        except Exception:  # noqa: BLE001
+            versions.append(f"{module} not installed")
+    command = " ".join(["python bench/dialect.py", *(sys.argv[1:] if argv is None else argv)])
+    return (f"Run on {now} with `{command}`; load average {load[0]:.2f} / {load[1]:.2f} / {load[2]:.2f} "
+            f"(1, 5, 15 minutes) on {cores} cores; {', '.join(versions)}.")
+
+
+def write_sections(path: Path, sections: dict) -> None:
+    """Rewrites the sections of the results file that were measured, keeping the others."""
+    order = ["held-out", "tuned"]
+    parts = {}
+    if path.exists():
+        for chunk in path.read_text().split("<!-- section: ")[1:]:
+            name, _, body = chunk.partition(" -->\n")
+            parts[name] = body
+    parts.update(sections)
+    path.write_text("# Dialect detection: accuracy and time\n\n" + "".join(
+        f"<!-- section: {name} -->\n{parts[name].rstrip()}\n\n" for name in order if name in parts))
+
+
+def run_held_out(args, stamp) -> str:
+    with tempfile.TemporaryDirectory() as tmp:
+        files = [(c, p, t, "utf-8") for c, p, t in build_held_out(Path(tmp), args.per_category, args.seed + 1)]
+        stats = evaluate(files, args.show_wrong)
+    report = property_report("Held-out half", stats)
+    print(report)
+    return ("## Held-out half: files never used to tune the rules\n\n"
+            "Half of the corpus entries with a stated truth (chosen by a hash of the name) and well-formed "
+            "tables written by Python's csv writer (`bench/heldout.py`, their own seed). The corpus entries "
+            "of this half were in the single evaluation set before it was split, so earlier tuning saw them; "
+            "the generated tables are new. csv-gleave: "
+            "`detect(path)`, then the rows `csv_gleave.open(path)` yields; CleverCSV: `Detector` on the first "
+            f"{SAMPLE // 1024} KiB, `has_header`, its reader; DuckDB: `sniff_csv(path)`, then `read_csv` with "
+            "the sniffed options and every column as text. First table row: the first row loaded (the header, "
+            "or the first data row) equals the truth's; width: its number of fields; data rows: the rows "
+            "loaded less the header. A tool that fails on a file is wrong on every property of it. Quote is "
+            "scored only where the writer quoted a field, escape only where it escaped or doubled a quote.\n\n"
+            f"{stamp}\n\n{report}\n")
+
+
+def run_tuned(args, stamp) -> str:
     with tempfile.TemporaryDirectory() as tmp:
         files = build_files(Path(tmp), args.per_category, args.seed)
         stats = defaultdict(lambda: defaultdict(float))
+        per_property = evaluate([(c, p, tuned_truth(lb), lb.get("decode", "utf-8"))
+                                 for c, p, lb in files], args.show_wrong)
         for category, path, label in files:
             o = run_ours(Path(path).read_bytes()[:SAMPLE], args.repeats)
             text = decoded_sample(path, label)
@@ -589,15 +834,39 @@ def main(argv=None):
                          f"{pct('clever_cells')} |")
     report = "\n".join(lines)
     print(report)
-    header = ("# Dialect detection: accuracy and time\n\n"
-              "`detect` = delimiter, quote character and skip-initial-space as labelled (for prose: "
-              "reporting that there is no table); `all parts` adds preamble lines, expected width, "
-              "the side of a missing header name, the encoding and, where labelled, the escape "
-              "character, the rows a header spans and the number of tables. CleverCSV and csv.Sniffer get "
-              "the sample decoded with the right encoding; `detect` decodes the raw bytes itself, "
-              "and its time includes that. Times are the best of "
-              f"{args.repeats} runs on a {SAMPLE // 1024} KiB sample.\n\n")
-    args.out.write_text(header + report + "\n")
+    heading = ("## Tuned half: the files the rules were written against\n\n"
+               "`detect` = delimiter, quote character and skip-initial-space as labelled (for prose: "
+               "reporting that there is no table); `all parts` adds preamble lines, expected width, "
+               "the side of a missing header name, the encoding and, where labelled, the escape "
+               "character, the rows a header spans and the number of tables. CleverCSV and csv.Sniffer get "
+               "the sample decoded with the right encoding; `detect` decodes the raw bytes itself, "
+               "and its time includes that. Times are the best of "
+               f"{args.repeats} runs on a {SAMPLE // 1024} KiB sample.\n\n")
+    return (heading + f"{stamp}\n\n" + property_report("Tuned half", per_property)
+            + "\n\n### Tuned half: per category, with times\n\n" + report + "\n")
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--per-category", type=int, default=12)
+    ap.add_argument("--seed", type=int, default=14)
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--out", type=Path, default=ROOT / "bench" / "dialect_results.md")
+    ap.add_argument("--show-wrong", action="store_true")
+    half = ap.add_mutually_exclusive_group()
+    half.add_argument("--held-out", action="store_true", help="the held-out half alone")
+    half.add_argument("--tuned", action="store_true", help="the tuned half alone")
+    args = ap.parse_args(argv)
+    missing = [m for m in ("csv_gleave", "clevercsv", "duckdb") if importlib.util.find_spec(m) is None]
+    if missing:  # each would otherwise score as wrong on every file
+        ap.error(f"needs {', '.join(missing)}: pip install '.[bench]'")
+    stamp = run_stamp(argv)
+    sections = {}
+    if not args.tuned:
+        sections["held-out"] = run_held_out(args, stamp)
+    if not args.held_out:
+        sections["tuned"] = run_tuned(args, stamp)
+    write_sections(args.out, sections)
 
 
 if __name__ == "__main__":

@@ -15,11 +15,16 @@ from tasks import TASKS
 MB = 1e6
 REFERENCE = {"repair": "gleave", "read": "read-gleave", "table": "table-polars"}
 # What the benchmark is meant to show on the messy file: (label, goal text).
+# "csv-gleave" is the function users call, csv_gleave.gleave_file.
 GOALS = {
     "csv": ("Python csv-module repair time / csv-gleave time", "≥ 15"),
     "polars": ("polars time / csv-gleave time", "> 1"),
     "duckdb": ("DuckDB time / csv-gleave time", "> 1"),
-    "cp": ("csv-gleave time / cp time", "≤ 2.5"),
+    "backend": ("csv_gleave.gleave_file time / _csv_gleave_backend.gleave_file time", "≤ 1.1"),
+    "cp": ("csv_gleave.gleave_file time / cp time", "≤ 2.0"),
+    "cli-cp": ("csv-gleave repair (whole command) time / cp time", "≤ 2.3"),
+    "cli": ("csv-gleave repair (whole command) time / csv_gleave.gleave_file time", "(reported)"),
+    "cat": ("csv_gleave.gleave_file time / cat time", "(reported)"),
     "read-off": ("csv.reader time / csv-gleave reader time, gc off", "≥ 2"),
     "read-on": ("csv.reader time / csv-gleave reader time, gc on", "(reported)"),
     "rss-gleave": ("gleave_file peak RSS / input size", "≤ 2.5"),
@@ -27,7 +32,7 @@ GOALS = {
 }
 # Typed tables: (label, goal text, the file measured on).
 TABLE_GOALS = {
-    "polars": ("read_polars time / polars.read_csv time", "≤ 1.5", "clean"),
+    "polars": ("read_polars time / polars.read_csv time", "≤ 1.0", "clean"),
     "pandas": ('read_pandas time / pandas.read_csv(engine="pyarrow") time', "≤ 1.5", "clean"),
     "messy": ("read_polars time / gleave_file time", "≤ 2.5", "messy"),
     "rss-messy": ("read_arrow peak RSS / input size", "≤ 3", "messy"),
@@ -45,6 +50,7 @@ class Results:
     measurements: list  # of run.Measurement
     command: str
     load: tuple = ()  # 1-minute load average at the start and at the end of the run
+    cores: int = 0  # cores this process may run on (nproc)
     start_cost: float = 0.0  # seconds taken off cp's wall time: starting a process
     engine: str = ""  # short hash of the native module measured
 
@@ -53,6 +59,12 @@ class Results:
             if m.key == (variant, task, gc) and m.median is not None:
                 return m
         return None
+
+    def time_ratio(self, variant: str, a: str, b: str, stat: str = "median") -> float | None:
+        """Job a's time over job b's on the same file: median over median, or
+        minimum over minimum."""
+        x, y = self.find(variant, a), self.find(variant, b)
+        return getattr(x, stat) / getattr(y, stat) if x and y else None
 
     def input_bytes(self, variant: str) -> int:
         return Path(self.files[variant]).stat().st_size
@@ -70,21 +82,24 @@ class Results:
     def throughput(self, m) -> float | None:
         return self.input_bytes(m.variant) / MB / m.median if m.median else None
 
-    def key_figures(self, variant: str) -> dict[str, float]:
-        """The figures of GOALS that were measured on this file."""
+    def key_figures(self, variant: str, stat: str = "median") -> dict[str, float]:
+        """The figures of GOALS that were measured on this file, from the
+        median times or from the minimum times (``stat``); memory figures
+        are the same for both."""
         figures = {}
+        pairs = {"csv": ("csv", "gleave"), "polars": ("polars", "gleave"),
+                 "duckdb": ("duckdb", "gleave"), "backend": ("gleave", "gleave-backend"),
+                 "cp": ("gleave", "cp"), "cli-cp": ("gleave-cli", "cp"),
+                 "cli": ("gleave-cli", "gleave"), "cat": ("gleave", "cat")}
+        for key, (a, b) in pairs.items():
+            value = self.time_ratio(variant, a, b, stat)
+            if value is not None:
+                figures[key] = value
         gleave = self.find(variant, "gleave")
-        for task in ("csv", "polars", "duckdb"):
-            peer = self.find(variant, task)
-            if gleave and peer:
-                figures[task] = peer.median / gleave.median
-        cp = self.find(variant, "cp")
-        if gleave and cp:
-            figures["cp"] = gleave.median / cp.median
         for gc in ("off", "on"):
             ours, theirs = self.find(variant, "read-gleave", gc), self.find(variant, "read-csv", gc)
             if ours and theirs:
-                figures[f"read-{gc}"] = theirs.median / ours.median
+                figures[f"read-{gc}"] = getattr(theirs, stat) / getattr(ours, stat)
         if gleave:
             figures["rss-gleave"] = self.rss_multiple(gleave)
         # The reader's memory is measured while it hands rows out and they are
@@ -97,8 +112,8 @@ class Results:
             figures["rss-read"] = self.rss_multiple(reader)
         return figures
 
-    def table_figures(self) -> dict[str, float]:
-        """The figures of TABLE_GOALS that were measured."""
+    def table_figures(self, stat: str = "median") -> dict[str, float]:
+        """The figures of TABLE_GOALS that were measured (times by ``stat``)."""
         pairs = {"polars": ("clean", "table-polars", "polars-typed"),
                  "pandas": ("clean", "table-pandas", "pandas-arrow"),
                  "messy": ("messy", "table-polars", "gleave"),
@@ -106,9 +121,9 @@ class Results:
                  "threads-1t": ("messy", "table-arrow-2t-1t", "table-arrow-1t")}
         figures = {}
         for key, (variant, ours, theirs) in pairs.items():
-            a, b = self.find(variant, ours), self.find(variant, theirs)
-            if a and b:
-                figures[key] = a.median / b.median
+            value = self.time_ratio(variant, ours, theirs, stat)
+            if value is not None:
+                figures[key] = value
         for variant in ("messy", "clean"):
             m = self.find(variant, "table-arrow") if variant in self.files else None
             if m and m.peak_rss:
@@ -118,13 +133,21 @@ class Results:
     def to_json(self) -> str:
         return json.dumps({
             "size": self.size_label, "reps": self.reps, "command": self.command,
-            "files": {k: str(v) for k, v in self.files.items()}, "load": self.load,
+            "files": {k: str(v) for k, v in self.files.items()}, "load": self.load, "cores": self.cores,
             "start_cost": self.start_cost, "engine": self.engine,
             "measurements": [asdict(m) for m in self.measurements],
         }, indent=1)
 
 
 # --- machine ---------------------------------------------------------------
+
+def cores() -> int:
+    """The cores this process may run on, as nproc counts them."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
 
 def _cpu_model() -> str:
     try:
@@ -158,7 +181,8 @@ def machine_lines(results: Results) -> list[str]:
                          for name in ("csv-gleave", "polars", "duckdb", "pandas"))
     load = results.load
     shared = ([f"- 1-minute load average at the start and the end of the run: "
-               f"{load[0]:.2f} / {load[1]:.2f} (the machine is shared)"] if load else [])
+               f"{load[0]:.2f} / {load[1]:.2f} on {results.cores or cores()} cores (nproc); "
+               f"above the core count, jobs waited for a core"] if load else [])
     return shared + [
         f"- CPU: {_cpu_model()}, {os.cpu_count()} cores, {_memory_gb()} memory",
         f"- OS: {platform.system()} {platform.release()}",
@@ -187,19 +211,20 @@ def _peak_mb(m) -> str:
 
 def _table(results: Results, variant: str, kind: str) -> list[str]:
     lines = [
-        "| job | gc | median s | MB/s | × csv-gleave time | peak RSS MB (after imports) "
+        "| job | gc | median s | min s | MB/s | × csv-gleave time | peak RSS MB (after imports) "
         "| RSS / input | rows | notes |",
-        "|---|---|--:|--:|--:|--:|--:|--:|---|",
+        "|---|---|--:|--:|--:|--:|--:|--:|--:|---|",
     ]
     for m in results.measurements:
         if m.variant != variant or TASKS[m.task].kind != kind:
             continue
         label = TASKS[m.task].label
         if m.error:
-            lines.append(f"| {label} | {m.gc} | failed | | | | | | {m.error} |")
+            lines.append(f"| {label} | {m.gc} | failed | | | | | | | {m.error} |")
             continue
         lines.append(
-            f"| {label} | {m.gc} | {_fmt(m.median, '.3f')} | {_fmt(results.throughput(m), '.1f')} "
+            f"| {label} | {m.gc} | {_fmt(m.median, '.3f')} | {_fmt(m.minimum, '.3f')} "
+            f"| {_fmt(results.throughput(m), '.1f')} "
             f"| {_fmt(results.ratio(m))} | {_peak_mb(m)} "
             f"| {_fmt(results.rss_multiple(m))} | {'' if m.rows is None else m.rows} "
             f"| {_notes(m)} |")
@@ -212,8 +237,8 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
     lines = [
         "# Benchmark results",
         "",
-        f"Measured on {today} with `{results.command}`: median of {results.reps} "
-        "repetitions per job.",
+        f"Measured on {today} with `{results.command}`: median and minimum of "
+        f"{results.reps} repetitions per job.",
         "",
         "## Machine",
         "",
@@ -230,24 +255,25 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
         lines.append(f"| {variant} ({Path(results.files[variant]).name}) "
                      f"| {results.input_bytes(variant)} | {rows} |")
     main = variants[0]
-    figures = results.key_figures(main)
+    figures, best = results.key_figures(main), results.key_figures(main, "minimum")
     lines += ["", f"## Key figures ({main} file)", "",
-              "| figure | measured | goal |", "|---|--:|--:|"]
+              "Ratios of median times, and of minimum times (the least disturbed run of each job).", "",
+              "| figure | median | minimum | goal |", "|---|--:|--:|--:|"]
     for key, (label, goal) in GOALS.items():
         if key in figures:
-            lines.append(f"| {label} | {figures[key]:.2f} | {goal} |")
-    table_figures = results.table_figures()
+            lines.append(f"| {label} | {figures[key]:.2f} | {best[key]:.2f} | {goal} |")
+    table_figures, table_best = results.table_figures(), results.table_figures("minimum")
     if table_figures:
         lines += ["", "## Key figures (typed tables)", "",
-                  "| figure | file | measured | goal |", "|---|---|--:|--:|"]
+                  "| figure | file | median | minimum | goal |", "|---|---|--:|--:|--:|"]
         for key, (label, goal, variant) in TABLE_GOALS.items():
             if key in table_figures:
-                lines.append(f"| {label} | {variant} | {table_figures[key]:.2f} | {goal} |")
+                lines.append(f"| {label} | {variant} | {table_figures[key]:.2f} "
+                             f"| {table_best[key]:.2f} | {goal} |")
     for variant in variants:
-        lines += ["", f"## Repair: {variant} file", "", *_table(results, variant, "repair")]
-        lines += ["", f"## Reading: {variant} file", "", *_table(results, variant, "read")]
-        if any(m.variant == variant and TASKS[m.task].kind == "table" for m in results.measurements):
-            lines += ["", f"## Typed tables: {variant} file", "", *_table(results, variant, "table")]
+        for kind, title in (("repair", "Repair"), ("read", "Reading"), ("table", "Typed tables")):
+            if any(m.variant == variant and TASKS[m.task].kind == kind for m in results.measurements):
+                lines += ["", f"## {title}: {variant} file", "", *_table(results, variant, kind)]
     lines += [
         "",
         f"![throughput chart]({chart.name})",
@@ -255,11 +281,13 @@ def write_markdown(results: Results, path: Path, chart: Path) -> None:
         "## How it was measured",
         "",
         "- Every run is a process of its own, started by `bench/run.py`; the jobs are run "
-        "round-robin (the order reversed every other repetition) on the same files.",
-        "- Times exclude interpreter start and library imports (they are taken inside the "
-        "process around the job). `cp` is timed as a whole process, less the median time "
-        f"of starting and reaping a process that does nothing (`true`: "
-        f"{results.start_cost * 1000:.1f} ms in this run).",
+        "round-robin (each job once per repetition, the order reversed every other "
+        "repetition) on the same files.",
+        "- The Python jobs' times exclude interpreter start and library imports (they are "
+        "taken inside the process around the call). The commands (`csv-gleave repair`, `cp`, "
+        "`cat`) are timed as whole processes, less the median time of starting and reaping "
+        f"a process that does nothing (`true`: {results.start_cost * 1000:.1f} ms in this "
+        "run): the CLI's figure includes its interpreter's start-up and imports.",
         "- Peak RSS is the job's process's `VmHWM`: the whole process, interpreter and "
         "imported libraries included (in brackets: the peak after the imports, before the "
         "job); not measured for `cp`. `× csv-gleave time` above 1 means csv-gleave is faster.",
@@ -310,7 +338,7 @@ def _bars(ax, results: Results, series: list[tuple[str, str, str]], kind: str, t
         for task in tasks:
             m = results.find(variant, task, gc)
             values.append((results.throughput(m) or 0.0) if m else 0.0)
-        top = max(top, *values)
+        top = max([top, *values])
         ys = [y + i * height for y in range(len(tasks))]
         bars = ax.barh(ys, values, height=height, label=legend)
         ax.bar_label(bars, labels=[f"{v:.0f}" if v else "" for v in values], padding=2, fontsize=8)
@@ -320,7 +348,7 @@ def _bars(ax, results: Results, series: list[tuple[str, str, str]], kind: str, t
     if log:
         ax.set_xscale("log")
         ax.set_xlim(right=top * 4)
-    else:
+    elif top > 0:
         ax.set_xlim(0, top * 1.15)
     ax.set_title(title, fontsize=10)
     ax.legend(fontsize=8, loc="best")
@@ -334,11 +362,12 @@ def summary_line(results: Results) -> str:
     gleave = results.find(variant, "gleave")
     if gleave:
         parts.append(f"gleave {gleave.median:.3f}s {results.throughput(gleave):.0f}MB/s")
-    figures = results.key_figures(variant)
+    figures, best = results.key_figures(variant), results.key_figures(variant, "minimum")
     names = {"csv": "csv-module", "polars": "polars", "duckdb": "duckdb"}
     parts += [f"vs {name} {figures[key]:.1f}x" for key, name in names.items() if key in figures]
-    if "cp" in figures:
-        parts.append(f"gleave/cp {figures['cp']:.2f}")
+    names = {"backend": "gleave/backend", "cp": "gleave/cp", "cli-cp": "cli/cp", "cli": "cli/gleave"}
+    parts += [f"{name} {figures[key]:.2f} (min {best[key]:.2f})"
+              for key, name in names.items() if key in figures]
     for gc in ("off", "on"):
         if f"read-{gc}" in figures:
             parts.append(f"reader vs csv.reader gc-{gc} {figures[f'read-{gc}']:.2f}x")
@@ -346,9 +375,12 @@ def summary_line(results: Results) -> str:
                                                           ("rss-read", "reader")) if key in figures]
     if rss:
         parts.append("RSS/input " + " ".join(rss))
-    tables = results.table_figures()
+    tables, tables_best = results.table_figures(), results.table_figures("minimum")
     names = {"polars": "read_polars/polars", "pandas": "read_pandas/pandas-pyarrow",
              "messy": "read_polars-messy/gleave", "rss-messy": "read_arrow RSS/input",
              "threads": "2 threads/1", "threads-1t": "2 threads/1 (threads=1)"}
-    parts += [f"{name} {tables[key]:.2f}" for key, name in names.items() if key in tables]
+    parts += [f"{name} {tables[key]:.2f}" + ("" if key.startswith("rss") else f" (min {tables_best[key]:.2f})")
+              for key, name in names.items() if key in tables]
+    if results.load:
+        parts.append(f"load {results.load[0]:.1f}->{results.load[1]:.1f} on {results.cores} cores")
     return f"{variant} {results.size_label}: " + " | ".join(parts)

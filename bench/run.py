@@ -3,13 +3,14 @@
     pip install '.[bench]' && python bench/run.py --size 100MB
 
 Generates (and caches under bench/data/) a messy and a clean CSV file, then
-times every job on them, alternating between jobs, each run in a process of
-its own so that its peak RSS is its own. Writes bench/results.md and
-bench/chart.png, and prints a one-line summary of the key ratios.
+times every job on them, round-robin over the jobs in each repetition, each
+run in a process of its own so that its peak RSS is its own. Writes
+bench/results.md and bench/chart.png, and prints a one-line summary of the
+key ratios with the machine's load.
 
 Quick run for an optimisation loop (no report files written):
 
-    python bench/run.py --size 10MB --reps 1 --only gleave,csv,cp
+    python bench/run.py --size 10MB --reps 1 --only gleave,gleave-cli,gleave-backend,cp
 """
 
 from __future__ import annotations
@@ -19,6 +20,7 @@ import hashlib
 import importlib.util
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -57,6 +59,10 @@ class Measurement:
     def median(self) -> float | None:
         return statistics.median(self.seconds) if self.seconds else None
 
+    @property
+    def minimum(self) -> float | None:
+        return min(self.seconds) if self.seconds else None
+
 
 def engine_digest() -> str:
     """Short hash of the installed native module, to catch a reinstall mid-run."""
@@ -85,23 +91,47 @@ def warm(path: Path) -> None:
                     pass
 
 
+def cli_command() -> list[str]:
+    """The console script installed beside this interpreter, else ``python -m``."""
+    script = shutil.which("csv-gleave", path=os.pathsep.join(
+        [str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
+    return [script] if script else [sys.executable, "-m", "csv_gleave"]
+
+
+def command_line(task: str, src: Path, dst: Path) -> list[str]:
+    fill = {"{input}": str(src), "{output}": str(dst), "{python}": sys.executable}
+    out: list[str] = []
+    for part in TASKS[task].command:
+        if part == "{cli}":
+            out += cli_command()
+        else:
+            for key, value in fill.items():
+                part = part.replace(key, value)
+            out.append(part)
+    return out
+
+
 def run_once(task: str, src: Path, dst: Path, gc_mode: str, start_cost: float) -> dict:
     """Run one job in a child process; its time, peak RSS, rows and note.
 
-    The Python jobs time themselves and report their own peak RSS; ``cp`` is
-    timed from outside, less ``start_cost``, and its RSS is not measured.
+    The Python jobs time themselves and report their own peak RSS. A command
+    (``cp``, ``cat``, the ``csv-gleave`` CLI) is timed from outside as a whole
+    process, less ``start_cost``; its RSS is not measured. What a command
+    prints on standard output (``cat``'s copy) goes to /dev/null.
     """
-    if task == "cp":
-        cmd = ["cp", "--reflink=never", str(src), str(dst)]
+    command = bool(TASKS[task].command)
+    if command:
+        cmd = command_line(task, src, dst)
     else:
         cmd = [sys.executable, str(TASKS_SCRIPT), task, str(src), str(dst), "--gc", gc_mode]
     start = time.perf_counter()
-    proc = subprocess.run(cmd, capture_output=True)
+    proc = subprocess.run(cmd, stdout=subprocess.DEVNULL if command else subprocess.PIPE,
+                          stderr=subprocess.PIPE)
     wall = time.perf_counter() - start
     if proc.returncode != 0:
         lines = proc.stderr.decode(errors="replace").strip().splitlines()
         return {"error": lines[-1] if lines else f"exit status {proc.returncode}"}
-    if task == "cp":
+    if command:
         return {"seconds": max(wall - start_cost, 1e-6), "rows": None, "note": "",
                 "peak_rss": None, "baseline_rss": 0}
     return json.loads(proc.stdout)
@@ -109,7 +139,9 @@ def run_once(task: str, src: Path, dst: Path, gc_mode: str, start_cost: float) -
 
 def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir: Path,
             start_cost: float) -> None:
-    """Round-robin over the plan, reversing the order every other repetition."""
+    """Round-robin over the plan: every job runs once per repetition, the
+    order reversed every other repetition, so that a drift in the machine's
+    load falls on all of them alike."""
     out_dir.mkdir(parents=True, exist_ok=True)
     for rep in range(reps):
         order = plan if rep % 2 == 0 else plan[::-1]
@@ -137,7 +169,7 @@ def measure(plan: list[Measurement], files: dict[str, Path], reps: int, out_dir:
                 m.peak_rss.append(result["peak_rss"])
             m.rows, m.note, m.baseline_rss = result["rows"], result["note"], result["baseline_rss"]
             rss = f"{result['peak_rss'] / 1e6:7.1f} MB" if result["peak_rss"] else ""
-            print(f"  rep {rep + 1}/{reps} {m.variant:5} {m.task:12} gc {m.gc:3} "
+            print(f"  rep {rep + 1}/{reps} {m.variant:5} {m.task:14} gc {m.gc:3} "
                   f"{result['seconds']:8.3f} s  {rss}", flush=True)
 
 
@@ -159,7 +191,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         description="Benchmark csv-gleave against Python's csv module, polars, DuckDB, "
                     "pandas and cp.")
     parser.add_argument("--size", default="100MB", help="10MB, 100MB, 1GB (default 100MB)")
-    parser.add_argument("--reps", type=int, default=3, help="repetitions per job (default 3)")
+    parser.add_argument("--reps", type=int, default=7,
+                        help="repetitions per job (default 7: the median and minimum are reported)")
     parser.add_argument("--only", type=_csv_list, default=list(TASKS),
                         help="comma-separated jobs, from: " + ",".join(TASKS))
     parser.add_argument("--variants", type=_csv_list, default=["messy", "clean"],
@@ -184,8 +217,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> None:
     args = parse_args(argv)
     size = generate.parse_size(args.size)
-    if shutil.which("cp") is None:
-        args.only = [t for t in args.only if t != "cp"]
+    args.only = [t for t in args.only if not TASKS[t].command or TASKS[t].command[0] == "{cli}"
+                 or shutil.which(TASKS[t].command[0])]
     files = {}
     for variant in args.variants:
         print(f"input: {variant} {args.size} ...", end=" ", flush=True)
@@ -193,10 +226,13 @@ def main(argv: list[str] | None = None) -> None:
         print(files[variant])
     plan = build_plan(args.only, args.variants, args.gc)
     load_at_start = os.getloadavg()[0]
+    cores = report.cores()
+    print(f"1-minute load average {load_at_start:.2f} on {cores} cores")
     digest = engine_digest()
-    start_cost = process_start_cost() if "cp" in args.only else 0.0
+    start_cost = process_start_cost() if any(TASKS[t].command for t in args.only) else 0.0
     if start_cost:
-        print(f"process start-up, taken off cp's time: {start_cost * 1000:.1f} ms")
+        print(f"process start-up, taken off the commands' times: {start_cost * 1000:.1f} ms")
+        print("the CLI runs as: " + shlex.join(cli_command()))
     measure(plan, files, args.reps, args.data_dir / "out", start_cost)
 
     if engine_digest() != digest:
@@ -207,7 +243,7 @@ def main(argv: list[str] | None = None) -> None:
     results = report.Results(size_label=args.size, files=files, reps=args.reps,
                              measurements=plan, command=command,
                              load=(load_at_start, os.getloadavg()[0]), start_cost=start_cost,
-                             engine=digest)
+                             engine=digest, cores=cores)
     (args.data_dir / "last-run.json").write_text(results.to_json())
     if args.report:
         report.write_markdown(results, BENCH_DIR / "results.md", BENCH_DIR / "chart.png")

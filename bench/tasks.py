@@ -34,6 +34,10 @@ class Task:
     kind: str  # "repair", "read" or "table"
     label: str
     note: str  # how the job differs from csv-gleave's, if it does
+    # A job run as a command of its own, timed from outside as a whole
+    # process (its start-up and imports included); the run script fills in
+    # {python}, {cli}, {input} and {output}.
+    command: tuple[str, ...] = ()
 
 
 def _open_text(path: str):
@@ -58,6 +62,15 @@ def sniff_dialect(path: str) -> tuple[str, int]:
 # --- repair jobs -----------------------------------------------------------
 
 def repair_gleave(src: str, dst: str) -> int:
+    """The function users call: format detection, structure rules, summary."""
+    import csv_gleave
+
+    summary = csv_gleave.gleave_file(src, dst, dst + ".quarantine")
+    return summary.gleaved_rows
+
+
+def repair_backend(src: str, dst: str) -> int:
+    """The core module's repair alone, under the public layer."""
     import _csv_gleave_backend
 
     summary = _csv_gleave_backend.gleave_file(src, dst, dst + ".quarantine")
@@ -229,7 +242,12 @@ def peer_pandas_arrow(src: str) -> int:
 
 
 TASKS = {t.name: t for t in [
-    Task("gleave", "repair", "csv-gleave gleave_file", ""),
+    Task("gleave", "repair", "csv_gleave.gleave_file", ""),
+    Task("gleave-cli", "repair", "csv-gleave repair (command)",
+         "the whole command: interpreter start-up and imports included",
+         ("{cli}", "repair", "{input}", "-o", "{output}", "-q", "{output}.quarantine")),
+    Task("gleave-backend", "repair", "_csv_gleave_backend.gleave_file (core)",
+         "the core alone: no encoding or structure detection of the public layer"),
     Task("csv", "repair", "Python csv module + pad/merge",
          "no quote repair: a stray opening quote swallows the lines after it"),
     Task("polars", "repair", "polars read_csv + write_csv",
@@ -238,7 +256,10 @@ TASKS = {t.name: t for t in [
          "long rows truncated; unparsable rows dropped; single-threaded "
          "(null_padding with quoted line breaks needs parallel=false)"),
     Task("pandas", "repair", "pandas python engine + on_bad_lines", "no quote repair"),
-    Task("cp", "repair", "cp (physical floor)", "copies the bytes, repairs nothing"),
+    Task("cp", "repair", "cp (floor: read and write)", "copies the bytes, repairs nothing",
+         ("cp", "--reflink=never", "{input}", "{output}")),
+    Task("cat", "repair", "cat > /dev/null (floor: read)", "reads the bytes, writes nothing",
+         ("cat", "{input}")),
     Task("read-gleave", "read", "list(csv_gleave.open(path))", ""),
     Task("stream-gleave", "read", "for row in csv_gleave.open(path)",
          "rows dropped as they come: the reader's own memory"),
@@ -259,7 +280,7 @@ TASKS = {t.name: t for t in [
 ]}
 
 _JOBS: dict[str, Callable] = {
-    "gleave": repair_gleave, "csv": repair_csv_module, "polars": repair_polars,
+    "gleave": repair_gleave, "gleave-backend": repair_backend, "csv": repair_csv_module, "polars": repair_polars,
     "duckdb": repair_duckdb, "pandas": repair_pandas,
     "read-gleave": read_gleave, "stream-gleave": stream_gleave,
     "read-csv": read_csv_module, "read-polars": read_polars,
@@ -268,7 +289,7 @@ _JOBS: dict[str, Callable] = {
     "table-arrow-2t-1t": table_arrow_two_threads_one_each, "polars-typed": peer_polars_typed,
     "pandas-arrow": peer_pandas_arrow,
 }
-_LIBRARIES = {"gleave": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backend",
+_LIBRARIES = {"gleave": "csv_gleave", "gleave-backend": "_csv_gleave_backend", "read-gleave": "_csv_gleave_backend",
               "stream-gleave": "_csv_gleave_backend",
               "polars": "polars", "read-polars": "polars", "duckdb": "duckdb",
               "pandas": "pandas",

@@ -17,7 +17,6 @@ from typing import TYPE_CHECKING as _TYPE_CHECKING
 from _csv_gleave_backend import __version__
 
 from . import _native
-from . import remote as _remote
 from ._native import (
     ArrowStream,
     Cancelled,
@@ -27,7 +26,15 @@ from ._native import (
     sniff,
 )
 
-_is_url = _remote.is_url
+
+def _is_url(path):
+    # Only a str with a scheme separator can be a URL: a local path never
+    # loads the remote layer (nor fsspec through it).
+    if type(path) is not str or ("://" not in path and "::" not in path):
+        return False
+    from . import remote
+
+    return remote.is_url(path)
 
 
 if _TYPE_CHECKING:
@@ -37,27 +44,63 @@ else:
     @_functools.wraps(_native.gleave_file)
     def gleave_file(input_path, output_path, quarantine_path=None, *args, **kwargs):
         if _is_url(input_path) or _is_url(output_path) or _is_url(quarantine_path):
-            return _remote.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
+            from . import remote
+
+            return remote.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
         return _native.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
 
     @_functools.wraps(_native.open)
     def open(file_path, *args, **kwargs):
         if _is_url(file_path):
-            return _remote.open(file_path, *args, **kwargs)
+            from . import remote
+
+            return remote.open(file_path, *args, **kwargs)
         return _native.open(file_path, *args, **kwargs)
 
     @_functools.wraps(_native.inspect)
     def inspect(file_path, *args, **kwargs):
         if _is_url(file_path):
-            return _remote.inspect(file_path, *args, **kwargs)
+            from . import remote
+
+            return remote.inspect(file_path, *args, **kwargs)
         return _native.inspect(file_path, *args, **kwargs)
 
     for _wrapper in (gleave_file, open, inspect):
         _wrapper.__module__ = __name__  # found here by pickle, not as the native function it wraps
 
-from .dataframe import read_pandas, read_polars
-from .tables import RowsSetAsideWarning, arrow_stream, iter_batches, read_arrow, write_table_file
 from .dialect import Dialect, detect
+
+# The table and DataFrame layers load on first use, so that importing the
+# package (and the command line's plain repair) costs none of their imports.
+_LAZY = {
+    "read_pandas": "dataframe",
+    "read_polars": "dataframe",
+    "arrow_stream": "tables",
+    "read_arrow": "tables",
+    "iter_batches": "tables",
+    "write_table_file": "tables",
+    "RowsSetAsideWarning": "tables",
+}
+
+if _TYPE_CHECKING:
+    from .dataframe import read_pandas, read_polars
+    from .tables import RowsSetAsideWarning, arrow_stream, iter_batches, read_arrow, write_table_file
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
+    value = getattr(import_module(f".{module}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))
+
 
 __all__ = [
     "gleave_file",

@@ -10,20 +10,24 @@ from __future__ import annotations
 
 import argparse
 import builtins
-import concurrent.futures
 import json
 import os
 import signal
 import sys
 import threading
 import warnings
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
-from . import _native, remote, tables
+from . import _native
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
+
+# The table, remote and batch layers are imported where they are used: a
+# plain repair loads none of them (nor pyarrow, fsspec or Dask through them).
+if TYPE_CHECKING:
+    import concurrent.futures
 
 PROG = "csv-gleave"
 
@@ -280,7 +284,14 @@ def repair_one(
 
 
 def _is_table_output(path: Optional[str]) -> bool:
-    return path is not None and path != "-" and os.path.splitext(path)[1].lower() in tables.TABLE_SUFFIXES
+    if path is None or path == "-":
+        return False
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix in ("", ".csv", ".tsv", ".txt"):
+        return False  # text: the table layer stays unloaded
+    from .tables import TABLE_SUFFIXES
+
+    return suffix in TABLE_SUFFIXES
 
 
 def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_path: Optional[str],
@@ -289,11 +300,13 @@ def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_pa
     result: Dict[str, Any] = {
         "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
     }
+    from .tables import RowsSetAsideWarning, write_table_file
+
     try:
         with warnings.catch_warnings():
             # The summary printed below says what was set aside.
-            warnings.simplefilter("ignore", tables.RowsSetAsideWarning)
-            summary = tables.write_table_file(input_path, output_path, quarantine_path=quarantine_path, **options)
+            warnings.simplefilter("ignore", RowsSetAsideWarning)
+            summary = write_table_file(input_path, output_path, quarantine_path=quarantine_path, **options)
     except ImportError as exc:
         result["error"] = str(exc)
     except (OSError, ValueError, LookupError, MemoryError) as exc:
@@ -432,6 +445,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         parser.error("-j does not apply with --scheduler: the cluster's workers run the batch")
     for directory in (args.out_dir, args.quarantine_dir):
         if directory is not None:
+            from . import remote
+
             try:
                 if remote.is_url(directory):
                     remote.makedirs(directory)
@@ -477,6 +492,8 @@ def _wake_workers(pool: concurrent.futures.ThreadPoolExecutor, futures: Dict[Any
     EINTR, and the engine then sees the event and stops. The signal's
     handler does nothing: it is there only so that the call is interrupted.
     """
+    import concurrent.futures
+
     wake = getattr(signal, "SIGUSR1", None)
     if wake is None or threading.current_thread() is not threading.main_thread():
         return
@@ -501,6 +518,8 @@ def _run_batch(
     stopped through their cancel event (their temporary files removed), and
     the results so far returned with interrupted=True.
     """
+    import concurrent.futures
+
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     bar = _Progress(len(jobs), sys.stderr) if progress else None
     cancel = threading.Event()
@@ -590,6 +609,8 @@ def _print_aligned(table: Sequence[Sequence[str]], out: TextIO, numeric: Any = (
 
 
 def _read_sample(path: str) -> bytes:
+    from . import remote
+
     if path == "-":
         data = sys.stdin.buffer.read(_SNIFF_BYTES)
         more = bool(sys.stdin.buffer.read(1))
