@@ -153,6 +153,23 @@ def _is_text_pandas(dtype: Any, pd: Any) -> bool:
         return False
 
 
+class _Every(dict):  # type: ignore[type-arg]
+    """One text dtype for every column: every name is in it."""
+
+    def __init__(self, dtype: Any) -> None:
+        super().__init__()
+        self.dtype = dtype
+
+    def __contains__(self, name: object) -> bool:
+        return True
+
+    def __getitem__(self, name: Any) -> Any:
+        return self.dtype
+
+    def __bool__(self) -> bool:
+        return True
+
+
 def _one_of(caller: str, **given: Any) -> Any:
     """The value of whichever name of an option was given; TypeError when both were."""
     present = {name: value for name, value in given.items() if value is not None}
@@ -179,7 +196,8 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
 
     pandas' names are taken too: ``usecols`` (names, positions or a
     callable), ``dtype`` (numpy or pandas dtypes, pyarrow types, ``str``:
-    a text dtype keeps the field texts as written), ``na_values``,
+    a text dtype keeps the field texts as written; one dtype, such as
+    ``dtype=str``, is every column's), ``na_values``,
     ``nrows``, ``skiprows`` (an int), ``decimal`` (``","`` or ``"."``) and
     ``parse_dates`` (a bool). The summary's fields are in
     ``frame.attrs["csv_gleave"]``.
@@ -187,7 +205,12 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
     pd = import_optional("pandas", "pandas", "read_pandas")
     pa = import_optional("pyarrow", "arrow", "read_pandas")
     columns = _one_of("read_pandas", columns=columns, usecols=usecols)
-    overrides: Dict[str, Any] = dict(_one_of("read_pandas", schema_overrides=schema_overrides, dtype=dtype) or {})
+    given = _one_of("read_pandas", schema_overrides=schema_overrides, dtype=dtype)
+    # One dtype, as pandas takes it (dtype=str), is every column's.
+    every = None if given is None or isinstance(given, dict) else given
+    overrides: Dict[str, Any] = {} if every is not None else dict(given or {})
+    if every is not None and _is_text_pandas(every, pd):
+        overrides = _Every(every)
     if decimal is not None:
         if decimal not in (",", "."):
             raise ValueError(f"read_pandas: decimal must be ',' or '.', not {decimal!r}")
@@ -220,6 +243,8 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
     frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
                                               split_blocks=True, self_destruct=True)
     del table
+    if isinstance(overrides, _Every) or every is not None:
+        overrides = {name: every for name in frame.columns}
     missing = [name for name in overrides if name not in frame.columns]
     if missing:
         raise ValueError(f"read_pandas: dtype names no column of the frame: {missing}; "

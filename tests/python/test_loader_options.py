@@ -71,6 +71,9 @@ PANDAS = [
      {"usecols": lambda name: name.startswith("a")}),
     (CLEAN, {"dtype": {"zip": str}, "na_values": ["NA"], "usecols": ["zip", "name"]},
      {"dtype": {"zip": str}, "na_values": ["NA"], "usecols": ["zip", "name"]}),
+    (CLEAN, {"dtype": str, "na_values": "NA"}, {"dtype": str}),
+    (CLEAN, {"dtype": "float64", "usecols": ["zip", "amount"], "na_values": "NA"},
+     {"dtype": "float64", "usecols": ["zip", "amount"]}),
     (CLEAN, {"dtype": {"amount": "float32"}, "na_values": "NA", "usecols": ["amount"]},
      {"dtype": {"amount": "float32"}, "usecols": ["amount"]}),
     (CLEAN, {"nrows": 2, "usecols": ["zip", "amount"], "dtype": {"zip": str}},
@@ -90,7 +93,8 @@ def test_pandas_options_read_as_pandas_reads_them(tmp_path, text, ours, theirs):
     assert list(got.columns) == list(expected.columns)
     as_objects = [frame.astype(object).where(frame.notna(), None).values.tolist() for frame in (got, expected)]
     assert as_objects[0] == as_objects[1]
-    for name, dtype in ours.get("dtype", {}).items():
+    dtypes = ours.get("dtype", {})
+    for name, dtype in (dtypes if isinstance(dtypes, dict) else dict.fromkeys(got.columns, dtypes)).items():
         assert (got[name].dtype == dtype) or dtype is str
 
 
