@@ -130,22 +130,21 @@ struct BuilderSink {
     return std::find(request.null_values.begin(), request.null_values.end(), field) !=
            request.null_values.end();
   }
-  // Counts a kept row; false once the row limit is reached, which ends the
-  // pass as a finished one (not an interrupted one).
+  // True once the rows asked for are kept: the pass then ends as a
+  // finished one (not an interrupted one), before or after a row.
+  bool full() {
+    if (!request.limit) return false;
+    const std::uint64_t header = options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
+    limit_reached = kept >= *request.limit + header;
+    return limit_reached;
+  }
   bool counted() {
     ++kept;
-    if (request.limit) {
-      const std::uint64_t header =
-          options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
-      if (kept >= *request.limit + header) {
-        limit_reached = true;
-        return false;
-      }
-    }
-    return go_on();
+    return !full() && go_on();
   }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
+    if (full()) return false;  // no data rows were asked for
     const bool nulls = !request.null_values.empty() && !in_header();
     // An all-ASCII row spares the builder a UTF-8 check per field.
     builder->append_row_with(
@@ -159,6 +158,7 @@ struct BuilderSink {
     return counted();
   }
   bool keep_line(std::string_view line, bool ascii) {
+    if (full()) return false;
     if (!request.null_values.empty() && !in_header()) {
       split_plain_line(line, delimiter, split);
       return keep(split);
