@@ -637,6 +637,11 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     pa = import_optional("pyarrow", "arrow", "write_table_file")
     writer_module = import_optional("pyarrow.parquet" if kind == "parquet" else "pyarrow.ipc", "arrow",
                                     "write_table_file")
+    if quarantine_path is not None:
+        mine, theirs = _local(quarantine_path), _local(destination)
+        if (mine is not None and theirs is not None and os.path.abspath(mine) == os.path.abspath(theirs)) or \
+                (remote.is_url(destination) and destination == quarantine_path):
+            raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
     stream = open_stream(source, dict(options, header=header, infer_types=infer_types),
                          quarantine_path=quarantine_path, stacklevel=2)
     table = pa.RecordBatchReader.from_stream(stream).read_all()

@@ -208,7 +208,9 @@ def test_quarantine_never_overwrites_the_input(tmp_path):
     for spelling in (path, str(path), f"file://{path}", tmp_path / "." / "damaged.csv"):
         with pytest.raises(ValueError, match="names the input"):
             csv_gleave.read_arrow(path, quarantine_path=spelling)
-    assert path.read_text() == DAMAGED
+    with pytest.raises(ValueError, match="names the table file"):
+        csv_gleave.write_table_file(path, tmp_path / "t.parquet", quarantine_path=str(tmp_path / "t.parquet"))
+    assert path.read_text() == DAMAGED and not (tmp_path / "t.parquet").exists()
 
 
 def test_exact_text_from_a_pipe(tmp_path):
