@@ -10,6 +10,8 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq -o DPkg::Lock::Timeout=300 \
   g++ libgtest-dev clang libclang-rt-14-dev clang-format >/dev/null
+# Headless Chromium renders the repair report in the tests.
+apt-get install -y -qq -o DPkg::Lock::Timeout=300 --no-install-recommends chromium fonts-dejavu-core >/dev/null
 
 rm -rf "$venv"
 python3 -m venv "$venv"
@@ -18,3 +20,4 @@ python3 -m venv "$venv"
 "$venv/bin/cmake" --version | head -1
 clang++ --version | head -1
 clang-format --version
+chromium --version

@@ -49,6 +49,9 @@ def main():
         if fuzz:
             details.append(", ".join(fuzz) + " executions")
         parts.append(f"{name} {state}" + (f" ({'; '.join(details)})" if details else ""))
+    shots = sorted(p.name for p in logs.glob("*.png"))
+    if shots:
+        parts.append("screenshots " + ", ".join(str(logs / name) for name in shots))
     ok = all(item.rsplit("=", 1)[1] == "0" for item in results)
     verdict = "passed" if ok else "FAILED"
     print(f"CI {verdict} in {seconds // 60}m{seconds % 60:02d}s: " + " | ".join(parts))

@@ -6,7 +6,7 @@
 # input that caused it is left in build-fuzz/artifacts/.
 #
 #   FUZZ_SECONDS   seconds per target (default 60)
-#   FUZZ_TARGETS   which targets (default "parser heuristics gleave")
+#   FUZZ_TARGETS   which targets (default "parser heuristics gleave structure")
 #   GLEAVE_WERROR  ON: compiler warnings are errors (CI)
 #
 # A longer run keeps its corpora in build-fuzz/corpus-<target> between runs,
@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"parser heuristics gleave"}
+targets=${FUZZ_TARGETS:-"parser heuristics gleave structure"}
 
 # Needs clang++ with the libFuzzer and sanitizer runtimes (Debian: clang and
 # libclang-rt-<version>-dev), cmake, and ninja or make.

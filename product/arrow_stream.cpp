@@ -182,6 +182,9 @@ struct BuilderSink {
   bool repeated_header(std::uint64_t number, std::string_view raw) {
     return set_aside(number, kRepeatedHeaderReason, raw);
   }
+  bool comment(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kCommentReason, raw);
+  }
   bool reject(const RowVerdict& verdict, const Row&) {
     if (!request.keep_set_aside) return go_on();
     return set_aside(verdict.line, reason_text(verdict.verdict, verdict.expected), verdict.raw);

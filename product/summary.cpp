@@ -72,6 +72,12 @@ PyObject* get_footnote_rows(PyObject* self) {
 PyObject* get_repeated_header_rows(PyObject* self) {
   return count_or_none(self, &InputReport::repeated_header_rows);
 }
+PyObject* get_comment_rows(PyObject* self) {
+  return count_or_none(self, &InputReport::comment_rows);
+}
+PyObject* get_runaway_quotes(PyObject* self) {
+  return count_or_none(self, &InputReport::runaway_quotes);
+}
 PyObject* get_tables(PyObject* self) {
   const InputReport* r = input_of(self);
   return r == nullptr ? Py_NewRef(Py_None) : PyLong_FromUnsignedLong(r->tables);
@@ -121,6 +127,10 @@ const Field kFields[] = {
     {"repeated_header_rows", 0,
      "Later rows that repeat the header to the letter, quarantined (also in quarantined_rows).",
      get_repeated_header_rows},
+    {"comment_rows", 0, "Comment lines, quarantined (also in quarantined_rows).", get_comment_rows},
+    {"runaway_quotes", 0,
+     "Quoted fields that ran on over whole rows of the table; those rows were read as rows.",
+     get_runaway_quotes},
 };
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 

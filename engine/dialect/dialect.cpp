@@ -7,99 +7,14 @@
 
 #include "dialect/cells.hpp"
 
+#include "dialect/reading.hpp"
+#include "dialect/structure.hpp"
+
 namespace gleave {
 
 namespace {
 
-using dialect::CellType;
-
-constexpr int kNoQuote = -1;
-constexpr std::size_t kPreambleScan = 64;  // rows searched for the table's start
-constexpr std::size_t kHeaderProbe = 50;   // data rows compared with the header
-
-// The bytes whose occurrences detection counts (the delimiters and the two
-// quotes) each have a counter; every other byte shares counter 0.
-constexpr std::size_t kCounted = std::size(kDialectDelimiters) + 3;
-constexpr auto kCountSlot = [] {
-  std::array<std::uint8_t, 256> slot{};
-  std::uint8_t next = 1;
-  for (const unsigned char d : kDialectDelimiters) slot[d] = next++;
-  slot['"'] = next++;
-  slot['\''] = next++;
-  return slot;
-}();
-
-struct Candidate {
-  unsigned char delimiter;
-  int quote;              // a byte, or kNoQuote
-  bool skip;              // blanks at the start of a field are skipped
-  int escape = kNoQuote;  // a byte that escapes a quote (or itself) inside quotes, or none
-};
-
-struct RowInfo {
-  std::uint32_t first_cell;  // index of its first cell in Reading::cells
-  std::uint32_t width;
-  std::uint32_t line;              // physical line on which it starts, from 0
-  bool blank;                      // one empty, unquoted field
-  bool comment;                    // starts with '#'
-  std::size_t begin = 0, end = 0;  // its bytes in the sample, without the line break
-  bool words_first = false;        // its first field holds a blank (several words)
-};
-
-// One candidate's reading of the sample: rows and a type per cell, no
-// field bytes copied.
-struct Reading {
-  std::vector<RowInfo> rows;
-  std::vector<CellType> cells;
-  std::uint32_t end_line = 0;  // physical lines read
-  bool complete = false;       // the whole sample was read
-  std::uint32_t quoted = 0;    // fields opened by the quote character
-  std::uint32_t dirty = 0;     // of those, never closed or followed by more text
-  std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
-  std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
-  std::uint32_t strays = 0;    // literal quotes inside quoted fields
-  // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
-  // per counter: the delimiters the quotes protect.
-  std::uint32_t quoted_bytes = 0;
-  // Fields that start with a double or a single quote byte, whether or not
-  // it quoted them: a quote that starts none reads as no quoting at all.
-  std::uint32_t double_starts = 0, single_starts = 0;
-
-  void clear() {
-    rows.clear();
-    cells.clear();
-    end_line = 0;
-    complete = false;
-    quoted = dirty = doubled = escaped = strays = quoted_bytes = 0;
-    double_starts = single_starts = 0;
-  }
-  // Reading with `quote` (a byte or kNoQuote) would give exactly this
-  // reading, which quoted nothing.
-  bool same_with(int quote) const {
-    if (quoted > 0) return false;
-    return quote == kNoQuote || (quote == '"' && double_starts == 0) ||
-           (quote == '\'' && single_starts == 0);
-  }
-  // Every quoted field opened and closed where a field starts and ends: the
-  // quote character is doing its job.
-  bool quotes_pair_up() const { return quoted > 0 && dirty == 0 && strays == 0; }
-  // The same but for literal quotes inside fields (`"a "b" c"`, which the
-  // parser repairs) and a few fields in ten.
-  bool quotes_mostly_pair_up() const {
-    return quoted > 0 && (dirty == 0 || (quoted >= 10 && dirty * 10 <= quoted));
-  }
-  CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
-};
-
-inline bool is_break(char c) noexcept {
-  return c == '\n' || c == '\r';
-}
-
-// Past a line break at s[p] (CR LF counts as one).
-inline std::size_t past_break(std::string_view s, std::size_t p) noexcept {
-  if (s[p] == '\r' && p + 1 < s.size() && s[p + 1] == '\n') return p + 2;
-  return p + 1;
-}
+using namespace dialect;
 
 // Whether a quote that could close a field (followed, after blanks, by the
 // delimiter, a line break or the end) stands at or after `at` on its
@@ -262,94 +177,6 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
   }
   out.end_line = line;
   out.complete = p >= n;
-}
-
-struct RowStats {
-  std::uint32_t nonempty = 0, values = 0, texts = 0;
-};
-
-RowStats stats(const Reading& r, const RowInfo& row) {
-  RowStats st;
-  for (std::uint32_t i = 0; i < row.width; ++i) {
-    const CellType t = r.cell(row, i);
-    st.nonempty += t != CellType::Empty;
-    st.values += dialect::is_value(t);
-    st.texts += dialect::is_text(t);
-  }
-  return st;
-}
-
-// A header: names only (text, at most one left empty), no values.
-bool header_like(const Reading& r, const RowInfo& row) {
-  const RowStats st = stats(r, row);
-  return st.values == 0 && st.texts >= 1 && st.texts + 1 >= row.width && st.texts == st.nonempty;
-}
-
-// Everything scoring needs from one reading.
-struct Analysis {
-  std::vector<std::uint32_t> table;  // indices of the non-blank table rows
-  std::uint32_t nonblank = 0;
-  std::uint32_t preamble_rows = 0;  // non-blank rows above the table
-  std::uint32_t width = 0;
-  double consistency = 0, pattern = 0, types = 0, score = 0;
-};
-
-// Widths and how often each occurs (scratch memory, see Scratch).
-using WidthCounts = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-
-std::uint32_t modal_width(const Reading& r, const std::vector<std::uint32_t>& rows,
-                          WidthCounts& freq) {
-  freq.clear();
-  for (const std::uint32_t i : rows) {
-    const std::uint32_t w = r.rows[i].width;
-    auto it = std::find_if(freq.begin(), freq.end(), [&](const auto& f) { return f.first == w; });
-    if (it == freq.end()) {
-      freq.emplace_back(w, 1);
-    } else {
-      ++it->second;
-    }
-  }
-  std::pair<std::uint32_t, std::uint32_t> best{0, 0};
-  for (const auto& f : freq) {  // the wider of two equally frequent widths
-    if (f.second > best.second || (f.second == best.second && f.first > best.first)) best = f;
-  }
-  return best.first;
-}
-
-// Step 4: where the table starts. Rows above it are a preamble when they
-// are comments, narrower than a table row (a one-field-short header is not:
-// it is followed by data, not by another header), or a title padded with
-// delimiters to the full width.
-std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonblank,
-                        std::uint32_t width) {
-  // Lines above a table need a table below them: a width seen once is no
-  // evidence that the narrower rows are not part of it.
-  const auto at_width = std::count_if(nonblank.begin(), nonblank.end(),
-                                      [&](std::uint32_t i) { return r.rows[i].width == width; });
-  if (at_width < 2) return 0;
-  const std::size_t limit = std::min(kPreambleScan, nonblank.size() / 2);
-  std::size_t k = 0;
-  for (; k < limit; ++k) {
-    const RowInfo& row = r.rows[nonblank[k]];
-    const RowInfo& next = r.rows[nonblank[k + 1]];
-    const bool is_comment = row.comment && (row.width != width || width == 1);
-    const RowStats st = stats(r, row);
-    const bool too_narrow = row.width + 1 < width && (st.values == 0 || row.width == 1);
-    // Group labels over the columns are the header's first row, not a
-    // title: two or more labels with gaps between them.
-    const bool group_labels = st.nonempty >= 2 && st.nonempty < row.width;
-    const bool title_above_header =
-        row.width + 1 == width && next.width >= width && header_like(r, next) && !group_labels;
-    // A row of one name padded to the width is the header of a table whose
-    // other columns have no name, unless it reads as a title (words) or
-    // stands below one; a row of nothing but delimiters likewise.
-    const bool padded_title =
-        width >= 3 && row.width == width &&
-        ((st.nonempty == 0 && k > 0) ||
-         (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) && (row.words_first || k > 0)));
-    if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
-  }
-  return k;
 }
 
 // Steps 3-5 for one candidate: the width, the table's start, and the score.
@@ -555,251 +382,6 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
           {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
     }
   }
-}
-
-// A row of group labels above a row of names: labels only (text, or
-// numbers such as a year), at least one of them over a column that holds
-// values below (a data row missing its values keeps its text in the text
-// columns instead), not a comment, and split into two or more fields.
-bool group_row(const Reading& r, const RowInfo& row, std::uint32_t width,
-               const std::vector<bool>& value_columns) {
-  std::uint32_t nonempty = 0, labels = 0;
-  bool over_values = false;
-  for (std::uint32_t i = 0; i < row.width; ++i) {
-    const CellType t = r.cell(row, i);
-    if (t == CellType::Empty) continue;
-    ++nonempty;
-    labels += dialect::is_text(t) || t == CellType::Number || t == CellType::Date;
-    over_values = over_values || (i < value_columns.size() && value_columns[i]);
-  }
-  const bool labels_only = nonempty >= 1 && labels == nonempty;
-  return labels_only && over_values && row.width >= 2 && row.width <= width && !row.comment;
-}
-
-// Step 7a: how many rows the header spans. Rows of group labels (see
-// group_row) may stand above the row of names, and a row of units below
-// it, when rows of values follow:
-//   names_row    the last row of the header: names (header_like), or units
-//                under the names (no values, every label over a column of
-//                values: ",%,%");
-//   names_label_values  with gaps, its names stand over columns of values,
-//                where a data row missing its values keeps its text in the
-//                text columns;
-//   labels_above every row above it is a group row;
-//   one_full_row at most one row of the header names every column: group
-//                labels and units leave gaps, and several full rows of text
-//                above the values are more likely data whose values did not
-//                read as values (a quoted "100,000.00" under a comma);
-//   data_below   at least two rows follow it, the first holding a value;
-//   values_below some column below holds values mostly.
-std::uint32_t header_rows(const Reading& r, const Analysis& a) {
-  constexpr std::size_t kMaxHeaderRows = 4;
-  if (a.width < 2) return 1;
-  for (std::size_t k = 1; k < kMaxHeaderRows && k + 2 < a.table.size(); ++k) {
-    const RowInfo& names = r.rows[a.table[k]];
-    const RowStats names_stats = stats(r, names);
-    const bool maybe_units =
-        names_stats.values == 0 && names_stats.nonempty >= 1 && names_stats.nonempty < names.width;
-    if (names.width < 2 || names.comment || (!header_like(r, names) && !maybe_units)) continue;
-    const RowInfo& first_data = r.rows[a.table[k + 1]];
-    const bool data_below = stats(r, first_data).values > 0;
-    if (!data_below) continue;
-    std::vector<std::uint32_t> values(a.width, 0), filled(a.width, 0);
-    for (std::size_t j = k + 1; j < a.table.size() && j <= k + kHeaderProbe; ++j) {
-      const RowInfo& row = r.rows[a.table[j]];
-      for (std::uint32_t i = 0; i < row.width && i < a.width; ++i) {
-        const CellType t = r.cell(row, i);
-        values[i] += dialect::is_value(t);
-        filled[i] += t != CellType::Empty;
-      }
-    }
-    std::vector<bool> value_columns(a.width, false);
-    bool values_below = false;
-    for (std::uint32_t i = 0; i < a.width; ++i) {
-      value_columns[i] = filled[i] > 0 && values[i] * 2 >= filled[i];
-      values_below = values_below || value_columns[i];
-    }
-    bool names_label_values = true;
-    bool units_over_values = maybe_units;
-    if (names_stats.nonempty < names.width) {
-      names_label_values = false;
-      for (std::uint32_t i = 0; i < names.width && i < a.width; ++i) {
-        const bool labelled = r.cell(names, i) != CellType::Empty;
-        names_label_values = names_label_values || (value_columns[i] && labelled);
-        units_over_values = units_over_values && (value_columns[i] || !labelled);
-      }
-    }
-    const bool names_row = header_like(r, names) || units_over_values;
-    bool labels_above = true;
-    std::uint32_t full_rows = 0;
-    for (std::size_t j = 0; j <= k; ++j) {
-      const RowInfo& row = r.rows[a.table[j]];
-      if (j < k) labels_above = labels_above && group_row(r, row, a.width, value_columns);
-      full_rows += stats(r, row).nonempty >= a.width;
-    }
-    const bool one_full_row = full_rows <= 1;
-    const bool block = names_row && names_label_values && labels_above && one_full_row &&
-                       data_below && values_below;
-    return block ? static_cast<std::uint32_t>(k + 1) : 1;
-  }
-  return 1;
-}
-
-// Step 6a: several tables in one sample. The table's rows fall into
-// blocks, each starting after blank lines or at a one-field line of text (a
-// title); a block starts another table when
-//   own_header    its first row (past a title) is a header of two or more
-//                 names (header_like);
-//   steady_block  two or more of its rows, and four in five, have that
-//                 header's width;
-//   other_width   that width is not the width of the table above it, or
-//   new_names     it is, but the block follows a blank line, the table above
-//                 has a header too, the two headers differ, and the block's
-//                 header has a name over a column of values above (so it is
-//                 no row of text data);
-// so a table that goes on after a blank line (a repeated header included),
-// or ragged rows with no consistent block of their own, stay one table. The table is the one with
-// the most rows (the first of equals): the rows above it are a preamble,
-// and the rows from the next table on belong to other tables.
-struct Tables {
-  std::uint32_t count = 0;
-  bool table_above = false;  // the rows above the table's own start with a header
-  std::size_t begin = 0;     // index into Analysis::table of the table's first row (its header)
-  std::size_t end = 0;       // ... and of the first row of the next table, or table.size()
-};
-
-Tables find_tables(std::string_view s, const Reading& r, const Analysis& a) {
-  Tables t;
-  t.end = a.table.size();
-  if (a.table.empty()) return t;
-  auto is_title = [&](std::size_t i) {
-    const RowInfo& row = r.rows[a.table[i]];
-    return row.width == 1 && dialect::is_text(r.cell(row, 0));
-  };
-  std::vector<std::size_t> starts;  // block starts, as indices into a.table
-  for (std::size_t i = 1; i < a.table.size(); ++i) {
-    const bool after_blank = a.table[i] > a.table[i - 1] + 1;
-    if (after_blank || (is_title(i) && r.rows[a.table[i - 1]].width > 1)) starts.push_back(i);
-  }
-  if (starts.empty()) {  // one block, one table (most files: nothing to allocate below)
-    t.count = 1;
-    return t;
-  }
-  starts.push_back(a.table.size());
-  auto bytes = [&](const RowInfo& row) { return s.substr(row.begin, row.end - row.begin); };
-  struct Segment {
-    std::size_t start, header;
-  };
-  std::vector<Segment> segments{{0, 0}};
-  // The same width as the table above, and still another table.
-  auto new_names = [&](std::size_t b, const RowInfo& head) {
-    const std::size_t above_head = segments.back().header;
-    const RowInfo& top = r.rows[a.table[above_head]];
-    const bool after_blank = a.table[b] > a.table[b - 1] + 1;
-    if (!after_blank || !header_like(r, top) || bytes(top) == bytes(head)) return false;
-    std::vector<std::uint32_t> values(head.width, 0), filled(head.width, 0);
-    for (std::size_t k = above_head + 1; k < b && k <= above_head + kHeaderProbe; ++k) {
-      const RowInfo& row = r.rows[a.table[k]];
-      for (std::uint32_t i = 0; i < row.width && i < head.width; ++i) {
-        values[i] += dialect::is_value(r.cell(row, i));
-        filled[i] += r.cell(row, i) != CellType::Empty;
-      }
-    }
-    for (std::uint32_t i = 0; i < head.width; ++i) {
-      const bool value_column = filled[i] > 0 && values[i] * 2 >= filled[i];
-      if (value_column && dialect::is_text(r.cell(head, i))) return true;
-    }
-    return false;
-  };
-  // A block that starts a table: the index of its header, or SIZE_MAX.
-  auto table_header = [&](std::size_t b, std::size_t e, std::uint32_t width_above) {
-    const std::size_t h = e - b >= 3 && is_title(b) ? b + 1 : b;
-    const RowInfo& head = r.rows[a.table[h]];
-    const bool own_header = head.width >= 2 && header_like(r, head);
-    std::size_t at_width = 0;
-    for (std::size_t k = h; k < e; ++k) at_width += r.rows[a.table[k]].width == head.width;
-    const bool steady_block = at_width >= 2 && at_width * 5 >= (e - h) * 4;
-    const bool other_width = head.width != width_above;
-    const bool table = own_header && steady_block && (other_width || new_names(b, head));
-    return table ? h : SIZE_MAX;
-  };
-  // How often each width occurs in the last table so far, kept as rows are
-  // added, so that a sample of many blank-separated blocks stays linear.
-  WidthCounts widths;  // width, count
-  auto modal = [&] {
-    std::pair<std::uint32_t, std::uint32_t> best{0, 0};
-    for (const auto& f : widths) {
-      if (f.second > best.second || (f.second == best.second && f.first > best.first)) best = f;
-    }
-    return best.first;
-  };
-  for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
-    for (std::size_t k = b == 0 ? 0 : starts[b - 1]; k < starts[b]; ++k) {
-      const std::uint32_t w = r.rows[a.table[k]].width;
-      auto it =
-          std::find_if(widths.begin(), widths.end(), [&](const auto& f) { return f.first == w; });
-      if (it == widths.end()) {
-        widths.emplace_back(w, 1);
-      } else {
-        ++it->second;
-      }
-    }
-    const std::size_t h = table_header(starts[b], starts[b + 1], modal());
-    if (h != SIZE_MAX) {
-      segments.push_back({starts[b], h});
-      widths.clear();
-    }
-  }
-  t.count = static_cast<std::uint32_t>(segments.size());
-  std::size_t best_rows = 0;
-  for (std::size_t k = 0; k < segments.size(); ++k) {
-    const std::size_t end = k + 1 < segments.size() ? segments[k + 1].start : a.table.size();
-    // Its size: the rows of its own width (a block that is no table of its
-    // own, ragged lines or notes, does not make it larger).
-    const std::vector<std::uint32_t> rows_of(
-        a.table.begin() + static_cast<std::ptrdiff_t>(segments[k].header),
-        a.table.begin() + static_cast<std::ptrdiff_t>(end));
-    const std::uint32_t width = modal_width(r, rows_of, widths);
-    const auto rows = static_cast<std::size_t>(std::count_if(
-        rows_of.begin(), rows_of.end(), [&](std::uint32_t i) { return r.rows[i].width == width; }));
-    if (rows > best_rows) {
-      best_rows = rows;
-      t.begin = segments[k].header;
-      t.end = end;
-    }
-  }
-  // Rows above the table are another table when the first block has a
-  // header of its own, and otherwise a preamble (a block of notes).
-  const RowInfo& first = r.rows[a.table[0]];
-  t.table_above = t.begin > 0 && first.width >= 2 && header_like(r, first);
-  return t;
-}
-
-// Step 6b: footnotes: the table's last rows, when they are lines of one
-// field that is no value (a note, "Source: ...", "* provisional") under a
-// table of three or more columns, and the table's end is known (the sample
-// holds the rest of the text, or another table follows). Such a line has no
-// delimiter at all, which no row of the table lacks; it reads as a note
-// (words with blanks between) or stands after a blank line. A short last row
-// of values (a cut-off number) or a lone word stays a row. Returns the index
-// into a.table of the first footnote (a.table.size() when there is none).
-std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, bool end_known) {
-  std::size_t k = a.table.size();
-  if (!end_known || a.width < 3) return k;
-  while (k > 1) {
-    const RowInfo& row = r.rows[a.table[k - 1]];
-    const CellType t = r.cell(row, 0);
-    const bool one_field = row.width == 1;
-    const bool no_value = t != CellType::Empty && !dialect::is_value(t);
-    const std::string_view line = s.substr(row.begin, row.end - row.begin);
-    const bool after_blank = a.table[k - 1] > a.table[k - 2] + 1;
-    const bool note_like = line.find(' ') != std::string_view::npos || after_blank;
-    if (!(one_field && no_value && note_like)) break;
-    --k;
-  }
-  // Notes are a few lines under a table, not most of it.
-  const bool few = a.table.size() - k < k;
-  return few ? k : a.table.size();
 }
 
 // Step 7: header, header width and the width to repair rows to.
@@ -1188,8 +770,16 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 6a: with several tables, the largest is the table: the lines
   // above it are a preamble, and from the next table on no row is its own.
-  const Tables tables = find_tables(sample, best_reading, best);
+  // Which table is largest is known only when the sample holds the whole
+  // text: a table that runs on past it may be the largest. Short of that,
+  // a table followed by another stays one table with it, at the widest of
+  // their widths, and no row is set aside on the sample's word.
+  const bool whole = complete && best_reading.complete;
+  Tables tables = find_tables(sample, best_reading, best, winner.delimiter, winner.quote);
   d.tables = tables.count;
+  const bool undecided = !whole && tables.end < best.table.size();
+  if (undecided) tables.end = best.table.size();
+  d.tables_undecided = undecided;
   if (tables.begin > 0 || tables.end < best.table.size()) {
     if (tables.end < best.table.size())
       d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;
@@ -1203,8 +793,8 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     best.width = modal_width(best_reading, best.table, work.widths);
   }
   // Step 6b: notes under the table.
-  const bool end_known = best_reading.complete || d.other_table_line != 0;
-  const std::size_t notes = footnotes(sample, best_reading, best, end_known);
+  const bool end_known = whole || d.other_table_line != 0;
+  const std::size_t notes = footnotes(sample, best_reading, best, end_known, winner.delimiter);
   if (notes < best.table.size()) {
     d.footnote_line = sep_offset + best_reading.rows[best.table[notes]].line + 1;
     best.table.resize(notes);
@@ -1212,6 +802,10 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
 
   // Step 7: header and widths.
   describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
+  if (undecided && tables.widest > d.expected_width) {
+    d.expected_width = tables.widest;
+    d.header_missing_first = false;
+  }
 
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.

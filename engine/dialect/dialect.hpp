@@ -38,6 +38,8 @@ struct Dialect {
   // The byte that escapes a quote (or itself) inside a quoted field, as in
   // "say \"hi\""; nullopt when quotes are doubled.
   std::optional<unsigned char> escape_char;
+  // The byte that starts a comment line (`#`); nullopt: no comments.
+  std::optional<unsigned char> comment_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
   std::uint64_t preamble_lines = 0;
@@ -65,6 +67,10 @@ struct Dialect {
   // inside the preamble: the preamble lines from there on are that table's
   // rows. 0: none.
   std::uint64_t other_table_above_line = 0;
+  // The sample ends inside a table that follows the largest one it holds:
+  // which is largest is for the whole text to say. Until then the tables
+  // are read as one, at the widest of their widths.
+  bool tables_undecided = false;
   // The physical line (from 1) where notes under the table begin: lines of
   // one field with no delimiter ("Source: ...") below a table of three or
   // more columns. From there on (up to another table) no row is the

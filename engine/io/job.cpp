@@ -143,6 +143,9 @@ struct JobSink {
   bool repeated_header(std::uint64_t number, std::string_view raw) {
     return set_aside(number, kRepeatedHeaderReason, raw);
   }
+  bool comment(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kCommentReason, raw);
+  }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (quarantine == nullptr) return go_on();
     line.clear();
@@ -547,7 +550,7 @@ Result<JobCounts> run_job(const FileJob& job) {
     // The dialect from the prefix, the rows from the file.
     DialectRequest request = *job.dialect;
     if (windowed->decode) request.encoding = "utf-8";  // the prefix is decoded already
-    PreparedText prepared = prepare_text(windowed->prefix, job.options, request);
+    PreparedText prepared = prepare_text(windowed->prefix, job.options, request, false, false);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
     prepared.encoding = windowed->encoding;
     sink.quote_char = prepared.quote_byte();

@@ -1,5 +1,6 @@
 #include "product_pass/product_pass.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -13,7 +14,7 @@ bool encoding_known(std::string_view name) {
 }
 
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence) {
+                          const DialectRequest& request, bool keep_evidence, bool whole_input) {
   PreparedText p;
   // Damaged UTF-8 is repaired straight into the buffer the text is kept in.
   Transcoded t = transcode_to_utf8(input, request.encoding, &p.converted);
@@ -46,6 +47,22 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
+  if (whole_input && d.tables_undecided) {
+    // Read all of it with the dialect settled: one reading, not a search.
+    DetectOptions all = o;
+    all.sample_bytes = p.text.size();
+    all.sample_rows = SIZE_MAX;
+    all.delimiter = d.delimiter;
+    all.quote_given = true;
+    all.quote_char = d.quote_char;
+    all.skip_initial_space = d.skip_initial_space;
+    all.escape_given = true;
+    all.escape_char = d.escape_char;
+    all.keep_evidence = false;
+    Dialect settled = detect_dialect(p.text, all);
+    settled.evidence = std::move(d.evidence);
+    d = std::move(settled);
+  }
   if (request.preamble_lines) {
     d.preamble_lines = *request.preamble_lines;
     d.sep_line = d.sep_line && d.preamble_lines > 0;
@@ -74,7 +91,7 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
     const std::size_t cut = prefix.find_last_of('\n');
     if (cut != std::string_view::npos) prefix = prefix.substr(0, cut + 1);
   }
-  PreparedText p = prepare_text(prefix, options, named, keep_evidence);
+  PreparedText p = prepare_text(prefix, options, named, keep_evidence, false);
   // What was detected is reported as detection names it.
   if (request.encoding.empty() && p.ok()) p.encoding = named.encoding;
   return p;
@@ -150,6 +167,112 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
   }
 }
 
+bool read_strict_line(std::string_view line, unsigned char delimiter, unsigned char quote,
+                      bool literal_open, Row& row) {
+  row.clear();
+  const auto delim = static_cast<char>(delimiter);
+  const auto q = static_cast<char>(quote);
+  const std::size_t n = line.size();
+  std::string field;
+  std::size_t p = 0;
+  while (true) {
+    field.clear();
+    bool quoted = false;
+    if (p < n && line[p] == q) {
+      std::size_t k = p + 1;
+      bool closed = false;
+      while (k < n) {
+        if (line[k] == q) {
+          if (k + 1 < n && line[k + 1] == q) {
+            field.push_back(q);
+            k += 2;
+            continue;
+          }
+          closed = true;
+          break;
+        }
+        field.push_back(line[k++]);
+      }
+      if (closed) {
+        quoted = true;
+        p = k + 1;
+        if (p < n && line[p] != delim) return false;  // text after the closing quote
+      } else if (!literal_open) {
+        return false;
+      } else {
+        // The rest of the line is text, split at every delimiter.
+        field.clear();
+        for (; p < n; ++p) {
+          if (line[p] == delim) {
+            row.push_field(field);
+            field.clear();
+          } else {
+            field.push_back(line[p]);
+          }
+        }
+        row.push_field(field);
+        return true;
+      }
+    }
+    if (!quoted) {
+      const std::size_t start = p;
+      while (p < n && line[p] != delim) {
+        if (line[p] == q) return false;
+        ++p;
+      }
+      field.assign(line.substr(start, p - start));
+    }
+    row.push_field(field);
+    if (p >= n) return true;
+    ++p;  // the delimiter
+    if (p == n) {
+      row.push_field(std::string_view());
+      return true;
+    }
+  }
+}
+
+bool runaway_row(std::string_view raw, unsigned char delimiter, unsigned char quote,
+                 std::uint64_t width, std::vector<std::string_view>& lines, Row& scratch) {
+  lines.clear();
+  if (width < 2) return false;
+  std::size_t p = 0;
+  while (p <= raw.size()) {
+    std::size_t end = raw.find_first_of("\r\n", p);
+    if (end == std::string_view::npos) end = raw.size();
+    lines.push_back(raw.substr(p, end - p));
+    if (end == raw.size()) break;
+    p = raw[end] == '\r' && end + 1 < raw.size() && raw[end + 1] == '\n' ? end + 2 : end + 1;
+  }
+  if (lines.size() < 2) return false;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (!read_strict_line(lines[i], delimiter, quote, false, scratch) || scratch.size() != width) {
+      return false;
+    }
+  }
+  return read_strict_line(lines[0], delimiter, quote, true, scratch) && scratch.size() <= width;
+}
+
+bool same_names(const Row& a, const Row& b) {
+  if (a.size() != b.size()) return false;
+  auto trim = [](std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+  };
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+  bool named = false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const std::string_view x = trim(a.field(i)), y = trim(b.field(i));
+    if (x.size() != y.size()) return false;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+      if (lower(x[k]) != lower(y[k])) return false;
+    }
+    named = named || !x.empty();
+  }
+  return named;
+}
+
 InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   InputReport r;
   r.encoding = in.encoding;
@@ -166,6 +289,8 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   r.other_table_rows = counts.other_table_rows;
   r.footnote_rows = counts.footnote_rows;
   r.repeated_header_rows = counts.repeated_header_rows;
+  r.comment_rows = counts.comment_rows;
+  r.runaway_quotes = counts.runaway_quotes;
   return r;
 }
 

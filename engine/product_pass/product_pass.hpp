@@ -7,11 +7,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "byte_buffer.hpp"
 #include "dialect/dialect.hpp"
@@ -48,6 +51,8 @@ struct InputReport {
   std::uint64_t other_table_rows = 0;      // rows of the tables after the first, quarantined
   std::uint64_t footnote_rows = 0;         // notes under the table, quarantined
   std::uint64_t repeated_header_rows = 0;  // later rows that repeat the header, quarantined
+  std::uint64_t comment_rows = 0;          // comment lines, quarantined
+  std::uint64_t runaway_quotes = 0;        // quoted fields that swallowed rows, read again as rows
 };
 
 // The input as UTF-8 with its dialect settled.
@@ -72,9 +77,12 @@ bool encoding_known(std::string_view name);
 // Converts `input` and detects its dialect. The text views `input` when it
 // was valid UTF-8 already, so `input` must outlive the result. A given
 // delimiter or expected width in `options` overrides the detected one.
-// Never throws but std::bad_alloc.
+// `whole_input` says `input` is all there is (not the first bytes of a
+// longer input): which of several tables is largest is then settled on all
+// of it when the sample could not. Never throws but std::bad_alloc.
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence = false);
+                          const DialectRequest& request, bool keep_evidence = false,
+                          bool whole_input = true);
 
 // The same for the first bytes of a longer input (`complete` false): the
 // encoding is named from them, and they are cut at the last whole line (or
@@ -100,6 +108,7 @@ inline constexpr std::string_view kPreambleReason = "Preamble line above the tab
 inline constexpr std::string_view kOtherTableReason = "Row of another table in the file";
 inline constexpr std::string_view kFootnoteReason = "Footnote line below the table";
 inline constexpr std::string_view kRepeatedHeaderReason = "Repeated header row";
+inline constexpr std::string_view kCommentReason = "Comment line";
 
 struct ProductCounts : PassCounts {
   std::uint64_t preamble_rows = 0;
@@ -107,7 +116,29 @@ struct ProductCounts : PassCounts {
   std::uint64_t other_table_rows = 0;
   std::uint64_t footnote_rows = 0;
   std::uint64_t repeated_header_rows = 0;
+  std::uint64_t comment_rows = 0;
+  std::uint64_t runaway_quotes = 0;
 };
+
+// Reads one physical line (no line break in it) as strict CSV into `row`:
+// a field is either quoted whole, with doubled quotes inside, or unquoted
+// with no quote byte. False when the line is not strict CSV. With
+// `literal_open` a quote that opens a field and never closes on the line is
+// text (the rest of the line is then split at every delimiter).
+bool read_strict_line(std::string_view line, unsigned char delimiter, unsigned char quote,
+                      bool literal_open, Row& row);
+
+// Whether `raw`, one row that spans several physical lines, is a quote run
+// away: every line after its first reads as strict CSV of exactly `width`
+// fields. A quoted field that really spans lines never allows that, since
+// its last line holds its closing quote after text. The lines are returned
+// in `lines`.
+bool runaway_row(std::string_view raw, unsigned char delimiter, unsigned char quote,
+                 std::uint64_t width, std::vector<std::string_view>& lines, Row& scratch);
+
+// The same names, once their blanks around them are cut and their letters
+// folded to lower case: a header written again by another export.
+bool same_names(const Row& a, const Row& b);
 
 // Runs the repair over prepared text with run_pass's sink contract, plus
 //   sink.preamble(line, raw) -> bool
@@ -124,7 +155,12 @@ struct ProductCounts : PassCounts {
 //   sink.repeated_header(line, raw) -> bool
 // for a later row whose text is the header's own, to the letter (exports
 // put together from several files repeat it), counted as
-// repeated_header_rows. Preamble rows are
+// repeated_header_rows. And
+//   sink.comment(line, raw) -> bool
+// for a line, above or inside the table, that starts with the dialect's
+// comment character, counted as comment_rows. A row whose quoted field ran
+// on over whole lines of the table's width (see runaway_row) is read again
+// as those lines, each a row, and counted in runaway_quotes. Preamble rows are
 // counted as quarantined; blank rows are in no count but blank_rows. The
 // UTF-8 text comes as a window (see run_pass) over the text whose dialect
 // `in` settled; in.text is not read.
@@ -163,7 +199,24 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     pos -= at;
     return true;
   };
-  for (std::uint64_t k = 0; k < d.preamble_lines; ++k) {
+  // Another table above this one is read by the parser, as rows: a quoted
+  // line break in it must not make two records of one row.
+  const std::uint64_t above_from = d.other_table_above_line;
+  const std::uint64_t table_line = d.preamble_lines + 1;
+  const std::uint64_t line_by_line =
+      above_from != 0 && above_from <= d.preamble_lines ? above_from - 1 : d.preamble_lines;
+  const auto comment = d.comment_char;
+  auto is_comment = [&](std::string_view raw) {
+    return comment && !raw.empty() && static_cast<unsigned char>(raw[0]) == *comment;
+  };
+  auto set_aside_comment = [&](std::uint64_t line, std::string_view raw) -> bool {
+    ++counts.total_rows;
+    ++counts.quarantined_rows;
+    ++counts.comment_rows;
+    if constexpr (requires { sink.comment(line, raw); }) return sink.comment(line, raw);
+    return true;
+  };
+  for (std::uint64_t k = 0; k < line_by_line; ++k) {
     if (pos == text.size() && !source.complete() && !drop_before(pos)) return counts;
     if (pos >= text.size()) break;
     std::size_t end;
@@ -178,13 +231,8 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     const std::string_view raw = text.substr(pos, end - pos);
     if (raw.find_first_not_of(" \t") == std::string_view::npos) {
       ++counts.blank_rows;
-    } else if (d.other_table_above_line != 0 && line_number >= d.other_table_above_line) {
-      ++counts.total_rows;
-      ++counts.quarantined_rows;
-      ++counts.other_table_rows;
-      if constexpr (requires { sink.other_table(line_number, raw); }) {
-        if (!sink.other_table(line_number, raw)) return counts;
-      }
+    } else if (is_comment(raw)) {
+      if (!set_aside_comment(line_number, raw)) return counts;
     } else {
       ++counts.total_rows;
       ++counts.quarantined_rows;
@@ -207,7 +255,7 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // doubled quotes like any other, so nothing is lost or counted.
   if (d.quote_char) parser.set_escape(d.escape_char);
   parser.set_keep_blanks_after_closing_quote(true);
-  if (d.preamble_lines > 0) parser.resume_at(pos, line_number);
+  if (line_by_line > 0) parser.resume_at(pos, line_number);
 
   Row row;
   std::string scratch;
@@ -217,9 +265,47 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // A header of names, one row, two or more columns: a later row that
   // repeats it to the letter is no data. Its text is kept from the first row.
   const bool watch_header = d.header && d.header_rows <= 1 && width >= 2;
-  std::string header_text;
-  auto repeats_header = [&](std::string_view raw) {
-    return watch_header && !first_row && raw.size() == header_text.size() && raw == header_text;
+  // The header's text, its names, and its names written with no quotes
+  // (empty when a name holds a delimiter, a quote or a line break): a later
+  // row is the header again when its text or its names are the header's,
+  // or, right after a blank line (another export begins), its names are the
+  // header's but for letter case and blanks around them.
+  std::string header_text, header_plain;
+  Row header_names, names;
+  bool after_blank = false;
+  auto note_header = [&](std::string_view raw, const Row* parsed) {
+    if (!watch_header || !first_row) return;
+    header_text.assign(raw);
+    if (parsed != nullptr) {
+      header_names = *parsed;
+    } else {
+      split_plain_line(raw, d.delimiter, header_names);
+    }
+    header_plain.clear();
+    for (std::size_t i = 0; i < header_names.size(); ++i) {
+      const std::string_view f = header_names.field(i);
+      if (f.find_first_of(std::string{static_cast<char>(d.delimiter), static_cast<char>(quote),
+                                      '\n', '\r'}) != std::string_view::npos) {
+        header_plain.clear();
+        break;
+      }
+      if (i > 0) header_plain.push_back(static_cast<char>(d.delimiter));
+      header_plain.append(f);
+    }
+  };
+  auto repeats_header = [&](std::string_view raw, const Row* parsed) {
+    if (!watch_header || first_row) return false;
+    if (raw == header_text || (!header_plain.empty() && raw == header_plain)) return true;
+    const bool same_width = parsed != nullptr && parsed->size() == header_names.size();
+    if (same_width && parsed->bytes == header_names.bytes && parsed->ends == header_names.ends) {
+      return true;
+    }
+    if (!after_blank) return false;
+    if (parsed == nullptr) {
+      split_plain_line(raw, d.delimiter, names);
+      parsed = &names;
+    }
+    return same_names(*parsed, header_names);
   };
   auto set_aside_header = [&](std::uint64_t line, std::string_view raw) -> bool {
     ++counts.total_rows;
@@ -240,11 +326,101 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   auto in_other_table = [&](std::uint64_t line) {
     return (other_from != 0 && line >= other_from) || (notes_from != 0 && line >= notes_from);
   };
+  auto in_table_above = [&](std::uint64_t line) {
+    return above_from != 0 && line_by_line < d.preamble_lines && line < table_line;
+  };
+  // Stacked blocks: a title ("Report B", or padded: "Report B,,") and rows of
+  // nothing but delimiters stand between the header and its repetition.
+  // Such rows are held until the next row says what they are: before the
+  // header again they are the next block's preamble; before anything else
+  // (or at the end, unless blocks were seen) they are rows of the table.
+  struct Held {
+    Row row;
+    std::string raw;
+    std::uint64_t line = 0, offset = 0;
+  };
+  constexpr std::size_t kMaxHeld = 8;
+  std::vector<Held> held;
+  std::size_t held_count = 0;
+  bool blocks_seen = false;
+  std::function<bool(Row&)> place;
+  // A row of delimiters only, or of one cell and then delimiters only (a
+  // title, padded or not), under a header that may be repeated.
+  auto filler = [&](std::string_view raw, std::uint64_t fields) {
+    if (!watch_header || first_row || held_count == kMaxHeld || fields == 0 || fields > width) {
+      return false;
+    }
+    if (fields == 1) return !raw.empty() && raw.find(static_cast<char>(quote)) == raw.npos;
+    const std::size_t first_end = raw.find(static_cast<char>(d.delimiter));
+    return first_end != std::string_view::npos &&
+           raw.find_first_not_of(static_cast<char>(d.delimiter), first_end) ==
+               std::string_view::npos &&
+           raw.find(static_cast<char>(quote)) == std::string_view::npos;
+  };
+  auto holds = [&](const Row& r, std::string_view raw) { return filler(raw, r.size()); };
+  auto hold = [&](const Row& r) {
+    if (held.size() <= held_count) held.emplace_back();
+    Held& h = held[held_count++];
+    h.row = r;
+    h.raw.assign(verdict.raw);
+    h.line = verdict.line;
+    h.offset = verdict.offset;
+    return true;
+  };
+  // Hands the held rows on: set aside when `block` (a new block begins), else
+  // placed as rows.
+  auto release = [&](bool block) -> bool {
+    if (held_count == 0) return true;
+    const RowVerdict now = verdict;
+    bool ok = true;
+    for (std::size_t i = 0; i < held_count && ok; ++i) {
+      Held& h = held[i];
+      verdict.line = h.line;
+      verdict.offset = h.offset;
+      verdict.raw = h.raw;
+      if (block) {
+        ++counts.total_rows;
+        ++counts.quarantined_rows;
+        ++counts.preamble_rows;
+        if constexpr (requires { sink.preamble(h.line, std::string_view(h.raw)); }) {
+          ok = sink.preamble(h.line, std::string_view(h.raw));
+        }
+      } else {
+        ok = place(h.row);
+      }
+    }
+    blocks_seen = blocks_seen || block;
+    held_count = 0;
+    verdict = now;
+    return ok;
+  };
+  // At the end, rows of delimiters only after blocks were seen close the
+  // last block; anything else held is rows of the table.
+  auto release_at_end = [&]() -> bool {
+    bool separators = blocks_seen && held_count > 0;
+    for (std::size_t i = 0; i < held_count && separators; ++i) {
+      separators =
+          held[i].raw.find_first_not_of(static_cast<char>(d.delimiter)) == std::string_view::npos;
+    }
+    return release(separators);
+  };
   auto judge = [&](Row& r) -> bool {
     const std::uint64_t n = r.size();
     if (n == 1 && r.field(0).empty() &&
         verdict.raw.find(static_cast<char>(quote)) == verdict.raw.npos) {
       ++counts.blank_rows;
+      after_blank = true;
+      return true;
+    }
+    const bool blank_before = std::exchange(after_blank, false);
+    if (is_comment(verdict.raw)) return set_aside_comment(verdict.line, verdict.raw);
+    if (in_table_above(verdict.line)) {
+      ++counts.total_rows;
+      ++counts.quarantined_rows;
+      ++counts.other_table_rows;
+      if constexpr (requires { sink.other_table(verdict.line, verdict.raw); }) {
+        return sink.other_table(verdict.line, verdict.raw);
+      }
       return true;
     }
     if (in_other_table(verdict.line)) {
@@ -263,14 +439,27 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
       }
       return true;
     }
-    if (repeats_header(verdict.raw)) return set_aside_header(verdict.line, verdict.raw);
-    if (watch_header && first_row) header_text.assign(verdict.raw);
+    after_blank = blank_before;
+    if (holds(r, verdict.raw)) return hold(r);
+    const bool repeated = repeats_header(verdict.raw, &r);
+    after_blank = false;
+    if (!release(repeated)) return false;
+    if (repeated) return set_aside_header(verdict.line, verdict.raw);
+    return place(r);
+  };
+  place = [&](Row& r) -> bool {
+    const std::uint64_t n = r.size();
+    note_header(verdict.raw, &r);
     const bool header_row = std::exchange(first_row, false);
     ++counts.total_rows;
     verdict.actual = n;
     const bool fits = width == 0 || n == width;
     const bool short_row = !fits && n < width;
-    if (fits || (short_row && options.fill_ragged_rows) || (!short_row && options.merge_overflow)) {
+    // A header one name short is padded even when short rows are not:
+    // quarantined, it would leave its names to the first row of data.
+    const bool short_header = short_row && header_row && d.header;
+    if (fits || (short_row && (options.fill_ragged_rows || short_header)) ||
+        (!short_row && options.merge_overflow)) {
       verdict.verdict = Verdict::Kept;
       if (!fits) {
         if (short_row && header_row && d.header_missing_first && n + 1 == width) {
@@ -293,14 +482,28 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     return sink.reject(static_cast<const RowVerdict&>(verdict), static_cast<const Row&>(r));
   };
 
+  // Rows of quoted fields read as the dialect says: an escape character
+  // makes strict lines a different matter, and without quoting nothing runs.
+  const bool check_runaways = d.quote_char.has_value() && !d.escape_char && width >= 2;
+  auto spans_lines = [](std::string_view raw) {
+    return std::memchr(raw.data(), '\n', raw.size()) != nullptr ||
+           std::memchr(raw.data(), '\r', raw.size()) != nullptr;
+  };
+  std::vector<std::string_view> runaway_lines;
+  Row runaway_scratch;
   bool go_on = true;
   std::uint64_t plain_line = 0;
   auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
     const std::uint64_t number = plain_line++;
-    if (repeats_header(line)) {
-      go_on = set_aside_header(number, line);
-    } else if (!line.empty() && (width == 0 || fields == width) && !in_other_table(number)) {
-      if (watch_header && first_row) header_text.assign(line);
+    const bool plain = !line.empty() && !is_comment(line) && !in_other_table(number) &&
+                       !in_table_above(number) && !filler(line, fields);
+    if (plain && repeats_header(line, nullptr)) {
+      after_blank = false;
+      go_on = release(true) && set_aside_header(number, line);
+    } else if (plain && (width == 0 || fields == width)) {
+      after_blank = false;
+      if (!release(false)) return go_on = false;
+      note_header(line, nullptr);
       first_row = false;
       ++counts.total_rows;
       ++counts.gleaved_rows;
@@ -339,8 +542,28 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     }
     verdict.raw = text.substr(static_cast<std::size_t>(start),
                               static_cast<std::size_t>(parser.row_end() - start));
+    // A quote that swallowed whole rows of the table: those lines are read
+    // again as the rows they are.
+    if (check_runaways && spans_lines(verdict.raw) && !in_other_table(verdict.line) &&
+        !in_table_above(verdict.line) &&
+        runaway_row(verdict.raw, d.delimiter, quote, width, runaway_lines, runaway_scratch)) {
+      ++counts.runaway_quotes;
+      const std::uint64_t first_line = verdict.line;
+      const std::uint64_t first_offset = verdict.offset;
+      for (std::size_t i = 0; i < runaway_lines.size(); ++i) {
+        const std::string_view piece = runaway_lines[i];
+        read_strict_line(piece, d.delimiter, quote, i == 0, row);
+        verdict.line = first_line + i;
+        verdict.offset =
+            first_offset + static_cast<std::uint64_t>(piece.data() - runaway_lines[0].data());
+        verdict.raw = piece;
+        if (!judge(row)) return counts;
+      }
+      continue;
+    }
     if (!judge(row)) return counts;
   }
+  release_at_end();
   return counts;
 }
 

@@ -163,7 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     repair = commands.add_parser(
         "repair", parents=[common], help="write a repaired copy of one or more CSV files",
-        description="Repair one file (-o OUTPUT) or many (--out-dir DIR, in parallel worker processes).",
+        description="Repair one file (-o OUTPUT) or many (--out-dir DIR, several at a time in threads).",
     )
     repair.add_argument("inputs", nargs="+", metavar="INPUT", help="CSV file(s) to repair ('-': standard input)")
     repair.add_argument(
@@ -182,7 +182,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repair.add_argument(
         "-j", "--jobs", type=_count_arg(1), metavar="N",
-        help="worker processes for several inputs (default: number of CPUs)",
+        help="files repaired at a time, each in a thread of this process (default: number of CPUs)",
     )
     repair.add_argument(
         "--scheduler", metavar="ADDRESS",
@@ -209,7 +209,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--ragged", type=_count_arg(0), default=20, metavar="N", help="ragged rows to list (default 20)"
     )
     inspect.add_argument("--json", action="store_true", help="print the diagnosis as JSON on stdout")
+    _add_report_parser(commands, common)
     return parser
+
+
+def _add_report_parser(commands: Any, common: argparse.ArgumentParser) -> None:
+    report = commands.add_parser(
+        "report", parents=[common], help="write a repair report as one self-contained HTML page",
+        description="Write an HTML page on what a repair of FILE finds: the dialect and the evidence for it, "
+        "the counts, a damage map along the file, the first rows of each kind and a profile of each column.",
+    )
+    report.add_argument("file", metavar="FILE", help="CSV file or URL")
+    report.add_argument("-o", "--output", required=True, metavar="REPORT", help="the HTML file to write")
+    report.add_argument(
+        "--sample", type=_count_arg(1), default=None, metavar="N",
+        help="rows read for the column profile (default 20000)",
+    )
 
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
@@ -337,6 +352,11 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     if tables > 1 and other:
         lines.append(f"the input holds {tables} tables; the largest is the table, and the "
                      f"{other} row{'s' if other != 1 else ''} of the others went to the quarantine")
+    runaways = summary.get("runaway_quotes") or 0
+    if runaways:
+        lines.append(f"{runaways} quoted field{'s' if runaways != 1 else ''} ran on over whole rows of "
+                     f"the table; those lines were read again as rows (their quote kept as text): "
+                     f"check them")
     return lines
 
 
@@ -354,13 +374,58 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
         quarantined += "  (dropped: give -q FILE to keep them)"
     return [
         f"{show_path(result['input'])} -> {show_path(result['output'])}",
-        f"  delimiter    {describe_delimiter(s['detected_delimiter'])}",
+        *_read_as_lines(s),
         f"  columns      {s['inferred_columns']}",
         f"  rows read    {s['total_rows']}",
         f"  kept         {s['gleaved_rows']}",
         f"  repaired     {s['repaired_rows']}",
         f"  quarantined  {quarantined}",
+        *_set_aside_lines(s),
     ]
+
+
+def _plural(n: int, word: str) -> str:
+    return f"{n} {word}{'s' if n != 1 else ''}"
+
+
+def _read_as_lines(s: Dict[str, Any]) -> List[str]:
+    """How the input was read: encoding, delimiter, blanks after delimiters, blank lines."""
+    encoding = escape(str(s.get("encoding") or "utf-8"))
+    notes = []
+    # Summaries grow fields over time; an older one simply lacks some.
+    fallback = s.get("fallback_bytes") or 0
+    if fallback:
+        notes.append(f"{_plural(fallback, 'byte')} not valid UTF-8, read as cp1252")
+    if s.get("replaced_bytes"):
+        notes.append(f"{_plural(s['replaced_bytes'], 'byte')} replaced with U+FFFD")
+    delimiter = describe_delimiter(s["detected_delimiter"])
+    if s.get("skip_initial_space"):
+        delimiter += "  (blanks after it skipped)"
+    lines = [f"  encoding     {encoding}" + (f"  ({'; '.join(notes)})" if notes else ""),
+             f"  delimiter    {delimiter}"]
+    if s.get("blank_rows"):
+        lines.append(f"  blank lines  {s['blank_rows']} skipped")
+    return lines
+
+
+# Rows set aside for what they are rather than for their width, by summary field.
+_SET_ASIDE = [
+    ("preamble_rows", "preamble"), ("comment_rows", "comments"), ("footnote_rows", "footnotes"),
+    ("other_table_rows", "other tables"), ("repeated_header_rows", "repeated headers"),
+    ("runaway_rows", "runaway quotes"),
+]
+
+
+def _set_aside_lines(s: Dict[str, Any]) -> List[str]:
+    """How the quarantined rows divide between the reasons they were set aside for."""
+    parts = [(label, s.get(key) or 0) for key, label in _SET_ASIDE]
+    parts = [(label, n) for label, n in parts if n]
+    if not parts or not s.get("quarantined_rows"):
+        return []
+    ragged = s["quarantined_rows"] - sum(n for _, n in parts)
+    if ragged > 0:
+        parts.append(("ragged rows", ragged))
+    return ["    of which   " + ", ".join(f"{label} {n}" for label, n in parts)]
 
 
 def _check_distinct(
@@ -639,6 +704,12 @@ def _cmd_sniff(args: argparse.Namespace) -> int:
         try:
             found[path] = _native.sniff(_read_sample(path))
         except OSError as exc:
+            from . import _is_url
+
+            if _is_url(path):
+                from .remote import with_message
+
+                exc = with_message(exc, path)
             _error(describe_error(exc, path))
             status = 1
             continue
@@ -770,9 +841,33 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     if ragged and args.ragged:
         print("\nragged rows (line: reason | content as it stands in the input):", file=out)
         for record in ragged:
-            print(f"  line {record['line']}: {record['reason']} | {_cell(record['raw_content'], 60)}", file=out)
+            # The row's first line, as the quarantine file gives it.
+            print(f"  line {record.get('first_line', record['line'])}: {record['reason']} | "
+                  f"{_cell(record['raw_content'], 60)}", file=out)
         if found["ragged_count"] > len(ragged):
             print(f"  ... and {found['ragged_count'] - len(ragged)} more (--ragged N to show more)", file=out)
+    return 0
+
+
+# --------------------------------------------------------------------------
+# report
+
+
+def _cmd_report(args: argparse.Namespace) -> int:
+    from . import report
+
+    if args.file == "-":
+        # The report reads its input more than once: detection, the full pass, the sample.
+        _error("report needs a file or URL, not standard input")
+        return 2
+    options = _options(args)
+    extra = {"sample_rows": args.sample} if args.sample else {}
+    try:
+        report.write_report(args.file, args.output, **options, **extra)
+    except (OSError, ValueError, LookupError, MemoryError, ImportError) as exc:
+        _error(describe_error(exc, args.file))
+        return 1
+    print(f"{show_path(args.file)}: report written to {show_path(args.output)}", file=sys.stderr)
     return 0
 
 
@@ -787,6 +882,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return _cmd_repair(args.subparser, args)
         if args.command == "sniff":
             return _cmd_sniff(args)
+        if args.command == "report":
+            return _cmd_report(args)
         return _cmd_inspect(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

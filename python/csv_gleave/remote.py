@@ -90,6 +90,7 @@ def _as_oserror(exc: BaseException, url: str, role: str) -> BaseException:
         wrapped = OSError(errno.EIO, text, url)
         wrapped.__cause__ = exc
         exc = wrapped
+    exc = with_message(exc, url)
     if exc.filename is None or isinstance(exc.filename, int):
         try:
             exc.filename = url
@@ -101,6 +102,28 @@ def _as_oserror(exc: BaseException, url: str, role: str) -> BaseException:
         except AttributeError:  # pragma: no cover
             pass
     return exc
+
+
+def with_message(exc: OSError, url: str) -> OSError:
+    """``exc`` with a message a person can read.
+
+    File systems raise FileNotFoundError(url) for a missing file or an HTTP
+    404, with neither errno nor text: it would print as "[Errno None] None".
+    """
+    if exc.strerror:
+        return exc
+    if isinstance(exc, FileNotFoundError):
+        better: OSError = FileNotFoundError(errno.ENOENT, "not found", url)
+    elif isinstance(exc, PermissionError):
+        better = PermissionError(errno.EACCES, "permission denied", url)
+    else:
+        text = str(exc.args[0]) if exc.args and exc.args[0] != url else type(exc).__name__
+        try:
+            better = type(exc)(exc.errno or errno.EIO, text, url)
+        except Exception:  # noqa: BLE001 - a subclass with a constructor of its own
+            return exc
+    better.__cause__ = exc.__cause__ or exc
+    return better
 
 
 def _widen_pipe(fd: int) -> None:

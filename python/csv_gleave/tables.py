@@ -81,6 +81,10 @@ def set_aside_counts(summary: Any, skipped_preamble: bool = False) -> Dict[str, 
             reasons[key] = value
     if skipped_preamble and reasons.get("preamble_rows"):
         total -= reasons.pop("preamble_rows")
+    # The rest did not fit the table's width (and were neither padded nor merged).
+    misfits = total - sum(reasons.values())
+    if misfits > 0:
+        reasons["wrong_width_rows"] = misfits
     return {"quarantined_rows": total, **reasons} if total > 0 else {}
 
 

@@ -55,10 +55,21 @@ struct Recorder {
     calls.push_back("reject " + fields(row) + " " + where(v));
     return true;
   }
-  bool preamble(std::uint64_t line, std::string_view raw) {
-    calls.push_back("preamble " + std::to_string(line) + " " + std::string(raw));
+  bool set_aside(const char* what, std::uint64_t line, std::string_view raw) {
+    calls.push_back(what + (" " + std::to_string(line)) + " " + std::string(raw));
     return true;
   }
+  bool preamble(std::uint64_t line, std::string_view raw) {
+    return set_aside("preamble", line, raw);
+  }
+  bool other_table(std::uint64_t line, std::string_view raw) {
+    return set_aside("other", line, raw);
+  }
+  bool footnote(std::uint64_t line, std::string_view raw) { return set_aside("note", line, raw); }
+  bool repeated_header(std::uint64_t line, std::string_view raw) {
+    return set_aside("header again", line, raw);
+  }
+  bool comment(std::uint64_t line, std::string_view raw) { return set_aside("comment", line, raw); }
 };
 
 // A source that cannot be read again and hands out a few bytes at a time,
@@ -210,9 +221,9 @@ TEST(Chunked, BlankLinesBeforeTheRows) {
 // rows, no quoting, blanks after delimiters) settled on the whole text.
 TEST(Chunked, ProductPassMatchesTheWholeText) {
   std::mt19937 rng(17);
-  const std::vector<std::string> pieces = {"a",  "b c",      ",",  ";",       "\"",
-                                           "'",  " ",        "\n", "\n",      "\r\n",
-                                           "\r", "\xC3\xA9", "#",  "x,y,z\n", ""};
+  const std::vector<std::string> pieces = {"a", "b c",     ",",  ";",    "\"",       "'",
+                                           " ", "\n",      "\n", "\r\n", "\r",       "\xC3\xA9",
+                                           "#", "x,y,z\n", "",   ",\"q", "\"r\",s\n"};
   for (int iter = 0; iter < 1500; ++iter) {
     std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
     if (rng() % 3 == 0) text += "Report of the day\n\nsep ok\r\n";  // above the table
@@ -225,16 +236,19 @@ TEST(Chunked, ProductPassMatchesTheWholeText) {
     if (rng() % 5 == 0) {
       request.quote_given = true;  // no quoting
     }
-    const PreparedText prepared = prepare_text(text, o, request);
+    PreparedText prepared = prepare_text(text, o, request);
     ASSERT_TRUE(prepared.ok());
+    if (rng() % 3 == 0) prepared.dialect.comment_char = '#';
     Recorder whole;
-    run_product_pass(prepared, o, whole);
+    const ProductCounts want = run_product_pass(prepared, o, whole);
     for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
       TextSource source(prepared.text);
       ChunkedText in(source, chunk);
       Recorder got;
-      run_product_pass(prepared, in, o, got);
+      const ProductCounts counts = run_product_pass(prepared, in, o, got);
       ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;
+      ASSERT_EQ(counts.runaway_quotes, want.runaway_quotes);
+      ASSERT_EQ(counts.comment_rows, want.comment_rows);
     }
   }
 }
@@ -304,3 +318,25 @@ TEST(Chunked, SpillWriteErrorEndsThePass) {
 }
 
 }  // namespace
+
+// Comment lines go to the quarantine with their own count, above the table
+// or inside it, whole windows or not; a line that only holds the comment
+// byte later on is data.
+TEST(Chunked, CommentLinesAreSetAside) {
+  const std::string text = "# exported\nid,name\n1,a\n# part 2\n2,b#\n\"# quoted\",c\n";
+  GleaveOptions o;
+  PreparedText prepared = prepare_text(text, o, DialectRequest{});
+  ASSERT_TRUE(prepared.ok());
+  prepared.dialect.comment_char = '#';
+  for (const std::size_t chunk : {1, 5, 4096}) {
+    TextSource source(prepared.text);
+    ChunkedText in(source, chunk);
+    Recorder r;
+    const ProductCounts c = run_product_pass(prepared, in, o, r);
+    EXPECT_EQ(c.comment_rows, 2u);
+    EXPECT_EQ(c.quarantined_rows, 2u);
+    EXPECT_EQ(c.gleaved_rows, 4u);
+    EXPECT_NE(std::find(r.calls.begin(), r.calls.end(), "comment 1 # exported"), r.calls.end());
+    EXPECT_NE(std::find(r.calls.begin(), r.calls.end(), "comment 4 # part 2"), r.calls.end());
+  }
+}

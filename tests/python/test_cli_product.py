@@ -13,8 +13,9 @@ from pathlib import Path
 import pytest
 
 import csv_gleave
-
+from csv_gleave import cli
 from test_detect import PROSE
+from test_remote import http_dir  # noqa: F401 - a fixture
 
 SCRIPT = shutil.which("csv-gleave")
 RAGGED = b"a,b,c\n1,2\n3,4,5,6\n"
@@ -85,6 +86,13 @@ def test_broken_pipe_on_stdout_is_quiet(d):
     assert err == b""
 
 
+def _default_sigint():
+    # A run started with SIGINT ignored (a background job without job control)
+    # hands that on to its children, and Python then never raises
+    # KeyboardInterrupt: the child gets the default back before it starts.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 @pytest.mark.parametrize("batch", [False, True])
 def test_ctrl_c_prints_interrupted_exits_130_and_leaves_nothing(d, batch):
     # The repair is held mid-way by an input that never ends (a pipe kept
@@ -96,7 +104,7 @@ def test_ctrl_c_prints_interrupted_exits_130_and_leaves_nothing(d, batch):
         args = ["small.csv", "fifo.csv", "--out-dir", "out", "-j", "1"]
     else:
         args = ["-", "-o", "o.csv"]
-    p = subprocess.Popen([sys.executable, "-m", "csv_gleave", "repair", *args], cwd=d,
+    p = subprocess.Popen([sys.executable, "-m", "csv_gleave", "repair", *args], cwd=d, preexec_fn=_default_sigint,
                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     if not batch:
         p.stdin.write(b"a,b\n" + b"1,2\n" * 100_000)
@@ -183,3 +191,15 @@ def test_table_output_names_the_missing_dependency(d):
                           cwd=d, env=env, capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1 and not (d / "out.parquet").exists()
     assert proc.stderr.strip().count("\n") == 0 and "pyarrow" in proc.stderr and "csv-gleave[arrow]" in proc.stderr
+
+
+@pytest.mark.parametrize("command", [["repair", "URL", "-o", "o.csv"], ["sniff", "URL"], ["inspect", "URL"],
+                                     ["report", "URL", "-o", "r.html"]])
+def test_a_missing_url_says_not_found_and_names_it(http_dir, command, capsys, monkeypatch):
+    pytest.importorskip("aiohttp")
+    served, base = http_dir
+    monkeypatch.chdir(served)
+    url = f"{base}/nothere.csv"
+    assert cli.main([url if a == "URL" else a for a in command]) == 1
+    err = capsys.readouterr().err
+    assert err.endswith(f"{url}: not found\n") and "None" not in err, err

@@ -137,6 +137,7 @@ DAMAGED = (
     "2,Bob,20\n"
     "id,name,amount\n"
     "3,Cy,30\n"
+    "# checked by Ann\n"
     "4,Di,40,x,y\n"
     "5,Ed,50\n"
     "6,Flo,60\n"
@@ -183,7 +184,9 @@ def test_loaders_never_drop_silently(tmp_path, name, fd):
             os.close(source)
     assert quarantine.read_bytes() == (tmp_path / "ref.q").read_bytes()
     warning = caught[0].message
-    assert warning.counts["quarantined_rows"] == reference.quarantined_rows
+    assert warning.counts == {"quarantined_rows": 3, "preamble_rows": 1, "repeated_header_rows": 1,
+                              "wrong_width_rows": 1} == {key: value for key, value in reference.to_dict().items()
+                                                         if key in warning.counts} | {"wrong_width_rows": 1}
     assert f"{reference.quarantined_rows} rows" in str(warning) and str(quarantine) in str(warning)
     assert caught[0].filename == __file__  # points at the caller's line
     assert warning.summary.to_dict() == reference.to_dict()
