@@ -45,6 +45,7 @@ const char* role_name(IoRole role) noexcept {
     case IoRole::Input: return "input";
     case IoRole::Output: return "output";
     case IoRole::Quarantine: return "quarantine";
+    case IoRole::Temporary: return "temporary";
   }
   return "";
 }

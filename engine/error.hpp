@@ -26,9 +26,11 @@ enum class IoFixed : std::uint8_t {
 };
 
 // Which of a job's files an error concerns, so that a message can name it.
-enum class IoRole : std::uint8_t { None, Input, Output, Quarantine };
+// Temporary: a spill file in the temporary directory (the path names that
+// directory).
+enum class IoRole : std::uint8_t { None, Input, Output, Quarantine, Temporary };
 
-// "input", "output", "quarantine" or "" for IoRole::None.
+// "input", "output", "quarantine", "temporary" or "" for IoRole::None.
 const char* role_name(IoRole role) noexcept;
 
 struct IoError {
@@ -40,8 +42,11 @@ struct IoError {
   static IoError from_errno(int code) { return IoError{code, IoFixed::None, IoRole::None, {}}; }
   static IoError from_fixed(IoFixed fixed) { return IoError{0, fixed, IoRole::None, {}}; }
 
-  // The same error, naming the file it concerns.
+  // The same error, naming the file it concerns. One that names its file
+  // already (a spill in the temporary directory, met while reading the
+  // input) keeps that name: it is the file the user must look at.
   IoError at(IoRole r, const std::string& p) && {
+    if (role != IoRole::None) return std::move(*this);
     role = r;
     path = p;
     return std::move(*this);

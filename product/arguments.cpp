@@ -127,9 +127,11 @@ bool options_from(const OptionArgs& args, GleaveOptions& options) {
   if (args.quote_char != nullptr) {
     if (!control_byte(args.quote_char, "quote_char", options.quote_char)) return false;
   }
-  if (options.delimiter && *options.delimiter == options.quote_char) {
-    PyErr_SetString(PyExc_ValueError, "delimiter and quote_char must differ");
-    return false;
+  if (options.delimiter) {
+    if (const char* conflict = dialect_conflict(*options.delimiter, options.quote_char, {})) {
+      PyErr_SetString(PyExc_ValueError, conflict);
+      return false;
+    }
   }
   if (!bool_from(args.fill_ragged_rows, "fill_ragged_rows", options.fill_ragged_rows) ||
       !bool_from(args.merge_overflow, "merge_overflow", options.merge_overflow) ||
@@ -208,9 +210,11 @@ bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOpti
     if (dialect.escape_char != Py_None) {
       unsigned char e = 0;
       if (!control_byte(dialect.escape_char, "escape_char", e)) return false;
-      if ((options.delimiter && *options.delimiter == e) ||
-          (request.quote_given && request.quote_char == e)) {
-        PyErr_SetString(PyExc_ValueError, "escape_char must differ from delimiter and quote_char");
+      const char* conflict =
+          dialect_conflict(options.delimiter.value_or(static_cast<unsigned char>(e ^ 1)),
+                           request.quote_given ? request.quote_char : std::nullopt, e);
+      if (conflict != nullptr) {
+        PyErr_SetString(PyExc_ValueError, conflict);
         return false;
       }
       request.escape_char = e;

@@ -53,6 +53,9 @@ PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions
   }
   if (!immutable) PyBuffer_Release(&view);
   if (!prepared.ok()) return PyErr_NoMemory();
+  if (auto conflict = check_dialect(prepared, options, request)) {
+    return raise_error(state_of_module(module), *conflict, JobPaths{}, nullptr);
+  }
   return new_dialect(state_of_module(module), prepared);
 }
 
@@ -67,7 +70,7 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
   PreparedText prepared;
   without_gil(interrupt, [&] {
     try {
-      auto prefix = read_prefix(ref.path, ref.fd, kFileSample);
+      auto prefix = read_prefix(ref.path, ref.fd, kFileSample, &interrupt);
       if (!prefix) {
         failed = std::move(*prefix.error().io());
       } else {
@@ -84,6 +87,9 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
                        JobPaths{&input}, &interrupt);
   }
   if (!prepared.ok()) return PyErr_NoMemory();
+  if (auto conflict = check_dialect(prepared, options, request)) {
+    return raise_error(state, *conflict, JobPaths{&input}, &interrupt);
+  }
   // Only the dialect and the encoding are read off `prepared`, not its text
   // (which may view the prefix, gone by now).
   return new_dialect(state, prepared);
@@ -220,7 +226,10 @@ PyMethodDef detect_method = {
     "header, the widths, not_a_table, ...).\n\n"
     "`source` is a path (str, os.PathLike or a file descriptor), whose first MiB is read, a\n"
     "URL (see csv_gleave.remote; storage_options= is then accepted too), or the content\n"
-    "itself (bytes, bytearray, memoryview). Keyword options fix parts instead of detecting\n"
+    "itself (bytes, bytearray, memoryview). A descriptor is read from where it stands and\n"
+    "put back there (a pipe, which cannot seek, is consumed). A part given that the file's\n"
+    "dialect contradicts (quote_char=',' on a comma-separated file) raises ValueError.\n"
+    "Keyword options fix parts instead of detecting\n"
     "them: encoding, delimiter, quote_char (None: no quoting), skip_initial_space,\n"
     "preamble_lines, escape_char (None: quotes are doubled), expected_columns. With\n"
     "evidence=True the result also holds every\n"

@@ -49,7 +49,8 @@ const PathArg* path_for(const JobPaths& paths, IoRole role) {
     case IoRole::Input: return paths.input;
     case IoRole::Output: return paths.output;
     case IoRole::Quarantine: return paths.quarantine;
-    case IoRole::None: return nullptr;
+    case IoRole::None:
+    case IoRole::Temporary: return nullptr;
   }
   return nullptr;
 }
@@ -90,6 +91,13 @@ PyObject* raise_error(ModuleState* state, const GleaveError& error, const JobPat
   }
   const PathArg* path = path_for(paths, io->role);
   PyObject* filename = path != nullptr ? path->given.get() : Py_None;
+  Ref own_name;  // a file of the engine's own (the temporary directory): its path
+  if (path == nullptr && !io->path.empty()) {
+    own_name = Ref(PyUnicode_DecodeFSDefaultAndSize(io->path.data(),
+                                                    static_cast<Py_ssize_t>(io->path.size())));
+    if (!own_name) return nullptr;
+    filename = own_name.get();
+  }
   switch (io->fixed) {
     case IoFixed::None:
       // The OSError constructor picks the subclass that matches errno.

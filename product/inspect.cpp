@@ -146,6 +146,7 @@ Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& opt
     InspectResult out;
     out.prepared = prepare_text(text.value().view(), options, request, true);
     if (!out.prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
+    if (auto conflict = check_dialect(out.prepared, options, request)) return std::move(*conflict);
     out.counts = run_product_pass(out.prepared, options, sink);
     out.prepared.text = {};
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);

@@ -270,6 +270,7 @@ Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptio
   if (!text) return std::move(text.error());
   PreparedText prepared = prepare_text(text.value().view(), options, request);
   if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
+  if (auto conflict = check_dialect(prepared, options, request)) return std::move(*conflict);
   hold(text.value(), prepared);
   // Converted text no longer needs the input's own bytes: freeing them now
   // keeps a re-encoded file from being held twice while the rows are built.

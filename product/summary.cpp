@@ -179,6 +179,28 @@ PyObject* summary_repr(PyObject* self) {
       r->not_a_table ? " not_a_table=True" : "");
 }
 
+// Summaries are values: two with the same attributes compare equal (and
+// hash alike), whichever call made them.
+PyObject* summary_richcompare(PyObject* self, PyObject* other, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) Py_RETURN_NOTIMPLEMENTED;
+  Ref mine(summary_to_dict(self, nullptr));
+  if (!mine) return nullptr;
+  Ref theirs(summary_to_dict(other, nullptr));
+  if (!theirs) return nullptr;
+  return PyObject_RichCompare(mine.get(), theirs.get(), op);
+}
+
+Py_hash_t summary_hash(PyObject* self) {
+  Ref values(PyTuple_New(static_cast<Py_ssize_t>(kFieldCount)));
+  if (!values) return -1;
+  for (std::size_t i = 0; i < kFieldCount; ++i) {
+    PyObject* value = field_value(self, kFields[i]);
+    if (value == nullptr) return -1;
+    PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), value);  // steals
+  }
+  return PyObject_Hash(values.get());
+}
+
 void summary_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   as_summary(self)->input.~optional();
@@ -196,6 +218,8 @@ PyMethodDef summary_methods[] = {
 
 PyType_Slot summary_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(summary_repr)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(summary_richcompare)},
+    {Py_tp_hash, reinterpret_cast<void*>(summary_hash)},
     {Py_tp_dealloc, reinterpret_cast<void*>(summary_dealloc)},
     {Py_tp_doc, const_cast<char*>("The counts of a repair.")},
     {Py_tp_getset, summary_getset},

@@ -356,7 +356,13 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
   auto add = [&](unsigned char d, bool skip) {
     for (std::size_t i = 0; i < nquotes; ++i) {
       const int q = quotes[i];
-      if (q == static_cast<int>(d)) continue;
+      if (q == static_cast<int>(d)) {
+        // A given quote that may be the file's delimiter: read it as one
+        // too, so that the conflict is found (and refused) rather than the
+        // file read as one column.
+        if (o.quote_given) out.push_back({d, kNoQuote, skip});
+        continue;
+      }
       if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
       if (escaped_in_sample[i]) out.push_back({d, q, skip, escape});
     }
@@ -645,8 +651,19 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     if (it->c.quote == '"') double_protects |= r->quoted_bytes;
     if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
   }
+  // The given quote read as the delimiter (see candidates) stands only
+  // when no reading with it as the quote pairs up.
+  const bool given_quote_pairs_up =
+      o.quote_given && o.quote_char && std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+        return x.c.quote == static_cast<int>(*o.quote_char) && x.reading != nullptr &&
+               x.reading->quotes_mostly_pair_up();
+      });
   auto respects_quotes = [&](const Scored& x) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
+    if (x.c.quote == kNoQuote && given_quote_pairs_up &&
+        static_cast<int>(x.c.delimiter) == static_cast<int>(*o.quote_char)) {
+      return false;
+    }
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();

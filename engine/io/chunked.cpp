@@ -190,8 +190,9 @@ Result<bool> SpillSource::keep_from(std::uint64_t offset, std::string_view held)
     return true;
   }
   if (offset > at_ || at_ - offset != held.size()) return false;
-  auto opened = open_unlinked_temp(temp_dir(), "spill");
-  if (!opened) return std::move(opened.error());
+  const char* dir = temp_dir();
+  auto opened = open_unlinked_temp(dir, "spill");
+  if (!opened) return std::move(*opened.error().io()).at(IoRole::Temporary, dir);
   file_ = std::move(opened.value());
   first_ = offset;
   end_ = offset;

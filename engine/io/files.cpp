@@ -115,8 +115,55 @@ struct FileSink {
 }  // namespace
 
 const char* temp_dir() noexcept {
+  // A $TMPDIR that names no directory (removed since the shell set it) would
+  // fail every spill; /tmp is what it stands in for.
   const char* t = std::getenv("TMPDIR");
-  return t != nullptr && *t != '\0' ? t : "/tmp";
+  struct stat st {};
+  if (t == nullptr || *t == '\0' || ::stat(t, &st) != 0 || !S_ISDIR(st.st_mode)) return "/tmp";
+  return t;
+}
+
+std::optional<IoError> wait_ready(int fd, short events, Interrupt* interrupt) {
+  while (true) {
+    struct pollfd pfd {
+      fd, events, 0
+    };
+    const int ready = ::poll(&pfd, 1, interrupt != nullptr ? 50 : -1);
+    if (ready > 0) return std::nullopt;  // ready, or an error the next call reports
+    if (ready < 0 && errno != EINTR) return IoError::from_errno(errno);
+    if (interrupt != nullptr && (ready < 0 ? interrupt->requested_now() : interrupt->requested())) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+  }
+}
+
+Result<Fd> open_fifo(const std::string& path, int flags, Interrupt& interrupt) {
+  const bool writing = (flags & O_ACCMODE) != O_RDONLY;
+  while (true) {
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      Fd owned(fd);
+      if (writing) return owned;
+      // Read: wait for a writer (its data, or its going away), as the
+      // blocking open would have, then read blocking like any pipe.
+      if (auto e = wait_ready(fd, POLLIN, &interrupt)) return std::move(*e);
+      const int fl = ::fcntl(fd, F_GETFL);
+      if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+        return IoError::from_errno(errno);
+      }
+      return owned;
+    }
+    if (errno == ENXIO && writing) {  // no reader yet
+      (void)::poll(nullptr, 0, 50);
+      if (interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
+      continue;
+    }
+    if (errno == EINTR) {
+      if (interrupt.requested_now()) return IoError::from_fixed(IoFixed::Interrupted);
+      continue;
+    }
+    return IoError::from_errno(errno);
+  }
 }
 
 Result<Fd> open_unlinked_temp(const std::string& dir, const char* what) {
@@ -227,21 +274,54 @@ bool same_file(const std::string& a, const std::string& b) {
   return resolve_links(a) == resolve_links(b);
 }
 
-Result<Fd> ReplacementFile::open(const std::string& target) {
-  discard();
-  target_ = resolve_links(target);
-  const std::string dir = split_path(target_).first;
-  std::string templ = dir + (dir == "/" ? "" : "/") + ".gleave-XXXXXX";
-  int fd = -1;
+namespace {
+
+// A free name ".gleave-" and six random characters in `dir`, created
+// empty and open for writing (`fd`).
+std::optional<IoError> create_named(const std::string& dir, std::string& name, int& fd) {
+  name = dir + (dir == "/" ? "" : "/") + ".gleave-XXXXXX";
+  fd = -1;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    fill_random(templ.data() + templ.size() - 6);
+    fill_random(name.data() + name.size() - 6);
     do {
-      fd = ::open(templ.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0 || errno != EEXIST) break;
   }
   if (fd < 0) return IoError::from_errno(errno);
-  path_ = templ;
+  return std::nullopt;
+}
+
+// A file with no name in `dir`, or -1 where the file system (or a missing
+// /proc, through which it is linked later) does not allow one.
+int open_unnamed(const std::string& dir) {
+  if (::access("/proc/self/fd", X_OK) != 0) return -1;
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+Result<Fd> ReplacementFile::open(const std::string& target) {
+  discard();
+  target_ = resolve_links(target);
+  const std::string dir = split_path(target_).first;
+  int fd = open_unnamed(dir);
+  if (fd >= 0) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);  // the caller closes its own
+    if (copy < 0) {
+      const int code = errno;
+      ::close(fd);
+      return IoError::from_errno(code);
+    }
+    unnamed_ = Fd(copy);
+  } else if (auto e = create_named(dir, path_, fd)) {
+    path_.clear();
+    return std::move(*e);
+  }
   struct stat st {};
   if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     mode_t mode = st.st_mode & 07777;
@@ -263,6 +343,23 @@ Result<Fd> ReplacementFile::open(const std::string& target) {
 }
 
 std::optional<IoError> ReplacementFile::commit() {
+  if (unnamed_.get() >= 0) {
+    // A name for the finished file, then the rename: a link cannot replace
+    // the target, the rename can, atomically.
+    const std::string self = "/proc/self/fd/" + std::to_string(unnamed_.get());
+    const std::string dir = split_path(target_).first;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::string name = dir + (dir == "/" ? "" : "/") + ".gleave-XXXXXX";
+      fill_random(name.data() + name.size() - 6);
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        path_ = std::move(name);
+        break;
+      }
+      if (errno != EEXIST) return IoError::from_errno(errno);
+    }
+    if (path_.empty()) return IoError::from_errno(EEXIST);
+    unnamed_.reset();
+  }
   if (::rename(path_.c_str(), target_.c_str()) != 0) return IoError::from_errno(errno);
   path_.clear();
   return std::nullopt;
@@ -271,6 +368,7 @@ std::optional<IoError> ReplacementFile::commit() {
 void ReplacementFile::discard() noexcept {
   if (!path_.empty()) ::unlink(path_.c_str());
   path_.clear();
+  unnamed_.reset();  // an unnamed file goes with its last descriptor
 }
 
 Result<ByteBuffer> read_fd(int fd, Interrupt* interrupt) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,17 +51,29 @@ class Fd {
 // once: ".gleave-" `what` "-" and six random characters), open for reading
 // and writing; it goes away with its descriptor.
 Result<Fd> open_unlinked_temp(const std::string& dir, const char* what);
-// $TMPDIR, or /tmp.
+// $TMPDIR when it names a directory, else /tmp.
 const char* temp_dir() noexcept;
 
 inline bool has_nul(const std::string& path) {
   return path.find('\0') != std::string::npos;
 }
 
+// Opens a FIFO the way a blocking open would (waiting for the other end)
+// without blocking: the wait polls, and asks `interrupt` whether to stop at
+// least every 50 ms. A FIFO opened for writing stays non-blocking (write_all
+// waits for room the same way); one opened for reading blocks again once
+// its writer came.
+Result<Fd> open_fifo(const std::string& path, int flags, Interrupt& interrupt);
+
 // An open cut short by a signal (one of a FIFO waiting for its writer) asks
-// `interrupt` (when given) whether to stop.
+// `interrupt` (when given) whether to stop; with one, a FIFO is opened by
+// open_fifo, so that a stop is asked for even when no signal comes.
 inline Result<Fd> open_path(const std::string& path, int flags, Interrupt* interrupt = nullptr) {
   if (has_nul(path)) return IoError::from_fixed(IoFixed::NulInPath);
+  struct stat st {};
+  if (interrupt != nullptr && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    return open_fifo(path, flags, *interrupt);
+  }
   int fd;
   while (true) {
     fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
@@ -73,8 +86,14 @@ inline Result<Fd> open_path(const std::string& path, int flags, Interrupt* inter
   return Fd(fd);
 }
 
+// Waits until `fd` is ready for `events` (POLLIN, POLLOUT), asking
+// `interrupt` (when given) whether to stop at least every 50 ms.
+std::optional<IoError> wait_ready(int fd, short events, Interrupt* interrupt);
+
 // Writes everything or reports the first failure.
 // A write cut short by a signal asks `interrupt` (when given) whether to stop.
+// A non-blocking descriptor (a FIFO opened by open_fifo, a pipe the caller
+// made so) that is full is waited on by wait_ready.
 inline std::optional<IoError> write_all(int fd, const char* p, std::size_t n, IoFixed on_zero,
                                         std::size_t* written = nullptr,
                                         Interrupt* interrupt = nullptr) {
@@ -83,6 +102,13 @@ inline std::optional<IoError> write_all(int fd, const char* p, std::size_t n, Io
   while (done < n) {
     const ssize_t w = ::write(fd, p + done, n - done);
     if (w < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (auto e = wait_ready(fd, POLLOUT, interrupt)) {
+          error = std::move(e);
+          break;
+        }
+        continue;
+      }
       if (errno == EINTR) {
         if (interrupt != nullptr && interrupt->requested_now()) {
           error = IoError::from_fixed(IoFixed::Interrupted);
@@ -178,6 +204,24 @@ class WriteBuffer {
 
 inline constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 
+// A caller's descriptor is never moved: this notes where a seekable one
+// stands and puts it back there when it goes (whatever the reads between
+// did). A pipe, which cannot seek, is consumed as it is read.
+class KeepOffset {
+ public:
+  explicit KeepOffset(int fd) noexcept
+      : fd_(fd), at_(fd >= 0 ? ::lseek(fd, 0, SEEK_CUR) : off_t{-1}) {}
+  KeepOffset(const KeepOffset&) = delete;
+  KeepOffset& operator=(const KeepOffset&) = delete;
+  ~KeepOffset() {
+    if (at_ >= 0) (void)::lseek(fd_, at_, SEEK_SET);
+  }
+
+ private:
+  int fd_;
+  off_t at_;
+};
+
 // The path a symbolic link finally names, dangling links included: each
 // link's target is taken relative to the link's own directory and followed
 // again, and the directory part is made canonical when it exists. A path
@@ -190,10 +234,14 @@ std::string resolve_links(const std::string& path);
 // /dev/null destroys nothing.
 bool same_file(const std::string& a, const std::string& b);
 
-// A file written under a short temporary name beside its target and renamed
-// over it by commit(); until then the target is untouched, and a replacement
-// that is never committed is removed. The name is ".gleave-" and six random
-// characters, so it fits wherever the target's own name fits.
+// A file written beside its target and renamed over it by commit(); until
+// then the target is untouched, and a replacement that is never committed is
+// removed. Where the file system allows it the file has no name while it is
+// written (O_TMPFILE), and is linked under its temporary name only at
+// commit, just before the rename: a process killed during the repair leaves
+// nothing behind. Elsewhere it is written under that name from the start.
+// The name is ".gleave-" and six random characters, so it fits wherever the
+// target's own name fits.
 //
 // Replacing an existing file keeps its mode and, where the system allows it,
 // its owner and group; a setuid or setgid bit is dropped when the owner or
@@ -206,7 +254,9 @@ class ReplacementFile {
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ReplacementFile(ReplacementFile&& o) noexcept
-      : target_(std::move(o.target_)), path_(std::exchange(o.path_, std::string())) {}
+      : target_(std::move(o.target_)),
+        path_(std::exchange(o.path_, std::string())),
+        unnamed_(std::move(o.unnamed_)) {}
   ~ReplacementFile() { discard(); }
 
   // Opens the temporary file beside the file that `target` names (through
@@ -219,7 +269,8 @@ class ReplacementFile {
 
  private:
   std::string target_;
-  std::string path_;
+  std::string path_;  // the temporary name, once the file has one
+  Fd unnamed_;        // the O_TMPFILE file, until commit links it
 };
 
 // The in-place repair's replacement of its input.

@@ -41,7 +41,7 @@ class Target {
         return named(IoError::from_errno(EISDIR), role, ref);
       }
       if (::stat(ref.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        auto opened = open_path(ref.path, O_WRONLY | O_TRUNC);
+        auto opened = open_path(ref.path, O_WRONLY | O_TRUNC, interrupt);
         if (!opened) return named(std::move(*opened.error().io()), role, ref);
         fd = std::move(opened.value());
       } else {
@@ -501,6 +501,7 @@ Result<JobCounts> run_job(const FileJob& job) {
   // before any work is done.
   Fd input_fd;
   int in = job.input.fd;
+  const KeepOffset keep(in);  // a caller's descriptor ends where it stood
   if (in < 0) {
     auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
     if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input);
@@ -552,6 +553,9 @@ Result<JobCounts> run_job(const FileJob& job) {
     if (windowed->decode) request.encoding = "utf-8";  // the prefix is decoded already
     PreparedText prepared = prepare_text(windowed->prefix, job.options, request, false, false);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
+    if (auto conflict = check_dialect(prepared, job.options, *job.dialect)) {
+      return std::move(*conflict);
+    }
     prepared.encoding = windowed->encoding;
     sink.quote_char = prepared.quote_byte();
     sink.exact_raw = true;
@@ -572,6 +576,9 @@ Result<JobCounts> run_job(const FileJob& job) {
   } else if (job.dialect) {
     const PreparedText prepared = prepare_text(view, job.options, *job.dialect);
     if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
+    if (auto conflict = check_dialect(prepared, job.options, *job.dialect)) {
+      return std::move(*conflict);
+    }
     sink.quote_char = prepared.quote_byte();
     sink.exact_raw = true;
     const ProductCounts product = run_product_pass(prepared, job.options, sink);
@@ -605,6 +612,29 @@ Result<JobCounts> run_job(const FileJob& job) {
 }
 
 }  // namespace
+
+const char* dialect_conflict(unsigned char delimiter, std::optional<unsigned char> quote_char,
+                             std::optional<unsigned char> escape_char) noexcept {
+  if (quote_char && *quote_char == delimiter) return "delimiter and quote_char must differ";
+  if (escape_char && (*escape_char == delimiter || escape_char == quote_char)) {
+    return "escape_char must differ from delimiter and quote_char";
+  }
+  return nullptr;
+}
+
+std::optional<GleaveError> check_dialect(const PreparedText& prepared, const GleaveOptions& options,
+                                         const DialectRequest& request) {
+  const Dialect& d = prepared.dialect;
+  const unsigned char delimiter = options.delimiter.value_or(d.delimiter);
+  const std::optional<unsigned char> quote =
+      request.quote_given ? request.quote_char : d.quote_char;
+  const std::optional<unsigned char> escape = !quote                 ? std::nullopt
+                                              : request.escape_given ? request.escape_char
+                                                                     : d.escape_char;
+  const char* conflict = dialect_conflict(delimiter, quote, escape);
+  if (conflict == nullptr) return std::nullopt;
+  return GleaveError(InvalidError{conflict});
+}
 
 std::optional<IoError> check_job_paths(const FileJob& job) {
   const FileRef* refs[] = {&job.input, &job.output, job.quarantine ? &*job.quarantine : nullptr};
@@ -646,6 +676,7 @@ Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool r
   }
   Fd owned;
   int fd = input.fd;
+  const KeepOffset keep(fd);
   if (fd < 0) {
     auto opened = open_path(input.path, O_RDONLY, interrupt);
     if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, input);

@@ -56,6 +56,24 @@ Result<JobCounts> run_file_job(const FileJob& job);
 // carry IoRole::Input.
 Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool refuse_binary);
 
+// The one check of a dialect in force, the caller's parts and the detected
+// ones together: the message of the first rule it breaks, or null. A quote
+// or escape that is also the delimiter cannot be told from it, and an
+// escape that is the quote is a doubled quote; either way the output would
+// not read back as the rows. The argument checks ask it too (when both
+// parts are given), so the messages are the same whichever part was
+// detected.
+const char* dialect_conflict(unsigned char delimiter, std::optional<unsigned char> quote_char,
+                             std::optional<unsigned char> escape_char) noexcept;
+
+// The same for the dialect a text is read with, before any row is read or
+// written: the caller's parts (`options`, `request`) over the detected ones
+// (`prepared`). Detection may have had to work around a given part (a
+// quote that is the file's delimiter); the caller's part is what counts.
+// InvalidError (a ValueError) naming the conflict.
+std::optional<GleaveError> check_dialect(const PreparedText& prepared, const GleaveOptions& options,
+                                         const DialectRequest& request);
+
 // Checks that no path holds a NUL byte and that the quarantine is neither
 // the output nor the input (nor the output the input, unless allowed).
 std::optional<IoError> check_job_paths(const FileJob& job);

@@ -97,21 +97,32 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
   return p;
 }
 
-Result<Prefix> read_prefix(const std::string& path, int fd, std::size_t max) {
+Result<Prefix> read_prefix(const std::string& path, int fd, std::size_t max, Interrupt* interrupt) {
   Fd owned;
   if (fd < 0) {
-    auto opened = open_path(path, O_RDONLY);
+    auto opened = open_path(path, O_RDONLY, interrupt);
     if (!opened) return std::move(opened.error());
     owned = std::move(opened.value());
     fd = owned.get();
   }
+  const KeepOffset keep(owned.get() < 0 ? fd : -1);
+  struct stat st {};
+  const bool wait = interrupt != nullptr && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode));
   Prefix out;
   out.bytes.resize(max);
   std::size_t have = 0;
   while (have < max) {
+    if (wait) {
+      if (auto e = wait_ready(fd, POLLIN, interrupt)) return std::move(*e);
+    }
     const ssize_t r = ::read(fd, out.bytes.data() + have, max - have);
     if (r < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR) {
+        if (interrupt != nullptr && interrupt->requested_now()) {
+          return IoError::from_fixed(IoFixed::Interrupted);
+        }
+        continue;
+      }
       return IoError::from_errno(errno);
     }
     if (r == 0) {

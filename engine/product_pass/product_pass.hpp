@@ -19,6 +19,7 @@
 #include "byte_buffer.hpp"
 #include "dialect/dialect.hpp"
 #include "error.hpp"
+#include "interrupt.hpp"
 #include "pass.hpp"
 
 namespace gleave {
@@ -91,12 +92,15 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
                             const DialectRequest& request, bool keep_evidence);
 
 // At most `max` bytes from the start of a file (path, or descriptor when
-// fd >= 0, read from where it stands); `complete` says the file ended.
+// fd >= 0, read from where it stands and put back there when it can seek);
+// `complete` says the file ended. With `interrupt`, waits on a pipe or FIFO
+// ask it whether to stop at least every 50 ms.
 struct Prefix {
   std::string bytes;
   bool complete = false;
 };
-Result<Prefix> read_prefix(const std::string& path, int fd, std::size_t max);
+Result<Prefix> read_prefix(const std::string& path, int fd, std::size_t max,
+                           Interrupt* interrupt = nullptr);
 
 // True when reading `raw` as strict CSV (fields quoted whole with doubled
 // quotes inside, or unquoted without a quote byte) gives exactly the fields

@@ -42,8 +42,7 @@ ResilientParser::ResilientParser(std::string_view input, unsigned char delimiter
       delimiter_(delimiter),
       quote_char_(quote_char),
       unquoted_stop_(delimiter, '\n', '\r', '\n'),
-      quoted_stop_(quote_char, '\n', quote_char, quote_char),
-      lookahead_stop_(quote_char, '\n', '\r', '\r') {}
+      quoted_stop_(quote_char, '\n', '\r', quote_char) {}
 
 void use_portable_scan(bool portable) noexcept {
   simd::force(portable ? simd::Impl::Scalar : simd::chosen_at_load());
@@ -87,8 +86,8 @@ ResilientParser::BlockMasks ResilientParser::scan_block(const char* p, std::size
 
 void ResilientParser::set_escape(std::optional<unsigned char> escape) noexcept {
   escape_ = escape;
-  const unsigned char e = escape ? *escape : quote_char_;
-  quoted_stop_ = ByteFinder(quote_char_, '\n', e, e);
+  const unsigned char e = escape ? *escape : '\r';
+  quoted_stop_ = ByteFinder(quote_char_, '\n', '\r', e);
 }
 
 std::optional<std::vector<std::string>> ResilientParser::next_row() {
@@ -160,11 +159,20 @@ bool ResilientParser::next_row(Row& row) {
   // byte: the field then starts unquoted with the quote, and the row ends at
   // its first line break. Nothing before that field changes, so the row goes
   // on from there rather than from its first byte. True while bytes remain.
+  // A quote byte that is also the delimiter keeps its delimiter role when it
+  // is read again: the field before it ends there (empty), as the width
+  // inference, which counts it as a delimiter, expects.
   auto read_unquoted_again = [&] {
     row.bytes.resize(field_start);  // no field has ended since the quote
-    row.bytes.push_back(static_cast<char>(quote_char_));
     line_ = line_at_open;
     p = quote_open + 1;
+    if (quote_char_ == delimiter_) {
+      row.ends.push_back(row.bytes.size());
+      state = ScanState::FieldStart;
+      ended_on_delimiter = true;
+      return p < n;
+    }
+    row.bytes.push_back(static_cast<char>(quote_char_));
     state = ScanState::Unquoted;
     ended_on_delimiter = false;
     return p < n;
@@ -265,8 +273,13 @@ bool ResilientParser::next_row(Row& row) {
           // (every scan does, without escapes): from here on this scan is
           // the same, so it runs away too, and need not find that out again.
           read_unquoted_again();
+        } else if (b == '\r' && p + 1 == n && !final_) {
+          return starve(first_line, quote_open);  // half of a CR LF, perhaps
         } else {
-          if (b == '\n') ++line_;
+          // A line break inside the field counts as the line it ends: an LF,
+          // or a CR that is not the first half of a CR LF (files with CR
+          // line endings), so that later rows report the lines they are on.
+          if (b == '\n' || (b == '\r' && (p + 1 == n || s[p + 1] != '\n'))) ++line_;
           row.bytes.push_back(static_cast<char>(b));
           ++p;
         }
@@ -343,39 +356,49 @@ bool ResilientParser::quote_closes(std::size_t after) {
 // Whether a quote that looks like a proper closing quote (followed, after
 // optional blanks, by the delimiter, a line break or the end of the input)
 // stands at or after `from` on the current physical line.
+//
+// Such a quote stands right before (blanks apart) a delimiter or the line's
+// end, so those are what is looked for: a line dense with stray quotes
+// (`"a"a"a...`) is then crossed in one scan rather than stopping at each of
+// its quotes. The first one found is the first such quote on the line: the
+// blanks walked back over never cross a delimiter. A blank delimiter is
+// skipped as a blank after a quote, so then only the line's end counts.
 bool ResilientParser::proper_quote_ahead(std::size_t from) {
   if (from >= memo_from_ && from <= memo_to_) return memo_found_;
   const char* const s = input_.data();
   const std::size_t n = input_.size();
-  // The line goes on past the window: nothing is decided, nor memoised.
-  auto touched_end = [&] {
+  memo_from_ = from;
+  // The quote (at or after `from`) that blanks before `stop` follow, if any.
+  auto quote_before = [&](std::size_t stop) -> std::size_t {
+    std::size_t j = stop;
+    while (j > from && is_blank(static_cast<unsigned char>(s[j - 1]))) --j;
+    return j > from && static_cast<unsigned char>(s[j - 1]) == quote_char_ ? j - 1 : SIZE_MAX;
+  };
+  const bool blank_delimiter = is_blank(delimiter_);
+  std::size_t k = from;
+  while (true) {
+    k = static_cast<std::size_t>(unquoted_stop_.find(s + k, s + n) - s);
+    if (k == n || is_line_break(static_cast<unsigned char>(s[k]))) break;
+    if (!blank_delimiter) {
+      const std::size_t q = quote_before(k);
+      if (q != SIZE_MAX) {
+        memo_to_ = q;
+        memo_found_ = true;
+        return true;
+      }
+    }
+    ++k;
+  }
+  if (k == n && !final_) {  // the line goes on past the window: nothing is decided
     starved_ = true;
     memo_from_ = 1;
     memo_to_ = 0;
     return false;
-  };
-  memo_from_ = from;
-  std::size_t k = from;
-  while (true) {
-    k = static_cast<std::size_t>(lookahead_stop_.find(s + k, s + n) - s);
-    if (k == n && !final_) return touched_end();
-    if (k == n || is_line_break(static_cast<unsigned char>(s[k]))) {
-      memo_to_ = k;
-      memo_found_ = false;
-      return false;
-    }
-    // A candidate quote.
-    std::size_t m = k + 1;
-    while (m < n && is_blank(static_cast<unsigned char>(s[m]))) ++m;
-    if (m == n && !final_) return touched_end();
-    if (m == n || static_cast<unsigned char>(s[m]) == delimiter_ ||
-        is_line_break(static_cast<unsigned char>(s[m]))) {
-      memo_to_ = k;
-      memo_found_ = true;
-      return true;
-    }
-    ++k;
   }
+  const std::size_t q = quote_before(k);
+  memo_found_ = q != SIZE_MAX;
+  memo_to_ = memo_found_ ? q : k;
+  return memo_found_;
 }
 
 }  // namespace gleave
@@ -393,6 +416,10 @@ ResilientParser::QuotedEnd ResilientParser::scan_quoted(std::size_t from, std::s
     if (p == n) return final_ ? QuotedEnd::RunsAway : QuotedEnd::Starved;
     if (s[p] == '\n') {  // the state after a line feed is the quoted field alone
       resume = ++p;
+      continue;
+    }
+    if (s[p] == '\r') {  // text inside the field
+      ++p;
       continue;
     }
     if (escape_ && static_cast<unsigned char>(s[p]) == *escape_) {

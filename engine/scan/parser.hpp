@@ -114,8 +114,9 @@ class ResilientParser {
   enum class QuotedEnd : std::uint8_t { Closes, RunsAway, Starved };
   QuotedEnd scan_quoted(std::size_t from, std::size_t& resume);
 
-  // Not used by the repair pass or the heuristics; part of the tokenizer all
-  // the same, for callers that need backslash escapes or padded fields.
+  // Backslash-style escapes inside quoted fields and blanks skipped before a
+  // field: dialect options of the product pass (the core's pass leaves both
+  // off).
   void set_escape(std::optional<unsigned char> escape) noexcept;
   void set_skip_leading_blanks(bool skip) noexcept { skip_leading_blanks_ = skip; }
   // Dialect options of the product layer; the defaults are the core's
@@ -157,9 +158,8 @@ class ResilientParser {
   unsigned char delimiter_;
   unsigned char quote_char_;
 
-  ByteFinder unquoted_stop_;   // delimiter, LF, CR
-  ByteFinder quoted_stop_;     // quote, LF, escape
-  ByteFinder lookahead_stop_;  // quote, LF, CR
+  ByteFinder unquoted_stop_;  // delimiter, LF, CR
+  ByteFinder quoted_stop_;    // quote, LF, CR, escape
 
   // Memo of the stray-quote lookahead. Queries move forward only, so the
   // answer of one scan of a line serves every later quote on that line that

@@ -247,7 +247,25 @@ def _error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr)
 
 
+def _may_be_url(path: str) -> bool:
+    return "://" in path or "::" in path
+
+
+def _target_key(path: str) -> Tuple[str, str]:
+    # What a path names, in one spelling; only a URL loads the remote layer.
+    if _may_be_url(path):
+        from . import remote
+
+        return remote.target_key(path)
+    return "", os.path.realpath(path)
+
+
 def _same_file(a: str, b: str) -> bool:
+    # Compared as what they name, in any spelling (file://, local://, chained URLs).
+    if _may_be_url(a) or _may_be_url(b):
+        from . import remote
+
+        return remote.same_target(a, b)
     try:
         return os.path.samefile(a, b)
     except OSError:
@@ -431,16 +449,16 @@ def _set_aside_lines(s: Dict[str, Any]) -> List[str]:
 def _check_distinct(
     parser: argparse.ArgumentParser, pairs: Sequence[Tuple[str, Optional[str], Optional[str]]], in_place: bool = False
 ) -> None:
-    inputs: Dict[str, str] = {}
+    inputs: Dict[str, Tuple[str, str]] = {}
     for input_path, _, _ in pairs:
         if input_path == "-":
             continue
-        key = os.path.realpath(input_path)
+        key = _target_key(input_path)
         for other, other_key in inputs.items():
             if key == other_key or _same_file(input_path, other):
                 parser.error(f"{show_path(input_path)} is given more than once as an input")
         inputs[input_path] = key
-    seen: Dict[str, Tuple[str, str]] = {}
+    seen: Dict[Tuple[str, str], Tuple[str, str]] = {}
     for input_path, output_path, quarantine_path in pairs:
         for role, target in (("output", output_path), ("quarantine", quarantine_path)):
             if target is None or target == "-":
@@ -450,7 +468,7 @@ def _check_distinct(
                     parser.error(f"{show_path(target)} would overwrite its own input; "
                                  "choose another output (or --in-place)")
                 parser.error(f"quarantine {show_path(target)} is the input itself")
-            key = os.path.realpath(target)
+            key = _target_key(target)
             if key in seen:
                 other_input, other_role = seen[key]
                 if other_input == input_path:
@@ -485,8 +503,10 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
                                 in_place=args.in_place)
         if result["error"]:
-            if args.output == "-" and "output" in result["error"] and "Broken pipe" in result["error"]:
-                return 0  # the reader of standard output went away, as with `| head`
+            if result["error"].startswith("output ") and result["error"].endswith(": Broken pipe"):
+                # The reader of the output pipe went away, as with `| head`,
+                # whether the pipe is named "-" or /dev/stdout.
+                return 0
             _error(result["error"])
             return 1
         if args.json:

@@ -20,8 +20,9 @@ call's exception; an OSError gets ``filename`` (the URL) and ``role``
 file system's client is raised as an OSError whose cause it is.
 
 fsspec is optional (extra ``remote``) and imported only when a URL is used.
-``file://`` URLs need no fsspec: they are local paths and take the native
-path, with its atomic rename.
+``file://`` and ``local://`` URLs (also behind caching wrappers such as
+``simplecache::``) need no fsspec: they are local paths and take the native
+path, with its guards and its atomic rename.
 """
 
 from __future__ import annotations
@@ -36,7 +37,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 from . import _native
 
 __all__ = ["is_url", "gleave_file", "open", "inspect", "arrow_stream", "detect", "local_path", "makedirs",
-           "open_output", "filesystem"]
+           "open_output", "filesystem", "same_target", "target_key"]
 
 # A scheme of two letters or more (one letter is a Windows drive), then "://"
 # or fsspec's chaining "::" (e.g. "simplecache::s3://...").
@@ -45,8 +46,27 @@ _URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+(?:://|::)")
 # Bytes moved through a pipe per read or write.
 CHUNK = 1 << 20
 
-# How long to wait for a feeder stuck in a remote read once the engine is done.
-_JOIN_SECONDS = 5.0
+# How long to wait for a feeder or writer thread once the engine is done: a
+# thread still in a remote call then has its transport closed from here and
+# is left to finish on its own (it is a daemon, and closes its own pipe end).
+_JOIN_SECONDS = 0.1
+
+
+def _in_background(*steps: Callable[[], Any]) -> None:
+    """Runs ``steps`` in a daemon thread, each whatever the others raise.
+
+    Closing a file whose remote call is stalled, or removing a temporary over
+    a stalled connection, may itself wait on the network: the caller (often
+    on its way out after Ctrl-C) does not.
+    """
+    def run() -> None:
+        for step in steps:
+            try:
+                step()
+            except Exception:  # noqa: BLE001 - nothing left to report it to
+                pass
+
+    threading.Thread(target=run, name="csv-gleave-closer", daemon=True).start()
 
 
 def is_url(path: object) -> bool:
@@ -54,14 +74,86 @@ def is_url(path: object) -> bool:
     return type(path) is str and ("://" in path or "::" in path) and _URL.match(path) is not None
 
 
+# Wrappers that cache another file system and add no path of their own:
+# "simplecache::s3://b/k" names the object "s3://b/k" names.
+_CACHING = frozenset({"simplecache", "filecache", "blockcache", "cached"})
+_LOCAL_SCHEMES = ("file://", "local://")
+
+
+def _unwrap(url: str) -> Tuple[str, bool]:
+    """``url`` without its leading caching wrappers, and whether there were any."""
+    parts = url.split("::")
+    wrapped = False
+    while len(parts) > 1 and parts[0].lower().rstrip(":/") in _CACHING:
+        parts.pop(0)
+        wrapped = True
+    return "::".join(parts), wrapped
+
+
 def local_path(url: str) -> Optional[str]:
-    """The local path of a plain ``file://`` URL, None for any other."""
-    if not url.startswith("file://"):
+    """The local path a URL names, None when it names a remote file.
+
+    ``file://`` and ``local://`` URLs (``file://localhost/...`` too), also
+    behind caching wrappers such as ``simplecache::file://...`` or
+    ``simplecache::/abs/path``, name local files: they take the native path,
+    with its guards and its atomic rename.
+    """
+    if not isinstance(url, str):
         return None
-    path = url[len("file://"):]
-    if path.startswith("localhost/"):
-        path = path[len("localhost"):]
-    return path or None
+    inner, wrapped = _unwrap(url)
+    if "::" in inner:
+        return None  # a path inside another file (zip://a.csv::file://b.zip, ...)
+    lowered = inner.lower()
+    for scheme in _LOCAL_SCHEMES:
+        if lowered.startswith(scheme):
+            path = inner[len(scheme):]
+            if path.lower().startswith("localhost/"):
+                path = path[len("localhost"):]
+            return path or None
+    if wrapped and "://" not in inner:
+        return inner or None
+    return None
+
+
+def target_key(path: Any, storage_options: Optional[Dict[str, Any]] = None) -> Tuple[str, str]:
+    """What a path or URL names, in one spelling: ``("", absolute local path, links followed)``
+    for a local file, ``(protocol, path)`` for a remote one.
+
+    Two spellings of the same file (``local:///a/in.csv``, ``file://localhost/a/in.csv``,
+    ``simplecache::file:///a/in.csv``, ``/a/./in.csv``; ``s3a://b/k`` and
+    ``simplecache::s3://b/k``) give the same key, so that guards compare what is named.
+    """
+    if is_url(path):
+        local = local_path(path)
+        if local is None:
+            inner, _ = _unwrap(path)
+            try:
+                fs, within = filesystem(inner, storage_options)
+                protocol = fs.protocol if isinstance(fs.protocol, str) else fs.protocol[0]
+                return str(protocol), str(fs._strip_protocol(within)).rstrip("/")
+            except Exception:  # noqa: BLE001 - no fsspec, or a protocol it does not know
+                scheme, _, rest = inner.partition("://")
+                return scheme.lower(), rest.rstrip("/")
+        path = local
+    return "", os.path.realpath(os.fsdecode(os.fspath(path)))
+
+
+def same_target(a: Any, b: Any, storage_options: Optional[Dict[str, Any]] = None) -> bool:
+    """Whether two paths or URLs (in any spelling) name the same file.
+
+    Local files are the same when they are one inode, or, when either does
+    not exist yet, one directory entry once links are followed. A descriptor
+    is never compared.
+    """
+    if a is None or b is None or isinstance(a, int) or isinstance(b, int):
+        return False
+    key_a, key_b = target_key(a, storage_options), target_key(b, storage_options)
+    if key_a[0] == "" and key_b[0] == "":
+        try:
+            return os.path.samefile(key_a[1], key_b[1])
+        except (OSError, ValueError):
+            pass
+    return key_a == key_b
 
 
 def _fsspec() -> Any:
@@ -216,6 +308,10 @@ class _Feeder:
             # A thread still stuck in a remote read closes its end itself: closed
             # here, the number could be reused under its next write.
             self._write_end.close()
+        else:
+            # Stuck in a remote read (a stalled connection): closing the file
+            # closes its transport, which ends the read.
+            _in_background(self._file.close)
 
 
 def _drop_temporary(fs: Any, file: Any, temporary: str) -> None:
@@ -248,6 +344,9 @@ class _Sink:
             raise _as_oserror(exc, url, role) from None
         read_end, write_end = os.pipe()
         _widen_pipe(write_end)
+        # The engine's writes to a full pipe (a stalled upload) wait by polling,
+        # asking the cancel check as they do, instead of blocking in write().
+        os.set_blocking(write_end, False)
         self._read_end = _Fd(read_end)
         self.write_end = _Fd(write_end)
         self._thread = threading.Thread(target=self._run, name="csv-gleave-writer", daemon=True)
@@ -286,6 +385,10 @@ class _Sink:
         """Removes the temporary; never raises (it runs while another error is on its way)."""
         self.write_end.close()  # the writer reads to the end and closes its own end
         self._thread.join(_JOIN_SECONDS)
+        if self._thread.is_alive():
+            # Stuck in a remote write: the removal waits for the network, not the caller.
+            _in_background(lambda: _drop_temporary(self._fs, self._file, self._temporary))
+            return
         _drop_temporary(self._fs, self._file, self._temporary)
 
 
@@ -301,17 +404,6 @@ class _Cancel:
             if part.error is not None:
                 raise part.error
         return bool(self._user is not None and self._user.is_set())
-
-
-def _same_url(a: str, b: str, storage_options: Optional[Dict[str, Any]]) -> bool:
-    if a == b:
-        return True
-    try:
-        fs_a, path_a = filesystem(a, storage_options)
-        fs_b, path_b = filesystem(b, storage_options)
-    except Exception:  # noqa: BLE001 - an unknown protocol is reported when the file is opened
-        return False
-    return type(fs_a) is type(fs_b) and fs_a.protocol == fs_b.protocol and path_a == path_b
 
 
 def _rename_fd(exc: BaseException, fd: int, url: str) -> None:
@@ -385,16 +477,25 @@ def _run(call: Callable[..., Any], paths: List[Tuple[Any, str]], storage_options
 def gleave_file(input_path: Any, output_path: Any, quarantine_path: Any = None, *args: Any,
                 in_place: bool = False, cancel: Any = None, storage_options: Optional[Dict[str, Any]] = None,
                 **kwargs: Any) -> Any:
-    """:func:`csv_gleave.gleave_file` where any path may be a URL."""
-    for role, target in (("output", output_path), ("quarantine", quarantine_path)):
-        if is_url(input_path) and is_url(target) and _same_url(input_path, target, storage_options):
-            if role == "quarantine":
-                raise ValueError("quarantine path is the same file as the input path")
-            if not in_place:
-                raise ValueError("output path is the same file as the input path")
-    if is_url(output_path) and is_url(quarantine_path) and _same_url(output_path, quarantine_path,
-                                                                      storage_options):
+    """:func:`csv_gleave.gleave_file` where any path may be a URL.
+
+    Every pair of paths is compared as what it names, whatever its spelling
+    (see :func:`same_target`): a local file named by a URL is handed to the
+    native function as its path, whose guards then see it, and two remote
+    URLs naming one object are refused here.
+    """
+    def remote(path: Any) -> bool:
+        return is_url(path) and local_path(path) is None
+
+    if remote(quarantine_path) and remote(output_path) and same_target(quarantine_path, output_path,
+                                                                       storage_options):
         raise ValueError("quarantine path is the same file as the output path")
+    if remote(quarantine_path) and remote(input_path) and same_target(quarantine_path, input_path,
+                                                                      storage_options):
+        raise ValueError("quarantine path is the same file as the input path")
+    if not in_place and remote(output_path) and remote(input_path) and same_target(output_path, input_path,
+                                                                                   storage_options):
+        raise ValueError("output path is the same file as the input path")
     kwargs["in_place"] = in_place
     if args:
         # The six repair options may come positionally; keyword them so the paths can go by name.

@@ -141,10 +141,11 @@ def commit_file(destination: Any, write: Callable[[Any], None]) -> None:
         with open(target, "wb") as out:
             write(out)
         return
-    # Through a symlink to the file it names, as the repair writes.
+    # Through a symbolic link (a dangling one too) to the file it names, so
+    # that the link survives, as gleave_file writes; the temporary's short
+    # name fits wherever the target's own name fits.
     target = os.path.realpath(target)
-    directory, name = os.path.split(target)
-    fd, temporary = tempfile.mkstemp(prefix=f".{name[:200]}.", suffix=".tmp", dir=directory)
+    fd, temporary = tempfile.mkstemp(prefix=".gleave-", dir=os.path.dirname(target))
     try:
         with os.fdopen(fd, "wb") as out:
             write(out)
@@ -165,16 +166,9 @@ def _check_quarantine(source: Any, quarantine_path: Any) -> None:
     """Refuses a quarantine that names the input: writing it would destroy what is being read."""
     if isinstance(quarantine_path, int):
         return
-    mine, theirs = _local(quarantine_path), _local(source)
-    same = False
-    if mine is not None and theirs is not None:
-        try:
-            same = os.path.samefile(mine, theirs)
-        except OSError:
-            same = os.path.abspath(mine) == os.path.abspath(theirs)
-    elif remote.is_url(source) and remote.is_url(quarantine_path):
-        same = source == quarantine_path
-    elif isinstance(source, int) and mine is not None:
+    mine = _local(quarantine_path)
+    same = remote.same_target(source, quarantine_path)
+    if isinstance(source, int) and mine is not None:
         try:
             st, other = os.fstat(source), os.stat(mine)
             same = (st.st_dev, st.st_ino) == (other.st_dev, other.st_ino)
@@ -631,21 +625,23 @@ def write_table_file(source: PathArg, destination: PathArg, *, header: bool = Tr
     Parquet, ``.arrow`` or ``.feather`` the Arrow IPC file format. The file
     is written beside the target under a temporary name and renamed over it
     once complete, so the destination holds the whole table or is left as it
-    was; a symlink is written through. Needs pyarrow (extra ``arrow``).
+    was; a symbolic link is written through (the file it names is replaced,
+    the link stays). A destination that is the source itself, in any
+    spelling, is refused (ValueError). Needs pyarrow (extra ``arrow``).
     Returns the repair's :class:`csv_gleave.GleaveSummary`, which the file
     also holds in its schema metadata (``b"csv_gleave.summary"``). Rows kept
     out of the table go to ``quarantine_path`` and are warned about, as
     with :func:`read_arrow`.
     """
     kind = table_format(destination)
+    if remote.same_target(source, destination):
+        # The table would replace the only copy of its rows.
+        raise ValueError("output path is the same file as the input path")
     pa = import_optional("pyarrow", "arrow", "write_table_file")
     writer_module = import_optional("pyarrow.parquet" if kind == "parquet" else "pyarrow.ipc", "arrow",
                                     "write_table_file")
-    if quarantine_path is not None:
-        mine, theirs = _local(quarantine_path), _local(destination)
-        if (mine is not None and theirs is not None and os.path.abspath(mine) == os.path.abspath(theirs)) or \
-                (remote.is_url(destination) and destination == quarantine_path):
-            raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
+    if quarantine_path is not None and remote.same_target(destination, quarantine_path):
+        raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
     stream = open_stream(source, dict(options, header=header, infer_types=infer_types),
                          quarantine_path=quarantine_path, stacklevel=2)
     table = pa.RecordBatchReader.from_stream(stream).read_all()

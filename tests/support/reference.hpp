@@ -157,7 +157,11 @@ class RefParser {
           continue;
         }
         ended_on_delimiter = false;
-        if (c == q_ && ordinary_.count(pos_) != 0) {  // starts an unquoted field
+        if (c == q_ && ordinary_.count(pos_) != 0 && c == d_) {  // still a delimiter
+          row.emplace_back();
+          ++pos_;
+          ended_on_delimiter = true;
+        } else if (c == q_ && ordinary_.count(pos_) != 0) {  // starts an unquoted field
           buf.push_back(static_cast<char>(c));
           ++pos_, st = Unquoted;
         } else if (c == q_) {
@@ -208,7 +212,8 @@ class RefParser {
             buf.push_back(static_cast<char>(q_));
           }
         } else {
-          if (c == '\n') ++line;
+          // LF, or a CR that is not the first half of a CR LF, ends a line.
+          if (c == '\n' || (c == '\r' && (!more || at(pos_ + 1) != '\n'))) ++line;
           buf.push_back(static_cast<char>(c));
           ++pos_;
         }
