@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"parser heuristics gleave structure"}
+targets=${FUZZ_TARGETS:-"parser heuristics gleave structure encoding"}
 
 # Needs clang++ with the libFuzzer and sanitizer runtimes (Debian: clang and
 # libclang-rt-<version>-dev), cmake, and ninja or make.
@@ -69,7 +69,7 @@ for t in $targets; do
   dir=$build/corpus-$t
   mkdir -p "$dir"
   case $t in
-    heuristics) seed_dir=$seeds/plain ;;
+    heuristics | encoding) seed_dir=$seeds/plain ;;
     *) seed_dir=$seeds/prefixed ;;
   esac
   log=$build/fuzz-$t.log

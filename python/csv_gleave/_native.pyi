@@ -26,6 +26,7 @@ class _SummaryDict(TypedDict):
     preamble_rows: int
     blank_rows: int
     replaced_bytes: int
+    fallback_bytes: int
     header: bool
     not_a_table: bool
     tables: int
@@ -64,6 +65,8 @@ class GleaveSummary:
     def blank_rows(self) -> int: ...
     @property
     def replaced_bytes(self) -> int: ...
+    @property
+    def fallback_bytes(self) -> int: ...
     @property
     def header(self) -> bool: ...
     @property

@@ -363,6 +363,11 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
         lines.append(f"{replaced} byte{'s' if replaced != 1 else ''} could not be read as "
                      f"{summary.get('encoding', 'the given encoding')} and "
                      f"{'were' if replaced != 1 else 'was'} replaced with U+FFFD")
+    fallback = summary.get("fallback_bytes", 0)
+    if fallback:
+        lines.append(f"{fallback} byte{'s' if fallback != 1 else ''} of the UTF-8 input "
+                     f"{'were' if fallback != 1 else 'was'} not UTF-8 and "
+                     f"{'were' if fallback != 1 else 'was'} read as cp1252 (lines in another encoding?)")
     if summary.get("not_a_table"):
         lines.append("the input does not look like a table (no delimiter cuts its lines at a steady width); "
                      "check the output")

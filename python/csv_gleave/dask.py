@@ -399,6 +399,6 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     frame = pd.DataFrame(rows, columns=["input", "output", "quarantine", *keys, "error", "elapsed"])
     frame["error"] = pd.Series([row["error"] for row in rows], index=frame.index, dtype=object)  # None, not NaN
     for key in keys:
-        if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes"):
+        if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes", "fallback_bytes"):
             frame[key] = frame[key].astype("Int64")  # a failed file has no count, not a float NaN
     return frame
