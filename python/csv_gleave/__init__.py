@@ -78,12 +78,14 @@ _LAZY = {
     "read_polars": "dataframe",
     "arrow_stream": "tables",
     "read_arrow": "tables",
+    "iter_batches": "tables",
     "write_table_file": "tables",
+    "RowsSetAsideWarning": "tables",
 }
 
 if _TYPE_CHECKING:
     from .dataframe import read_pandas, read_polars
-    from .tables import arrow_stream, read_arrow, write_table_file
+    from .tables import RowsSetAsideWarning, arrow_stream, iter_batches, read_arrow, write_table_file
 
 
 def __getattr__(name: str) -> _Any:
@@ -116,7 +118,9 @@ __all__ = [
     "arrow_stream",
     "ArrowStream",
     "read_arrow",
+    "iter_batches",
     "write_table_file",
+    "RowsSetAsideWarning",
     "detect",
     "Dialect",
 ]

@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Literal, Protocol, TypedDict, final
+from typing import Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 
@@ -297,6 +297,8 @@ class ArrowStream:
     def names_repaired(self) -> int: ...
     @property
     def summary(self) -> GleaveSummary: ...
+    @property
+    def set_aside(self) -> bytes | None: ...
 
 def arrow_stream(
     source: _Path,
@@ -317,6 +319,10 @@ def arrow_stream(
     escape_char: _Quote = ...,
     string_views: bool = False,
     threads: int | None = None,
+    n_rows: int | None = None,
+    set_aside: bool = False,
+    null_values: Sequence[str] | None = None,
+    decimal_comma: bool = True,
 ) -> ArrowStream: ...
 
 @final

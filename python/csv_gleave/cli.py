@@ -15,6 +15,7 @@ import os
 import signal
 import sys
 import threading
+import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
@@ -292,15 +293,19 @@ def _is_table_output(path: Optional[str]) -> bool:
     return suffix in TABLE_SUFFIXES
 
 
-def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_path: Optional[str],
+                    options: Dict[str, Any]) -> Dict[str, Any]:
     """Repair one file into a typed Parquet or Arrow IPC file, whole or not at all."""
     result: Dict[str, Any] = {
-        "input": input_path, "output": output_path, "quarantine": None, "summary": None, "error": None,
+        "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
     }
-    from .tables import write_table_file
+    from .tables import RowsSetAsideWarning, write_table_file
 
     try:
-        summary = write_table_file(input_path, output_path, **options)
+        with warnings.catch_warnings():
+            # The summary printed below says what was set aside.
+            warnings.simplefilter("ignore", RowsSetAsideWarning)
+            summary = write_table_file(input_path, output_path, quarantine_path=quarantine_path, **options)
     except ImportError as exc:
         result["error"] = str(exc)
     except (OSError, ValueError, LookupError, MemoryError) as exc:
@@ -354,8 +359,6 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
     quarantined = str(s["quarantined_rows"])
     if result["quarantine"] is not None:
         quarantined += f"  -> {show_path(result['quarantine'])}"
-    elif s["quarantined_rows"] and _is_table_output(result["output"] if isinstance(result["output"], str) else None):
-        quarantined += "  (not kept: repair to a CSV output with -q FILE to keep them)"
     elif s["quarantined_rows"]:
         quarantined += "  (dropped: give -q FILE to keep them)"
     return [
@@ -466,10 +469,7 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         if args.output == "-":
             sys.stdout.flush()
         if _is_table_output(args.output):
-            if args.quarantine is not None:
-                parser.error("a table output (.parquet, .arrow, .feather) has no quarantine file; "
-                             "repair to a CSV output to use -q")
-            result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, options)
+            result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, args.quarantine, options)
         else:
             result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
                                 in_place=args.in_place)
