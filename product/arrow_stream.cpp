@@ -11,17 +11,16 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "native.hpp"
 #include "pass.hpp"
 #include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
+#include "table/thread_pool.hpp"
 #include "text.hpp"
 #include "writers.hpp"
 
@@ -35,27 +34,11 @@ using table::ParallelTableBuilder;
 using table::SharedTable;
 using table::TableOptions;
 
-// Tables being built at this moment in the process, each counting itself.
-std::atomic<unsigned> tables_in_progress{0};
-
-struct InProgress {
-  InProgress() { tables_in_progress.fetch_add(1, std::memory_order_relaxed); }
-  ~InProgress() { tables_in_progress.fetch_sub(1, std::memory_order_relaxed); }
-  InProgress(const InProgress&) = delete;
-  InProgress& operator=(const InProgress&) = delete;
-};
-
-// The threads that build a table: both cores of a small machine, a few of
-// a larger one (the pass feeding them is a single thread), shared with the
-// other tables being built: two files read at once on two cores get one
-// thread each rather than four threads fighting over two cores.
-// `requested`: the caller's threads= (0: as many as the cores this table's
-// share of them allows).
+// The threads that build a table, the caller's included: as the caller
+// asks, or every thread of the shared pool (which every table being built
+// shares, so that two files read at once do not fight over the cores).
 unsigned build_threads(unsigned requested) {
-  if (requested != 0) return requested;
-  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-  const unsigned tables = std::max(tables_in_progress.load(std::memory_order_relaxed), 1u);
-  return std::max(cores / tables, 1u);
+  return requested != 0 ? requested : table::ThreadPool::shared().size() + 1;
 }
 
 // Kept rows go to the builder, which notes where each line is (copying the
@@ -206,7 +189,6 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          const RowRequest& rows, unsigned threads, bool refuse_binary,
                          Interrupt& interrupt) {
   try {
-    const InProgress counted;
     BuilderSink sink(table_options, threads, interrupt, rows);
     if (rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
     // The sink keeps the buffer the pass reads (the input, or its UTF-8

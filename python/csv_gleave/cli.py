@@ -16,11 +16,12 @@ import signal
 import sys
 import threading
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
 from . import _native
+from ._messages import describe_error as describe_error, escape as escape, show_path as show_path  # re-exported
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
 
@@ -47,25 +48,6 @@ def describe_delimiter(char: str) -> str:
     if char.isprintable():
         return f"'{char}'"
     return f"U+{ord(char):04X}"
-
-
-_CONTROL = {i: f"\\x{i:02x}" for i in list(range(0x20)) + list(range(0x7F, 0xA0))}
-_CONTROL.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
-
-
-def escape(text: str) -> str:
-    """Text safe to print on a terminal: control characters as escapes."""
-    return text.translate(_CONTROL)
-
-
-def show_path(path: Union[str, bytes, int, None]) -> str:
-    """A file name as a person can read it, whatever bytes it holds."""
-    if path is None:
-        return "?"
-    if isinstance(path, int):
-        return {0: "<stdin>", 1: "<stdout>"}.get(path, f"<fd {path}>")
-    raw = os.fsencode(path)
-    return escape(raw.decode("utf-8", "backslashreplace"))
 
 
 # --------------------------------------------------------------------------
@@ -277,22 +259,6 @@ def _file_arg(path: str, stdio: int) -> Union[str, int]:
     return stdio if path == "-" else path
 
 
-def describe_error(exc: BaseException, fallback: Union[str, int, None] = None) -> str:
-    """One line for a failure, naming the file and its role where known."""
-    role = getattr(exc, "role", None)
-    filename = getattr(exc, "filename", None)
-    if filename is None:
-        filename = fallback
-    where = f"{role} {show_path(filename)}" if role else show_path(filename)
-    if isinstance(exc, _native.NotTextError):
-        return f"{where}: does not look like text (NUL bytes or mostly control bytes); use --force to repair it anyway"
-    if isinstance(exc, MemoryError):
-        return f"{where}: {exc}" if str(exc) else f"{where}: out of memory"
-    if isinstance(exc, OSError) and exc.strerror:
-        return f"{where}: {exc.strerror}"
-    return f"{where}: {escape(str(exc)) or type(exc).__name__}"
-
-
 # --------------------------------------------------------------------------
 # repair
 
@@ -355,7 +321,7 @@ def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_pa
     return result
 
 
-def warnings_for(summary: Dict[str, Any]) -> List[str]:
+def warnings_for(summary: Mapping[str, Any]) -> List[str]:
     """What a person must know about how the input was read, one line each."""
     lines = []
     replaced = summary.get("replaced_bytes", 0)
@@ -383,7 +349,7 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     return lines
 
 
-def _warn(path: Union[str, int, None], summary: Optional[Dict[str, Any]]) -> None:
+def _warn(path: Union[str, int, None], summary: Optional[Mapping[str, Any]]) -> None:
     for line in warnings_for(summary or {}):
         print(f"{PROG}: warning: {show_path(path)}: {line}", file=sys.stderr)
 
@@ -766,7 +732,7 @@ def _describe_quote(quote: Optional[str]) -> str:
     return "none" if quote is None else escape(quote)
 
 
-def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], out: TextIO) -> None:
+def _print_dialect(dialect: Mapping[str, Any], preamble: Sequence[Mapping[str, Any]], out: TextIO) -> None:
     """How the file was read, and the candidate readings that decided it."""
     header = "yes" if dialect["header"] else "no"
     if dialect["header"] and dialect["header_missing_first"]:
@@ -830,8 +796,8 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     dialect = found["dialect"]
     _warn(source, s)
     if args.json:
-        rows = [row["fields"] for row in found["rows"]]
-        report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": rows,
+        fields = [row["fields"] for row in found["rows"]]
+        report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": fields,
                   "ragged_rows": found["ragged_rows"], "ragged_count": found["ragged_count"]}
         print(json.dumps(report, indent=2))
         return 0

@@ -94,7 +94,7 @@ class _Partition:
 
 def _is_text(dtype: Any) -> bool:
     pd = import_optional("pandas", "pandas", "read_dask")
-    return bool(pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)) or dtype == object
+    return bool(pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)) or dtype == object  # noqa: E721 - numpy dtypes equal object
 
 
 def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "pandas.DataFrame":
@@ -213,14 +213,15 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     if "dtype" in options or "schema_overrides" in options:
         raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
     if meta is None and dtype_policy == "widen":
-        dask = import_optional("dask", "dask", "read_dask")
-        empties = dask.compute(*[dask.delayed(_empty_frame)(path, options) for path in paths])
+        dask_module = import_optional("dask", "dask", "read_dask")
+        empties = dask_module.compute(*[dask_module.delayed(_empty_frame)(path, options) for path in paths])
         meta = widened_meta(list(empties), paths)
     elif meta is None:
         meta = _empty_frame(paths[0], options)
     quarantine = _quarantine_paths(paths, quarantine_path) if quarantine_path is not None else None
-    return dd.from_map(_Partition(options, meta, quarantine), paths, meta=meta, label="read-csv-gleave",
-                       enforce_metadata=False)
+    frame: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta, quarantine), paths, meta=meta,
+                                                    label="read-csv-gleave", enforce_metadata=False)
+    return frame
 
 
 # --------------------------------------------------------------------------
@@ -264,7 +265,7 @@ def repair_task(input_path: str, output_path: str, quarantine_path: Optional[str
                 options: Dict[str, Any]) -> Dict[str, Any]:
     """Repairs one file on a worker: its summary, or its error as one line, and the time taken."""
     from . import gleave_file
-    from .cli import describe_error
+    from ._messages import describe_error
 
     started = time.perf_counter()
     result: Dict[str, Any] = {"summary": None, "error": None}
@@ -328,7 +329,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
                 try:
                     row.update(future.result())
                 except Exception as exc:  # noqa: BLE001 - a lost worker fails its file only
-                    from .cli import describe_error
+                    from ._messages import describe_error
 
                     row.update(summary=None, error=describe_error(exc, inp), elapsed=None)
                 if not elapsed:

@@ -34,6 +34,8 @@ __all__ = ["arrow_stream", "iter_batches", "read_arrow", "write_table_file", "TA
            "SUMMARY_KEY"]
 
 PathArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", int]
+# A table file is written by name (beside it first, then renamed): never a descriptor.
+NameArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 # The schema metadata key of a table's summary, as JSON.
 SUMMARY_KEY = b"csv_gleave.summary"
@@ -333,9 +335,11 @@ def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: An
 def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Optional[int] = None,
                  skip_rows: Optional[int] = None, null_values: Union[None, str, Sequence[str]] = None,
                  decimal_comma: Optional[bool] = None, **options: Any) -> "_native.ArrowStream":
-    return open_stream(source, native_options(options, n_rows=n_rows, skip_rows=skip_rows,
-                                              null_values=null_values, decimal_comma=decimal_comma),
-                       quarantine_path=quarantine_path, stacklevel=2)
+    stream: "_native.ArrowStream" = open_stream(
+        source, native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
+                               decimal_comma=decimal_comma),
+        quarantine_path=quarantine_path, stacklevel=2)
+    return stream
 
 
 arrow_stream.__doc__ = (
@@ -376,7 +380,7 @@ def select_names(names: List[str], columns: Any, caller: str) -> List[str]:
         return [name for name in names if columns(name)]
     if isinstance(columns, (str, int)):
         columns = [columns]
-    wanted: set = set()
+    wanted: "set[Union[str, int]]" = set()
     missing: List[Union[str, int]] = []
     for item in columns:
         if isinstance(item, bool) or not isinstance(item, (str, int)):
@@ -592,7 +596,7 @@ def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: 
     return batches()
 
 
-def table_format(destination: PathArg) -> str:
+def table_format(destination: NameArg) -> str:
     """'parquet' or 'ipc' from the destination's suffix; ValueError for any other."""
     suffix = os.path.splitext(os.fsdecode(destination))[1].lower()
     try:
@@ -617,7 +621,7 @@ def _umask() -> int:
     return 0o022
 
 
-def write_table_file(source: PathArg, destination: PathArg, *, header: bool = True, infer_types: bool = True,
+def write_table_file(source: PathArg, destination: NameArg, *, header: bool = True, infer_types: bool = True,
                      quarantine_path: Any = None, **options: Any) -> Any:
     """Repair ``source`` and write its kept rows as a typed table to ``destination``.
 
