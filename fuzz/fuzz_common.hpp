@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../tests/support/reference.hpp"
+#include "pass.hpp"
 
 namespace fuzz {
 
@@ -56,5 +57,49 @@ inline unsigned char pick_quote(std::uint8_t selector, std::uint8_t raw) {
   const unsigned s = selector % 5;
   return s < 4 ? kCommon[s] : raw;
 }
+
+// Every call a repair sink receives, as text: two passes that must agree
+// (over windows and over the whole text; two passes whose rules coincide)
+// must leave the same log. The product pass's extra calls are logged too.
+struct Calls {
+  std::string log;
+  void begin(unsigned char d, std::uint64_t w) {
+    log += std::to_string(d) + ' ' + std::to_string(w);
+  }
+  bool keep_line(std::string_view line, bool) {
+    log.append("\nL").append(line);
+    return true;
+  }
+  void row(char kind, const gleave::RowVerdict& v, const gleave::Row& r) {
+    log += '\n';
+    log += kind;
+    log += std::to_string(v.line) + ' ' + std::to_string(v.offset) + ' ';
+    log.append(v.raw).append(r.bytes);
+    for (std::size_t e : r.ends) log += ' ' + std::to_string(e);
+  }
+  bool keep(const gleave::Row& r, const gleave::RowVerdict& v) {
+    row('K', v, r);
+    return true;
+  }
+  bool reject(const gleave::RowVerdict& v, const gleave::Row& r) {
+    row('R', v, r);
+    return true;
+  }
+};
+
+// The product pass's own calls, logged after the common ones.
+struct ProductCalls : Calls {
+  bool other(char kind, std::uint64_t line, std::string_view raw) {
+    log += '\n';
+    log += kind;
+    log.append(std::to_string(line)).append(" ").append(raw);
+    return true;
+  }
+  bool preamble(std::uint64_t line, std::string_view raw) { return other('P', line, raw); }
+  bool other_table(std::uint64_t line, std::string_view raw) { return other('T', line, raw); }
+  bool footnote(std::uint64_t line, std::string_view raw) { return other('F', line, raw); }
+  bool repeated_header(std::uint64_t line, std::string_view raw) { return other('H', line, raw); }
+  void header_rows(std::size_t n) { log += "\nN" + std::to_string(n); }
+};
 
 }  // namespace fuzz

@@ -57,34 +57,6 @@ bool reparse_applies(unsigned char d, unsigned char q) {
   return plain(d) && plain(q) && d != q;
 }
 
-// Every call of the sink, as text: the pass over windows must make the
-// same calls as the pass over the whole text.
-struct Calls {
-  std::string log;
-  void begin(unsigned char d, std::uint64_t w) {
-    log += std::to_string(d) + ' ' + std::to_string(w);
-  }
-  bool keep_line(std::string_view line, bool) {
-    log.append("\nL").append(line);
-    return true;
-  }
-  void row(char kind, const gleave::RowVerdict& v, const gleave::Row& r) {
-    log += '\n';
-    log += kind;
-    log += std::to_string(v.line) + ' ' + std::to_string(v.offset) + ' ';
-    log.append(v.raw).append(r.bytes);
-    for (std::size_t e : r.ends) log += ' ' + std::to_string(e);
-  }
-  bool keep(const gleave::Row& r, const gleave::RowVerdict& v) {
-    row('K', v, r);
-    return true;
-  }
-  bool reject(const gleave::RowVerdict& v, const gleave::Row& r) {
-    row('R', v, r);
-    return true;
-  }
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -205,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(!qp.next_row());
 
   // The same pass read a few bytes at a time.
-  Calls whole, windows;
+  fuzz::Calls whole, windows;
   gleave::run_pass(text, options, whole);
   gleave::TextSource source(text);
   gleave::ChunkedText in(source, text.size() % 13 + 1);

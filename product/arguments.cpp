@@ -1,5 +1,9 @@
 // Conversion of paths and options, shared by every entry point.
 #include <cstring>
+#include <new>
+#include <string>
+
+#include "encoding/encoding.hpp"
 
 #include "native.hpp"
 
@@ -51,6 +55,36 @@ bool control_byte(PyObject* value, const char* param, unsigned char& out) {
     return false;
   }
   return true;
+}
+
+// A name iconv does not know as given, through Python's codec registry:
+// its aliases ("utf_16_le", "latin_1", "u8") and canonical names
+// ("utf-16-le", "euc_jp", "mac-roman") become the name iconv knows the
+// same encoding by. False with LookupError set when neither knows it.
+bool python_codec_name(PyObject* given, DialectRequest& request) {
+  Ref codecs(PyImport_ImportModule("codecs"));
+  Ref info(codecs ? PyObject_CallMethod(codecs.get(), "lookup", "O", given) : nullptr);
+  Ref canonical(info ? PyObject_GetAttrString(info.get(), "name") : nullptr);
+  const char* name =
+      canonical && PyUnicode_Check(canonical.get()) ? PyUnicode_AsUTF8(canonical.get()) : nullptr;
+  if (name == nullptr && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_LookupError)) {
+    return false;  // not a question of the name (out of memory, an import failing)
+  }
+  PyErr_Clear();
+  if (name != nullptr) {
+    try {
+      std::string mapped = iconv_name(name);
+      if (encoding_known(mapped)) {
+        request.encoding = std::move(mapped);
+        return true;
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  PyErr_Format(PyExc_LookupError, "unknown encoding: %R", given);
+  return false;
 }
 
 }  // namespace
@@ -179,9 +213,11 @@ bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOpti
     const char* name = PyUnicode_AsUTF8AndSize(dialect.encoding, &size);
     if (name == nullptr) return false;
     request.encoding.assign(name, static_cast<std::size_t>(size));
-    if (request.encoding.empty() || request.encoding.find('\0') != std::string::npos ||
-        !encoding_known(request.encoding)) {
+    if (request.encoding.empty() || request.encoding.find('\0') != std::string::npos) {
       PyErr_Format(PyExc_LookupError, "unknown encoding: %R", dialect.encoding);
+      return false;
+    }
+    if (!encoding_known(request.encoding) && !python_codec_name(dialect.encoding, request)) {
       return false;
     }
   }

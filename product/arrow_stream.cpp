@@ -11,17 +11,18 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "native.hpp"
+#include "pass.hpp"
 #include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
+#include "table/thread_pool.hpp"
 #include "text.hpp"
+#include "writers.hpp"
 
 namespace gleave::native {
 
@@ -33,39 +34,35 @@ using table::ParallelTableBuilder;
 using table::SharedTable;
 using table::TableOptions;
 
-// Tables being built at this moment in the process, each counting itself.
-std::atomic<unsigned> tables_in_progress{0};
-
-struct InProgress {
-  InProgress() { tables_in_progress.fetch_add(1, std::memory_order_relaxed); }
-  ~InProgress() { tables_in_progress.fetch_sub(1, std::memory_order_relaxed); }
-  InProgress(const InProgress&) = delete;
-  InProgress& operator=(const InProgress&) = delete;
-};
-
-// The threads that build a table: both cores of a small machine, a few of
-// a larger one (the pass feeding them is a single thread), shared with the
-// other tables being built: two files read at once on two cores get one
-// thread each rather than four threads fighting over two cores.
-// `requested`: the caller's threads= (0: as many as the cores this table's
-// share of them allows).
+// The threads that build a table, the caller's included: as the caller
+// asks, or every thread of the shared pool (which every table being built
+// shares, so that two files read at once do not fight over the cores).
 unsigned build_threads(unsigned requested) {
-  if (requested != 0) return requested;
-  const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-  const unsigned tables = std::max(tables_in_progress.load(std::memory_order_relaxed), 1u);
-  return std::max(cores / tables, 1u);
+  return requested != 0 ? requested : table::ThreadPool::shared().size() + 1;
 }
 
 // Kept rows go to the builder, which notes where each line is (copying the
 // fields of the rows the pass had to split itself) and builds blocks of
 // them on other threads while the pass goes on; rejected rows are only
 // counted, as open() counts them.
+// What the caller asked of the rows beyond the table's options.
+struct RowRequest {
+  std::optional<std::uint64_t> limit;    // data rows to keep; the pass stops there
+  std::vector<std::string> null_values;  // fields read as empty (so null when typed)
+  bool keep_set_aside = false;           // collect the quarantine file's text
+};
+
 struct BuilderSink {
-  BuilderSink(const TableOptions& o, unsigned t, Interrupt& i)
-      : options(o), threads(t), interrupt(i) {}
+  BuilderSink(const TableOptions& o, unsigned t, Interrupt& i, const RowRequest& r)
+      : options(o), threads(t), interrupt(i), request(r) {}
   TableOptions options;
   unsigned threads;  // as given to arrow_stream(threads=...); 0: chosen here
   Interrupt& interrupt;
+  const RowRequest& request;
+  // The set-aside rows as the quarantine file holds them (keep_set_aside).
+  std::string set_aside_text;
+  std::uint64_t kept = 0;  // rows given to the builder, header rows included
+  Row split;               // a plain line's fields, when null spellings are looked for
   // The text the pass reads, kept until every line noted in it is built.
   // Declared before the builder, whose helpers read it until they stop.
   ByteBuffer text;
@@ -108,29 +105,80 @@ struct BuilderSink {
     if (::madvise(text.data() + given_back, end - given_back, MADV_DONTNEED) == 0) given_back = end;
   }
   // keep(row) and keep(row, verdict): the pass may or may not say why.
+  // Header rows name columns: null spellings and the row limit are for data.
+  bool in_header() const {
+    return options.header && kept < std::max<std::size_t>(options.header_rows, 1);
+  }
+  bool is_null_spelling(std::string_view field) const {
+    return std::find(request.null_values.begin(), request.null_values.end(), field) !=
+           request.null_values.end();
+  }
+  // True once the rows asked for are kept: the pass then ends as a
+  // finished one (not an interrupted one), before or after a row.
+  bool full() {
+    if (!request.limit) return false;
+    const std::uint64_t header = options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
+    limit_reached = kept >= *request.limit + header;
+    return limit_reached;
+  }
+  bool counted() {
+    ++kept;
+    return !full() && go_on();
+  }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
+    if (full()) return false;  // no data rows were asked for
+    const bool nulls = !request.null_values.empty() && !in_header();
     // An all-ASCII row spares the builder a UTF-8 check per field.
     builder->append_row_with(
         [&](auto&& visit) {
-          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+          for (std::size_t i = 0; i < row.size(); ++i) {
+            const std::string_view field = row.field(i);
+            visit(nulls && is_null_spelling(field) ? std::string_view() : field);
+          }
         },
         is_ascii(row.bytes.data(), row.bytes.size()));
-    return go_on();
+    return counted();
   }
   bool keep_line(std::string_view line, bool ascii) {
+    if (full()) return false;
+    if (!request.null_values.empty() && !in_header()) {
+      split_plain_line(line, delimiter, split);
+      return keep(split);
+    }
     builder->append_line(line, delimiter, ascii);
+    return counted();
+  }
+  bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
+    if (request.keep_set_aside) append_raw_quarantine_line(set_aside_text, number, reason, raw);
     return go_on();
   }
-  template <class... Rejected>
-  bool reject(Rejected&&...) {
-    return go_on();
+  bool preamble(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kPreambleReason, raw);
   }
+  bool other_table(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kOtherTableReason, raw);
+  }
+  bool footnote(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kFootnoteReason, raw);
+  }
+  bool repeated_header(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kRepeatedHeaderReason, raw);
+  }
+  bool comment(std::uint64_t number, std::string_view raw) {
+    return set_aside(number, kCommentReason, raw);
+  }
+  bool reject(const RowVerdict& verdict, const Row&) {
+    if (!request.keep_set_aside) return go_on();
+    return set_aside(verdict.line, reason_text(verdict.verdict, verdict.expected), verdict.raw);
+  }
+  bool limit_reached = false;
 };
 
 struct BuiltTable {
   ArrowTable table;
   JobCounts counts;
+  std::optional<std::string> set_aside;  // the quarantine file's text, when asked for
 };
 
 // Reads, repairs and builds with the lock released; never throws. The file
@@ -138,10 +186,11 @@ struct BuiltTable {
 // keeps the same rows.
 Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
                          const DialectRequest& request, const TableOptions& table_options,
-                         unsigned threads, bool refuse_binary, Interrupt& interrupt) {
+                         const RowRequest& rows, unsigned threads, bool refuse_binary,
+                         Interrupt& interrupt) {
   try {
-    const InProgress counted;
-    BuilderSink sink(table_options, threads, interrupt);
+    BuilderSink sink(table_options, threads, interrupt, rows);
+    if (rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
     // The sink keeps the buffer the pass reads (the input, or its UTF-8
     // conversion; the other goes before the pass) until the blocks noting
     // its lines are built.
@@ -162,6 +211,7 @@ Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
     BuiltTable out;
     out.table = sink.builder->finish();
     out.counts = std::move(counts.value());
+    if (rows.keep_set_aside) out.set_aside = std::move(sink.set_aside_text);
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -204,6 +254,7 @@ struct StreamRecord {
   GleaveCounts counts;
   unsigned char delimiter = ',';
   std::optional<InputReport> input;
+  std::optional<std::string> set_aside;
 };
 
 struct StreamObject {
@@ -293,6 +344,13 @@ PyObject* stream_summary(PyObject* self, void*) {
                      r.input ? &*r.input : nullptr);
 }
 
+PyObject* stream_set_aside(PyObject* self, void*) {
+  const StreamRecord& r = record_of(self);
+  if (!r.set_aside) Py_RETURN_NONE;
+  return PyBytes_FromStringAndSize(r.set_aside->data(),
+                                   static_cast<Py_ssize_t>(r.set_aside->size()));
+}
+
 PyObject* stream_repr(PyObject* self) {
   const ArrowTable& t = *record_of(self).table;
   return PyUnicode_FromFormat("<csv_gleave.ArrowStream: %lld rows, %zu columns>",
@@ -308,6 +366,11 @@ PyGetSetDef stream_getset[] = {
      "their place (the column's values are left as they are).",
      nullptr},
     {"summary", stream_summary, nullptr, "The counts of the repair.", nullptr},
+    {"set_aside", stream_set_aside, nullptr,
+     "With set_aside=True: the rows kept out of the table (quarantined, preamble, other "
+     "tables, footnotes, repeated headers) as the bytes of a quarantine file, as gleave_file "
+     "writes one; else None.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -346,10 +409,53 @@ PyType_Spec stream_spec = {
     stream_slots,
 };
 
+// n_rows (None or an int >= 0), set_aside (a bool) and null_values (None or
+// a sequence of str) into `out`; false with an exception set.
+bool row_request_from(PyObject* n_rows, PyObject* set_aside, PyObject* null_values,
+                      RowRequest& out) {
+  if (n_rows != Py_None) {
+    if (!PyLong_Check(n_rows) || PyBool_Check(n_rows)) {
+      PyErr_Format(PyExc_TypeError, "n_rows must be an int or None, not %.100s",
+                   Py_TYPE(n_rows)->tp_name);
+      return false;
+    }
+    const long long v = PyLong_AsLongLong(n_rows);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (v < 0) {
+      PyErr_SetString(PyExc_ValueError, "n_rows must be 0 or more");
+      return false;
+    }
+    out.limit = static_cast<std::uint64_t>(v);
+  }
+  if (!bool_from(set_aside, "set_aside", out.keep_set_aside)) return false;
+  if (null_values == Py_None) return true;
+  if (PyUnicode_Check(null_values) || PyBytes_Check(null_values)) {
+    PyErr_SetString(PyExc_TypeError, "null_values must be a sequence of str, not one str");
+    return false;
+  }
+  Ref items(PySequence_Fast(null_values, "null_values must be a sequence of str"));
+  if (!items) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "null_values must hold str, not %.100s",
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+    if (text == nullptr) return false;
+    out.null_values.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  return true;
+}
+
 PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
-      "source", GLEAVE_OPTION_KEYWORDS,  "header",       "infer_types", "allow_binary",
-      "cancel", GLEAVE_DIALECT_KEYWORDS, "string_views", "threads",     nullptr};
+      "source",    GLEAVE_OPTION_KEYWORDS,  "header",        "infer_types", "allow_binary",
+      "cancel",    GLEAVE_DIALECT_KEYWORDS, "string_views",  "threads",     "n_rows",
+      "set_aside", "null_values",           "decimal_comma", nullptr};
   PathArg input;
   OptionArgs option_args;
   DialectArgs dialect_args;
@@ -359,13 +465,20 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* cancel = Py_None;
   PyObject* string_views = nullptr;
   PyObject* threads_arg = Py_None;
+  PyObject* n_rows = Py_None;
+  PyObject* set_aside = nullptr;
+  PyObject* null_values = Py_None;
+  PyObject* decimal_comma = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OO:arrow_stream",
+          args, kwargs,
+          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOO:arrow_stream",
           const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
           &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views, &threads_arg)) {
+          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma)) {
     return nullptr;
   }
+  RowRequest rows;
+  if (!row_request_from(n_rows, set_aside, null_values, rows)) return nullptr;
   unsigned threads = 0;
   if (threads_arg != Py_None) {
     if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
@@ -390,14 +503,15 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
-      !bool_from(string_views, "string_views", table_options.string_views)) {
+      !bool_from(string_views, "string_views", table_options.string_views) ||
+      !bool_from(decimal_comma, "decimal_comma", table_options.decimal_comma)) {
     return nullptr;
   }
   ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return build(ref, options, request, table_options, threads, !allow, interrupt);
+    return build(ref, options, request, table_options, rows, threads, !allow, interrupt);
   });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
@@ -405,6 +519,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   record.counts = result.value().counts;
   record.delimiter = result.value().counts.delimiter;
   record.input = std::move(result.value().counts.input);
+  record.set_aside = std::move(result.value().set_aside);
   PyTypeObject* type = state->arrow_stream_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -432,8 +547,8 @@ PyMethodDef arrow_stream_method = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
     "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
-    "string_views=False, "
-    "threads=None)\n--\n\n"
+    "string_views=False, threads=None, n_rows=None, set_aside=False, null_values=None, "
+    "decimal_comma=True)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
@@ -447,6 +562,11 @@ PyMethodDef arrow_stream_method = {
     "polars holds strings in: polars then takes them without converting them.\n"
     "threads: how many threads build the table, the calling one included; None (the\n"
     "default) uses the cores, shared with the other tables being built in the process;\n"
-    "1 builds in the calling thread alone (for callers that run many reads at once)."};
+    "1 builds in the calling thread alone (for callers that run many reads at once).\n"
+    "n_rows: keep at most this many data rows; the read stops there, and the summary counts\n"
+    "the rows read. set_aside=True keeps the rows left out of the table as the bytes of a\n"
+    "quarantine file (ArrowStream.set_aside). null_values: field texts read as empty (null\n"
+    "when typed) in data rows. decimal_comma=False reads no decimal comma (by default one\n"
+    "is read when the delimiter is not a comma)."};
 
 }  // namespace gleave::native

@@ -1,6 +1,7 @@
 // GleaveSummary: the counts of a repair. It has the core's six attributes
 // and to_dict() keys; what the product layer adds goes into kFields.
 #include <cstddef>
+#include <cstdio>
 #include <new>
 #include <optional>
 
@@ -63,6 +64,9 @@ PyObject* get_blank_rows(PyObject* self) {
 PyObject* get_replaced_bytes(PyObject* self) {
   return count_or_none(self, &InputReport::replaced_bytes);
 }
+PyObject* get_fallback_bytes(PyObject* self) {
+  return count_or_none(self, &InputReport::fallback_bytes);
+}
 PyObject* get_other_table_rows(PyObject* self) {
   return count_or_none(self, &InputReport::other_table_rows);
 }
@@ -114,6 +118,10 @@ const Field kFields[] = {
     {"blank_rows", 0, "Blank lines skipped (in no other count).", get_blank_rows},
     {"replaced_bytes", 0, "Input bytes that could not be decoded, written as U+FFFD.",
      get_replaced_bytes},
+    {"fallback_bytes", 0,
+     "Bytes of a UTF-8 input that were not UTF-8, each read as cp1252 (a line or a field "
+     "written in cp1252 among UTF-8).",
+     get_fallback_bytes},
     {"header", 0, "The table's first row looks like a header.", get_header},
     {"not_a_table", 0, "No dialect reads the input as a consistent table.", get_not_a_table},
     {"tables", 0,
@@ -171,11 +179,17 @@ PyObject* summary_repr(PyObject* self) {
   if (!base || r == nullptr) return base ? PyUnicode_FromFormat("%U>", base.get()) : nullptr;
   Ref encoding(get_encoding(self)), quote(get_quote_char(self));
   if (!encoding || !quote) return nullptr;
+  // Shown when there were any, as not_a_table is.
+  char fallback[48] = "";
+  if (r->fallback_bytes != 0) {
+    std::snprintf(fallback, sizeof fallback, " fallback_bytes=%llu",
+                  static_cast<unsigned long long>(r->fallback_bytes));
+  }
   return PyUnicode_FromFormat(
-      "%U encoding=%R quote_char=%R preamble_rows=%llu blank_rows=%llu replaced_bytes=%llu%s>",
+      "%U encoding=%R quote_char=%R preamble_rows=%llu blank_rows=%llu replaced_bytes=%llu%s%s>",
       base.get(), encoding.get(), quote.get(), static_cast<unsigned long long>(r->preamble_rows),
       static_cast<unsigned long long>(r->blank_rows),
-      static_cast<unsigned long long>(r->replaced_bytes),
+      static_cast<unsigned long long>(r->replaced_bytes), fallback,
       r->not_a_table ? " not_a_table=True" : "");
 }
 

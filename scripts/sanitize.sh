@@ -64,10 +64,14 @@ if ls tests/cpp/*_test.cpp >/dev/null 2>&1; then
   [ "$tests" = ON ] || echo "sanitize.sh: tests/cpp incomplete; skipping the C++ tests" >&2
 fi
 
+# The C sources (vendored) with the C compiler of the same family: one
+# sanitizer runtime for the whole build.
+cc=${CC:-$(echo "$cxx" | sed 's/clang++/clang/; s/g++/gcc/')}
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" \
   -DCMAKE_SHARED_LINKER_FLAGS="$extra_flags" -DCMAKE_MODULE_LINKER_FLAGS="$extra_flags" \
   -DGLEAVE_SANITIZE=address,undefined -DGLEAVE_BUILD_MODULE=ON -DGLEAVE_BUILD_TESTS=$tests \
   -DGLEAVE_WERROR="${GLEAVE_WERROR:-OFF}" \

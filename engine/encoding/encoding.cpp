@@ -61,15 +61,48 @@ ByteTable make_cp1252() noexcept {
 const ByteTable kLatin1 = make_latin1();
 const ByteTable kCp1252 = make_cp1252();
 
-// One pass to size the output exactly, one to fill it; ASCII runs are copied
-// eight bytes at a time.
-std::string decode_single_byte(std::string_view in, const ByteTable& t) {
+// Bytes in [lo, lo + span], counted in 32 byte-wide lanes that are added up
+// before any can overflow: the loop compiles to byte compares and adds, 16
+// to 64 bytes an instruction, where a count widened to 64 bits per byte
+// would take one.
+std::uint64_t count_bytes_in(const unsigned char* p, std::size_t n, unsigned char lo,
+                             unsigned char span) noexcept {
+  constexpr std::size_t kLanes = 32;
+  constexpr std::size_t kRounds = 255;  // a lane holds 255 before it wraps
+  std::uint64_t total = 0;
+  while (n >= kLanes) {
+    const std::size_t rounds = std::min(n / kLanes, kRounds);
+    unsigned char lanes[kLanes] = {};
+    for (std::size_t r = 0; r < rounds; ++r, p += kLanes) {
+      for (std::size_t j = 0; j < kLanes; ++j) {
+        lanes[j] =
+            static_cast<unsigned char>(lanes[j] + (static_cast<unsigned char>(p[j] - lo) <= span));
+      }
+    }
+    for (const unsigned char l : lanes) total += l;
+    n -= rounds * kLanes;
+  }
+  for (std::size_t k = 0; k < n; ++k) total += static_cast<unsigned char>(p[k] - lo) <= span;
+  return total;
+}
+
+// The lead bytes of well-formed sequences, C2..F4.
+std::uint64_t count_lead_bytes(const unsigned char* p, std::size_t n) noexcept {
+  return count_bytes_in(p, n, 0xC2, 0x32);
+}
+
+// One pass to size the output, one to fill it; ASCII runs are copied eight
+// bytes at a time. Appends to `out`, so that a piece decoder writes
+// into the string it hands on without a temporary.
+void decode_single_byte(std::string_view in, const ByteTable& t, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
-  std::size_t extra = 0;
-  for (std::size_t i = 0; i < n; ++i) extra += t.len[p[i]] - 1u;
-  std::string out(n + extra, '\0');
-  char* o = out.data();
+  // Room for the most a byte above 0x7F can take (three bytes), counted in
+  // byte lanes; what is not used is given back at the end.
+  const std::size_t high = static_cast<std::size_t>(count_bytes_in(p, n, 0x80, 0x7F));
+  const std::size_t had = out.size();
+  out.resize(had + n + 2 * high);
+  char* o = out.data() + had;
   std::size_t i = 0;
   while (i < n) {
     std::size_t run = i;
@@ -84,6 +117,12 @@ std::string decode_single_byte(std::string_view in, const ByteTable& t) {
       o += t.len[b];
     }
   }
+  out.resize(static_cast<std::size_t>(o - out.data()));
+}
+
+std::string decode_single_byte(std::string_view in, const ByteTable& t) {
+  std::string out;
+  decode_single_byte(in, t, out);
   return out;
 }
 
@@ -126,10 +165,12 @@ Utf8Census utf8_census(std::string_view in, bool complete) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
   Utf8Census c;
+  std::uint64_t stray_leads = 0;  // lead bytes that start no well-formed sequence
   std::size_t i = 0;
   while (i < n) {
     i += valid_utf8_prefix(in.data() + i, n - i);
     if (i >= n) break;
+    stray_leads += static_cast<unsigned char>(p[i] - 0xC2) <= 0x32;
     const long len = utf8_sequence(p, n, i);
     if (len == 0) {  // cut by the end
       if (complete) ++c.ill;
@@ -140,21 +181,27 @@ Utf8Census utf8_census(std::string_view in, bool complete) noexcept {
   }
   // The valid runs were skipped without counting their multi-byte
   // sequences: count lead bytes, which in well-formed text start exactly one.
-  for (std::size_t k = 0; k < n; ++k) c.multibyte += p[k] >= 0xC2 && p[k] <= 0xF4;
-  c.multibyte = c.multibyte > c.ill ? c.multibyte - c.ill : 0;
+  const std::uint64_t leads = count_lead_bytes(p, n);
+  c.multibyte = leads > stray_leads ? leads - stray_leads : 0;
   return c;
 }
 
-// Mostly UTF-8: a few broken sequences among many good ones are damage to
-// a UTF-8 file, not a sign of another encoding.
+// UTF-8 unless the bytes that are not UTF-8 far outnumber the sequences
+// that are. A cp1252 file holds almost no well-formed sequence (one would
+// take a capital accented letter followed by a symbol), so one that has
+// them in numbers is UTF-8, damaged or mixed with lines of cp1252; its
+// ill-formed bytes then fall back to cp1252 one by one, and every
+// well-formed sequence keeps its character.
 bool reads_as_utf8(const Utf8Census& c) noexcept {
-  return c.ill == 0 || c.multibyte >= 4 * c.ill;
+  return c.ill == 0 || c.multibyte * 8 >= c.ill;
 }
 
-// Calls append(bytes, size) with the valid runs of `in` and U+FFFD for
-// each maximal ill-formed subpart (counted).
+// Calls append(bytes, size) with the valid runs of `in` and, for each
+// maximal ill-formed subpart, U+FFFD (counted in `replaced`) or, when
+// `mixed`, each of its bytes as cp1252 (counted in `fallback`).
 template <class Append>
-void utf8_lossy_to(std::string_view in, std::uint64_t& replaced, Append&& append) {
+void utf8_repair_to(std::string_view in, bool mixed, std::uint64_t& replaced,
+                    std::uint64_t& fallback, Append&& append) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
   std::size_t i = 0;
@@ -164,30 +211,16 @@ void utf8_lossy_to(std::string_view in, std::uint64_t& replaced, Append&& append
     i += good;
     if (i >= n) break;
     const long len = utf8_sequence(p, n, i);
-    append(kReplacement, 3);
-    ++replaced;
-    i = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    const std::size_t end = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    if (mixed) {
+      fallback += end - i;
+      for (; i < end; ++i) append(kCp1252.bytes[p[i]], kCp1252.len[p[i]]);
+    } else {
+      append(kReplacement, 3);
+      ++replaced;
+    }
+    i = end;
   }
-}
-
-std::string utf8_lossy(std::string_view in, std::uint64_t& replaced) {
-  std::string out;
-  out.reserve(in.size() + 16);
-  utf8_lossy_to(in, replaced, [&](const char* p, std::size_t k) { out.append(p, k); });
-  return out;
-}
-
-// The same straight into a buffer: a damaged UTF-8 file is then held twice
-// at most (input and text), never a third time for a copy.
-void utf8_lossy(std::string_view in, std::uint64_t& replaced, ByteBuffer& out) {
-  if (!out.reserve(in.size() + 16)) throw std::bad_alloc();
-  utf8_lossy_to(in, replaced, [&](const char* p, std::size_t k) {
-    const std::size_t need = out.size() + k;
-    if (need > out.capacity() && !out.reserve(std::max(need, out.capacity() + out.capacity() / 2)))
-      throw std::bad_alloc();
-    if (k != 0) std::memcpy(out.data() + out.size(), p, k);
-    out.set_size(need);
-  });
 }
 
 enum class Unicode { None, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
@@ -207,14 +240,8 @@ Unicode from_bom(std::string_view s) noexcept {
 
 // Text in UTF-16 or UTF-32 without a mark: mostly Latin text puts a NUL in
 // the high byte(s) of nearly every code unit and almost nowhere else.
-Unicode from_nul_pattern(std::string_view s) noexcept {
-  const std::size_t n = (s.size() < kSampleBytes ? s.size() : kSampleBytes) & ~std::size_t{3};
-  if (n < 4) return Unicode::None;
-  // Most input has no NUL at all, which memchr finds out fastest.
-  if (std::memchr(s.data(), '\0', n) == nullptr) return Unicode::None;
-  std::size_t nul[4] = {0, 0, 0, 0};
-  for (std::size_t i = 0; i < n; ++i) nul[i & 3] += s[i] == '\0';
-  const std::size_t quarter = n / 4;
+Unicode latin_nul_pattern(std::string_view s, const std::size_t (&nul)[4]) noexcept {
+  const std::size_t quarter = (s.size() & ~std::size_t{3}) / 4;
   auto most = [&](std::size_t k) { return nul[k] * 10 >= quarter * 7; };
   auto few = [&](std::size_t k) { return nul[k] * 10 <= quarter; };
   if (few(0) && most(1) && most(2) && most(3)) return Unicode::Utf32Le;
@@ -222,6 +249,58 @@ Unicode from_nul_pattern(std::string_view s) noexcept {
   if (few(0) && few(2) && most(1) && most(3)) return Unicode::Utf16Le;
   if (most(0) && most(2) && few(1) && few(3)) return Unicode::Utf16Be;
   return Unicode::None;
+}
+
+// Whether a UTF-16 code unit is one that text in a table is made of: ASCII
+// that is not a control (but tab and line breaks), Latin, Greek, Cyrillic,
+// Hebrew, Arabic, CJK (with kana, Hangul and full-width forms), punctuation
+// and surrogates (an unpaired one is U+FFFD and counted when decoded).
+bool plausible_unit(unsigned u) noexcept {
+  if (u < 0x80) return u >= 0x20 || u == '\t' || u == '\n' || u == '\r';
+  return (u >= 0xA0 && u < 0x800) || (u >= 0x2000 && u < 0x2070) || (u >= 0x20A0 && u < 0x20D0) ||
+         (u >= 0x3000 && u < 0xA000) || (u >= 0xAC00 && u < 0xD7A4) ||
+         (u >= 0xD800 && u < 0xE000) || (u >= 0xFF00 && u < 0xFFF0);
+}
+
+// UTF-16 without a mark whose text is mostly not Latin (CJK): its code
+// units carry no NUL, but the ASCII among them (delimiters, line breaks,
+// digits) puts one in every high byte it fills, always at the same parity,
+// and every unit read that way is a character a table holds. UTF-8 and the
+// single-byte code pages have no NUL in text at all.
+Unicode wide_nul_pattern(std::string_view s, const std::size_t (&nul)[4]) noexcept {
+  const std::size_t n = s.size() & ~std::size_t{1};
+  const std::size_t even = nul[0] + nul[2], odd = nul[1] + nul[3];
+  // A few stray NULs in a short text (a damaged file) are not evidence.
+  constexpr std::size_t kFewest = 4;
+  if (n < 32) return Unicode::None;
+  Unicode u = Unicode::None;
+  if (even == 0 && odd >= kFewest && odd * 64 >= n) u = Unicode::Utf16Le;
+  if (odd == 0 && even >= kFewest && even * 64 >= n) u = Unicode::Utf16Be;
+  if (u == Unicode::None) return u;
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const int hi = u == Unicode::Utf16Le ? 1 : 0;
+  std::size_t odd_units = 0, cjk = 0, breaks = 0;
+  for (std::size_t i = 0; i < n; i += 2) {
+    const unsigned unit = (unsigned{p[i + hi]} << 8) | p[i + 1 - hi];
+    odd_units += !plausible_unit(unit);
+    cjk += unit >= 0x3000;
+    breaks += unit == '\n';
+  }
+  // Nearly every unit a character, some of them beyond Latin (else the
+  // Latin test above would have been met), and lines.
+  return breaks != 0 && odd_units * 50 <= n / 2 && cjk * 8 >= n / 2 ? u : Unicode::None;
+}
+
+Unicode from_nul_pattern(std::string_view s) noexcept {
+  s = s.substr(0, kSampleBytes);
+  if (s.size() < 4) return Unicode::None;
+  // Most input has no NUL at all, which memchr finds out fastest.
+  if (std::memchr(s.data(), '\0', s.size()) == nullptr) return Unicode::None;
+  std::size_t nul[4] = {0, 0, 0, 0};
+  const std::size_t n = s.size() & ~std::size_t{3};
+  for (std::size_t i = 0; i < n; ++i) nul[i & 3] += s[i] == '\0';
+  const Unicode latin = latin_nul_pattern(s, nul);
+  return latin != Unicode::None ? latin : wide_nul_pattern(s.substr(0, n), nul);
 }
 
 const char* unicode_name(Unicode u) noexcept {
@@ -323,22 +402,44 @@ Transcoded from_table(std::string_view in, const ByteTable& t, const char* name)
   return r;
 }
 
-Transcoded from_utf8(std::string_view in, std::size_t skip, const char* name, bool lossy,
+// How text that may be UTF-8 is read: strictly (a name was given: what is
+// not UTF-8 becomes U+FFFD), with a cp1252 fallback for the bytes that are
+// not (detected), or as cp1252 throughout.
+enum class Utf8Mode : std::uint8_t { Lossy, Mixed, Cp1252 };
+
+Transcoded from_utf8(std::string_view in, std::size_t skip, const char* name, Utf8Mode mode,
                      ByteBuffer* into) {
   Transcoded r;
   r.encoding = name;
   const std::string_view body = in.substr(skip);
-  if (valid_utf8_prefix(body.data(), body.size()) == body.size()) {
+  if (mode != Utf8Mode::Cp1252 && valid_utf8_prefix(body.data(), body.size()) == body.size()) {
     r.borrowed = true;
     r.skip = skip;
-  } else if (lossy && into != nullptr) {
-    utf8_lossy(body, r.replaced, *into);
-  } else if (lossy) {
-    r.utf8 = utf8_lossy(body, r.replaced);
-  } else {
+    return r;
+  }
+  if (mode == Utf8Mode::Cp1252) {
     r.utf8 = decode_single_byte(body, kCp1252);
     r.encoding = "cp1252";
+    return r;
   }
+  const bool mixed = mode == Utf8Mode::Mixed;
+  if (into == nullptr) {
+    r.utf8.reserve(body.size() + 16);
+    utf8_repair_to(body, mixed, r.replaced, r.fallback,
+                   [&](const char* p, std::size_t k) { r.utf8.append(p, k); });
+    return r;
+  }
+  // Straight into the caller's buffer: a damaged UTF-8 file is then held
+  // twice at most (input and text), never a third time for a copy.
+  ByteBuffer& out = *into;
+  if (!out.reserve(body.size() + body.size() / 8 + 16)) throw std::bad_alloc();
+  utf8_repair_to(body, mixed, r.replaced, r.fallback, [&](const char* p, std::size_t k) {
+    const std::size_t need = out.size() + k;
+    if (need > out.capacity() && !out.reserve(std::max(need, out.capacity() + out.capacity() / 2)))
+      throw std::bad_alloc();
+    if (k != 0) std::memcpy(out.data() + out.size(), p, k);
+    out.set_size(need);
+  });
   return r;
 }
 
@@ -346,56 +447,140 @@ bool has_utf8_bom(std::string_view s) noexcept {
   return s.size() >= 3 && s.compare(0, 3, "\xEF\xBB\xBF") == 0;
 }
 
+// The UTF-16 or UTF-32 that the input's first bytes mark, or that its NUL
+// pattern shows. `FF FE` or `FE FF` before a body with no NUL that is valid
+// UTF-8 marks nothing: text in UTF-16 has a NUL in every line break, so
+// those two bytes are text (of a file put together from pieces), read as
+// UTF-8 with a fallback for them like any byte that is not UTF-8.
+struct UnicodeMark {
+  Unicode u = Unicode::None;
+  std::size_t skip = 0;       // bytes of the mark
+  bool contradicted = false;  // a UTF-16 mark over a UTF-8 body
+};
+
+UnicodeMark unicode_mark(std::string_view head, bool complete) noexcept {
+  UnicodeMark m;
+  m.u = from_bom(head);
+  m.skip = bom_length(m.u);
+  if (m.u == Unicode::Utf16Le || m.u == Unicode::Utf16Be) {
+    const std::string_view body = head.substr(2, kSampleBytes);
+    const bool whole = complete && head.size() - 2 <= kSampleBytes;
+    if (std::memchr(body.data(), '\0', body.size()) == nullptr) {
+      const std::size_t good = valid_utf8_prefix(body.data(), body.size());
+      const auto* p = reinterpret_cast<const unsigned char*>(body.data());
+      // A sequence cut by the sample's end is not a fault of the body.
+      if (good == body.size() || (!whole && utf8_sequence(p, body.size(), good) == 0)) {
+        m = UnicodeMark{};
+        m.contradicted = true;
+        return m;
+      }
+    }
+  }
+  if (m.u == Unicode::None) m.u = from_nul_pattern(head);
+  return m;
+}
+
+// Python's names for encodings that glibc's iconv knows by another name
+// (squeezed); any other name is tried as given, then squeezed.
+constexpr struct {
+  const char* python;
+  const char* iconv;
+} kIconvNames[] = {
+    {"macroman", "MACINTOSH"},
+    {"maclatin2", "MAC-CENTRALEUROPE"},
+    {"maciceland", "MAC-IS"},
+    {"maccyrillic", "MAC-CYRILLIC"},
+    {"eucjis2004", "EUC-JISX0213"},
+    {"shiftjis2004", "SHIFT_JISX0213"},
+    {"iso2022jp2004", "ISO-2022-JP-3"},
+    {"iso2022jp3", "ISO-2022-JP-3"},
+    {"kz1048", "RK1048"},
+    {"ptcp154", "PT154"},
+};
+
 }  // namespace
+
+std::string iconv_name(std::string_view name) {
+  const std::string key = squeeze(name);
+  for (const auto& n : kIconvNames) {
+    if (key == n.python) return n.iconv;
+  }
+  if (Iconv(std::string(name)).ok()) return std::string(name);
+  std::string upper = key;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return Iconv(upper).ok() ? upper : std::string(name);
+}
 
 std::string detect_encoding(std::string_view sample, bool complete) {
   if (has_utf8_bom(sample)) return "utf-8-sig";
-  Unicode u = from_bom(sample);
-  if (u == Unicode::None) u = from_nul_pattern(sample);
-  if (u != Unicode::None) return unicode_name(u);
-  return reads_as_utf8(utf8_census(sample, complete)) ? "utf-8" : "cp1252";
+  const UnicodeMark m = unicode_mark(sample, complete);
+  if (m.u != Unicode::None) return unicode_name(m.u);
+  return m.contradicted || reads_as_utf8(utf8_census(sample, complete)) ? "utf-8" : "cp1252";
 }
 
 Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding) {
   return transcode_to_utf8(input, encoding, nullptr);
 }
 
-Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding, ByteBuffer* into) {
-  if (encoding.empty()) {
-    if (has_utf8_bom(input)) return from_utf8(input, 3, "utf-8-sig", true, into);
-    Unicode u = from_bom(input);
-    if (u != Unicode::None) return from_unicode(input, u, bom_length(u));
-    u = from_nul_pattern(input);
-    if (u != Unicode::None) return from_unicode(input, u, 0);
-    if (valid_utf8_prefix(input.data(), input.size()) == input.size()) {
-      return from_utf8(input, 0, "utf-8", true, into);
-    }
-    return from_utf8(input, 0, "utf-8", reads_as_utf8(utf8_census(input, true)), into);
-  }
+namespace {
 
-  const std::string key = squeeze(encoding);
-  if (key == "utf8") return from_utf8(input, 0, "utf-8", true, into);
-  if (key == "utf8sig")
-    return from_utf8(input, has_utf8_bom(input) ? 3 : 0, "utf-8-sig", true, into);
-  if (key == "cp1252" || key == "windows1252") return from_table(input, kCp1252, "cp1252");
-  if (key == "latin1" || key == "iso88591" || key == "l1" || key == "iso885911987") {
-    return from_table(input, kLatin1, "latin-1");
-  }
+// How a given name reads: UTF-8 and the single-byte code pages take fast
+// paths, anything else goes to iconv under the name it knows; `unit` is the
+// width of a code unit, `skip` a mark that matches the named byte order.
+struct NamedConversion {
+  std::string key;  // squeezed
+  std::string iconv;
+  std::string name;  // lower case, as reported
   std::size_t unit = 1;
   std::size_t skip = 0;
-  if (key.rfind("utf16", 0) == 0 || key.rfind("ucs2", 0) == 0) unit = 2;
-  if (key.rfind("utf32", 0) == 0 || key.rfind("ucs4", 0) == 0) unit = 4;
-  // A mark that matches the named byte order is not text.
+};
+
+NamedConversion named_conversion(std::string_view input, std::string_view encoding) {
+  NamedConversion c;
+  c.key = squeeze(encoding);
+  c.iconv = iconv_name(encoding);
+  const std::string k = squeeze(c.iconv);
+  if (k.rfind("utf16", 0) == 0 || k.rfind("ucs2", 0) == 0) c.unit = 2;
+  if (k.rfind("utf32", 0) == 0 || k.rfind("ucs4", 0) == 0) c.unit = 4;
   const Unicode u = from_bom(input);
-  if ((key == "utf16le" && u == Unicode::Utf16Le) || (key == "utf16be" && u == Unicode::Utf16Be) ||
-      (key == "utf32le" && u == Unicode::Utf32Le) || (key == "utf32be" && u == Unicode::Utf32Be)) {
-    skip = bom_length(u);
+  if ((k == "utf16le" && u == Unicode::Utf16Le) || (k == "utf16be" && u == Unicode::Utf16Be) ||
+      (k == "utf32le" && u == Unicode::Utf32Le) || (k == "utf32be" && u == Unicode::Utf32Be)) {
+    c.skip = bom_length(u);
   }
-  std::string name(encoding);
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  c.name = std::string(encoding);
+  for (char& ch : c.name) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
   }
-  return run_iconv(input.substr(skip), std::string(encoding), name, unit);
+  return c;
+}
+
+bool is_latin1(const std::string& key) noexcept {
+  return key == "latin1" || key == "iso88591" || key == "l1" || key == "iso885911987";
+}
+
+}  // namespace
+
+Transcoded transcode_to_utf8(std::string_view input, std::string_view encoding, ByteBuffer* into) {
+  if (encoding.empty()) {
+    if (has_utf8_bom(input)) return from_utf8(input, 3, "utf-8-sig", Utf8Mode::Mixed, into);
+    const UnicodeMark m = unicode_mark(input, true);
+    if (m.u != Unicode::None) return from_unicode(input, m.u, m.skip);
+    if (valid_utf8_prefix(input.data(), input.size()) == input.size()) {
+      return from_utf8(input, 0, "utf-8", Utf8Mode::Mixed, into);
+    }
+    const bool utf8 = m.contradicted || reads_as_utf8(utf8_census(input, true));
+    return from_utf8(input, 0, "utf-8", utf8 ? Utf8Mode::Mixed : Utf8Mode::Cp1252, into);
+  }
+
+  const NamedConversion c = named_conversion(input, encoding);
+  if (c.key == "utf8") return from_utf8(input, 0, "utf-8", Utf8Mode::Lossy, into);
+  if (c.key == "utf8sig")
+    return from_utf8(input, has_utf8_bom(input) ? 3 : 0, "utf-8-sig", Utf8Mode::Lossy, into);
+  if (c.key == "cp1252" || c.key == "windows1252") return from_table(input, kCp1252, "cp1252");
+  if (is_latin1(c.key)) return from_table(input, kLatin1, "latin-1");
+  return run_iconv(input.substr(c.skip), c.iconv, c.name, c.unit);
 }
 
 struct PieceDecoder::IconvState {
@@ -421,7 +606,7 @@ PieceDecoder::~PieceDecoder() = default;
 
 std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& out) {
   if (from_ == From::Cp1252 || from_ == From::Latin1) {
-    out.append(decode_single_byte(in, from_ == From::Cp1252 ? kCp1252 : kLatin1));
+    decode_single_byte(in, from_ == From::Cp1252 ? kCp1252 : kLatin1, out);
     return in.size();
   }
   if (from_ == From::Iconv) return decode_iconv(in, last, out);
@@ -431,13 +616,12 @@ std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& ou
     if (ascii == in.size()) return ascii;
     const std::string_view rest = in.substr(ascii);
     if (rest.size() < unit_ && !last) return ascii;  // too few bytes yet to decide on
-    from_ = reads_as_utf8(utf8_census(rest.substr(0, unit_), last && rest.size() <= unit_))
-                ? From::Utf8Lossy
-                : From::Cp1252;
+    decide(rest.substr(0, unit_), last && rest.size() <= unit_);
     return ascii + decode(rest, last, out);
   }
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const std::size_t n = in.size();
+  const bool mixed = from_ == From::Utf8Mixed;
   std::size_t i = 0;
   while (i < n) {
     const std::size_t good = valid_utf8_prefix(in.data() + i, n - i);
@@ -446,11 +630,81 @@ std::size_t PieceDecoder::decode(std::string_view in, bool last, std::string& ou
     if (i >= n) break;
     const long len = utf8_sequence(p, n, i);
     if (len == 0 && !last) return i;  // the rest may come with the next piece
-    out.append(kReplacement, 3);
-    ++replaced_;
-    i = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    const std::size_t end = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    if (mixed) {
+      fallback_ += end - i;
+      for (; i < end; ++i) out.append(kCp1252.bytes[p[i]], kCp1252.len[p[i]]);
+    } else {
+      out.append(kReplacement, 3);
+      ++replaced_;
+    }
+    i = end;
   }
   return n;
+}
+
+PieceDecoder::Into PieceDecoder::decode_into(std::string_view in, bool last, char* p,
+                                             std::size_t room) {
+  Into r;
+  const auto* b = reinterpret_cast<const unsigned char*>(in.data());
+  const std::size_t n = in.size();
+  std::size_t& i = r.used;
+  std::size_t& o = r.written;
+  if (from_ == From::Cp1252 || from_ == From::Latin1) {
+    const ByteTable& t = from_ == From::Cp1252 ? kCp1252 : kLatin1;
+    while (i < n && o < room) {
+      const std::size_t run = ascii_prefix(in.data() + i, std::min(n - i, room - o));
+      std::memcpy(p + o, in.data() + i, run);
+      i += run;
+      o += run;
+      if (i >= n || b[i] < 0x80) continue;
+      if (o + t.len[b[i]] > room) break;
+      std::memcpy(p + o, t.bytes[b[i]], t.len[b[i]]);
+      o += t.len[b[i]];
+      ++i;
+    }
+    return r;
+  }
+  const bool mixed = from_ == From::Utf8Mixed;
+  while (i < n) {
+    const std::size_t good = valid_utf8_prefix(in.data() + i, std::min(n - i, room - o));
+    std::memcpy(p + o, in.data() + i, good);
+    i += good;
+    o += good;
+    if (i >= n) break;
+    const long len = utf8_sequence(b, n, i);
+    if (len > 0) {  // well formed, cut by the room
+      if (o + static_cast<std::size_t>(len) > room) break;
+      std::memcpy(p + o, in.data() + i, static_cast<std::size_t>(len));
+      i += static_cast<std::size_t>(len);
+      o += static_cast<std::size_t>(len);
+      continue;
+    }
+    if (len == 0 && !last) break;  // the rest may come with the next piece
+    const std::size_t end = len == 0 ? n : i + static_cast<std::size_t>(-len);
+    if (mixed) {
+      std::size_t need = 0;
+      for (std::size_t k = i; k < end; ++k) need += kCp1252.len[b[k]];
+      if (o + need > room) break;
+      fallback_ += end - i;
+      for (; i < end; ++i) {
+        std::memcpy(p + o, kCp1252.bytes[b[i]], kCp1252.len[b[i]]);
+        o += kCp1252.len[b[i]];
+      }
+    } else {
+      if (o + 3 > room) break;
+      std::memcpy(p + o, kReplacement, 3);
+      o += 3;
+      ++replaced_;
+      i = end;
+    }
+  }
+  return r;
+}
+
+void PieceDecoder::decide(std::string_view sample, bool complete) noexcept {
+  if (from_ != From::Utf8OrCp1252) return;
+  from_ = reads_as_utf8(utf8_census(sample, complete)) ? From::Utf8Mixed : From::Cp1252;
 }
 
 // As run_iconv, but a sequence cut by the piece's end waits for the next.
@@ -489,7 +743,8 @@ std::size_t PieceDecoder::decode_iconv(std::string_view in, bool last, std::stri
 }
 
 bool PieceConversion::restartable() const noexcept {
-  if (from == PieceDecoder::From::Utf8OrCp1252) return false;  // its decision is a state
+  // A put-off decision is a state, but one taken on the same bytes by every
+  // decoder that reaches them (or handed on with decide_as()).
   if (from != PieceDecoder::From::Iconv) return true;
   const std::string key = squeeze(iconv_name);
   return key == "utf16le" || key == "utf16be" || key == "utf32le" || key == "utf32be";
@@ -499,24 +754,24 @@ PieceConversion piece_conversion(std::string_view head, bool complete, std::stri
   using From = PieceDecoder::From;
   PieceConversion c;
   if (encoding.empty()) {
+    c.from = From::Utf8Mixed;
     if (has_utf8_bom(head)) {
       c.skip = 3;
       c.encoding = "utf-8-sig";
       return c;
     }
-    Unicode u = from_bom(head);
-    const std::size_t skip = bom_length(u);
-    if (u == Unicode::None) u = from_nul_pattern(head);
-    if (u != Unicode::None) {
-      const bool wide = u == Unicode::Utf32Le || u == Unicode::Utf32Be;
+    const UnicodeMark m = unicode_mark(head, complete);
+    if (m.u != Unicode::None) {
+      const bool wide = m.u == Unicode::Utf32Le || m.u == Unicode::Utf32Be;
       c.from = From::Iconv;
       c.unit = wide ? 4 : 2;
-      c.skip = skip;
-      c.encoding = unicode_name(u);
+      c.skip = m.skip;
+      c.encoding = unicode_name(m.u);
       c.iconv_name = c.encoding;
       return c;
     }
     c.encoding = "utf-8";
+    if (m.contradicted) return c;
     if (!complete && ascii_prefix(head.data(), head.size()) == head.size()) {
       c.from = From::Utf8OrCp1252;
     } else if (!reads_as_utf8(utf8_census(head, complete))) {
@@ -525,34 +780,24 @@ PieceConversion piece_conversion(std::string_view head, bool complete, std::stri
     }
     return c;
   }
-  const std::string key = squeeze(encoding);
-  if (key == "utf8") {
+  const NamedConversion n = named_conversion(head, encoding);
+  if (n.key == "utf8") {
     c.encoding = "utf-8";
-  } else if (key == "utf8sig") {
+  } else if (n.key == "utf8sig") {
     c.skip = has_utf8_bom(head) ? 3 : 0;
     c.encoding = "utf-8-sig";
-  } else if (key == "cp1252" || key == "windows1252") {
+  } else if (n.key == "cp1252" || n.key == "windows1252") {
     c.from = From::Cp1252;
     c.encoding = "cp1252";
-  } else if (key == "latin1" || key == "iso88591" || key == "l1" || key == "iso885911987") {
+  } else if (is_latin1(n.key)) {
     c.from = From::Latin1;
     c.encoding = "latin-1";
   } else {
     c.from = From::Iconv;
-    c.iconv_name = std::string(encoding);
-    if (key.rfind("utf16", 0) == 0 || key.rfind("ucs2", 0) == 0) c.unit = 2;
-    if (key.rfind("utf32", 0) == 0 || key.rfind("ucs4", 0) == 0) c.unit = 4;
-    const Unicode u = from_bom(head);
-    if ((key == "utf16le" && u == Unicode::Utf16Le) ||
-        (key == "utf16be" && u == Unicode::Utf16Be) ||
-        (key == "utf32le" && u == Unicode::Utf32Le) ||
-        (key == "utf32be" && u == Unicode::Utf32Be)) {
-      c.skip = bom_length(u);
-    }
-    c.encoding = std::string(encoding);
-    for (char& ch : c.encoding) {
-      if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    }
+    c.iconv_name = n.iconv;
+    c.unit = n.unit;
+    c.skip = n.skip;
+    c.encoding = n.name;
     if (!Iconv(c.iconv_name).ok()) c.error = "unknown encoding: " + c.encoding;
   }
   return c;

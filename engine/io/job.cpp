@@ -195,12 +195,9 @@ Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
 }
 
 // How the input is read a window at a time, converted to UTF-8 a piece at
-// a time on the way. A regular file in UTF-8 or cp1252 whose encoding is
-// detected is decided on the whole file, read once first without keeping
-// it (a second time, to count, when it is not valid UTF-8); a pipe, on the
-// bytes it gives first (see plan_windows); a named encoding, or UTF-16 and
-// UTF-32, from the mark or the name. Then the repair reads the input a
-// window at a time.
+// a time on the way: the encoding is decided on the input's first bytes
+// (see plan_windows), a file's as a pipe's, and the repair reads the input
+// once, a window at a time.
 struct WindowPlan {
   std::uint64_t text_at = 0;              // a regular file's text starts there (past a mark)
   std::optional<PieceConversion> decode;  // none: the bytes are valid UTF-8
@@ -243,69 +240,17 @@ constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
 // The bytes read first: enough to give kPrefix bytes of text in UTF-32.
 constexpr std::size_t kHead = 4 * kPrefix + 8;
 
-// For a regular file detected as UTF-8 or cp1252: which one, decided on
-// the whole file; true when its text is valid UTF-8 (used as it is).
-Result<bool> decide_on_whole_file(int fd, const FileJob& job, PieceConversion& c,
-                                  std::uint64_t text_at) {
-  // 1. Valid UTF-8 throughout?
-  bool valid = true;
-  std::string carry;  // a sequence cut by the end of a piece
-  auto checked = each_piece(fd, text_at, job.interrupt, [&](std::string_view piece, bool last) {
-    std::string_view all = piece;
-    if (!carry.empty()) {
-      carry.append(piece);
-      all = carry;
-    }
-    const std::size_t good = valid_utf8_prefix(all.data(), all.size());
-    if (good == all.size()) {
-      carry.clear();
-      return true;
-    }
-    if (last || all.size() - good >= 4) {
-      valid = false;
-      return false;
-    }
-    carry = std::string(all.substr(good));
-    return true;
-  });
-  if (checked) return std::move(*checked);
-  c.from = PieceDecoder::From::Utf8Lossy;
-  c.encoding = c.skip != 0 ? "utf-8-sig" : "utf-8";
-  if (valid) return true;
-
-  // 2. Mostly UTF-8 (a few broken sequences among many good ones) is read
-  //    as damaged UTF-8, anything else as cp1252; a marked file is always
-  //    UTF-8.
-  PieceDecoder count(PieceDecoder::From::Utf8Lossy);
-  std::uint64_t leads = 0;
-  std::string pending, scratch;
-  auto counted = each_piece(fd, text_at, job.interrupt, [&](std::string_view piece, bool last) {
-    for (const char ch : piece)
-      leads += static_cast<unsigned char>(ch) >= 0xC2 && static_cast<unsigned char>(ch) <= 0xF4;
-    pending.append(piece);
-    scratch.clear();
-    pending.erase(0, count.decode(pending, last, scratch));
-    return true;
-  });
-  if (counted) return std::move(*counted);
-  const std::uint64_t ill = count.replaced();
-  const std::uint64_t multibyte = leads > ill ? leads - ill : 0;
-  if (c.skip == 0 && ill != 0 && multibyte < 4 * ill) {
-    c.from = PieceDecoder::From::Cp1252;
-    c.encoding = "cp1252";
-  }
-  return false;
-}
-
-// A pipe (FIFO, terminal, standard input) cannot be read twice, so its
-// encoding is decided on the bytes it gives first: a window's worth (8 MiB)
-// or all it has when it ends before. That is the whole-input decision when
-// the pipe ends within them. When it goes on, what the first bytes say
-// holds for the rest (after a head of ASCII, which reads the same either
-// way, what the first bytes that are not ASCII say): bytes further on that
-// are not UTF-8 when the first ones were are written as U+FFFD and counted
-// (replaced bytes), as in any damaged UTF-8 file; read as cp1252, every
-// byte has its character.
+// The encoding is decided on the bytes the input gives first, a window's
+// worth (8 MiB) or all it has when it ends before, for a regular file as
+// for a pipe (which cannot be read twice): the file is then read once, and
+// a file and a pipe of the same bytes give the same text. That is the
+// whole-input decision when the input ends within them. When it goes on,
+// what the first bytes say holds for the rest (after a head of ASCII,
+// which reads the same either way, what the first bytes that are not ASCII
+// say): bytes further on that are not UTF-8 when the first ones were are
+// read as cp1252 one by one and counted (fallback bytes), as in a UTF-8
+// file with a few lines of cp1252; read as cp1252, every byte has its
+// character.
 // `stream` is where a pipe's first bytes wait to be read again.
 Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
                                                std::optional<StreamSource>& stream) {
@@ -317,42 +262,38 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
+  const std::size_t sample = std::max(chunk_bytes(), kHead);
   if (S_ISREG(st.st_mode)) {
     const off_t here = ::lseek(fd, 0, SEEK_CUR);
     if (here < 0) return Plan();
     start = static_cast<std::uint64_t>(here);
-    auto head = read_at(fd, start, kHead);
+    auto head = read_at(fd, start, sample);
     if (!head) return std::move(head.error());
     file_head = std::move(head.value());
     h = file_head;
-    whole_head = h.size() < kHead;
+    whole_head = h.size() < sample;
   } else {
     stream.emplace(fd, job.interrupt);
-    auto head = stream->peek(std::max(chunk_bytes(), kHead));
+    auto head = stream->peek(sample);
     if (!head) return std::move(head.error());
     h = head.value();
     whole_head = stream->ended();
   }
   if (job.refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
   PieceConversion c = piece_conversion(h, whole_head, named_encoding);
-  c.sample = std::max(chunk_bytes(), kHead);
+  c.sample = sample;
   // Names are checked before a job starts; one that iconv still refuses
   // fails as the whole-input conversion would.
   if (!c.ok()) return IoError::from_errno(EINVAL);
-  const bool eight_bit =
-      c.from == PieceDecoder::From::Utf8Lossy || c.from == PieceDecoder::From::Cp1252;
   WindowPlan plan;
   plan.text_at = start + c.skip;
   const std::string_view text = h.substr(std::min(c.skip, h.size()));
-  bool as_is = false;  // valid UTF-8 throughout, used as it is
-  if (!stream && named_encoding.empty() && eight_bit) {
-    auto valid = decide_on_whole_file(fd, job, c, plan.text_at);
-    if (!valid) return std::move(valid.error());
-    as_is = valid.value();
-  } else {
-    as_is = c.from == PieceDecoder::From::Utf8Lossy && whole_head &&
-            valid_utf8_prefix(text.data(), text.size()) == text.size();
-  }
+  // Valid UTF-8 throughout, used as it is (a longer input is checked as it
+  // is read: see DecodedSource).
+  const bool utf8 =
+      c.from == PieceDecoder::From::Utf8Lossy || c.from == PieceDecoder::From::Utf8Mixed;
+  const bool as_is =
+      utf8 && whole_head && valid_utf8_prefix(text.data(), text.size()) == text.size();
   plan.encoding = c.encoding;
 
   // The prefix the dialect is detected on: the input's own bytes when they
@@ -384,30 +325,34 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
 // The text of a file as it is converted a piece at a time. It can be read
 // again at any offset of the text (to look far ahead for a quote that
 // never closes): the decoder carries nothing between pieces but the bytes
-// of a cut sequence, so decoding starts afresh from where a piece began
-// (not so an iconv conversion that keeps a state: its text is read once).
+// of a cut sequence (and a decision put off past a head of ASCII, handed
+// on), so decoding starts afresh from where a piece began (not so an iconv
+// conversion that keeps a state: its text is read once).
 class DecodedSource : public ByteSource {
  public:
   DecodedSource(ByteSource& raw, const PieceConversion& conversion)
       : raw_(raw), conversion_(conversion), ahead_(conversion.decoder()) {
     ahead_.valid = false;
-    direct_ = !raw.rereadable() && (conversion.from == PieceDecoder::From::Utf8Lossy ||
-                                    conversion.from == PieceDecoder::From::Utf8OrCp1252);
+    direct_ = conversion.from == PieceDecoder::From::Utf8Lossy ||
+              conversion.from == PieceDecoder::From::Utf8Mixed ||
+              conversion.from == PieceDecoder::From::Utf8OrCp1252;
   }
   Result<std::size_t> read(char* p, std::size_t n) override {
     Cursor& c = main_;
     const PieceDecoder::From from = c.decoder.from();
-    if (direct_ && from != PieceDecoder::From::Cp1252 && c.served == c.out.size() && c.in.empty() &&
-        !c.done) {
-      // UTF-8 from a pipe goes straight into the window when it is valid
-      // (ASCII, while it may still be cp1252); only from the first byte
-      // that is not (or a sequence cut by the read) on does it take the
-      // decoder's way.
+    if (c.served != c.out.size() || c.done) return c.serve(0, p, n, raw_, false, &starts_);
+    const bool utf8 = direct_ && from != PieceDecoder::From::Cp1252;
+    if (c.in.empty() && utf8) {
+      // UTF-8 goes straight into the window when it is valid (ASCII, while
+      // it may still be cp1252): no copy, no decoding. Only from the first
+      // byte that is not (or a sequence cut by the read) on does it take
+      // the decoder's way.
+      mark_start();
       auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
       if (!r) return r;
       const std::size_t k = r.value();
       const std::size_t good =
-          from == PieceDecoder::From::Utf8Lossy ? valid_utf8_prefix(p, k) : ascii_prefix(p, k);
+          from == PieceDecoder::From::Utf8OrCp1252 ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
       c.text_at += c.out.size() + good;
       c.raw_at += good;
       c.out.clear();
@@ -415,14 +360,47 @@ class DecodedSource : public ByteSource {
       c.in.assign(p + good, k - good);
       c.done = k == 0;
       if (good != 0 || k == 0) return good;
+    } else if (c.in.empty() && c.decoder.can_decode_into()) {
+      // A single-byte code page: read a piece, decoded below.
+      c.in.resize(piece());
+      auto r = raw_.read(c.in.data(), c.in.size());
+      if (!r) {
+        c.in.clear();
+        return r;
+      }
+      c.in.resize(r.value());
+      c.done = r.value() == 0;
+      if (c.done) return std::size_t{0};
     }
-    return c.serve(0, p, n, raw_, false, &starts_);
+    if (!c.in.empty() && c.decoder.can_decode_into()) {
+      // Decoded straight into the window, not through `out`.
+      mark_start();
+      const auto d = c.decoder.decode_into(c.in, c.done, p, n);
+      if (d.written != 0) {
+        c.text_at += c.out.size() + d.written;
+        c.raw_at += d.used;
+        c.out.clear();
+        c.served = 0;
+        c.in.erase(0, d.used);
+        return d.written;
+      }
+    }
+    return c.serve(0, p, n, raw_, false, &starts_);  // a cut sequence, or a tiny window
   }
   bool rereadable() const noexcept override {
     return raw_.rereadable() && conversion_.restartable();
   }
+  std::optional<std::uint64_t> left() const noexcept override {
+    // Valid UTF-8 (the most of input) is as long as its text.
+    if (!direct_ || main_.decoder.from() == PieceDecoder::From::Cp1252) return std::nullopt;
+    const auto raw = raw_.left();
+    if (!raw) return raw;
+    return *raw + main_.in.size() + (main_.out.size() - main_.served);
+  }
   // Bytes written as U+FFFD in the text read so far.
   std::uint64_t replaced() const noexcept { return main_.decoder.replaced(); }
+  // Bytes that were not UTF-8, read as cp1252, in the text read so far.
+  std::uint64_t fallback() const noexcept { return main_.decoder.fallback(); }
   // The conversion the text read so far was decided on.
   PieceDecoder::From from() const noexcept { return main_.decoder.from(); }
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
@@ -432,6 +410,7 @@ class DecodedSource : public ByteSource {
                                  [](std::uint64_t o, const Start& s) { return o < s.text; });
       const Start from = it == starts_.begin() ? Start{} : *(it - 1);
       ahead_ = Cursor(conversion_.decoder());
+      ahead_.decoder.decide_as(main_.decoder.from());
       ahead_.text_at = from.text;
       ahead_.raw_at = from.raw;
     }
@@ -442,6 +421,14 @@ class DecodedSource : public ByteSource {
   // 1 MiB, or the window when tests make it tiny (so that pieces cut
   // sequences too).
   static std::size_t piece() noexcept { return std::min(std::size_t{1} << 20, chunk_bytes()); }
+  // read_at() may start a decoder again where main_ is about to decode
+  // from (its `in` begins at a sequence's first byte, its `out` is served).
+  void mark_start() {
+    const std::uint64_t text = main_.text_at + main_.out.size();
+    if (raw_.rereadable() && (starts_.empty() || starts_.back().text != text)) {
+      starts_.push_back({text, main_.raw_at});
+    }
+  }
   struct Start {
     std::uint64_t text = 0;  // offset in the text of the piece's first decoded byte
     std::uint64_t raw = 0;   // offset in the file of its first byte
@@ -573,6 +560,7 @@ Result<JobCounts> run_job(const FileJob& job) {
     if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
     if (decoded) {
       prepared.replaced = decoded->replaced();
+      prepared.fallback = decoded->fallback();
       if (decoded->from() == PieceDecoder::From::Cp1252) prepared.encoding = "cp1252";
     }
     counts = product;

@@ -24,6 +24,7 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   }
   p.encoding = std::move(t.encoding);
   p.replaced = t.replaced;
+  p.fallback = t.fallback;
   if (t.borrowed) {
     p.text = t.text(input);
   } else if (p.converted.size() != 0) {
@@ -93,9 +94,15 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
     const std::size_t cut = prefix.find_last_of('\n');
     if (cut != std::string_view::npos) prefix = prefix.substr(0, cut + 1);
   }
+  const std::string detected = named.encoding;
+  // Detected UTF-8 is read as the whole input will be: its bytes that are
+  // not UTF-8 as cp1252 (counted as such), not as U+FFFD.
+  if (request.encoding.empty() && (detected == "utf-8" || detected == "utf-8-sig")) {
+    named.encoding.clear();
+  }
   PreparedText p = prepare_text(prefix, options, named, keep_evidence, false);
   // What was detected is reported as detection names it.
-  if (request.encoding.empty() && p.ok()) p.encoding = named.encoding;
+  if (request.encoding.empty() && p.ok()) p.encoding = detected;
   return p;
 }
 
@@ -290,6 +297,7 @@ InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
   InputReport r;
   r.encoding = in.encoding;
   r.replaced_bytes = in.replaced;
+  r.fallback_bytes = in.fallback;
   r.quote_char = in.dialect.quote_char;
   r.skip_initial_space = in.dialect.skip_initial_space;
   r.escape_char = in.dialect.escape_char;

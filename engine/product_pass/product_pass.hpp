@@ -42,6 +42,7 @@ struct DialectRequest {
 struct InputReport {
   std::string encoding;
   std::uint64_t replaced_bytes = 0;  // bytes that could not be decoded, written as U+FFFD
+  std::uint64_t fallback_bytes = 0;  // bytes of detected UTF-8 that were not, read as cp1252
   std::optional<unsigned char> quote_char;
   bool skip_initial_space = false;
   std::optional<unsigned char> escape_char;
@@ -65,7 +66,8 @@ struct PreparedText {
   Dialect dialect;        // with the caller's parts in force
   std::string encoding;
   std::uint64_t replaced = 0;
-  std::string error;  // non-empty when the input could not be converted at all
+  std::uint64_t fallback = 0;  // see InputReport::fallback_bytes
+  std::string error;           // non-empty when the input could not be converted at all
 
   bool ok() const noexcept { return error.empty(); }
   // The quote byte for the parser and the writer: the dialect's, or the

@@ -1,73 +1,69 @@
-// A malloc-backed growable byte buffer: realloc growth without the
-// zero-filling of std::vector, and a plain pointer that an exported Arrow
-// array can own until its release callback runs.
+// A growable byte buffer over nanoarrow's ArrowBuffer: its memory is the
+// memory an exported Arrow array points at, so finishing a column never
+// copies it. The appends the column builders make per field stay inline
+// here; growth is by half again (not doubling) to keep the peak of a large
+// table down.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
+
+#include "nanoarrow/nanoarrow.h"
 
 namespace gleave::table {
 
 class Buffer {
  public:
-  Buffer() = default;
+  Buffer() noexcept { ArrowBufferInit(&b_); }
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
-  Buffer(Buffer&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)),
-        size_(std::exchange(o.size_, 0)),
-        cap_(std::exchange(o.cap_, 0)) {}
+  Buffer(Buffer&& o) noexcept { ArrowBufferMove(&o.b_, &b_); }
   Buffer& operator=(Buffer&& o) noexcept {
     if (this != &o) {
-      std::free(data_);
-      data_ = std::exchange(o.data_, nullptr);
-      size_ = std::exchange(o.size_, 0);
-      cap_ = std::exchange(o.cap_, 0);
+      ArrowBufferReset(&b_);
+      ArrowBufferMove(&o.b_, &b_);
     }
     return *this;
   }
-  ~Buffer() { std::free(data_); }
+  ~Buffer() { ArrowBufferReset(&b_); }
 
-  std::uint8_t* data() noexcept { return data_; }
-  const std::uint8_t* data() const noexcept { return data_; }
-  std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
+  std::uint8_t* data() noexcept { return b_.data; }
+  const std::uint8_t* data() const noexcept { return b_.data; }
+  std::size_t size() const noexcept { return static_cast<std::size_t>(b_.size_bytes); }
+  bool empty() const noexcept { return b_.size_bytes == 0; }
 
   // Throws std::bad_alloc when memory runs out.
   void reserve(std::size_t capacity) {
-    if (capacity <= cap_) return;
-    void* p = std::realloc(data_, capacity);
+    if (capacity <= capacity_()) return;
+    // On failure the old block stays, and with it every byte so far.
+    std::uint8_t* p = b_.allocator.reallocate(&b_.allocator, b_.data, b_.capacity_bytes,
+                                              static_cast<std::int64_t>(capacity));
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<std::uint8_t*>(p);
-    cap_ = capacity;
+    b_.data = p;
+    b_.capacity_bytes = static_cast<std::int64_t>(capacity);
   }
   // New bytes are left unset.
   void resize(std::size_t n) {
-    if (n > cap_) grow(n);
-    size_ = n;
+    if (n > capacity_()) grow(n);
+    b_.size_bytes = static_cast<std::int64_t>(n);
   }
   // New bytes are zero.
   void resize_zeroed(std::size_t n) {
-    const std::size_t old = size_;
+    const std::size_t old = size();
     resize(n);
-    if (n > old) std::memset(data_ + old, 0, n - old);
+    if (n > old) std::memset(b_.data + old, 0, n - old);
   }
-  void append(const void* p, std::size_t n) {
-    if (size_ + n > cap_) grow(size_ + n);
-    if (n != 0) std::memcpy(data_ + size_, p, n);
-    size_ += n;
-  }
-  // append() for the short pieces a table is made of: fixed-size copies
-  // the compiler inlines instead of a call to memcpy.
+  // Appends pieces that are mostly short: fixed-size copies the compiler
+  // inlines instead of a call to memcpy.
   void append_short(const void* src, std::size_t n) {
-    if (size_ + n > cap_) grow(size_ + n);
-    copy_short(data_ + size_, src, n);
-    size_ += n;
+    const std::size_t at = size();
+    if (at + n > capacity_()) grow(at + n);
+    copy_short(b_.data + at, src, n);
+    b_.size_bytes += static_cast<std::int64_t>(n);
   }
   // memcpy for pieces that are mostly short: at most two overlapping
   // fixed-size copies up to sixteen bytes.
@@ -89,38 +85,38 @@ class Buffer {
   }
   template <class T>
   void push(T v) {
-    if (size_ + sizeof v > cap_) grow(size_ + sizeof v);
-    std::memcpy(data_ + size_, &v, sizeof v);
-    size_ += sizeof v;
+    const std::size_t at = size();
+    if (at + sizeof v > capacity_()) grow(at + sizeof v);
+    std::memcpy(b_.data + at, &v, sizeof v);
+    b_.size_bytes += static_cast<std::int64_t>(sizeof v);
   }
   template <class T>
   T* as() noexcept {
-    return reinterpret_cast<T*>(data_);
+    return reinterpret_cast<T*>(b_.data);
   }
   template <class T>
   const T* as() const noexcept {
-    return reinterpret_cast<const T*>(data_);
+    return reinterpret_cast<const T*>(b_.data);
   }
-  // Gives back the spare capacity.
+  // Gives back the spare capacity (kept when the smaller block is refused).
   void shrink_to_fit() noexcept {
-    if (cap_ == size_ || size_ == 0) return;
-    if (void* p = std::realloc(data_, size_)) {
-      data_ = static_cast<std::uint8_t*>(p);
-      cap_ = size_;
+    if (b_.capacity_bytes == b_.size_bytes || b_.size_bytes == 0) return;
+    if (std::uint8_t* p =
+            b_.allocator.reallocate(&b_.allocator, b_.data, b_.capacity_bytes, b_.size_bytes)) {
+      b_.data = p;
+      b_.capacity_bytes = b_.size_bytes;
     }
   }
-  void reset() noexcept {
-    std::free(data_);
-    data_ = nullptr;
-    size_ = cap_ = 0;
-  }
+  void reset() noexcept { ArrowBufferReset(&b_); }
 
  private:
-  void grow(std::size_t need) { reserve(std::max(need, cap_ < 64 ? 64 : cap_ + cap_ / 2)); }
+  std::size_t capacity_() const noexcept { return static_cast<std::size_t>(b_.capacity_bytes); }
+  void grow(std::size_t need) {
+    const std::size_t cap = capacity_();
+    reserve(std::max(need, cap < 64 ? 64 : cap + cap / 2));
+  }
 
-  std::uint8_t* data_ = nullptr;
-  std::size_t size_ = 0;
-  std::size_t cap_ = 0;
+  ArrowBuffer b_;
 };
 
 // Bit i of an Arrow bitmap (least significant bit first).

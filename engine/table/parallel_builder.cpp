@@ -41,13 +41,6 @@ ParallelTableBuilder::ParallelTableBuilder(TableOptions options, unsigned thread
   // up: the pass is faster than a builder, and each waiting block holds
   // its rows' places (and copied fields).
   max_waiting_ = threads_;
-  for (unsigned t = 1; t < threads_; ++t) {
-    try {
-      helpers_.emplace_back([this] { helper(); });
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: the caller builds the rest
-    }
-  }
 }
 
 ParallelTableBuilder::~ParallelTableBuilder() {
@@ -56,8 +49,7 @@ ParallelTableBuilder::~ParallelTableBuilder() {
     stopping_ = true;
     waiting_.clear();
   }
-  wake_.notify_all();
-  for (std::thread& h : helpers_) h.join();
+  helpers_.wait();
 }
 
 void ParallelTableBuilder::build(Block& block, TableBuilder& into) {
@@ -116,6 +108,7 @@ void ParallelTableBuilder::close_block() {
   auto range = std::make_unique<TableBuilder>(options_);
   job.into = range.get();
   bool build_here = false;
+  bool start_helper = false;
   const char* needed = last_line_;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -134,7 +127,13 @@ void ParallelTableBuilder::close_block() {
         break;
       }
     }
-    build_here = helpers_.empty() || waiting_.size() > max_waiting_;
+    // Pool tasks build while there are blocks; up to threads - 1 of them
+    // at once, the caller being the last.
+    build_here = threads_ == 1 || waiting_.size() > max_waiting_;
+    if (!build_here && helping_ + 1 < threads_) {
+      ++helping_;
+      start_helper = true;
+    }
     if (!spare_.empty()) {
       block_ = std::move(spare_.back());
       spare_.pop_back();
@@ -142,11 +141,15 @@ void ParallelTableBuilder::close_block() {
   }
   if (block_.rows.capacity() == 0) block_.rows.reserve(std::min<std::size_t>(limits_.rows, 32768));
   if (text_done_ && needed != nullptr) text_done_(needed);
-  if (build_here) {
-    build_one();
-  } else {
-    wake_.notify_one();
+  if (start_helper) {
+    try {
+      helpers_.run([this] { helper(); });
+    } catch (const std::bad_alloc&) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      --helping_;  // the caller builds it, now or at the end
+    }
   }
+  if (build_here) build_one();
 }
 
 bool ParallelTableBuilder::build_one() {
@@ -179,12 +182,16 @@ bool ParallelTableBuilder::build_one() {
   return true;
 }
 
-void ParallelTableBuilder::helper() {
+void ParallelTableBuilder::helper() noexcept {
   while (true) {
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return stopping_ || !waiting_.empty(); });
-      if (stopping_) return;
+      // Stops when nothing waits, under the lock close_block counts the
+      // tasks under: a block closed after this starts a task of its own.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_ || failure_ || waiting_.empty()) {
+        --helping_;
+        return;
+      }
     }
     build_one();
   }
@@ -207,9 +214,7 @@ ArrowTable ParallelTableBuilder::finish() {
     spare_.clear();
   }
   block_ = Block();
-  wake_.notify_all();
-  for (std::thread& h : helpers_) h.join();
-  helpers_.clear();
+  helpers_.wait();
   std::vector<TableBuilder*> ranges;
   ranges.reserve(ranges_.size() + 1);
   ranges.push_back(&head_);

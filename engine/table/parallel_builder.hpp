@@ -1,7 +1,8 @@
 // A table built on several threads while the rows still come in: the
 // caller's thread (the repair pass) only notes each kept row in a block of
 // rows, and whole blocks are built, each into a TableBuilder of its own,
-// by helper threads and, when they fall behind, by the caller itself. At
+// by tasks on the shared thread pool and, when they fall behind, by the
+// caller itself. At
 // the end the blocks' column types are combined and every block becomes one
 // record batch of the table (TableBuilder::finish_ranges).
 #pragma once
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "table/table_builder.hpp"
+#include "table/thread_pool.hpp"
 
 namespace gleave::table {
 
@@ -44,7 +46,7 @@ class ParallelTableBuilder {
                        BlockLimits limits = BlockLimits::from_environment());
   ParallelTableBuilder(const ParallelTableBuilder&) = delete;
   ParallelTableBuilder& operator=(const ParallelTableBuilder&) = delete;
-  // Stops the helpers (after the block each is building) and joins them.
+  // Stops the helpers (after the block each is building) and waits for them.
   ~ParallelTableBuilder();
 
   // A row of fields: their bytes are copied.
@@ -136,7 +138,7 @@ class ParallelTableBuilder {
   void build(Block& block, TableBuilder& into);
   // Takes the oldest waiting job and builds it; false when none waits.
   bool build_one();
-  void helper();
+  void helper() noexcept;
 
   TableOptions options_;           // the blocks': no header row
   TableBuilder head_;              // the header row, the options, and the names
@@ -151,7 +153,6 @@ class ParallelTableBuilder {
   // The blocks' builders, in row order; each is filled by one thread.
   std::vector<std::unique_ptr<TableBuilder>> ranges_;
   std::mutex mutex_;
-  std::condition_variable wake_;  // a job waits, or the end
   std::condition_variable done_;  // a job was built
   std::deque<Job> waiting_;
   // Built blocks, emptied, for the pass to fill again: their memory is
@@ -160,7 +161,9 @@ class ParallelTableBuilder {
   std::size_t building_ = 0;
   bool stopping_ = false;
   std::exception_ptr failure_;
-  std::vector<std::thread> helpers_;
+  unsigned helping_ = 0;  // pool tasks building blocks now
+  // Declared last: destroyed (waited for) first, while the rest is whole.
+  TaskGroup helpers_;
   // The first line of every block closed, whether it is built, and the
   // oldest not known to be: what the text is still needed for.
   std::vector<const char*> lows_;

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "gleave.hpp"
-#include "table/arrow_abi.hpp"
 #include "table/buffer.hpp"
 #include "table/value_parse.hpp"
 
@@ -54,12 +53,9 @@ struct ArrowColumn {
   std::int64_t null_count = 0;
   Buffer validity;  // empty when null_count is 0
   Buffer values;    // fixed-width values, the value bits of "b", the offsets or the views
-  Buffer data;      // the bytes of a string or binary column (of views: their one data buffer)
-  std::int64_t data_size = 0;  // views only: the size of `data`, or -1 when it is not used
-
-  // Fills `buffers` (room for four) with the buffers of the column's Arrow
-  // array, in the order of the C data interface, and returns how many.
-  std::int64_t arrow_buffers(const void** buffers) const noexcept;
+  // The bytes of a string or binary column; of views, their one data
+  // buffer, empty when every value is inline.
+  Buffer data;
 };
 
 // One record batch of a finished table: its columns' arrays, all of the
@@ -92,7 +88,7 @@ class ArrowTable {
   std::size_t names_repaired() const noexcept { return names_repaired_; }
 
   // The schema: a struct with one nullable child per column. The caller
-  // owns *out and calls its release. Returns 0, or ENOMEM.
+  // owns *out and calls its release. Returns 0, or an errno value.
   int export_schema(ArrowSchema* out) const noexcept;
   // Moves every buffer into a table the batch shares and exports its first
   // batch as one struct array (the whole table when it is one batch); the
@@ -113,7 +109,8 @@ int export_stream(ArrowTable&& table, ArrowArrayStream* out) noexcept;
 // each of its columns holds a reference, so the table lives until the last
 // of them is released, and a stream over it can be made any number of times.
 using SharedTable = std::shared_ptr<const ArrowTable>;
-// Batch `b` of the table as one struct array. Returns 0, or ENOMEM.
+// Batch `b` of the table as one struct array. Returns 0, ENOMEM, or EINVAL
+// (no such batch, or buffers that do not make a valid array).
 int export_array(const SharedTable& table, ArrowArray* out, std::size_t b = 0) noexcept;
 // A stream of the table's record batches, in order. Returns 0, or ENOMEM.
 int export_stream(SharedTable table, ArrowArrayStream* out) noexcept;

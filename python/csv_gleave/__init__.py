@@ -13,6 +13,7 @@ the native functions.
 
 import functools as _functools
 from typing import TYPE_CHECKING as _TYPE_CHECKING
+from typing import Any as _Any
 
 from _csv_gleave_backend import __version__
 
@@ -27,7 +28,7 @@ from ._native import (
 )
 
 
-def _is_url(path):
+def _is_url(path: object) -> bool:
     # Only a str with a scheme separator can be a URL: a local path never
     # loads the remote layer (nor fsspec through it).
     if type(path) is not str or ("://" not in path and "::" not in path):
@@ -42,7 +43,7 @@ if _TYPE_CHECKING:
     from ._native import gleave_file, inspect, open
 else:
     @_functools.wraps(_native.gleave_file)
-    def gleave_file(input_path, output_path, quarantine_path=None, *args, **kwargs):
+    def gleave_file(input_path: _Any, output_path: _Any, quarantine_path: _Any = None, *args: _Any, **kwargs: _Any) -> _Any:
         if _is_url(input_path) or _is_url(output_path) or _is_url(quarantine_path):
             from . import remote
 
@@ -50,7 +51,7 @@ else:
         return _native.gleave_file(input_path, output_path, quarantine_path, *args, **kwargs)
 
     @_functools.wraps(_native.open)
-    def open(file_path, *args, **kwargs):
+    def open(file_path: _Any, *args: _Any, **kwargs: _Any) -> _Any:
         if _is_url(file_path):
             from . import remote
 
@@ -58,7 +59,7 @@ else:
         return _native.open(file_path, *args, **kwargs)
 
     @_functools.wraps(_native.inspect)
-    def inspect(file_path, *args, **kwargs):
+    def inspect(file_path: _Any, *args: _Any, **kwargs: _Any) -> _Any:
         if _is_url(file_path):
             from . import remote
 
@@ -68,7 +69,7 @@ else:
     for _wrapper in (gleave_file, open, inspect):
         _wrapper.__module__ = __name__  # found here by pickle, not as the native function it wraps
 
-from .dialect import Dialect, detect
+from .dialect import Dialect, detect  # noqa: E402
 
 # The table and DataFrame layers load on first use, so that importing the
 # package (and the command line's plain repair) costs none of their imports.
@@ -77,15 +78,17 @@ _LAZY = {
     "read_polars": "dataframe",
     "arrow_stream": "tables",
     "read_arrow": "tables",
+    "iter_batches": "tables",
     "write_table_file": "tables",
+    "RowsSetAsideWarning": "tables",
 }
 
 if _TYPE_CHECKING:
     from .dataframe import read_pandas, read_polars
-    from .tables import arrow_stream, read_arrow, write_table_file
+    from .tables import RowsSetAsideWarning, arrow_stream, iter_batches, read_arrow, write_table_file
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> _Any:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
@@ -96,7 +99,7 @@ def __getattr__(name):
     return value
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))
 
 
@@ -115,7 +118,9 @@ __all__ = [
     "arrow_stream",
     "ArrowStream",
     "read_arrow",
+    "iter_batches",
     "write_table_file",
+    "RowsSetAsideWarning",
     "detect",
     "Dialect",
 ]

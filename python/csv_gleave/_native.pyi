@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Literal, Protocol, TypedDict, final
+from typing import Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 
@@ -26,6 +26,7 @@ class _SummaryDict(TypedDict):
     preamble_rows: int
     blank_rows: int
     replaced_bytes: int
+    fallback_bytes: int
     header: bool
     not_a_table: bool
     tables: int
@@ -64,6 +65,8 @@ class GleaveSummary:
     def blank_rows(self) -> int: ...
     @property
     def replaced_bytes(self) -> int: ...
+    @property
+    def fallback_bytes(self) -> int: ...
     @property
     def header(self) -> bool: ...
     @property
@@ -301,6 +304,8 @@ class ArrowStream:
     def names_repaired(self) -> int: ...
     @property
     def summary(self) -> GleaveSummary: ...
+    @property
+    def set_aside(self) -> bytes | None: ...
 
 def arrow_stream(
     source: _Path,
@@ -322,6 +327,10 @@ def arrow_stream(
     comment_char: _Quote = ...,
     string_views: bool = False,
     threads: int | None = None,
+    n_rows: int | None = None,
+    set_aside: bool = False,
+    null_values: Sequence[str] | None = None,
+    decimal_comma: bool = True,
 ) -> ArrowStream: ...
 
 @final

@@ -15,11 +15,13 @@ import os
 import signal
 import sys
 import threading
-from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
+import warnings
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
 
 from . import _native
+from ._messages import describe_error as describe_error, escape as escape, show_path as show_path  # re-exported
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
 
@@ -46,25 +48,6 @@ def describe_delimiter(char: str) -> str:
     if char.isprintable():
         return f"'{char}'"
     return f"U+{ord(char):04X}"
-
-
-_CONTROL = {i: f"\\x{i:02x}" for i in list(range(0x20)) + list(range(0x7F, 0xA0))}
-_CONTROL.update({ord("\n"): "\\n", ord("\r"): "\\r", ord("\t"): "\\t"})
-
-
-def escape(text: str) -> str:
-    """Text safe to print on a terminal: control characters as escapes."""
-    return text.translate(_CONTROL)
-
-
-def show_path(path: Union[str, bytes, int, None]) -> str:
-    """A file name as a person can read it, whatever bytes it holds."""
-    if path is None:
-        return "?"
-    if isinstance(path, int):
-        return {0: "<stdin>", 1: "<stdout>"}.get(path, f"<fd {path}>")
-    raw = os.fsencode(path)
-    return escape(raw.decode("utf-8", "backslashreplace"))
 
 
 # --------------------------------------------------------------------------
@@ -282,22 +265,6 @@ def _file_arg(path: str, stdio: int) -> Union[str, int]:
     return stdio if path == "-" else path
 
 
-def describe_error(exc: BaseException, fallback: Union[str, int, None] = None) -> str:
-    """One line for a failure, naming the file and its role where known."""
-    role = getattr(exc, "role", None)
-    filename = getattr(exc, "filename", None)
-    if filename is None:
-        filename = fallback
-    where = f"{role} {show_path(filename)}" if role else show_path(filename)
-    if isinstance(exc, _native.NotTextError):
-        return f"{where}: does not look like text (NUL bytes or mostly control bytes); use --force to repair it anyway"
-    if isinstance(exc, MemoryError):
-        return f"{where}: {exc}" if str(exc) else f"{where}: out of memory"
-    if isinstance(exc, OSError) and exc.strerror:
-        return f"{where}: {exc.strerror}"
-    return f"{where}: {escape(str(exc)) or type(exc).__name__}"
-
-
 # --------------------------------------------------------------------------
 # repair
 
@@ -332,15 +299,19 @@ def _is_table_output(path: Optional[str]) -> bool:
     return suffix in TABLE_SUFFIXES
 
 
-def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict[str, Any]) -> Dict[str, Any]:
+def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_path: Optional[str],
+                    options: Dict[str, Any]) -> Dict[str, Any]:
     """Repair one file into a typed Parquet or Arrow IPC file, whole or not at all."""
     result: Dict[str, Any] = {
-        "input": input_path, "output": output_path, "quarantine": None, "summary": None, "error": None,
+        "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
     }
-    from .tables import write_table_file
+    from .tables import RowsSetAsideWarning, write_table_file
 
     try:
-        summary = write_table_file(input_path, output_path, **options)
+        with warnings.catch_warnings():
+            # The summary printed below says what was set aside.
+            warnings.simplefilter("ignore", RowsSetAsideWarning)
+            summary = write_table_file(input_path, output_path, quarantine_path=quarantine_path, **options)
     except ImportError as exc:
         result["error"] = str(exc)
     except (OSError, ValueError, LookupError, MemoryError) as exc:
@@ -356,7 +327,7 @@ def repair_to_table(input_path: Union[str, int], output_path: str, options: Dict
     return result
 
 
-def warnings_for(summary: Dict[str, Any]) -> List[str]:
+def warnings_for(summary: Mapping[str, Any]) -> List[str]:
     """What a person must know about how the input was read, one line each."""
     lines = []
     replaced = summary.get("replaced_bytes", 0)
@@ -364,6 +335,11 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
         lines.append(f"{replaced} byte{'s' if replaced != 1 else ''} could not be read as "
                      f"{summary.get('encoding', 'the given encoding')} and "
                      f"{'were' if replaced != 1 else 'was'} replaced with U+FFFD")
+    fallback = summary.get("fallback_bytes", 0)
+    if fallback:
+        lines.append(f"{fallback} byte{'s' if fallback != 1 else ''} of the UTF-8 input "
+                     f"{'were' if fallback != 1 else 'was'} not UTF-8 and "
+                     f"{'were' if fallback != 1 else 'was'} read as cp1252 (lines in another encoding?)")
     if summary.get("not_a_table"):
         lines.append("the input does not look like a table (no delimiter cuts its lines at a steady width); "
                      "check the output")
@@ -379,7 +355,7 @@ def warnings_for(summary: Dict[str, Any]) -> List[str]:
     return lines
 
 
-def _warn(path: Union[str, int, None], summary: Optional[Dict[str, Any]]) -> None:
+def _warn(path: Union[str, int, None], summary: Optional[Mapping[str, Any]]) -> None:
     for line in warnings_for(summary or {}):
         print(f"{PROG}: warning: {show_path(path)}: {line}", file=sys.stderr)
 
@@ -389,8 +365,6 @@ def _summary_lines(result: Dict[str, Any]) -> List[str]:
     quarantined = str(s["quarantined_rows"])
     if result["quarantine"] is not None:
         quarantined += f"  -> {show_path(result['quarantine'])}"
-    elif s["quarantined_rows"] and _is_table_output(result["output"] if isinstance(result["output"], str) else None):
-        quarantined += "  (not kept: repair to a CSV output with -q FILE to keep them)"
     elif s["quarantined_rows"]:
         quarantined += "  (dropped: give -q FILE to keep them)"
     return [
@@ -501,10 +475,7 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         if args.output == "-":
             sys.stdout.flush()
         if _is_table_output(args.output):
-            if args.quarantine is not None:
-                parser.error("a table output (.parquet, .arrow, .feather) has no quarantine file; "
-                             "repair to a CSV output to use -q")
-            result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, options)
+            result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, args.quarantine, options)
         else:
             result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
                                 in_place=args.in_place)
@@ -767,7 +738,7 @@ def _describe_quote(quote: Optional[str]) -> str:
     return "none" if quote is None else escape(quote)
 
 
-def _print_dialect(dialect: Dict[str, Any], preamble: Sequence[Dict[str, Any]], out: TextIO) -> None:
+def _print_dialect(dialect: Mapping[str, Any], preamble: Sequence[Mapping[str, Any]], out: TextIO) -> None:
     """How the file was read, and the candidate readings that decided it."""
     header = "yes" if dialect["header"] else "no"
     if dialect["header"] and dialect["header_missing_first"]:
@@ -831,8 +802,8 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
     dialect = found["dialect"]
     _warn(source, s)
     if args.json:
-        rows = [row["fields"] for row in found["rows"]]
-        report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": rows,
+        fields = [row["fields"] for row in found["rows"]]
+        report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": fields,
                   "ragged_rows": found["ragged_rows"], "ragged_count": found["ragged_count"]}
         print(json.dumps(report, indent=2))
         return 0

@@ -18,10 +18,11 @@ import glob
 import logging
 import os
 import time
+import warnings
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
-from .tables import import_optional
+from .tables import RowsSetAsideWarning, import_optional
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -67,26 +68,44 @@ def expand_paths(urlpath_or_list: Paths) -> List[str]:
 
 
 class _Partition:
-    """Reads one file as a partition with the columns and dtypes of ``meta``."""
+    """Reads one file as a partition with the columns and dtypes of ``meta``.
 
-    def __init__(self, options: Dict[str, Any], meta: "pandas.DataFrame") -> None:
+    A column that is text in ``meta`` is read as its exact field texts in
+    every file, however its values would be typed there. ``quarantine``:
+    where each file's set-aside rows go, by input path.
+    """
+
+    def __init__(self, options: Dict[str, Any], meta: "pandas.DataFrame",
+                 quarantine: Optional[Dict[str, str]] = None) -> None:
         self.options = options
         self.meta = meta
+        self.text = [name for name, dtype in meta.dtypes.items() if _is_text(dtype)]
+        self.quarantine = quarantine or {}
 
     def __call__(self, path: str) -> "pandas.DataFrame":
         from . import read_pandas
 
-        frame = read_pandas(path, **self.options)
+        options = dict(self.options)
+        if self.text:
+            options["dtype"] = {name: str for name in self.text}
+        frame = read_pandas(path, quarantine_path=self.quarantine.get(path), **options)
         return conform(frame, self.meta, path)
+
+
+def _is_text(dtype: Any) -> bool:
+    pd = import_optional("pandas", "pandas", "read_dask")
+    return bool(pd.api.types.is_string_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype)) or dtype == object  # noqa: E721 - numpy dtypes equal object
 
 
 def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "pandas.DataFrame":
     """``frame`` with ``meta``'s dtypes, refusing any conversion that changes a value.
 
     Each file's types are inferred from its own values: a column of whole
-    numbers in one file can hold decimals in the next. A column is converted
-    only when converting it back gives every value (and every null) again;
-    otherwise the file is named in a ValueError, as it is for other columns.
+    numbers in one file can hold decimals in the next, and is converted when
+    every value (and every null) survives the conversion. Text is never
+    converted to or from another type: ``1.50`` is not ``1.5``, and a time
+    with its offset is not the same time in UTC. Such a column, or one whose
+    values do not survive, is a ValueError naming the file and the column.
     """
     pd = import_optional("pandas", "pandas", "read_dask")
     if list(frame.columns) != list(meta.columns):
@@ -96,41 +115,113 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
         column = frame[name]
         if column.dtype == dtype:
             continue
-        try:
-            converted = column.astype(dtype)
-            back = converted.astype(column.dtype)
-            same = bool(((back == column) | (back.isna() & column.isna())).fillna(False).all())
-        except (TypeError, ValueError, OverflowError):
-            same = False
+        same = _is_text(column.dtype) == _is_text(dtype)
+        if same:
+            try:
+                converted = column.astype(dtype)
+                back = converted.astype(column.dtype)
+                same = bool(((back == column) | (back.isna() & column.isna())).fillna(False).all())
+            except (TypeError, ValueError, OverflowError):
+                same = False
         if not same:
             raise ValueError(f"{path}: column {name!r} holds {column.dtype} values that do not convert "
-                             f"to {dtype} without change; give meta= with a wider type, or infer_types=False")
+                             f"to {dtype} without change; give dtype_policy='widen' to read the column as "
+                             "text in every file, meta= with a wider type, or infer_types=False")
         frame[name] = converted
     return frame if isinstance(frame, pd.DataFrame) else pd.DataFrame(frame)
 
 
-def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = None,
-              **options: Any) -> "dask.dataframe.DataFrame":
+def _empty_frame(path: str, options: Dict[str, Any]) -> "pandas.DataFrame":
+    """The columns and dtypes of one file, no rows (nothing written, nothing warned)."""
+    from . import read_pandas
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RowsSetAsideWarning)
+        return read_pandas(path, **options).iloc[:0]
+
+
+def _family(dtype: Any) -> str:
+    # A column of integers (or booleans) with a null in one file only is the
+    # same column: it takes pandas' nullable dtype.
+    name = str(dtype)
+    return {"int64": "Int64", "bool": "boolean"}.get(name, name)
+
+
+def widened_meta(empties: Sequence["pandas.DataFrame"], paths: Sequence[str]) -> "pandas.DataFrame":
+    """The meta of frames read separately: a column whose dtypes differ becomes text."""
+    pd = import_optional("pandas", "pandas", "read_dask")
+    first = empties[0]
+    for path, empty in zip(paths, empties):
+        if list(empty.columns) != list(first.columns):
+            raise ValueError(f"{path}: columns {list(empty.columns)} differ from {list(first.columns)}; "
+                             "read the files separately")
+    dtypes: Dict[str, Any] = {}
+    for name in first.columns:
+        kinds = {_family(empty[name].dtype) for empty in empties}
+        if len(kinds) == 1:
+            dtypes[name] = first[name].dtype if len({str(e[name].dtype) for e in empties}) == 1 else kinds.pop()
+        else:
+            dtypes[name] = pd.StringDtype()
+    return first.astype(dtypes)
+
+
+def _quarantine_paths(paths: Sequence[str], quarantine_path: Any) -> Dict[str, str]:
+    """Where each file's set-aside rows go: the path itself for one file, else one file each in the folder."""
+    target = os.fspath(quarantine_path)
+    if len(paths) == 1 and not os.path.isdir(target):
+        return {paths[0]: _for_worker(target) or target}
+    if remote.is_url(target):
+        remote.makedirs(target)
+    else:
+        os.makedirs(target, exist_ok=True)
+    return {path: _for_worker(quarantine) or quarantine
+            for path, _, quarantine in batch_jobs(paths, target, target) if quarantine is not None}
+
+
+def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = None, dtype_policy: str = "strict",
+              quarantine_path: Any = None, **options: Any) -> "dask.dataframe.DataFrame":
     """A dask DataFrame of repaired CSV files, one partition per file.
 
     ``urlpath_or_list`` is a path, URL or glob pattern, or a list of them.
     Each partition is :func:`csv_gleave.read_pandas` of its file with
     ``options`` (``header``, ``infer_types``, ``delimiter``, ...), so its
-    rows are exactly that function's. The columns and dtypes come from the
-    first file (read once here) unless ``meta``, an empty pandas DataFrame,
-    is given; a partition whose values do not convert to them without change
-    raises a ValueError naming its file.
+    rows are exactly that function's, and each file's text stays as it was
+    written.
+
+    ``dtype_policy="strict"`` (the default): the columns and dtypes come
+    from the first file (read once here) unless ``meta``, an empty pandas
+    DataFrame, is given. A partition is converted to them only where every
+    value survives (whole numbers into a float column); text is never
+    converted to another type nor another type to text, and a partition that
+    would need either raises a ValueError naming its file and column.
+    ``dtype_policy="widen"``: every file is read once here, on the cluster,
+    to learn its dtypes; a column whose dtypes differ between files is read
+    as text (its exact field texts) in all of them.
+
+    ``quarantine_path``: for one file, the file its set-aside rows are
+    written to; for several, a folder that gets one quarantine file per
+    input, named as ``repair_many`` names them. Each partition warns
+    (:class:`csv_gleave.RowsSetAsideWarning`) where it runs when rows were
+    set aside; on a cluster that is the worker's log.
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
     if "cancel" in options:
         raise TypeError("read_dask() does not take cancel: the partitions are read on the cluster")
-    if meta is None:
-        from . import read_pandas
-
-        meta = read_pandas(paths[0], **options).iloc[:0]
-    return dd.from_map(_Partition(options, meta), paths, meta=meta, label="read-csv-gleave",
-                       enforce_metadata=False)
+    if dtype_policy not in ("strict", "widen"):
+        raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
+    if "dtype" in options or "schema_overrides" in options:
+        raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
+    if meta is None and dtype_policy == "widen":
+        dask_module = import_optional("dask", "dask", "read_dask")
+        empties = dask_module.compute(*[dask_module.delayed(_empty_frame)(path, options) for path in paths])
+        meta = widened_meta(list(empties), paths)
+    elif meta is None:
+        meta = _empty_frame(paths[0], options)
+    quarantine = _quarantine_paths(paths, quarantine_path) if quarantine_path is not None else None
+    frame: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta, quarantine), paths, meta=meta,
+                                                    label="read-csv-gleave", enforce_metadata=False)
+    return frame
 
 
 # --------------------------------------------------------------------------
@@ -174,7 +265,7 @@ def repair_task(input_path: str, output_path: str, quarantine_path: Optional[str
                 options: Dict[str, Any]) -> Dict[str, Any]:
     """Repairs one file on a worker: its summary, or its error as one line, and the time taken."""
     from . import gleave_file
-    from .cli import describe_error
+    from ._messages import describe_error
 
     started = time.perf_counter()
     result: Dict[str, Any] = {"summary": None, "error": None}
@@ -238,7 +329,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
                 try:
                     row.update(future.result())
                 except Exception as exc:  # noqa: BLE001 - a lost worker fails its file only
-                    from .cli import describe_error
+                    from ._messages import describe_error
 
                     row.update(summary=None, error=describe_error(exc, inp), elapsed=None)
                 if not elapsed:
@@ -258,7 +349,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
 
 
 def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None, *, client: Any = None,
-                scheduler: Optional[str] = None, **options: Any) -> "pandas.DataFrame":
+                scheduler: Optional[str] = None, force: bool = False, **options: Any) -> "pandas.DataFrame":
     """Repairs every file into ``out_dir`` on a Dask cluster; one row per file.
 
     ``paths`` is a path, URL or glob pattern, or a list of them; each output
@@ -267,7 +358,9 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     on the cluster at ``scheduler`` (an address such as
     ``tcp://host:8786``), else on the current client, else on a
     LocalCluster started for the batch and closed after it. ``options`` are
-    those of :func:`csv_gleave.gleave_file`.
+    those of :func:`csv_gleave.gleave_file`. Input that is plainly not text
+    (an executable, an image) is refused, as the command line refuses it,
+    unless ``force=True``.
 
     The rows hold input, output and quarantine, the summary's counts and
     dialect, ``error`` (None, or one line saying what went wrong: a failing
@@ -275,6 +368,9 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     seconds on the worker.
     """
     pd = import_optional("pandas", "pandas", "repair_many")
+    if options.get("allow_binary", force) != force and force:
+        raise TypeError("repair_many() got force=True and allow_binary=False")
+    options["allow_binary"] = bool(force or options.get("allow_binary", False))
     jobs = batch_jobs(expand_paths(paths), os.fspath(out_dir),
                       os.fspath(quarantine_dir) if quarantine_dir is not None else None)
     for directory in (out_dir, quarantine_dir):
@@ -296,12 +392,14 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     for result in results:
         assert result is not None
         summary = result["summary"] or {}
+        if result["error"] is not None and not options["allow_binary"]:
+            result["error"] = result["error"].replace("use --force", "give force=True")
         rows.append({"input": result["input"], "output": result["output"], "quarantine": result["quarantine"],
                      **{key: summary.get(key) for key in keys},
                      "error": result["error"], "elapsed": result["elapsed"]})
     frame = pd.DataFrame(rows, columns=["input", "output", "quarantine", *keys, "error", "elapsed"])
     frame["error"] = pd.Series([row["error"] for row in rows], index=frame.index, dtype=object)  # None, not NaN
     for key in keys:
-        if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes"):
+        if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes", "fallback_bytes"):
             frame[key] = frame[key].astype("Int64")  # a failed file has no count, not a float NaN
     return frame

@@ -190,7 +190,7 @@ def _as_oserror(exc: BaseException, url: str, role: str) -> BaseException:
             pass
     if getattr(exc, "role", None) is None:
         try:
-            setattr(exc, "role", role)
+            setattr(exc, "role", role)  # noqa: B010 - not every exception type declares it
         except AttributeError:  # pragma: no cover
             pass
     return exc
@@ -410,7 +410,7 @@ def _rename_fd(exc: BaseException, fd: int, url: str) -> None:
     """The engine names a descriptor it was given; the caller gave a URL."""
     if getattr(exc, "filename", None) == fd:  # OSError, and NotTextError's
         try:
-            setattr(exc, "filename", url)
+            setattr(exc, "filename", url)  # noqa: B010 - not every exception type declares it
         except AttributeError:  # pragma: no cover
             pass
 

@@ -3,6 +3,7 @@
 // names that go through iconv.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "encoding/encoding.hpp"
@@ -42,7 +43,28 @@ struct Case {
   const char* encoding;
   std::string utf8;
   std::uint64_t replaced = 0;
+  std::uint64_t fallback = 0;
 };
+
+std::string utf16(const std::u16string& text, bool little) {
+  std::string out;
+  for (const char16_t u : text) {
+    const char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
+    out += little ? lo : hi;
+    out += little ? hi : lo;
+  }
+  return out;
+}
+
+// A table of CJK names (no Latin but the delimiters, digits and line breaks).
+const std::u16string kCjk =
+    u"\u540d\u524d,\u90fd\u5e02,\u5e74\n\u5c71\u7530,\u6771\u4eac,30\n"
+    u"\u7530\u4e2d,\u5927\u962a,41\n\u9234\u6728,\u4eac\u90fd,25\n";
+const std::string kCjkUtf8 =
+    "\xE5\x90\x8D\xE5\x89\x8D,\xE9\x83\xBD\xE5\xB8\x82,\xE5\xB9\xB4\n"
+    "\xE5\xB1\xB1\xE7\x94\xB0,\xE6\x9D\xB1\xE4\xBA\xAC,30\n"
+    "\xE7\x94\xB0\xE4\xB8\xAD,\xE5\xA4\xA7\xE9\x98\xAA,41\n"
+    "\xE9\x88\xB4\xE6\x9C\xA8,\xE4\xBA\xAC\xE9\x83\xBD,25\n";
 
 const std::string kTable = "a\tb\r\n1\t2\r\n";
 
@@ -57,8 +79,22 @@ const Case kCases[] = {
      "\xC2\x81\xC2\x8D\xC2\x8F\xC2\x90\xC2\x9D"},
     {"cp1252_after_ascii_sample", std::string(70000, 'a') + "\xE9", "", "cp1252",
      std::string(70000, 'a') + "\xC3\xA9"},
+    // Detected UTF-8: a byte that is not UTF-8 is read as cp1252 and counted.
     {"utf8_with_one_broken_byte", "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6 \xFF", "", "utf-8",
-     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6 \xEF\xBF\xBD", 1},
+     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4\xC3\xB6 \xC3\xBF", 0, 1},
+    {"utf8_with_a_cp1252_line", "n\nJos\xC3\xA9\nJos\xE9\nZo\xC3\xAB\n", "", "utf-8",
+     "n\nJos\xC3\xA9\nJos\xC3\xA9\nZo\xC3\xAB\n", 0, 1},
+    {"utf8_with_a_longer_cp1252_line", "Jos\xC3\xA9\nM\xFCller,Zo\xEB,\x93q\x94\n", "", "utf-8",
+     "Jos\xC3\xA9\nM\xC3\xBCller,Zo\xC3\xAB,\xE2\x80\x9Cq\xE2\x80\x9D\n", 0, 4},
+    {"utf8_sig_with_a_cp1252_byte", "\xEF\xBB\xBF\xC3\xA9,\xE9", "", "utf-8-sig",
+     "\xC3\xA9,\xC3\xA9", 0, 1},
+    // A UTF-16 mark over a UTF-8 body is text.
+    {"utf16le_mark_over_utf8", "\xFF\xFE" "a,b\n1,2\n", "", "utf-8", "\xC3\xBF\xC3\xBE" "a,b\n1,2\n",
+     0, 2},
+    {"utf16be_mark_over_utf8", "\xFE\xFF" "\xC3\xA9,b\n", "", "utf-8",
+     "\xC3\xBE\xC3\xBF\xC3\xA9,b\n", 0, 2},
+    {"utf16le_cjk_no_bom", utf16(kCjk, true), "", "utf-16le", kCjkUtf8},
+    {"utf16be_cjk_no_bom", utf16(kCjk, false), "", "utf-16be", kCjkUtf8},
     {"utf16le_bom", "\xFF\xFE" + utf16le(kTable), "", "utf-16le", kTable},
     {"utf16be_bom", "\xFE\xFF" + utf16be(kTable), "", "utf-16be", kTable},
     {"utf16le_no_bom", utf16le(kTable), "", "utf-16le", kTable},
@@ -80,7 +116,15 @@ const Case kCases[] = {
     {"utf16le_surrogate_pair", std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), "", "utf-16le",
      "\xF0\x9F\x98\x80"},
     {"utf8_cut_at_the_end", "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4 \xE2\x82", "", "utf-8",
-     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4 \xEF\xBF\xBD", 1},
+     "\xC3\xA4\xC3\xB6\xC3\xBC\xC3\xA4 \xC3\xA2\xE2\x80\x9A", 0, 2},
+    // Python's names for iconv's encodings.
+    {"given_python_utf_16_le", utf16le("ab"), "utf_16_le", "utf_16_le", "ab"},
+    {"given_python_utf16_dashes", utf16le("ab"), "utf-16-le", "utf-16-le", "ab"},
+    {"given_python_utf_32", std::string("\xFF\xFE\0\0", 4) + utf32le("ab"), "utf_32", "utf_32", "ab"},
+    {"given_python_euc_jp", "\xA4\xA2", "euc_jp", "euc_jp", "\xE3\x81\x82"},
+    {"given_python_koi8_r", "\xC1", "koi8_r", "koi8_r", "\xD0\xB0"},
+    {"given_python_mac_roman", "\x8E", "mac_roman", "mac_roman", "\xC3\xA9"},
+    {"given_python_mac_roman_canonical", "\x8E", "mac-roman", "mac-roman", "\xC3\xA9"},
 };
 // clang-format on
 
@@ -93,6 +137,7 @@ TEST_P(Transcode, ConvertsAndCounts) {
   EXPECT_EQ(t.encoding, c.encoding);
   EXPECT_EQ(std::string(t.text(c.input)), c.utf8);
   EXPECT_EQ(t.replaced, c.replaced);
+  EXPECT_EQ(t.fallback, c.fallback);
 }
 
 // Damaged UTF-8 written into the caller's buffer: the same text and count.
@@ -105,6 +150,7 @@ TEST_P(Transcode, IntoABufferGivesTheSameText) {
   EXPECT_TRUE(into.size() == 0 || t.utf8.empty());
   EXPECT_EQ(std::string(into.size() != 0 ? into.view() : t.text(c.input)), c.utf8);
   EXPECT_EQ(t.replaced, c.replaced);
+  EXPECT_EQ(t.fallback, c.fallback);
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, Transcode, ::testing::ValuesIn(kCases),
@@ -129,6 +175,7 @@ TEST_P(Transcode, PiecesGiveTheWholeConversion) {
     } while (at < body.size());
     EXPECT_EQ(out, c.utf8) << size;
     EXPECT_EQ(decoder.replaced(), c.replaced) << size;
+    EXPECT_EQ(decoder.fallback(), c.fallback) << size;
     EXPECT_EQ(pending, "") << size;
   }
 }
@@ -154,12 +201,12 @@ TEST(Transcode, DecisionPutOffPastAnAsciiHead) {
   const struct {
     std::string rest, utf8;
     gleave::PieceDecoder::From from;
-    std::uint64_t replaced;
+    std::uint64_t fallback;
   } cases[] = {
       {"x\xE9\xE8y", "x\xC3\xA9\xC3\xA8y", gleave::PieceDecoder::From::Cp1252, 0},
-      {"x\xC3\xA9\xC3\xA8\xFF", "x\xC3\xA9\xC3\xA8\xEF\xBF\xBD",
-       gleave::PieceDecoder::From::Utf8Lossy, 1},
-      {"x\xE2\x82\xAC", "x\xE2\x82\xAC", gleave::PieceDecoder::From::Utf8Lossy, 0},
+      {"x\xC3\xA9\xC3\xA8\xFF", "x\xC3\xA9\xC3\xA8\xC3\xBF", gleave::PieceDecoder::From::Utf8Mixed,
+       1},
+      {"x\xE2\x82\xAC", "x\xE2\x82\xAC", gleave::PieceDecoder::From::Utf8Mixed, 0},
       {"plain", "plain", gleave::PieceDecoder::From::Utf8OrCp1252, 0},
   };
   for (const auto& c : cases) {
@@ -173,7 +220,7 @@ TEST(Transcode, DecisionPutOffPastAnAsciiHead) {
       }
       EXPECT_EQ(out, "a,b\n" + c.utf8) << c.rest << " " << size;
       EXPECT_EQ(decoder.from(), c.from) << c.rest << " " << size;
-      EXPECT_EQ(decoder.replaced(), c.replaced) << c.rest << " " << size;
+      EXPECT_EQ(decoder.fallback(), c.fallback) << c.rest << " " << size;
     }
   }
 }
@@ -198,6 +245,17 @@ TEST(Transcode, DetectEncodingFromSample) {
   EXPECT_EQ(gleave::detect_encoding("abc\xC3"), "utf-8");  // cut by the sample's end
   EXPECT_EQ(gleave::detect_encoding("abc\xC3", true), "cp1252");
   EXPECT_EQ(gleave::detect_encoding(utf16le(kTable)), "utf-16le");
+  EXPECT_EQ(gleave::detect_encoding(utf16(kCjk, true)), "utf-16le");
+  // A few NULs in a short UTF-8 text are damage, not UTF-16.
+  EXPECT_EQ(gleave::detect_encoding(std::string("hello\n\0world\0\n", 14), true), "utf-8");
+  EXPECT_EQ(gleave::detect_encoding("\xFF\xFE"
+                                    "a,b\n",
+                                    true),
+            "utf-8");
+  // A mark over a body cut by the sample in the middle of a sequence.
+  EXPECT_EQ(gleave::detect_encoding("\xFF\xFE"
+                                    "a,\xC3"),
+            "utf-8");
 }
 
 TEST(LooksBinary, Cases) {
@@ -206,6 +264,7 @@ TEST(LooksBinary, Cases) {
   EXPECT_FALSE(gleave::looks_binary("W\xE4hler\f\v\n"));
   EXPECT_FALSE(gleave::looks_binary("\xFF\xFE" + utf16le(kTable)));
   EXPECT_FALSE(gleave::looks_binary(utf16le(kTable)));
+  EXPECT_FALSE(gleave::looks_binary(utf16(kCjk, false)));
   EXPECT_TRUE(gleave::looks_binary(std::string("PK\x03\x04\0\0", 6)));
   EXPECT_TRUE(gleave::looks_binary("\x01\x02\x03\x04\x05x"));
   // Only the first 64 KiB are looked at.
@@ -213,3 +272,53 @@ TEST(LooksBinary, Cases) {
 }
 
 }  // namespace
+
+// Property: for inputs that mix ASCII, well-formed UTF-8 of every length,
+// cp1252 bytes and cut sequences, decoding a piece at a time (any sizes,
+// changing from piece to piece) gives the whole conversion's text and
+// counts, under the decision the whole input takes.
+TEST(TranscodeProperty, AnyPiecesGiveTheWholeConversion) {
+  const char* const kTokens[] = {
+      "a",    ",",    "\n",   "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
+      "\xE9", "\x93", "\xFF", "\xE2\x82", "\xF0\x9F",     "\xC3"};
+  std::mt19937 rng(20261207);
+  for (int round = 0; round < 3000; ++round) {
+    std::string input;
+    const int tokens = static_cast<int>(rng() % 40);
+    for (int t = 0; t < tokens; ++t) input += kTokens[rng() % std::size(kTokens)];
+    const gleave::Transcoded whole = transcode_to_utf8(input);
+    ASSERT_TRUE(whole.ok());
+    const gleave::PieceConversion how = gleave::piece_conversion(input, true);
+    ASSERT_EQ(how.encoding, whole.encoding) << round;
+    gleave::PieceDecoder decoder = how.decoder();
+    std::string pending, out;
+    std::size_t at = 0;
+    do {
+      const std::size_t size = 1 + rng() % 6;
+      pending.append(input.substr(at, size));
+      at = std::min(at + size, input.size());
+      pending.erase(0, decoder.decode(pending, at == input.size(), out));
+    } while (at < input.size());
+    ASSERT_EQ(out, std::string(whole.text(input))) << round;
+    ASSERT_EQ(decoder.fallback(), whole.fallback) << round;
+    ASSERT_EQ(decoder.replaced(), whole.replaced) << round;
+
+    // Straight into rooms of any size, falling back to decode() when
+    // nothing fits (as the reader does).
+    gleave::PieceDecoder into = how.decoder();
+    if (!into.can_decode_into()) continue;
+    std::string text, rest = input;
+    while (!rest.empty()) {
+      char room[8];
+      const auto d = into.decode_into(rest, true, room, 1 + rng() % sizeof room);
+      if (d.written == 0) {
+        rest.erase(0, into.decode(rest, true, text));
+        continue;
+      }
+      text.append(room, d.written);
+      rest.erase(0, d.used);
+    }
+    ASSERT_EQ(text, std::string(whole.text(input))) << round;
+    ASSERT_EQ(into.fallback(), whole.fallback) << round;
+  }
+}

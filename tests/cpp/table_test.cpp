@@ -3,6 +3,7 @@
 // and the export through the C stream interface with its ownership rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "table/column_names.hpp"
 #include "table/parallel_builder.hpp"
 #include "table/table_builder.hpp"
+#include "table/thread_pool.hpp"
 #include "table/value_parse.hpp"
 
 namespace {
@@ -36,6 +38,18 @@ ArrowTable one_column(const std::vector<std::string>& values, bool decimal_comma
   std::vector<std::vector<std::string>> rows;
   for (const auto& v : values) rows.push_back({v});
   return build(rows, {false, true, decimal_comma});
+}
+
+// Every exported array is checked in full by nanoarrow: buffer sizes,
+// offsets in order and within the data, views within their buffers.
+void expect_valid_arrow(const ArrowSchema& schema, const ArrowArray& array) {
+  ArrowArrayView view;
+  ArrowError error{};
+  ASSERT_EQ(ArrowArrayViewInitFromSchema(&view, &schema, &error), NANOARROW_OK) << error.message;
+  EXPECT_EQ(ArrowArrayViewSetArray(&view, &array, &error), NANOARROW_OK) << error.message;
+  EXPECT_EQ(ArrowArrayViewValidate(&view, NANOARROW_VALIDATION_LEVEL_FULL, &error), NANOARROW_OK)
+      << error.message;
+  ArrowArrayViewReset(&view);
 }
 
 bool is_valid(const std::uint8_t* validity, std::int64_t i) {
@@ -72,6 +86,7 @@ struct Exported {
   explicit Exported(ArrowTable&& t) {
     EXPECT_EQ(t.export_schema(&schema), 0);
     EXPECT_EQ(t.export_array(&array), 0);
+    expect_valid_arrow(schema, array);
   }
   ~Exported() {
     if (array.release) array.release(&array);
@@ -639,13 +654,13 @@ struct Streamed {
       names.emplace_back(schema.children[c]->name);
       formats.emplace_back(schema.children[c]->format);
     }
-    schema.release(&schema);
     columns.resize(names.size());
     nulls.resize(names.size());
     while (true) {
       ArrowArray batch{};
       EXPECT_EQ(s.get_next(&s, &batch), 0);
       if (batch.release == nullptr) break;
+      expect_valid_arrow(schema, batch);
       ++batches;
       EXPECT_EQ(static_cast<std::size_t>(batch.n_children), names.size());
       for (std::size_t c = 0; c < names.size(); ++c) {
@@ -656,6 +671,7 @@ struct Streamed {
       }
       batch.release(&batch);
     }
+    schema.release(&schema);
     s.release(&s);
   }
 };
@@ -767,6 +783,8 @@ TEST(Export, StreamGivesSchemaThenOneBatchThenEnd) {
     ArrowSchema schema{};
     ASSERT_EQ(s.get_schema(&s, &schema), 0);
     EXPECT_STREQ(schema.format, "+s");
+    EXPECT_STREQ(schema.name, "");
+    EXPECT_EQ(schema.flags, 0);
     ASSERT_EQ(schema.n_children, 2);
     EXPECT_STREQ(schema.children[0]->format, "l");
     EXPECT_STREQ(schema.children[1]->name, "b");
@@ -835,5 +853,23 @@ TEST(Export, LargeTableKeepsEveryCell) {
   const auto ints = e.values<std::int64_t>(0);
   for (std::size_t i = 0; i < n; i += 997) EXPECT_EQ(ints[i], static_cast<std::int64_t>(i));
 }
+
+// Every task of a group runs exactly once, whether pool threads take it or
+// the waiting thread does (a pool without threads, as after fork()).
+class Pool : public ::testing::TestWithParam<unsigned> {};
+
+TEST_P(Pool, RunsEveryTaskOnceBeforeWaitReturns) {
+  ThreadPool pool(GetParam());
+  std::vector<int> runs(500, 0);
+  {
+    TaskGroup group(pool);
+    for (std::size_t i = 0; i < runs.size(); ++i) group.run([&runs, i] { ++runs[i]; });
+    group.wait();
+    EXPECT_EQ(std::count(runs.begin(), runs.end(), 1), static_cast<long>(runs.size()));
+  }
+  TaskGroup unused(pool);  // waiting on nothing returns at once
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Pool, ::testing::Values(0u, 1u, 3u));
 
 }  // namespace

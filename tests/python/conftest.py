@@ -1,4 +1,5 @@
 import os
+import sys
 
 import pytest
 
@@ -44,3 +45,31 @@ def fails():
         assert getattr(err, "__notes__", None) == notes
         return err
     return check
+
+
+@pytest.fixture(autouse=True)
+def arrow_tables_validated_in_full(monkeypatch):
+    """Every table a test makes with pyarrow.table() or read_arrow() is first
+    validated in full: offsets, views and UTF-8 of every value. Only when the
+    test module uses pyarrow, so that tests of a bare import still see it
+    unimported."""
+    pa = sys.modules.get("pyarrow")
+    if pa is None:
+        yield
+        return
+
+    def validated(make):
+        def wrapper(*args, **kwargs):
+            made = make(*args, **kwargs)
+            made.validate(full=True)
+            return made
+        return wrapper
+
+    import csv_gleave
+    from csv_gleave import tables
+
+    monkeypatch.setattr(pa, "table", validated(pa.table))
+    read_arrow = validated(tables.read_arrow)
+    monkeypatch.setattr(tables, "read_arrow", read_arrow)
+    monkeypatch.setattr(csv_gleave, "read_arrow", read_arrow, raising=False)
+    yield

@@ -58,6 +58,68 @@ def test_read_dask_refuses_lossy_conversion(client, files):
     assert list(read_dask([files / "a.csv", files / "z.csv"], meta=meta).compute()["id"]) == ["1", "2", "3", "x"]
 
 
+TYPED_THEN_TEXT = {
+    "p1.csv": b"id,price,at\n1,2.5,2024-01-01T10:00:00+02:00\n",
+    "p2.csv": b"id,price,at\n2,1.50,2024-01-01T10:00:00+02:00\n3,n/a,n/a\n",  # price and at are text here
+}
+
+
+def test_read_dask_keeps_each_files_text(client, tmp_path):
+    paths = []
+    for name, data in TYPED_THEN_TEXT.items():
+        (tmp_path / name).write_bytes(data)
+        paths.append(str(tmp_path / name))
+    with pytest.raises(ValueError, match=r"p2\.csv: column 'price'"):
+        read_dask(paths).compute()
+    widened = read_dask(paths, dtype_policy="widen")
+    assert str(widened.dtypes["price"]) == "string" and str(widened.dtypes["id"]) == "int64"
+    got = widened.compute().reset_index(drop=True)
+    assert list(got["price"]) == ["2.5", "1.50", "n/a"]  # each file's text as written
+    assert list(got["at"]) == ["2024-01-01T10:00:00+02:00"] * 2 + ["n/a"]
+    meta = got.iloc[:0]
+    assert read_dask(paths, meta=meta).compute().reset_index(drop=True).equals(got)
+
+
+def test_read_dask_quarantines_each_file(client, files, tmp_path):
+    read_dask([files / "a.csv", files / "b.csv"], quarantine_path=tmp_path / "q", merge_overflow=False).compute()
+    csv_gleave.gleave_file(files / "a.csv", tmp_path / "ref.csv", tmp_path / "ref.q", merge_overflow=False)
+    assert (tmp_path / "q/a.csv").read_bytes() == (tmp_path / "ref.q").read_bytes()
+    assert (tmp_path / "q/b.csv").read_text() == "line,reason,raw_content\n"
+
+
+def test_repair_many_refuses_binary_unless_forced(client, tmp_path):
+    (tmp_path / "tool").write_bytes(b"\x7fELF\x02\x01\x01" + b"\x00" * 200)
+    table = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client)
+    assert "does not look like text" in table["error"][0] and "force=True" in table["error"][0]
+    assert not (tmp_path / "out/tool").exists()
+    forced = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client, force=True)
+    assert forced["error"][0] is None and (tmp_path / "out/tool").exists()
+
+
+EXAMPLE_SCRIPT = """
+import sys
+import csv_gleave.dask
+from distributed import Client, LocalCluster
+
+if __name__ == "__main__":  # worker processes import this file again: start nothing on import
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster):
+        frame = csv_gleave.dask.read_dask(sys.argv[1] + "/*.csv")
+        print(len(frame.compute()))
+        report = csv_gleave.dask.repair_many(sys.argv[1] + "/*.csv", sys.argv[1] + "/clean")
+        print(report["error"].isna().all())
+"""
+
+
+def test_the_readme_example_runs_as_a_saved_script(tmp_path):
+    (tmp_path / "a.csv").write_bytes(b"id,name\n1,Ann\n2,Bob,extra\n")
+    (tmp_path / "b.csv").write_bytes(b"id,name\n3,Cy\n")
+    script = tmp_path / "example.py"
+    script.write_text(EXAMPLE_SCRIPT)
+    proc = subprocess.run([sys.executable, str(script), str(tmp_path)], capture_output=True, text=True,
+                          timeout=240)
+    assert proc.returncode == 0 and proc.stdout.split() == ["3", "True"], proc.stderr
+
+
 def test_repair_many_matches_gleave_file(client, files, tmp_path):
     (files / "bin.csv").write_bytes(b"\x00" * 100)
     paths = [str(files / n) for n in ("a.csv", "bin.csv", "b.csv", "missing.csv", "c.csv")]

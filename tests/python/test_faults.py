@@ -140,7 +140,7 @@ def test_threads(tmp):
 
     def work(i):
         results = []
-        for k in range(25):
+        for _ in range(25):
             s = m.gleave_file(f"in{i}.csv", f"out{i}.csv", f"q{i}.csv")
             rows = list(m.open(f"in{i}.csv"))
             results.append((s.to_dict(), rows, (tmp / f"out{i}.csv").read_bytes()))

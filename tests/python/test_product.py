@@ -15,7 +15,6 @@ import pytest
 
 import _csv_gleave_backend as core
 import csv_gleave
-from csv_gleave import _native
 
 from conftest import EXAMPLE, EXAMPLE_OUT
 

@@ -5,7 +5,7 @@ import weakref
 import pytest
 
 import _csv_gleave_backend as m
-from conftest import EXAMPLE, EXAMPLE_ROWS, os_error_text
+from conftest import EXAMPLE_ROWS, os_error_text
 
 EXIT = "GleaveReader.__exit__()"
 MAKERS = [m.open, m.GleaveReader]

@@ -1,0 +1,82 @@
+// The product pass: over windows of any size it makes exactly the calls it
+// makes over the whole text; and where its rules coincide with the core
+// pass's (UTF-8 text, the delimiter, quote and width given, no preamble, no
+// blank line, no other table, footnote or repeated header), it keeps and
+// quarantines exactly the rows the core pass does.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "chunked.hpp"
+#include "fuzz_common.hpp"
+#include "gleave.hpp"
+#include "product_pass/product_pass.hpp"
+
+namespace {
+
+struct Case {
+  gleave::GleaveOptions options;
+  gleave::DialectRequest request;
+};
+
+Case decode(const fuzz::Header& h) {
+  Case c;
+  gleave::GleaveOptions& o = c.options;
+  const std::uint8_t f = h.byte(0);
+  if (f & 1) o.delimiter = fuzz::pick_delimiter(h.byte(1), h.byte(3));
+  o.quote_char = fuzz::pick_quote(h.byte(1) >> 3, h.byte(3) ^ 0x55);
+  o.fill_ragged_rows = (f & 2) == 0;
+  o.merge_overflow = (f & 4) == 0;
+  o.repair_quotes = (f & 8) == 0;
+  if (f & 16) o.expected_columns = h.byte(2) % 8;
+  if (f & 32) {
+    c.request.quote_given = true;
+    c.request.quote_char = o.quote_char;
+  }
+  if (f & 64) c.request.preamble_lines = 0;
+  if (f & 128) c.request.encoding = (h.byte(2) & 8) ? "cp1252" : "utf-16le";
+  return c;
+}
+
+bool coincides_with_core(const Case& c, std::string_view text) {
+  return c.options.delimiter && c.options.expected_columns && c.request.quote_given &&
+         c.request.preamble_lines && c.request.encoding.empty() && fuzz::valid_utf8(text) &&
+         text.substr(0, 3) != "\xEF\xBB\xBF";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const fuzz::Header h(data, size, 4);
+  const std::string_view text = h.rest();
+  Case c = decode(h);
+  const bool core_rules = coincides_with_core(c, text);
+  if (core_rules) {
+    // The core's rules: no escape byte, blanks after a delimiter are data.
+    c.request.escape_given = true;
+    c.request.skip_initial_space = false;
+    c.request.encoding = "utf-8";
+  }
+  const gleave::PreparedText in = gleave::prepare_text(text, c.options, c.request);
+  if (!in.ok()) return 0;
+
+  fuzz::ProductCalls whole, windows;
+  const gleave::ProductCounts counts = gleave::run_product_pass(in, c.options, whole);
+  FUZZ_CHECK(counts.total_rows == counts.gleaved_rows + counts.quarantined_rows);
+  FUZZ_CHECK(counts.repaired_rows <= counts.gleaved_rows);
+  // (An empty text may have no address; the source copies from it.)
+  gleave::TextSource source(in.text.empty() ? std::string_view("") : in.text);
+  gleave::ChunkedText chunks(source, in.text.size() % 13 + 1);
+  gleave::run_product_pass(in, chunks, c.options, windows);
+  FUZZ_CHECK(whole.log == windows.log);
+
+  if (core_rules && counts.blank_rows == 0 && counts.preamble_rows == 0 &&
+      counts.other_table_rows == 0 && counts.footnote_rows == 0 &&
+      counts.repeated_header_rows == 0) {
+    fuzz::Calls core, product;
+    gleave::run_pass(text, c.options, core);
+    gleave::run_product_pass(in, c.options, product);
+    FUZZ_CHECK(core.log == product.log);
+  }
+  return 0;
+}
