@@ -256,6 +256,19 @@ bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOpti
       request.escape_char = e;
     }
   }
+  if (dialect.comment_char != nullptr) {
+    request.comment_given = true;
+    if (dialect.comment_char != Py_None) {
+      unsigned char c = 0;
+      if (!control_byte(dialect.comment_char, "comment_char", c)) return false;
+      if ((options.delimiter && *options.delimiter == c) ||
+          (request.quote_given && request.quote_char == c)) {
+        PyErr_SetString(PyExc_ValueError, "comment_char must differ from delimiter and quote_char");
+        return false;
+      }
+      request.comment_char = c;
+    }
+  }
   return true;
 }
 

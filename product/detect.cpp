@@ -220,7 +220,8 @@ PyMethodDef detect_method = {
     "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
     METH_FASTCALL | METH_KEYWORDS,
     "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., evidence=False)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
+    "evidence=False)\n--\n\n"
     "The encoding and dialect of `source`, as the product functions read it: a Dialect\n"
     "(encoding, delimiter, quote_char (None: no quoting), skip_initial_space, preamble_lines,\n"
     "header, the widths, not_a_table, ...).\n\n"
@@ -231,7 +232,8 @@ PyMethodDef detect_method = {
     "dialect contradicts (quote_char=',' on a comma-separated file) raises ValueError.\n"
     "Keyword options fix parts instead of detecting\n"
     "them: encoding, delimiter, quote_char (None: no quoting), skip_initial_space,\n"
-    "preamble_lines, escape_char (None: quotes are doubled), expected_columns. With\n"
+    "preamble_lines, escape_char (None: quotes are doubled), comment_char (None: no comment "
+    "lines), expected_columns. With\n"
     "evidence=True the result also holds every\n"
     "candidate dialect tried and its scores (the chosen one first); that costs a dict per\n"
     "candidate, so it is left out by default."};

@@ -106,6 +106,10 @@ const Field kFields[] = {
      "The line where notes under the table begin (lines with no delimiter under a table of "
      "three or more columns), quarantined with their own reason; 0 for none.",
      [](const PreparedText& p, ModuleState&) { return count(p.dialect.footnote_line); }},
+    {"comment_char", Kind::OptionalChar, false, Shown::WhenSet, true,
+     "The character that starts a comment line (\"#\"), given or detected; None when lines are "
+     "not read as comments.",
+     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.comment_char); }},
     {"evidence", Kind::Evidence, false, Shown::Never, false,
      "Every candidate dialect tried, the chosen one first, each a dict of its scores (only "
      "when detect() was asked for it).",
@@ -320,7 +324,8 @@ PyType_Slot dialect_slots[] = {
          "Dialect(encoding, delimiter, quote_char, skip_initial_space, preamble_lines, header, "
          "header_width=0, expected_width=0, header_missing_first=False, sep_line=False, "
          "single_line=False, not_a_table=False, replaced_bytes=0, escape_char=None, "
-         "header_rows=1, tables=1, other_table_line=0, footnote_line=0, evidence=())\n--\n\n"
+         "header_rows=1, tables=1, other_table_line=0, footnote_line=0, comment_char=None, "
+         "evidence=())\n--\n\n"
          "The encoding and dialect the product functions read a file with; immutable.\n\n"
          "quote_char is None when the file has no quoting; preamble_lines counts the physical\n"
          "lines above the table (titles, comments, a sep= line), which a repair quarantines.\n"

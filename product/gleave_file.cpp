@@ -60,7 +60,7 @@ PyMethodDef gleave_file_method = {
     "gleave_file(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=..., "
     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, *, "
     "in_place=False, allow_binary=True, cancel=None, encoding=None, skip_initial_space=None, "
-    "preamble_lines=None, escape_char=...)\n--\n\n"
+    "preamble_lines=None, escape_char=..., comment_char=...)\n--\n\n"
     "Repairs a CSV file into output_path (and rejected rows into quarantine_path).\n\n"
     "The input is converted to UTF-8 (encoding=None detects it) and its dialect is detected:\n"
     "delimiter, quote character (quote_char=None: no quoting), blanks after a delimiter and\n"

@@ -280,7 +280,7 @@ PyMethodDef inspect_method = {
     "inspect(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, rows=10, ragged=20, "
     "max_columns=50, max_field=200, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=...)\n--\n\n"
+    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=...)\n--\n\n"
     "What a repair of the file would do, from one pass: a dict with the summary, the first\n"
     "`rows` kept rows (each its first max_columns fields, cut to max_field bytes, and its\n"
     "width), the first `ragged` rows whose width is off (line, reason, verdict, expected and\n"

@@ -131,17 +131,20 @@ struct DialectArgs {
   PyObject* skip_initial_space = nullptr;
   PyObject* preamble_lines = nullptr;
   PyObject* escape_char = nullptr;
+  PyObject* comment_char = nullptr;
 };
-#define GLEAVE_DIALECT_FORMAT "OOOO"
-#define GLEAVE_DIALECT_KEYWORDS "encoding", "skip_initial_space", "preamble_lines", "escape_char"
+#define GLEAVE_DIALECT_FORMAT "OOOOO"
+#define GLEAVE_DIALECT_KEYWORDS \
+  "encoding", "skip_initial_space", "preamble_lines", "escape_char", "comment_char"
 #define GLEAVE_DIALECT_POINTERS(o) \
-  &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines, &(o).escape_char
+  &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines, &(o).escape_char, &(o).comment_char
 
 // options_from for the product pass: a quote_char given explicitly may also
 // be None (no quoting); left out, it is detected. The encoding is None or a
 // name iconv knows (LookupError otherwise), skip_initial_space None or a
 // bool, preamble_lines None or an int >= 0, escape_char left out (detected),
-// None (quotes are doubled) or one ASCII character.
+// None (quotes are doubled) or one ASCII character; comment_char likewise
+// (None: no comment lines).
 bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOptions& options,
                   DialectRequest& request);
 

@@ -204,7 +204,7 @@ PyType_Slot reader_slots[] = {
          "GleaveReader(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
          "merge_overflow=True, expected_columns=None, repair_quotes=True, *, allow_binary=True, "
          "cancel=None, encoding=None, skip_initial_space=None, preamble_lines=None, "
-         "escape_char=...)\n--\n\n"
+         "escape_char=..., comment_char=...)\n--\n\n"
          "The repaired rows of a file, in memory, each a list of str. The file is read and\n"
          "repaired with the interpreter lock released. The encoding and the dialect are\n"
          "detected as for gleave_file(); lines above the table and blank lines are left out\n"
@@ -244,7 +244,7 @@ PyMethodDef open_method = {
     "open(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, *, allow_binary=True, "
     "cancel=None, encoding=None, skip_initial_space=None, preamble_lines=None, "
-    "escape_char=...)\n--\n\n"
+    "escape_char=..., comment_char=...)\n--\n\n"
     "A GleaveReader over the repaired rows of a file."};
 
 }  // namespace gleave::native

@@ -44,8 +44,8 @@ bool is_word(std::string_view s) noexcept {
 
 // Letters (any non-ASCII byte counts as part of a letter), digits, blanks and
 // the punctuation of names, addresses, identifiers and URLs. Bytes that only
-// separate fields (; | TAB ^ ~ \) and a comma not followed by a blank (as in
-// prose) mark a field that was probably cut in the wrong place.
+// separate fields (| TAB ^ ~ \) and a comma or semicolon not followed by a
+// blank (as in prose) mark a field that was probably cut in the wrong place.
 enum : std::uint8_t { kBad, kLetter, kPlain, kComma };
 constexpr auto kTextClass = [] {
   std::array<std::uint8_t, 256> t{};
@@ -55,7 +55,7 @@ constexpr auto kTextClass = [] {
   for (const char c : std::string_view(" -_.'/()&+#@!?%*:=[]<>$\"")) {
     t[static_cast<unsigned char>(c)] = kPlain;
   }
-  t[','] = kComma;
+  t[','] = t[';'] = kComma;
   return t;
 }();
 
@@ -101,6 +101,21 @@ bool is_number(std::string_view s, bool comma_ok) noexcept {
   }
   (void)any_sep;
   if (digits == 0 || last_sep) return false;
+  // With two or more separators, all but the last group thousands: a run
+  // of other than three digits after one is two numbers run together
+  // ("1990,0.00").
+  std::size_t run = 0, seps = 0;
+  bool short_group = false;
+  for (std::size_t k = start; k < i; ++k) {
+    if (digit(static_cast<unsigned char>(s[k]))) {
+      ++run;
+      continue;
+    }
+    short_group = short_group || (seps > 0 && run != 3);
+    ++seps;
+    run = 0;
+  }
+  if (seps >= 2 && short_group) return false;
   if (i < n && (s[i] == 'e' || s[i] == 'E')) {
     std::size_t j = i + 1;
     if (j < n && (s[j] == '+' || s[j] == '-')) ++j;
@@ -118,11 +133,27 @@ bool is_number(std::string_view s, bool comma_ok) noexcept {
   return i == n;
 }
 
+// Digit groups with one blank between, every group after the first of three.
+static bool blank_grouped(std::string_view s) noexcept {
+  std::size_t run = 0, groups = 1;
+  for (const char ch : s) {
+    if (ch == ' ') {
+      if (run == 0 || (groups > 1 && run != 3)) return false;
+      ++groups;
+      run = 0;
+    } else {
+      ++run;
+    }
+  }
+  return run == 3 && groups >= 2;
+}
+
 bool is_date_or_time(std::string_view s) noexcept {
   const std::size_t n = s.size();
   if (n < 4 || n > 35 || !digit(static_cast<unsigned char>(s[0]))) return false;
   std::size_t digits = 0, groups = 0;
   bool in_group = false;
+  bool dated = false;  // a separator other than a blank
   for (std::size_t i = 0; i < n; ++i) {
     const auto c = static_cast<unsigned char>(s[i]);
     if (digit(c)) {
@@ -134,10 +165,23 @@ bool is_date_or_time(std::string_view s) noexcept {
     in_group = false;
     const bool sep = c == '-' || c == '/' || c == '.' || c == ':' || c == ' ';
     const bool t_between = (c == 'T') && i > 0 && i + 1 < n;
+    // A date is followed by a time (with its colon), not by a bare number:
+    // "2015-01-01 0" is a date and a number cut from "0,00".
+    if ((c == ' ' || c == 'T') && groups >= 3 && s.find(':', i) == std::string_view::npos)
+      return false;
+    // Minutes and seconds take two digits.
+    if (c == ':' && (i + 2 >= n || !digit(static_cast<unsigned char>(s[i + 1])) ||
+                     !digit(static_cast<unsigned char>(s[i + 2])) ||
+                     (i + 3 < n && digit(static_cast<unsigned char>(s[i + 3]))))) {
+      return false;
+    }
     const bool zone = (c == 'Z' && i + 1 == n) || (c == '+' && i > 8);
     if (!sep && !t_between && !zone) return false;
+    dated = dated || (sep && c != ' ');
   }
-  return groups >= 2 && digits >= 3;
+  // Digits with blanks between alone are a number in groups of three
+  // (12 500), or numbers cut apart ("00 0").
+  return groups >= 2 && digits >= 3 && (dated || blank_grouped(s));
 }
 
 CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept {

@@ -8,6 +8,7 @@
 #include "dialect/cells.hpp"
 
 #include "dialect/reading.hpp"
+#include "dialect/steps.hpp"
 #include "dialect/structure.hpp"
 
 namespace gleave {
@@ -15,169 +16,6 @@ namespace gleave {
 namespace {
 
 using namespace dialect;
-
-// Whether a quote that could close a field (followed, after blanks, by the
-// delimiter, a line break or the end) stands at or after `at` on its
-// physical line. Queries move forward, so the last answer is kept with the
-// stretch it covers, as the parser does: the work stays linear.
-struct QuoteLookahead {
-  std::size_t from = 1, to = 0;
-  bool found = false;
-
-  bool proper_quote_ahead(std::string_view s, std::size_t at, char q, char delim) {
-    if (at >= from && at <= to) return found;
-    from = at;
-    const std::size_t n = s.size();
-    std::size_t k = at;
-    for (; k < n && !is_break(s[k]); ++k) {
-      if (s[k] != q) continue;
-      std::size_t m = k + 1;
-      while (m < n && (s[m] == ' ' || s[m] == '\t') && s[m] != delim) ++m;
-      if (m == n || s[m] == delim || is_break(s[m])) {
-        to = k;
-        return found = true;
-      }
-    }
-    to = k;
-    return found = false;
-  }
-};
-
-// A small tokenizer with the parser's rules (with quote repair, as the
-// product functions read) that records cell types instead of building
-// fields: a quote opens a field only at its start; a doubled quote inside is
-// one quote; a quote followed by more text is a literal one when a quote
-// that can close the field follows on the same line; a field ends at the
-// delimiter or a line break outside quotes; and when `complete` (the sample
-// is the whole input) a quote that never closes is an ordinary byte, as is
-// every field-opening quote after it.
-void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, bool complete,
-                 Reading& out) {
-  out.clear();
-  const std::size_t n = s.size();
-  const char delim = static_cast<char>(c.delimiter);
-  const bool blank_delim = c.delimiter == ' ' || c.delimiter == '\t';
-  std::size_t p = 0;
-  std::uint32_t line = 0;
-  std::size_t runaway_from = SIZE_MAX;  // quotes from here on open nothing
-  QuoteLookahead lookahead;
-  while (p < n && out.rows.size() < max_rows) {
-    RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false, p, p};
-    bool row_done = false;
-    bool first_quoted = false;
-    while (!row_done) {
-      if (c.skip) {
-        while (p < n && (s[p] == ' ' || (s[p] == '\t' && !blank_delim))) ++p;
-      }
-      if (row.width == 0 && p < n && s[p] == '#') row.comment = true;
-      if (p < n) {
-        out.double_starts += s[p] == '"';
-        out.single_starts += s[p] == '\'';
-      }
-      const std::size_t cell_begin = p;
-      CellType type = CellType::Other;
-      bool unquoted = true;
-      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote) && p < runaway_from) {
-        if (row.width == 0) first_quoted = true;
-        const char q = static_cast<char>(c.quote);
-        const std::size_t quote_at = p;
-        const std::uint32_t line_at = line;
-        const std::size_t open = ++p;
-        bool closed = false;
-        bool plain = true;  // no doubled or literal quote: the content is s[open, p)
-        std::uint32_t quoted_bytes = 0;
-        while (p < n) {
-          if (c.escape != kNoQuote && s[p] == static_cast<char>(c.escape) && p + 1 < n &&
-              (s[p + 1] == q || s[p + 1] == s[p])) {
-            plain = false;
-            out.escaped += s[p + 1] == q;
-            p += 2;
-            continue;
-          }
-          if (s[p] == q) {
-            if (p + 1 < n && s[p + 1] == q) {
-              plain = false;
-              ++out.doubled;
-              p += 2;
-              continue;
-            }
-            std::size_t j = p + 1;
-            while (j < n && (s[j] == ' ' || s[j] == '\t') && s[j] != delim) ++j;
-            const bool ends_field = j == n || s[j] == delim || is_break(s[j]);
-            if (!ends_field && lookahead.proper_quote_ahead(s, j, q, delim)) {
-              plain = false;
-              ++out.strays;
-              ++p;
-              continue;
-            }
-            closed = true;
-            break;
-          }
-          if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
-          quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
-          ++p;
-        }
-        if (!closed && complete) {  // it runs away: read again as an ordinary byte
-          runaway_from = quote_at;
-          p = quote_at;
-          line = line_at;
-          ++out.quoted;
-          ++out.dirty;
-        } else {
-          unquoted = false;
-          const std::string_view inner = s.substr(open, p - open);
-          if (closed) ++p;
-          bool cut = !closed;
-          while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
-          if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
-            cut = true;
-            while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-          }
-          ++out.quoted;
-          out.dirty += cut;
-          out.quoted_bytes |= quoted_bytes;
-          if (cut) {
-            type = CellType::Other;
-          } else if (inner.empty()) {
-            type = CellType::Empty;
-          } else {
-            const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
-            type = dialect::is_value(t) ? t : CellType::Quoted;
-          }
-        }
-      }
-      if (unquoted) {
-        const std::size_t start = p;
-        while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-        type = dialect::classify_cell(s.substr(start, p - start), c.delimiter);
-      }
-      if (row.width == 0) {
-        row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
-      }
-      out.cells.push_back(type);
-      ++row.width;
-      row.end = p;
-      if (p >= n) {
-        row_done = true;
-      } else if (s[p] == delim) {
-        ++p;
-        if (p >= n) {  // a delimiter at the very end leaves an empty last field
-          out.cells.push_back(CellType::Empty);
-          ++row.width;
-          row_done = true;
-        }
-      } else {
-        p = past_break(s, p);
-        ++line;
-        row_done = true;
-      }
-    }
-    row.blank = row.width == 1 && out.cells.back() == CellType::Empty && !first_quoted;
-    out.rows.push_back(row);
-  }
-  out.end_line = line;
-  out.complete = p >= n;
-}
 
 // Steps 3-5 for one candidate: the width, the table's start, and the score.
 // The pattern score follows CleverCSV's (rows of one width score their
@@ -226,16 +64,49 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
   a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
 }
 
+// Whether the colons of the table's rows are, four in five, the colons of
+// times (a digit before, two digits and no third after: 12:30, 01:00:00).
+bool time_colons(std::string_view s, const Reading& r, const Analysis& a) {
+  if (a.width < 2) return false;
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t colons = 0, in_times = 0;
+  for (const std::uint32_t i : a.table) {
+    const RowInfo& row = r.rows[i];
+    for (std::size_t p = row.begin; p < row.end; ++p) {
+      if (s[p] != ':') continue;
+      ++colons;
+      in_times += p > row.begin && digit(s[p - 1]) && p + 2 < row.end && digit(s[p + 1]) &&
+                  digit(s[p + 2]) && (p + 3 >= row.end || !digit(s[p + 3]));
+    }
+  }
+  return colons > 0 && in_times * 5 >= colons * 4;
+}
+
 // A reading of two or more columns that cuts values: most of its split
 // rows are, whole, one time, date or timestamp cut into pieces that are not
 // values themselves (2021-03-04 12 | 00 under ':'), or, below a first row
 // of a single field (a one-column file's header), one time, date or number
 // (05:40 under ':', 12 500 under ' '); or such a first row is followed by
 // rows of unsteady width.
-bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady) {
+bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double steady,
+                 unsigned char delimiter) {
   if (a.width < 2 || a.table.empty()) return false;
-  const bool narrow_head = r.rows[a.table[0]].width == 1;
-  std::uint32_t split = 0, values = 0;
+  const bool space_delimiter = delimiter == ' ';
+  // The file's first row, even when this reading moved it above the table:
+  // a one-field header is a header whether or not the candidate keeps it.
+  const RowInfo* first = &r.rows[a.table[0]];
+  if (a.preamble_rows == 1) {
+    for (const RowInfo& row : r.rows) {
+      if (row.blank) continue;
+      // One name (no title of several words) over a table with no header
+      // of its own, or over rows a blank splits.
+      const bool one_name = row.width == 1 && !row.words_first;
+      if (one_name && (delimiter == ' ' || !header_like(r, *first))) first = &row;
+      break;
+    }
+  }
+  const bool narrow_head = first->width == 1;
+  std::uint32_t split = 0, values = 0, text_rows = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
     if (row.width < 2) continue;
@@ -250,217 +121,26 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
     for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
       fragments = !dialect::is_value(r.cell(row, k));
     }
+    bool text_only = true;
+    for (std::uint32_t k = 0; k < row.width && text_only; ++k) {
+      text_only = !dialect::is_value(r.cell(row, k));
+    }
+    text_rows += text_only;
     values += fragments &&
               (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
   }
   if (split == 0) return false;
-  return values * 5 >= split * 4 || (narrow_head && a.consistency < steady);
-}
-
-// Step 1: a first line `sep=X` (Excel's way to name the delimiter), bare or
-// quoted, possibly padded with the delimiter itself.
-std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end) {
-  std::size_t p = 0;
-  if (p < s.size() && s[p] == '"') ++p;
-  if (s.size() < p + 5) return std::nullopt;
-  const std::string_view key = s.substr(p, 4);
-  if (!(key == "sep=" || key == "SEP=" || key == "Sep=")) return std::nullopt;
-  const auto x = static_cast<unsigned char>(s[p + 4]);
-  if (x == '\n' || x == '\r' || x == '"' || x >= 0x80) return std::nullopt;
-  std::size_t q = p + 5;
-  while (q < s.size() && (static_cast<unsigned char>(s[q]) == x || s[q] == '"' || s[q] == ' ')) ++q;
-  if (q < s.size() && !is_break(s[q])) return std::nullopt;
-  line_end = q < s.size() ? past_break(s, q) : q;
-  return x;
-}
-
-// Step 2 (one row only): the delimiter seen most often outside double
-// quotes. A comma between two digits is a decimal comma when anything else
-// occurs; the space counts only when nothing else does.
-unsigned char single_line_delimiter(std::string_view line) {
-  std::size_t count[kCounted] = {};
-  std::size_t raw_commas = 0;
-  bool quoted = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto c = static_cast<unsigned char>(line[i]);
-    const std::uint8_t slot = kCountSlot[c];
-    if (slot == 0) continue;  // most bytes: nothing to count
-    if (c == '"') quoted = !quoted;
-    if (quoted || c == '"') continue;
-    const bool digit_before = i > 0 && line[i - 1] >= '0' && line[i - 1] <= '9';
-    if (c == ',') {
-      ++raw_commas;
-      const bool digit_after = i + 1 < line.size() && line[i + 1] >= '0' && line[i + 1] <= '9';
-      if (digit_before && digit_after) continue;  // 1,99
-    }
-    if (c == ':' && digit_before) continue;  // 12:30
-    ++count[slot];
-  }
-  unsigned char best = ',';
-  std::size_t best_count = 0;
-  for (const unsigned char d : kDialectDelimiters) {
-    if (d == ' ') continue;
-    if (count[kCountSlot[d]] > best_count) {
-      best = d;
-      best_count = count[kCountSlot[d]];
-    }
-  }
-  if (best_count == 0 && raw_commas == 0 && count[kCountSlot[' ']] > 0) return ' ';
-  return best;
-}
-
-std::size_t count_byte(std::string_view s, char c) {
-  return static_cast<std::size_t>(std::count(s.begin(), s.end(), c));
-}
-
-// Step 3: the candidates worth reading. Delimiters that occur in the sample
-// (the comma always, as the fallback), each read plainly and, when most of
-// its occurrences are followed by a blank, skipping blanks after it; the
-// double quote always, then no quoting and the single quote when those
-// bytes occur.
-void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out) {
-  // One pass for every byte's count and how often a blank follows it.
-  std::size_t total[kCounted] = {}, followed[kCounted] = {};
-  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-  for (std::size_t p = 0; p < s.size(); ++p) {
-    const std::uint8_t slot = kCountSlot[b[p]];
-    if (slot == 0) continue;
-    ++total[slot];
-    followed[slot] += p + 1 < s.size() && b[p + 1] == ' ';
-  }
-  int quotes[3];
-  std::size_t nquotes = 0;
-  if (o.quote_given) {
-    quotes[nquotes++] = o.quote_char ? *o.quote_char : kNoQuote;
-  } else {
-    quotes[nquotes++] = '"';
-    if (total[kCountSlot['"']] > 0) quotes[nquotes++] = kNoQuote;
-    if (total[kCountSlot['\'']] > 0) quotes[nquotes++] = '\'';
-  }
-  // A backslash right before a quote byte may escape it: those quotes are
-  // also read with the escape, which must then prove itself (see step 5).
-  // Looked for once per quote, and only when the sample has a backslash.
-  const bool backslash = s.find('\\') != std::string_view::npos;
-  bool escaped_in_sample[3] = {};
-  for (std::size_t i = 0; i < nquotes; ++i) {
-    const int q = quotes[i];
-    if (o.escape_given) {
-      escaped_in_sample[i] = o.escape_char.has_value() && q != kNoQuote;
-    } else if (backslash && q != kNoQuote) {
-      const char pair[2] = {'\\', static_cast<char>(q)};
-      escaped_in_sample[i] = s.find(std::string_view(pair, 2)) != std::string_view::npos;
-    }
-  }
-  const int escape = o.escape_given && o.escape_char ? *o.escape_char : '\\';
-  out.clear();
-  auto add = [&](unsigned char d, bool skip) {
-    for (std::size_t i = 0; i < nquotes; ++i) {
-      const int q = quotes[i];
-      if (q == static_cast<int>(d)) {
-        // A given quote that may be the file's delimiter: read it as one
-        // too, so that the conflict is found (and refused) rather than the
-        // file read as one column.
-        if (o.quote_given) out.push_back({d, kNoQuote, skip});
-        continue;
-      }
-      if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
-      if (escaped_in_sample[i]) out.push_back({d, q, skip, escape});
-    }
-  };
-  for (const unsigned char d : kDialectDelimiters) {
-    if (o.delimiter && *o.delimiter != d) continue;
-    const std::size_t count = total[kCountSlot[d]];
-    if (count == 0 && d != ',' && !o.delimiter) continue;
-    const std::size_t blank_after = followed[kCountSlot[d]];
-    const bool systematic =
-        d == ' ' ? blank_after * 5 >= count && count > 0 : blank_after * 2 >= count && count > 0;
-    const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
-    const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
-    // The plain reading first: skipping blanks must read strictly better.
-    if (plain_allowed) add(d, false);
-    if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
-  }
-  if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
-    for (std::size_t i = 0; i < nquotes; ++i) {
-      const int q = quotes[i];
-      const bool esc = q != kNoQuote && o.escape_given && o.escape_char;
-      out.push_back(
-          {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
-    }
-  }
-}
-
-// Step 7: header, header width and the width to repair rows to.
-void describe_table(const Reading& r, const Analysis& a, Dialect& d,
-                    std::vector<std::uint32_t>& value_cells,
-                    std::vector<std::uint32_t>& filled_cells) {
-  if (a.table.empty()) return;
-  d.header_rows = header_rows(r, a);
-  // Below, the header is its last row, the row of names.
-  const std::size_t top = d.header_rows - 1;
-  const RowInfo& head = r.rows[a.table[top]];
-  d.header_width = head.width;
-  std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
-  value_cells.assign(head.width + 1, 0);
-  filled_cells.assign(head.width + 1, 0);
-  bool data_header_like = true;
-  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
-    const RowInfo& row = r.rows[a.table[k]];
-    ++data_rows;
-    max_data = std::max(max_data, row.width);
-    data_header_like = data_header_like && header_like(r, row);
-    for (std::uint32_t i = 0; i < row.width && i <= head.width; ++i) {
-      const CellType t = r.cell(row, i);
-      value_cells[i] += dialect::is_value(t);
-      filled_cells[i] += t != CellType::Empty;
-    }
-    if (row.width == a.width) {
-      ++full_rows;
-      empty_last += r.cell(row, row.width - 1) == CellType::Empty;
-    }
-  }
-  bool value_column = false;
-  for (std::uint32_t i = 0; i < head.width && i < value_cells.size(); ++i) {
-    value_column = value_column || (filled_cells[i] > 0 && value_cells[i] * 2 >= filled_cells[i]);
-  }
-  // Rows of the wider width whose first cell is a name and whose other
-  // cells hold values: the first column labels the rows.
-  std::uint32_t labelled = 0;
-  bool values_after_label = false;
-  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
-    const RowInfo& row = r.rows[a.table[k]];
-    if (row.width != a.width) continue;
-    labelled += dialect::is_text(r.cell(row, 0));
-    for (std::uint32_t i = 1; i < row.width; ++i) {
-      values_after_label = values_after_label || dialect::is_value(r.cell(row, i));
-    }
-  }
-  const bool row_labels = full_rows > 0 && labelled == full_rows && values_after_label;
-  std::uint32_t head_width_rows = 0, wide_rows = 0;
-  for (const std::uint32_t i : a.table) {
-    head_width_rows += r.rows[i].width == head.width;
-    wide_rows += r.rows[i].width == a.width;
-  }
-  // A names-only row above values (or a lone row of names) is a header.
-  d.header = d.header_rows > 1 ||
-             (header_like(r, head) && (data_rows == 0 || value_column || !data_header_like));
-  if (!d.header) d.header_rows = 1;
-  d.expected_width = a.width;
-  if (d.header && max_data <= head.width) {
-    d.expected_width = head.width;
-  } else if (d.header && head.width + 1 == a.width && max_data == a.width) {
-    // The missing name is the first one only when the data rows say so:
-    // several full rows none of which ends in an empty field (a trailing
-    // delimiter would put the gap at the end), or a column of row labels.
-    // Short of that evidence, a header as frequent as the wider rows keeps
-    // its width, as the core's first-come rule does, and otherwise the
-    // header is padded at the end.
-    d.header_missing_first = top == 0 && empty_last == 0 && (full_rows >= 2 || row_labels);
-    d.expected_width = d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
-  }
-  // A header of several rows may leave out the empty cells at the end of a
-  // row of group labels or units: the table's own width stands.
-  if (d.header_rows > 1) d.expected_width = std::max(a.width, head.width);
+  // Below a one-field header, a blank that yields text only is cutting
+  // names with blanks (New York), not separating columns; so is any other
+  // delimiter that yields text only in rows of unequal width.
+  const bool names_cut = narrow_head && a.preamble_rows == 1 && text_rows == split &&
+                         (space_delimiter || a.consistency < 1);
+  // A first row of one value under rows a blank cuts in two is no header
+  // one name short: the blanks are inside the values (0, Digit 2).
+  const bool short_first_value =
+      narrow_head && space_delimiter && a.preamble_rows == 0 && !header_like(r, *first);
+  return values * 5 >= split * 4 || names_cut || short_first_value ||
+         (narrow_head && a.consistency < steady);
 }
 
 struct Scored {
@@ -468,6 +148,7 @@ struct Scored {
   Analysis a;
   bool pair_up = false;
   bool cuts_values = false;
+  bool time_colons = false;          // a colon delimiter that stands where times have theirs
   const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
   bool escapes_quotes = false;       // the reading took at least one escaped quote
   bool doubles_quotes = false;       // ... or saw a doubled quote
@@ -498,12 +179,10 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   Dialect d;
   // Step 1: the sample, past a byte-order mark, cut at a line break.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  std::string_view sample = text.substr(0, options.sample_bytes);
+  const std::optional<unsigned char> sample_quote =
+      options.quote_given ? options.quote_char : std::optional<unsigned char>('"');
+  std::string_view sample = text.substr(0, sample_end(text, options.sample_bytes, sample_quote));
   const bool complete = sample.size() == text.size();  // a quote may run away only then
-  if (sample.size() < text.size()) {
-    const std::size_t cut = sample.find_last_of('\n');
-    if (cut != std::string_view::npos && cut > 0) sample = sample.substr(0, cut + 1);
-  }
   DetectOptions o = options;
   std::uint64_t sep_offset = 0;
   std::size_t sep_end = 0;
@@ -565,6 +244,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.c = c;
       x.pair_up = false;
       x.cuts_values = twin->cuts_values;
+      x.time_colons = twin->time_colons;
       x.reading = twin->reading;
       x.escapes_quotes = x.doubles_quotes = false;
       continue;
@@ -584,7 +264,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       reading.clear();
       analyse(reading, x.a, work.widths);
       x.c = c;
-      x.pair_up = x.cuts_values = false;
+      x.pair_up = x.cuts_values = x.time_colons = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = nullptr;
       continue;
@@ -595,7 +275,9 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     x.c = c;
     x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     // Only the one-column rule (delimiter not settled) and the evidence use it.
-    x.cuts_values = (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady);
+    x.cuts_values =
+        (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady, c.delimiter);
+    x.time_colons = c.delimiter == ':' && time_colons(sample, reading, x.a);
     x.reading = &reading;
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
@@ -658,12 +340,25 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
         return x.c.quote == static_cast<int>(*o.quote_char) && x.reading != nullptr &&
                x.reading->quotes_mostly_pair_up();
       });
+  // Quotes that open and close exactly at field boundaries under one steady
+  // delimiter, and are followed by more text (or stand inside fields) under
+  // another, belong to the first: the second cuts through what they enclose.
+  auto cleanly_quoted_elsewhere = [&](const Scored& x) {
+    if (x.c.quote == kNoQuote || x.reading == nullptr) return false;
+    if (x.reading->dirty == 0 && x.reading->inner_quotes == 0) return false;
+    return std::any_of(scored_begin, scored_end, [&](const Scored& y) {
+      return y.c.quote == x.c.quote && y.c.delimiter != x.c.delimiter && y.reading != nullptr &&
+             y.reading->quotes_pair_up() && y.reading->inner_quotes == 0 && y.a.width >= 2 &&
+             y.a.consistency >= steady;
+    });
+  };
   auto respects_quotes = [&](const Scored& x) {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
     if (x.c.quote == kNoQuote && given_quote_pairs_up &&
         static_cast<int>(x.c.delimiter) == static_cast<int>(*o.quote_char)) {
       return false;
     }
+    if (cleanly_quoted_elsewhere(x)) return false;
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
@@ -697,9 +392,32 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     if (one_column && respects_quotes(x) && !excluded(x)) chosen = &x;
   }
   const bool one_column_kept = chosen != nullptr;
+  // Moving rows out of the table costs: a reading that keeps every row, its
+  // first included, at one width of two or more leaves no reading that sets
+  // rows aside in the running (a header above a table is not a title).
+  auto steady_whole = [&](const Scored& x) {
+    return x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1 &&
+           x.a.table.size() >= 2 && respects_quotes(x) && !excluded(x) && !x.cuts_values &&
+           !x.time_colons;
+  };
+  double whole_types = -1;  // the best cell types of such a reading; -1: none
+  for (auto it = scored_begin; it != scored_end; ++it) {
+    if (steady_whole(*it)) whole_types = std::max(whole_types, it->a.types);
+  }
+  const bool whole_steady = whole_types >= 0;
   for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
+    // ... and so does one whose colons are those of times.
+    // (when it is typed as well: blanks inside text may split a title and
+    // every row alike).
+    const bool as_typed = whole_types + 0.05 >= x.a.types;
+    const bool moves_or_repairs = x.a.preamble_rows > 0 || x.a.consistency < 1;
+    if (whole_steady && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
+    // Of two readings that both keep every row steady, one whose pieces
+    // are clearly less often values or clean text cuts inside the values
+    // (Jan 1 1990 under a blank).
+    if (whole_types >= 0.9 && x.a.types + 0.1 < whole_types) continue;
     const bool far_better_typed = x.a.types >= 0.9 && x.a.types > steady_types + 0.5;
     if (steady_split && x.a.width >= 2 && x.a.consistency < steady && !far_better_typed) continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
@@ -731,7 +449,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
       read_sample(sample, x.c, o.sample_rows, complete, work.readings[n]);
       analyse(work.readings[n], x.a, work.widths);
-      x.pair_up = x.cuts_values = false;
+      x.pair_up = x.cuts_values = x.time_colons = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = &work.readings[n];
       chosen = single = &x;
@@ -822,6 +540,20 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   if (undecided && tables.widest > d.expected_width) {
     d.expected_width = tables.widest;
     d.header_missing_first = false;
+  }
+
+  // Comments: given, or '#' when a line starts with it and is no row of the
+  // table: above the table, or of another width than its rows (a '#' row of
+  // the table's width, a header "#id,name" included, is a row).
+  if (o.comment_given) {
+    d.comment_char = o.comment_char;
+  } else {
+    const std::size_t head = best.table.empty() ? SIZE_MAX : best.table.front();
+    for (std::size_t i = 0; i < best_reading.rows.size() && !d.comment_char; ++i) {
+      const RowInfo& row = best_reading.rows[i];
+      if (!row.comment || row.blank || i == head) continue;
+      if (i < head || row.width != best.width || best.width == 1) d.comment_char = '#';
+    }
   }
 
   // Step 8: not a table: several rows of sentence-like lines, and no

@@ -3,6 +3,17 @@
 // consistent, well-typed table; which lines above it are not part of it; and
 // whether its first row is a header. Separate from the fixed four-delimiter
 // heuristics, which keep their own behaviour.
+//
+// Do no harm. A file that a strict reader parses into a consistent table
+// under some dialect comes back as that table: the same delimiter, every
+// row, and the header kept. Each candidate reading pays for what it would
+// move out of the table (lines taken for a preamble) and for the rows it
+// would repair; a reading that keeps every row steady, its first included,
+// and is typed as well, wins over one that pays. Rows leave the table only
+// on strong, named evidence; when unsure, a row stays in the table, where
+// the user sees it. The steps, one file each: sample (where the sample
+// ends, and how a candidate reads it), candidates, scoring (this file's
+// detect_dialect), header, and structure (which rows are the table's).
 #pragma once
 
 #include <cstddef>
@@ -38,7 +49,8 @@ struct Dialect {
   // The byte that escapes a quote (or itself) inside a quoted field, as in
   // "say \"hi\""; nullopt when quotes are doubled.
   std::optional<unsigned char> escape_char;
-  // The byte that starts a comment line (`#`); nullopt: no comments.
+  // The byte that starts a comment line (`#`), given or detected from
+  // lines that start with it and are no row of the table; nullopt: none.
   std::optional<unsigned char> comment_char;
   // Physical lines above the table: the `sep=` line, titles, comments and the
   // blank lines among them.
@@ -92,11 +104,21 @@ struct DetectOptions {
   std::optional<bool> skip_initial_space;
   bool escape_given = false;
   std::optional<unsigned char> escape_char;  // used when escape_given; nullopt: none
+  bool comment_given = false;
+  std::optional<unsigned char> comment_char;  // used when comment_given; nullopt: none
   bool keep_evidence = true;
 };
 
 // The delimiters tried, in the order that breaks ties.
 inline constexpr unsigned char kDialectDelimiters[] = {',', ';', '\t', '|', ' ', ':', '^', '~'};
+
+// Where a sample of `text` that takes about `window` bytes ends: at the
+// last row end within the window, as a parser reading `quote` finds row
+// ends (a line break inside a quoted field is not one), and past the window
+// when that holds fewer than two rows (a long header, a long quoted field).
+// text.size() when the text fits the window.
+std::size_t sample_end(std::string_view text, std::size_t window,
+                       std::optional<unsigned char> quote = '"');
 
 // Detects the dialect of the start of `utf8_text` (a UTF-8 byte-order mark
 // at its start is skipped).

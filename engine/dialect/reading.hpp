@@ -55,13 +55,15 @@ struct RowInfo {
 struct Reading {
   std::vector<RowInfo> rows;
   std::vector<CellType> cells;
-  std::uint32_t end_line = 0;  // physical lines read
-  bool complete = false;       // the whole sample was read
-  std::uint32_t quoted = 0;    // fields opened by the quote character
-  std::uint32_t dirty = 0;     // of those, never closed or followed by more text
-  std::uint32_t doubled = 0;   // doubled quotes inside quoted fields
-  std::uint32_t escaped = 0;   // backslash-escaped quotes inside quoted fields
-  std::uint32_t strays = 0;    // literal quotes inside quoted fields
+  std::uint32_t end_line = 0;      // physical lines read
+  bool complete = false;           // the whole sample was read
+  std::uint32_t quoted = 0;        // fields opened by the quote character
+  std::uint32_t dirty = 0;         // of those, never closed or followed by more text
+  std::uint32_t doubled = 0;       // doubled quotes inside quoted fields
+  std::uint32_t escaped = 0;       // backslash-escaped quotes inside quoted fields
+  std::uint32_t strays = 0;        // literal quotes inside quoted fields
+  std::uint32_t inner_quotes = 0;  // unquoted fields with a quote byte inside
+  std::uint32_t lone_opens = 0;    // quotes opening a field with the delimiter or a break next
   // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
   // per counter: the delimiters the quotes protect.
   std::uint32_t quoted_bytes = 0;
@@ -74,7 +76,7 @@ struct Reading {
     cells.clear();
     end_line = 0;
     complete = false;
-    quoted = dirty = doubled = escaped = strays = quoted_bytes = 0;
+    quoted = dirty = doubled = escaped = strays = quoted_bytes = inner_quotes = lone_opens = 0;
     double_starts = single_starts = 0;
   }
   // Reading with `quote` (a byte or kNoQuote) would give exactly this
@@ -86,11 +88,14 @@ struct Reading {
   }
   // Every quoted field opened and closed where a field starts and ends: the
   // quote character is doing its job.
-  bool quotes_pair_up() const { return quoted > 0 && dirty == 0 && strays == 0; }
+  // A quote that is a whole field opens no quoted field in most text: when
+  // half the quoted fields open so, the quotes are doing no job.
+  bool lone_quotes() const { return lone_opens > 0 && lone_opens * 2 >= quoted; }
+  bool quotes_pair_up() const { return quoted > 0 && dirty == 0 && strays == 0 && !lone_quotes(); }
   // The same but for literal quotes inside fields (`"a "b" c"`, which the
   // parser repairs) and a few fields in ten.
   bool quotes_mostly_pair_up() const {
-    return quoted > 0 && (dirty == 0 || (quoted >= 10 && dirty * 10 <= quoted));
+    return quoted > 0 && !lone_quotes() && (dirty == 0 || (quoted >= 10 && dirty * 10 <= quoted));
   }
   CellType cell(const RowInfo& r, std::size_t i) const { return cells[r.first_cell + i]; }
 };

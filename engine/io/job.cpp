@@ -300,7 +300,11 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   // are used as they are, else their decoded text (from more bytes in
   // UTF-16 and UTF-32, which take two or four for an ASCII character).
   if (as_is) {
-    plan.prefix = std::string(h.substr(0, kPrefix));
+    // Whole rows: a header or a quoted field longer than the sample's
+    // window is read to its end (and a little past it, so that the sample
+    // is not taken for the whole input).
+    const std::size_t rows_end = c.skip + sample_end(text, DetectOptions{}.sample_bytes);
+    plan.prefix = std::string(h.substr(0, std::max(kPrefix, rows_end + 64)));
     plan.prefix.resize(c.skip +
                        valid_utf8_prefix(plan.prefix.data() + c.skip, plan.prefix.size() - c.skip));
   } else {

@@ -34,6 +34,8 @@ struct DialectRequest {
   std::optional<std::uint64_t> preamble_lines;
   bool escape_given = false;
   std::optional<unsigned char> escape_char;  // when escape_given; nullopt: quotes are doubled
+  bool comment_given = false;
+  std::optional<unsigned char> comment_char;  // when comment_given; nullopt: no comments
 };
 
 // How the input was read, for the summary and detect().

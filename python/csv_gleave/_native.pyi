@@ -103,6 +103,7 @@ def gleave_file(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...
 def open(
@@ -120,6 +121,7 @@ def open(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> GleaveReader: ...
 
 class _ShownRow(TypedDict):
@@ -203,6 +205,7 @@ def inspect(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
 ) -> _Inspection: ...
 @final
 class Dialect:
@@ -226,6 +229,7 @@ class Dialect:
         tables: int = 1,
         other_table_line: int = 0,
         footnote_line: int = 0,
+        comment_char: str | None = None,
         evidence: tuple[_Candidate, ...] = (),
     ) -> Self: ...
     @property
@@ -257,6 +261,8 @@ class Dialect:
     @property
     def escape_char(self) -> str | None: ...
     @property
+    def comment_char(self) -> str | None: ...
+    @property
     def header_rows(self) -> int: ...
     @property
     def tables(self) -> int: ...
@@ -280,6 +286,7 @@ def detect(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
     evidence: bool = False,
 ) -> Dialect: ...
 
@@ -317,6 +324,7 @@ def arrow_stream(
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
     string_views: bool = False,
     threads: int | None = None,
     n_rows: int | None = None,
@@ -343,6 +351,7 @@ class GleaveReader:
         skip_initial_space: bool | None = None,
         preamble_lines: int | None = None,
         escape_char: _Quote = ...,
+        comment_char: _Quote = ...,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> list[str]: ...

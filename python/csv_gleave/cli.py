@@ -111,6 +111,10 @@ def _repair_options_parser() -> argparse.ArgumentParser:
         help="character that escapes a quote inside quoted fields, e.g. '\\', or none (default: detected)",
     )
     group.add_argument(
+        "--comment-char", type=_escape_arg, default=None, metavar="C",
+        help="character that starts a comment line, e.g. '#', or none (default: detected)",
+    )
+    group.add_argument(
         "--encoding", type=_encoding_arg, default=None, metavar="NAME",
         help="input encoding, any iconv name (default: detected)",
     )
@@ -213,6 +217,8 @@ def _options(args: argparse.Namespace) -> Dict[str, Any]:
     given = {"quote_char": args.quote_char} if args.quote_char is not None else {}
     if args.escape_char is not None:
         given["escape_char"] = args.escape_char or None
+    if args.comment_char is not None:
+        given["comment_char"] = args.comment_char or None
     return {
         **given,
         "encoding": args.encoding,

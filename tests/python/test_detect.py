@@ -88,7 +88,7 @@ def test_read_right_with_no_option(tmp, data, rows, output, summary):
 
 PREAMBLES = [
     ("title_comment_blank", b"Report of 2021\n# comment\n\nid;name;n\n1;Ann;3\n2;Bob;4\n3;Cy;5\n",
-     [(1, "Report of 2021"), (2, "# comment")], 1),
+     [(1, "Report of 2021"), (2, "# comment", "Comment line")], 1),
     ("sep_line", b"sep=;\nid;name;n\n1;Ann;3,5\n2;Bob;4\n", [(1, "sep=;")], 0),
     ("quoted_title", b'"Sales, by region"\nregion,q1,q2\nNorth,1.5,2.5\nSouth,3.5,4.5\nEast,1,2\n',
      [(1, '"Sales, by region"')], 0),
@@ -102,9 +102,11 @@ def test_preamble_lines_are_quarantined_with_their_reason(tmp, data, preamble, b
     s = cg.gleave_file("in.csv", "out.csv", "q.csv")
     with open("q.csv", newline="", encoding="utf-8") as f:
         records = list(csv.DictReader(f))
-    assert [(int(r["line"]), r["raw_content"]) for r in records] == preamble
-    assert {r["reason"] for r in records} == {"Preamble line above the table"}
-    assert (s.preamble_rows, s.quarantined_rows, s.blank_rows) == (len(preamble), len(preamble), blanks)
+    # A line that starts with the comment character is a comment, wherever it stands.
+    preamble = [p if len(p) == 3 else (*p, "Preamble line above the table") for p in preamble]
+    assert [(int(r["line"]), r["raw_content"], r["reason"]) for r in records] == preamble
+    assert (s.preamble_rows + s.comment_rows, s.quarantined_rows, s.blank_rows) == \
+        (len(preamble), len(preamble), blanks)
     assert s.repaired_rows == 0
     assert list(cg.open("in.csv"))[0][0] in ("id", "region")
     # Told there is no preamble, the lines are rows like any other.
@@ -294,3 +296,94 @@ def test_well_formed_corpus_files_come_back_unchanged_but_blank_lines():
         if got != expected and not (got[1:] == expected[1:] and got[0][0] == ""):
             changed.append(str(path.relative_to(root)))
     assert compared > 150 and changed == []
+
+
+def _timestamps(fmt, n=9):
+    return "".join(fmt.format(i=i, h=i % 24, d=i % 28 + 1) for i in range(n))
+
+
+def _tickets():
+    body = ("The printer on floor {i} prints every page twice, then, after a pause, "
+            "prints a blank one: \"why?\" asked nobody.\n") * 90
+    rows = [["id", "subject", "description"]]
+    rows += [[str(i), f"Ticket {i}", body.format(i=i)] for i in range(20)]
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
+def _wide():
+    names = ",".join(f"column_{i:05}" for i in range(12000))
+    return names + "\n" + "\n".join(",".join(str(r * i % 97) for i in range(12000))
+                                    for r in range(3)) + "\n"
+
+
+KEY_VALUE = ("Key\tValue\nStation\tNorth\nUnit\tkg\n" + "\t".join(f"c{i}" for i in range(18)) + "\n"
+             + "".join("\t".join(str(r + i) for i in range(18)) + "\n" for r in range(6)))
+
+# Well-formed files that read right with no option given: the text, the
+# delimiter and quote a strict reader needs for them, and the lines above
+# the table.
+NO_HARM = [
+    ("timestamp_slash", "time,count\n" + _timestamps("2015/01/{d:02} {h:02}:00:00,{i}\n"), ",", 0),
+    ("timestamp_dash", "ts,value\n" + _timestamps("2015-01-{d:02} {h:02}:00:00,{i}\n"), ",", 0),
+    ("spaced_date", "date,price\n" + _timestamps("Jan {d} 2000,139{i}.46\n"), ",", 0),
+    ("one_column_blanks", "city\nNew York\nLos Angeles\nSan Diego\nSan Jose\n", ",", 0),
+    ("one_column_digits", "0\nDigit 2\nDigit 7\n", ",", 0),
+    ("colon_not_in_header",
+     "id,start,end\n" + _timestamps("{i},{h:02}:15,{h:02}:45\n"), ",", 0),
+    ("key_value_above", KEY_VALUE, "\t", 3),
+    ("space_quoted_blanks",
+     "id name start\n" + _timestamps('{i} "Ann Lee {i}" {h:02}:30\n'), " ", 0),
+    ("long_quoted_text", _tickets(), ",", 0),
+    ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
+     + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
+    ("wide_header", _wide(), ",", 0),
+]
+
+
+@pytest.mark.parametrize("text, delimiter, preamble", [c[1:] for c in NO_HARM],
+                         ids=[c[0] for c in NO_HARM])
+def test_well_formed_files_come_back_whole(tmp, text, delimiter, preamble):
+    (tmp / "in.csv").write_text(text, newline="")
+    lines = io.StringIO(text, newline="")
+    for _ in range(preamble):
+        lines.readline()
+    quoting = csv.QUOTE_NONE if delimiter == "\t" else csv.QUOTE_MINIMAL
+    expected = list(csv.reader(lines, delimiter=delimiter, quoting=quoting))
+    reader = cg.open("in.csv")
+    assert list(reader) == expected
+    s = reader.summary
+    assert (s.detected_delimiter, s.preamble_rows) == (delimiter, preamble)
+    assert (s.repaired_rows, s.quarantined_rows - preamble) == (0, 0)
+    assert s.inferred_columns == len(expected[0])
+    d = cg.detect("in.csv")
+    # One answer: the summary, detect() and (when it is one of its four) sniff.
+    assert (d.delimiter, d.expected_width) == (s.detected_delimiter, s.inferred_columns)
+    if delimiter in ",;\t|":
+        assert cg.sniff(text[:65536]) == delimiter
+
+
+@pytest.mark.parametrize("data, options, comment", [
+    (b"# exported 2021\nid,name\n1,a\n2,b\n", {}, "#"),
+    (b"id,name\n1,a\n# checked by hand\n2,b\n3,c\n", {}, "#"),
+    (b"#id,name\n1,a\n2,b\n", {}, None),  # the header, not a comment
+    (b"id,tag\n1,#a\n2,#b\n", {}, None),
+    (b"# exported 2021\nid,name\n1,a\n", {"comment_char": None}, None),
+    (b"% exported\nid;name\n1;a\n", {"comment_char": "%"}, "%"),
+])
+def test_comment_char_detected_or_given(tmp, data, options, comment):
+    (tmp / "in.csv").write_bytes(data)
+    assert cg.detect(data, **options).comment_char == comment
+    assert cg.detect("in.csv", **options).comment_char == comment
+    # Every product function takes it as it takes the other dialect options.
+    cg.gleave_file("in.csv", "out.csv", **options)
+    list(cg.open("in.csv", **options))
+    cg.inspect("in.csv", **options)
+    cg.arrow_stream("in.csv", **options)
+
+
+@pytest.mark.parametrize("value, exc", [("##", ValueError), (3, TypeError), (",", ValueError)])
+def test_bad_comment_char(value, exc):
+    with pytest.raises(exc):
+        cg.detect(b"a,b\n1,2\n", delimiter=",", comment_char=value)

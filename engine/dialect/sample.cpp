@@ -1,0 +1,240 @@
+#include <algorithm>
+
+#include "dialect/dialect.hpp"
+#include "dialect/steps.hpp"
+
+namespace gleave {
+
+namespace {
+
+// How far past the window a sample may reach to hold whole rows: a header
+// or quoted field longer than that is rare enough to be read in part.
+constexpr std::size_t kMaxReach = 16;
+
+bool field_start(char before) noexcept {
+  for (const unsigned char d : kDialectDelimiters) {
+    if (before == static_cast<char>(d)) return true;
+  }
+  return before == '\n' || before == '\r';
+}
+
+}  // namespace
+
+std::size_t sample_end(std::string_view text, std::size_t window,
+                       std::optional<unsigned char> quote) {
+  if (text.size() <= window) return text.size();
+  const std::size_t reach = std::min(text.size(), window * kMaxReach);
+  // Row ends as the parser finds them: a quote opens a field only at its
+  // start (after a delimiter of any kind, since it is not known yet), and a
+  // line break inside an open field belongs to the field.
+  std::size_t last = 0, rows = 0;
+  bool open = false;
+  const char q = quote ? static_cast<char>(*quote) : '\0';
+  for (std::size_t p = 0; p < reach; ++p) {
+    const char c = text[p];
+    if (quote && c == q) {
+      if (open) {
+        if (p + 1 < reach && text[p + 1] == q) {
+          ++p;  // a doubled quote inside the field
+        } else {
+          open = false;
+        }
+      } else if (p == 0 || field_start(text[p - 1])) {
+        open = true;
+      }
+    } else if (c == '\n' && !open) {
+      if (p + 1 > window && rows >= 2) break;
+      last = p + 1;
+      ++rows;
+    }
+  }
+  // Fewer than two rows that end as the parser finds them (a quote that
+  // never closes, or one row longer than the reach): the window is cut
+  // where its last line ends, as a plain reading would.
+  // So is a window whose second half holds no row end (a quote that opens
+  // and never closes): a sample of a few rows would decide for the file.
+  if (rows < 2 || last < window / 2) {
+    const std::size_t cut = text.substr(0, window).find_last_of('\n');
+    return cut == std::string_view::npos || cut == 0 ? window : cut + 1;
+  }
+  return last;
+}
+
+namespace dialect {
+
+namespace {
+
+// Whether a quote that could close a field (followed, after blanks, by the
+// delimiter, a line break or the end) stands at or after `at` on its
+// physical line. Queries move forward, so the last answer is kept with the
+// stretch it covers, as the parser does: the work stays linear.
+struct QuoteLookahead {
+  std::size_t from = 1, to = 0;
+  bool found = false;
+
+  bool proper_quote_ahead(std::string_view s, std::size_t at, char q, char delim) {
+    if (at >= from && at <= to) return found;
+    from = at;
+    const std::size_t n = s.size();
+    std::size_t k = at;
+    for (; k < n && !is_break(s[k]); ++k) {
+      if (s[k] != q) continue;
+      std::size_t m = k + 1;
+      while (m < n && (s[m] == ' ' || s[m] == '\t') && s[m] != delim) ++m;
+      if (m == n || s[m] == delim || is_break(s[m])) {
+        to = k;
+        return found = true;
+      }
+    }
+    to = k;
+    return found = false;
+  }
+};
+
+}  // namespace
+
+// A small tokenizer with the parser's rules (with quote repair, as the
+// product functions read) that records cell types instead of building
+// fields: a quote opens a field only at its start; a doubled quote inside is
+// one quote; a quote followed by more text is a literal one when a quote
+// that can close the field follows on the same line; a field ends at the
+// delimiter or a line break outside quotes; and when `complete` (the sample
+// is the whole input) a quote that never closes is an ordinary byte, as is
+// every field-opening quote after it.
+void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, bool complete,
+                 Reading& out) {
+  out.clear();
+  const std::size_t n = s.size();
+  const char delim = static_cast<char>(c.delimiter);
+  const bool blank_delim = c.delimiter == ' ' || c.delimiter == '\t';
+  std::size_t p = 0;
+  std::uint32_t line = 0;
+  std::size_t runaway_from = SIZE_MAX;  // quotes from here on open nothing
+  QuoteLookahead lookahead;
+  while (p < n && out.rows.size() < max_rows) {
+    RowInfo row{static_cast<std::uint32_t>(out.cells.size()), 0, line, false, false, p, p};
+    bool row_done = false;
+    bool first_quoted = false;
+    while (!row_done) {
+      if (c.skip) {
+        while (p < n && (s[p] == ' ' || (s[p] == '\t' && !blank_delim))) ++p;
+      }
+      if (row.width == 0 && p < n && s[p] == '#') row.comment = true;
+      if (p < n) {
+        out.double_starts += s[p] == '"';
+        out.single_starts += s[p] == '\'';
+      }
+      const std::size_t cell_begin = p;
+      CellType type = CellType::Other;
+      bool unquoted = true;
+      if (c.quote != kNoQuote && p < n && s[p] == static_cast<char>(c.quote) && p < runaway_from) {
+        if (row.width == 0) first_quoted = true;
+        const char q = static_cast<char>(c.quote);
+        const std::size_t quote_at = p;
+        const std::uint32_t line_at = line;
+        const std::size_t open = ++p;
+        // A field that is a quote and nothing more: a title or mark that is
+        // one quote, in text that does not quote.
+        out.lone_opens += p >= n || s[p] == delim || is_break(s[p]);
+        bool closed = false;
+        bool plain = true;  // no doubled or literal quote: the content is s[open, p)
+        std::uint32_t quoted_bytes = 0;
+        while (p < n) {
+          if (c.escape != kNoQuote && s[p] == static_cast<char>(c.escape) && p + 1 < n &&
+              (s[p + 1] == q || s[p + 1] == s[p])) {
+            plain = false;
+            out.escaped += s[p + 1] == q;
+            p += 2;
+            continue;
+          }
+          if (s[p] == q) {
+            if (p + 1 < n && s[p + 1] == q) {
+              plain = false;
+              ++out.doubled;
+              p += 2;
+              continue;
+            }
+            std::size_t j = p + 1;
+            while (j < n && (s[j] == ' ' || s[j] == '\t') && s[j] != delim) ++j;
+            const bool ends_field = j == n || s[j] == delim || is_break(s[j]);
+            if (!ends_field && lookahead.proper_quote_ahead(s, j, q, delim)) {
+              plain = false;
+              ++out.strays;
+              ++p;
+              continue;
+            }
+            closed = true;
+            break;
+          }
+          if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
+          ++p;
+        }
+        if (!closed && complete) {  // it runs away: read again as an ordinary byte
+          runaway_from = quote_at;
+          p = quote_at;
+          line = line_at;
+          ++out.quoted;
+          ++out.dirty;
+        } else {
+          unquoted = false;
+          const std::string_view inner = s.substr(open, p - open);
+          if (closed) ++p;
+          bool cut = !closed;
+          while (p < n && (s[p] == ' ' || s[p] == '\t') && s[p] != delim) ++p;
+          if (p < n && s[p] != delim && !is_break(s[p])) {  // text after the closing quote
+            cut = true;
+            while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+          }
+          ++out.quoted;
+          out.dirty += cut;
+          out.quoted_bytes |= quoted_bytes;
+          if (cut) {
+            type = CellType::Other;
+          } else if (inner.empty()) {
+            type = CellType::Empty;
+          } else {
+            const CellType t = plain ? dialect::classify_cell(inner, c.delimiter) : CellType::Other;
+            type = dialect::is_value(t) ? t : CellType::Quoted;
+          }
+        }
+      }
+      if (unquoted) {
+        const std::size_t start = p;
+        while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+        const std::string_view field = s.substr(start, p - start);
+        type = dialect::classify_cell(field, c.delimiter);
+        if (c.quote != kNoQuote && field.find(static_cast<char>(c.quote)) != std::string_view::npos)
+          ++out.inner_quotes;
+      }
+      if (row.width == 0) {
+        row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
+      }
+      out.cells.push_back(type);
+      ++row.width;
+      row.end = p;
+      if (p >= n) {
+        row_done = true;
+      } else if (s[p] == delim) {
+        ++p;
+        if (p >= n) {  // a delimiter at the very end leaves an empty last field
+          out.cells.push_back(CellType::Empty);
+          ++row.width;
+          row_done = true;
+        }
+      } else {
+        p = past_break(s, p);
+        ++line;
+        row_done = true;
+      }
+    }
+    row.blank = row.width == 1 && out.cells.back() == CellType::Empty && !first_quoted;
+    out.rows.push_back(row);
+  }
+  out.end_line = line;
+  out.complete = p >= n;
+}
+
+}  // namespace dialect
+
+}  // namespace gleave

@@ -1,0 +1,39 @@
+// The steps of detection before and after the scoring: what a sample says
+// of itself (a `sep=` line, a lone row's delimiter), the candidates worth
+// reading, and the header and widths of the table chosen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "dialect/dialect.hpp"
+#include "dialect/reading.hpp"
+
+namespace gleave::dialect {
+
+// Reads sample `s` as candidate `c` would (at most `max_rows` rows; when
+// `complete`, `s` is the whole input): its rows and a type per cell.
+void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, bool complete,
+                 Reading& out);
+
+// A first line `sep=X`: X, with `line_end` past that line.
+std::optional<unsigned char> sep_line(std::string_view s, std::size_t& line_end);
+
+// The delimiter of a sample of one row.
+unsigned char single_line_delimiter(std::string_view line);
+
+std::size_t count_byte(std::string_view s, char c);
+
+// The candidate dialects worth reading on sample `s`.
+void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out);
+
+// The header, its width and the width to repair rows to, from the table's
+// rows in `a`; value_cells and filled_cells are scratch memory.
+void describe_table(const Reading& r, const Analysis& a, Dialect& d,
+                    std::vector<std::uint32_t>& value_cells,
+                    std::vector<std::uint32_t>& filled_cells);
+
+}  // namespace gleave::dialect
