@@ -26,7 +26,9 @@ fi
 mapfile -t requirements < <("$python" - <<'PY'
 import re
 text = open("pyproject.toml", encoding="utf-8").read()
-block = re.search(r"^docs = \[(.*?)\]", text, re.M | re.S).group(1)
+# The list ends at the "]" that closes the line: an extra such as
+# mkdocstrings[python] holds brackets of its own.
+block = re.search(r"^docs = \[(.*?)\]\s*$", text, re.M | re.S).group(1)
 print("\n".join(re.findall(r'"([^"]+)"', block)))
 PY
 )

@@ -178,5 +178,9 @@ def test_no_growth(workdir, monkeypatch, case):
         call()
     gc.collect()
     grown = rss() - before
-    assert [sys.getrefcount(o) for o in watched] == refs
+    # A leak of the calls shows as growth in the order of CALLS; a handful
+    # is other code of the process taking a reference to a shared object
+    # (the keyword names are interned strings any module may hold).
+    drift = [sys.getrefcount(o) - r for o, r in zip(watched, refs)]
+    assert all(abs(d) <= 8 for d in drift), drift
     assert grown < TOLERANCE, f"resident set grew by {grown} bytes over {CALLS} calls"
