@@ -1,5 +1,6 @@
 import os
 import sys
+import warnings
 
 import pytest
 
@@ -65,11 +66,29 @@ def arrow_tables_validated_in_full(monkeypatch):
             return made
         return wrapper
 
+    def validated_at_caller(make):
+        # The package's warnings point at their caller's line: raise them
+        # again at the test's line, not this wrapper's. (Only here: catching
+        # warnings resets every location's once-only record, so pa.table,
+        # called in loops, is left alone.)
+        def wrapper(*args, **kwargs):
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter("always")
+                made = make(*args, **kwargs)
+            caller = sys._getframe(1)
+            for w in seen:
+                warnings.warn_explicit(w.message, w.category, caller.f_code.co_filename,
+                                       caller.f_lineno, module=caller.f_globals.get("__name__"),
+                                       registry=caller.f_globals.setdefault("__warningregistry__", {}))
+            made.validate(full=True)
+            return made
+        return wrapper
+
     import csv_gleave
     from csv_gleave import tables
 
     monkeypatch.setattr(pa, "table", validated(pa.table))
-    read_arrow = validated(tables.read_arrow)
+    read_arrow = validated_at_caller(tables.read_arrow)
     monkeypatch.setattr(tables, "read_arrow", read_arrow)
     monkeypatch.setattr(csv_gleave, "read_arrow", read_arrow, raising=False)
     yield

@@ -312,13 +312,8 @@ HARMLESS = [
 ]
 
 
-# The detector still reads a one-column file of names split at its blanks.
-PENDING = {"repeated_value"}
-
-
 def _case(h):
-    marks = [pytest.mark.xfail(reason="one-column detection")] if h[0] in PENDING else []
-    return pytest.param(*h[1:], id=h[0], marks=marks)
+    return pytest.param(*h[1:], id=h[0])
 
 
 @pytest.mark.parametrize("text, options, rows, reasons", [_case(h) for h in HARMLESS])
