@@ -184,9 +184,10 @@ def test_loaders_never_drop_silently(tmp_path, name, fd):
             os.close(source)
     assert quarantine.read_bytes() == (tmp_path / "ref.q").read_bytes()
     warning = caught[0].message
-    assert warning.counts == {"quarantined_rows": 4, "preamble_rows": 1, "repeated_header_rows": 1,
-                              "comment_rows": 1, "wrong_width_rows": 1} == {key: value for key, value in reference.to_dict().items()
-                                                         if key in warning.counts} | {"wrong_width_rows": 1}
+    expected = {"quarantined_rows": 4, "preamble_rows": 1, "repeated_header_rows": 1, "comment_rows": 1,
+                "wrong_width_rows": 1}
+    assert warning.counts == expected == {key: value for key, value in reference.to_dict().items()
+                                          if key in warning.counts} | {"wrong_width_rows": 1}
     assert f"{reference.quarantined_rows} rows" in str(warning) and str(quarantine) in str(warning)
     assert caught[0].filename == __file__  # points at the caller's line
     assert warning.summary.to_dict() == reference.to_dict()
