@@ -1,7 +1,9 @@
 // The product pass: over windows of any size it makes exactly the calls it
 // makes over the whole text; and where its rules coincide with the core
 // pass's (UTF-8 text, the delimiter, quote and width given, no preamble, no
-// blank line, no other table, footnote or repeated header), it keeps and
+// blank line, no other table, footnote, repeated header, comment line or
+// quoted field read again as rows, and no short header kept whole under
+// fill_ragged_rows=False), it keeps and
 // quarantines exactly the rows the core pass does.
 #include <cstddef>
 #include <cstdint>
@@ -39,9 +41,16 @@ Case decode(const fuzz::Header& h) {
 }
 
 bool coincides_with_core(const Case& c, std::string_view text) {
-  return c.options.delimiter && c.options.expected_columns && c.request.quote_given &&
-         c.request.preamble_lines && c.request.encoding.empty() && fuzz::valid_utf8(text) &&
-         text.substr(0, 3) != "\xEF\xBB\xBF";
+  // (An empty text: the core pass reports nothing, not even its layout.
+  // Blanks after a closing quote: the core drops them, the package keeps
+  // them as the csv module does; a known difference, left out here.)
+  for (std::size_t i = text.find(static_cast<char>(c.options.quote_char));
+       i != std::string_view::npos; i = text.find(static_cast<char>(c.options.quote_char), i + 1)) {
+    if (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) return false;
+  }
+  return !text.empty() && c.options.delimiter && c.options.expected_columns &&
+         c.request.quote_given && c.request.preamble_lines && c.request.encoding.empty() &&
+         fuzz::valid_utf8(text) && text.substr(0, 3) != "\xEF\xBB\xBF";
 }
 
 }  // namespace
@@ -72,7 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (core_rules && counts.blank_rows == 0 && counts.preamble_rows == 0 &&
       counts.other_table_rows == 0 && counts.footnote_rows == 0 &&
-      counts.repeated_header_rows == 0) {
+      counts.repeated_header_rows == 0 && counts.comment_rows == 0 && counts.runaway_quotes == 0 &&
+      (c.options.fill_ragged_rows || !in.dialect.header)) {
     fuzz::Calls core, product;
     gleave::run_pass(text, c.options, core);
     gleave::run_product_pass(in, c.options, product);
