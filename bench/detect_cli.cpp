@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "dialect/dialect.hpp"
-#include "encoding/encoding.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "engine/encoding/encoding.hpp"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <string_view>
 #include <thread>
 
-#include "job.hpp"
-#include "pass.hpp"
-#include "table/parallel_builder.hpp"
-#include "table/table_builder.hpp"
-#include "text.hpp"
+#include "engine/io/job.hpp"
+#include "engine/repair/pass.hpp"
+#include "engine/table/parallel_builder.hpp"
+#include "engine/table/table_builder.hpp"
+#include "engine/scan/text.hpp"
 
 namespace {
 

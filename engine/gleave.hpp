@@ -9,13 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "byte_buffer.hpp"
-#include "error.hpp"
-#include "files.hpp"
-#include "parser.hpp"
-#include "pass.hpp"
-#include "row_table.hpp"
-#include "writers.hpp"
+#include "engine/base/byte_buffer.hpp"
+#include "engine/base/error.hpp"
+#include "engine/io/files.hpp"
+#include "engine/io/writers.hpp"
+#include "engine/repair/pass.hpp"
+#include "engine/repair/row_table.hpp"
+#include "engine/scan/parser.hpp"
 
 namespace gleave {
 

@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../tests/support/reference.hpp"
-#include "pass.hpp"
+#include "engine/repair/pass.hpp"
+#include "tests/support/reference.hpp"
 
 namespace fuzz {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "encoding/encoding.hpp"
-#include "fuzz_common.hpp"
+#include "engine/encoding/encoding.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <iterator>
 #include <string>
 
-#include "dialect/dialect.hpp"
-#include "fuzz_common.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

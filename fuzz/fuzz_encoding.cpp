@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "encoding/encoding.hpp"
-#include "fuzz_common.hpp"
+#include "engine/encoding/encoding.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "chunked.hpp"
-#include "fuzz_common.hpp"
-#include "gleave.hpp"
-#include "heuristics.hpp"
-#include "parser.hpp"
-#include "text.hpp"
+#include "engine/detect/heuristics.hpp"
+#include "engine/gleave.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/scan/text.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz_common.hpp"
-#include "heuristics.hpp"
-#include "parser.hpp"
-#include "text.hpp"
+#include "engine/detect/heuristics.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/scan/text.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

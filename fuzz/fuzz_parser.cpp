@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz_common.hpp"
-#include "parser.hpp"
+#include "engine/scan/parser.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // [0] delimiter selector, [1] quote selector, [2] flags, [3] raw byte.

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <string>
 
-#include "chunked.hpp"
-#include "fuzz_common.hpp"
-#include "gleave.hpp"
-#include "product_pass/product_pass.hpp"
+#include "engine/gleave.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/product_pass/product_pass.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

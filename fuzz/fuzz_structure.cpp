@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "chunked.hpp"
-#include "fuzz_common.hpp"
-#include "product_pass/product_pass.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/product_pass/product_pass.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

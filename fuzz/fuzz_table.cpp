@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_common.hpp"
-#include "parser.hpp"
-#include "table/table_builder.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/table/table_builder.hpp"
+#include "fuzz/fuzz_common.hpp"
 
 namespace {
 

@@ -25,7 +25,7 @@ files=()
 while IFS= read -r -d '' f; do
   case $f in */vendor/* | */third_party/*) continue ;; esac
   files+=("$f")
-done < <(find engine module product tests/cpp fuzz -type f \( -name '*.cpp' -o -name '*.hpp' \
+done < <(find engine bindings tests/cpp fuzz -type f \( -name '*.cpp' -o -name '*.hpp' \
   -o -name '*.h' -o -name '*.cc' \) -print0 2>/dev/null | sort -z)
 if [ ${#files[@]} -eq 0 ]; then
   echo "check-format.sh: no C++ sources found" >&2

@@ -1,11 +1,11 @@
-#include "heuristics.hpp"
+#include "engine/detect/heuristics.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
 
-#include "parser.hpp"
+#include "engine/scan/parser.hpp"
 
 namespace gleave {
 

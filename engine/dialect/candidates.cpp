@@ -1,4 +1,4 @@
-#include "dialect/steps.hpp"
+#include "engine/dialect/steps.hpp"
 
 #include <algorithm>
 #include <string_view>

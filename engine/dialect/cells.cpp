@@ -1,4 +1,4 @@
-#include "dialect/cells.hpp"
+#include "engine/dialect/cells.hpp"
 
 #include <array>
 #include <cstddef>

@@ -1,15 +1,15 @@
-#include "dialect/dialect.hpp"
+#include "engine/dialect/dialect.hpp"
 
 #include <algorithm>
 #include <array>
 #include <iterator>
 #include <string>
 
-#include "dialect/cells.hpp"
+#include "engine/dialect/cells.hpp"
 
-#include "dialect/reading.hpp"
-#include "dialect/steps.hpp"
-#include "dialect/structure.hpp"
+#include "engine/dialect/reading.hpp"
+#include "engine/dialect/steps.hpp"
+#include "engine/dialect/structure.hpp"
 
 namespace gleave {
 

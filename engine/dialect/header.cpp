@@ -1,8 +1,8 @@
-#include "dialect/steps.hpp"
+#include "engine/dialect/steps.hpp"
 
 #include <algorithm>
 
-#include "dialect/structure.hpp"
+#include "engine/dialect/structure.hpp"
 
 namespace gleave::dialect {
 

@@ -12,8 +12,8 @@
 #include <utility>
 #include <vector>
 
-#include "dialect/cells.hpp"
-#include "dialect/dialect.hpp"
+#include "engine/dialect/cells.hpp"
+#include "engine/dialect/dialect.hpp"
 
 namespace gleave::dialect {
 

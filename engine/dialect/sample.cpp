@@ -1,7 +1,7 @@
 #include <algorithm>
 
-#include "dialect/dialect.hpp"
-#include "dialect/steps.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "engine/dialect/steps.hpp"
 
 namespace gleave {
 

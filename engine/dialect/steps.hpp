@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "dialect/dialect.hpp"
-#include "dialect/reading.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "engine/dialect/reading.hpp"
 
 namespace gleave::dialect {
 

@@ -1,4 +1,4 @@
-#include "dialect/structure.hpp"
+#include "engine/dialect/structure.hpp"
 
 #include <algorithm>
 #include <cstdint>

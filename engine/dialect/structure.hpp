@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dialect/reading.hpp"
+#include "engine/dialect/reading.hpp"
 
 namespace gleave::dialect {
 

@@ -1,4 +1,4 @@
-#include "encoding/encoding.hpp"
+#include "engine/encoding/encoding.hpp"
 
 #include <iconv.h>
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "text.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "byte_buffer.hpp"
+#include "engine/base/byte_buffer.hpp"
 
 namespace gleave {
 

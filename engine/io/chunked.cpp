@@ -1,4 +1,4 @@
-#include "chunked.hpp"
+#include "engine/io/chunked.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "parser.hpp"
+#include "engine/scan/parser.hpp"
 
 namespace gleave {
 

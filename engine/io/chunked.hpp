@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "byte_buffer.hpp"
-#include "error.hpp"
-#include "files.hpp"
-#include "interrupt.hpp"
+#include "engine/base/byte_buffer.hpp"
+#include "engine/base/error.hpp"
+#include "engine/base/interrupt.hpp"
+#include "engine/io/files.hpp"
 
 namespace gleave {
 

@@ -1,4 +1,4 @@
-#include "job.hpp"
+#include "engine/io/job.hpp"
 
 #include <algorithm>
 #include <new>
@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "chunked.hpp"
-#include "encoding/encoding.hpp"
-#include "text.hpp"
-#include "writers.hpp"
+#include "engine/encoding/encoding.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/io/writers.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave {
 

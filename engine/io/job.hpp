@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "byte_buffer.hpp"
-#include "error.hpp"
-#include "files.hpp"
-#include "interrupt.hpp"
-#include "pass.hpp"
-#include "product_pass/product_pass.hpp"
+#include "engine/base/byte_buffer.hpp"
+#include "engine/base/error.hpp"
+#include "engine/base/interrupt.hpp"
+#include "engine/io/files.hpp"
+#include "engine/product_pass/product_pass.hpp"
+#include "engine/repair/pass.hpp"
 
 namespace gleave {
 

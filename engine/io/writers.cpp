@@ -1,4 +1,4 @@
-#include "writers.hpp"
+#include "engine/io/writers.hpp"
 
 namespace gleave {
 

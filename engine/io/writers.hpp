@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "parser.hpp"
-#include "pass.hpp"
-#include "text.hpp"
+#include "engine/repair/pass.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave {
 

@@ -1,11 +1,11 @@
-#include "product_pass/product_pass.hpp"
+#include "engine/product_pass/product_pass.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <new>
 
-#include "encoding/encoding.hpp"
-#include "files.hpp"
+#include "engine/base/fd.hpp"
+#include "engine/encoding/encoding.hpp"
 
 namespace gleave {
 

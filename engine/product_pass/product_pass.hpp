@@ -16,11 +16,11 @@
 #include <utility>
 #include <vector>
 
-#include "byte_buffer.hpp"
-#include "dialect/dialect.hpp"
-#include "error.hpp"
-#include "interrupt.hpp"
-#include "pass.hpp"
+#include "engine/base/byte_buffer.hpp"
+#include "engine/base/error.hpp"
+#include "engine/base/interrupt.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "engine/repair/pass.hpp"
 
 namespace gleave {
 

@@ -13,9 +13,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "heuristics.hpp"
-#include "parser.hpp"
-#include "text.hpp"
+#include "engine/detect/heuristics.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave {
 

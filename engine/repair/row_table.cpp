@@ -1,4 +1,4 @@
-#include "row_table.hpp"
+#include "engine/repair/row_table.hpp"
 
 namespace gleave {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "byte_buffer.hpp"
-#include "parser.hpp"
-#include "simd.hpp"
+#include "engine/base/byte_buffer.hpp"
+#include "engine/scan/parser.hpp"
+#include "engine/scan/simd.hpp"
 
 namespace gleave {
 

@@ -1,8 +1,8 @@
-#include "parser.hpp"
+#include "engine/scan/parser.hpp"
 
 #include <cstring>
 
-#include "simd.hpp"
+#include "engine/scan/simd.hpp"
 
 namespace gleave {
 

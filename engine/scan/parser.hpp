@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "text.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave {
 

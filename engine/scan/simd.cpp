@@ -1,10 +1,10 @@
-#include "simd.hpp"
+#include "engine/scan/simd.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
-#include "utf8.hpp"
+#include "engine/scan/utf8.hpp"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

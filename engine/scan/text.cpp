@@ -1,6 +1,6 @@
-#include "text.hpp"
+#include "engine/scan/text.hpp"
 
-#include "utf8.hpp"
+#include "engine/scan/utf8.hpp"
 
 namespace gleave {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "simd.hpp"
+#include "engine/scan/simd.hpp"
 
 namespace gleave {
 

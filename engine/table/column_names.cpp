@@ -1,4 +1,4 @@
-#include "table/column_names.hpp"
+#include "engine/table/column_names.hpp"
 
 #include <algorithm>
 #include <string_view>

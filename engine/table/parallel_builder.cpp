@@ -1,11 +1,11 @@
-#include "table/parallel_builder.hpp"
+#include "engine/table/parallel_builder.hpp"
 
 #include <algorithm>
 #include <cstdlib>
 #include <system_error>
 #include <utility>
 
-#include "text.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave::table {
 

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "table/table_builder.hpp"
-#include "table/thread_pool.hpp"
+#include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::table {
 

@@ -1,4 +1,4 @@
-#include "table/table_builder.hpp"
+#include "engine/table/table_builder.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,10 +13,10 @@
 #include <new>
 #include <type_traits>
 
-#include "simd.hpp"
-#include "table/column_names.hpp"
-#include "table/thread_pool.hpp"
-#include "text.hpp"
+#include "engine/scan/simd.hpp"
+#include "engine/scan/text.hpp"
+#include "engine/table/column_names.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::table {
 

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <vector>
 
-#include "gleave.hpp"
-#include "table/buffer.hpp"
-#include "table/value_parse.hpp"
+#include "engine/repair/row_table.hpp"
+#include "engine/table/buffer.hpp"
+#include "engine/table/value_parse.hpp"
 
 namespace gleave::table {
 

@@ -1,4 +1,4 @@
-#include "table/thread_pool.hpp"
+#include "engine/table/thread_pool.hpp"
 
 #include <algorithm>
 #include <system_error>

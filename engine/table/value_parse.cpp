@@ -1,4 +1,4 @@
-#include "table/value_parse.hpp"
+#include "engine/table/value_parse.hpp"
 
 #include <charconv>
 #include <cstring>

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "chunked.hpp"
-#include "gleave.hpp"
-#include "heuristics.hpp"
-#include "product_pass/product_pass.hpp"
+#include "engine/detect/heuristics.hpp"
+#include "engine/gleave.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/product_pass/product_pass.hpp"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "dialect/cells.hpp"
-#include "dialect/dialect.hpp"
-#include "parser.hpp"
+#include "engine/dialect/cells.hpp"
+#include "engine/dialect/dialect.hpp"
+#include "engine/scan/parser.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "encoding/encoding.hpp"
+#include "engine/encoding/encoding.hpp"
 
 namespace {
 

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "gleave.hpp"
-#include "heuristics.hpp"
-#include "simd.hpp"
+#include "engine/detect/heuristics.hpp"
+#include "engine/gleave.hpp"
+#include "engine/scan/simd.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "heuristics.hpp"
+#include "engine/detect/heuristics.hpp"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "../support/reference.hpp"
-#include "parser.hpp"
+#include "engine/scan/parser.hpp"
+#include "tests/support/reference.hpp"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "../support/reference.hpp"
-#include "row_table.hpp"
-#include "simd.hpp"
-#include "text.hpp"
-#include "writers.hpp"
+#include "engine/io/writers.hpp"
+#include "engine/repair/row_table.hpp"
+#include "engine/scan/simd.hpp"
+#include "engine/scan/text.hpp"
+#include "tests/support/reference.hpp"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "gleave.hpp"
-#include "table/column_names.hpp"
-#include "table/parallel_builder.hpp"
-#include "table/table_builder.hpp"
-#include "table/thread_pool.hpp"
-#include "table/value_parse.hpp"
+#include "engine/gleave.hpp"
+#include "engine/table/column_names.hpp"
+#include "engine/table/parallel_builder.hpp"
+#include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
+#include "engine/table/value_parse.hpp"
 
 namespace {
 

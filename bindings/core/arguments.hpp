@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "common.hpp"
-#include "gleave.hpp"
+#include "bindings/core/common.hpp"
+#include "engine/gleave.hpp"
 
 namespace gleave::py {
 

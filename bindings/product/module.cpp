@@ -1,6 +1,6 @@
 // csv_gleave._native: the module definition, its state and its execution
 // step (multi-phase initialisation, so each interpreter gets its own state).
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

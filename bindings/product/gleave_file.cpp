@@ -1,6 +1,6 @@
 // gleave_file(): repairs a file into an output (and a quarantine) that
 // appear whole or not at all.
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

@@ -1,4 +1,4 @@
-#include "gleave.hpp"
+#include "engine/gleave.hpp"
 
 namespace gleave {
 

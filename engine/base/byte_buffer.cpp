@@ -1,4 +1,4 @@
-#include "byte_buffer.hpp"
+#include "engine/base/byte_buffer.hpp"
 
 #include <sys/mman.h>
 

@@ -2,9 +2,9 @@
 #include <cstring>
 #include <new>
 
-#include "native.hpp"
-#include "row_table.hpp"
-#include "text.hpp"
+#include "bindings/product/native.hpp"
+#include "engine/repair/row_table.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave::native {
 

@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include "engine/base/error.hpp"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // run with the interpreter lock released.
 #include <cerrno>
 
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

@@ -1,7 +1,7 @@
 // The parts of a dialect that describe the table's structure beyond the
 // delimiter and quoting: the escape character, the rows the header spans,
 // the tables in the file and the notes under the table.
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

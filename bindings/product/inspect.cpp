@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "native.hpp"
-#include "text.hpp"
+#include "bindings/product/native.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave::native {
 

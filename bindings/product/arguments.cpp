@@ -3,9 +3,9 @@
 #include <new>
 #include <string>
 
-#include "encoding/encoding.hpp"
+#include "engine/encoding/encoding.hpp"
 
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

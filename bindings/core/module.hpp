@@ -2,8 +2,8 @@
 // execution step in module_def.cpp.
 #pragma once
 
-#include "common.hpp"
-#include "error.hpp"
+#include "bindings/core/common.hpp"
+#include "engine/base/error.hpp"
 
 namespace gleave::py {
 

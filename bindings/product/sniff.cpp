@@ -1,6 +1,6 @@
 // sniff(): the likely delimiter of a sample of CSV text.
-#include "heuristics.hpp"
-#include "native.hpp"
+#include "bindings/product/native.hpp"
+#include "engine/detect/heuristics.hpp"
 
 namespace gleave::native {
 

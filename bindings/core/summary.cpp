@@ -1,4 +1,4 @@
-#include "summary.hpp"
+#include "bindings/core/summary.hpp"
 
 #include <new>
 #include <utility>

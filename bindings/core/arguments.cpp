@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "bindings/core/arguments.hpp"
 
 #include <cstring>
 #include <string>

@@ -1,15 +1,15 @@
 // GleaveReader and open(): the repaired rows of a file, in memory.
 // Python.h comes first, before any standard header.
-#include "common.hpp"
+#include "bindings/core/common.hpp"
 
 #include <cerrno>
 #include <new>
 #include <string>
 #include <utility>
 
-#include "arguments.hpp"
-#include "module.hpp"
-#include "summary.hpp"
+#include "bindings/core/arguments.hpp"
+#include "bindings/core/module.hpp"
+#include "bindings/core/summary.hpp"
 
 namespace gleave::py {
 

@@ -2,7 +2,7 @@
 // conversion of arguments and options, errors, and running engine work with
 // the interpreter lock released.
 //
-// Adding an entry point: write product/<name>.cpp defining a PyMethodDef
+// Adding an entry point: write bindings/product/<name>.cpp defining a PyMethodDef
 // (METH_VARARGS | METH_KEYWORDS, `self` is the module), declare it below and
 // list it in module.cpp's method table. Parse arguments with
 // PyArg_ParseTupleAndKeywords, paths with path_converter, the repair options
@@ -18,11 +18,11 @@
 #include <string>
 #include <utility>
 
-#include "error.hpp"
-#include "interrupt.hpp"
-#include "job.hpp"
-#include "pass.hpp"
-#include "product_pass/product_pass.hpp"
+#include "engine/base/error.hpp"
+#include "engine/base/interrupt.hpp"
+#include "engine/io/job.hpp"
+#include "engine/product_pass/product_pass.hpp"
+#include "engine/repair/pass.hpp"
 
 namespace gleave::native {
 

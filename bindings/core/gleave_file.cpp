@@ -1,13 +1,13 @@
 // gleave_file(): repairs a CSV file on disk and returns a GleaveSummary.
 // Python.h comes first, before any standard header.
-#include "common.hpp"
+#include "bindings/core/common.hpp"
 
 #include <optional>
 #include <string>
 
-#include "arguments.hpp"
-#include "module.hpp"
-#include "summary.hpp"
+#include "bindings/core/arguments.hpp"
+#include "bindings/core/module.hpp"
+#include "bindings/core/summary.hpp"
 
 namespace gleave::py {
 

@@ -1,6 +1,6 @@
 // detect(): how the product functions would read a file or a sample: its
 // encoding and dialect, with the evidence for it.
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

@@ -16,13 +16,13 @@
 #include <new>
 #include <vector>
 
-#include "native.hpp"
-#include "pass.hpp"
-#include "table/parallel_builder.hpp"
-#include "table/table_builder.hpp"
-#include "table/thread_pool.hpp"
-#include "text.hpp"
-#include "writers.hpp"
+#include "bindings/product/native.hpp"
+#include "engine/io/writers.hpp"
+#include "engine/repair/pass.hpp"
+#include "engine/scan/text.hpp"
+#include "engine/table/parallel_builder.hpp"
+#include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
 

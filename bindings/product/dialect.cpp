@@ -6,7 +6,7 @@
 // how it is read off prepared text. Adding an attribute is adding a line.
 #include <cstddef>
 
-#include "native.hpp"
+#include "bindings/product/native.hpp"
 
 namespace gleave::native {
 

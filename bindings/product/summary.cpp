@@ -5,8 +5,8 @@
 #include <new>
 #include <optional>
 
-#include "native.hpp"
-#include "text.hpp"
+#include "bindings/product/native.hpp"
+#include "engine/scan/text.hpp"
 
 namespace gleave::native {
 

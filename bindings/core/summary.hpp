@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common.hpp"
-#include "gleave.hpp"
+#include "bindings/core/common.hpp"
+#include "engine/gleave.hpp"
 
 namespace gleave::py {
 

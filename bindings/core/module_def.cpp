@@ -1,11 +1,11 @@
 // The module definition, its execution step and sniff().
 // Python.h comes first, before any standard header.
-#include "common.hpp"
+#include "bindings/core/common.hpp"
 
-#include "arguments.hpp"
-#include "heuristics.hpp"
-#include "module.hpp"
-#include "summary.hpp"
+#include "bindings/core/arguments.hpp"
+#include "bindings/core/module.hpp"
+#include "bindings/core/summary.hpp"
+#include "engine/detect/heuristics.hpp"
 
 // The version is pyproject.toml's, handed in by the build.
 #ifndef GLEAVE_VERSION
