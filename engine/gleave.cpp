@@ -1,5 +1,7 @@
 #include "engine/gleave.hpp"
 
+#include "engine/io/job.hpp"
+
 namespace gleave {
 
 namespace {
@@ -47,6 +49,24 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
   fill_outcome(outcome, view, options);
   if (outcome.quarantine.empty()) outcome.rows.release_unused_source();
   return outcome;
+}
+
+Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
+                                  const std::optional<std::string>& quarantine_path,
+                                  const GleaveOptions& options) {
+  FileJob job;
+  job.input.path = input_path;
+  job.output.path = output_path;
+  if (quarantine_path) job.quarantine = FileRef{*quarantine_path, -1};
+  job.options = options;
+  job.allow_in_place = true;
+  job.core = true;
+  auto counts = run_file_job(job);
+  if (!counts) return std::move(counts.error());
+  SummaryRecord summary;
+  static_cast<GleaveCounts&>(summary) = counts.value();
+  summary.detected_delimiter = counts.value().delimiter;
+  return summary;
 }
 
 }  // namespace gleave

@@ -13,6 +13,7 @@
 #include "engine/base/error.hpp"
 #include "engine/io/files.hpp"
 #include "engine/io/writers.hpp"
+#include "engine/product_pass/product_pass.hpp"
 #include "engine/repair/pass.hpp"
 #include "engine/repair/row_table.hpp"
 #include "engine/scan/parser.hpp"
