@@ -87,7 +87,13 @@ def _create_named(directory: str, link_from: Optional[int] = None) -> str:
             if link_from is None:
                 os.close(os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
             else:
-                os.link(f"/proc/self/fd/{link_from}", name, follow_symlinks=True)
+                # Only linkat follows /proc's link to the unnamed file; os.link
+                # calls it when given a directory descriptor.
+                proc = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+                try:
+                    os.link(str(link_from), name, src_dir_fd=proc, follow_symlinks=True)
+                finally:
+                    os.close(proc)
             return name
         except FileExistsError:
             continue
