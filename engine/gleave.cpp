@@ -1,7 +1,5 @@
 #include "engine/gleave.hpp"
 
-#include "engine/io/job.hpp"
-
 namespace gleave {
 
 namespace {
@@ -51,9 +49,9 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
   return outcome;
 }
 
-Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
-                                  const std::optional<std::string>& quarantine_path,
-                                  const GleaveOptions& options) {
+Result<JobCounts> gleave_file(const std::string& input_path, const std::string& output_path,
+                              const std::optional<std::string>& quarantine_path,
+                              const GleaveOptions& options) {
   FileJob job;
   job.input.path = input_path;
   job.output.path = output_path;
@@ -61,12 +59,7 @@ Result<SummaryRecord> gleave_file(const std::string& input_path, const std::stri
   job.options = options;
   job.allow_in_place = true;
   job.core = true;
-  auto counts = run_file_job(job);
-  if (!counts) return std::move(counts.error());
-  SummaryRecord summary;
-  static_cast<GleaveCounts&>(summary) = counts.value();
-  summary.detected_delimiter = counts.value().delimiter;
-  return summary;
+  return run_file_job(job);
 }
 
 }  // namespace gleave

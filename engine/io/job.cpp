@@ -196,7 +196,7 @@ Result<WindowPlan> plan_windows(int fd, const FileJob& job, std::optional<Stream
   c.sample = sample;
   // Names are checked before a job starts; one that iconv still refuses
   // fails as the whole-input conversion would.
-  if (!c.ok()) return IoError::from_errno(EINVAL);
+  if (!c.ok()) return GleaveError(EncodingError{c.error});
   WindowPlan plan;
   plan.text_at = start + c.skip;
   const std::string_view text = h.substr(std::min(c.skip, h.size()));
@@ -595,7 +595,11 @@ class JobRun {
   // then its text a window at a time, converted to UTF-8 on the way.
   std::optional<GleaveError> start_product() {
     auto planned = plan_windows(in_, job_, stream_);
-    if (!planned) return named(std::move(*planned.error().io()), IoRole::Input, job_.input);
+    if (!planned) {
+      if (IoError* io = planned.error().io())
+        return named(std::move(*io), IoRole::Input, job_.input);
+      return std::move(planned.error());
+    }
     plan_.emplace(std::move(planned.value()));
     if (quarantine_) {
       if (auto e = quarantine_->out().append(kQuarantineHeader)) {
@@ -605,7 +609,7 @@ class JobRun {
     DialectRequest request = *job_.dialect;
     if (plan_->decode) request.encoding = "utf-8";  // the prefix is decoded already
     prepared_ = prepare_text(plan_->prefix, job_.options, request, false, false);
-    if (!prepared_.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job_.input);
+    if (!prepared_.ok()) return EncodingError{prepared_.error};
     if (auto conflict = check_dialect(prepared_, job_.options, *job_.dialect)) return conflict;
     prepared_.encoding = plan_->encoding;
     if (!stream_) file_.emplace(in_);
