@@ -100,7 +100,7 @@ def _create_named(directory: str, link_from: Optional[int] = None) -> str:
     raise FileExistsError(errno.EEXIST, "no free temporary name", directory)
 
 
-def replace_into_place(target: str, write: Callable[[BinaryIO], None]) -> None:
+def replace_into_place(target: str, write: Callable[[BinaryIO], object]) -> None:
     """Calls ``write`` with a binary file that becomes ``target`` once complete, atomically.
 
     ``target`` is a local path, with its links resolved by the caller. The
