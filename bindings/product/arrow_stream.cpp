@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -67,9 +68,18 @@ struct Source {
   bool refuse_binary = false;
 };
 
-// Inputs up to this size are held whole: the dialect is then settled on
-// the whole text, as open() settles it, and the table costs little more.
-constexpr std::uint64_t kHeldInput = std::uint64_t{8} << 20;
+// Inputs up to 8 MiB are held whole: the dialect is then settled on the
+// whole text, as open() settles it, and the table costs little more.
+// GLEAVE_HELD_INPUT_BYTES, when set to a number, replaces the limit: tests
+// read small files a window at a time with 0.
+std::uint64_t held_input_bytes() {
+  if (const char* v = std::getenv("GLEAVE_HELD_INPUT_BYTES")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0') return n;
+  }
+  return std::uint64_t{8} << 20;
+}
 
 IoError named(IoError error, const FileRef& input) {
   return std::move(error).at(IoRole::Input, input.path);
@@ -138,7 +148,7 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOp
     if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
-  if (size > start + kHeldInput) {
+  if (size > start + held_input_bytes()) {
     auto own = owned.get() >= 0 ? std::move(owned) : reopen(fd);
     if (!own) return named(std::move(own.error()), input);
     source->file = std::move(own.value());
@@ -629,7 +639,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "source",    GLEAVE_OPTION_KEYWORDS,  "header",        "infer_types", "allow_binary",
       "cancel",    GLEAVE_DIALECT_KEYWORDS, "string_views",  "threads",     "n_rows",
-      "set_aside", "null_values",           "decimal_comma", nullptr};
+      "set_aside", "null_values",           "decimal_comma", "types",       nullptr};
   PathArg input;
   OptionArgs option_args;
   DialectArgs dialect_args;
@@ -643,12 +653,23 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* set_aside = nullptr;
   PyObject* null_values = Py_None;
   PyObject* decimal_comma = nullptr;
+  PyObject* types = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
           args, kwargs,
-          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOO:arrow_stream",
+          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOOO:arrow_stream",
           const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
           &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma)) {
+          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma, &types)) {
+    return nullptr;
+  }
+  // A stream's schema is fixed before its first batch: the types are
+  // settled over every row (a pipe is copied to a temporary file for it),
+  // never guessed from a head that a later value could contradict.
+  if (types != Py_None &&
+      !(PyUnicode_Check(types) && PyUnicode_CompareWithASCIIString(types, "all-rows") == 0)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "types must be 'all-rows' (or None): the column types are settled over every "
+                    "row before the first batch");
     return nullptr;
   }
   RowRequest rows;
@@ -725,25 +746,32 @@ PyMethodDef arrow_stream_method = {
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
     "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
     "string_views=False, threads=None, n_rows=None, set_aside=False, null_values=None, "
-    "decimal_comma=True)\n--\n\n"
+    "decimal_comma=True, types=None)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
-    "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
-    "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
-    "protocol). With header=True the first kept row names the columns (made unique and\n"
-    "non-empty as pandas does), else they are column_1, column_2, .... With\n"
-    "infer_types=True each column is int64, float64, bool, date32, timestamp or string where\n"
-    "every value converts without loss; an empty field is then null. With infer_types=False\n"
-    "every column holds the exact field texts. Cells missing from short rows (only with\n"
-    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary.\n"
-    "string_views=True gives text columns as Arrow string views (binary views), the form\n"
-    "polars holds strings in: polars then takes them without converting them.\n"
-    "threads: how many threads build the table, the calling one included; None (the\n"
-    "default) uses the cores, shared with the other tables being built in the process;\n"
-    "1 builds in the calling thread alone (for callers that run many reads at once).\n"
-    "n_rows: keep at most this many data rows; the read stops there, and the summary counts\n"
-    "the rows read. set_aside=True keeps the rows left out of the table as the bytes of a\n"
-    "quarantine file (ArrowStream.set_aside). null_values: field texts read as empty (null\n"
-    "when typed) in data rows. decimal_comma=False reads no decimal comma (by default one\n"
-    "is read when the delimiter is not a comma)."};
+    "detection, preamble and blank-line rules) and returns an ArrowStream (the Arrow\n"
+    "PyCapsule protocol) of its kept rows as record batches. This call reads the rows once,\n"
+    "with the interpreter lock released and keeping none of them, to settle each column's\n"
+    "name and type over every row and to count the summary; each consumer of the stream\n"
+    "then gets the batches as the rows are read again, each handed out as soon as it is\n"
+    "built, so memory is a few batches and the longest row whatever the file's length\n"
+    "(a file of up to 8 MiB is held and read once). A pipe or descriptor that cannot be\n"
+    "read twice is copied to an unnamed temporary file first. types: 'all-rows' (the\n"
+    "default, and the only way): the schema is fixed before the first batch, so it is\n"
+    "settled on every row, never guessed from a head. With header=True the first kept row\n"
+    "names the columns (made unique and non-empty as pandas does), else they are column_1,\n"
+    "column_2, .... With infer_types=True each column is int64, float64, bool, date32,\n"
+    "timestamp or string where every value converts without loss; an empty field is then\n"
+    "null. With infer_types=False every column holds the exact field texts. Cells missing\n"
+    "from short rows (only with expected_columns=0) are null. A column with bytes that are\n"
+    "not UTF-8 is binary. string_views=True gives text columns as Arrow string views (binary\n"
+    "views), the form polars holds strings in. threads: accepted for callers that give it\n"
+    "(an int from 1 to 256); the batches are built on the stream's own thread. n_rows: keep\n"
+    "at most this many data rows; the read stops there, and the summary counts the rows\n"
+    "read. set_aside=True keeps the rows left out of the table as the bytes of a quarantine\n"
+    "file (ArrowStream.set_aside). null_values: field texts read as empty (null when typed)\n"
+    "in data rows. decimal_comma=False reads no decimal comma (by default one is read when\n"
+    "the delimiter is not a comma). A file that changes between the readings so that a\n"
+    "value no longer fits its column's type ends the stream with an error, never with a\n"
+    "wrong value."};
 
 }  // namespace gleave::native
