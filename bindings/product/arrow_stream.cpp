@@ -324,16 +324,6 @@ struct Surveyed {
   std::optional<std::string> set_aside;  // the quarantine file's text, when asked for
 };
 
-// A table of no rows that carries the schema's names and types.
-SharedTable schema_table(const TableBuilder::Schema& schema) {
-  std::vector<ArrowColumn> columns(schema.names.size());
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    columns[i].name = schema.names[i];
-    columns[i].format = schema.types[i].format();
-  }
-  return std::make_shared<const ArrowTable>(std::move(columns), 0, schema.names_repaired);
-}
-
 // The first reading, with the lock released: every kept row is looked at
 // (none kept), which settles the names and the type of every column over
 // all rows, and counts what the summary reports. Never throws.
@@ -366,7 +356,7 @@ Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
     Surveyed out;
     out.rows = looked->num_rows();
     recipe->schema = looked->settle_schema();
-    out.schema = schema_table(recipe->schema);
+    out.schema = table::schema_table(recipe->schema);
     out.counts = std::move(counts.value());
     if (recipe->rows.keep_set_aside) out.set_aside = std::move(sink.set_aside_text);
     recipe->rows.keep_set_aside = false;  // the later readings only build

@@ -163,6 +163,15 @@ void produced_release(ArrowArrayStream* stream) {
 
 }  // namespace
 
+SharedTable schema_table(const TableBuilder::Schema& schema) {
+  std::vector<ArrowColumn> columns(schema.names.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    columns[i].name = schema.names[i];
+    columns[i].format = schema.types[i].format();
+  }
+  return std::make_shared<const ArrowTable>(std::move(columns), 0, schema.names_repaired);
+}
+
 int export_produced_stream(SharedTable schema, Producer produce, ArrowArrayStream* out) noexcept {
   auto* s = new (std::nothrow) ProducedStream{};
   if (s == nullptr) return ENOMEM;

@@ -120,6 +120,10 @@ class BatchQueue {
 // Runs on a thread of its own and must not throw.
 using Producer = std::function<std::optional<std::string>(BatchQueue&)>;
 
+// A table of no rows that carries the schema's names and types: what a
+// stream of its batches gives as its schema.
+SharedTable schema_table(const TableBuilder::Schema& schema);
+
 // A stream of the batches `produce` makes, with `schema` (a table whose
 // names and types are the stream's; its rows are not streamed). The
 // producer starts on its own thread at the first get_next; releasing the

@@ -274,6 +274,17 @@ def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: An
     return stream
 
 
+def read_all(pa: Any, stream: Any) -> "pyarrow.Table":
+    """The stream's batches as one table, without a copy.
+
+    Taken a batch at a time: the batches are built while the file is read
+    again, and a Ctrl-C is then heard between two of them rather than at
+    the end of the file.
+    """
+    reader = pa.RecordBatchReader.from_stream(stream)
+    return pa.Table.from_batches(list(reader), schema=reader.schema)
+
+
 def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Optional[int] = None,
                  skip_rows: Optional[int] = None, null_values: Union[None, str, Sequence[str]] = None,
                  decimal_comma: Optional[bool] = None, **options: Any) -> "_native.ArrowStream":
@@ -426,7 +437,7 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
         plain = {key: value for key, value in native.items() if key != "null_values"}
         stream = open_stream(spooled.source, native if infer_types else plain, quarantine_path=quarantine_path,
                              warn=False)
-        table: pyarrow.Table = pa.RecordBatchReader.from_stream(stream).read_all()
+        table: pyarrow.Table = read_all(pa, stream)
         table = table.select(select_names(table.column_names, columns, caller))
         wanted = [
             name for name, column in zip(table.column_names, table.columns)
@@ -436,7 +447,7 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
         texts = None
         if wanted and infer_types:
             text_stream = open_stream(spooled.source, dict(plain, infer_types=False), warn=False)
-            texts = pa.RecordBatchReader.from_stream(text_stream).read_all()
+            texts = read_all(pa, text_stream)
     for index, name in enumerate(table.column_names):
         if texts is not None and name in wanted:
             table = table.set_column(index, name, arrow_without_nulls(pa, texts[name], nulls))
@@ -592,7 +603,7 @@ def write_table_file(source: PathArg, destination: NameArg, *, header: bool = Tr
         raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
     stream = open_stream(source, dict(options, header=header, infer_types=infer_types),
                          quarantine_path=quarantine_path, stacklevel=2)
-    table = pa.RecordBatchReader.from_stream(stream).read_all()
+    table = read_all(pa, stream)
     table = table.replace_schema_metadata({SUMMARY_KEY: summary_json(stream.summary)})
 
     def write(out: Any) -> None:
