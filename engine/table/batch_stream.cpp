@@ -79,7 +79,7 @@ namespace {
 struct ProducedStream {
   SharedTable schema;
   Producer produce;
-  BatchQueue queue;
+  BatchQueue queue{2};
   std::thread thread;
   bool started = false;
   bool ended = false;

@@ -674,10 +674,12 @@ ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_
           std::to_string(first_row + 1 + (misfit ? misfit->first : 0)) + " holds " +
           (misfit ? "'" + misfit->second + "'" : "a value") + ", which it does not hold unchanged");
     }
-    if (type.kind == 0 && c.text_bytes() > INT32_MAX) {
-      throw SchemaMisfit("column '" + schema.names[i] +
-                         "' holds more than 2 GiB of text in "
-                         "one batch");
+    // The schema's text columns take 32-bit offsets (or views): a batch is
+    // a few MiB, so only a single value of gigabytes goes past them.
+    const std::size_t narrow = std::min<std::size_t>(options_.narrow_offsets_up_to, INT32_MAX);
+    if (type.kind == 0 && c.text_bytes() > narrow) {
+      throw SchemaMisfit("column '" + schema.names[i] + "' holds more text in one batch than " +
+                         "32-bit offsets reach");
     }
     columns[i] = c.finish(schema.names[i], options_, type);
   }
