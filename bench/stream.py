@@ -40,7 +40,9 @@ if how == "pyarrow":
         batches += 1
 elif how == "duckdb":
     import duckdb
-    rows = duckdb.connect().sql("SELECT count(*) FROM stream").fetchall()[0][0]
+    db = duckdb.connect()
+    db.execute("SET enable_progress_bar = false")
+    rows = db.sql("SELECT count(*) FROM stream").fetchall()[0][0]
     batches = None
 else:
     rows, batches = stream.num_rows, 0
