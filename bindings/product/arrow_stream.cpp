@@ -185,7 +185,6 @@ Result<JobCounts> read_source(const Source& source, const GleaveOptions& options
     auto in =
         WindowedInput::open(fd.value().get(), options, request, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
-    if (!in.value()) return named(IoError::from_errno(EINVAL), source.input);
     WindowedInput& windowed = *in.value();
     counts = run_product_pass(windowed.prepared(), windowed.text(), options, sink);
     if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
@@ -202,7 +201,7 @@ Result<JobCounts> read_source(const Source& source, const GleaveOptions& options
 // become empty fields and the row limit ends the pass; rejected rows are
 // counted, and with keep_set_aside written as the quarantine file holds them.
 template <class Into>
-struct RowSink {
+struct RowSink : SetAsideByReason<RowSink<Into>> {
   using Make = std::function<Into&(const TableOptions&)>;
   RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, Make m)
       : options(o), interrupt(i), request(r), make(std::move(m)) {}
@@ -282,25 +281,6 @@ struct RowSink {
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (request.keep_set_aside) append_raw_quarantine_line(set_aside_text, number, reason, raw);
     return go_on();
-  }
-  bool preamble(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kPreambleReason, raw);
-  }
-  bool other_table(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kOtherTableReason, raw);
-  }
-  bool footnote(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kFootnoteReason, raw);
-  }
-  bool repeated_header(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kRepeatedHeaderReason, raw);
-  }
-  bool comment(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kCommentReason, raw);
-  }
-  bool reject(const RowVerdict& verdict, const Row&) {
-    if (!request.keep_set_aside) return go_on();
-    return set_aside(verdict.line, reason_text(verdict.verdict, verdict.expected), verdict.raw);
   }
 };
 

@@ -62,20 +62,18 @@ constexpr std::size_t kHead = 4 * kPrefix + 8;
 // file with a few lines of cp1252; read as cp1252, every byte has its
 // character.
 // `stream` is where a pipe's first bytes wait to be read again.
-Result<std::optional<WindowPlan>> plan_windows(int fd, const std::string& named_encoding,
-                                               bool refuse_binary, Interrupt* interrupt,
-                                               std::optional<StreamSource>& stream) {
-  using Plan = std::optional<WindowPlan>;
+// A descriptor that cannot be told a regular file, or that cannot seek, is
+// read as a pipe.
+Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool refuse_binary,
+                                Interrupt* interrupt, std::optional<StreamSource>& stream) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return Plan();
+  const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
   std::string file_head;
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
   const std::size_t sample = std::max(chunk_bytes(), kHead);
-  if (S_ISREG(st.st_mode)) {
-    const off_t here = ::lseek(fd, 0, SEEK_CUR);
-    if (here < 0) return Plan();
+  if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
     auto head = read_at(fd, start, sample);
     if (!head) return std::move(head.error());
@@ -94,7 +92,7 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const std::string& named_
   c.sample = sample;
   // Names are checked before a job starts; one that iconv still refuses
   // fails as the whole-input conversion would.
-  if (!c.ok()) return IoError::from_errno(EINVAL);
+  if (!c.ok()) return GleaveError(EncodingError{c.error});
   WindowPlan plan;
   plan.text_at = start + c.skip;
   const std::string_view text = h.substr(std::min(c.skip, h.size()));
@@ -129,7 +127,7 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const std::string& named_
   } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
-  return Plan(std::move(plan));
+  return plan;
 }
 
 // The text of a file as it is converted a piece at a time. It can be read
@@ -292,6 +290,7 @@ class DecodedSource : public ByteSource {
   Cursor ahead_;
   std::vector<Start> starts_;
 };
+
 }  // namespace
 
 struct WindowedInput::Parts {
@@ -313,14 +312,12 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveO
   Parts& p = *in->parts_;
   auto planned = plan_windows(fd, request.encoding, refuse_binary, interrupt, p.stream);
   if (!planned) return std::move(planned.error());
-  // A descriptor that cannot be looked at (fstat failed) is read whole.
-  if (!planned.value()) return std::unique_ptr<WindowedInput>();
-  p.plan = std::move(*planned.value());
+  p.plan = std::move(planned.value());
   // The dialect from the prefix, the rows from the file.
   DialectRequest asked = request;
   if (p.plan->decode) asked.encoding = "utf-8";  // the prefix is decoded already
   in->prepared_ = prepare_text(p.plan->prefix, options, asked, false, false);
-  if (!in->prepared_.ok()) return IoError::from_errno(EINVAL);
+  if (!in->prepared_.ok()) return GleaveError(EncodingError{in->prepared_.error});
   if (auto conflict = check_dialect(in->prepared_, options, request)) return std::move(*conflict);
   in->prepared_.encoding = p.plan->encoding;
   ByteSource* raw = nullptr;

@@ -20,8 +20,9 @@ namespace gleave {
 class WindowedInput {
  public:
   // Reads `fd` (not closed) from where it stands: a regular file or a pipe.
-  // Errors are not yet named with a path; null when the descriptor cannot
-  // be looked at (it is then read whole). Throws only std::bad_alloc.
+  // A descriptor that cannot be told a regular file, or that cannot seek,
+  // is read as a pipe. Errors are not yet named with a path. Throws only
+  // std::bad_alloc.
   static Result<std::unique_ptr<WindowedInput>> open(int fd, const GleaveOptions& options,
                                                      const DialectRequest& request,
                                                      bool refuse_binary, Interrupt* interrupt);
