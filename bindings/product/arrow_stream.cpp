@@ -1,28 +1,40 @@
-// arrow_stream(): the repaired rows of a file as an Arrow table, built in
-// C++ with the interpreter lock released and handed to pyarrow, polars,
-// pandas or DuckDB through the Arrow PyCapsule protocol.
+// arrow_stream(): the repaired rows of a file as Arrow record batches,
+// handed to pyarrow, polars, pandas or DuckDB through the Arrow PyCapsule
+// protocol while the file is still being read.
 //
-// The table is built once and kept, immutable, behind a shared pointer.
-// Each __arrow_c_stream__ call exports a fresh stream whose arrays point
-// into those buffers and hold a reference to them, so the object can be
-// consumed any number of times (DuckDB asks again for every query) without
-// copying, and the buffers live until the last consumer releases its
-// arrays, whichever thread that happens on.
-#include <sys/mman.h>
+// arrow_stream() reads the rows once with the interpreter lock released,
+// keeping none of them: that settles the names and the type of every
+// column over all rows (a stream's schema is fixed before its first
+// batch) and counts what the summary reports. Each __arrow_c_stream__ call
+// then reads them again on a thread of its own and hands out each batch as
+// soon as it is built, so memory is a few batches and the longest row
+// whatever the file's length, and the object can be consumed any number of
+// times (DuckDB asks again for every query). A text of a few MiB is held
+// whole rather than read again; a pipe is copied to an unnamed temporary
+// file first, which goes with the object.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "bindings/product/native.hpp"
+#include "engine/base/fd.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/io/files.hpp"
+#include "engine/io/windowed.hpp"
 #include "engine/io/writers.hpp"
 #include "engine/repair/pass.hpp"
 #include "engine/scan/text.hpp"
+#include "engine/table/batch_stream.hpp"
 #include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
-#include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
 
@@ -30,21 +42,11 @@ namespace {
 
 using table::ArrowColumn;
 using table::ArrowTable;
-using table::ParallelTableBuilder;
+using table::BlockLimits;
 using table::SharedTable;
+using table::TableBuilder;
 using table::TableOptions;
 
-// The threads that build a table, the caller's included: as the caller
-// asks, or every thread of the shared pool (which every table being built
-// shares, so that two files read at once do not fight over the cores).
-unsigned build_threads(unsigned requested) {
-  return requested != 0 ? requested : table::ThreadPool::shared().size() + 1;
-}
-
-// Kept rows go to the builder, which notes where each line is (copying the
-// fields of the rows the pass had to split itself) and builds blocks of
-// them on other threads while the pass goes on; rejected rows are only
-// counted, as open() counts them.
 // What the caller asked of the rows beyond the table's options.
 struct RowRequest {
   std::optional<std::uint64_t> limit;    // data rows to keep; the pass stops there
@@ -52,25 +54,170 @@ struct RowRequest {
   bool keep_set_aside = false;           // collect the quarantine file's text
 };
 
-struct BuilderSink : SetAsideByReason<BuilderSink> {
-  BuilderSink(const TableOptions& o, unsigned t, Interrupt& i, const RowRequest& r)
-      : options(o), threads(t), interrupt(i), request(r) {}
+// Where the rows come from, for every reading of them: a text small
+// enough to hold, read once and kept; else a regular file of the stream's
+// own, read again a window at a time for each reading (a pipe is first
+// copied to an unnamed temporary file, which goes with the stream).
+struct Source {
+  FileRef input;            // as the caller named it, for errors
+  bool in_memory = false;   // the text is held
+  ByteBuffer bytes;         // the held input
+  PreparedText prepared;    // its text and dialect
+  Fd file;                  // else: read through a description of its own
+  std::uint64_t start = 0;  // where the text starts in it
+  bool refuse_binary = false;
+};
+
+// Inputs up to 8 MiB are held whole: the dialect is then settled on the
+// whole text, as open() settles it, and the table costs little more.
+// GLEAVE_HELD_INPUT_BYTES, when set to a number, replaces the limit: tests
+// read small files a window at a time with 0.
+std::uint64_t held_input_bytes() {
+  if (const char* v = std::getenv("GLEAVE_HELD_INPUT_BYTES")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0') return n;
+  }
+  return std::uint64_t{8} << 20;
+}
+
+IoError named(IoError error, const FileRef& input) {
+  return std::move(error).at(IoRole::Input, input.path);
+}
+GleaveError named(GleaveError error, const FileRef& input) {
+  if (IoError* io = error.io()) return named(std::move(*io), input);
+  return error;
+}
+
+// A descriptor of its own on the file `fd` has open: its offset moves
+// apart from the caller's.
+Result<Fd> reopen(int fd) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const int copy = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  if (copy < 0) return IoError::from_errno(errno);
+  return Fd(copy);
+}
+
+// Copies what is left of a pipe to an unnamed temporary file, interruptibly.
+Result<Fd> spool(int fd, Interrupt& interrupt) {
+  auto temp = open_unlinked_temp(temp_dir(), "stream");
+  if (!temp) return std::move(temp.error());
+  StreamSource pipe(fd, &interrupt);
+  std::vector<char> buf(std::size_t{1} << 20);
+  while (true) {
+    auto got = pipe.read(buf.data(), buf.size());
+    if (!got) return std::move(got.error());
+    if (got.value() == 0) break;
+    if (auto e = write_all(temp.value().get(), buf.data(), got.value(), IoFixed::WriteZero, nullptr,
+                           &interrupt)) {
+      return std::move(*e).at(IoRole::Temporary, temp_dir());
+    }
+  }
+  if (::lseek(temp.value().get(), 0, SEEK_SET) < 0) return IoError::from_errno(errno);
+  return std::move(temp.value());
+}
+
+Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOptions& options,
+                                            const DialectRequest& request, bool refuse_binary,
+                                            Interrupt& interrupt) {
+  auto source = std::make_unique<Source>();
+  source->input = input;
+  source->refuse_binary = refuse_binary;
+  if (input.fd < 0 && has_nul(input.path)) {
+    return named(IoError::from_fixed(IoFixed::NulInPath), input);
+  }
+  Fd owned;
+  int fd = input.fd;
+  if (fd < 0) {
+    auto opened = open_path(input.path, O_RDONLY, &interrupt);
+    if (!opened) return named(std::move(*opened.error().io()), input);
+    owned = std::move(opened.value());
+    fd = owned.get();
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
+  std::uint64_t start = 0;
+  if (S_ISREG(st.st_mode)) {
+    const off_t at = ::lseek(fd, 0, SEEK_CUR);
+    start = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+  } else {
+    auto copied = spool(fd, interrupt);
+    if (!copied) return named(std::move(copied.error()), input);
+    owned = std::move(copied.value());
+    fd = owned.get();
+    if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
+  }
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > start + held_input_bytes()) {
+    auto own = owned.get() >= 0 ? std::move(owned) : reopen(fd);
+    if (!own) return named(std::move(own.error()), input);
+    source->file = std::move(own.value());
+    source->start = start;
+    return source;
+  }
+  auto text = read_input(FileRef{input.path, fd}, &interrupt, refuse_binary);
+  if (!text) return named(std::move(text.error()), input);
+  source->bytes = std::move(text.value());
+  source->prepared = prepare_text(source->bytes.view(), options, request);
+  if (!source->prepared.ok()) return named(IoError::from_errno(EINVAL), input);
+  if (auto conflict = check_dialect(source->prepared, options, request)) {
+    return std::move(*conflict);
+  }
+  source->in_memory = true;
+  return source;
+}
+
+// One reading of the source through the product pass, into `sink`.
+template <class Sink>
+Result<JobCounts> read_source(const Source& source, const GleaveOptions& options,
+                              const DialectRequest& request, Interrupt& interrupt, Sink& sink) {
+  ProductCounts counts;
+  JobCounts out;
+  if (source.in_memory) {
+    counts = run_product_pass(source.prepared, options, sink);
+    out.input = input_report(source.prepared, counts);
+  } else {
+    auto fd = reopen(source.file.get());
+    if (!fd) return named(std::move(fd.error()), source.input);
+    if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
+      return named(IoError::from_errno(errno), source.input);
+    }
+    auto in =
+        WindowedInput::open(fd.value().get(), options, request, source.refuse_binary, &interrupt);
+    if (!in) return named(std::move(in.error()), source.input);
+    WindowedInput& windowed = *in.value();
+    counts = run_product_pass(windowed.prepared(), windowed.text(), options, sink);
+    if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
+    out.input = windowed.report(counts);
+  }
+  static_cast<GleaveCounts&>(out) = counts;
+  out.delimiter = counts.delimiter;
+  return out;
+}
+
+// Takes the pass's kept rows into `Into` (made at begin, once the
+// delimiter is known, by `make(options)`): a TableBuilder that only learns
+// the columns' types, or a BatchMaker that builds batches. Null spellings
+// become empty fields and the row limit ends the pass; rejected rows are
+// counted, and with keep_set_aside written as the quarantine file holds them.
+template <class Into>
+struct RowSink : SetAsideByReason<RowSink<Into>> {
+  using Make = std::function<Into&(const TableOptions&)>;
+  RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, Make m)
+      : options(o), interrupt(i), request(r), make(std::move(m)) {}
   TableOptions options;
-  unsigned threads;  // as given to arrow_stream(threads=...); 0: chosen here
   Interrupt& interrupt;
   const RowRequest& request;
+  Make make;
+  Into* into = nullptr;
   // The set-aside rows as the quarantine file holds them (keep_set_aside).
   std::string set_aside_text;
-  std::uint64_t kept = 0;  // rows given to the builder, header rows included
+  std::uint64_t kept = 0;  // rows given on, header rows included
   Row split;               // a plain line's fields, when null spellings are looked for
-  // The text the pass reads, kept until every line noted in it is built.
-  // Declared before the builder, whose helpers read it until they stop.
-  ByteBuffer text;
-  std::size_t given_back = 0;  // bytes at its start whose pages went back
-  std::optional<ParallelTableBuilder> builder;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
   bool interrupted = false;
+  bool limit_reached = false;
 
   bool go_on() {
     if (++seen % 1024 != 0 || !interrupt.requested()) return true;
@@ -78,37 +225,20 @@ struct BuilderSink : SetAsideByReason<BuilderSink> {
     return false;
   }
   // A header of several rows is combined into one name per column; told
-  // before begin, which makes the builder.
+  // before begin.
   void header_rows(std::uint32_t n) { options.header_rows = n; }
   void begin(unsigned char d, std::uint64_t) {
     delimiter = d;
     // A decimal comma is only unambiguous when the comma does not split
     // fields, which is known once the delimiter is settled.
     options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options, build_threads(threads));
-    builder->on_text_done([this](const char* needed) { give_back_before(needed); });
+    into = &make(options);
   }
-  // The text before `needed` is read no more (by the pass, which is past it,
-  // nor by the builder): its pages go back to the system while the columns
-  // grow, so that the text and the table are not both held whole. A margin
-  // stays, for any look behind the row start.
-  void give_back_before(const char* needed) {
-    if (!text.mapped()) return;
-    const char* begin = text.data();
-    if (needed < begin || needed > begin + text.size()) return;
-    constexpr std::size_t kPage = 4096;
-    constexpr std::size_t kMargin = std::size_t{1} << 20;
-    const auto upto = static_cast<std::size_t>(needed - begin);
-    if (upto < kMargin) return;
-    const std::size_t end = (upto - kMargin) / kPage * kPage;
-    if (end <= given_back) return;
-    if (::madvise(text.data() + given_back, end - given_back, MADV_DONTNEED) == 0) given_back = end;
+  std::uint64_t header_count() const {
+    return options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
   }
-  // keep(row) and keep(row, verdict): the pass may or may not say why.
   // Header rows name columns: null spellings and the row limit are for data.
-  bool in_header() const {
-    return options.header && kept < std::max<std::size_t>(options.header_rows, 1);
-  }
+  bool in_header() const { return kept < header_count(); }
   bool is_null_spelling(std::string_view field) const {
     return std::find(request.null_values.begin(), request.null_values.end(), field) !=
            request.null_values.end();
@@ -117,8 +247,7 @@ struct BuilderSink : SetAsideByReason<BuilderSink> {
   // finished one (not an interrupted one), before or after a row.
   bool full() {
     if (!request.limit) return false;
-    const std::uint64_t header = options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
-    limit_reached = kept >= *request.limit + header;
+    limit_reached = kept >= *request.limit + header_count();
     return limit_reached;
   }
   bool counted() {
@@ -130,7 +259,7 @@ struct BuilderSink : SetAsideByReason<BuilderSink> {
     if (full()) return false;  // no data rows were asked for
     const bool nulls = !request.null_values.empty() && !in_header();
     // An all-ASCII row spares the builder a UTF-8 check per field.
-    builder->append_row_with(
+    into->append_row_with(
         [&](auto&& visit) {
           for (std::size_t i = 0; i < row.size(); ++i) {
             const std::string_view field = row.field(i);
@@ -146,58 +275,98 @@ struct BuilderSink : SetAsideByReason<BuilderSink> {
       split_plain_line(line, delimiter, split);
       return keep(split);
     }
-    builder->append_line(line, delimiter, ascii);
+    into->append_line(line, delimiter, ascii);
     return counted();
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (request.keep_set_aside) append_raw_quarantine_line(set_aside_text, number, reason, raw);
     return go_on();
   }
-  bool limit_reached = false;
 };
 
-struct BuiltTable {
-  ArrowTable table;
+// Everything a reading of the rows needs, shared by the stream object and
+// every stream it exports (each runs on a thread of its own).
+struct Recipe {
+  std::unique_ptr<Source> source;
+  GleaveOptions options;
+  DialectRequest request;
+  TableOptions table;  // as the first reading settled them (decimal comma, header rows)
+  RowRequest rows;
+  BlockLimits limits;
+  TableBuilder::Schema schema;
+};
+
+struct Surveyed {
+  std::shared_ptr<Recipe> recipe;
+  SharedTable schema;  // a table of no rows with the schema's names and types
+  std::uint64_t rows = 0;
   JobCounts counts;
   std::optional<std::string> set_aside;  // the quarantine file's text, when asked for
 };
 
-// Reads, repairs and builds with the lock released; never throws. The file
-// is read and the product pass run exactly as open() does, so every loader
-// keeps the same rows.
-Result<BuiltTable> build(const FileRef& input, const GleaveOptions& options,
-                         const DialectRequest& request, const TableOptions& table_options,
-                         const RowRequest& rows, unsigned threads, bool refuse_binary,
-                         Interrupt& interrupt) {
+// The first reading, with the lock released: every kept row is looked at
+// (none kept), which settles the names and the type of every column over
+// all rows, and counts what the summary reports. Never throws.
+Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
+                        const DialectRequest& request, const TableOptions& table_options,
+                        RowRequest rows, BlockLimits limits, bool refuse_binary,
+                        Interrupt& interrupt) {
   try {
-    BuilderSink sink(table_options, threads, interrupt, rows);
-    if (rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
-    // The sink keeps the buffer the pass reads (the input, or its UTF-8
-    // conversion; the other goes before the pass) until the blocks noting
-    // its lines are built.
-    auto counts = read_with_product_pass(
-        input, options, request, refuse_binary, interrupt, sink,
-        [&](ByteBuffer& raw, PreparedText& prepared) {
-          const std::string_view in = raw.view();
-          const char* at = prepared.text.data();
-          const bool views_raw = !in.empty() && at >= in.data() && at <= in.data() + in.size();
-          sink.text = std::move(views_raw ? raw : prepared.converted);
-        });
+    auto source = open_source(input, options, request, refuse_binary, interrupt);
+    if (!source) return std::move(source.error());
+    auto recipe = std::make_shared<Recipe>();
+    recipe->source = std::move(source.value());
+    recipe->options = options;
+    recipe->request = request;
+    recipe->rows = std::move(rows);
+    recipe->limits = limits;
+    std::optional<TableBuilder> looked;
+    RowSink<TableBuilder> sink(table_options, interrupt, recipe->rows,
+                               [&](const TableOptions& o) -> TableBuilder& {
+                                 TableOptions survey_options = o;
+                                 survey_options.keep_values = false;
+                                 return looked.emplace(survey_options);
+                               });
+    if (recipe->rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
+    auto counts = read_source(*recipe->source, options, request, interrupt, sink);
     if (!counts) return std::move(counts.error());
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
-    if (!sink.builder) sink.builder.emplace(sink.options, 1u);  // an empty text
-    sink.builder->wait();
-    // The text goes before the columns are finished.
-    sink.text = ByteBuffer();
-    BuiltTable out;
-    out.table = sink.builder->finish();
+    if (!looked) sink.begin(counts.value().delimiter, 0);  // an empty text
+    recipe->table = sink.options;
+    Surveyed out;
+    out.rows = looked->num_rows();
+    recipe->schema = looked->settle_schema();
+    out.schema = table::schema_table(recipe->schema);
     out.counts = std::move(counts.value());
-    if (rows.keep_set_aside) out.set_aside = std::move(sink.set_aside_text);
+    if (recipe->rows.keep_set_aside) out.set_aside = std::move(sink.set_aside_text);
+    recipe->rows.keep_set_aside = false;  // the later readings only build
+    out.recipe = std::move(recipe);
     return out;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
   return IoError::from_fixed(IoFixed::OutOfMemory);
+}
+
+// A later reading, on the stream's own thread: the rows again, built into
+// batches of the settled schema and queued as they are made. The message
+// of what went wrong, or nothing.
+std::optional<std::string> produce(const Recipe& recipe, table::BatchQueue& queue) {
+  std::optional<table::BatchMaker> maker;
+  RowSink<table::BatchMaker> sink(
+      recipe.table, queue.interrupt(), recipe.rows,
+      [&](const TableOptions& o) -> table::BatchMaker& {
+        const std::size_t header = o.header ? std::max<std::size_t>(o.header_rows, 1) : 0;
+        return maker.emplace(o, recipe.schema, header, recipe.limits,
+                             [&](ArrowTable&& batch) { return queue.push(std::move(batch)); });
+      });
+  auto counts =
+      read_source(*recipe.source, recipe.options, recipe.request, queue.interrupt(), sink);
+  if (!counts) return counts.error().message();
+  if (sink.interrupted) return std::nullopt;            // the consumer has gone
+  if (!maker) sink.begin(counts.value().delimiter, 0);  // an empty text
+  maker->finish();
+  return std::nullopt;
 }
 
 // ---------------------------------------------------------------------------
@@ -231,7 +400,9 @@ void schema_capsule_destructor(PyObject* capsule) {
 // The ArrowStream type
 
 struct StreamRecord {
-  SharedTable table;
+  std::shared_ptr<const Recipe> recipe;
+  SharedTable table;  // no rows: the names and types
+  std::int64_t rows = 0;
   GleaveCounts counts;
   unsigned char delimiter = ',';
   std::optional<InputReport> input;
@@ -265,7 +436,9 @@ PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   auto* stream = new (std::nothrow) ArrowArrayStream{};
   if (stream == nullptr) return PyErr_NoMemory();
-  if (table::export_stream(record_of(self).table, stream) != 0) {
+  std::shared_ptr<const Recipe> recipe = record_of(self).recipe;
+  table::Producer producer = [recipe](table::BatchQueue& queue) { return produce(*recipe, queue); };
+  if (table::export_produced_stream(record_of(self).table, std::move(producer), stream) != 0) {
     delete stream;
     return PyErr_NoMemory();
   }
@@ -293,7 +466,7 @@ PyObject* schema_export(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_num_rows(PyObject* self, void*) {
-  return PyLong_FromLongLong(record_of(self).table->num_rows());
+  return PyLong_FromLongLong(record_of(self).rows);
 }
 
 PyObject* stream_num_columns(PyObject* self, void*) {
@@ -333,9 +506,9 @@ PyObject* stream_set_aside(PyObject* self, void*) {
 }
 
 PyObject* stream_repr(PyObject* self) {
-  const ArrowTable& t = *record_of(self).table;
+  const StreamRecord& r = record_of(self);
   return PyUnicode_FromFormat("<csv_gleave.ArrowStream: %lld rows, %zu columns>",
-                              static_cast<long long>(t.num_rows()), t.num_columns());
+                              static_cast<long long>(r.rows), r.table->num_columns());
 }
 
 PyGetSetDef stream_getset[] = {
@@ -360,9 +533,9 @@ PyMethodDef stream_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
      METH_VARARGS | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
-     "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order. May be\n"
-     "called any number of times: every stream shares the same buffers. requested_schema\n"
-     "is ignored."},
+     "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order, each\n"
+     "built as the rows are read again. May be called any number of times; each stream\n"
+     "reads the rows anew. requested_schema is ignored."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,
      "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per "
      "column."},
@@ -372,11 +545,11 @@ PyMethodDef stream_methods[] = {
 PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "The repaired rows of a file as an Arrow table, built by arrow_stream().\n"
-         "Implements the Arrow PyCapsule protocol: pyarrow.table(s), polars.DataFrame(s)\n"
-         "and DuckDB (FROM s) read it without a copy, as often as they like.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "The repaired rows of a file as a stream of Arrow record batches, made by\n"
+                    "arrow_stream(). Implements the Arrow PyCapsule protocol: pyarrow.table(s),\n"
+                    "polars.DataFrame(s) and DuckDB (FROM s) read it batch by batch, as often as\n"
+                    "they like.")},
     {Py_tp_getset, stream_getset},
     {Py_tp_methods, stream_methods},
     {0, nullptr},
@@ -436,7 +609,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {
       "source",    GLEAVE_OPTION_KEYWORDS,  "header",        "infer_types", "allow_binary",
       "cancel",    GLEAVE_DIALECT_KEYWORDS, "string_views",  "threads",     "n_rows",
-      "set_aside", "null_values",           "decimal_comma", nullptr};
+      "set_aside", "null_values",           "decimal_comma", "types",       nullptr};
   PathArg input;
   OptionArgs option_args;
   DialectArgs dialect_args;
@@ -450,17 +623,29 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PyObject* set_aside = nullptr;
   PyObject* null_values = Py_None;
   PyObject* decimal_comma = nullptr;
+  PyObject* types = Py_None;
   if (!PyArg_ParseTupleAndKeywords(
           args, kwargs,
-          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOO:arrow_stream",
+          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOOO:arrow_stream",
           const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
           &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma)) {
+          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma, &types)) {
+    return nullptr;
+  }
+  // A stream's schema is fixed before its first batch: the types are
+  // settled over every row (a pipe is copied to a temporary file for it),
+  // never guessed from a head that a later value could contradict.
+  if (types != Py_None &&
+      !(PyUnicode_Check(types) && PyUnicode_CompareWithASCIIString(types, "all-rows") == 0)) {
+    PyErr_SetString(PyExc_ValueError,
+                    "types must be 'all-rows' (or None): the column types are settled over every "
+                    "row before the first batch");
     return nullptr;
   }
   RowRequest rows;
   if (!row_request_from(n_rows, set_aside, null_values, rows)) return nullptr;
-  unsigned threads = 0;
+  // The batches are built on the stream's own thread, beside the consumer:
+  // `threads` is checked and kept for the callers that give it.
   if (threads_arg != Py_None) {
     if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
       PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.100s",
@@ -473,7 +658,6 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
       PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 256");
       return nullptr;
     }
-    threads = static_cast<unsigned>(v);
   }
   GleaveOptions options;
   DialectRequest request;
@@ -492,11 +676,14 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return build(ref, options, request, table_options, rows, threads, !allow, interrupt);
+    return survey(ref, options, request, table_options, std::move(rows),
+                  BlockLimits::from_environment(), !allow, interrupt);
   });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
-  record.table = std::make_shared<const ArrowTable>(std::move(result.value().table));
+  record.recipe = std::move(result.value().recipe);
+  record.table = std::move(result.value().schema);
+  record.rows = static_cast<std::int64_t>(result.value().rows);
   record.counts = result.value().counts;
   record.delimiter = result.value().counts.delimiter;
   record.input = std::move(result.value().counts.input);
@@ -529,25 +716,32 @@ PyMethodDef arrow_stream_method = {
     "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
     "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
     "string_views=False, threads=None, n_rows=None, set_aside=False, null_values=None, "
-    "decimal_comma=True)\n--\n\n"
+    "decimal_comma=True, types=None)\n--\n\n"
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
-    "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
-    "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
-    "protocol). With header=True the first kept row names the columns (made unique and\n"
-    "non-empty as pandas does), else they are column_1, column_2, .... With\n"
-    "infer_types=True each column is int64, float64, bool, date32, timestamp or string where\n"
-    "every value converts without loss; an empty field is then null. With infer_types=False\n"
-    "every column holds the exact field texts. Cells missing from short rows (only with\n"
-    "expected_columns=0) are null. A column with bytes that are not UTF-8 is binary.\n"
-    "string_views=True gives text columns as Arrow string views (binary views), the form\n"
-    "polars holds strings in: polars then takes them without converting them.\n"
-    "threads: how many threads build the table, the calling one included; None (the\n"
-    "default) uses the cores, shared with the other tables being built in the process;\n"
-    "1 builds in the calling thread alone (for callers that run many reads at once).\n"
-    "n_rows: keep at most this many data rows; the read stops there, and the summary counts\n"
-    "the rows read. set_aside=True keeps the rows left out of the table as the bytes of a\n"
-    "quarantine file (ArrowStream.set_aside). null_values: field texts read as empty (null\n"
-    "when typed) in data rows. decimal_comma=False reads no decimal comma (by default one\n"
-    "is read when the delimiter is not a comma)."};
+    "detection, preamble and blank-line rules) and returns an ArrowStream (the Arrow\n"
+    "PyCapsule protocol) of its kept rows as record batches. This call reads the rows once,\n"
+    "with the interpreter lock released and keeping none of them, to settle each column's\n"
+    "name and type over every row and to count the summary; each consumer of the stream\n"
+    "then gets the batches as the rows are read again, each handed out as soon as it is\n"
+    "built, so memory is a few batches and the longest row whatever the file's length\n"
+    "(a file of up to 8 MiB is held and read once). A pipe or descriptor that cannot be\n"
+    "read twice is copied to an unnamed temporary file first. types: 'all-rows' (the\n"
+    "default, and the only way): the schema is fixed before the first batch, so it is\n"
+    "settled on every row, never guessed from a head. With header=True the first kept row\n"
+    "names the columns (made unique and non-empty as pandas does), else they are column_1,\n"
+    "column_2, .... With infer_types=True each column is int64, float64, bool, date32,\n"
+    "timestamp or string where every value converts without loss; an empty field is then\n"
+    "null. With infer_types=False every column holds the exact field texts. Cells missing\n"
+    "from short rows (only with expected_columns=0) are null. A column with bytes that are\n"
+    "not UTF-8 is binary. string_views=True gives text columns as Arrow string views (binary\n"
+    "views), the form polars holds strings in. threads: accepted for callers that give it\n"
+    "(an int from 1 to 256); the batches are built on the stream's own thread. n_rows: keep\n"
+    "at most this many data rows; the read stops there, and the summary counts the rows\n"
+    "read. set_aside=True keeps the rows left out of the table as the bytes of a quarantine\n"
+    "file (ArrowStream.set_aside). null_values: field texts read as empty (null when typed)\n"
+    "in data rows. decimal_comma=False reads no decimal comma (by default one is read when\n"
+    "the delimiter is not a comma). A file that changes between the readings so that a\n"
+    "value no longer fits its column's type ends the stream with an error, never with a\n"
+    "wrong value."};
 
 }  // namespace gleave::native

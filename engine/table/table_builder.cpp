@@ -28,13 +28,15 @@ bool is_utf8_name(std::string_view s) noexcept;
 // Building
 
 TableBuilder::ColumnBuilder::ColumnBuilder(std::size_t missing_rows, unsigned candidates,
-                                           std::size_t narrow_limit, bool views)
+                                           std::size_t narrow_limit, bool views, bool keep)
     : cells_(missing_rows),
       empties_(missing_rows),
       narrow_limit_(narrow_limit),
       view_data_limit_(std::min<std::size_t>(narrow_limit, INT32_MAX)),
       in_views_(views),
-      candidates_(candidates) {
+      keep_(keep) {
+  facts_.candidates = candidates;
+  if (!keep) return;
   if (views) {
     views_.resize_zeroed(missing_rows * 16);
   } else {
@@ -100,6 +102,11 @@ void TableBuilder::ColumnBuilder::mark_present(std::size_t cell, bool present) {
 }
 
 void TableBuilder::ColumnBuilder::append_missing() {
+  if (!keep_) {
+    ++cells_;
+    ++empties_;
+    return;
+  }
   if (present_.empty()) {
     // Every earlier cell exists: the bitmap starts all ones.
     present_.resize_zeroed((cells_ + 8) / 8);
@@ -119,16 +126,19 @@ void TableBuilder::ColumnBuilder::append_missing() {
   ++empties_;
 }
 
-bool TableBuilder::ColumnBuilder::is_utf8(std::string_view f) noexcept {
+namespace {
+bool is_utf8_text(std::string_view f) noexcept {
   return is_ascii(f.data(), f.size()) || valid_utf8_prefix(f.data(), f.size()) == f.size();
 }
+}  // namespace
 
-// Rules types out, cheapest tests first; a type once ruled out is never
-// tested again, so a text column costs nothing after its first text.
-// Floats are only checked here (no conversion): they are converted once, at
-// finish, if the column stays a float column.
-void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
-  unsigned c = candidates_;
+// A text column costs nothing after its first text. Floats are only
+// checked here (no conversion): they are converted once, at finish, if the
+// column stays a float column.
+void TableBuilder::Facts::narrow(std::string_view f, bool known_utf8, bool infer) noexcept {
+  if (!known_utf8 && utf8 && !is_utf8_text(f)) utf8 = false;
+  if (!infer || candidates == 0) return;
+  unsigned c = candidates;
   if (c & (kInt | kFloatPoint | kFloatComma)) {
     std::int64_t i;
     const bool is_int = (c & kInt) && parse_int64(f, i);
@@ -140,7 +150,7 @@ void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
     }
     // Digits alone are never a bool, a date or a timestamp.
     if (is_int) {
-      candidates_ = c & (kInt | kFloatPoint | kFloatComma);
+      candidates = c & (kInt | kFloatPoint | kFloatComma);
       return;
     }
   }
@@ -157,14 +167,14 @@ void TableBuilder::ColumnBuilder::narrow(std::string_view f) noexcept {
     if (!parse_timestamp(f, t)) {
       c &= ~kTimestamp;
     } else {
-      (t.has_offset ? seen_offset_ : seen_local_) = true;
-      if (seen_offset_ && seen_local_) c &= ~kTimestamp;
-      if (t.fraction_digits > max_fraction_) max_fraction_ = t.fraction_digits;
-      if (t.seconds < min_seconds_) min_seconds_ = t.seconds;
-      if (t.seconds > max_seconds_) max_seconds_ = t.seconds;
+      (t.has_offset ? seen_offset : seen_local) = true;
+      if (seen_offset && seen_local) c &= ~kTimestamp;
+      if (t.fraction_digits > max_fraction) max_fraction = t.fraction_digits;
+      if (t.seconds < min_seconds) min_seconds = t.seconds;
+      if (t.seconds > max_seconds) max_seconds = t.seconds;
     }
   }
-  candidates_ = c;
+  candidates = c;
 }
 
 template <class Visit>
@@ -365,16 +375,9 @@ void TableBuilder::Facts::add(const Facts& o) noexcept {
 }
 
 TableBuilder::Facts TableBuilder::ColumnBuilder::facts(bool views_asked) const noexcept {
-  Facts f;
+  Facts f = facts_;
   f.cells = cells_;
   f.empties = empties_;
-  f.utf8 = utf8_;
-  f.candidates = candidates_;
-  f.seen_offset = seen_offset_;
-  f.seen_local = seen_local_;
-  f.max_fraction = max_fraction_;
-  f.min_seconds = min_seconds_;
-  f.max_seconds = max_seconds_;
   f.in_views = views_asked && in_views_;
   f.long_bytes = in_views_ ? data_.size() : 0;
   return f;
@@ -411,15 +414,13 @@ TableBuilder::StringLayout TableBuilder::string_layout(const TableOptions& optio
                                                                 : StringLayout::kNarrow;
 }
 
-ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options,
-                                                const Facts& whole, StringLayout layout) {
-  const bool infer = options.infer_types;
-  const bool decimal_comma = options.decimal_comma;
-  ArrowColumn out;
-  out.name = std::move(name);
-  out.length = static_cast<std::int64_t>(cells_);
-  unsigned c = infer && whole.utf8 ? whole.candidates : 0;
-  if (!decimal_comma) c &= ~kFloatComma;
+TableBuilder::ColumnType TableBuilder::ColumnType::of(const TableOptions& options,
+                                                      const Facts& whole, StringLayout layout) {
+  ColumnType t;
+  t.layout = layout;
+  t.utf8 = whole.utf8;
+  unsigned c = options.infer_types && whole.utf8 ? whole.candidates : 0;
+  if (!options.decimal_comma) c &= ~kFloatComma;
   // A column of nothing but nulls has no evidence of a type.
   if (whole.empties == whole.cells) c = 0;
   if (c & kTimestamp) {
@@ -430,19 +431,74 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
     if (whole.max_fraction > 6 && (whole.min_seconds < kLowest || whole.max_seconds > kHighest))
       c &= ~kTimestamp;
   }
-  if (c & kInt) {
-    out.format = "l";
+  for (const unsigned k : {kInt, kFloatPoint, kFloatComma, kBool, kDate, kTimestamp}) {
+    if (c & k) {
+      t.kind = k;
+      break;
+    }
+  }
+  t.nanos = whole.max_fraction > 6;
+  t.utc = whole.seen_offset;
+  return t;
+}
+
+bool TableBuilder::ColumnType::holds(const Facts& part) const noexcept {
+  if (part.empties == part.cells) return true;  // nulls only
+  if (kind == 0) return utf8 ? part.utf8 : true;
+  if ((part.candidates & kind) == 0 || !part.utf8) return false;
+  if (kind != kTimestamp) return true;
+  if (utc ? part.seen_local : part.seen_offset) return false;
+  if (!nanos) return part.max_fraction <= 6;
+  constexpr std::int64_t kLowest = INT64_MIN / 1000000000 + 1;
+  constexpr std::int64_t kHighest = INT64_MAX / 1000000000 - 1;
+  return part.min_seconds >= kLowest && part.max_seconds <= kHighest;
+}
+
+const char* TableBuilder::ColumnType::format() const noexcept {
+  switch (kind) {
+    case kInt: return "l";
+    case kFloatPoint:
+    case kFloatComma: return "g";
+    case kBool: return "b";
+    case kDate: return "tdD";
+    case kTimestamp: return nanos ? (utc ? "tsn:UTC" : "tsn:") : (utc ? "tsu:UTC" : "tsu:");
+    default: break;
+  }
+  const bool large = layout == StringLayout::kLarge;
+  if (layout == StringLayout::kViews) return utf8 ? "vu" : "vz";
+  return utf8 ? (large ? "U" : "u") : (large ? "Z" : "z");
+}
+
+const char* TableBuilder::ColumnType::name() const noexcept {
+  switch (kind) {
+    case kInt: return "int64";
+    case kFloatPoint:
+    case kFloatComma: return "float64";
+    case kBool: return "bool";
+    case kDate: return "date32";
+    case kTimestamp: return nanos ? "timestamp[ns]" : "timestamp[us]";
+    default: return utf8 ? "string" : "binary";
+  }
+}
+
+ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOptions& options,
+                                                const ColumnType& type) {
+  const bool infer = options.infer_types;
+  ArrowColumn out;
+  out.name = std::move(name);
+  out.length = static_cast<std::int64_t>(cells_);
+  const unsigned c = type.kind;
+  out.format = type.format();
+  if (c == kInt) {
     finish_fixed<std::int64_t>(out, [](std::string_view v) {
       std::int64_t x = 0;
       parse_int64(v, x);
       return x;
     });
-  } else if (c & (kFloatPoint | kFloatComma)) {
-    const char mark = (c & kFloatPoint) ? '.' : ',';
-    out.format = "g";
+  } else if (c == kFloatPoint || c == kFloatComma) {
+    const char mark = c == kFloatPoint ? '.' : ',';
     finish_fixed<double>(out, [mark](std::string_view v) { return float64_value(v, mark); });
-  } else if (c & kBool) {
-    out.format = "b";
+  } else if (c == kBool) {
     const std::size_t n = cells_;
     out.values.resize_zeroed((n + 7) / 8);
     std::uint8_t* bits = out.values.data();
@@ -460,24 +516,21 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
         if ((v[0] | 0x20) == 't') set_bit(bits, i);
       });
     }
-  } else if (c & kDate) {
-    out.format = "tdD";
+  } else if (c == kDate) {
     finish_fixed<std::int32_t>(out, [](std::string_view v) {
       std::int32_t d = 0;
       parse_date32(v, d);
       return d;
     });
-  } else if (c & kTimestamp) {
-    const bool nanos = whole.max_fraction > 6;
-    const bool utc = whole.seen_offset;
-    out.format = nanos ? (utc ? "tsn:UTC" : "tsn:") : (utc ? "tsu:UTC" : "tsu:");
+  } else if (c == kTimestamp) {
+    const bool nanos = type.nanos;
     finish_fixed<std::int64_t>(out, [nanos](std::string_view v) {
       TimestampValue t;
       parse_timestamp(v, t);
       return nanos ? t.seconds * 1000000000 + t.nanos : t.seconds * 1000000 + t.nanos / 1000;
     });
   } else {
-    finish_strings(out, infer, layout, whole.utf8);
+    finish_strings(out, infer, type.layout, type.utf8);
     return out;
   }
   offsets_.reset();
@@ -485,6 +538,19 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
   data_.reset();
   present_.reset();
   return out;
+}
+
+std::optional<std::pair<std::size_t, std::string>> TableBuilder::ColumnBuilder::first_misfit(
+    const ColumnType& type) const {
+  std::optional<std::pair<std::size_t, std::string>> found;
+  for_each_value([&](std::size_t i, std::string_view v) {
+    if (found) return;
+    Facts one;
+    one.cells = 1;
+    one.narrow(v, false, true);
+    if (!type.holds(one)) found.emplace(i, std::string(v));
+  });
+  return found;
 }
 
 std::vector<std::size_t> TableBuilder::buffer_sizes() const {
@@ -559,6 +625,70 @@ std::vector<std::string> TableBuilder::combine_header_parts() {
   return names;
 }
 
+std::vector<std::string> TableBuilder::column_names(std::size_t width, std::size_t& repaired) {
+  repaired = 0;
+  if (!options_.header) return positional_names(width);
+  for (std::string& h : header_) {
+    if (is_utf8_name(h)) continue;
+    std::string fixed;
+    append_utf8_lossy(fixed, h.data(), h.size());
+    for (std::size_t p; (p = fixed.find('\0')) != std::string::npos;)
+      fixed.replace(p, 1, "\xEF\xBF\xBD");
+    h = std::move(fixed);
+    ++repaired;
+  }
+  return unique_header_names(std::move(header_), width);
+}
+
+TableBuilder::Schema TableBuilder::settle_schema() {
+  if (expect_header_ && !header_parts_.empty()) {
+    header_ = combine_header_parts();
+    ensure_columns(header_.size());
+  }
+  Schema schema;
+  schema.names = column_names(columns_.size(), schema.names_repaired);
+  // A batch's text is a few MiB: 32-bit offsets (or views) hold it.
+  const StringLayout layout = options_.string_views ? StringLayout::kViews : StringLayout::kNarrow;
+  for (const ColumnBuilder& c : columns_) {
+    schema.types.push_back(ColumnType::of(options_, c.facts(options_.string_views), layout));
+  }
+  return schema;
+}
+
+ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_row) {
+  const std::size_t width = schema.types.size();
+  if (columns_.size() > width) {
+    throw SchemaMisfit("row " + std::to_string(first_row + 1) + " or a later one has " +
+                       std::to_string(columns_.size()) + " fields, more than the " +
+                       std::to_string(width) + " columns settled");
+  }
+  ensure_columns(width);
+  std::vector<ArrowColumn> columns(width);
+  for (std::size_t i = 0; i < width; ++i) {
+    const ColumnType& type = schema.types[i];
+    ColumnBuilder& c = columns_[i];
+    if (!type.holds(c.facts(false))) {
+      const auto misfit = c.first_misfit(type);
+      throw SchemaMisfit(
+          "column '" + schema.names[i] + "' was settled as " + type.name() + ", but row " +
+          std::to_string(first_row + 1 + (misfit ? misfit->first : 0)) + " holds " +
+          (misfit ? "'" + misfit->second + "'" : "a value") + ", which it does not hold unchanged");
+    }
+    // The schema's text columns take 32-bit offsets (or views): a batch is
+    // a few MiB, so only a single value of gigabytes goes past them.
+    const std::size_t narrow = std::min<std::size_t>(options_.narrow_offsets_up_to, INT32_MAX);
+    if (type.kind == 0 && c.text_bytes() > narrow) {
+      throw SchemaMisfit("column '" + schema.names[i] + "' holds more text in one batch than " +
+                         "32-bit offsets reach");
+    }
+    columns[i] = c.finish(schema.names[i], options_, type);
+  }
+  ArrowTable out(std::move(columns), static_cast<std::int64_t>(rows_), schema.names_repaired);
+  columns_.clear();
+  rows_ = 0;
+  return out;
+}
+
 ArrowTable TableBuilder::finish(unsigned threads) {
   TableBuilder* self = this;
   return finish_ranges(std::span<TableBuilder* const>(&self, 1), threads);
@@ -578,33 +708,18 @@ ArrowTable TableBuilder::finish_ranges(std::span<TableBuilder* const> ranges, un
   // missing in all its rows.
   for (TableBuilder* r : ranges) r->ensure_columns(width);
   std::size_t repaired = 0;
-  std::vector<std::string> names;
-  if (options.header) {
-    for (std::string& h : first.header_) {
-      const bool clean = is_utf8_name(h);
-      if (!clean) {
-        std::string fixed;
-        append_utf8_lossy(fixed, h.data(), h.size());
-        for (std::size_t p; (p = fixed.find('\0')) != std::string::npos;)
-          fixed.replace(p, 1, "\xEF\xBF\xBD");
-        h = std::move(fixed);
-        ++repaired;
-      }
-    }
-    names = unique_header_names(std::move(first.header_), width);
-  } else {
-    names = positional_names(width);
-  }
+  std::vector<std::string> names = first.column_names(width, repaired);
   // Each column's type and layout, from its facts over every range.
-  std::vector<Facts> whole(width);
-  std::vector<StringLayout> layouts(width);
+  std::vector<ColumnType> types(width);
   for (std::size_t i = 0; i < width; ++i) {
-    for (const TableBuilder* r : ranges) whole[i].add(r->columns_[i].facts(options.string_views));
-    layouts[i] = string_layout(options, whole[i], [&] {
-      std::size_t total = 0;
-      for (const TableBuilder* r : ranges) total += r->columns_[i].text_bytes();
-      return total;
-    });
+    Facts whole;
+    for (const TableBuilder* r : ranges) whole.add(r->columns_[i].facts(options.string_views));
+    types[i] = ColumnType::of(options, whole, string_layout(options, whole, [&] {
+                                std::size_t total = 0;
+                                for (const TableBuilder* r : ranges)
+                                  total += r->columns_[i].text_bytes();
+                                return total;
+                              }));
   }
   std::vector<TableBuilder*> parts;
   for (TableBuilder* r : ranges) {
@@ -634,8 +749,7 @@ ArrowTable TableBuilder::finish_ranges(std::span<TableBuilder* const> ranges, un
       try {
         // The names go with the first batch, which the schema is made from.
         std::string name = b == 0 ? std::move(names[i]) : std::string();
-        out[b].columns[i] =
-            parts[b]->columns_[i].finish(std::move(name), options, whole[i], layouts[i]);
+        out[b].columns[i] = parts[b]->columns_[i].finish(std::move(name), options, types[i]);
       } catch (...) {
         std::lock_guard<std::mutex> lock(error_mutex);
         if (!error) error = std::current_exception();

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,6 +42,10 @@ struct TableOptions {
   // With header: the header spans this many rows, combined into one name
   // per column (see combine_header_rows).
   std::size_t header_rows = 1;
+  // False: the values are looked at, not kept, so that a text read twice
+  // settles its columns' types on the first reading (settle_schema) and
+  // streams its batches on the second.
+  bool keep_values = true;
 };
 
 // One finished column: its Arrow format string and the buffers of its one
@@ -115,8 +121,73 @@ int export_array(const SharedTable& table, ArrowArray* out, std::size_t b = 0) n
 // A stream of the table's record batches, in order. Returns 0, or ENOMEM.
 int export_stream(SharedTable table, ArrowArrayStream* out) noexcept;
 
+// A value (or a row) that the schema a stream settled cannot hold: the
+// batch is not made, and the stream ends with this message.
+class SchemaMisfit : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 class TableBuilder {
  public:
+  // What a column's values may still be.
+  enum Candidate : unsigned {
+    kInt = 1,
+    kFloatPoint = 2,
+    kFloatComma = 4,
+    kBool = 8,
+    kDate = 16,
+    kTimestamp = 32,
+  };
+
+  // What the values of a column (or of its part in one range) allow: the
+  // type decision is made on these, combined over every range.
+  struct Facts {
+    std::size_t cells = 0;
+    std::size_t empties = 0;
+    bool utf8 = true;
+    unsigned candidates = ~0u;
+    bool seen_offset = false;
+    bool seen_local = false;
+    unsigned max_fraction = 0;
+    std::int64_t min_seconds = INT64_MAX;
+    std::int64_t max_seconds = INT64_MIN;
+    // Text kept as string views throughout, and the bytes of its values too
+    // long to be inline.
+    bool in_views = true;
+    std::size_t long_bytes = 0;
+
+    void add(const Facts& o) noexcept;
+    // Learns from one value that is not empty: rules types out, cheapest
+    // tests first; a type once ruled out is never tested again. `utf8`:
+    // the value is known to be valid UTF-8.
+    void narrow(std::string_view f, bool utf8, bool infer) noexcept;
+  };
+  // How a text column is laid out, decided once for every range.
+  enum class StringLayout { kViews, kNarrow, kLarge };
+  // The type a column is given: one candidate (0: text) and its details.
+  struct ColumnType {
+    unsigned kind = 0;
+    bool nanos = false;  // timestamps in nanoseconds, else microseconds
+    bool utc = false;    // timestamps with an offset, as UTC
+    bool utf8 = true;    // text: utf8, else binary
+    StringLayout layout = StringLayout::kNarrow;
+    // The type every range's facts allow, as one builder of every row
+    // would give it.
+    static ColumnType of(const TableOptions& options, const Facts& whole, StringLayout layout);
+    // Whether every value with these facts converts to the type unchanged.
+    bool holds(const Facts& part) const noexcept;
+    const char* format() const noexcept;
+    // "int64", "timestamp[us]", ...: for messages.
+    const char* name() const noexcept;
+  };
+  // The names and types of a table settled before its rows are built, so
+  // that its batches can be handed out as they are made.
+  struct Schema {
+    std::vector<std::string> names;
+    std::vector<ColumnType> types;
+    std::size_t names_repaired = 0;
+  };
   explicit TableBuilder(TableOptions options = {}) : options_(options) {}
   TableBuilder(const TableBuilder&) = delete;
   TableBuilder& operator=(const TableBuilder&) = delete;
@@ -194,38 +265,19 @@ class TableBuilder {
   // column once built; every builder is left empty. Throws std::bad_alloc.
   static ArrowTable finish_ranges(std::span<TableBuilder* const> ranges, unsigned threads = 2);
 
+  // The names (of the header, or positional) and the type each column's
+  // values allow, over every row taken. Of a builder with keep_values
+  // false, made to take every row of a text before it is read again.
+  Schema settle_schema();
+  // The rows taken as one record batch of `schema`, named as it names the
+  // columns; the builder is left empty for the next rows (header = false).
+  // A value the schema's type does not hold unchanged, or a row wider than
+  // the schema, is never built into the wrong type: SchemaMisfit names it.
+  // `first_row`: the table's row number of the first row taken, for the
+  // message. Throws SchemaMisfit or std::bad_alloc.
+  ArrowTable finish_batch(const Schema& schema, std::uint64_t first_row);
+
  private:
-  // What a column's values may still be.
-  enum Candidate : unsigned {
-    kInt = 1,
-    kFloatPoint = 2,
-    kFloatComma = 4,
-    kBool = 8,
-    kDate = 16,
-    kTimestamp = 32,
-  };
-
-  // What the values of a column (or of its part in one range) allow: the
-  // type decision is made on these, combined over every range.
-  struct Facts {
-    std::size_t cells = 0;
-    std::size_t empties = 0;
-    bool utf8 = true;
-    unsigned candidates = ~0u;
-    bool seen_offset = false;
-    bool seen_local = false;
-    unsigned max_fraction = 0;
-    std::int64_t min_seconds = INT64_MAX;
-    std::int64_t max_seconds = INT64_MIN;
-    // Text kept as string views throughout, and the bytes of its values too
-    // long to be inline.
-    bool in_views = true;
-    std::size_t long_bytes = 0;
-
-    void add(const Facts& o) noexcept;
-  };
-  // How a text column is laid out, decided once for every range.
-  enum class StringLayout { kViews, kNarrow, kLarge };
   // The layout one builder taking every row would have given: string views
   // while their data fits 32-bit offsets, else offsets, 64-bit past 2 GiB.
   // `text_bytes()` sums the column's bytes over the ranges (asked only when
@@ -237,9 +289,10 @@ class TableBuilder {
   class ColumnBuilder {
    public:
     ColumnBuilder(std::size_t missing_rows, unsigned candidates, std::size_t narrow_limit,
-                  bool views);
+                  bool views, bool keep);
     void append(std::string_view f, bool utf8, bool infer) {
-      if (in_views_) {
+      if (!keep_) {
+      } else if (in_views_) {
         append_view(f);
       } else {
         append_text(f);
@@ -251,8 +304,7 @@ class TableBuilder {
         ++empties_;
         return;
       }
-      if (!utf8 && utf8_ && !is_utf8(f)) utf8_ = false;
-      if (infer && candidates_ != 0) narrow(f);
+      facts_.narrow(f, utf8, infer);
     }
     void append_missing();
     std::size_t cell_bytes() const noexcept { return in_views_ ? views_.size() : offsets_.size(); }
@@ -264,10 +316,11 @@ class TableBuilder {
     Facts facts(bool views_asked) const noexcept;
     // The bytes of every value.
     std::size_t text_bytes() const noexcept;
-    // This range's part of the column, typed as `whole` (the facts of all
-    // ranges) allows; its own buffers are freed.
-    ArrowColumn finish(std::string name, const TableOptions& options, const Facts& whole,
-                       StringLayout layout);
+    // This range's part of the column, typed as `type` says; its own
+    // buffers are freed.
+    ArrowColumn finish(std::string name, const TableOptions& options, const ColumnType& type);
+    // The first cell whose value `type` does not hold, and its text.
+    std::optional<std::pair<std::size_t, std::string>> first_misfit(const ColumnType& type) const;
 
    private:
     void append_text(std::string_view f) {
@@ -305,8 +358,6 @@ class TableBuilder {
     // Views hold offsets of 32 bits into one data buffer: past that the
     // column goes on with offsets (and makes views at the end if it can).
     void leave_views();
-    static bool is_utf8(std::string_view f) noexcept;
-    void narrow(std::string_view f) noexcept;
     void push_wide_offset();
     void mark_present(std::size_t cell, bool present);
     // Calls visit(i, value) for every cell with a value (present and not
@@ -328,15 +379,8 @@ class TableBuilder {
     std::size_t view_data_limit_;
     bool in_views_;
     bool wide_ = false;
-    bool utf8_ = true;
-    unsigned candidates_;
-    // Timestamp facts: a column may not mix values with and without an
-    // offset, and needs nanoseconds beyond six fraction digits.
-    bool seen_offset_ = false;
-    bool seen_local_ = false;
-    unsigned max_fraction_ = 0;
-    std::int64_t min_seconds_ = INT64_MAX;
-    std::int64_t max_seconds_ = INT64_MIN;
+    bool keep_;    // false: only the facts are learnt
+    Facts facts_;  // its cells and empties are counted above
   };
 
   void ensure_columns(std::size_t width) {
@@ -346,7 +390,7 @@ class TableBuilder {
     const unsigned comma = options_.decimal_comma ? unsigned{kFloatComma} : 0u;
     columns_.emplace_back(rows_, kInt | kFloatPoint | comma | kBool | kDate | kTimestamp,
                           std::min<std::size_t>(options_.narrow_offsets_up_to, UINT32_MAX),
-                          options_.string_views);
+                          options_.string_views, options_.keep_values);
   }
   // Pads the row after its `filled` fields with missing cells.
   void end_row(std::size_t filled) {
@@ -355,6 +399,8 @@ class TableBuilder {
   }
 
   std::vector<std::string> combine_header_parts();
+  // The header's names (repaired to UTF-8, made unique) or positional ones.
+  std::vector<std::string> column_names(std::size_t width, std::size_t& repaired);
 
   TableOptions options_;
   bool expect_header_ = options_.header;

@@ -331,6 +331,7 @@ def arrow_stream(
     set_aside: bool = False,
     null_values: Sequence[str] | None = None,
     decimal_comma: bool = True,
+    types: Literal["all-rows"] | None = None,
 ) -> ArrowStream: ...
 
 @final

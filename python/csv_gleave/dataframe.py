@@ -1,6 +1,6 @@
 """DataFrame rescue: load a damaged CSV file into pandas or polars.
 
-Both go through the Arrow table :func:`csv_gleave.arrow_stream` builds in
+Both go through the Arrow record batches :func:`csv_gleave.arrow_stream` builds in
 C++, so no Python object is made per field. Both libraries are optional
 (extras ``pandas`` and ``polars``; pandas also needs ``arrow``) and imported
 only when one of these functions is called, so ``import csv_gleave`` stays

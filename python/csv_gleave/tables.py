@@ -241,71 +241,13 @@ def native_options(options: Dict[str, Any], *, n_rows: Optional[int] = None, ski
     return out
 
 
-# n_rows on a regular file at least this long reads a head of it, not the
-# whole file; the first head is this long, and each next one twice as long.
-HEAD_READ_FROM = 64 << 20
-HEAD_FIRST = 4 << 20
-_DIALECT_OPTIONS = ("delimiter", "quote_char", "expected_columns", "encoding", "skip_initial_space",
-                    "preamble_lines", "escape_char")
-
-
-def _head_stream(source: Any, options: Dict[str, Any]) -> Any:
-    """The stream of the first ``n_rows`` rows of a large file, read from a head of it; None to read it all.
-
-    The native read takes the whole file before the pass. A head gives the
-    same rows when it reads in the same dialect (its detection equals the
-    whole file's, which is detected on a bounded sample) and holds one row
-    more than asked for, so that the last row asked for is not cut at the
-    head's end. Anything else reads the whole file.
-    """
-    limit: Optional[int] = options.get("n_rows")
-    path = None if limit is None or isinstance(source, int) or remote.is_url(source) else _local(source)
-    if limit is None or path is None or not hasattr(os, "memfd_create"):
-        return None
-    try:
-        st = os.stat(path)
-    except OSError:
-        return None
-    if not stat.S_ISREG(st.st_mode) or st.st_size < HEAD_READ_FROM:
-        return None
-    asked = {key: options[key] for key in _DIALECT_OPTIONS if key in options}
-    try:
-        whole = _native.detect(path, **asked)
-        with open(path, "rb") as given:
-            length = HEAD_FIRST
-            while length < st.st_size:
-                given.seek(0)
-                head = given.read(length)
-                head = head[:head.rfind(b"\n") + 1]  # whole lines only: no character cut in two
-                fd = os.memfd_create("csv-gleave-head", os.MFD_CLOEXEC)
-                try:
-                    with os.fdopen(os.dup(fd), "wb") as out:
-                        out.write(head)
-                    os.lseek(fd, 0, os.SEEK_SET)  # the copy shares the offset it left at the end
-                    if _native.detect(fd, **asked) == whole:
-                        os.lseek(fd, 0, os.SEEK_SET)
-                        probe = _native.arrow_stream(fd, **{**options, "n_rows": limit + 1, "set_aside": False})
-                        if probe.num_rows > limit:
-                            os.lseek(fd, 0, os.SEEK_SET)
-                            return _native.arrow_stream(fd, **options)
-                finally:
-                    os.close(fd)
-                length *= 2
-    except Exception:  # noqa: BLE001 - the whole file's own read says what is wrong with it
-        return None
-    return None
-
-
 def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: Any = None, stacklevel: int = 1,
                 warn: bool = True) -> Any:
     """The native stream with ``options``, its set-aside rows written and warned about."""
     if quarantine_path is not None:
         _check_quarantine(source, quarantine_path)
         options = {**options, "set_aside": True}
-    stream = _head_stream(source, options)
-    if stream is not None:
-        pass
-    elif remote.is_url(source):
+    if remote.is_url(source):
         stream = remote.arrow_stream(source, **options)
     else:
         stream = _native.arrow_stream(source, **options)
@@ -316,6 +258,17 @@ def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: An
         warn_set_aside(stream.summary, source, quarantine_path, stacklevel + 1,
                        skipped_preamble=options.get("preamble_lines") is not None)
     return stream
+
+
+def read_all(pa: Any, stream: Any) -> "pyarrow.Table":
+    """The stream's batches as one table, without a copy.
+
+    Taken a batch at a time: the batches are built while the file is read
+    again, and a Ctrl-C is then heard between two of them rather than at
+    the end of the file.
+    """
+    reader = pa.RecordBatchReader.from_stream(stream)
+    return pa.Table.from_batches(list(reader), schema=reader.schema)
 
 
 def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Optional[int] = None,
@@ -470,7 +423,7 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
         plain = {key: value for key, value in native.items() if key != "null_values"}
         stream = open_stream(spooled.source, native if infer_types else plain, quarantine_path=quarantine_path,
                              warn=False)
-        table: pyarrow.Table = pa.RecordBatchReader.from_stream(stream).read_all()
+        table: pyarrow.Table = read_all(pa, stream)
         table = table.select(select_names(table.column_names, columns, caller))
         wanted = [
             name for name, column in zip(table.column_names, table.columns)
@@ -480,7 +433,7 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
         texts = None
         if wanted and infer_types:
             text_stream = open_stream(spooled.source, dict(plain, infer_types=False), warn=False)
-            texts = pa.RecordBatchReader.from_stream(text_stream).read_all()
+            texts = read_all(pa, text_stream)
     for index, name in enumerate(table.column_names):
         if texts is not None and name in wanted:
             table = table.set_column(index, name, arrow_without_nulls(pa, texts[name], nulls))
@@ -560,10 +513,12 @@ def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: 
     """The repaired rows of ``source`` as ``pyarrow.RecordBatch`` es of at most ``batch_size`` rows.
 
     The options are :func:`csv_gleave.arrow_stream`'s, and so are the
-    warning and the quarantine. The batches are slices of the table built
-    in C++, taken without a copy: the column types are settled over every
-    row before the first batch comes, so the table is built whole first,
-    and memory is that of :func:`read_arrow`, not of one batch.
+    warning and the quarantine. The column types are settled over every
+    row by a first reading (which keeps no value) before the first batch
+    comes; the batches are then built as the rows are read again and
+    handed out as they are made, so memory is a few batches (of at most
+    32,768 rows or about 2 MiB of text each) and the longest row, whatever
+    the file's length. A pipe is copied to an unnamed temporary file first.
     """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int):
         raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
@@ -621,7 +576,7 @@ def write_table_file(source: PathArg, destination: NameArg, *, header: bool = Tr
         raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
     stream = open_stream(source, dict(options, header=header, infer_types=infer_types),
                          quarantine_path=quarantine_path, stacklevel=2)
-    table = pa.RecordBatchReader.from_stream(stream).read_all()
+    table = read_all(pa, stream)
     table = table.replace_schema_metadata({SUMMARY_KEY: summary_json(stream.summary)})
 
     def write(out: Any) -> None:

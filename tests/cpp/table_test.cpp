@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/gleave.hpp"
+#include "engine/table/batch_stream.hpp"
 #include "engine/table/column_names.hpp"
 #include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
@@ -648,6 +649,10 @@ struct Streamed {
   explicit Streamed(ArrowTable&& t) {
     ArrowArrayStream s{};
     EXPECT_EQ(export_stream(std::move(t), &s), 0);
+    read(s);
+  }
+  explicit Streamed(ArrowArrayStream& s) { read(s); }
+  void read(ArrowArrayStream& s) {
     ArrowSchema schema{};
     EXPECT_EQ(s.get_schema(&s, &schema), 0);
     for (std::int64_t c = 0; c < schema.n_children; ++c) {
@@ -729,6 +734,54 @@ TEST_P(Ranges, GiveTheTableOfOneBuilder) {
           const std::size_t data_rows = c.lines.empty() ? 0 : c.lines.size() - 1;
           EXPECT_EQ(got.batches, std::max<std::size_t>(1, (data_rows + rows - 1) / rows));
         }
+      }
+    }
+  }
+}
+
+// A survey that keeps no value settles the types one builder of every row
+// gives, and the batches made one at a time in that schema hold its values.
+TEST_P(Ranges, StreamInTheSchemaASurveySettles) {
+  const RangeCase& c = GetParam();
+  for (const bool infer : {true, false}) {
+    for (const bool views : {false, true}) {
+      TableOptions o{true, infer, true};
+      o.string_views = views;
+      TableBuilder one(o);
+      TableOptions looking = o;
+      looking.keep_values = false;
+      TableBuilder survey(looking);
+      for (const std::string& line : c.lines) {
+        one.append_line(line, ';', false);
+        survey.append_line(line, ';', false);
+      }
+      const Streamed want(one.finish(1));
+      const TableBuilder::Schema schema = survey.settle_schema();
+      for (const std::size_t rows : {1, 2, 3}) {
+        BlockLimits limits;
+        limits.rows = rows;
+        ArrowArrayStream s{};
+        ASSERT_EQ(export_produced_stream(
+                      schema_table(schema),
+                      [&](BatchQueue& queue) -> std::optional<std::string> {
+                        BatchMaker maker(o, schema, 1, limits, [&](ArrowTable&& batch) {
+                          return queue.push(std::move(batch));
+                        });
+                        for (const std::string& line : c.lines) maker.append_line(line, ';', false);
+                        maker.finish();
+                        return std::nullopt;
+                      },
+                      &s),
+                  0);
+        const Streamed got(s);  // released once read
+        SCOPED_TRACE(testing::Message()
+                     << "infer " << infer << " views " << views << " rows " << rows);
+        EXPECT_EQ(got.names, want.names);
+        EXPECT_EQ(got.formats, want.formats);
+        EXPECT_EQ(got.columns, want.columns);
+        EXPECT_EQ(got.nulls, want.nulls);
+        const std::size_t data_rows = c.lines.empty() ? 0 : c.lines.size() - 1;
+        EXPECT_EQ(got.batches, std::max<std::size_t>(1, (data_rows + rows - 1) / rows));
       }
     }
   }

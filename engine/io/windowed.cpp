@@ -1,0 +1,344 @@
+#include "engine/io/windowed.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "engine/encoding/encoding.hpp"
+#include "engine/io/files.hpp"
+#include "engine/io/job.hpp"
+#include "engine/scan/text.hpp"
+
+namespace gleave {
+
+namespace {
+
+// Bytes at `offset` of a descriptor, as many as there are up to `n`.
+Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
+  std::string out(n, '\0');
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+// How the input is read a window at a time, converted to UTF-8 a piece at
+// a time on the way: the encoding is decided on the input's first bytes
+// (see plan_windows), a file's as a pipe's, and the repair reads the input
+// once, a window at a time.
+struct WindowPlan {
+  std::uint64_t text_at = 0;              // a regular file's text starts there (past a mark)
+  std::optional<PieceConversion> decode;  // none: the bytes are valid UTF-8
+  std::string encoding;                   // as the whole-input conversion names it
+  std::string prefix;  // the input's first bytes, or (decoded) its text's first bytes
+};
+
+// The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past a
+// mark): more than that decides the same as the whole text.
+constexpr std::size_t kPrefix = (std::size_t{64} << 10) + 64;
+// The bytes read first: enough to give kPrefix bytes of text in UTF-32.
+constexpr std::size_t kHead = 4 * kPrefix + 8;
+
+// The encoding is decided on the bytes the input gives first, a window's
+// worth (8 MiB) or all it has when it ends before, for a regular file as
+// for a pipe (which cannot be read twice): the file is then read once, and
+// a file and a pipe of the same bytes give the same text. That is the
+// whole-input decision when the input ends within them. When it goes on,
+// what the first bytes say holds for the rest (after a head of ASCII,
+// which reads the same either way, what the first bytes that are not ASCII
+// say): bytes further on that are not UTF-8 when the first ones were are
+// read as cp1252 one by one and counted (fallback bytes), as in a UTF-8
+// file with a few lines of cp1252; read as cp1252, every byte has its
+// character.
+// `stream` is where a pipe's first bytes wait to be read again.
+// A descriptor that cannot be told a regular file, or that cannot seek, is
+// read as a pipe.
+Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool refuse_binary,
+                                Interrupt* interrupt, std::optional<StreamSource>& stream) {
+  struct stat st {};
+  const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  std::string file_head;
+  std::string_view h;
+  bool whole_head = false;
+  std::uint64_t start = 0;
+  const std::size_t sample = std::max(chunk_bytes(), kHead);
+  if (here >= 0) {
+    start = static_cast<std::uint64_t>(here);
+    auto head = read_at(fd, start, sample);
+    if (!head) return std::move(head.error());
+    file_head = std::move(head.value());
+    h = file_head;
+    whole_head = h.size() < sample;
+  } else {
+    stream.emplace(fd, interrupt);
+    auto head = stream->peek(sample);
+    if (!head) return std::move(head.error());
+    h = head.value();
+    whole_head = stream->ended();
+  }
+  if (refuse_binary && looks_binary(h)) return IoError::from_fixed(IoFixed::NotText);
+  PieceConversion c = piece_conversion(h, whole_head, named_encoding);
+  c.sample = sample;
+  // Names are checked before a job starts; one that iconv still refuses
+  // fails as the whole-input conversion would.
+  if (!c.ok()) return GleaveError(EncodingError{c.error});
+  WindowPlan plan;
+  plan.text_at = start + c.skip;
+  const std::string_view text = h.substr(std::min(c.skip, h.size()));
+  // Valid UTF-8 throughout, used as it is (a longer input is checked as it
+  // is read: see DecodedSource).
+  const bool utf8 =
+      c.from == PieceDecoder::From::Utf8Lossy || c.from == PieceDecoder::From::Utf8Mixed;
+  const bool as_is =
+      utf8 && whole_head && valid_utf8_prefix(text.data(), text.size()) == text.size();
+  plan.encoding = c.encoding;
+
+  // The prefix the dialect is detected on: the input's own bytes when they
+  // are used as they are, else their decoded text (from more bytes in
+  // UTF-16 and UTF-32, which take two or four for an ASCII character).
+  if (as_is) {
+    // Whole rows: a header or a quoted field longer than the sample's
+    // window is read to its end (and a little past it, so that the sample
+    // is not taken for the whole input).
+    const std::size_t rows_end = c.skip + sample_end(text, DetectOptions{}.sample_bytes);
+    plan.prefix = std::string(h.substr(0, std::max(kPrefix, rows_end + 64)));
+    plan.prefix.resize(c.skip +
+                       valid_utf8_prefix(plan.prefix.data() + c.skip, plan.prefix.size() - c.skip));
+  } else {
+    const std::size_t reach = c.from == PieceDecoder::From::Iconv ? kHead : kPrefix;
+    const std::string_view part = text.substr(0, reach > c.skip ? reach - c.skip : 0);
+    PieceDecoder decoder = c.decoder();
+    decoder.decode(part, whole_head && part.size() == text.size(), plan.prefix);
+    plan.decode = std::move(c);
+  }
+  if (stream) {
+    stream->skip(plan.text_at);
+  } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  return plan;
+}
+
+// The text of a file as it is converted a piece at a time. It can be read
+// again at any offset of the text (to look far ahead for a quote that
+// never closes): the decoder carries nothing between pieces but the bytes
+// of a cut sequence (and a decision put off past a head of ASCII, handed
+// on), so decoding starts afresh from where a piece began (not so an iconv
+// conversion that keeps a state: its text is read once).
+class DecodedSource : public ByteSource {
+ public:
+  DecodedSource(ByteSource& raw, const PieceConversion& conversion)
+      : raw_(raw), conversion_(conversion), ahead_(conversion.decoder()) {
+    ahead_.valid = false;
+    direct_ = conversion.from == PieceDecoder::From::Utf8Lossy ||
+              conversion.from == PieceDecoder::From::Utf8Mixed ||
+              conversion.from == PieceDecoder::From::Utf8OrCp1252;
+  }
+  Result<std::size_t> read(char* p, std::size_t n) override {
+    Cursor& c = main_;
+    const PieceDecoder::From from = c.decoder.from();
+    if (c.served != c.out.size() || c.done) return c.serve(0, p, n, raw_, false, &starts_);
+    const bool utf8 = direct_ && from != PieceDecoder::From::Cp1252;
+    if (c.in.empty() && utf8) {
+      // UTF-8 goes straight into the window when it is valid (ASCII, while
+      // it may still be cp1252): no copy, no decoding. Only from the first
+      // byte that is not (or a sequence cut by the read) on does it take
+      // the decoder's way.
+      mark_start();
+      auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
+      if (!r) return r;
+      const std::size_t k = r.value();
+      const std::size_t good =
+          from == PieceDecoder::From::Utf8OrCp1252 ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
+      c.text_at += c.out.size() + good;
+      c.raw_at += good;
+      c.out.clear();
+      c.served = 0;
+      c.in.assign(p + good, k - good);
+      c.done = k == 0;
+      if (good != 0 || k == 0) return good;
+    } else if (c.in.empty() && c.decoder.can_decode_into()) {
+      // A single-byte code page: read a piece, decoded below.
+      c.in.resize(piece());
+      auto r = raw_.read(c.in.data(), c.in.size());
+      if (!r) {
+        c.in.clear();
+        return r;
+      }
+      c.in.resize(r.value());
+      c.done = r.value() == 0;
+      if (c.done) return std::size_t{0};
+    }
+    if (!c.in.empty() && c.decoder.can_decode_into()) {
+      // Decoded straight into the window, not through `out`.
+      mark_start();
+      const auto d = c.decoder.decode_into(c.in, c.done, p, n);
+      if (d.written != 0) {
+        c.text_at += c.out.size() + d.written;
+        c.raw_at += d.used;
+        c.out.clear();
+        c.served = 0;
+        c.in.erase(0, d.used);
+        return d.written;
+      }
+    }
+    return c.serve(0, p, n, raw_, false, &starts_);  // a cut sequence, or a tiny window
+  }
+  bool rereadable() const noexcept override {
+    return raw_.rereadable() && conversion_.restartable();
+  }
+  std::optional<std::uint64_t> left() const noexcept override {
+    // Valid UTF-8 (the most of input) is as long as its text.
+    if (!direct_ || main_.decoder.from() == PieceDecoder::From::Cp1252) return std::nullopt;
+    const auto raw = raw_.left();
+    if (!raw) return raw;
+    return *raw + main_.in.size() + (main_.out.size() - main_.served);
+  }
+  // Bytes written as U+FFFD in the text read so far.
+  std::uint64_t replaced() const noexcept { return main_.decoder.replaced(); }
+  // Bytes that were not UTF-8, read as cp1252, in the text read so far.
+  std::uint64_t fallback() const noexcept { return main_.decoder.fallback(); }
+  // The conversion the text read so far was decided on.
+  PieceDecoder::From from() const noexcept { return main_.decoder.from(); }
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
+    if (!ahead_.valid || offset < ahead_.text_at) {
+      // Back to the last piece that began at or before `offset`.
+      auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
+                                 [](std::uint64_t o, const Start& s) { return o < s.text; });
+      const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+      ahead_ = Cursor(conversion_.decoder());
+      ahead_.decoder.decide_as(main_.decoder.from());
+      ahead_.text_at = from.text;
+      ahead_.raw_at = from.raw;
+    }
+    return ahead_.serve(offset, p, n, raw_, true, nullptr);
+  }
+
+ private:
+  // 1 MiB, or the window when tests make it tiny (so that pieces cut
+  // sequences too).
+  static std::size_t piece() noexcept { return std::min(std::size_t{1} << 20, chunk_bytes()); }
+  // read_at() may start a decoder again where main_ is about to decode
+  // from (its `in` begins at a sequence's first byte, its `out` is served).
+  void mark_start() {
+    const std::uint64_t text = main_.text_at + main_.out.size();
+    if (raw_.rereadable() && (starts_.empty() || starts_.back().text != text)) {
+      starts_.push_back({text, main_.raw_at});
+    }
+  }
+  struct Start {
+    std::uint64_t text = 0;  // offset in the text of the piece's first decoded byte
+    std::uint64_t raw = 0;   // offset in the file of its first byte
+  };
+  // A decoder going through the file: `out` holds the text from `text_at`,
+  // `in` the file's bytes from `raw_at` not yet decoded.
+  struct Cursor {
+    explicit Cursor(PieceDecoder d) : decoder(std::move(d)) {}
+    PieceDecoder decoder;
+    std::string in, out;
+    std::uint64_t text_at = 0, raw_at = 0;
+    std::size_t served = 0;  // bytes of `out` handed out by read()
+    bool done = false;
+    bool valid = true;
+
+    // Up to `n` bytes of the text from `offset` (at or after text_at;
+    // `at` false: from where the last call stopped, reading on).
+    Result<std::size_t> serve(std::uint64_t offset, char* p, std::size_t n, ByteSource& raw,
+                              bool at, std::vector<Start>* starts) {
+      if (!at) offset = text_at + served;
+      while (offset >= text_at + out.size()) {
+        if (done) return std::size_t{0};
+        text_at += out.size();
+        out.clear();
+        served = 0;
+        if (starts != nullptr) starts->push_back({text_at, raw_at});
+        const std::size_t have = in.size();
+        const std::size_t size = piece();
+        in.resize(have + size);
+        auto r = at ? raw.read_at(raw_at + have, in.data() + have, size)
+                    : raw.read(in.data() + have, size);
+        if (!r) return std::move(r.error());
+        in.resize(have + r.value());
+        done = r.value() == 0;
+        const std::size_t used = decoder.decode(in, done, out);
+        in.erase(0, used);
+        raw_at += used;
+      }
+      const std::size_t from = static_cast<std::size_t>(offset - text_at);
+      const std::size_t k = std::min(n, out.size() - from);
+      std::memcpy(p, out.data() + from, k);
+      if (!at) served = from + k;
+      return k;
+    }
+  };
+
+  ByteSource& raw_;
+  const PieceConversion& conversion_;
+  bool direct_ = false;  // valid UTF-8 is read into the caller's buffer
+  Cursor main_{conversion_.decoder()};
+  Cursor ahead_;
+  std::vector<Start> starts_;
+};
+
+}  // namespace
+
+struct WindowedInput::Parts {
+  std::optional<StreamSource> stream;  // a pipe's first bytes wait here
+  std::optional<FdSource> file;
+  std::optional<DecodedSource> decoded;
+  std::optional<ChunkedText> text;
+  std::optional<WindowPlan> plan;
+};
+
+WindowedInput::WindowedInput() : parts_(std::make_unique<Parts>()) {}
+WindowedInput::~WindowedInput() = default;
+
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveOptions& options,
+                                                           const DialectRequest& request,
+                                                           bool refuse_binary,
+                                                           Interrupt* interrupt) {
+  std::unique_ptr<WindowedInput> in(new WindowedInput());
+  Parts& p = *in->parts_;
+  auto planned = plan_windows(fd, request.encoding, refuse_binary, interrupt, p.stream);
+  if (!planned) return std::move(planned.error());
+  p.plan = std::move(planned.value());
+  // The dialect from the prefix, the rows from the file.
+  DialectRequest asked = request;
+  if (p.plan->decode) asked.encoding = "utf-8";  // the prefix is decoded already
+  in->prepared_ = prepare_text(p.plan->prefix, options, asked, false, false);
+  if (!in->prepared_.ok()) return GleaveError(EncodingError{in->prepared_.error});
+  if (auto conflict = check_dialect(in->prepared_, options, request)) return std::move(*conflict);
+  in->prepared_.encoding = p.plan->encoding;
+  ByteSource* raw = nullptr;
+  if (p.stream) {
+    raw = &*p.stream;
+  } else {
+    raw = &p.file.emplace(fd);
+  }
+  if (p.plan->decode) raw = &p.decoded.emplace(*raw, *p.plan->decode);
+  in->text_ = &p.text.emplace(*raw);
+  in->text_->set_interrupt(interrupt);
+  return in;
+}
+
+InputReport WindowedInput::report(const ProductCounts& counts) {
+  if (parts_->decoded) {
+    prepared_.replaced = parts_->decoded->replaced();
+    prepared_.fallback = parts_->decoded->fallback();
+    if (parts_->decoded->from() == PieceDecoder::From::Cp1252) prepared_.encoding = "cp1252";
+  }
+  return input_report(prepared_, counts);
+}
+
+}  // namespace gleave

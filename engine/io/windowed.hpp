@@ -1,0 +1,49 @@
+// A file read a window at a time for the product pass: its encoding and
+// dialect are decided on its first bytes, and its text (converted to UTF-8
+// a piece at a time on the way) comes as a sliding window, so that a file
+// of any size is read in memory bounded by the window and the longest row.
+// The file job and the table stream both read their input this way.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/base/error.hpp"
+#include "engine/base/interrupt.hpp"
+#include "engine/io/chunked.hpp"
+#include "engine/product_pass/product_pass.hpp"
+#include "engine/repair/pass.hpp"
+
+namespace gleave {
+
+class WindowedInput {
+ public:
+  // Reads `fd` (not closed) from where it stands: a regular file or a pipe.
+  // A descriptor that cannot be told a regular file, or that cannot seek,
+  // is read as a pipe. Errors are not yet named with a path. Throws only
+  // std::bad_alloc.
+  static Result<std::unique_ptr<WindowedInput>> open(int fd, const GleaveOptions& options,
+                                                     const DialectRequest& request,
+                                                     bool refuse_binary, Interrupt* interrupt);
+  ~WindowedInput();
+  WindowedInput(const WindowedInput&) = delete;
+  WindowedInput& operator=(const WindowedInput&) = delete;
+
+  // The dialect, detected on the first bytes with the caller's parts in force.
+  const PreparedText& prepared() const noexcept { return prepared_; }
+  // The window the pass reads (see run_product_pass).
+  ChunkedText& text() noexcept { return *text_; }
+  // After the pass: how the input was read.
+  InputReport report(const ProductCounts& counts);
+
+ private:
+  struct Parts;
+  WindowedInput();
+
+  PreparedText prepared_;
+  std::unique_ptr<Parts> parts_;
+  ChunkedText* text_ = nullptr;
+};
+
+}  // namespace gleave

@@ -1,0 +1,132 @@
+"""arrow_stream hands out record batches while the rows are read again: the
+types settled on a first reading over every row, the batches built one at
+a time from a window over the file, in memory bounded by a few batches.
+Files of a few MiB are held whole; GLEAVE_HELD_INPUT_BYTES=0 reads these
+small ones a window at a time, as a large file is read."""
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import csv_gleave
+from test_big_files import BIG, messy_block
+
+pa = pytest.importorskip("pyarrow")
+
+CASES = [
+    "id,amount\n" + "".join(f"{i},{i}\n" for i in range(40)) + "40,0.5\n",   # a float in the last row
+    "id,code\n" + "".join(f"{i},{i:05}\n" for i in range(30)) + "30,N/A\n",  # text in the last row
+    "t\n2024-01-01T00:00:00\n2024-01-02T00:00:00.123456789\n",                # nanoseconds come late
+    'a,b\r\n1,"x\r\ny"\r\n2,"say ""hi"""\r\n3,z\r\n',
+    "\ufeffname;price\ncaf\u00e9;1,5\nna\u00efve;2,25\n",
+    "a,b,c\n1,2\n3,4,5,6\n7,8,9\n",
+    "only,a,header\n",
+    "",
+]
+
+
+def table_of(stream):
+    return pa.RecordBatchReader.from_stream(stream).read_all()
+
+
+@pytest.mark.parametrize("text", CASES)
+@pytest.mark.parametrize("block_rows", ["1", "4", None])
+def test_windowed_batches_equal_the_table_read_whole(tmp_path, monkeypatch, text, block_rows):
+    path = tmp_path / "f.csv"
+    path.write_text(text, encoding="utf-8", newline="")
+    whole = {infer: table_of(csv_gleave.arrow_stream(path, infer_types=infer)) for infer in (True, False)}
+    texts = [list(row) for row in csv_gleave.open(str(path))][1:]
+    monkeypatch.setenv("GLEAVE_HELD_INPUT_BYTES", "0")
+    if block_rows:
+        monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", block_rows)
+    for infer in (True, False):
+        stream = csv_gleave.arrow_stream(path, infer_types=infer)
+        batches = list(pa.RecordBatchReader.from_stream(stream))
+        if block_rows:
+            assert [b.num_rows for b in batches[:-1]] == [int(block_rows)] * (len(batches) - 1)
+        got = pa.Table.from_batches(batches, schema=batches[0].schema)
+        assert got.equals(whole[infer]) and got.num_rows == stream.num_rows
+        assert table_of(stream).equals(got)  # a second stream reads the rows again
+    by_rows = [[v if v is not None else "" for v in row.values()] for row in whole[False].to_pylist()]
+    assert by_rows == [row + [""] * (len(by_rows[0]) - len(row)) for row in texts]
+
+
+def test_a_value_that_no_longer_fits_ends_the_stream_with_an_error(tmp_path, monkeypatch):
+    monkeypatch.setenv("GLEAVE_HELD_INPUT_BYTES", "0")
+    path = tmp_path / "f.csv"
+    path.write_text("id,n\n1,2\n3,4\n")
+    stream = csv_gleave.arrow_stream(path)
+    assert pa.schema(stream).field("n").type == pa.int64()
+    path.write_text("id,n\n1,2\n3,x\n")  # changed between the readings
+    with pytest.raises((OSError, pa.ArrowException), match="column 'n' was settled as int64, but row 2 holds 'x'"):
+        table_of(stream)
+
+
+@pytest.mark.parametrize("held", ["0", None])
+def test_a_pipe_streams_twice_and_a_stream_left_early_stops(tmp_path, monkeypatch, held):
+    if held is not None:
+        monkeypatch.setenv("GLEAVE_HELD_INPUT_BYTES", held)
+    monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", "10")
+    data = ("a,b\n" + "".join(f"{i},x{i}\n" for i in range(5000))).encode()
+    r, w = os.pipe()
+
+    def feed():
+        with os.fdopen(w, "wb") as out:
+            out.write(data)
+
+    writer = threading.Thread(target=feed)
+    writer.start()
+    try:
+        stream = csv_gleave.arrow_stream(r)
+    finally:
+        writer.join()
+        os.close(r)
+    first = table_of(stream)
+    assert first.equals(table_of(stream)) and first.num_rows == 5000
+    assert first.column("b")[4999].as_py() == "x4999"
+    reader = pa.RecordBatchReader.from_stream(stream)
+    assert reader.read_next_batch().num_rows == 10
+    del reader  # its producer, waiting on a full queue, stops
+
+
+def test_types_takes_all_rows_only(tmp_path):
+    path = tmp_path / "f.csv"
+    path.write_text("a\n1\n")
+    assert table_of(csv_gleave.arrow_stream(path, types="all-rows")).column("a").to_pylist() == [1]
+    with pytest.raises(ValueError, match="types must be 'all-rows'"):
+        csv_gleave.arrow_stream(path, types="head")
+
+
+STREAM_CHILD = r"""
+import sys, csv_gleave, duckdb, pyarrow as pa
+stream = csv_gleave.arrow_stream(sys.argv[1])
+rows = sum(b.num_rows for b in pa.RecordBatchReader.from_stream(stream))
+db = duckdb.connect()
+db.execute("SET enable_progress_bar = false")
+counted = db.sql("SELECT count(*) FROM stream").fetchall()[0][0]
+hwm = [l for l in open('/proc/self/status') if l.startswith('VmHWM')][0]
+print(stream.num_rows, rows, counted, int(hwm.split()[1]) * 1024)
+"""
+
+
+@pytest.mark.skipif(not BIG, reason="set GLEAVE_BIG_TESTS=1")
+def test_a_big_file_streams_and_duckdb_counts_it_in_bounded_memory(tmp_path):
+    pytest.importorskip("duckdb")
+    block = messy_block()
+    (tmp_path / "one.csv").write_bytes(block)
+    one = csv_gleave.arrow_stream(tmp_path / "one.csv").num_rows
+    repeats = int(float(os.environ.get("GLEAVE_BIG_TEST_GB", "10")) * 1e9) // len(block) + 1
+    big = tmp_path / "big.csv"
+    with open(big, "wb") as f:
+        for _ in range(repeats):
+            f.write(block)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", STREAM_CHILD, str(big)], check=True,
+                          capture_output=True, text=True, env=env)
+    num_rows, rows, counted, rss = map(int, done.stdout.strip().splitlines()[-1].split())
+    print(f"\narrow_stream over {big.stat().st_size / 1e9:.1f} GB: peak RSS {rss / 2**20:.0f} MiB")
+    # The header each block repeats is set aside after its first time.
+    assert num_rows == rows == counted == one * repeats
+    assert rss <= 256 << 20
