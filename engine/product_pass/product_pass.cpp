@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/base/fd.hpp"
+#include "engine/dialect/structure.hpp"
 #include "engine/encoding/encoding.hpp"
 
 namespace gleave {
@@ -50,22 +51,9 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
-  if (whole_input && d.tables_undecided) {
-    // Read all of it with the dialect settled: one reading, not a search.
-    DetectOptions all = o;
-    all.sample_bytes = p.text.size();
-    all.sample_rows = SIZE_MAX;
-    all.delimiter = d.delimiter;
-    all.quote_given = true;
-    all.quote_char = d.quote_char;
-    all.skip_initial_space = d.skip_initial_space;
-    all.escape_given = true;
-    all.escape_char = d.escape_char;
-    all.keep_evidence = false;
-    Dialect settled = detect_dialect(p.text, all);
-    settled.evidence = std::move(d.evidence);
-    d = std::move(settled);
-  }
+  // Which table is largest, and which rows are notes under it, is for all
+  // of the text to say when the sample could not.
+  if (whole_input && d.tables_undecided) dialect::settle_tables(p.text, d);
   if (request.preamble_lines) {
     d.preamble_lines = *request.preamble_lines;
     d.sep_line = d.sep_line && d.preamble_lines > 0;
