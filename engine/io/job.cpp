@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/dialect/structure.hpp"
 #include "engine/encoding/encoding.hpp"
 #include "engine/io/chunked.hpp"
 #include "engine/io/writers.hpp"
@@ -483,6 +484,41 @@ class DecodedSource : public ByteSource {
   std::vector<Start> starts_;
 };
 
+// Which of the tables the sample saw is the largest, and which rows under
+// it are notes, settled on the whole file before any row is set aside: the
+// file's text is read once for that (as the repair will read it), and the
+// descriptor put back where the text starts. A pipe is read once: its
+// tables stay one, padded and counted, when its sample leaves that open.
+std::optional<IoError> settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt,
+                                          Dialect& d) {
+  {
+    FdSource file(fd);
+    std::optional<DecodedSource> decoded;
+    if (plan.decode) decoded.emplace(file, *plan.decode);
+    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
+    text.set_interrupt(interrupt);
+    struct Stoppable {  // the text, asking about Ctrl-C between its windows
+      ChunkedText& text;
+      Interrupt* interrupt;
+      bool stopped = false;
+      std::string_view window() const noexcept { return text.window(); }
+      bool complete() const noexcept { return text.complete(); }
+      bool advance(std::size_t keep) {
+        stopped = interrupt != nullptr && interrupt->requested();
+        return !stopped && text.advance(keep);
+      }
+    } in{text, interrupt};
+    if (!dialect::settle_tables(in, d)) {
+      if (in.stopped) return IoError::from_fixed(IoFixed::Interrupted);
+      return text.error() ? *text.error() : IoError::from_errno(EIO);
+    }
+  }
+  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  return std::nullopt;
+}
+
 Result<JobCounts> run_job(const FileJob& job) {
   if (auto e = check_job_paths(job)) return std::move(*e);
 
@@ -548,6 +584,12 @@ Result<JobCounts> run_job(const FileJob& job) {
       return std::move(*conflict);
     }
     prepared.encoding = windowed->encoding;
+    if (prepared.dialect.tables_undecided && !stream && !job.dialect->preamble_lines) {
+      if (auto e = settle_file_tables(in, *windowed, job.interrupt, prepared.dialect)) {
+        return named(std::move(*e), IoRole::Input, job.input);
+      }
+      apply_given(prepared.dialect, job.options, *job.dialect);
+    }
     sink.quote_char = prepared.quote_byte();
     sink.exact_raw = true;
     FdSource file(in);

@@ -14,6 +14,20 @@ bool encoding_known(std::string_view name) {
   return transcode_to_utf8(std::string_view(), name).ok();
 }
 
+void apply_given(Dialect& d, const GleaveOptions& options, const DialectRequest& request) {
+  if (request.preamble_lines) {
+    d.preamble_lines = *request.preamble_lines;
+    d.sep_line = d.sep_line && d.preamble_lines > 0;
+    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
+  }
+  if (options.expected_columns) {
+    // A width given that is not the one detected says nothing of where a
+    // short header's missing name belongs.
+    if (*options.expected_columns != d.expected_width) d.header_missing_first = false;
+    d.expected_width = *options.expected_columns;
+  }
+}
+
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
                           const DialectRequest& request, bool keep_evidence, bool whole_input) {
   PreparedText p;
@@ -53,18 +67,11 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   Dialect& d = p.dialect;
   // Which table is largest, and which rows are notes under it, is for all
   // of the text to say when the sample could not.
-  if (whole_input && d.tables_undecided) dialect::settle_tables(p.text, d);
-  if (request.preamble_lines) {
-    d.preamble_lines = *request.preamble_lines;
-    d.sep_line = d.sep_line && d.preamble_lines > 0;
-    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
+  // (Lines above the table that the caller gave leave no table to choose.)
+  if (whole_input && d.tables_undecided && !request.preamble_lines) {
+    dialect::settle_tables(p.text, d);
   }
-  if (options.expected_columns) {
-    // A width given that is not the one detected says nothing of where a
-    // short header's missing name belongs.
-    if (*options.expected_columns != d.expected_width) d.header_missing_first = false;
-    d.expected_width = *options.expected_columns;
-  }
+  apply_given(d, options, request);
   return p;
 }
 
