@@ -196,7 +196,6 @@ bool same_header(std::string_view x, std::string_view y, char delim, int quote) 
 
 }  // namespace
 
-
 namespace {
 
 // A table's first rows to judge it by: its header and the rows below it
@@ -262,8 +261,8 @@ void NoteWatch::add(const Reading& r, const RowInfo& row, std::string_view bytes
   const bool marked = !bytes.empty() && (bytes[0] == '*' || bytes[0] == '(' || bytes[0] == '[' ||
                                          bytes.find(": ") != std::string_view::npos);
   const bool unquoted = !bytes.empty() && bytes[0] != '"' && bytes[0] != '\'';
-  run_.push_back({r.cell(row, 0), after_blank, bytes.find(' ') != std::string_view::npos,
-                  unquoted, marked, bytes.size(), line});
+  run_.push_back({r.cell(row, 0), after_blank, bytes.find(' ') != std::string_view::npos, unquoted,
+                  marked, bytes.size(), line});
 }
 
 // Step 6b: footnotes: the table's last rows, when they are lines of one
@@ -394,8 +393,7 @@ struct TableScan::State {
     if (h == 1 && head_row(0).width == top.width) --at_width;
     const bool steady_block = at_width >= 2 && at_width * 5 >= (block_rows - h) * 4;
     const bool other_width = top.width != modal(widths_all).first;
-    const bool table =
-        own_header && steady_block && (other_width || new_names(top, head_bytes[h]));
+    const bool table = own_header && steady_block && (other_width || new_names(top, head_bytes[h]));
     return table ? h : SIZE_MAX;
   }
 
@@ -462,8 +460,7 @@ TableScan::~TableScan() = default;
 void TableScan::add(const Reading& r, const RowInfo& row, std::string_view bytes, bool after_blank,
                     std::uint64_t line) {
   State& s = *s_;
-  const bool starts =
-      s.rows > 0 && (after_blank || (is_title(r, row) && s.previous_width > 1));
+  const bool starts = s.rows > 0 && (after_blank || (is_title(r, row) && s.previous_width > 1));
   if (s.rows == 0) {
     s.first_header = row.width >= 2 && header_like(r, row);
     s.first_line = line;
@@ -546,8 +543,7 @@ TextTables::TextTables(const Dialect& d)
 
 std::size_t TextTables::piece_end(std::string_view rest) const {
   const std::optional<unsigned char> quote =
-      candidate_.quote == kNoQuote ? std::nullopt
-                                   : std::optional<unsigned char>(candidate_.quote);
+      candidate_.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(candidate_.quote);
   return sample_end(rest, kPiece, quote);
 }
 

@@ -83,11 +83,11 @@ class TableScan {
   void add(const Reading& r, const RowInfo& row, std::string_view bytes, bool after_blank,
            std::uint64_t line);
   struct Found {
-    Tables tables;                // indices are of the rows added, in order
+    Tables tables;                 // indices are of the rows added, in order
     std::uint64_t begin_line = 0;  // the table's first row (its header)
     std::uint64_t end_line = 0;    // the next table's first row; 0: none
     std::uint64_t first_line = 0;  // the first row added
-    std::size_t notes = 0;        // the table's last rows that are notes
+    std::size_t notes = 0;         // the table's last rows that are notes
     std::uint64_t notes_line = 0;  // the first of them; 0: none
     // The table's first rows from its header on (a few more than the
     // header rules probe), cell types only, to describe its header by.
@@ -135,6 +135,9 @@ class TextTables {
 // input), from its start, in memory bounded by a few pieces. False when
 // reading failed; `d` is then unchanged.
 template <class Input>
+requires requires(Input& i) {
+  i.advance(std::size_t{});
+}
 bool settle_tables(Input& in, Dialect& d) {
   TextTables tables(d);
   std::size_t at = 0;
