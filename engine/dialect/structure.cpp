@@ -141,22 +141,6 @@ std::uint32_t header_rows(const Reading& r, const Analysis& a) {
   return 1;
 }
 
-// Step 6a: several tables in one sample. The table's rows fall into
-// blocks, each starting after blank lines or at a one-field line of text (a
-// title); a block starts another table when
-//   own_header    its first row (past a title) is a header of two or more
-//                 names (header_like);
-//   steady_block  two or more of its rows, and four in five, have that
-//                 header's width;
-//   other_width   that width is not the width of the table above it, or
-//   new_names     it is, but the block follows a blank line, the table above
-//                 has a header too, the two headers differ, and the block's
-//                 header has a name over a column of values above (so it is
-//                 no row of text data);
-// so a table that goes on after a blank line (a repeated header included),
-// or ragged rows with no consistent block of their own, stay one table. The table is the one with
-// the most rows (the first of equals): the rows above it are a preamble,
-// and the rows from the next table on belong to other tables.
 namespace {
 
 // Two header rows that name the same columns once their quotes, the blanks
@@ -234,6 +218,30 @@ bool is_title(const Reading& r, const RowInfo& row) {
   return row.width == 1 && dialect::is_text(r.cell(row, 0));
 }
 
+// Where a block begins: after blank lines, at a title under a row of
+// several fields, or at a row of two or more names of another width than
+// the rows above it, two or more of one width, the last no row of names (a
+// second table written right under the first, its header one column
+// narrower or wider; a header under a row of group labels is none). Whether
+// the block is a table of its own is for its rows to say (see TableScan).
+struct Above {
+  std::uint32_t width = 0;  // the row above's
+  std::uint32_t run = 0;    // rows of that width in a row, up to it
+  bool names = false;       // it is a row of names (header_like)
+
+  void add(const Reading& r, const RowInfo& row) {
+    run = row.width == width ? run + 1 : 1;
+    width = row.width;
+    names = header_like(r, row);
+  }
+};
+
+bool starts_block(const Reading& r, const RowInfo& row, bool after_blank, const Above& above) {
+  if (after_blank || (is_title(r, row) && above.width > 1)) return true;
+  return row.width >= 2 && row.width != above.width && above.run >= 2 && !above.names &&
+         header_like(r, row);
+}
+
 }  // namespace
 
 void NoteWatch::add(const Reading& r, const RowInfo& row, std::string_view bytes, bool after_blank,
@@ -303,8 +311,8 @@ std::size_t footnotes(std::string_view s, const Reading& r, const Analysis& a, b
   return size - watch.notes(size, a.width);
 }
 
-// Step 6a: several tables. The table's rows fall into blocks, each starting
-// after blank lines or at a one-field line of text (a title); a block
+// Step 6a: several tables. The table's rows fall into blocks (see
+// starts_block); a block
 // starts another table when
 //   own_header    its first row (past a title) is a header of two or more
 //                 names (header_like);
@@ -327,7 +335,7 @@ struct TableScan::State {
   unsigned char delimiter;
   int quote;
   std::size_t rows = 0;  // rows added
-  std::uint32_t previous_width = 0;
+  Above above;
   bool first_header = false;  // the first row added is a header (header_like)
   std::uint64_t first_line = 0;
 
@@ -460,7 +468,7 @@ TableScan::~TableScan() = default;
 void TableScan::add(const Reading& r, const RowInfo& row, std::string_view bytes, bool after_blank,
                     std::uint64_t line) {
   State& s = *s_;
-  const bool starts = s.rows > 0 && (after_blank || (is_title(r, row) && s.previous_width > 1));
+  const bool starts = s.rows > 0 && starts_block(r, row, after_blank, s.above);
   if (s.rows == 0) {
     s.first_header = row.width >= 2 && header_like(r, row);
     s.first_line = line;
@@ -488,7 +496,7 @@ void TableScan::add(const Reading& r, const RowInfo& row, std::string_view bytes
   }
   ++s.block_rows;
   ++s.rows;
-  s.previous_width = row.width;
+  s.above.add(r, row);
 }
 
 const TableScan::Found& TableScan::finish(bool notes) {
@@ -513,9 +521,12 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a, unsi
   if (a.table.empty()) return t;
   // One block, one table (most files: nothing to allocate below).
   bool blocks = false;
+  Above above;
+  above.add(r, r.rows[a.table[0]]);
   for (std::size_t i = 1; i < a.table.size() && !blocks; ++i) {
     const bool after_blank = a.table[i] > a.table[i - 1] + 1;
-    blocks = after_blank || (is_title(r, r.rows[a.table[i]]) && r.rows[a.table[i - 1]].width > 1);
+    blocks = starts_block(r, r.rows[a.table[i]], after_blank, above);
+    above.add(r, r.rows[a.table[i]]);
   }
   if (!blocks) {
     t.count = 1;

@@ -162,6 +162,10 @@ TABLES = [
     ("notes_below_other_table", MAIN + "\n" + OTHER + "\nx;y\na,b,c,d\n1,2,3,4\n", 2, MAIN, [TAB] * 6),
     ("small_table_above", OTHER + "\n" + MAIN, 2, MAIN, [TAB] * 3),
     ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
+    # Written right under the first, with no blank line: a header of names
+    # one column narrower or wider over steady rows of its own width.
+    ("back_to_back_narrower", MAIN + OTHER + "East,30\n", 2, MAIN, [TAB] * 4),
+    ("back_to_back_wider", MAIN + "a,b,c,d\n1,2,3,4\n2,3,4,5\n", 2, MAIN, [TAB] * 3),
     ("same_width_new_header", MAIN + "\nregion,city,total\nNorth,Oslo,10\nSouth,Rome,20\n", 2, MAIN,
      [TAB] * 3),
     # Tables of other widths leave the tab unsteady, while the blanks in
