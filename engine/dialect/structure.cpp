@@ -12,6 +12,26 @@
 
 namespace gleave::dialect {
 
+namespace {
+
+// Lines of a key and its value ("Exported;2024-12-15") from row k of
+// `nonblank` right down to a header of the table's width, four or more
+// names, with no blank line between: a description of the export above it,
+// not its rows (a small table above stands apart, after a blank line).
+bool key_values(const Reading& r, const std::vector<std::uint32_t>& nonblank, std::size_t k,
+                std::size_t limit, std::uint32_t width) {
+  if (width < 4) return false;
+  for (std::size_t j = k; j <= limit && j < nonblank.size(); ++j) {
+    if (j > k && nonblank[j] != nonblank[j - 1] + 1) return false;
+    const RowInfo& row = r.rows[nonblank[j]];
+    if (row.width == width) return j > k && header_like(r, row);
+    if (row.width != 2 || !dialect::is_text(r.cell(row, 0))) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 // Step 4: where the table starts. Rows above it are a preamble when they
 // are comments, narrower than a table row (a one-field-short header is not:
 // it is followed by data, not by another header), or a title padded with
@@ -44,7 +64,10 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
         ((st.nonempty == 0 && k > 0) ||
          (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) &&
           (row.words_first || k > 0 || (next.width == width && stats(r, next).nonempty == 0))));
-    if (!(is_comment || too_narrow || title_above_header || padded_title)) break;
+    if (!(is_comment || too_narrow || title_above_header || padded_title ||
+          key_values(r, nonblank, k, limit, width))) {
+      break;
+    }
   }
   return k;
 }

@@ -240,6 +240,9 @@ const StructureCase kStructures[] = {
     {"two_tables", table(",", 5) + "\nregion,total\nNorth,1\nSouth,2\n", kNone, 1, 2, 8},
     {"titled_table", table(",", 5) + "Totals\nregion,total\nNorth,1\n", kNone, 1, 2, 7},
     {"small_table_above", "region,total\nNorth,1\n\n" + table(",", 5), kNone, 1, 2, 0, 3},
+    // Keys and their values right above a header of four or more names.
+    {"key_values_above", "Title;Quarterly export\nExported;2024-12-15\nSource;Oslo office\n" + table(";"), kNone, 1, 1, 0, 3},
+    {"key_values_above_tab", "Exported\t2024-12-15 10:00:00\nRows\t12\n" + table("\t"), kNone, 1, 1, 0, 2},
     {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
     {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
     {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
