@@ -285,8 +285,8 @@ void NoteWatch::add(const Reading& r, const RowInfo& row, std::string_view bytes
     longest_ = std::max(longest_, cut == std::string_view::npos ? bytes.size() : cut);
     return;
   }
-  if (run_.size() == kMaxNotes) {
-    run_.erase(run_.begin());
+  if (run_.size() == 2 * kMaxNotes) {  // only the last kMaxNotes can be notes
+    run_.erase(run_.begin(), run_.begin() + kMaxNotes);
     long_run_ = true;
   }
   const bool marked = !bytes.empty() && (bytes[0] == '*' || bytes[0] == '(' || bytes[0] == '[' ||
@@ -308,15 +308,16 @@ void NoteWatch::add(const Reading& r, const RowInfo& row, std::string_view bytes
 std::size_t NoteWatch::notes(std::size_t rows, std::uint32_t width) const {
   if (width < 3) return 0;
   const bool value_column = filled_ > 0 && values_ * 2 >= filled_;
+  const std::size_t kept = std::min(run_.size(), kMaxNotes);
   std::size_t n = 0;
-  for (auto it = run_.rbegin(); it != run_.rend(); ++it, ++n) {
+  for (auto it = run_.rbegin(); n < kept; ++it, ++n) {
     const Line& x = *it;
     const bool no_value = x.first != CellType::Empty && !dialect::is_value(x.first);
     const bool note_like = x.spaced || x.after_blank;
     const bool misfit = value_column || x.marked || x.size > 2 * longest_ + 16;
     if (!(no_value && note_like && x.unquoted && misfit)) break;
   }
-  if (n == run_.size() && long_run_) return 0;
+  if (n == kept && (long_run_ || run_.size() > kept)) return 0;
   // Notes are a few lines under a table, not most of it.
   return n < rows - n ? n : 0;
 }

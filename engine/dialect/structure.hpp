@@ -59,7 +59,7 @@ class NoteWatch {
   static constexpr std::size_t kMaxNotes = 64;
   std::uint32_t filled_ = 0, values_ = 0;
   std::size_t longest_ = 0;
-  std::vector<Line> run_;  // the last rows, when they are of one field
+  std::vector<Line> run_;  // the last rows, when they are of one field (up to 2 * kMaxNotes)
   bool long_run_ = false;  // more than kMaxNotes of them
 };
 
