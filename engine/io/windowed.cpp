@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/dialect/structure.hpp"
 #include "engine/encoding/encoding.hpp"
 #include "engine/io/files.hpp"
 #include "engine/io/job.hpp"
@@ -291,6 +292,40 @@ class DecodedSource : public ByteSource {
   std::vector<Start> starts_;
 };
 
+// Which of the tables the sample saw is the largest, and which rows under
+// it are notes, settled on the whole file before any row is set aside: the
+// file's text is read once for that (as the repair will read it), and the
+// descriptor put back where the text starts. A pipe is read once: its
+// tables stay one, padded and counted, when its sample leaves that open.
+Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, Dialect& d) {
+  {
+    FdSource file(fd);
+    std::optional<DecodedSource> decoded;
+    if (plan.decode) decoded.emplace(file, *plan.decode);
+    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
+    text.set_interrupt(interrupt);
+    struct Stoppable {  // the text, asking about Ctrl-C between its windows
+      ChunkedText& text;
+      Interrupt* interrupt;
+      bool stopped = false;
+      std::string_view window() const noexcept { return text.window(); }
+      bool complete() const noexcept { return text.complete(); }
+      bool advance(std::size_t keep) {
+        stopped = interrupt != nullptr && interrupt->requested();
+        return !stopped && text.advance(keep);
+      }
+    } in{text, interrupt};
+    if (!dialect::settle_tables(in, d)) {
+      if (in.stopped) return IoError::from_fixed(IoFixed::Interrupted);
+      return text.error() ? *text.error() : IoError::from_errno(EIO);
+    }
+  }
+  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  return {};
+}
+
 }  // namespace
 
 struct WindowedInput::Parts {
@@ -320,6 +355,12 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveO
   if (!in->prepared_.ok()) return GleaveError(EncodingError{in->prepared_.error});
   if (auto conflict = check_dialect(in->prepared_, options, request)) return std::move(*conflict);
   in->prepared_.encoding = p.plan->encoding;
+  if (in->prepared_.dialect.tables_undecided && !p.stream && !request.preamble_lines) {
+    if (Status s = settle_file_tables(fd, *p.plan, interrupt, in->prepared_.dialect); !s) {
+      return std::move(s.error());
+    }
+    apply_given(in->prepared_.dialect, options, request);
+  }
   ByteSource* raw = nullptr;
   if (p.stream) {
     raw = &*p.stream;

@@ -5,12 +5,27 @@
 #include <new>
 
 #include "engine/base/fd.hpp"
+#include "engine/dialect/structure.hpp"
 #include "engine/encoding/encoding.hpp"
 
 namespace gleave {
 
 bool encoding_known(std::string_view name) {
   return transcode_to_utf8(std::string_view(), name).ok();
+}
+
+void apply_given(Dialect& d, const GleaveOptions& options, const DialectRequest& request) {
+  if (request.preamble_lines) {
+    d.preamble_lines = *request.preamble_lines;
+    d.sep_line = d.sep_line && d.preamble_lines > 0;
+    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
+  }
+  if (options.expected_columns) {
+    // A width given that is not the one detected says nothing of where a
+    // short header's missing name belongs.
+    if (*options.expected_columns != d.expected_width) d.header_missing_first = false;
+    d.expected_width = *options.expected_columns;
+  }
 }
 
 PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
@@ -50,33 +65,13 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;
-  if (whole_input && d.tables_undecided) {
-    // Read all of it with the dialect settled: one reading, not a search.
-    DetectOptions all = o;
-    all.sample_bytes = p.text.size();
-    all.sample_rows = SIZE_MAX;
-    all.delimiter = d.delimiter;
-    all.quote_given = true;
-    all.quote_char = d.quote_char;
-    all.skip_initial_space = d.skip_initial_space;
-    all.escape_given = true;
-    all.escape_char = d.escape_char;
-    all.keep_evidence = false;
-    Dialect settled = detect_dialect(p.text, all);
-    settled.evidence = std::move(d.evidence);
-    d = std::move(settled);
+  // Which table is largest, and which rows are notes under it, is for all
+  // of the text to say when the sample could not.
+  // (Lines above the table that the caller gave leave no table to choose.)
+  if (whole_input && d.tables_undecided && !request.preamble_lines) {
+    dialect::settle_tables(p.text, d);
   }
-  if (request.preamble_lines) {
-    d.preamble_lines = *request.preamble_lines;
-    d.sep_line = d.sep_line && d.preamble_lines > 0;
-    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
-  }
-  if (options.expected_columns) {
-    // A width given that is not the one detected says nothing of where a
-    // short header's missing name belongs.
-    if (*options.expected_columns != d.expected_width) d.header_missing_first = false;
-    d.expected_width = *options.expected_columns;
-  }
+  apply_given(d, options, request);
   return p;
 }
 

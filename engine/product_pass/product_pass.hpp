@@ -76,6 +76,10 @@ struct PreparedText {
   unsigned char quote_byte() const noexcept { return dialect.quote_char.value_or('"'); }
 };
 
+// Puts the parts of the dialect the caller gave (the lines above the
+// table, the width) in place of the detected ones.
+void apply_given(Dialect& d, const GleaveOptions& options, const DialectRequest& request);
+
 // True when `name` is an encoding transcode_to_utf8 accepts.
 bool encoding_known(std::string_view name);
 

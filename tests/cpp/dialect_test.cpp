@@ -9,6 +9,7 @@
 
 #include "engine/dialect/cells.hpp"
 #include "engine/dialect/dialect.hpp"
+#include "engine/dialect/structure.hpp"
 #include "engine/scan/parser.hpp"
 
 namespace {
@@ -239,6 +240,9 @@ const StructureCase kStructures[] = {
     {"two_tables", table(",", 5) + "\nregion,total\nNorth,1\nSouth,2\n", kNone, 1, 2, 8},
     {"titled_table", table(",", 5) + "Totals\nregion,total\nNorth,1\n", kNone, 1, 2, 7},
     {"small_table_above", "region,total\nNorth,1\n\n" + table(",", 5), kNone, 1, 2, 0, 3},
+    // Keys and their values right above a header of four or more names.
+    {"key_values_above", "Title;Quarterly export\nExported;2024-12-15\nSource;Oslo office\n" + table(";"), kNone, 1, 1, 0, 3},
+    {"key_values_above_tab", "Exported\t2024-12-15 10:00:00\nRows\t12\n" + table("\t"), kNone, 1, 1, 0, 2},
     {"blank_inside_table", table(",", 3) + "\n" + rows("", "9,Ann,1.5,2021-03-01", 3), kNone, 1, 1},
     {"ragged_after_blank", table(",", 5) + "\nnote,x\n7\n8,a,b,c,d\n", kNone, 1, 1},
     {"same_width_block", table(",", 3) + "\n" + table(",", 3), kNone, 1, 1},
@@ -388,6 +392,55 @@ TEST(ParserOptions, BlanksAfterQuoteStopAtTabDelimiter) {
   gleave::ResilientParser p("\"a\" \tb\n", '\t', '"', false);
   p.set_keep_blanks_after_closing_quote(true);
   EXPECT_EQ(*p.next_row(), (std::vector<std::string>{"a", "b"}));
+}
+
+// A text handed out a few bytes at a time, as a file is read in windows.
+struct Trickle {
+  std::string_view text;
+  std::size_t step, base = 0, have = 0;
+  std::string_view window() const { return text.substr(base, have); }
+  bool complete() const { return base + have >= text.size(); }
+  bool advance(std::size_t keep) {
+    base += keep;
+    have = std::min(text.size() - base, have - keep + step);
+    return true;
+  }
+};
+
+// The tables settled on the whole text are the same whatever pieces it is
+// read in: every row end, quoted line break and CR LF may fall at a window's
+// edge, and pieces end where rows do.
+TEST(SettleTables, SameInAnyWindows) {
+  std::string big = "date,city,temp,rain\r\n";
+  for (int i = 0; i < 30000; ++i) {
+    big += "2020-01-0" + std::to_string(i % 9 + 1) + ",\"c\n" + std::to_string(i) + "\"," +
+           std::to_string(i % 40) + ".5," + std::to_string(i % 7) + "\r\n";
+  }
+  const std::string small = rows("id,name,score", "1,n,3", 300);
+  // The text, the lines above the table, where the next table begins and
+  // where the notes do (each row of `big` takes two lines).
+  const struct {
+    std::string text;
+    std::uint64_t above, other, notes;
+  } cases[] = {{small + "\n" + big, 302, 0, 0},
+               {big + "\nSource: the weather office\n", 0, 0, 60003},
+               {small + "\n" + big + "\n" + small, 302, 60305, 0}};
+  for (const auto& [text, above, other, notes] : cases) {
+    Dialect whole = detect_dialect(text);
+    Dialect pieces = whole;
+    gleave::dialect::settle_tables(text, whole);
+    EXPECT_FALSE(whole.tables_undecided);
+    EXPECT_EQ(whole.expected_width, 4u);
+    EXPECT_TRUE(whole.header);
+    Trickle in{text, 65537};
+    ASSERT_TRUE(gleave::dialect::settle_tables(in, pieces));
+    for (const Dialect* d : {&whole, &pieces}) {
+      EXPECT_EQ(d->preamble_lines, above);
+      EXPECT_EQ(d->other_table_above_line, above == 0 ? 0 : 1);
+      EXPECT_EQ(d->other_table_line, other);
+      EXPECT_EQ(d->footnote_line, notes);
+    }
+  }
 }
 
 }  // namespace

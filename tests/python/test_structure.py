@@ -162,6 +162,10 @@ TABLES = [
     ("notes_below_other_table", MAIN + "\n" + OTHER + "\nx;y\na,b,c,d\n1,2,3,4\n", 2, MAIN, [TAB] * 6),
     ("small_table_above", OTHER + "\n" + MAIN, 2, MAIN, [TAB] * 3),
     ("notes_above", "Report,2021\nAuthor,Bob\n\n" + MAIN, 2, MAIN, [PRE] * 2),
+    # Written right under the first, with no blank line: a header of names
+    # one column narrower or wider over steady rows of its own width.
+    ("back_to_back_narrower", MAIN + OTHER + "East,30\n", 2, MAIN, [TAB] * 4),
+    ("back_to_back_wider", MAIN + "a,b,c,d\n1,2,3,4\n2,3,4,5\n", 2, MAIN, [TAB] * 3),
     ("same_width_new_header", MAIN + "\nregion,city,total\nNorth,Oslo,10\nSouth,Rome,20\n", 2, MAIN,
      [TAB] * 3),
     # Tables of other widths leave the tab unsteady, while the blanks in
@@ -345,6 +349,50 @@ def test_largest_table_is_judged_on_the_whole_file(tmp):
     # Read whole, the text settles it: the larger table is the table.
     assert cg.read_arrow("in.csv").num_rows == 3000
     assert cg.detect((SMALL + "\n" + BIG).encode()).preamble_lines == 302
+
+
+# Files past the detection sample, whose sample sees a table followed by
+# another: which is largest, and which lines under it are notes, is settled
+# on the whole file before a row is set aside. name, input, the rows kept,
+# the reasons of the set-aside lines (a count each).
+WEATHER = "date,city,temp\n" + "".join(f"2020-01-0{i % 9 + 1},c{i},{i % 40}.5\n"
+                                        for i in range(100_000))
+SMALL3 = "id,name,score\n" + "".join(f"{i},n{i},{i * 3}\n" for i in range(300))
+WIDE = "k,v\n" + "".join(f"{i},{'x' * 300}\n" for i in range(200))
+LARGE_PAST_SAMPLE = [
+    ("small_then_large", SMALL3 + "\n" + WEATHER, WEATHER, {TAB: 301}),
+    ("large_first", SMALL3.replace(",n", ",name ") + "\n" + WIDE, SMALL3.replace(",n", ",name "),
+     {TAB: 201}),
+    ("notes_under_the_large", SMALL3 + "\n" + WEATHER + "\nSource: the weather office\n", WEATHER,
+     {TAB: 301, FOOT: 1}),
+]
+
+
+@pytest.mark.parametrize("text, kept, reasons", [_case(c) for c in LARGE_PAST_SAMPLE])
+def test_largest_table_past_the_sample(tmp, text, kept, reasons):
+    s, out, quarantine = _repair(tmp, text.encode())
+    assert out == kept
+    assert {r: [q["reason"] for q in quarantine].count(r) for r in reasons} == reasons
+    assert s.quarantined_rows == len(quarantine) == sum(reasons.values())
+    assert s.other_table_rows == reasons.get(TAB, 0) and s.footnote_rows == reasons.get(FOOT, 0)
+    # The reader and the loaders read the same table, and say what they set aside.
+    assert list(cg.open("in.csv")) == _strict(kept)
+    with pytest.warns(cg.RowsSetAsideWarning):
+        assert cg.read_arrow("in.csv").num_rows == kept.count("\n") - 1
+    # A pipe cannot be read twice: short of the whole text, its tables stay
+    # one table, padded and counted, and nothing is set aside.
+    import os
+    import threading
+    r, w = os.pipe()
+    feed = threading.Thread(target=lambda: (os.write(w, text.encode()), os.close(w)))
+    feed.start()
+    try:
+        p = cg.gleave_file(r, "p.csv", "pq.csv")
+    finally:
+        feed.join()
+        os.close(r)
+    assert p.total_rows == s.total_rows
+    assert p.gleaved_rows + p.quarantined_rows == p.total_rows and p.other_table_rows == 0
 
 
 # ------------------------------------------------------------ property: consistent tables pass
