@@ -8,15 +8,17 @@
 // consumed any number of times (DuckDB asks again for every query) without
 // copying, and the buffers live until the last consumer releases its
 // arrays, whichever thread that happens on.
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
 #include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
-#include "bindings/product/native.hpp"
 #include "engine/io/writers.hpp"
 #include "engine/repair/pass.hpp"
 #include "engine/scan/text.hpp"
@@ -273,15 +275,15 @@ void stream_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
+const char* const kExportParams[] = {"requested_schema"};
+const kit::Signature kExportSignature{"__arrow_c_stream__()", kExportParams, 1, 0};
+
+PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
   // A requested schema is a wish the protocol lets a producer decline: the
   // types here are already the ones inferred, and a consumer casts itself.
-  static const char* keywords[] = {"requested_schema", nullptr};
-  PyObject* requested = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                   const_cast<char**>(keywords), &requested)) {
-    return nullptr;
-  }
+  PyObject* requested = nullptr;
+  if (!kit::bind_fastcall(kExportSignature, args, nargsf, kwnames, &requested)) return nullptr;
   auto* stream = new (std::nothrow) ArrowArrayStream{};
   if (stream == nullptr) return PyErr_NoMemory();
   if (table::export_stream(record_of(self).table, stream) != 0) {
@@ -375,9 +377,7 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyMethodDef stream_methods[] = {
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"__arrow_c_stream__", kit::as_cfunction(stream_export), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order. May be\n"
      "called any number of times: every stream shares the same buffers. requested_schema\n"
@@ -451,32 +451,41 @@ bool row_request_from(PyObject* n_rows, PyObject* set_aside, PyObject* null_valu
   return true;
 }
 
-PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "source",    GLEAVE_OPTION_KEYWORDS,  "header",        "infer_types", "allow_binary",
-      "cancel",    GLEAVE_DIALECT_KEYWORDS, "string_views",  "threads",     "n_rows",
-      "set_aside", "null_values",           "decimal_comma", nullptr};
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("arrow_stream");
+    p.required("source").keyword_only();
+    kit::add_options(p, kit::OptionUse::RepairKeywordOnly);
+    p.optional("header", "True").optional("infer_types", "True").optional("allow_binary", "True");
+    p.optional("cancel", "None").optional("string_views", "False").optional("threads", "None");
+    p.optional("n_rows", "None").optional("set_aside", "False").optional("null_values", "None");
+    p.optional("decimal_comma", "True");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kHeader = 1 + kit::option_count(kit::OptionUse::RepairKeywordOnly);
+
+PyObject* or_none(PyObject* value) {
+  return value == nullptr ? Py_None : value;
+}
+
+PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  kit::Bound bound;
+  if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
   PathArg input;
-  OptionArgs option_args;
-  DialectArgs dialect_args;
-  PyObject* header = nullptr;
-  PyObject* infer_types = nullptr;
-  PyObject* allow_binary = nullptr;
-  PyObject* cancel = Py_None;
-  PyObject* string_views = nullptr;
-  PyObject* threads_arg = Py_None;
-  PyObject* n_rows = Py_None;
-  PyObject* set_aside = nullptr;
-  PyObject* null_values = Py_None;
-  PyObject* decimal_comma = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs,
-          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOO:arrow_stream",
-          const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
-          &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma)) {
-    return nullptr;
-  }
+  if (!path_from(bound[0], input)) return nullptr;
+  PyObject* header = bound[kHeader];
+  PyObject* infer_types = bound[kHeader + 1];
+  PyObject* allow_binary = bound[kHeader + 2];
+  PyObject* cancel = or_none(bound[kHeader + 3]);
+  PyObject* string_views = bound[kHeader + 4];
+  PyObject* threads_arg = or_none(bound[kHeader + 5]);
+  PyObject* n_rows = or_none(bound[kHeader + 6]);
+  PyObject* set_aside = bound[kHeader + 7];
+  PyObject* null_values = or_none(bound[kHeader + 8]);
+  PyObject* decimal_comma = bound[kHeader + 9];
   RowRequest rows;
   if (!row_request_from(n_rows, set_aside, null_values, rows)) return nullptr;
   unsigned threads = 0;
@@ -499,7 +508,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!dialect_from(option_args, dialect_args, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options, request) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
@@ -527,8 +536,9 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-PyObject* arrow_stream_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return arrow_stream(module, args, kwargs); });
+PyObject* arrow_stream_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  return guarded([&] { return arrow_stream(module, args, nargsf, kwnames); });
 }
 
 }  // namespace
@@ -540,15 +550,9 @@ int add_arrow_stream_type(PyObject* module, ModuleState* state) {
   return PyModule_AddObjectRef(module, "ArrowStream", type);
 }
 
-PyMethodDef arrow_stream_method = {
-    "arrow_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_stream_entry)),
-    METH_VARARGS | METH_KEYWORDS,
-    "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
-    "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
-    "string_views=False, threads=None, n_rows=None, set_aside=False, null_values=None, "
-    "decimal_comma=True)\n--\n\n"
+namespace {
+
+const char kDoc[] =
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and builds its kept rows into an Arrow table\n"
     "with the interpreter lock released. Returns an ArrowStream (the Arrow PyCapsule\n"
@@ -567,6 +571,14 @@ PyMethodDef arrow_stream_method = {
     "the rows read. set_aside=True keeps the rows left out of the table as the bytes of a\n"
     "quarantine file (ArrowStream.set_aside). null_values: field texts read as empty (null\n"
     "when typed) in data rows. decimal_comma=False reads no decimal comma (by default one\n"
-    "is read when the delimiter is not a comma)."};
+    "is read when the delimiter is not a comma).";
+
+}  // namespace
+
+PyMethodDef arrow_stream_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"arrow_stream", kit::as_cfunction(arrow_stream_entry), METH_FASTCALL | METH_KEYWORDS,
+          doc.c_str()};
+}
 
 }  // namespace gleave::native
