@@ -23,7 +23,7 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-#define GLEAVE_OPTION(name, kind, scope, flags, metavar, help) \
+#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help) \
   {#name, #kind, kinds::kind::shown, scope, flags, metavar, help},
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
@@ -114,29 +114,10 @@ bool value_error(const char* message) {
   return false;
 }
 
-// The options given, into the engine's options and request.
-void apply(const OptionValues& v, GleaveOptions& options, DialectRequest& request) {
-  if (v.delimiter.given) options.delimiter = v.delimiter.value;
-  if (v.quote_char.given) {
-    request.quote_given = true;
-    request.quote_char = v.quote_char.value;
-    if (v.quote_char.value) options.quote_char = *v.quote_char.value;
-  }
-  if (v.fill_ragged_rows.given) options.fill_ragged_rows = v.fill_ragged_rows.value;
-  if (v.merge_overflow.given) options.merge_overflow = v.merge_overflow.value;
-  if (v.expected_columns.given) options.expected_columns = v.expected_columns.value;
-  if (v.repair_quotes.given) options.repair_quotes = v.repair_quotes.value;
-  if (v.encoding.given) request.encoding = v.encoding.value;
-  if (v.skip_initial_space.given) request.skip_initial_space = v.skip_initial_space.value;
-  if (v.preamble_lines.given) request.preamble_lines = v.preamble_lines.value;
-  request.escape_given = v.escape_char.given;
-  request.escape_char = v.escape_char.value;
-  request.comment_given = v.comment_char.given;
-  request.comment_char = v.comment_char.value;
-}
-
 // The parts given must work together; what is detected is checked once it is.
-bool check_together(const GleaveOptions& options, const DialectRequest& request) {
+bool check_together(GleaveOptions& options, const DialectRequest& request) {
+  // The repair options' quote is the one given (else the double quote).
+  if (request.quote_given && request.quote_char) options.quote_char = *request.quote_char;
   if (options.delimiter && !(request.quote_given && !request.quote_char)) {
     if (const char* conflict = dialect_conflict(*options.delimiter, options.quote_char, {})) {
       return value_error(conflict);
@@ -163,31 +144,34 @@ bool check_together(const GleaveOptions& options, const DialectRequest& request)
 
 namespace kinds {
 
-bool Delimiter::convert(PyObject* value, const char* name, Option<Value>& out) {
-  if (value == Py_None) return true;
-  out.given = true;
-  return control_byte(value, name, out.value);
-}
-
-bool Quote::convert(PyObject* value, const char* name, Option<Value>& out) {
-  out.given = true;
+bool Delimiter::convert(PyObject* value, const char* name, std::optional<unsigned char>& out) {
   if (value == Py_None) return true;
   unsigned char c = 0;
   if (!control_byte(value, name, c)) return false;
-  out.value = c;
+  out = c;
   return true;
 }
 
-bool Switch::convert(PyObject* value, const char* name, Option<Value>& out) {
-  out.given = true;
-  return bool_from(value, name, out.value);
+bool Quote::convert(PyObject* value, const char* name, bool& given,
+                    std::optional<unsigned char>& out) {
+  given = true;
+  out.reset();
+  return value == Py_None || Delimiter::convert(value, name, out);
 }
 
-bool MaybeSwitch::convert(PyObject* value, const char* name, Option<Value>& out) {
-  return value == Py_None || Switch::convert(value, name, out);
+bool Switch::convert(PyObject* value, const char* name, bool& out) {
+  return bool_from(value, name, out);
 }
 
-bool MaybeCount::convert(PyObject* value, const char* name, Option<Value>& out) {
+bool MaybeSwitch::convert(PyObject* value, const char* name, std::optional<bool>& out) {
+  if (value == Py_None) return true;
+  bool b = false;
+  if (!bool_from(value, name, b)) return false;
+  out = b;
+  return true;
+}
+
+bool MaybeCount::convert(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
   if (value == Py_None) return true;
   if (PyBool_Check(value) || !PyLong_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.100s", name,
@@ -200,11 +184,11 @@ bool MaybeCount::convert(PyObject* value, const char* name, Option<Value>& out) 
     PyErr_Format(PyExc_ValueError, "%s must be between 0 and 2**64 - 1", name);
     return false;
   }
-  out = {v, true};
+  out = v;
   return true;
 }
 
-bool Encoding::convert(PyObject* value, const char* name, Option<Value>& out) {
+bool Encoding::convert(PyObject* value, const char* name, std::string& out) {
   if (value == Py_None) return true;
   if (!PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be a str or None, not %.100s", name,
@@ -214,13 +198,12 @@ bool Encoding::convert(PyObject* value, const char* name, Option<Value>& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (text == nullptr) return false;
-  out.value.assign(text, static_cast<std::size_t>(size));
-  out.given = true;
-  if (out.value.empty() || out.value.find('\0') != std::string::npos) {
+  out.assign(text, static_cast<std::size_t>(size));
+  if (out.empty() || out.find('\0') != std::string::npos) {
     PyErr_Format(PyExc_LookupError, "unknown encoding: %R", value);
     return false;
   }
-  return encoding_known(out.value) || python_codec_name(value, out.value);
+  return encoding_known(out) || python_codec_name(value, out);
 }
 
 }  // namespace kinds
@@ -245,20 +228,24 @@ Py_ssize_t add_options(Parameters& params, OptionUse use) {
   return first;
 }
 
+// The fields a line of the table names, as arguments: (a, b) gives a, b.
+#define GLEAVE_FIELDS(...) __VA_ARGS__
+
 bool options_from(PyObject* const* values, OptionUse use, GleaveOptions& options,
                   DialectRequest& request) {
-  OptionValues given;
   std::size_t i = 0;
-#define GLEAVE_OPTION(name, kind, scope, flags, metavar, help)                             \
-  if (takes(use, scope)) {                                                                 \
-    PyObject* value = values[i++];                                                         \
-    if (value != nullptr && !kinds::kind::convert(value, #name, given.name)) return false; \
+#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help)                 \
+  if (takes(use, scope)) {                                                            \
+    PyObject* value = values[i++];                                                    \
+    if (value != nullptr && !kinds::kind::convert(value, #name, GLEAVE_FIELDS where)) \
+      return false;                                                                   \
   }
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
-  apply(given, options, request);
   return check_together(options, request);
 }
+
+#undef GLEAVE_FIELDS
 
 PyObject* option_table() {
   constexpr std::size_t n = sizeof kRows / sizeof kRows[0];

@@ -13,67 +13,50 @@
 
 namespace gleave::kit {
 
-// A value as the caller left it: given or not, and what.
-template <class T>
-struct Option {
-  T value{};
-  bool given = false;
-};
-
-// How an option's Python value is checked and converted; `shown` is its
-// default as the signature line shows it. Each convert() leaves `out` not
-// given for a value that means "detect it", and returns false with
-// TypeError, ValueError or LookupError set.
+// How an option's Python value is checked and converted into the engine's
+// field(s); `shown` is its default as the signature line shows it. A value
+// that means "detect it" leaves the fields as they are. Each convert()
+// returns false with TypeError, ValueError or LookupError set.
 namespace kinds {
 // None (detected), or one ASCII character or its name ("tab", "pipe", ...).
 struct Delimiter {
-  using Value = unsigned char;
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, std::optional<unsigned char>& out);
 };
-// Left out: detected; None: no quoting; else as a delimiter.
+// Left out: detected; given: `given` is set, None meaning no quoting and
+// anything else as for a delimiter.
 struct Quote {
-  using Value = std::optional<unsigned char>;
   static constexpr const char* shown = "...";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, bool& given,
+                      std::optional<unsigned char>& out);
 };
 // The same with None meaning "none of it" (quotes doubled, no comments).
 struct CharOrNone : Quote {};
 // A bool, on unless given.
 struct Switch {
-  using Value = bool;
   static constexpr const char* shown = "True";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, bool& out);
 };
 // None (detected), or a bool.
-struct MaybeSwitch : Switch {
+struct MaybeSwitch {
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, std::optional<bool>& out);
 };
 // None (inferred or detected), or an int from 0 to 2**64 - 1.
 struct MaybeCount {
-  using Value = std::uint64_t;
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, std::optional<std::uint64_t>& out);
 };
 struct Width : MaybeCount {};
 // None (detected), or an encoding's name as iconv or Python's codecs know it.
 struct Encoding {
-  using Value = std::string;
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, Option<Value>& out);
+  static bool convert(PyObject* value, const char* name, std::string& out);
 };
 }  // namespace kinds
 
 inline constexpr unsigned kPositional = 1;
 inline constexpr unsigned kRepairOnly = 2;
-
-// Every option, as given.
-struct OptionValues {
-#define GLEAVE_OPTION(name, kind, scope, flags, metavar, help) Option<kinds::kind::Value> name;
-#include "bindings/kit/options.def"
-#undef GLEAVE_OPTION
-};
 
 // Which options a callable takes and how.
 enum class OptionUse {
@@ -85,7 +68,7 @@ enum class OptionUse {
 // How many options a callable of `use` takes.
 constexpr std::size_t option_count(OptionUse use) {
   std::size_t n = 0;
-#define GLEAVE_OPTION(name, kind, scope, flags, metavar, help) \
+#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help) \
   n += use != OptionUse::Detect || ((scope)&kRepairOnly) == 0;
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
