@@ -31,6 +31,9 @@ OPTIONS: Tuple[Option, ...] = tuple(
     for name, kind, positional, repair_only, flags, metavar, help in _native.OPTIONS
 )
 
+# The options that say how to read a file, which detect() takes too.
+DETECT_OPTIONS: Tuple[str, ...] = tuple(o.name for o in OPTIONS if not o.repair_only)
+
 # How each kind is written in a stub: its annotation and its default. A
 # quote-like option left out is detected (the ``...`` default); None means
 # "none of it".

@@ -26,6 +26,7 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _native, remote
+from ._options import DETECT_OPTIONS
 
 if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
@@ -259,8 +260,6 @@ def native_options(options: Dict[str, Any], *, n_rows: Optional[int] = None, ski
 # whole file; the first head is this long, and each next one twice as long.
 HEAD_READ_FROM = 64 << 20
 HEAD_FIRST = 4 << 20
-_DIALECT_OPTIONS = ("delimiter", "quote_char", "expected_columns", "encoding", "skip_initial_space",
-                    "preamble_lines", "escape_char")
 
 
 def _head_stream(source: Any, options: Dict[str, Any]) -> Any:
@@ -282,7 +281,7 @@ def _head_stream(source: Any, options: Dict[str, Any]) -> Any:
         return None
     if not stat.S_ISREG(st.st_mode) or st.st_size < HEAD_READ_FROM:
         return None
-    asked = {key: options[key] for key in _DIALECT_OPTIONS if key in options}
+    asked = {key: options[key] for key in DETECT_OPTIONS if key in options}
     try:
         whole = _native.detect(path, **asked)
         with open(path, "rb") as given:
