@@ -1,31 +1,22 @@
-// Argument binding and conversion shared by every callable of the module.
-// Binding owns the TypeError texts for missing, repeated, unexpected and
-// surplus arguments; conversion attaches "while processing '<name>'" notes.
+// The core's own conversion of arguments, after the kit has bound them:
+// str-only paths, the first byte of a delimiter or quote, numpy's bools, and
+// "while processing '<name>'" notes on every conversion error.
 #pragma once
+
+#include "bindings/core/module.hpp"  // Python.h comes first, before any standard header.
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "bindings/core/common.hpp"
+#include "bindings/kit/arguments.hpp"
 #include "engine/gleave.hpp"
 
 namespace gleave::py {
 
-struct Signature {
-  const char* display;        // how messages name the callable, e.g. "sniff()"
-  const char* const* params;  // positional-or-keyword parameter names
-  Py_ssize_t count;           // number of parameters
-  Py_ssize_t required;        // the first `required` ones have no default
-};
-
-// Binds vectorcall arguments to `out[0..count)` as borrowed references, NULL
-// where a parameter was not given. False with TypeError set on a fault.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                   PyObject* kwnames, PyObject** out);
-
-// The same for a tuple and an optional dict (tp_new).
-bool bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+using kit::bind_fastcall;
+using kit::bind_tuple_dict;
+using kit::Signature;
 
 // Conversions. Each returns false with the exception set and the note for
 // `param` attached.
@@ -37,8 +28,8 @@ bool convert_utf8_view(PyObject* value, const char* param, const char*& data, Py
 // entries take the defaults.
 bool convert_options(PyObject* const* values, GleaveOptions& options);
 
-// Parameter names of the option arguments, for signatures.
-#define GLEAVE_OPTION_PARAMS                                                           \
+// Parameter names of the six, for signatures.
+#define GLEAVE_CORE_OPTION_PARAMS                                                      \
   "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", \
       "repair_quotes"
 

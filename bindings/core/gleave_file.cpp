@@ -1,12 +1,10 @@
 // gleave_file(): repairs a CSV file on disk and returns a GleaveSummary.
-// Python.h comes first, before any standard header.
-#include "bindings/core/common.hpp"
+#include "bindings/core/module.hpp"  // Python.h comes first, before any standard header.
 
 #include <optional>
 #include <string>
 
 #include "bindings/core/arguments.hpp"
-#include "bindings/core/module.hpp"
 #include "bindings/core/summary.hpp"
 
 namespace gleave::py {
@@ -24,7 +22,7 @@ PyObject* raise_gleave_error(const GleaveError& error) {
 namespace {
 
 const char* const kParams[] = {"input_path", "output_path", "quarantine_path",
-                               GLEAVE_OPTION_PARAMS};
+                               GLEAVE_CORE_OPTION_PARAMS};
 const Signature kSignature{"gleave_file()", kParams, 9, 2};
 
 PyObject* gleave_file_impl(const std::string& input_path, const std::string& output_path,

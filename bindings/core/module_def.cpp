@@ -1,7 +1,4 @@
 // The module definition, its execution step and sniff().
-// Python.h comes first, before any standard header.
-#include "bindings/core/common.hpp"
-
 #include "bindings/core/arguments.hpp"
 #include "bindings/core/module.hpp"
 #include "bindings/core/summary.hpp"
@@ -42,10 +39,7 @@ PyObject* sniff_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 
 constexpr int kFunctionFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
-template <class F>
-PyCFunction as_cfunction(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using kit::as_cfunction;
 
 PyMethodDef function_defs[] = {
     {"gleave_file", as_cfunction(gleave_file_fastcall), kFunctionFlags,

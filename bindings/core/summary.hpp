@@ -1,32 +1,25 @@
-// GleaveSummary: the read-only result of a gleave, shown to Python.
+// The core's GleaveSummary: the kit's summary with the core's six
+// attributes, no docs on them, a repr that shows the delimiter as it is,
+// and comparison by identity.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
-#include "bindings/core/common.hpp"
+#include "bindings/core/module.hpp"
+#include "bindings/kit/summary.hpp"
 #include "engine/gleave.hpp"
 
 namespace gleave::py {
 
-struct PyGleaveSummary {
-  std::uint64_t total_rows = 0;
-  std::uint64_t gleaved_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::string detected_delimiter;  // UTF-8, exactly one character
-  std::uint64_t inferred_columns = 0;
-};
+using kit::SummaryRecord;
 
-// The counts unchanged; the delimiter (a code point from 0 to 255) as UTF-8.
-PyGleaveSummary summary_from(const GleaveCounts& counts, char32_t delimiter);
+// The counts unchanged, and the delimiter (a code point from 0 to 255).
+SummaryRecord summary_from(const GleaveCounts& counts, unsigned char delimiter);
 
 // The process-wide type object, created on first need (borrowed); NULL with
 // RuntimeError set when creating it fails.
 PyTypeObject* summary_type();
 
-// A new GleaveSummary holding the record (consumed); NULL on failure.
-PyObject* new_summary(PyGleaveSummary&& record);
+// A new GleaveSummary holding the record; NULL on failure.
+PyObject* new_summary(const SummaryRecord& record);
 
 // Creates a class from its PyType_Spec once per process; a failure becomes
 // RuntimeError("An error occurred while initializing class <name>").

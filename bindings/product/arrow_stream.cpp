@@ -12,6 +12,8 @@
 // times (DuckDB asks again for every query). A text of a few MiB is held
 // whole rather than read again; a pipe is copied to an unnamed temporary
 // file first, which goes with the object.
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,9 +24,9 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
-#include "bindings/product/native.hpp"
 #include "engine/base/fd.hpp"
 #include "engine/io/chunked.hpp"
 #include "engine/io/files.hpp"
@@ -425,15 +427,15 @@ void stream_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-PyObject* stream_export(PyObject* self, PyObject* args, PyObject* kwargs) {
+const char* const kExportParams[] = {"requested_schema"};
+const kit::Signature kExportSignature{"__arrow_c_stream__()", kExportParams, 1, 0};
+
+PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
   // A requested schema is a wish the protocol lets a producer decline: the
   // types here are already the ones inferred, and a consumer casts itself.
-  static const char* keywords[] = {"requested_schema", nullptr};
-  PyObject* requested = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:__arrow_c_stream__",
-                                   const_cast<char**>(keywords), &requested)) {
-    return nullptr;
-  }
+  PyObject* requested = nullptr;
+  if (!kit::bind_fastcall(kExportSignature, args, nargsf, kwnames, &requested)) return nullptr;
   auto* stream = new (std::nothrow) ArrowArrayStream{};
   if (stream == nullptr) return PyErr_NoMemory();
   std::shared_ptr<const Recipe> recipe = record_of(self).recipe;
@@ -529,9 +531,7 @@ PyGetSetDef stream_getset[] = {
 };
 
 PyMethodDef stream_methods[] = {
-    {"__arrow_c_stream__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_export)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"__arrow_c_stream__", kit::as_cfunction(stream_export), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order, each\n"
      "built as the rows are read again. May be called any number of times; each stream\n"
@@ -605,33 +605,42 @@ bool row_request_from(PyObject* n_rows, PyObject* set_aside, PyObject* null_valu
   return true;
 }
 
-PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "source",    GLEAVE_OPTION_KEYWORDS,  "header",        "infer_types", "allow_binary",
-      "cancel",    GLEAVE_DIALECT_KEYWORDS, "string_views",  "threads",     "n_rows",
-      "set_aside", "null_values",           "decimal_comma", "types",       nullptr};
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("arrow_stream");
+    p.required("source").keyword_only();
+    kit::add_options(p, kit::OptionUse::RepairKeywordOnly);
+    p.optional("header", "True").optional("infer_types", "True").optional("allow_binary", "True");
+    p.optional("cancel", "None").optional("string_views", "False").optional("threads", "None");
+    p.optional("n_rows", "None").optional("set_aside", "False").optional("null_values", "None");
+    p.optional("decimal_comma", "True").optional("types", "None");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kHeader = 1 + kit::option_count(kit::OptionUse::RepairKeywordOnly);
+
+PyObject* or_none(PyObject* value) {
+  return value == nullptr ? Py_None : value;
+}
+
+PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames) {
+  kit::Bound bound;
+  if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
   PathArg input;
-  OptionArgs option_args;
-  DialectArgs dialect_args;
-  PyObject* header = nullptr;
-  PyObject* infer_types = nullptr;
-  PyObject* allow_binary = nullptr;
-  PyObject* cancel = Py_None;
-  PyObject* string_views = nullptr;
-  PyObject* threads_arg = Py_None;
-  PyObject* n_rows = Py_None;
-  PyObject* set_aside = nullptr;
-  PyObject* null_values = Py_None;
-  PyObject* decimal_comma = nullptr;
-  PyObject* types = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs,
-          "O&|$" GLEAVE_OPTION_FORMAT "OOOO" GLEAVE_DIALECT_FORMAT "OOOOOOO:arrow_stream",
-          const_cast<char**>(keywords), path_converter, &input, GLEAVE_OPTION_POINTERS(option_args),
-          &header, &infer_types, &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args),
-          &string_views, &threads_arg, &n_rows, &set_aside, &null_values, &decimal_comma, &types)) {
-    return nullptr;
-  }
+  if (!path_from(bound[0], input)) return nullptr;
+  PyObject* header = bound[kHeader];
+  PyObject* infer_types = bound[kHeader + 1];
+  PyObject* allow_binary = bound[kHeader + 2];
+  PyObject* cancel = or_none(bound[kHeader + 3]);
+  PyObject* string_views = bound[kHeader + 4];
+  PyObject* threads_arg = or_none(bound[kHeader + 5]);
+  PyObject* n_rows = or_none(bound[kHeader + 6]);
+  PyObject* set_aside = bound[kHeader + 7];
+  PyObject* null_values = or_none(bound[kHeader + 8]);
+  PyObject* decimal_comma = bound[kHeader + 9];
+  PyObject* types = or_none(bound[kHeader + 10]);
   // A stream's schema is fixed before its first batch: the types are
   // settled over every row (a pipe is copied to a temporary file for it),
   // never guessed from a head that a later value could contradict.
@@ -664,7 +673,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!dialect_from(option_args, dialect_args, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options, request) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
@@ -695,8 +704,9 @@ PyObject* arrow_stream(PyObject* module, PyObject* args, PyObject* kwargs) {
   return self;
 }
 
-PyObject* arrow_stream_entry(PyObject* module, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return arrow_stream(module, args, kwargs); });
+PyObject* arrow_stream_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames) {
+  return guarded([&] { return arrow_stream(module, args, nargsf, kwnames); });
 }
 
 }  // namespace
@@ -708,15 +718,9 @@ int add_arrow_stream_type(PyObject* module, ModuleState* state) {
   return PyModule_AddObjectRef(module, "ArrowStream", type);
 }
 
-PyMethodDef arrow_stream_method = {
-    "arrow_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(arrow_stream_entry)),
-    METH_VARARGS | METH_KEYWORDS,
-    "arrow_stream(source, *, delimiter=None, quote_char=..., fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, header=True, "
-    "infer_types=True, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
-    "string_views=False, threads=None, n_rows=None, set_aside=False, null_values=None, "
-    "decimal_comma=True, types=None)\n--\n\n"
+namespace {
+
+const char kDoc[] =
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and returns an ArrowStream (the Arrow\n"
     "PyCapsule protocol) of its kept rows as record batches. This call reads the rows once,\n"
@@ -742,6 +746,14 @@ PyMethodDef arrow_stream_method = {
     "in data rows. decimal_comma=False reads no decimal comma (by default one is read when\n"
     "the delimiter is not a comma). A file that changes between the readings so that a\n"
     "value no longer fits its column's type ends the stream with an error, never with a\n"
-    "wrong value."};
+    "wrong value.";
+
+}  // namespace
+
+PyMethodDef arrow_stream_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"arrow_stream", kit::as_cfunction(arrow_stream_entry), METH_FASTCALL | METH_KEYWORDS,
+          doc.c_str()};
+}
 
 }  // namespace gleave::native

@@ -1,6 +1,8 @@
 // detect(): how the product functions would read a file or a sample: its
 // encoding and dialect, with the evidence for it.
-#include "bindings/product/native.hpp"
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <string>
 
 namespace gleave::native {
 
@@ -62,7 +64,7 @@ PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions
 PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& options,
                       const DialectRequest& request, bool evidence) {
   PathArg input;
-  if (!path_converter(source, &input)) return nullptr;
+  if (!path_from(source, input)) return nullptr;
   ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(nullptr, state->cancelled_error);
   const FileRef ref = input.ref();
@@ -95,33 +97,17 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
   return new_dialect(state, prepared);
 }
 
-PyObject* detect_with_arguments(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "source",   "delimiter", "quote_char", "expected_columns", GLEAVE_DIALECT_KEYWORDS,
-      "evidence", nullptr};
-  PyObject* source = nullptr;
-  OptionArgs option_args;
-  DialectArgs dialect_args;
-  PyObject* evidence_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO" GLEAVE_DIALECT_FORMAT "O:detect",
-                                   const_cast<char**>(keywords), &source, &option_args.delimiter,
-                                   &option_args.quote_char, &option_args.expected_columns,
-                                   GLEAVE_DIALECT_POINTERS(dialect_args), &evidence_arg)) {
-    return nullptr;
-  }
-  GleaveOptions options;
-  DialectRequest request;
-  // The evidence costs a dict per candidate: on a short sample that is
-  // most of the call, so it is built only when asked for.
-  bool evidence = false;
-  if (!dialect_from(option_args, dialect_args, options, request) ||
-      !bool_from(evidence_arg, "evidence", evidence)) {
-    return nullptr;
-  }
-  if (PyObject_CheckBuffer(source))
-    return detect_content(module, source, options, request, evidence);
-  return detect_file(module, source, options, request, evidence);
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("detect");
+    p.required("source").keyword_only();
+    kit::add_options(p, kit::OptionUse::Detect);
+    p.optional("evidence", "False");
+    return p;
+  }();
+  return p;
 }
+constexpr std::size_t kEvidence = 1 + kit::option_count(kit::OptionUse::Detect);
 
 // csv_gleave.remote.detect when `source` is a URL (a str with "://" or
 // "::" that csv_gleave.remote.is_url accepts), else null with no exception.
@@ -153,9 +139,9 @@ PyObject* remote_detect_for(PyObject* source, bool* failed) {
 }
 
 // A vectorcall entry point: detect(source) is most calls, and on a short
-// sample the argument tuple and keyword dict of a classic call, or a Python
-// wrapper, would cost as much as the detection. Anything else is parsed as
-// usual; a URL is handed to csv_gleave.remote, which streams it back here.
+// sample an argument tuple and keyword dict, or a Python wrapper, would cost
+// as much as the detection. A URL is handed to csv_gleave.remote, which
+// streams it back here.
 PyObject* detect(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     if (nargs >= 1) {
@@ -165,30 +151,22 @@ PyObject* detect(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
       if (remote)
         return PyObject_Vectorcall(remote.get(), args, static_cast<std::size_t>(nargs), kwnames);
     }
-    if (nargs == 1 && kwnames == nullptr) {
-      static const GleaveOptions options;
-      static const DialectRequest request;
-      PyObject* source = args[0];
-      if (PyObject_CheckBuffer(source)) {
-        return detect_content(module, source, options, request, false);
-      }
-      return detect_file(module, source, options, request, false);
+    kit::Bound bound;
+    if (!parameters().bind(args, nargs, kwnames, bound)) return nullptr;
+    GleaveOptions options;
+    DialectRequest request;
+    // The evidence costs a dict per candidate: on a short sample that is
+    // most of the call, so it is built only when asked for.
+    bool evidence = false;
+    if (!kit::options_from(&bound[1], kit::OptionUse::Detect, options, request) ||
+        !bool_from(bound[kEvidence], "evidence", evidence)) {
+      return nullptr;
     }
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    Ref tuple(PyTuple_New(nargs));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
-    Ref kwargs;
-    if (nkw > 0) {
-      kwargs = Ref(PyDict_New());
-      if (!kwargs) return nullptr;
-      for (Py_ssize_t i = 0; i < nkw; ++i) {
-        if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) {
-          return nullptr;
-        }
-      }
+    PyObject* source = bound[0];
+    if (PyObject_CheckBuffer(source)) {
+      return detect_content(module, source, options, request, evidence);
     }
-    return detect_with_arguments(module, tuple.get(), kwargs.get());
+    return detect_file(module, source, options, request, evidence);
   });
 }
 
@@ -216,12 +194,9 @@ PyObject* dialect_dict(const PreparedText& prepared) {
   return dict.release();
 }
 
-PyMethodDef detect_method = {
-    "detect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(detect)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "detect(source, *, delimiter=None, quote_char=..., expected_columns=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=..., "
-    "evidence=False)\n--\n\n"
+namespace {
+
+const char kDoc[] =
     "The encoding and dialect of `source`, as the product functions read it: a Dialect\n"
     "(encoding, delimiter, quote_char (None: no quoting), skip_initial_space, preamble_lines,\n"
     "header, the widths, not_a_table, ...).\n\n"
@@ -236,6 +211,13 @@ PyMethodDef detect_method = {
     "lines), expected_columns. With\n"
     "evidence=True the result also holds every\n"
     "candidate dialect tried and its scores (the chosen one first); that costs a dict per\n"
-    "candidate, so it is left out by default."};
+    "candidate, so it is left out by default.";
+
+}  // namespace
+
+PyMethodDef detect_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"detect", kit::as_cfunction(detect), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
 
 }  // namespace gleave::native

@@ -174,42 +174,26 @@ PyObject* checked(const Field& f, PyObject* given) {
   return nullptr;
 }
 
-PyObject* dialect_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* given[kFieldCount] = {};
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > static_cast<Py_ssize_t>(kFieldCount)) {
-    PyErr_Format(PyExc_TypeError, "Dialect() takes at most %zu arguments (%zd given)", kFieldCount,
-                 nargs);
-    return nullptr;
-  }
-  for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = PyTuple_GET_ITEM(args, i);
-  if (kwargs != nullptr) {
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      std::size_t i = 0;
-      while (i < kFieldCount && (!PyUnicode_Check(key) ||
-                                 PyUnicode_CompareWithASCIIString(key, kFields[i].name) != 0)) {
-        ++i;
+// The constructor's parameters: every attribute, the required ones first
+// (as kFields has them).
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("Dialect");
+    for (const Field& f : kFields) {
+      if (f.required) {
+        p.required(f.name);
+      } else {
+        p.optional(f.name, "...");
       }
-      if (i == kFieldCount) {
-        PyErr_Format(PyExc_TypeError, "Dialect() got an unexpected keyword argument %R", key);
-        return nullptr;
-      }
-      if (given[i] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "Dialect() got multiple values for argument '%s'",
-                     kFields[i].name);
-        return nullptr;
-      }
-      given[i] = value;
     }
-  }
-  for (std::size_t i = 0; i < kFieldCount; ++i) {
-    if (kFields[i].required && given[i] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "Dialect() missing required argument '%s'", kFields[i].name);
-      return nullptr;
-    }
-  }
+    return p;
+  }();
+  return p;
+}
+
+PyObject* dialect_new_unguarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  kit::Bound given;
+  if (!parameters().bind(args, kwargs, given)) return nullptr;
   Ref self(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   for (std::size_t i = 0; i < kFieldCount; ++i) {
@@ -217,6 +201,10 @@ PyObject* dialect_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (as_dialect(self.get())->values[i] == nullptr) return nullptr;
   }
   return self.release();
+}
+
+PyObject* dialect_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return dialect_new_unguarded(type, args, kwargs); });
 }
 
 PyObject* get_field(PyObject* self, void* closure) {

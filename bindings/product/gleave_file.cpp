@@ -1,30 +1,35 @@
 // gleave_file(): repairs a file into an output (and a quarantine) that
 // appear whole or not at all.
-#include "bindings/product/native.hpp"
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <string>
 
 namespace gleave::native {
 
 namespace {
 
-PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("gleave_file");
+    p.required("input_path").required("output_path").optional("quarantine_path", "None");
+    kit::add_options(p, kit::OptionUse::Repair);
+    p.optional("in_place", "False").optional("allow_binary", "True").optional("cancel", "None");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kOptions = 3;
+constexpr std::size_t kInPlace = kOptions + kit::option_count(kit::OptionUse::Repair);
+
+PyObject* gleave_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "input_path", "output_path",  "quarantine_path", GLEAVE_OPTION_KEYWORDS,
-        "in_place",   "allow_binary", "cancel",          GLEAVE_DIALECT_KEYWORDS,
-        nullptr};
+    kit::Bound bound;
+    if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
     PathArg input, output;
     OptionalPath quarantine;
-    OptionArgs option_args;
-    DialectArgs dialect_args;
-    PyObject* in_place = nullptr;
-    PyObject* allow_binary = nullptr;
-    PyObject* cancel = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs,
-            "O&O&|O&" GLEAVE_OPTION_FORMAT "$OOO" GLEAVE_DIALECT_FORMAT ":gleave_file",
-            const_cast<char**>(keywords), path_converter, &input, path_converter, &output,
-            optional_path_converter, &quarantine, GLEAVE_OPTION_POINTERS(option_args), &in_place,
-            &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
+    if (!path_from(bound[0], input) || !path_from(bound[1], output) ||
+        !optional_path_from(bound[2], quarantine)) {
       return nullptr;
     }
     FileJob job;
@@ -33,14 +38,14 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
     if (quarantine) job.quarantine = quarantine->ref();
     bool allow = true;
     job.dialect.emplace();
-    if (!dialect_from(option_args, dialect_args, job.options, *job.dialect) ||
-        !bool_from(in_place, "in_place", job.allow_in_place) ||
-        !bool_from(allow_binary, "allow_binary", allow)) {
+    if (!kit::options_from(&bound[kOptions], kit::OptionUse::Repair, job.options, *job.dialect) ||
+        !bool_from(bound[kInPlace], "in_place", job.allow_in_place) ||
+        !bool_from(bound[kInPlace + 1], "allow_binary", allow)) {
       return nullptr;
     }
     job.refuse_binary = !allow;
     ModuleState* state = state_of_module(module);
-    PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
+    PythonInterrupt interrupt(cancel_from(bound[kInPlace + 2]), state->cancelled_error);
     job.interrupt = &interrupt;
     auto result = without_gil(interrupt, [&] { return run_file_job(job); });
     if (!result) {
@@ -52,15 +57,7 @@ PyObject* gleave_file(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-}  // namespace
-
-PyMethodDef gleave_file_method = {
-    "gleave_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gleave_file)),
-    METH_VARARGS | METH_KEYWORDS,
-    "gleave_file(input_path, output_path, quarantine_path=None, delimiter=None, quote_char=..., "
-    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, *, "
-    "in_place=False, allow_binary=True, cancel=None, encoding=None, skip_initial_space=None, "
-    "preamble_lines=None, escape_char=..., comment_char=...)\n--\n\n"
+const char kDoc[] =
     "Repairs a CSV file into output_path (and rejected rows into quarantine_path).\n\n"
     "The input is converted to UTF-8 (encoding=None detects it) and its dialect is detected:\n"
     "delimiter, quote character (quote_char=None: no quoting), blanks after a delimiter and\n"
@@ -82,6 +79,14 @@ PyMethodDef gleave_file_method = {
     "allow_binary=False refuses input that is plainly not text (NotTextError). cancel, an\n"
     "object with is_set() such as threading.Event, stops the repair (Cancelled) when set.\n"
     "The interpreter lock is released while the file is read, repaired and written;\n"
-    "Ctrl-C stops the repair within a fraction of a second (KeyboardInterrupt)."};
+    "Ctrl-C stops the repair within a fraction of a second (KeyboardInterrupt).";
+
+}  // namespace
+
+PyMethodDef gleave_file_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"gleave_file", kit::as_cfunction(gleave_file), METH_FASTCALL | METH_KEYWORDS,
+          doc.c_str()};
+}
 
 }  // namespace gleave::native

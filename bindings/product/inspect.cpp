@@ -1,10 +1,12 @@
 // inspect(): what a repair of a file would do, from one pass: the counts,
 // the first kept rows and the rows whose width is off, each capped so that
 // a huge row costs no more than its first columns.
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
 #include <algorithm>
+#include <string>
 #include <vector>
 
-#include "bindings/product/native.hpp"
 #include "engine/scan/text.hpp"
 
 namespace gleave::native {
@@ -226,44 +228,39 @@ bool size_arg(PyObject* value, const char* name, std::size_t& out) {
   return true;
 }
 
-PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("inspect");
+    p.required("file_path");
+    kit::add_options(p, kit::OptionUse::Repair);
+    p.optional("rows", "10").optional("ragged", "20").optional("max_columns", "50");
+    p.optional("max_field", "200").optional("allow_binary", "True").optional("cancel", "None");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kRows = 1 + kit::option_count(kit::OptionUse::Repair);
+
+PyObject* inspect(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"file_path",
-                                     GLEAVE_OPTION_KEYWORDS,
-                                     "rows",
-                                     "ragged",
-                                     "max_columns",
-                                     "max_field",
-                                     "allow_binary",
-                                     "cancel",
-                                     GLEAVE_DIALECT_KEYWORDS,
-                                     nullptr};
+    kit::Bound bound;
+    if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
     PathArg input;
-    OptionArgs option_args;
-    DialectArgs dialect_args;
-    PyObject *rows = nullptr, *ragged = nullptr, *max_columns = nullptr, *max_field = nullptr;
-    PyObject* allow_binary = nullptr;
-    PyObject* cancel = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&|" GLEAVE_OPTION_FORMAT "$OOOOOO" GLEAVE_DIALECT_FORMAT ":inspect",
-            const_cast<char**>(keywords), path_converter, &input,
-            GLEAVE_OPTION_POINTERS(option_args), &rows, &ragged, &max_columns, &max_field,
-            &allow_binary, &cancel, GLEAVE_DIALECT_POINTERS(dialect_args))) {
-      return nullptr;
-    }
+    if (!path_from(bound[0], input)) return nullptr;
     GleaveOptions options;
     DialectRequest request;
     InspectLimits limits;
     bool allow = true;
-    if (!dialect_from(option_args, dialect_args, options, request) ||
-        !size_arg(rows, "rows", limits.rows) || !size_arg(ragged, "ragged", limits.ragged) ||
-        !size_arg(max_columns, "max_columns", limits.max_columns) ||
-        !size_arg(max_field, "max_field", limits.max_field) ||
-        !bool_from(allow_binary, "allow_binary", allow)) {
+    if (!kit::options_from(&bound[1], kit::OptionUse::Repair, options, request) ||
+        !size_arg(bound[kRows], "rows", limits.rows) ||
+        !size_arg(bound[kRows + 1], "ragged", limits.ragged) ||
+        !size_arg(bound[kRows + 2], "max_columns", limits.max_columns) ||
+        !size_arg(bound[kRows + 3], "max_field", limits.max_field) ||
+        !bool_from(bound[kRows + 4], "allow_binary", allow)) {
       return nullptr;
     }
     ModuleState* state = state_of_module(module);
-    PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
+    PythonInterrupt interrupt(cancel_from(bound[kRows + 5]), state->cancelled_error);
     const FileRef ref = input.ref();
     auto result = without_gil(
         interrupt, [&] { return run_inspect(ref, options, request, limits, !allow, interrupt); });
@@ -272,20 +269,19 @@ PyObject* inspect(PyObject* module, PyObject* args, PyObject* kwargs) {
   });
 }
 
-}  // namespace
-
-PyMethodDef inspect_method = {
-    "inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(inspect)),
-    METH_VARARGS | METH_KEYWORDS,
-    "inspect(file_path, delimiter=None, quote_char=..., fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, *, rows=10, ragged=20, "
-    "max_columns=50, max_field=200, allow_binary=True, cancel=None, encoding=None, "
-    "skip_initial_space=None, preamble_lines=None, escape_char=..., comment_char=...)\n--\n\n"
+const char kDoc[] =
     "What a repair of the file would do, from one pass: a dict with the summary, the first\n"
     "`rows` kept rows (each its first max_columns fields, cut to max_field bytes, and its\n"
     "width), the first `ragged` rows whose width is off (line, reason, verdict, expected and\n"
     "actual width, content), how many such rows there are, and the dialect the file was\n"
     "read with and the evidence for it (as detect() gives it), and the first `ragged` lines\n"
-    "above the table (line and content), which a repair quarantines."};
+    "above the table (line and content), which a repair quarantines.";
+
+}  // namespace
+
+PyMethodDef inspect_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"inspect", kit::as_cfunction(inspect), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
 
 }  // namespace gleave::native

@@ -1,6 +1,8 @@
 // csv_gleave._native: the module definition, its state and its execution
 // step (multi-phase initialisation, so each interpreter gets its own state).
-#include "bindings/product/native.hpp"
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <string>
 
 namespace gleave::native {
 
@@ -9,12 +11,12 @@ namespace {
 PyMethodDef* methods() {
   // Entry points: add a line here for each new function file.
   static PyMethodDef table[] = {
-      arrow_stream_method,
-      gleave_file_method,
-      open_method,
-      sniff_method,
-      inspect_method,
-      detect_method,
+      arrow_stream_method(),
+      gleave_file_method(),
+      open_method(),
+      sniff_method(),
+      inspect_method(),
+      detect_method(),
       {nullptr, nullptr, 0, nullptr},
   };
   return table;
@@ -28,7 +30,7 @@ int add_exception(PyObject* module, const char* name, PyObject* base, const char
   return PyModule_AddObjectRef(module, name, slot);
 }
 
-int module_exec(PyObject* module) {
+int module_exec_unguarded(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (add_summary_type(module, state) < 0) return -1;
   if (add_reader_type(module, state) < 0) return -1;
@@ -45,7 +47,14 @@ int module_exec(PyObject* module) {
                     state->cancelled_error) < 0) {
     return -1;
   }
+  // The dialect and repair options, for the package's CLI and its checks.
+  kit::Ref options(kit::option_table());
+  if (!options || PyModule_AddObjectRef(module, "OPTIONS", options.get()) < 0) return -1;
   return 0;
+}
+
+int module_exec(PyObject* module) {
+  return kit::guarded(kGuardTexts, -1, [&] { return module_exec_unguarded(module); });
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
@@ -111,6 +120,13 @@ ModuleState* state_of_type(PyTypeObject* type) noexcept {
 }  // namespace gleave::native
 
 PyMODINIT_FUNC PyInit__native(void) {
-  gleave::native::module_def.m_methods = gleave::native::methods();
-  return PyModuleDef_Init(&gleave::native::module_def);
+  namespace native = gleave::native;
+  // The method table is built once, each doc with its signature line.
+  if (native::module_def.m_methods == nullptr) {
+    PyMethodDef* methods = gleave::kit::guarded(
+        native::kGuardTexts, static_cast<PyMethodDef*>(nullptr), [] { return native::methods(); });
+    if (methods == nullptr) return nullptr;
+    native::module_def.m_methods = methods;
+  }
+  return PyModuleDef_Init(&native::module_def);
 }

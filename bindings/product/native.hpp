@@ -1,17 +1,17 @@
-// Shared pieces of csv_gleave._native: the module state, references, the
-// conversion of arguments and options, errors, and running engine work with
-// the interpreter lock released.
+// Shared pieces of csv_gleave._native over the binding kit: the module
+// state, path arguments, errors, and running engine work with the
+// interpreter lock released.
 //
-// Adding an entry point: write bindings/product/<name>.cpp defining a PyMethodDef
-// (METH_VARARGS | METH_KEYWORDS, `self` is the module), declare it below and
-// list it in module.cpp's method table. Parse arguments with
-// PyArg_ParseTupleAndKeywords, paths with path_converter, the repair options
-// with OptionArgs + options_from; run engine work through without_gil(); turn
-// an engine error into an exception with raise_error().
+// Adding an entry point: write bindings/product/<name>.cpp with a function
+// that returns its PyMethodDef (METH_FASTCALL | METH_KEYWORDS, `self` is the
+// module), declare it below and list it in module.cpp's method table. Its
+// kit::Parameters (with kit::add_options for the dialect and repair options)
+// bind the arguments and write the doc's signature line; convert paths with
+// path_from and the options with kit::options_from; run engine work through
+// without_gil(); turn an engine error into an exception with raise_error().
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "bindings/kit/options.hpp"  // Python.h comes first, before any standard header.
 
 #include <chrono>
 #include <optional>
@@ -26,41 +26,13 @@
 
 namespace gleave::native {
 
-// ---------------------------------------------------------------------------
-// References
+using kit::bool_from;
+using kit::Ref;
+using kit::restore_exception;
+using kit::take_exception;
 
-// Owns one strong reference; the constructor steals.
-class Ref {
- public:
-  Ref() noexcept = default;
-  explicit Ref(PyObject* steal) noexcept : p_(steal) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-  Ref& operator=(Ref&& o) noexcept {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = std::exchange(o.p_, nullptr);
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-  static Ref borrow(PyObject* p) noexcept {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
-  PyObject* get() const noexcept { return p_; }
-  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-
- private:
-  PyObject* p_ = nullptr;
-};
-
-// The pending exception, taken out of the indicator (empty when none).
-Ref take_exception() noexcept;
-// Makes `exc` pending again (stolen).
-void restore_exception(Ref exc) noexcept;
+inline constexpr kit::GuardTexts kGuardTexts{"internal error in csv_gleave._native",
+                                             "out of memory"};
 
 // ---------------------------------------------------------------------------
 // Module state
@@ -91,65 +63,16 @@ struct PathArg {
   int fd = -1;
   FileRef ref() const { return FileRef{path, fd}; }
 };
-// An "O&" converter for PathArg (Py_None is refused: use optional_path_converter).
-int path_converter(PyObject* obj, void* out);
-// The same, leaving `out` untouched for None; the PathArg is then not set.
-int optional_path_converter(PyObject* obj, void* out);
+// Converts a path argument; false with TypeError or ValueError set.
+bool path_from(PyObject* obj, PathArg& out);
+// The same, leaving `out` empty for None (or NULL: not given).
+bool optional_path_from(PyObject* obj, std::optional<PathArg>& out);
 using OptionalPath = std::optional<PathArg>;
 
-// The six repair options as given (borrowed; NULL when not given), in the
-// order every entry point takes them after its paths.
-struct OptionArgs {
-  PyObject* delimiter = nullptr;
-  PyObject* quote_char = nullptr;
-  PyObject* fill_ragged_rows = nullptr;
-  PyObject* merge_overflow = nullptr;
-  PyObject* expected_columns = nullptr;
-  PyObject* repair_quotes = nullptr;
-};
-// Format units and keyword names of the six, to splice into an entry point's.
-#define GLEAVE_OPTION_FORMAT "OOOOOO"
-#define GLEAVE_OPTION_KEYWORDS                                                         \
-  "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", \
-      "repair_quotes"
-#define GLEAVE_OPTION_POINTERS(o)                                              \
-  &(o).delimiter, &(o).quote_char, &(o).fill_ragged_rows, &(o).merge_overflow, \
-      &(o).expected_columns, &(o).repair_quotes
-
-// Validates every option in one place: the delimiter (None: detected) and
-// the quote are one ASCII character or a name (tab, comma, semicolon, pipe,
-// space, colon, ...), differ from each other and are neither CR nor LF; the
-// switches are bools; expected_columns is None or an int >= 0. False with
-// TypeError or ValueError set.
-bool options_from(const OptionArgs& args, GleaveOptions& options);
-
-// The dialect options, keyword-only after the six: the input's encoding
-// (None: detected), whether blanks after a delimiter are skipped and how
-// many lines stand above the table (None: detected).
-struct DialectArgs {
-  PyObject* encoding = nullptr;
-  PyObject* skip_initial_space = nullptr;
-  PyObject* preamble_lines = nullptr;
-  PyObject* escape_char = nullptr;
-  PyObject* comment_char = nullptr;
-};
-#define GLEAVE_DIALECT_FORMAT "OOOOO"
-#define GLEAVE_DIALECT_KEYWORDS \
-  "encoding", "skip_initial_space", "preamble_lines", "escape_char", "comment_char"
-#define GLEAVE_DIALECT_POINTERS(o) \
-  &(o).encoding, &(o).skip_initial_space, &(o).preamble_lines, &(o).escape_char, &(o).comment_char
-
-// options_from for the product pass: a quote_char given explicitly may also
-// be None (no quoting); left out, it is detected. The encoding is None or a
-// name iconv knows (LookupError otherwise), skip_initial_space None or a
-// bool, preamble_lines None or an int >= 0, escape_char left out (detected),
-// None (quotes are doubled) or one ASCII character; comment_char likewise
-// (None: no comment lines).
-bool dialect_from(const OptionArgs& args, const DialectArgs& dialect, GleaveOptions& options,
-                  DialectRequest& request);
-
-// A keyword-only switch: bool only. False with TypeError set.
-bool bool_from(PyObject* value, const char* name, bool& out);
+// The cancel argument: NULL or None for none, else an object with is_set().
+inline PyObject* cancel_from(PyObject* value) {
+  return value == Py_None ? nullptr : value;
+}
 
 // ---------------------------------------------------------------------------
 // Running engine work
@@ -213,28 +136,18 @@ PyObject* raise_error(ModuleState* state, const GleaveError& error, const JobPat
 // Runs body() and turns a C++ exception into MemoryError or RuntimeError.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_SetString(PyExc_MemoryError, "out of memory");
-  } catch (const std::length_error&) {
-    PyErr_SetString(PyExc_MemoryError, "out of memory");
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error in csv_gleave._native");
-  }
-  return nullptr;
+  return kit::guarded(kGuardTexts, static_cast<PyObject*>(nullptr), std::forward<Body>(body));
 }
 
 // ---------------------------------------------------------------------------
 // Entry points and types (one file each)
 
-extern PyMethodDef gleave_file_method;  // gleave_file.cpp
-extern PyMethodDef open_method;         // reader.cpp
-extern PyMethodDef sniff_method;        // sniff.cpp
-extern PyMethodDef inspect_method;      // inspect.cpp
-extern PyMethodDef detect_method;       // detect.cpp
+// Each built once (its doc's signature line from its parameters).
+PyMethodDef gleave_file_method();  // gleave_file.cpp
+PyMethodDef open_method();         // reader.cpp
+PyMethodDef sniff_method();        // sniff.cpp
+PyMethodDef inspect_method();      // inspect.cpp
+PyMethodDef detect_method();       // detect.cpp
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
@@ -290,7 +203,7 @@ Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptio
 }
 
 // arrow_stream.cpp: the function and its type.
-extern PyMethodDef arrow_stream_method;
+PyMethodDef arrow_stream_method();
 int add_arrow_stream_type(PyObject* module, ModuleState* state);
 
 }  // namespace gleave::native

@@ -1,19 +1,28 @@
 // sniff(): the likely delimiter of a sample of CSV text.
-#include "bindings/product/native.hpp"
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <string>
+
 #include "engine/detect/heuristics.hpp"
 
 namespace gleave::native {
 
 namespace {
 
-PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
+const kit::Parameters& parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("sniff");
+    p.required("sample");
+    return p;
+  }();
+  return p;
+}
+
+PyObject* sniff(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    static const char* keywords[] = {"sample", nullptr};
-    PyObject* sample = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:sniff", const_cast<char**>(keywords),
-                                     &sample)) {
-      return nullptr;
-    }
+    kit::Bound bound;
+    if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+    PyObject* sample = bound[0];
     const char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyUnicode_Check(sample)) {
@@ -36,13 +45,15 @@ PyObject* sniff(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const char kDoc[] =
+    "The most likely delimiter of a sample of CSV text (str or bytes): comma, semicolon,\n"
+    "tab or vertical bar, the comma when nothing scores.";
+
 }  // namespace
 
-PyMethodDef sniff_method = {
-    "sniff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sniff)),
-    METH_VARARGS | METH_KEYWORDS,
-    "sniff(sample)\n--\n\n"
-    "The most likely delimiter of a sample of CSV text (str or bytes): comma, semicolon,\n"
-    "tab or vertical bar, the comma when nothing scores."};
+PyMethodDef sniff_method() {
+  static const std::string doc = parameters().doc(kDoc);
+  return {"sniff", kit::as_cfunction(sniff), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
 
 }  // namespace gleave::native

@@ -94,11 +94,10 @@ struct Dialect {
   std::vector<CandidateEvidence> evidence;
 };
 
-struct DetectOptions {
-  std::size_t sample_bytes = 64 * 1024;
-  std::size_t sample_rows = 400;
-  // Parts the caller already knows; the rest is detected around them.
-  std::optional<unsigned char> delimiter;
+// The parts of a dialect a caller may fix, beside the delimiter; each one
+// left unset is detected around the others. Detection and the product
+// pass's request both take them as they are (one field each, not a copy).
+struct DialectParts {
   bool quote_given = false;
   std::optional<unsigned char> quote_char;  // used when quote_given; nullopt: no quoting
   std::optional<bool> skip_initial_space;
@@ -106,6 +105,13 @@ struct DetectOptions {
   std::optional<unsigned char> escape_char;  // used when escape_given; nullopt: none
   bool comment_given = false;
   std::optional<unsigned char> comment_char;  // used when comment_given; nullopt: none
+};
+
+struct DetectOptions : DialectParts {
+  std::size_t sample_bytes = 64 * 1024;
+  std::size_t sample_rows = 400;
+  // The delimiter the caller already knows; the rest is detected around it.
+  std::optional<unsigned char> delimiter;
   bool keep_evidence = true;
 };
 

@@ -54,14 +54,8 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
   }
 
   DetectOptions o;
+  static_cast<DialectParts&>(o) = request;
   o.delimiter = options.delimiter;
-  o.quote_given = request.quote_given;
-  o.quote_char = request.quote_char;
-  o.skip_initial_space = request.skip_initial_space;
-  o.escape_given = request.escape_given;
-  o.escape_char = request.escape_char;
-  o.comment_given = request.comment_given;
-  o.comment_char = request.comment_char;
   o.keep_evidence = keep_evidence;
   p.dialect = detect_dialect(p.text, o);
   Dialect& d = p.dialect;

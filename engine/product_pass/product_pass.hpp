@@ -26,16 +26,9 @@ namespace gleave {
 
 // What the caller fixed about the input beyond the repair options; every
 // part left empty is detected.
-struct DialectRequest {
+struct DialectRequest : DialectParts {
   std::string encoding;  // empty: detected; else any name iconv knows
-  bool quote_given = false;
-  std::optional<unsigned char> quote_char;  // when quote_given; nullopt: no quoting
-  std::optional<bool> skip_initial_space;
   std::optional<std::uint64_t> preamble_lines;
-  bool escape_given = false;
-  std::optional<unsigned char> escape_char;  // when escape_given; nullopt: quotes are doubled
-  bool comment_given = false;
-  std::optional<unsigned char> comment_char;  // when comment_given; nullopt: no comments
 };
 
 // How the input was read, for the summary and detect().

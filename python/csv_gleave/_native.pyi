@@ -36,6 +36,10 @@ class _SummaryDict(TypedDict):
     comment_rows: int
     runaway_quotes: int
 
+# The dialect and repair options: (name, kind, positional, repair_only, CLI
+# flags, CLI metavar, CLI help), in the order the functions take them.
+OPTIONS: tuple[tuple[str, str, bool, bool, str, str, str], ...]
+
 class NotTextError(ValueError): ...
 class Cancelled(Exception): ...
 
@@ -96,14 +100,14 @@ def gleave_file(
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     *,
-    in_place: bool = False,
-    allow_binary: bool = True,
-    cancel: _Event | None = None,
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
     comment_char: _Quote = ...,
+    in_place: bool = False,
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...
 def open(
@@ -115,13 +119,13 @@ def open(
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     *,
-    allow_binary: bool = True,
-    cancel: _Event | None = None,
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
     comment_char: _Quote = ...,
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
 ) -> GleaveReader: ...
 
 class _ShownRow(TypedDict):
@@ -195,17 +199,17 @@ def inspect(
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     *,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
     rows: int = 10,
     ragged: int = 20,
     max_columns: int = 50,
     max_field: int = 200,
     allow_binary: bool = True,
     cancel: _Event | None = None,
-    encoding: str | None = None,
-    skip_initial_space: bool | None = None,
-    preamble_lines: int | None = None,
-    escape_char: _Quote = ...,
-    comment_char: _Quote = ...,
 ) -> _Inspection: ...
 @final
 class Dialect:
@@ -316,15 +320,15 @@ def arrow_stream(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
-    header: bool = True,
-    infer_types: bool = True,
-    allow_binary: bool = True,
-    cancel: _Event | None = None,
     encoding: str | None = None,
     skip_initial_space: bool | None = None,
     preamble_lines: int | None = None,
     escape_char: _Quote = ...,
     comment_char: _Quote = ...,
+    header: bool = True,
+    infer_types: bool = True,
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
     string_views: bool = False,
     threads: int | None = None,
     n_rows: int | None = None,
@@ -346,13 +350,13 @@ class GleaveReader:
         expected_columns: int | None = None,
         repair_quotes: bool = True,
         *,
-        allow_binary: bool = True,
-        cancel: _Event | None = None,
         encoding: str | None = None,
         skip_initial_space: bool | None = None,
         preamble_lines: int | None = None,
         escape_char: _Quote = ...,
         comment_char: _Quote = ...,
+        allow_binary: bool = True,
+        cancel: _Event | None = None,
     ) -> Self: ...
     def __iter__(self) -> Self: ...
     def __next__(self) -> list[str]: ...
@@ -362,7 +366,7 @@ class GleaveReader:
     def __enter__(self) -> Self: ...
     def __exit__(
         self,
-        exc_type: type[BaseException] | None = None,
-        exc_val: BaseException | None = None,
-        exc_tb: TracebackType | None = None,
+        _exc_type: type[BaseException] | None = None,
+        _exc_val: BaseException | None = None,
+        _exc_tb: TracebackType | None = None,
     ) -> Literal[False]: ...

@@ -22,6 +22,7 @@ from _csv_gleave_backend import __version__
 
 from . import _native
 from ._messages import describe_error as describe_error, escape as escape, show_path as show_path  # re-exported
+from ._options import OPTIONS
 from . import gleave_file as _gleave_file
 from . import inspect as _inspect
 
@@ -62,17 +63,14 @@ def _delimiter_arg(text: str) -> str:
     return value
 
 
-def _quote_arg(text: str) -> str:
-    if len(text) != 1 or not text.isascii():
-        raise argparse.ArgumentTypeError(f"expected one ASCII character, got {text!r}")
-    return text
-
-
-def _escape_arg(text: str) -> str:
-    # "none" says quotes are doubled; "" stands for it until _options.
+def _char_or_none_arg(text: str) -> str:
+    # "none" says none of it (no quoting, quotes doubled, no comment lines);
+    # "" stands for it until _options.
     if text.lower() == "none":
         return ""
-    return _quote_arg(text)
+    if len(text) != 1 or not text.isascii():
+        raise argparse.ArgumentTypeError(f"expected one ASCII character or none, got {text!r}")
+    return text
 
 
 def _encoding_arg(text: str) -> str:
@@ -98,36 +96,27 @@ def _count_arg(minimum: int) -> Any:
     return parse
 
 
+# The argparse settings of each kind of option (see csv_gleave._options).
+_KIND_ARGUMENTS: Dict[str, Dict[str, Any]] = {
+    "Delimiter": {"type": _delimiter_arg},
+    "Quote": {"type": _char_or_none_arg},
+    "CharOrNone": {"type": _char_or_none_arg},
+    "Switch": {"action": "store_false"},
+    "MaybeSwitch": {"action": argparse.BooleanOptionalAction},
+    "MaybeCount": {"type": _count_arg(0)},
+    "Width": {"type": _count_arg(0)},
+    "Encoding": {"type": _encoding_arg},
+}
+
+
 def _repair_options_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     group = common.add_argument_group("repair options")
-    group.add_argument(
-        "-d", "--delimiter", type=_delimiter_arg, metavar="D",
-        help="field delimiter: one character or comma, semicolon, tab, pipe, space, colon (default: detected)",
-    )
-    group.add_argument("--quote-char", type=_quote_arg, default=None, metavar="Q", help="quote character (default: detected)")
-    group.add_argument(
-        "--escape-char", type=_escape_arg, default=None, metavar="E",
-        help="character that escapes a quote inside quoted fields, e.g. '\\', or none (default: detected)",
-    )
-    group.add_argument(
-        "--comment-char", type=_escape_arg, default=None, metavar="C",
-        help="character that starts a comment line, e.g. '#', or none (default: detected)",
-    )
-    group.add_argument(
-        "--encoding", type=_encoding_arg, default=None, metavar="NAME",
-        help="input encoding, any iconv name (default: detected)",
-    )
-    group.add_argument(
-        "--columns", type=_count_arg(0), metavar="N",
-        help="expected number of columns (default: inferred; 0 keeps every row as it is)",
-    )
-    group.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
-    group.add_argument(
-        "--no-merge", action="store_true",
-        help="quarantine long rows instead of folding surplus fields into the last column",
-    )
-    group.add_argument("--no-repair-quotes", action="store_true", help="do not mend stray quotes inside quoted fields")
+    for option in OPTIONS:
+        settings = dict(_KIND_ARGUMENTS[option.kind], dest=option.name, help=option.help)
+        if option.metavar:
+            settings["metavar"] = option.metavar
+        group.add_argument(*option.flags, **settings)
     group.add_argument(
         "--force", action="store_true",
         help="repair input that does not look like text (NUL bytes or mostly control bytes in its first 64 KiB)",
@@ -214,21 +203,15 @@ def _add_report_parser(commands: Any, common: argparse.ArgumentParser) -> None:
 
 
 def _options(args: argparse.Namespace) -> Dict[str, Any]:
-    given = {"quote_char": args.quote_char} if args.quote_char is not None else {}
-    if args.escape_char is not None:
-        given["escape_char"] = args.escape_char or None
-    if args.comment_char is not None:
-        given["comment_char"] = args.comment_char or None
-    return {
-        **given,
-        "encoding": args.encoding,
-        "delimiter": args.delimiter,
-        "fill_ragged_rows": not args.no_fill,
-        "merge_overflow": not args.no_merge,
-        "expected_columns": args.columns,
-        "repair_quotes": not args.no_repair_quotes,
-        "allow_binary": args.force,
-    }
+    """The options given on the command line, as the functions take them; one left out is detected."""
+    given: Dict[str, Any] = {"allow_binary": args.force}
+    for option in OPTIONS:
+        value = getattr(args, option.name)
+        if value is None:
+            continue
+        # "none" came through as "" (a character cannot be empty).
+        given[option.name] = None if value == "" and option.kind in ("Quote", "CharOrNone") else value
+    return given
 
 
 def _error(message: str) -> None:

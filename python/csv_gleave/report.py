@@ -33,6 +33,7 @@ from . import detect as _detect
 from . import gleave_file as _gleave_file
 from . import open as _open
 from . import remote
+from ._options import DETECT_OPTIONS
 from ._replace import replace_into_place
 
 __all__ = ["build_report", "write_report", "ColumnProfile", "profile_columns"]
@@ -286,7 +287,8 @@ def _sample_rows(source: Any, dialect: Any, options: Dict[str, Any], limit: int)
     """
     pinned = {"delimiter": dialect.delimiter, "quote_char": dialect.quote_char, "escape_char": dialect.escape_char,
               "skip_initial_space": dialect.skip_initial_space, "encoding": dialect.encoding,
-              "expected_columns": dialect.expected_width, "preamble_lines": dialect.preamble_lines}
+              "expected_columns": dialect.expected_width, "preamble_lines": dialect.preamble_lines,
+              "comment_char": dialect.comment_char}
     pinned.update({k: v for k, v in options.items() if k != "allow_binary"})
     data, more = _head(source, SAMPLE_BYTES)
     rows: List[List[str]] = []
@@ -550,9 +552,7 @@ def build_report(source: Any, *, sample_rows: int = SAMPLE_ROWS, title: Optional
     (``delimiter``, ``quote_char``, ``fill_ragged_rows``, ``encoding``, ...);
     the page describes the repair those options would make.
     """
-    detect_options = {k: v for k, v in options.items()
-                      if k in ("delimiter", "quote_char", "expected_columns", "encoding", "skip_initial_space",
-                               "preamble_lines", "escape_char") and v is not None}
+    detect_options = {k: v for k, v in options.items() if k in DETECT_OPTIONS and v is not None}
     dialect = _detect(source, evidence=True, **detect_options)
     core = {k: v for k, v in options.items() if v is not None}
     summary_obj, damage, bins, total_lines = _full_pass(source, core)

@@ -26,6 +26,7 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _native, remote
+from ._options import DETECT_OPTIONS
 from ._replace import replace_into_place
 
 if TYPE_CHECKING:  # pragma: no cover

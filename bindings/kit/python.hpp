@@ -1,5 +1,7 @@
-// Small pieces shared by the CPython layer: a strong-reference holder and the
-// guard that keeps C++ exceptions from crossing into the interpreter.
+// The pieces every CPython entry point of both modules stands on: a
+// strong-reference holder, taking and putting back the pending exception,
+// and the guard that keeps C++ exceptions from crossing into the
+// interpreter.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,7 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace gleave::py {
+namespace gleave::kit {
 
 // Owns one strong reference. The constructor steals the reference it is
 // given; release() hands it back to the caller.
@@ -71,23 +73,38 @@ inline void restore_exception(Ref exc) noexcept {
 #endif
 }
 
-// Runs body() and turns any C++ exception into a Python one: exhausted
-// memory becomes MemoryError, anything else RuntimeError. `failed` is what
-// the entry point returns with an exception set (NULL or -1).
+// How a module reports a C++ exception that reached its entry point.
+struct GuardTexts {
+  const char* internal;  // RuntimeError for an exception that is not std::exception
+  const char* memory;    // MemoryError's message; nullptr: none
+};
+
+// Sets the Python exception for the C++ exception being handled: exhausted
+// memory becomes MemoryError, anything else RuntimeError. Call only from a
+// catch block.
+void set_from_current_exception(const GuardTexts& texts) noexcept;
+
+// Runs body() and turns any C++ exception into a Python one. `failed` is
+// what the entry point returns with an exception set (NULL or -1).
 template <class R, class Body>
-R guarded(R failed, Body&& body) noexcept {
+R guarded(const GuardTexts& texts, R failed, Body&& body) noexcept {
   try {
     return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_RuntimeError, "internal error in _csv_gleave_backend");
+    set_from_current_exception(texts);
   }
   return failed;
 }
 
-}  // namespace gleave::py
+// A new str from UTF-8 bytes, undecodable bytes written as U+FFFD.
+inline PyObject* utf8_str(const char* data, std::size_t size) {
+  return PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), "replace");
+}
+
+// PyMethodDef's handler field for any calling convention.
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace gleave::kit

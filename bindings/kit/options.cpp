@@ -1,0 +1,265 @@
+#include "bindings/kit/options.hpp"
+
+#include <strings.h>
+
+#include <cstring>
+#include <new>
+
+#include "engine/encoding/encoding.hpp"
+#include "engine/io/job.hpp"
+
+namespace gleave::kit {
+
+namespace {
+
+struct Row {
+  const char* name;
+  const char* kind;
+  const char* shown;
+  unsigned scope;
+  const char* flags;
+  const char* metavar;
+  const char* help;
+};
+
+constexpr Row kRows[] = {
+#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help) \
+  {#name, #kind, kinds::kind::shown, scope, flags, metavar, help},
+#include "bindings/kit/options.def"
+#undef GLEAVE_OPTION
+};
+
+bool takes(OptionUse use, unsigned scope) {
+  return use != OptionUse::Detect || (scope & kRepairOnly) == 0;
+}
+
+struct NamedChar {
+  const char* name;
+  unsigned char byte;
+};
+constexpr NamedChar kNames[] = {
+    {"comma", ','}, {"semicolon", ';'}, {"tab", '\t'},  {"pipe", '|'},        {"bar", '|'},
+    {"space", ' '}, {"colon", ':'},     {"quote", '"'}, {"apostrophe", '\''},
+};
+
+// One character (or a name) for `param`. A non-ASCII character would be
+// split by the byte-wise parser and written back mangled, so it is refused.
+bool control_byte(PyObject* value, const char* param, unsigned char& out) {
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", param, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  if (size == 1 && static_cast<unsigned char>(text[0]) < 0x80) {
+    out = static_cast<unsigned char>(text[0]);
+  } else {
+    bool found = false;
+    for (const NamedChar& n : kNames) {
+      if (std::strlen(n.name) == static_cast<std::size_t>(size) &&
+          strncasecmp(n.name, text, static_cast<std::size_t>(size)) == 0) {
+        out = n.byte;
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
+      PyErr_Format(PyExc_ValueError,
+                   "%s must be one ASCII character or one of comma, semicolon, tab, pipe, "
+                   "space, colon, not %R",
+                   param, value);
+      return false;
+    }
+  }
+  if (out == '\r' || out == '\n') {
+    PyErr_Format(PyExc_ValueError, "%s cannot be a line break", param);
+    return false;
+  }
+  return true;
+}
+
+// A name iconv does not know as given, through Python's codec registry:
+// its aliases ("utf_16_le", "latin_1", "u8") and canonical names
+// ("utf-16-le", "euc_jp", "mac-roman") become the name iconv knows the
+// same encoding by. False with LookupError set when neither knows it.
+bool python_codec_name(PyObject* given, std::string& out) {
+  Ref codecs(PyImport_ImportModule("codecs"));
+  Ref info(codecs ? PyObject_CallMethod(codecs.get(), "lookup", "O", given) : nullptr);
+  Ref canonical(info ? PyObject_GetAttrString(info.get(), "name") : nullptr);
+  const char* name =
+      canonical && PyUnicode_Check(canonical.get()) ? PyUnicode_AsUTF8(canonical.get()) : nullptr;
+  if (name == nullptr && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_LookupError)) {
+    return false;  // not a question of the name (out of memory, an import failing)
+  }
+  PyErr_Clear();
+  if (name != nullptr) {
+    try {
+      std::string mapped = iconv_name(name);
+      if (encoding_known(mapped)) {
+        out = std::move(mapped);
+        return true;
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  PyErr_Format(PyExc_LookupError, "unknown encoding: %R", given);
+  return false;
+}
+
+bool value_error(const char* message) {
+  PyErr_SetString(PyExc_ValueError, message);
+  return false;
+}
+
+// The parts given must work together; what is detected is checked once it is.
+bool check_together(GleaveOptions& options, const DialectRequest& request) {
+  // The repair options' quote is the one given (else the double quote).
+  if (request.quote_given && request.quote_char) options.quote_char = *request.quote_char;
+  if (options.delimiter && !(request.quote_given && !request.quote_char)) {
+    if (const char* conflict = dialect_conflict(*options.delimiter, options.quote_char, {})) {
+      return value_error(conflict);
+    }
+  }
+  const std::optional<unsigned char> quote =
+      request.quote_given ? request.quote_char : std::nullopt;
+  if (request.escape_char) {
+    const unsigned char e = *request.escape_char;
+    const char* conflict =
+        dialect_conflict(options.delimiter.value_or(static_cast<unsigned char>(e ^ 1)), quote, e);
+    if (conflict != nullptr) return value_error(conflict);
+  }
+  if (request.comment_char) {
+    const unsigned char c = *request.comment_char;
+    if (options.delimiter == c || (quote && *quote == c)) {
+      return value_error("comment_char must differ from delimiter and quote_char");
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace kinds {
+
+bool Delimiter::convert(PyObject* value, const char* name, std::optional<unsigned char>& out) {
+  if (value == Py_None) return true;
+  unsigned char c = 0;
+  if (!control_byte(value, name, c)) return false;
+  out = c;
+  return true;
+}
+
+bool Quote::convert(PyObject* value, const char* name, bool& given,
+                    std::optional<unsigned char>& out) {
+  given = true;
+  out.reset();
+  return value == Py_None || Delimiter::convert(value, name, out);
+}
+
+bool Switch::convert(PyObject* value, const char* name, bool& out) {
+  return bool_from(value, name, out);
+}
+
+bool MaybeSwitch::convert(PyObject* value, const char* name, std::optional<bool>& out) {
+  if (value == Py_None) return true;
+  bool b = false;
+  if (!bool_from(value, name, b)) return false;
+  out = b;
+  return true;
+}
+
+bool MaybeCount::convert(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
+  if (value == Py_None) return true;
+  if (PyBool_Check(value) || !PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.100s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be between 0 and 2**64 - 1", name);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool Encoding::convert(PyObject* value, const char* name, std::string& out) {
+  if (value == Py_None) return true;
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a str or None, not %.100s", name,
+                 Py_TYPE(value)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
+  if (out.empty() || out.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_LookupError, "unknown encoding: %R", value);
+    return false;
+  }
+  return encoding_known(out) || python_codec_name(value, out);
+}
+
+}  // namespace kinds
+
+bool bool_from(PyObject* value, const char* name, bool& out) {
+  if (value == nullptr) return true;
+  if (!PyBool_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be a bool, not %.100s", name, Py_TYPE(value)->tp_name);
+    return false;
+  }
+  out = value == Py_True;
+  return true;
+}
+
+Py_ssize_t add_options(Parameters& params, OptionUse use) {
+  const Py_ssize_t first = params.count();
+  for (const Row& row : kRows) {
+    if (!takes(use, row.scope)) continue;
+    if (use != OptionUse::Repair || (row.scope & kPositional) == 0) params.keyword_only();
+    params.optional(row.name, row.shown);
+  }
+  return first;
+}
+
+// The fields a line of the table names, as arguments: (a, b) gives a, b.
+#define GLEAVE_FIELDS(...) __VA_ARGS__
+
+bool options_from(PyObject* const* values, OptionUse use, GleaveOptions& options,
+                  DialectRequest& request) {
+  std::size_t i = 0;
+#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help)                 \
+  if (takes(use, scope)) {                                                            \
+    PyObject* value = values[i++];                                                    \
+    if (value != nullptr && !kinds::kind::convert(value, #name, GLEAVE_FIELDS where)) \
+      return false;                                                                   \
+  }
+#include "bindings/kit/options.def"
+#undef GLEAVE_OPTION
+  return check_together(options, request);
+}
+
+#undef GLEAVE_FIELDS
+
+PyObject* option_table() {
+  constexpr std::size_t n = sizeof kRows / sizeof kRows[0];
+  Ref table(PyTuple_New(static_cast<Py_ssize_t>(n)));
+  if (!table) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Row& r = kRows[i];
+    PyObject* row = Py_BuildValue(
+        "(ssOOsss)", r.name, r.kind, (r.scope & kPositional) != 0 ? Py_True : Py_False,
+        (r.scope & kRepairOnly) != 0 ? Py_True : Py_False, r.flags, r.metavar, r.help);
+    if (row == nullptr) return nullptr;
+    PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
+  }
+  return table.release();
+}
+
+}  // namespace gleave::kit
