@@ -165,7 +165,7 @@ struct Scratch {
   std::vector<Reading> readings;  // one per candidate, and one for a one-column reading
   std::vector<Scored> scored;
   WidthCounts widths;
-  std::vector<std::uint32_t> value_cells, filled_cells;  // describe_table's
+  TableScratch table;  // describe_table's
 };
 
 std::size_t mean_blanks_per_line(std::string_view s) {
@@ -536,7 +536,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   }
 
   // Step 7: header and widths.
-  describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
+  describe_table(sample, best_reading, best, winner, d, work.table);
   if (undecided && tables.widest > d.expected_width) {
     d.expected_width = tables.widest;
     d.header_missing_first = false;
