@@ -410,14 +410,22 @@ class Chooser {
   // A single column of recognised cells in every row, read as the core
   // reads (double quote, blanks kept), kept unless a steady reading of two
   // or more columns is also mostly typed: a file whose delimiter never
-  // occurs, or only inside quotes.
+  // occurs, or only inside quotes. Short of such a reading, one whose
+  // other quote character pairs up makes the values recognised (values in
+  // single quotes).
   const Scored* one_column() const {
+    const Scored* other_quote = nullptr;
     for (const Scored* x = begin_; x != end_; ++x) {
-      const bool one = x->c.quote == '"' && !x->c.skip && x->a.width == 1 &&
-                       x->a.consistency >= 1 && x->a.types >= 1 && x->a.table.size() >= 2;
-      if (one && respects_quotes(*x) && !excluded(*x)) return x;
+      const bool one = !x->c.skip && x->a.width == 1 && x->a.consistency >= 1 && x->a.types >= 1 &&
+                       x->a.table.size() >= 2 && respects_quotes(*x) && !excluded(*x);
+      if (one && x->c.quote == '"') return x;
+      // (An apostrophe is a quote only when it quotes two fields or more,
+      // or a field that holds a delimiter.)
+      const bool quotes =
+          x->pair_up && (x->reading->quoted >= 2 || (x->reading->quoted_bytes & ~1u));
+      if (one && quotes && other_quote == nullptr) other_quote = x;
     }
-    return nullptr;
+    return other_quote;
   }
 
   const Scored* begin_;

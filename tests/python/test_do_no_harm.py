@@ -132,17 +132,10 @@ def identified(rows, text, dialect, kinds, header):
     # step (its own tests cover when it is one).
     if rows[0] in rows[1:]:
         return False
-    # Bare double quotes (written under another quote character) read as
-    # quoting as well as text.
-    if dialect["quotechar"] != '"' and '"' in text:
-        return False
     if len(rows[0]) > 1:
         return True
-    # One column: every value in quotes of its own, or another delimiter in
-    # every row but perhaps the first, reads as well as a quoted or ragged
-    # table of that delimiter under a short header.
-    if dialect["quotechar"] == "'" and all(r[0] and text.count("'") >= 2 * len(rows) for r in rows):
-        return False
+    # One column: another delimiter in every row but perhaps the first
+    # reads as well as a ragged table of that delimiter under a short header.
     if any(all(d in r[0] for r in rows[1:]) for d in DELIMITERS):
         return False
     for d in DELIMITERS:
