@@ -99,9 +99,10 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
     for (const RowInfo& row : r.rows) {
       if (row.blank) continue;
       // One name (no title of several words) over a table with no header
-      // of its own, or over rows a blank splits.
+      // of its own, over rows a blank splits, or over ragged rows.
       const bool one_name = row.width == 1 && !row.words_first;
-      if (one_name && (delimiter == ' ' || !header_like(r, *first))) first = &row;
+      if (one_name && (delimiter == ' ' || !header_like(r, *first) || a.consistency < 1))
+        first = &row;
       break;
     }
   }

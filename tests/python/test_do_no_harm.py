@@ -115,10 +115,10 @@ def identified(rows, text, dialect, kinds, header):
         counts = {sum(c.count(d) for c in r) for r in rows}
         if d != dialect["delimiter"] and len(counts) == 1 and counts != {0}:
             return False
-    # Without a header, text holding another delimiter in most rows reads as
-    # a ragged table of that delimiter as well (left open: the detector does
-    # not yet weigh the repair such a reading needs against clean text).
-    if not header and any(k in kinds for k in ("text_colons", "text_semicolons", "text_tabs")):
+    # One column of text with no header, another delimiter in its values,
+    # reads as a ragged table of that delimiter as well: nothing in the
+    # bytes says which delimiter the writer had.
+    if not header and len(kinds) == 1 and kinds[0] in ("text_colons", "text_semicolons", "text_tabs"):
         return False
     # A first row of one value padded to a width of three or more is the
     # padded title the structure step sets aside (its own tests cover it).
@@ -126,7 +126,7 @@ def identified(rows, text, dialect, kinds, header):
         return False
     # Tabs inside text under another delimiter read as cut fields (left
     # open: text that holds tabs is not yet weighed as clean text).
-    if "text_tabs" in kinds and dialect["delimiter"] != "\t":
+    if "text_tabs" in kinds and dialect["delimiter"] != "\t" and len(kinds) > 1:
         return False
     # A later row equal to the first is a repeated header to the structure
     # step (its own tests cover when it is one).
