@@ -196,3 +196,16 @@ def test_written_tables_come_back_as_written(tmp_path_factory, r):
 
 if SEED is not None:
     test_written_tables_come_back_as_written = seed(int(SEED))(test_written_tables_come_back_as_written)
+
+
+# One answer: sniff names detect's delimiter whenever that is one of the four
+# sniff chooses from, on written tables and on scraps of delimiter-heavy text.
+scraps = st.text(alphabet=',;\t| :\n"\'ab1.', max_size=200)
+
+
+@settings(SETTINGS, max_examples=max(100, EXAMPLES // 3))
+@given(st.one_of(st.randoms(use_true_random=False).map(lambda r: written(*make_case(r)[:2])), scraps))
+def test_sniff_agrees_with_detect(text):
+    delimiter = cg.detect(text.encode()).delimiter
+    if delimiter in ",;\t|":
+        assert cg.sniff(text) == delimiter, text
