@@ -262,6 +262,8 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // An escaped quote is read as the quote itself; the rows are written with
   // doubled quotes like any other, so nothing is lost or counted.
   if (d.quote_char) parser.set_escape(d.escape_char);
+  // A file that escapes its quotes escapes its delimiters outside quotes too.
+  parser.set_escape_outside_quotes(d.escape_char);
   parser.set_keep_blanks_after_closing_quote(true);
   if (line_by_line > 0) parser.resume_at(pos, line_number);
 

@@ -415,3 +415,25 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
         table = cg.read_arrow("in.csv", infer_types=False)
         assert [n.strip() for n in table.column_names] == names
         assert table.num_rows == data.count(b"\n") - 1
+
+
+# An escape the file uses inside quotes (detected or given) escapes the
+# delimiter, the quote and itself outside quotes too; the core reads on as
+# its specification says, with no escape at all.
+@pytest.mark.parametrize("data, options, row", [
+    (b'id,note,n\n1,"say \\"hi\\" now",2\n2,a\\,b,3\n3,"x \\"y\\"",4\n4,plain,5\n', {}, ["2", "a,b", "3"]),
+    (b'id,note\n1,a\\,b\n2,c\\"d\n3,e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a,b"]),
+    (b'id;note\n1;a\\;b\n2;c\\"d\n3;e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a;b"]),
+    (b'id,note\n1,C:\\dir\n2,a\\,b\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "C:\\dir"]),
+], ids=["detected", "given", "semicolon", "other_bytes_kept"])
+def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
+    import _csv_gleave_backend as core
+    (tmp / "in.csv").write_bytes(data)
+    rows = list(cg.open("in.csv", **options))
+    assert row in rows and {len(r) for r in rows} == {len(row)}
+    s = cg.gleave_file("in.csv", "out.csv", **options)
+    assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
+    delimiter = cg.detect("in.csv", **options).delimiter
+    assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
+    assert b"\\," in data or b"\\;" in data
+    assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter
