@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -114,5 +115,30 @@ class Result {
  private:
   std::variant<T, GleaveError> v_;
 };
+
+// Success with nothing to give back, or a GleaveError.
+template <>
+class Result<void> {
+ public:
+  Result() = default;
+  Result(GleaveError error) : error_(std::move(error)) {}
+  Result(IoError error) : error_(GleaveError(std::move(error))) {}
+  // The descriptor helpers' form: an error when there is one.
+  Result(std::optional<IoError> error) {
+    if (error) error_.emplace(std::move(*error));
+  }
+
+  bool ok() const noexcept { return !error_; }
+  explicit operator bool() const noexcept { return ok(); }
+  GleaveError& error() { return *error_; }
+  const GleaveError& error() const { return *error_; }
+  // The I/O error, for the helpers that name the file it concerns.
+  IoError& io_error() { return *error_->io(); }
+
+ private:
+  std::optional<GleaveError> error_;
+};
+
+using Status = Result<void>;
 
 }  // namespace gleave

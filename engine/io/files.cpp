@@ -117,13 +117,13 @@ namespace {
 
 // A free name ".gleave-" and six random characters in `dir`, created
 // empty and open for writing (`fd`).
-std::optional<IoError> create_named(const std::string& dir, std::string& name, int& fd) {
+Status create_named(const std::string& dir, std::string& name, int& fd) {
   name = dir + (dir == "/" ? "" : "/") + ".gleave-XXXXXX";
   do {
     fd = ::mkostemp(name.data(), O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return IoError::from_errno(errno);
-  return std::nullopt;
+  return {};
 }
 
 // A file with no name in `dir`, or -1 where the file system (or a missing
@@ -152,9 +152,9 @@ Result<Fd> ReplacementFile::open(const std::string& target) {
       return IoError::from_errno(code);
     }
     unnamed_ = Fd(copy);
-  } else if (auto e = create_named(dir, path_, fd)) {
+  } else if (Status named = create_named(dir, path_, fd); !named) {
     path_.clear();
-    return std::move(*e);
+    return std::move(named.error());
   }
   struct stat st {};
   if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -176,7 +176,7 @@ Result<Fd> ReplacementFile::open(const std::string& target) {
   return Fd(fd);
 }
 
-std::optional<IoError> ReplacementFile::commit() {
+Status ReplacementFile::commit() {
   if (unnamed_.get() >= 0) {
     // A name for the finished file, then the rename: a link cannot replace
     // the target, the rename can, atomically.
@@ -186,7 +186,7 @@ std::optional<IoError> ReplacementFile::commit() {
       // A free name from mkostemp, given up for the link to take.
       std::string name;
       int placeholder = -1;
-      if (auto e = create_named(dir, name, placeholder)) return e;
+      if (Status named = create_named(dir, name, placeholder); !named) return named;
       ::close(placeholder);
       ::unlink(name.c_str());
       if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
@@ -200,7 +200,7 @@ std::optional<IoError> ReplacementFile::commit() {
   }
   if (::rename(path_.c_str(), target_.c_str()) != 0) return IoError::from_errno(errno);
   path_.clear();
-  return std::nullopt;
+  return {};
 }
 
 void ReplacementFile::discard() noexcept {

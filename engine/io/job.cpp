@@ -34,8 +34,7 @@ class Target {
   // failed write keeps what was written before it and tries once more.
   enum Mode : std::uint8_t { kAuto, kReplace, kInPlace };
 
-  std::optional<IoError> open(const FileRef& ref, IoRole role, Interrupt* interrupt,
-                              Mode mode = kAuto) {
+  Status open(const FileRef& ref, IoRole role, Interrupt* interrupt, Mode mode = kAuto) {
     role_ = role;
     ref_ = &ref;
     keep_partial_ = mode != kAuto;
@@ -64,19 +63,23 @@ class Target {
       }
     }
     out_.emplace(std::move(fd), interrupt);
-    return std::nullopt;
+    return {};
   }
   WriteBuffer& out() { return *out_; }
-  std::optional<IoError> fail(IoError e) const { return named(std::move(e), role_, *ref_); }
-  std::optional<IoError> finish() {
-    if (auto e = out_->flush()) return fail(std::move(*e));
-    out_.reset();  // closes
-    return std::nullopt;
+  // A failed write or commit, naming this file.
+  Status fail(Status s) const {
+    if (s.ok() || s.error().io() == nullptr) return s;
+    return named(std::move(s.io_error()), role_, *ref_);
   }
-  std::optional<IoError> commit() {
-    if (!replaced_) return std::nullopt;
-    if (auto e = replacement_.commit()) return fail(std::move(*e));
-    return std::nullopt;
+  Status finish() {
+    if (Status flushed = out_->flush(); !flushed) return fail(std::move(flushed));
+    out_.reset();  // closes
+    return {};
+  }
+  Status commit() {
+    if (!replaced_) return {};
+    if (Status done = replacement_.commit(); !done) return fail(std::move(done));
+    return {};
   }
   ~Target() {
     // A job that did not finish writes nothing more (the core's: what its
@@ -118,35 +121,6 @@ struct WindowPlan {
   std::string encoding;                   // as the whole-input conversion names it
   std::string prefix;  // the input's first bytes, or (decoded) its text's first bytes
 };
-
-// Reads the file from `at` to its end a piece at a time; `each(piece, last)`
-// returns false to stop.
-template <class Each>
-std::optional<IoError> each_piece(int fd, std::uint64_t at, Interrupt* interrupt, Each&& each) {
-  struct stat st {};
-  std::size_t size = std::size_t{1} << 20;
-  // A file appended to as fast as it is read ends where a whole read would.
-  std::uint64_t end = UINT64_MAX;
-  if (::fstat(fd, &st) == 0) {
-    const auto bytes = static_cast<std::uint64_t>(st.st_size);
-    if (bytes < size) size = static_cast<std::size_t>(bytes) + 1;
-    if (bytes < (UINT64_MAX >> 2)) end = at + 2 * bytes + (std::uint64_t{64} << 20);
-  }
-  const std::unique_ptr<char[]> buf(new char[size]);
-  while (true) {
-    if (interrupt != nullptr && interrupt->requested()) {
-      return IoError::from_fixed(IoFixed::Interrupted);
-    }
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(size, end - at));
-    const ssize_t r = want == 0 ? 0 : ::pread(fd, buf.get(), want, static_cast<off_t>(at));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return IoError::from_errno(errno);
-    if (!each(std::string_view(buf.get(), static_cast<std::size_t>(r)), r == 0) || r == 0) {
-      return std::nullopt;
-    }
-    at += static_cast<std::uint64_t>(r);
-  }
-}
 
 // The sniffers read at most 64 KiB (and the dialect's sample 64 KiB past a
 // mark): more than that decides the same as the whole text.
@@ -408,18 +382,18 @@ class QuarantineStore {
 
   std::string& pending() noexcept { return pending_; }
   // Moves the pending lines to the temporary file once there are enough.
-  std::optional<IoError> spill_if_large() {
-    if (pending_.size() < kInMemory) return std::nullopt;
+  Status spill_if_large() {
+    if (pending_.size() < kInMemory) return {};
     if (spill_.get() < 0) {
-      if (auto e = open_spill()) return e;
+      if (Status opened = open_spill(); !opened) return opened;
     }
-    auto e = write_all(spill_.get(), pending_.data(), pending_.size(), IoFixed::WriteZero);
+    Status written = write_all(spill_.get(), pending_.data(), pending_.size(), IoFixed::WriteZero);
     spilled_ += pending_.size();
     pending_.clear();
-    return e;
+    return written;
   }
   // Writes every line, in order, to `out`.
-  std::optional<IoError> copy_to(WriteBuffer& out) {
+  Status copy_to(WriteBuffer& out) {
     if (spilled_ != 0) {
       std::string buf(kInMemory, '\0');
       for (std::uint64_t at = 0; at < spilled_;) {
@@ -427,8 +401,8 @@ class QuarantineStore {
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return IoError::from_errno(errno);
         if (r == 0) return IoError::from_errno(EIO);  // the file was cut short under us
-        if (auto e = out.append(std::string_view(buf.data(), static_cast<std::size_t>(r)))) {
-          return e;
+        if (Status s = out.append(std::string_view(buf.data(), static_cast<std::size_t>(r))); !s) {
+          return s;
         }
         at += static_cast<std::uint64_t>(r);
       }
@@ -437,12 +411,12 @@ class QuarantineStore {
   }
 
  private:
-  std::optional<IoError> open_spill() {
+  Status open_spill() {
     auto opened = open_unlinked_temp(dir_, "quarantine");
     if (!opened) opened = open_unlinked_temp(temp_dir(), "quarantine");
-    if (!opened) return std::move(*opened.error().io());
+    if (!opened) return std::move(opened.error());
     spill_ = std::move(opened.value());
-    return std::nullopt;
+    return {};
   }
 
   std::string dir_;
@@ -463,7 +437,7 @@ struct JobSink : SetAsideByReason<JobSink> {
   bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
   std::string line;
   std::uint64_t rows = 0;
-  std::optional<IoError> error;
+  Status status;  // the first failure to write, which stops the pass
   bool interrupted = false;
 
   bool go_on() {
@@ -485,15 +459,15 @@ struct JobSink : SetAsideByReason<JobSink> {
     } else {
       writer.append_line(line, row);
     }
-    if (auto e = output.out().append(line)) {
-      error = output.fail(std::move(*e));
+    if (Status s = output.out().append(line); !s) {
+      status = output.fail(std::move(s));
       return false;
     }
     return go_on();
   }
   bool keep_line(std::string_view plain, bool) {
-    if (auto e = output.out().append(plain, '\n')) {
-      error = output.fail(std::move(*e));
+    if (Status s = output.out().append(plain, '\n'); !s) {
+      status = output.fail(std::move(s));
       return false;
     }
     return go_on();
@@ -502,8 +476,8 @@ struct JobSink : SetAsideByReason<JobSink> {
     if (quarantine == nullptr) return go_on();
     line.clear();
     append_raw_quarantine_line(line, number, reason, raw);
-    if (auto e = quarantine->out().append(line)) {
-      error = quarantine->fail(std::move(*e));
+    if (Status s = quarantine->out().append(line); !s) {
+      status = quarantine->fail(std::move(s));
       return false;
     }
     return go_on();
@@ -511,8 +485,8 @@ struct JobSink : SetAsideByReason<JobSink> {
   bool reject(const RowVerdict& verdict, const Row& fields) {
     if (store == nullptr) return SetAsideByReason::reject(verdict, fields);
     append_quarantine_line(store->pending(), verdict.line, reason(verdict), fields, delimiter);
-    error = store->spill_if_large();
-    return !error;
+    status = store->spill_if_large();
+    return status.ok();
   }
 };
 
@@ -528,13 +502,11 @@ class JobRun {
   explicit JobRun(const FileJob& job) : job_(job), keep_(job.input.fd) {}
 
   Result<JobCounts> run() {
-    if (auto e = job_.core ? check_nul_paths(job_) : check_job_paths(job_)) return std::move(*e);
-    if (auto e = open_input()) return std::move(*e);
-    if (job_.core) {
-      if (auto e = start_core()) return std::move(*e);
-    } else {
-      if (auto e = open_outputs()) return std::move(*e);
-      if (auto e = start_product()) return std::move(*e);
+    if (Status s = job_.core ? check_nul_paths(job_) : check_job_paths(job_); !s) return s.error();
+    if (Status s = open_input(); !s) return s.error();
+    if (Status s = job_.core ? start_core() : open_outputs(); !s) return s.error();
+    if (!job_.core) {
+      if (Status s = start_product(); !s) return s.error();
     }
     JobSink sink(output_, quarantine_ ? &*quarantine_ : nullptr, job_.interrupt);
     sink.quote_char = job_.core ? job_.options.quote_char : prepared_.quote_byte();
@@ -544,9 +516,9 @@ class JobRun {
                                           job_.core ? kCoreRules : kProductRules, sink);
     const ProductCounts counts = pass.run(job_.core ? nullptr : &prepared_.dialect);
     if (text_->error()) return named(std::move(*text_->error()), IoRole::Input, job_.input);
-    if (sink.error) return std::move(*sink.error);
+    if (!sink.status) return sink.status.error();
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
-    if (auto e = finish()) return std::move(*e);
+    if (Status s = finish(); !s) return s.error();
     JobCounts result;
     static_cast<GleaveCounts&>(result) = counts;
     result.delimiter = counts.delimiter;
@@ -555,26 +527,26 @@ class JobRun {
   }
 
  private:
-  std::optional<GleaveError> open_input() {
+  Status open_input() {
     in_ = job_.input.fd;
-    if (in_ >= 0) return std::nullopt;
+    if (in_ >= 0) return {};
     auto opened = open_path(job_.input.path, O_RDONLY, job_.interrupt);
     if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job_.input);
     input_fd_ = std::move(opened.value());
     in_ = input_fd_.get();
-    return std::nullopt;
+    return {};
   }
 
-  std::optional<GleaveError> open_outputs() {
-    if (auto e = output_.open(job_.output, IoRole::Output, job_.interrupt)) return std::move(*e);
-    if (!job_.quarantine) return std::nullopt;
+  Status open_outputs() {
+    if (Status s = output_.open(job_.output, IoRole::Output, job_.interrupt); !s) return s;
+    if (!job_.quarantine) return {};
     quarantine_.emplace();
     return quarantine_->open(*job_.quarantine, IoRole::Quarantine, job_.interrupt);
   }
 
   // The core's input is read as it is, a window at a time; an output that
   // is the input is replaced once complete, any other written in place.
-  std::optional<GleaveError> start_core() {
+  Status start_core() {
     file_.emplace(in_);
     text_.emplace(*file_);
     if (!text_->advance(0) && text_->error()) return std::move(*text_->error());
@@ -593,7 +565,7 @@ class JobRun {
 
   // The product's input: its encoding and dialect from its first bytes,
   // then its text a window at a time, converted to UTF-8 on the way.
-  std::optional<GleaveError> start_product() {
+  Status start_product() {
     auto planned = plan_windows(in_, job_, stream_);
     if (!planned) {
       if (IoError* io = planned.error().io())
@@ -602,39 +574,45 @@ class JobRun {
     }
     plan_.emplace(std::move(planned.value()));
     if (quarantine_) {
-      if (auto e = quarantine_->out().append(kQuarantineHeader)) {
-        return *quarantine_->fail(std::move(*e));
+      if (Status s = quarantine_->out().append(kQuarantineHeader); !s) {
+        return quarantine_->fail(std::move(s));
       }
     }
     DialectRequest request = *job_.dialect;
     if (plan_->decode) request.encoding = "utf-8";  // the prefix is decoded already
     prepared_ = prepare_text(plan_->prefix, job_.options, request, false, false);
-    if (!prepared_.ok()) return EncodingError{prepared_.error};
-    if (auto conflict = check_dialect(prepared_, job_.options, *job_.dialect)) return conflict;
+    if (!prepared_.ok()) return GleaveError(EncodingError{prepared_.error});
+    if (auto conflict = check_dialect(prepared_, job_.options, *job_.dialect)) {
+      return std::move(*conflict);
+    }
     prepared_.encoding = plan_->encoding;
     if (!stream_) file_.emplace(in_);
     ByteSource& raw = stream_ ? static_cast<ByteSource&>(*stream_) : *file_;
     if (plan_->decode) decoded_.emplace(raw, *plan_->decode);
     text_.emplace(decoded_ ? static_cast<ByteSource&>(*decoded_) : raw);
     text_->set_interrupt(job_.interrupt);
-    return std::nullopt;
+    return {};
   }
 
   // Both files complete, then each put in place: the core's quarantine
   // file is written only now, from the lines the pass set aside.
-  std::optional<GleaveError> finish() {
-    if (auto e = output_.finish()) return std::move(*e);
+  Status finish() {
+    if (Status s = output_.finish(); !s) return s;
     if (store_) {
       quarantine_.emplace();
-      if (auto e =
-              quarantine_->open(*job_.quarantine, IoRole::Quarantine, nullptr, Target::kInPlace)) {
-        return e;
+      if (Status s =
+              quarantine_->open(*job_.quarantine, IoRole::Quarantine, nullptr, Target::kInPlace);
+          !s) {
+        return s;
       }
-      if (auto e = quarantine_->out().append(kQuarantineHeader)) return quarantine_->fail(*e);
-      if (auto e = store_->copy_to(quarantine_->out())) return quarantine_->fail(*e);
+      if (Status s = quarantine_->out().append(kQuarantineHeader); !s) {
+        return quarantine_->fail(std::move(s));
+      }
+      if (Status s = store_->copy_to(quarantine_->out()); !s)
+        return quarantine_->fail(std::move(s));
     }
     if (quarantine_) {
-      if (auto e = quarantine_->finish()) return std::move(*e);
+      if (Status s = quarantine_->finish(); !s) return s;
     }
     // A Ctrl-C that landed after the last block of rows was asked about (or
     // while the input ended) still means nothing is put in place.
@@ -642,11 +620,11 @@ class JobRun {
       return IoError::from_fixed(IoFixed::Interrupted);
     }
     // Everything is written: the rename of each is all that is left.
-    if (auto e = output_.commit()) return std::move(*e);
+    if (Status s = output_.commit(); !s) return s;
     if (quarantine_) {
-      if (auto e = quarantine_->commit()) return std::move(*e);
+      if (Status s = quarantine_->commit(); !s) return s;
     }
-    return std::nullopt;
+    return {};
   }
 
   InputReport report(const ProductCounts& counts) {
@@ -703,7 +681,7 @@ std::optional<GleaveError> check_dialect(const PreparedText& prepared, const Gle
   return GleaveError(InvalidError{conflict});
 }
 
-std::optional<IoError> check_nul_paths(const FileJob& job) {
+Status check_nul_paths(const FileJob& job) {
   const FileRef* refs[] = {&job.input, &job.output, job.quarantine ? &*job.quarantine : nullptr};
   const IoRole roles[] = {IoRole::Input, IoRole::Output, IoRole::Quarantine};
   for (int i = 0; i < 3; ++i) {
@@ -711,11 +689,11 @@ std::optional<IoError> check_nul_paths(const FileJob& job) {
       return named(IoError::from_fixed(IoFixed::NulInPath), roles[i], *refs[i]);
     }
   }
-  return std::nullopt;
+  return {};
 }
 
-std::optional<IoError> check_job_paths(const FileJob& job) {
-  if (auto e = check_nul_paths(job)) return e;
+Status check_job_paths(const FileJob& job) {
+  if (Status s = check_nul_paths(job); !s) return s;
   auto both_paths = [](const FileRef& a, const FileRef& b) { return a.fd < 0 && b.fd < 0; };
   if (job.quarantine) {
     const FileRef& q = *job.quarantine;
@@ -730,7 +708,7 @@ std::optional<IoError> check_job_paths(const FileJob& job) {
       same_file(job.output.path, job.input.path)) {
     return named(IoError::from_fixed(IoFixed::OutputIsInput), IoRole::Output, job.output);
   }
-  return std::nullopt;
+  return {};
 }
 
 Result<JobCounts> run_file_job(const FileJob& job) {

@@ -83,10 +83,10 @@ std::optional<GleaveError> check_dialect(const PreparedText& prepared, const Gle
                                          const DialectRequest& request);
 
 // Checks that no path holds a NUL byte.
-std::optional<IoError> check_nul_paths(const FileJob& job);
+Status check_nul_paths(const FileJob& job);
 
 // Checks that no path holds a NUL byte and that the quarantine is neither
 // the output nor the input (nor the output the input, unless allowed).
-std::optional<IoError> check_job_paths(const FileJob& job);
+Status check_job_paths(const FileJob& job);
 
 }  // namespace gleave
