@@ -370,6 +370,50 @@ def gen_utf16(rng):
                                       "encoding": ("utf-16le",), "decode": "utf-16-le"}
 
 
+STREETS = ["High Street", "Station Road", "Main St", "Church Lane", "Park Avenue", "Mill Road"]
+FRUITS = ["apple", "pear", "plum", "fig", "kiwi", "lime", "mango", "grape"]
+
+
+def gen_header_text(rng):
+    """All-text tables: names over text whose profile differs (case, length,
+    blanks, a few repeating values), and, a third of the time, no header."""
+    delim = rng.choice([",", ";", "\t", "|"])
+    makers = [("street", lambda: rng.choice(STREETS)), ("fruit", lambda: rng.choice(FRUITS).title()),
+              ("iso", lambda: "".join(rng.choice("ABCDEFGHJKLMNPRSTUVWXZ") for _ in range(3))),
+              ("owner", lambda: f"{rng.choice(FIRST)} {rng.choice(LAST)}"),
+              ("city", lambda: rng.choice(CITY))]
+    cols = rng.sample(makers, rng.randint(2, 3))
+    header = rng.random() < 0.67
+    rows = [[f() for _, f in cols] for _ in range(rng.randint(6, 30))]
+    if header:
+        rows.insert(0, [rng.choice([n, n.title(), n.upper()]) for n, _ in cols])
+    label = {"delimiter": delim, "quote_char": ANY, "header": header}
+    if header:
+        label["table"] = rows
+    return write(rows, delim), label
+
+
+def gen_header_forms(rng):
+    """Headers that are easy to miss: names padded with blanks, a first name
+    with '#', names that are years over values with decimals."""
+    delim = rng.choice([",", ";", "\t"])
+    width = rng.randint(2, 5)
+    kind = rng.choice(["padded", "hash", "years"])
+    rows = table(rng, rng.randint(6, 25), width)
+    if kind == "padded":
+        rows[0] = [f"  {n} " if rng.random() < 0.7 else n for n in rows[0]]
+    elif kind == "hash":
+        rows[0][0] = "#" + rows[0][0]
+    else:
+        rows[0] = [rows[0][0]] + [str(1990 + i) for i in range(width - 1)]
+        for r in rows[1:]:
+            r[1:] = [number(rng) for _ in range(width - 1)]
+    label = {"delimiter": delim, "quote_char": ANY, "header": True, "table": rows}
+    if kind == "padded":
+        label["table"] = [[c.strip() for c in r] for r in rows]
+    return write(rows, delim), label
+
+
 GENERATORS = {
     **{f"delim_{name}": (lambda d: lambda rng: gen_delimiter(rng, d))(d)
        for name, d in [("comma", ","), ("semicolon", ";"), ("tab", "\t"), ("pipe", "|"),
@@ -391,6 +435,8 @@ GENERATORS = {
     "header_rows": gen_header_rows,
     "tables": gen_tables,
     "footnotes": gen_footnotes,
+    "header_text": gen_header_text,
+    "header_forms": gen_header_forms,
 }
 
 
@@ -595,6 +641,8 @@ def tuned_truth(label: dict) -> dict:
         truth["escape"] = label["escape_char"]
     if "expected_width" in label:
         truth["width"] = label["expected_width"]
+    if "header" in label:
+        truth["header"] = label["header"]
     if "table" in label and "header_rows" not in label:
         t = label["table"]
         truth.update(header=True, first_row=t[0], rows=len(t) - 1, width=len(t[0]))

@@ -110,6 +110,13 @@ const Field kFields[] = {
      "The character that starts a comment line (\"#\"), given or detected; None when lines are "
      "not read as comments.",
      [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.comment_char); }},
+    {"header_evidence", Kind::Text, false, Shown::Never, false,
+     "Why header was decided so, as a short named reason (\"names over typed columns\", "
+     "\"first row like the rows below\"); empty when it was not detected.",
+     [](const PreparedText& p, ModuleState&) {
+       const std::string_view v = p.dialect.header_evidence;
+       return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+     }},
     {"evidence", Kind::Evidence, false, Shown::Never, false,
      "Every candidate dialect tried, the chosen one first, each a dict of its scores (only "
      "when detect() was asked for it).",
@@ -313,12 +320,13 @@ PyType_Slot dialect_slots[] = {
          "header_width=0, expected_width=0, header_missing_first=False, sep_line=False, "
          "single_line=False, not_a_table=False, replaced_bytes=0, escape_char=None, "
          "header_rows=1, tables=1, other_table_line=0, footnote_line=0, comment_char=None, "
-         "evidence=())\n--\n\n"
+         "header_evidence='', evidence=())\n--\n\n"
          "The encoding and dialect the product functions read a file with; immutable.\n\n"
          "quote_char is None when the file has no quoting; preamble_lines counts the physical\n"
          "lines above the table (titles, comments, a sep= line), which a repair quarantines.\n"
          "expected_width is the width rows are repaired to; header_missing_first says a header\n"
-         "one name short gets its empty name at the front. evidence holds every candidate\n"
+         "one name short gets its empty name at the front; header_evidence says why header was\n"
+         "decided so. evidence holds every candidate\n"
          "dialect tried, the chosen one first, each a dict of its scores (only when detect()\n"
          "was asked for it); it takes no part in == and hash.")},
     {Py_tp_getset, dialect_getset},

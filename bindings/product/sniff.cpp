@@ -1,13 +1,25 @@
 // sniff(): the likely delimiter of a sample of CSV text.
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
+#include <exception>
 #include <string>
 
 #include "engine/detect/heuristics.hpp"
+#include "engine/dialect/dialect.hpp"
 
 namespace gleave::native {
 
 namespace {
+
+// One answer with detect(): the detector's delimiter when it is one of the
+// four that sniffing chooses from, else sniffing's own choice among them.
+unsigned char sniff_or_detect(std::string_view text) {
+  DetectOptions o;
+  o.keep_evidence = false;
+  const unsigned char d = detect_dialect(text, o).delimiter;
+  if (d == ',' || d == ';' || d == '\t' || d == '|') return d;
+  return sniff_delimiter(text);
+}
 
 const kit::Parameters& parameters() {
   static const kit::Parameters p = [] {
@@ -40,8 +52,16 @@ PyObject* sniff(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* k
     // immutable and referenced by the call) while the lock is released.
     const std::string_view text(data, static_cast<std::size_t>(size));
     unsigned char d = ',';
-    Py_BEGIN_ALLOW_THREADS d = sniff_delimiter(text);
-    Py_END_ALLOW_THREADS return PyUnicode_FromOrdinal(d);
+    std::exception_ptr failure;  // (out of memory) raised once the lock is held again
+    PyThreadState* released = PyEval_SaveThread();
+    try {
+      d = sniff_or_detect(text);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    PyEval_RestoreThread(released);
+    if (failure) std::rethrow_exception(failure);
+    return PyUnicode_FromOrdinal(d);
   });
 }
 

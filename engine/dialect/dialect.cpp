@@ -99,9 +99,10 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
     for (const RowInfo& row : r.rows) {
       if (row.blank) continue;
       // One name (no title of several words) over a table with no header
-      // of its own, or over rows a blank splits.
+      // of its own, over rows a blank splits, or over ragged rows.
       const bool one_name = row.width == 1 && !row.words_first;
-      if (one_name && (delimiter == ' ' || !header_like(r, *first))) first = &row;
+      if (one_name && (delimiter == ' ' || !header_like(r, *first) || a.consistency < 1))
+        first = &row;
       break;
     }
   }
@@ -165,7 +166,7 @@ struct Scratch {
   std::vector<Reading> readings;  // one per candidate, and one for a one-column reading
   std::vector<Scored> scored;
   WidthCounts widths;
-  std::vector<std::uint32_t> value_cells, filled_cells;  // describe_table's
+  TableScratch table;  // describe_table's
 };
 
 std::size_t mean_blanks_per_line(std::string_view s) {
@@ -173,28 +174,33 @@ std::size_t mean_blanks_per_line(std::string_view s) {
   return count_byte(s, ' ') / lines;
 }
 
-}  // namespace
+// What one detection knows of its sample once it is taken.
+struct Sample {
+  std::string_view text;         // the sample, past a BOM and a `sep=` line
+  bool complete = false;         // it is the whole input: a quote may run away only then
+  std::uint64_t sep_offset = 0;  // 1 when a `sep=` line was cut off
+  bool wordy = false;            // its lines read like sentences
+  double steady = 0.6;           // the share of rows at one width that makes a table
+};
 
-Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
-  Dialect d;
-  // Step 1: the sample, past a byte-order mark, cut at a line break.
+// Steps 1-2: the sample, past a byte-order mark, cut at a row end; a `sep=`
+// line; and the delimiter of a sample of one row.
+Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
+  Sample out;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   const std::optional<unsigned char> sample_quote =
-      options.quote_given ? options.quote_char : std::optional<unsigned char>('"');
-  std::string_view sample = text.substr(0, sample_end(text, options.sample_bytes, sample_quote));
-  const bool complete = sample.size() == text.size();  // a quote may run away only then
-  DetectOptions o = options;
-  std::uint64_t sep_offset = 0;
+      o.quote_given ? o.quote_char : std::optional<unsigned char>('"');
+  std::string_view sample = text.substr(0, sample_end(text, o.sample_bytes, sample_quote));
+  out.complete = sample.size() == text.size();
   std::size_t sep_end = 0;
   if (const auto x = sep_line(sample, sep_end)) {
     d.sep_line = true;
-    sep_offset = 1;
+    out.sep_offset = 1;
     sample.remove_prefix(sep_end);
     if (!o.delimiter) o.delimiter = *x;
   }
-
-  // Step 2: one row only.
-  // (Plain loops: std::string_view's find_first_of calls memchr per byte.)
+  // One row only. (Plain loops: std::string_view's find_first_of calls
+  // memchr per byte.)
   std::size_t body_start = 0;
   while (body_start < sample.size() && is_break(sample[body_start])) ++body_start;
   const std::string_view body = sample.substr(body_start);
@@ -204,27 +210,26 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   while (after < body.size() &&
          (is_break(body[after]) || body[after] == ' ' || body[after] == '\t'))
     ++after;
-  const bool lone_row = after == body.size();
-  d.single_line = !body.empty() && lone_row;
+  d.single_line = !body.empty() && after == body.size();
   if (d.single_line && !o.delimiter)
     o.delimiter = single_line_delimiter(body.substr(0, body_break));
+  out.text = sample;
+  // Lines that read like sentences must be cut very steadily to count as a table.
+  out.wordy = mean_blanks_per_line(sample) >= 5;
+  out.steady = out.wordy ? 0.9 : 0.6;
+  return out;
+}
 
-  // Steps 3-5: read and score every candidate; a later one must score
-  // strictly higher to win.
-  thread_local Scratch storage;
-  Scratch& work = storage;  // the thread's storage looked up once
+// Steps 3-5: reads and scores every candidate into work.scored[0, n).
+// Returns whether some reading is a steady table of two or more columns.
+bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_line,
+                      Scratch& work) {
   std::vector<Candidate>& cands = work.candidates;
-  candidates(sample, o, cands);
+  candidates(sample.text, o, cands);
   const std::size_t n = cands.size();
   if (work.readings.size() < n + 1) work.readings.resize(n + 1);
   if (work.scored.size() < n + 1) work.scored.resize(n + 1);
-  Candidate winner{',', '"', false};
-  // Lines that read like sentences must be cut very steadily to count as a table.
-  const bool wordy = mean_blanks_per_line(sample) >= 5;
-  const double steady = wordy ? 0.9 : 0.6;
   bool consistent_somewhere = false;
-  const auto scored_begin = work.scored.begin();
-  const auto scored_end = scored_begin + static_cast<std::ptrdiff_t>(n);
   for (std::size_t i = 0; i < n; ++i) {
     const Candidate& c = cands[i];
     Scored& x = work.scored[i];
@@ -250,12 +255,12 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       continue;
     }
     Reading& reading = work.readings[i];
-    // No quoting loses to a quote that pairs up (see below); with the
+    // No quoting loses to a quote that pairs up (see Chooser); with the
     // delimiter settled and no evidence wanted, its reading would only
     // count towards a table somewhere, which a single line or a sample
     // that is not wordy never asks about.
     const bool loses =
-        c.quote == kNoQuote && o.delimiter && !o.keep_evidence && (d.single_line || !wordy) &&
+        c.quote == kNoQuote && o.delimiter && !o.keep_evidence && (single_line || !sample.wordy) &&
         std::any_of(work.scored.begin(), work.scored.begin() + static_cast<std::ptrdiff_t>(i),
                     [&](const Scored& y) {
                       return y.pair_up && y.c.delimiter == c.delimiter && y.c.skip == c.skip;
@@ -269,93 +274,119 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
       x.reading = nullptr;
       continue;
     }
-    read_sample(sample, c, o.sample_rows, complete, reading);
+    read_sample(sample.text, c, o.sample_rows, sample.complete, reading);
     analyse(reading, x.a, work.widths);
-    consistent_somewhere = consistent_somewhere || (x.a.width >= 2 && x.a.consistency >= steady);
+    consistent_somewhere =
+        consistent_somewhere || (x.a.width >= 2 && x.a.consistency >= sample.steady);
     x.c = c;
     x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     // Only the one-column rule (delimiter not settled) and the evidence use it.
-    x.cuts_values =
-        (!o.delimiter || o.keep_evidence) && cuts_values(sample, reading, x.a, steady, c.delimiter);
-    x.time_colons = c.delimiter == ':' && time_colons(sample, reading, x.a);
+    x.cuts_values = (!o.delimiter || o.keep_evidence) &&
+                    cuts_values(sample.text, reading, x.a, sample.steady, c.delimiter);
+    x.time_colons = c.delimiter == ':' && time_colons(sample.text, reading, x.a);
     x.reading = &reading;
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
   }
-  // Step 5a: the escape character. A reading that takes a backslash before a
-  // quote as an escape counts only when it makes the quotes work: it took
-  // escaped quotes, saw no doubled one (a file doubles its quotes or escapes
-  // them, not both), its quotes pair up, and the same dialect read without
-  // the escape leaves quoted fields unclosed or followed by text. Given by
-  // the caller, the escape is taken as it is.
-  auto twin = [&](const Scored& x, bool escaped) -> const Scored* {
-    for (auto it = scored_begin; it != scored_end; ++it) {
-      const Scored& y = *it;
-      if (y.c.delimiter == x.c.delimiter && y.c.quote == x.c.quote && y.c.skip == x.c.skip &&
-          (y.c.escape != kNoQuote) == escaped)
-        return &y;
+  return consistent_somewhere;
+}
+
+// Step 5: which scored reading wins, and the rules that rule readings out.
+// A later candidate must score strictly higher to win.
+class Chooser {
+ public:
+  Chooser(const Scored* begin, const Scored* end, const DetectOptions& o, double steady)
+      : begin_(begin), end_(end), o_(o), steady_(steady) {
+    collect_protected_delimiters();
+    given_quote_pairs_up_ = o.quote_given && o.quote_char && any([&](const Scored& x) {
+                              return x.c.quote == static_cast<int>(*o.quote_char) &&
+                                     x.reading != nullptr && x.reading->quotes_mostly_pair_up();
+                            });
+  }
+
+  // The chosen reading, or nullptr when none is in the running;
+  // `one_column` says it was chosen as a single column of typed cells.
+  const Scored* choose(bool& one_column) const;
+
+ private:
+  template <typename F>
+  bool any(F f) const {
+    return std::any_of(begin_, end_, f);
+  }
+
+  // The reading of x's delimiter, quote and blanks with (or without) an escape.
+  const Scored* twin(const Scored& x, bool escaped) const {
+    for (const Scored* y = begin_; y != end_; ++y) {
+      if (y->c.delimiter == x.c.delimiter && y->c.quote == x.c.quote && y->c.skip == x.c.skip &&
+          (y->c.escape != kNoQuote) == escaped)
+        return y;
     }
     return nullptr;
-  };
-  auto escape_proven = [&](const Scored& x) {
-    if (o.escape_given) return true;
+  }
+
+  // Step 5a: the escape character. A reading that takes a backslash before
+  // a quote as an escape counts only when it makes the quotes work: it took
+  // escaped quotes, saw no doubled one (a file doubles its quotes or
+  // escapes them, not both), its quotes pair up, and the same dialect read
+  // without the escape leaves quoted fields unclosed or followed by text.
+  // Given by the caller, the escape is taken as it is.
+  bool escape_proven(const Scored& x) const {
+    if (o_.escape_given) return true;
     const Scored* plain = twin(x, false);
-    const bool takes_escapes = x.escapes_quotes;
-    const bool no_doubled_quotes = !x.doubles_quotes;
-    const bool pairs_up_with_escape = x.pair_up;
-    const bool unpaired_without = plain == nullptr || !plain->pair_up;
-    return takes_escapes && no_doubled_quotes && pairs_up_with_escape && unpaired_without;
-  };
-  auto excluded = [&](const Scored& x) {
+    return x.escapes_quotes && !x.doubles_quotes && x.pair_up &&
+           (plain == nullptr || !plain->pair_up);
+  }
+
+  bool excluded(const Scored& x) const {
     if (x.c.escape != kNoQuote) return !escape_proven(x);
     const Scored* escaped = x.c.quote == kNoQuote ? nullptr : twin(x, true);
     return escaped != nullptr && escape_proven(*escaped);
-  };
+  }
+
   // A file whose quotes pair up is read with them: reading them as text
   // cuts the quoted delimiters and line breaks, however consistent the
   // pieces look in a small sample.
-  auto quoted_reading_pairs_up = [&](const Candidate& c) {
-    return std::any_of(scored_begin, scored_end, [&](const Scored& x) {
+  bool quoted_reading_pairs_up(const Candidate& c) const {
+    return any([&](const Scored& x) {
       return x.pair_up && x.c.delimiter == c.delimiter && x.c.skip == c.skip;
     });
-  };
+  }
+
   // Likewise a quote character that (but for a few fields) pairs up under
   // some delimiter that most rows follow is the file's: a reading that
   // ignores it cuts the quoted text at its blanks or colons. The single
   // quote, an apostrophe as often, needs two quoted fields.
-  std::uint32_t double_protects = 0, single_protects = 0;  // bits as in Reading::quoted_bytes
-  for (auto it = scored_begin; it != scored_end; ++it) {
-    const Reading* r = it->reading;
-    if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
-        it->a.consistency < steady) {
-      continue;
+  void collect_protected_delimiters() {
+    for (const Scored* it = begin_; it != end_; ++it) {
+      const Reading* r = it->reading;
+      if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
+          it->a.consistency < steady_) {
+        continue;
+      }
+      if (it->c.quote == '"') double_protects_ |= r->quoted_bytes;
+      if (it->c.quote == '\'' && r->quoted >= 2) single_protects_ |= r->quoted_bytes;
     }
-    if (it->c.quote == '"') double_protects |= r->quoted_bytes;
-    if (it->c.quote == '\'' && r->quoted >= 2) single_protects |= r->quoted_bytes;
   }
-  // The given quote read as the delimiter (see candidates) stands only
-  // when no reading with it as the quote pairs up.
-  const bool given_quote_pairs_up =
-      o.quote_given && o.quote_char && std::any_of(scored_begin, scored_end, [&](const Scored& x) {
-        return x.c.quote == static_cast<int>(*o.quote_char) && x.reading != nullptr &&
-               x.reading->quotes_mostly_pair_up();
-      });
+
   // Quotes that open and close exactly at field boundaries under one steady
   // delimiter, and are followed by more text (or stand inside fields) under
   // another, belong to the first: the second cuts through what they enclose.
-  auto cleanly_quoted_elsewhere = [&](const Scored& x) {
+  bool cleanly_quoted_elsewhere(const Scored& x) const {
     if (x.c.quote == kNoQuote || x.reading == nullptr) return false;
     if (x.reading->dirty == 0 && x.reading->inner_quotes == 0) return false;
-    return std::any_of(scored_begin, scored_end, [&](const Scored& y) {
+    return any([&](const Scored& y) {
       return y.c.quote == x.c.quote && y.c.delimiter != x.c.delimiter && y.reading != nullptr &&
              y.reading->quotes_pair_up() && y.reading->inner_quotes == 0 && y.a.width >= 2 &&
-             y.a.consistency >= steady;
+             y.a.consistency >= steady_;
     });
-  };
-  auto respects_quotes = [&](const Scored& x) {
+  }
+
+  bool respects_quotes(const Scored& x) const {
     if (x.c.quote == kNoQuote && quoted_reading_pairs_up(x.c)) return false;
-    if (x.c.quote == kNoQuote && given_quote_pairs_up &&
-        static_cast<int>(x.c.delimiter) == static_cast<int>(*o.quote_char)) {
+    // The given quote read as the delimiter (see candidates) stands only
+    // when no reading with it as the quote pairs up.
+    if (x.c.quote == kNoQuote && given_quote_pairs_up_ &&
+        static_cast<int>(x.c.delimiter) == static_cast<int>(*o_.quote_char)) {
       return false;
     }
     if (cleanly_quoted_elsewhere(x)) return false;
@@ -364,97 +395,245 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
     // A delimiter those quotes protect is cut inside them by a reading that
     // does not read them as quotes.
-    if ((double_protects & bit) != 0 && !(x.c.quote == '"' && reads_them)) return false;
-    if ((single_protects & bit) != 0 && !(x.c.quote == '\'' && reads_them)) return false;
+    if ((double_protects_ & bit) != 0 && !(x.c.quote == '"' && reads_them)) return false;
+    if ((single_protects_ & bit) != 0 && !(x.c.quote == '\'' && reads_them)) return false;
     return true;
-  };
-  // A reading of two or more columns that most rows follow outweighs any
-  // unsteady one, unless the unsteady one's cells are far better typed (a
-  // file of several tables of other widths is unsteady under its own
-  // delimiter, while blanks inside its text split it steadily). A single column
-  // of recognised cells in every row, read as the core reads (double quote,
-  // blanks kept), is kept unless such a steady reading is also mostly typed:
-  // a file whose delimiter never occurs, or only inside quotes.
-  double steady_types = -1;  // the best cell types of a steady reading; -1: none
-  for (auto it = scored_begin; it != scored_end; ++it) {
-    if (respects_quotes(*it) && it->a.width >= 2 && it->a.consistency >= steady)
-      steady_types = std::max(steady_types, it->a.types);
   }
-  const bool steady_split = steady_types >= 0;
-  const bool typed_split = std::any_of(scored_begin, scored_end, [&](const Scored& x) {
-    return respects_quotes(x) && x.a.width >= 2 && x.a.consistency >= steady && x.a.types >= 0.5;
-  });
-  const Scored* chosen = nullptr;
-  for (auto it = scored_begin; it != scored_end && !typed_split && chosen == nullptr; ++it) {
-    const Scored& x = *it;
-    const bool one_column = x.c.quote == '"' && !x.c.skip && x.a.width == 1 &&
-                            x.a.consistency >= 1 && x.a.types >= 1 && x.a.table.size() >= 2;
-    if (one_column && respects_quotes(x) && !excluded(x)) chosen = &x;
-  }
-  const bool one_column_kept = chosen != nullptr;
-  // Moving rows out of the table costs: a reading that keeps every row, its
-  // first included, at one width of two or more leaves no reading that sets
-  // rows aside in the running (a header above a table is not a title).
-  auto steady_whole = [&](const Scored& x) {
+
+  // A reading that keeps every row, its first included, at one width of
+  // two or more.
+  bool steady_whole(const Scored& x) const {
     return x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1 &&
            x.a.table.size() >= 2 && respects_quotes(x) && !excluded(x) && !x.cuts_values &&
            !x.time_colons;
-  };
-  double whole_types = -1;  // the best cell types of such a reading; -1: none
-  for (auto it = scored_begin; it != scored_end; ++it) {
-    if (steady_whole(*it)) whole_types = std::max(whole_types, it->a.types);
   }
-  const bool whole_steady = whole_types >= 0;
-  for (auto it = scored_begin; it != scored_end && !one_column_kept; ++it) {
+
+  // A single column of recognised cells in every row, read as the core
+  // reads (double quote, blanks kept), kept unless a steady reading of two
+  // or more columns is also mostly typed: a file whose delimiter never
+  // occurs, or only inside quotes. Short of such a reading, one whose
+  // other quote character pairs up makes the values recognised (values in
+  // single quotes).
+  const Scored* one_column() const {
+    const Scored* other_quote = nullptr;
+    for (const Scored* x = begin_; x != end_; ++x) {
+      const bool one = !x->c.skip && x->a.width == 1 && x->a.consistency >= 1 && x->a.types >= 1 &&
+                       x->a.table.size() >= 2 && respects_quotes(*x) && !excluded(*x);
+      if (one && x->c.quote == '"') return x;
+      // (An apostrophe is a quote only when it quotes two fields or more,
+      // or a field that holds a delimiter.)
+      const bool quotes =
+          x->pair_up && (x->reading->quoted >= 2 || (x->reading->quoted_bytes & ~1u));
+      if (one && quotes && other_quote == nullptr) other_quote = x;
+    }
+    return other_quote;
+  }
+
+  const Scored* begin_;
+  const Scored* end_;
+  const DetectOptions& o_;
+  double steady_;
+  std::uint32_t double_protects_ = 0, single_protects_ = 0;  // bits as in Reading::quoted_bytes
+  bool given_quote_pairs_up_ = false;
+};
+
+const Scored* Chooser::choose(bool& one_column_kept) const {
+  // A reading of two or more columns that most rows follow outweighs any
+  // unsteady one, unless the unsteady one's cells are far better typed (a
+  // file of several tables of other widths is unsteady under its own
+  // delimiter, while blanks inside its text split it steadily).
+  double steady_types = -1;  // the best cell types of a steady reading; -1: none
+  bool typed_split = false;
+  for (const Scored* x = begin_; x != end_; ++x) {
+    if (!respects_quotes(*x) || x->a.width < 2 || x->a.consistency < steady_) continue;
+    steady_types = std::max(steady_types, x->a.types);
+    typed_split = typed_split || x->a.types >= 0.5;
+  }
+  one_column_kept = false;
+  if (!typed_split) {
+    if (const Scored* one = one_column()) {
+      one_column_kept = true;
+      return one;
+    }
+  }
+  // Moving rows out of the table costs: a reading that keeps every row, its
+  // first included, at one width of two or more leaves no reading that sets
+  // rows aside in the running (a header above a table is not a title).
+  double whole_types = -1;  // the best cell types of such a reading; -1: none
+  for (const Scored* x = begin_; x != end_; ++x) {
+    if (steady_whole(*x)) whole_types = std::max(whole_types, x->a.types);
+  }
+  const Scored* chosen = nullptr;
+  for (const Scored* it = begin_; it != end_; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
-    // ... and so does one whose colons are those of times.
-    // (when it is typed as well: blanks inside text may split a title and
-    // every row alike).
+    // ... and so does one whose colons are those of times (when it is
+    // typed as well: blanks inside text may split a title and every row
+    // alike).
     const bool as_typed = whole_types + 0.05 >= x.a.types;
     const bool moves_or_repairs = x.a.preamble_rows > 0 || x.a.consistency < 1;
-    if (whole_steady && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
+    if (whole_types >= 0 && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
     // Of two readings that both keep every row steady, one whose pieces
     // are clearly less often values or clean text cuts inside the values
     // (Jan 1 1990 under a blank).
     if (whole_types >= 0.9 && x.a.types + 0.1 < whole_types) continue;
     const bool far_better_typed = x.a.types >= 0.9 && x.a.types > steady_types + 0.5;
-    if (steady_split && x.a.width >= 2 && x.a.consistency < steady && !far_better_typed) continue;
+    if (steady_types >= 0 && x.a.width >= 2 && x.a.consistency < steady_ && !far_better_typed)
+      continue;
     // Reading quotes as text cuts a quoted line break into two rows, and
     // more rows lift the pattern score a little: no quoting must win by a
     // clear margin, not by that.
     const double margin = x.c.quote == kNoQuote ? 1.03 : 1 + 1e-9;
     if (chosen == nullptr || x.a.score > chosen->a.score * margin + 1e-12) chosen = &x;
   }
-  // One column: when every reading of two or more columns cuts values
-  // (times, dates, numbers) or splits a one-field header's rows unsteadily,
-  // the file is a single column, read with a delimiter it never uses.
-  const Scored* single = nullptr;
-  const bool some_split =
-      std::any_of(scored_begin, scored_end, [](const Scored& x) { return x.a.width >= 2; });
-  const bool all_cut = std::all_of(scored_begin, scored_end,
-                                   [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
-  // So is one whose best reading is a single column that some rows leave
-  // (a delimiter that only cuts a few of them), unless that delimiter is
-  // the comma: a comma that cuts a few rows of a CSV file is most likely
-  // a ragged row's delimiter, which the repair is for.
+  return chosen;
+}
+
+// One column: when every reading of two or more columns cuts values
+// (times, dates, numbers) or splits a one-field header's rows unsteadily,
+// the file is a single column, read with a delimiter it never uses. So is
+// one whose best reading is a single column that some rows leave (a
+// delimiter that only cuts a few of them), unless that delimiter is the
+// comma: a comma that cuts a few rows of a CSV file is most likely a ragged
+// row's delimiter, which the repair is for. Returns the reading made, in
+// work.scored[n], or nullptr.
+Scored* single_column(const Sample& sample, const DetectOptions& o, const Scored* chosen,
+                      std::size_t n, Scratch& work) {
+  const auto b = work.scored.begin();
+  const auto e = b + static_cast<std::ptrdiff_t>(n);
+  const bool some_split = std::any_of(b, e, [](const Scored& x) { return x.a.width >= 2; });
+  const bool all_cut =
+      std::all_of(b, e, [](const Scored& x) { return x.a.width < 2 || x.cuts_values; });
   const bool ragged_single = chosen != nullptr && chosen->a.width < 2 &&
                              chosen->a.consistency < 1 && chosen->c.delimiter != ',';
-  if (!d.single_line && !o.delimiter && !one_column_kept &&
-      ((some_split && all_cut) || ragged_single)) {
-    for (const unsigned char u : kDialectDelimiters) {
-      if (sample.find(static_cast<char>(u)) != std::string_view::npos) continue;
-      const int quote = chosen != nullptr ? chosen->c.quote : '"';
-      Scored& x = work.scored[n];
-      x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
-      read_sample(sample, x.c, o.sample_rows, complete, work.readings[n]);
-      analyse(work.readings[n], x.a, work.widths);
-      x.pair_up = x.cuts_values = x.time_colons = false;
-      x.escapes_quotes = x.doubles_quotes = false;
-      x.reading = &work.readings[n];
-      chosen = single = &x;
-      break;
+  if (!(some_split && all_cut) && !ragged_single) return nullptr;
+  for (const unsigned char u : kDialectDelimiters) {
+    if (sample.text.find(static_cast<char>(u)) != std::string_view::npos) continue;
+    const int quote = chosen != nullptr ? chosen->c.quote : '"';
+    Scored& x = work.scored[n];
+    x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
+    read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);
+    analyse(work.readings[n], x.a, work.widths);
+    x.pair_up = x.cuts_values = x.time_colons = false;
+    x.escapes_quotes = x.doubles_quotes = false;
+    x.reading = &work.readings[n];
+    return &x;
+  }
+  return nullptr;
+}
+
+CandidateEvidence evidence_of(const Scored& x, const Scored* chosen) {
+  CandidateEvidence e;
+  e.delimiter = x.c.delimiter;
+  if (x.c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(x.c.quote);
+  e.skip_initial_space = x.c.skip;
+  if (x.c.escape != kNoQuote) e.escape_char = static_cast<unsigned char>(x.c.escape);
+  e.rows = x.a.nonblank;
+  e.preamble_rows = x.a.preamble_rows;
+  e.width = x.a.width;
+  e.consistency = x.a.consistency;
+  e.pattern_score = x.a.pattern;
+  e.type_score = x.a.types;
+  e.score = x.a.score;
+  e.quotes_pair_up = x.pair_up;
+  e.cuts_values = x.cuts_values;
+  e.chosen = &x == chosen;
+  return e;
+}
+
+// Steps 6-7 on the chosen reading: the dialect, the table's start, other
+// tables and notes, then the header and widths. `best` is narrowed to the
+// table itself.
+void settle_table(const Sample& sample, const Reading& r, Analysis& best, const Candidate& winner,
+                  Dialect& d, Scratch& work) {
+  d.delimiter = winner.delimiter;
+  d.quote_char =
+      winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
+  d.skip_initial_space = winner.skip;
+  if (winner.escape != kNoQuote) d.escape_char = static_cast<unsigned char>(winner.escape);
+  const std::uint64_t sep_offset = sample.sep_offset;
+  d.preamble_lines = sep_offset;
+  if (best.preamble_rows > 0 && !best.table.empty())
+    d.preamble_lines = sep_offset + r.rows[best.table[0]].line;
+
+  // Step 6a: with several tables, the largest is the table: the lines
+  // above it are a preamble, and from the next table on no row is its own.
+  // Which table is largest is known only when the sample holds the whole
+  // text: a table that runs on past it may be the largest. Short of that,
+  // a table followed by another stays one table with it, at the widest of
+  // their widths, and no row is set aside on the sample's word.
+  const bool whole = sample.complete && r.complete;
+  Tables tables = find_tables(sample.text, r, best, winner.delimiter, winner.quote);
+  d.tables = tables.count;
+  const bool undecided = !whole && tables.end < best.table.size();
+  if (undecided) tables.end = best.table.size();
+  d.tables_undecided = undecided;
+  if (tables.begin > 0 || tables.end < best.table.size()) {
+    if (tables.end < best.table.size())
+      d.other_table_line = sep_offset + r.rows[best.table[tables.end]].line + 1;
+    if (tables.begin > 0) {
+      d.preamble_lines = sep_offset + r.rows[best.table[tables.begin]].line;
+      if (tables.table_above)
+        d.other_table_above_line = sep_offset + r.rows[best.table[0]].line + 1;
     }
+    best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
+                      best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
+    best.width = modal_width(r, best.table, work.widths);
+  }
+  // Step 6b: notes under the table.
+  const bool end_known = whole || d.other_table_line != 0;
+  const std::size_t notes = footnotes(sample.text, r, best, end_known, winner.delimiter);
+  if (notes < best.table.size()) {
+    d.footnote_line = sep_offset + r.rows[best.table[notes]].line + 1;
+    best.table.resize(notes);
+  }
+  // Step 7: header and widths.
+  describe_table(sample.text, r, best, winner, d, work.table);
+  if (undecided && tables.widest > d.expected_width) {
+    d.expected_width = tables.widest;
+    d.header_missing_first = false;
+  }
+}
+
+// Comments: given, or '#' when a line starts with it and is no row of the
+// table: above the table, or of another width than its rows (a '#' row of
+// the table's width, a header "#id,name" included, is a row).
+void find_comments(const DetectOptions& o, const Reading& r, const Analysis& best, Dialect& d) {
+  if (o.comment_given) {
+    d.comment_char = o.comment_char;
+    return;
+  }
+  const std::size_t head = best.table.empty() ? SIZE_MAX : best.table.front();
+  for (std::size_t i = 0; i < r.rows.size() && !d.comment_char; ++i) {
+    const RowInfo& row = r.rows[i];
+    if (!row.comment || row.blank || i == head) continue;
+    if (i < head || row.width != best.width || best.width == 1) d.comment_char = '#';
+  }
+}
+
+}  // namespace
+
+Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
+  Dialect d;
+  DetectOptions o = options;
+  const Sample sample = take_sample(text, o, d);
+  thread_local Scratch storage;
+  Scratch& work = storage;  // the thread's storage looked up once
+  const bool consistent_somewhere = score_candidates(sample, o, d.single_line, work);
+  const std::size_t n = work.candidates.size();
+  bool one_column_kept = false;
+  const Scored* chosen =
+      Chooser(work.scored.data(), work.scored.data() + n, o, sample.steady).choose(one_column_kept);
+  const Scored* single = nullptr;
+  if (!d.single_line && !o.delimiter && !one_column_kept) {
+    if (Scored* x = single_column(sample, o, chosen, n, work)) chosen = single = x;
+  }
+  if (o.keep_evidence) {
+    if (single != nullptr) d.evidence.push_back(evidence_of(*single, chosen));
+    for (std::size_t i = 0; i < n; ++i) d.evidence.push_back(evidence_of(work.scored[i], chosen));
+    std::stable_sort(d.evidence.begin(), d.evidence.end(), [](const auto& x, const auto& y) {
+      return x.chosen != y.chosen ? x.chosen : x.score > y.score;
+    });
   }
   static const Reading kNoReading;
   const Reading& best_reading = chosen != nullptr ? *chosen->reading : kNoReading;
@@ -465,104 +644,16 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   Analysis& best = chosen != nullptr
                        ? work.scored[static_cast<std::size_t>(chosen - work.scored.data())].a
                        : no_analysis;
-  if (chosen != nullptr) winner = chosen->c;
-  if (o.keep_evidence) {
-    auto evidence = [&](const Scored& x) {
-      CandidateEvidence e;
-      e.delimiter = x.c.delimiter;
-      if (x.c.quote != kNoQuote) e.quote_char = static_cast<unsigned char>(x.c.quote);
-      e.skip_initial_space = x.c.skip;
-      if (x.c.escape != kNoQuote) e.escape_char = static_cast<unsigned char>(x.c.escape);
-      e.rows = x.a.nonblank;
-      e.preamble_rows = x.a.preamble_rows;
-      e.width = x.a.width;
-      e.consistency = x.a.consistency;
-      e.pattern_score = x.a.pattern;
-      e.type_score = x.a.types;
-      e.score = x.a.score;
-      e.quotes_pair_up = x.pair_up;
-      e.cuts_values = x.cuts_values;
-      e.chosen = &x == chosen;
-      return e;
-    };
-    if (single != nullptr) d.evidence.push_back(evidence(*single));
-    for (auto it = scored_begin; it != scored_end; ++it) d.evidence.push_back(evidence(*it));
-    std::stable_sort(d.evidence.begin(), d.evidence.end(), [](const auto& x, const auto& y) {
-      return x.chosen != y.chosen ? x.chosen : x.score > y.score;
-    });
-  }
-  // Step 6: the dialect and the table's start.
-  d.delimiter = winner.delimiter;
-  d.quote_char =
-      winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
-  d.skip_initial_space = winner.skip;
-  if (winner.escape != kNoQuote) d.escape_char = static_cast<unsigned char>(winner.escape);
-  if (best.preamble_rows > 0 && !best.table.empty()) {
-    d.preamble_lines = sep_offset + best_reading.rows[best.table[0]].line;
-  } else {
-    d.preamble_lines = sep_offset;
-  }
-
-  // Step 6a: with several tables, the largest is the table: the lines
-  // above it are a preamble, and from the next table on no row is its own.
-  // Which table is largest is known only when the sample holds the whole
-  // text: a table that runs on past it may be the largest. Short of that,
-  // a table followed by another stays one table with it, at the widest of
-  // their widths, and no row is set aside on the sample's word.
-  const bool whole = complete && best_reading.complete;
-  Tables tables = find_tables(sample, best_reading, best, winner.delimiter, winner.quote);
-  d.tables = tables.count;
-  const bool undecided = !whole && tables.end < best.table.size();
-  if (undecided) tables.end = best.table.size();
-  d.tables_undecided = undecided;
-  if (tables.begin > 0 || tables.end < best.table.size()) {
-    if (tables.end < best.table.size())
-      d.other_table_line = sep_offset + best_reading.rows[best.table[tables.end]].line + 1;
-    if (tables.begin > 0) {
-      d.preamble_lines = sep_offset + best_reading.rows[best.table[tables.begin]].line;
-      if (tables.table_above)
-        d.other_table_above_line = sep_offset + best_reading.rows[best.table[0]].line + 1;
-    }
-    best.table.assign(best.table.begin() + static_cast<std::ptrdiff_t>(tables.begin),
-                      best.table.begin() + static_cast<std::ptrdiff_t>(tables.end));
-    best.width = modal_width(best_reading, best.table, work.widths);
-  }
-  // Step 6b: notes under the table.
-  const bool end_known = whole || d.other_table_line != 0;
-  const std::size_t notes = footnotes(sample, best_reading, best, end_known, winner.delimiter);
-  if (notes < best.table.size()) {
-    d.footnote_line = sep_offset + best_reading.rows[best.table[notes]].line + 1;
-    best.table.resize(notes);
-  }
-
-  // Step 7: header and widths.
-  describe_table(best_reading, best, d, work.value_cells, work.filled_cells);
-  if (undecided && tables.widest > d.expected_width) {
-    d.expected_width = tables.widest;
-    d.header_missing_first = false;
-  }
-
-  // Comments: given, or '#' when a line starts with it and is no row of the
-  // table: above the table, or of another width than its rows (a '#' row of
-  // the table's width, a header "#id,name" included, is a row).
-  if (o.comment_given) {
-    d.comment_char = o.comment_char;
-  } else {
-    const std::size_t head = best.table.empty() ? SIZE_MAX : best.table.front();
-    for (std::size_t i = 0; i < best_reading.rows.size() && !d.comment_char; ++i) {
-      const RowInfo& row = best_reading.rows[i];
-      if (!row.comment || row.blank || i == head) continue;
-      if (i < head || row.width != best.width || best.width == 1) d.comment_char = '#';
-    }
-  }
-
+  const Candidate winner = chosen != nullptr ? chosen->c : Candidate{',', '"', false};
+  settle_table(sample, best_reading, best, winner, d, work);
+  find_comments(o, best_reading, best, d);
   // Step 8: not a table: several rows of sentence-like lines, and no
   // candidate reads them at a steady width of two or more.
-  d.not_a_table = !d.single_line && best.nonblank >= 3 && wordy && !consistent_somewhere;
+  d.not_a_table = !d.single_line && best.nonblank >= 3 && sample.wordy && !consistent_somewhere;
   if (d.not_a_table) d.header_rows = 1;  // no table, no header of several rows
   // A long sample costs far more to read than to allocate for: its working
   // memory (up to a few MiB) is not kept with the thread.
-  if (sample.size() > kKeepScratchBelow) work = Scratch{};
+  if (sample.text.size() > kKeepScratchBelow) work = Scratch{};
   return d;
 }
 

@@ -57,6 +57,9 @@ struct Dialect {
   std::uint64_t preamble_lines = 0;
   bool sep_line = false;  // the first line is `sep=X`
   bool header = false;    // the table's first row looks like a header
+  // Why `header` was decided so: a short named reason ("names over typed
+  // columns"), static text.
+  std::string_view header_evidence;
   // Rows the header spans: group labels (a year over its quarters) above
   // the row of names; 1 for a plain header. Meaningful when `header`.
   std::uint32_t header_rows = 1;

@@ -1,43 +1,221 @@
 #include "engine/dialect/steps.hpp"
 
 #include <algorithm>
+#include <array>
 
 #include "engine/dialect/structure.hpp"
 
 namespace gleave::dialect {
 
+namespace {
+
+// The fields of `row` as candidate `c` cuts them, blanks around each
+// trimmed and a quoted field's quotes taken off (a doubled or escaped
+// quote inside stays as written: the profile only needs its shape).
+void split_row(std::string_view s, const RowInfo& row, const Candidate& c,
+               std::vector<std::string_view>& out) {
+  out.clear();
+  const char delim = static_cast<char>(c.delimiter);
+  const std::string_view line = s.substr(row.begin, row.end - row.begin);
+  std::size_t p = 0;
+  auto blank = [](char ch) { return ch == ' ' || ch == '\t'; };
+  while (true) {
+    while (p < line.size() && blank(line[p]) && line[p] != delim) ++p;
+    std::size_t begin = p, end = p;
+    if (c.quote != kNoQuote && p < line.size() && line[p] == static_cast<char>(c.quote)) {
+      const char q = line[p];
+      begin = ++p;
+      while (p < line.size()) {
+        if ((c.escape != kNoQuote && line[p] == static_cast<char>(c.escape)) ||
+            (line[p] == q && p + 1 < line.size() && line[p + 1] == q)) {
+          p += 2;
+        } else if (line[p] == q) {
+          break;
+        } else {
+          ++p;
+        }
+      }
+      end = std::min(p, line.size());
+      while (p < line.size() && line[p] != delim) ++p;
+    } else {
+      while (p < line.size() && line[p] != delim) ++p;
+      end = p;
+    }
+    while (end > begin && blank(line[end - 1])) --end;
+    out.push_back(line.substr(begin, end - begin));
+    if (p >= line.size()) break;
+    ++p;  // past the delimiter
+  }
+}
+
+// The shape of a name or text value: which kinds of character it holds
+// and how its letters are cased.
+enum : std::uint8_t {
+  kLower = 1,       // a lowercase letter
+  kUpper = 2,       // an uppercase letter after the first character
+  kUpperFirst = 4,  // starts with an uppercase letter
+  kDigits = 8,
+  kBlanks = 16,
+};
+
+std::uint8_t shape(std::string_view v) {
+  std::uint8_t out = 0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    const char ch = v[i];
+    if (ch >= 'a' && ch <= 'z') out |= kLower;
+    if (ch >= 'A' && ch <= 'Z') out |= i == 0 ? kUpperFirst : kUpper;
+    if (ch >= '0' && ch <= '9') out |= kDigits;
+    if (ch == ' ') out |= kBlanks;
+  }
+  return out;
+}
+
+bool equal_folded(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch | 0x20) : ch; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
+bool has_separator(std::string_view v) {
+  return v.find_first_of(".,") != std::string_view::npos;
+}
+
+// What one column says of the first row's cell above it.
+// None: it says nothing; Like: a value like those below; Data: it is one
+// of them, or of their kind.
+enum class Vote : std::uint8_t { None, Like, Data, Weak, Strong };
+
+// The first row's cell `head` over the column's values `column` (empty
+// ones left out), each with its type.
+Vote column_vote(std::string_view head, CellType head_type,
+                 const std::vector<std::pair<std::string_view, CellType>>& column) {
+  if (head.empty() || column.empty()) return Vote::None;
+  std::uint32_t values = 0, numbers = 0, integers = 0, texts = 0;
+  for (const auto& [v, t] : column) {
+    if (equal_folded(v, head)) return Vote::Data;  // the first row's value recurs below
+    values += is_value(t);
+    numbers += t == CellType::Number;
+    integers += t == CellType::Number && !has_separator(v);
+    texts += is_text(t);
+  }
+  const auto n = static_cast<std::uint32_t>(column.size());
+  if (is_text(head_type)) {
+    if (values * 2 >= n) return Vote::Strong;  // a name over a typed column
+    if (texts < n) return Vote::None;
+    // Text over text: a shape (case, digits, blanks) that no value below
+    // has, a length outside theirs, or a value that never recurs over a
+    // column that draws from a few values, tells a name from a value.
+    const std::uint8_t own = shape(head);
+    bool shape_seen = false;
+    std::size_t shortest = SIZE_MAX, longest = 0;
+    std::uint32_t distinct = 0;
+    for (std::size_t i = 0; i < column.size(); ++i) {
+      const std::string_view v = column[i].first;
+      shape_seen = shape_seen || shape(v) == own;
+      shortest = std::min(shortest, v.size());
+      longest = std::max(longest, v.size());
+      bool earlier = false;
+      for (std::size_t j = 0; j < i && !earlier; ++j) earlier = column[j].first == v;
+      distinct += !earlier;
+    }
+    if (!shape_seen) return Vote::Strong;
+    const bool repeats = n >= 4 && distinct * 2 <= n;
+    return head.size() < shortest || head.size() > longest || repeats ? Vote::Weak : Vote::Like;
+  }
+  if (!is_value(head_type)) return Vote::None;
+  // A number-like name (a year, a code) over values of another kind: text,
+  // dates, or numbers that all carry a decimal part.
+  if (head_type == CellType::Number && !has_separator(head)) {
+    if (numbers == n && integers == 0) return Vote::Strong;
+    if (numbers == 0 && values * 2 < n) return Vote::Strong;
+  }
+  if (head_type == CellType::Date && numbers == n) return Vote::Strong;
+  return Vote::Data;
+}
+
+}  // namespace
+
+const char* header_evidence(std::string_view s, const Reading& r, const Analysis& a,
+                            const Candidate& c, std::size_t top, HeaderScratch& work) {
+  const RowInfo& head = r.rows[a.table[top]];
+  split_row(s, head, c, work.head);
+  const std::size_t width = work.head.size();
+  work.types.clear();
+  std::uint32_t texts = 0, values = 0, empty = 0, other = 0;
+  for (const std::string_view v : work.head) {
+    const CellType t = v.empty() ? CellType::Empty : classify_cell(v, c.delimiter);
+    work.types.push_back(t);
+    texts += is_text(t);
+    values += is_value(t);
+    empty += t == CellType::Empty;
+    other += t == CellType::Other;
+  }
+  if (other > 0 || texts + values == 0 || empty * 2 > width) return nullptr;
+  work.columns.resize(std::max(work.columns.size(), width));
+  for (std::size_t i = 0; i < width; ++i) work.columns[i].clear();
+  bool data_names_only = true;
+  std::size_t data_rows = 0;
+  for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
+    const RowInfo& row = r.rows[a.table[k]];
+    ++data_rows;
+    data_names_only = data_names_only && header_like(r, row);
+    split_row(s, row, c, work.fields);
+    for (std::size_t i = 0; i < width && i < work.fields.size(); ++i) {
+      if (work.fields[i].empty()) continue;
+      work.columns[i].emplace_back(work.fields[i], classify_cell(work.fields[i], c.delimiter));
+    }
+  }
+  const bool names = values == 0 && empty <= 1;
+  if (data_rows == 0) return names ? "a lone row of names" : nullptr;
+  std::uint32_t strong = 0, weak = 0, data = 0, voting = 0;
+  for (std::size_t i = 0; i < width; ++i) {
+    const Vote v = column_vote(work.head[i], work.types[i], work.columns[i]);
+    strong += v == Vote::Strong;
+    weak += v == Vote::Weak;
+    data += v == Vote::Data;
+    voting += v != Vote::None;
+  }
+  if (names && !data_names_only) {
+    return strong > 0 ? "names over typed columns" : "names over rows with values";
+  }
+  // Below, the first row is told from rows like it by its profile alone:
+  // its names are distinct, and none recurs in its column.
+  for (std::size_t i = 0; i < width; ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (!work.head[i].empty() && equal_folded(work.head[i], work.head[j])) return nullptr;
+    }
+  }
+  if (data > 0) return nullptr;
+  if (names) {
+    if (strong > 0) return "names over text of another shape";
+    if (weak > 0 && weak * 2 >= voting) return "names unlike the text below";
+    return nullptr;
+  }
+  // Some names look like numbers: every other cell a name, none like the
+  // values below it.
+  return strong > 0 && empty == 0 ? "number-like names over values of another kind" : nullptr;
+}
+
 // Step 7: header, header width and the width to repair rows to.
-void describe_table(const Reading& r, const Analysis& a, Dialect& d,
-                    std::vector<std::uint32_t>& value_cells,
-                    std::vector<std::uint32_t>& filled_cells) {
+void describe_table(std::string_view s, const Reading& r, const Analysis& a, const Candidate& c,
+                    Dialect& d, TableScratch& work) {
   if (a.table.empty()) return;
   d.header_rows = header_rows(r, a);
   // Below, the header is its last row, the row of names.
   const std::size_t top = d.header_rows - 1;
   const RowInfo& head = r.rows[a.table[top]];
   d.header_width = head.width;
-  std::uint32_t max_data = 0, data_rows = 0, full_rows = 0, empty_last = 0;
-  value_cells.assign(head.width + 1, 0);
-  filled_cells.assign(head.width + 1, 0);
-  bool data_header_like = true;
+  std::uint32_t max_data = 0, full_rows = 0, empty_last = 0;
   for (std::size_t k = top + 1; k < a.table.size() && k <= top + kHeaderProbe; ++k) {
     const RowInfo& row = r.rows[a.table[k]];
-    ++data_rows;
     max_data = std::max(max_data, row.width);
-    data_header_like = data_header_like && header_like(r, row);
-    for (std::uint32_t i = 0; i < row.width && i <= head.width; ++i) {
-      const CellType t = r.cell(row, i);
-      value_cells[i] += dialect::is_value(t);
-      filled_cells[i] += t != CellType::Empty;
-    }
     if (row.width == a.width) {
       ++full_rows;
       empty_last += r.cell(row, row.width - 1) == CellType::Empty;
     }
-  }
-  bool value_column = false;
-  for (std::uint32_t i = 0; i < head.width && i < value_cells.size(); ++i) {
-    value_column = value_column || (filled_cells[i] > 0 && value_cells[i] * 2 >= filled_cells[i]);
   }
   // Rows of the wider width whose first cell is a name and whose other
   // cells hold values: the first column labels the rows.
@@ -57,9 +235,10 @@ void describe_table(const Reading& r, const Analysis& a, Dialect& d,
     head_width_rows += r.rows[i].width == head.width;
     wide_rows += r.rows[i].width == a.width;
   }
-  // A names-only row above values (or a lone row of names) is a header.
-  d.header = d.header_rows > 1 ||
-             (header_like(r, head) && (data_rows == 0 || value_column || !data_header_like));
+  const char* reason = d.header_rows > 1 ? "group labels over a row of names"
+                                         : header_evidence(s, r, a, c, top, work.header);
+  d.header = reason != nullptr;
+  d.header_evidence = reason != nullptr ? reason : "first row like the rows below";
   if (!d.header) d.header_rows = 1;
   d.expected_width = a.width;
   if (d.header && max_data <= head.width) {

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <string_view>
 #include <utility>
+#include <string>
 #include <vector>
 
 #include "engine/dialect/cells.hpp"
@@ -55,6 +56,9 @@ struct RowInfo {
 struct Reading {
   std::vector<RowInfo> rows;
   std::vector<CellType> cells;
+  // The rows' bytes when they were copied out of their text (a few rows a
+  // table scan keeps): their begin and end then point in here.
+  std::string bytes;
   std::uint32_t end_line = 0;      // physical lines read
   bool complete = false;           // the whole sample was read
   std::uint32_t quoted = 0;        // fields opened by the quote character
@@ -74,6 +78,7 @@ struct Reading {
   void clear() {
     rows.clear();
     cells.clear();
+    bytes.clear();
     end_line = 0;
     complete = false;
     quoted = dirty = doubled = escaped = strays = quoted_bytes = inner_quotes = lone_opens = 0;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/dialect/dialect.hpp"
@@ -30,10 +31,25 @@ std::size_t count_byte(std::string_view s, char c);
 // The candidate dialects worth reading on sample `s`.
 void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out);
 
+// Scratch memory of the header step, kept from one detection to the next.
+struct HeaderScratch {
+  std::vector<std::string_view> head, fields;
+  std::vector<CellType> types;
+  std::vector<std::vector<std::pair<std::string_view, CellType>>> columns;
+};
+
+struct TableScratch {
+  HeaderScratch header;
+};
+
+// Why the row a.table[top] of sample `s`, read as candidate `c`, is a
+// header (a short named reason), or nullptr when it reads as a data row.
+const char* header_evidence(std::string_view s, const Reading& r, const Analysis& a,
+                            const Candidate& c, std::size_t top, HeaderScratch& work);
+
 // The header, its width and the width to repair rows to, from the table's
-// rows in `a`; value_cells and filled_cells are scratch memory.
-void describe_table(const Reading& r, const Analysis& a, Dialect& d,
-                    std::vector<std::uint32_t>& value_cells,
-                    std::vector<std::uint32_t>& filled_cells);
+// rows in `a`.
+void describe_table(std::string_view s, const Reading& r, const Analysis& a, const Candidate& c,
+                    Dialect& d, TableScratch& work);
 
 }  // namespace gleave::dialect

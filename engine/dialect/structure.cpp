@@ -210,13 +210,21 @@ namespace {
 constexpr std::size_t kHeadRows = kHeaderProbe + 6;
 
 // Appends `row` of `from` (its cell types; no bytes) to `to`.
-void copy_row(const Reading& from, const RowInfo& row, Reading& to) {
+// Copies a row, its cell types and its bytes (`bytes`, its text) into `to`.
+void copy_row(const Reading& from, const RowInfo& row, std::string_view bytes, Reading& to) {
   RowInfo c = row;
   c.first_cell = static_cast<std::uint32_t>(to.cells.size());
-  c.begin = c.end = 0;
+  c.begin = to.bytes.size();
+  to.bytes.append(bytes);
+  c.end = to.bytes.size();
   const auto first = from.cells.begin() + static_cast<std::ptrdiff_t>(row.first_cell);
   to.cells.insert(to.cells.end(), first, first + static_cast<std::ptrdiff_t>(row.width));
   to.rows.push_back(c);
+}
+
+// A row of a Reading whose bytes were copied into it.
+std::string_view own_bytes(const Reading& r, const RowInfo& row) {
+  return std::string_view(r.bytes).substr(row.begin, row.end - row.begin);
 }
 
 void count_width(WidthCounts& widths, std::uint32_t w, std::uint32_t n = 1) {
@@ -452,7 +460,9 @@ struct TableScan::State {
     table_header = block_start + h;
     header_line = head_lines[h];
     table_head.clear();
-    for (std::size_t k = h; k < head.rows.size(); ++k) copy_row(head, head.rows[k], table_head);
+    for (std::size_t k = h; k < head.rows.size(); ++k) {
+      copy_row(head, head.rows[k], own_bytes(head, head.rows[k]), table_head);
+    }
     top_bytes = head_bytes[h];
     widths_all = block_widths;
     widths_from_header = block_widths;
@@ -479,7 +489,7 @@ struct TableScan::State {
       count_width(widths_from_header, w, n);
     }
     for (std::size_t k = 0; k < head.rows.size() && table_head.rows.size() < kHeadRows; ++k) {
-      copy_row(head, head.rows[k], table_head);
+      copy_row(head, head.rows[k], own_bytes(head, head.rows[k]), table_head);
     }
   }
 };
@@ -512,7 +522,7 @@ void TableScan::add(const Reading& r, const RowInfo& row, std::string_view bytes
     s.head_bytes[s.block_rows].assign(bytes);
     s.head_lines[s.block_rows] = line;
   }
-  if (s.block_rows < kHeadRows) copy_row(r, row, s.head);
+  if (s.block_rows < kHeadRows) copy_row(r, row, bytes, s.head);
   count_width(s.block_widths, row.width);
   s.notes.add(r, row, bytes, after_blank, s.rows == 0, s.delimiter, line);
   for (std::size_t h = 0; h < 2; ++h) {
@@ -620,8 +630,8 @@ void TextTables::settle(Dialect& d) {
   a.width = modal_width(head, a.table, widths);
   d.header_rows = 1;
   d.header_missing_first = false;
-  std::vector<std::uint32_t> value_cells, filled_cells;
-  describe_table(head, a, d, value_cells, filled_cells);
+  TableScratch work;
+  describe_table(head.bytes, head, a, candidate_, d, work);
 }
 
 namespace {

@@ -384,7 +384,12 @@ class RepairPass {
     parser.set_skip_leading_blanks(d.skip_initial_space);
     // An escaped quote is read as the quote itself; the rows are written with
     // doubled quotes like any other, so nothing is lost or counted.
-    if (d.quote_char && d.escape_char) parser.set_escape(d.escape_char);
+    // A file that escapes its quotes escapes its delimiters outside quotes
+    // too (the core's dialect has no escape).
+    if (d.quote_char && d.escape_char) {
+      parser.set_escape(d.escape_char);
+      parser.set_escape_outside_quotes(d.escape_char);
+    }
     parser.set_keep_blanks_after_closing_quote(rules_.keep_blanks_after_closing_quote);
     if (line_by_line_ > 0) parser.resume_at(pos_, line_number_);
   }

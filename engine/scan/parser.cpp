@@ -90,6 +90,11 @@ void ResilientParser::set_escape(std::optional<unsigned char> escape) noexcept {
   quoted_stop_ = ByteFinder(quote_char_, '\n', '\r', e);
 }
 
+void ResilientParser::set_escape_outside_quotes(std::optional<unsigned char> escape) noexcept {
+  bare_escape_ = escape;
+  unquoted_stop_ = ByteFinder(delimiter_, '\n', '\r', escape ? *escape : '\n');
+}
+
 std::optional<std::vector<std::string>> ResilientParser::next_row() {
   Row row;
   if (!next_row(row)) return std::nullopt;
@@ -218,6 +223,15 @@ bool ResilientParser::next_row(Row& row) {
         p = static_cast<std::size_t>(stop - s);
         ended_on_delimiter = false;
         if (p == n) break;
+        if (bare_escape_ && static_cast<unsigned char>(s[p]) == *bare_escape_) {
+          if (p + 1 == n && !final_) return starve(first_line, SIZE_MAX);
+          const auto next = p + 1 < n ? static_cast<unsigned char>(s[p + 1]) : 0;
+          const bool escapes =
+              p + 1 < n && (next == delimiter_ || next == quote_char_ || next == *bare_escape_);
+          if (escapes) ++p;  // the escape goes, the byte it escapes stays
+          row.bytes.push_back(s[p++]);
+          break;
+        }
         finish_field(row, field_start);
         if (static_cast<unsigned char>(s[p]) == delimiter_) {
           ++p;

@@ -118,6 +118,9 @@ class ResilientParser {
   // field: dialect options of the product pass (the core's pass leaves both
   // off).
   void set_escape(std::optional<unsigned char> escape) noexcept;
+  // The same escape outside quotes: `a\,b` is one field `a,b` (an escape
+  // before a delimiter, quote or itself is dropped). Product pass only.
+  void set_escape_outside_quotes(std::optional<unsigned char> escape) noexcept;
   void set_skip_leading_blanks(bool skip) noexcept { skip_leading_blanks_ = skip; }
   // Dialect options of the product layer; the defaults are the core's
   // behaviour. With quoting off the quote byte is ordinary text everywhere.
@@ -148,6 +151,7 @@ class ResilientParser {
   std::uint64_t line_ = 1;
   std::uint64_t row_end_ = 0;
   std::optional<unsigned char> escape_;
+  std::optional<unsigned char> bare_escape_;  // the escape outside quotes
   bool repair_quotes_;
   bool skip_leading_blanks_ = false;
   bool quoting_ = true;
@@ -158,7 +162,7 @@ class ResilientParser {
   unsigned char delimiter_;
   unsigned char quote_char_;
 
-  ByteFinder unquoted_stop_;  // delimiter, LF, CR
+  ByteFinder unquoted_stop_;  // delimiter, LF, CR, the escape outside quotes
   ByteFinder quoted_stop_;    // quote, LF, CR, escape
 
   // Memo of the stray-quote lookahead. Queries move forward only, so the
@@ -187,7 +191,7 @@ inline int popcount64(std::uint64_t x) noexcept {
 
 template <class OnLine>
 std::uint64_t ResilientParser::take_plain_lines(OnLine&& on_line) {
-  if (!plain_lines_possible_ || skip_leading_blanks_) return 0;
+  if (!plain_lines_possible_ || skip_leading_blanks_ || bare_escape_) return 0;
   const char* const base = input_.data();
   const std::size_t n = input_.size();
   std::uint64_t taken = 0;

@@ -387,3 +387,53 @@ def test_comment_char_detected_or_given(tmp, data, options, comment):
 def test_bad_comment_char(value, exc):
     with pytest.raises(exc):
         cg.detect(b"a,b\n1,2\n", delimiter=",", comment_char=value)
+
+
+# The header decision and its named evidence; read_arrow names the columns
+# after the header and keeps every data row.
+@pytest.mark.parametrize("data, header, evidence, names", [
+    (b"country,name\nAD,Andorra\nAE,United Arab Emirates\nAF,Afghanistan\nAL,Albania\n", True,
+     "names over text of another shape", ["country", "name"]),
+    (b" id , name \n1,Ann\n2,Bob\n3,Cy\n", True, "names over typed columns", ["id", "name"]),
+    (b"#id,name,value\n1,Ann,2.5\n2,Bob,3.5\n3,Cy,4.5\n", True, "names over typed columns",
+     ["#id", "name", "value"]),
+    (b"region,2019,2020\nNorth,12.5,13.25\nSouth,14.75,15.5\nEast,1.25,2.5\n", True,
+     "number-like names over values of another kind", ["region", "2019", "2020"]),
+    (b"City\nOslo\nLima\nOslo\nLima\nOslo\n", True, "names unlike the text below", ["City"]),
+    (b"Smith,John,London\nDoe,Jane,Paris\nRoe,Rick,Rome\nPoe,Ed,Boston\n", False,
+     "first row like the rows below", None),
+    (b"1,2.5,2020-01-01\n2,3.5,2020-01-02\n3,4.5,2020-01-03\n", False, "first row like the rows below", None),
+    (b"2019,12.5\n2020,13.5\n2021,14.5\n", False, "first row like the rows below", None),
+    (b"name,city\nAnn,Oslo\nname,Lima\n", False, "first row like the rows below", None),
+], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
+        "name_recurs"])
+def test_header_decision_and_evidence(tmp, data, header, evidence, names):
+    d = cg.detect(data)
+    assert (d.header, d.header_evidence) == (header, evidence)
+    (tmp / "in.csv").write_bytes(data)
+    if names is not None:
+        table = cg.read_arrow("in.csv", infer_types=False)
+        assert [n.strip() for n in table.column_names] == names
+        assert table.num_rows == data.count(b"\n") - 1
+
+
+# An escape the file uses inside quotes (detected or given) escapes the
+# delimiter, the quote and itself outside quotes too; the core reads on as
+# its specification says, with no escape at all.
+@pytest.mark.parametrize("data, options, row", [
+    (b'id,note,n\n1,"say \\"hi\\" now",2\n2,a\\,b,3\n3,"x \\"y\\"",4\n4,plain,5\n', {}, ["2", "a,b", "3"]),
+    (b'id,note\n1,a\\,b\n2,c\\"d\n3,e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a,b"]),
+    (b'id;note\n1;a\\;b\n2;c\\"d\n3;e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a;b"]),
+    (b'id,note\n1,C:\\dir\n2,a\\,b\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "C:\\dir"]),
+], ids=["detected", "given", "semicolon", "other_bytes_kept"])
+def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
+    import _csv_gleave_backend as core
+    (tmp / "in.csv").write_bytes(data)
+    rows = list(cg.open("in.csv", **options))
+    assert row in rows and {len(r) for r in rows} == {len(row)}
+    s = cg.gleave_file("in.csv", "out.csv", **options)
+    assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
+    delimiter = cg.detect("in.csv", **options).delimiter
+    assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
+    assert b"\\," in data or b"\\;" in data
+    assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter
