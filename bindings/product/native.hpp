@@ -235,6 +235,8 @@ extern PyMethodDef open_method;         // reader.cpp
 extern PyMethodDef sniff_method;        // sniff.cpp
 extern PyMethodDef inspect_method;      // inspect.cpp
 extern PyMethodDef detect_method;       // detect.cpp
+extern PyMethodDef repair_part_method;  // split.cpp
+extern PyMethodDef join_parts_method;   // split.cpp
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp

@@ -84,6 +84,7 @@ struct JobSink {
   Target* quarantine;
   Interrupt* interrupt;
   LineWriter writer{',', '"'};
+  PassRange* part = nullptr;
   unsigned char quote_char = '"';
   unsigned char delimiter = ',';
   bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
@@ -92,6 +93,7 @@ struct JobSink {
   std::optional<IoError> error;
   bool interrupted = false;
 
+  PassRange* range() const noexcept { return part; }
   bool go_on() {
     if (++rows % kRowsPerCheck != 0 || interrupt == nullptr) return true;
     if (!interrupt->requested()) return true;
@@ -530,7 +532,8 @@ Result<JobCounts> run_job(const FileJob& job) {
   }
   const std::string_view view = whole.view();
 
-  if (quarantine) {
+  const bool mid_table = job.part != nullptr && job.part->pass.mid_table;
+  if (quarantine && !mid_table) {
     if (auto e = quarantine->out().append(kQuarantineHeader))
       return *quarantine->fail(std::move(*e));
   }
@@ -550,6 +553,19 @@ Result<JobCounts> run_job(const FileJob& job) {
     prepared.encoding = windowed->encoding;
     sink.quote_char = prepared.quote_byte();
     sink.exact_raw = true;
+    if (job.part != nullptr) {
+      if (stream) return named(IoError::from_errno(ESPIPE), IoRole::Input, job.input);
+      job.part->text_at = mid_table ? job.part->start : windowed->text_at;
+      if (::lseek(in, static_cast<off_t>(job.part->text_at), SEEK_SET) < 0) {
+        return named(IoError::from_errno(errno), IoRole::Input, job.input);
+      }
+      const std::uint64_t stop = job.part->stop, at = job.part->text_at;
+      job.part->pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
+      sink.part = &job.part->pass;
+      const Dialect& d = prepared.dialect;
+      job.part->rule_line = std::max(
+          {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
+    }
     FdSource file(in);
     ByteSource& raw = stream ? static_cast<ByteSource&>(*stream) : file;
     std::optional<DecodedSource> decoded;
@@ -562,6 +578,13 @@ Result<JobCounts> run_job(const FileJob& job) {
       prepared.replaced = decoded->replaced();
       prepared.fallback = decoded->fallback();
       if (decoded->from() == PieceDecoder::From::Cp1252) prepared.encoding = "cp1252";
+    }
+    if (job.part != nullptr) {
+      using From = PieceDecoder::From;
+      const From from = decoded ? decoded->from() : From::Utf8Lossy;
+      job.part->same_bytes =
+          prepared.replaced == 0 && prepared.fallback == 0 &&
+          (from == From::Utf8Lossy || from == From::Utf8Mixed || from == From::Utf8OrCp1252);
     }
     counts = product;
     report = input_report(prepared, product);

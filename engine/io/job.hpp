@@ -24,6 +24,26 @@ struct FileRef {
   int fd = -1;
 };
 
+// One part of a file repaired on its own, so that the parts of a large
+// file can be repaired side by side (see engine/split): the pass runs over
+// `pass` (PassRange), from the file's start, or with `pass.mid_table` from
+// `start`, a byte offset in the file where a row of the table begins. The
+// dialect is decided on the file's head as for the whole file. A
+// mid-table part writes no quarantine header.
+struct FilePart {
+  PassRange pass;
+  std::uint64_t start = 0;
+  std::uint64_t stop = UINT64_MAX;  // a byte offset in the file: pass.stop_at in the text
+  std::uint64_t text_at = 0;        // out: the offset in the file of the text's first byte
+  // out: the last line a rule of the dialect names (where the table
+  // starts, another table, footnotes): a pass that numbers its lines from
+  // past it reads the rows after it as it would on their own lines
+  std::uint64_t rule_line = 0;
+  // out: the text read is the file's own bytes (UTF-8 as it came, nothing
+  // replaced or read as cp1252), so offsets in it are offsets in the file
+  bool same_bytes = false;
+};
+
 struct FileJob {
   FileRef input;
   FileRef output;
@@ -35,6 +55,7 @@ struct FileJob {
   // Set: the product pass (the input converted to UTF-8, its dialect
   // detected around the parts given here and in `options`).
   std::optional<DialectRequest> dialect;
+  FilePart* part = nullptr;  // set: only this part of a regular file (needs `dialect`)
 };
 
 struct JobCounts : GleaveCounts {

@@ -148,6 +148,51 @@ bool runaway_row(std::string_view raw, unsigned char delimiter, unsigned char qu
 // folded to lower case: a header written again by another export.
 bool same_names(const Row& a, const Row& b);
 
+// What the pass carries from one row to the next: whether the table's
+// first row is still to come, the header a later row may repeat, a blank
+// line just read, and rows held until the next row says what they are.
+// A pass over part of a text starts from the carry of the row before it
+// and hands on the carry of the row after it (see PassRange).
+struct PassCarry {
+  struct Held {
+    Row row;
+    std::string raw;
+    std::uint64_t line = 0, offset = 0;
+  };
+  bool first_row = true;
+  bool after_blank = false;
+  bool blocks_seen = false;
+  std::string header_text, header_plain;
+  Row header_names;
+  std::vector<Held> held;
+  std::size_t held_count = 0;
+
+  // The carry as bytes, held rows' lines counted back from `line` (the
+  // line of the row it is carried to): two carries at the same row are the
+  // same when their bytes are, whatever each pass numbered its lines from.
+  std::string pack(std::uint64_t line) const;
+  // Reads pack()'s bytes for a pass that numbers that row `line`; false
+  // when they are not a carry.
+  static bool unpack(std::string_view bytes, std::uint64_t line, PassCarry& out);
+};
+
+// A pass over part of a text, when the sink has
+//   sink.range() -> PassRange*
+// (null: the whole text). With `mid_table` the text starts at a row start
+// of the table (no mark, no preamble), on line `first_line`, with `carry`.
+// The pass stops before the first row that starts at or after `stop_at`
+// (an offset in the text), leaving `carry`, `end_offset` and `end_line`
+// as they stand there, and `stopped` true; else it reads to the end.
+struct PassRange {
+  bool mid_table = false;
+  std::uint64_t first_line = 1;
+  std::uint64_t stop_at = UINT64_MAX;
+  PassCarry carry;
+  bool stopped = false;
+  std::uint64_t end_offset = 0;
+  std::uint64_t end_line = 0;
+};
+
 // Runs the repair over prepared text with run_pass's sink contract, plus
 //   sink.preamble(line, raw) -> bool
 // for each non-blank line above the table, when the sink has that member
@@ -181,6 +226,11 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   ProductCounts counts;
   const Dialect& d = in.dialect;
   counts.delimiter = d.delimiter;
+  PassRange* range = nullptr;
+  if constexpr (requires { sink.range(); }) range = sink.range();
+  PassCarry whole_carry;
+  PassCarry& carry = range != nullptr ? range->carry : whole_carry;
+  const bool mid_table = range != nullptr && range->mid_table;
   const std::uint64_t width = d.expected_width;
   counts.inferred_columns = width;
   // A sink that names columns learns how many rows the header spans.
@@ -199,8 +249,8 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
 
   // 1. The preamble, line by line (the window goes on past a line that
   //    runs to its end).
-  std::size_t pos = text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
-  std::uint64_t line_number = 1;
+  std::size_t pos = !mid_table && text.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+  std::uint64_t line_number = range != nullptr ? range->first_line : 1;
   auto drop_before = [&](std::size_t at) {
     if (!source.advance(at)) return false;
     text = source.window();
@@ -211,8 +261,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // line break in it must not make two records of one row.
   const std::uint64_t above_from = d.other_table_above_line;
   const std::uint64_t table_line = d.preamble_lines + 1;
-  const std::uint64_t line_by_line =
-      above_from != 0 && above_from <= d.preamble_lines ? above_from - 1 : d.preamble_lines;
+  const std::uint64_t line_by_line = mid_table ? 0
+                                     : above_from != 0 && above_from <= d.preamble_lines
+                                         ? above_from - 1
+                                         : d.preamble_lines;
   const auto comment = d.comment_char;
   auto is_comment = [&](std::string_view raw) {
     return comment && !raw.empty() && static_cast<unsigned char>(raw[0]) == *comment;
@@ -263,13 +315,13 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // doubled quotes like any other, so nothing is lost or counted.
   if (d.quote_char) parser.set_escape(d.escape_char);
   parser.set_keep_blanks_after_closing_quote(true);
-  if (line_by_line > 0) parser.resume_at(pos, line_number);
+  if (line_by_line > 0 || range != nullptr) parser.resume_at(pos, line_number);
 
   Row row;
   std::string scratch;
   RowVerdict verdict;
   verdict.expected = width;
-  bool first_row = true;  // the next non-blank row is the table's first
+  bool& first_row = carry.first_row;  // the next non-blank row is the table's first
   // A header of names, one row, two or more columns: a later row that
   // repeats it to the letter is no data. Its text is kept from the first row.
   const bool watch_header = d.header && d.header_rows <= 1 && width >= 2;
@@ -278,9 +330,10 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // row is the header again when its text or its names are the header's,
   // or, right after a blank line (another export begins), its names are the
   // header's but for letter case and blanks around them.
-  std::string header_text, header_plain;
-  Row header_names, names;
-  bool after_blank = false;
+  std::string &header_text = carry.header_text, &header_plain = carry.header_plain;
+  Row& header_names = carry.header_names;
+  Row names;
+  bool& after_blank = carry.after_blank;
   auto note_header = [&](std::string_view raw, const Row* parsed) {
     if (!watch_header || !first_row) return;
     header_text.assign(raw);
@@ -342,15 +395,11 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   // Such rows are held until the next row says what they are: before the
   // header again they are the next block's preamble; before anything else
   // (or at the end, unless blocks were seen) they are rows of the table.
-  struct Held {
-    Row row;
-    std::string raw;
-    std::uint64_t line = 0, offset = 0;
-  };
+  using Held = PassCarry::Held;
   constexpr std::size_t kMaxHeld = 8;
-  std::vector<Held> held;
-  std::size_t held_count = 0;
-  bool blocks_seen = false;
+  std::vector<Held>& held = carry.held;
+  std::size_t& held_count = carry.held_count;
+  bool& blocks_seen = carry.blocks_seen;
   std::function<bool(Row&)> place;
   // A row of delimiters only, or of one cell and then delimiters only (a
   // title, padded or not), under a header that may be repeated.
@@ -500,9 +549,20 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   std::vector<std::string_view> runaway_lines;
   Row runaway_scratch;
   bool go_on = true;
+  // A part of the text ends before the first row from its stop on.
+  auto stops_at = [&](std::uint64_t offset, std::uint64_t line) {
+    if (range == nullptr || offset < range->stop_at) return false;
+    range->stopped = true;
+    range->end_offset = offset;
+    range->end_line = line;
+    return true;
+  };
   std::uint64_t plain_line = 0;
   auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
     const std::uint64_t number = plain_line++;
+    if (stops_at(source.base() + static_cast<std::uint64_t>(line.data() - text.data()), number)) {
+      return go_on = false;
+    }
     const bool plain = !line.empty() && !is_comment(line) && !in_other_table(number) &&
                        !in_table_above(number) && !filler(line, fields);
     if (plain && repeats_header(line, nullptr)) {
@@ -532,6 +592,7 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
     const std::uint64_t start = parser.position();
     verdict.line = parser.line();
     verdict.offset = source.base() + start;
+    if (stops_at(verdict.offset, verdict.line)) return counts;
     if (!parser.next_row(row)) {
       if (!parser.starved()) break;
       // The row goes on past the window, as in run_pass.

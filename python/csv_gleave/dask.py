@@ -17,6 +17,8 @@ import contextlib
 import glob
 import logging
 import os
+import shutil
+import tempfile
 import time
 import warnings
 from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
@@ -28,7 +30,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["read_dask", "repair_many", "run_batch"]
+__all__ = ["read_dask", "repair_large", "repair_many", "run_batch"]
 
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
@@ -403,3 +405,235 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
         if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes", "fallback_bytes"):
             frame[key] = frame[key].astype("Int64")  # a failed file has no count, not a float NaN
     return frame
+
+
+# --------------------------------------------------------------------------
+# One large file in parts: repair_large, and read_dask(path, blocksize=...)
+
+# The part of the file read once, before the parts start, for the state a
+# row in the middle of the table starts with (the header a later row may
+# repeat).
+_PROBE_BYTES = 256 << 10
+_PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+                 "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
+                 "comment_char", "allow_binary")
+
+
+def block_bytes(blocksize: Union[int, str]) -> int:
+    """``blocksize`` in bytes: an int, or a size such as ``"64MB"`` or ``"1 MiB"``."""
+    if isinstance(blocksize, bool) or not isinstance(blocksize, (int, str)):
+        raise TypeError(f"blocksize must be an int or a str such as '64MB', not {type(blocksize).__name__}")
+    if isinstance(blocksize, str):
+        dask_utils = import_optional("dask.utils", "dask", "blocksize")
+        blocksize = int(dask_utils.parse_bytes(blocksize))
+    if blocksize < 1:
+        raise ValueError("blocksize must be at least 1 byte")
+    return blocksize
+
+
+def part_edges(size: int, block: int) -> List[int]:
+    """Where each part's bytes begin: every ``block`` bytes from 0 (one part for an empty file)."""
+    return list(range(0, size, block)) or [0]
+
+
+def _part_options(options: Dict[str, Any], caller: str) -> Dict[str, Any]:
+    unknown = sorted(set(options) - set(_PART_OPTIONS))
+    if unknown:
+        raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+    return dict(options)
+
+
+def run_part(input_path: str, output: str, quarantine: Optional[str], kwargs: Dict[str, Any]) -> Dict[str, Any]:
+    """Repairs one part of a file (on a worker, or here): see ``csv_gleave._native.repair_part``."""
+    from . import _native
+
+    result: Dict[str, Any] = _native.repair_part(input_path, output, quarantine, **kwargs)
+    return result
+
+
+def _same_file(a: str, b: Optional[str]) -> bool:
+    try:
+        return b is not None and os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _refuse_same_files(path: str, out: str, quarantine: Optional[str]) -> None:
+    # The guards of gleave_file, with its words: the parts are written
+    # elsewhere, and only the join names the targets.
+    for a, b, what, role in ((quarantine, out, "quarantine path is the same file as the output path", quarantine),
+                             (quarantine, path, "quarantine path is the same file as the input path", quarantine),
+                             (out, path, "output path is the same file as the input path", out)):
+        if a is not None and _same_file(a, b):
+            raise OSError(f"{what}: {role!r}")
+
+
+class _Runner:
+    """Runs parts on a Dask client, or on threads of this process (the native calls release the lock)."""
+
+    def __init__(self, client: Any = None, threads: int = 1) -> None:
+        self.client = client
+        self.pool = None
+        if client is None and threads > 1:
+            from concurrent.futures import ThreadPoolExecutor
+
+            self.pool = ThreadPoolExecutor(threads)
+
+    def submit(self, fn: Any, *args: Any) -> Any:
+        if self.client is not None:
+            return self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+        if self.pool is not None:
+            return self.pool.submit(fn, *args)
+        from concurrent.futures import Future
+
+        done: "Future[Any]" = Future()
+        try:
+            done.set_result(fn(*args))
+        except BaseException as exc:  # noqa: BLE001 - raised where the result is asked for
+            done.set_exception(exc)
+        return done
+
+    def close(self) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _fits(part: Dict[str, Any], before: Dict[str, Any], line: int) -> bool:
+    """Whether a part repaired from a guessed start is the part that follows ``before``."""
+    return (part["start"] == before["end"] and part["start_carry"] == before["carry"] and part["same_bytes"]
+            and line >= part["rule_line"])
+
+
+def settle_parts(path: str, edges: Sequence[int], first: Dict[str, Any], guessed: Iterator[Any],
+                 again: Any) -> Tuple[List[Tuple[Dict[str, Any], int, int]], int]:
+    """The parts of a file that follow each other, from guesses checked against the previous part's end.
+
+    ``first``: part 0's result; ``guessed``: the results of parts 1, 2, ...
+    in order, each repaired from a guessed start; ``again(index, start,
+    line, carry)``: the result of part ``index`` repaired again from the
+    previous part's real end. Returns (result, index, line shift) for each
+    part that holds rows, and how many guesses proved wrong. The line shift
+    turns a part's line numbers into the file's: the file's lines are the
+    prefix sum of the lines each part read.
+    """
+    settled = [(first, 0, 0)]
+    before, line, misses = first, first["end_line"], 0
+    for index, part in enumerate(guessed, start=1):
+        if before["at_end"]:
+            break  # a row of an earlier part ran to the file's end
+        if not _fits(part, before, line):
+            misses += 1
+            part = again(index, before["end"], line, before["carry"])
+        shift = line - part["first_line"]
+        settled.append((part, index, shift))
+        line = part["end_line"] + shift
+        before = part
+    return settled, misses
+
+
+def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksize: Union[int, str],
+                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, int]]:
+    """Repairs ``path`` in parts of ``blocksize`` bytes on ``runner``: the summary and what it took.
+
+    The bytes written are those of ``gleave_file(path, out, quarantine_path,
+    **options)``. A file that cannot be cut by byte offsets (its text is not
+    its bytes: UTF-16, cp1252, bytes replaced) is repaired whole, as one part.
+    """
+    from . import _native
+
+    block = block_bytes(blocksize)
+    path, out = os.path.abspath(path), os.path.abspath(out)
+    quarantine = os.path.abspath(quarantine_path) if quarantine_path is not None else None
+    _refuse_same_files(path, out, quarantine)
+    size = os.stat(path).st_size
+    edges = part_edges(size, block)
+    stats = {"parts": len(edges), "misses": 0, "whole": 0}
+
+    def whole() -> Any:
+        stats["whole"] = 1
+        return runner.submit(_gleave_whole, path, out, quarantine, options).result()
+
+    if len(edges) == 1:
+        return whole(), stats
+    probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
+    if not probe["same_bytes"]:
+        return whole(), stats
+    work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
+    try:
+        def files(index: int, kind: str) -> Tuple[str, Optional[str]]:
+            stem = os.path.join(work, f"{kind}{index}")
+            return stem + ".csv", (stem + ".quarantine" if quarantine is not None else None)
+
+        def kwargs(index: int, **more: Any) -> Dict[str, Any]:
+            stop = edges[index + 1] if index + 1 < len(edges) else None
+            return dict(options, stop=stop, **more)
+
+        futures = [runner.submit(run_part, path, *files(0, "part"), kwargs(0, first=True))]
+        futures += [runner.submit(run_part, path, *files(i, "part"),
+                                  kwargs(i, start=edges[i], guess=True, carry=probe["carry"]))
+                    for i in range(1, len(edges))]
+
+        def again(index: int, start: int, line: int, carry: bytes) -> Dict[str, Any]:
+            futures[index].cancel()
+            return dict(runner.submit(run_part, path, *files(index, "again"),
+                                      kwargs(index, start=start, first_line=line, carry=carry)).result(),
+                        again=True)
+
+        settled, stats["misses"] = settle_parts(path, edges, futures[0].result(),
+                                                (f.result() for f in futures[1:]), again)
+        if not all(part["same_bytes"] for part, _, _ in settled):
+            return whole(), stats
+        items = []
+        for part, index, shift in settled:
+            if part["start"] >= size and index > 0:
+                continue  # no row starts in it: nothing was written
+            output, part_quarantine = files(index, "again" if part.get("again") else "part")
+            items.append((output, part_quarantine, shift, part["packed"]))
+        summary = _native.join_parts(items, out, quarantine)
+        stats["parts"] = len(items)
+        return summary, stats
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _gleave_whole(path: str, out: str, quarantine: Optional[str], options: Dict[str, Any]) -> Any:
+    from . import gleave_file
+
+    return gleave_file(path, out, quarantine, **options)
+
+
+def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathLike[str]"],
+                 quarantine_path: Union[None, str, "os.PathLike[str]"] = None, *, client: Any = None,
+                 scheduler: Optional[str] = None, blocksize: Union[int, str] = "64MB",
+                 force: bool = False, **options: Any) -> Any:
+    """Repairs one large file on a Dask cluster, in parts of ``blocksize`` bytes.
+
+    Writes the very bytes :func:`csv_gleave.gleave_file` writes for
+    ``(path, out, quarantine_path, **options)`` and returns the same
+    summary: the dialect and width are decided once, on the file's head,
+    exactly as there. Each worker repairs a byte range, starting at the first
+    line start in it with a guess of the state there; a guess that proves
+    wrong (a quoted field that spans the edge) is repaired again from where
+    the previous range really ended. The quarantine's line numbers are the
+    file's own. ``out`` and the quarantine appear whole or not at all.
+
+    The parts are written beside ``out``, in a folder every worker must see
+    (any folder on one machine; a shared file system on a cluster), and
+    joined here. ``client``, ``scheduler`` and the LocalCluster otherwise
+    started are as for :func:`repair_many`; input that is plainly not text
+    is refused unless ``force=True``. A file whose text is not its bytes
+    (UTF-16, cp1252, bytes not UTF-8) is repaired whole on one worker.
+    """
+    if options.get("allow_binary", force) != force and force:
+        raise TypeError("repair_large() got force=True and allow_binary=False")
+    options["allow_binary"] = bool(force or options.get("allow_binary", False))
+    part_options = _part_options(options, "repair_large")
+    inputs = [os.fspath(path), os.fspath(out)] + ([os.fspath(quarantine_path)] if quarantine_path is not None else [])
+    if any(not isinstance(p, str) or remote.is_url(p) for p in inputs):
+        raise TypeError("repair_large() takes local paths (str or os.PathLike[str]); "
+                        "on a cluster they must name a file system every worker sees")
+    with _client(client, scheduler, "repair_large") as dask_client:
+        runner = _Runner(dask_client)
+        summary, _ = split_repair(inputs[0], inputs[1], inputs[2] if len(inputs) > 2 else None,
+                                  blocksize=blocksize, runner=runner, options=part_options)
+    return summary
