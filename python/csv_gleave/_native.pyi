@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Literal, Protocol, Sequence, TypedDict, final
+from typing import Any, Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 

@@ -181,8 +181,9 @@ def _quarantine_paths(paths: Sequence[str], quarantine_path: Any) -> Dict[str, s
 
 
 def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = None, dtype_policy: str = "strict",
-              quarantine_path: Any = None, **options: Any) -> "dask.dataframe.DataFrame":
-    """A dask DataFrame of repaired CSV files, one partition per file.
+              quarantine_path: Any = None, blocksize: Union[None, int, str] = None,
+              **options: Any) -> "dask.dataframe.DataFrame":
+    """A dask DataFrame of repaired CSV files, one partition per file (or per byte range).
 
     ``urlpath_or_list`` is a path, URL or glob pattern, or a list of them.
     Each partition is :func:`csv_gleave.read_pandas` of its file with
@@ -205,9 +206,29 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     input, named as ``repair_many`` names them. Each partition warns
     (:class:`csv_gleave.RowsSetAsideWarning`) where it runs when rows were
     set aside; on a cluster that is the worker's log.
+
+    ``blocksize`` (bytes, or a size such as ``"64MB"``): one local file (on a
+    cluster, on a file system every worker sees) is read in partitions of
+    about that many bytes, each cut where a row starts. The rows are those
+    of the file repaired whole (:func:`repair_large` says how the ranges
+    are found); the dialect, width and header are decided once, on the
+    file's head, and so are the dtypes (``dtype_policy="strict"``): a
+    partition whose values do not convert to them raises a ValueError
+    naming its byte range. ``meta``, ``dtype_policy="widen"`` and
+    ``quarantine_path`` are not taken with ``blocksize`` (use
+    :func:`repair_large` for the quarantine).
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
+    if blocksize is not None:
+        if len(paths) != 1 or remote.is_url(paths[0]):
+            raise TypeError("read_dask() takes blocksize= for one local file")
+        if meta is not None or dtype_policy != "strict" or quarantine_path is not None:
+            raise TypeError("read_dask() takes no meta=, dtype_policy= or quarantine_path= with blocksize=; "
+                            "repair_large() writes the quarantine of one large file")
+        if "cancel" in options or "dtype" in options or "schema_overrides" in options:
+            raise TypeError("read_dask() takes no cancel=, dtype= or schema_overrides= with blocksize=")
+        return _read_large(paths[0], blocksize, options)
     if "cancel" in options:
         raise TypeError("read_dask() does not take cancel: the partitions are read on the cluster")
     if dtype_policy not in ("strict", "widen"):
@@ -637,3 +658,126 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
         summary, _ = split_repair(inputs[0], inputs[1], inputs[2] if len(inputs) > 2 else None,
                                   blocksize=blocksize, runner=runner, options=part_options)
     return summary
+
+
+def _first_record(text: bytes, quote: bytes) -> bytes:
+    """The first record of a repaired file, with its line break (a quoted line break is the field's)."""
+    quoted = False
+    for at in range(len(text)):
+        byte = text[at:at + 1]
+        if byte == quote:
+            quoted = not quoted
+        elif byte == b"\n" and not quoted:
+            return text[:at + 1]
+    return text
+
+
+class _LargeFile:
+    """What every partition of one file read in parts shares: the file, its parts and how they are read."""
+
+    def __init__(self, path: str, block: int, options: Dict[str, Any]) -> None:
+        from . import _native, read_pandas
+
+        self.path = os.path.abspath(path)
+        self.size = os.stat(self.path).st_size
+        self.edges = part_edges(self.size, block)
+        self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
+        loader = {k: v for k, v in options.items() if k not in _PART_OPTIONS}
+        self.header = bool(loader.get("header", True))
+        with tempfile.TemporaryDirectory(prefix="csv-gleave-head-") as work:
+            head = os.path.join(work, "head.csv")
+            probe = _native.repair_part(self.path, head, None, first=True, stop=min(self.size, _PROBE_BYTES),
+                                        **self.part_options)
+            summary = _native.join_parts([(head, None, 0, probe["packed"])], os.devnull)
+            quote = summary.quote_char or '"'
+            with open(head, "rb") as f:
+                self.header_line = _first_record(f.read(), quote.encode()) if self.header else b""
+            # The repaired parts are clean CSV in the file's own delimiter and quote.
+            self.read_options = dict(loader, delimiter=summary.detected_delimiter, quote_char=quote,
+                                     encoding="utf-8", preamble_lines=0, comment_char=None, escape_char=None,
+                                     skip_initial_space=False, expected_columns=summary.inferred_columns)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RowsSetAsideWarning)
+                self.meta = read_pandas(head, **self.read_options).iloc[:0]
+        self.probe_carry = probe["carry"]
+        self.same_bytes = bool(probe["same_bytes"])
+        self.text = [name for name, dtype in self.meta.dtypes.items() if _is_text(dtype)]
+
+    def kwargs(self, index: int, **more: Any) -> Dict[str, Any]:
+        stop = self.edges[index + 1] if index + 1 < len(self.edges) else None
+        return dict(self.part_options, stop=stop, **more)
+
+    def frame(self, index: int, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
+        """Part ``index`` repaired as ``kwargs`` say, read as a frame with the meta's columns
+        (or the ValueError of values that do not convert to them)."""
+        from . import read_pandas
+
+        with tempfile.TemporaryDirectory(prefix="csv-gleave-part-") as work:
+            part = os.path.join(work, "part.csv")
+            info = run_part(self.path, part, None, kwargs)
+            info.pop("packed", None)
+            if not kwargs.get("first") and info["start"] >= self.size:
+                return self.meta.copy(), info
+            if index > 0 and self.header_line:
+                joined = os.path.join(work, "read.csv")
+                with open(joined, "wb") as out, open(part, "rb") as body:
+                    out.write(self.header_line)
+                    shutil.copyfileobj(body, out, 1 << 20)
+                part = joined
+            options = dict(self.read_options)
+            if self.text:
+                options["dtype"] = {name: str for name in self.text}
+            if index > 0 and not self.header:
+                options["header"] = False
+            frame = read_pandas(part, **options)
+        if index > 0 and not self.header:
+            frame.columns = list(self.meta.columns)
+        try:
+            return conform(frame, self.meta, f"{self.path} (bytes from {info['start']})"), info
+        except ValueError as exc:
+            # Rows read from a wrong guess may not convert: only a settled part's failure is raised.
+            return exc, info
+
+
+def _guessed_frame(large: _LargeFile, index: int) -> Tuple[Any, Dict[str, Any]]:
+    if index == 0:
+        return large.frame(0, large.kwargs(0, first=True))
+    return large.frame(index, large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
+
+
+def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, Any]],
+                   before: Optional[Dict[str, Any]]) -> Tuple["pandas.DataFrame", Dict[str, Any]]:
+    """Partition ``index`` once the partition before it has ended: its guess, or read again from that end."""
+    frame, part = guessed
+    if before is None:
+        return frame, dict(part, line=part["end_line"])
+    if before["at_end"]:
+        return large.meta.copy(), before
+    line = before["line"]
+    if not _fits(part, before, line):
+        frame, part = large.frame(index, large.kwargs(index, start=before["end"], first_line=line,
+                                                      carry=before["carry"]))
+    if isinstance(frame, Exception):
+        raise frame
+    if not part["same_bytes"]:
+        raise ValueError(f"{large.path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and "
+                         "cannot be read in byte ranges; read it without blocksize=")
+    return frame, dict(part, line=part["end_line"] + line - part["first_line"])
+
+
+def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) -> "dask.dataframe.DataFrame":
+    dask_module = import_optional("dask", "dask", "read_dask")
+    dd = import_optional("dask.dataframe", "dask", "read_dask")
+    large = _LargeFile(path, block_bytes(blocksize), options)
+    if not large.same_bytes:
+        raise ValueError(f"{path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and cannot be "
+                         "read in byte ranges; read it without blocksize=")
+    parts = []
+    before = None
+    for index in range(len(large.edges)):
+        guessed = dask_module.delayed(_guessed_frame, pure=False)(large, index)
+        settled = dask_module.delayed(_settled_frame, pure=False, nout=2)(large, index, guessed, before)
+        frame, before = settled
+        parts.append(frame)
+    result: "dask.dataframe.DataFrame" = dd.from_delayed(parts, meta=large.meta, verify_meta=False)
+    return result
