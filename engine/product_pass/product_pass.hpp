@@ -549,9 +549,11 @@ ProductCounts run_product_pass(const PreparedText& in, Input& source, const Glea
   std::vector<std::string_view> runaway_lines;
   Row runaway_scratch;
   bool go_on = true;
-  // A part of the text ends before the first row from its stop on.
+  // A part of the text ends before the first row from its stop on (the
+  // end of the text is no row: the part that reaches it ends the table).
   auto stops_at = [&](std::uint64_t offset, std::uint64_t line) {
     if (range == nullptr || offset < range->stop_at) return false;
+    if (source.complete() && offset >= source.base() + text.size()) return false;
     range->stopped = true;
     range->end_offset = offset;
     range->end_line = line;

@@ -569,16 +569,6 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     size = os.stat(path).st_size
     edges = part_edges(size, block)
     stats = {"parts": len(edges), "misses": 0, "whole": 0}
-
-    def whole() -> Any:
-        stats["whole"] = 1
-        return runner.submit(_gleave_whole, path, out, quarantine, options).result()
-
-    if len(edges) == 1:
-        return whole(), stats
-    probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
-    if not probe["same_bytes"]:
-        return whole(), stats
     work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
     try:
         def files(index: int, kind: str) -> Tuple[str, Optional[str]]:
@@ -589,6 +579,17 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
             stop = edges[index + 1] if index + 1 < len(edges) else None
             return dict(options, stop=stop, **more)
 
+        def whole() -> Any:
+            # One part from the start to the end: gleave_file's repair, on a worker.
+            stats.update(whole=1, parts=1)
+            part = runner.submit(run_part, path, *files(0, "whole"), dict(options, first=True)).result()
+            return _native.join_parts([(*files(0, "whole"), 0, part["packed"])], out, quarantine)
+
+        if len(edges) == 1:
+            return whole(), stats
+        probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
+        if not probe["same_bytes"]:
+            return whole(), stats
         futures = [runner.submit(run_part, path, *files(0, "part"), kwargs(0, first=True))]
         futures += [runner.submit(run_part, path, *files(i, "part"),
                                   kwargs(i, start=edges[i], guess=True, carry=probe["carry"]))
@@ -615,12 +616,6 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         return summary, stats
     finally:
         shutil.rmtree(work, ignore_errors=True)
-
-
-def _gleave_whole(path: str, out: str, quarantine: Optional[str], options: Dict[str, Any]) -> Any:
-    from . import gleave_file
-
-    return gleave_file(path, out, quarantine, **options)
 
 
 def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathLike[str]"],
