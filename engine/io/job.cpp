@@ -555,6 +555,11 @@ Result<JobCounts> run_job(const FileJob& job) {
     sink.exact_raw = true;
     if (job.part != nullptr) {
       if (stream) return named(IoError::from_errno(ESPIPE), IoRole::Input, job.input);
+      if (mid_table && job.part->place) {
+        auto start = job.part->place(in, prepared.dialect);
+        if (!start) return named(std::move(*start.error().io()), IoRole::Input, job.input);
+        job.part->start = start.value();
+      }
       job.part->text_at = mid_table ? job.part->start : windowed->text_at;
       if (::lseek(in, static_cast<off_t>(job.part->text_at), SEEK_SET) < 0) {
         return named(IoError::from_errno(errno), IoRole::Input, job.input);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +34,9 @@ struct FileRef {
 struct FilePart {
   PassRange pass;
   std::uint64_t start = 0;
+  // Set: where a mid-table part starts is found from `start` (an input
+  // descriptor, the dialect in force) before the part is read.
+  std::function<Result<std::uint64_t>(int fd, const Dialect& dialect)> place;
   std::uint64_t stop = UINT64_MAX;  // a byte offset in the file: pass.stop_at in the text
   std::uint64_t text_at = 0;        // out: the offset in the file of the text's first byte
   // out: the last line a rule of the dialect names (where the table

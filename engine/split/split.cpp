@@ -12,6 +12,7 @@
 #include "engine/base/fd.hpp"
 #include "engine/base/pack.hpp"
 #include "engine/io/files.hpp"
+#include "engine/scan/parser.hpp"
 
 namespace gleave {
 
@@ -46,6 +47,72 @@ Result<std::uint64_t> first_line_start(int fd, std::uint64_t from, std::uint64_t
     at += look;
   }
   return size;
+}
+
+// How many of the first rows read from `at` in `window` have the table's
+// width: the better of two starts reads more of them.
+std::size_t rows_of_width(std::string_view window, std::size_t at, bool final, const Dialect& d) {
+  constexpr std::size_t kRows = 32;
+  ResilientParser parser(window, d.delimiter, d.quote_char.value_or('"'), true);
+  parser.set_final(final);
+  parser.set_quoting(d.quote_char.has_value());
+  if (d.quote_char) parser.set_escape(d.escape_char);
+  parser.set_skip_leading_blanks(d.skip_initial_space);
+  parser.set_keep_blanks_after_closing_quote(true);
+  parser.resume_at(at, 1);
+  Row row;
+  std::size_t fitting = 0;
+  for (std::size_t i = 0; i < kRows && parser.next_row(row); ++i) {
+    fitting += row.size() == d.expected_width ? 1 : 0;
+  }
+  return fitting;
+}
+
+// Where a part's first row most likely starts: at the first line start from
+// `from`, unless `from` is more likely inside a quoted field with line
+// breaks, where the row after the field's closing quote is read more as
+// rows of the table are. A guess: the part that ends before it says whether
+// it was right.
+Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect& d) {
+  auto line_start = first_line_start(fd, from, UINT64_MAX);
+  if (!line_start || from == 0 || !d.quote_char || d.expected_width < 2) return line_start;
+  constexpr std::size_t kWindow = std::size_t{256} << 10;
+  std::string window(kWindow, '\0');
+  std::size_t got = 0;
+  while (got < kWindow) {
+    const ssize_t r =
+        ::pread(fd, window.data() + got, kWindow - got, static_cast<off_t>(from - 1 + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  window.resize(got);
+  const bool final = got < kWindow;
+  const std::uint64_t outside = line_start.value() - (from - 1);
+  // Inside a field: it closes at the first quote that is not doubled; the
+  // rest of its row is read from there.
+  const auto quote = static_cast<char>(*d.quote_char);
+  std::size_t at = 1;
+  while ((at = window.find(quote, at)) != std::string::npos) {
+    if (at + 1 < window.size() && window[at + 1] == quote) {
+      at += 2;
+      continue;
+    }
+    break;
+  }
+  if (at == std::string::npos || outside >= window.size()) return line_start;
+  ResilientParser rest(window, d.delimiter, static_cast<unsigned char>(quote), true);
+  rest.set_final(final);
+  rest.resume_at(at + 1, 1);
+  Row row;
+  if (!rest.next_row(row) || rest.position() >= window.size()) return line_start;
+  const std::size_t inside = static_cast<std::size_t>(rest.position());
+  if (inside == outside ||
+      rows_of_width(window, inside, final, d) <= rows_of_width(window, outside, final, d)) {
+    return line_start;
+  }
+  return from - 1 + inside;
 }
 
 void pack_report(Packer& p, const InputReport& r) {
@@ -187,11 +254,6 @@ Result<PartResult> repair_part(PartRequest& request) {
   const auto size = static_cast<std::uint64_t>(st.st_size);
   PartResult out;
   out.start = request.first ? 0 : std::min(request.start, size);
-  if (!request.first && request.guess) {
-    auto start = first_line_start(opened.value().get(), request.start, size);
-    if (!start) return named(std::move(*start.error().io()), IoRole::Input, job.input.path);
-    out.start = start.value();
-  }
   opened.value().reset();
   out.first_line = request.first ? 1 : request.first_line;
   if (!request.first && out.start >= size) {
@@ -206,6 +268,14 @@ Result<PartResult> repair_part(PartRequest& request) {
   part.pass.mid_table = !request.first;
   part.pass.first_line = out.first_line;
   part.start = out.start;
+  if (request.guess) {
+    const std::uint64_t from = request.start;
+    part.place = [from, size](int fd, const Dialect& d) -> Result<std::uint64_t> {
+      auto start = guess_row_start(fd, from, d);
+      if (start && start.value() > size) return size;
+      return start;
+    };
+  }
   part.stop = request.stop;
   if (!request.first && !PassCarry::unpack(request.carry, part.pass.first_line, part.pass.carry)) {
     return GleaveError(InvalidError{"the state handed to a part of the file is damaged"});
@@ -225,6 +295,7 @@ Result<PartResult> repair_part(PartRequest& request) {
   job.part = nullptr;
   if (!counts) return std::move(counts.error());
   out.counts = std::move(counts.value());
+  out.start = part.start;
   out.same_bytes = part.same_bytes;
   out.at_end = !part.pass.stopped;
   out.end = part.pass.stopped ? part.text_at + part.pass.end_offset : size;

@@ -21,7 +21,7 @@ import shutil
 import tempfile
 import time
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
@@ -521,35 +521,41 @@ class _Runner:
 
 def _fits(part: Dict[str, Any], before: Dict[str, Any], line: int) -> bool:
     """Whether a part repaired from a guessed start is the part that follows ``before``."""
-    return (part["start"] == before["end"] and part["start_carry"] == before["carry"] and part["same_bytes"]
-            and line >= part["rule_line"])
+    return bool(part["start"] == before["end"] and part["start_carry"] == before["carry"] and part["same_bytes"]
+                and line >= part["rule_line"])
 
 
-def settle_parts(path: str, edges: Sequence[int], first: Dict[str, Any], guessed: Iterator[Any],
-                 again: Any) -> Tuple[List[Tuple[Dict[str, Any], int, int]], int]:
-    """The parts of a file that follow each other, from guesses checked against the previous part's end.
+def settle_parts(first: Dict[str, Any], candidates: Iterable[Sequence[Dict[str, Any]]],
+                 again: Any) -> Tuple[List[Tuple[Dict[str, Any], int, int]], Dict[str, int]]:
+    """The parts of a file that follow each other, checked against the previous part's real end.
 
-    ``first``: part 0's result; ``guessed``: the results of parts 1, 2, ...
-    in order, each repaired from a guessed start; ``again(index, start,
-    line, carry)``: the result of part ``index`` repaired again from the
-    previous part's real end. Returns (result, index, line shift) for each
-    part that holds rows, and how many guesses proved wrong. The line shift
-    turns a part's line numbers into the file's: the file's lines are the
-    prefix sum of the lines each part read.
+    ``first``: part 0's result; ``candidates``: for parts 1, 2, ... in
+    order, the results of the part repaired from where it might start (its
+    guessed start first); ``again(index, start, line, carry)``: the result
+    of part ``index`` repaired from the previous part's real end, when no
+    candidate starts there. Returns (result, index, line shift) for each
+    part that holds rows, and the counts of guesses that proved wrong
+    (``misses``) and of parts repaired again after that (``again``). The
+    line shift turns a part's line numbers into the file's: the file's
+    lines are the prefix sum of the lines each part read.
     """
     settled = [(first, 0, 0)]
-    before, line, misses = first, first["end_line"], 0
-    for index, part in enumerate(guessed, start=1):
+    before, line, counts = first, first["end_line"], {"misses": 0, "again": 0}
+    for index, tried in enumerate(candidates, start=1):
         if before["at_end"]:
             break  # a row of an earlier part ran to the file's end
-        if not _fits(part, before, line):
-            misses += 1
+        fitting = [part for part in tried if _fits(part, before, line)]
+        counts["misses"] += not tried or fitting[:1] != list(tried[:1])
+        if fitting:
+            part = fitting[0]
+        else:
+            counts["again"] += 1
             part = again(index, before["end"], line, before["carry"])
         shift = line - part["first_line"]
         settled.append((part, index, shift))
         line = part["end_line"] + shift
         before = part
-    return settled, misses
+    return settled, counts
 
 
 def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksize: Union[int, str],
@@ -568,7 +574,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     _refuse_same_files(path, out, quarantine)
     size = os.stat(path).st_size
     edges = part_edges(size, block)
-    stats = {"parts": len(edges), "misses": 0, "whole": 0}
+    stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
     work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
     try:
         def files(index: int, kind: str) -> Tuple[str, Optional[str]]:
@@ -590,26 +596,38 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
         if not probe["same_bytes"]:
             return whole(), stats
-        futures = [runner.submit(run_part, path, *files(0, "part"), kwargs(0, first=True))]
-        futures += [runner.submit(run_part, path, *files(i, "part"),
-                                  kwargs(i, start=edges[i], guess=True, carry=probe["carry"]))
-                    for i in range(1, len(edges))]
+        def submit(index: int, kind: str, **more: Any) -> Any:
+            def tagged() -> Dict[str, Any]:
+                return dict(future.result(), kind=kind)
+
+            future = runner.submit(run_part, path, *files(index, kind), kwargs(index, **more))
+            return tagged
+
+        guesses = [submit(0, "part", first=True)]
+        guesses += [submit(i, "part", start=edges[i], guess=True, carry=probe["carry"]) for i in range(1, len(edges))]
+        guessed = [result() for result in guesses]
+        # A part whose guess does not meet the end its neighbour reached (from
+        # its own guess, most often right again past a field that spanned the
+        # edge) is repaired from there at once, all such parts side by side.
+        seconds: Dict[int, Any] = {}
+        for i in range(1, len(edges)):
+            before, part = guessed[i - 1], guessed[i]
+            if not before["at_end"] and (part["start"], part["start_carry"]) != (before["end"], before["carry"]):
+                seconds[i] = submit(i, "next", start=before["end"], carry=before["carry"])
 
         def again(index: int, start: int, line: int, carry: bytes) -> Dict[str, Any]:
-            futures[index].cancel()
-            return dict(runner.submit(run_part, path, *files(index, "again"),
-                                      kwargs(index, start=start, first_line=line, carry=carry)).result(),
-                        again=True)
+            return submit(index, "again", start=start, first_line=line, carry=carry)()
 
-        settled, stats["misses"] = settle_parts(path, edges, futures[0].result(),
-                                                (f.result() for f in futures[1:]), again)
+        candidates = ([guessed[i]] + ([seconds[i]()] if i in seconds else []) for i in range(1, len(edges)))
+        settled, counts = settle_parts(guessed[0], candidates, again)
+        stats.update(counts)
         if not all(part["same_bytes"] for part, _, _ in settled):
             return whole(), stats
         items = []
         for part, index, shift in settled:
             if part["start"] >= size and index > 0:
                 continue  # no row starts in it: nothing was written
-            output, part_quarantine = files(index, "again" if part.get("again") else "part")
+            output, part_quarantine = files(index, part["kind"])
             items.append((output, part_quarantine, shift, part["packed"]))
         summary = _native.join_parts(items, out, quarantine)
         stats["parts"] = len(items)
