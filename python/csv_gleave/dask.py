@@ -576,6 +576,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     edges = part_edges(size, block)
     stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
     work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
+    submitted: List[Any] = []
     try:
         def files(index: int, kind: str) -> Tuple[str, Optional[str]]:
             stem = os.path.join(work, f"{kind}{index}")
@@ -601,6 +602,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
                 return dict(future.result(), kind=kind)
 
             future = runner.submit(run_part, path, *files(index, kind), kwargs(index, **more))
+            submitted.append(future)
             return tagged
 
         guesses = [submit(0, "part", first=True)]
@@ -633,6 +635,8 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         stats["parts"] = len(items)
         return summary, stats
     finally:
+        for future in submitted:
+            future.cancel()  # after a failure or Ctrl-C, what is left of the work is not wanted
         shutil.rmtree(work, ignore_errors=True)
 
 
