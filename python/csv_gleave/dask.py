@@ -21,7 +21,7 @@ import shutil
 import tempfile
 import time
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
@@ -597,7 +597,8 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
         if not probe["same_bytes"]:
             return whole(), stats
-        def submit(index: int, kind: str, **more: Any) -> Any:
+
+        def submit(index: int, kind: str, **more: Any) -> Callable[[], Dict[str, Any]]:
             def tagged() -> Dict[str, Any]:
                 return dict(future.result(), kind=kind)
 
