@@ -74,7 +74,7 @@ def one_machine(path, tmp_path):
 def test_repair_large_equals_one_machine(client, tmp_path, name):
     path = tmp_path / "in.csv"
     path.write_bytes(CASES[name])
-    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="16KiB")
+    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB")
     assert (summary.to_dict(), (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
         one_machine(path, tmp_path)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
@@ -83,9 +83,9 @@ def test_repair_large_equals_one_machine(client, tmp_path, name):
 @pytest.mark.parametrize("infer_types", [True, False])
 def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, infer_types):
     path = tmp_path / "in.csv"
-    path.write_bytes(messy(6000, 11, multiline=0.15, text=CJK))
-    frame = split.read_dask(str(path), blocksize=20_000, infer_types=infer_types)
-    assert frame.npartitions == -(-path.stat().st_size // 20_000)
+    path.write_bytes(messy(3000, 11, multiline=0.15, text=CJK))
+    frame = split.read_dask(str(path), blocksize=30_000, infer_types=infer_types)
+    assert frame.npartitions == -(-path.stat().st_size // 30_000)
     got = frame.compute().reset_index(drop=True)
     pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=infer_types))
 
