@@ -214,9 +214,11 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     are found); the dialect, width and header are decided once, on the
     file's head, and so are the dtypes (``dtype_policy="strict"``): a
     partition whose values do not convert to them raises a ValueError
-    naming its byte range. ``meta``, ``dtype_policy="widen"`` and
-    ``quarantine_path`` are not taken with ``blocksize`` (use
-    :func:`repair_large` for the quarantine).
+    naming its byte range. A file whose head is not UTF-8 (UTF-16, cp1252)
+    is one partition; bytes that are not UTF-8 further on raise a
+    ValueError when the partition holding them is read. ``meta``,
+    ``dtype_policy="widen"`` and ``quarantine_path`` are not taken with
+    ``blocksize`` (use :func:`repair_large` for the quarantine).
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
@@ -788,8 +790,11 @@ def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) 
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     large = _LargeFile(path, block_bytes(blocksize), options)
     if not large.same_bytes:
-        raise ValueError(f"{path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and cannot be "
-                         "read in byte ranges; read it without blocksize=")
+        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
+        meta = _empty_frame(path, options)
+        whole: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta), [path], meta=meta,
+                                                        label="read-csv-gleave", enforce_metadata=False)
+        return whole
     parts = []
     before = None
     for index in range(len(large.edges)):

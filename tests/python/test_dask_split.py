@@ -80,12 +80,20 @@ def test_repair_large_equals_one_machine(client, tmp_path, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
 
 
-@pytest.mark.parametrize("infer_types", [True, False])
-def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, infer_types):
+READS = {
+    "typed": (messy(3000, 11, multiline=0.15, text=CJK), True),
+    "text": (messy(3000, 11, multiline=0.15, text=CJK), False),
+    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), True),
+}
+
+
+@pytest.mark.parametrize("name", READS)
+def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
+    data, infer_types = READS[name]
     path = tmp_path / "in.csv"
-    path.write_bytes(messy(3000, 11, multiline=0.15, text=CJK))
+    path.write_bytes(data)
     frame = split.read_dask(str(path), blocksize=30_000, infer_types=infer_types)
-    assert frame.npartitions == -(-path.stat().st_size // 30_000)
+    assert frame.npartitions == (1 if "UTF-16" in name else -(-len(data) // 30_000))
     got = frame.compute().reset_index(drop=True)
     pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=infer_types))
 
