@@ -49,8 +49,8 @@ const char* kTexts[] = {
     "id,name,note\r\n1,\"\r\n\r\n\",b\r\n2,\xc3\xa9\xe6\xbc\xa2,c\r\n3,only\r\n",
     "id,name,note\n1,a,b\nReport B,,\n,,\nid,name,note\n2,c,d\n\nid,name,note\n3,e,f\n",
     "sep=;\nid;name;note\n1;a;b\n2;\"open;never\n3;c;d\n4;e\n",
-    "\xef\xbb\xbf"
-    "a,b,c\n1,2,3\n4,5\n# note\n6,7,8,9\n7,8,9\nSource: x\n",
+    ("\xef\xbb\xbf"
+     "a,b,c\n1,2,3\n4,5\n# note\n6,7,8,9\n7,8,9\nSource: x\n"),
 };
 
 TEST_P(SplitTest, TwoPartsCutAnywhereJoinAsTheWhole) {
