@@ -65,18 +65,23 @@ def client():
         yield c
 
 
-def one_machine(path, tmp_path):
-    summary = csv_gleave.gleave_file(path, tmp_path / "one.csv", tmp_path / "one.q")
+# Rows of the wrong width quarantined rather than repaired: quarantine lines from every part.
+STRICT = {"fill_ragged_rows": False, "merge_overflow": False}
+
+
+def one_machine(path, tmp_path, **options):
+    summary = csv_gleave.gleave_file(path, tmp_path / "one.csv", tmp_path / "one.q", **options)
     return summary.to_dict(), (tmp_path / "one.csv").read_bytes(), (tmp_path / "one.q").read_bytes()
 
 
-@pytest.mark.parametrize("name", CASES)
-def test_repair_large_equals_one_machine(client, tmp_path, name):
+@pytest.mark.parametrize("name, options", [(name, {}) for name in CASES] + [("CR LF", STRICT)])
+def test_repair_large_equals_one_machine(client, tmp_path, name, options):
     path = tmp_path / "in.csv"
     path.write_bytes(CASES[name])
-    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB")
+    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB",
+                                 **options)
     assert (summary.to_dict(), (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
-        one_machine(path, tmp_path)
+        one_machine(path, tmp_path, **options)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
 
 
@@ -135,16 +140,17 @@ PIECES = ["id,name,note\n", "1,a,b\n", "2,\"x\ny\",z\n", "3,\"q \"q\" q\",w\n", 
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(st.lists(st.sampled_from(PIECES), min_size=1, max_size=80), st.integers(1, 16), st.booleans())
-def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine):
+@given(st.lists(st.sampled_from(PIECES), min_size=1, max_size=80), st.integers(1, 16), st.booleans(), st.booleans())
+def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine, strict):
     path = tmp_path / "in.csv"
     data = "".join(pieces).encode()
     path.write_bytes(data)
     block = -(-len(data) // parts)
     q1, q2 = (tmp_path / "one.q", tmp_path / "two.q") if quarantine else (None, None)
-    one = csv_gleave.gleave_file(path, tmp_path / "one.csv", q1)
+    options = STRICT if strict else {}
+    one = csv_gleave.gleave_file(path, tmp_path / "one.csv", q1, **options)
     two, _ = split.split_repair(str(path), str(tmp_path / "two.csv"), q2 and str(q2), blocksize=block,
-                                    runner=split._Runner(), options={})
+                                runner=split._Runner(), options=options)
     assert two.to_dict() == one.to_dict()
     assert (tmp_path / "two.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
     if quarantine:
