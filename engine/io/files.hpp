@@ -50,9 +50,9 @@ class WriteBuffer {
   WriteBuffer& operator=(const WriteBuffer&) = delete;
   ~WriteBuffer() { (void)flush(); }
 
-  std::optional<IoError> append(std::string_view line) {
+  Status append(std::string_view line) {
     if (line.size() > kCapacity - len_) {
-      if (auto e = flush()) return e;
+      if (Status flushed = flush(); !flushed) return flushed;
     }
     if (line.size() >= kCapacity) {
       return write_all(fd_.get(), line.data(), line.size(), IoFixed::WriteZero, nullptr,
@@ -60,12 +60,12 @@ class WriteBuffer {
     }
     std::memcpy(buf_.get() + len_, line.data(), line.size());
     len_ += line.size();
-    return std::nullopt;
+    return {};
   }
 
   // The same as appending `text` followed by `last`, without building the
   // line first when it fits.
-  std::optional<IoError> append(std::string_view text, char last) {
+  Status append(std::string_view text, char last) {
     const std::size_t size = text.size() + 1;
     if (size >= kCapacity || size > kCapacity - len_) {
       std::string line;
@@ -77,17 +77,17 @@ class WriteBuffer {
     std::memcpy(buf_.get() + len_, text.data(), text.size());
     buf_[len_ + text.size()] = last;
     len_ += size;
-    return std::nullopt;
+    return {};
   }
 
   // Writes out the buffer; what could not be written stays for a retry.
-  std::optional<IoError> flush() {
-    if (len_ == 0) return std::nullopt;
+  Status flush() {
+    if (len_ == 0) return {};
     std::size_t done = 0;
-    auto e = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done, interrupt_);
+    Status written = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done, interrupt_);
     std::memmove(buf_.get(), buf_.get() + done, len_ - done);
     len_ -= done;
-    return e;
+    return written;
   }
 
   // Drops what is buffered (the file is being thrown away) and closes.
@@ -111,6 +111,9 @@ inline constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 // again, and the directory part is made canonical when it exists. A path
 // that is no link comes back with only its directory made canonical.
 std::string resolve_links(const std::string& path);
+
+// The directory part of `path`: "." when it has none, "/" for a file at the root.
+std::string parent_directory(const std::string& path);
 
 // Same file: the same device and inode when both exist, or the same
 // directory entry once links (dangling ones too) are followed when neither
@@ -147,7 +150,7 @@ class ReplacementFile {
   // any symbolic link, so that the link survives and the real file, or the
   // file a dangling link names, is written).
   Result<Fd> open(const std::string& target);
-  std::optional<IoError> commit();
+  Status commit();
   // Removes the temporary file, if any.
   void discard() noexcept;
 

@@ -22,6 +22,13 @@ IoError named(IoError error, IoRole role, const std::string& path) {
   return std::move(error).at(role, path);
 }
 
+// The I/O error of a failed write, or none.
+std::optional<IoError> io_error(Status status) {
+  if (status.ok()) return std::nullopt;
+  if (IoError* io = status.error().io()) return std::move(*io);
+  return IoError::from_fixed(IoFixed::OutOfMemory);
+}
+
 // Where the first line that starts at or after `from` starts: just past
 // the first line break from the byte before `from` (a CR LF is one break),
 // or `size` when no line starts there.
@@ -214,9 +221,9 @@ std::optional<IoError> renumber_rest(int in, WriteBuffer& out, std::int64_t shif
       if (c == '"') quoted = !quoted;
       if (c == '\n' && !quoted) at_number = true;
     }
-    if (auto e = out.append(piece)) return e;
+    if (auto e = io_error(out.append(piece))) return e;
   }
-  return out.flush();
+  return io_error(out.flush());
 }
 
 // One of the joined files: a replacement of its target, or the target
@@ -403,14 +410,16 @@ std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std
     const bool is_out = j == &out;
     const std::string& path = is_out ? output : *quarantine;
     const IoRole role = is_out ? IoRole::Output : IoRole::Quarantine;
-    if (auto e = j->out->flush()) return named(std::move(*e), role, path);
+    if (auto e = io_error(j->out->flush())) return named(std::move(*e), role, path);
     j->out.reset();
   }
   if (out.replaced) {
-    if (auto e = out.replacement.commit()) return named(std::move(*e), IoRole::Output, output);
+    if (auto e = io_error(out.replacement.commit())) {
+      return named(std::move(*e), IoRole::Output, output);
+    }
   }
   if (quarantine && q.replaced) {
-    if (auto e = q.replacement.commit()) {
+    if (auto e = io_error(q.replacement.commit())) {
       return named(std::move(*e), IoRole::Quarantine, *quarantine);
     }
   }
