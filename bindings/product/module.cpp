@@ -17,6 +17,8 @@ PyMethodDef* methods() {
       sniff_method(),
       inspect_method(),
       detect_method(),
+      repair_part_method(),  // one large file in parts
+      join_parts_method(),   // ... joined
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

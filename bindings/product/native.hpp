@@ -148,6 +148,8 @@ PyMethodDef open_method();         // reader.cpp
 PyMethodDef sniff_method();        // sniff.cpp
 PyMethodDef inspect_method();      // inspect.cpp
 PyMethodDef detect_method();       // detect.cpp
+PyMethodDef repair_part_method();  // split.cpp
+PyMethodDef join_parts_method();   // split.cpp
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp

@@ -163,11 +163,13 @@ struct JobSink : SetAsideByReason<JobSink> {
   unsigned char quote_char = '"';
   unsigned char delimiter = ',';
   bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
+  PassRange* part = nullptr;
   std::string line;
   std::uint64_t rows = 0;
   Status status;  // the first failure to write, which stops the pass
   bool interrupted = false;
 
+  PassRange* range() const noexcept { return part; }
   bool go_on() {
     if (++rows % kRowsPerCheck != 0 || interrupt == nullptr) return true;
     if (!interrupt->requested()) return true;
@@ -240,6 +242,7 @@ class JobRun {
     sink.quote_char = job_.core ? job_.options.quote_char : windowed_->prepared().quote_byte();
     sink.exact_raw = !job_.core;
     if (store_) sink.store = &*store_;
+    if (job_.part != nullptr) sink.part = &job_.part->pass;
     RepairPass<ChunkedText, JobSink> pass(*text_, job_.options,
                                           job_.core ? kCoreRules : kProductRules, sink);
     const ProductCounts counts = pass.run(job_.core ? nullptr : &windowed_->prepared().dialect);
@@ -251,6 +254,7 @@ class JobRun {
     static_cast<GleaveCounts&>(result) = counts;
     result.delimiter = counts.delimiter;
     if (!job_.core) result.input = report(counts);
+    if (job_.part != nullptr) job_.part->same_bytes = windowed_->text_is_bytes();
     return result;
   }
 
@@ -294,15 +298,20 @@ class JobRun {
   // The product's input: its encoding and dialect from its first bytes,
   // then its text a window at a time, converted to UTF-8 on the way.
   Status start_product() {
-    auto opened =
-        WindowedInput::open(in_, job_.options, *job_.dialect, job_.refuse_binary, job_.interrupt);
+    const bool mid_table = job_.part != nullptr && job_.part->pass.mid_table;
+    const WindowedInput::BeforeText before = [&](const PreparedText& prepared,
+                                                 std::uint64_t text_at, bool pipe) {
+      return start_part(prepared, text_at, pipe, mid_table);
+    };
+    auto opened = WindowedInput::open(in_, job_.options, *job_.dialect, job_.refuse_binary,
+                                      job_.interrupt, job_.part != nullptr ? &before : nullptr);
     if (!opened) {
       if (IoError* io = opened.error().io())
         return named(std::move(*io), IoRole::Input, job_.input);
       return std::move(opened.error());
     }
     windowed_ = std::move(opened.value());
-    if (quarantine_) {
+    if (quarantine_ && !mid_table) {
       if (Status s = quarantine_->out().append(kQuarantineHeader); !s) {
         return quarantine_->fail(std::move(s));
       }
@@ -345,6 +354,30 @@ class JobRun {
   }
 
   InputReport report(const ProductCounts& counts) { return windowed_->report(counts); }
+
+  // A part of the file: its text from its start (the file's, or where its
+  // first row starts), up to where its pass stops; the descriptor is put
+  // where that text starts before the text is first read.
+  Status start_part(const PreparedText& prepared, std::uint64_t text_at, bool pipe,
+                    bool mid_table) {
+    FilePart& part = *job_.part;
+    if (pipe) return IoError::from_errno(ESPIPE);
+    if (mid_table && part.place) {
+      auto start = part.place(in_, prepared.dialect);
+      if (!start) return std::move(start.error());
+      part.start = start.value();
+    }
+    part.text_at = mid_table ? part.start : text_at;
+    if (::lseek(in_, static_cast<off_t>(part.text_at), SEEK_SET) < 0) {
+      return IoError::from_errno(errno);
+    }
+    const std::uint64_t stop = part.stop, at = part.text_at;
+    part.pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
+    const Dialect& d = prepared.dialect;
+    part.rule_line = std::max(
+        {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
+    return {};
+  }
 
   const FileJob& job_;
   const KeepOffset keep_;  // a caller's descriptor ends where it stood

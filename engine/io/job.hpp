@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,29 @@ struct FileRef {
   int fd = -1;
 };
 
+// One part of a file repaired on its own, so that the parts of a large
+// file can be repaired side by side (see engine/split): the pass runs over
+// `pass` (PassRange), from the file's start, or with `pass.mid_table` from
+// `start`, a byte offset in the file where a row of the table begins. The
+// dialect is decided on the file's head as for the whole file. A
+// mid-table part writes no quarantine header.
+struct FilePart {
+  PassRange pass;
+  std::uint64_t start = 0;
+  // Set: where a mid-table part starts is found from `start` (an input
+  // descriptor, the dialect in force) before the part is read.
+  std::function<Result<std::uint64_t>(int fd, const Dialect& dialect)> place;
+  std::uint64_t stop = UINT64_MAX;  // a byte offset in the file: pass.stop_at in the text
+  std::uint64_t text_at = 0;        // out: the offset in the file of the text's first byte
+  // out: the last line a rule of the dialect names (where the table
+  // starts, another table, footnotes): a pass that numbers its lines from
+  // past it reads the rows after it as it would on their own lines
+  std::uint64_t rule_line = 0;
+  // out: the text read is the file's own bytes (UTF-8 as it came, nothing
+  // replaced or read as cp1252), so offsets in it are offsets in the file
+  bool same_bytes = false;
+};
+
 struct FileJob {
   FileRef input;
   FileRef output;
@@ -43,6 +67,7 @@ struct FileJob {
   // compared once the input is open and its first bytes read. Exhausted
   // memory is not caught.
   bool core = false;
+  FilePart* part = nullptr;  // set: only this part of a regular file (the product's job)
 };
 
 struct JobCounts : GleaveCounts {

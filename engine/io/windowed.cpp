@@ -341,8 +341,8 @@ WindowedInput::~WindowedInput() = default;
 
 Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveOptions& options,
                                                            const DialectRequest& request,
-                                                           bool refuse_binary,
-                                                           Interrupt* interrupt) {
+                                                           bool refuse_binary, Interrupt* interrupt,
+                                                           const BeforeText* before) {
   std::unique_ptr<WindowedInput> in(new WindowedInput());
   Parts& p = *in->parts_;
   auto planned = plan_windows(fd, request.encoding, refuse_binary, interrupt, p.stream);
@@ -360,6 +360,11 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveO
       return std::move(s.error());
     }
     apply_given(in->prepared_.dialect, options, request);
+  }
+  if (before != nullptr) {
+    if (Status s = (*before)(in->prepared_, p.plan->text_at, p.stream.has_value()); !s) {
+      return std::move(s.error());
+    }
   }
   ByteSource* raw = nullptr;
   if (p.stream) {
@@ -380,6 +385,13 @@ InputReport WindowedInput::report(const ProductCounts& counts) {
     if (parts_->decoded->from() == PieceDecoder::From::Cp1252) prepared_.encoding = "cp1252";
   }
   return input_report(prepared_, counts);
+}
+
+bool WindowedInput::text_is_bytes() const {
+  using From = PieceDecoder::From;
+  const From from = parts_->decoded ? parts_->decoded->from() : From::Utf8Lossy;
+  return prepared_.replaced == 0 && prepared_.fallback == 0 &&
+         (from == From::Utf8Lossy || from == From::Utf8Mixed || from == From::Utf8OrCp1252);
 }
 
 }  // namespace gleave

@@ -5,6 +5,7 @@
 // The file job and the table stream both read their input this way.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,9 +24,16 @@ class WindowedInput {
   // A descriptor that cannot be told a regular file, or that cannot seek,
   // is read as a pipe. Errors are not yet named with a path. Throws only
   // std::bad_alloc.
+  //
+  // `before`, when given, is called once the dialect is settled and before
+  // the text is first read, with where the text starts in the file and
+  // whether the input is a pipe: a part of a file moves the descriptor to
+  // its own start there.
+  using BeforeText = std::function<Status(const PreparedText&, std::uint64_t, bool)>;
   static Result<std::unique_ptr<WindowedInput>> open(int fd, const GleaveOptions& options,
                                                      const DialectRequest& request,
-                                                     bool refuse_binary, Interrupt* interrupt);
+                                                     bool refuse_binary, Interrupt* interrupt,
+                                                     const BeforeText* before = nullptr);
   ~WindowedInput();
   WindowedInput(const WindowedInput&) = delete;
   WindowedInput& operator=(const WindowedInput&) = delete;
@@ -36,6 +44,10 @@ class WindowedInput {
   ChunkedText& text() noexcept { return *text_; }
   // After the pass: how the input was read.
   InputReport report(const ProductCounts& counts);
+  // After report(): whether the text read is the input's own bytes (UTF-8,
+  // nothing replaced or read as cp1252), so that a byte offset in one is
+  // the same offset in the other.
+  bool text_is_bytes() const;
 
  private:
   struct Parts;

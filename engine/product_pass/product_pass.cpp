@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/base/fd.hpp"
+#include "engine/base/pack.hpp"
 #include "engine/dialect/structure.hpp"
 #include "engine/encoding/encoding.hpp"
 
@@ -280,6 +281,65 @@ bool same_names(const Row& a, const Row& b) {
     named = named || !x.empty();
   }
   return named;
+}
+
+namespace {
+
+void pack_row(Packer& p, const Row& row) {
+  p.str(row.bytes);
+  p.u64(row.ends.size());
+  for (const std::size_t e : row.ends) p.u64(e);
+}
+
+bool unpack_row(Unpacker& u, Row& row) {
+  row.bytes.assign(u.str());
+  const std::uint64_t n = u.u64();
+  row.ends.clear();
+  for (std::uint64_t i = 0; i < n && u.ok(); ++i) {
+    const std::uint64_t e = u.u64();
+    if (e > row.bytes.size() || (!row.ends.empty() && e < row.ends.back())) return false;
+    row.ends.push_back(static_cast<std::size_t>(e));
+  }
+  return u.ok();
+}
+
+}  // namespace
+
+std::string PassCarry::pack(std::uint64_t line) const {
+  Packer p;
+  p.u64((first_row ? 1U : 0U) | (after_blank ? 2U : 0U) | (blocks_seen ? 4U : 0U));
+  p.str(header_text);
+  p.str(header_plain);
+  pack_row(p, header_names);
+  p.u64(held_count);
+  for (std::size_t i = 0; i < held_count; ++i) {
+    pack_row(p, held[i].row);
+    p.str(held[i].raw);
+    p.u64(line - held[i].line);
+  }
+  return p.take();
+}
+
+bool PassCarry::unpack(std::string_view bytes, std::uint64_t line, PassCarry& out) {
+  Unpacker u(bytes);
+  const std::uint64_t flags = u.u64();
+  out.first_row = (flags & 1U) != 0;
+  out.after_blank = (flags & 2U) != 0;
+  out.blocks_seen = (flags & 4U) != 0;
+  out.header_text.assign(u.str());
+  out.header_plain.assign(u.str());
+  if (!unpack_row(u, out.header_names)) return false;
+  const std::uint64_t n = u.u64();
+  if (n > 64) return false;  // the pass holds a few rows at most
+  out.held.resize(static_cast<std::size_t>(n));
+  out.held_count = static_cast<std::size_t>(n);
+  for (auto& h : out.held) {
+    if (!unpack_row(u, h.row)) return false;
+    h.raw.assign(u.str());
+    h.line = line - u.u64();
+    h.offset = 0;  // before the text of this pass; no sink reads it
+  }
+  return u.done();
 }
 
 InputReport input_report(const PreparedText& in, const ProductCounts& counts) {

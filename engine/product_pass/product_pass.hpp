@@ -209,6 +209,51 @@ struct PassRules {
 inline constexpr PassRules kProductRules{};
 inline constexpr PassRules kCoreRules{true, false, false, false};
 
+// What the pass carries from one row to the next: whether the table's
+// first row is still to come, the header a later row may repeat, a blank
+// line just read, and rows held until the next row says what they are.
+// A pass over part of a text starts from the carry of the row before it
+// and hands on the carry of the row after it (see PassRange).
+struct PassCarry {
+  struct Held {
+    Row row;
+    std::string raw;
+    std::uint64_t line = 0, offset = 0;
+  };
+  bool first_row = true;
+  bool after_blank = false;
+  bool blocks_seen = false;
+  std::string header_text, header_plain;
+  Row header_names;
+  std::vector<Held> held;
+  std::size_t held_count = 0;
+
+  // The carry as bytes, held rows' lines counted back from `line` (the
+  // line of the row it is carried to): two carries at the same row are the
+  // same when their bytes are, whatever each pass numbered its lines from.
+  std::string pack(std::uint64_t line) const;
+  // Reads pack()'s bytes for a pass that numbers that row `line`; false
+  // when they are not a carry.
+  static bool unpack(std::string_view bytes, std::uint64_t line, PassCarry& out);
+};
+
+// A pass over part of a text, when the sink has
+//   sink.range() -> PassRange*
+// (null: the whole text). With `mid_table` the text starts at a row start
+// of the table (no mark, no preamble), on line `first_line`, with `carry`.
+// The pass stops before the first row that starts at or after `stop_at`
+// (an offset in the text), leaving `carry`, `end_offset` and `end_line`
+// as they stand there, and `stopped` true; else it reads to the end.
+struct PassRange {
+  bool mid_table = false;
+  std::uint64_t first_line = 1;
+  std::uint64_t stop_at = UINT64_MAX;
+  PassCarry carry;
+  bool stopped = false;
+  std::uint64_t end_offset = 0;
+  std::uint64_t end_line = 0;
+};
+
 // The repair pass, with the sink contract of engine/repair/pass.hpp, plus
 // (under the product's rules)
 //   sink.preamble(line, raw) -> bool
@@ -236,7 +281,7 @@ template <class Input, class Sink>
 class RepairPass {
  public:
   RepairPass(Input& source, const GleaveOptions& options, const PassRules& rules, Sink& sink)
-      : src_(source), options_(options), rules_(rules), sink_(sink) {}
+      : src_(source), options_(options), rules_(rules), sink_(sink), carry_(pick_carry(sink)) {}
 
   // With `dialect` null the rules must detect on the text; the dialect, when
   // given, must outlive the pass.
@@ -264,6 +309,22 @@ class RepairPass {
   }
 
  private:
+  PassCarry& pick_carry(Sink& sink) {
+    if constexpr (requires { sink.range(); }) range_ = sink.range();
+    return range_ != nullptr ? range_->carry : own_carry_;
+  }
+  bool mid_table() const noexcept { return range_ != nullptr && range_->mid_table; }
+  // A part of the text ends before the first row from its stop on (the
+  // end of the text is no row: the part that reaches it ends the table).
+  bool stops_at(std::uint64_t offset, std::uint64_t line) {
+    if (range_ == nullptr || offset < range_->stop_at) return false;
+    if (src_.complete() && offset >= src_.base() + text_.size()) return false;
+    range_->stopped = true;
+    range_->end_offset = offset;
+    range_->end_line = line;
+    return true;
+  }
+
   // The first window holds a whole byte-order mark, if there is one. False:
   // the text is empty, or reading failed.
   bool first_window() {
@@ -313,13 +374,15 @@ class RepairPass {
     width_ = d.expected_width;
     separator_ = byte_char(d.delimiter);
     quote_ = d.quote_char.value_or('"');
-    pos_ = text_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    pos_ = !mid_table() && text_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
+    if (range_ != nullptr) line_number_ = range_->first_line;
     above_from_ = d.other_table_above_line;
     table_line_ = d.preamble_lines + 1;
     // Another table above this one is read by the parser, as rows: a quoted
     // line break in it must not make two records of one row.
-    line_by_line_ =
-        above_from_ != 0 && above_from_ <= d.preamble_lines ? above_from_ - 1 : d.preamble_lines;
+    line_by_line_ = mid_table()                                           ? 0
+                    : above_from_ != 0 && above_from_ <= d.preamble_lines ? above_from_ - 1
+                                                                          : d.preamble_lines;
     other_from_ = d.other_table_line;
     notes_from_ = d.footnote_line;
     // A header of names, one row, two or more columns: a later row that
@@ -391,7 +454,7 @@ class RepairPass {
       parser.set_escape_outside_quotes(d.escape_char);
     }
     parser.set_keep_blanks_after_closing_quote(rules_.keep_blanks_after_closing_quote);
-    if (line_by_line_ > 0) parser.resume_at(pos_, line_number_);
+    if (line_by_line_ > 0 || range_ != nullptr) parser.resume_at(pos_, line_number_);
   }
 
   bool is_comment(std::string_view raw) const {
@@ -412,39 +475,41 @@ class RepairPass {
   // or, right after a blank line (another export begins), its names are the
   // header's but for letter case and blanks around them.
   void note_header(std::string_view raw, const Row* parsed) {
-    if (!watch_header_ || !first_row_) return;
+    if (!watch_header_ || !carry_.first_row) return;
     const unsigned char delimiter = d_->delimiter;
-    header_text_.assign(raw);
+    carry_.header_text.assign(raw);
     if (parsed != nullptr) {
-      header_names_ = *parsed;
+      carry_.header_names = *parsed;
     } else {
-      split_plain_line(raw, delimiter, header_names_);
+      split_plain_line(raw, delimiter, carry_.header_names);
     }
-    header_plain_.clear();
+    carry_.header_plain.clear();
     const std::string special{static_cast<char>(delimiter), static_cast<char>(quote_), '\n', '\r'};
-    for (std::size_t i = 0; i < header_names_.size(); ++i) {
-      const std::string_view f = header_names_.field(i);
+    for (std::size_t i = 0; i < carry_.header_names.size(); ++i) {
+      const std::string_view f = carry_.header_names.field(i);
       if (f.find_first_of(special) != std::string_view::npos) {
-        header_plain_.clear();
+        carry_.header_plain.clear();
         break;
       }
-      if (i > 0) header_plain_.push_back(static_cast<char>(delimiter));
-      header_plain_.append(f);
+      if (i > 0) carry_.header_plain.push_back(static_cast<char>(delimiter));
+      carry_.header_plain.append(f);
     }
   }
   bool repeats_header(std::string_view raw, const Row* parsed) {
-    if (!watch_header_ || first_row_) return false;
-    if (raw == header_text_ || (!header_plain_.empty() && raw == header_plain_)) return true;
-    const bool same_width = parsed != nullptr && parsed->size() == header_names_.size();
-    if (same_width && parsed->bytes == header_names_.bytes && parsed->ends == header_names_.ends) {
+    if (!watch_header_ || carry_.first_row) return false;
+    if (raw == carry_.header_text || (!carry_.header_plain.empty() && raw == carry_.header_plain))
+      return true;
+    const bool same_width = parsed != nullptr && parsed->size() == carry_.header_names.size();
+    if (same_width && parsed->bytes == carry_.header_names.bytes &&
+        parsed->ends == carry_.header_names.ends) {
       return true;
     }
-    if (!after_blank_) return false;
+    if (!carry_.after_blank) return false;
     if (parsed == nullptr) {
       split_plain_line(raw, d_->delimiter, names_);
       parsed = &names_;
     }
-    return same_names(*parsed, header_names_);
+    return same_names(*parsed, carry_.header_names);
   }
   bool set_aside_header(std::uint64_t line, std::string_view raw) {
     ++counts_.total_rows;
@@ -477,7 +542,8 @@ class RepairPass {
   // A row of delimiters only, or of one cell and then delimiters only (a
   // title, padded or not), under a header that may be repeated.
   bool filler(std::string_view raw, std::uint64_t fields) const {
-    if (!watch_header_ || first_row_ || held_count_ == kMaxHeld || fields == 0 || fields > width_) {
+    if (!watch_header_ || carry_.first_row || carry_.held_count == kMaxHeld || fields == 0 ||
+        fields > width_) {
       return false;
     }
     const auto delimiter = static_cast<char>(d_->delimiter);
@@ -488,8 +554,8 @@ class RepairPass {
            raw.find(static_cast<char>(quote_)) == std::string_view::npos;
   }
   bool hold(const Row& r) {
-    if (held_.size() <= held_count_) held_.emplace_back();
-    Held& h = held_[held_count_++];
+    if (carry_.held.size() <= carry_.held_count) carry_.held.emplace_back();
+    Held& h = carry_.held[carry_.held_count++];
     h.row = r;
     h.raw.assign(verdict_.raw);
     h.line = verdict_.line;
@@ -499,11 +565,11 @@ class RepairPass {
   // Hands the held rows on: set aside when `block` (a new block begins), else
   // placed as rows.
   bool release(bool block) {
-    if (held_count_ == 0) return true;
+    if (carry_.held_count == 0) return true;
     const RowVerdict now = verdict_;
     bool ok = true;
-    for (std::size_t i = 0; i < held_count_ && ok; ++i) {
-      Held& h = held_[i];
+    for (std::size_t i = 0; i < carry_.held_count && ok; ++i) {
+      Held& h = carry_.held[i];
       verdict_.line = h.line;
       verdict_.offset = h.offset;
       verdict_.raw = h.raw;
@@ -518,17 +584,17 @@ class RepairPass {
         ok = place(h.row);
       }
     }
-    blocks_seen_ = blocks_seen_ || block;
-    held_count_ = 0;
+    carry_.blocks_seen = carry_.blocks_seen || block;
+    carry_.held_count = 0;
     verdict_ = now;
     return ok;
   }
   // At the end, rows of delimiters only after blocks were seen close the
   // last block; anything else held is rows of the table.
   bool release_at_end() {
-    bool separators = blocks_seen_ && held_count_ > 0;
-    for (std::size_t i = 0; i < held_count_ && separators; ++i) {
-      separators = held_[i].raw.find_first_not_of(static_cast<char>(d_->delimiter)) ==
+    bool separators = carry_.blocks_seen && carry_.held_count > 0;
+    for (std::size_t i = 0; i < carry_.held_count && separators; ++i) {
+      separators = carry_.held[i].raw.find_first_not_of(static_cast<char>(d_->delimiter)) ==
                    std::string_view::npos;
     }
     return release(separators);
@@ -543,10 +609,10 @@ class RepairPass {
     if (rules_.skip_blank_rows && n == 1 && r.field(0).empty() &&
         verdict_.raw.find(static_cast<char>(quote_)) == verdict_.raw.npos) {
       ++counts_.blank_rows;
-      after_blank_ = true;
+      carry_.after_blank = true;
       return true;
     }
-    const bool blank_before = std::exchange(after_blank_, false);
+    const bool blank_before = std::exchange(carry_.after_blank, false);
     if (is_comment(verdict_.raw)) return set_aside_comment(verdict_.line, verdict_.raw);
     const bool above = in_table_above(verdict_.line);
     if (above || in_other_table(verdict_.line)) {
@@ -561,10 +627,10 @@ class RepairPass {
       }
       return set_aside_other_table(verdict_.line, verdict_.raw);
     }
-    after_blank_ = blank_before;
+    carry_.after_blank = blank_before;
     if (filler(verdict_.raw, r.size())) return hold(r);
     const bool repeated = repeats_header(verdict_.raw, &r);
-    after_blank_ = false;
+    carry_.after_blank = false;
     if (!release(repeated)) return false;
     if (repeated) return set_aside_header(verdict_.line, verdict_.raw);
     return place(r);
@@ -572,7 +638,7 @@ class RepairPass {
   bool place(Row& r) {
     const std::uint64_t n = r.size();
     note_header(verdict_.raw, &r);
-    const bool header_row = std::exchange(first_row_, false);
+    const bool header_row = std::exchange(carry_.first_row, false);
     ++counts_.total_rows;
     verdict_.actual = n;
     const bool fits = width_ == 0 || n == width_;
@@ -608,16 +674,19 @@ class RepairPass {
   // common row, a plain line of the right width, goes out unchanged.
   bool on_plain_line(std::string_view line, bool ascii, std::uint64_t fields) {
     const std::uint64_t number = plain_line_++;
+    if (stops_at(src_.base() + static_cast<std::uint64_t>(line.data() - text_.data()), number)) {
+      return go_on_ = false;
+    }
     const bool plain = (!line.empty() || !rules_.skip_blank_rows) && !is_comment(line) &&
                        !in_other_table(number) && !in_table_above(number) && !filler(line, fields);
     if (plain && repeats_header(line, nullptr)) {
-      after_blank_ = false;
+      carry_.after_blank = false;
       go_on_ = release(true) && set_aside_header(number, line);
     } else if (plain && (width_ == 0 || fields == width_)) {
-      after_blank_ = false;
+      carry_.after_blank = false;
       if (!release(false)) return go_on_ = false;
       note_header(line, nullptr);
-      first_row_ = false;
+      carry_.first_row = false;
       ++counts_.total_rows;
       ++counts_.gleaved_rows;
       go_on_ = sink_.keep_line(line, ascii);
@@ -645,6 +714,7 @@ class RepairPass {
       const std::uint64_t start = parser.position();
       verdict_.line = parser.line();
       verdict_.offset = src_.base() + start;
+      if (stops_at(verdict_.offset, verdict_.line)) return false;
       if (!parser.next_row(row_)) {
         if (!parser.starved()) return true;
         // 3. The row goes on past the window. A quoted field that runs to
@@ -698,11 +768,7 @@ class RepairPass {
            std::memchr(raw.data(), '\r', raw.size()) != nullptr;
   }
 
-  struct Held {
-    Row row;
-    std::string raw;
-    std::uint64_t line = 0, offset = 0;
-  };
+  using Held = PassCarry::Held;
   static constexpr std::size_t kMaxHeld = 8;
 
   Input& src_;
@@ -726,13 +792,11 @@ class RepairPass {
   Row row_;
   std::string scratch_;
   RowVerdict verdict_;
-  bool first_row_ = true;  // the next non-blank row is the table's first
-  std::string header_text_, header_plain_;
-  Row header_names_, names_;
-  bool after_blank_ = false;
-  std::vector<Held> held_;
-  std::size_t held_count_ = 0;
-  bool blocks_seen_ = false;
+  // What goes from row to row: this pass's own, or a part's (PassRange).
+  PassRange* range_ = nullptr;
+  PassCarry own_carry_;
+  PassCarry& carry_ = own_carry_;
+  Row names_;
   std::vector<std::string_view> runaway_lines_;
   Row runaway_scratch_;
   bool go_on_ = true;

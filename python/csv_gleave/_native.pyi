@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Literal, Protocol, Sequence, TypedDict, final
+from typing import Any, Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 
@@ -107,6 +107,38 @@ def gleave_file(
     comment_char: _Quote = ...,
     in_place: bool = False,
     allow_binary: bool = True,
+    cancel: _Event | None = None,
+) -> GleaveSummary: ...
+def repair_part(
+    input_path: _Path,
+    output_path: _Path,
+    quarantine_path: _Path | None = None,
+    delimiter: str | None = None,
+    quote_char: _Quote = ...,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    *,
+    first: bool = False,
+    start: int = 0,
+    guess: bool = False,
+    stop: int | None = None,
+    first_line: int | None = None,
+    carry: bytes = b"",
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
+) -> dict[str, Any]: ...
+def join_parts(
+    parts: Sequence[tuple[str, str | None, int, bytes]],
+    output_path: _Path,
+    quarantine_path: _Path | None = None,
+    *,
     cancel: _Event | None = None,
 ) -> GleaveSummary: ...
 def sniff(sample: str | bytes) -> str: ...

@@ -161,7 +161,12 @@ def build_parser() -> argparse.ArgumentParser:
     )
     repair.add_argument(
         "--scheduler", metavar="ADDRESS",
-        help="with --out-dir: run the batch on the Dask cluster at ADDRESS (e.g. tcp://host:8786)",
+        help="run on the Dask cluster at ADDRESS (e.g. tcp://host:8786): with --out-dir the batch, "
+             "with -o one file in byte ranges of --blocksize (the same bytes as a repair here)",
+    )
+    repair.add_argument(
+        "--blocksize", metavar="SIZE", default=None,
+        help="with --scheduler and -o: the byte range each worker repairs (default 64MB)",
     )
     repair.add_argument("--json", action="store_true", help="print the summary as JSON on stdout")
     repair.set_defaults(subparser=repair)
@@ -265,6 +270,24 @@ def repair_one(
             input_path, output_path, quarantine_path, **options, in_place=in_place, cancel=cancel
         )
     except (OSError, ValueError, LookupError, MemoryError, ImportError) as exc:
+        result["error"] = describe_error(exc, input_path)
+    else:
+        result["summary"] = summary.to_dict()
+    return result
+
+
+def _repair_on_cluster(input_path: str, output_path: str, quarantine_path: Optional[str], options: Dict[str, Any],
+                       scheduler: str, blocksize: str) -> Dict[str, Any]:
+    """Repair one file on a Dask cluster in byte ranges (csv_gleave.dask.repair_large)."""
+    result: Dict[str, Any] = {
+        "input": input_path, "output": output_path, "quarantine": quarantine_path, "summary": None, "error": None,
+    }
+    from .dask import repair_large
+
+    try:
+        summary = repair_large(input_path, output_path, quarantine_path, scheduler=scheduler, blocksize=blocksize,
+                               **options)
+    except (OSError, ValueError, TypeError, LookupError, MemoryError, ImportError) as exc:
         result["error"] = describe_error(exc, input_path)
     else:
         result["summary"] = summary.to_dict()
@@ -448,8 +471,9 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             parser.error("-o takes exactly one input; use --out-dir DIR for several")
         if args.quarantine_dir is not None:
             parser.error("--quarantine-dir goes with --out-dir; use -q FILE for one input")
-        if args.scheduler is not None:
-            parser.error("--scheduler goes with --out-dir")
+        if args.scheduler is not None and (args.output == "-" or args.inputs[0] == "-" or args.in_place
+                                           or _is_table_output(args.output)):
+            parser.error("--scheduler with -o repairs a file into a CSV file: no '-', --in-place or table output")
         if args.quarantine == "-":
             parser.error("the quarantine cannot be standard output; give -q FILE")
         if args.json and args.output == "-":
@@ -457,7 +481,10 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         _check_distinct(parser, [(args.inputs[0], args.output, args.quarantine)], args.in_place)
         if args.output == "-":
             sys.stdout.flush()
-        if _is_table_output(args.output):
+        if args.scheduler is not None:
+            result = _repair_on_cluster(args.inputs[0], args.output, args.quarantine, options, args.scheduler,
+                                        args.blocksize or "64MB")
+        elif _is_table_output(args.output):
             result = repair_to_table(_file_arg(args.inputs[0], 0), args.output, args.quarantine, options)
         else:
             result = repair_one(_file_arg(args.inputs[0], 0), _file_arg(args.output, 1), args.quarantine, options,
@@ -480,6 +507,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         parser.error("with --out-dir, use --quarantine-dir instead of -o/-q")
     if "-" in args.inputs:
         parser.error("standard input ('-') can only be repaired with -o OUTPUT")
+    if args.blocksize is not None:
+        parser.error("--blocksize goes with --scheduler and -o")
     jobs = []
     for path in args.inputs:
         name = os.path.basename(path.rstrip(os.sep)) or path

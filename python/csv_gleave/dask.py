@@ -17,9 +17,11 @@ import contextlib
 import glob
 import logging
 import os
+import shutil
+import tempfile
 import time
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
@@ -28,7 +30,7 @@ if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
     import pandas  # type: ignore[import-untyped,unused-ignore]
 
-__all__ = ["read_dask", "repair_many", "run_batch"]
+__all__ = ["read_dask", "repair_large", "repair_many", "run_batch"]
 
 Paths = Union[str, "os.PathLike[str]", Sequence[Union[str, "os.PathLike[str]"]]]
 
@@ -179,8 +181,9 @@ def _quarantine_paths(paths: Sequence[str], quarantine_path: Any) -> Dict[str, s
 
 
 def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = None, dtype_policy: str = "strict",
-              quarantine_path: Any = None, **options: Any) -> "dask.dataframe.DataFrame":
-    """A dask DataFrame of repaired CSV files, one partition per file.
+              quarantine_path: Any = None, blocksize: Union[None, int, str] = None,
+              **options: Any) -> "dask.dataframe.DataFrame":
+    """A dask DataFrame of repaired CSV files, one partition per file (or per byte range).
 
     ``urlpath_or_list`` is a path, URL or glob pattern, or a list of them.
     Each partition is :func:`csv_gleave.read_pandas` of its file with
@@ -203,9 +206,31 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     input, named as ``repair_many`` names them. Each partition warns
     (:class:`csv_gleave.RowsSetAsideWarning`) where it runs when rows were
     set aside; on a cluster that is the worker's log.
+
+    ``blocksize`` (bytes, or a size such as ``"64MB"``): one local file (on a
+    cluster, on a file system every worker sees) is read in partitions of
+    about that many bytes, each cut where a row starts. The rows are those
+    of the file repaired whole (:func:`repair_large` says how the ranges
+    are found); the dialect, width and header are decided once, on the
+    file's head, and so are the dtypes (``dtype_policy="strict"``): a
+    partition whose values do not convert to them raises a ValueError
+    naming its byte range. A file whose head is not UTF-8 (UTF-16, cp1252)
+    is one partition; bytes that are not UTF-8 further on raise a
+    ValueError when the partition holding them is read. ``meta``,
+    ``dtype_policy="widen"`` and ``quarantine_path`` are not taken with
+    ``blocksize`` (use :func:`repair_large` for the quarantine).
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
+    if blocksize is not None:
+        if len(paths) != 1 or remote.is_url(paths[0]):
+            raise TypeError("read_dask() takes blocksize= for one local file")
+        if meta is not None or dtype_policy != "strict" or quarantine_path is not None:
+            raise TypeError("read_dask() takes no meta=, dtype_policy= or quarantine_path= with blocksize=; "
+                            "repair_large() writes the quarantine of one large file")
+        if "cancel" in options or "dtype" in options or "schema_overrides" in options:
+            raise TypeError("read_dask() takes no cancel=, dtype= or schema_overrides= with blocksize=")
+        return _read_large(paths[0], blocksize, options)
     if "cancel" in options:
         raise TypeError("read_dask() does not take cancel: the partitions are read on the cluster")
     if dtype_policy not in ("strict", "widen"):
@@ -403,3 +428,379 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
         if key.endswith("_rows") or key in ("inferred_columns", "replaced_bytes", "fallback_bytes"):
             frame[key] = frame[key].astype("Int64")  # a failed file has no count, not a float NaN
     return frame
+
+
+# --------------------------------------------------------------------------
+# One large file in parts: repair_large, and read_dask(path, blocksize=...)
+
+# The part of the file read once, before the parts start, for the state a
+# row in the middle of the table starts with (the header a later row may
+# repeat).
+_PROBE_BYTES = 256 << 10
+_PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+                 "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
+                 "comment_char", "allow_binary")
+
+
+def block_bytes(blocksize: Union[int, str]) -> int:
+    """``blocksize`` in bytes: an int, or a size such as ``"64MB"`` or ``"1 MiB"``."""
+    if isinstance(blocksize, bool) or not isinstance(blocksize, (int, str)):
+        raise TypeError(f"blocksize must be an int or a str such as '64MB', not {type(blocksize).__name__}")
+    if isinstance(blocksize, str):
+        dask_utils = import_optional("dask.utils", "dask", "blocksize")
+        blocksize = int(dask_utils.parse_bytes(blocksize))
+    if blocksize < 1:
+        raise ValueError("blocksize must be at least 1 byte")
+    return blocksize
+
+
+def part_edges(size: int, block: int) -> List[int]:
+    """Where each part's bytes begin: every ``block`` bytes from 0 (one part for an empty file)."""
+    return list(range(0, size, block)) or [0]
+
+
+def _part_options(options: Dict[str, Any], caller: str) -> Dict[str, Any]:
+    unknown = sorted(set(options) - set(_PART_OPTIONS))
+    if unknown:
+        raise TypeError(f"{caller}() got an unexpected keyword argument {unknown[0]!r}")
+    return dict(options)
+
+
+def run_part(input_path: str, output: str, quarantine: Optional[str], kwargs: Dict[str, Any]) -> Dict[str, Any]:
+    """Repairs one part of a file (on a worker, or here): see ``csv_gleave._native.repair_part``."""
+    from . import _native
+
+    result: Dict[str, Any] = _native.repair_part(input_path, output, quarantine, **kwargs)
+    return result
+
+
+def _same_file(a: str, b: Optional[str]) -> bool:
+    try:
+        return b is not None and os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _refuse_same_files(path: str, out: str, quarantine: Optional[str]) -> None:
+    # The guards of gleave_file, with its words: the parts are written
+    # elsewhere, and only the join names the targets.
+    for a, b, what, role in ((quarantine, out, "quarantine path is the same file as the output path", quarantine),
+                             (quarantine, path, "quarantine path is the same file as the input path", quarantine),
+                             (out, path, "output path is the same file as the input path", out)):
+        if a is not None and _same_file(a, b):
+            raise OSError(f"{what}: {role!r}")
+
+
+class _Runner:
+    """Runs parts on a Dask client, or on threads of this process (the native calls release the lock)."""
+
+    def __init__(self, client: Any = None, threads: int = 1) -> None:
+        self.client = client
+        self.pool = None
+        if client is None and threads > 1:
+            from concurrent.futures import ThreadPoolExecutor
+
+            self.pool = ThreadPoolExecutor(threads)
+
+    def submit(self, fn: Any, *args: Any) -> Any:
+        if self.client is not None:
+            return self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+        if self.pool is not None:
+            return self.pool.submit(fn, *args)
+        from concurrent.futures import Future
+
+        done: "Future[Any]" = Future()
+        try:
+            done.set_result(fn(*args))
+        except BaseException as exc:  # noqa: BLE001 - raised where the result is asked for
+            done.set_exception(exc)
+        return done
+
+    def close(self) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _fits(part: Dict[str, Any], before: Dict[str, Any], line: int) -> bool:
+    """Whether a part repaired from a guessed start is the part that follows ``before``."""
+    return bool(part["start"] == before["end"] and part["start_carry"] == before["carry"] and part["same_bytes"]
+                and line >= part["rule_line"])
+
+
+def settle_parts(first: Dict[str, Any], candidates: Iterable[Sequence[Dict[str, Any]]],
+                 again: Any) -> Tuple[List[Tuple[Dict[str, Any], int, int]], Dict[str, int]]:
+    """The parts of a file that follow each other, checked against the previous part's real end.
+
+    ``first``: part 0's result; ``candidates``: for parts 1, 2, ... in
+    order, the results of the part repaired from where it might start (its
+    guessed start first); ``again(index, start, line, carry)``: the result
+    of part ``index`` repaired from the previous part's real end, when no
+    candidate starts there. Returns (result, index, line shift) for each
+    part that holds rows, and the counts of guesses that proved wrong
+    (``misses``) and of parts repaired again after that (``again``). The
+    line shift turns a part's line numbers into the file's: the file's
+    lines are the prefix sum of the lines each part read.
+    """
+    settled = [(first, 0, 0)]
+    before, line, counts = first, first["end_line"], {"misses": 0, "again": 0}
+    for index, tried in enumerate(candidates, start=1):
+        if before["at_end"]:
+            break  # a row of an earlier part ran to the file's end
+        fitting = [part for part in tried if _fits(part, before, line)]
+        counts["misses"] += not tried or fitting[:1] != list(tried[:1])
+        if fitting:
+            part = fitting[0]
+        else:
+            counts["again"] += 1
+            part = again(index, before["end"], line, before["carry"])
+        shift = line - part["first_line"]
+        settled.append((part, index, shift))
+        line = part["end_line"] + shift
+        before = part
+    return settled, counts
+
+
+def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksize: Union[int, str],
+                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, int]]:
+    """Repairs ``path`` in parts of ``blocksize`` bytes on ``runner``: the summary and what it took.
+
+    The bytes written are those of ``gleave_file(path, out, quarantine_path,
+    **options)``. A file that cannot be cut by byte offsets (its text is not
+    its bytes: UTF-16, cp1252, bytes replaced) is repaired whole, as one part.
+    """
+    from . import _native
+
+    block = block_bytes(blocksize)
+    path, out = os.path.abspath(path), os.path.abspath(out)
+    quarantine = os.path.abspath(quarantine_path) if quarantine_path is not None else None
+    _refuse_same_files(path, out, quarantine)
+    size = os.stat(path).st_size
+    edges = part_edges(size, block)
+    stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
+    work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
+    submitted: List[Any] = []
+    try:
+        def files(index: int, kind: str) -> Tuple[str, Optional[str]]:
+            stem = os.path.join(work, f"{kind}{index}")
+            return stem + ".csv", (stem + ".quarantine" if quarantine is not None else None)
+
+        def kwargs(index: int, **more: Any) -> Dict[str, Any]:
+            stop = edges[index + 1] if index + 1 < len(edges) else None
+            return dict(options, stop=stop, **more)
+
+        def whole() -> Any:
+            # One part from the start to the end: gleave_file's repair, on a worker.
+            stats.update(whole=1, parts=1)
+            part = runner.submit(run_part, path, *files(0, "whole"), dict(options, first=True)).result()
+            return _native.join_parts([(*files(0, "whole"), 0, part["packed"])], out, quarantine)
+
+        if len(edges) == 1:
+            return whole(), stats
+        probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
+        if not probe["same_bytes"]:
+            return whole(), stats
+
+        def submit(index: int, kind: str, **more: Any) -> Callable[[], Dict[str, Any]]:
+            def tagged() -> Dict[str, Any]:
+                return dict(future.result(), kind=kind)
+
+            future = runner.submit(run_part, path, *files(index, kind), kwargs(index, **more))
+            submitted.append(future)
+            return tagged
+
+        guesses = [submit(0, "part", first=True)]
+        guesses += [submit(i, "part", start=edges[i], guess=True, carry=probe["carry"]) for i in range(1, len(edges))]
+        guessed = [result() for result in guesses]
+        # A part whose guess does not meet the end its neighbour reached (from
+        # its own guess, most often right again past a field that spanned the
+        # edge) is repaired from there at once, all such parts side by side.
+        seconds: Dict[int, Any] = {}
+        for i in range(1, len(edges)):
+            before, part = guessed[i - 1], guessed[i]
+            if not before["at_end"] and (part["start"], part["start_carry"]) != (before["end"], before["carry"]):
+                seconds[i] = submit(i, "next", start=before["end"], carry=before["carry"])
+
+        def again(index: int, start: int, line: int, carry: bytes) -> Dict[str, Any]:
+            return submit(index, "again", start=start, first_line=line, carry=carry)()
+
+        candidates = ([guessed[i]] + ([seconds[i]()] if i in seconds else []) for i in range(1, len(edges)))
+        settled, counts = settle_parts(guessed[0], candidates, again)
+        stats.update(counts)
+        if not all(part["same_bytes"] for part, _, _ in settled):
+            return whole(), stats
+        items = []
+        for part, index, shift in settled:
+            if part["start"] >= size and index > 0:
+                continue  # no row starts in it: nothing was written
+            output, part_quarantine = files(index, part["kind"])
+            items.append((output, part_quarantine, shift, part["packed"]))
+        summary = _native.join_parts(items, out, quarantine)
+        stats["parts"] = len(items)
+        return summary, stats
+    finally:
+        for future in submitted:
+            future.cancel()  # after a failure or Ctrl-C, what is left of the work is not wanted
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathLike[str]"],
+                 quarantine_path: Union[None, str, "os.PathLike[str]"] = None, *, client: Any = None,
+                 scheduler: Optional[str] = None, blocksize: Union[int, str] = "64MB",
+                 force: bool = False, **options: Any) -> Any:
+    """Repairs one large file on a Dask cluster, in parts of ``blocksize`` bytes.
+
+    Writes the very bytes :func:`csv_gleave.gleave_file` writes for
+    ``(path, out, quarantine_path, **options)`` and returns the same
+    summary: the dialect and width are decided once, on the file's head,
+    exactly as there. Each worker repairs a byte range, starting at the first
+    line start in it with a guess of the state there; a guess that proves
+    wrong (a quoted field that spans the edge) is repaired again from where
+    the previous range really ended. The quarantine's line numbers are the
+    file's own. ``out`` and the quarantine appear whole or not at all.
+
+    The parts are written beside ``out``, in a folder every worker must see
+    (any folder on one machine; a shared file system on a cluster), and
+    joined here. ``client``, ``scheduler`` and the LocalCluster otherwise
+    started are as for :func:`repair_many`; input that is plainly not text
+    is refused unless ``force=True``. A file whose text is not its bytes
+    (UTF-16, cp1252, bytes not UTF-8) is repaired whole on one worker.
+    """
+    if options.get("allow_binary", force) != force and force:
+        raise TypeError("repair_large() got force=True and allow_binary=False")
+    options["allow_binary"] = bool(force or options.get("allow_binary", False))
+    part_options = _part_options(options, "repair_large")
+    inputs = [os.fspath(path), os.fspath(out)] + ([os.fspath(quarantine_path)] if quarantine_path is not None else [])
+    if any(not isinstance(p, str) or remote.is_url(p) for p in inputs):
+        raise TypeError("repair_large() takes local paths (str or os.PathLike[str]); "
+                        "on a cluster they must name a file system every worker sees")
+    with _client(client, scheduler, "repair_large") as dask_client:
+        runner = _Runner(dask_client)
+        summary, _ = split_repair(inputs[0], inputs[1], inputs[2] if len(inputs) > 2 else None,
+                                  blocksize=blocksize, runner=runner, options=part_options)
+    return summary
+
+
+def _first_record(text: bytes, quote: bytes) -> bytes:
+    """The first record of a repaired file, with its line break (a quoted line break is the field's)."""
+    quoted = False
+    for at in range(len(text)):
+        byte = text[at:at + 1]
+        if byte == quote:
+            quoted = not quoted
+        elif byte == b"\n" and not quoted:
+            return text[:at + 1]
+    return text
+
+
+class _LargeFile:
+    """What every partition of one file read in parts shares: the file, its parts and how they are read."""
+
+    def __init__(self, path: str, block: int, options: Dict[str, Any]) -> None:
+        from . import _native, read_pandas
+
+        self.path = os.path.abspath(path)
+        self.size = os.stat(self.path).st_size
+        self.edges = part_edges(self.size, block)
+        self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
+        loader = {k: v for k, v in options.items() if k not in _PART_OPTIONS}
+        self.header = bool(loader.get("header", True))
+        with tempfile.TemporaryDirectory(prefix="csv-gleave-head-") as work:
+            head = os.path.join(work, "head.csv")
+            probe = _native.repair_part(self.path, head, None, first=True, stop=min(self.size, _PROBE_BYTES),
+                                        **self.part_options)
+            summary = _native.join_parts([(head, None, 0, probe["packed"])], os.devnull)
+            quote = summary.quote_char or '"'
+            with open(head, "rb") as f:
+                self.header_line = _first_record(f.read(), quote.encode()) if self.header else b""
+            # The repaired parts are clean CSV in the file's own delimiter and quote.
+            self.read_options = dict(loader, delimiter=summary.detected_delimiter, quote_char=quote,
+                                     encoding="utf-8", preamble_lines=0, comment_char=None, escape_char=None,
+                                     skip_initial_space=False, expected_columns=summary.inferred_columns)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RowsSetAsideWarning)
+                self.meta = read_pandas(head, **self.read_options).iloc[:0]
+        self.probe_carry = probe["carry"]
+        self.same_bytes = bool(probe["same_bytes"])
+        self.text = [name for name, dtype in self.meta.dtypes.items() if _is_text(dtype)]
+
+    def kwargs(self, index: int, **more: Any) -> Dict[str, Any]:
+        stop = self.edges[index + 1] if index + 1 < len(self.edges) else None
+        return dict(self.part_options, stop=stop, **more)
+
+    def frame(self, index: int, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
+        """Part ``index`` repaired as ``kwargs`` say, read as a frame with the meta's columns
+        (or the ValueError of values that do not convert to them)."""
+        from . import read_pandas
+
+        with tempfile.TemporaryDirectory(prefix="csv-gleave-part-") as work:
+            part = os.path.join(work, "part.csv")
+            info = run_part(self.path, part, None, kwargs)
+            info.pop("packed", None)
+            if not kwargs.get("first") and info["start"] >= self.size:
+                return self.meta.copy(), info
+            if index > 0 and self.header_line:
+                joined = os.path.join(work, "read.csv")
+                with open(joined, "wb") as out, open(part, "rb") as body:
+                    out.write(self.header_line)
+                    shutil.copyfileobj(body, out, 1 << 20)
+                part = joined
+            options = dict(self.read_options)
+            if self.text:
+                options["dtype"] = {name: str for name in self.text}
+            if index > 0 and not self.header:
+                options["header"] = False
+            frame = read_pandas(part, **options)
+        if index > 0 and not self.header:
+            frame.columns = list(self.meta.columns)
+        try:
+            return conform(frame, self.meta, f"{self.path} (bytes from {info['start']})"), info
+        except ValueError as exc:
+            # Rows read from a wrong guess may not convert: only a settled part's failure is raised.
+            return exc, info
+
+
+def _guessed_frame(large: _LargeFile, index: int) -> Tuple[Any, Dict[str, Any]]:
+    if index == 0:
+        return large.frame(0, large.kwargs(0, first=True))
+    return large.frame(index, large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
+
+
+def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, Any]],
+                   before: Optional[Dict[str, Any]]) -> Tuple["pandas.DataFrame", Dict[str, Any]]:
+    """Partition ``index`` once the partition before it has ended: its guess, or read again from that end."""
+    frame, part = guessed
+    if before is None:
+        return frame, dict(part, line=part["end_line"])
+    if before["at_end"]:
+        return large.meta.copy(), before
+    line = before["line"]
+    if not _fits(part, before, line):
+        frame, part = large.frame(index, large.kwargs(index, start=before["end"], first_line=line,
+                                                      carry=before["carry"]))
+    if isinstance(frame, Exception):
+        raise frame
+    if not part["same_bytes"]:
+        raise ValueError(f"{large.path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and "
+                         "cannot be read in byte ranges; read it without blocksize=")
+    return frame, dict(part, line=part["end_line"] + line - part["first_line"])
+
+
+def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) -> "dask.dataframe.DataFrame":
+    dask_module = import_optional("dask", "dask", "read_dask")
+    dd = import_optional("dask.dataframe", "dask", "read_dask")
+    large = _LargeFile(path, block_bytes(blocksize), options)
+    if not large.same_bytes:
+        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
+        meta = _empty_frame(path, options)
+        whole: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta), [path], meta=meta,
+                                                        label="read-csv-gleave", enforce_metadata=False)
+        return whole
+    parts = []
+    before = None
+    for index in range(len(large.edges)):
+        guessed = dask_module.delayed(_guessed_frame, pure=False)(large, index)
+        settled = dask_module.delayed(_settled_frame, pure=False, nout=2)(large, index, guessed, before)
+        frame, before = settled
+        parts.append(frame)
+    result: "dask.dataframe.DataFrame" = dd.from_delayed(parts, meta=large.meta, verify_meta=False)
+    return result

@@ -1,0 +1,239 @@
+// repair_part() and join_parts(): one large file repaired in parts, side by
+// side, and the parts joined into the file one repair of the whole gives
+// (see engine/split/split.hpp; csv_gleave.dask drives them).
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "engine/split/split.hpp"
+
+namespace gleave::native {
+
+namespace {
+
+bool u64_from(PyObject* value, const char* name, std::uint64_t& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyLong_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int", name);
+    return false;
+  }
+  out = PyLong_AsUnsignedLongLong(value);
+  if (out == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "%s must be an int >= 0", name);
+    return false;
+  }
+  return true;
+}
+
+PyObject* part_dict(const PartResult& part) {
+  const std::string packed = pack_part(part);
+  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#}", "start",
+                       static_cast<unsigned long long>(part.start), "end",
+                       static_cast<unsigned long long>(part.end), "at_end",
+                       part.at_end ? Py_True : Py_False, "first_line",
+                       static_cast<unsigned long long>(part.first_line), "end_line",
+                       static_cast<unsigned long long>(part.end_line), "carry", part.carry.data(),
+                       static_cast<Py_ssize_t>(part.carry.size()), "start_carry",
+                       part.start_carry.data(), static_cast<Py_ssize_t>(part.start_carry.size()),
+                       "rule_line", static_cast<unsigned long long>(part.rule_line), "same_bytes",
+                       part.same_bytes ? Py_True : Py_False, "packed", packed.data(),
+                       static_cast<Py_ssize_t>(packed.size()));
+}
+
+const kit::Parameters& part_parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("repair_part");
+    p.required("input_path").required("output_path").optional("quarantine_path", "None");
+    kit::add_options(p, kit::OptionUse::Repair);
+    p.optional("first", "False").optional("start", "0").optional("guess", "False");
+    p.optional("stop", "None").optional("first_line", "None").optional("carry", "b''");
+    p.optional("allow_binary", "True").optional("cancel", "None");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kPartOptions = 3;
+constexpr std::size_t kPartFirst = kPartOptions + kit::option_count(kit::OptionUse::Repair);
+
+PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    kit::Bound bound;
+    if (!part_parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+    PathArg input, output;
+    OptionalPath quarantine;
+    if (!path_from(bound[0], input) || !path_from(bound[1], output) ||
+        !optional_path_from(bound[2], quarantine)) {
+      return nullptr;
+    }
+    PyObject* first = bound[kPartFirst];
+    PyObject* start = bound[kPartFirst + 1];
+    PyObject* guess = bound[kPartFirst + 2];
+    PyObject* stop = bound[kPartFirst + 3];
+    PyObject* first_line = bound[kPartFirst + 4];
+    PyObject* carry = bound[kPartFirst + 5];
+    PyObject* allow_binary = bound[kPartFirst + 6];
+    PyObject* cancel = cancel_from(bound[kPartFirst + 7]);
+    if (stop == Py_None) stop = nullptr;
+    if (first_line == Py_None) first_line = nullptr;
+    if (carry != nullptr && !PyBytes_Check(carry)) {
+      PyErr_Format(PyExc_TypeError, "carry must be bytes, not %.100s", Py_TYPE(carry)->tp_name);
+      return nullptr;
+    }
+    PartRequest request;
+    if (carry != nullptr) {
+      request.carry.assign(PyBytes_AS_STRING(carry),
+                           static_cast<std::size_t>(PyBytes_GET_SIZE(carry)));
+    }
+    FileJob& job = request.job;
+    job.input = input.ref();
+    job.output = output.ref();
+    if (quarantine) job.quarantine = quarantine->ref();
+    job.dialect.emplace();
+    bool allow = true;
+    if (!kit::options_from(&bound[kPartOptions], kit::OptionUse::Repair, job.options,
+                           *job.dialect) ||
+        !bool_from(first, "first", request.first) || !bool_from(guess, "guess", request.guess) ||
+        !bool_from(allow_binary, "allow_binary", allow) ||
+        !u64_from(start, "start", request.start) || !u64_from(stop, "stop", request.stop) ||
+        !u64_from(first_line, "first_line", request.first_line)) {
+      return nullptr;
+    }
+    job.refuse_binary = !allow;
+    ModuleState* state = state_of_module(module);
+    PythonInterrupt interrupt(cancel, state->cancelled_error);
+    job.interrupt = &interrupt;
+    auto result = without_gil(interrupt, [&] { return repair_part(request); });
+    if (!result) {
+      const JobPaths paths{&input, &output, quarantine ? &*quarantine : nullptr};
+      return raise_error(state, result.error(), paths, &interrupt);
+    }
+    return part_dict(result.value());
+  });
+}
+
+// One item of join_parts(): (output part, quarantine part or None, line shift, packed result).
+bool part_from(PyObject* item, PartFiles& files, PartResult& result) {
+  PyObject *output = nullptr, *quarantine = nullptr;
+  long long shift = 0;
+  const char* packed = nullptr;
+  Py_ssize_t packed_size = 0;
+  if (!PyArg_ParseTuple(item, "UOLy#:join_parts", &output, &quarantine, &shift, &packed,
+                        &packed_size)) {
+    return false;
+  }
+  Ref bytes(PyUnicode_EncodeFSDefault(output));
+  if (!bytes) return false;
+  files.output.assign(PyBytes_AS_STRING(bytes.get()),
+                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  if (quarantine != Py_None) {
+    Ref q(PyUnicode_EncodeFSDefault(quarantine));
+    if (!q) return false;
+    files.quarantine.emplace(PyBytes_AS_STRING(q.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(q.get())));
+  }
+  files.line_shift = shift;
+  auto unpacked = unpack_part(std::string_view(packed, static_cast<std::size_t>(packed_size)));
+  if (!unpacked) {
+    PyErr_SetString(PyExc_ValueError, "join_parts: a part's result is damaged");
+    return false;
+  }
+  result = std::move(*unpacked);
+  return true;
+}
+
+const kit::Parameters& join_parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("join_parts");
+    p.required("parts").required("output_path").optional("quarantine_path", "None");
+    p.keyword_only().optional("cancel", "None");
+    return p;
+  }();
+  return p;
+}
+
+PyObject* join_parts(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    kit::Bound bound;
+    if (!join_parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+    PyObject* list = bound[0];
+    PathArg output;
+    OptionalPath quarantine;
+    if (!path_from(bound[1], output) || !optional_path_from(bound[2], quarantine)) return nullptr;
+    PyObject* cancel = cancel_from(bound[3]);
+    Ref items(PySequence_Fast(list, "join_parts: parts must be a sequence"));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    std::vector<PartFiles> files(static_cast<std::size_t>(n));
+    std::vector<PartResult> results(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      if (!part_from(item, files[static_cast<std::size_t>(i)],
+                     results[static_cast<std::size_t>(i)])) {
+        return nullptr;
+      }
+    }
+    if (output.fd >= 0 || (quarantine && quarantine->fd >= 0)) {
+      PyErr_SetString(PyExc_TypeError, "join_parts writes to paths, not descriptors");
+      return nullptr;
+    }
+    ModuleState* state = state_of_module(module);
+    PythonInterrupt interrupt(cancel, state->cancelled_error);
+    std::optional<std::string> q;
+    if (quarantine) q = quarantine->path;
+    auto error = without_gil(interrupt, [&] {
+      try {
+        return join_parts(files, output.path, q, &interrupt);
+      } catch (const std::bad_alloc&) {
+        return std::optional<IoError>(IoError::from_fixed(IoFixed::OutOfMemory));
+      }
+    });
+    if (error) {
+      const JobPaths paths{nullptr, &output, quarantine ? &*quarantine : nullptr};
+      return raise_error(state, GleaveError(std::move(*error)), paths, &interrupt);
+    }
+    const JobCounts counts = add_part_counts(results);
+    return new_summary(state, counts, counts.delimiter, counts.input ? &*counts.input : nullptr);
+  });
+}
+
+}  // namespace
+
+namespace {
+
+const char kPartDoc[] =
+    "Repairs one part of a regular file, as gleave_file repairs the whole of it, into its own\n"
+    "output and quarantine files. first=True: from the file's start; else from the row that\n"
+    "starts at byte `start` (guess=True: at the first line start from there), on line\n"
+    "`first_line`, with `carry` (a previous part's) as the state of the rows before. The part\n"
+    "ends before the first row that starts at or after byte `stop`. Returns a dict: start,\n"
+    "end (where the next part's first row starts), at_end, first_line, end_line, carry (at\n"
+    "the end), start_carry (as the part began), rule_line (the last line a rule of the\n"
+    "dialect names),\n"
+    "same_bytes (False: the file's text is not its bytes and cannot be cut) and packed (the\n"
+    "result for join_parts).";
+
+const char kJoinDoc[] =
+    "Joins the parts of a file repaired by repair_part, each (output part, quarantine part or\n"
+    "None, line shift, packed result), into output_path and quarantine_path, which appear\n"
+    "whole or not at all. Every quarantine line number of a part is moved by its shift.\n"
+    "Returns the GleaveSummary of the whole file.";
+
+}  // namespace
+
+PyMethodDef repair_part_method() {
+  static const std::string doc = part_parameters().doc(kPartDoc);
+  return {"repair_part", kit::as_cfunction(repair_part), METH_FASTCALL | METH_KEYWORDS,
+          doc.c_str()};
+}
+
+PyMethodDef join_parts_method() {
+  static const std::string doc = join_parameters().doc(kJoinDoc);
+  return {"join_parts", kit::as_cfunction(join_parts), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+}
+
+}  // namespace gleave::native

@@ -1,0 +1,157 @@
+"""One file in byte ranges (repair_large, read_dask(blocksize=...), the CLI's
+--scheduler with -o): the very bytes, quarantine and summary of the one-machine
+repair, on a two-process LocalCluster and, as a property, in this process."""
+
+import logging
+import random
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import csv_gleave
+from csv_gleave import cli
+from csv_gleave import dask as split
+
+pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+pd = pytest.importorskip("pandas")
+pytest.importorskip("pyarrow")
+
+
+def messy(rows, seed, *, newline="\n", multiline=0.08, runaway=False, text="name", blocks=False):
+    """A file of ``rows`` rows, of the kinds damaged exports hold, ``multiline`` of them with quoted line breaks."""
+    r = random.Random(seed)
+    lines = ["id,name,note,amount"]
+    for i in range(rows):
+        k = r.random()
+        if k < multiline:
+            body = newline.join(f"part {j} of {i}, quoted" for j in range(r.randint(1, 40)))
+            lines.append(f'{i},"{body}","{text} {i}",{i}.5')
+        elif k < multiline + 0.04:
+            lines.append(f"{i},short")
+        elif k < multiline + 0.08:
+            lines.append(f"{i},a,b,c,d")
+        elif k < multiline + 0.10:
+            lines.append("")
+        elif k < multiline + 0.11:
+            lines.append(f'{i},"stray "quote" inside",x,1')
+        elif blocks and k < multiline + 0.13:
+            lines += ["", "Report B,,,", "id,name,note,amount"]  # stacked blocks: rows held over an edge
+        else:
+            lines.append(f"{i},{text}{i},{'x' * r.randint(0, 40)},{i}")
+    if runaway:
+        lines.insert(len(lines) // 3, '999999,"never closed,x,1')
+    return (newline.join(lines) + newline).encode()
+
+
+CJK = "漢字かな交じり文é"
+CASES = {
+    "quoted line breaks": messy(9000, 1, multiline=0.15),
+    "runaway quote": messy(9000, 2, runaway=True),
+    "CR LF": messy(9000, 3, newline="\r\n"),
+    "multi-byte characters": messy(9000, 4, text=CJK),
+    "stacked blocks": messy(9000, 5, blocks=True),
+    "BOM and footnote": b"\xef\xbb\xbf" + messy(9000, 6) + b"Source: the export\n",
+    "cp1252 bytes further on": messy(9000, 7) + b"1,caf\xe9,x,1\n" + messy(2000, 8)[20:],
+    "UTF-16": messy(3000, 9).decode().encode("utf-16"),
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+# Rows of the wrong width quarantined rather than repaired: quarantine lines from every part.
+STRICT = {"fill_ragged_rows": False, "merge_overflow": False}
+
+
+def one_machine(path, tmp_path, **options):
+    summary = csv_gleave.gleave_file(path, tmp_path / "one.csv", tmp_path / "one.q", **options)
+    return summary.to_dict(), (tmp_path / "one.csv").read_bytes(), (tmp_path / "one.q").read_bytes()
+
+
+@pytest.mark.parametrize("name, options", [(name, {}) for name in CASES] + [("CR LF", STRICT)])
+def test_repair_large_equals_one_machine(client, tmp_path, name, options):
+    path = tmp_path / "in.csv"
+    path.write_bytes(CASES[name])
+    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB",
+                                 **options)
+    assert (summary.to_dict(), (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
+        one_machine(path, tmp_path, **options)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
+
+
+READS = {
+    "typed": (messy(3000, 11, multiline=0.15, text=CJK), True),
+    "text": (messy(3000, 11, multiline=0.15, text=CJK), False),
+    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), True),
+}
+
+
+@pytest.mark.parametrize("name", READS)
+def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
+    data, infer_types = READS[name]
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    frame = split.read_dask(str(path), blocksize=30_000, infer_types=infer_types)
+    assert frame.npartitions == (1 if "UTF-16" in name else -(-len(data) // 30_000))
+    got = frame.compute().reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=infer_types))
+
+
+def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
+    path = tmp_path / "in.csv"
+    path.write_bytes(CASES["quoted line breaks"])
+    on_cluster = ["repair", str(path), "-o", str(tmp_path / "out.csv"), "-q", str(tmp_path / "out.q"), "--json",
+                  "--scheduler", client.scheduler.address, "--blocksize", "32KB"]
+    assert cli.main(on_cluster) == 0
+    summary = capsys.readouterr().out
+    assert cli.main(["repair", str(path), "-o", str(tmp_path / "one.csv"), "-q", str(tmp_path / "one.q"), "--json"]) == 0
+    assert summary == capsys.readouterr().out
+    for suffix in ("csv", "q"):
+        assert (tmp_path / f"out.{suffix}").read_bytes() == (tmp_path / f"one.{suffix}").read_bytes()
+    with pytest.raises(SystemExit):
+        cli.main(["repair", str(path), "-o", "-", "--scheduler", client.scheduler.address])
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda p: split.repair_large(p, p, client=False), "output path is the same file as the input path"),
+    (lambda p: split.repair_large(p, p.with_suffix(".o"), p, client=False), "quarantine path is the same file"),
+    (lambda p: split.read_dask([p, p], blocksize=10), "one local file"),
+    (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.with_suffix(".q")), "repair_large"),
+    (lambda p: split.repair_large(p, p.with_suffix(".o"), blocksize=0, client=False), "at least 1 byte"),
+])
+def test_refusals(tmp_path, call, error):
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"a,b\n1,2\n")
+    with pytest.raises((OSError, TypeError, ValueError), match=error):
+        call(path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+# The property: any messy text, cut anywhere, gives the one-machine bytes.
+PIECES = ["id,name,note\n", "1,a,b\n", "2,\"x\ny\",z\n", "3,\"q \"q\" q\",w\n", "4,only\n", "5,a,b,c,d\n", "\n",
+          "\r\n", "6,\"open,never\n", "7,é漢,ü\r\n", "id,name,note\n", "Report B,,\n", ",,\n", "# note\n",
+          "\"a\"\"b\",c,d\n", "8,\"\n\n\",e\n", "Source: x\n", "9;1;2\n", "\xa0,\t,\n"]
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.lists(st.sampled_from(PIECES), min_size=1, max_size=80), st.integers(1, 16), st.booleans(), st.booleans())
+def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine, strict):
+    path = tmp_path / "in.csv"
+    data = "".join(pieces).encode()
+    path.write_bytes(data)
+    block = -(-len(data) // parts)
+    q1, q2 = (tmp_path / "one.q", tmp_path / "two.q") if quarantine else (None, None)
+    options = STRICT if strict else {}
+    one = csv_gleave.gleave_file(path, tmp_path / "one.csv", q1, **options)
+    two, _ = split.split_repair(str(path), str(tmp_path / "two.csv"), q2 and str(q2), blocksize=block,
+                                runner=split._Runner(), options=options)
+    assert two.to_dict() == one.to_dict()
+    assert (tmp_path / "two.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
+    if quarantine:
+        assert q2.read_bytes() == q1.read_bytes()
