@@ -51,8 +51,16 @@ class LineWriter {
     return false;
   }
 
+  // Room for `more` bytes and the line's end after them: a string filled to
+  // its capacity by a long field would otherwise double (and copy itself)
+  // for the one line feed that follows.
+  static void make_room(std::string& out, std::size_t more) {
+    if (out.capacity() - out.size() <= more) out.reserve(out.size() + more + 1);
+  }
+
   void append_field(std::string& out, std::string_view f) const {
     if (!needs_quotes(f)) {
+      make_room(out, f.size());
       out.append(f);
       return;
     }
@@ -80,6 +88,7 @@ class LineWriter {
   static void append_quoted_byte(std::string& out, std::string_view f, char q) {
     const auto doubled = static_cast<std::size_t>(std::count(f.begin(), f.end(), q));
     const std::size_t at = out.size();
+    make_room(out, f.size() + doubled + 2);
     out.resize(at + f.size() + doubled + 2);
     char* w = out.data() + at;
     *w++ = q;

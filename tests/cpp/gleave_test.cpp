@@ -417,6 +417,12 @@ TEST(CsvLine, LongFieldsAgainstPlainQuoting) {
     append_csv_line(out, Row::from_strings({field}), ',', '"');
     ASSERT_EQ(out, "x" + want + "\n") << testing::PrintToString(field);
   }
+  // A line of one long field is not grown to twice its size for its LF.
+  for (const std::string& field : {std::string(1 << 20, 'a'), std::string(1 << 20, '"')}) {
+    std::string out;
+    append_csv_line(out, Row::from_strings({field}), ',', '"');
+    EXPECT_LT(out.capacity(), out.size() + out.size() / 2);
+  }
 }
 
 struct QuarantineLineCase {
