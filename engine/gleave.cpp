@@ -49,4 +49,17 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
   return outcome;
 }
 
+Result<JobCounts> gleave_file(const std::string& input_path, const std::string& output_path,
+                              const std::optional<std::string>& quarantine_path,
+                              const GleaveOptions& options) {
+  FileJob job;
+  job.input.path = input_path;
+  job.output.path = output_path;
+  if (quarantine_path) job.quarantine = FileRef{*quarantine_path, -1};
+  job.options = options;
+  job.allow_in_place = true;
+  job.core = true;
+  return run_file_job(job);
+}
+
 }  // namespace gleave

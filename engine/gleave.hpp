@@ -12,7 +12,9 @@
 #include "engine/base/byte_buffer.hpp"
 #include "engine/base/error.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/job.hpp"
 #include "engine/io/writers.hpp"
+#include "engine/product_pass/product_pass.hpp"
 #include "engine/repair/pass.hpp"
 #include "engine/repair/row_table.hpp"
 #include "engine/scan/parser.hpp"
@@ -43,18 +45,14 @@ GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options);
 // plain row or a quarantine record refers to it): plain rows are not copied.
 GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
 
-struct SummaryRecord : GleaveCounts {
-  char32_t detected_delimiter = U',';
-};
-
 // Repairs a file: reads input_path a window at a time (memory bounded by the
 // window and the longest row), writes the kept rows to output_path as they
 // come and, when a quarantine path is given, the rejected rows there once
 // the output is complete. The input is opened and its first window read
 // before anything is created; a read that fails later leaves the output
 // written so far (in place: the input untouched).
-Result<SummaryRecord> gleave_file(const std::string& input_path, const std::string& output_path,
-                                  const std::optional<std::string>& quarantine_path,
-                                  const GleaveOptions& options);
+Result<JobCounts> gleave_file(const std::string& input_path, const std::string& output_path,
+                              const std::optional<std::string>& quarantine_path,
+                              const GleaveOptions& options);
 
 }  // namespace gleave

@@ -32,7 +32,7 @@ PyObject* gleave_file_impl(const std::string& input_path, const std::string& out
                            const GleaveOptions& options) {
   auto result = gleave_file(input_path, output_path, quarantine_path, options);
   if (!result) return raise_gleave_error(result.error());
-  return new_summary(summary_from(result.value(), result.value().detected_delimiter));
+  return new_summary(summary_from(result.value(), result.value().delimiter));
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ struct RowRequest {
   bool keep_set_aside = false;           // collect the quarantine file's text
 };
 
-struct BuilderSink {
+struct BuilderSink : SetAsideByReason<BuilderSink> {
   BuilderSink(const TableOptions& o, unsigned t, Interrupt& i, const RowRequest& r)
       : options(o), threads(t), interrupt(i), request(r) {}
   TableOptions options;
@@ -152,25 +152,6 @@ struct BuilderSink {
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     if (request.keep_set_aside) append_raw_quarantine_line(set_aside_text, number, reason, raw);
     return go_on();
-  }
-  bool preamble(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kPreambleReason, raw);
-  }
-  bool other_table(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kOtherTableReason, raw);
-  }
-  bool footnote(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kFootnoteReason, raw);
-  }
-  bool repeated_header(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kRepeatedHeaderReason, raw);
-  }
-  bool comment(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kCommentReason, raw);
-  }
-  bool reject(const RowVerdict& verdict, const Row&) {
-    if (!request.keep_set_aside) return go_on();
-    return set_aside(verdict.line, reason_text(verdict.verdict, verdict.expected), verdict.raw);
   }
   bool limit_reached = false;
 };

@@ -58,6 +58,7 @@ std::string GleaveError::message() const {
       return "Line " + std::to_string(e.line) + ": " + e.message;
     }
     std::string operator()(const OtherError& e) const { return e.message; }
+    std::string operator()(const EncodingError& e) const { return e.message; }
   };
   return std::visit(Visitor{}, payload_);
 }

@@ -67,27 +67,33 @@ struct ParseError {
 struct OtherError {
   std::string message;
 };
+// An input that cannot be read in the encoding named or detected.
+struct EncodingError {
+  std::string message;  // "unknown encoding: NAME"
+};
 
-// The four kinds, in declaration order: Io, Invalid, Parse, Other.
+// The kinds, in declaration order: Io, Invalid, Parse, Other, Encoding. The
+// core's file repair only ever gives Io.
 class GleaveError {
  public:
-  enum class Kind : std::uint8_t { Io, Invalid, Parse, Other };
+  enum class Kind : std::uint8_t { Io, Invalid, Parse, Other, Encoding };
 
   GleaveError(IoError e) : payload_(std::move(e)) {}
   GleaveError(InvalidError e) : payload_(std::move(e)) {}
   GleaveError(ParseError e) : payload_(std::move(e)) {}
   GleaveError(OtherError e) : payload_(std::move(e)) {}
+  GleaveError(EncodingError e) : payload_(std::move(e)) {}
 
   Kind kind() const noexcept { return static_cast<Kind>(payload_.index()); }
   const IoError* io() const noexcept { return std::get_if<IoError>(&payload_); }
   IoError* io() noexcept { return std::get_if<IoError>(&payload_); }
 
   // The message a Python exception carries: the Io text, the message alone
-  // for Invalid and Other, "Line {}: {}" for Parse.
+  // for Invalid, Other and Encoding, "Line {}: {}" for Parse.
   std::string message() const;
 
  private:
-  std::variant<IoError, InvalidError, ParseError, OtherError> payload_;
+  std::variant<IoError, InvalidError, ParseError, OtherError, EncodingError> payload_;
 };
 
 // A value or a GleaveError.

@@ -157,6 +157,9 @@ inline constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;
 // that is no link comes back with only its directory made canonical.
 std::string resolve_links(const std::string& path);
 
+// The directory part of `path`: "." when it has none, "/" for a file at the root.
+std::string parent_directory(const std::string& path);
+
 // Same file: the same device and inode when both exist, or the same
 // directory entry once links (dangling ones too) are followed when neither
 // exists yet. Only regular files count: writing twice to a device such as

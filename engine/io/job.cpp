@@ -27,20 +27,32 @@ IoError named(IoError error, IoRole role, const FileRef& ref) {
 // target at the end, or straight into a descriptor.
 class Target {
  public:
-  std::optional<IoError> open(const FileRef& ref, IoRole role, Interrupt* interrupt) {
+  // kAuto: a regular file (or a path to none yet) is replaced at commit, a
+  // pipe, a device or a descriptor written directly, and what was written
+  // is dropped on failure. kReplace and kInPlace, the core's: the path is
+  // replaced at commit, or opened, created and truncated at once; a
+  // failed write keeps what was written before it and tries once more.
+  enum Mode : std::uint8_t { kAuto, kReplace, kInPlace };
+
+  std::optional<IoError> open(const FileRef& ref, IoRole role, Interrupt* interrupt,
+                              Mode mode = kAuto) {
     role_ = role;
     ref_ = &ref;
+    keep_partial_ = mode != kAuto;
     Fd fd;
-    if (ref.fd >= 0) {
+    if (mode == kInPlace) {
+      auto opened = open_path(ref.path, kCreateFlags, interrupt);
+      if (!opened) return named(std::move(*opened.error().io()), role, ref);
+      fd = std::move(opened.value());
+    } else if (ref.fd >= 0) {
       const int copy = ::fcntl(ref.fd, F_DUPFD_CLOEXEC, 0);
       if (copy < 0) return named(IoError::from_errno(errno), role, ref);
       fd = Fd(copy);
     } else {
       struct stat st {};
-      if (::stat(ref.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return named(IoError::from_errno(EISDIR), role, ref);
-      }
-      if (::stat(ref.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      const bool exists = mode == kAuto && ::stat(ref.path.c_str(), &st) == 0;
+      if (exists && S_ISDIR(st.st_mode)) return named(IoError::from_errno(EISDIR), role, ref);
+      if (exists && !S_ISREG(st.st_mode)) {
         auto opened = open_path(ref.path, O_WRONLY | O_TRUNC, interrupt);
         if (!opened) return named(std::move(*opened.error().io()), role, ref);
         fd = std::move(opened.value());
@@ -67,7 +79,9 @@ class Target {
     return std::nullopt;
   }
   ~Target() {
-    if (out_) out_->abandon();  // a job that did not finish writes nothing more
+    // A job that did not finish writes nothing more (the core's: what its
+    // buffer still holds, once more).
+    if (out_ && !keep_partial_) out_->abandon();
   }
 
  private:
@@ -75,109 +89,9 @@ class Target {
   const FileRef* ref_ = nullptr;
   ReplacementFile replacement_;
   bool replaced_ = false;
+  bool keep_partial_ = false;
   std::optional<WriteBuffer> out_;
 };
-
-struct JobSink {
-  JobSink(Target& out, Target* q, Interrupt* i) : output(out), quarantine(q), interrupt(i) {}
-  Target& output;
-  Target* quarantine;
-  Interrupt* interrupt;
-  LineWriter writer{',', '"'};
-  unsigned char quote_char = '"';
-  unsigned char delimiter = ',';
-  bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
-  std::string line;
-  std::uint64_t rows = 0;
-  std::optional<IoError> error;
-  bool interrupted = false;
-
-  bool go_on() {
-    if (++rows % kRowsPerCheck != 0 || interrupt == nullptr) return true;
-    if (!interrupt->requested()) return true;
-    interrupted = true;
-    return false;
-  }
-  void begin(unsigned char d, std::uint64_t) {
-    delimiter = d;
-    writer = LineWriter(d, quote_char);
-  }
-  bool keep(const Row& row, const RowVerdict& verdict) {
-    line.clear();
-    if (exact_raw && verdict.verdict == Verdict::Kept &&
-        reads_back_as(verdict.raw, row, delimiter, quote_char)) {
-      line.append(verdict.raw);  // a quoted row that needs no change keeps its quoting
-      line.push_back('\n');
-    } else {
-      writer.append_line(line, row);
-    }
-    if (auto e = output.out().append(line)) {
-      error = output.fail(std::move(*e));
-      return false;
-    }
-    return go_on();
-  }
-  bool keep_line(std::string_view plain, bool) {
-    if (auto e = output.out().append(plain, '\n')) {
-      error = output.fail(std::move(*e));
-      return false;
-    }
-    return go_on();
-  }
-  bool preamble(std::uint64_t number, std::string_view raw) {
-    if (quarantine == nullptr) return go_on();
-    line.clear();
-    append_raw_quarantine_line(line, number, kPreambleReason, raw);
-    if (auto e = quarantine->out().append(line)) {
-      error = quarantine->fail(std::move(*e));
-      return false;
-    }
-    return go_on();
-  }
-  bool other_table(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kOtherTableReason, raw);
-  }
-  bool footnote(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kFootnoteReason, raw);
-  }
-  bool repeated_header(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kRepeatedHeaderReason, raw);
-  }
-  bool comment(std::uint64_t number, std::string_view raw) {
-    return set_aside(number, kCommentReason, raw);
-  }
-  bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
-    if (quarantine == nullptr) return go_on();
-    line.clear();
-    append_raw_quarantine_line(line, number, reason, raw);
-    if (auto e = quarantine->out().append(line)) {
-      error = quarantine->fail(std::move(*e));
-      return false;
-    }
-    return go_on();
-  }
-  bool reject(const RowVerdict& verdict, const Row&) {
-    if (quarantine == nullptr) return go_on();
-    line.clear();
-    append_raw_quarantine_line(line, verdict.line, reason_text(verdict.verdict, verdict.expected),
-                               verdict.raw);
-    if (auto e = quarantine->out().append(line)) {
-      error = quarantine->fail(std::move(*e));
-      return false;
-    }
-    return go_on();
-  }
-};
-
-void append_doubling_quotes(std::string& out, std::string_view text) {
-  std::size_t from = 0;
-  for (std::size_t at; (at = text.find('"', from)) != std::string_view::npos;) {
-    out.append(text.substr(from, at + 1 - from));
-    out.push_back('"');
-    from = at + 1;
-  }
-  out.append(text.substr(from));
-}
 
 // Bytes at `offset` of a descriptor, as many as there are up to `n`.
 Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
@@ -252,20 +166,18 @@ constexpr std::size_t kHead = 4 * kPrefix + 8;
 // file with a few lines of cp1252; read as cp1252, every byte has its
 // character.
 // `stream` is where a pipe's first bytes wait to be read again.
-Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
-                                               std::optional<StreamSource>& stream) {
-  using Plan = std::optional<WindowPlan>;
+// A descriptor that cannot be told a regular file, or that cannot seek, is
+// read as a pipe.
+Result<WindowPlan> plan_windows(int fd, const FileJob& job, std::optional<StreamSource>& stream) {
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return Plan();
+  const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
   const std::string& named_encoding = job.dialect->encoding;
   std::string file_head;
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
   const std::size_t sample = std::max(chunk_bytes(), kHead);
-  if (S_ISREG(st.st_mode)) {
-    const off_t here = ::lseek(fd, 0, SEEK_CUR);
-    if (here < 0) return Plan();
+  if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
     auto head = read_at(fd, start, sample);
     if (!head) return std::move(head.error());
@@ -284,7 +196,7 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   c.sample = sample;
   // Names are checked before a job starts; one that iconv still refuses
   // fails as the whole-input conversion would.
-  if (!c.ok()) return IoError::from_errno(EINVAL);
+  if (!c.ok()) return GleaveError(EncodingError{c.error});
   WindowPlan plan;
   plan.text_at = start + c.skip;
   const std::string_view text = h.substr(std::min(c.skip, h.size()));
@@ -319,7 +231,7 @@ Result<std::optional<WindowPlan>> plan_windows(int fd, const FileJob& job,
   } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
-  return Plan(std::move(plan));
+  return plan;
 }
 
 // The text of a file as it is converted a piece at a time. It can be read
@@ -483,124 +395,287 @@ class DecodedSource : public ByteSource {
   std::vector<Start> starts_;
 };
 
+// Where the core's quarantine lines wait until the output is complete: in
+// memory while they are few, then in an unlinked temporary file beside the
+// quarantine file (or in the temporary directory), which goes away with its
+// descriptor. Lines are formatted when their row is rejected, from the
+// fields as parsed, so nothing of the input need stay behind.
+class QuarantineStore {
+ public:
+  static constexpr std::size_t kInMemory = std::size_t{1} << 20;
+
+  explicit QuarantineStore(std::string dir) : dir_(std::move(dir)) {}
+
+  std::string& pending() noexcept { return pending_; }
+  // Moves the pending lines to the temporary file once there are enough.
+  std::optional<IoError> spill_if_large() {
+    if (pending_.size() < kInMemory) return std::nullopt;
+    if (spill_.get() < 0) {
+      if (auto e = open_spill()) return e;
+    }
+    auto e = write_all(spill_.get(), pending_.data(), pending_.size(), IoFixed::WriteZero);
+    spilled_ += pending_.size();
+    pending_.clear();
+    return e;
+  }
+  // Writes every line, in order, to `out`.
+  std::optional<IoError> copy_to(WriteBuffer& out) {
+    if (spilled_ != 0) {
+      std::string buf(kInMemory, '\0');
+      for (std::uint64_t at = 0; at < spilled_;) {
+        const ssize_t r = ::pread(spill_.get(), buf.data(), buf.size(), static_cast<off_t>(at));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return IoError::from_errno(errno);
+        if (r == 0) return IoError::from_errno(EIO);  // the file was cut short under us
+        if (auto e = out.append(std::string_view(buf.data(), static_cast<std::size_t>(r)))) {
+          return e;
+        }
+        at += static_cast<std::uint64_t>(r);
+      }
+    }
+    return out.append(pending_);
+  }
+
+ private:
+  std::optional<IoError> open_spill() {
+    auto opened = open_unlinked_temp(dir_, "quarantine");
+    if (!opened) opened = open_unlinked_temp(temp_dir(), "quarantine");
+    if (!opened) return std::move(*opened.error().io());
+    spill_ = std::move(opened.value());
+    return std::nullopt;
+  }
+
+  std::string dir_;
+  std::string pending_;
+  Fd spill_;
+  std::uint64_t spilled_ = 0;
+};
+
+struct JobSink : SetAsideByReason<JobSink> {
+  JobSink(Target& out, Target* q, Interrupt* i) : output(out), quarantine(q), interrupt(i) {}
+  Target& output;
+  Target* quarantine;
+  QuarantineStore* store = nullptr;  // the core's quarantine: lines from the parsed fields
+  Interrupt* interrupt;
+  LineWriter writer{',', '"'};
+  unsigned char quote_char = '"';
+  unsigned char delimiter = ',';
+  bool exact_raw = false;  // a kept row that reads back as its fields is written as it came
+  std::string line;
+  std::uint64_t rows = 0;
+  std::optional<IoError> error;
+  bool interrupted = false;
+
+  bool go_on() {
+    if (++rows % kRowsPerCheck != 0 || interrupt == nullptr) return true;
+    if (!interrupt->requested()) return true;
+    interrupted = true;
+    return false;
+  }
+  void begin(unsigned char d, std::uint64_t) {
+    delimiter = d;
+    writer = LineWriter(d, quote_char);
+  }
+  bool keep(const Row& row, const RowVerdict& verdict) {
+    line.clear();
+    if (exact_raw && verdict.verdict == Verdict::Kept &&
+        reads_back_as(verdict.raw, row, delimiter, quote_char)) {
+      line.append(verdict.raw);  // a quoted row that needs no change keeps its quoting
+      line.push_back('\n');
+    } else {
+      writer.append_line(line, row);
+    }
+    if (auto e = output.out().append(line)) {
+      error = output.fail(std::move(*e));
+      return false;
+    }
+    return go_on();
+  }
+  bool keep_line(std::string_view plain, bool) {
+    if (auto e = output.out().append(plain, '\n')) {
+      error = output.fail(std::move(*e));
+      return false;
+    }
+    return go_on();
+  }
+  bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
+    if (quarantine == nullptr) return go_on();
+    line.clear();
+    append_raw_quarantine_line(line, number, reason, raw);
+    if (auto e = quarantine->out().append(line)) {
+      error = quarantine->fail(std::move(*e));
+      return false;
+    }
+    return go_on();
+  }
+  bool reject(const RowVerdict& verdict, const Row& fields) {
+    if (store == nullptr) return SetAsideByReason::reject(verdict, fields);
+    append_quarantine_line(store->pending(), verdict.line, reason(verdict), fields, delimiter);
+    error = store->spill_if_large();
+    return !error;
+  }
+};
+
+// One job, from its paths to its counts. The product's job checks every
+// path first, creates both outputs (as temporary files) before anything
+// is read or written, so that a quarantine that cannot be created stops it
+// before any work is done, and detects the input's dialect on its first
+// bytes. The core's opens the input and reads its first window before it
+// compares the paths, and writes the quarantine file once the output is
+// complete.
+class JobRun {
+ public:
+  explicit JobRun(const FileJob& job) : job_(job), keep_(job.input.fd) {}
+
+  Result<JobCounts> run() {
+    if (auto e = job_.core ? check_nul_paths(job_) : check_job_paths(job_)) return std::move(*e);
+    if (auto e = open_input()) return std::move(*e);
+    if (job_.core) {
+      if (auto e = start_core()) return std::move(*e);
+    } else {
+      if (auto e = open_outputs()) return std::move(*e);
+      if (auto e = start_product()) return std::move(*e);
+    }
+    JobSink sink(output_, quarantine_ ? &*quarantine_ : nullptr, job_.interrupt);
+    sink.quote_char = job_.core ? job_.options.quote_char : prepared_.quote_byte();
+    sink.exact_raw = !job_.core;
+    if (store_) sink.store = &*store_;
+    RepairPass<ChunkedText, JobSink> pass(*text_, job_.options,
+                                          job_.core ? kCoreRules : kProductRules, sink);
+    const ProductCounts counts = pass.run(job_.core ? nullptr : &prepared_.dialect);
+    if (text_->error()) return named(std::move(*text_->error()), IoRole::Input, job_.input);
+    if (sink.error) return std::move(*sink.error);
+    if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
+    if (auto e = finish()) return std::move(*e);
+    JobCounts result;
+    static_cast<GleaveCounts&>(result) = counts;
+    result.delimiter = counts.delimiter;
+    if (!job_.core) result.input = report(counts);
+    return result;
+  }
+
+ private:
+  std::optional<GleaveError> open_input() {
+    in_ = job_.input.fd;
+    if (in_ >= 0) return std::nullopt;
+    auto opened = open_path(job_.input.path, O_RDONLY, job_.interrupt);
+    if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job_.input);
+    input_fd_ = std::move(opened.value());
+    in_ = input_fd_.get();
+    return std::nullopt;
+  }
+
+  std::optional<GleaveError> open_outputs() {
+    if (auto e = output_.open(job_.output, IoRole::Output, job_.interrupt)) return std::move(*e);
+    if (!job_.quarantine) return std::nullopt;
+    quarantine_.emplace();
+    return quarantine_->open(*job_.quarantine, IoRole::Quarantine, job_.interrupt);
+  }
+
+  // The core's input is read as it is, a window at a time; an output that
+  // is the input is replaced once complete, any other written in place.
+  std::optional<GleaveError> start_core() {
+    file_.emplace(in_);
+    text_.emplace(*file_);
+    if (!text_->advance(0) && text_->error()) return std::move(*text_->error());
+    // A quarantine file that is the output or the input would destroy the
+    // rows just written or the user's data; refuse before touching anything.
+    if (job_.quarantine) {
+      const std::string& q = job_.quarantine->path;
+      if (same_file(q, job_.output.path)) return IoError::from_fixed(IoFixed::QuarantineIsOutput);
+      if (same_file(q, job_.input.path)) return IoError::from_fixed(IoFixed::QuarantineIsInput);
+      store_.emplace(parent_directory(resolve_links(q)));
+    }
+    const bool in_place = same_file(job_.output.path, job_.input.path);
+    return output_.open(job_.output, IoRole::Output, nullptr,
+                        in_place ? Target::kReplace : Target::kInPlace);
+  }
+
+  // The product's input: its encoding and dialect from its first bytes,
+  // then its text a window at a time, converted to UTF-8 on the way.
+  std::optional<GleaveError> start_product() {
+    auto planned = plan_windows(in_, job_, stream_);
+    if (!planned) {
+      if (IoError* io = planned.error().io())
+        return named(std::move(*io), IoRole::Input, job_.input);
+      return std::move(planned.error());
+    }
+    plan_.emplace(std::move(planned.value()));
+    if (quarantine_) {
+      if (auto e = quarantine_->out().append(kQuarantineHeader)) {
+        return *quarantine_->fail(std::move(*e));
+      }
+    }
+    DialectRequest request = *job_.dialect;
+    if (plan_->decode) request.encoding = "utf-8";  // the prefix is decoded already
+    prepared_ = prepare_text(plan_->prefix, job_.options, request, false, false);
+    if (!prepared_.ok()) return EncodingError{prepared_.error};
+    if (auto conflict = check_dialect(prepared_, job_.options, *job_.dialect)) return conflict;
+    prepared_.encoding = plan_->encoding;
+    if (!stream_) file_.emplace(in_);
+    ByteSource& raw = stream_ ? static_cast<ByteSource&>(*stream_) : *file_;
+    if (plan_->decode) decoded_.emplace(raw, *plan_->decode);
+    text_.emplace(decoded_ ? static_cast<ByteSource&>(*decoded_) : raw);
+    text_->set_interrupt(job_.interrupt);
+    return std::nullopt;
+  }
+
+  // Both files complete, then each put in place: the core's quarantine
+  // file is written only now, from the lines the pass set aside.
+  std::optional<GleaveError> finish() {
+    if (auto e = output_.finish()) return std::move(*e);
+    if (store_) {
+      quarantine_.emplace();
+      if (auto e =
+              quarantine_->open(*job_.quarantine, IoRole::Quarantine, nullptr, Target::kInPlace)) {
+        return e;
+      }
+      if (auto e = quarantine_->out().append(kQuarantineHeader)) return quarantine_->fail(*e);
+      if (auto e = store_->copy_to(quarantine_->out())) return quarantine_->fail(*e);
+    }
+    if (quarantine_) {
+      if (auto e = quarantine_->finish()) return std::move(*e);
+    }
+    // A Ctrl-C that landed after the last block of rows was asked about (or
+    // while the input ended) still means nothing is put in place.
+    if (job_.interrupt != nullptr && job_.interrupt->requested_now()) {
+      return IoError::from_fixed(IoFixed::Interrupted);
+    }
+    // Everything is written: the rename of each is all that is left.
+    if (auto e = output_.commit()) return std::move(*e);
+    if (quarantine_) {
+      if (auto e = quarantine_->commit()) return std::move(*e);
+    }
+    return std::nullopt;
+  }
+
+  InputReport report(const ProductCounts& counts) {
+    if (decoded_) {
+      prepared_.replaced = decoded_->replaced();
+      prepared_.fallback = decoded_->fallback();
+      if (decoded_->from() == PieceDecoder::From::Cp1252) prepared_.encoding = "cp1252";
+    }
+    return input_report(prepared_, counts);
+  }
+
+  const FileJob& job_;
+  const KeepOffset keep_;  // a caller's descriptor ends where it stood
+  Fd input_fd_;
+  int in_ = -1;
+  Target output_;
+  std::optional<Target> quarantine_;
+  std::optional<QuarantineStore> store_;
+  PreparedText prepared_;
+  std::optional<WindowPlan> plan_;
+  std::optional<StreamSource> stream_;  // a pipe's first bytes wait here
+  std::optional<FdSource> file_;
+  std::optional<DecodedSource> decoded_;
+  std::optional<ChunkedText> text_;
+};
+
 Result<JobCounts> run_job(const FileJob& job) {
-  if (auto e = check_job_paths(job)) return std::move(*e);
-
-  // The input is opened first so that a missing input is what is reported,
-  // then both outputs are created (as temporary files) before anything is
-  // read or written: a quarantine that cannot be created stops the job
-  // before any work is done.
-  Fd input_fd;
-  int in = job.input.fd;
-  const KeepOffset keep(in);  // a caller's descriptor ends where it stood
-  if (in < 0) {
-    auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
-    if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input);
-    input_fd = std::move(opened.value());
-    in = input_fd.get();
-  }
-  Target output;
-  if (auto e = output.open(job.output, IoRole::Output, job.interrupt)) return std::move(*e);
-  std::optional<Target> quarantine;
-  if (job.quarantine) {
-    quarantine.emplace();
-    if (auto e = quarantine->open(*job.quarantine, IoRole::Quarantine, job.interrupt)) {
-      return std::move(*e);
-    }
-  }
-
-  // Input with a dialect to detect is read a window at a time; anything
-  // else whole.
-  std::optional<WindowPlan> windowed;
-  std::optional<StreamSource> stream;  // a pipe's first bytes wait here
-  if (job.dialect) {
-    auto checked = plan_windows(in, job, stream);
-    if (!checked) return named(std::move(*checked.error().io()), IoRole::Input, job.input);
-    windowed = std::move(checked.value());
-  }
-  ByteBuffer whole;
-  if (!windowed) {
-    auto text = read_fd(in, job.interrupt);
-    if (!text) return named(std::move(*text.error().io()), IoRole::Input, job.input);
-    whole = std::move(text.value());
-    input_fd.reset();
-    if (job.refuse_binary && looks_binary(whole.view())) {
-      return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, job.input);
-    }
-  }
-  const std::string_view view = whole.view();
-
-  if (quarantine) {
-    if (auto e = quarantine->out().append(kQuarantineHeader))
-      return *quarantine->fail(std::move(*e));
-  }
-  JobSink sink(output, quarantine ? &*quarantine : nullptr, job.interrupt);
-  sink.quote_char = job.options.quote_char;
-  PassCounts counts;
-  std::optional<InputReport> report;
-  if (windowed) {
-    // The dialect from the prefix, the rows from the file.
-    DialectRequest request = *job.dialect;
-    if (windowed->decode) request.encoding = "utf-8";  // the prefix is decoded already
-    PreparedText prepared = prepare_text(windowed->prefix, job.options, request, false, false);
-    if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
-    if (auto conflict = check_dialect(prepared, job.options, *job.dialect)) {
-      return std::move(*conflict);
-    }
-    prepared.encoding = windowed->encoding;
-    sink.quote_char = prepared.quote_byte();
-    sink.exact_raw = true;
-    FdSource file(in);
-    ByteSource& raw = stream ? static_cast<ByteSource&>(*stream) : file;
-    std::optional<DecodedSource> decoded;
-    if (windowed->decode) decoded.emplace(raw, *windowed->decode);
-    ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : raw);
-    text.set_interrupt(job.interrupt);
-    const ProductCounts product = run_product_pass(prepared, text, job.options, sink);
-    if (text.error()) return named(std::move(*text.error()), IoRole::Input, job.input);
-    if (decoded) {
-      prepared.replaced = decoded->replaced();
-      prepared.fallback = decoded->fallback();
-      if (decoded->from() == PieceDecoder::From::Cp1252) prepared.encoding = "cp1252";
-    }
-    counts = product;
-    report = input_report(prepared, product);
-  } else if (job.dialect) {
-    const PreparedText prepared = prepare_text(view, job.options, *job.dialect);
-    if (!prepared.ok()) return named(IoError::from_errno(EINVAL), IoRole::Input, job.input);
-    if (auto conflict = check_dialect(prepared, job.options, *job.dialect)) {
-      return std::move(*conflict);
-    }
-    sink.quote_char = prepared.quote_byte();
-    sink.exact_raw = true;
-    const ProductCounts product = run_product_pass(prepared, job.options, sink);
-    counts = product;
-    report = input_report(prepared, product);
-  } else {
-    counts = run_pass(view, job.options, sink);
-  }
-  if (sink.error) return std::move(*sink.error);
-  if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
-
-  if (auto e = output.finish()) return std::move(*e);
-  if (quarantine) {
-    if (auto e = quarantine->finish()) return std::move(*e);
-  }
-  // A Ctrl-C that landed after the last block of rows was asked about (or
-  // while the input ended) still means nothing is put in place.
-  if (job.interrupt != nullptr && job.interrupt->requested_now()) {
-    return IoError::from_fixed(IoFixed::Interrupted);
-  }
-  // Everything is written: the rename of each is all that is left.
-  if (auto e = output.commit()) return std::move(*e);
-  if (quarantine) {
-    if (auto e = quarantine->commit()) return std::move(*e);
-  }
-  JobCounts result;
-  static_cast<GleaveCounts&>(result) = counts;
-  result.delimiter = counts.delimiter;
-  result.input = std::move(report);
-  return result;
+  JobRun run(job);
+  return run.run();
 }
 
 }  // namespace
@@ -628,7 +703,7 @@ std::optional<GleaveError> check_dialect(const PreparedText& prepared, const Gle
   return GleaveError(InvalidError{conflict});
 }
 
-std::optional<IoError> check_job_paths(const FileJob& job) {
+std::optional<IoError> check_nul_paths(const FileJob& job) {
   const FileRef* refs[] = {&job.input, &job.output, job.quarantine ? &*job.quarantine : nullptr};
   const IoRole roles[] = {IoRole::Input, IoRole::Output, IoRole::Quarantine};
   for (int i = 0; i < 3; ++i) {
@@ -636,6 +711,11 @@ std::optional<IoError> check_job_paths(const FileJob& job) {
       return named(IoError::from_fixed(IoFixed::NulInPath), roles[i], *refs[i]);
     }
   }
+  return std::nullopt;
+}
+
+std::optional<IoError> check_job_paths(const FileJob& job) {
+  if (auto e = check_nul_paths(job)) return e;
   auto both_paths = [](const FileRef& a, const FileRef& b) { return a.fd < 0 && b.fd < 0; };
   if (job.quarantine) {
     const FileRef& q = *job.quarantine;
@@ -654,6 +734,7 @@ std::optional<IoError> check_job_paths(const FileJob& job) {
 }
 
 Result<JobCounts> run_file_job(const FileJob& job) {
+  if (job.core) return run_job(job);  // the core's memory faults are its caller's
   try {
     return run_job(job);
   } catch (const std::bad_alloc&) {
@@ -681,22 +762,6 @@ Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool r
     return named(IoError::from_fixed(IoFixed::NotText), IoRole::Input, input);
   }
   return text;
-}
-
-void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
-                                std::string_view raw) {
-  out.append(std::to_string(line));
-  out.append(",\"");
-  append_doubling_quotes(out, reason);
-  out.append("\",\"");
-  if (valid_utf8_prefix(raw.data(), raw.size()) == raw.size()) {
-    append_doubling_quotes(out, raw);
-  } else {
-    std::string text;
-    append_utf8_lossy(text, raw.data(), raw.size());
-    append_doubling_quotes(out, text);
-  }
-  out.append("\"\n");
 }
 
 }  // namespace gleave

@@ -12,6 +12,7 @@
 #include "engine/base/error.hpp"
 #include "engine/base/interrupt.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/writers.hpp"
 #include "engine/product_pass/product_pass.hpp"
 #include "engine/repair/pass.hpp"
 
@@ -35,6 +36,13 @@ struct FileJob {
   // Set: the product pass (the input converted to UTF-8, its dialect
   // detected around the parts given here and in `options`).
   std::optional<DialectRequest> dialect;
+  // The core module's file repair (no dialect): rows read by the core's
+  // rules, quarantine lines rebuilt from the parsed fields and written once
+  // the output is complete, both files written where they stand (only an
+  // output that is the input is replaced, by rename), and the paths
+  // compared once the input is open and its first bytes read. Exhausted
+  // memory is not caught.
+  bool core = false;
 };
 
 struct JobCounts : GleaveCounts {
@@ -74,14 +82,11 @@ const char* dialect_conflict(unsigned char delimiter, std::optional<unsigned cha
 std::optional<GleaveError> check_dialect(const PreparedText& prepared, const GleaveOptions& options,
                                          const DialectRequest& request);
 
+// Checks that no path holds a NUL byte.
+std::optional<IoError> check_nul_paths(const FileJob& job);
+
 // Checks that no path holds a NUL byte and that the quarantine is neither
 // the output nor the input (nor the output the input, unless allowed).
 std::optional<IoError> check_job_paths(const FileJob& job);
-
-// The quarantine line of the product layer: the row's first line, the
-// reason and the row's own input text (decoded, invalid UTF-8 replaced by
-// U+FFFD, line breaks kept), in the quarantine file's CSV form.
-void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
-                                std::string_view raw);
 
 }  // namespace gleave

@@ -36,4 +36,20 @@ void append_quarantine_line(std::string& out, std::uint64_t line, std::string_vi
   out.append("\"\n");
 }
 
+void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                                std::string_view raw) {
+  out.append(std::to_string(line));
+  out.append(",\"");
+  append_doubling_quotes(out, reason);
+  out.append("\",\"");
+  if (valid_utf8_prefix(raw.data(), raw.size()) == raw.size()) {
+    append_doubling_quotes(out, raw);
+  } else {
+    std::string text;
+    append_utf8_lossy(text, raw.data(), raw.size());
+    append_doubling_quotes(out, text);
+  }
+  out.append("\"\n");
+}
+
 }  // namespace gleave

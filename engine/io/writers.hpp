@@ -131,6 +131,12 @@ void append_csv_line(std::string& out, const Row& row, unsigned char delimiter,
 void append_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
                             const Row& fields, unsigned char delimiter);
 
+// The quarantine line of the product layer: the row's first line, the
+// reason and the row's own input text (decoded, invalid UTF-8 replaced by
+// U+FFFD, line breaks kept), in the quarantine file's CSV form.
+void append_raw_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
+                                std::string_view raw);
+
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 
 }  // namespace gleave

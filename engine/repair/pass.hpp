@@ -1,7 +1,9 @@
-// The repair pass: one walk over a text that sorts every row into kept rows
-// (unchanged, padded or merged) and quarantine records, handing each to a
-// sink. The table and file front ends are sinks; so is anything else that
-// wants the rows as they come.
+// What the repair pass works with: its options, its row verdicts and the
+// contract of the sinks it hands rows to. The pass itself (RepairPass, in
+// engine/product_pass/product_pass.hpp) is one walk over a text that sorts
+// every row into kept rows (unchanged, padded or merged) and quarantine
+// records, handing each to a sink. The table and file front ends are sinks;
+// so is anything else that wants the rows as they come.
 #pragma once
 
 #include <cstddef>
@@ -174,137 +176,6 @@ auto settle_on_prefix(Input& in, Detect&& detect)
     if (auto answer = detect(in.window(), in.complete(), probe)) return answer;
     if (in.complete() || !in.advance(0)) return std::nullopt;
   }
-}
-
-template <class Input, class Sink>
-requires requires(Input& i) {
-  i.advance(std::size_t{});
-}
-PassCounts run_pass(Input& in, const GleaveOptions& options, Sink& sink) {
-  PassCounts counts;
-  // 1. An empty text has nothing to settle: every count 0, the comma. (The
-  //    first window holds a whole byte-order mark, if there is one.)
-  while (in.window().size() < 3 && !in.complete()) {
-    if (!in.advance(0)) return counts;
-  }
-  if (in.window().empty()) return counts;
-  // 2. Delimiter and expected width: given, or detected (each heuristic
-  //    reads the first rows only, on a prefix long enough for them).
-  if (options.delimiter) {
-    counts.delimiter = *options.delimiter;
-  } else {
-    const auto d = settle_on_prefix(in, [](std::string_view w, bool c, const RunawayProbe& p) {
-      return sniff_delimiter(w, c, p);
-    });
-    if (!d) return counts;
-    counts.delimiter = *d;
-  }
-  std::uint64_t width = 0;
-  if (options.expected_columns) {
-    width = *options.expected_columns;
-  } else {
-    const unsigned char delimiter = counts.delimiter;
-    const auto w =
-        settle_on_prefix(in, [delimiter](std::string_view t, bool c, const RunawayProbe& p) {
-          return infer_column_count(t, c, delimiter, p);
-        });
-    if (!w) return counts;
-    width = *w;
-  }
-  counts.inferred_columns = width;
-  sink.begin(counts.delimiter, width);
-  const std::string separator = byte_char(counts.delimiter);
-
-  std::string_view text = in.window();
-  ResilientParser parser(text, counts.delimiter, options.quote_char, options.repair_quotes);
-  parser.set_final(in.complete());
-  Row row;
-  std::string scratch;
-  RowVerdict verdict;
-  verdict.expected = width;
-
-  // 3. Judge every row on its own against the width: keep it as it is, pad
-  //    it, merge its surplus fields, or quarantine it. `verdict` already
-  //    holds where the row stands.
-  auto judge = [&](Row& r) -> bool {
-    ++counts.total_rows;
-    const std::uint64_t n = r.size();
-    verdict.actual = n;
-    const bool fits = width == 0 || n == width;
-    const bool short_row = !fits && n < width;
-    if (fits || (short_row && options.fill_ragged_rows) || (!short_row && options.merge_overflow)) {
-      verdict.verdict = Verdict::Kept;
-      if (!fits) {
-        if (short_row) {
-          r.ends.resize(static_cast<std::size_t>(width), r.bytes.size());
-          verdict.verdict = Verdict::Padded;
-        } else {
-          merge_surplus(r, static_cast<std::size_t>(width), separator, scratch);
-          verdict.verdict = Verdict::Merged;
-        }
-        ++counts.repaired_rows;
-      }
-      ++counts.gleaved_rows;
-      return sink.keep(static_cast<const Row&>(r), static_cast<const RowVerdict&>(verdict));
-    }
-    verdict.verdict = short_row ? Verdict::TooFew : Verdict::TooMany;
-    ++counts.quarantined_rows;
-    return sink.reject(static_cast<const RowVerdict&>(verdict), static_cast<const Row&>(r));
-  };
-
-  bool go_on = true;
-  std::uint64_t plain_line = 0;  // the number of the next plain line
-  auto on_plain_line = [&](std::string_view line, bool ascii, std::uint64_t fields) {
-    // A plain line is one physical line: the lines taken are numbered on.
-    const std::uint64_t number = plain_line++;
-    if (width == 0 || fields == width) {  // the common row: its bytes go out unchanged
-      ++counts.total_rows;
-      ++counts.gleaved_rows;
-      go_on = sink.keep_line(line, ascii);
-    } else {
-      split_plain_line(line, counts.delimiter, row);
-      verdict.line = number;
-      verdict.offset = in.base() + static_cast<std::uint64_t>(line.data() - text.data());
-      verdict.raw = line;
-      go_on = judge(row);
-    }
-    return go_on;
-  };
-  while (true) {
-    plain_line = parser.line();
-    parser.take_plain_lines(on_plain_line);
-    if (!go_on) return counts;
-    const std::uint64_t start = parser.position();
-    verdict.line = parser.line();
-    verdict.offset = in.base() + start;
-    if (!parser.next_row(row)) {
-      if (!parser.starved()) break;
-      // 4. The row goes on past the window. A quoted field that runs to
-      //    the end of the input is told so (its row then ends on its first
-      //    line); any other row is read again over a longer window.
-      const std::size_t quote = parser.starved_quote();
-      if (quote != SIZE_MAX && !parser.known_runaway(quote) &&
-          in.runs_away(quote, counts.delimiter, options.quote_char, options.repair_quotes) ==
-              std::optional<bool>(true)) {
-        parser.set_runaway(quote);
-        continue;
-      }
-      if (!in.advance(static_cast<std::size_t>(start))) return counts;
-      text = in.window();
-      parser.refill(text, in.complete());
-      continue;
-    }
-    verdict.raw = text.substr(static_cast<std::size_t>(start),
-                              static_cast<std::size_t>(parser.row_end() - start));
-    if (!judge(row)) return counts;
-  }
-  return counts;
-}
-
-template <class Sink>
-PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
-  WholeText whole{text};
-  return run_pass(whole, options, sink);
 }
 
 // The fields and the line of quarantine records, read again from the text

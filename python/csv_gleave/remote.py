@@ -6,8 +6,10 @@ thread and written into a pipe whose read end the native function gets (and
 reads a window at a time, its encoding decided on the first 8 MiB, as for
 any pipe); an
 output is a pipe whose reader thread writes each chunk to a file opened with
-fsspec under a temporary name beside the target (``<target>.gleave-XXXXXXXX``
-in the same bucket or directory). Once the repair has succeeded the temporary
+fsspec under a temporary name beside the target (``<target>.gleave-`` with
+the writer's process id, host tag and a random part, in the same bucket or
+directory; one that a killed writer left is removed by the next write
+beside it). Once the repair has succeeded the temporary
 is moved onto the target; on any failure or interrupt it is removed, so an
 output appears whole or not at all, as for local paths.
 
@@ -30,11 +32,10 @@ from __future__ import annotations
 import errno
 import os
 import re
-import secrets
 import threading
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-from . import _native
+from . import _native, _replace
 
 __all__ = ["is_url", "gleave_file", "open", "inspect", "arrow_stream", "detect", "local_path", "makedirs",
            "open_output", "filesystem", "same_target", "target_key"]
@@ -314,6 +315,12 @@ class _Feeder:
             _in_background(self._file.close)
 
 
+def _new_temporary(fs: Any, path: str) -> str:
+    """A temporary name beside ``path``, once what killed writers left there is removed."""
+    _replace.remove_stale_remote(fs, path)
+    return _replace.temporary_name(path)
+
+
 def _drop_temporary(fs: Any, file: Any, temporary: str) -> None:
     """Abandons a half-written temporary output; never raises (another error is on its way)."""
     for step in (getattr(file, "discard", None), file.close):
@@ -337,7 +344,7 @@ class _Sink:
         self.role = role
         self.error: Optional[BaseException] = None
         self._fs, self._path = filesystem(url, storage_options)
-        self._temporary = f"{self._path}.gleave-{secrets.token_hex(4)}"
+        self._temporary = _new_temporary(self._fs, self._path)
         try:
             self._file = self._fs.open(self._temporary, "wb")
         except Exception as exc:
@@ -547,7 +554,7 @@ class open_output:
 
     def __init__(self, url: str, storage_options: Optional[Dict[str, Any]] = None) -> None:
         self._fs, self._path = filesystem(url, storage_options)
-        self._temporary = f"{self._path}.gleave-{secrets.token_hex(4)}"
+        self._temporary = _new_temporary(self._fs, self._path)
         self._file: Any = None
 
     def __enter__(self) -> Any:

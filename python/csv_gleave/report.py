@@ -33,6 +33,7 @@ from . import detect as _detect
 from . import gleave_file as _gleave_file
 from . import open as _open
 from . import remote
+from ._replace import replace_into_place
 
 __all__ = ["build_report", "write_report", "ColumnProfile", "profile_columns"]
 
@@ -588,22 +589,4 @@ def build_report(source: Any, *, sample_rows: int = SAMPLE_ROWS, title: Optional
 def write_report(source: Any, output: str, **options: Any) -> None:
     """Writes :func:`build_report` to ``output``, whole or not at all."""
     page = build_report(source, **options)
-    directory = os.path.dirname(os.path.abspath(output))
-    fd, temporary = tempfile.mkstemp(prefix=".gleave-", suffix=".html", dir=directory)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as handle:
-            handle.write(page)
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, output)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
-
-
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    replace_into_place(os.path.abspath(output), lambda out: out.write(page.encode("utf-8")))

@@ -26,6 +26,7 @@ import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _native, remote
+from ._replace import replace_into_place
 
 if TYPE_CHECKING:  # pragma: no cover
     import pyarrow
@@ -146,22 +147,7 @@ def commit_file(destination: Any, write: Callable[[Any], None]) -> None:
     # Through a symbolic link (a dangling one too) to the file it names, so
     # that the link survives, as gleave_file writes; the temporary's short
     # name fits wherever the target's own name fits.
-    target = os.path.realpath(target)
-    fd, temporary = tempfile.mkstemp(prefix=".gleave-", dir=os.path.dirname(target))
-    try:
-        with os.fdopen(fd, "wb") as out:
-            write(out)
-            out.flush()
-            os.fsync(out.fileno())
-        # mkstemp makes the file private; the result gets the mode any new file would.
-        os.chmod(temporary, 0o666 & ~_umask())
-        os.replace(temporary, target)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    replace_into_place(os.path.realpath(target), write)
 
 
 def _check_quarantine(source: Any, quarantine_path: Any) -> None:
@@ -606,19 +592,6 @@ def table_format(destination: NameArg) -> str:
             f"cannot tell the table format of {os.fsdecode(destination)!r}: "
             f"the name must end in {', '.join(TABLE_SUFFIXES)}"
         ) from None
-
-
-def _umask() -> int:
-    # Reading the mask through os.umask would change it for every thread
-    # for a moment; Linux shows it in /proc.
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except (OSError, ValueError):
-        pass
-    return 0o022
 
 
 def write_table_file(source: PathArg, destination: NameArg, *, header: bool = True, infer_types: bool = True,

@@ -24,6 +24,7 @@
 
 #include "engine/detect/heuristics.hpp"
 #include "engine/gleave.hpp"
+#include "engine/io/job.hpp"
 #include "engine/scan/simd.hpp"
 
 namespace {
@@ -494,7 +495,7 @@ class FileTest : public testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  static void expect_io(const Result<SummaryRecord>& r, int code) {
+  static void expect_io(const Result<JobCounts>& r, int code) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), GleaveError::Kind::Io);
     ASSERT_NE(r.error().io(), nullptr);
@@ -502,7 +503,7 @@ class FileTest : public testing::Test {
     EXPECT_EQ(r.error().message(),
               std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")");
   }
-  static void expect_text(const Result<SummaryRecord>& r, const std::string& text) {
+  static void expect_text(const Result<JobCounts>& r, const std::string& text) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), GleaveError::Kind::Io);
     EXPECT_EQ(r.error().message(), text);
@@ -517,13 +518,13 @@ TEST_F(FileTest, RoadOfOneCall) {
   const auto in = write("in.csv", kRoadInput);
   const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
   ASSERT_TRUE(r.ok()) << r.error().message();
-  const SummaryRecord& s = r.value();
+  const JobCounts& s = r.value();
   EXPECT_EQ(s.total_rows, 4u);
   EXPECT_EQ(s.gleaved_rows, 4u);
   EXPECT_EQ(s.repaired_rows, 2u);
   EXPECT_EQ(s.quarantined_rows, 0u);
   EXPECT_EQ(s.inferred_columns, 3u);
-  EXPECT_EQ(s.detected_delimiter, U';');
+  EXPECT_EQ(s.delimiter, ';');
   EXPECT_EQ(read(path("out.csv")), kRoadOutput);
   EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n");
   EXPECT_EQ(read(in), kRoadInput);
@@ -592,7 +593,7 @@ TEST_P(FileTable, ByteExact) {
   EXPECT_EQ(r.value().repaired_rows, o.repaired_rows);
   EXPECT_EQ(r.value().quarantined_rows, o.quarantined_rows);
   EXPECT_EQ(r.value().inferred_columns, o.inferred_columns);
-  EXPECT_EQ(r.value().detected_delimiter, o.detected_delimiter());
+  EXPECT_EQ(r.value().delimiter, o.delimiter);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, FileTable, testing::ValuesIn(kFiles),
@@ -723,14 +724,14 @@ TEST_F(FileTest, WriteFailures) {
 // Runs f with RLIMIT_FSIZE lowered: writes past that size fail with EFBIG,
 // even for root (SIGXFSZ ignored meanwhile). A cheap stand-in for a full disk.
 template <class F>
-Result<SummaryRecord> limited(rlim_t bytes, F f) {
+Result<JobCounts> limited(rlim_t bytes, F f) {
   rlimit saved{};
   ::getrlimit(RLIMIT_FSIZE, &saved);
   const auto old_handler = ::signal(SIGXFSZ, SIG_IGN);
   rlimit lim = saved;
   lim.rlim_cur = bytes;
   ::setrlimit(RLIMIT_FSIZE, &lim);
-  Result<SummaryRecord> r = f();
+  Result<JobCounts> r = f();
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::signal(SIGXFSZ, old_handler);
   return r;
@@ -870,7 +871,7 @@ TEST_F(FileTest, RunawayQuoteKeepsTheRestOfTheFile) {
   EXPECT_EQ(r.value().gleaved_rows, 100001u);
   EXPECT_EQ(r.value().repaired_rows, 0u);
   EXPECT_EQ(r.value().inferred_columns, 3u);
-  EXPECT_EQ(r.value().detected_delimiter, U',');
+  EXPECT_EQ(r.value().delimiter, ',');
   EXPECT_EQ(read(path("out.csv")), "id,name,value\n1,\"\"\"stray\",10\n" + rest);
   EXPECT_EQ(read(path("q.csv")), kH);
   // Held to two columns, the runaway row is quarantined under its own line.
@@ -899,6 +900,22 @@ TEST_F(FileTest, InPlaceQuarantineFailureKeepsInput) {
   const auto in = write("in.csv", kRoadInput);
   expect_io(gleave_file(in, in, path("no/q.csv"), {}), ENOENT);
   EXPECT_EQ(read(in), kRoadInput);
+  EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
+}
+
+// An encoding that cannot be read is an error of its own kind, not an I/O
+// error, and nothing is put in place.
+TEST_F(FileTest, UnknownEncodingIsAnEncodingError) {
+  FileJob job;
+  job.input.path = write("in.csv", "a,b\n1,2\n");
+  job.output.path = path("out.csv");
+  job.quarantine = FileRef{path("q.csv"), -1};
+  job.dialect.emplace();
+  job.dialect->encoding = "no-such-encoding";
+  auto r = run_file_job(job);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), GleaveError::Kind::Encoding);
+  EXPECT_EQ(r.error().message(), "unknown encoding: no-such-encoding");
   EXPECT_EQ(entries(), std::vector<std::string>{"in.csv"});
 }
 
@@ -933,6 +950,7 @@ const ErrorCase kErrors[] = {
     {"invalid", InvalidError{"bad value"}, GleaveError::Kind::Invalid, "bad value"},
     {"parse", ParseError{"msg", 12}, GleaveError::Kind::Parse, "Line 12: msg"},
     {"other", OtherError{"something"}, GleaveError::Kind::Other, "something"},
+    {"encoding", EncodingError{"unknown encoding: x"}, GleaveError::Kind::Encoding, "unknown encoding: x"},
 };
 // clang-format on
 
@@ -952,6 +970,7 @@ TEST(ErrorKinds, DeclarationOrder) {
   EXPECT_EQ(static_cast<int>(GleaveError::Kind::Invalid), 1);
   EXPECT_EQ(static_cast<int>(GleaveError::Kind::Parse), 2);
   EXPECT_EQ(static_cast<int>(GleaveError::Kind::Other), 3);
+  EXPECT_EQ(static_cast<int>(GleaveError::Kind::Encoding), 4);
 }
 
 }  // namespace
