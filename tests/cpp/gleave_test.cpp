@@ -794,11 +794,11 @@ TEST_F(FileTest, WriteBufferKeepsOrder) {
   ::close(pipe_fds[0]);
   EXPECT_EQ(got, want);
 
-  const auto run = [&]() -> Result<SummaryRecord> {
+  const auto run = [&]() -> Result<JobCounts> {
     auto fd = open_path(path("cut.csv"), kCreateFlags);
     WriteBuffer out(std::move(fd.value()));
     if (auto e = write_lines(out)) return std::move(*e);
-    return SummaryRecord{};
+    return JobCounts{};
   };
   expect_io(limited(cap + 1000, run), EFBIG);
   EXPECT_EQ(read(path("cut.csv")), want.substr(0, cap + 1000));
