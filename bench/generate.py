@@ -182,13 +182,31 @@ def _trim(data: bytes, wanted: int) -> bytes:
     return data if cut < 0 else data[: cut + 1]
 
 
+def generate_runaway(path: Path, size: int) -> int:
+    """Write ``"a`` over and over: one line of ``size`` bytes in which every
+    quote but the first is a stray one, and no quote closes before the end
+    of the line (the worst case of the stray-quote look-ahead)."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    block = b'"a' * (1 << 19)
+    written = 0
+    with open(path, "wb") as out:
+        while written < size:
+            data = block[: size - written]
+            out.write(data)
+            written += len(data)
+    return written
+
+
 def data_file(directory: Path, variant: str, size: int, seed: int) -> Path:
     """Path of the cached file for these parameters, generating it if absent."""
     label = _size_label(size)
     path = directory / f"{variant}-{label}-s{seed}-v{GENERATOR_VERSION}.csv"
     if not path.exists():
         tmp = path.with_suffix(".tmp")
-        generate(tmp, size, seed, messy=(variant == "messy"))
+        if variant == "runaway":
+            generate_runaway(tmp, size)
+        else:
+            generate(tmp, size, seed, messy=(variant == "messy"))
         tmp.rename(path)
     return path
 

@@ -196,7 +196,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser.add_argument("--only", type=_csv_list, default=list(TASKS),
                         help="comma-separated jobs, from: " + ",".join(TASKS))
     parser.add_argument("--variants", type=_csv_list, default=["messy", "clean"],
-                        help="input files: messy,clean (default both)")
+                        help="input files: messy,clean (default both), or runaway (one line "
+                             "of '\"a' repeated: stray quotes at their densest)")
     parser.add_argument("--gc", type=_csv_list, default=["off", "on"],
                         help="collector modes for the read jobs (default off,on)")
     parser.add_argument("--seed", type=int, default=42)
@@ -207,8 +208,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     unknown = [t for t in args.only if t not in TASKS]
     if unknown:
         parser.error(f"unknown job(s) {','.join(unknown)}; choose from {','.join(TASKS)}")
-    if not set(args.variants) <= {"messy", "clean"} or not set(args.gc) <= {"on", "off"}:
-        parser.error("--variants takes messy,clean and --gc takes off,on")
+    if not set(args.variants) <= {"messy", "clean", "runaway"} or not set(args.gc) <= {"on", "off"}:
+        parser.error("--variants takes messy,clean,runaway and --gc takes off,on")
     if args.report is None:
         args.report = set(args.only) == set(TASKS)
     return args

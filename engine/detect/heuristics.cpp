@@ -56,10 +56,9 @@ class Frequencies {
 // of an incomplete prefix.
 std::optional<std::size_t> count_widths(std::string_view text, bool complete,
                                         unsigned char delimiter, std::size_t budget,
-                                        const RunawayProbe& probe, Frequencies& freq) {
+                                        const RunawayProbe& probe, Frequencies& freq, Row& row) {
   ResilientParser parser(text, delimiter, kQuote, true);
   parser.set_final(complete);
-  Row row;
   std::size_t counted = 0;
   while (counted < budget) {
     if (!parser.next_row(row)) {
@@ -88,11 +87,14 @@ std::optional<unsigned char> sniff_delimiter(std::string_view text, bool complet
   //    strictly higher to replace it.
   double best_score = -1.0;
   unsigned char best = ',';
+  // One row's buffers for every candidate: a row of hundreds of megabytes
+  // (a line of stray quotes) is then given memory once, not four times.
+  Row row;
   for (const unsigned char candidate : kCandidates) {
     // 2. Field counts of up to 50 non-blank rows under this candidate.
     Frequencies freq;
     const std::optional<std::size_t> counted =
-        count_widths(text, complete, candidate, kSniffBudget, probe, freq);
+        count_widths(text, complete, candidate, kSniffBudget, probe, freq, row);
     if (!counted) return std::nullopt;
     const std::size_t rows = *counted;
     // 3. Score: share of rows with the most frequent multi-field width,
@@ -123,7 +125,10 @@ std::optional<std::uint64_t> infer_column_count(std::string_view text, bool comp
                                                 const RunawayProbe& probe) {
   // 1. Widths of up to 100 non-blank rows; one-field rows take part.
   Frequencies freq;
-  if (!count_widths(text, complete, delimiter, kInferBudget, probe, freq)) return std::nullopt;
+  Row row;
+  if (!count_widths(text, complete, delimiter, kInferBudget, probe, freq, row)) {
+    return std::nullopt;
+  }
   // 2. No counted row: no width.
   if (freq.empty()) return 0;
   // 3. The most frequent width, first seen winning a tie.

@@ -253,11 +253,12 @@ bool ChunkedText::advance(std::size_t keep) {
   start_ = 0;
   buf_.set_size(kept);
   std::size_t want = std::max(chunk_, buf_.capacity());
+  if (kept == want) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
   if (const auto left = in().left(); left && *left < want - kept) {
-    // All that is left fits (one byte more shows the end at once).
+    // All that is left fits (one byte more shows the end at once): a row
+    // that runs to the end of a file takes what it needs, not twice that.
     want = std::max(kept + static_cast<std::size_t>(*left) + 1, buf_.capacity());
   }
-  if (kept == want) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
   if (reach_ > base_ && reach_ - base_ + chunk_ > want) {
     want = static_cast<std::size_t>(reach_ - base_) + chunk_;
   }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,12 +52,9 @@ class WriteBuffer {
   ~WriteBuffer() { (void)flush(); }
 
   Status append(std::string_view line) {
+    if (line.size() >= kCapacity) return write_through(line);
     if (line.size() > kCapacity - len_) {
       if (Status flushed = flush(); !flushed) return flushed;
-    }
-    if (line.size() >= kCapacity) {
-      return write_all(fd_.get(), line.data(), line.size(), IoFixed::WriteZero, nullptr,
-                       interrupt_);
     }
     std::memcpy(buf_.get() + len_, line.data(), line.size());
     len_ += line.size();
@@ -90,6 +88,46 @@ class WriteBuffer {
     return written;
   }
 
+  // What is buffered and then a line of the buffer's size or more, in
+  // vectored writes: the line is not copied, and both go in one system call
+  // where the file takes them whole. What the file refused of the buffer
+  // stays for a retry, as in flush().
+  Status write_through(std::string_view line) {
+    iovec parts[2] = {{buf_.get(), len_}, {const_cast<char*>(line.data()), line.size()}};
+    std::size_t first = len_ == 0 ? 1 : 0;
+    while (first < 2) {
+      const ssize_t w = ::writev(fd_.get(), parts + first, static_cast<int>(2 - first));
+      if (w < 0) {
+        std::optional<IoError> e;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+          e = wait_ready(fd_.get(), POLLOUT, interrupt_);
+        } else if (errno != EINTR) {
+          e = IoError::from_errno(errno);
+        } else if (interrupt_ != nullptr && interrupt_->requested_now()) {
+          e = IoError::from_fixed(IoFixed::Interrupted);
+        }
+        if (!e) continue;
+        keep_unwritten(parts[0]);
+        return std::move(*e);
+      }
+      if (w == 0) {
+        keep_unwritten(parts[0]);
+        return IoError::from_fixed(first == 0 ? IoFixed::FlushZero : IoFixed::WriteZero);
+      }
+      auto done = static_cast<std::size_t>(w);
+      for (; first < 2 && done >= parts[first].iov_len; ++first) {
+        done -= parts[first].iov_len;
+        parts[first].iov_len = 0;
+      }
+      if (first < 2) {
+        parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+        parts[first].iov_len -= done;
+      }
+    }
+    len_ = 0;
+    return {};
+  }
+
   // Drops what is buffered (the file is being thrown away) and closes.
   void abandon() noexcept {
     len_ = 0;
@@ -98,6 +136,13 @@ class WriteBuffer {
   int fd() const noexcept { return fd_.get(); }
 
  private:
+  // After a failed vectored write: the buffer's part it did not write
+  // moves to the front.
+  void keep_unwritten(const iovec& rest) noexcept {
+    std::memmove(buf_.get(), rest.iov_base, rest.iov_len);
+    len_ = rest.iov_len;
+  }
+
   Fd fd_;
   Interrupt* interrupt_ = nullptr;
   std::size_t len_ = 0;

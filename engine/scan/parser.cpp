@@ -274,7 +274,15 @@ bool ResilientParser::next_row(Row& row) {
           } else {
             ++p;
             const bool closes = !repair_quotes_ || quote_closes(p);
-            if (starved_) return starve(first_line, quote_open);
+            if (starved_) {
+              // The look-ahead needs the end of this physical line. When
+              // the field opened on this line, the row reaches that end
+              // however the field ends (closing here or later, or running
+              // away and read again up to its first line break): only a
+              // longer window decides it, and asking whether the field
+              // runs away would read the rest of the line for nothing.
+              return starve(first_line, line_ == line_at_open ? SIZE_MAX : quote_open);
+            }
             if (closes) {
               state = ScanState::AfterQuote;
             } else {

@@ -296,6 +296,44 @@ TEST(Chunked, PipeLooksAheadThroughAFile) {
   }
 }
 
+// Lines dense with stray quotes whose look-ahead runs to the end of a long
+// line (`"a"a"a...`, with or without a closing quote or a runaway at the
+// end): the pass reads the input about once, however many times the window
+// grows, rather than reading the rest of the line again at every growth.
+TEST(Chunked, LongStrayQuoteLinesAreReadOnce) {
+  struct CountingSource : TextSource {
+    using TextSource::TextSource;
+    std::uint64_t bytes = 0;
+    Result<std::size_t> read(char* p, std::size_t n) override {
+      return count(TextSource::read(p, n));
+    }
+    Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
+      return count(TextSource::read_at(offset, p, n));
+    }
+    Result<std::size_t> count(Result<std::size_t> r) {
+      if (r) bytes += r.value();
+      return r;
+    }
+  };
+  std::string dense;
+  for (int i = 0; i < 20000; ++i) dense += "\"a";
+  for (const std::string& text : {dense, dense + "\",x\nb,c\n", "k,v\n" + dense + "\n1,2\n",
+                                  "k,v\n1," + dense + "\nx\n\"y,z\n"}) {
+    for (const GleaveOptions& o : {GleaveOptions{}, [] {
+                                     GleaveOptions given;
+                                     given.delimiter = ',';
+                                     given.expected_columns = 2;
+                                     return given;
+                                   }()}) {
+      const Outcome want = whole(text, o);
+      CountingSource source(text);
+      const Outcome got = chunked(source, 256, o);
+      ASSERT_EQ(got.calls, want.calls) << text.substr(0, 12);
+      EXPECT_LE(source.bytes, 2 * text.size()) << text.substr(0, 12);
+    }
+  }
+}
+
 // A file that cannot take the look-ahead (here over the size limit, as
 // when the disk is full) stops the pass with the system's error.
 TEST(Chunked, SpillWriteErrorEndsThePass) {

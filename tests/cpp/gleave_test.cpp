@@ -1,6 +1,7 @@
 // The repair pass, the byte-exact writers and gleave_file with every failure
 // path (including the same-file guards and the in-place repair), and
 // GleaveError.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/detect/heuristics.hpp"
@@ -395,6 +397,35 @@ TEST_P(CsvLineTable, Bytes) {
 INSTANTIATE_TEST_SUITE_P(Formats, CsvLineTable, testing::ValuesIn(kCsvLines),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Long fields, dense with quotes or not, against quoting written out the
+// plain way: every 64-byte block is copied whole or byte by byte.
+TEST(CsvLine, LongFieldsAgainstPlainQuoting) {
+  std::mt19937 rng(21);
+  const std::string bytes[] = {"a", "\"", "\"", "bcdefgh", ",", "\n", "\xC3\xA9"};
+  for (int iter = 0; iter < 400; ++iter) {
+    std::string field;
+    const unsigned pick = rng() % 4;  // which bytes the field is made of
+    for (int i = static_cast<int>(rng() % 300); i > 0; --i) {
+      field += bytes[pick == 0 ? rng() % 7 : pick == 1 ? 3 : rng() % 3];
+    }
+    std::string want = field;
+    if (field.find_first_of("\",\n\r") != std::string::npos) {
+      want = "\"";
+      for (const char c : field) want += c == '"' ? std::string("\"\"") : std::string(1, c);
+      want += '"';
+    }
+    std::string out = "x";
+    append_csv_line(out, Row::from_strings({field}), ',', '"');
+    ASSERT_EQ(out, "x" + want + "\n") << testing::PrintToString(field);
+  }
+  // A line of one long field is not grown to twice its size for its LF.
+  for (const std::string& field : {std::string(1 << 20, 'a'), std::string(1 << 20, '"')}) {
+    std::string out;
+    append_csv_line(out, Row::from_strings({field}), ',', '"');
+    EXPECT_LT(out.capacity(), out.size() + out.size() / 2);
+  }
+}
+
 struct QuarantineLineCase {
   const char* name;
   Record record;
@@ -716,6 +747,61 @@ TEST_F(FileTest, PartialOutputStays) {
   EXPECT_EQ(out->size(), 10000u);
   EXPECT_EQ(*out, input.substr(0, 10000));
   EXPECT_FALSE(fs::exists(path("q.csv")));
+}
+
+// Lines of every size around the buffer's, into a file and through a full
+// non-blocking pipe (a partial vectored write goes on where it stopped):
+// the bytes come out in order; past a size limit, the file holds a prefix.
+TEST_F(FileTest, WriteBufferKeepsOrder) {
+  std::mt19937 rng(24);
+  const std::size_t cap = WriteBuffer::kCapacity;
+  const std::size_t sizes[] = {1, 100, cap - 1, cap, cap + 5, 3 * cap};
+  std::vector<std::string> lines;
+  std::string want;
+  for (int i = 0; i < 24; ++i) {
+    lines.emplace_back(sizes[rng() % 6], static_cast<char>('a' + i));
+    want += lines.back();
+  }
+  auto write_lines = [&](WriteBuffer& out) -> Status {
+    for (const std::string& line : lines) {
+      if (Status s = out.append(line); !s) return s;
+    }
+    return out.flush();
+  };
+  {
+    auto fd = open_path(path("out.csv"), kCreateFlags);
+    ASSERT_TRUE(fd.ok());
+    WriteBuffer out(std::move(fd.value()));
+    EXPECT_TRUE(write_lines(out).ok());
+  }
+  EXPECT_EQ(read(path("out.csv")), want);
+
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  ::fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipe_fds[0], buf, sizeof buf)) > 0)
+      got.append(buf, static_cast<std::size_t>(n));
+  });
+  {
+    WriteBuffer out{Fd(pipe_fds[1])};
+    EXPECT_TRUE(write_lines(out).ok());
+  }
+  reader.join();
+  ::close(pipe_fds[0]);
+  EXPECT_EQ(got, want);
+
+  const auto run = [&]() -> Result<JobCounts> {
+    auto fd = open_path(path("cut.csv"), kCreateFlags);
+    WriteBuffer out(std::move(fd.value()));
+    if (Status s = write_lines(out); !s) return std::move(s.error());
+    return JobCounts{};
+  };
+  expect_io(limited(cap + 1000, run), EFBIG);
+  EXPECT_EQ(read(path("cut.csv")), want.substr(0, cap + 1000));
 }
 
 // Mended fault 1: a quarantine path naming the output or the input fails

@@ -180,6 +180,10 @@ PRODUCT_TEXTS = [
     + b'3,"x \\"y\\", z",5\n' * 450 + b'9,"a",1\n10,"open \\"\n11,b,2\n12,c,3\n',
     # A header repeated further on, by exports put together.
     (b"id,name,v\n" + b"1,Ann,2.5\n" * 30) * 3,
+    # Lines dense with stray quotes, whose look-ahead reaches past every
+    # window: alone, and in a table with a quote that never closes after.
+    b'"a' * 3000,
+    b"k,v\n1," + b'"a' * 2000 + b'\n"b,c\n2,3\n',
 ]
 # (text, options): the repair with a named encoding goes a piece at a time too.
 PRODUCT_RUNS = [(i, {}) for i in range(len(PRODUCT_TEXTS))] + [
