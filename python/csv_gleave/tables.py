@@ -23,10 +23,9 @@ import shutil
 import stat
 import tempfile
 import warnings
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
 
 from . import _native, remote
-from ._options import DETECT_OPTIONS
 from ._replace import replace_into_place
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -181,32 +180,35 @@ def _can_read_twice(source: Any) -> bool:
 
 
 class Spooled:
-    """A source that is read twice: a pipe or descriptor is first copied to a temporary file."""
+    """A source that is read twice: a pipe or descriptor is first copied to a temporary file.
+
+    The copy has no name (``O_TMPFILE`` where the system has it), so a
+    process killed while it reads leaves nothing behind; it is handed on as
+    its descriptor, which every reader reads from its start.
+    """
 
     def __init__(self, source: Any, twice: bool) -> None:
         self.source = source
-        self._temporary: Optional[str] = None
+        self._temporary: Optional[IO[bytes]] = None
         if twice and not _can_read_twice(source):
-            fd, self._temporary = tempfile.mkstemp(prefix="csv-gleave-", suffix=".csv")
+            self._temporary = tempfile.TemporaryFile(prefix="csv-gleave-", suffix=".csv")
             try:
-                with os.fdopen(fd, "wb") as out:
-                    if isinstance(source, int):
-                        with os.fdopen(os.dup(source), "rb") as given:
-                            shutil.copyfileobj(given, out, 1 << 20)
-                    else:
-                        with open(_local(source) or source, "rb") as given:
-                            shutil.copyfileobj(given, out, 1 << 20)
+                if isinstance(source, int):
+                    with os.fdopen(os.dup(source), "rb") as given:
+                        shutil.copyfileobj(given, self._temporary, 1 << 20)
+                else:
+                    with open(_local(source) or source, "rb") as given:
+                        shutil.copyfileobj(given, self._temporary, 1 << 20)
+                self._temporary.flush()
+                self._temporary.seek(0)
             except BaseException:
                 self.close()
                 raise
-            self.source = self._temporary
+            self.source = self._temporary.fileno()
 
     def close(self) -> None:
         if self._temporary is not None:
-            try:
-                os.unlink(self._temporary)
-            except OSError:
-                pass
+            self._temporary.close()
             self._temporary = None
 
     def __enter__(self) -> "Spooled":
