@@ -18,6 +18,7 @@ import hashlib
 import os
 import re
 import secrets
+import shutil
 import socket
 from typing import Any, BinaryIO, Callable, Iterable, Optional
 
@@ -59,10 +60,26 @@ def _remove_stale(directory: str) -> None:
     except OSError:
         return
     for name in stale:
+        full = os.path.join(directory, name)
         try:
-            os.unlink(os.path.join(directory, name))
+            if os.path.isdir(full) and not os.path.islink(full):
+                shutil.rmtree(full, ignore_errors=True)
+            else:
+                os.unlink(full)
         except OSError:
             pass
+
+
+def make_work_directory(directory: str) -> str:
+    """A new directory in ``directory`` for a job's parts, named as temporaries are.
+
+    A killed job's directory goes at the next one's start in the same
+    place, with the temporaries of writers that are gone.
+    """
+    _remove_stale(directory)
+    path = temporary_name(os.path.join(directory, ""))
+    os.mkdir(path, 0o700)
+    return path
 
 
 def _open_unnamed(directory: str) -> Optional[int]:

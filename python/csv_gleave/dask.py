@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List,
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
+from ._replace import make_work_directory
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -577,7 +578,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     size = os.stat(path).st_size
     edges = part_edges(size, block)
     stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
-    work = tempfile.mkdtemp(prefix=".csv-gleave-parts-", dir=os.path.dirname(out))
+    work = make_work_directory(os.path.dirname(out))
     submitted: List[Any] = []
     try:
         def files(index: int, kind: str) -> Tuple[str, Optional[str]]:

@@ -81,3 +81,13 @@ def test_only_temporaries_of_gone_processes_of_this_host_are_stale():
         "x.gleave-zz-0000-abcdef": False,  # not one of ours
     }
     assert _replace.stale_temporaries(names) == [name for name, stale in names.items() if stale]
+
+
+def test_a_killed_jobs_work_directory_goes_at_the_next_ones_start(tmp_path):
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    host = _replace.temporary_name("x").split("-")[2]
+    left = tmp_path / f".gleave-{int(gone.stdout):x}-{host}-abcdef"
+    left.mkdir()
+    (left / "part0.csv").write_bytes(b"a,b\n")
+    work = _replace.make_work_directory(str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == [os.path.basename(work)]
