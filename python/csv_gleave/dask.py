@@ -532,7 +532,7 @@ def settle_parts(first: Dict[str, Any], candidates: Iterable[Sequence[Dict[str, 
                  again: Any) -> Tuple[List[Tuple[Dict[str, Any], int, int]], Dict[str, int]]:
     """The parts of a file that follow each other, checked against the previous part's real end.
 
-    ``first``: part 0's result; ``candidates``: for parts 1, 2, ... in
+    ``first``: the first part's result; ``candidates``: for the parts after it, in
     order, the results of the part repaired from where it might start (its
     guessed start first); ``again(index, start, line, carry)``: the result
     of part ``index`` repaired from the previous part's real end, when no

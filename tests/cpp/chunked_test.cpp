@@ -361,7 +361,7 @@ TEST(Chunked, SpillWriteErrorEndsThePass) {
 // or inside it, whole windows or not; a line that only holds the comment
 // byte later on is data.
 TEST(Chunked, CommentLinesAreSetAside) {
-  const std::string text = "# exported\nid,name\n1,a\n# part 2\n2,b#\n\"# quoted\",c\n";
+  const std::string text = "# exported\nid,name\n1,a\n# page 2\n2,b#\n\"# quoted\",c\n";
   GleaveOptions o;
   PreparedText prepared = prepare_text(text, o, DialectRequest{});
   ASSERT_TRUE(prepared.ok());
@@ -375,6 +375,6 @@ TEST(Chunked, CommentLinesAreSetAside) {
     EXPECT_EQ(c.quarantined_rows, 2u);
     EXPECT_EQ(c.gleaved_rows, 4u);
     EXPECT_NE(std::find(r.calls.begin(), r.calls.end(), "comment 1 # exported"), r.calls.end());
-    EXPECT_NE(std::find(r.calls.begin(), r.calls.end(), "comment 4 # part 2"), r.calls.end());
+    EXPECT_NE(std::find(r.calls.begin(), r.calls.end(), "comment 4 # page 2"), r.calls.end());
   }
 }

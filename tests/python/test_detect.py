@@ -418,8 +418,8 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
 
 
 # An escape the file uses inside quotes (detected or given) escapes the
-# delimiter, the quote and itself outside quotes too; the core reads on as
-# its specification says, with no escape at all.
+# delimiter, the quote and itself outside quotes too; the core module keeps
+# reading with no escape at all, as it always has.
 @pytest.mark.parametrize("data, options, row", [
     (b'id,note,n\n1,"say \\"hi\\" now",2\n2,a\\,b,3\n3,"x \\"y\\"",4\n4,plain,5\n', {}, ["2", "a,b", "3"]),
     (b'id,note\n1,a\\,b\n2,c\\"d\n3,e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a,b"]),
