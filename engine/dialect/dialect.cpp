@@ -509,7 +509,9 @@ Scored* single_column(const Sample& sample, const DetectOptions& o, const Scored
   if (!(some_split && all_cut) && !ragged_single) return nullptr;
   for (const unsigned char u : kDialectDelimiters) {
     if (sample.text.find(static_cast<char>(u)) != std::string_view::npos) continue;
-    const int quote = chosen != nullptr ? chosen->c.quote : '"';
+    // With no reading chosen, a given quote (or none) holds as in every other.
+    const int given = o.quote_char ? static_cast<int>(*o.quote_char) : kNoQuote;
+    const int quote = chosen != nullptr ? chosen->c.quote : o.quote_given ? given : '"';
     Scored& x = work.scored[n];
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);
