@@ -250,7 +250,8 @@ struct Joined {
 
 }  // namespace
 
-Result<PartResult> repair_part(PartRequest& request) {
+Result<bool> set_up_part(PartRequest& request, FilePart& part, PartResult& out,
+                         std::uint64_t& size) {
   FileJob& job = request.job;
   auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
   if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input.path);
@@ -258,8 +259,7 @@ Result<PartResult> repair_part(PartRequest& request) {
   if (::fstat(opened.value().get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return named(IoError::from_errno(ESPIPE), IoRole::Input, job.input.path);
   }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  PartResult out;
+  size = static_cast<std::uint64_t>(st.st_size);
   out.start = request.first ? 0 : std::min(request.start, size);
   opened.value().reset();
   out.first_line = request.first ? 1 : request.first_line;
@@ -269,9 +269,8 @@ Result<PartResult> repair_part(PartRequest& request) {
     out.at_end = true;
     out.carry = request.carry;
     out.start_carry = request.carry;
-    return out;
+    return false;
   }
-  FilePart part;
   part.pass.mid_table = !request.first;
   part.pass.first_line = out.first_line;
   part.start = out.start;
@@ -297,11 +296,11 @@ Result<PartResult> repair_part(PartRequest& request) {
     c.held_count = 0;
   }
   out.start_carry = part.pass.carry.pack(out.first_line);
-  job.part = &part;
-  auto counts = run_file_job(job);
-  job.part = nullptr;
-  if (!counts) return std::move(counts.error());
-  out.counts = std::move(counts.value());
+  return true;
+}
+
+void wrap_up_part(FilePart& part, std::uint64_t size, JobCounts&& counts, PartResult& out) {
+  out.counts = std::move(counts);
   out.start = part.start;
   out.same_bytes = part.same_bytes;
   out.at_end = !part.pass.stopped;
@@ -309,6 +308,21 @@ Result<PartResult> repair_part(PartRequest& request) {
   out.end_line = part.pass.stopped ? part.pass.end_line : 0;
   out.rule_line = part.rule_line;
   out.carry = part.pass.carry.pack(out.end_line);
+}
+
+Result<PartResult> repair_part(PartRequest& request) {
+  FileJob& job = request.job;
+  PartResult out;
+  FilePart part;
+  std::uint64_t size = 0;
+  auto rows = set_up_part(request, part, out, size);
+  if (!rows) return std::move(rows.error());
+  if (!rows.value()) return out;
+  job.part = &part;
+  auto counts = run_file_job(job);
+  job.part = nullptr;
+  if (!counts) return std::move(counts.error());
+  wrap_up_part(part, size, std::move(counts.value()), out);
   return out;
 }
 
@@ -390,10 +404,12 @@ std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std
     }
   }
   for (const PartFiles& part : parts) {
-    auto in = open_path(part.output, O_RDONLY, interrupt);
-    if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
-    if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
-      return named(std::move(*e), IoRole::Output, output);
+    if (!part.output.empty()) {
+      auto in = open_path(part.output, O_RDONLY, interrupt);
+      if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
+      if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
+        return named(std::move(*e), IoRole::Output, output);
+      }
     }
     if (!quarantine || !part.quarantine) continue;
     auto qin = open_path(*part.quarantine, O_RDONLY, interrupt);

@@ -18,14 +18,13 @@ import glob
 import logging
 import os
 import shutil
-import tempfile
 import time
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
-from ._replace import make_work_directory
+from ._replace import make_work_directory, temporary_name
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -105,7 +104,9 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
 
     Each file's types are inferred from its own values: a column of whole
     numbers in one file can hold decimals in the next, and is converted when
-    every value (and every null) survives the conversion. Text is never
+    every value (and every null) survives the conversion; integers or
+    booleans with a null take pandas' nullable dtype, and a column of nulls
+    alone takes any dtype. Text is never
     converted to or from another type: ``1.50`` is not ``1.5``, and a time
     with its offset is not the same time in UTC. Such a column, or one whose
     values do not survive, is a ValueError naming the file and the column.
@@ -116,8 +117,13 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
                          "give meta= or read the files separately")
     for name, dtype in meta.dtypes.items():
         column = frame[name]
-        if column.dtype == dtype:
-            continue
+        if column.dtype == dtype or str(column.dtype) == _family(dtype):
+            continue  # integers or booleans with a null here only: the nullable dtype keeps them
+        if len(column) and bool(column.isna().all()):
+            # No value to type: the column only has nulls here.
+            with contextlib.suppress(TypeError, ValueError):
+                frame[name] = column.astype(object).astype(_family(dtype))
+                continue
         same = _is_text(column.dtype) == _is_text(dtype)
         if same:
             try:
@@ -212,30 +218,34 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     cluster, on a file system every worker sees) is read in partitions of
     about that many bytes, each cut where a row starts. The rows are those
     of the file repaired whole (:func:`repair_large` says how the ranges
-    are found); the dialect, width and header are decided once, on the
-    file's head, and so are the dtypes (``dtype_policy="strict"``): a
-    partition whose values do not convert to them raises a ValueError
-    naming its byte range. A file whose head is not UTF-8 (UTF-16, cp1252)
-    is one partition; bytes that are not UTF-8 further on raise a
-    ValueError when the partition holding them is read. ``meta``,
-    ``dtype_policy="widen"`` and ``quarantine_path`` are not taken with
-    ``blocksize`` (use :func:`repair_large` for the quarantine).
+    are found), each partition built from its bytes straight into columns.
+    The dialect, width and header are decided once, on the file's head.
+    The dtypes are ``meta``'s, else (``dtype_policy="strict"``) the head's:
+    a column that is text there is text in every partition, and a partition
+    whose values do not convert to the others raises a ValueError naming
+    its byte range (a column of integers with nulls in one range takes
+    pandas' nullable ``Int64`` there). ``dtype_policy="widen"`` reads every
+    range once more, on the cluster, to learn its dtypes first; a column
+    whose dtypes differ is text. ``quarantine_path`` is one file, the
+    quarantine of the whole file as :func:`csv_gleave.gleave_file` writes
+    it, written when the last partition is read. The options taken with
+    ``blocksize`` are ``header``, ``infer_types``, ``decimal_comma`` and
+    the dialect and repair options. A file whose head is not UTF-8
+    (UTF-16, cp1252) is one partition; bytes that are not UTF-8 further on
+    raise a ValueError when the partition holding them is read.
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
+    if dtype_policy not in ("strict", "widen"):
+        raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
     if blocksize is not None:
         if len(paths) != 1 or remote.is_url(paths[0]):
             raise TypeError("read_dask() takes blocksize= for one local file")
-        if meta is not None or dtype_policy != "strict" or quarantine_path is not None:
-            raise TypeError("read_dask() takes no meta=, dtype_policy= or quarantine_path= with blocksize=; "
-                            "repair_large() writes the quarantine of one large file")
-        if "cancel" in options or "dtype" in options or "schema_overrides" in options:
-            raise TypeError("read_dask() takes no cancel=, dtype= or schema_overrides= with blocksize=")
-        return _read_large(paths[0], blocksize, options)
+        if "dtype" in options or "schema_overrides" in options:
+            raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
+        return _read_large(paths[0], blocksize, options, meta, dtype_policy, quarantine_path)
     if "cancel" in options:
         raise TypeError("read_dask() does not take cancel: the partitions are read on the cluster")
-    if dtype_policy not in ("strict", "widen"):
-        raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
     if "dtype" in options or "schema_overrides" in options:
         raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
     if meta is None and dtype_policy == "widen":
@@ -681,89 +691,115 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
     return summary
 
 
-def _first_record(text: bytes, quote: bytes) -> bytes:
-    """The first record of a repaired file, with its line break (a quoted line break is the field's)."""
-    quoted = False
-    for at in range(len(text)):
-        byte = text[at:at + 1]
-        if byte == quote:
-            quoted = not quoted
-        elif byte == b"\n" and not quoted:
-            return text[:at + 1]
-    return text
+class _Capsule:
+    """A stream capsule handed on through the Arrow PyCapsule protocol (once)."""
+
+    def __init__(self, capsule: Any) -> None:
+        self.capsule = capsule
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self.capsule
+
+
+# What read_dask(blocksize=) takes besides the part options: how the rows become columns.
+_TABLE_OPTIONS = ("header", "infer_types", "decimal_comma")
 
 
 class _LargeFile:
-    """What every partition of one file read in parts shares: the file, its parts and how they are read."""
+    """What every partition of one file read in parts shares: the file, its parts and how they are read.
 
-    def __init__(self, path: str, block: int, options: Dict[str, Any]) -> None:
-        from . import _native, read_pandas
+    Each part is read by the native table builder straight from its bytes
+    (no CSV in between), with the columns named and the text columns kept
+    as text as ``meta`` says; every other column is typed by the part's own
+    values and then conformed to ``meta``. ``meta`` None: the head's
+    columns and dtypes, or, until ``settle`` is called, each part's own
+    (to learn them). ``quarantine``: the file the parts' set-aside rows are
+    joined into once the last partition is read, numbered as the file's lines.
+    """
 
+    def __init__(self, path: str, block: int, options: Dict[str, Any], quarantine: Optional[str]) -> None:
+        from . import _native
+
+        unknown = sorted(set(options) - set(_PART_OPTIONS) - set(_TABLE_OPTIONS))
+        if unknown:
+            raise TypeError(f"read_dask() takes no {unknown[0]}= with blocksize=")
         self.path = os.path.abspath(path)
         self.size = os.stat(self.path).st_size
         self.edges = part_edges(self.size, block)
         self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
-        loader = {k: v for k, v in options.items() if k not in _PART_OPTIONS}
-        self.header = bool(loader.get("header", True))
-        with tempfile.TemporaryDirectory(prefix="csv-gleave-head-") as work:
-            head = os.path.join(work, "head.csv")
-            probe = _native.repair_part(self.path, head, None, first=True, stop=min(self.size, _PROBE_BYTES),
-                                        **self.part_options)
-            summary = _native.join_parts([(head, None, 0, probe["packed"])], os.devnull)
-            quote = summary.quote_char or '"'
-            with open(head, "rb") as f:
-                self.header_line = _first_record(f.read(), quote.encode()) if self.header else b""
-            # The repaired parts are clean CSV in the file's own delimiter and quote.
-            self.read_options = dict(loader, delimiter=summary.detected_delimiter, quote_char=quote,
-                                     encoding="utf-8", preamble_lines=0, comment_char=None, escape_char=None,
-                                     skip_initial_space=False, expected_columns=summary.inferred_columns)
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", RowsSetAsideWarning)
-                self.meta = read_pandas(head, **self.read_options).iloc[:0]
-        self.probe_carry = probe["carry"]
-        self.same_bytes = bool(probe["same_bytes"])
-        self.text = [name for name, dtype in self.meta.dtypes.items() if _is_text(dtype)]
+        self.table_options = {k: v for k, v in options.items() if k in _TABLE_OPTIONS and v is not None}
+        head = _native.table_part(self.path, first=True, stop=min(self.size, _PROBE_BYTES), **self.part_options,
+                                  **self.table_options)
+        self.probe_carry = head["carry"]
+        self.same_bytes = bool(head["same_bytes"])
+        self.head = self.to_frame(head["table"]).iloc[:0]
+        self.meta: Optional["pandas.DataFrame"] = None
+        self.names: Optional[List[str]] = None
+        self.text: List[bool] = []
+        self.quarantine = os.path.abspath(quarantine) if quarantine is not None else None
+        self.work = temporary_name(os.path.join(os.path.dirname(self.quarantine), "")) if self.quarantine else None
+
+    def settle(self, meta: "pandas.DataFrame") -> None:
+        """Every partition from now on has ``meta``'s columns and dtypes."""
+        if len(meta.columns) != len(self.head.columns):
+            raise ValueError(f"{self.path}: meta has {len(meta.columns)} columns, the file "
+                             f"{len(self.head.columns)}: {list(self.head.columns)}")
+        self.meta = meta
+        self.names = [str(name) for name in meta.columns]
+        self.text = [_is_text(dtype) for dtype in meta.dtypes]
+
+    @staticmethod
+    def to_frame(capsule: Any) -> "pandas.DataFrame":
+        from .dataframe import pandas_from_arrow
+
+        pa = import_optional("pyarrow", "arrow", "read_dask")
+        pd = import_optional("pandas", "pandas", "read_dask")
+        return pandas_from_arrow(pa.table(_Capsule(capsule)), pd, pa)
 
     def kwargs(self, index: int, **more: Any) -> Dict[str, Any]:
         stop = self.edges[index + 1] if index + 1 < len(self.edges) else None
         return dict(self.part_options, stop=stop, **more)
 
-    def frame(self, index: int, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
-        """Part ``index`` repaired as ``kwargs`` say, read as a frame with the meta's columns
-        (or the ValueError of values that do not convert to them)."""
-        from . import read_pandas
+    def frame(self, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
+        """The part ``kwargs`` place, read as a frame with the meta's columns (or the
+        ValueError of values that do not convert to them)."""
+        from . import _native
 
-        with tempfile.TemporaryDirectory(prefix="csv-gleave-part-") as work:
-            part = os.path.join(work, "part.csv")
-            info = run_part(self.path, part, None, kwargs)
-            info.pop("packed", None)
-            if not kwargs.get("first") and info["start"] >= self.size:
-                return self.meta.copy(), info
-            if index > 0 and self.header_line:
-                joined = os.path.join(work, "read.csv")
-                with open(joined, "wb") as out, open(part, "rb") as body:
-                    out.write(self.header_line)
-                    shutil.copyfileobj(body, out, 1 << 20)
-                part = joined
-            options = dict(self.read_options)
-            if self.text:
-                options["dtype"] = {name: str for name in self.text}
-            if index > 0 and not self.header:
-                options["header"] = False
-            frame = read_pandas(part, **options)
-        if index > 0 and not self.header:
-            frame.columns = list(self.meta.columns)
+        info: Dict[str, Any] = _native.table_part(self.path, names=self.names or list(self.head.columns),
+                                                  text=self.text, **self.table_options, **kwargs)
+        frame = self.to_frame(info.pop("table"))
+        if self.meta is None:
+            return frame.iloc[:0], info
         try:
             return conform(frame, self.meta, f"{self.path} (bytes from {info['start']})"), info
         except ValueError as exc:
             # Rows read from a wrong guess may not convert: only a settled part's failure is raised.
             return exc, info
 
+    def quarantine_piece(self, index: int, part: Optional[Dict[str, Any]], shift: int,
+                         pieces: List[Tuple[Optional[str], Optional[str], int, bytes]]) -> None:
+        """Keeps the part's set-aside lines for the join; the last part joins them into the quarantine."""
+        from . import _native
+
+        if self.quarantine is None or self.work is None:
+            return
+        os.makedirs(self.work, mode=0o700, exist_ok=True)
+        if part is not None:
+            piece = os.path.join(self.work, f"q{index}")
+            with open(piece, "wb") as f:
+                f.write(part["set_aside"])
+            pieces.append((None, piece, shift, part["packed"]))
+        if index == len(self.edges) - 1:
+            try:
+                _native.join_parts(pieces, os.devnull, self.quarantine)
+            finally:
+                shutil.rmtree(self.work, ignore_errors=True)
+
 
 def _guessed_frame(large: _LargeFile, index: int) -> Tuple[Any, Dict[str, Any]]:
     if index == 0:
-        return large.frame(0, large.kwargs(0, first=True))
-    return large.frame(index, large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
+        return large.frame(large.kwargs(0, first=True))
+    return large.frame(large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
 
 
 def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, Any]],
@@ -771,31 +807,32 @@ def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, 
     """Partition ``index`` once the partition before it has ended: its guess, or read again from that end."""
     frame, part = guessed
     if before is None:
-        return frame, dict(part, line=part["end_line"])
-    if before["at_end"]:
-        return large.meta.copy(), before
-    line = before["line"]
-    if not _fits(part, before, line):
-        frame, part = large.frame(index, large.kwargs(index, start=before["end"], first_line=line,
-                                                      carry=before["carry"]))
+        line, pieces = part["end_line"], []
+    elif before["at_end"]:
+        # A row of an earlier part ran to the file's end: this one holds none.
+        frame = large.meta.copy() if large.meta is not None else None
+        large.quarantine_piece(index, None, 0, before["pieces"])
+        return frame, before
+    else:
+        line, pieces = before["line"], before["pieces"]
+        if not _fits(part, before, line):
+            frame, part = large.frame(large.kwargs(index, start=before["end"], first_line=line,
+                                                   carry=before["carry"]))
+        line = part["end_line"] + line - part["first_line"]
     if isinstance(frame, Exception):
         raise frame
     if not part["same_bytes"]:
         raise ValueError(f"{large.path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and "
                          "cannot be read in byte ranges; read it without blocksize=")
-    return frame, dict(part, line=part["end_line"] + line - part["first_line"])
+    shift = 0 if before is None else before["line"] - part["first_line"]
+    large.quarantine_piece(index, part, shift, pieces)
+    settled = {key: part[key] for key in ("end", "at_end", "carry", "same_bytes")}
+    return frame, dict(settled, line=line, pieces=pieces)
 
 
-def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) -> "dask.dataframe.DataFrame":
+def _settled_frames(large: _LargeFile) -> List[Any]:
+    """The partitions as delayed frames: each guessed at once, then settled in order."""
     dask_module = import_optional("dask", "dask", "read_dask")
-    dd = import_optional("dask.dataframe", "dask", "read_dask")
-    large = _LargeFile(path, block_bytes(blocksize), options)
-    if not large.same_bytes:
-        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
-        meta = _empty_frame(path, options)
-        whole: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta), [path], meta=meta,
-                                                        label="read-csv-gleave", enforce_metadata=False)
-        return whole
     parts = []
     before = None
     for index in range(len(large.edges)):
@@ -803,5 +840,34 @@ def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) 
         settled = dask_module.delayed(_settled_frame, pure=False, nout=2)(large, index, guessed, before)
         frame, before = settled
         parts.append(frame)
-    result: "dask.dataframe.DataFrame" = dd.from_delayed(parts, meta=large.meta, verify_meta=False)
+    return parts
+
+
+def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any], meta: Optional["pandas.DataFrame"],
+                dtype_policy: str, quarantine_path: Any) -> "dask.dataframe.DataFrame":
+    dask_module = import_optional("dask", "dask", "read_dask")
+    dd = import_optional("dask.dataframe", "dask", "read_dask")
+    quarantine = os.fspath(quarantine_path) if quarantine_path is not None else None
+    if quarantine is not None and (remote.is_url(quarantine) or os.path.isdir(quarantine)):
+        raise TypeError("read_dask() with blocksize= takes a local file as quarantine_path")
+    if quarantine is not None and _same_file(path, quarantine):
+        raise OSError(f"quarantine path is the same file as the input path: {quarantine!r}")
+    large = _LargeFile(path, block_bytes(blocksize), options, quarantine)
+    if not large.same_bytes:
+        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
+        loader = {k: v for k, v in options.items() if k != "decimal_comma" or v is not None}
+        meta = _empty_frame(path, loader) if meta is None else meta
+        partition = _Partition(loader, meta, {path: os.path.abspath(quarantine)} if quarantine else None)
+        whole: "dask.dataframe.DataFrame" = dd.from_map(partition, [path], meta=meta, label="read-csv-gleave",
+                                                        enforce_metadata=False)
+        return whole
+    if meta is None and dtype_policy == "widen":
+        # Each range's own dtypes, learnt on the cluster; a column whose dtypes differ is text.
+        work, large.quarantine = large.quarantine, None
+        empties = [frame for frame in dask_module.compute(*_settled_frames(large)) if frame is not None]
+        large.quarantine = work
+        meta = widened_meta(empties, [f"{large.path} (range {i})" for i in range(len(empties))])
+    large.settle(large.head if meta is None else meta)
+    assert large.meta is not None
+    result: "dask.dataframe.DataFrame" = dd.from_delayed(_settled_frames(large), meta=large.meta, verify_meta=False)
     return result

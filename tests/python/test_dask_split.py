@@ -86,21 +86,33 @@ def test_repair_large_equals_one_machine(client, tmp_path, name, options):
 
 
 READS = {
-    "typed": (messy(3000, 11, multiline=0.15, text=CJK), True),
-    "text": (messy(3000, 11, multiline=0.15, text=CJK), False),
-    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), True),
+    "typed": (messy(3000, 11, multiline=0.15, text=CJK), {}),
+    "text": (messy(3000, 11, multiline=0.15, text=CJK), {"infer_types": False}),
+    "strict rows, CR LF": (messy(3000, 13, newline="\r\n"), STRICT),
+    "widened": (messy(3000, 14, runaway=True), {"dtype_policy": "widen"}),
+    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), {}),
 }
 
 
 @pytest.mark.parametrize("name", READS)
 def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
-    data, infer_types = READS[name]
+    data, options = READS[name]
     path = tmp_path / "in.csv"
     path.write_bytes(data)
-    frame = split.read_dask(str(path), blocksize=30_000, infer_types=infer_types)
+    frame = split.read_dask(str(path), blocksize=30_000, quarantine_path=tmp_path / "parts.q", **options)
     assert frame.npartitions == (1 if "UTF-16" in name else -(-len(data) // 30_000))
     got = frame.compute().reset_index(drop=True)
-    pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=infer_types))
+    options.pop("dtype_policy", None)
+    whole = csv_gleave.read_pandas(path, quarantine_path=tmp_path / "whole.q", **options)
+    if "widen" in name:
+        whole = whole.astype({name: got[name].dtype for name in got.columns if got[name].dtype == "string"})
+    pd.testing.assert_frame_equal(got, whole)
+    repair = {key: value for key, value in options.items() if key in split._PART_OPTIONS}
+    assert (tmp_path / "parts.q").read_bytes() == one_machine(path, tmp_path, **repair)[2]
+    # meta= names the columns and keeps a typed column as its texts.
+    meta = whole.iloc[:0].astype({"amount": "string"})
+    texts = split.read_dask(str(path), blocksize=30_000, meta=meta, **options).compute()
+    assert list(texts["amount"]) == list(csv_gleave.read_pandas(path, dtype={"amount": str}, **options)["amount"])
 
 
 def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
@@ -122,7 +134,8 @@ def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
     (lambda p: split.repair_large(p, p, client=False), "output path is the same file as the input path"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), p, client=False), "quarantine path is the same file"),
     (lambda p: split.read_dask([p, p], blocksize=10), "one local file"),
-    (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.with_suffix(".q")), "repair_large"),
+    (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.parent), "local file as quarantine_path"),
+    (lambda p: split.read_dask(p, blocksize=10, n_rows=1), "no n_rows= with blocksize"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), blocksize=0, client=False), "at least 1 byte"),
 ])
 def test_refusals(tmp_path, call, error):

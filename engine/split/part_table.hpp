@@ -1,0 +1,38 @@
+// One part of a large file read straight into an Arrow table: the part's
+// pass (as repair_part runs it) hands its kept rows to a table builder
+// instead of writing them, so that a partition of a data frame costs one
+// reading of its bytes and no CSV in between. What the pass sets aside is
+// kept as the part's quarantine lines, numbered as the part numbers them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/split/split.hpp"
+#include "engine/table/table_builder.hpp"
+
+namespace gleave {
+
+struct PartTableRequest {
+  table::TableOptions options;  // `header` only matters for the file's first part
+  // The table's column names, given so that every part has the same ones
+  // (the first part's header row is then dropped); empty: the header's or
+  // positional names.
+  std::vector<std::string> names;
+  // Columns kept as their exact field texts, whatever their values look
+  // like: a text column of the whole file stays text in every part.
+  std::vector<bool> text;
+};
+
+struct PartTable {
+  PartResult part;
+  table::ArrowTable table;
+  // The quarantine lines of the part (with the file's header line for the
+  // first part), as a quarantine file of the part would hold them.
+  std::string set_aside;
+};
+
+// Reads one part into a table. Never throws but std::bad_alloc.
+Result<PartTable> table_part(PartRequest& request, const PartTableRequest& table_request);
+
+}  // namespace gleave
