@@ -18,6 +18,7 @@ import glob
 import logging
 import os
 import shutil
+import stat
 import time
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -337,27 +338,83 @@ def _client(client: Any, scheduler: Optional[str], caller: str) -> Iterator[Any]
             yield own
 
 
+def _split_block(job: Tuple[str, Optional[str], Optional[str]], options: Dict[str, Any],
+                 blocksize: Optional[int]) -> Optional[int]:
+    """The range size a job's input is repaired in, or None for a repair of the whole file on one worker.
+
+    A local regular file is split when it is larger than ``blocksize`` (when
+    given), else than ``_SPLIT_BYTES``; a URL, or an option that only a
+    repair of the whole file takes, keeps it whole.
+    """
+    inp, out, quar = job
+    if out is None or any(p is not None and remote.is_url(p) for p in (inp, out, quar)):
+        return None
+    if set(options) - set(_PART_OPTIONS):
+        return None
+    try:
+        st = os.stat(inp)
+    except OSError:
+        return None  # the whole-file repair reports it
+    threshold = blocksize if blocksize is not None else _SPLIT_BYTES
+    if not stat.S_ISREG(st.st_mode) or st.st_size <= threshold:
+        return None
+    return blocksize if blocksize is not None else _DEFAULT_BLOCK
+
+
+def split_task(input_path: str, output_path: str, quarantine_path: Optional[str], options: Dict[str, Any],
+               block: int, runner: "_Runner") -> Dict[str, Any]:
+    """Repairs one file in ranges of ``block`` bytes on ``runner``: as ``repair_task`` reports it."""
+    from ._messages import describe_error
+
+    started = time.perf_counter()
+    result: Dict[str, Any] = {"summary": None, "error": None}
+    try:
+        summary, _ = split_repair(input_path, output_path, quarantine_path, blocksize=block, runner=runner,
+                                  options=options)
+        result["summary"] = summary.to_dict()
+    except Exception as exc:  # noqa: BLE001 - one file's failure is its row, never the batch's
+        result["error"] = describe_error(exc, input_path)
+    result["elapsed"] = time.perf_counter() - started
+    return result
+
+
 def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options: Dict[str, Any], *,
-              client: Any = None, scheduler: Optional[str] = None,
-              caller: str = "repair_many", elapsed: bool = True) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
+              client: Any = None, scheduler: Optional[str] = None, caller: str = "repair_many",
+              elapsed: bool = True,
+              blocksize: Optional[int] = None) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
     """Repairs each (input, output, quarantine) on a Dask cluster.
 
     Returns the results in input order, as ``csv-gleave repair --out-dir``
     reports them (input, output, quarantine, summary, error, elapsed), and
     whether Ctrl-C stopped the batch (then unfinished jobs are None and
     cancelled on the cluster; a job already running finishes its file or
-    leaves nothing, as every output is committed only when complete).
+    leaves nothing, as every output is committed only when complete). A
+    large local file (see ``_split_block``) is repaired in byte ranges
+    spread over the workers, as :func:`repair_large` repairs it, while the
+    other files are repaired whole.
     """
+    from concurrent.futures import ThreadPoolExecutor
+
     if "cancel" in options:
         raise TypeError("a batch on a cluster does not take cancel; interrupt it with Ctrl-C")
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     interrupted = False
-    with _client(client, scheduler, caller) as dask_client:
-        futures = [
-            dask_client.submit(repair_task, _for_worker(inp), _for_worker(out), _for_worker(quar), options,
-                               pure=False, key=f"csv-gleave-repair-{index}-{os.urandom(4).hex()}")
-            for index, (inp, out, quar) in enumerate(jobs)
-        ]
+    blocks = [_split_block(job, options, blocksize) for job in jobs]
+    with _client(client, scheduler, caller) as dask_client, \
+            ThreadPoolExecutor(max(1, min(4, sum(b is not None for b in blocks)))) as pool:
+        runners: List[_Runner] = []
+        futures: List[Any] = []
+        for index, (inp, out, quar) in enumerate(jobs):
+            block = blocks[index]
+            if block is None:
+                futures.append(dask_client.submit(repair_task, _for_worker(inp), _for_worker(out), _for_worker(quar),
+                                                  options, pure=False,
+                                                  key=f"csv-gleave-repair-{index}-{os.urandom(4).hex()}"))
+                continue
+            # The ranges go to the cluster; the client side waits for them on a thread of its own.
+            runners.append(_Runner(dask_client))
+            assert out is not None
+            futures.append(pool.submit(split_task, inp, out, quar, options, block, runners[-1]))
         try:
             for index, future in enumerate(futures):
                 inp, out, quar = jobs[index]
@@ -373,19 +430,23 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
                 results[index] = row
         except KeyboardInterrupt:
             interrupted = True
-            dask_client.cancel([f for f in futures if not f.done()])
+            dask_client.cancel([f for i, f in enumerate(futures) if blocks[i] is None and not f.done()])
+            for runner in runners:
+                runner.cancel()
             for index, future in enumerate(futures):
-                if results[index] is None and future.status == "finished":
-                    inp, out, quar = jobs[index]
-                    row = {"input": inp, "output": out, "quarantine": quar, **future.result()}
-                    if not elapsed:
-                        del row["elapsed"]
-                    results[index] = row
+                if results[index] is None and future.done() and not future.cancelled():
+                    with contextlib.suppress(Exception):
+                        inp, out, quar = jobs[index]
+                        row = {"input": inp, "output": out, "quarantine": quar, **future.result()}
+                        if not elapsed:
+                            del row["elapsed"]
+                        results[index] = row
     return results, interrupted
 
 
 def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None, *, client: Any = None,
-                scheduler: Optional[str] = None, force: bool = False, **options: Any) -> "pandas.DataFrame":
+                scheduler: Optional[str] = None, force: bool = False, blocksize: Union[None, int, str] = None,
+                **options: Any) -> "pandas.DataFrame":
     """Repairs every file into ``out_dir`` on a Dask cluster; one row per file.
 
     ``paths`` is a path, URL or glob pattern, or a list of them; each output
@@ -397,6 +458,13 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     those of :func:`csv_gleave.gleave_file`. Input that is plainly not text
     (an executable, an image) is refused, as the command line refuses it,
     unless ``force=True``.
+
+    A local file larger than ``blocksize`` (bytes, or a size such as
+    ``"64MB"``), or without it larger than 256 MiB, is repaired in byte
+    ranges of that size (64 MB by default) spread over the workers, as
+    :func:`repair_large` repairs it: the same bytes, quarantine and summary
+    as :func:`csv_gleave.gleave_file`. Its ranges are written beside its
+    output, in a folder every worker must see.
 
     The rows hold input, output and quarantine, the summary's counts and
     dialect, ``error`` (None, or one line saying what went wrong: a failing
@@ -416,7 +484,8 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
                 remote.makedirs(directory)
             else:
                 os.makedirs(directory, exist_ok=True)
-    results, interrupted = run_batch(jobs, options, client=client, scheduler=scheduler)
+    block = block_bytes(blocksize) if blocksize is not None else None
+    results, interrupted = run_batch(jobs, options, client=client, scheduler=scheduler, blocksize=block)
     if interrupted:
         raise KeyboardInterrupt
     keys: List[str] = []
@@ -448,6 +517,9 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
 # row in the middle of the table starts with (the header a later row may
 # repeat).
 _PROBE_BYTES = 256 << 10
+# A file over _SPLIT_BYTES in a batch is repaired in ranges of _DEFAULT_BLOCK.
+_SPLIT_BYTES = 256 << 20
+_DEFAULT_BLOCK = 64_000_000
 _PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
                  "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
                  "comment_char", "allow_binary")
@@ -507,6 +579,7 @@ class _Runner:
 
     def __init__(self, client: Any = None, threads: int = 1) -> None:
         self.client = client
+        self.submitted: List[Any] = []
         self.pool = None
         if client is None and threads > 1:
             from concurrent.futures import ThreadPoolExecutor
@@ -515,7 +588,9 @@ class _Runner:
 
     def submit(self, fn: Any, *args: Any) -> Any:
         if self.client is not None:
-            return self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+            future = self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+            self.submitted.append(future)
+            return future
         if self.pool is not None:
             return self.pool.submit(fn, *args)
         from concurrent.futures import Future
@@ -526,6 +601,11 @@ class _Runner:
         except BaseException as exc:  # noqa: BLE001 - raised where the result is asked for
             done.set_exception(exc)
         return done
+
+    def cancel(self) -> None:
+        """Cancels every part submitted to the cluster: a wait for one of them ends with an error."""
+        if self.client is not None:
+            self.client.cancel([future for future in self.submitted if not future.done()])
 
     def close(self) -> None:
         if self.pool is not None:

@@ -3,6 +3,7 @@
 repair, on a two-process LocalCluster and, as a property, in this process."""
 
 import logging
+import os
 import random
 
 import pytest
@@ -74,13 +75,28 @@ def one_machine(path, tmp_path, **options):
     return summary.to_dict(), (tmp_path / "one.csv").read_bytes(), (tmp_path / "one.q").read_bytes()
 
 
-@pytest.mark.parametrize("name, options", [(name, {}) for name in CASES] + [("CR LF", STRICT)])
-def test_repair_large_equals_one_machine(client, tmp_path, name, options):
+def many(path, tmp_path, **options):
+    """repair_many of one file, its output and quarantine moved to out.csv and out.q: its summary."""
+    table = split.repair_many([str(path)], tmp_path / "o", tmp_path / "q", **options)
+    assert table["error"][0] is None, table["error"][0]
+    for folder, name in (("o", "out.csv"), ("q", "out.q")):
+        (tmp_path / folder / path.name).rename(tmp_path / name)
+        (tmp_path / folder).rmdir()
+    return {key: table[key][0] for key in csv_gleave.gleave_file(path, os.devnull).to_dict()}
+
+
+@pytest.mark.parametrize("name, options, repair", [(name, {}, "large") for name in CASES] + [
+    ("CR LF", STRICT, "large"), ("runaway quote", {}, "many"), ("stacked blocks", STRICT, "many"),
+    ("UTF-16", {}, "many")])
+def test_repair_large_equals_one_machine(client, tmp_path, name, options, repair):
     path = tmp_path / "in.csv"
     path.write_bytes(CASES[name])
-    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB",
-                                 **options)
-    assert (summary.to_dict(), (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
+    if repair == "large":
+        summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client,
+                                     blocksize="32KiB", **options).to_dict()
+    else:
+        summary = many(path, tmp_path, client=client, blocksize="32KiB", **options)
+    assert (summary, (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
         one_machine(path, tmp_path, **options)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
 
