@@ -205,8 +205,11 @@ PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
     Ref capsule(stream_capsule(stream));
     Ref set_aside(PyBytes_FromStringAndSize(done.set_aside.data(),
                                             static_cast<Py_ssize_t>(done.set_aside.size())));
-    if (!capsule || !set_aside || PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
-        PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0) {
+    Ref rows(PyLong_FromUnsignedLongLong(done.set_aside_rows));
+    if (!capsule || !set_aside || !rows ||
+        PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
+        PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0 ||
+        PyDict_SetItemString(dict.get(), "set_aside_rows", rows.get()) != 0) {
       return nullptr;
     }
     return dict.release();
@@ -328,8 +331,9 @@ const char kTableDoc[] =
     "row names the columns; infer_types; decimal_comma), each column typed by the part's own\n"
     "values. names: the columns' names for every part (the first part's header row is then\n"
     "dropped); text: for each column, True keeps its exact field texts. Returns repair_part's\n"
-    "dict, plus table (a PyCapsule 'arrow_array_stream') and set_aside (the part's quarantine\n"
-    "lines, numbered as the part numbers them; the first part's begin with the header line).";
+    "dict, plus table (a PyCapsule 'arrow_array_stream'), set_aside (the part's quarantine\n"
+    "lines, numbered as the part numbers them; the first part's begin with the header line)\n"
+    "and set_aside_rows (how many rows they are).";
 
 const char kJoinDoc[] =
     "Joins the parts of a file repaired by repair_part, each (output part or None, quarantine\n"

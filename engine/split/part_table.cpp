@@ -28,6 +28,7 @@ struct TableSink : SetAsideByReason<TableSink> {
   Interrupt* interrupt;
   std::optional<TableBuilder> builder;
   std::string set_aside_text;
+  std::uint64_t set_aside_rows = 0;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
   bool interrupted = false;
@@ -59,6 +60,7 @@ struct TableSink : SetAsideByReason<TableSink> {
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
     append_raw_quarantine_line(set_aside_text, number, reason, raw);
+    ++set_aside_rows;
     return go_on();
   }
 };
@@ -137,6 +139,7 @@ Result<PartTable> table_part(PartRequest& request, const PartTableRequest& table
       sink.begin(',', 0);
     }
     out.set_aside = std::move(sink.set_aside_text);
+    out.set_aside_rows = sink.set_aside_rows;
     try {
       out.table = finish_table(*sink.builder, table_request);
     } catch (const table::SchemaMisfit& misfit) {

@@ -30,6 +30,7 @@ struct PartTable {
   // The quarantine lines of the part (with the file's header line for the
   // first part), as a quarantine file of the part would hold them.
   std::string set_aside;
+  std::uint64_t set_aside_rows = 0;
 };
 
 // Reads one part into a table. Never throws but std::bad_alloc.

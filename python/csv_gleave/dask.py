@@ -906,6 +906,10 @@ def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, 
                          "cannot be read in byte ranges; read it without blocksize=")
     shift = 0 if before is None else before["line"] - part["first_line"]
     large.quarantine_piece(index, part, shift, pieces)
+    if part["set_aside_rows"] and large.quarantine is None and large.meta is not None:
+        warnings.warn(RowsSetAsideWarning(
+            f"{part['set_aside_rows']} rows of {large.path!r} (bytes from {part['start']}) set aside, not in the "
+            "result; give quarantine_path= to keep them"), stacklevel=2)
     settled = {key: part[key] for key in ("end", "at_end", "carry", "same_bytes")}
     return frame, dict(settled, line=line, pieces=pieces)
 

@@ -5,6 +5,7 @@ repair, on a two-process LocalCluster and, as a property, in this process."""
 import logging
 import os
 import random
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -124,10 +125,14 @@ def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
         whole = whole.astype({name: got[name].dtype for name in got.columns if got[name].dtype == "string"})
     pd.testing.assert_frame_equal(got, whole)
     repair = {key: value for key, value in options.items() if key in split._PART_OPTIONS}
-    assert (tmp_path / "parts.q").read_bytes() == one_machine(path, tmp_path, **repair)[2]
-    # meta= names the columns and keeps a typed column as its texts.
+    quarantine = one_machine(path, tmp_path, **repair)[2]
+    assert (tmp_path / "parts.q").read_bytes() == quarantine
+    # meta= names the columns and keeps a typed column as its texts; rows set aside and not kept are warned of.
     meta = whole.iloc[:0].astype({"amount": "string"})
-    texts = split.read_dask(str(path), blocksize=30_000, meta=meta, **options).compute()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        texts = split.read_dask(str(path), blocksize=30_000, meta=meta, **options).compute(scheduler="sync")
+    assert any(w.category is csv_gleave.RowsSetAsideWarning for w in caught) == (quarantine.count(b"\n") > 1)
     assert list(texts["amount"]) == list(csv_gleave.read_pandas(path, dtype={"amount": str}, **options)["amount"])
 
 
