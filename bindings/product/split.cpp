@@ -32,7 +32,7 @@ bool u64_from(PyObject* value, const char* name, std::uint64_t& out) {
 
 PyObject* part_dict(const PartResult& part) {
   const std::string packed = pack_part(part);
-  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#}", "start",
+  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#,s:K}", "start",
                        static_cast<unsigned long long>(part.start), "end",
                        static_cast<unsigned long long>(part.end), "at_end",
                        part.at_end ? Py_True : Py_False, "first_line",
@@ -42,7 +42,8 @@ PyObject* part_dict(const PartResult& part) {
                        part.start_carry.data(), static_cast<Py_ssize_t>(part.start_carry.size()),
                        "rule_line", static_cast<unsigned long long>(part.rule_line), "same_bytes",
                        part.same_bytes ? Py_True : Py_False, "packed", packed.data(),
-                       static_cast<Py_ssize_t>(packed.size()));
+                       static_cast<Py_ssize_t>(packed.size()), "kept_rows",
+                       static_cast<unsigned long long>(part.counts.gleaved_rows));
 }
 
 // The options and the part's place (first, start, guess, stop,
@@ -132,7 +133,7 @@ const kit::Parameters& table_parameters() {
     p.required("input_path");
     add_part_arguments(p);
     p.optional("header", "True").optional("infer_types", "True").optional("decimal_comma", "True");
-    p.optional("names", "None").optional("text", "None");
+    p.optional("names", "None").optional("text", "None").optional("skip", "0");
     return p;
   }();
   return p;
@@ -184,7 +185,8 @@ PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
         !bool_from(bound[kTableFirst + 1], "infer_types", table_request.options.infer_types) ||
         !bool_from(bound[kTableFirst + 2], "decimal_comma", table_request.options.decimal_comma) ||
         !names_from(bound[kTableFirst + 3], table_request.names) ||
-        !flags_from(bound[kTableFirst + 4], table_request.text)) {
+        !flags_from(bound[kTableFirst + 4], table_request.text) ||
+        !u64_from(bound[kTableFirst + 5], "skip", table_request.skip_rows)) {
       return nullptr;
     }
     PyObject* cancel = cancel_from(bound[kTableFirst - 1]);
@@ -206,7 +208,9 @@ PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
     Ref set_aside(PyBytes_FromStringAndSize(done.set_aside.data(),
                                             static_cast<Py_ssize_t>(done.set_aside.size())));
     Ref rows(PyLong_FromUnsignedLongLong(done.set_aside_rows));
-    if (!capsule || !set_aside || !rows ||
+    Ref header_rows(PyLong_FromUnsignedLongLong(done.header_rows));
+    if (!capsule || !set_aside || !rows || !header_rows ||
+        PyDict_SetItemString(dict.get(), "header_rows", header_rows.get()) != 0 ||
         PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
         PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0 ||
         PyDict_SetItemString(dict.get(), "set_aside_rows", rows.get()) != 0) {
@@ -322,18 +326,20 @@ const char kPartDoc[] =
     "end (where the next part's first row starts), at_end, first_line, end_line, carry (at\n"
     "the end), start_carry (as the part began), rule_line (the last line a rule of the\n"
     "dialect names),\n"
-    "same_bytes (False: the file's text is not its bytes and cannot be cut) and packed (the\n"
-    "result for join_parts).";
+    "same_bytes (False: the file's text is not its bytes and cannot be cut), kept_rows and\n"
+    "packed (the result for join_parts).";
 
 const char kTableDoc[] =
     "Reads one part of a regular file, placed as repair_part places it, straight into an\n"
-    "Arrow table: the kept rows, as arrow_stream types them (header=True: the file's first\n"
-    "row names the columns; infer_types; decimal_comma), each column typed by the part's own\n"
-    "values. names: the columns' names for every part (the first part's header row is then\n"
-    "dropped); text: for each column, True keeps its exact field texts. Returns repair_part's\n"
+    "Arrow table: the kept rows, as arrow_stream types them (header=True: the part's first\n"
+    "kept row names the columns, for the part that holds the file's first; infer_types;\n"
+    "decimal_comma), each column typed by the part's own values. names: the columns' names\n"
+    "(a header row is then dropped); text: for each column, True keeps its exact field\n"
+    "texts; skip: kept rows dropped first (header rows this part holds). Returns repair_part's\n"
     "dict, plus table (a PyCapsule 'arrow_array_stream'), set_aside (the part's quarantine\n"
     "lines, numbered as the part numbers them; the first part's begin with the header line)\n"
-    "and set_aside_rows (how many rows they are).";
+    "set_aside_rows (how many rows they are) and header_rows (with header=True, how many\n"
+    "rows the header spans; else 0).";
 
 const char kJoinDoc[] =
     "Joins the parts of a file repaired by repair_part, each (output part or None, quarantine\n"

@@ -29,6 +29,7 @@ struct TableSink : SetAsideByReason<TableSink> {
   std::optional<TableBuilder> builder;
   std::string set_aside_text;
   std::uint64_t set_aside_rows = 0;
+  std::uint64_t skip = 0;
   unsigned char delimiter = ',';
   std::uint64_t seen = 0;
   bool interrupted = false;
@@ -45,8 +46,15 @@ struct TableSink : SetAsideByReason<TableSink> {
     options.decimal_comma = options.decimal_comma && d != ',';
     builder.emplace(options);
   }
+  // The header rows a later part holds: dropped, as the names are given.
+  bool skipped() {
+    if (skip == 0) return false;
+    --skip;
+    return true;
+  }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
+    if (skipped()) return go_on();
     builder->append_row_with(
         [&](auto&& visit) {
           for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
@@ -55,6 +63,7 @@ struct TableSink : SetAsideByReason<TableSink> {
     return go_on();
   }
   bool keep_line(std::string_view line, bool ascii) {
+    if (skipped()) return go_on();
     builder->append_line(line, delimiter, ascii);
     return go_on();
   }
@@ -126,11 +135,8 @@ Result<PartTable> table_part(PartRequest& request, const PartTableRequest& table
     std::uint64_t size = 0;
     auto rows = set_up_part(request, part, out.part, size);
     if (!rows) return std::move(rows.error());
-    table::TableOptions options = table_request.options;
-    // Only the file's first part starts with the header; with names given
-    // its row is read and dropped.
-    options.header = options.header && request.first;
-    TableSink sink(options, part.pass, request.job.interrupt);
+    TableSink sink(table_request.options, part.pass, request.job.interrupt);
+    sink.skip = table_request.skip_rows;
     if (rows.value()) {
       auto counts = read_part(request.job, part, sink);
       if (!counts) return std::move(counts.error());
@@ -140,6 +146,8 @@ Result<PartTable> table_part(PartRequest& request, const PartTableRequest& table
     }
     out.set_aside = std::move(sink.set_aside_text);
     out.set_aside_rows = sink.set_aside_rows;
+    out.header_rows =
+        table_request.options.header ? std::max<std::size_t>(sink.options.header_rows, 1) : 0;
     try {
       out.table = finish_table(*sink.builder, table_request);
     } catch (const table::SchemaMisfit& misfit) {

@@ -14,7 +14,9 @@
 namespace gleave {
 
 struct PartTableRequest {
-  table::TableOptions options;  // `header` only matters for the file's first part
+  // `header`: the part's first kept row is the table's header (the first
+  // kept row of the file); with names given it is read and dropped.
+  table::TableOptions options;
   // The table's column names, given so that every part has the same ones
   // (the first part's header row is then dropped); empty: the header's or
   // positional names.
@@ -22,6 +24,9 @@ struct PartTableRequest {
   // Columns kept as their exact field texts, whatever their values look
   // like: a text column of the whole file stays text in every part.
   std::vector<bool> text;
+  // Kept rows dropped before the first one taken: the header rows (of a
+  // header the dialect says spans several) that fall in this part.
+  std::uint64_t skip_rows = 0;
 };
 
 struct PartTable {
@@ -31,6 +36,8 @@ struct PartTable {
   // first part), as a quarantine file of the part would hold them.
   std::string set_aside;
   std::uint64_t set_aside_rows = 0;
+  // With header: how many rows the header spans, as the dialect says.
+  std::uint64_t header_rows = 0;
 };
 
 // Reads one part into a table. Never throws but std::bad_alloc.

@@ -652,7 +652,7 @@ def settle_parts(first: Dict[str, Any], candidates: Iterable[Sequence[Dict[str, 
 
 
 def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksize: Union[int, str],
-                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, int]]:
+                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
     """Repairs ``path`` in parts of ``blocksize`` bytes on ``runner``: the summary and what it took.
 
     The bytes written are those of ``gleave_file(path, out, quarantine_path,
@@ -667,7 +667,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     _refuse_same_files(path, out, quarantine)
     size = os.stat(path).st_size
     edges = part_edges(size, block)
-    stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
+    stats: Dict[str, Any] = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
     work = make_work_directory(os.path.dirname(out))
     submitted: List[Any] = []
     try:
@@ -725,8 +725,9 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
                 continue  # no row starts in it: nothing was written
             output, part_quarantine = files(index, part["kind"])
             items.append((output, part_quarantine, shift, part["packed"]))
+        joined = time.perf_counter()
         summary = _native.join_parts(items, out, quarantine)
-        stats["parts"] = len(items)
+        stats.update(parts=len(items), join_seconds=time.perf_counter() - joined)
         return summary, stats
     finally:
         for future in submitted:
@@ -808,9 +809,11 @@ class _LargeFile:
         self.edges = part_edges(self.size, block)
         self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
         self.table_options = {k: v for k, v in options.items() if k in _TABLE_OPTIONS and v is not None}
-        head = _native.table_part(self.path, first=True, stop=min(self.size, _PROBE_BYTES), **self.part_options,
-                                  **self.table_options)
+        self.header = bool(self.table_options.pop("header", True))
+        head = _native.table_part(self.path, first=True, stop=min(self.size, _PROBE_BYTES), header=self.header,
+                                  **self.part_options, **self.table_options)
         self.probe_carry = head["carry"]
+        self.header_rows = int(head["header_rows"])
         self.same_bytes = bool(head["same_bytes"])
         self.head = self.to_frame(head["table"]).iloc[:0]
         self.meta: Optional["pandas.DataFrame"] = None
@@ -840,13 +843,15 @@ class _LargeFile:
         stop = self.edges[index + 1] if index + 1 < len(self.edges) else None
         return dict(self.part_options, stop=stop, **more)
 
-    def frame(self, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
+    def frame(self, kwargs: Dict[str, Any], skip: int) -> Tuple[Any, Dict[str, Any]]:
         """The part ``kwargs`` place, read as a frame with the meta's columns (or the
-        ValueError of values that do not convert to them)."""
+        ValueError of values that do not convert to them); its first ``skip`` kept rows
+        are rows of the header, dropped."""
         from . import _native
 
         info: Dict[str, Any] = _native.table_part(self.path, names=self.names or list(self.head.columns),
-                                                  text=self.text, **self.table_options, **kwargs)
+                                                  text=self.text, header=False, skip=skip, **self.table_options,
+                                                  **kwargs)
         frame = self.to_frame(info.pop("table"))
         if self.meta is None:
             return frame.iloc[:0], info
@@ -878,8 +883,8 @@ class _LargeFile:
 
 def _guessed_frame(large: _LargeFile, index: int) -> Tuple[Any, Dict[str, Any]]:
     if index == 0:
-        return large.frame(large.kwargs(0, first=True))
-    return large.frame(large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
+        return large.frame(large.kwargs(0, first=True), large.header_rows)
+    return large.frame(large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry), 0)
 
 
 def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, Any]],
@@ -887,18 +892,22 @@ def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, 
     """Partition ``index`` once the partition before it has ended: its guess, or read again from that end."""
     frame, part = guessed
     if before is None:
-        line, pieces = part["end_line"], []
+        line, pieces, kept = part["end_line"], [], part["kept_rows"]
     elif before["at_end"]:
         # A row of an earlier part ran to the file's end: this one holds none.
         frame = large.meta.copy() if large.meta is not None else None
         large.quarantine_piece(index, None, 0, before["pieces"])
         return frame, before
     else:
-        line, pieces = before["line"], before["pieces"]
-        if not _fits(part, before, line):
+        line, pieces, kept = before["line"], before["pieces"], before["kept"]
+        # The header is the file's first kept rows: some in this part when fewer came before (a
+        # long preamble, a header of several rows).
+        skip = max(0, large.header_rows - kept)
+        if not _fits(part, before, line) or (skip and part["kept_rows"]):
             frame, part = large.frame(large.kwargs(index, start=before["end"], first_line=line,
-                                                   carry=before["carry"]))
+                                                   carry=before["carry"]), skip)
         line = part["end_line"] + line - part["first_line"]
+        kept += part["kept_rows"]
     if isinstance(frame, Exception):
         raise frame
     if not part["same_bytes"]:
@@ -911,7 +920,7 @@ def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, 
             f"{part['set_aside_rows']} rows of {large.path!r} (bytes from {part['start']}) set aside, not in the "
             "result; give quarantine_path= to keep them"), stacklevel=2)
     settled = {key: part[key] for key in ("end", "at_end", "carry", "same_bytes")}
-    return frame, dict(settled, line=line, pieces=pieces)
+    return frame, dict(settled, line=line, pieces=pieces, kept=kept)
 
 
 def _settled_frames(large: _LargeFile) -> List[Any]:

@@ -189,3 +189,11 @@ def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine, strict):
     assert (tmp_path / "two.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
     if quarantine:
         assert q2.read_bytes() == q1.read_bytes()
+    # The same cuts read as partitions: the rows of the file read whole, and its quarantine.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", csv_gleave.RowsSetAsideWarning)
+        parts = split.read_dask(str(path), blocksize=block, infer_types=False, quarantine_path=q2, **options)
+        got = parts.compute(scheduler="sync").reset_index(drop=True)
+        pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=False, **options))
+    if quarantine:
+        assert q2.read_bytes() == q1.read_bytes()
