@@ -161,6 +161,7 @@ def table_part(
     decimal_comma: bool = True,
     names: Sequence[str] | None = None,
     text: Sequence[bool] | None = None,
+    skip: int = 0,
 ) -> dict[str, Any]: ...
 def join_parts(
     parts: Sequence[tuple[str | None, str | None, int, bytes]],
