@@ -80,9 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto whole = gleave::run_file_job(whole_job);
   if (!whole.ok()) return 0;  // (text the repair refuses is refused by the first range too)
 
-  // Any range size, but at most about 64 ranges: each is a job of its own.
+  // Any range size, but at most about 12 ranges: each is a job of its own.
   const std::uint64_t block = std::max<std::uint64_t>(
-      1 + (h.byte(0) | (h.byte(1) << 8)) % (text.size() + 1), text.size() / 64 + 1);
+      1 + (h.byte(0) | (h.byte(1) << 8)) % (text.size() + 1), text.size() / 12 + 1);
   gleave::PartRequest base;
   base.job = job_of(options, "", "");
   // What the ranges after the first guess from: the carry at the end of the head.

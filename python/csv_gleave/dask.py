@@ -752,7 +752,8 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
 
     The parts are written beside ``out``, in a folder every worker must see
     (any folder on one machine; a shared file system on a cluster), and
-    joined here. ``client``, ``scheduler`` and the LocalCluster otherwise
+    copied here into ``out`` at their offsets, several at once, by the
+    kernel where the file system allows. ``client``, ``scheduler`` and the LocalCluster otherwise
     started are as for :func:`repair_many`; input that is plainly not text
     is refused unless ``force=True``. A file whose text is not its bytes
     (UTF-16, cp1252, bytes not UTF-8) is repaired whole on one worker.
