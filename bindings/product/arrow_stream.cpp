@@ -119,9 +119,8 @@ Result<Fd> spool(int fd, Interrupt& interrupt) {
   return std::move(temp.value());
 }
 
-Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOptions& options,
-                                            const DialectRequest& request, bool refuse_binary,
-                                            Interrupt& interrupt) {
+Result<std::unique_ptr<Source>> open_source(const FileRef& input, const Dialect& options,
+                                            bool refuse_binary, Interrupt& interrupt) {
   auto source = std::make_unique<Source>();
   source->input = input;
   source->refuse_binary = refuse_binary;
@@ -160,35 +159,32 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOp
   auto text = read_input(FileRef{input.path, fd}, &interrupt, refuse_binary);
   if (!text) return named(std::move(text.error()), input);
   source->bytes = std::move(text.value());
-  source->prepared = prepare_text(source->bytes.view(), options, request);
+  source->prepared = prepare_text(source->bytes.view(), options);
   if (!source->prepared.ok()) return named(IoError::from_errno(EINVAL), input);
-  if (auto conflict = check_dialect(source->prepared, options, request)) {
-    return std::move(*conflict);
-  }
+  if (Status s = check_dialect(source->prepared.dialect); !s) return std::move(s.error());
   source->in_memory = true;
   return source;
 }
 
 // One reading of the source through the product pass, into `sink`.
 template <class Sink>
-Result<JobCounts> read_source(const Source& source, const GleaveOptions& options,
-                              const DialectRequest& request, Interrupt& interrupt, Sink& sink) {
+Result<JobCounts> read_source(const Source& source, const Dialect& options, Interrupt& interrupt,
+                              Sink& sink) {
   ProductCounts counts;
   JobCounts out;
   if (source.in_memory) {
-    counts = run_product_pass(source.prepared, options, sink);
-    out.input = input_report(source.prepared, counts);
+    counts = run_product_pass(source.prepared, sink);
+    out.input = input_read(source.prepared, counts);
   } else {
     auto fd = reopen(source.file.get());
     if (!fd) return named(std::move(fd.error()), source.input);
     if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
       return named(IoError::from_errno(errno), source.input);
     }
-    auto in =
-        WindowedInput::open(fd.value().get(), options, request, source.refuse_binary, &interrupt);
+    auto in = WindowedInput::open(fd.value().get(), options, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
-    counts = run_product_pass(windowed.prepared(), windowed.text(), options, sink);
+    counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
     if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
     out.input = windowed.report(counts);
   }
@@ -290,8 +286,7 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
 // every stream it exports (each runs on a thread of its own).
 struct Recipe {
   std::unique_ptr<Source> source;
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table;  // as the first reading settled them (decimal comma, header rows)
   RowRequest rows;
   BlockLimits limits;
@@ -309,17 +304,15 @@ struct Surveyed {
 // The first reading, with the lock released: every kept row is looked at
 // (none kept), which settles the names and the type of every column over
 // all rows, and counts what the summary reports. Never throws.
-Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
-                        const DialectRequest& request, const TableOptions& table_options,
-                        RowRequest rows, BlockLimits limits, bool refuse_binary,
-                        Interrupt& interrupt) {
+Result<Surveyed> survey(const FileRef& input, const Dialect& options,
+                        const TableOptions& table_options, RowRequest rows, BlockLimits limits,
+                        bool refuse_binary, Interrupt& interrupt) {
   try {
-    auto source = open_source(input, options, request, refuse_binary, interrupt);
+    auto source = open_source(input, options, refuse_binary, interrupt);
     if (!source) return std::move(source.error());
     auto recipe = std::make_shared<Recipe>();
     recipe->source = std::move(source.value());
     recipe->options = options;
-    recipe->request = request;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
     std::optional<TableBuilder> looked;
@@ -330,7 +323,7 @@ Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
                                  return looked.emplace(survey_options);
                                });
     if (recipe->rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
-    auto counts = read_source(*recipe->source, options, request, interrupt, sink);
+    auto counts = read_source(*recipe->source, options, interrupt, sink);
     if (!counts) return std::move(counts.error());
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
     if (!looked) sink.begin(counts.value().delimiter, 0);  // an empty text
@@ -362,8 +355,7 @@ std::optional<std::string> produce(const Recipe& recipe, table::BatchQueue& queu
         return maker.emplace(o, recipe.schema, header, recipe.limits,
                              [&](ArrowTable&& batch) { return queue.push(std::move(batch)); });
       });
-  auto counts =
-      read_source(*recipe.source, recipe.options, recipe.request, queue.interrupt(), sink);
+  auto counts = read_source(*recipe.source, recipe.options, queue.interrupt(), sink);
   if (!counts) return counts.error().message();
   if (sink.interrupted) return std::nullopt;            // the consumer has gone
   if (!maker) sink.begin(counts.value().delimiter, 0);  // an empty text
@@ -407,7 +399,7 @@ struct StreamRecord {
   std::int64_t rows = 0;
   GleaveCounts counts;
   unsigned char delimiter = ',';
-  std::optional<InputReport> input;
+  std::optional<InputRead> input;
   std::optional<std::string> set_aside;
 };
 
@@ -663,12 +655,11 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
       return nullptr;
     }
   }
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
@@ -680,8 +671,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return survey(ref, options, request, table_options, std::move(rows),
-                  BlockLimits::from_environment(), !allow, interrupt);
+    return survey(ref, options, table_options, std::move(rows), BlockLimits::from_environment(),
+                  !allow, interrupt);
   });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;

@@ -61,9 +61,8 @@ bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request) {
                          static_cast<std::size_t>(PyBytes_GET_SIZE(carry)));
   }
   FileJob& job = request.job;
-  job.dialect.emplace();
   bool allow = true;
-  if (!kit::options_from(&bound[at], kit::OptionUse::Repair, job.options, *job.dialect) ||
+  if (!kit::options_from(&bound[at], kit::OptionUse::Repair, job.dialect) ||
       !bool_from(bound[part], "first", request.first) ||
       !bool_from(bound[part + 2], "guess", request.guess) ||
       !bool_from(bound[part + 6], "allow_binary", allow) ||

@@ -84,16 +84,14 @@ Result<JobCounts> read_part(const FileJob& job, FilePart& part, TableSink& sink)
                                                bool pipe) {
     return place_part(part, fd, prepared, text_at, pipe);
   };
-  auto in =
-      WindowedInput::open(fd, job.options, *job.dialect, job.refuse_binary, job.interrupt, &before);
+  auto in = WindowedInput::open(fd, job.dialect, job.refuse_binary, job.interrupt, &before);
   if (!in) {
     if (IoError* io = in.error().io()) return std::move(*io).at(IoRole::Input, job.input.path);
     return std::move(in.error());
   }
   WindowedInput& windowed = *in.value();
   if (!part.pass.mid_table) sink.set_aside_text.assign(kQuarantineHeader);
-  const ProductCounts counts =
-      run_product_pass(windowed.prepared(), windowed.text(), job.options, sink);
+  const ProductCounts counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
   if (windowed.text().error()) {
     return IoError(*windowed.text().error()).at(IoRole::Input, job.input.path);
   }
