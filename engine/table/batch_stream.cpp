@@ -8,7 +8,7 @@
 namespace gleave::table {
 
 BatchMaker::BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
-                       BlockLimits limits, Emit emit)
+                       BlockLimits limits, Emit emit, Widen widen)
     : schema_(std::move(schema)),
       builder_([&] {
         options.header = false;
@@ -17,7 +17,8 @@ BatchMaker::BatchMaker(TableOptions options, TableBuilder::Schema schema, std::s
       }()),
       skip_(skip_rows),
       limits_(limits),
-      emit_(std::move(emit)) {
+      emit_(std::move(emit)),
+      widen_(std::move(widen)) {
   limits_.rows = std::max<std::size_t>(limits_.rows, 1);
 }
 
@@ -26,6 +27,10 @@ bool BatchMaker::flush() {
   // size rather than grown to it.
   const std::vector<std::size_t> sizes = builder_.buffer_sizes();
   const std::uint64_t first = rows_;
+  if (widen_) {
+    const std::string changed = builder_.widen_to_fit(schema_, first);
+    if (!changed.empty()) widen_(schema_, changed);
+  }
   rows_ += builder_.num_rows();
   ArrowTable batch = builder_.finish_batch(schema_, first);
   bytes_ = 0;

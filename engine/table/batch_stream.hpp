@@ -30,8 +30,13 @@ namespace gleave::table {
 class BatchMaker {
  public:
   using Emit = std::function<bool(ArrowTable&&)>;
+  // Told, before a batch is built, that the schema had to be widened to
+  // hold its values (see TableBuilder::widen_to_fit), with what changed.
+  // It may throw to end the stream there; else the batch is built with
+  // the widened schema, and so are the next ones.
+  using Widen = std::function<void(const TableBuilder::Schema&, const std::string&)>;
   BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
-             BlockLimits limits, Emit emit);
+             BlockLimits limits, Emit emit, Widen widen = nullptr);
 
   // False once `emit` said to stop.
   template <class ForEachField>
@@ -77,6 +82,7 @@ class BatchMaker {
   std::size_t skip_;
   BlockLimits limits_;
   Emit emit_;
+  Widen widen_;
   std::size_t bytes_ = 0;
   std::uint64_t rows_ = 0;  // rows in the batches handed on
 };

@@ -655,6 +655,27 @@ TableBuilder::Schema TableBuilder::settle_schema() {
   return schema;
 }
 
+std::string TableBuilder::widen_to_fit(Schema& schema, std::uint64_t first_row) const {
+  std::string changed;
+  const std::size_t width = std::min(schema.types.size(), columns_.size());
+  for (std::size_t i = 0; i < width; ++i) {
+    ColumnType& type = schema.types[i];
+    const Facts facts = columns_[i].facts(false);
+    if (type.holds(facts)) continue;
+    const auto misfit = columns_[i].first_misfit(type);
+    const char* was = type.name();
+    type.kind = 0;
+    type.utf8 = type.utf8 && facts.utf8;
+    if (!changed.empty()) changed += "; ";
+    changed += "column '" + schema.names[i] + "' was typed " + was +
+               " from the first rows, but row " +
+               std::to_string(first_row + 1 + (misfit ? misfit->first : 0)) + " holds " +
+               (misfit ? "'" + misfit->second + "'" : "a value") + ": it is " + type.name() +
+               " from there on";
+  }
+  return changed;
+}
+
 ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_row) {
   const std::size_t width = schema.types.size();
   if (columns_.size() > width) {

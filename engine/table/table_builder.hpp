@@ -276,6 +276,13 @@ class TableBuilder {
   // `first_row`: the table's row number of the first row taken, for the
   // message. Throws SchemaMisfit or std::bad_alloc.
   ArrowTable finish_batch(const Schema& schema, std::uint64_t first_row);
+  // For a schema settled on a head of the rows: each column whose values
+  // taken since the last batch it does not hold unchanged becomes text
+  // (binary when a value is not UTF-8), so that no later text is lost.
+  // Returns what changed, one line a column naming its first value that
+  // did not fit (`first_row` numbers the rows, as in finish_batch); empty
+  // when the schema holds every value.
+  std::string widen_to_fit(Schema& schema, std::uint64_t first_row) const;
 
  private:
   // The layout one builder taking every row would have given: string views

@@ -24,9 +24,12 @@ from .tables import (
     _never,
     build_arrow_table,
     cast_failure,
+    default_types,
     import_optional,
     native_options,
     open_stream,
+    read_widening,
+    report_stream,
     select_names,
     Spooled,
     text_nulls,
@@ -100,12 +103,17 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     if quarantine_path is not None:
         _check_quarantine(path, quarantine_path)
     wants_text = any(_is_text_polars(dtype, pl) for dtype in overrides.values())
+    # Settled as the source itself would have them, not as its copy.
+    native.setdefault("types", default_types(path))
     with Spooled(path, infer_types and (wants_text or not try_parse_dates)) as spooled:
         # Text as string views, polars' own form: taken over as it is, where
         # offsets would be converted value by value.
         stream = open_stream(spooled.source, native if infer_types else plain,
                              quarantine_path=quarantine_path, warn=False)
-        frame: polars.DataFrame = pl.DataFrame(stream)
+        counted = stream.summary is not None  # else counted by the reading below
+        frame: polars.DataFrame = read_widening(stream, pl.DataFrame)
+        if not counted:
+            report_stream(stream, path, native, quarantine_path, 2, warn=False)
         frame = frame.select(select_names(frame.columns, columns, "read_polars"))
         wanted = [
             name for name, dtype in frame.schema.items()
@@ -114,7 +122,8 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
         ]
         texts = None
         if wanted and infer_types:
-            texts = pl.DataFrame(open_stream(spooled.source, dict(plain, infer_types=False), warn=False))
+            texts = read_widening(open_stream(spooled.source, dict(plain, infer_types=False), warn=False),
+                                  pl.DataFrame)
     replaced: List[Any] = []
     for name, dtype in frame.schema.items():
         column = None

@@ -91,12 +91,103 @@ def test_a_pipe_streams_twice_and_a_stream_left_early_stops(tmp_path, monkeypatc
     del reader  # its producer, waiting on a full queue, stops
 
 
-def test_types_takes_all_rows_only(tmp_path):
+def test_types_is_head_or_all_rows(tmp_path):
     path = tmp_path / "f.csv"
     path.write_text("a\n1\n")
-    assert table_of(csv_gleave.arrow_stream(path, types="all-rows")).column("a").to_pylist() == [1]
-    with pytest.raises(ValueError, match="types must be 'all-rows'"):
-        csv_gleave.arrow_stream(path, types="head")
+    for types in ("all-rows", "head", None):
+        stream = csv_gleave.arrow_stream(path, types=types)
+        assert table_of(stream).column("a").to_pylist() == [1]
+        # A head that holds every row settles the types on every row, and counts them.
+        assert stream.types == "all-rows" and stream.num_rows == 1
+    with pytest.raises(ValueError, match="types must be 'head', 'all-rows' or None"):
+        csv_gleave.arrow_stream(path, types="some")
+    with pytest.raises(ValueError, match="quarantine_path needs every row counted"):
+        csv_gleave.arrow_stream(path, types="head", quarantine_path=tmp_path / "q.csv")
+
+
+def piped(data):
+    """A descriptor reading `data` through a pipe (the caller closes it)."""
+    r, w = os.pipe()
+
+    def feed():
+        with os.fdopen(w, "wb") as out:
+            out.write(data)
+
+    threading.Thread(target=feed, daemon=True).start()
+    return r
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+cells = st.one_of(st.integers(-999, 999).map(lambda i: str(i).encode()),
+                  st.sampled_from([b"", b"x", b"1.5", b"true", "\u00e9t\u00e9".encode(), b"\xff"]))
+
+
+def equal_to_texts(column, texts):
+    """Whether a typed batch's column holds `texts` (the field texts, str or bytes; an empty one is null), as
+    they are or as its type reads them."""
+    if pa.types.is_binary(column.type):
+        return column.to_pylist() == [(t.encode() if isinstance(t, str) else t) or None for t in texts]
+    if pa.types.is_string(column.type):
+        return column.to_pylist() == [t or None for t in texts]
+    return column.equals(pa.array([t or None for t in texts], pa.string()).cast(column.type))
+
+
+@hypothesis.settings(max_examples=int(os.environ.get("GLEAVE_PROPERTY_EXAMPLES", "60")), deadline=None,
+                     suppress_health_check=[hypothesis.HealthCheck.function_scoped_fixture])
+@hypothesis.given(columns=st.lists(st.lists(cells, min_size=1, max_size=40), min_size=1, max_size=3),
+                  head=st.integers(1, 30), block=st.integers(1, 12))
+def test_head_types_widen_and_lose_no_text(monkeypatch, columns, head, block):
+    """Types from a head of a pipe: a later misfit makes its column text, and no value changes.
+
+    iter_batches gives every batch its own schema, the earlier ones keeping
+    their type; through the C stream (pyarrow, DuckDB) a reading that meets
+    a widening ends with an error saying so, and the next reading has the
+    widened schema from its first batch.
+    """
+    monkeypatch.setenv("GLEAVE_TYPE_HEAD_ROWS", str(head))
+    monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", str(block))
+    # A first column of row numbers: a row is never a blank line.
+    grid = [[b"%d" % i] + [c[i] if i < len(c) else b"" for c in columns] for i in range(max(map(len, columns)))]
+    data = b",".join(b"c%d" % j for j in range(len(columns) + 1)) + b"\n" + b"".join(b",".join(r) + b"\n" for r in grid)
+    fd = piped(data)
+    try:  # the field texts as a reading over every row has them
+        whole = table_of(csv_gleave.arrow_stream(fd, types="all-rows", infer_types=False))
+    finally:
+        os.close(fd)
+    texts = [whole.column(j).to_pylist() for j in range(whole.num_columns)]
+    assert whole.num_rows == len(grid)
+    fd = piped(data)
+    try:
+        batches = list(csv_gleave.iter_batches(fd))
+    finally:
+        os.close(fd)
+    for j in range(len(columns) + 1):
+        kinds = [str(b.schema.field(j).type) for b in batches]
+        widened = [k for k in kinds if k in ("string", "binary")]
+        assert kinds[len(kinds) - len(widened):] == widened  # once text, text from there on
+        at = 0
+        for b in batches:
+            assert equal_to_texts(b.column(j), texts[j][at:at + b.num_rows])
+            at += b.num_rows
+        assert at == len(grid)
+    fd = piped(data)
+    try:
+        stream = csv_gleave.arrow_stream(fd, types=None)
+    finally:
+        os.close(fd)
+    assert stream.types == "head" or len(grid) < head
+    for _ in range(len(columns) + 1):
+        try:
+            table = table_of(stream)
+            break
+        except OSError as error:
+            assert "the stream's schema cannot change, so it ends here" in str(error)
+    assert set(stream.widened) <= set(table.column_names) and stream.num_rows == len(grid)
+    for j in range(len(columns) + 1):
+        assert equal_to_texts(table.column(j).combine_chunks(), texts[j])
+    duckdb = pytest.importorskip("duckdb")
+    assert duckdb.connect().sql("SELECT count(*) FROM stream").fetchall() == [(len(grid),)]
 
 
 STREAM_CHILD = r"""
