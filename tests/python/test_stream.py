@@ -221,3 +221,35 @@ def test_a_big_file_streams_and_duckdb_counts_it_in_bounded_memory(tmp_path):
     # The header each block repeats is set aside after its first time.
     assert num_rows == rows == counted == one * repeats
     assert rss <= 256 << 20
+
+
+SET_ASIDE_CHILD = r"""
+import sys, warnings, csv_gleave, pyarrow
+warnings.simplefilter("ignore")
+def peak():  # of this process alone (ru_maxrss would start from its parent's)
+    return int([l for l in open("/proc/self/status") if l.startswith("VmHWM")][0].split()[1]) * 1024
+source = sys.argv[1] if sys.argv[2] == "path" else sys.stdin.fileno()
+before = peak()
+rows = sum(b.num_rows for b in csv_gleave.iter_batches(source, quarantine_path=sys.argv[3], merge_overflow=False))
+print(rows, peak() - before)
+"""
+
+
+@pytest.mark.parametrize("how", ["path", "pipe"])
+def test_a_large_set_aside_part_is_spilled_not_held(tmp_path, how):
+    """40 MB of rows set aside: the quarantine is written whole, as gleave_file writes it, in bounded memory."""
+    pytest.importorskip("pyarrow")
+    path = tmp_path / "f.csv"
+    with open(path, "w") as out:
+        out.write("a,b\n")
+        for i in range(200_000):
+            out.write(f"{i},{i}\n{i},{'x' * 180},{i}\n")  # every second row is too wide
+    reference = csv_gleave.gleave_file(path, tmp_path / "ref.csv", tmp_path / "ref.q", merge_overflow=False)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    with open(path, "rb") as stdin:
+        done = subprocess.run([sys.executable, "-c", SET_ASIDE_CHILD, str(path), how, str(tmp_path / "q")],
+                              stdin=stdin, check=True, capture_output=True, text=True, env=env)
+    rows, grown = map(int, done.stdout.split())
+    assert rows == reference.gleaved_rows - 1 and reference.quarantined_rows == 200_000
+    assert (tmp_path / "q").read_bytes() == (tmp_path / "ref.q").read_bytes()
+    assert (tmp_path / "q").stat().st_size > 38e6 > grown
