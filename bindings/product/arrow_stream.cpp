@@ -358,6 +358,10 @@ struct Learnt {
   SharedTable table;                 // no rows: the schema's names and types
   std::vector<std::string> widened;  // columns made text after the head
   bool complete = false;             // the counts below are of every row
+  // Whether the schema types every column as every row does: always when
+  // settled on every row; for a head, as the last reading of every row
+  // found (unknown before one).
+  std::optional<bool> settles_every_row;
   std::int64_t rows = 0;
   JobCounts counts;
   std::shared_ptr<const SpilledText> set_aside;  // when asked for
@@ -460,7 +464,10 @@ Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const GleaveOptions
       learnt.set_aside = std::move(set_aside);
       recipe->rows.keep_set_aside = false;  // the later readings only build
     }
-    if (learnt.complete) recipe->head = false;  // every value has been looked at
+    if (learnt.complete) {
+      recipe->head = false;  // every value has been looked at
+      learnt.settles_every_row = true;
+    }
     return recipe;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
@@ -511,8 +518,9 @@ std::optional<std::string> produce(const Recipe& recipe, const TableBuilder::Sch
   if (sink.interrupted) return std::nullopt;            // the consumer has gone
   if (!maker) sink.begin(counts.value().delimiter, 0);  // an empty text
   maker->finish();
+  std::lock_guard<std::mutex> lock(recipe.mutex);
+  if (recipe.head) recipe.learnt.settles_every_row = maker->schema_settles_every_row();
   if (counting) {
-    std::lock_guard<std::mutex> lock(recipe.mutex);
     if (!recipe.learnt.complete) {
       recipe.learnt.complete = true;
       recipe.learnt.rows = static_cast<std::int64_t>(maker->rows());
@@ -648,6 +656,12 @@ PyObject* stream_widened(PyObject* self, void*) {
   return str_list(record_of(self).recipe->snapshot().widened);
 }
 
+PyObject* stream_settles_every_row(PyObject* self, void*) {
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.settles_every_row) Py_RETURN_NONE;
+  return PyBool_FromLong(*now.settles_every_row);
+}
+
 PyObject* stream_types(PyObject* self, void*) {
   return PyUnicode_FromString(record_of(self).recipe->head ? "head" : "all-rows");
 }
@@ -738,6 +752,12 @@ PyGetSetDef stream_getset[] = {
     {"types", stream_types, nullptr,
      "'all-rows': the column types were settled over every row before the first batch; "
      "'head': on the first rows only, a later value that does not fit widening its column.",
+     nullptr},
+    {"settles_every_row", stream_settles_every_row, nullptr,
+     "Whether the schema types every column as a reading of every row does: True with "
+     "types='all-rows'; with types='head', what the last reading that went through every row "
+     "found (None before one), so that a caller wanting every row's types can read again with "
+     "types='all-rows' only when they differ.",
      nullptr},
     {"widened", stream_widened, nullptr,
      "The columns (types='head') that a value after the head made text, in the order found.",

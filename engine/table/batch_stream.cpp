@@ -27,6 +27,7 @@ bool BatchMaker::flush() {
   // size rather than grown to it.
   const std::vector<std::size_t> sizes = builder_.buffer_sizes();
   const std::uint64_t first = rows_;
+  builder_.add_facts(seen_);
   if (widen_) {
     const std::string changed = builder_.widen_to_fit(schema_, first);
     if (!changed.empty()) widen_(schema_, changed);

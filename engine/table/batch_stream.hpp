@@ -68,6 +68,9 @@ class BatchMaker {
   // False when `emit` said to stop.
   bool finish() { return (builder_.num_rows() == 0 && rows_ != 0) || flush(); }
   std::uint64_t rows() const noexcept { return rows_ + builder_.num_rows(); }
+  // After finish: whether the schema the batches were built with types
+  // every column as the facts of every row would.
+  bool schema_settles_every_row() const { return builder_.settles(schema_, seen_); }
 
  private:
   bool added(std::size_t bytes) {
@@ -83,6 +86,7 @@ class BatchMaker {
   BlockLimits limits_;
   Emit emit_;
   Widen widen_;
+  std::vector<TableBuilder::Facts> seen_;  // of every row handed on
   std::size_t bytes_ = 0;
   std::uint64_t rows_ = 0;  // rows in the batches handed on
 };

@@ -676,6 +676,23 @@ std::string TableBuilder::widen_to_fit(Schema& schema, std::uint64_t first_row) 
   return changed;
 }
 
+void TableBuilder::add_facts(std::vector<Facts>& seen) const {
+  if (seen.size() < columns_.size()) seen.resize(columns_.size());
+  for (std::size_t i = 0; i < columns_.size(); ++i) seen[i].add(columns_[i].facts(false));
+}
+
+bool TableBuilder::settles(const Schema& schema, std::vector<Facts> seen) const {
+  if (seen.size() > schema.types.size()) return false;
+  seen.resize(schema.types.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const ColumnType want = ColumnType::of(options_, seen[i], schema.types[i].layout);
+    const ColumnType& have = schema.types[i];
+    if (want.kind != have.kind || want.utf8 != have.utf8) return false;
+    if (want.kind == kTimestamp && (want.nanos != have.nanos || want.utc != have.utc)) return false;
+  }
+  return true;
+}
+
 ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_row) {
   const std::size_t width = schema.types.size();
   if (columns_.size() > width) {

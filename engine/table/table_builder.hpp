@@ -283,6 +283,13 @@ class TableBuilder {
   // did not fit (`first_row` numbers the rows, as in finish_batch); empty
   // when the schema holds every value.
   std::string widen_to_fit(Schema& schema, std::uint64_t first_row) const;
+  // Adds what the values taken since the last batch allow to `seen` (one
+  // a column, grown as needed), so that a reading of every row in batches
+  // learns what a builder of every row would.
+  void add_facts(std::vector<Facts>& seen) const;
+  // Whether `schema` types every column as `seen` (the facts of every row)
+  // does: the types settled on a head then are those of every row.
+  bool settles(const Schema& schema, std::vector<Facts> seen) const;
 
  private:
   // The layout one builder taking every row would have given: string views

@@ -24,12 +24,11 @@ from .tables import (
     _never,
     build_arrow_table,
     cast_failure,
-    default_types,
     import_optional,
     native_options,
     open_stream,
     read_widening,
-    report_stream,
+    load_whole,
     select_names,
     Spooled,
     text_nulls,
@@ -103,17 +102,15 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     if quarantine_path is not None:
         _check_quarantine(path, quarantine_path)
     wants_text = any(_is_text_polars(dtype, pl) for dtype in overrides.values())
-    # Settled as the source itself would have them, not as its copy.
-    native.setdefault("types", default_types(path))
-    with Spooled(path, infer_types and (wants_text or not try_parse_dates)) as spooled:
+    # A whole frame is typed as every row types it: a source read through
+    # once is copied, so that the rows can be read again should a head's
+    # types not be those (see load_whole).
+    may_reread = native.get("types") is None or (infer_types and (wants_text or not try_parse_dates))
+    with Spooled(path, may_reread) as spooled:
         # Text as string views, polars' own form: taken over as it is, where
         # offsets would be converted value by value.
-        stream = open_stream(spooled.source, native if infer_types else plain,
-                             quarantine_path=quarantine_path, warn=False)
-        counted = stream.summary is not None  # else counted by the reading below
-        frame: polars.DataFrame = read_widening(stream, pl.DataFrame)
-        if not counted:
-            report_stream(stream, path, native, quarantine_path, 2, warn=False)
+        stream, frame = load_whole(spooled.source, native if infer_types else plain, pl.DataFrame,
+                                   quarantine_path)
         frame = frame.select(select_names(frame.columns, columns, "read_polars"))
         wanted = [
             name for name, dtype in frame.schema.items()

@@ -23,7 +23,7 @@ import shutil
 import stat
 import tempfile
 import warnings
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _native, remote
 from ._replace import replace_into_place
@@ -322,11 +322,46 @@ def read_all(pa: Any, stream: Any) -> "pyarrow.Table":
     again, and a Ctrl-C is then heard between two of them rather than at
     the end of the file.
     """
-    def whole(stream: Any) -> "pyarrow.Table":
-        reader = pa.RecordBatchReader.from_stream(stream)
-        return pa.Table.from_batches(list(reader), schema=reader.schema)
+    return read_widening(stream, lambda stream: read_whole(pa, stream))
 
-    return read_widening(stream, whole)
+
+def read_whole(pa: Any, stream: Any) -> "pyarrow.Table":
+    """One reading of the stream as a table (its batches taken over, not copied)."""
+    reader = pa.RecordBatchReader.from_stream(stream)
+    return pa.Table.from_batches(list(reader), schema=reader.schema)
+
+
+def load_whole(source: Any, options: Dict[str, Any], consume: Callable[[Any], Any],
+               quarantine_path: Any) -> Tuple[Any, Any]:
+    """The stream of a whole table and ``consume(stream)``, its set-aside rows written to ``quarantine_path``.
+
+    Unless ``options`` name the ``types``, the table is typed as a reading
+    of every row types it (as ``types="all-rows"`` does), in one reading
+    where it can be: the types come from a head, and only when the rows
+    prove them different (a value that widens a column, a column empty in
+    the head) are the rows read again with the types of every row. So
+    ``source`` must be one that can be read twice (see :class:`Spooled`).
+    """
+    if quarantine_path is not None:
+        options = {**options, "set_aside": True}
+    if options.get("types") is not None:
+        stream = open_stream(source, options, warn=False)
+        result = read_widening(stream, consume)
+    else:
+        stream = open_stream(source, dict(options, types="head"), warn=False)
+        try:
+            result = consume(stream)
+            settled = bool(stream.settles_every_row)
+        except Exception:
+            if not stream.widened:
+                raise
+            settled = False
+        if not settled:
+            stream = open_stream(source, dict(options, types="all-rows"), warn=False)
+            result = consume(stream)
+    if quarantine_path is not None:
+        commit_file(quarantine_path, lambda out: copy_set_aside(stream, out))
+    return stream, result
 
 
 def stream_batches(pa: Any, stream: Any) -> Iterator["pyarrow.RecordBatch"]:
@@ -512,15 +547,14 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
                             skip_rows=skip_rows, null_values=null_values, decimal_comma=decimal_comma)
     if quarantine_path is not None:
         _check_quarantine(source, quarantine_path)
-    may_reread = infer_types and (not try_parse_dates or text_for is not _never)
-    # Settled as the source itself would have them, not as its copy.
-    native.setdefault("types", default_types(source))
+    # A whole table is typed as every row types it: a source read through
+    # once is copied, so that the rows can be read again should a head's
+    # types not be those (see load_whole).
+    may_reread = native.get("types") is None or (infer_types and (not try_parse_dates or text_for is not _never))
     with Spooled(source, may_reread) as spooled:
         plain = {key: value for key, value in native.items() if key != "null_values"}
-        stream = open_stream(spooled.source, native if infer_types else plain, quarantine_path=quarantine_path,
-                             warn=False)
-        counted = stream.summary is not None  # else counted by the reading below
-        table: pyarrow.Table = read_all(pa, stream)
+        stream, table = load_whole(spooled.source, native if infer_types else plain,
+                                   lambda stream: read_whole(pa, stream), quarantine_path)
         table = table.select(select_names(table.column_names, columns, caller))
         wanted = [
             name for name, column in zip(table.column_names, table.columns)
@@ -531,8 +565,6 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
         if wanted and infer_types:
             text_stream = open_stream(spooled.source, dict(plain, infer_types=False), warn=False)
             texts = read_all(pa, text_stream)
-        if not counted:
-            report_stream(stream, source, native, quarantine_path, stacklevel + 1, warn=False)
     for index, name in enumerate(table.column_names):
         if texts is not None and name in wanted:
             table = table.set_column(index, name, arrow_without_nulls(pa, texts[name], nulls))
@@ -688,11 +720,12 @@ def write_table_file(source: PathArg, destination: NameArg, *, header: bool = Tr
     if quarantine_path is not None and remote.same_target(destination, quarantine_path):
         raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
     native = dict(options, header=header, infer_types=infer_types)
-    stream = open_stream(source, native, quarantine_path=quarantine_path, stacklevel=2)
-    counted = stream.summary is not None
-    table = read_all(pa, stream)
-    if not counted:
-        report_stream(stream, source, native, quarantine_path, 2)
+    if quarantine_path is not None:
+        _check_quarantine(source, quarantine_path)
+    with Spooled(source, native.get("types") is None) as spooled:
+        stream, table = load_whole(spooled.source, native, lambda stream: read_whole(pa, stream), quarantine_path)
+    warn_set_aside(stream.summary, source, quarantine_path, 2,
+                   skipped_preamble=native.get("preamble_lines") is not None)
     table = table.replace_schema_metadata({SUMMARY_KEY: summary_json(stream.summary)})
 
     def write(out: Any) -> None:
