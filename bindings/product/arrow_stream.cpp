@@ -39,6 +39,7 @@
 #include "engine/table/batch_stream.hpp"
 #include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
 
@@ -378,6 +379,7 @@ struct Recipe {
   // Types settled on a head of the rows: a later value that does not fit
   // widens its column to text (see produce).
   bool head = false;
+  unsigned threads = 1;      // building the batches, the reading's own included
   mutable std::mutex mutex;  // guards learnt
   mutable Learnt learnt;
 
@@ -505,7 +507,8 @@ std::optional<std::string> produce(const Recipe& recipe, const TableBuilder::Sch
         const std::size_t header = o.header ? std::max<std::size_t>(o.header_rows, 1) : 0;
         return maker.emplace(
             o, schema, header, recipe.limits,
-            [&](ArrowTable&& batch) { return queue.push(std::move(batch)); }, widen);
+            [&](ArrowTable&& batch) { return queue.push(std::move(batch)); }, widen,
+            recipe.threads);
       });
   if (counting && rows.keep_set_aside) {
     set_aside.tail().assign(kQuarantineHeader);
@@ -893,8 +896,9 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   }
   RowRequest rows;
   if (!row_request_from(n_rows, set_aside, null_values, rows)) return nullptr;
-  // The batches are built on the stream's own thread, beside the consumer:
-  // `threads` is checked and kept for the callers that give it.
+  // The stream's own thread reads the rows; the batches are built by it and
+  // the shared pool's threads, one more than the pool has by default.
+  unsigned threads = table::ThreadPool::shared().size() + 1;
   if (threads_arg != Py_None) {
     if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
       PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.100s",
@@ -907,6 +911,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 256");
       return nullptr;
     }
+    threads = static_cast<unsigned>(v);
   }
   GleaveOptions options;
   DialectRequest request;
@@ -928,6 +933,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     return survey(ref, options, request, table_options, std::move(rows),
                   BlockLimits::from_environment(), !allow, head, interrupt);
   });
+  if (result) result.value()->threads = threads;
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
   record.recipe = std::move(result.value());
@@ -979,8 +985,9 @@ const char kDoc[] =
     "null. With infer_types=False every column holds the exact field texts. Cells missing\n"
     "from short rows (only with expected_columns=0) are null. A column with bytes that are\n"
     "not UTF-8 is binary. string_views=True gives text columns as Arrow string views (binary\n"
-    "views), the form polars holds strings in. threads: accepted for callers that give it\n"
-    "(an int from 1 to 256); the batches are built on the stream's own thread. n_rows: keep\n"
+    "views), the form polars holds strings in. threads (an int from 1 to 256): the threads\n"
+    "that build the batches, the stream's own reading thread included (by default it and\n"
+    "the shared pool's threads; 1 builds them all on the reading thread). n_rows: keep\n"
     "at most this many data rows; the read stops there, and the summary counts the rows\n"
     "read. set_aside=True keeps the rows left out of the table as the bytes of a quarantine\n"
     "file (ArrowStream.set_aside, in a temporary file once large). null_values: field texts\n"

@@ -33,8 +33,8 @@ def table_of(stream):
 
 
 @pytest.mark.parametrize("text", CASES)
-@pytest.mark.parametrize("block_rows", ["1", "4", None])
-def test_windowed_batches_equal_the_table_read_whole(tmp_path, monkeypatch, text, block_rows):
+@pytest.mark.parametrize("block_rows,threads", [("1", 3), ("4", 1), ("4", 2), (None, None)])
+def test_windowed_batches_equal_the_table_read_whole(tmp_path, monkeypatch, text, block_rows, threads):
     path = tmp_path / "f.csv"
     path.write_text(text, encoding="utf-8", newline="")
     whole = {infer: table_of(csv_gleave.arrow_stream(path, infer_types=infer)) for infer in (True, False)}
@@ -44,9 +44,9 @@ def test_windowed_batches_equal_the_table_read_whole(tmp_path, monkeypatch, text
     if block_rows:
         monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", block_rows)
     for infer in (True, False):
-        loaded = csv_gleave.read_arrow(path, infer_types=infer)
+        loaded = csv_gleave.read_arrow(path, infer_types=infer, threads=threads)
         assert loaded.replace_schema_metadata().equals(whole[infer].replace_schema_metadata())
-        stream = csv_gleave.arrow_stream(path, infer_types=infer)
+        stream = csv_gleave.arrow_stream(path, infer_types=infer, threads=threads)
         batches = list(pa.RecordBatchReader.from_stream(stream))
         if block_rows:
             assert [b.num_rows for b in batches[:-1]] == [int(block_rows)] * (len(batches) - 1)
