@@ -139,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool settles = false;
   try {
     gleave::table::BatchMaker maker(
-        options, schema, header, limits, [&](gleave::table::ArrowTable&& batch) {
+        options, schema, header, limits,
+        [&](gleave::table::ArrowTable&& batch) {
           const auto n = static_cast<std::size_t>(batch.num_rows());
           const auto got = read_back(std::move(batch), n, width);
           for (std::size_t c = 0; c < width; ++c)

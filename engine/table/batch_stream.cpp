@@ -89,21 +89,39 @@ bool BatchMaker::build_one() {
     waiting_.pop_front();
   }
   build(job.block, *job.into);
+  recycle(std::move(job.block));
   std::lock_guard<std::mutex> lock(mutex_);
   job.into->done = true;
   changed_.notify_all();
   return true;
 }
 
+void BatchMaker::recycle(Block&& block) {
+  block.rows.clear();
+  block.bytes.clear();
+  block.ends.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (spare_.size() < threads_) spare_.push_back(std::move(block));
+}
+
 bool BatchMaker::close_block() {
   Block block = std::move(block_);
-  block_ = Block{};
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) {
+      block_ = Block{};
+    } else {
+      block_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
   block.first_row = next_row_;
   next_row_ += block.rows.size();
   auto built = std::make_shared<Built>();
   results_.push_back(built);
   if (threads_ == 1) {
     build(block, *built);
+    recycle(std::move(block));
     built->done = true;
   } else {
     {

@@ -127,6 +127,8 @@ class BatchMaker {
   void build(const Block& block, Built& into) noexcept;
   // Takes the oldest waiting job and builds it; false when none waits.
   bool build_one();
+  // Gives a built block back, emptied, to be filled again.
+  void recycle(Block&& block);
   // Hands on the oldest result once built, building meanwhile; false when
   // `emit` said to stop. Throws as the class says.
   bool emit_front();
@@ -148,6 +150,9 @@ class BatchMaker {
   std::condition_variable changed_;  // a job was built
   std::deque<Job> waiting_;
   std::vector<std::size_t> sizes_;  // the buffers of the last block built, which the next reserves
+  // Built blocks, emptied, for the pass to fill again: their memory is
+  // already the process's, where a new block would fault in fresh pages.
+  std::vector<Block> spare_;
   bool stopping_ = false;
   // Declared last: destroyed (waited for) first, while the rest is whole.
   std::optional<TaskGroup> helpers_;
