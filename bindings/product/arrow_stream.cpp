@@ -387,10 +387,16 @@ struct Recipe {
     std::lock_guard<std::mutex> lock(mutex);
     return learnt;
   }
-  // Makes text every column `wider` made text (another stream may have
-  // widened others meanwhile).
+  // Makes text every column `wider` made text, and adds the columns it
+  // added (another stream may have widened others meanwhile).
   void widen(const TableBuilder::Schema& wider) const {
     std::lock_guard<std::mutex> lock(mutex);
+    TableBuilder::Schema& schema = learnt.schema;
+    for (std::size_t i = schema.types.size(); i < wider.types.size(); ++i) {
+      schema.types.push_back(wider.types[i]);
+      learnt.widened.push_back(wider.names[i]);
+    }
+    if (wider.types.size() >= schema.types.size()) schema.names = wider.names;
     for (std::size_t i = 0; i < wider.types.size() && i < learnt.schema.types.size(); ++i) {
       TableBuilder::ColumnType& mine = learnt.schema.types[i];
       if (wider.types[i].kind != 0 || (mine.kind == 0 && (mine.utf8 || !wider.types[i].utf8)))

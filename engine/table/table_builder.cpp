@@ -647,6 +647,7 @@ TableBuilder::Schema TableBuilder::settle_schema() {
   }
   Schema schema;
   schema.names = column_names(columns_.size(), schema.names_repaired);
+  schema.positional = !options_.header;
   // A batch's text is a few MiB: 32-bit offsets (or views) hold it.
   const StringLayout layout = options_.string_views ? StringLayout::kViews : StringLayout::kNarrow;
   for (const ColumnBuilder& c : columns_) {
@@ -658,6 +659,21 @@ TableBuilder::Schema TableBuilder::settle_schema() {
 std::string TableBuilder::widen_to_fit(Schema& schema, std::uint64_t first_row) const {
   std::string changed;
   const std::size_t width = std::min(schema.types.size(), columns_.size());
+  if (columns_.size() > schema.types.size()) {
+    std::vector<std::string> names = schema.names;
+    names.resize(columns_.size());
+    schema.names = schema.positional ? positional_names(columns_.size())
+                                     : unique_header_names(std::move(names), columns_.size());
+    ColumnType text;
+    text.layout = options_.string_views ? StringLayout::kViews : StringLayout::kNarrow;
+    for (std::size_t i = schema.types.size(); i < columns_.size(); ++i) {
+      text.utf8 = columns_[i].facts(false).utf8;
+      schema.types.push_back(text);
+    }
+    changed = "row " + std::to_string(first_row + 1) + " or a later one has " +
+              std::to_string(columns_.size()) + " fields, more than the " + std::to_string(width) +
+              " columns of the first rows: the columns after them are added as text";
+  }
   for (std::size_t i = 0; i < width; ++i) {
     ColumnType& type = schema.types[i];
     const Facts facts = columns_[i].facts(false);

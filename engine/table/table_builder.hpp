@@ -187,6 +187,7 @@ class TableBuilder {
     std::vector<std::string> names;
     std::vector<ColumnType> types;
     std::size_t names_repaired = 0;
+    bool positional = false;  // column_1, column_2, ...: no header named them
   };
   explicit TableBuilder(TableOptions options = {}) : options_(options) {}
   TableBuilder(const TableBuilder&) = delete;
@@ -278,7 +279,9 @@ class TableBuilder {
   ArrowTable finish_batch(const Schema& schema, std::uint64_t first_row);
   // For a schema settled on a head of the rows: each column whose values
   // taken since the last batch it does not hold unchanged becomes text
-  // (binary when a value is not UTF-8), so that no later text is lost.
+  // (binary when a value is not UTF-8), and a row wider than the schema
+  // adds text columns (named as a header of that width names them), so
+  // that no later text is lost.
   // Returns what changed, one line a column naming its first value that
   // did not fit (`first_row` numbers the rows, as in finish_batch); empty
   // when the schema holds every value.

@@ -140,55 +140,60 @@ def equal_to_texts(column, texts):
 @hypothesis.settings(max_examples=int(os.environ.get("GLEAVE_PROPERTY_EXAMPLES", "60")), deadline=None,
                      suppress_health_check=[hypothesis.HealthCheck.function_scoped_fixture])
 @hypothesis.given(columns=st.lists(st.lists(cells, min_size=1, max_size=40), min_size=1, max_size=3),
-                  head=st.integers(1, 30), block=st.integers(1, 12))
-def test_head_types_widen_and_lose_no_text(monkeypatch, columns, head, block):
+                  head=st.integers(1, 30), block=st.integers(1, 12),
+                  longer=st.dictionaries(st.integers(0, 39), st.integers(1, 2), max_size=3))
+def test_head_types_widen_and_lose_no_text(monkeypatch, columns, head, block, longer):
     """Types from a head of a pipe: a later misfit makes its column text, and no value changes.
 
     iter_batches gives every batch its own schema, the earlier ones keeping
     their type; through the C stream (pyarrow, DuckDB) a reading that meets
     a widening ends with an error saying so, and the next reading has the
-    widened schema from its first batch.
+    widened schema from its first batch. Rows longer than the first ones
+    (with no width rule) add text columns the same way.
     """
     monkeypatch.setenv("GLEAVE_TYPE_HEAD_ROWS", str(head))
     monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", str(block))
     # A first column of row numbers: a row is never a blank line.
-    grid = [[b"%d" % i] + [c[i] if i < len(c) else b"" for c in columns] for i in range(max(map(len, columns)))]
+    grid = [[b"%d" % i] + [c[i] if i < len(c) else b"" for c in columns] + [b"e"] * longer.get(i, 0)
+            for i in range(max(map(len, columns)))]
     data = b",".join(b"c%d" % j for j in range(len(columns) + 1)) + b"\n" + b"".join(b",".join(r) + b"\n" for r in grid)
     fd = piped(data)
     try:  # the field texts as a reading over every row has them
-        whole = table_of(csv_gleave.arrow_stream(fd, types="all-rows", infer_types=False))
+        whole = table_of(csv_gleave.arrow_stream(fd, types="all-rows", infer_types=False, expected_columns=0))
     finally:
         os.close(fd)
     texts = [whole.column(j).to_pylist() for j in range(whole.num_columns)]
     assert whole.num_rows == len(grid)
     fd = piped(data)
     try:
-        batches = list(csv_gleave.iter_batches(fd))
+        batches = list(csv_gleave.iter_batches(fd, expected_columns=0))
     finally:
         os.close(fd)
-    for j in range(len(columns) + 1):
-        kinds = [str(b.schema.field(j).type) for b in batches]
+    for j in range(whole.num_columns):
+        kinds = [str(b.schema.field(j).type) if j < b.num_columns else "-" for b in batches]
         widened = [k for k in kinds if k in ("string", "binary")]
         assert kinds[len(kinds) - len(widened):] == widened  # once text, text from there on
         at = 0
         for b in batches:
-            assert equal_to_texts(b.column(j), texts[j][at:at + b.num_rows])
+            part = texts[j][at:at + b.num_rows]
+            assert equal_to_texts(b.column(j), part) if j < b.num_columns else not any(part)
             at += b.num_rows
         assert at == len(grid)
     fd = piped(data)
     try:
-        stream = csv_gleave.arrow_stream(fd, types=None)
+        stream = csv_gleave.arrow_stream(fd, types=None, expected_columns=0)
     finally:
         os.close(fd)
     assert stream.types == "head" or len(grid) < head
-    for _ in range(len(columns) + 1):
+    for _ in range(whole.num_columns + 1):
         try:
             table = table_of(stream)
             break
         except OSError as error:
             assert "the stream's schema cannot change, so it ends here" in str(error)
     assert set(stream.widened) <= set(table.column_names) and stream.num_rows == len(grid)
-    for j in range(len(columns) + 1):
+    assert table.column_names == whole.column_names
+    for j in range(whole.num_columns):
         assert equal_to_texts(table.column(j).combine_chunks(), texts[j])
     duckdb = pytest.importorskip("duckdb")
     assert duckdb.connect().sql("SELECT count(*) FROM stream").fetchall() == [(len(grid),)]
