@@ -177,9 +177,8 @@ class SpilledText {
   std::optional<GleaveError> error_;
 };
 
-Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOptions& options,
-                                            const DialectRequest& request, bool refuse_binary,
-                                            Interrupt& interrupt) {
+Result<std::unique_ptr<Source>> open_source(const FileRef& input, const Dialect& options,
+                                            bool refuse_binary, Interrupt& interrupt) {
   auto source = std::make_unique<Source>();
   source->input = input;
   source->refuse_binary = refuse_binary;
@@ -219,35 +218,32 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOp
   auto text = read_input(FileRef{input.path, fd}, &interrupt, refuse_binary);
   if (!text) return named(std::move(text.error()), input);
   source->bytes = std::move(text.value());
-  source->prepared = prepare_text(source->bytes.view(), options, request);
+  source->prepared = prepare_text(source->bytes.view(), options);
   if (!source->prepared.ok()) return named(IoError::from_errno(EINVAL), input);
-  if (auto conflict = check_dialect(source->prepared, options, request)) {
-    return std::move(*conflict);
-  }
+  if (Status s = check_dialect(source->prepared.dialect); !s) return std::move(s.error());
   source->in_memory = true;
   return source;
 }
 
 // One reading of the source through the product pass, into `sink`.
 template <class Sink>
-Result<JobCounts> read_source(const Source& source, const GleaveOptions& options,
-                              const DialectRequest& request, Interrupt& interrupt, Sink& sink) {
+Result<JobCounts> read_source(const Source& source, const Dialect& options, Interrupt& interrupt,
+                              Sink& sink) {
   ProductCounts counts;
   JobCounts out;
   if (source.in_memory) {
-    counts = run_product_pass(source.prepared, options, sink);
-    out.input = input_report(source.prepared, counts);
+    counts = run_product_pass(source.prepared, sink);
+    out.input = input_read(source.prepared, counts);
   } else {
     auto fd = reopen(source.file.get());
     if (!fd) return named(std::move(fd.error()), source.input);
     if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
       return named(IoError::from_errno(errno), source.input);
     }
-    auto in =
-        WindowedInput::open(fd.value().get(), options, request, source.refuse_binary, &interrupt);
+    auto in = WindowedInput::open(fd.value().get(), options, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
-    counts = run_product_pass(windowed.prepared(), windowed.text(), options, sink);
+    counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
     if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
     out.input = windowed.report(counts);
   }
@@ -371,8 +367,7 @@ struct Learnt {
 // Everything a reading of the rows needs.
 struct Recipe {
   std::unique_ptr<Source> source;
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table;  // as the first reading settled them (decimal comma, header rows)
   RowRequest rows;
   BlockLimits limits;
@@ -427,18 +422,16 @@ std::uint64_t head_rows() {
 // the caller gave it), only a head of the rows is read when the source is
 // not a regular file, or when asked; the counts then come with a later
 // reading of every row.
-Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const GleaveOptions& options,
-                                       const DialectRequest& request,
+Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const Dialect& options,
                                        const TableOptions& table_options, RowRequest rows,
                                        BlockLimits limits, bool refuse_binary,
                                        std::optional<bool> head, Interrupt& interrupt) {
   try {
-    auto source = open_source(input, options, request, refuse_binary, interrupt);
+    auto source = open_source(input, options, refuse_binary, interrupt);
     if (!source) return std::move(source.error());
     auto recipe = std::make_shared<Recipe>();
     recipe->source = std::move(source.value());
     recipe->options = options;
-    recipe->request = request;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
     recipe->head = head.value_or(recipe->source->spooled);
@@ -455,7 +448,7 @@ Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const GleaveOptions
       set_aside->tail().assign(kQuarantineHeader);
       sink.set_aside_text = set_aside.get();
     }
-    auto counts = read_source(*recipe->source, options, request, interrupt, sink);
+    auto counts = read_source(*recipe->source, options, interrupt, sink);
     if (!counts) return std::move(counts.error());
     if (set_aside->failed()) return *set_aside->failed();
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
@@ -520,8 +513,7 @@ std::optional<std::string> produce(const Recipe& recipe, const TableBuilder::Sch
     set_aside.tail().assign(kQuarantineHeader);
     sink.set_aside_text = &set_aside;
   }
-  auto counts =
-      read_source(*recipe.source, recipe.options, recipe.request, queue.interrupt(), sink);
+  auto counts = read_source(*recipe.source, recipe.options, queue.interrupt(), sink);
   if (!counts) return counts.error().message();
   if (set_aside.failed()) return set_aside.failed()->message();
   if (sink.interrupted) return std::nullopt;            // the consumer has gone
@@ -919,12 +911,11 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
     }
     threads = static_cast<unsigned>(v);
   }
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
@@ -936,8 +927,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return survey(ref, options, request, table_options, std::move(rows),
-                  BlockLimits::from_environment(), !allow, head, interrupt);
+    return survey(ref, options, table_options, std::move(rows), BlockLimits::from_environment(),
+                  !allow, head, interrupt);
   });
   if (result) result.value()->threads = threads;
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
