@@ -29,8 +29,13 @@ std::size_t sample_end(std::string_view text, std::size_t window,
   // line break inside an open field belongs to the field.
   std::size_t last = 0, rows = 0;
   bool open = false;
+  // Every quoted field of the row being read closed where a field ends: a
+  // row that reaches past the window on that evidence is one long row, not a
+  // stray quote that swallowed lines until another stray one.
+  bool row_clean = true;
   const char q = quote ? static_cast<char>(*quote) : '\0';
-  for (std::size_t p = 0; p < reach; ++p) {
+  std::size_t p = 0;
+  for (; p < reach; ++p) {
     const char c = text[p];
     if (quote && c == q) {
       if (open) {
@@ -38,22 +43,34 @@ std::size_t sample_end(std::string_view text, std::size_t window,
           ++p;  // a doubled quote inside the field
         } else {
           open = false;
+          row_clean = row_clean && (p + 1 >= text.size() || field_start(text[p + 1]));
         }
       } else if (p == 0 || field_start(text[p - 1])) {
         open = true;
       }
     } else if (c == '\n' && !open) {
-      if (p + 1 > window && rows >= 2) break;
+      if (p + 1 > window && rows >= 2) {
+        // The row across the window's end holds more than half of it (a
+        // quoted field longer than the window): the sample takes it whole,
+        // as a sample cut inside it would be read as another table.
+        if (last < window / 2 && row_clean) return p + 1;
+        break;  // p stays short of the reach
+      }
       last = p + 1;
       ++rows;
+      row_clean = true;
     }
   }
   // Fewer than two rows that end as the parser finds them (a quote that
   // never closes, or one row longer than the reach): the window is cut
   // where its last line ends, as a plain reading would.
-  // So is a window whose second half holds no row end (a quote that opens
-  // and never closes): a sample of a few rows would decide for the file.
+  // So is a window whose second half holds no row end and no long row that
+  // ends past it (a quote that opens and never closes): a sample of a few
+  // rows would decide for the file.
   if (rows < 2 || last < window / 2) {
+    // Unless the text ends within the reach with every field closed: one
+    // long row (or two) is then the whole text, read whole.
+    if (p == text.size() && !open && row_clean) return text.size();
     const std::size_t cut = text.substr(0, window).find_last_of('\n');
     return cut == std::string_view::npos || cut == 0 ? window : cut + 1;
   }

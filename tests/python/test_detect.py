@@ -312,6 +312,18 @@ def _tickets():
     return out.getvalue()
 
 
+def _long_rows(sizes, header=True, blank=False):
+    # Rows whose first field is quoted text of about the given sizes, with
+    # commas, colons, quotes and line breaks inside.
+    line = 'Step {k}: the export, at 12:30, failed; see "log".\n'
+    rows = [["note", "n", "flag"]] if header else []
+    rows += [["".join(line.format(k=k) for k in range(size // 45)), "" if blank else str(i), ""]
+             for i, size in enumerate(sizes)]
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
 def _wide():
     names = ",".join(f"column_{i:05}" for i in range(12000))
     return names + "\n" + "\n".join(",".join(str(r * i % 97) for i in range(12000))
@@ -339,6 +351,9 @@ NO_HARM = [
     ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
      + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
     ("wide_header", _wide(), ",", 0),
+    ("long_row_across_window", _long_rows([31_000, 40_000, 25_000]), ",", 0),
+    ("long_first_row_padded", _long_rows([32_000, 31_000, 40_000], False, True), ",", 0),
+    ("one_long_record", _long_rows([100_000], header=False), ",", 0),
 ]
 
 
