@@ -239,8 +239,8 @@ bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_
     const Scored* twin = nullptr;
     for (std::size_t j = 0; j < i && twin == nullptr; ++j) {
       const Scored& y = work.scored[j];
-      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.reading != nullptr &&
-          y.reading->same_with(c.quote)) {
+      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.c.escape == c.escape &&
+          y.reading != nullptr && y.reading->same_with(c.quote)) {
         twin = &y;
       }
     }
@@ -330,11 +330,25 @@ class Chooser {
   // escapes them, not both), its quotes pair up, and the same dialect read
   // without the escape leaves quoted fields unclosed or followed by text.
   // Given by the caller, the escape is taken as it is.
+  // Outside quotes, it proves itself when every quote byte in an unquoted
+  // field stands after it (`say \"hi\"`: a writer that escapes rather
+  // than quotes), or when the delimiters it escapes (`a\,b`) make rows of
+  // one width, every row kept, that the plain reading leaves ragged or
+  // sets rows aside from (or, when every escape byte escapes, in which
+  // the plain reading ends fields with it); quoted fields, if any,
+  // must still pair up.
   bool escape_proven(const Scored& x) const {
     if (o_.escape_given) return true;
     const Scored* plain = twin(x, false);
-    return x.escapes_quotes && !x.doubles_quotes && x.pair_up &&
-           (plain == nullptr || !plain->pair_up);
+    if (x.doubles_quotes || x.reading == nullptr) return false;
+    if (x.escapes_quotes && x.pair_up && (plain == nullptr || !plain->pair_up)) return true;
+    const Reading& r = *x.reading;
+    if (plain == nullptr || plain->reading == nullptr || (r.quoted > 0 && !x.pair_up) ||
+        r.inner_quotes > 0)
+      return false;
+    return (r.bare_quotes > 0 && plain->reading->inner_quotes > 0) ||
+           (r.bare_delimiters > 0 && x.a.consistency >= 1 && x.a.preamble_rows == 0 &&
+            (plain->a.consistency < 1 || plain->a.preamble_rows > 0 || r.lone_escapes == 0));
   }
 
   bool excluded(const Scored& x) const {

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string>
 
 #include "engine/dialect/dialect.hpp"
 #include "engine/dialect/steps.hpp"
@@ -107,6 +108,44 @@ struct QuoteLookahead {
     return found = false;
   }
 };
+
+// An unquoted field read under an escape, from p to its end: the escape
+// takes the delimiter, the quote or itself as a byte of the field. Returns
+// whether a quote byte stands in it unescaped.
+bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, Reading& out) {
+  const std::size_t n = s.size();
+  bool bare_quote = false;
+  const char delim = static_cast<char>(c.delimiter);
+  const char esc = static_cast<char>(c.escape);
+  const char q = c.quote == kNoQuote ? esc : static_cast<char>(c.quote);
+  while (p < n && s[p] != delim && !is_break(s[p])) {
+    if (s[p] == esc && p + 1 < n && (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc)) {
+      out.bare_quotes += s[p + 1] == q && q != esc;
+      out.bare_delimiters += s[p + 1] == delim;
+      ++p;
+    } else {
+      bare_quote = bare_quote || (s[p] == q && q != esc);
+      out.lone_escapes += s[p] == esc;
+    }
+    ++p;
+  }
+  return bare_quote;
+}
+
+// The field as an escape reads it (its escapes dropped), for its type:
+// `0\,00` is the number 0,00. Copied only when it holds an escape.
+std::string_view unescaped(std::string_view field, const Candidate& c) {
+  if (c.escape == kNoQuote || field.find(static_cast<char>(c.escape)) == std::string_view::npos)
+    return field;
+  thread_local std::string out;
+  out.clear();
+  const char esc = static_cast<char>(c.escape);
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == esc && i + 1 < field.size()) ++i;
+    out.push_back(field[i]);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -218,11 +257,18 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
       }
       if (unquoted) {
         const std::size_t start = p;
-        while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+        bool bare_quote = false;  // a quote byte inside, not escaped
+        if (c.escape == kNoQuote) {
+          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+          bare_quote =
+              c.quote != kNoQuote &&
+              s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
+        } else {
+          bare_quote = skip_escaped_field(s, c, p, out);
+        }
         const std::string_view field = s.substr(start, p - start);
-        type = dialect::classify_cell(field, c.delimiter);
-        if (c.quote != kNoQuote && field.find(static_cast<char>(c.quote)) != std::string_view::npos)
-          ++out.inner_quotes;
+        type = dialect::classify_cell(unescaped(field, c), c.delimiter);
+        out.inner_quotes += bare_quote;
       }
       if (row.width == 0) {
         row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
