@@ -132,15 +132,21 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
   }
   if (split == 0) return false;
   // Below a one-field header, a blank that yields text only is cutting
-  // names with blanks (New York), not separating columns; so is any other
+  // names with blanks (New York), not separating columns (and a blank that
+  // yields text only in half the rows, Digit 7 among them); so is any other
   // delimiter that yields text only in rows of unequal width.
-  const bool names_cut = narrow_head && a.preamble_rows == 1 && text_rows == split &&
-                         (space_delimiter || a.consistency < 1);
+  const bool names_cut = narrow_head && a.preamble_rows == 1 &&
+                         ((text_rows == split && (space_delimiter || a.consistency < 1)) ||
+                          (space_delimiter && text_rows * 2 >= split));
   // A first row of one value under rows a blank cuts in two is no header
   // one name short: the blanks are inside the values (0, Digit 2).
   const bool short_first_value =
       narrow_head && space_delimiter && a.preamble_rows == 0 && !header_like(r, *first);
-  return values * 5 >= split * 4 || names_cut || short_first_value ||
+  // Blanks that split rows into unequal numbers of pieces, most of them
+  // text only, are the blanks inside names and phrases (New York, Digit
+  // 7, St. Louis), not a space-delimited table, whose rows keep one width.
+  const bool words_cut = space_delimiter && a.consistency < 0.9 && text_rows * 2 >= split;
+  return values * 5 >= split * 4 || names_cut || short_first_value || words_cut ||
          (narrow_head && a.consistency < steady);
 }
 
