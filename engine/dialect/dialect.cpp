@@ -194,9 +194,9 @@ struct Sample {
 Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
   Sample out;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  const std::optional<unsigned char> sample_quote =
-      o.quote_given ? o.quote_char : std::optional<unsigned char>('"');
-  std::string_view sample = text.substr(0, sample_end(text, o.sample_bytes, sample_quote));
+  std::string_view sample =
+      text.substr(0, o.quote_given ? sample_end(text, o.sample_bytes, o.quote_char)
+                                   : sample_end_any_quote(text, o.sample_bytes));
   out.complete = sample.size() == text.size();
   std::size_t sep_end = 0;
   if (const auto x = sep_line(sample, sep_end)) {

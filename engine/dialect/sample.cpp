@@ -21,9 +21,23 @@ bool field_start(char before) noexcept {
 
 }  // namespace
 
-std::size_t sample_end(std::string_view text, std::size_t window,
-                       std::optional<unsigned char> quote) {
-  if (text.size() <= window) return text.size();
+namespace {
+
+// Where the sample ends, and how many quoted fields the scan closed where
+// no field ends (text after the closing quote): the evidence of whether
+// `quote` is the text's quote byte.
+struct SampleCut {
+  std::size_t end = 0;
+  std::size_t opened = 0, unclean = 0, sure_opens = 0;
+};
+
+SampleCut cut_sample(std::string_view text, std::size_t window,
+                     std::optional<unsigned char> quote) {
+  SampleCut cut;
+  if (text.size() <= window) {
+    cut.end = text.size();
+    return cut;
+  }
   const std::size_t reach = std::min(text.size(), window * kMaxReach);
   // Row ends as the parser finds them: a quote opens a field only at its
   // start (after a delimiter of any kind, since it is not known yet), and a
@@ -44,17 +58,26 @@ std::size_t sample_end(std::string_view text, std::size_t window,
           ++p;  // a doubled quote inside the field
         } else {
           open = false;
-          row_clean = row_clean && (p + 1 >= text.size() || field_start(text[p + 1]));
+          const bool clean = p + 1 >= text.size() || field_start(text[p + 1]);
+          row_clean = row_clean && clean;
+          cut.unclean += !clean;
         }
       } else if (p == 0 || field_start(text[p - 1])) {
         open = true;
+        ++cut.opened;
+        // At a line's start or after a delimiter other than a blank or a
+        // colon: a field's start for certain, not a word's in text.
+        cut.sure_opens += p == 0 || (text[p - 1] != ' ' && text[p - 1] != ':');
       }
     } else if (c == '\n' && !open) {
       if (p + 1 > window && rows >= 2) {
         // The row across the window's end holds more than half of it (a
         // quoted field longer than the window): the sample takes it whole,
         // as a sample cut inside it would be read as another table.
-        if (last < window / 2 && row_clean) return p + 1;
+        if (last < window / 2 && row_clean) {
+          cut.end = p + 1;
+          return cut;
+        }
         break;  // p stays short of the reach
       }
       last = p + 1;
@@ -71,11 +94,32 @@ std::size_t sample_end(std::string_view text, std::size_t window,
   if (rows < 2 || last < window / 2) {
     // Unless the text ends within the reach with every field closed: one
     // long row (or two) is then the whole text, read whole.
-    if (p == text.size() && !open && row_clean) return text.size();
-    const std::size_t cut = text.substr(0, window).find_last_of('\n');
-    return cut == std::string_view::npos || cut == 0 ? window : cut + 1;
+    if (p == text.size() && !open && row_clean) {
+      cut.end = text.size();
+      return cut;
+    }
+    const std::size_t line_end = text.substr(0, window).find_last_of('\n');
+    cut.end = line_end == std::string_view::npos || line_end == 0 ? window : line_end + 1;
+    return cut;
   }
-  return last;
+  cut.end = last;
+  return cut;
+}
+
+}  // namespace
+
+std::size_t sample_end(std::string_view text, std::size_t window,
+                       std::optional<unsigned char> quote) {
+  return cut_sample(text, window, quote).end;
+}
+
+std::size_t sample_end_any_quote(std::string_view text, std::size_t window) {
+  const SampleCut dq = cut_sample(text, window, '"');
+  if (dq.end == text.size()) return dq.end;
+  const SampleCut sq = cut_sample(text, window, '\'');
+  const bool single =
+      sq.unclean < dq.unclean || (sq.unclean == dq.unclean && sq.sure_opens > dq.sure_opens);
+  return sq.opened > 0 && single ? sq.end : dq.end;
 }
 
 namespace dialect {

@@ -23,6 +23,17 @@ PROSE = (
 
 # name, input bytes, the rows read back, the output bytes (None: unchecked),
 # and summary attributes to check.
+def _single_quoted_long():
+    # Rows longer than half the detection sample, quoted by the single quote.
+    line = "Step {k}: it's late{again}; see \"log\" at 12:30.\n"
+    text = "".join(line.format(k=k, again=", again" * (k % 3)) for k in range(2000))
+    rows = [["note", "n"]] + [[text[:size], str(i)]
+                              for i, size in enumerate([31_000, 40_000, 25_000])]
+    out = io.StringIO()
+    csv.writer(out, quotechar="'", lineterminator="\n").writerows(rows)
+    return out.getvalue().encode(), rows
+
+
 CASES = [
     ("utf16_tab_export", "id\tname\n1\tWähler\n2\tÅse\n".encode("utf-16"),
      [["id", "name"], ["1", "Wähler"], ["2", "Åse"]], "id\tname\n1\tWähler\n2\tÅse\n".encode(),
@@ -60,6 +71,7 @@ CASES = [
     ("blank_lines_inside", b"a,b\n1,2\n\n3,4\r\n\r\n", [["a", "b"], ["1", "2"], ["3", "4"]],
      b"a,b\n1,2\n3,4\n", {"repaired_rows": 0, "blank_rows": 2}),
     ("prose", PROSE, None, None, {"not_a_table": True}),
+    ("single_quoted_long_rows", *_single_quoted_long(), None, {"quote_char": "'"}),
 ]
 
 
