@@ -531,7 +531,14 @@ Scored* single_column(const Sample& sample, const DetectOptions& o, const Scored
     if (sample.text.find(static_cast<char>(u)) != std::string_view::npos) continue;
     // With no reading chosen, a given quote (or none) holds as in every other.
     const int given = o.quote_char ? static_cast<int>(*o.quote_char) : kNoQuote;
-    const int quote = chosen != nullptr ? chosen->c.quote : o.quote_given ? given : '"';
+    // (An apostrophe that quoted nothing cleanly is no quote of a column of
+    // names such as O'Brien.)
+    const bool apostrophe =
+        chosen != nullptr && chosen->c.quote == '\'' && !chosen->pair_up && !o.quote_given;
+    const int quote = apostrophe          ? '"'
+                      : chosen != nullptr ? chosen->c.quote
+                      : o.quote_given     ? given
+                                          : '"';
     Scored& x = work.scored[n];
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);

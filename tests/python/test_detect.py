@@ -355,6 +355,7 @@ NO_HARM = [
     ("one_column_blanks", "city\nNew York\nLos Angeles\nSan Diego\nSan Jose\n", ",", 0),
     ("one_column_digits", "0\nDigit 2\nDigit 7\n", ",", 0),
     ("one_column_names_and_numbers", "id\nNew York\nDigit 7\n", ",", 0),
+    ("one_column_apostrophe", "city\nSan Diego\nDigit 2\nO'Brien\n\"multi\nline\"\n", ",", 0),
     ("one_column_ragged_blanks", "full name\nok!\nLos Angeles\nSan Diego\n-7\nSt. Louis\n", ",", 0),
     ("colon_not_in_header",
      "id,start,end\n" + _timestamps("{i},{h:02}:15,{h:02}:45\n"), ",", 0),
