@@ -435,8 +435,10 @@ def test_bad_comment_char(value, exc):
     (b"1,2.5,2020-01-01\n2,3.5,2020-01-02\n3,4.5,2020-01-03\n", False, "first row like the rows below", None),
     (b"2019,12.5\n2020,13.5\n2021,14.5\n", False, "first row like the rows below", None),
     (b"name,city\nAnn,Oslo\nname,Lima\n", False, "first row like the rows below", None),
+    (b"city\nok!\nDigit 2\nA & B\n", True, "a name over a column of text", ["city"]),
+    (b"city\nParis\ncity\nOslo\n", False, "first row like the rows below", None),
 ], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
-        "name_recurs"])
+        "name_recurs", "one_column_text", "one_column_name_recurs"])
 def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     d = cg.detect(data)
     assert (d.header, d.header_evidence) == (header, evidence)
