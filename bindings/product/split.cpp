@@ -92,10 +92,8 @@ PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
     job.input = input.ref();
     job.output = output.ref();
     if (quarantine) job.quarantine = quarantine->ref();
-    job.dialect.emplace();
     bool allow = true;
-    if (!kit::options_from(&bound[kPartOptions], kit::OptionUse::Repair, job.options,
-                           *job.dialect) ||
+    if (!kit::options_from(&bound[kPartOptions], kit::OptionUse::Repair, job.dialect) ||
         !bool_from(first, "first", request.first) || !bool_from(guess, "guess", request.guess) ||
         !bool_from(allow_binary, "allow_binary", allow) ||
         !u64_from(start, "start", request.start) || !u64_from(stop, "stop", request.stop) ||

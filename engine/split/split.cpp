@@ -60,10 +60,11 @@ Result<std::uint64_t> first_line_start(int fd, std::uint64_t from, std::uint64_t
 // width: the better of two starts reads more of them.
 std::size_t rows_of_width(std::string_view window, std::size_t at, bool final, const Dialect& d) {
   constexpr std::size_t kRows = 32;
-  ResilientParser parser(window, d.delimiter, d.quote_char.value_or('"'), true);
+  const std::optional<unsigned char>& q = d.quote_char;
+  ResilientParser parser(window, d.delimiter, q.value_or('"'), true);
   parser.set_final(final);
-  parser.set_quoting(d.quote_char.has_value());
-  if (d.quote_char) parser.set_escape(d.escape_char);
+  parser.set_quoting(q.has_value());
+  if (q) parser.set_escape(d.escape_char);
   parser.set_skip_leading_blanks(d.skip_initial_space);
   parser.set_keep_blanks_after_closing_quote(true);
   parser.resume_at(at, 1);
@@ -82,7 +83,7 @@ std::size_t rows_of_width(std::string_view window, std::size_t at, bool final, c
 // it was right.
 Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect& d) {
   auto line_start = first_line_start(fd, from, UINT64_MAX);
-  if (!line_start || from == 0 || !d.quote_char || d.expected_width < 2) return line_start;
+  if (!line_start || from == 0 || !d.quote_char.value || d.expected_width < 2) return line_start;
   constexpr std::size_t kWindow = std::size_t{256} << 10;
   std::string window(kWindow, '\0');
   std::size_t got = 0;
@@ -99,7 +100,7 @@ Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect&
   const std::uint64_t outside = line_start.value() - (from - 1);
   // Inside a field: it closes at the first quote that is not doubled; the
   // rest of its row is read from there.
-  const auto quote = static_cast<char>(*d.quote_char);
+  const auto quote = static_cast<char>(*d.quote_char.value);
   std::size_t at = 1;
   while ((at = window.find(quote, at)) != std::string::npos) {
     if (at + 1 < window.size() && window[at + 1] == quote) {
@@ -122,43 +123,47 @@ Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect&
   return from - 1 + inside;
 }
 
-void pack_report(Packer& p, const InputReport& r) {
-  p.str(r.encoding);
+void pack_report(Packer& p, const InputRead& read) {
+  const Dialect& d = read.dialect;
+  const ProductCounts& c = read.counts;
+  p.str(d.encoding.value);
   for (const std::uint64_t v :
-       {r.replaced_bytes, r.fallback_bytes, r.preamble_lines, r.preamble_rows, r.blank_rows,
-        std::uint64_t{r.tables}, r.other_table_rows, r.footnote_rows, r.repeated_header_rows,
-        r.comment_rows, r.runaway_quotes}) {
+       {d.replaced_bytes, d.fallback_bytes, d.preamble_lines.value, c.preamble_rows, c.blank_rows,
+        std::uint64_t{d.tables}, c.other_table_rows, c.footnote_rows, c.repeated_header_rows,
+        c.comment_rows, c.runaway_quotes}) {
     p.u64(v);
   }
-  p.u64(r.quote_char ? 0x100U | *r.quote_char : 0U);
-  p.u64(r.escape_char ? 0x100U | *r.escape_char : 0U);
-  p.u64((r.skip_initial_space ? 1U : 0U) | (r.header ? 2U : 0U) | (r.not_a_table ? 4U : 0U));
+  p.u64(d.quote_char.value ? 0x100U | *d.quote_char.value : 0U);
+  p.u64(d.escape_char.value ? 0x100U | *d.escape_char.value : 0U);
+  p.u64((d.skip_initial_space.value ? 1U : 0U) | (d.header ? 2U : 0U) | (d.not_a_table ? 4U : 0U));
 }
 
-InputReport unpack_report(Unpacker& u) {
-  InputReport r;
-  r.encoding.assign(u.str());
-  r.replaced_bytes = u.u64();
-  r.fallback_bytes = u.u64();
-  r.preamble_lines = u.u64();
-  r.preamble_rows = u.u64();
-  r.blank_rows = u.u64();
-  r.tables = static_cast<std::uint32_t>(u.u64());
-  r.other_table_rows = u.u64();
-  r.footnote_rows = u.u64();
-  r.repeated_header_rows = u.u64();
-  r.comment_rows = u.u64();
-  r.runaway_quotes = u.u64();
+InputRead unpack_report(Unpacker& u) {
+  InputRead r;
+  Dialect& d = r.dialect;
+  ProductCounts& c = r.counts;
+  d.encoding.value.assign(u.str());
+  d.replaced_bytes = u.u64();
+  d.fallback_bytes = u.u64();
+  d.preamble_lines.value = u.u64();
+  c.preamble_rows = u.u64();
+  c.blank_rows = u.u64();
+  d.tables = static_cast<std::uint32_t>(u.u64());
+  c.other_table_rows = u.u64();
+  c.footnote_rows = u.u64();
+  c.repeated_header_rows = u.u64();
+  c.comment_rows = u.u64();
+  c.runaway_quotes = u.u64();
   auto byte = [](std::uint64_t v) -> std::optional<unsigned char> {
     if ((v & 0x100U) == 0) return std::nullopt;
     return static_cast<unsigned char>(v & 0xFFU);
   };
-  r.quote_char = byte(u.u64());
-  r.escape_char = byte(u.u64());
+  d.quote_char.value = byte(u.u64());
+  d.escape_char.value = byte(u.u64());
   const std::uint64_t flags = u.u64();
-  r.skip_initial_space = (flags & 1U) != 0;
-  r.header = (flags & 2U) != 0;
-  r.not_a_table = (flags & 4U) != 0;
+  d.skip_initial_space.value = (flags & 1U) != 0;
+  d.header = (flags & 2U) != 0;
+  d.not_a_table = (flags & 4U) != 0;
   return r;
 }
 
@@ -365,16 +370,17 @@ JobCounts add_part_counts(const std::vector<PartResult>& parts) {
     sum.repaired_rows += c.repaired_rows;
     sum.quarantined_rows += c.quarantined_rows;
     if (!sum.input || !c.input) continue;
-    InputReport& r = *sum.input;
-    r.replaced_bytes += c.input->replaced_bytes;
-    r.fallback_bytes += c.input->fallback_bytes;
-    r.preamble_rows += c.input->preamble_rows;
-    r.blank_rows += c.input->blank_rows;
-    r.other_table_rows += c.input->other_table_rows;
-    r.footnote_rows += c.input->footnote_rows;
-    r.repeated_header_rows += c.input->repeated_header_rows;
-    r.comment_rows += c.input->comment_rows;
-    r.runaway_quotes += c.input->runaway_quotes;
+    ProductCounts& r = sum.input->counts;
+    const ProductCounts& part = c.input->counts;
+    sum.input->dialect.replaced_bytes += c.input->dialect.replaced_bytes;
+    sum.input->dialect.fallback_bytes += c.input->dialect.fallback_bytes;
+    r.preamble_rows += part.preamble_rows;
+    r.blank_rows += part.blank_rows;
+    r.other_table_rows += part.other_table_rows;
+    r.footnote_rows += part.footnote_rows;
+    r.repeated_header_rows += part.repeated_header_rows;
+    r.comment_rows += part.comment_rows;
+    r.runaway_quotes += part.runaway_quotes;
   }
   return sum;
 }
