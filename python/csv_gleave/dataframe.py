@@ -27,6 +27,8 @@ from .tables import (
     import_optional,
     native_options,
     open_stream,
+    read_widening,
+    load_whole,
     select_names,
     Spooled,
     text_nulls,
@@ -100,12 +102,15 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     if quarantine_path is not None:
         _check_quarantine(path, quarantine_path)
     wants_text = any(_is_text_polars(dtype, pl) for dtype in overrides.values())
-    with Spooled(path, infer_types and (wants_text or not try_parse_dates)) as spooled:
+    # A whole frame is typed as every row types it: a source read through
+    # once is copied, so that the rows can be read again should a head's
+    # types not be those (see load_whole).
+    may_reread = native.get("types") is None or (infer_types and (wants_text or not try_parse_dates))
+    with Spooled(path, may_reread) as spooled:
         # Text as string views, polars' own form: taken over as it is, where
         # offsets would be converted value by value.
-        stream = open_stream(spooled.source, native if infer_types else plain,
-                             quarantine_path=quarantine_path, warn=False)
-        frame: polars.DataFrame = pl.DataFrame(stream)
+        stream, frame = load_whole(spooled.source, native if infer_types else plain, pl.DataFrame,
+                                   quarantine_path)
         frame = frame.select(select_names(frame.columns, columns, "read_polars"))
         wanted = [
             name for name, dtype in frame.schema.items()
@@ -114,7 +119,8 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
         ]
         texts = None
         if wanted and infer_types:
-            texts = pl.DataFrame(open_stream(spooled.source, dict(plain, infer_types=False), warn=False))
+            texts = read_widening(open_stream(spooled.source, dict(plain, infer_types=False), warn=False),
+                                  pl.DataFrame)
     replaced: List[Any] = []
     for name, dtype in frame.schema.items():
         column = None
