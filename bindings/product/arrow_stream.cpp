@@ -163,8 +163,9 @@ class SpilledText {
       }
       file_ = std::move(temp.value());
     }
-    if (auto e = write_all(file_.get(), tail_.data(), tail_.size(), IoFixed::WriteZero)) {
-      error_ = std::move(*e).at(IoRole::Temporary, temp_dir());
+    if (Status written = write_all(file_.get(), tail_.data(), tail_.size(), IoFixed::WriteZero);
+        !written) {
+      error_ = std::move(written.io_error()).at(IoRole::Temporary, temp_dir());
       return false;
     }
     in_file_ += tail_.size();
