@@ -607,12 +607,7 @@ PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     delete stream;
     return PyErr_NoMemory();
   }
-  PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_destructor);
-  if (capsule == nullptr) {
-    stream->release(stream);
-    delete stream;
-  }
-  return capsule;
+  return stream_capsule(stream);
 }
 
 PyObject* schema_export(PyObject* self, PyObject*) {
@@ -951,6 +946,15 @@ PyObject* arrow_stream_entry(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 }  // namespace
+
+PyObject* stream_capsule(ArrowArrayStream* stream) {
+  PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_destructor);
+  if (capsule == nullptr) {
+    stream->release(stream);
+    delete stream;
+  }
+  return capsule;
+}
 
 int add_arrow_stream_type(PyObject* module, ModuleState* state) {
   PyObject* type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);

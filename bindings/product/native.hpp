@@ -24,6 +24,8 @@
 #include "engine/product_pass/product_pass.hpp"
 #include "engine/repair/pass.hpp"
 
+struct ArrowArrayStream;  // the Arrow C stream interface
+
 namespace gleave::native {
 
 using kit::bool_from;
@@ -150,6 +152,11 @@ PyMethodDef inspect_method();      // inspect.cpp
 PyMethodDef detect_method();       // detect.cpp
 PyMethodDef repair_part_method();  // split.cpp
 PyMethodDef join_parts_method();   // split.cpp
+PyMethodDef table_part_method();   // split.cpp
+
+// A PyCapsule "arrow_array_stream" that owns `stream` (allocated with new);
+// on failure the stream is released and freed (arrow_stream.cpp).
+PyObject* stream_capsule(ArrowArrayStream* stream);
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp

@@ -303,7 +303,7 @@ class JobRun {
     const bool mid_table = job_.part != nullptr && job_.part->pass.mid_table;
     const WindowedInput::BeforeText before = [&](const PreparedText& prepared,
                                                  std::uint64_t text_at, bool pipe) {
-      return start_part(prepared, text_at, pipe, mid_table);
+      return place_part(*job_.part, in_, prepared, text_at, pipe);
     };
     auto opened = WindowedInput::open(in_, job_.dialect, job_.refuse_binary, job_.interrupt,
                                       job_.part != nullptr ? &before : nullptr);
@@ -357,30 +357,6 @@ class JobRun {
 
   InputRead report(const ProductCounts& counts) { return windowed_->report(counts); }
 
-  // A part of the file: its text from its start (the file's, or where its
-  // first row starts), up to where its pass stops; the descriptor is put
-  // where that text starts before the text is first read.
-  Status start_part(const PreparedText& prepared, std::uint64_t text_at, bool pipe,
-                    bool mid_table) {
-    FilePart& part = *job_.part;
-    if (pipe) return IoError::from_errno(ESPIPE);
-    if (mid_table && part.place) {
-      auto start = part.place(in_, prepared.dialect);
-      if (!start) return std::move(start.error());
-      part.start = start.value();
-    }
-    part.text_at = mid_table ? part.start : text_at;
-    if (::lseek(in_, static_cast<off_t>(part.text_at), SEEK_SET) < 0) {
-      return IoError::from_errno(errno);
-    }
-    const std::uint64_t stop = part.stop, at = part.text_at;
-    part.pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
-    const Dialect& d = prepared.dialect;
-    part.rule_line = std::max(
-        {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
-    return {};
-  }
-
   const FileJob& job_;
   const KeepOffset keep_;  // a caller's descriptor ends where it stood
   Fd input_fd_;
@@ -433,6 +409,27 @@ Status check_job_paths(const FileJob& job) {
       same_file(job.output.path, job.input.path)) {
     return named(IoError::from_fixed(IoFixed::OutputIsInput), IoRole::Output, job.output);
   }
+  return {};
+}
+
+Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uint64_t text_at,
+                  bool pipe) {
+  if (pipe) return IoError::from_errno(ESPIPE);
+  const bool mid_table = part.pass.mid_table;
+  if (mid_table && part.place) {
+    auto start = part.place(fd, prepared.dialect);
+    if (!start) return std::move(start.error());
+    part.start = start.value();
+  }
+  part.text_at = mid_table ? part.start : text_at;
+  if (::lseek(fd, static_cast<off_t>(part.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  const std::uint64_t stop = part.stop, at = part.text_at;
+  part.pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
+  const Dialect& d = prepared.dialect;
+  part.rule_line = std::max(
+      {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
   return {};
 }
 

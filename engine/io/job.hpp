@@ -49,6 +49,13 @@ struct FilePart {
   bool same_bytes = false;
 };
 
+// Places a part's text before it is first read (the BeforeText hook of
+// the part's WindowedInput on `fd`): finds where a mid-table part starts,
+// puts the descriptor there and sets where the pass stops and which line
+// the dialect's rules name last. A pipe cannot be cut: ESPIPE.
+Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uint64_t text_at,
+                  bool pipe);
+
 struct FileJob {
   FileRef input;
   FileRef output;

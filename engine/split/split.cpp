@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "engine/base/fd.hpp"
@@ -197,6 +200,90 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
   }
 }
 
+// Copies `size` bytes of `in` from its start to `out` at `at` (the
+// kernel copies when it can). Positional on both sides, so that several
+// parts are copied into one file at once. Stops early once `stop` is set.
+std::optional<IoError> copy_at(int in, int out, std::uint64_t size, std::uint64_t at,
+                               const std::atomic<bool>& stop) {
+  constexpr std::size_t kStep = std::size_t{16} << 20;
+  auto in_off = static_cast<off_t>(0), out_off = static_cast<off_t>(at);
+  bool kernel = true;
+  std::string buf;
+  for (std::uint64_t done = 0; done < size;) {
+    if (stop.load(std::memory_order_relaxed)) return IoError::from_fixed(IoFixed::Interrupted);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kStep, size - done));
+    ssize_t r = -1;
+    if (kernel) {
+      r = ::copy_file_range(in, &in_off, out, &out_off, want, 0);
+      if (r < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        kernel = false;  // no kernel copy between these files: through memory
+        continue;
+      }
+    } else {
+      buf.resize(want);
+      r = ::pread(in, buf.data(), want, in_off);
+      for (ssize_t w = 0, put = 0; put < r; put += w) {
+        w = ::pwrite(out, buf.data() + put, static_cast<std::size_t>(r - put), out_off + put);
+        if (w < 0 && errno == EINTR) w = 0;
+        if (w < 0) return IoError::from_errno(errno);
+        if (w == 0) return IoError::from_fixed(IoFixed::WriteZero);
+      }
+      if (r > 0) {
+        in_off += r;
+        out_off += r;
+      }
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) return IoError::from_errno(EIO);  // the part was cut short under us
+    done += static_cast<std::uint64_t>(r);
+  }
+  return std::nullopt;
+}
+
+// Writes the parts' outputs at their offsets in `out` (a prefix sum of
+// their sizes), on a few threads at once; the calling thread alone asks
+// the interrupt.
+std::optional<IoError> copy_parts(const std::vector<PartFiles>& parts, int out,
+                                  Interrupt* interrupt) {
+  std::vector<Fd> ins(parts.size());
+  std::vector<std::uint64_t> sizes(parts.size()), offsets(parts.size());
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    offsets[i] = total;
+    if (parts[i].output.empty()) continue;
+    auto in = open_path(parts[i].output, O_RDONLY, interrupt);
+    if (!in) return named(std::move(*in.error().io()), IoRole::Input, parts[i].output);
+    struct stat st {};
+    if (::fstat(in.value().get(), &st) != 0) return IoError::from_errno(errno);
+    ins[i] = std::move(in.value());
+    sizes[i] = static_cast<std::uint64_t>(st.st_size);
+    total += sizes[i];
+  }
+  if (::ftruncate(out, static_cast<off_t>(total)) != 0) return IoError::from_errno(errno);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::optional<IoError> first_error;
+  auto work = [&](bool asks) {
+    for (std::size_t i; (i = next.fetch_add(1)) < parts.size();) {
+      if (asks && interrupt != nullptr && interrupt->requested()) stop = true;
+      if (ins[i].get() < 0) continue;
+      if (auto e = copy_at(ins[i].get(), out, sizes[i], offsets[i], stop)) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!first_error) first_error = std::move(e);
+        stop = true;
+      }
+    }
+  };
+  const unsigned threads = std::min<unsigned>(4, std::max(1U, std::thread::hardware_concurrency()));
+  std::vector<std::jthread> helpers;
+  for (unsigned t = 1; t < threads && t < parts.size(); ++t) helpers.emplace_back(work, false);
+  work(true);
+  helpers.clear();  // joins
+  return first_error;
+}
+
 // Copies the quarantine lines of `in` to `out`, each line number moved by
 // `shift`. A line is the number, a comma and two quoted fields; a line
 // break inside the quotes is the row's own.
@@ -256,7 +343,8 @@ struct Joined {
 
 }  // namespace
 
-Result<PartResult> repair_part(PartRequest& request) {
+Result<bool> set_up_part(PartRequest& request, FilePart& part, PartResult& out,
+                         std::uint64_t& size) {
   FileJob& job = request.job;
   auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
   if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input.path);
@@ -264,8 +352,7 @@ Result<PartResult> repair_part(PartRequest& request) {
   if (::fstat(opened.value().get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return named(IoError::from_errno(ESPIPE), IoRole::Input, job.input.path);
   }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  PartResult out;
+  size = static_cast<std::uint64_t>(st.st_size);
   out.start = request.first ? 0 : std::min(request.start, size);
   opened.value().reset();
   out.first_line = request.first ? 1 : request.first_line;
@@ -275,9 +362,8 @@ Result<PartResult> repair_part(PartRequest& request) {
     out.at_end = true;
     out.carry = request.carry;
     out.start_carry = request.carry;
-    return out;
+    return false;
   }
-  FilePart part;
   part.pass.mid_table = !request.first;
   part.pass.first_line = out.first_line;
   part.start = out.start;
@@ -303,11 +389,11 @@ Result<PartResult> repair_part(PartRequest& request) {
     c.held_count = 0;
   }
   out.start_carry = part.pass.carry.pack(out.first_line);
-  job.part = &part;
-  auto counts = run_file_job(job);
-  job.part = nullptr;
-  if (!counts) return std::move(counts.error());
-  out.counts = std::move(counts.value());
+  return true;
+}
+
+void wrap_up_part(FilePart& part, std::uint64_t size, JobCounts&& counts, PartResult& out) {
+  out.counts = std::move(counts);
   out.start = part.start;
   out.same_bytes = part.same_bytes;
   out.at_end = !part.pass.stopped;
@@ -315,6 +401,21 @@ Result<PartResult> repair_part(PartRequest& request) {
   out.end_line = part.pass.stopped ? part.pass.end_line : 0;
   out.rule_line = part.rule_line;
   out.carry = part.pass.carry.pack(out.end_line);
+}
+
+Result<PartResult> repair_part(PartRequest& request) {
+  FileJob& job = request.job;
+  PartResult out;
+  FilePart part;
+  std::uint64_t size = 0;
+  auto rows = set_up_part(request, part, out, size);
+  if (!rows) return std::move(rows.error());
+  if (!rows.value()) return out;
+  job.part = &part;
+  auto counts = run_file_job(job);
+  job.part = nullptr;
+  if (!counts) return std::move(counts.error());
+  wrap_up_part(part, size, std::move(counts.value()), out);
   return out;
 }
 
@@ -396,11 +497,19 @@ std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std
       return named(std::move(*e), IoRole::Quarantine, *quarantine);
     }
   }
-  for (const PartFiles& part : parts) {
-    auto in = open_path(part.output, O_RDONLY, interrupt);
-    if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
-    if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
+  if (out.replaced) {
+    // A regular file: every part at its own offset, side by side.
+    if (auto e = copy_parts(parts, out.out->fd(), interrupt)) {
       return named(std::move(*e), IoRole::Output, output);
+    }
+  }
+  for (const PartFiles& part : parts) {
+    if (!out.replaced && !part.output.empty()) {
+      auto in = open_path(part.output, O_RDONLY, interrupt);
+      if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
+      if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
+        return named(std::move(*e), IoRole::Output, output);
+      }
     }
     if (!quarantine || !part.quarantine) continue;
     auto qin = open_path(*part.quarantine, O_RDONLY, interrupt);

@@ -184,6 +184,29 @@ def _one_of(caller: str, **given: Any) -> Any:
     return next(iter(present.values()), None)
 
 
+def pandas_from_arrow(table: Any, pd: Any, pa: Any) -> "pandas.DataFrame":
+    """A frame of a table that is the caller's to give up, with read_pandas' dtypes.
+
+    Text takes pandas' string dtype; integers and booleans take the
+    nullable dtypes where a null would otherwise make them floats or objects.
+    """
+    # types_mapper is asked per Arrow type, not per column: one integer (or
+    # boolean) column with a null makes every such column nullable.
+    nullable = {column.type for column in table.columns if column.null_count}
+    string = pd.StringDtype()
+    mapping = {pa.string(): string, pa.large_string(): string}
+    if pa.int64() in nullable:
+        mapping[pa.int64()] = pd.Int64Dtype()
+    if pa.bool_() in nullable:
+        mapping[pa.bool_()] = pd.BooleanDtype()
+    # Each column is freed once converted (self_destruct), and no two
+    # columns are copied into one 2-D block (split_blocks), which would copy
+    # every number once more.
+    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
+                                              split_blocks=True, self_destruct=True)
+    return frame
+
+
 def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True, columns: Any = None,
                 usecols: Any = None, schema_overrides: Optional[Dict[str, Any]] = None,
                 dtype: Optional[Dict[str, Any]] = None, null_values: Any = None, na_values: Any = None,
@@ -234,20 +257,7 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
         try_parse_dates=True if parse is None else parse, quarantine_path=quarantine_path, stacklevel=2,
         options=options)
     summary = importlib.import_module("json").loads(table.schema.metadata[b"csv_gleave.summary"])
-    # types_mapper is asked per Arrow type, not per column: one integer (or
-    # boolean) column with a null makes every such column nullable.
-    nullable = {column.type for column in table.columns if column.null_count}
-    string = pd.StringDtype()
-    mapping = {pa.string(): string, pa.large_string(): string}
-    if pa.int64() in nullable:
-        mapping[pa.int64()] = pd.Int64Dtype()
-    if pa.bool_() in nullable:
-        mapping[pa.bool_()] = pd.BooleanDtype()
-    # The table is this function's own: each column is freed once converted
-    # (self_destruct), and no two columns are copied into one 2-D block
-    # (split_blocks), which would copy every number once more.
-    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
-                                              split_blocks=True, self_destruct=True)
+    frame = pandas_from_arrow(table, pd, pa)
     del table
     if isinstance(overrides, _Every) or every is not None:
         overrides = {name: every for name in frame.columns}
