@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const gleave::Dialect d = gleave::detect_dialect(text, options);
   if (options.delimiter.given) {
-    FUZZ_CHECK(d.delimiter == options.delimiter);
+    FUZZ_CHECK(d.delimiter.value == options.delimiter.value);
   } else {
     // A `sep=` line names its delimiter, which may be any byte.
     FUZZ_CHECK(d.sep_line || std::find(std::begin(gleave::kDialectDelimiters),

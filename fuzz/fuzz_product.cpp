@@ -66,6 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const gleave::PreparedText in = gleave::prepare_text(text, c.options);
   if (!in.ok()) return 0;
+  // Every part given is the one in force, whatever detection found.
+  const gleave::Dialect& d = in.dialect;
+  const gleave::Dialect& o = c.options;
+  FUZZ_CHECK(d.settled && (!o.delimiter.given || d.delimiter == o.delimiter) &&
+             (!o.quote_char.given || d.quote_char == o.quote_char) &&
+             (!o.expected_width.given || d.expected_width == o.expected_width) &&
+             (!o.preamble_lines.given || d.preamble_lines == o.preamble_lines) &&
+             d.fill_ragged_rows == o.fill_ragged_rows && d.repair_quotes == o.repair_quotes);
 
   fuzz::ProductCalls whole, windows;
   const gleave::ProductCounts counts = gleave::run_product_pass(in, whole);

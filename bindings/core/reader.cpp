@@ -85,36 +85,10 @@ PyObject* reader_summary(PyObject* self, void*) {
   return guarded<PyObject*>(nullptr, [&] { return new_summary(kit::reader_record(self).summary); });
 }
 
-PyGetSetDef reader_getset[] = {
-    {"summary", reader_summary, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef reader_methods[] = {
-    {"__enter__", kit::reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", kit::as_cfunction(kit::reader_exit), METH_FASTCALL | METH_KEYWORDS,
-     kit::kReaderExitDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot reader_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_iter, reinterpret_cast<void*>(kit::reader_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(kit::reader_next)},
-    {Py_mp_length, reinterpret_cast<void*>(kit::reader_len)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kit::reader_dealloc)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "GleaveReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-         "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
-         "In-memory streaming reader iterating over gleaved rows.")},
-    {Py_tp_getset, reader_getset},
-    {Py_tp_methods, reader_methods},
-    {0, nullptr},
-};
+kit::ReaderType reader_tables;
 
 PyType_Spec reader_spec = {
-    "builtins.GleaveReader", sizeof(kit::ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots,
+    "builtins.GleaveReader", sizeof(kit::ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_tables.slots,
 };
 
 PyTypeObject* g_reader_type = nullptr;
@@ -122,6 +96,14 @@ PyTypeObject* g_reader_type = nullptr;
 }  // namespace
 
 PyTypeObject* reader_type() {
+  if (g_reader_type == nullptr) {
+    kit::fill_reader_type(
+        reader_tables, reader_new,
+        "GleaveReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+        "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+        "In-memory streaming reader iterating over gleaved rows.",
+        reader_summary, nullptr);
+  }
   return create_class_once(g_reader_type, &reader_spec, "GleaveReader");
 }
 

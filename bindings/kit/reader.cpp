@@ -105,4 +105,27 @@ PyObject* reader_exit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
   Py_RETURN_FALSE;
 }
 
+void fill_reader_type(ReaderType& t, newfunc make, const char* doc, getter summary,
+                      const char* summary_doc) {
+  t.getset[0] = {"summary", summary, nullptr, summary_doc, nullptr};
+  t.getset[1] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+  t.methods[0] = {"__enter__", reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"};
+  t.methods[1] = {"__exit__", as_cfunction(reader_exit), METH_FASTCALL | METH_KEYWORDS,
+                  kReaderExitDoc};
+  t.methods[2] = {nullptr, nullptr, 0, nullptr};
+  const PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(make)},
+      {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
+      {Py_tp_iternext, reinterpret_cast<void*>(reader_next)},
+      {Py_mp_length, reinterpret_cast<void*>(reader_len)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {Py_tp_getset, t.getset},
+      {Py_tp_methods, t.methods},
+      {0, nullptr},
+  };
+  static_assert(sizeof slots == sizeof t.slots);
+  std::memcpy(t.slots, slots, sizeof slots);
+}
+
 }  // namespace gleave::kit

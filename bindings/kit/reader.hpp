@@ -46,4 +46,14 @@ PyObject* reader_enter(PyObject* self, PyObject*);
 PyObject* reader_exit(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 extern const char kReaderExitDoc[];
 
+// The type's tables, as both modules make them: the shared slots, with the
+// module's own constructor, class doc and summary getter (and its doc).
+struct ReaderType {
+  PyGetSetDef getset[2];
+  PyMethodDef methods[3];
+  PyType_Slot slots[9];
+};
+void fill_reader_type(ReaderType& t, newfunc make, const char* doc, getter summary,
+                      const char* summary_doc);
+
 }  // namespace gleave::kit

@@ -114,9 +114,10 @@ Result<Fd> spool(int fd, Interrupt& interrupt) {
     auto got = pipe.read(buf.data(), buf.size());
     if (!got) return std::move(got.error());
     if (got.value() == 0) break;
-    if (auto e = write_all(temp.value().get(), buf.data(), got.value(), IoFixed::WriteZero, nullptr,
-                           &interrupt)) {
-      return std::move(*e).at(IoRole::Temporary, temp_dir());
+    if (Status written = write_all(temp.value().get(), buf.data(), got.value(), IoFixed::WriteZero,
+                                   nullptr, &interrupt);
+        !written) {
+      return std::move(written.io_error()).at(IoRole::Temporary, temp_dir());
     }
   }
   if (::lseek(temp.value().get(), 0, SEEK_SET) < 0) return IoError::from_errno(errno);
@@ -162,8 +163,9 @@ class SpilledText {
       }
       file_ = std::move(temp.value());
     }
-    if (auto e = write_all(file_.get(), tail_.data(), tail_.size(), IoFixed::WriteZero)) {
-      error_ = std::move(*e).at(IoRole::Temporary, temp_dir());
+    if (Status written = write_all(file_.get(), tail_.data(), tail_.size(), IoFixed::WriteZero);
+        !written) {
+      error_ = std::move(written.io_error()).at(IoRole::Temporary, temp_dir());
       return false;
     }
     in_file_ += tail_.size();
@@ -244,7 +246,9 @@ Result<JobCounts> read_source(const Source& source, const Dialect& options, Inte
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
     counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
-    if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
+    if (Status& read = windowed.text().status(); !read) {
+      return named(std::move(read.io_error()), source.input);
+    }
     out.input = windowed.report(counts);
   }
   static_cast<GleaveCounts&>(out) = counts;

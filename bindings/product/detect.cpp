@@ -51,11 +51,11 @@ PyObject* detect_content(PyObject* module, PyObject* source, const Dialect& opti
     try {
       prepared = prepare_text(bytes, options);
     } catch (...) {
-      prepared.error = "out of memory";
+      prepared.status = IoError::from_fixed(IoFixed::OutOfMemory);
     }
   } else {
     Py_BEGIN_ALLOW_THREADS try { prepared = prepare_text(bytes, options); } catch (...) {
-      prepared.error = "out of memory";
+      prepared.status = IoError::from_fixed(IoFixed::OutOfMemory);
     }
     Py_END_ALLOW_THREADS
   }

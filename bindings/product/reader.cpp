@@ -123,36 +123,14 @@ PyObject* reader_summary(PyObject* self, void*) {
   });
 }
 
-PyGetSetDef reader_getset[] = {
-    {"summary", reader_summary, nullptr, "The counts of the repair.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMethodDef reader_methods[] = {
-    {"__enter__", kit::reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", kit::as_cfunction(kit::reader_exit), METH_FASTCALL | METH_KEYWORDS,
-     kit::kReaderExitDoc},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot reader_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
-    {Py_tp_iter, reinterpret_cast<void*>(kit::reader_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(kit::reader_next)},
-    {Py_mp_length, reinterpret_cast<void*>(kit::reader_len)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(kit::reader_dealloc)},
-    {Py_tp_doc, nullptr},  // its signature line and kDoc, when the type is made
-    {Py_tp_getset, reader_getset},
-    {Py_tp_methods, reader_methods},
-    {0, nullptr},
-};
+kit::ReaderType reader_tables;  // filled when the type is made
 
 PyType_Spec reader_spec = {
     "csv_gleave.GleaveReader",
     sizeof(kit::ReaderObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    reader_slots,
+    reader_tables.slots,
 };
 
 PyObject* open_reader(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
@@ -168,9 +146,8 @@ PyObject* open_reader(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
 
 int add_reader_type(PyObject* module, ModuleState* state) {
   static const std::string doc = new_parameters().doc(kDoc);
-  for (PyType_Slot& slot : reader_slots) {
-    if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
-  }
+  kit::fill_reader_type(reader_tables, reader_new, doc.c_str(), reader_summary,
+                        "The counts of the repair.");
   PyObject* type = PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
   if (type == nullptr) return -1;
   state->reader_type = reinterpret_cast<PyTypeObject*>(type);

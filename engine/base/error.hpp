@@ -123,10 +123,6 @@ class Result<void> {
   Result() = default;
   Result(GleaveError error) : error_(std::move(error)) {}
   Result(IoError error) : error_(GleaveError(std::move(error))) {}
-  // The descriptor helpers' form: an error when there is one.
-  Result(std::optional<IoError> error) {
-    if (error) error_.emplace(std::move(*error));
-  }
 
   bool ok() const noexcept { return !error_; }
   explicit operator bool() const noexcept { return ok(); }

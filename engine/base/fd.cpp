@@ -2,13 +2,13 @@
 
 namespace gleave {
 
-std::optional<IoError> wait_ready(int fd, short events, Interrupt* interrupt) {
+Status wait_ready(int fd, short events, Interrupt* interrupt) {
   while (true) {
     struct pollfd pfd {
       fd, events, 0
     };
     const int ready = ::poll(&pfd, 1, interrupt != nullptr ? 50 : -1);
-    if (ready > 0) return std::nullopt;  // ready, or an error the next call reports
+    if (ready > 0) return {};  // ready, or an error the next call reports
     if (ready < 0 && errno != EINTR) return IoError::from_errno(errno);
     if (interrupt != nullptr && (ready < 0 ? interrupt->requested_now() : interrupt->requested())) {
       return IoError::from_fixed(IoFixed::Interrupted);
@@ -25,7 +25,8 @@ Result<Fd> open_fifo(const std::string& path, int flags, Interrupt& interrupt) {
       if (writing) return owned;
       // Read: wait for a writer (its data, or its going away), as the
       // blocking open would have, then read blocking like any pipe.
-      if (auto e = wait_ready(fd, POLLIN, &interrupt)) return std::move(*e);
+      if (Status ready = wait_ready(fd, POLLIN, &interrupt); !ready)
+        return std::move(ready.error());
       const int fl = ::fcntl(fd, F_GETFL);
       if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
         return IoError::from_errno(errno);

@@ -76,23 +76,22 @@ inline Result<Fd> open_path(const std::string& path, int flags, Interrupt* inter
 
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT), asking
 // `interrupt` (when given) whether to stop at least every 50 ms.
-std::optional<IoError> wait_ready(int fd, short events, Interrupt* interrupt);
+Status wait_ready(int fd, short events, Interrupt* interrupt);
 
 // Writes everything or reports the first failure.
 // A write cut short by a signal asks `interrupt` (when given) whether to stop.
 // A non-blocking descriptor (a FIFO opened by open_fifo, a pipe the caller
 // made so) that is full is waited on by wait_ready.
-inline std::optional<IoError> write_all(int fd, const char* p, std::size_t n, IoFixed on_zero,
-                                        std::size_t* written = nullptr,
-                                        Interrupt* interrupt = nullptr) {
+inline Status write_all(int fd, const char* p, std::size_t n, IoFixed on_zero,
+                        std::size_t* written = nullptr, Interrupt* interrupt = nullptr) {
   std::size_t done = 0;
-  std::optional<IoError> error;
+  Status error;
   while (done < n) {
     const ssize_t w = ::write(fd, p + done, n - done);
     if (w < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        if (auto e = wait_ready(fd, POLLOUT, interrupt)) {
-          error = std::move(e);
+        if (Status ready = wait_ready(fd, POLLOUT, interrupt); !ready) {
+          error = std::move(ready);
           break;
         }
         continue;

@@ -157,7 +157,7 @@ Result<std::size_t> SpillSource::read(char* p, std::size_t n) {
   if (!r) return r;
   if (r.value() == 0) ended_ = true;
   if (spilling()) {
-    if (auto e = append(p, r.value())) return std::move(*e);
+    if (Status kept = append(p, r.value()); !kept) return std::move(kept.error());
   }
   at_ += r.value();
   return r;
@@ -171,7 +171,7 @@ Result<std::size_t> SpillSource::read_at(std::uint64_t offset, char* p, std::siz
     auto r = inner_.read(p, n);
     if (!r) return r;
     if (r.value() == 0) ended_ = true;
-    if (auto e = append(p, r.value())) return std::move(*e);
+    if (Status kept = append(p, r.value()); !kept) return std::move(kept.error());
     if (offset == was) return r;
   }
   n = static_cast<std::size_t>(std::min<std::uint64_t>(n, end_ - offset));
@@ -196,9 +196,9 @@ Result<bool> SpillSource::keep_from(std::uint64_t offset, std::string_view held)
   file_ = std::move(opened.value());
   first_ = offset;
   end_ = offset;
-  if (auto e = append(held.data(), held.size())) {
+  if (Status kept = append(held.data(), held.size()); !kept) {
     file_.reset();
-    return std::move(*e);
+    return std::move(kept.error());
   }
   keep_ = true;
   return true;
@@ -209,12 +209,12 @@ void SpillSource::release() noexcept {
   if (at_ >= end_) file_.reset();
 }
 
-std::optional<IoError> SpillSource::append(const char* p, std::size_t n) {
+Status SpillSource::append(const char* p, std::size_t n) {
   // Disk full is an error of the input's: a byte that is not kept would
   // be missing from the rows.
-  if (auto e = write_all(file_.get(), p, n, IoFixed::WriteZero)) return e;
+  if (Status written = write_all(file_.get(), p, n, IoFixed::WriteZero); !written) return written;
   end_ += n;
-  return std::nullopt;
+  return {};
 }
 
 std::size_t chunk_bytes() noexcept {
@@ -241,7 +241,7 @@ ChunkedText::ChunkedText(ByteSource& source, std::size_t chunk)
 }
 
 bool ChunkedText::advance(std::size_t keep) {
-  if (error_) return false;
+  if (!status_) return false;
   if (eof_) return true;
   // The bytes kept move to the front; the buffer doubles only when they
   // fill it.
@@ -263,7 +263,7 @@ bool ChunkedText::advance(std::size_t keep) {
     want = static_cast<std::size_t>(reach_ - base_) + chunk_;
   }
   if (!buf_.reserve(want)) {
-    error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+    status_ = IoError::from_fixed(IoFixed::OutOfMemory);
     return false;
   }
   // Fill the buffer: a short read (a pipe) is not the end of the input.
@@ -271,7 +271,7 @@ bool ChunkedText::advance(std::size_t keep) {
   while (buf_.size() < buf_.capacity()) {
     auto r = in().read(buf_.data() + buf_.size(), buf_.capacity() - buf_.size());
     if (!r) {
-      error_ = std::move(*r.error().io());
+      status_ = std::move(r.error());
       return false;
     }
     if (r.value() == 0) {
@@ -287,7 +287,7 @@ bool ChunkedText::advance(std::size_t keep) {
 std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char delimiter,
                                            unsigned char quote_char, bool repair_quotes,
                                            std::optional<unsigned char> escape) {
-  if (error_) return std::nullopt;
+  if (!status_) return std::nullopt;
   const std::string_view w = window();
   // First the rest of the window, then the input after it, read again a
   // piece at a time from the last line start the scan passed (the lookahead
@@ -320,19 +320,19 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
       if (!spill_ || w.size() - quote < bound_) return std::nullopt;
       auto kept = spill_->keep_from(base_, w);
       if (!kept) {
-        error_ = std::move(*kept.error().io());
+        status_ = std::move(kept.error());
         return std::nullopt;
       }
       if (!kept.value()) return std::nullopt;
     }
     if (interrupt_ != nullptr && interrupt_->requested()) {
-      error_ = IoError::from_fixed(IoFixed::Interrupted);
+      status_ = IoError::from_fixed(IoFixed::Interrupted);
       return std::nullopt;
     }
     at += resume;
     if (resume == 0) size = std::max(size, piece.size()) * 2;  // no whole line in the piece
     if (!more.reserve(size)) {
-      error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+      status_ = IoError::from_fixed(IoFixed::OutOfMemory);
       return std::nullopt;
     }
     std::size_t got = 0;
@@ -340,7 +340,7 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
     while (got < size) {
       auto r = in().read_at(at + got, more.data() + got, size - got);
       if (!r) {
-        error_ = std::move(*r.error().io());
+        status_ = std::move(r.error());
         return std::nullopt;
       }
       if (r.value() == 0) {

@@ -115,7 +115,7 @@ class SpillSource : public ByteSource {
   bool spilling() const noexcept { return file_.get() >= 0; }
 
  private:
-  std::optional<IoError> append(const char* p, std::size_t n);
+  Status append(const char* p, std::size_t n);
 
   ByteSource& inner_;
   Fd file_;
@@ -146,11 +146,13 @@ class ChunkedText {
   std::uint64_t base() const noexcept { return base_; }
   // Drops the window's bytes before `keep` and reads at least one more byte
   // (or to the end of the input), growing the buffer only when the bytes
-  // kept fill it. False when reading failed (see error()).
+  // kept fill it. False when reading failed (see status()).
   bool advance(std::size_t keep);
   // The bytes the window's buffer holds room for (it never shrinks).
   std::size_t capacity() const noexcept { return buf_.capacity(); }
-  const std::optional<IoError>& error() const noexcept { return error_; }
+  // Whether reading failed, and how (an I/O error).
+  const Status& status() const noexcept { return status_; }
+  Status& status() noexcept { return status_; }
 
   // Whether the quoted field whose opening quote stands at `quote` in the
   // window runs to the end of the input without closing (the parser's rule
@@ -175,7 +177,7 @@ class ChunkedText {
   std::uint64_t base_ = 0;
   bool eof_ = false;
   std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
-  std::optional<IoError> error_;
+  Status status_;
   Interrupt* interrupt_ = nullptr;
 };
 

@@ -100,7 +100,9 @@ class WriteBuffer {
       if (w < 0) {
         std::optional<IoError> e;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-          e = wait_ready(fd_.get(), POLLOUT, interrupt_);
+          if (Status ready = wait_ready(fd_.get(), POLLOUT, interrupt_); !ready) {
+            e = std::move(ready.io_error());
+          }
         } else if (errno != EINTR) {
           e = IoError::from_errno(errno);
         } else if (interrupt_ != nullptr && interrupt_->requested_now()) {

@@ -247,7 +247,8 @@ class JobRun {
     RepairPass<ChunkedText, JobSink> pass(*text_, dialect, job_.core ? kCoreRules : kProductRules,
                                           sink);
     const ProductCounts counts = pass.run();
-    if (text_->error()) return named(std::move(*text_->error()), IoRole::Input, job_.input);
+    if (!text_->status())
+      return named(std::move(text_->status().io_error()), IoRole::Input, job_.input);
     if (!sink.status) return sink.status.error();
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
     if (Status s = finish(); !s) return s.error();
@@ -282,7 +283,7 @@ class JobRun {
   Status start_core() {
     file_.emplace(in_);
     text_ = &core_text_.emplace(*file_);
-    if (!text_->advance(0) && text_->error()) return std::move(*text_->error());
+    if (!text_->advance(0) && !text_->status()) return std::move(text_->status().error());
     // A quarantine file that is the output or the input would destroy the
     // rows just written or the user's data; refuse before touching anything.
     if (job_.quarantine) {

@@ -317,7 +317,8 @@ Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, 
     } in{text, interrupt};
     if (!dialect::settle_tables(in, d)) {
       if (in.stopped) return IoError::from_fixed(IoFixed::Interrupted);
-      return text.error() ? *text.error() : IoError::from_errno(EIO);
+      if (!text.status()) return std::move(text.status());
+      return IoError::from_errno(EIO);
     }
   }
   if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
@@ -351,7 +352,7 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   Dialect asked = given;
   if (p.plan->decode) asked.encoding.value = "utf-8";  // the prefix is decoded already
   in->prepared_ = prepare_text(p.plan->prefix, asked, false);
-  if (!in->prepared_.ok()) return GleaveError(EncodingError{in->prepared_.error});
+  if (!in->prepared_.ok()) return std::move(in->prepared_.status.error());
   Dialect& d = in->prepared_.dialect;
   if (Status s = check_dialect(d); !s) return std::move(s.error());
   d.encoding.value = p.plan->encoding;

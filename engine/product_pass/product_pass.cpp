@@ -20,7 +20,7 @@ PreparedText prepare_text(std::string_view input, const Dialect& given, bool who
   // Damaged UTF-8 is repaired straight into the buffer the text is kept in.
   Transcoded t = transcode_to_utf8(input, given.encoding.value, &p.converted);
   if (!t.ok()) {
-    p.error = std::move(t.error);
+    p.status = GleaveError(EncodingError{std::move(t.error)});
     return p;
   }
   if (t.borrowed) {
@@ -94,7 +94,7 @@ Result<Prefix> read_prefix(const std::string& path, int fd, std::size_t max, Int
   std::size_t have = 0;
   while (have < max) {
     if (wait) {
-      if (auto e = wait_ready(fd, POLLIN, interrupt)) return std::move(*e);
+      if (Status ready = wait_ready(fd, POLLIN, interrupt); !ready) return std::move(ready.error());
     }
     const ssize_t r = ::read(fd, out.bytes.data() + have, max - have);
     if (r < 0) {

@@ -31,9 +31,10 @@ struct PreparedText {
   // With the caller's parts in force, the encoding read and the bytes
   // replaced or read as cp1252.
   Dialect dialect;
-  std::string error;  // non-empty when the input could not be converted at all
+  // An EncodingError when the input could not be converted at all.
+  Status status;
 
-  bool ok() const noexcept { return error.empty(); }
+  bool ok() const noexcept { return status.ok(); }
   // The quote byte for the parser and the writer: the dialect's, or the
   // double quote (written only around fields that need it) when the input
   // has no quoting.

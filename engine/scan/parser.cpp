@@ -155,218 +155,233 @@ void ResilientParser::finish_field(Row& row, std::size_t field_start) {
   row.ends.push_back(row.bytes.size());
 }
 
+// A quoted field whose opening quote never closes would swallow the rest of
+// the input. It is read again as if its opening quote were an ordinary byte:
+// the field then starts unquoted with the quote, and the row ends at its
+// first line break. Nothing before that field changes, so the row goes on
+// from there rather than from its first byte. True while bytes remain. A
+// quote byte that is also the delimiter keeps its delimiter role when it is
+// read again: the field before it ends there (empty), as the width
+// inference, which counts it as a delimiter, expects.
+[[gnu::always_inline]] inline bool ResilientParser::read_unquoted_again(RowScan& r) {
+  r.row.bytes.resize(r.field_start);  // no field has ended since the quote
+  line_ = r.line_at_open;
+  r.p = r.quote_open + 1;
+  if (quote_char_ == delimiter_) {
+    r.row.ends.push_back(r.row.bytes.size());
+    r.state = ScanState::FieldStart;
+    r.ended_on_delimiter = true;
+    return r.p < r.n;
+  }
+  r.row.bytes.push_back(static_cast<char>(quote_char_));
+  r.state = ScanState::Unquoted;
+  r.ended_on_delimiter = false;
+  return r.p < r.n;
+}
+
+// A quoted field that reached the end of the input: every quoted field
+// scanned from a line feed after its opening quote would reach it too.
+[[gnu::always_inline]] inline bool ResilientParser::ran_to_the_end(RowScan& r) {
+  if (r.quote_open + 1 < runaway_from_) runaway_from_ = r.quote_open + 1;
+  return read_unquoted_again(r);
+}
+
+// Before the first byte of a field.
+[[gnu::always_inline]] inline ResilientParser::Next ResilientParser::at_field_start(RowScan& r) {
+  const auto c = static_cast<unsigned char>(r.s[r.p]);
+  if (skip_leading_blanks_ && is_blank(c)) {
+    while (r.p < r.n && is_blank(static_cast<unsigned char>(r.s[r.p]))) ++r.p;
+    r.ended_on_delimiter = r.p == r.n;
+    return Next::Scan;
+  }
+  r.field_start = r.row.bytes.size();
+  if (c == quote_char_ && quoting_) {
+    r.quote_open = r.p++;
+    r.line_at_open = line_;
+    r.state = ScanState::Quoted;
+    r.ended_on_delimiter = false;
+  } else if (c == delimiter_) {
+    r.row.ends.push_back(r.row.bytes.size());
+    ++r.p;
+    r.ended_on_delimiter = true;
+  } else if (is_line_break(c)) {
+    r.row.ends.push_back(r.row.bytes.size());
+    return row_read(end_row(r.p, r.first_line));
+  } else {
+    r.state = ScanState::Unquoted;  // the byte itself is taken by the run below
+    r.ended_on_delimiter = false;
+  }
+  return Next::Scan;
+}
+
+// Inside a field that did not start with a quote.
+[[gnu::always_inline]] inline ResilientParser::Next ResilientParser::in_unquoted(RowScan& r) {
+  const char* stop = unquoted_stop_.find(r.s + r.p, r.s + r.n);
+  r.row.bytes.append(r.s + r.p, static_cast<std::size_t>(stop - (r.s + r.p)));
+  r.p = static_cast<std::size_t>(stop - r.s);
+  r.ended_on_delimiter = false;
+  if (r.p == r.n) return Next::Scan;
+  const auto b = static_cast<unsigned char>(r.s[r.p]);
+  if (bare_escape_ && b == *bare_escape_) {
+    if (r.p + 1 == r.n && !final_) return row_read(starve(r.first_line, SIZE_MAX));
+    const auto next = r.p + 1 < r.n ? static_cast<unsigned char>(r.s[r.p + 1]) : 0;
+    const bool escapes =
+        r.p + 1 < r.n && (next == delimiter_ || next == quote_char_ || next == *bare_escape_);
+    if (escapes) ++r.p;  // the escape goes, the byte it escapes stays
+    r.row.bytes.push_back(r.s[r.p++]);
+    return Next::Scan;
+  }
+  finish_field(r.row, r.field_start);
+  if (b != delimiter_) return row_read(end_row(r.p, r.first_line));
+  ++r.p;
+  r.state = ScanState::FieldStart;
+  r.ended_on_delimiter = true;
+  return Next::Scan;
+}
+
+// Inside a quoted field, line breaks included.
+[[gnu::always_inline]] inline ResilientParser::Next ResilientParser::in_quoted(RowScan& r) {
+  const char* stop = quoted_stop_.find(r.s + r.p, r.s + r.n);
+  r.row.bytes.append(r.s + r.p, static_cast<std::size_t>(stop - (r.s + r.p)));
+  r.p = static_cast<std::size_t>(stop - r.s);
+  r.ended_on_delimiter = false;
+  if (r.p == r.n) return Next::Scan;
+  const std::size_t p = r.p;
+  const auto b = static_cast<unsigned char>(r.s[p]);
+  if (escape_ && b == *escape_ && p + 1 < r.n) {
+    // Only a quote or the escape byte itself is escaped: a backslash
+    // before anything else (C:\dir) is text, kept as it stands.
+    const auto next = static_cast<unsigned char>(r.s[p + 1]);
+    const bool escapes = next == quote_char_ || next == *escape_;
+    r.row.bytes.push_back(r.s[escapes ? p + 1 : p]);
+    r.p += escapes ? 2 : 1;
+  } else if (escape_ && b == *escape_ && !final_) {
+    return row_read(starve(r.first_line, r.quote_open));
+  } else if (b == quote_char_) {
+    return at_quote_in_field(r);
+  } else if (b == '\n' && p >= runaway_from_ && !escape_) {
+    // An earlier quoted field ran from before here to the end of the
+    // input without closing, standing on this line feed on its way
+    // (every scan does, without escapes): from here on this scan is
+    // the same, so it runs away too, and need not find that out again.
+    read_unquoted_again(r);
+  } else if (b == '\r' && p + 1 == r.n && !final_) {
+    return row_read(starve(r.first_line, r.quote_open));  // half of a CR LF, perhaps
+  } else {
+    // A line break inside the field counts as the line it ends: an LF,
+    // or a CR that is not the first half of a CR LF (files with CR
+    // line endings), so that later rows report the lines they are on.
+    if (b == '\n' || (b == '\r' && (p + 1 == r.n || r.s[p + 1] != '\n'))) ++line_;
+    r.row.bytes.push_back(static_cast<char>(b));
+    ++r.p;
+  }
+  return Next::Scan;
+}
+
+// A quote byte inside a quoted field: a doubled quote, a closing quote, or
+// (mending stray quotes) a quote that is text.
+[[gnu::always_inline]] inline ResilientParser::Next ResilientParser::at_quote_in_field(RowScan& r) {
+  if (r.p + 1 == r.n) {
+    if (!final_) return row_read(starve(r.first_line, r.quote_open));
+    ++r.p;
+    r.state = ScanState::AfterQuote;
+    return Next::Scan;
+  }
+  if (static_cast<unsigned char>(r.s[r.p + 1]) == quote_char_) {
+    r.row.bytes.push_back(static_cast<char>(quote_char_));
+    r.p += 2;
+    return Next::Scan;
+  }
+  ++r.p;
+  const bool closes = !repair_quotes_ || quote_closes(r.p);
+  if (starved_) {
+    // The look-ahead needs the end of this physical line. When the field
+    // opened on this line, the row reaches that end however the field ends
+    // (closing here or later, or running away and read again up to its
+    // first line break): only a longer window decides it, and asking
+    // whether the field runs away would read the rest of the line for
+    // nothing.
+    return row_read(starve(r.first_line, line_ == r.line_at_open ? SIZE_MAX : r.quote_open));
+  }
+  if (closes) {
+    r.state = ScanState::AfterQuote;
+  } else {
+    r.row.bytes.push_back(static_cast<char>(quote_char_));
+  }
+  return Next::Scan;
+}
+
+// After a closing quote.
+[[gnu::always_inline]] inline ResilientParser::Next ResilientParser::after_quote(RowScan& r) {
+  const auto c = static_cast<unsigned char>(r.s[r.p]);
+  r.ended_on_delimiter = false;
+  if (c == delimiter_) {
+    finish_field(r.row, r.field_start);
+    ++r.p;
+    r.state = ScanState::FieldStart;
+    r.ended_on_delimiter = true;
+  } else if (is_blank(c) && keep_blanks_after_quote_) {
+    std::size_t j = r.p;
+    while (j < r.n && is_blank(static_cast<unsigned char>(r.s[j])) &&
+           static_cast<unsigned char>(r.s[j]) != delimiter_) {
+      ++j;
+    }
+    if (j == r.n && !final_) return row_read(starve(r.first_line, SIZE_MAX));
+    const bool text_follows = j < r.n && static_cast<unsigned char>(r.s[j]) != delimiter_ &&
+                              !is_line_break(static_cast<unsigned char>(r.s[j]));
+    if (text_follows) r.row.bytes.append(r.s + r.p, j - r.p);
+    r.p = j;
+  } else if (is_blank(c)) {
+    ++r.p;
+  } else if (is_line_break(c)) {
+    finish_field(r.row, r.field_start);
+    return row_read(end_row(r.p, r.first_line));
+  } else {
+    r.row.bytes.push_back(static_cast<char>(c));
+    ++r.p;
+    r.state = ScanState::Unquoted;
+  }
+  return Next::Scan;
+}
+
+// The end of the window: the row may go on past it, unless the input ends
+// there (a row ended by the end of the input does not advance the line
+// counter).
+[[gnu::always_inline]] inline bool ResilientParser::at_window_end(RowScan& r) {
+  if (!final_) {
+    return starve(r.first_line, r.state == ScanState::Quoted ? r.quote_open : SIZE_MAX);
+  }
+  position_ = r.n;
+  row_end_ = r.n;
+  if (r.ended_on_delimiter) {
+    if (r.row.size() == 0) return false;
+    r.row.ends.push_back(r.row.bytes.size());
+    return true;
+  }
+  finish_field(r.row, r.field_start);
+  return true;
+}
+
 bool ResilientParser::next_row(Row& row) {
   row.clear();
-  const char* const s = input_.data();
-  const std::size_t n = input_.size();
-  std::size_t p = position_;
   starved_ = false;
-  if (p >= n) {
+  if (position_ >= input_.size()) {
     starved_ = !final_;
     starved_quote_ = SIZE_MAX;
     return false;
   }
-  const std::uint64_t first_line = line_;
-
-  ScanState state = ScanState::FieldStart;
-  bool ended_on_delimiter = false;
-  std::size_t field_start = 0;  // where the field being built starts in row.bytes
-  std::size_t quote_open = 0;   // the opening quote of the quoted field being built
-  std::uint64_t line_at_open = 0;
-
-  // A quoted field whose opening quote never closes would swallow the rest
-  // of the input. It is read again as if its opening quote were an ordinary
-  // byte: the field then starts unquoted with the quote, and the row ends at
-  // its first line break. Nothing before that field changes, so the row goes
-  // on from there rather than from its first byte. True while bytes remain.
-  // A quote byte that is also the delimiter keeps its delimiter role when it
-  // is read again: the field before it ends there (empty), as the width
-  // inference, which counts it as a delimiter, expects.
-  auto read_unquoted_again = [&] {
-    row.bytes.resize(field_start);  // no field has ended since the quote
-    line_ = line_at_open;
-    p = quote_open + 1;
-    if (quote_char_ == delimiter_) {
-      row.ends.push_back(row.bytes.size());
-      state = ScanState::FieldStart;
-      ended_on_delimiter = true;
-      return p < n;
+  RowScan r{row, input_.data(), input_.size(), static_cast<std::size_t>(position_), line_};
+  while (r.p < r.n || (r.state == ScanState::Quoted && final_ && ran_to_the_end(r))) {
+    Next next = Next::Scan;
+    switch (r.state) {
+      case ScanState::FieldStart: next = at_field_start(r); break;
+      case ScanState::Unquoted: next = in_unquoted(r); break;
+      case ScanState::Quoted: next = in_quoted(r); break;
+      case ScanState::AfterQuote: next = after_quote(r); break;
     }
-    row.bytes.push_back(static_cast<char>(quote_char_));
-    state = ScanState::Unquoted;
-    ended_on_delimiter = false;
-    return p < n;
-  };
-  // A quoted field that reached the end of the input: every quoted field
-  // scanned from a line feed after its opening quote would reach it too.
-  auto ran_to_the_end = [&] {
-    if (quote_open + 1 < runaway_from_) runaway_from_ = quote_open + 1;
-    return read_unquoted_again();
-  };
-
-  while (p < n || (state == ScanState::Quoted && final_ && ran_to_the_end())) {
-    const auto c = static_cast<unsigned char>(s[p]);
-    switch (state) {
-      case ScanState::FieldStart:  // before the first byte of a field
-        if (skip_leading_blanks_ && is_blank(c)) {
-          while (p < n && is_blank(static_cast<unsigned char>(s[p]))) ++p;
-          ended_on_delimiter = p == n;
-          continue;
-        }
-        field_start = row.bytes.size();
-        if (c == quote_char_ && quoting_) {
-          quote_open = p++;
-          line_at_open = line_;
-          state = ScanState::Quoted;
-          ended_on_delimiter = false;
-        } else if (c == delimiter_) {
-          row.ends.push_back(row.bytes.size());
-          ++p;
-          ended_on_delimiter = true;
-        } else if (is_line_break(c)) {
-          row.ends.push_back(row.bytes.size());
-          return end_row(p, first_line);
-        } else {
-          state = ScanState::Unquoted;  // the byte itself is taken by the run below
-          ended_on_delimiter = false;
-        }
-        break;
-
-      case ScanState::Unquoted: {  // inside a field that did not start with a quote
-        const char* stop = unquoted_stop_.find(s + p, s + n);
-        row.bytes.append(s + p, static_cast<std::size_t>(stop - (s + p)));
-        p = static_cast<std::size_t>(stop - s);
-        ended_on_delimiter = false;
-        if (p == n) break;
-        if (bare_escape_ && static_cast<unsigned char>(s[p]) == *bare_escape_) {
-          if (p + 1 == n && !final_) return starve(first_line, SIZE_MAX);
-          const auto next = p + 1 < n ? static_cast<unsigned char>(s[p + 1]) : 0;
-          const bool escapes =
-              p + 1 < n && (next == delimiter_ || next == quote_char_ || next == *bare_escape_);
-          if (escapes) ++p;  // the escape goes, the byte it escapes stays
-          row.bytes.push_back(s[p++]);
-          break;
-        }
-        finish_field(row, field_start);
-        if (static_cast<unsigned char>(s[p]) == delimiter_) {
-          ++p;
-          state = ScanState::FieldStart;
-          ended_on_delimiter = true;
-        } else {
-          return end_row(p, first_line);
-        }
-        break;
-      }
-
-      case ScanState::Quoted: {  // inside a quoted field, line breaks included
-        const char* stop = quoted_stop_.find(s + p, s + n);
-        row.bytes.append(s + p, static_cast<std::size_t>(stop - (s + p)));
-        p = static_cast<std::size_t>(stop - s);
-        ended_on_delimiter = false;
-        if (p == n) break;
-        const auto b = static_cast<unsigned char>(s[p]);
-        if (escape_ && b == *escape_ && p + 1 < n) {
-          // Only a quote or the escape byte itself is escaped: a backslash
-          // before anything else (C:\dir) is text, kept as it stands.
-          const auto next = static_cast<unsigned char>(s[p + 1]);
-          if (next == quote_char_ || next == *escape_) {
-            row.bytes.push_back(s[p + 1]);
-            p += 2;
-          } else {
-            row.bytes.push_back(s[p]);
-            ++p;
-          }
-        } else if (escape_ && b == *escape_ && !final_) {
-          return starve(first_line, quote_open);
-        } else if (b == quote_char_) {
-          if (p + 1 == n) {
-            if (!final_) return starve(first_line, quote_open);
-            ++p;
-            state = ScanState::AfterQuote;
-          } else if (static_cast<unsigned char>(s[p + 1]) == quote_char_) {
-            row.bytes.push_back(static_cast<char>(quote_char_));
-            p += 2;
-          } else {
-            ++p;
-            const bool closes = !repair_quotes_ || quote_closes(p);
-            if (starved_) {
-              // The look-ahead needs the end of this physical line. When
-              // the field opened on this line, the row reaches that end
-              // however the field ends (closing here or later, or running
-              // away and read again up to its first line break): only a
-              // longer window decides it, and asking whether the field
-              // runs away would read the rest of the line for nothing.
-              return starve(first_line, line_ == line_at_open ? SIZE_MAX : quote_open);
-            }
-            if (closes) {
-              state = ScanState::AfterQuote;
-            } else {
-              row.bytes.push_back(static_cast<char>(quote_char_));
-            }
-          }
-        } else if (b == '\n' && p >= runaway_from_ && !escape_) {
-          // An earlier quoted field ran from before here to the end of the
-          // input without closing, standing on this line feed on its way
-          // (every scan does, without escapes): from here on this scan is
-          // the same, so it runs away too, and need not find that out again.
-          read_unquoted_again();
-        } else if (b == '\r' && p + 1 == n && !final_) {
-          return starve(first_line, quote_open);  // half of a CR LF, perhaps
-        } else {
-          // A line break inside the field counts as the line it ends: an LF,
-          // or a CR that is not the first half of a CR LF (files with CR
-          // line endings), so that later rows report the lines they are on.
-          if (b == '\n' || (b == '\r' && (p + 1 == n || s[p + 1] != '\n'))) ++line_;
-          row.bytes.push_back(static_cast<char>(b));
-          ++p;
-        }
-        break;
-      }
-
-      case ScanState::AfterQuote:  // after a closing quote
-        ended_on_delimiter = false;
-        if (c == delimiter_) {
-          finish_field(row, field_start);
-          ++p;
-          state = ScanState::FieldStart;
-          ended_on_delimiter = true;
-        } else if (is_blank(c) && keep_blanks_after_quote_) {
-          std::size_t j = p;
-          while (j < n && is_blank(static_cast<unsigned char>(s[j])) &&
-                 static_cast<unsigned char>(s[j]) != delimiter_) {
-            ++j;
-          }
-          if (j == n && !final_) return starve(first_line, SIZE_MAX);
-          const bool text_follows = j < n && static_cast<unsigned char>(s[j]) != delimiter_ &&
-                                    !is_line_break(static_cast<unsigned char>(s[j]));
-          if (text_follows) row.bytes.append(s + p, j - p);
-          p = j;
-        } else if (is_blank(c)) {
-          ++p;
-        } else if (is_line_break(c)) {
-          finish_field(row, field_start);
-          return end_row(p, first_line);
-        } else {
-          row.bytes.push_back(static_cast<char>(c));
-          ++p;
-          state = ScanState::Unquoted;
-        }
-        break;
-    }
+    if (next != Next::Scan) return next == Next::Yes;
   }
-
-  // End of the window: the row may go on past it.
-  if (!final_) return starve(first_line, state == ScanState::Quoted ? quote_open : SIZE_MAX);
-  // End of input: a row ended by it does not advance the line counter.
-  position_ = n;
-  row_end_ = n;
-  if (ended_on_delimiter) {
-    if (row.size() == 0) return false;
-    row.ends.push_back(row.bytes.size());
-    return true;
-  }
-  finish_field(row, field_start);
-  return true;
+  return at_window_end(r);
 }
 
 // The stray-quote lookahead for the quote just before `after`: true when the

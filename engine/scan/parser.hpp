@@ -136,6 +136,33 @@ class ResilientParser {
 
  private:
   enum class ScanState : std::uint8_t { FieldStart, Unquoted, Quoted, AfterQuote };
+  // What a step of the state machine says: read on, or the row is read
+  // (next_row returns true) or not (false: the end, or a starved window).
+  enum class Next : std::int8_t { Scan = -1, No = 0, Yes = 1 };
+  // One row as it is read: where the scan stands, its state, and the field
+  // being built.
+  struct RowScan {
+    Row& row;
+    const char* const s;
+    const std::size_t n;
+    std::size_t p;
+    std::uint64_t first_line;
+    ScanState state = ScanState::FieldStart;
+    bool ended_on_delimiter = false;
+    std::size_t field_start = 0;  // where the field being built starts in row.bytes
+    std::size_t quote_open = 0;   // the opening quote of the quoted field being built
+    std::uint64_t line_at_open = 0;
+  };
+  // The steps of next_row, one per state, and what ends it.
+  Next at_field_start(RowScan& r);
+  Next in_unquoted(RowScan& r);
+  Next in_quoted(RowScan& r);
+  Next at_quote_in_field(RowScan& r);
+  Next after_quote(RowScan& r);
+  bool at_window_end(RowScan& r);
+  bool read_unquoted_again(RowScan& r);
+  bool ran_to_the_end(RowScan& r);
+  static Next row_read(bool read) noexcept { return read ? Next::Yes : Next::No; }
 
   struct BlockMasks {
     std::uint64_t lf, bad, delim, high, lead, utf8;

@@ -92,8 +92,8 @@ Result<JobCounts> read_part(const FileJob& job, FilePart& part, TableSink& sink)
   WindowedInput& windowed = *in.value();
   if (!part.pass.mid_table) sink.set_aside_text.assign(kQuarantineHeader);
   const ProductCounts counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
-  if (windowed.text().error()) {
-    return IoError(*windowed.text().error()).at(IoRole::Input, job.input.path);
+  if (!windowed.text().status()) {
+    return std::move(windowed.text().status().io_error()).at(IoRole::Input, job.input.path);
   }
   if (sink.interrupted || (job.interrupt != nullptr && job.interrupt->requested_now())) {
     return IoError::from_fixed(IoFixed::Interrupted);

@@ -192,9 +192,10 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return IoError::from_errno(errno);
     if (r == 0) return std::nullopt;
-    if (auto e = write_all(out, buf.data(), static_cast<std::size_t>(r), IoFixed::WriteZero,
-                           nullptr, interrupt)) {
-      return e;
+    if (Status written = write_all(out, buf.data(), static_cast<std::size_t>(r), IoFixed::WriteZero,
+                                   nullptr, interrupt);
+        !written) {
+      return std::move(written.io_error());
     }
   }
 }

@@ -105,7 +105,7 @@ Outcome chunked(ByteSource& source, std::size_t chunk, const Dialect& o) {
   Recorder r;
   ChunkedText in(source, chunk);
   const PassCounts c = run_pass(in, o, r);
-  EXPECT_FALSE(in.error());
+  EXPECT_TRUE(in.status().ok());
   return {r.calls, c};
 }
 
@@ -282,7 +282,7 @@ TEST(Chunked, PipeLooksAheadThroughAFile) {
         ChunkedText in(pipe, chunk);
         const PassCounts got = run_pass(in, o, r);
         const std::string where = c.text.substr(0, 12) + " chunk " + std::to_string(chunk);
-        ASSERT_FALSE(in.error()) << where;
+        ASSERT_TRUE(in.status().ok()) << where;
         ASSERT_EQ(r.calls, want.calls) << where;
         ASSERT_EQ(got.quarantined_rows, want.counts.quarantined_rows) << where;
         if (o.delimiter.given) {
@@ -348,8 +348,8 @@ TEST(Chunked, SpillWriteErrorEndsThePass) {
   run_pass(in, Dialect{}, r);
   setrlimit(RLIMIT_FSIZE, &was);
   std::signal(SIGXFSZ, handler);
-  ASSERT_TRUE(in.error());
-  EXPECT_EQ(in.error()->code, EFBIG);
+  ASSERT_FALSE(in.status().ok());
+  EXPECT_EQ(in.status().io_error().code, EFBIG);
 }
 
 }  // namespace

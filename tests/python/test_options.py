@@ -109,11 +109,17 @@ def test_cli_flags_reach_the_functions(argv, given):
     ({"delimiter": ";", "quote_char": ";"}, "delimiter and quote_char must differ"),
     ({"delimiter": ";", "escape_char": ";"}, "escape_char must differ"),
     ({"quote_char": "'", "comment_char": "'"}, "comment_char must differ"),
+    # A given escape is checked against the given parts only: the quote, not
+    # the byte that stands in for an unknown delimiter.
+    ({"quote_char": "]", "escape_char": "\\"}, None),
+    ({"delimiter": ";", "quote_char": "]", "escape_char": "]"}, "escape_char must differ"),
+    # Without quoting an escape means nothing, and nothing clashes with it.
+    ({"delimiter": ";", "quote_char": None, "escape_char": ";"}, None),
 ])
 def test_options_are_checked_together(options, error):
     text = b'a"b\n1"2\n3"4\n'
     if error is None:
-        assert _native.detect(text, **options).delimiter == options["delimiter"]
+        assert _native.detect(text, **options).delimiter == options.get("delimiter", ",")
     else:
         with pytest.raises(ValueError, match=error):
             _native.detect(text, **options)
