@@ -17,7 +17,7 @@ is) into ``polars.DataFrame(stream)``.
 from __future__ import annotations
 
 import importlib
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, cast
 
 from .tables import (
     PathArg,
@@ -147,7 +147,7 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
             frame = frame.with_columns(frame[name].cast(target, strict=True))
         except Exception as exc:  # noqa: BLE001 - polars' own errors differ between releases
             raise cast_failure(name, target, frame[name], exc) from None
-    return frame
+    return cast("polars.DataFrame", frame)
 
 
 def _is_text_pandas(dtype: Any, pd: Any) -> bool:
