@@ -64,6 +64,7 @@ class Target {
       }
     }
     out_.emplace(std::move(fd), interrupt);
+    out_->write_behind();
     return {};
   }
   WriteBuffer& out() { return *out_; }
@@ -281,6 +282,7 @@ class JobRun {
   Status start_core() {
     file_.emplace(in_);
     text_ = &core_text_.emplace(*file_);
+    text_->read_ahead();
     if (!text_->advance(0) && text_->error()) return std::move(*text_->error());
     // A quarantine file that is the output or the input would destroy the
     // rows just written or the user's data; refuse before touching anything.
@@ -317,6 +319,8 @@ class JobRun {
       }
     }
     text_ = &windowed_->text();
+    // A part stops before the file's end: it reads no further than its pass.
+    if (job_.part == nullptr) text_->read_ahead();
     return {};
   }
 

@@ -379,6 +379,7 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveO
 }
 
 InputReport WindowedInput::report(const ProductCounts& counts) {
+  if (parts_->text) parts_->text->stop_reading_ahead();
   if (parts_->decoded) {
     prepared_.replaced = parts_->decoded->replaced();
     prepared_.fallback = parts_->decoded->fallback();
