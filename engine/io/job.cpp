@@ -182,15 +182,17 @@ struct JobSink : SetAsideByReason<JobSink> {
     writer = LineWriter(d, quote_char);
   }
   bool keep(const Row& row, const RowVerdict& verdict) {
-    line.clear();
+    Status s;
     if (exact_raw && verdict.verdict == Verdict::Kept &&
         reads_back_as(verdict.raw, row, delimiter, quote_char)) {
-      line.append(verdict.raw);  // a quoted row that needs no change keeps its quoting
-      line.push_back('\n');
+      // A quoted row that needs no change keeps its quoting, copied once.
+      s = output.out().append(verdict.raw, '\n');
     } else {
+      line.clear();
       writer.append_line(line, row);
+      s = output.out().append(line);
     }
-    if (Status s = output.out().append(line); !s) {
+    if (!s) {
       status = output.fail(std::move(s));
       return false;
     }
