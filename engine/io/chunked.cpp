@@ -248,6 +248,8 @@ void ChunkedText::read_ahead() {
       buf_.size() != 0) {
     return;
   }
+  // Nothing to read ahead of a file that fits in one window.
+  if (const auto left = source_.left(); left && *left < chunk_) return;
   // Two buffers of half a window go round, so the memory is what one
   // window read in turn takes. Each leaves room (an eighth of a window,
   // 1 MiB) before the bytes read for the bytes kept from the last (most
@@ -270,13 +272,13 @@ bool ChunkedText::advance_ahead(std::size_t keep) {
   const char* const from = buf_.data() + start_ + keep;
   base_ += keep;
   // At least one more byte; twice the row when it is longer than a window
-  // (a long row costs few passes over it), the whole quoted field when its
-  // end is known to lie further on.
+  // (a long row costs few passes over it), the whole quoted field and a
+  // window more when its end is known to lie past the next window.
   std::size_t want = kept + 1;
   const std::size_t piece = ahead_->chunk();
   if (kept >= piece) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
-  if (reach_ > base_ && reach_ - base_ + piece > want) {
-    want = static_cast<std::size_t>(reach_ - base_) + piece;
+  if (reach_ > base_ && reach_ - base_ > kept + piece) {
+    want = std::max(want, static_cast<std::size_t>(reach_ - base_) + piece);
   }
   ReadAhead::Slot slot = ahead_->take();
   if (kept <= slot.at && (want <= kept + piece || slot.end || slot.error)) {

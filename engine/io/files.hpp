@@ -59,11 +59,11 @@ class WriteBuffer {
 
   // Writes full buffers on a thread of their own from now on, when `fd`
   // is a regular file (whose writes never wait for another process) and a
-  // thread can be started.
+  // thread can be started. The thread starts with the first full buffer:
+  // a file written in one buffer (most quarantine files) takes none.
   void write_behind() {
     struct stat st {};
-    if (behind_ || ::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    behind_ = WriteBehind::start(fd_.get(), kCapacity);
+    may_write_behind_ = ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode);
   }
 
   Status append(std::string_view line) {
@@ -155,6 +155,7 @@ class WriteBuffer {
 
   // Drops what is buffered (the file is being thrown away) and closes.
   void abandon() noexcept {
+    may_write_behind_ = false;
     behind_.reset();
     len_ = 0;
     fd_.reset();
@@ -164,6 +165,10 @@ class WriteBuffer {
  private:
   // The full buffer to the writing thread (or written out, without one).
   Status pass_on() {
+    if (may_write_behind_) {
+      may_write_behind_ = false;
+      behind_ = WriteBehind::start(fd_.get(), kCapacity);
+    }
     if (!behind_) return flush();
     if (len_ == 0) return {};
     if (Status passed = behind_->hand_over(buf_, len_); !passed) return settle();
@@ -189,6 +194,7 @@ class WriteBuffer {
   Interrupt* interrupt_ = nullptr;
   std::size_t len_ = 0;
   std::unique_ptr<char[]> buf_;
+  bool may_write_behind_ = false;
   std::unique_ptr<WriteBehind> behind_;  // last: goes before the file closes
 };
 
