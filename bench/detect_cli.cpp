@@ -52,7 +52,8 @@ void run(const std::string& path, std::size_t sample_bytes, int repeats) {
   using Clock = std::chrono::steady_clock;
   gleave::Transcoded t;
   gleave::Dialect d;
-  gleave::DetectOptions options;
+  gleave::Dialect options;
+  options.keep_evidence = true;
   options.sample_bytes = sample_bytes;
   double best = 1e99;
   for (int r = 0; r < repeats; ++r) {
@@ -68,7 +69,7 @@ void run(const std::string& path, std::size_t sample_bytes, int repeats) {
             << ",\"binary\":" << (gleave::looks_binary(bytes) ? "true" : "false")
             << ",\"delimiter\":" << json_byte(d.delimiter)
             << ",\"quote_char\":" << json_byte(d.quote_char)
-            << ",\"skip_initial_space\":" << (d.skip_initial_space ? "true" : "false")
+            << ",\"skip_initial_space\":" << (d.skip_initial_space.value ? "true" : "false")
             << ",\"preamble_lines\":" << d.preamble_lines
             << ",\"sep_line\":" << (d.sep_line ? "true" : "false")
             << ",\"header\":" << (d.header ? "true" : "false")

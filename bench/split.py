@@ -11,8 +11,9 @@ straddling every BLOCK boundary so that guesses go wrong there), then:
   (c) read_dask(path, blocksize=BLOCK) on the same cluster, its rows counted
       on the workers (no frame comes back), checked against (a)'s count.
 
-Prints the times, the speed-ups and how many ranges' guessed starts were
-wrong (each such range is repaired again).
+Prints the times, the speed-ups, how many ranges' guessed starts were
+wrong (each such range is repaired again), and the join's time against one
+serial kernel copy of the output.
 
     python bench/split.py [--mb 2048] [--block 64MB] [--dir DIR]
 """
@@ -71,6 +72,12 @@ def make(path: str, mb: int, block: int) -> None:
             next_edge += block
 
 
+def serial_copy(source: str, target: str) -> None:
+    with open(source, "rb") as src, open(target, "wb") as dst:
+        while os.copy_file_range(src.fileno(), dst.fileno(), 64 << 20):
+            pass
+
+
 def timed(fn):
     started = time.perf_counter()
     result = fn()
@@ -102,6 +109,9 @@ def main() -> None:
             same = (filecmp.cmp(out, os.path.join(work, "one.csv"), shallow=False)
                     and filecmp.cmp(quarantine, os.path.join(work, "one.q"), shallow=False)
                     and two.to_dict() == one.to_dict())
+            # The join against one serial kernel copy of as many bytes, as the parts were once joined.
+            serial_time, _ = timed(lambda: serial_copy(out, os.path.join(work, "copy.csv")))
+            os.remove(os.path.join(work, "copy.csv"))
             os.remove(out)
             frame = split.read_dask(path, blocksize=block)
             read_time, rows = timed(lambda: int(frame.map_partitions(len).compute().sum()))
@@ -109,6 +119,8 @@ def main() -> None:
         print(f"{'repair_large, LocalCluster 2 workers':38} {two_time:7.2f} s  {size / two_time / 1e6:7.0f} MB/s"
               f"  {one_time / two_time:.2f}x; {stats['parts']} ranges, {stats['misses']} guessed wrong;"
               f" bytes {'equal' if same else 'DIFFER'}")
+        print(f"{'  its join, parts side by side':38} {stats['join_seconds']:7.2f} s; one serial kernel copy of "
+              f"the output {serial_time:.2f} s")
         print(f"{'read_dask(blocksize), rows counted':38} {read_time:7.2f} s  {size / read_time / 1e6:7.0f} MB/s"
               f"  {frame.npartitions} partitions; rows {'equal' if rows == one.gleaved_rows - 1 else 'DIFFER'}")
     finally:

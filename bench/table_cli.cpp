@@ -119,7 +119,7 @@ std::size_t build_file(const char* path, const gleave::table::TableOptions& tabl
   auto text = gleave::read_input(gleave::FileRef{path, -1}, nullptr, false);
   if (!text) return 0;
   BuildSink sink(table_options, threads, serial);
-  gleave::run_pass(text.value().view(), gleave::GleaveOptions{}, sink);
+  gleave::run_pass(text.value().view(), gleave::Dialect{}, sink);
   sink.wait();
   text.value() = gleave::ByteBuffer();
   return static_cast<std::size_t>(sink.finish().num_rows());
@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
       threads = static_cast<unsigned>(std::atoi(argv[++i]));
   }
-  gleave::GleaveOptions options;
+  gleave::Dialect options;
   if (pair != nullptr) {
     // Two files in two threads of this process, against the first alone
     // (run that in a process of its own for a cold start).

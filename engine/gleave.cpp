@@ -23,24 +23,26 @@ struct TableSink {
   }
 };
 
-void fill_outcome(GleaveOutcome& outcome, std::string_view text, const GleaveOptions& options) {
+void fill_outcome(GleaveOutcome& outcome, std::string_view text, const Dialect& options) {
   TableSink sink{outcome};
   const PassCounts counts = run_pass(text, options, sink);
   static_cast<GleaveCounts&>(outcome) = counts;
   outcome.delimiter = counts.delimiter;
   outcome.text = text;
-  outcome.options = options;
+  outcome.dialect = options;
+  outcome.dialect.delimiter.value = counts.delimiter;
+  outcome.dialect.expected_width.value = counts.inferred_columns;
 }
 
 }  // namespace
 
-GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options) {
+GleaveOutcome gleave_slice(std::string_view text, const Dialect& options) {
   GleaveOutcome outcome;
   fill_outcome(outcome, text, options);
   return outcome;
 }
 
-GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
+GleaveOutcome gleave_slice(ByteBuffer&& text, const Dialect& options) {
   GleaveOutcome outcome;
   const std::string_view view = text.view();
   outcome.rows = RowTable(std::move(text), ',');  // the buffer moves, its bytes stay put
@@ -51,12 +53,12 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options) {
 
 Result<JobCounts> gleave_file(const std::string& input_path, const std::string& output_path,
                               const std::optional<std::string>& quarantine_path,
-                              const GleaveOptions& options) {
+                              const Dialect& options) {
   FileJob job;
   job.input.path = input_path;
   job.output.path = output_path;
   if (quarantine_path) job.quarantine = FileRef{*quarantine_path, -1};
-  job.options = options;
+  job.dialect = options;
   job.allow_in_place = true;
   job.core = true;
   return run_file_job(job);

@@ -28,22 +28,20 @@ struct GleaveOutcome : GleaveCounts {
   std::deque<QuarantineRecord> quarantine;
   unsigned char delimiter = ',';  // in force, given or sniffed
   std::string_view text;          // the text the records refer to
-  GleaveOptions options;
+  Dialect dialect;                // in force: the delimiter and the width settled
 
   // The delimiter as a character: its code point equals the byte.
   char32_t detected_delimiter() const noexcept { return delimiter; }
   // Reads the records' fields and reasons again; needs `text` alive.
-  QuarantineLines quarantine_lines() const {
-    return QuarantineLines(text, delimiter, options, inferred_columns);
-  }
+  QuarantineLines quarantine_lines() const { return QuarantineLines(text, dialect); }
 };
 
 // Sorts every row of the text into kept rows (unchanged, padded or merged) and
 // quarantine records. Never fails on any input.
-GleaveOutcome gleave_slice(std::string_view text, const GleaveOptions& options);
+GleaveOutcome gleave_slice(std::string_view text, const Dialect& options);
 // The same over a text that the outcome then keeps (in `rows`, as long as a
 // plain row or a quarantine record refers to it): plain rows are not copied.
-GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
+GleaveOutcome gleave_slice(ByteBuffer&& text, const Dialect& options);
 
 // Repairs a file: reads input_path a window at a time (memory bounded by the
 // window and the longest row), writes the kept rows to output_path as they
@@ -53,6 +51,6 @@ GleaveOutcome gleave_slice(ByteBuffer&& text, const GleaveOptions& options);
 // written so far (in place: the input untouched).
 Result<JobCounts> gleave_file(const std::string& input_path, const std::string& output_path,
                               const std::optional<std::string>& quarantine_path,
-                              const GleaveOptions& options);
+                              const Dialect& options);
 
 }  // namespace gleave

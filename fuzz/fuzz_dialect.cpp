@@ -13,18 +13,19 @@
 
 namespace {
 
-gleave::DetectOptions decode(const fuzz::Header& h) {
-  gleave::DetectOptions o;
+gleave::Dialect decode(const fuzz::Header& h) {
+  gleave::Dialect o;
+  o.keep_evidence = true;
   const std::uint8_t f = h.byte(0);
-  if (f & 1) o.delimiter = fuzz::pick_delimiter(h.byte(1), h.byte(2));
+  if (f & 1) o.delimiter.give(fuzz::pick_delimiter(h.byte(1), h.byte(2)));
   if (f & 2) {
-    o.quote_given = true;
-    if (f & 4) o.quote_char = fuzz::pick_quote(h.byte(1) >> 3, h.byte(2) ^ 0x55);
+    o.quote_char.give(std::nullopt);
+    if (f & 4) o.quote_char.give(fuzz::pick_quote(h.byte(1) >> 3, h.byte(2) ^ 0x55));
   }
-  if (f & 8) o.skip_initial_space = (f & 16) != 0;
+  if (f & 8) o.skip_initial_space.give((f & 16) != 0);
   if (f & 32) {
-    o.escape_given = true;
-    if (f & 64) o.escape_char = '\\';
+    o.escape_char.give(std::nullopt);
+    if (f & 64) o.escape_char.give('\\');
   }
   // Small samples reach the cut-off paths without long inputs.
   if (f & 128) {
@@ -48,11 +49,11 @@ bool same(const gleave::Dialect& a, const gleave::Dialect& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::Header h(data, size, 3);
   const std::string_view text = h.rest();
-  const gleave::DetectOptions options = decode(h);
+  const gleave::Dialect options = decode(h);
 
   const gleave::Dialect d = gleave::detect_dialect(text, options);
-  if (options.delimiter) {
-    FUZZ_CHECK(d.delimiter == *options.delimiter);
+  if (options.delimiter.given) {
+    FUZZ_CHECK(d.delimiter == options.delimiter);
   } else {
     // A `sep=` line names its delimiter, which may be any byte.
     FUZZ_CHECK(d.sep_line || std::find(std::begin(gleave::kDialectDelimiters),
@@ -62,14 +63,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A given quote holds, except where it is the delimiter chosen: that
   // reading carries no quote, so that the conflict is refused by the
   // check of the final dialect rather than the file read as one column.
-  if (options.quote_given) {
-    FUZZ_CHECK(d.quote_char == options.quote_char ||
-               (!d.quote_char && options.quote_char && d.delimiter == *options.quote_char));
+  if (options.quote_char.given) {
+    const std::optional<unsigned char>&given = options.quote_char, &found = d.quote_char;
+    FUZZ_CHECK(found == given || (!found && given && d.delimiter == *given));
   }
   // (A given skip_initial_space is put in force by the callers: with a tab
   // delimiter no reading skips blanks.)
   // An escape byte means nothing without quoting.
-  if (options.escape_given && d.quote_char) FUZZ_CHECK(d.escape_char == options.escape_char);
+  if (options.escape_char.given && d.quote_char.value) {
+    FUZZ_CHECK(d.escape_char.value == options.escape_char.value);
+  }
   FUZZ_CHECK(d.header_rows >= 1);
   // At most one line per line-break byte (CR, LF) and the last.
   const auto lines = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n') +

@@ -28,21 +28,21 @@ std::string join(const Fields& f, std::size_t from, const std::string& sep) {
   return s;
 }
 
-gleave::GleaveOptions decode(const fuzz::Header& h) {
-  gleave::GleaveOptions o;
+gleave::Dialect decode(const fuzz::Header& h) {
+  gleave::Dialect o;
   // [0] delimiter: sniffed for a quarter of the selector values.
-  if (h.byte(0) % 4 != 0) o.delimiter = fuzz::pick_delimiter(h.byte(0) / 4, h.byte(3));
-  o.quote_char = fuzz::pick_quote(h.byte(1), h.byte(3) ^ 0x55);
+  if (h.byte(0) % 4 != 0) o.delimiter.give(fuzz::pick_delimiter(h.byte(0) / 4, h.byte(3)));
+  o.quote_char.give(fuzz::pick_quote(h.byte(1), h.byte(3) ^ 0x55));
   // [2] flags, 0 meaning the defaults: fill, merge and quote repair on,
   // width inferred.
   const std::uint8_t f = h.byte(2);
-  o.fill_ragged_rows = (f & 1) == 0;
-  o.merge_overflow = (f & 2) == 0;
-  o.repair_quotes = (f & 4) == 0;
+  o.fill_ragged_rows.give((f & 1) == 0);
+  o.merge_overflow.give((f & 2) == 0);
+  o.repair_quotes.give((f & 4) == 0);
   switch ((f >> 3) & 3) {
-    case 1: o.expected_columns = h.byte(3) % 8; break;
-    case 2: o.expected_columns = 0; break;
-    case 3: o.expected_columns = h.byte(3) % 200; break;
+    case 1: o.expected_width.give(h.byte(3) % 8); break;
+    case 2: o.expected_width.give(0); break;
+    case 3: o.expected_width.give(h.byte(3) % 200); break;
     default: break;
   }
   return o;
@@ -62,7 +62,8 @@ bool reparse_applies(unsigned char d, unsigned char q) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const fuzz::Header h(data, size, 4);
   const std::string_view text = h.rest();
-  const gleave::GleaveOptions options = decode(h);
+  const gleave::Dialect options = decode(h);
+  const unsigned char quote = *options.quote_char.value;
 
   const gleave::GleaveOutcome out = gleave::gleave_slice(text, options);
 
@@ -77,14 +78,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   // What the pass should have done, from the same settings and a fresh parse.
-  const unsigned char d = options.delimiter ? *options.delimiter : gleave::sniff_delimiter(text);
-  const std::uint64_t w =
-      options.expected_columns ? *options.expected_columns : gleave::infer_column_count(text, d);
+  const unsigned char d =
+      options.delimiter.given ? options.delimiter.value : gleave::sniff_delimiter(text);
+  const std::uint64_t w = options.expected_width.given ? options.expected_width.value
+                                                       : gleave::infer_column_count(text, d);
   FUZZ_CHECK(out.delimiter == d);
   FUZZ_CHECK(out.inferred_columns == w);
   const std::string sep = gleave::byte_char(d);
 
-  gleave::ResilientParser parser(text, d, options.quote_char, options.repair_quotes);
+  gleave::ResilientParser parser(text, d, quote, options.repair_quotes);
   std::size_t kept = 0, rejected = 0;
   std::uint64_t total = 0, repaired = 0;
   gleave::QuarantineLines lines = out.quarantine_lines();
@@ -98,13 +100,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = fields.size();
     const char* reason = nullptr;
     if (w != 0 && n < w) {
-      if (options.fill_ragged_rows) {
+      if (options.fill_ragged_rows.value) {
         fields.resize(w), ++repaired;
       } else {
         reason = "Row has too few columns (expected ";
       }
     } else if (w != 0 && n > w) {
-      if (options.merge_overflow) {
+      if (options.merge_overflow.value) {
         std::string last = join(fields, w - 1, sep);
         fields.resize(w);
         fields[w - 1] = std::move(last);
@@ -139,17 +141,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // field that itself begins with U+FEFF must survive.
   std::string csv = "\xEF\xBB\xBF";
   for (std::size_t r = 0; r < out.rows.size(); ++r) {
-    gleave::append_csv_line(csv, gleave::Row::from_strings(out.rows.row_strings(r)), d,
-                            options.quote_char);
+    gleave::append_csv_line(csv, gleave::Row::from_strings(out.rows.row_strings(r)), d, quote);
   }
   FUZZ_CHECK(fuzz::valid_utf8(csv));
   // Strictly (no quote repair) and with quote repair alike: every quote the
   // writer leaves undoubled is a closing one, right before the delimiter or
   // the line break.
-  if (reparse_applies(d, options.quote_char)) {
+  if (reparse_applies(d, quote)) {
     for (const bool repair : {false, true}) {
-      if (repair && !options.repair_quotes) continue;
-      gleave::ResilientParser again(csv, d, options.quote_char, repair);
+      if (repair && !options.repair_quotes.value) continue;
+      gleave::ResilientParser again(csv, d, quote, repair);
       std::size_t r = 0;
       for (auto row = again.next_row(); row; row = again.next_row(), ++r) {
         FUZZ_CHECK(r < out.rows.size());

@@ -17,26 +17,23 @@
 namespace {
 
 struct Case {
-  gleave::GleaveOptions options;
-  gleave::DialectRequest request;
+  gleave::Dialect options;  // the product's: the quote given or detected
+  unsigned char quote;      // the core's quote
 };
 
 Case decode(const fuzz::Header& h) {
   Case c;
-  gleave::GleaveOptions& o = c.options;
+  gleave::Dialect& o = c.options;
   const std::uint8_t f = h.byte(0);
-  if (f & 1) o.delimiter = fuzz::pick_delimiter(h.byte(1), h.byte(3));
-  o.quote_char = fuzz::pick_quote(h.byte(1) >> 3, h.byte(3) ^ 0x55);
-  o.fill_ragged_rows = (f & 2) == 0;
-  o.merge_overflow = (f & 4) == 0;
-  o.repair_quotes = (f & 8) == 0;
-  if (f & 16) o.expected_columns = h.byte(2) % 8;
-  if (f & 32) {
-    c.request.quote_given = true;
-    c.request.quote_char = o.quote_char;
-  }
-  if (f & 64) c.request.preamble_lines = 0;
-  if (f & 128) c.request.encoding = (h.byte(2) & 8) ? "cp1252" : "utf-16le";
+  if (f & 1) o.delimiter.give(fuzz::pick_delimiter(h.byte(1), h.byte(3)));
+  c.quote = fuzz::pick_quote(h.byte(1) >> 3, h.byte(3) ^ 0x55);
+  o.fill_ragged_rows.give((f & 2) == 0);
+  o.merge_overflow.give((f & 4) == 0);
+  o.repair_quotes.give((f & 8) == 0);
+  if (f & 16) o.expected_width.give(h.byte(2) % 8);
+  if (f & 32) o.quote_char.give(c.quote);
+  if (f & 64) o.preamble_lines.give(0);
+  if (f & 128) o.encoding.give((h.byte(2) & 8) ? "cp1252" : "utf-16le");
   return c;
 }
 
@@ -44,13 +41,14 @@ bool coincides_with_core(const Case& c, std::string_view text) {
   // (An empty text: the core pass reports nothing, not even its layout.
   // Blanks after a closing quote: the core drops them, the package keeps
   // them as the csv module does; a known difference, left out here.)
-  for (std::size_t i = text.find(static_cast<char>(c.options.quote_char));
-       i != std::string_view::npos; i = text.find(static_cast<char>(c.options.quote_char), i + 1)) {
+  for (std::size_t i = text.find(static_cast<char>(c.quote)); i != std::string_view::npos;
+       i = text.find(static_cast<char>(c.quote), i + 1)) {
     if (i + 1 < text.size() && (text[i + 1] == ' ' || text[i + 1] == '\t')) return false;
   }
-  return !text.empty() && c.options.delimiter && c.options.expected_columns &&
-         c.request.quote_given && c.request.preamble_lines && c.request.encoding.empty() &&
-         fuzz::valid_utf8(text) && text.substr(0, 3) != "\xEF\xBB\xBF";
+  const gleave::Dialect& o = c.options;
+  return !text.empty() && o.delimiter.given && o.expected_width.given && o.quote_char.given &&
+         o.preamble_lines.given && !o.encoding.given && fuzz::valid_utf8(text) &&
+         text.substr(0, 3) != "\xEF\xBB\xBF";
 }
 
 }  // namespace
@@ -62,30 +60,32 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool core_rules = coincides_with_core(c, text);
   if (core_rules) {
     // The core's rules: no escape byte, blanks after a delimiter are data.
-    c.request.escape_given = true;
-    c.request.skip_initial_space = false;
-    c.request.encoding = "utf-8";
+    c.options.escape_char.give(std::nullopt);
+    c.options.skip_initial_space.give(false);
+    c.options.encoding.give("utf-8");
   }
-  const gleave::PreparedText in = gleave::prepare_text(text, c.options, c.request);
+  const gleave::PreparedText in = gleave::prepare_text(text, c.options);
   if (!in.ok()) return 0;
 
   fuzz::ProductCalls whole, windows;
-  const gleave::ProductCounts counts = gleave::run_product_pass(in, c.options, whole);
+  const gleave::ProductCounts counts = gleave::run_product_pass(in, whole);
   FUZZ_CHECK(counts.total_rows == counts.gleaved_rows + counts.quarantined_rows);
   FUZZ_CHECK(counts.repaired_rows <= counts.gleaved_rows);
   // (An empty text may have no address; the source copies from it.)
   gleave::TextSource source(in.text.empty() ? std::string_view("") : in.text);
   gleave::ChunkedText chunks(source, in.text.size() % 13 + 1);
-  gleave::run_product_pass(in, chunks, c.options, windows);
+  gleave::run_product_pass(in, chunks, windows);
   FUZZ_CHECK(whole.log == windows.log);
 
   if (core_rules && counts.blank_rows == 0 && counts.preamble_rows == 0 &&
       counts.other_table_rows == 0 && counts.footnote_rows == 0 &&
       counts.repeated_header_rows == 0 && counts.comment_rows == 0 && counts.runaway_quotes == 0 &&
-      (c.options.fill_ragged_rows || !in.dialect.header)) {
+      (c.options.fill_ragged_rows.value || !in.dialect.header)) {
     fuzz::Calls core, product;
-    gleave::run_pass(text, c.options, core);
-    gleave::run_product_pass(in, c.options, product);
+    gleave::Dialect core_options = c.options;
+    core_options.quote_char.give(c.quote);
+    gleave::run_pass(text, core_options, core);
+    gleave::run_product_pass(in, product);
     FUZZ_CHECK(core.log == product.log);
   }
   return 0;

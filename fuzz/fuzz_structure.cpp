@@ -66,22 +66,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 4) return 0;
   const std::uint8_t f = data[0];
   const std::string_view input(reinterpret_cast<const char*>(data) + 4, size - 4);
-  GleaveOptions o;
-  o.fill_ragged_rows = (f & 1) == 0;
-  o.merge_overflow = (f & 2) == 0;
-  o.repair_quotes = (f & 4) == 0;
-  DialectRequest request;
-  request.quote_given = (f & 8) != 0;  // no quoting
-  PreparedText p = prepare_text(input, o, request);
+  Dialect o;
+  o.fill_ragged_rows.give((f & 1) == 0);
+  o.merge_overflow.give((f & 2) == 0);
+  o.repair_quotes.give((f & 4) == 0);
+  if ((f & 8) != 0) o.quote_char.give(std::nullopt);  // no quoting
+  PreparedText p = prepare_text(input, o);
   if (!p.ok()) return 0;
-  if ((f & 16) != 0) p.dialect.comment_char = '#';
+  if ((f & 16) != 0) p.dialect.comment_char.value = '#';
   Calls whole;
-  const ProductCounts want = run_product_pass(p, o, whole);
+  const ProductCounts want = run_product_pass(p, whole);
   check(want, whole);
   TextSource source(p.text);
   ChunkedText in(source, 1 + data[1] % 13);
   Calls windows;
-  const ProductCounts got = run_product_pass(p, in, o, windows);
+  const ProductCounts got = run_product_pass(p, in, windows);
   check(got, windows);
   FUZZ_CHECK(windows.calls == whole.calls);
   FUZZ_CHECK(got.total_rows == want.total_rows && got.runaway_quotes == want.runaway_quotes);

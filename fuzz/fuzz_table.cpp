@@ -136,28 +136,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   limits.rows = 1 + h.byte(1) % 5;
   std::vector<std::vector<std::optional<std::string>>> streamed(width);
   std::size_t streamed_rows = 0;
+  bool settles = false;
   try {
     gleave::table::BatchMaker maker(
-        options, schema, header, limits, [&](gleave::table::ArrowTable&& batch) {
+        options, schema, header, limits,
+        [&](gleave::table::ArrowTable&& batch) {
           const auto n = static_cast<std::size_t>(batch.num_rows());
           const auto got = read_back(std::move(batch), n, width);
           for (std::size_t c = 0; c < width; ++c)
             streamed[c].insert(streamed[c].end(), got[c].begin(), got[c].end());
           streamed_rows += n;
           return true;
-        });
+        },
+        nullptr, 1 + h.byte(2) % 3);  // built on the calling thread, or on the pool
     for (const Fields& row : rows) {
       maker.append_row_with([&](auto&& visit) {
         for (const std::string& v : row) visit(std::string_view(v));
       });
     }
     maker.finish();
+    settles = maker.schema_settles_every_row();
   } catch (const gleave::table::SchemaMisfit&) {
     // Only offsets made tiny on purpose are outgrown by a batch.
     FUZZ_CHECK((f & 16) != 0);
     return 0;
   }
-  FUZZ_CHECK(streamed_rows == data_rows && streamed == columns);
+  // The batches, built in any order, come in row order; a schema settled
+  // on every row is found to be so.
+  FUZZ_CHECK(streamed_rows == data_rows && streamed == columns && settles);
   if ((f & 16) == 0) {
     for (std::size_t c = 0; c < width; ++c) FUZZ_CHECK(formats[c] == schema.types[c].format());
   }

@@ -5,10 +5,10 @@
 # crash, sanitizer report, broken invariant, timeout or out-of-memory; the
 # input that caused it is left in build-fuzz/artifacts/.
 #
-#   FUZZ_SECONDS   seconds per target (default 30: nine targets and the
+#   FUZZ_SECONDS   seconds per target (default 30: ten targets and the
 #                  build within CI's eight minutes)
-#   FUZZ_TARGETS   which targets (default all nine: parser heuristics gleave
-#                  structure encoding dialect decoder product table)
+#   FUZZ_TARGETS   which targets (default all ten: parser heuristics gleave
+#                  structure encoding dialect decoder product table split)
 #   GLEAVE_WERROR  ON: compiler warnings are errors (CI)
 #
 # A longer run keeps its corpora in build-fuzz/corpus-<target> between runs,
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 build=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-30}
-targets=${FUZZ_TARGETS:-"parser heuristics gleave structure encoding dialect decoder product table"}
+targets=${FUZZ_TARGETS:-"parser heuristics gleave structure encoding dialect decoder product table split"}
 
 # Needs clang++ with the libFuzzer and sanitizer runtimes (Debian: clang and
 # libclang-rt-<version>-dev), cmake, and ninja or make.

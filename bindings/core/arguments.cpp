@@ -128,22 +128,31 @@ bool convert_str(PyObject* value, const char* param, std::string& out) {
   return true;
 }
 
-bool convert_options(PyObject* const* values, GleaveOptions& options) {
+bool convert_options(PyObject* const* values, Dialect& options) {
   PyObject* delimiter = values[0];
   if (delimiter != nullptr && delimiter != Py_None) {
-    if (!convert_control_byte(delimiter, "delimiter", std::nullopt, options.delimiter)) {
-      return false;
-    }
+    std::optional<unsigned char> byte;
+    if (!convert_control_byte(delimiter, "delimiter", std::nullopt, byte)) return false;
+    if (byte) options.delimiter.give(*byte);  // "" sniffs, as None does
   }
   if (values[1] != nullptr) {
     std::optional<unsigned char> quote;
     if (!convert_control_byte(values[1], "quote_char", '"', quote)) return false;
-    options.quote_char = *quote;
+    options.quote_char.give(quote);
   }
-  return convert_bool(values[2], "fill_ragged_rows", options.fill_ragged_rows) &&
-         convert_bool(values[3], "merge_overflow", options.merge_overflow) &&
-         convert_count(values[4], "expected_columns", options.expected_columns) &&
-         convert_bool(values[5], "repair_quotes", options.repair_quotes);
+  bool fill = true, merge = true, repair = true;
+  std::optional<std::uint64_t> width;
+  if (!convert_bool(values[2], "fill_ragged_rows", fill) ||
+      !convert_bool(values[3], "merge_overflow", merge) ||
+      !convert_count(values[4], "expected_columns", width) ||
+      !convert_bool(values[5], "repair_quotes", repair)) {
+    return false;
+  }
+  options.fill_ragged_rows.give(fill);
+  options.merge_overflow.give(merge);
+  options.repair_quotes.give(repair);
+  if (width) options.expected_width.give(*width);
+  return true;
 }
 
 }  // namespace gleave::py

@@ -26,7 +26,7 @@ bool convert_utf8_view(PyObject* value, const char* param, const char*& data, Py
 // The six option arguments, in their order: delimiter, quote_char,
 // fill_ragged_rows, merge_overflow, expected_columns, repair_quotes. NULL
 // entries take the defaults.
-bool convert_options(PyObject* const* values, GleaveOptions& options);
+bool convert_options(PyObject* const* values, Dialect& options);
 
 // Parameter names of the six, for signatures.
 #define GLEAVE_CORE_OPTION_PARAMS                                                      \

@@ -27,7 +27,7 @@ const Signature kSignature{"gleave_file()", kParams, 9, 2};
 
 PyObject* gleave_file_impl(const std::string& input_path, const std::string& output_path,
                            const std::optional<std::string>& quarantine_path,
-                           const GleaveOptions& options) {
+                           const Dialect& options) {
   auto result = gleave_file(input_path, output_path, quarantine_path, options);
   if (!result) return raise_gleave_error(result.error());
   return new_summary(summary_from(result.value(), result.value().delimiter));
@@ -48,7 +48,7 @@ PyObject* gleave_file_fastcall(PyObject*, PyObject* const* args, Py_ssize_t narg
       quarantine_path.emplace();
       if (!convert_str(bound[2], "quarantine_path", *quarantine_path)) return nullptr;
     }
-    GleaveOptions options;
+    Dialect options;
     if (!convert_options(bound + 3, options)) return nullptr;
     return gleave_file_impl(input_path, output_path, quarantine_path, options);
   });

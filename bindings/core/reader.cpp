@@ -50,7 +50,7 @@ PyObject* raise_file_error(const GleaveError& error) {
 }
 
 // Reads the file, runs the pass once and wraps the rows in a new reader.
-PyObject* reader_impl(PyTypeObject* type, const std::string& path, const GleaveOptions& options) {
+PyObject* reader_impl(PyTypeObject* type, const std::string& path, const Dialect& options) {
   kit::ReaderRecord record;
   {
     auto input = read_file(path);
@@ -68,7 +68,7 @@ PyObject* reader_impl(PyTypeObject* type, const std::string& path, const GleaveO
 PyObject* construct(PyTypeObject* type, PyObject** bound) {
   std::string path;
   if (!convert_str(bound[0], "file_path", path)) return nullptr;
-  GleaveOptions options;
+  Dialect options;
   if (!convert_options(bound + 1, options)) return nullptr;
   return reader_impl(type, path, options);
 }

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "engine/encoding/encoding.hpp"
-#include "engine/io/job.hpp"
 
 namespace gleave::kit {
 
@@ -23,7 +22,7 @@ struct Row {
 };
 
 constexpr Row kRows[] = {
-#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help) \
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help) \
   {#name, #kind, kinds::kind::shown, scope, flags, metavar, help},
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
@@ -109,69 +108,37 @@ bool python_codec_name(PyObject* given, std::string& out) {
   return false;
 }
 
-bool value_error(const char* message) {
-  PyErr_SetString(PyExc_ValueError, message);
-  return false;
-}
-
-// The parts given must work together; what is detected is checked once it is.
-bool check_together(GleaveOptions& options, const DialectRequest& request) {
-  // The repair options' quote is the one given (else the double quote).
-  if (request.quote_given && request.quote_char) options.quote_char = *request.quote_char;
-  if (options.delimiter && !(request.quote_given && !request.quote_char)) {
-    if (const char* conflict = dialect_conflict(*options.delimiter, options.quote_char, {})) {
-      return value_error(conflict);
-    }
-  }
-  const std::optional<unsigned char> quote =
-      request.quote_given ? request.quote_char : std::nullopt;
-  if (request.escape_char) {
-    const unsigned char e = *request.escape_char;
-    const char* conflict =
-        dialect_conflict(options.delimiter.value_or(static_cast<unsigned char>(e ^ 1)), quote, e);
-    if (conflict != nullptr) return value_error(conflict);
-  }
-  if (request.comment_char) {
-    const unsigned char c = *request.comment_char;
-    if (options.delimiter == c || (quote && *quote == c)) {
-      return value_error("comment_char must differ from delimiter and quote_char");
-    }
-  }
-  return true;
-}
-
 }  // namespace
 
 namespace kinds {
 
-bool Delimiter::convert(PyObject* value, const char* name, std::optional<unsigned char>& out) {
+bool Delimiter::convert(PyObject* value, const char* name, Option<unsigned char>& out) {
   if (value == Py_None) return true;
   unsigned char c = 0;
   if (!control_byte(value, name, c)) return false;
-  out = c;
+  out.give(c);
   return true;
 }
 
-bool Quote::convert(PyObject* value, const char* name, bool& given,
-                    std::optional<unsigned char>& out) {
-  given = true;
-  out.reset();
-  return value == Py_None || Delimiter::convert(value, name, out);
+bool Quote::convert(PyObject* value, const char* name, Option<std::optional<unsigned char>>& out) {
+  unsigned char c = 0;
+  if (value != Py_None && !control_byte(value, name, c)) return false;
+  out.give(value == Py_None ? std::nullopt : std::optional<unsigned char>(c));
+  return true;
 }
 
-bool Switch::convert(PyObject* value, const char* name, bool& out) {
-  return bool_from(value, name, out);
-}
-
-bool MaybeSwitch::convert(PyObject* value, const char* name, std::optional<bool>& out) {
-  if (value == Py_None) return true;
+bool Switch::convert(PyObject* value, const char* name, Option<bool>& out) {
   bool b = false;
   if (!bool_from(value, name, b)) return false;
-  out = b;
+  out.give(b);
   return true;
 }
 
-bool MaybeCount::convert(PyObject* value, const char* name, std::optional<std::uint64_t>& out) {
+bool MaybeSwitch::convert(PyObject* value, const char* name, Option<bool>& out) {
+  return value == Py_None || Switch::convert(value, name, out);
+}
+
+bool MaybeCount::convert(PyObject* value, const char* name, Option<std::uint64_t>& out) {
   if (value == Py_None) return true;
   if (PyBool_Check(value) || !PyLong_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be an int or None, not %.100s", name,
@@ -184,11 +151,11 @@ bool MaybeCount::convert(PyObject* value, const char* name, std::optional<std::u
     PyErr_Format(PyExc_ValueError, "%s must be between 0 and 2**64 - 1", name);
     return false;
   }
-  out = v;
+  out.give(v);
   return true;
 }
 
-bool Encoding::convert(PyObject* value, const char* name, std::string& out) {
+bool Encoding::convert(PyObject* value, const char* name, Option<std::string>& out) {
   if (value == Py_None) return true;
   if (!PyUnicode_Check(value)) {
     PyErr_Format(PyExc_TypeError, "%s must be a str or None, not %.100s", name,
@@ -198,12 +165,14 @@ bool Encoding::convert(PyObject* value, const char* name, std::string& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (text == nullptr) return false;
-  out.assign(text, static_cast<std::size_t>(size));
-  if (out.empty() || out.find('\0') != std::string::npos) {
+  std::string given(text, static_cast<std::size_t>(size));
+  if (given.empty() || given.find('\0') != std::string::npos) {
     PyErr_Format(PyExc_LookupError, "unknown encoding: %R", value);
     return false;
   }
-  return encoding_known(out) || python_codec_name(value, out);
+  if (!encoding_known(given) && !python_codec_name(value, given)) return false;
+  out.give(std::move(given));
+  return true;
 }
 
 }  // namespace kinds
@@ -228,24 +197,21 @@ Py_ssize_t add_options(Parameters& params, OptionUse use) {
   return first;
 }
 
-// The fields a line of the table names, as arguments: (a, b) gives a, b.
-#define GLEAVE_FIELDS(...) __VA_ARGS__
-
-bool options_from(PyObject* const* values, OptionUse use, GleaveOptions& options,
-                  DialectRequest& request) {
+bool options_from(PyObject* const* values, OptionUse use, Dialect& dialect) {
   std::size_t i = 0;
-#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help)                 \
-  if (takes(use, scope)) {                                                            \
-    PyObject* value = values[i++];                                                    \
-    if (value != nullptr && !kinds::kind::convert(value, #name, GLEAVE_FIELDS where)) \
-      return false;                                                                   \
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help)                         \
+  if (takes(use, scope)) {                                                                    \
+    PyObject* value = values[i++];                                                            \
+    if (value != nullptr && !kinds::kind::convert(value, #name, dialect.field)) return false; \
   }
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
-  return check_together(options, request);
+  if (const char* conflict = dialect.conflict()) {
+    PyErr_SetString(PyExc_ValueError, conflict);
+    return false;
+  }
+  return true;
 }
-
-#undef GLEAVE_FIELDS
 
 PyObject* option_table() {
   constexpr std::size_t n = sizeof kRows / sizeof kRows[0];

@@ -21,37 +21,36 @@ namespace kinds {
 // None (detected), or one ASCII character or its name ("tab", "pipe", ...).
 struct Delimiter {
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, std::optional<unsigned char>& out);
+  static bool convert(PyObject* value, const char* name, Option<unsigned char>& out);
 };
-// Left out: detected; given: `given` is set, None meaning no quoting and
-// anything else as for a delimiter.
+// Left out: detected; given: None meaning no quoting and anything else as
+// for a delimiter.
 struct Quote {
   static constexpr const char* shown = "...";
-  static bool convert(PyObject* value, const char* name, bool& given,
-                      std::optional<unsigned char>& out);
+  static bool convert(PyObject* value, const char* name, Option<std::optional<unsigned char>>& out);
 };
 // The same with None meaning "none of it" (quotes doubled, no comments).
 struct CharOrNone : Quote {};
 // A bool, on unless given.
 struct Switch {
   static constexpr const char* shown = "True";
-  static bool convert(PyObject* value, const char* name, bool& out);
+  static bool convert(PyObject* value, const char* name, Option<bool>& out);
 };
 // None (detected), or a bool.
 struct MaybeSwitch {
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, std::optional<bool>& out);
+  static bool convert(PyObject* value, const char* name, Option<bool>& out);
 };
 // None (inferred or detected), or an int from 0 to 2**64 - 1.
 struct MaybeCount {
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, std::optional<std::uint64_t>& out);
+  static bool convert(PyObject* value, const char* name, Option<std::uint64_t>& out);
 };
 struct Width : MaybeCount {};
 // None (detected), or an encoding's name as iconv or Python's codecs know it.
 struct Encoding {
   static constexpr const char* shown = "None";
-  static bool convert(PyObject* value, const char* name, std::string& out);
+  static bool convert(PyObject* value, const char* name, Option<std::string>& out);
 };
 }  // namespace kinds
 
@@ -68,7 +67,7 @@ enum class OptionUse {
 // How many options a callable of `use` takes.
 constexpr std::size_t option_count(OptionUse use) {
   std::size_t n = 0;
-#define GLEAVE_OPTION(name, kind, scope, where, flags, metavar, help) \
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help) \
   n += use != OptionUse::Detect || ((scope)&kRepairOnly) == 0;
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
@@ -81,11 +80,9 @@ constexpr std::size_t option_count(OptionUse use) {
 Py_ssize_t add_options(Parameters& params, OptionUse use);
 
 // Converts the bound values (NULL: not given) of the options of `use` and
-// settles them into the engine's options and request, checking them
-// together (a delimiter and a quote that differ, ...). False with an
-// exception set.
-bool options_from(PyObject* const* values, OptionUse use, GleaveOptions& options,
-                  DialectRequest& request);
+// gives them to `dialect`, checking them together (Dialect::conflict: a
+// delimiter and a quote that differ, ...). False with an exception set.
+bool options_from(PyObject* const* values, OptionUse use, Dialect& dialect);
 
 // A switch given by keyword: bool only. False with TypeError set.
 bool bool_from(PyObject* value, const char* name, bool& out);

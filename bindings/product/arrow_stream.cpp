@@ -4,8 +4,9 @@
 //
 // arrow_stream() reads the rows once with the interpreter lock released,
 // keeping none of them: that settles the names and the type of every
-// column over all rows (a stream's schema is fixed before its first
-// batch) and counts what the summary reports. Each __arrow_c_stream__ call
+// column over all rows, or over a head of them (a stream's schema is fixed
+// before its first batch), and counts what the summary reports (a head's
+// counts wait for a reading of every row). Each __arrow_c_stream__ call
 // then reads them again on a thread of its own and hands out each batch as
 // soon as it is built, so memory is a few batches and the longest row
 // whatever the file's length, and the object can be consumed any number of
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -37,6 +39,7 @@
 #include "engine/table/batch_stream.hpp"
 #include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
 
@@ -68,6 +71,7 @@ struct Source {
   Fd file;                  // else: read through a description of its own
   std::uint64_t start = 0;  // where the text starts in it
   bool refuse_binary = false;
+  bool spooled = false;  // a pipe, copied to an unnamed temporary file
 };
 
 // Inputs up to 8 MiB are held whole: the dialect is then settled on the
@@ -119,9 +123,62 @@ Result<Fd> spool(int fd, Interrupt& interrupt) {
   return std::move(temp.value());
 }
 
-Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOptions& options,
-                                            const DialectRequest& request, bool refuse_binary,
-                                            Interrupt& interrupt) {
+// The rows kept out of the table as the quarantine file holds them: in
+// memory up to a MiB, then in an unnamed temporary file, so that a file
+// with much set aside still reads in bounded memory.
+class SpilledText {
+ public:
+  std::string& tail() noexcept { return tail_; }
+  // Moves the tail to the file once it is large; false (and failed() set)
+  // when the file cannot be made or written.
+  bool spill_if_large() {
+    if (tail_.size() < (std::size_t{1} << 20) || error_) return !error_;
+    return spill();
+  }
+  const std::optional<GleaveError>& failed() const noexcept { return error_; }
+  std::uint64_t size() const noexcept { return in_file_ + tail_.size(); }
+  // Up to `n` bytes from `offset`: from the file, then from the tail.
+  Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) const {
+    if (offset < in_file_) {
+      const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(n, in_file_ - offset));
+      const ssize_t got = ::pread(file_.get(), p, want, static_cast<off_t>(offset));
+      if (got < 0) return IoError::from_errno(errno);
+      return static_cast<std::size_t>(got);
+    }
+    const std::uint64_t at = offset - in_file_;
+    if (at >= tail_.size()) return std::size_t{0};
+    const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(n, tail_.size() - at));
+    std::memcpy(p, tail_.data() + at, take);
+    return take;
+  }
+
+ private:
+  bool spill() {
+    if (file_.get() < 0) {
+      auto temp = open_unlinked_temp(temp_dir(), "set-aside");
+      if (!temp) {
+        error_ = std::move(temp.error());
+        return false;
+      }
+      file_ = std::move(temp.value());
+    }
+    if (auto e = write_all(file_.get(), tail_.data(), tail_.size(), IoFixed::WriteZero)) {
+      error_ = std::move(*e).at(IoRole::Temporary, temp_dir());
+      return false;
+    }
+    in_file_ += tail_.size();
+    tail_.clear();
+    return true;
+  }
+
+  std::string tail_;
+  Fd file_;
+  std::uint64_t in_file_ = 0;
+  std::optional<GleaveError> error_;
+};
+
+Result<std::unique_ptr<Source>> open_source(const FileRef& input, const Dialect& options,
+                                            bool refuse_binary, Interrupt& interrupt) {
   auto source = std::make_unique<Source>();
   source->input = input;
   source->refuse_binary = refuse_binary;
@@ -147,6 +204,7 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOp
     if (!copied) return named(std::move(copied.error()), input);
     owned = std::move(copied.value());
     fd = owned.get();
+    source->spooled = true;
     if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -160,35 +218,32 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const GleaveOp
   auto text = read_input(FileRef{input.path, fd}, &interrupt, refuse_binary);
   if (!text) return named(std::move(text.error()), input);
   source->bytes = std::move(text.value());
-  source->prepared = prepare_text(source->bytes.view(), options, request);
+  source->prepared = prepare_text(source->bytes.view(), options);
   if (!source->prepared.ok()) return named(IoError::from_errno(EINVAL), input);
-  if (auto conflict = check_dialect(source->prepared, options, request)) {
-    return std::move(*conflict);
-  }
+  if (Status s = check_dialect(source->prepared.dialect); !s) return std::move(s.error());
   source->in_memory = true;
   return source;
 }
 
 // One reading of the source through the product pass, into `sink`.
 template <class Sink>
-Result<JobCounts> read_source(const Source& source, const GleaveOptions& options,
-                              const DialectRequest& request, Interrupt& interrupt, Sink& sink) {
+Result<JobCounts> read_source(const Source& source, const Dialect& options, Interrupt& interrupt,
+                              Sink& sink) {
   ProductCounts counts;
   JobCounts out;
   if (source.in_memory) {
-    counts = run_product_pass(source.prepared, options, sink);
-    out.input = input_report(source.prepared, counts);
+    counts = run_product_pass(source.prepared, sink);
+    out.input = input_read(source.prepared, counts);
   } else {
     auto fd = reopen(source.file.get());
     if (!fd) return named(std::move(fd.error()), source.input);
     if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
       return named(IoError::from_errno(errno), source.input);
     }
-    auto in =
-        WindowedInput::open(fd.value().get(), options, request, source.refuse_binary, &interrupt);
+    auto in = WindowedInput::open(fd.value().get(), options, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
-    counts = run_product_pass(windowed.prepared(), windowed.text(), options, sink);
+    counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
     if (windowed.text().error()) return named(std::move(*windowed.text().error()), source.input);
     out.input = windowed.report(counts);
   }
@@ -212,8 +267,11 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
   const RowRequest& request;
   Make make;
   Into* into = nullptr;
-  // The set-aside rows as the quarantine file holds them (keep_set_aside).
-  std::string set_aside_text;
+  // The set-aside rows as the quarantine file holds them, when kept.
+  SpilledText* set_aside_text = nullptr;
+  // Data rows to look at before the pass ends (a head settling types).
+  std::optional<std::uint64_t> head;
+  bool head_cut = false;   // the pass ended at the head, not at the end
   std::uint64_t kept = 0;  // rows given on, header rows included
   Row split;               // a plain line's fields, when null spellings are looked for
   unsigned char delimiter = ',';
@@ -248,9 +306,9 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
   // True once the rows asked for are kept: the pass then ends as a
   // finished one (not an interrupted one), before or after a row.
   bool full() {
-    if (!request.limit) return false;
-    limit_reached = kept >= *request.limit + header_count();
-    return limit_reached;
+    if (request.limit) limit_reached = kept >= *request.limit + header_count();
+    if (!limit_reached && head) head_cut = kept >= *head + header_count();
+    return limit_reached || head_cut;
   }
   bool counted() {
     ++kept;
@@ -281,47 +339,102 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
     return counted();
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
-    if (request.keep_set_aside) append_raw_quarantine_line(set_aside_text, number, reason, raw);
+    if (set_aside_text != nullptr) {
+      append_raw_quarantine_line(set_aside_text->tail(), number, reason, raw);
+      if (!set_aside_text->spill_if_large()) return false;  // the reading names the failure
+    }
     return go_on();
   }
 };
 
-// Everything a reading of the rows needs, shared by the stream object and
-// every stream it exports (each runs on a thread of its own).
+// What the readings of the rows have learnt, shared by the stream object
+// and every stream it exports (each runs on a thread of its own): the
+// schema, and once every row has been read, what the summary reports.
+struct Learnt {
+  TableBuilder::Schema schema;
+  SharedTable table;                 // no rows: the schema's names and types
+  std::vector<std::string> widened;  // columns made text after the head
+  bool complete = false;             // the counts below are of every row
+  // Whether the schema types every column as every row does: always when
+  // settled on every row; for a head, as the last reading of every row
+  // found (unknown before one).
+  std::optional<bool> settles_every_row;
+  std::int64_t rows = 0;
+  JobCounts counts;
+  std::shared_ptr<const SpilledText> set_aside;  // when asked for
+};
+
+// Everything a reading of the rows needs.
 struct Recipe {
   std::unique_ptr<Source> source;
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table;  // as the first reading settled them (decimal comma, header rows)
   RowRequest rows;
   BlockLimits limits;
-  TableBuilder::Schema schema;
+  // Types settled on a head of the rows: a later value that does not fit
+  // widens its column to text (see produce).
+  bool head = false;
+  unsigned threads = 1;      // building the batches, the reading's own included
+  mutable std::mutex mutex;  // guards learnt
+  mutable Learnt learnt;
+
+  Learnt snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return learnt;
+  }
+  // Makes text every column `wider` made text, and adds the columns it
+  // added (another stream may have widened others meanwhile).
+  void widen(const TableBuilder::Schema& wider) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    TableBuilder::Schema& schema = learnt.schema;
+    for (std::size_t i = schema.types.size(); i < wider.types.size(); ++i) {
+      schema.types.push_back(wider.types[i]);
+      learnt.widened.push_back(wider.names[i]);
+    }
+    if (wider.types.size() >= schema.types.size()) schema.names = wider.names;
+    for (std::size_t i = 0; i < wider.types.size() && i < learnt.schema.types.size(); ++i) {
+      TableBuilder::ColumnType& mine = learnt.schema.types[i];
+      if (wider.types[i].kind != 0 || (mine.kind == 0 && (mine.utf8 || !wider.types[i].utf8)))
+        continue;
+      if (mine.kind != 0) learnt.widened.push_back(learnt.schema.names[i]);
+      mine.kind = 0;
+      mine.utf8 = mine.utf8 && wider.types[i].utf8;
+    }
+    learnt.table = table::schema_table(learnt.schema);
+  }
 };
 
-struct Surveyed {
-  std::shared_ptr<Recipe> recipe;
-  SharedTable schema;  // a table of no rows with the schema's names and types
-  std::uint64_t rows = 0;
-  JobCounts counts;
-  std::optional<std::string> set_aside;  // the quarantine file's text, when asked for
-};
+// Rows to look at to settle the types on a head: GLEAVE_TYPE_HEAD_ROWS
+// when set to a number (tests), else 65,536.
+std::uint64_t head_rows() {
+  if (const char* v = std::getenv("GLEAVE_TYPE_HEAD_ROWS")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0') return n;
+  }
+  return 65536;
+}
 
 // The first reading, with the lock released: every kept row is looked at
 // (none kept), which settles the names and the type of every column over
 // all rows, and counts what the summary reports. Never throws.
-Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
-                        const DialectRequest& request, const TableOptions& table_options,
-                        RowRequest rows, BlockLimits limits, bool refuse_binary,
-                        Interrupt& interrupt) {
+// With `head` (nothing: the types are settled on every row, or "types" as
+// the caller gave it), only a head of the rows is read when the source is
+// not a regular file, or when asked; the counts then come with a later
+// reading of every row.
+Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const Dialect& options,
+                                       const TableOptions& table_options, RowRequest rows,
+                                       BlockLimits limits, bool refuse_binary,
+                                       std::optional<bool> head, Interrupt& interrupt) {
   try {
-    auto source = open_source(input, options, request, refuse_binary, interrupt);
+    auto source = open_source(input, options, refuse_binary, interrupt);
     if (!source) return std::move(source.error());
     auto recipe = std::make_shared<Recipe>();
     recipe->source = std::move(source.value());
     recipe->options = options;
-    recipe->request = request;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
+    recipe->head = head.value_or(recipe->source->spooled);
     std::optional<TableBuilder> looked;
     RowSink<TableBuilder> sink(table_options, interrupt, recipe->rows,
                                [&](const TableOptions& o) -> TableBuilder& {
@@ -329,21 +442,34 @@ Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
                                  survey_options.keep_values = false;
                                  return looked.emplace(survey_options);
                                });
-    if (recipe->rows.keep_set_aside) sink.set_aside_text.assign(kQuarantineHeader);
-    auto counts = read_source(*recipe->source, options, request, interrupt, sink);
+    if (recipe->head) sink.head = head_rows();
+    auto set_aside = std::make_shared<SpilledText>();
+    if (recipe->rows.keep_set_aside) {
+      set_aside->tail().assign(kQuarantineHeader);
+      sink.set_aside_text = set_aside.get();
+    }
+    auto counts = read_source(*recipe->source, options, interrupt, sink);
     if (!counts) return std::move(counts.error());
+    if (set_aside->failed()) return *set_aside->failed();
     if (sink.interrupted || interrupt.requested()) return IoError::from_fixed(IoFixed::Interrupted);
     if (!looked) sink.begin(counts.value().delimiter, 0);  // an empty text
     recipe->table = sink.options;
-    Surveyed out;
-    out.rows = looked->num_rows();
-    recipe->schema = looked->settle_schema();
-    out.schema = table::schema_table(recipe->schema);
-    out.counts = std::move(counts.value());
-    if (recipe->rows.keep_set_aside) out.set_aside = std::move(sink.set_aside_text);
-    recipe->rows.keep_set_aside = false;  // the later readings only build
-    out.recipe = std::move(recipe);
-    return out;
+    Learnt& learnt = recipe->learnt;
+    learnt.schema = looked->settle_schema();
+    learnt.table = table::schema_table(learnt.schema);
+    // A head that held every row settles what every row settles.
+    learnt.complete = !sink.head_cut;
+    learnt.rows = static_cast<std::int64_t>(looked->num_rows());
+    learnt.counts = std::move(counts.value());
+    if (recipe->rows.keep_set_aside && learnt.complete) {
+      learnt.set_aside = std::move(set_aside);
+      recipe->rows.keep_set_aside = false;  // the later readings only build
+    }
+    if (learnt.complete) {
+      recipe->head = false;  // every value has been looked at
+      learnt.settles_every_row = true;
+    }
+    return recipe;
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {
   }
@@ -351,23 +477,59 @@ Result<Surveyed> survey(const FileRef& input, const GleaveOptions& options,
 }
 
 // A later reading, on the stream's own thread: the rows again, built into
-// batches of the settled schema and queued as they are made. The message
-// of what went wrong, or nothing.
-std::optional<std::string> produce(const Recipe& recipe, table::BatchQueue& queue) {
+// batches of `schema` (the stream's, fixed when it was exported) and
+// queued as they are made. The message of what went wrong, or nothing.
+//
+// With types settled on a head, a batch holding a value its column's type
+// does not hold unchanged widens that column to text for every later
+// reading; this one ends there with an error saying so, since a stream's
+// schema cannot change under its consumer, and the next reading has the
+// widened schema from its first batch. The first reading to get through
+// every row leaves the summary's counts (and the set-aside rows) behind.
+std::optional<std::string> produce(const Recipe& recipe, const TableBuilder::Schema& schema,
+                                   table::BatchQueue& queue) {
   std::optional<table::BatchMaker> maker;
+  table::BatchMaker::Widen widen;
+  if (recipe.head) {
+    widen = [&recipe](const TableBuilder::Schema& wider, const std::string& changed) {
+      recipe.widen(wider);
+      throw table::SchemaMisfit(changed +
+                                "; the stream's schema cannot change, so it ends here: read it "
+                                "again for the widened schema");
+    };
+  }
+  RowRequest rows = recipe.rows;
+  const bool counting = !recipe.snapshot().complete;
+  SpilledText set_aside;
   RowSink<table::BatchMaker> sink(
-      recipe.table, queue.interrupt(), recipe.rows,
-      [&](const TableOptions& o) -> table::BatchMaker& {
+      recipe.table, queue.interrupt(), rows, [&](const TableOptions& o) -> table::BatchMaker& {
         const std::size_t header = o.header ? std::max<std::size_t>(o.header_rows, 1) : 0;
-        return maker.emplace(o, recipe.schema, header, recipe.limits,
-                             [&](ArrowTable&& batch) { return queue.push(std::move(batch)); });
+        return maker.emplace(
+            o, schema, header, recipe.limits,
+            [&](ArrowTable&& batch) { return queue.push(std::move(batch)); }, widen,
+            recipe.threads);
       });
-  auto counts =
-      read_source(*recipe.source, recipe.options, recipe.request, queue.interrupt(), sink);
+  if (counting && rows.keep_set_aside) {
+    set_aside.tail().assign(kQuarantineHeader);
+    sink.set_aside_text = &set_aside;
+  }
+  auto counts = read_source(*recipe.source, recipe.options, queue.interrupt(), sink);
   if (!counts) return counts.error().message();
+  if (set_aside.failed()) return set_aside.failed()->message();
   if (sink.interrupted) return std::nullopt;            // the consumer has gone
   if (!maker) sink.begin(counts.value().delimiter, 0);  // an empty text
   maker->finish();
+  std::lock_guard<std::mutex> lock(recipe.mutex);
+  if (recipe.head) recipe.learnt.settles_every_row = maker->schema_settles_every_row();
+  if (counting) {
+    if (!recipe.learnt.complete) {
+      recipe.learnt.complete = true;
+      recipe.learnt.rows = static_cast<std::int64_t>(maker->rows());
+      recipe.learnt.counts = std::move(counts.value());
+      if (rows.keep_set_aside)
+        recipe.learnt.set_aside = std::make_shared<const SpilledText>(std::move(set_aside));
+    }
+  }
   return std::nullopt;
 }
 
@@ -403,12 +565,6 @@ void schema_capsule_destructor(PyObject* capsule) {
 
 struct StreamRecord {
   std::shared_ptr<const Recipe> recipe;
-  SharedTable table;  // no rows: the names and types
-  std::int64_t rows = 0;
-  GleaveCounts counts;
-  unsigned char delimiter = ',';
-  std::optional<InputReport> input;
-  std::optional<std::string> set_aside;
 };
 
 struct StreamObject {
@@ -439,23 +595,21 @@ PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   auto* stream = new (std::nothrow) ArrowArrayStream{};
   if (stream == nullptr) return PyErr_NoMemory();
   std::shared_ptr<const Recipe> recipe = record_of(self).recipe;
-  table::Producer producer = [recipe](table::BatchQueue& queue) { return produce(*recipe, queue); };
-  if (table::export_produced_stream(record_of(self).table, std::move(producer), stream) != 0) {
+  Learnt now = recipe->snapshot();
+  table::Producer producer = [recipe, schema = std::move(now.schema)](table::BatchQueue& queue) {
+    return produce(*recipe, schema, queue);
+  };
+  if (table::export_produced_stream(now.table, std::move(producer), stream) != 0) {
     delete stream;
     return PyErr_NoMemory();
   }
-  PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_destructor);
-  if (capsule == nullptr) {
-    stream->release(stream);
-    delete stream;
-  }
-  return capsule;
+  return stream_capsule(stream);
 }
 
 PyObject* schema_export(PyObject* self, PyObject*) {
   auto* schema = new (std::nothrow) ArrowSchema{};
   if (schema == nullptr) return PyErr_NoMemory();
-  if (record_of(self).table->export_schema(schema) != 0) {
+  if (record_of(self).recipe->snapshot().table->export_schema(schema) != 0) {
     delete schema;
     return PyErr_NoMemory();
   }
@@ -468,64 +622,141 @@ PyObject* schema_export(PyObject* self, PyObject*) {
 }
 
 PyObject* stream_num_rows(PyObject* self, void*) {
-  return PyLong_FromLongLong(record_of(self).rows);
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.complete) Py_RETURN_NONE;
+  return PyLong_FromLongLong(now.rows);
 }
 
 PyObject* stream_num_columns(PyObject* self, void*) {
-  return PyLong_FromSize_t(record_of(self).table->num_columns());
+  return PyLong_FromSize_t(record_of(self).recipe->snapshot().table->num_columns());
 }
 
-PyObject* stream_column_names(PyObject* self, void*) {
-  const ArrowTable& t = *record_of(self).table;
-  Ref list(PyList_New(static_cast<Py_ssize_t>(t.num_columns())));
+PyObject* str_list(const std::vector<std::string>& items) {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(items.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < t.num_columns(); ++i) {
-    const std::string& name = t.column(i).name;
+  for (std::size_t i = 0; i < items.size(); ++i) {
     // Names are valid UTF-8: repaired header cells carry U+FFFD.
     PyObject* s =
-        PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+        PyUnicode_DecodeUTF8(items[i].data(), static_cast<Py_ssize_t>(items[i].size()), "replace");
     if (s == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
   }
   return list.release();
 }
 
+PyObject* stream_column_names(PyObject* self, void*) {
+  return str_list(record_of(self).recipe->snapshot().schema.names);
+}
+
+PyObject* stream_widened(PyObject* self, void*) {
+  return str_list(record_of(self).recipe->snapshot().widened);
+}
+
+PyObject* stream_settles_every_row(PyObject* self, void*) {
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.settles_every_row) Py_RETURN_NONE;
+  return PyBool_FromLong(*now.settles_every_row);
+}
+
+PyObject* stream_types(PyObject* self, void*) {
+  return PyUnicode_FromString(record_of(self).recipe->head ? "head" : "all-rows");
+}
+
 PyObject* stream_names_repaired(PyObject* self, void*) {
-  return PyLong_FromSize_t(record_of(self).table->names_repaired());
+  return PyLong_FromSize_t(record_of(self).recipe->snapshot().table->names_repaired());
 }
 
 PyObject* stream_summary(PyObject* self, void*) {
-  const StreamRecord& r = record_of(self);
-  return new_summary(state_of_type(Py_TYPE(self)), r.counts, r.delimiter,
-                     r.input ? &*r.input : nullptr);
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.complete) Py_RETURN_NONE;
+  return new_summary(state_of_type(Py_TYPE(self)), now.counts, now.counts.delimiter,
+                     now.counts.input ? &*now.counts.input : nullptr);
+}
+
+// Up to `size` bytes of the set-aside rows from `offset` as a bytes object.
+PyObject* set_aside_bytes(const SpilledText& text, std::uint64_t offset, std::uint64_t size) {
+  const std::uint64_t left = offset < text.size() ? text.size() - offset : 0;
+  const auto n = static_cast<Py_ssize_t>(std::min(size, left));
+  Ref out(PyBytes_FromStringAndSize(nullptr, n));
+  if (!out) return nullptr;
+  char* p = PyBytes_AS_STRING(out.get());
+  for (Py_ssize_t done = 0; done < n;) {
+    auto got = text.read_at(offset + static_cast<std::uint64_t>(done), p + done,
+                            static_cast<std::size_t>(n - done));
+    if (!got || got.value() == 0) {
+      errno = got ? EIO : got.error().io() ? got.error().io()->code : EIO;
+      return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    done += static_cast<Py_ssize_t>(got.value());
+  }
+  return out.release();
 }
 
 PyObject* stream_set_aside(PyObject* self, void*) {
-  const StreamRecord& r = record_of(self);
-  if (!r.set_aside) Py_RETURN_NONE;
-  return PyBytes_FromStringAndSize(r.set_aside->data(),
-                                   static_cast<Py_ssize_t>(r.set_aside->size()));
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.set_aside) Py_RETURN_NONE;
+  return set_aside_bytes(*now.set_aside, 0, now.set_aside->size());
+}
+
+const char* const kReadSetAsideParams[] = {"offset", "size"};
+const kit::Signature kReadSetAsideSignature{"read_set_aside()", kReadSetAsideParams, 2, 2};
+
+PyObject* stream_read_set_aside(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+  PyObject* given[2] = {nullptr, nullptr};
+  if (!kit::bind_fastcall(kReadSetAsideSignature, args, nargsf, kwnames, given)) return nullptr;
+  const unsigned long long offset = PyLong_AsUnsignedLongLong(given[0]);
+  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  const unsigned long long size = PyLong_AsUnsignedLongLong(given[1]);
+  if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.set_aside) Py_RETURN_NONE;
+  return set_aside_bytes(*now.set_aside, offset, size);
 }
 
 PyObject* stream_repr(PyObject* self) {
-  const StreamRecord& r = record_of(self);
+  const Learnt now = record_of(self).recipe->snapshot();
+  if (!now.complete) {
+    return PyUnicode_FromFormat("<csv_gleave.ArrowStream: %zu columns, rows not yet counted>",
+                                now.table->num_columns());
+  }
   return PyUnicode_FromFormat("<csv_gleave.ArrowStream: %lld rows, %zu columns>",
-                              static_cast<long long>(r.rows), r.table->num_columns());
+                              static_cast<long long>(now.rows), now.table->num_columns());
 }
 
 PyGetSetDef stream_getset[] = {
-    {"num_rows", stream_num_rows, nullptr, "The number of data rows.", nullptr},
+    {"num_rows", stream_num_rows, nullptr,
+     "The number of data rows; with types='head', None until a reading of the stream has gone "
+     "through every row.",
+     nullptr},
     {"num_columns", stream_num_columns, nullptr, "The number of columns.", nullptr},
     {"column_names", stream_column_names, nullptr, "The column names, in order.", nullptr},
     {"names_repaired", stream_names_repaired, nullptr,
      "How many header names held bytes that are not UTF-8 and were named with U+FFFD in "
      "their place (the column's values are left as they are).",
      nullptr},
-    {"summary", stream_summary, nullptr, "The counts of the repair.", nullptr},
+    {"summary", stream_summary, nullptr,
+     "The counts of the repair; with types='head', None until a reading of the stream has gone "
+     "through every row.",
+     nullptr},
     {"set_aside", stream_set_aside, nullptr,
      "With set_aside=True: the rows kept out of the table (quarantined, preamble, other "
      "tables, footnotes, repeated headers) as the bytes of a quarantine file, as gleave_file "
-     "writes one; else None.",
+     "writes one; else None (and None until the rows are counted, as summary). Held in a "
+     "temporary file once large: read_set_aside() gives it a piece at a time.",
+     nullptr},
+    {"types", stream_types, nullptr,
+     "'all-rows': the column types were settled over every row before the first batch; "
+     "'head': on the first rows only, a later value that does not fit widening its column.",
+     nullptr},
+    {"settles_every_row", stream_settles_every_row, nullptr,
+     "Whether the schema types every column as a reading of every row does: True with "
+     "types='all-rows'; with types='head', what the last reading that went through every row "
+     "found (None before one), so that a caller wanting every row's types can read again with "
+     "types='all-rows' only when they differ.",
+     nullptr},
+    {"widened", stream_widened, nullptr,
+     "The columns (types='head') that a value after the head made text, in the order found.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -536,6 +767,9 @@ PyMethodDef stream_methods[] = {
      "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order, each\n"
      "built as the rows are read again. May be called any number of times; each stream\n"
      "reads the rows anew. requested_schema is ignored."},
+    {"read_set_aside", kit::as_cfunction(stream_read_set_aside), METH_FASTCALL | METH_KEYWORDS,
+     "read_set_aside($self, /, offset, size)\n--\n\n"
+     "Up to size bytes of set_aside from offset (b'' past its end), or None as set_aside."},
     {"__arrow_c_schema__", schema_export, METH_NOARGS,
      "__arrow_c_schema__($self, /)\n--\n\nA PyCapsule 'arrow_schema': a struct with one field per "
      "column."},
@@ -641,20 +875,23 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* null_values = or_none(bound[kHeader + 8]);
   PyObject* decimal_comma = bound[kHeader + 9];
   PyObject* types = or_none(bound[kHeader + 10]);
-  // A stream's schema is fixed before its first batch: the types are
-  // settled over every row (a pipe is copied to a temporary file for it),
-  // never guessed from a head that a later value could contradict.
-  if (types != Py_None &&
-      !(PyUnicode_Check(types) && PyUnicode_CompareWithASCIIString(types, "all-rows") == 0)) {
-    PyErr_SetString(PyExc_ValueError,
-                    "types must be 'all-rows' (or None): the column types are settled over every "
-                    "row before the first batch");
-    return nullptr;
+  // None: on a head for a pipe (which is read through once, copied to a
+  // temporary file on the way), over every row for a file.
+  std::optional<bool> head;
+  if (types != Py_None) {
+    const bool all =
+        PyUnicode_Check(types) && PyUnicode_CompareWithASCIIString(types, "all-rows") == 0;
+    if (!all && !(PyUnicode_Check(types) && PyUnicode_CompareWithASCIIString(types, "head") == 0)) {
+      PyErr_SetString(PyExc_ValueError, "types must be 'head', 'all-rows' or None");
+      return nullptr;
+    }
+    head = !all;
   }
   RowRequest rows;
   if (!row_request_from(n_rows, set_aside, null_values, rows)) return nullptr;
-  // The batches are built on the stream's own thread, beside the consumer:
-  // `threads` is checked and kept for the callers that give it.
+  // The stream's own thread reads the rows; the batches are built by it and
+  // the shared pool's threads, one more than the pool has by default.
+  unsigned threads = table::ThreadPool::shared().size() + 1;
   if (threads_arg != Py_None) {
     if (!PyLong_Check(threads_arg) || PyBool_Check(threads_arg)) {
       PyErr_Format(PyExc_TypeError, "threads must be an int or None, not %.100s",
@@ -667,13 +904,13 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
       PyErr_SetString(PyExc_ValueError, "threads must be between 1 and 256");
       return nullptr;
     }
+    threads = static_cast<unsigned>(v);
   }
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   TableOptions table_options;
   table_options.decimal_comma = true;  // kept only when the delimiter is not a comma
   bool allow = true;
-  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::RepairKeywordOnly, options) ||
       !bool_from(header, "header", table_options.header) ||
       !bool_from(infer_types, "infer_types", table_options.infer_types) ||
       !bool_from(allow_binary, "allow_binary", allow) ||
@@ -685,18 +922,13 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return survey(ref, options, request, table_options, std::move(rows),
-                  BlockLimits::from_environment(), !allow, interrupt);
+    return survey(ref, options, table_options, std::move(rows), BlockLimits::from_environment(),
+                  !allow, head, interrupt);
   });
+  if (result) result.value()->threads = threads;
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   StreamRecord record;
-  record.recipe = std::move(result.value().recipe);
-  record.table = std::move(result.value().schema);
-  record.rows = static_cast<std::int64_t>(result.value().rows);
-  record.counts = result.value().counts;
-  record.delimiter = result.value().counts.delimiter;
-  record.input = std::move(result.value().counts.input);
-  record.set_aside = std::move(result.value().set_aside);
+  record.recipe = std::move(result.value());
   PyTypeObject* type = state->arrow_stream_type;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
@@ -711,6 +943,15 @@ PyObject* arrow_stream_entry(PyObject* module, PyObject* const* args, Py_ssize_t
 
 }  // namespace
 
+PyObject* stream_capsule(ArrowArrayStream* stream) {
+  PyObject* capsule = PyCapsule_New(stream, kStreamCapsule, stream_capsule_destructor);
+  if (capsule == nullptr) {
+    stream->release(stream);
+    delete stream;
+  }
+  return capsule;
+}
+
 int add_arrow_stream_type(PyObject* module, ModuleState* state) {
   PyObject* type = PyType_FromModuleAndSpec(module, &stream_spec, nullptr);
   if (type == nullptr) return -1;
@@ -723,30 +964,39 @@ namespace {
 const char kDoc[] =
     "Reads and repairs a file as open() does (the same conversion to UTF-8, dialect\n"
     "detection, preamble and blank-line rules) and returns an ArrowStream (the Arrow\n"
-    "PyCapsule protocol) of its kept rows as record batches. This call reads the rows once,\n"
-    "with the interpreter lock released and keeping none of them, to settle each column's\n"
-    "name and type over every row and to count the summary; each consumer of the stream\n"
-    "then gets the batches as the rows are read again, each handed out as soon as it is\n"
-    "built, so memory is a few batches and the longest row whatever the file's length\n"
-    "(a file of up to 8 MiB is held and read once). A pipe or descriptor that cannot be\n"
-    "read twice is copied to an unnamed temporary file first. types: 'all-rows' (the\n"
-    "default, and the only way): the schema is fixed before the first batch, so it is\n"
-    "settled on every row, never guessed from a head. With header=True the first kept row\n"
-    "names the columns (made unique and non-empty as pandas does), else they are column_1,\n"
+    "PyCapsule protocol) of its kept rows as record batches. Each consumer of the stream\n"
+    "gets the batches as the rows are read again, each handed out as soon as it is built,\n"
+    "so memory is a few batches and the longest row whatever the file's length (a file of\n"
+    "up to 8 MiB is held and read once). A pipe or descriptor that cannot be read twice is\n"
+    "first copied to an unnamed temporary file (no parsing), so that the stream can be read\n"
+    "any number of times. types: how each column's type is settled. 'all-rows' (the default for\n"
+    "a file): this call reads every row once, with the interpreter lock released and\n"
+    "keeping none, so the schema holds every value and the summary is counted before the\n"
+    "first batch. 'head' (the default for a pipe): only the first 65,536 rows are read\n"
+    "here; a later value its column's type does not hold (text in an int64 column, bytes\n"
+    "that are not UTF-8 in a string column) makes the column string (or binary) for every\n"
+    "later reading (a longer row, with expected_columns=0, adds string columns), and ends the "
+    "reading that met it with an error that says so, since a\n"
+    "stream's schema cannot change under its consumer (pyarrow and DuckDB read a batch by\n"
+    "the schema they were given): the next reading has the widened schema from its first\n"
+    "batch, and widened names the columns. Until a reading has gone through every row,\n"
+    "summary, num_rows and set_aside are None. With header=True the first kept row names\n"
+    "the columns (made unique and non-empty as pandas does), else they are column_1,\n"
     "column_2, .... With infer_types=True each column is int64, float64, bool, date32,\n"
     "timestamp or string where every value converts without loss; an empty field is then\n"
     "null. With infer_types=False every column holds the exact field texts. Cells missing\n"
     "from short rows (only with expected_columns=0) are null. A column with bytes that are\n"
     "not UTF-8 is binary. string_views=True gives text columns as Arrow string views (binary\n"
-    "views), the form polars holds strings in. threads: accepted for callers that give it\n"
-    "(an int from 1 to 256); the batches are built on the stream's own thread. n_rows: keep\n"
+    "views), the form polars holds strings in. threads (an int from 1 to 256): the threads\n"
+    "that build the batches, the stream's own reading thread included (by default it and\n"
+    "the shared pool's threads; 1 builds them all on the reading thread). n_rows: keep\n"
     "at most this many data rows; the read stops there, and the summary counts the rows\n"
     "read. set_aside=True keeps the rows left out of the table as the bytes of a quarantine\n"
-    "file (ArrowStream.set_aside). null_values: field texts read as empty (null when typed)\n"
-    "in data rows. decimal_comma=False reads no decimal comma (by default one is read when\n"
-    "the delimiter is not a comma). A file that changes between the readings so that a\n"
-    "value no longer fits its column's type ends the stream with an error, never with a\n"
-    "wrong value.";
+    "file (ArrowStream.set_aside, in a temporary file once large). null_values: field texts\n"
+    "read as empty (null when typed) in data rows. decimal_comma=False reads no decimal\n"
+    "comma (by default one is read when the delimiter is not a comma). With types='all-rows',\n"
+    "a file that changes between the readings so that a value no longer fits its column's\n"
+    "type ends the stream with an error, never with a wrong value.";
 
 }  // namespace
 

@@ -24,8 +24,7 @@ constexpr std::size_t kKeepLockBelow = 4096;
 
 // detect(bytes) with nothing else given: no argument tuple, no keyword
 // dict, the default options.
-PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions& options,
-                         const DialectRequest& request, bool evidence) {
+PyObject* detect_content(PyObject* module, PyObject* source, const Dialect& options) {
   Py_buffer view;
   // bytes are immutable and kept alive by the caller: read in place.
   const bool immutable = PyBytes_CheckExact(source);
@@ -41,28 +40,25 @@ PyObject* detect_content(PyObject* module, PyObject* source, const GleaveOptions
   // The buffer is held (and so kept alive and unresized) until released.
   if (bytes.size() < kKeepLockBelow) {
     try {
-      prepared = prepare_text(bytes, options, request, evidence);
+      prepared = prepare_text(bytes, options);
     } catch (...) {
       prepared.error = "out of memory";
     }
   } else {
-    Py_BEGIN_ALLOW_THREADS try {
-      prepared = prepare_text(bytes, options, request, evidence);
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { prepared = prepare_text(bytes, options); } catch (...) {
       prepared.error = "out of memory";
     }
     Py_END_ALLOW_THREADS
   }
   if (!immutable) PyBuffer_Release(&view);
   if (!prepared.ok()) return PyErr_NoMemory();
-  if (auto conflict = check_dialect(prepared, options, request)) {
-    return raise_error(state_of_module(module), *conflict, JobPaths{}, nullptr);
+  if (Status s = check_dialect(prepared.dialect); !s) {
+    return raise_error(state_of_module(module), s.error(), JobPaths{}, nullptr);
   }
   return new_dialect(state_of_module(module), prepared);
 }
 
-PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& options,
-                      const DialectRequest& request, bool evidence) {
+PyObject* detect_file(PyObject* module, PyObject* source, const Dialect& options) {
   PathArg input;
   if (!path_from(source, input)) return nullptr;
   ModuleState* state = state_of_module(module);
@@ -77,7 +73,7 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
         failed = std::move(*prefix.error().io());
       } else {
         const Prefix& p = prefix.value();
-        prepared = prepare_sample(p.bytes, p.complete, options, request, evidence);
+        prepared = prepare_sample(p.bytes, p.complete, options);
       }
     } catch (...) {
       failed = IoError::from_fixed(IoFixed::OutOfMemory);
@@ -89,8 +85,8 @@ PyObject* detect_file(PyObject* module, PyObject* source, const GleaveOptions& o
                        JobPaths{&input}, &interrupt);
   }
   if (!prepared.ok()) return PyErr_NoMemory();
-  if (auto conflict = check_dialect(prepared, options, request)) {
-    return raise_error(state, *conflict, JobPaths{&input}, &interrupt);
+  if (Status s = check_dialect(prepared.dialect); !s) {
+    return raise_error(state, s.error(), JobPaths{&input}, &interrupt);
   }
   // Only the dialect and the encoding are read off `prepared`, not its text
   // (which may view the prefix, gone by now).
@@ -153,20 +149,20 @@ PyObject* detect(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
     }
     kit::Bound bound;
     if (!parameters().bind(args, nargs, kwnames, bound)) return nullptr;
-    GleaveOptions options;
-    DialectRequest request;
+    Dialect options;
     // The evidence costs a dict per candidate: on a short sample that is
     // most of the call, so it is built only when asked for.
     bool evidence = false;
-    if (!kit::options_from(&bound[1], kit::OptionUse::Detect, options, request) ||
+    if (!kit::options_from(&bound[1], kit::OptionUse::Detect, options) ||
         !bool_from(bound[kEvidence], "evidence", evidence)) {
       return nullptr;
     }
+    options.keep_evidence = evidence;
     PyObject* source = bound[0];
     if (PyObject_CheckBuffer(source)) {
-      return detect_content(module, source, options, request, evidence);
+      return detect_content(module, source, options);
     }
-    return detect_file(module, source, options, request, evidence);
+    return detect_file(module, source, options);
   });
 }
 
@@ -176,8 +172,8 @@ PyObject* dialect_dict(const PreparedText& prepared) {
   const Dialect& d = prepared.dialect;
   Ref quote(char_or_none(d.quote_char));
   Ref evidence(evidence_list(d));
-  Ref encoding(PyUnicode_FromStringAndSize(prepared.encoding.data(),
-                                           static_cast<Py_ssize_t>(prepared.encoding.size())));
+  const std::string& name = d.encoding;
+  Ref encoding(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   if (!quote || !evidence || !encoding) return nullptr;
   auto flag = [](bool b) { return b ? Py_True : Py_False; };
   Ref dict(Py_BuildValue(
@@ -189,7 +185,7 @@ PyObject* dialect_dict(const PreparedText& prepared) {
       static_cast<unsigned long long>(d.expected_width), "header_missing_first",
       flag(d.header_missing_first), "sep_line", flag(d.sep_line), "single_line",
       flag(d.single_line), "not_a_table", flag(d.not_a_table), "replaced_bytes",
-      static_cast<unsigned long long>(prepared.replaced), "evidence", evidence.get()));
+      static_cast<unsigned long long>(d.replaced_bytes), "evidence", evidence.get()));
   if (!dict || !structure_fields(d, dict.get())) return nullptr;
   return dict.release();
 }

@@ -49,9 +49,9 @@ const Field kFields[] = {
      "The input's encoding, given or detected; the product functions write UTF-8.",
      [](const PreparedText& p, ModuleState& state) {
        // Nearly every input is UTF-8: its name is made once.
-       if (p.encoding == "utf-8" && state.utf8_name != nullptr) return Py_NewRef(state.utf8_name);
-       return PyUnicode_FromStringAndSize(p.encoding.data(),
-                                          static_cast<Py_ssize_t>(p.encoding.size()));
+       const std::string& name = p.dialect.encoding;
+       if (name == "utf-8" && state.utf8_name != nullptr) return Py_NewRef(state.utf8_name);
+       return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
      }},
     {"delimiter", Kind::Char, true, Shown::Always, true, "The field delimiter.",
      [](const PreparedText& p, ModuleState&) {
@@ -85,7 +85,7 @@ const Field kFields[] = {
      [](const PreparedText& p, ModuleState&) { return flag(p.dialect.not_a_table); }},
     {"replaced_bytes", Kind::Count, false, Shown::WhenSet, true,
      "Input bytes that could not be decoded under the encoding given, read as U+FFFD.",
-     [](const PreparedText& p, ModuleState&) { return count(p.replaced); }},
+     [](const PreparedText& p, ModuleState&) { return count(p.dialect.replaced_bytes); }},
     {"escape_char", Kind::OptionalChar, false, Shown::WhenSet, true,
      "The character that escapes a quote inside quoted fields (\"say \\\"hi\\\"\"), None when "
      "quotes are doubled.",

@@ -37,8 +37,7 @@ PyObject* gleave_file(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
     job.output = output.ref();
     if (quarantine) job.quarantine = quarantine->ref();
     bool allow = true;
-    job.dialect.emplace();
-    if (!kit::options_from(&bound[kOptions], kit::OptionUse::Repair, job.options, *job.dialect) ||
+    if (!kit::options_from(&bound[kOptions], kit::OptionUse::Repair, job.dialect) ||
         !bool_from(bound[kInPlace], "in_place", job.allow_in_place) ||
         !bool_from(bound[kInPlace + 1], "allow_binary", allow)) {
       return nullptr;

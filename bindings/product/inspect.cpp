@@ -138,18 +138,20 @@ struct InspectResult {
   std::vector<std::pair<std::uint64_t, std::string>> preamble;
 };
 
-Result<InspectResult> run_inspect(const FileRef& input, const GleaveOptions& options,
-                                  const DialectRequest& request, const InspectLimits& limits,
-                                  bool refuse_binary, Interrupt& interrupt) {
+Result<InspectResult> run_inspect(const FileRef& input, const Dialect& options,
+                                  const InspectLimits& limits, bool refuse_binary,
+                                  Interrupt& interrupt) {
   try {
     auto text = read_input(input, &interrupt, refuse_binary);
     if (!text) return std::move(text.error());
     InspectSink sink(limits, interrupt);
     InspectResult out;
-    out.prepared = prepare_text(text.value().view(), options, request, true);
+    Dialect given = options;
+    given.keep_evidence = true;  // the dialect dict shows every candidate
+    out.prepared = prepare_text(text.value().view(), given);
     if (!out.prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
-    if (auto conflict = check_dialect(out.prepared, options, request)) return std::move(*conflict);
-    out.counts = run_product_pass(out.prepared, options, sink);
+    if (Status s = check_dialect(out.prepared.dialect); !s) return std::move(s.error());
+    out.counts = run_product_pass(out.prepared, sink);
     out.prepared.text = {};
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
     out.rows = std::move(sink.rows);
@@ -202,7 +204,7 @@ PyObject* to_python(ModuleState* state, const InspectResult& r) {
                            raw.get()));
     if (!item || PyList_Append(preamble.get(), item.get()) < 0) return nullptr;
   }
-  const InputReport report = input_report(r.prepared, r.counts);
+  const InputRead report = input_read(r.prepared, r.counts);
   Ref summary(new_summary(state, r.counts, r.counts.delimiter, &report));
   Ref dialect(dialect_dict(r.prepared));
   if (!summary || !dialect) return nullptr;
@@ -247,11 +249,10 @@ PyObject* inspect(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, Py
     if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
     PathArg input;
     if (!path_from(bound[0], input)) return nullptr;
-    GleaveOptions options;
-    DialectRequest request;
+    Dialect options;
     InspectLimits limits;
     bool allow = true;
-    if (!kit::options_from(&bound[1], kit::OptionUse::Repair, options, request) ||
+    if (!kit::options_from(&bound[1], kit::OptionUse::Repair, options) ||
         !size_arg(bound[kRows], "rows", limits.rows) ||
         !size_arg(bound[kRows + 1], "ragged", limits.ragged) ||
         !size_arg(bound[kRows + 2], "max_columns", limits.max_columns) ||
@@ -262,8 +263,8 @@ PyObject* inspect(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, Py
     ModuleState* state = state_of_module(module);
     PythonInterrupt interrupt(cancel_from(bound[kRows + 5]), state->cancelled_error);
     const FileRef ref = input.ref();
-    auto result = without_gil(
-        interrupt, [&] { return run_inspect(ref, options, request, limits, !allow, interrupt); });
+    auto result = without_gil(interrupt,
+                              [&] { return run_inspect(ref, options, limits, !allow, interrupt); });
     if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
     return to_python(state, result.value());
   });

@@ -19,6 +19,7 @@ PyMethodDef* methods() {
       detect_method(),
       repair_part_method(),  // one large file in parts
       join_parts_method(),   // ... joined
+      table_part_method(),   // ... or each read as a table
       {nullptr, nullptr, 0, nullptr},
   };
   return table;

@@ -24,6 +24,8 @@
 #include "engine/product_pass/product_pass.hpp"
 #include "engine/repair/pass.hpp"
 
+struct ArrowArrayStream;  // the Arrow C stream interface
+
 namespace gleave::native {
 
 using kit::bool_from;
@@ -150,6 +152,11 @@ PyMethodDef inspect_method();      // inspect.cpp
 PyMethodDef detect_method();       // detect.cpp
 PyMethodDef repair_part_method();  // split.cpp
 PyMethodDef join_parts_method();   // split.cpp
+PyMethodDef table_part_method();   // split.cpp
+
+// A PyCapsule "arrow_array_stream" that owns `stream` (allocated with new);
+// on failure the stream is released and freed (arrow_stream.cpp).
+PyObject* stream_capsule(ArrowArrayStream* stream);
 
 // Create a type and add it to the module, recording it in the state.
 int add_summary_type(PyObject* module, ModuleState* state);  // summary.cpp
@@ -160,7 +167,7 @@ int add_dialect_type(PyObject* module, ModuleState* state);  // dialect.cpp
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter);
 // The same with how the product pass read the input (may be null).
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter,
-                      const InputReport* input);
+                      const InputRead* input);
 // The dialect of prepared text as a Dialect (detect()) or as a dict (inspect()).
 PyObject* new_dialect(ModuleState* state, const PreparedText& prepared);
 PyObject* dialect_dict(const PreparedText& prepared);
@@ -181,14 +188,14 @@ PyObject* char_or_none(std::optional<unsigned char> c);
 // buffer (a ByteBuffer's bytes stay put when it moves). Call with the lock
 // released; throws only std::bad_alloc and std::length_error.
 template <class Sink, class Hold>
-Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptions& options,
-                                         const DialectRequest& request, bool refuse_binary,
-                                         Interrupt& interrupt, Sink& sink, Hold&& hold) {
+Result<JobCounts> read_with_product_pass(const FileRef& input, const Dialect& options,
+                                         bool refuse_binary, Interrupt& interrupt, Sink& sink,
+                                         Hold&& hold) {
   auto text = read_input(input, &interrupt, refuse_binary);
   if (!text) return std::move(text.error());
-  PreparedText prepared = prepare_text(text.value().view(), options, request);
+  PreparedText prepared = prepare_text(text.value().view(), options);
   if (!prepared.ok()) return IoError::from_errno(EINVAL).at(IoRole::Input, input.path);
-  if (auto conflict = check_dialect(prepared, options, request)) return std::move(*conflict);
+  if (Status s = check_dialect(prepared.dialect); !s) return std::move(s.error());
   hold(text.value(), prepared);
   // Converted text no longer needs the input's own bytes: freeing them now
   // keeps a re-encoded file from being held twice while the rows are built.
@@ -196,11 +203,11 @@ Result<JobCounts> read_with_product_pass(const FileRef& input, const GleaveOptio
   const bool views_input = prepared.text.data() >= raw.data() &&
                            prepared.text.data() <= raw.data() + raw.size() && !raw.empty();
   if (!views_input) text.value() = ByteBuffer();
-  const ProductCounts counts = run_product_pass(prepared, options, sink);
+  const ProductCounts counts = run_product_pass(prepared, sink);
   JobCounts out;
   static_cast<GleaveCounts&>(out) = counts;
   out.delimiter = counts.delimiter;
-  out.input = input_report(prepared, counts);
+  out.input = input_read(prepared, counts);
   return out;
 }
 

@@ -39,11 +39,11 @@ struct TableSink {
 };
 
 // Reads and repairs with the lock released; never throws.
-Result<JobCounts> fill(ReaderRecord& record, const FileRef& input, const GleaveOptions& options,
-                       const DialectRequest& request, bool refuse_binary, Interrupt& interrupt) {
+Result<JobCounts> fill(ReaderRecord& record, const FileRef& input, const Dialect& options,
+                       bool refuse_binary, Interrupt& interrupt) {
   try {
     TableSink sink{record.rows, interrupt};
-    auto out = read_with_product_pass(input, options, request, refuse_binary, interrupt, sink,
+    auto out = read_with_product_pass(input, options, refuse_binary, interrupt, sink,
                                       [&](ByteBuffer& text, PreparedText& prepared) {
                                         // Plain rows are served from the text: the input's own
                                         // bytes, or the converted text (whose buffer moves without
@@ -91,10 +91,9 @@ constexpr std::size_t kAllowBinary = 1 + kit::option_count(kit::OptionUse::Repai
 PyObject* construct(PyTypeObject* type, const kit::Bound& bound) {
   PathArg input;
   if (!path_from(bound[0], input)) return nullptr;
-  GleaveOptions options;
-  DialectRequest request;
+  Dialect options;
   bool allow = true;
-  if (!kit::options_from(&bound[1], kit::OptionUse::Repair, options, request) ||
+  if (!kit::options_from(&bound[1], kit::OptionUse::Repair, options) ||
       !bool_from(bound[kAllowBinary], "allow_binary", allow)) {
     return nullptr;
   }
@@ -102,8 +101,8 @@ PyObject* construct(PyTypeObject* type, const kit::Bound& bound) {
   ReaderRecord record;
   PythonInterrupt interrupt(cancel_from(bound[kAllowBinary + 1]), state->cancelled_error);
   const FileRef ref = input.ref();
-  auto result = without_gil(interrupt,
-                            [&] { return fill(record, ref, options, request, !allow, interrupt); });
+  auto result =
+      without_gil(interrupt, [&] { return fill(record, ref, options, !allow, interrupt); });
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
   record.summary = std::move(result.value());
   return kit::new_reader(type, std::move(record));

@@ -14,9 +14,7 @@ namespace {
 // One answer with detect(): the detector's delimiter when it is one of the
 // four that sniffing chooses from, else sniffing's own choice among them.
 unsigned char sniff_or_detect(std::string_view text) {
-  DetectOptions o;
-  o.keep_evidence = false;
-  const unsigned char d = detect_dialect(text, o).delimiter;
+  const unsigned char d = detect_dialect(text).delimiter;
   if (d == ',' || d == ';' || d == '\t' || d == '|') return d;
   return sniff_delimiter(text);
 }

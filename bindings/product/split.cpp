@@ -4,9 +4,11 @@
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
 #include <climits>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "engine/split/part_table.hpp"
 #include "engine/split/split.hpp"
 
 namespace gleave::native {
@@ -30,7 +32,7 @@ bool u64_from(PyObject* value, const char* name, std::uint64_t& out) {
 
 PyObject* part_dict(const PartResult& part) {
   const std::string packed = pack_part(part);
-  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#}", "start",
+  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#,s:K}", "start",
                        static_cast<unsigned long long>(part.start), "end",
                        static_cast<unsigned long long>(part.end), "at_end",
                        part.at_end ? Py_True : Py_False, "first_line",
@@ -40,17 +42,53 @@ PyObject* part_dict(const PartResult& part) {
                        part.start_carry.data(), static_cast<Py_ssize_t>(part.start_carry.size()),
                        "rule_line", static_cast<unsigned long long>(part.rule_line), "same_bytes",
                        part.same_bytes ? Py_True : Py_False, "packed", packed.data(),
-                       static_cast<Py_ssize_t>(packed.size()));
+                       static_cast<Py_ssize_t>(packed.size()), "kept_rows",
+                       static_cast<unsigned long long>(part.counts.gleaved_rows));
+}
+
+// The options and the part's place (first, start, guess, stop,
+// first_line, carry, allow_binary, from bound[at]) into `request`; false
+// with an exception set.
+bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request) {
+  const std::size_t part = at + kit::option_count(kit::OptionUse::Repair);
+  PyObject* carry = bound[part + 5];
+  if (carry != nullptr && !PyBytes_Check(carry)) {
+    PyErr_Format(PyExc_TypeError, "carry must be bytes, not %.100s", Py_TYPE(carry)->tp_name);
+    return false;
+  }
+  if (carry != nullptr) {
+    request.carry.assign(PyBytes_AS_STRING(carry),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(carry)));
+  }
+  FileJob& job = request.job;
+  bool allow = true;
+  if (!kit::options_from(&bound[at], kit::OptionUse::Repair, job.dialect) ||
+      !bool_from(bound[part], "first", request.first) ||
+      !bool_from(bound[part + 2], "guess", request.guess) ||
+      !bool_from(bound[part + 6], "allow_binary", allow) ||
+      !u64_from(bound[part + 1], "start", request.start) ||
+      !u64_from(bound[part + 3], "stop", request.stop) ||
+      !u64_from(bound[part + 4], "first_line", request.first_line)) {
+    return false;
+  }
+  job.refuse_binary = !allow;
+  return true;
+}
+
+// The arguments that place a part, after the options: as repair_part and
+// table_part take them.
+void add_part_arguments(kit::Parameters& p) {
+  kit::add_options(p, kit::OptionUse::Repair);
+  p.optional("first", "False").optional("start", "0").optional("guess", "False");
+  p.optional("stop", "None").optional("first_line", "None").optional("carry", "b''");
+  p.optional("allow_binary", "True").optional("cancel", "None");
 }
 
 const kit::Parameters& part_parameters() {
   static const kit::Parameters p = [] {
     kit::Parameters p("repair_part");
     p.required("input_path").required("output_path").optional("quarantine_path", "None");
-    kit::add_options(p, kit::OptionUse::Repair);
-    p.optional("first", "False").optional("start", "0").optional("guess", "False");
-    p.optional("stop", "None").optional("first_line", "None").optional("carry", "b''");
-    p.optional("allow_binary", "True").optional("cancel", "None");
+    add_part_arguments(p);
     return p;
   }();
   return p;
@@ -69,40 +107,13 @@ PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
         !optional_path_from(bound[2], quarantine)) {
       return nullptr;
     }
-    PyObject* first = bound[kPartFirst];
-    PyObject* start = bound[kPartFirst + 1];
-    PyObject* guess = bound[kPartFirst + 2];
-    PyObject* stop = bound[kPartFirst + 3];
-    PyObject* first_line = bound[kPartFirst + 4];
-    PyObject* carry = bound[kPartFirst + 5];
-    PyObject* allow_binary = bound[kPartFirst + 6];
-    PyObject* cancel = cancel_from(bound[kPartFirst + 7]);
-    if (stop == Py_None) stop = nullptr;
-    if (first_line == Py_None) first_line = nullptr;
-    if (carry != nullptr && !PyBytes_Check(carry)) {
-      PyErr_Format(PyExc_TypeError, "carry must be bytes, not %.100s", Py_TYPE(carry)->tp_name);
-      return nullptr;
-    }
     PartRequest request;
-    if (carry != nullptr) {
-      request.carry.assign(PyBytes_AS_STRING(carry),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(carry)));
-    }
     FileJob& job = request.job;
     job.input = input.ref();
     job.output = output.ref();
     if (quarantine) job.quarantine = quarantine->ref();
-    job.dialect.emplace();
-    bool allow = true;
-    if (!kit::options_from(&bound[kPartOptions], kit::OptionUse::Repair, job.options,
-                           *job.dialect) ||
-        !bool_from(first, "first", request.first) || !bool_from(guess, "guess", request.guess) ||
-        !bool_from(allow_binary, "allow_binary", allow) ||
-        !u64_from(start, "start", request.start) || !u64_from(stop, "stop", request.stop) ||
-        !u64_from(first_line, "first_line", request.first_line)) {
-      return nullptr;
-    }
-    job.refuse_binary = !allow;
+    if (!request_from(bound, kPartOptions, request)) return nullptr;
+    PyObject* cancel = cancel_from(bound[kPartFirst + 7]);
     ModuleState* state = state_of_module(module);
     PythonInterrupt interrupt(cancel, state->cancelled_error);
     job.interrupt = &interrupt;
@@ -115,20 +126,120 @@ PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
   });
 }
 
-// One item of join_parts(): (output part, quarantine part or None, line shift, packed result).
+const kit::Parameters& table_parameters() {
+  static const kit::Parameters p = [] {
+    kit::Parameters p("table_part");
+    p.required("input_path");
+    add_part_arguments(p);
+    p.optional("header", "True").optional("infer_types", "True").optional("decimal_comma", "True");
+    p.optional("names", "None").optional("text", "None").optional("skip", "0");
+    return p;
+  }();
+  return p;
+}
+constexpr std::size_t kTableFirst = 1 + kit::option_count(kit::OptionUse::Repair) + 8;
+
+// A sequence of str (names) or of bool (text) into `out`; None leaves it empty.
+bool names_from(PyObject* value, std::vector<std::string>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  Ref items(PySequence_Fast(value, "names must be a sequence of str"));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(items.get(), i), &size);
+    if (text == nullptr) return false;
+    out.emplace_back(text, static_cast<std::size_t>(size));
+  }
+  return true;
+}
+bool flags_from(PyObject* value, std::vector<bool>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  Ref items(PySequence_Fast(value, "text must be a sequence of bool"));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    bool flag = false;
+    if (!bool_from(PySequence_Fast_GET_ITEM(items.get(), i), "text", flag)) return false;
+    out.push_back(flag);
+  }
+  return true;
+}
+
+PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    kit::Bound bound;
+    if (!table_parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+    PathArg input;
+    if (!path_from(bound[0], input)) return nullptr;
+    if (input.fd >= 0) {
+      PyErr_SetString(PyExc_TypeError, "table_part reads a path, not a descriptor");
+      return nullptr;
+    }
+    PartRequest request;
+    request.job.input = input.ref();
+    PartTableRequest table_request;
+    table_request.options.decimal_comma = true;  // kept only when the delimiter is not a comma
+    if (!request_from(bound, 1, request) ||
+        !bool_from(bound[kTableFirst], "header", table_request.options.header) ||
+        !bool_from(bound[kTableFirst + 1], "infer_types", table_request.options.infer_types) ||
+        !bool_from(bound[kTableFirst + 2], "decimal_comma", table_request.options.decimal_comma) ||
+        !names_from(bound[kTableFirst + 3], table_request.names) ||
+        !flags_from(bound[kTableFirst + 4], table_request.text) ||
+        !u64_from(bound[kTableFirst + 5], "skip", table_request.skip_rows)) {
+      return nullptr;
+    }
+    PyObject* cancel = cancel_from(bound[kTableFirst - 1]);
+    ModuleState* state = state_of_module(module);
+    PythonInterrupt interrupt(cancel, state->cancelled_error);
+    request.job.interrupt = &interrupt;
+    auto result = without_gil(interrupt, [&] { return table_part(request, table_request); });
+    if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
+    PartTable& done = result.value();
+    Ref dict(part_dict(done.part));
+    if (!dict) return nullptr;
+    auto* stream = new (std::nothrow) ArrowArrayStream{};
+    if (stream == nullptr) return PyErr_NoMemory();
+    if (table::export_stream(std::move(done.table), stream) != 0) {
+      delete stream;
+      return PyErr_NoMemory();
+    }
+    Ref capsule(stream_capsule(stream));
+    Ref set_aside(PyBytes_FromStringAndSize(done.set_aside.data(),
+                                            static_cast<Py_ssize_t>(done.set_aside.size())));
+    Ref rows(PyLong_FromUnsignedLongLong(done.set_aside_rows));
+    Ref header_rows(PyLong_FromUnsignedLongLong(done.header_rows));
+    if (!capsule || !set_aside || !rows || !header_rows ||
+        PyDict_SetItemString(dict.get(), "header_rows", header_rows.get()) != 0 ||
+        PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
+        PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0 ||
+        PyDict_SetItemString(dict.get(), "set_aside_rows", rows.get()) != 0) {
+      return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+// One item of join_parts(): (output part or None, quarantine part or None, line shift, packed
+// result).
 bool part_from(PyObject* item, PartFiles& files, PartResult& result) {
   PyObject *output = nullptr, *quarantine = nullptr;
   long long shift = 0;
   const char* packed = nullptr;
   Py_ssize_t packed_size = 0;
-  if (!PyArg_ParseTuple(item, "UOLy#:join_parts", &output, &quarantine, &shift, &packed,
+  if (!PyArg_ParseTuple(item, "OOLy#:join_parts", &output, &quarantine, &shift, &packed,
                         &packed_size)) {
     return false;
   }
-  Ref bytes(PyUnicode_EncodeFSDefault(output));
-  if (!bytes) return false;
-  files.output.assign(PyBytes_AS_STRING(bytes.get()),
-                      static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  if (output != Py_None) {
+    if (!PyUnicode_Check(output)) {
+      PyErr_SetString(PyExc_TypeError, "join_parts: a part's output must be a str or None");
+      return false;
+    }
+    Ref bytes(PyUnicode_EncodeFSDefault(output));
+    if (!bytes) return false;
+    files.output.assign(PyBytes_AS_STRING(bytes.get()),
+                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  }
   if (quarantine != Py_None) {
     Ref q(PyUnicode_EncodeFSDefault(quarantine));
     if (!q) return false;
@@ -214,12 +325,24 @@ const char kPartDoc[] =
     "end (where the next part's first row starts), at_end, first_line, end_line, carry (at\n"
     "the end), start_carry (as the part began), rule_line (the last line a rule of the\n"
     "dialect names),\n"
-    "same_bytes (False: the file's text is not its bytes and cannot be cut) and packed (the\n"
-    "result for join_parts).";
+    "same_bytes (False: the file's text is not its bytes and cannot be cut), kept_rows and\n"
+    "packed (the result for join_parts).";
+
+const char kTableDoc[] =
+    "Reads one part of a regular file, placed as repair_part places it, straight into an\n"
+    "Arrow table: the kept rows, as arrow_stream types them (header=True: the part's first\n"
+    "kept row names the columns, for the part that holds the file's first; infer_types;\n"
+    "decimal_comma), each column typed by the part's own values. names: the columns' names\n"
+    "(a header row is then dropped); text: for each column, True keeps its exact field\n"
+    "texts; skip: kept rows dropped first (header rows this part holds). Returns repair_part's\n"
+    "dict, plus table (a PyCapsule 'arrow_array_stream'), set_aside (the part's quarantine\n"
+    "lines, numbered as the part numbers them; the first part's begin with the header line)\n"
+    "set_aside_rows (how many rows they are) and header_rows (with header=True, how many\n"
+    "rows the header spans; else 0).";
 
 const char kJoinDoc[] =
-    "Joins the parts of a file repaired by repair_part, each (output part, quarantine part or\n"
-    "None, line shift, packed result), into output_path and quarantine_path, which appear\n"
+    "Joins the parts of a file repaired by repair_part, each (output part or None, quarantine\n"
+    "part or None, line shift, packed result), into output_path and quarantine_path, which appear\n"
     "whole or not at all. Every quarantine line number of a part is moved by its shift.\n"
     "Returns the GleaveSummary of the whole file.";
 
@@ -229,6 +352,11 @@ PyMethodDef repair_part_method() {
   static const std::string doc = part_parameters().doc(kPartDoc);
   return {"repair_part", kit::as_cfunction(repair_part), METH_FASTCALL | METH_KEYWORDS,
           doc.c_str()};
+}
+
+PyMethodDef table_part_method() {
+  static const std::string doc = table_parameters().doc(kTableDoc);
+  return {"table_part", kit::as_cfunction(table_part), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 
 PyMethodDef join_parts_method() {

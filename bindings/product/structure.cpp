@@ -6,7 +6,7 @@
 namespace gleave::native {
 
 bool structure_fields(const Dialect& d, PyObject* dict) {
-  Ref escape(d.escape_char ? PyUnicode_FromOrdinal(*d.escape_char) : Py_NewRef(Py_None));
+  Ref escape(char_or_none(d.escape_char));
   Ref header_rows(PyLong_FromUnsignedLong(d.header_rows));
   Ref tables(PyLong_FromUnsignedLong(d.tables));
   Ref other_line(PyLong_FromUnsignedLongLong(d.other_table_line));

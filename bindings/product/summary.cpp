@@ -17,13 +17,12 @@ namespace {
 using kit::count_of;
 using kit::SummaryRecord;
 
-// The product layer's attributes, from how the input was read; without
-// that report each is None.
-template <class T, T InputReport::*Member>
-PyObject* input_value(const SummaryRecord& r) {
-  if (!r.input) return Py_NewRef(Py_None);
-  const T& v = (*r.input).*Member;
-  if constexpr (std::is_same_v<T, bool>) {
+// A value of how the input was read, as Python shows it.
+template <class T>
+PyObject* python_value(const T& v) {
+  if constexpr (requires { v.given; }) {
+    return python_value(v.value);
+  } else if constexpr (std::is_same_v<T, bool>) {
     return PyBool_FromLong(v);
   } else if constexpr (std::is_same_v<T, std::string>) {
     return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
@@ -33,7 +32,20 @@ PyObject* input_value(const SummaryRecord& r) {
     return PyLong_FromUnsignedLongLong(v);
   }
 }
-#define GLEAVE_INPUT(member) input_value<decltype(InputReport::member), &InputReport::member>
+
+// The product layer's attributes, from the dialect in force or the counts
+// of the pass; without them each is None.
+template <auto Member>
+PyObject* input_value(const SummaryRecord& r) {
+  if (!r.input) return Py_NewRef(Py_None);
+  if constexpr (requires { r.input->dialect.*Member; }) {
+    return python_value(r.input->dialect.*Member);
+  } else {
+    return python_value(r.input->counts.*Member);
+  }
+}
+#define GLEAVE_INPUT(member) input_value<&Dialect::member>
+#define GLEAVE_COUNT(member) input_value<&ProductCounts::member>
 
 const kit::SummaryField kFields[] = {
     {"total_rows", "Rows read.", count_of<&GleaveCounts::total_rows>},
@@ -49,8 +61,8 @@ const kit::SummaryField kFields[] = {
     {"skip_initial_space", "Blanks after a delimiter were not data.",
      GLEAVE_INPUT(skip_initial_space)},
     {"preamble_rows", "Lines above the table, quarantined (also in quarantined_rows).",
-     GLEAVE_INPUT(preamble_rows)},
-    {"blank_rows", "Blank lines skipped (in no other count).", GLEAVE_INPUT(blank_rows)},
+     GLEAVE_COUNT(preamble_rows)},
+    {"blank_rows", "Blank lines skipped (in no other count).", GLEAVE_COUNT(blank_rows)},
     {"replaced_bytes", "Input bytes that could not be decoded, written as U+FFFD.",
      GLEAVE_INPUT(replaced_bytes)},
     {"fallback_bytes",
@@ -63,19 +75,20 @@ const kit::SummaryField kFields[] = {
      GLEAVE_INPUT(tables)},
     {"other_table_rows",
      "Rows of the tables after the first, quarantined (also in quarantined_rows).",
-     GLEAVE_INPUT(other_table_rows)},
+     GLEAVE_COUNT(other_table_rows)},
     {"footnote_rows", "Notes under the table, quarantined (also in quarantined_rows).",
-     GLEAVE_INPUT(footnote_rows)},
+     GLEAVE_COUNT(footnote_rows)},
     {"repeated_header_rows",
      "Later rows that repeat the header to the letter, quarantined (also in quarantined_rows).",
-     GLEAVE_INPUT(repeated_header_rows)},
+     GLEAVE_COUNT(repeated_header_rows)},
     {"comment_rows", "Comment lines, quarantined (also in quarantined_rows).",
-     GLEAVE_INPUT(comment_rows)},
+     GLEAVE_COUNT(comment_rows)},
     {"runaway_quotes",
      "Quoted fields that ran on over whole rows of the table; those rows were read as rows.",
-     GLEAVE_INPUT(runaway_quotes)},
+     GLEAVE_COUNT(runaway_quotes)},
 };
 #undef GLEAVE_INPUT
+#undef GLEAVE_COUNT
 constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
 
 PyObject* summary_repr(PyObject* self) {
@@ -90,24 +103,24 @@ PyObject* summary_repr(PyObject* self) {
                            static_cast<unsigned long long>(c.repaired_rows),
                            static_cast<unsigned long long>(c.quarantined_rows), delimiter.get(),
                            static_cast<unsigned long long>(c.inferred_columns)));
-  const InputReport* r = c.input ? &*c.input : nullptr;
-  if (!base || r == nullptr) return base ? PyUnicode_FromFormat("%U>", base.get()) : nullptr;
-  Ref encoding(
-      PyUnicode_FromStringAndSize(r->encoding.data(), static_cast<Py_ssize_t>(r->encoding.size())));
-  Ref quote(r->quote_char ? PyUnicode_FromOrdinal(*r->quote_char) : Py_NewRef(Py_None));
+  if (!base || !c.input) return base ? PyUnicode_FromFormat("%U>", base.get()) : nullptr;
+  const Dialect& d = c.input->dialect;
+  const ProductCounts& n = c.input->counts;
+  Ref encoding(python_value(d.encoding));
+  Ref quote(python_value(d.quote_char));
   if (!encoding || !quote) return nullptr;
   // Shown when there were any, as not_a_table is.
   char fallback[48] = "";
-  if (r->fallback_bytes != 0) {
+  if (d.fallback_bytes != 0) {
     std::snprintf(fallback, sizeof fallback, " fallback_bytes=%llu",
-                  static_cast<unsigned long long>(r->fallback_bytes));
+                  static_cast<unsigned long long>(d.fallback_bytes));
   }
   return PyUnicode_FromFormat(
       "%U encoding=%R quote_char=%R preamble_rows=%llu blank_rows=%llu replaced_bytes=%llu%s%s>",
-      base.get(), encoding.get(), quote.get(), static_cast<unsigned long long>(r->preamble_rows),
-      static_cast<unsigned long long>(r->blank_rows),
-      static_cast<unsigned long long>(r->replaced_bytes), fallback,
-      r->not_a_table ? " not_a_table=True" : "");
+      base.get(), encoding.get(), quote.get(), static_cast<unsigned long long>(n.preamble_rows),
+      static_cast<unsigned long long>(n.blank_rows),
+      static_cast<unsigned long long>(d.replaced_bytes), fallback,
+      d.not_a_table ? " not_a_table=True" : "");
 }
 
 PyGetSetDef summary_getset[kFieldCount + 1];
@@ -152,7 +165,7 @@ PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned c
 }
 
 PyObject* new_summary(ModuleState* state, const GleaveCounts& counts, unsigned char delimiter,
-                      const InputReport* input) {
+                      const InputRead* input) {
   return guarded([&] {
     SummaryRecord record;
     static_cast<GleaveCounts&>(record) = counts;

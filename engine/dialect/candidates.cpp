@@ -66,7 +66,7 @@ std::size_t count_byte(std::string_view s, char c) {
 // its occurrences are followed by a blank, skipping blanks after it; the
 // double quote always, then no quoting and the single quote when those
 // bytes occur.
-void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out) {
+void candidates(std::string_view s, const Dialect& o, std::vector<Candidate>& out) {
   // One pass for every byte's count and how often a blank follows it.
   std::size_t total[kCounted] = {}, followed[kCounted] = {};
   const auto* b = reinterpret_cast<const unsigned char*>(s.data());
@@ -76,10 +76,11 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
     ++total[slot];
     followed[slot] += p + 1 < s.size() && b[p + 1] == ' ';
   }
+  const std::optional<bool> skip_given = o.skip_initial_space.if_given();
   int quotes[3];
   std::size_t nquotes = 0;
-  if (o.quote_given) {
-    quotes[nquotes++] = o.quote_char ? *o.quote_char : kNoQuote;
+  if (o.quote_char.given) {
+    quotes[nquotes++] = o.quote_char.value ? *o.quote_char.value : kNoQuote;
   } else {
     quotes[nquotes++] = '"';
     if (total[kCountSlot['"']] > 0) quotes[nquotes++] = kNoQuote;
@@ -92,14 +93,14 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
   bool escaped_in_sample[3] = {};
   for (std::size_t i = 0; i < nquotes; ++i) {
     const int q = quotes[i];
-    if (o.escape_given) {
-      escaped_in_sample[i] = o.escape_char.has_value() && q != kNoQuote;
+    if (o.escape_char.given) {
+      escaped_in_sample[i] = o.escape_char.value.has_value() && q != kNoQuote;
     } else if (backslash && q != kNoQuote) {
       const char pair[2] = {'\\', static_cast<char>(q)};
       escaped_in_sample[i] = s.find(std::string_view(pair, 2)) != std::string_view::npos;
     }
   }
-  const int escape = o.escape_given && o.escape_char ? *o.escape_char : '\\';
+  const int escape = o.escape_char.given && o.escape_char.value ? *o.escape_char.value : '\\';
   out.clear();
   auto add = [&](unsigned char d, bool skip) {
     for (std::size_t i = 0; i < nquotes; ++i) {
@@ -108,32 +109,32 @@ void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidat
         // A given quote that may be the file's delimiter: read it as one
         // too, so that the conflict is found (and refused) rather than the
         // file read as one column.
-        if (o.quote_given) out.push_back({d, kNoQuote, skip});
+        if (o.quote_char.given) out.push_back({d, kNoQuote, skip});
         continue;
       }
-      if (!o.escape_given || !o.escape_char || q == kNoQuote) out.push_back({d, q, skip});
+      if (!o.escape_char.given || !o.escape_char.value || q == kNoQuote)
+        out.push_back({d, q, skip});
       if (escaped_in_sample[i]) out.push_back({d, q, skip, escape});
     }
   };
   for (const unsigned char d : kDialectDelimiters) {
-    if (o.delimiter && *o.delimiter != d) continue;
+    if (o.delimiter.given && o.delimiter.value != d) continue;
     const std::size_t count = total[kCountSlot[d]];
-    if (count == 0 && d != ',' && !o.delimiter) continue;
+    if (count == 0 && d != ',' && !o.delimiter.given) continue;
     const std::size_t blank_after = followed[kCountSlot[d]];
     const bool systematic =
         d == ' ' ? blank_after * 5 >= count && count > 0 : blank_after * 2 >= count && count > 0;
-    const bool skip_allowed = d != '\t' && (!o.skip_initial_space || *o.skip_initial_space);
-    const bool plain_allowed = !o.skip_initial_space || !*o.skip_initial_space;
+    const bool skip_allowed = d != '\t' && (!skip_given || *skip_given);
+    const bool plain_allowed = !skip_given || !*skip_given;
     // The plain reading first: skipping blanks must read strictly better.
     if (plain_allowed) add(d, false);
-    if (skip_allowed && (systematic || o.skip_initial_space)) add(d, true);
+    if (skip_allowed && (systematic || skip_given)) add(d, true);
   }
-  if (out.empty() && o.delimiter) {  // e.g. a delimiter outside the usual set
+  if (out.empty() && o.delimiter.given) {  // e.g. a delimiter outside the usual set
     for (std::size_t i = 0; i < nquotes; ++i) {
       const int q = quotes[i];
-      const bool esc = q != kNoQuote && o.escape_given && o.escape_char;
-      out.push_back(
-          {*o.delimiter, q, o.skip_initial_space.value_or(false), esc ? escape : kNoQuote});
+      const bool esc = q != kNoQuote && o.escape_char.given && o.escape_char.value;
+      out.push_back({o.delimiter.value, q, skip_given.value_or(false), esc ? escape : kNoQuote});
     }
   }
 }

@@ -185,11 +185,11 @@ struct Sample {
 
 // Steps 1-2: the sample, past a byte-order mark, cut at a row end; a `sep=`
 // line; and the delimiter of a sample of one row.
-Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
+Sample take_sample(std::string_view text, Dialect& o, Dialect& d) {
   Sample out;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   const std::optional<unsigned char> sample_quote =
-      o.quote_given ? o.quote_char : std::optional<unsigned char>('"');
+      o.quote_char.given ? o.quote_char.value : std::optional<unsigned char>('"');
   std::string_view sample = text.substr(0, sample_end(text, o.sample_bytes, sample_quote));
   out.complete = sample.size() == text.size();
   std::size_t sep_end = 0;
@@ -197,7 +197,7 @@ Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
     d.sep_line = true;
     out.sep_offset = 1;
     sample.remove_prefix(sep_end);
-    if (!o.delimiter) o.delimiter = *x;
+    if (!o.delimiter.given) o.delimiter.give(*x);
   }
   // One row only. (Plain loops: std::string_view's find_first_of calls
   // memchr per byte.)
@@ -211,8 +211,8 @@ Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
          (is_break(body[after]) || body[after] == ' ' || body[after] == '\t'))
     ++after;
   d.single_line = !body.empty() && after == body.size();
-  if (d.single_line && !o.delimiter)
-    o.delimiter = single_line_delimiter(body.substr(0, body_break));
+  if (d.single_line && !o.delimiter.given)
+    o.delimiter.give(single_line_delimiter(body.substr(0, body_break)));
   out.text = sample;
   // Lines that read like sentences must be cut very steadily to count as a table.
   out.wordy = mean_blanks_per_line(sample) >= 5;
@@ -222,8 +222,7 @@ Sample take_sample(std::string_view text, DetectOptions& o, Dialect& d) {
 
 // Steps 3-5: reads and scores every candidate into work.scored[0, n).
 // Returns whether some reading is a steady table of two or more columns.
-bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_line,
-                      Scratch& work) {
+bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, Scratch& work) {
   std::vector<Candidate>& cands = work.candidates;
   candidates(sample.text, o, cands);
   const std::size_t n = cands.size();
@@ -260,7 +259,8 @@ bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_
     // count towards a table somewhere, which a single line or a sample
     // that is not wordy never asks about.
     const bool loses =
-        c.quote == kNoQuote && o.delimiter && !o.keep_evidence && (single_line || !sample.wordy) &&
+        c.quote == kNoQuote && o.delimiter.given && !o.keep_evidence &&
+        (single_line || !sample.wordy) &&
         std::any_of(work.scored.begin(), work.scored.begin() + static_cast<std::ptrdiff_t>(i),
                     [&](const Scored& y) {
                       return y.pair_up && y.c.delimiter == c.delimiter && y.c.skip == c.skip;
@@ -281,7 +281,7 @@ bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_
     x.c = c;
     x.pair_up = c.quote != kNoQuote && reading.quotes_pair_up();
     // Only the one-column rule (delimiter not settled) and the evidence use it.
-    x.cuts_values = (!o.delimiter || o.keep_evidence) &&
+    x.cuts_values = (!o.delimiter.given || o.keep_evidence) &&
                     cuts_values(sample.text, reading, x.a, sample.steady, c.delimiter);
     x.time_colons = c.delimiter == ':' && time_colons(sample.text, reading, x.a);
     x.reading = &reading;
@@ -295,11 +295,11 @@ bool score_candidates(const Sample& sample, const DetectOptions& o, bool single_
 // A later candidate must score strictly higher to win.
 class Chooser {
  public:
-  Chooser(const Scored* begin, const Scored* end, const DetectOptions& o, double steady)
+  Chooser(const Scored* begin, const Scored* end, const Dialect& o, double steady)
       : begin_(begin), end_(end), o_(o), steady_(steady) {
     collect_protected_delimiters();
-    given_quote_pairs_up_ = o.quote_given && o.quote_char && any([&](const Scored& x) {
-                              return x.c.quote == static_cast<int>(*o.quote_char) &&
+    given_quote_pairs_up_ = o.quote_char.given && o.quote_char.value && any([&](const Scored& x) {
+                              return x.c.quote == static_cast<int>(*o.quote_char.value) &&
                                      x.reading != nullptr && x.reading->quotes_mostly_pair_up();
                             });
   }
@@ -331,7 +331,7 @@ class Chooser {
   // without the escape leaves quoted fields unclosed or followed by text.
   // Given by the caller, the escape is taken as it is.
   bool escape_proven(const Scored& x) const {
-    if (o_.escape_given) return true;
+    if (o_.escape_char.given) return true;
     const Scored* plain = twin(x, false);
     return x.escapes_quotes && !x.doubles_quotes && x.pair_up &&
            (plain == nullptr || !plain->pair_up);
@@ -386,7 +386,7 @@ class Chooser {
     // The given quote read as the delimiter (see candidates) stands only
     // when no reading with it as the quote pairs up.
     if (x.c.quote == kNoQuote && given_quote_pairs_up_ &&
-        static_cast<int>(x.c.delimiter) == static_cast<int>(*o_.quote_char)) {
+        static_cast<int>(x.c.delimiter) == static_cast<int>(*o_.quote_char.value)) {
       return false;
     }
     if (cleanly_quoted_elsewhere(x)) return false;
@@ -431,7 +431,7 @@ class Chooser {
 
   const Scored* begin_;
   const Scored* end_;
-  const DetectOptions& o_;
+  const Dialect& o_;
   double steady_;
   std::uint32_t double_protects_ = 0, single_protects_ = 0;  // bits as in Reading::quoted_bytes
   bool given_quote_pairs_up_ = false;
@@ -497,8 +497,8 @@ const Scored* Chooser::choose(bool& one_column_kept) const {
 // comma: a comma that cuts a few rows of a CSV file is most likely a ragged
 // row's delimiter, which the repair is for. Returns the reading made, in
 // work.scored[n], or nullptr.
-Scored* single_column(const Sample& sample, const DetectOptions& o, const Scored* chosen,
-                      std::size_t n, Scratch& work) {
+Scored* single_column(const Sample& sample, const Dialect& o, const Scored* chosen, std::size_t n,
+                      Scratch& work) {
   const auto b = work.scored.begin();
   const auto e = b + static_cast<std::ptrdiff_t>(n);
   const bool some_split = std::any_of(b, e, [](const Scored& x) { return x.a.width >= 2; });
@@ -510,8 +510,8 @@ Scored* single_column(const Sample& sample, const DetectOptions& o, const Scored
   for (const unsigned char u : kDialectDelimiters) {
     if (sample.text.find(static_cast<char>(u)) != std::string_view::npos) continue;
     // With no reading chosen, a given quote (or none) holds as in every other.
-    const int given = o.quote_char ? static_cast<int>(*o.quote_char) : kNoQuote;
-    const int quote = chosen != nullptr ? chosen->c.quote : o.quote_given ? given : '"';
+    const int given = o.quote_char.value ? static_cast<int>(*o.quote_char.value) : kNoQuote;
+    const int quote = chosen != nullptr ? chosen->c.quote : o.quote_char.given ? given : '"';
     Scored& x = work.scored[n];
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);
@@ -548,15 +548,15 @@ CandidateEvidence evidence_of(const Scored& x, const Scored* chosen) {
 // table itself.
 void settle_table(const Sample& sample, const Reading& r, Analysis& best, const Candidate& winner,
                   Dialect& d, Scratch& work) {
-  d.delimiter = winner.delimiter;
-  d.quote_char =
+  d.delimiter.value = winner.delimiter;
+  d.quote_char.value =
       winner.quote == kNoQuote ? std::nullopt : std::optional<unsigned char>(winner.quote);
-  d.skip_initial_space = winner.skip;
-  if (winner.escape != kNoQuote) d.escape_char = static_cast<unsigned char>(winner.escape);
+  d.skip_initial_space.value = winner.skip;
+  if (winner.escape != kNoQuote) d.escape_char.value = static_cast<unsigned char>(winner.escape);
   const std::uint64_t sep_offset = sample.sep_offset;
-  d.preamble_lines = sep_offset;
+  d.preamble_lines.value = sep_offset;
   if (best.preamble_rows > 0 && !best.table.empty())
-    d.preamble_lines = sep_offset + r.rows[best.table[0]].line;
+    d.preamble_lines.value = sep_offset + r.rows[best.table[0]].line;
 
   // Step 6a: with several tables, the largest is the table: the lines
   // above it are a preamble, and from the next table on no row is its own.
@@ -574,7 +574,7 @@ void settle_table(const Sample& sample, const Reading& r, Analysis& best, const 
     if (tables.end < best.table.size())
       d.other_table_line = sep_offset + r.rows[best.table[tables.end]].line + 1;
     if (tables.begin > 0) {
-      d.preamble_lines = sep_offset + r.rows[best.table[tables.begin]].line;
+      d.preamble_lines.value = sep_offset + r.rows[best.table[tables.begin]].line;
       if (tables.table_above)
         d.other_table_above_line = sep_offset + r.rows[best.table[0]].line + 1;
     }
@@ -592,7 +592,7 @@ void settle_table(const Sample& sample, const Reading& r, Analysis& best, const 
   // Step 7: header and widths.
   describe_table(sample.text, r, best, winner, d, work.table);
   if (undecided && tables.widest > d.expected_width) {
-    d.expected_width = tables.widest;
+    d.expected_width.value = tables.widest;
     d.header_missing_first = false;
   }
 }
@@ -600,24 +600,24 @@ void settle_table(const Sample& sample, const Reading& r, Analysis& best, const 
 // Comments: given, or '#' when a line starts with it and is no row of the
 // table: above the table, or of another width than its rows (a '#' row of
 // the table's width, a header "#id,name" included, is a row).
-void find_comments(const DetectOptions& o, const Reading& r, const Analysis& best, Dialect& d) {
-  if (o.comment_given) {
-    d.comment_char = o.comment_char;
+void find_comments(const Dialect& o, const Reading& r, const Analysis& best, Dialect& d) {
+  if (o.comment_char.given) {
+    d.comment_char.value = o.comment_char.value;
     return;
   }
   const std::size_t head = best.table.empty() ? SIZE_MAX : best.table.front();
-  for (std::size_t i = 0; i < r.rows.size() && !d.comment_char; ++i) {
+  for (std::size_t i = 0; i < r.rows.size() && !d.comment_char.value; ++i) {
     const RowInfo& row = r.rows[i];
     if (!row.comment || row.blank || i == head) continue;
-    if (i < head || row.width != best.width || best.width == 1) d.comment_char = '#';
+    if (i < head || row.width != best.width || best.width == 1) d.comment_char.value = '#';
   }
 }
 
 }  // namespace
 
-Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
+Dialect detect_dialect(std::string_view text, const Dialect& given) {
   Dialect d;
-  DetectOptions o = options;
+  Dialect o = given;
   const Sample sample = take_sample(text, o, d);
   thread_local Scratch storage;
   Scratch& work = storage;  // the thread's storage looked up once
@@ -627,7 +627,7 @@ Dialect detect_dialect(std::string_view text, const DetectOptions& options) {
   const Scored* chosen =
       Chooser(work.scored.data(), work.scored.data() + n, o, sample.steady).choose(one_column_kept);
   const Scored* single = nullptr;
-  if (!d.single_line && !o.delimiter && !one_column_kept) {
+  if (!d.single_line && !o.delimiter.given && !one_column_kept) {
     if (Scored* x = single_column(sample, o, chosen, n, work)) chosen = single = x;
   }
   if (o.keep_evidence) {

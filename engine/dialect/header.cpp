@@ -240,9 +240,9 @@ void describe_table(std::string_view s, const Reading& r, const Analysis& a, con
   d.header = reason != nullptr;
   d.header_evidence = reason != nullptr ? reason : "first row like the rows below";
   if (!d.header) d.header_rows = 1;
-  d.expected_width = a.width;
+  d.expected_width.value = a.width;
   if (d.header && max_data <= head.width) {
-    d.expected_width = head.width;
+    d.expected_width.value = head.width;
   } else if (d.header && head.width + 1 == a.width && max_data == a.width) {
     // The missing name is the first one only when the data rows say so:
     // several full rows none of which ends in an empty field (a trailing
@@ -251,11 +251,12 @@ void describe_table(std::string_view s, const Reading& r, const Analysis& a, con
     // its width, as the core's first-come rule does, and otherwise the
     // header is padded at the end.
     d.header_missing_first = top == 0 && empty_last == 0 && (full_rows >= 2 || row_labels);
-    d.expected_width = d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
+    d.expected_width.value =
+        d.header_missing_first || head_width_rows < wide_rows ? a.width : head.width;
   }
   // A header of several rows may leave out the empty cells at the end of a
   // row of group labels or units: the table's own width stands.
-  if (d.header_rows > 1) d.expected_width = std::max(a.width, head.width);
+  if (d.header_rows > 1) d.expected_width.value = std::max(a.width, head.width);
 }
 
 }  // namespace gleave::dialect

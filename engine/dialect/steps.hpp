@@ -29,7 +29,7 @@ unsigned char single_line_delimiter(std::string_view line);
 std::size_t count_byte(std::string_view s, char c);
 
 // The candidate dialects worth reading on sample `s`.
-void candidates(std::string_view s, const DetectOptions& o, std::vector<Candidate>& out);
+void candidates(std::string_view s, const Dialect& o, std::vector<Candidate>& out);
 
 // Scratch memory of the header step, kept from one detection to the next.
 struct HeaderScratch {

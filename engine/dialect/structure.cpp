@@ -580,9 +580,10 @@ Tables find_tables(std::string_view s, const Reading& r, const Analysis& a, unsi
 namespace gleave::dialect {
 
 TextTables::TextTables(const Dialect& d)
-    : candidate_{d.delimiter, d.quote_char ? static_cast<int>(*d.quote_char) : kNoQuote,
+    : candidate_{d.delimiter, d.quote_char.value ? static_cast<int>(*d.quote_char.value) : kNoQuote,
                  d.skip_initial_space,
-                 d.quote_char && d.escape_char ? static_cast<int>(*d.escape_char) : kNoQuote},
+                 d.quote_char.value && d.escape_char.value ? static_cast<int>(*d.escape_char.value)
+                                                           : kNoQuote},
       above_(d.other_table_above_line != 0 ? d.other_table_above_line - 1 : d.preamble_lines),
       scan_(d.delimiter, candidate_.quote) {}
 
@@ -614,10 +615,10 @@ void TextTables::settle(Dialect& d) {
   d.tables_undecided = false;
   if (f.tables.count == 0) return;
   d.tables = f.tables.count;
-  d.preamble_lines = above_;
+  d.preamble_lines.value = above_;
   d.other_table_above_line = 0;
   if (f.tables.begin > 0) {
-    d.preamble_lines = f.begin_line - 1;
+    d.preamble_lines.value = f.begin_line - 1;
     if (f.tables.table_above) d.other_table_above_line = f.first_line;
   }
   d.other_table_line = f.end_line;

@@ -242,13 +242,14 @@ class JobRun {
       if (Status s = start_product(); !s) return s.error();
     }
     JobSink sink(output_, quarantine_ ? &*quarantine_ : nullptr, job_.interrupt);
-    sink.quote_char = job_.core ? job_.options.quote_char : windowed_->prepared().quote_byte();
+    const Dialect& dialect = job_.core ? job_.dialect : windowed_->prepared().dialect;
+    sink.quote_char = dialect.quote_char.value.value_or('"');
     sink.exact_raw = !job_.core;
     if (store_) sink.store = &*store_;
     if (job_.part != nullptr) sink.part = &job_.part->pass;
-    RepairPass<ChunkedText, JobSink> pass(*text_, job_.options,
-                                          job_.core ? kCoreRules : kProductRules, sink);
-    const ProductCounts counts = pass.run(job_.core ? nullptr : &windowed_->prepared().dialect);
+    RepairPass<ChunkedText, JobSink> pass(*text_, dialect, job_.core ? kCoreRules : kProductRules,
+                                          sink);
+    const ProductCounts counts = pass.run();
     if (text_->error()) return named(std::move(*text_->error()), IoRole::Input, job_.input);
     if (!sink.status) return sink.status.error();
     if (sink.interrupted) return IoError::from_fixed(IoFixed::Interrupted);
@@ -305,10 +306,10 @@ class JobRun {
     const bool mid_table = job_.part != nullptr && job_.part->pass.mid_table;
     const WindowedInput::BeforeText before = [&](const PreparedText& prepared,
                                                  std::uint64_t text_at, bool pipe) {
-      return start_part(prepared, text_at, pipe, mid_table);
+      return place_part(*job_.part, in_, prepared, text_at, pipe);
     };
-    auto opened = WindowedInput::open(in_, job_.options, *job_.dialect, job_.refuse_binary,
-                                      job_.interrupt, job_.part != nullptr ? &before : nullptr);
+    auto opened = WindowedInput::open(in_, job_.dialect, job_.refuse_binary, job_.interrupt,
+                                      job_.part != nullptr ? &before : nullptr);
     if (!opened) {
       if (IoError* io = opened.error().io())
         return named(std::move(*io), IoRole::Input, job_.input);
@@ -359,31 +360,7 @@ class JobRun {
     return {};
   }
 
-  InputReport report(const ProductCounts& counts) { return windowed_->report(counts); }
-
-  // A part of the file: its text from its start (the file's, or where its
-  // first row starts), up to where its pass stops; the descriptor is put
-  // where that text starts before the text is first read.
-  Status start_part(const PreparedText& prepared, std::uint64_t text_at, bool pipe,
-                    bool mid_table) {
-    FilePart& part = *job_.part;
-    if (pipe) return IoError::from_errno(ESPIPE);
-    if (mid_table && part.place) {
-      auto start = part.place(in_, prepared.dialect);
-      if (!start) return std::move(start.error());
-      part.start = start.value();
-    }
-    part.text_at = mid_table ? part.start : text_at;
-    if (::lseek(in_, static_cast<off_t>(part.text_at), SEEK_SET) < 0) {
-      return IoError::from_errno(errno);
-    }
-    const std::uint64_t stop = part.stop, at = part.text_at;
-    part.pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
-    const Dialect& d = prepared.dialect;
-    part.rule_line = std::max(
-        {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
-    return {};
-  }
+  InputRead report(const ProductCounts& counts) { return windowed_->report(counts); }
 
   const FileJob& job_;
   const KeepOffset keep_;  // a caller's descriptor ends where it stood
@@ -405,27 +382,9 @@ Result<JobCounts> run_job(const FileJob& job) {
 
 }  // namespace
 
-const char* dialect_conflict(unsigned char delimiter, std::optional<unsigned char> quote_char,
-                             std::optional<unsigned char> escape_char) noexcept {
-  if (quote_char && *quote_char == delimiter) return "delimiter and quote_char must differ";
-  if (escape_char && (*escape_char == delimiter || escape_char == quote_char)) {
-    return "escape_char must differ from delimiter and quote_char";
-  }
-  return nullptr;
-}
-
-std::optional<GleaveError> check_dialect(const PreparedText& prepared, const GleaveOptions& options,
-                                         const DialectRequest& request) {
-  const Dialect& d = prepared.dialect;
-  const unsigned char delimiter = options.delimiter.value_or(d.delimiter);
-  const std::optional<unsigned char> quote =
-      request.quote_given ? request.quote_char : d.quote_char;
-  const std::optional<unsigned char> escape = !quote                 ? std::nullopt
-                                              : request.escape_given ? request.escape_char
-                                                                     : d.escape_char;
-  const char* conflict = dialect_conflict(delimiter, quote, escape);
-  if (conflict == nullptr) return std::nullopt;
-  return GleaveError(InvalidError{conflict});
+Status check_dialect(const Dialect& dialect) {
+  if (const char* conflict = dialect.conflict()) return GleaveError(InvalidError{conflict});
+  return {};
 }
 
 Status check_nul_paths(const FileJob& job) {
@@ -455,6 +414,27 @@ Status check_job_paths(const FileJob& job) {
       same_file(job.output.path, job.input.path)) {
     return named(IoError::from_fixed(IoFixed::OutputIsInput), IoRole::Output, job.output);
   }
+  return {};
+}
+
+Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uint64_t text_at,
+                  bool pipe) {
+  if (pipe) return IoError::from_errno(ESPIPE);
+  const bool mid_table = part.pass.mid_table;
+  if (mid_table && part.place) {
+    auto start = part.place(fd, prepared.dialect);
+    if (!start) return std::move(start.error());
+    part.start = start.value();
+  }
+  part.text_at = mid_table ? part.start : text_at;
+  if (::lseek(fd, static_cast<off_t>(part.text_at), SEEK_SET) < 0) {
+    return IoError::from_errno(errno);
+  }
+  const std::uint64_t stop = part.stop, at = part.text_at;
+  part.pass.stop_at = stop == UINT64_MAX ? stop : stop > at ? stop - at : 0;
+  const Dialect& d = prepared.dialect;
+  part.rule_line = std::max(
+      {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
   return {};
 }
 

@@ -49,30 +49,36 @@ struct FilePart {
   bool same_bytes = false;
 };
 
+// Places a part's text before it is first read (the BeforeText hook of
+// the part's WindowedInput on `fd`): finds where a mid-table part starts,
+// puts the descriptor there and sets where the pass stops and which line
+// the dialect's rules name last. A pipe cannot be cut: ESPIPE.
+Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uint64_t text_at,
+                  bool pipe);
+
 struct FileJob {
   FileRef input;
   FileRef output;
   std::optional<FileRef> quarantine;
-  GleaveOptions options;
+  // The options given; the rest of the dialect is detected (the product's
+  // job) or settled on the text (the core's).
+  Dialect dialect;
   bool allow_in_place = false;  // an output naming the input replaces it
   bool refuse_binary = false;   // IoFixed::NotText for input that is plainly not text
   Interrupt* interrupt = nullptr;
-  // Set: the product pass (the input converted to UTF-8, its dialect
-  // detected around the parts given here and in `options`).
-  std::optional<DialectRequest> dialect;
-  // The core module's file repair (no dialect): rows read by the core's
-  // rules, quarantine lines rebuilt from the parsed fields and written once
-  // the output is complete, both files written where they stand (only an
-  // output that is the input is replaced, by rename), and the paths
-  // compared once the input is open and its first bytes read. Exhausted
-  // memory is not caught.
+  // Unless `core`, the product pass: the input converted to UTF-8, its
+  // dialect detected around the parts given. The core module's file repair (no dialect): rows read
+  // by the core's rules, quarantine lines rebuilt from the parsed fields and written once the
+  // output is complete, both files written where they stand (only an output that is the input is
+  // replaced, by rename), and the paths compared once the input is open and its first bytes read.
+  // Exhausted memory is not caught.
   bool core = false;
   FilePart* part = nullptr;  // set: only this part of a regular file (the product's job)
 };
 
 struct JobCounts : GleaveCounts {
   unsigned char delimiter = ',';
-  std::optional<InputReport> input;  // how the product pass read the input
+  std::optional<InputRead> input;  // how the product pass read the input
 };
 
 // Reads the input (with a dialect to detect: a window at a time, a regular
@@ -89,23 +95,12 @@ Result<JobCounts> run_file_job(const FileJob& job);
 // carry IoRole::Input.
 Result<ByteBuffer> read_input(const FileRef& input, Interrupt* interrupt, bool refuse_binary);
 
-// The one check of a dialect in force, the caller's parts and the detected
-// ones together: the message of the first rule it breaks, or null. A quote
-// or escape that is also the delimiter cannot be told from it, and an
-// escape that is the quote is a doubled quote; either way the output would
-// not read back as the rows. The argument checks ask it too (when both
-// parts are given), so the messages are the same whichever part was
-// detected.
-const char* dialect_conflict(unsigned char delimiter, std::optional<unsigned char> quote_char,
-                             std::optional<unsigned char> escape_char) noexcept;
-
-// The same for the dialect a text is read with, before any row is read or
-// written: the caller's parts (`options`, `request`) over the detected ones
-// (`prepared`). Detection may have had to work around a given part (a
+// The dialect's check (Dialect::conflict) as an InvalidError (a
+// ValueError) naming the rule it breaks. The argument checks ask it before
+// detection, and the jobs once the dialect is settled and before any row is
+// read or written: detection may have had to work around a given part (a
 // quote that is the file's delimiter); the caller's part is what counts.
-// InvalidError (a ValueError) naming the conflict.
-std::optional<GleaveError> check_dialect(const PreparedText& prepared, const GleaveOptions& options,
-                                         const DialectRequest& request);
+Status check_dialect(const Dialect& dialect);
 
 // Checks that no path holds a NUL byte.
 Status check_nul_paths(const FileJob& job);

@@ -112,7 +112,7 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
     // Whole rows: a header or a quoted field longer than the sample's
     // window is read to its end (and a little past it, so that the sample
     // is not taken for the whole input).
-    const std::size_t rows_end = c.skip + sample_end(text, DetectOptions{}.sample_bytes);
+    const std::size_t rows_end = c.skip + sample_end(text, Dialect{}.sample_bytes);
     plan.prefix = std::string(h.substr(0, std::max(kPrefix, rows_end + 64)));
     plan.prefix.resize(c.skip +
                        valid_utf8_prefix(plan.prefix.data() + c.skip, plan.prefix.size() - c.skip));
@@ -339,27 +339,25 @@ struct WindowedInput::Parts {
 WindowedInput::WindowedInput() : parts_(std::make_unique<Parts>()) {}
 WindowedInput::~WindowedInput() = default;
 
-Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveOptions& options,
-                                                           const DialectRequest& request,
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect& given,
                                                            bool refuse_binary, Interrupt* interrupt,
                                                            const BeforeText* before) {
   std::unique_ptr<WindowedInput> in(new WindowedInput());
   Parts& p = *in->parts_;
-  auto planned = plan_windows(fd, request.encoding, refuse_binary, interrupt, p.stream);
+  auto planned = plan_windows(fd, given.encoding.value, refuse_binary, interrupt, p.stream);
   if (!planned) return std::move(planned.error());
   p.plan = std::move(planned.value());
   // The dialect from the prefix, the rows from the file.
-  DialectRequest asked = request;
-  if (p.plan->decode) asked.encoding = "utf-8";  // the prefix is decoded already
-  in->prepared_ = prepare_text(p.plan->prefix, options, asked, false, false);
+  Dialect asked = given;
+  if (p.plan->decode) asked.encoding.value = "utf-8";  // the prefix is decoded already
+  in->prepared_ = prepare_text(p.plan->prefix, asked, false);
   if (!in->prepared_.ok()) return GleaveError(EncodingError{in->prepared_.error});
-  if (auto conflict = check_dialect(in->prepared_, options, request)) return std::move(*conflict);
-  in->prepared_.encoding = p.plan->encoding;
-  if (in->prepared_.dialect.tables_undecided && !p.stream && !request.preamble_lines) {
-    if (Status s = settle_file_tables(fd, *p.plan, interrupt, in->prepared_.dialect); !s) {
-      return std::move(s.error());
-    }
-    apply_given(in->prepared_.dialect, options, request);
+  Dialect& d = in->prepared_.dialect;
+  if (Status s = check_dialect(d); !s) return std::move(s.error());
+  d.encoding.value = p.plan->encoding;
+  if (d.tables_undecided && !p.stream && !given.preamble_lines.given) {
+    if (Status s = settle_file_tables(fd, *p.plan, interrupt, d); !s) return std::move(s.error());
+    d.take_given(given);
   }
   if (before != nullptr) {
     if (Status s = (*before)(in->prepared_, p.plan->text_at, p.stream.has_value()); !s) {
@@ -378,20 +376,21 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const GleaveO
   return in;
 }
 
-InputReport WindowedInput::report(const ProductCounts& counts) {
+InputRead WindowedInput::report(const ProductCounts& counts) {
   if (parts_->text) parts_->text->stop_reading_ahead();
+  Dialect& d = prepared_.dialect;
   if (parts_->decoded) {
-    prepared_.replaced = parts_->decoded->replaced();
-    prepared_.fallback = parts_->decoded->fallback();
-    if (parts_->decoded->from() == PieceDecoder::From::Cp1252) prepared_.encoding = "cp1252";
+    d.replaced_bytes = parts_->decoded->replaced();
+    d.fallback_bytes = parts_->decoded->fallback();
+    if (parts_->decoded->from() == PieceDecoder::From::Cp1252) d.encoding.value = "cp1252";
   }
-  return input_report(prepared_, counts);
+  return input_read(prepared_, counts);
 }
 
 bool WindowedInput::text_is_bytes() const {
   using From = PieceDecoder::From;
   const From from = parts_->decoded ? parts_->decoded->from() : From::Utf8Lossy;
-  return prepared_.replaced == 0 && prepared_.fallback == 0 &&
+  return prepared_.dialect.replaced_bytes == 0 && prepared_.dialect.fallback_bytes == 0 &&
          (from == From::Utf8Lossy || from == From::Utf8Mixed || from == From::Utf8OrCp1252);
 }
 

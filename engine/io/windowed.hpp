@@ -30,8 +30,7 @@ class WindowedInput {
   // whether the input is a pipe: a part of a file moves the descriptor to
   // its own start there.
   using BeforeText = std::function<Status(const PreparedText&, std::uint64_t, bool)>;
-  static Result<std::unique_ptr<WindowedInput>> open(int fd, const GleaveOptions& options,
-                                                     const DialectRequest& request,
+  static Result<std::unique_ptr<WindowedInput>> open(int fd, const Dialect& given,
                                                      bool refuse_binary, Interrupt* interrupt,
                                                      const BeforeText* before = nullptr);
   ~WindowedInput();
@@ -43,7 +42,7 @@ class WindowedInput {
   // The window the pass reads (see run_product_pass).
   ChunkedText& text() noexcept { return *text_; }
   // After the pass: how the input was read.
-  InputReport report(const ProductCounts& counts);
+  InputRead report(const ProductCounts& counts);
   // After report(): whether the text read is the input's own bytes (UTF-8,
   // nothing replaced or read as cp1252), so that a byte offset in one is
   // the same offset in the other.

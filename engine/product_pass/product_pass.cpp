@@ -15,32 +15,14 @@ bool encoding_known(std::string_view name) {
   return transcode_to_utf8(std::string_view(), name).ok();
 }
 
-void apply_given(Dialect& d, const GleaveOptions& options, const DialectRequest& request) {
-  if (request.preamble_lines) {
-    d.preamble_lines = *request.preamble_lines;
-    d.sep_line = d.sep_line && d.preamble_lines > 0;
-    d.other_table_above_line = 0;  // what stands above the table is the caller's to say
-  }
-  if (options.expected_columns) {
-    // A width given that is not the one detected says nothing of where a
-    // short header's missing name belongs.
-    if (*options.expected_columns != d.expected_width) d.header_missing_first = false;
-    d.expected_width = *options.expected_columns;
-  }
-}
-
-PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence, bool whole_input) {
+PreparedText prepare_text(std::string_view input, const Dialect& given, bool whole_input) {
   PreparedText p;
   // Damaged UTF-8 is repaired straight into the buffer the text is kept in.
-  Transcoded t = transcode_to_utf8(input, request.encoding, &p.converted);
+  Transcoded t = transcode_to_utf8(input, given.encoding.value, &p.converted);
   if (!t.ok()) {
     p.error = std::move(t.error);
     return p;
   }
-  p.encoding = std::move(t.encoding);
-  p.replaced = t.replaced;
-  p.fallback = t.fallback;
   if (t.borrowed) {
     p.text = t.text(input);
   } else if (p.converted.size() != 0) {
@@ -54,27 +36,26 @@ PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
     p.text = p.converted.view();
   }
 
-  DetectOptions o;
-  static_cast<DialectParts&>(o) = request;
-  o.delimiter = options.delimiter;
-  o.keep_evidence = keep_evidence;
-  p.dialect = detect_dialect(p.text, o);
+  p.dialect = detect_dialect(p.text, given);
   Dialect& d = p.dialect;
   // Which table is largest, and which rows are notes under it, is for all
   // of the text to say when the sample could not.
   // (Lines above the table that the caller gave leave no table to choose.)
-  if (whole_input && d.tables_undecided && !request.preamble_lines) {
+  if (whole_input && d.tables_undecided && !given.preamble_lines.given) {
     dialect::settle_tables(p.text, d);
   }
-  apply_given(d, options, request);
+  d.take_given(given);
+  d.encoding = Option<std::string>(std::move(t.encoding));
+  d.encoding.given = given.encoding.given;
+  d.replaced_bytes = t.replaced;
+  d.fallback_bytes = t.fallback;
   return p;
 }
 
-PreparedText prepare_sample(std::string_view prefix, bool complete, const GleaveOptions& options,
-                            const DialectRequest& request, bool keep_evidence) {
-  if (complete) return prepare_text(prefix, options, request, keep_evidence);
-  DialectRequest named = request;
-  if (named.encoding.empty()) named.encoding = detect_encoding(prefix, false);
+PreparedText prepare_sample(std::string_view prefix, bool complete, const Dialect& given) {
+  if (complete) return prepare_text(prefix, given);
+  Dialect named = given;
+  if (named.encoding.value.empty()) named.encoding.value = detect_encoding(prefix, false);
   const std::string& e = named.encoding;
   const bool wide = e.rfind("utf-16", 0) == 0 || e.rfind("utf-32", 0) == 0;
   if (wide) {
@@ -87,12 +68,13 @@ PreparedText prepare_sample(std::string_view prefix, bool complete, const Gleave
   const std::string detected = named.encoding;
   // Detected UTF-8 is read as the whole input will be: its bytes that are
   // not UTF-8 as cp1252 (counted as such), not as U+FFFD.
-  if (request.encoding.empty() && (detected == "utf-8" || detected == "utf-8-sig")) {
-    named.encoding.clear();
+  const bool encoding_detected = given.encoding.value.empty();
+  if (encoding_detected && (detected == "utf-8" || detected == "utf-8-sig")) {
+    named.encoding.value.clear();
   }
-  PreparedText p = prepare_text(prefix, options, named, keep_evidence, false);
+  PreparedText p = prepare_text(prefix, named, false);
   // What was detected is reported as detection names it.
-  if (request.encoding.empty() && p.ok()) p.encoding = detected;
+  if (encoding_detected && p.ok()) p.dialect.encoding.value = detected;
   return p;
 }
 
@@ -342,25 +324,9 @@ bool PassCarry::unpack(std::string_view bytes, std::uint64_t line, PassCarry& ou
   return u.done();
 }
 
-InputReport input_report(const PreparedText& in, const ProductCounts& counts) {
-  InputReport r;
-  r.encoding = in.encoding;
-  r.replaced_bytes = in.replaced;
-  r.fallback_bytes = in.fallback;
-  r.quote_char = in.dialect.quote_char;
-  r.skip_initial_space = in.dialect.skip_initial_space;
-  r.escape_char = in.dialect.escape_char;
-  r.preamble_lines = in.dialect.preamble_lines;
-  r.header = in.dialect.header;
-  r.not_a_table = in.dialect.not_a_table;
-  r.preamble_rows = counts.preamble_rows;
-  r.blank_rows = counts.blank_rows;
-  r.tables = in.dialect.tables;
-  r.other_table_rows = counts.other_table_rows;
-  r.footnote_rows = counts.footnote_rows;
-  r.repeated_header_rows = counts.repeated_header_rows;
-  r.comment_rows = counts.comment_rows;
-  r.runaway_quotes = counts.runaway_quotes;
+InputRead input_read(const PreparedText& in, const ProductCounts& counts) {
+  InputRead r{in.dialect, counts};
+  r.dialect.evidence.clear();
   return r;
 }
 

@@ -24,73 +24,38 @@
 
 namespace gleave {
 
-// What the caller fixed about the input beyond the repair options; every
-// part left empty is detected.
-struct DialectRequest : DialectParts {
-  std::string encoding;  // empty: detected; else any name iconv knows
-  std::optional<std::uint64_t> preamble_lines;
-};
-
-// How the input was read, for the summary and detect().
-struct InputReport {
-  std::string encoding;
-  std::uint64_t replaced_bytes = 0;  // bytes that could not be decoded, written as U+FFFD
-  std::uint64_t fallback_bytes = 0;  // bytes of detected UTF-8 that were not, read as cp1252
-  std::optional<unsigned char> quote_char;
-  bool skip_initial_space = false;
-  std::optional<unsigned char> escape_char;
-  std::uint64_t preamble_lines = 0;  // physical lines above the table
-  bool header = false;
-  bool not_a_table = false;
-  std::uint64_t preamble_rows = 0;         // non-blank preamble lines, quarantined
-  std::uint64_t blank_rows = 0;            // blank lines skipped
-  std::uint32_t tables = 0;                // tables seen in the detection sample
-  std::uint64_t other_table_rows = 0;      // rows of the tables after the first, quarantined
-  std::uint64_t footnote_rows = 0;         // notes under the table, quarantined
-  std::uint64_t repeated_header_rows = 0;  // later rows that repeat the header, quarantined
-  std::uint64_t comment_rows = 0;          // comment lines, quarantined
-  std::uint64_t runaway_quotes = 0;        // quoted fields that swallowed rows, read again as rows
-};
-
 // The input as UTF-8 with its dialect settled.
 struct PreparedText {
   ByteBuffer converted;   // the UTF-8 text when the input had to be converted
   std::string_view text;  // the UTF-8 text: in the input, or in `converted`
-  Dialect dialect;        // with the caller's parts in force
-  std::string encoding;
-  std::uint64_t replaced = 0;
-  std::uint64_t fallback = 0;  // see InputReport::fallback_bytes
-  std::string error;           // non-empty when the input could not be converted at all
+  // With the caller's parts in force, the encoding read and the bytes
+  // replaced or read as cp1252.
+  Dialect dialect;
+  std::string error;  // non-empty when the input could not be converted at all
 
   bool ok() const noexcept { return error.empty(); }
   // The quote byte for the parser and the writer: the dialect's, or the
   // double quote (written only around fields that need it) when the input
   // has no quoting.
-  unsigned char quote_byte() const noexcept { return dialect.quote_char.value_or('"'); }
+  unsigned char quote_byte() const noexcept { return dialect.quote_char.value.value_or('"'); }
 };
-
-// Puts the parts of the dialect the caller gave (the lines above the
-// table, the width) in place of the detected ones.
-void apply_given(Dialect& d, const GleaveOptions& options, const DialectRequest& request);
 
 // True when `name` is an encoding transcode_to_utf8 accepts.
 bool encoding_known(std::string_view name);
 
-// Converts `input` and detects its dialect. The text views `input` when it
-// was valid UTF-8 already, so `input` must outlive the result. A given
-// delimiter or expected width in `options` overrides the detected one.
-// `whole_input` says `input` is all there is (not the first bytes of a
-// longer input): which of several tables is largest is then settled on all
-// of it when the sample could not. Never throws but std::bad_alloc.
-PreparedText prepare_text(std::string_view input, const GleaveOptions& options,
-                          const DialectRequest& request, bool keep_evidence = false,
-                          bool whole_input = true);
+// Converts `input` and detects its dialect around the parts `given` holds,
+// which are then put in force over the detected ones (Dialect::take_given).
+// The text views `input` when it was valid UTF-8 already, so `input` must
+// outlive the result. `whole_input` says `input` is all there is (not the
+// first bytes of a longer input): which of several tables is largest is
+// then settled on all of it when the sample could not. Never throws but
+// std::bad_alloc.
+PreparedText prepare_text(std::string_view input, const Dialect& given, bool whole_input = true);
 
 // The same for the first bytes of a longer input (`complete` false): the
 // encoding is named from them, and they are cut at the last whole line (or
 // whole code unit) before conversion, so that no character is split.
-PreparedText prepare_sample(std::string_view prefix, bool complete, const GleaveOptions& options,
-                            const DialectRequest& request, bool keep_evidence);
+PreparedText prepare_sample(std::string_view prefix, bool complete, const Dialect& given);
 
 // At most `max` bytes from the start of a file (path, or descriptor when
 // fd >= 0, read from where it stands and put back there when it can seek);
@@ -280,16 +245,16 @@ struct PassRange {
 template <class Input, class Sink>
 class RepairPass {
  public:
-  RepairPass(Input& source, const GleaveOptions& options, const PassRules& rules, Sink& sink)
-      : src_(source), options_(options), rules_(rules), sink_(sink), carry_(pick_carry(sink)) {}
+  // Under rules that detect on the text, `dialect` holds the parts given
+  // and the rest is settled on the text; else it is the dialect in force.
+  // It must outlive the pass.
+  RepairPass(Input& source, const Dialect& dialect, const PassRules& rules, Sink& sink)
+      : src_(source), d_(&dialect), rules_(rules), sink_(sink), carry_(pick_carry(sink)) {}
 
-  // With `dialect` null the rules must detect on the text; the dialect, when
-  // given, must outlive the pass.
-  ProductCounts run(const Dialect* dialect) {
-    if (dialect == nullptr) {
+  ProductCounts run() {
+    if (rules_.detect_on_text) {
       if (!settle_on_text()) return counts_;
     } else {
-      d_ = dialect;
       counts_.delimiter = d_->delimiter;
       counts_.inferred_columns = d_->expected_width;
       // A sink that names columns learns how many rows the header spans.
@@ -339,8 +304,8 @@ class RepairPass {
   // enough for them). An empty text settles nothing: every count 0, the comma.
   bool settle_on_text() {
     if (!first_window()) return false;
-    if (options_.delimiter) {
-      counts_.delimiter = *options_.delimiter;
+    if (d_->delimiter.given) {
+      counts_.delimiter = d_->delimiter;
     } else {
       const auto d = settle_on_prefix(src_, [](std::string_view w, bool c, const RunawayProbe& p) {
         return sniff_delimiter(w, c, p);
@@ -349,8 +314,8 @@ class RepairPass {
       counts_.delimiter = *d;
     }
     std::uint64_t width = 0;
-    if (options_.expected_columns) {
-      width = *options_.expected_columns;
+    if (d_->expected_width.given) {
+      width = d_->expected_width;
     } else {
       const unsigned char delimiter = counts_.delimiter;
       const auto w =
@@ -361,9 +326,9 @@ class RepairPass {
       width = *w;
     }
     counts_.inferred_columns = width;
-    detected_.delimiter = counts_.delimiter;
-    detected_.quote_char = options_.quote_char;
-    detected_.expected_width = width;
+    detected_ = *d_;
+    detected_.delimiter.value = counts_.delimiter;
+    detected_.expected_width.value = width;
     d_ = &detected_;
     sink_.begin(counts_.delimiter, width);
     return true;
@@ -373,7 +338,7 @@ class RepairPass {
     const Dialect& d = *d_;
     width_ = d.expected_width;
     separator_ = byte_char(d.delimiter);
-    quote_ = d.quote_char.value_or('"');
+    quote_ = d.quote_char.value.value_or('"');
     pos_ = !mid_table() && text_.substr(0, 3) == "\xEF\xBB\xBF" ? 3 : 0;
     if (range_ != nullptr) line_number_ = range_->first_line;
     above_from_ = d.other_table_above_line;
@@ -390,8 +355,8 @@ class RepairPass {
     watch_header_ = d.header && d.header_rows <= 1 && width_ >= 2;
     // Rows of quoted fields read as the dialect says: an escape character
     // makes strict lines a different matter, and without quoting nothing runs.
-    check_runaways_ =
-        rules_.reread_runaways && d.quote_char.has_value() && !d.escape_char && width_ >= 2;
+    check_runaways_ = rules_.reread_runaways && d.quote_char.value.has_value() &&
+                      !d.escape_char.value && width_ >= 2;
     verdict_.expected = width_;
   }
 
@@ -439,26 +404,17 @@ class RepairPass {
   }
 
   void start_parser() {
-    const Dialect& d = *d_;
-    parser_.emplace(text_, d.delimiter, quote_, options_.repair_quotes);
-    ResilientParser& parser = *parser_;
-    parser.set_final(src_.complete());
-    parser.set_quoting(d.quote_char.has_value());
-    parser.set_skip_leading_blanks(d.skip_initial_space);
     // An escaped quote is read as the quote itself; the rows are written with
     // doubled quotes like any other, so nothing is lost or counted.
-    // A file that escapes its quotes escapes its delimiters outside quotes
-    // too (the core's dialect has no escape).
-    if (d.quote_char && d.escape_char) {
-      parser.set_escape(d.escape_char);
-      parser.set_escape_outside_quotes(d.escape_char);
-    }
+    parser_.emplace(text_, *d_);
+    ResilientParser& parser = *parser_;
+    parser.set_final(src_.complete());
     parser.set_keep_blanks_after_closing_quote(rules_.keep_blanks_after_closing_quote);
     if (line_by_line_ > 0 || range_ != nullptr) parser.resume_at(pos_, line_number_);
   }
 
   bool is_comment(std::string_view raw) const {
-    const auto comment = d_->comment_char;
+    const std::optional<unsigned char>& comment = d_->comment_char;
     return comment && !raw.empty() && static_cast<unsigned char>(raw[0]) == *comment;
   }
   bool set_aside_comment(std::uint64_t line, std::string_view raw) {
@@ -646,8 +602,8 @@ class RepairPass {
     // A header one name short is padded even when short rows are not:
     // quarantined, it would leave its names to the first row of data.
     const bool short_header = short_row && header_row && d_->header;
-    if (fits || (short_row && (options_.fill_ragged_rows || short_header)) ||
-        (!short_row && options_.merge_overflow)) {
+    if (fits || (short_row && (d_->fill_ragged_rows.value || short_header)) ||
+        (!short_row && d_->merge_overflow.value)) {
       verdict_.verdict = Verdict::Kept;
       if (!fits) {
         if (short_row && header_row && d_->header_missing_first && n + 1 == width_) {
@@ -722,8 +678,8 @@ class RepairPass {
         //    line); any other row is read again over a longer window.
         const std::size_t q = parser.starved_quote();
         if (q != SIZE_MAX && !parser.known_runaway(q) &&
-            src_.runs_away(q, d.delimiter, quote_, options_.repair_quotes,
-                           d.quote_char ? d.escape_char : std::nullopt) ==
+            src_.runs_away(q, d.delimiter, quote_, d.repair_quotes,
+                           d.quote_char.value ? d.escape_char.value : std::nullopt) ==
                 std::optional<bool>(true)) {
           parser.set_runaway(q);
           continue;
@@ -772,12 +728,11 @@ class RepairPass {
   static constexpr std::size_t kMaxHeld = 8;
 
   Input& src_;
-  const GleaveOptions& options_;
+  const Dialect* d_;  // the dialect in force
   PassRules rules_;
   Sink& sink_;
   ProductCounts counts_;
   Dialect detected_;  // the dialect settled on the text (the core's rules)
-  const Dialect* d_ = &detected_;
   std::optional<ResilientParser> parser_;
   std::string_view text_;
   std::size_t pos_ = 0;
@@ -810,35 +765,40 @@ template <class Input, class Sink>
 requires requires(Input& i) {
   i.advance(std::size_t{});
 }
-ProductCounts run_product_pass(const PreparedText& in, Input& source, const GleaveOptions& options,
-                               Sink& sink) {
-  RepairPass<Input, Sink> pass(source, options, kProductRules, sink);
-  return pass.run(&in.dialect);
+ProductCounts run_product_pass(const PreparedText& in, Input& source, Sink& sink) {
+  RepairPass<Input, Sink> pass(source, in.dialect, kProductRules, sink);
+  return pass.run();
 }
 
 template <class Sink>
-ProductCounts run_product_pass(const PreparedText& in, const GleaveOptions& options, Sink& sink) {
+ProductCounts run_product_pass(const PreparedText& in, Sink& sink) {
   WholeText whole{in.text};
-  return run_product_pass(in, whole, options, sink);
+  return run_product_pass(in, whole, sink);
 }
 
-// The core's pass: its own detection on the text, every line a row.
+// The core's pass: the delimiter and the width not given in `dialect`
+// detected on the text, every line a row.
 template <class Input, class Sink>
 requires requires(Input& i) {
   i.advance(std::size_t{});
 }
-PassCounts run_pass(Input& in, const GleaveOptions& options, Sink& sink) {
-  RepairPass<Input, Sink> pass(in, options, kCoreRules, sink);
-  return pass.run(nullptr);
+PassCounts run_pass(Input& in, const Dialect& dialect, Sink& sink) {
+  RepairPass<Input, Sink> pass(in, dialect, kCoreRules, sink);
+  return pass.run();
 }
 
 template <class Sink>
-PassCounts run_pass(std::string_view text, const GleaveOptions& options, Sink& sink) {
+PassCounts run_pass(std::string_view text, const Dialect& dialect, Sink& sink) {
   WholeText whole{text};
-  return run_pass(whole, options, sink);
+  return run_pass(whole, dialect, sink);
 }
 
-// The report of a pass over prepared text.
-InputReport input_report(const PreparedText& in, const ProductCounts& counts);
+// How the product pass read its input: the dialect in force (the encoding,
+// the bytes replaced) and what the pass set aside.
+struct InputRead {
+  Dialect dialect;  // without the evidence of detection
+  ProductCounts counts;
+};
+InputRead input_read(const PreparedText& in, const ProductCounts& counts);
 
 }  // namespace gleave

@@ -1,4 +1,4 @@
-// What the repair pass works with: its options, its row verdicts and the
+// What the repair pass works with: its row verdicts and the
 // contract of the sinks it hands rows to. The pass itself (RepairPass, in
 // engine/product_pass/product_pass.hpp) is one walk over a text that sorts
 // every row into kept rows (unchanged, padded or merged) and quarantine
@@ -20,15 +20,6 @@
 #include "engine/scan/text.hpp"
 
 namespace gleave {
-
-struct GleaveOptions {
-  std::optional<unsigned char> delimiter;  // absent: sniffed
-  unsigned char quote_char = '"';
-  bool fill_ragged_rows = true;
-  bool merge_overflow = true;
-  std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no width rule
-  bool repair_quotes = true;
-};
 
 // What the pass made of one row. Kept: written as parsed; Padded: short, filled
 // with empty fields; Merged: its surplus fields folded into the last column;
@@ -180,15 +171,15 @@ auto settle_on_prefix(Input& in, Detect&& detect)
 
 // The fields and the line of quarantine records, read again from the text
 // of the pass that made them (the same parser from the row's first byte
-// gives the same fields). Reuses one row for every record.
+// gives the same fields, read by the dialect of the pass). Reuses one row
+// for every record.
 class QuarantineLines {
  public:
-  QuarantineLines(std::string_view text, unsigned char delimiter, const GleaveOptions& options,
-                  std::uint64_t width)
-      : delimiter_(delimiter),
-        parser_(text, delimiter, options.quote_char, options.repair_quotes),
-        too_few_(reason_text(Verdict::TooFew, width)),
-        too_many_(reason_text(Verdict::TooMany, width)) {}
+  QuarantineLines(std::string_view text, const Dialect& dialect)
+      : delimiter_(dialect.delimiter),
+        parser_(text, dialect),
+        too_few_(reason_text(Verdict::TooFew, dialect.expected_width)),
+        too_many_(reason_text(Verdict::TooMany, dialect.expected_width)) {}
 
   // The record's fields as parsed; valid until the next call.
   const Row& fields(const QuarantineRecord& record) {

@@ -48,6 +48,21 @@ void use_portable_scan(bool portable) noexcept {
   simd::force(portable ? simd::Impl::Scalar : simd::chosen_at_load());
 }
 
+ResilientParser::ResilientParser(std::string_view input, const Dialect& dialect) noexcept
+    : ResilientParser(input, dialect.delimiter, dialect.quote_char.value.value_or('"'),
+                      dialect.repair_quotes) {
+  const std::optional<unsigned char>& quote = dialect.quote_char;
+  set_quoting(quote.has_value());
+  set_skip_leading_blanks(dialect.skip_initial_space);
+  // An escaped quote is read as the quote itself. A file that escapes its
+  // quotes escapes its delimiters outside quotes too. Without quoting an
+  // escape means nothing.
+  if (quote && dialect.escape_char.value) {
+    set_escape(dialect.escape_char);
+    set_escape_outside_quotes(dialect.escape_char);
+  }
+}
+
 // Bit i of each mask is set when byte i of the block is an LF; a quote or a
 // CR that is not the first half of a CR LF; the delimiter; 0x80 and above;
 // or a byte that the two-byte UTF-8 check cannot vouch for. That check

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/scan/dialect.hpp"
 #include "engine/scan/text.hpp"
 
 namespace gleave {
@@ -44,6 +45,10 @@ class ResilientParser {
   // Starts past a UTF-8 byte-order mark when the text begins with one.
   ResilientParser(std::string_view input, unsigned char delimiter, unsigned char quote_char,
                   bool repair_quotes) noexcept;
+  // Reads as the dialect says: its delimiter, quote (or no quoting), blanks
+  // after a delimiter, escape (inside quoted fields and out) and quote
+  // repair.
+  ResilientParser(std::string_view input, const Dialect& dialect) noexcept;
 
   // Fills `row` with the next row and returns true, or returns false at the
   // end of the input (and on every call after that). A quoted field whose

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "engine/base/fd.hpp"
@@ -60,10 +63,11 @@ Result<std::uint64_t> first_line_start(int fd, std::uint64_t from, std::uint64_t
 // width: the better of two starts reads more of them.
 std::size_t rows_of_width(std::string_view window, std::size_t at, bool final, const Dialect& d) {
   constexpr std::size_t kRows = 32;
-  ResilientParser parser(window, d.delimiter, d.quote_char.value_or('"'), true);
+  const std::optional<unsigned char>& q = d.quote_char;
+  ResilientParser parser(window, d.delimiter, q.value_or('"'), true);
   parser.set_final(final);
-  parser.set_quoting(d.quote_char.has_value());
-  if (d.quote_char) parser.set_escape(d.escape_char);
+  parser.set_quoting(q.has_value());
+  if (q) parser.set_escape(d.escape_char);
   parser.set_skip_leading_blanks(d.skip_initial_space);
   parser.set_keep_blanks_after_closing_quote(true);
   parser.resume_at(at, 1);
@@ -82,7 +86,7 @@ std::size_t rows_of_width(std::string_view window, std::size_t at, bool final, c
 // it was right.
 Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect& d) {
   auto line_start = first_line_start(fd, from, UINT64_MAX);
-  if (!line_start || from == 0 || !d.quote_char || d.expected_width < 2) return line_start;
+  if (!line_start || from == 0 || !d.quote_char.value || d.expected_width < 2) return line_start;
   constexpr std::size_t kWindow = std::size_t{256} << 10;
   std::string window(kWindow, '\0');
   std::size_t got = 0;
@@ -99,7 +103,7 @@ Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect&
   const std::uint64_t outside = line_start.value() - (from - 1);
   // Inside a field: it closes at the first quote that is not doubled; the
   // rest of its row is read from there.
-  const auto quote = static_cast<char>(*d.quote_char);
+  const auto quote = static_cast<char>(*d.quote_char.value);
   std::size_t at = 1;
   while ((at = window.find(quote, at)) != std::string::npos) {
     if (at + 1 < window.size() && window[at + 1] == quote) {
@@ -122,43 +126,47 @@ Result<std::uint64_t> guess_row_start(int fd, std::uint64_t from, const Dialect&
   return from - 1 + inside;
 }
 
-void pack_report(Packer& p, const InputReport& r) {
-  p.str(r.encoding);
+void pack_report(Packer& p, const InputRead& read) {
+  const Dialect& d = read.dialect;
+  const ProductCounts& c = read.counts;
+  p.str(d.encoding.value);
   for (const std::uint64_t v :
-       {r.replaced_bytes, r.fallback_bytes, r.preamble_lines, r.preamble_rows, r.blank_rows,
-        std::uint64_t{r.tables}, r.other_table_rows, r.footnote_rows, r.repeated_header_rows,
-        r.comment_rows, r.runaway_quotes}) {
+       {d.replaced_bytes, d.fallback_bytes, d.preamble_lines.value, c.preamble_rows, c.blank_rows,
+        std::uint64_t{d.tables}, c.other_table_rows, c.footnote_rows, c.repeated_header_rows,
+        c.comment_rows, c.runaway_quotes}) {
     p.u64(v);
   }
-  p.u64(r.quote_char ? 0x100U | *r.quote_char : 0U);
-  p.u64(r.escape_char ? 0x100U | *r.escape_char : 0U);
-  p.u64((r.skip_initial_space ? 1U : 0U) | (r.header ? 2U : 0U) | (r.not_a_table ? 4U : 0U));
+  p.u64(d.quote_char.value ? 0x100U | *d.quote_char.value : 0U);
+  p.u64(d.escape_char.value ? 0x100U | *d.escape_char.value : 0U);
+  p.u64((d.skip_initial_space.value ? 1U : 0U) | (d.header ? 2U : 0U) | (d.not_a_table ? 4U : 0U));
 }
 
-InputReport unpack_report(Unpacker& u) {
-  InputReport r;
-  r.encoding.assign(u.str());
-  r.replaced_bytes = u.u64();
-  r.fallback_bytes = u.u64();
-  r.preamble_lines = u.u64();
-  r.preamble_rows = u.u64();
-  r.blank_rows = u.u64();
-  r.tables = static_cast<std::uint32_t>(u.u64());
-  r.other_table_rows = u.u64();
-  r.footnote_rows = u.u64();
-  r.repeated_header_rows = u.u64();
-  r.comment_rows = u.u64();
-  r.runaway_quotes = u.u64();
+InputRead unpack_report(Unpacker& u) {
+  InputRead r;
+  Dialect& d = r.dialect;
+  ProductCounts& c = r.counts;
+  d.encoding.value.assign(u.str());
+  d.replaced_bytes = u.u64();
+  d.fallback_bytes = u.u64();
+  d.preamble_lines.value = u.u64();
+  c.preamble_rows = u.u64();
+  c.blank_rows = u.u64();
+  d.tables = static_cast<std::uint32_t>(u.u64());
+  c.other_table_rows = u.u64();
+  c.footnote_rows = u.u64();
+  c.repeated_header_rows = u.u64();
+  c.comment_rows = u.u64();
+  c.runaway_quotes = u.u64();
   auto byte = [](std::uint64_t v) -> std::optional<unsigned char> {
     if ((v & 0x100U) == 0) return std::nullopt;
     return static_cast<unsigned char>(v & 0xFFU);
   };
-  r.quote_char = byte(u.u64());
-  r.escape_char = byte(u.u64());
+  d.quote_char.value = byte(u.u64());
+  d.escape_char.value = byte(u.u64());
   const std::uint64_t flags = u.u64();
-  r.skip_initial_space = (flags & 1U) != 0;
-  r.header = (flags & 2U) != 0;
-  r.not_a_table = (flags & 4U) != 0;
+  d.skip_initial_space.value = (flags & 1U) != 0;
+  d.header = (flags & 2U) != 0;
+  d.not_a_table = (flags & 4U) != 0;
   return r;
 }
 
@@ -189,6 +197,90 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
       return e;
     }
   }
+}
+
+// Copies `size` bytes of `in` from its start to `out` at `at` (the
+// kernel copies when it can). Positional on both sides, so that several
+// parts are copied into one file at once. Stops early once `stop` is set.
+std::optional<IoError> copy_at(int in, int out, std::uint64_t size, std::uint64_t at,
+                               const std::atomic<bool>& stop) {
+  constexpr std::size_t kStep = std::size_t{16} << 20;
+  auto in_off = static_cast<off_t>(0), out_off = static_cast<off_t>(at);
+  bool kernel = true;
+  std::string buf;
+  for (std::uint64_t done = 0; done < size;) {
+    if (stop.load(std::memory_order_relaxed)) return IoError::from_fixed(IoFixed::Interrupted);
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kStep, size - done));
+    ssize_t r = -1;
+    if (kernel) {
+      r = ::copy_file_range(in, &in_off, out, &out_off, want, 0);
+      if (r < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        kernel = false;  // no kernel copy between these files: through memory
+        continue;
+      }
+    } else {
+      buf.resize(want);
+      r = ::pread(in, buf.data(), want, in_off);
+      for (ssize_t w = 0, put = 0; put < r; put += w) {
+        w = ::pwrite(out, buf.data() + put, static_cast<std::size_t>(r - put), out_off + put);
+        if (w < 0 && errno == EINTR) w = 0;
+        if (w < 0) return IoError::from_errno(errno);
+        if (w == 0) return IoError::from_fixed(IoFixed::WriteZero);
+      }
+      if (r > 0) {
+        in_off += r;
+        out_off += r;
+      }
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return IoError::from_errno(errno);
+    if (r == 0) return IoError::from_errno(EIO);  // the part was cut short under us
+    done += static_cast<std::uint64_t>(r);
+  }
+  return std::nullopt;
+}
+
+// Writes the parts' outputs at their offsets in `out` (a prefix sum of
+// their sizes), on a few threads at once; the calling thread alone asks
+// the interrupt.
+std::optional<IoError> copy_parts(const std::vector<PartFiles>& parts, int out,
+                                  Interrupt* interrupt) {
+  std::vector<Fd> ins(parts.size());
+  std::vector<std::uint64_t> sizes(parts.size()), offsets(parts.size());
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    offsets[i] = total;
+    if (parts[i].output.empty()) continue;
+    auto in = open_path(parts[i].output, O_RDONLY, interrupt);
+    if (!in) return named(std::move(*in.error().io()), IoRole::Input, parts[i].output);
+    struct stat st {};
+    if (::fstat(in.value().get(), &st) != 0) return IoError::from_errno(errno);
+    ins[i] = std::move(in.value());
+    sizes[i] = static_cast<std::uint64_t>(st.st_size);
+    total += sizes[i];
+  }
+  if (::ftruncate(out, static_cast<off_t>(total)) != 0) return IoError::from_errno(errno);
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::optional<IoError> first_error;
+  auto work = [&](bool asks) {
+    for (std::size_t i; (i = next.fetch_add(1)) < parts.size();) {
+      if (asks && interrupt != nullptr && interrupt->requested()) stop = true;
+      if (ins[i].get() < 0) continue;
+      if (auto e = copy_at(ins[i].get(), out, sizes[i], offsets[i], stop)) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!first_error) first_error = std::move(e);
+        stop = true;
+      }
+    }
+  };
+  const unsigned threads = std::min<unsigned>(4, std::max(1U, std::thread::hardware_concurrency()));
+  std::vector<std::jthread> helpers;
+  for (unsigned t = 1; t < threads && t < parts.size(); ++t) helpers.emplace_back(work, false);
+  work(true);
+  helpers.clear();  // joins
+  return first_error;
 }
 
 // Copies the quarantine lines of `in` to `out`, each line number moved by
@@ -250,7 +342,8 @@ struct Joined {
 
 }  // namespace
 
-Result<PartResult> repair_part(PartRequest& request) {
+Result<bool> set_up_part(PartRequest& request, FilePart& part, PartResult& out,
+                         std::uint64_t& size) {
   FileJob& job = request.job;
   auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
   if (!opened) return named(std::move(*opened.error().io()), IoRole::Input, job.input.path);
@@ -258,8 +351,7 @@ Result<PartResult> repair_part(PartRequest& request) {
   if (::fstat(opened.value().get(), &st) != 0 || !S_ISREG(st.st_mode)) {
     return named(IoError::from_errno(ESPIPE), IoRole::Input, job.input.path);
   }
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  PartResult out;
+  size = static_cast<std::uint64_t>(st.st_size);
   out.start = request.first ? 0 : std::min(request.start, size);
   opened.value().reset();
   out.first_line = request.first ? 1 : request.first_line;
@@ -269,9 +361,8 @@ Result<PartResult> repair_part(PartRequest& request) {
     out.at_end = true;
     out.carry = request.carry;
     out.start_carry = request.carry;
-    return out;
+    return false;
   }
-  FilePart part;
   part.pass.mid_table = !request.first;
   part.pass.first_line = out.first_line;
   part.start = out.start;
@@ -297,11 +388,11 @@ Result<PartResult> repair_part(PartRequest& request) {
     c.held_count = 0;
   }
   out.start_carry = part.pass.carry.pack(out.first_line);
-  job.part = &part;
-  auto counts = run_file_job(job);
-  job.part = nullptr;
-  if (!counts) return std::move(counts.error());
-  out.counts = std::move(counts.value());
+  return true;
+}
+
+void wrap_up_part(FilePart& part, std::uint64_t size, JobCounts&& counts, PartResult& out) {
+  out.counts = std::move(counts);
   out.start = part.start;
   out.same_bytes = part.same_bytes;
   out.at_end = !part.pass.stopped;
@@ -309,6 +400,21 @@ Result<PartResult> repair_part(PartRequest& request) {
   out.end_line = part.pass.stopped ? part.pass.end_line : 0;
   out.rule_line = part.rule_line;
   out.carry = part.pass.carry.pack(out.end_line);
+}
+
+Result<PartResult> repair_part(PartRequest& request) {
+  FileJob& job = request.job;
+  PartResult out;
+  FilePart part;
+  std::uint64_t size = 0;
+  auto rows = set_up_part(request, part, out, size);
+  if (!rows) return std::move(rows.error());
+  if (!rows.value()) return out;
+  job.part = &part;
+  auto counts = run_file_job(job);
+  job.part = nullptr;
+  if (!counts) return std::move(counts.error());
+  wrap_up_part(part, size, std::move(counts.value()), out);
   return out;
 }
 
@@ -365,16 +471,17 @@ JobCounts add_part_counts(const std::vector<PartResult>& parts) {
     sum.repaired_rows += c.repaired_rows;
     sum.quarantined_rows += c.quarantined_rows;
     if (!sum.input || !c.input) continue;
-    InputReport& r = *sum.input;
-    r.replaced_bytes += c.input->replaced_bytes;
-    r.fallback_bytes += c.input->fallback_bytes;
-    r.preamble_rows += c.input->preamble_rows;
-    r.blank_rows += c.input->blank_rows;
-    r.other_table_rows += c.input->other_table_rows;
-    r.footnote_rows += c.input->footnote_rows;
-    r.repeated_header_rows += c.input->repeated_header_rows;
-    r.comment_rows += c.input->comment_rows;
-    r.runaway_quotes += c.input->runaway_quotes;
+    ProductCounts& r = sum.input->counts;
+    const ProductCounts& part = c.input->counts;
+    sum.input->dialect.replaced_bytes += c.input->dialect.replaced_bytes;
+    sum.input->dialect.fallback_bytes += c.input->dialect.fallback_bytes;
+    r.preamble_rows += part.preamble_rows;
+    r.blank_rows += part.blank_rows;
+    r.other_table_rows += part.other_table_rows;
+    r.footnote_rows += part.footnote_rows;
+    r.repeated_header_rows += part.repeated_header_rows;
+    r.comment_rows += part.comment_rows;
+    r.runaway_quotes += part.runaway_quotes;
   }
   return sum;
 }
@@ -389,11 +496,19 @@ std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std
       return named(std::move(*e), IoRole::Quarantine, *quarantine);
     }
   }
-  for (const PartFiles& part : parts) {
-    auto in = open_path(part.output, O_RDONLY, interrupt);
-    if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
-    if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
+  if (out.replaced) {
+    // A regular file: every part at its own offset, side by side.
+    if (auto e = copy_parts(parts, out.out->fd(), interrupt)) {
       return named(std::move(*e), IoRole::Output, output);
+    }
+  }
+  for (const PartFiles& part : parts) {
+    if (!out.replaced && !part.output.empty()) {
+      auto in = open_path(part.output, O_RDONLY, interrupt);
+      if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
+      if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
+        return named(std::move(*e), IoRole::Output, output);
+      }
     }
     if (!quarantine || !part.quarantine) continue;
     auto qin = open_path(*part.quarantine, O_RDONLY, interrupt);

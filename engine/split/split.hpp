@@ -61,6 +61,14 @@ struct PartResult {
 // Repairs one part. Never throws but std::bad_alloc.
 Result<PartResult> repair_part(PartRequest& request);
 
+// What every reading of a part does around its pass. set_up_part: the
+// part's start, stop and carry from the request, and `size`, the file's;
+// false when no row starts in the part (`out` is then complete).
+// wrap_up_part: `out` from where the pass ended.
+Result<bool> set_up_part(PartRequest& request, FilePart& part, PartResult& out,
+                         std::uint64_t& size);
+void wrap_up_part(FilePart& part, std::uint64_t size, JobCounts&& counts, PartResult& out);
+
 // A part's result as bytes and back (to hand it between processes).
 std::string pack_part(const PartResult& part);
 std::optional<PartResult> unpack_part(std::string_view bytes);
@@ -70,7 +78,7 @@ std::optional<PartResult> unpack_part(std::string_view bytes);
 JobCounts add_part_counts(const std::vector<PartResult>& parts);
 
 struct PartFiles {
-  std::string output;
+  std::string output;  // empty: the part adds nothing to the output
   std::optional<std::string> quarantine;
   // Added to the line number of each of the part's quarantine lines.
   std::int64_t line_shift = 0;

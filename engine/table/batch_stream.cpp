@@ -4,33 +4,178 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 
 namespace gleave::table {
 
 BatchMaker::BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
-                       BlockLimits limits, Emit emit)
-    : schema_(std::move(schema)),
-      builder_([&] {
+                       BlockLimits limits, Emit emit, Widen widen, unsigned threads)
+    : options_([&] {
         options.header = false;
         options.keep_values = true;
         return options;
       }()),
+      schema_(std::move(schema)),
       skip_(skip_rows),
       limits_(limits),
-      emit_(std::move(emit)) {
+      emit_(std::move(emit)),
+      widen_(std::move(widen)),
+      threads_(std::max(threads, 1u)) {
   limits_.rows = std::max<std::size_t>(limits_.rows, 1);
+  if (threads_ > 1) helpers_.emplace();
 }
 
-bool BatchMaker::flush() {
-  // The next batch is much like this one: its buffers are reserved at that
-  // size rather than grown to it.
-  const std::vector<std::size_t> sizes = builder_.buffer_sizes();
-  const std::uint64_t first = rows_;
-  rows_ += builder_.num_rows();
-  ArrowTable batch = builder_.finish_batch(schema_, first);
-  bytes_ = 0;
-  builder_.reserve_like(sizes);
-  return emit_(std::move(batch));
+BatchMaker::~BatchMaker() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    waiting_.clear();
+  }
+  if (helpers_) helpers_->wait();
+}
+
+void BatchMaker::build(const Block& block, Built& into) noexcept {
+  try {
+    std::vector<std::size_t> sizes;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sizes = sizes_;
+    }
+    TableBuilder builder(options_);
+    // The next block is much like the last: its buffers are reserved at
+    // that size rather than grown to it.
+    builder.reserve_like(sizes);
+    const char* const bytes = block.bytes.data();
+    for (const Row& row : block.rows) {
+      if (row.line) {
+        builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
+                            row.utf8);
+        continue;
+      }
+      builder.append_row_with(
+          [&](auto&& visit) {
+            std::size_t at = row.start;
+            for (std::size_t i = row.first; i < row.first + row.size; ++i) {
+              visit(std::string_view(bytes + at, block.ends[i] - at));
+              at = block.ends[i];
+            }
+          },
+          row.utf8);
+    }
+    builder.add_facts(into.facts);
+    if (widen_) {
+      TableBuilder::Schema wider = schema_;
+      into.changed = builder.widen_to_fit(wider, block.first_row);
+      if (!into.changed.empty()) {
+        into.wider = std::move(wider);
+        return;
+      }
+    }
+    sizes = builder.buffer_sizes();
+    into.batch = builder.finish_batch(schema_, block.first_row);
+    std::lock_guard<std::mutex> lock(mutex_);
+    sizes_ = std::move(sizes);
+  } catch (...) {
+    into.failure = std::current_exception();
+  }
+}
+
+bool BatchMaker::build_one() {
+  Job job;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (waiting_.empty() || stopping_) return false;
+    job = std::move(waiting_.front());
+    waiting_.pop_front();
+  }
+  build(job.block, *job.into);
+  recycle(std::move(job.block));
+  std::lock_guard<std::mutex> lock(mutex_);
+  job.into->done = true;
+  changed_.notify_all();
+  return true;
+}
+
+void BatchMaker::recycle(Block&& block) {
+  block.rows.clear();
+  block.bytes.clear();
+  block.ends.clear();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (spare_.size() < threads_) spare_.push_back(std::move(block));
+}
+
+bool BatchMaker::close_block() {
+  Block block = std::move(block_);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spare_.empty()) {
+      block_ = Block{};
+    } else {
+      block_ = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  block.first_row = next_row_;
+  next_row_ += block.rows.size();
+  auto built = std::make_shared<Built>();
+  results_.push_back(built);
+  if (threads_ == 1) {
+    build(block, *built);
+    recycle(std::move(block));
+    built->done = true;
+  } else {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      waiting_.push_back(Job{std::move(block), built});
+    }
+    helpers_->run([this] { build_one(); });
+  }
+  // At most `threads` blocks are in flight: the pass is faster than a
+  // builder, and each holds its rows' bytes.
+  while (!results_.empty() && (results_.size() >= threads_ || results_.front()->done)) {
+    if (!emit_front()) return false;
+  }
+  return true;
+}
+
+bool BatchMaker::emit_front() {
+  std::shared_ptr<Built> front = results_.front();
+  while (true) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (front->done) break;
+      if (waiting_.empty()) {
+        changed_.wait(lock, [&] { return front->done; });
+        break;
+      }
+    }
+    build_one();  // behind: the pass builds the oldest waiting block itself
+  }
+  results_.pop_front();
+  if (front->failure) std::rethrow_exception(front->failure);
+  if (front->wider) {
+    widen_(*front->wider, front->changed);
+    throw SchemaMisfit(front->changed);
+  }
+  if (seen_.size() < front->facts.size()) seen_.resize(front->facts.size());
+  for (std::size_t i = 0; i < front->facts.size(); ++i) seen_[i].add(front->facts[i]);
+  rows_ += static_cast<std::uint64_t>(front->batch->num_rows());
+  return emit_(std::move(*front->batch));
+}
+
+bool BatchMaker::finish() {
+  // A table of no rows is one batch of none.
+  if (!block_.rows.empty() || (next_row_ == 0 && results_.empty())) {
+    if (!close_block()) return false;
+  }
+  while (!results_.empty()) {
+    if (!emit_front()) return false;
+  }
+  return true;
+}
+
+bool BatchMaker::schema_settles_every_row() const {
+  return TableBuilder(options_).settles(schema_, seen_);
 }
 
 bool BatchQueue::push(ArrowTable&& batch) {

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,19 +21,35 @@
 #include "engine/base/interrupt.hpp"
 #include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
+#include "engine/table/thread_pool.hpp"
 
 namespace gleave::table {
 
 // Builds rows into batches of `schema`, each handed to `emit` (a table of
-// one batch) once it holds the limits' rows or bytes. The first
-// `skip_rows` rows given (the header, which the schema named already) are
-// dropped. Throws SchemaMisfit (a value the schema cannot hold) or
-// std::bad_alloc.
+// one batch) once it holds the limits' rows or bytes, in row order. The
+// first `skip_rows` rows given (the header, which the schema named
+// already) are dropped. The pass's thread only copies each row into a
+// block; with `threads` above 1 whole blocks are built into batches by
+// tasks on the shared thread pool while the pass reads on (and by the
+// pass itself when they fall behind), at most `threads` blocks at a time,
+// so that the reading and the building use two cores in bounded memory.
+// Throws SchemaMisfit (a value the schema cannot hold), what `widen`
+// throws, or std::bad_alloc, on the pass's thread, after the batches
+// before the one at fault have been handed on.
 class BatchMaker {
  public:
   using Emit = std::function<bool(ArrowTable&&)>;
+  // Told, before a batch is built, that the schema had to be widened to
+  // hold its values (see TableBuilder::widen_to_fit), with what changed.
+  // It throws to end the stream there (a stream's schema is fixed); if it
+  // does not, SchemaMisfit with what changed is thrown.
+  using Widen = std::function<void(const TableBuilder::Schema&, const std::string&)>;
   BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
-             BlockLimits limits, Emit emit);
+             BlockLimits limits, Emit emit, Widen widen = nullptr, unsigned threads = 1);
+  BatchMaker(const BatchMaker&) = delete;
+  BatchMaker& operator=(const BatchMaker&) = delete;
+  // Stops the blocks not yet started and waits for those being built.
+  ~BatchMaker();
 
   // False once `emit` said to stop.
   template <class ForEachField>
@@ -40,45 +58,104 @@ class BatchMaker {
       --skip_;
       return true;
     }
-    std::size_t bytes = 0;
-    builder_.append_row_with(
-        [&](auto&& visit) {
-          for_each([&](std::string_view f) {
-            bytes += f.size();
-            visit(f);
-          });
-        },
-        utf8);
-    return added(bytes);
+    const std::size_t start = block_.bytes.size();
+    const std::size_t first = block_.ends.size();
+    for_each([&](std::string_view f) {
+      block_.bytes.append(f);
+      block_.ends.push_back(block_.bytes.size());
+    });
+    block_.rows.push_back(Row{start, first, block_.ends.size() - first, false, utf8});
+    return added();
   }
   bool append_line(std::string_view line, unsigned char delimiter, bool ascii) {
     if (skip_ > 0) {
       --skip_;
       return true;
     }
-    builder_.append_line(line, delimiter, ascii);
-    return added(line.size());
+    block_.delimiter = delimiter;
+    block_.rows.push_back(Row{block_.bytes.size(), 0, line.size(), true, ascii});
+    block_.bytes.append(line);
+    return added();
   }
-  // Hands on the last rows; a table of no rows is one batch of none.
-  // False when `emit` said to stop.
-  bool finish() { return (builder_.num_rows() == 0 && rows_ != 0) || flush(); }
-  std::uint64_t rows() const noexcept { return rows_ + builder_.num_rows(); }
+  // Builds and hands on the last rows; a table of no rows is one batch of
+  // none. False when `emit` said to stop.
+  bool finish();
+  // The rows handed on.
+  std::uint64_t rows() const noexcept { return rows_; }
+  // After finish: whether the schema the batches were built with types
+  // every column as the facts of every row would.
+  bool schema_settles_every_row() const;
 
  private:
-  bool added(std::size_t bytes) {
-    bytes_ += bytes;
-    if (builder_.num_rows() < limits_.rows && bytes_ < limits_.bytes) return true;
-    return flush();
-  }
-  bool flush();
+  // A row of the block: a line of its bytes (`start`, `size` bytes), or
+  // `size` fields whose ends are ends[first...] and the first of which
+  // starts at `start`.
+  struct Row {
+    std::size_t start;
+    std::size_t first;
+    std::size_t size;
+    bool line;
+    bool utf8;  // of a line: ASCII
+  };
+  struct Block {
+    std::vector<Row> rows;
+    std::string bytes;
+    std::vector<std::size_t> ends;
+    unsigned char delimiter = ',';
+    std::uint64_t first_row = 0;  // the table's row number of its first row
+  };
+  // A block's batch, once built; or why it could not be.
+  struct Built {
+    bool done = false;
+    std::optional<ArrowTable> batch;
+    std::vector<TableBuilder::Facts> facts;
+    std::optional<TableBuilder::Schema> wider;  // the schema, widened to hold its values
+    std::string changed;
+    std::exception_ptr failure;
+  };
+  struct Job {
+    Block block;
+    std::shared_ptr<Built> into;
+  };
 
+  bool added() {
+    if (block_.rows.size() < limits_.rows && block_.bytes.size() < limits_.bytes) return true;
+    return close_block();
+  }
+  bool close_block();
+  // Builds `block` into `into` (on any thread); never throws.
+  void build(const Block& block, Built& into) noexcept;
+  // Takes the oldest waiting job and builds it; false when none waits.
+  bool build_one();
+  // Gives a built block back, emptied, to be filled again.
+  void recycle(Block&& block);
+  // Hands on the oldest result once built, building meanwhile; false when
+  // `emit` said to stop. Throws as the class says.
+  bool emit_front();
+
+  TableOptions options_;  // the blocks': no header row, values kept
   TableBuilder::Schema schema_;
-  TableBuilder builder_;
   std::size_t skip_;
   BlockLimits limits_;
   Emit emit_;
-  std::size_t bytes_ = 0;
-  std::uint64_t rows_ = 0;  // rows in the batches handed on
+  Widen widen_;
+  unsigned threads_;
+  Block block_;
+  std::uint64_t next_row_ = 0;                  // the row number of the next block's first row
+  std::uint64_t rows_ = 0;                      // rows in the batches handed on
+  std::vector<TableBuilder::Facts> seen_;       // of every row handed on
+  std::deque<std::shared_ptr<Built>> results_;  // in row order
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // a job was built
+  std::deque<Job> waiting_;
+  std::vector<std::size_t> sizes_;  // the buffers of the last block built, which the next reserves
+  // Built blocks, emptied, for the pass to fill again: their memory is
+  // already the process's, where a new block would fault in fresh pages.
+  std::vector<Block> spare_;
+  bool stopping_ = false;
+  // Declared last: destroyed (waited for) first, while the rest is whole.
+  std::optional<TaskGroup> helpers_;
 };
 
 // Where a producer puts its batches: at most `capacity` wait to be taken.

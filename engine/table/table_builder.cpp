@@ -647,12 +647,66 @@ TableBuilder::Schema TableBuilder::settle_schema() {
   }
   Schema schema;
   schema.names = column_names(columns_.size(), schema.names_repaired);
+  schema.positional = !options_.header;
   // A batch's text is a few MiB: 32-bit offsets (or views) hold it.
   const StringLayout layout = options_.string_views ? StringLayout::kViews : StringLayout::kNarrow;
   for (const ColumnBuilder& c : columns_) {
     schema.types.push_back(ColumnType::of(options_, c.facts(options_.string_views), layout));
   }
   return schema;
+}
+
+std::string TableBuilder::widen_to_fit(Schema& schema, std::uint64_t first_row) const {
+  std::string changed;
+  const std::size_t width = std::min(schema.types.size(), columns_.size());
+  if (columns_.size() > schema.types.size()) {
+    std::vector<std::string> names = schema.names;
+    names.resize(columns_.size());
+    schema.names = schema.positional ? positional_names(columns_.size())
+                                     : unique_header_names(std::move(names), columns_.size());
+    ColumnType text;
+    text.layout = options_.string_views ? StringLayout::kViews : StringLayout::kNarrow;
+    for (std::size_t i = schema.types.size(); i < columns_.size(); ++i) {
+      text.utf8 = columns_[i].facts(false).utf8;
+      schema.types.push_back(text);
+    }
+    changed = "row " + std::to_string(first_row + 1) + " or a later one has " +
+              std::to_string(columns_.size()) + " fields, more than the " + std::to_string(width) +
+              " columns of the first rows: the columns after them are added as text";
+  }
+  for (std::size_t i = 0; i < width; ++i) {
+    ColumnType& type = schema.types[i];
+    const Facts facts = columns_[i].facts(false);
+    if (type.holds(facts)) continue;
+    const auto misfit = columns_[i].first_misfit(type);
+    const char* was = type.name();
+    type.kind = 0;
+    type.utf8 = type.utf8 && facts.utf8;
+    if (!changed.empty()) changed += "; ";
+    changed += "column '" + schema.names[i] + "' was typed " + was +
+               " from the first rows, but row " +
+               std::to_string(first_row + 1 + (misfit ? misfit->first : 0)) + " holds " +
+               (misfit ? "'" + misfit->second + "'" : "a value") + ": it is " + type.name() +
+               " from there on";
+  }
+  return changed;
+}
+
+void TableBuilder::add_facts(std::vector<Facts>& seen) const {
+  if (seen.size() < columns_.size()) seen.resize(columns_.size());
+  for (std::size_t i = 0; i < columns_.size(); ++i) seen[i].add(columns_[i].facts(false));
+}
+
+bool TableBuilder::settles(const Schema& schema, std::vector<Facts> seen) const {
+  if (seen.size() > schema.types.size()) return false;
+  seen.resize(schema.types.size());
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    const ColumnType want = ColumnType::of(options_, seen[i], schema.types[i].layout);
+    const ColumnType& have = schema.types[i];
+    if (want.kind != have.kind || want.utf8 != have.utf8) return false;
+    if (want.kind == kTimestamp && (want.nanos != have.nanos || want.utc != have.utc)) return false;
+  }
+  return true;
 }
 
 ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_row) {

@@ -187,6 +187,7 @@ class TableBuilder {
     std::vector<std::string> names;
     std::vector<ColumnType> types;
     std::size_t names_repaired = 0;
+    bool positional = false;  // column_1, column_2, ...: no header named them
   };
   explicit TableBuilder(TableOptions options = {}) : options_(options) {}
   TableBuilder(const TableBuilder&) = delete;
@@ -276,6 +277,22 @@ class TableBuilder {
   // `first_row`: the table's row number of the first row taken, for the
   // message. Throws SchemaMisfit or std::bad_alloc.
   ArrowTable finish_batch(const Schema& schema, std::uint64_t first_row);
+  // For a schema settled on a head of the rows: each column whose values
+  // taken since the last batch it does not hold unchanged becomes text
+  // (binary when a value is not UTF-8), and a row wider than the schema
+  // adds text columns (named as a header of that width names them), so
+  // that no later text is lost.
+  // Returns what changed, one line a column naming its first value that
+  // did not fit (`first_row` numbers the rows, as in finish_batch); empty
+  // when the schema holds every value.
+  std::string widen_to_fit(Schema& schema, std::uint64_t first_row) const;
+  // Adds what the values taken since the last batch allow to `seen` (one
+  // a column, grown as needed), so that a reading of every row in batches
+  // learns what a builder of every row would.
+  void add_facts(std::vector<Facts>& seen) const;
+  // Whether `schema` types every column as `seen` (the facts of every row)
+  // does: the types settled on a head then are those of every row.
+  bool settles(const Schema& schema, std::vector<Facts> seen) const;
 
  private:
   // The layout one builder taking every row would have given: string views

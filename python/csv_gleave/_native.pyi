@@ -134,8 +134,37 @@ def repair_part(
     escape_char: _Quote = ...,
     comment_char: _Quote = ...,
 ) -> dict[str, Any]: ...
+def table_part(
+    input_path: _Path,
+    delimiter: str | None = None,
+    quote_char: _Quote = ...,
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+    *,
+    first: bool = False,
+    start: int = 0,
+    guess: bool = False,
+    stop: int | None = None,
+    first_line: int | None = None,
+    carry: bytes = b"",
+    allow_binary: bool = True,
+    cancel: _Event | None = None,
+    encoding: str | None = None,
+    skip_initial_space: bool | None = None,
+    preamble_lines: int | None = None,
+    escape_char: _Quote = ...,
+    comment_char: _Quote = ...,
+    header: bool = True,
+    infer_types: bool = True,
+    decimal_comma: bool = True,
+    names: Sequence[str] | None = None,
+    text: Sequence[bool] | None = None,
+    skip: int = 0,
+) -> dict[str, Any]: ...
 def join_parts(
-    parts: Sequence[tuple[str, str | None, int, bytes]],
+    parts: Sequence[tuple[str | None, str | None, int, bytes]],
     output_path: _Path,
     quarantine_path: _Path | None = None,
     *,
@@ -334,7 +363,7 @@ class ArrowStream:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> CapsuleType: ...
     def __arrow_c_schema__(self) -> CapsuleType: ...
     @property
-    def num_rows(self) -> int: ...
+    def num_rows(self) -> int | None: ...
     @property
     def num_columns(self) -> int: ...
     @property
@@ -342,9 +371,16 @@ class ArrowStream:
     @property
     def names_repaired(self) -> int: ...
     @property
-    def summary(self) -> GleaveSummary: ...
+    def summary(self) -> GleaveSummary | None: ...
     @property
     def set_aside(self) -> bytes | None: ...
+    @property
+    def types(self) -> str: ...
+    @property
+    def widened(self) -> list[str]: ...
+    @property
+    def settles_every_row(self) -> bool | None: ...
+    def read_set_aside(self, offset: int, size: int) -> bytes | None: ...
 
 def arrow_stream(
     source: _Path,
@@ -370,7 +406,7 @@ def arrow_stream(
     set_aside: bool = False,
     null_values: Sequence[str] | None = None,
     decimal_comma: bool = True,
-    types: Literal["all-rows"] | None = None,
+    types: Literal["head", "all-rows"] | None = None,
 ) -> ArrowStream: ...
 
 @final

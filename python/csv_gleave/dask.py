@@ -18,14 +18,14 @@ import glob
 import logging
 import os
 import shutil
-import tempfile
+import stat
 import time
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
-from ._replace import make_work_directory
+from ._replace import make_work_directory, temporary_name
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -105,7 +105,9 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
 
     Each file's types are inferred from its own values: a column of whole
     numbers in one file can hold decimals in the next, and is converted when
-    every value (and every null) survives the conversion. Text is never
+    every value (and every null) survives the conversion; integers or
+    booleans with a null take pandas' nullable dtype, and a column of nulls
+    alone takes any dtype. Text is never
     converted to or from another type: ``1.50`` is not ``1.5``, and a time
     with its offset is not the same time in UTC. Such a column, or one whose
     values do not survive, is a ValueError naming the file and the column.
@@ -116,8 +118,13 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
                          "give meta= or read the files separately")
     for name, dtype in meta.dtypes.items():
         column = frame[name]
-        if column.dtype == dtype:
-            continue
+        if column.dtype == dtype or str(column.dtype) == _family(dtype):
+            continue  # integers or booleans with a null here only: the nullable dtype keeps them
+        if len(column) and bool(column.isna().all()):
+            # No value to type: the column only has nulls here.
+            with contextlib.suppress(TypeError, ValueError):
+                frame[name] = column.astype(object).astype(_family(dtype))
+                continue
         same = _is_text(column.dtype) == _is_text(dtype)
         if same:
             try:
@@ -212,30 +219,34 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     cluster, on a file system every worker sees) is read in partitions of
     about that many bytes, each cut where a row starts. The rows are those
     of the file repaired whole (:func:`repair_large` says how the ranges
-    are found); the dialect, width and header are decided once, on the
-    file's head, and so are the dtypes (``dtype_policy="strict"``): a
-    partition whose values do not convert to them raises a ValueError
-    naming its byte range. A file whose head is not UTF-8 (UTF-16, cp1252)
-    is one partition; bytes that are not UTF-8 further on raise a
-    ValueError when the partition holding them is read. ``meta``,
-    ``dtype_policy="widen"`` and ``quarantine_path`` are not taken with
-    ``blocksize`` (use :func:`repair_large` for the quarantine).
+    are found), each partition built from its bytes straight into columns.
+    The dialect, width and header are decided once, on the file's head.
+    The dtypes are ``meta``'s, else (``dtype_policy="strict"``) the head's:
+    a column that is text there is text in every partition, and a partition
+    whose values do not convert to the others raises a ValueError naming
+    its byte range (a column of integers with nulls in one range takes
+    pandas' nullable ``Int64`` there). ``dtype_policy="widen"`` reads every
+    range once more, on the cluster, to learn its dtypes first; a column
+    whose dtypes differ is text. ``quarantine_path`` is one file, the
+    quarantine of the whole file as :func:`csv_gleave.gleave_file` writes
+    it, written when the last partition is read. The options taken with
+    ``blocksize`` are ``header``, ``infer_types``, ``decimal_comma`` and
+    the dialect and repair options. A file whose head is not UTF-8
+    (UTF-16, cp1252) is one partition; bytes that are not UTF-8 further on
+    raise a ValueError when the partition holding them is read.
     """
     dd = import_optional("dask.dataframe", "dask", "read_dask")
     paths = expand_paths(urlpath_or_list)
+    if dtype_policy not in ("strict", "widen"):
+        raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
     if blocksize is not None:
         if len(paths) != 1 or remote.is_url(paths[0]):
             raise TypeError("read_dask() takes blocksize= for one local file")
-        if meta is not None or dtype_policy != "strict" or quarantine_path is not None:
-            raise TypeError("read_dask() takes no meta=, dtype_policy= or quarantine_path= with blocksize=; "
-                            "repair_large() writes the quarantine of one large file")
-        if "cancel" in options or "dtype" in options or "schema_overrides" in options:
-            raise TypeError("read_dask() takes no cancel=, dtype= or schema_overrides= with blocksize=")
-        return _read_large(paths[0], blocksize, options)
+        if "dtype" in options or "schema_overrides" in options:
+            raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
+        return _read_large(paths[0], blocksize, options, meta, dtype_policy, quarantine_path)
     if "cancel" in options:
         raise TypeError("read_dask() does not take cancel: the partitions are read on the cluster")
-    if dtype_policy not in ("strict", "widen"):
-        raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
     if "dtype" in options or "schema_overrides" in options:
         raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
     if meta is None and dtype_policy == "widen":
@@ -327,27 +338,83 @@ def _client(client: Any, scheduler: Optional[str], caller: str) -> Iterator[Any]
             yield own
 
 
+def _split_block(job: Tuple[str, Optional[str], Optional[str]], options: Dict[str, Any],
+                 blocksize: Optional[int]) -> Optional[int]:
+    """The range size a job's input is repaired in, or None for a repair of the whole file on one worker.
+
+    A local regular file is split when it is larger than ``blocksize`` (when
+    given), else than ``_SPLIT_BYTES``; a URL, or an option that only a
+    repair of the whole file takes, keeps it whole.
+    """
+    inp, out, quar = job
+    if out is None or any(p is not None and remote.is_url(p) for p in (inp, out, quar)):
+        return None
+    if set(options) - set(_PART_OPTIONS):
+        return None
+    try:
+        st = os.stat(inp)
+    except OSError:
+        return None  # the whole-file repair reports it
+    threshold = blocksize if blocksize is not None else _SPLIT_BYTES
+    if not stat.S_ISREG(st.st_mode) or st.st_size <= threshold:
+        return None
+    return blocksize if blocksize is not None else _DEFAULT_BLOCK
+
+
+def split_task(input_path: str, output_path: str, quarantine_path: Optional[str], options: Dict[str, Any],
+               block: int, runner: "_Runner") -> Dict[str, Any]:
+    """Repairs one file in ranges of ``block`` bytes on ``runner``: as ``repair_task`` reports it."""
+    from ._messages import describe_error
+
+    started = time.perf_counter()
+    result: Dict[str, Any] = {"summary": None, "error": None}
+    try:
+        summary, _ = split_repair(input_path, output_path, quarantine_path, blocksize=block, runner=runner,
+                                  options=options)
+        result["summary"] = summary.to_dict()
+    except Exception as exc:  # noqa: BLE001 - one file's failure is its row, never the batch's
+        result["error"] = describe_error(exc, input_path)
+    result["elapsed"] = time.perf_counter() - started
+    return result
+
+
 def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options: Dict[str, Any], *,
-              client: Any = None, scheduler: Optional[str] = None,
-              caller: str = "repair_many", elapsed: bool = True) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
+              client: Any = None, scheduler: Optional[str] = None, caller: str = "repair_many",
+              elapsed: bool = True,
+              blocksize: Optional[int] = None) -> Tuple[List[Optional[Dict[str, Any]]], bool]:
     """Repairs each (input, output, quarantine) on a Dask cluster.
 
     Returns the results in input order, as ``csv-gleave repair --out-dir``
     reports them (input, output, quarantine, summary, error, elapsed), and
     whether Ctrl-C stopped the batch (then unfinished jobs are None and
     cancelled on the cluster; a job already running finishes its file or
-    leaves nothing, as every output is committed only when complete).
+    leaves nothing, as every output is committed only when complete). A
+    large local file (see ``_split_block``) is repaired in byte ranges
+    spread over the workers, as :func:`repair_large` repairs it, while the
+    other files are repaired whole.
     """
+    from concurrent.futures import ThreadPoolExecutor
+
     if "cancel" in options:
         raise TypeError("a batch on a cluster does not take cancel; interrupt it with Ctrl-C")
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     interrupted = False
-    with _client(client, scheduler, caller) as dask_client:
-        futures = [
-            dask_client.submit(repair_task, _for_worker(inp), _for_worker(out), _for_worker(quar), options,
-                               pure=False, key=f"csv-gleave-repair-{index}-{os.urandom(4).hex()}")
-            for index, (inp, out, quar) in enumerate(jobs)
-        ]
+    blocks = [_split_block(job, options, blocksize) for job in jobs]
+    with _client(client, scheduler, caller) as dask_client, \
+            ThreadPoolExecutor(max(1, min(4, sum(b is not None for b in blocks)))) as pool:
+        runners: List[_Runner] = []
+        futures: List[Any] = []
+        for index, (inp, out, quar) in enumerate(jobs):
+            block = blocks[index]
+            if block is None:
+                futures.append(dask_client.submit(repair_task, _for_worker(inp), _for_worker(out), _for_worker(quar),
+                                                  options, pure=False,
+                                                  key=f"csv-gleave-repair-{index}-{os.urandom(4).hex()}"))
+                continue
+            # The ranges go to the cluster; the client side waits for them on a thread of its own.
+            runners.append(_Runner(dask_client))
+            assert out is not None
+            futures.append(pool.submit(split_task, inp, out, quar, options, block, runners[-1]))
         try:
             for index, future in enumerate(futures):
                 inp, out, quar = jobs[index]
@@ -363,19 +430,23 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
                 results[index] = row
         except KeyboardInterrupt:
             interrupted = True
-            dask_client.cancel([f for f in futures if not f.done()])
+            dask_client.cancel([f for i, f in enumerate(futures) if blocks[i] is None and not f.done()])
+            for runner in runners:
+                runner.cancel()
             for index, future in enumerate(futures):
-                if results[index] is None and future.status == "finished":
-                    inp, out, quar = jobs[index]
-                    row = {"input": inp, "output": out, "quarantine": quar, **future.result()}
-                    if not elapsed:
-                        del row["elapsed"]
-                    results[index] = row
+                if results[index] is None and future.done() and not future.cancelled():
+                    with contextlib.suppress(Exception):
+                        inp, out, quar = jobs[index]
+                        row = {"input": inp, "output": out, "quarantine": quar, **future.result()}
+                        if not elapsed:
+                            del row["elapsed"]
+                        results[index] = row
     return results, interrupted
 
 
 def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None, *, client: Any = None,
-                scheduler: Optional[str] = None, force: bool = False, **options: Any) -> "pandas.DataFrame":
+                scheduler: Optional[str] = None, force: bool = False, blocksize: Union[None, int, str] = None,
+                **options: Any) -> "pandas.DataFrame":
     """Repairs every file into ``out_dir`` on a Dask cluster; one row per file.
 
     ``paths`` is a path, URL or glob pattern, or a list of them; each output
@@ -387,6 +458,13 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     those of :func:`csv_gleave.gleave_file`. Input that is plainly not text
     (an executable, an image) is refused, as the command line refuses it,
     unless ``force=True``.
+
+    A local file larger than ``blocksize`` (bytes, or a size such as
+    ``"64MB"``), or without it larger than 256 MiB, is repaired in byte
+    ranges of that size (64 MB by default) spread over the workers, as
+    :func:`repair_large` repairs it: the same bytes, quarantine and summary
+    as :func:`csv_gleave.gleave_file`. Its ranges are written beside its
+    output, in a folder every worker must see.
 
     The rows hold input, output and quarantine, the summary's counts and
     dialect, ``error`` (None, or one line saying what went wrong: a failing
@@ -406,7 +484,8 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
                 remote.makedirs(directory)
             else:
                 os.makedirs(directory, exist_ok=True)
-    results, interrupted = run_batch(jobs, options, client=client, scheduler=scheduler)
+    block = block_bytes(blocksize) if blocksize is not None else None
+    results, interrupted = run_batch(jobs, options, client=client, scheduler=scheduler, blocksize=block)
     if interrupted:
         raise KeyboardInterrupt
     keys: List[str] = []
@@ -438,6 +517,9 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
 # row in the middle of the table starts with (the header a later row may
 # repeat).
 _PROBE_BYTES = 256 << 10
+# A file over _SPLIT_BYTES in a batch is repaired in ranges of _DEFAULT_BLOCK.
+_SPLIT_BYTES = 256 << 20
+_DEFAULT_BLOCK = 64_000_000
 _PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
                  "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
                  "comment_char", "allow_binary")
@@ -497,6 +579,7 @@ class _Runner:
 
     def __init__(self, client: Any = None, threads: int = 1) -> None:
         self.client = client
+        self.submitted: List[Any] = []
         self.pool = None
         if client is None and threads > 1:
             from concurrent.futures import ThreadPoolExecutor
@@ -505,7 +588,9 @@ class _Runner:
 
     def submit(self, fn: Any, *args: Any) -> Any:
         if self.client is not None:
-            return self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+            future = self.client.submit(fn, *args, pure=False, key=f"csv-gleave-part-{os.urandom(6).hex()}")
+            self.submitted.append(future)
+            return future
         if self.pool is not None:
             return self.pool.submit(fn, *args)
         from concurrent.futures import Future
@@ -516,6 +601,11 @@ class _Runner:
         except BaseException as exc:  # noqa: BLE001 - raised where the result is asked for
             done.set_exception(exc)
         return done
+
+    def cancel(self) -> None:
+        """Cancels every part submitted to the cluster: a wait for one of them ends with an error."""
+        if self.client is not None:
+            self.client.cancel([future for future in self.submitted if not future.done()])
 
     def close(self) -> None:
         if self.pool is not None:
@@ -562,7 +652,7 @@ def settle_parts(first: Dict[str, Any], candidates: Iterable[Sequence[Dict[str, 
 
 
 def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksize: Union[int, str],
-                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, int]]:
+                 runner: _Runner, options: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
     """Repairs ``path`` in parts of ``blocksize`` bytes on ``runner``: the summary and what it took.
 
     The bytes written are those of ``gleave_file(path, out, quarantine_path,
@@ -577,7 +667,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     _refuse_same_files(path, out, quarantine)
     size = os.stat(path).st_size
     edges = part_edges(size, block)
-    stats = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
+    stats: Dict[str, Any] = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
     work = make_work_directory(os.path.dirname(out))
     submitted: List[Any] = []
     try:
@@ -635,8 +725,9 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
                 continue  # no row starts in it: nothing was written
             output, part_quarantine = files(index, part["kind"])
             items.append((output, part_quarantine, shift, part["packed"]))
+        joined = time.perf_counter()
         summary = _native.join_parts(items, out, quarantine)
-        stats["parts"] = len(items)
+        stats.update(parts=len(items), join_seconds=time.perf_counter() - joined)
         return summary, stats
     finally:
         for future in submitted:
@@ -661,7 +752,8 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
 
     The parts are written beside ``out``, in a folder every worker must see
     (any folder on one machine; a shared file system on a cluster), and
-    joined here. ``client``, ``scheduler`` and the LocalCluster otherwise
+    copied here into ``out`` at their offsets, several at once, by the
+    kernel where the file system allows. ``client``, ``scheduler`` and the LocalCluster otherwise
     started are as for :func:`repair_many`; input that is plainly not text
     is refused unless ``force=True``. A file whose text is not its bytes
     (UTF-16, cp1252, bytes not UTF-8) is repaired whole on one worker.
@@ -681,89 +773,119 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
     return summary
 
 
-def _first_record(text: bytes, quote: bytes) -> bytes:
-    """The first record of a repaired file, with its line break (a quoted line break is the field's)."""
-    quoted = False
-    for at in range(len(text)):
-        byte = text[at:at + 1]
-        if byte == quote:
-            quoted = not quoted
-        elif byte == b"\n" and not quoted:
-            return text[:at + 1]
-    return text
+class _Capsule:
+    """A stream capsule handed on through the Arrow PyCapsule protocol (once)."""
+
+    def __init__(self, capsule: Any) -> None:
+        self.capsule = capsule
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self.capsule
+
+
+# What read_dask(blocksize=) takes besides the part options: how the rows become columns.
+_TABLE_OPTIONS = ("header", "infer_types", "decimal_comma")
 
 
 class _LargeFile:
-    """What every partition of one file read in parts shares: the file, its parts and how they are read."""
+    """What every partition of one file read in parts shares: the file, its parts and how they are read.
 
-    def __init__(self, path: str, block: int, options: Dict[str, Any]) -> None:
-        from . import _native, read_pandas
+    Each part is read by the native table builder straight from its bytes
+    (no CSV in between), with the columns named and the text columns kept
+    as text as ``meta`` says; every other column is typed by the part's own
+    values and then conformed to ``meta``. ``meta`` None: the head's
+    columns and dtypes, or, until ``settle`` is called, each part's own
+    (to learn them). ``quarantine``: the file the parts' set-aside rows are
+    joined into once the last partition is read, numbered as the file's lines.
+    """
 
+    def __init__(self, path: str, block: int, options: Dict[str, Any], quarantine: Optional[str]) -> None:
+        from . import _native
+
+        unknown = sorted(set(options) - set(_PART_OPTIONS) - set(_TABLE_OPTIONS))
+        if unknown:
+            raise TypeError(f"read_dask() takes no {unknown[0]}= with blocksize=")
         self.path = os.path.abspath(path)
         self.size = os.stat(self.path).st_size
         self.edges = part_edges(self.size, block)
         self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
-        loader = {k: v for k, v in options.items() if k not in _PART_OPTIONS}
-        self.header = bool(loader.get("header", True))
-        with tempfile.TemporaryDirectory(prefix="csv-gleave-head-") as work:
-            head = os.path.join(work, "head.csv")
-            probe = _native.repair_part(self.path, head, None, first=True, stop=min(self.size, _PROBE_BYTES),
-                                        **self.part_options)
-            summary = _native.join_parts([(head, None, 0, probe["packed"])], os.devnull)
-            quote = summary.quote_char or '"'
-            with open(head, "rb") as f:
-                self.header_line = _first_record(f.read(), quote.encode()) if self.header else b""
-            # The repaired parts are clean CSV in the file's own delimiter and quote.
-            self.read_options = dict(loader, delimiter=summary.detected_delimiter, quote_char=quote,
-                                     encoding="utf-8", preamble_lines=0, comment_char=None, escape_char=None,
-                                     skip_initial_space=False, expected_columns=summary.inferred_columns)
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", RowsSetAsideWarning)
-                self.meta = read_pandas(head, **self.read_options).iloc[:0]
-        self.probe_carry = probe["carry"]
-        self.same_bytes = bool(probe["same_bytes"])
-        self.text = [name for name, dtype in self.meta.dtypes.items() if _is_text(dtype)]
+        self.table_options = {k: v for k, v in options.items() if k in _TABLE_OPTIONS and v is not None}
+        self.header = bool(self.table_options.pop("header", True))
+        head = _native.table_part(self.path, first=True, stop=min(self.size, _PROBE_BYTES), header=self.header,
+                                  **self.part_options, **self.table_options)
+        self.probe_carry = head["carry"]
+        self.header_rows = int(head["header_rows"])
+        self.same_bytes = bool(head["same_bytes"])
+        self.head = self.to_frame(head["table"]).iloc[:0]
+        self.meta: Optional["pandas.DataFrame"] = None
+        self.names: Optional[List[str]] = None
+        self.text: List[bool] = []
+        self.quarantine = os.path.abspath(quarantine) if quarantine is not None else None
+        self.work = temporary_name(os.path.join(os.path.dirname(self.quarantine), "")) if self.quarantine else None
+
+    def settle(self, meta: "pandas.DataFrame") -> None:
+        """Every partition from now on has ``meta``'s columns and dtypes."""
+        if len(meta.columns) != len(self.head.columns):
+            raise ValueError(f"{self.path}: meta has {len(meta.columns)} columns, the file "
+                             f"{len(self.head.columns)}: {list(self.head.columns)}")
+        self.meta = meta
+        self.names = [str(name) for name in meta.columns]
+        self.text = [_is_text(dtype) for dtype in meta.dtypes]
+
+    @staticmethod
+    def to_frame(capsule: Any) -> "pandas.DataFrame":
+        from .dataframe import pandas_from_arrow
+
+        pa = import_optional("pyarrow", "arrow", "read_dask")
+        pd = import_optional("pandas", "pandas", "read_dask")
+        return pandas_from_arrow(pa.table(_Capsule(capsule)), pd, pa)
 
     def kwargs(self, index: int, **more: Any) -> Dict[str, Any]:
         stop = self.edges[index + 1] if index + 1 < len(self.edges) else None
         return dict(self.part_options, stop=stop, **more)
 
-    def frame(self, index: int, kwargs: Dict[str, Any]) -> Tuple[Any, Dict[str, Any]]:
-        """Part ``index`` repaired as ``kwargs`` say, read as a frame with the meta's columns
-        (or the ValueError of values that do not convert to them)."""
-        from . import read_pandas
+    def frame(self, kwargs: Dict[str, Any], skip: int) -> Tuple[Any, Dict[str, Any]]:
+        """The part ``kwargs`` place, read as a frame with the meta's columns (or the
+        ValueError of values that do not convert to them); its first ``skip`` kept rows
+        are rows of the header, dropped."""
+        from . import _native
 
-        with tempfile.TemporaryDirectory(prefix="csv-gleave-part-") as work:
-            part = os.path.join(work, "part.csv")
-            info = run_part(self.path, part, None, kwargs)
-            info.pop("packed", None)
-            if not kwargs.get("first") and info["start"] >= self.size:
-                return self.meta.copy(), info
-            if index > 0 and self.header_line:
-                joined = os.path.join(work, "read.csv")
-                with open(joined, "wb") as out, open(part, "rb") as body:
-                    out.write(self.header_line)
-                    shutil.copyfileobj(body, out, 1 << 20)
-                part = joined
-            options = dict(self.read_options)
-            if self.text:
-                options["dtype"] = {name: str for name in self.text}
-            if index > 0 and not self.header:
-                options["header"] = False
-            frame = read_pandas(part, **options)
-        if index > 0 and not self.header:
-            frame.columns = list(self.meta.columns)
+        info: Dict[str, Any] = _native.table_part(self.path, names=self.names or list(self.head.columns),
+                                                  text=self.text, header=False, skip=skip, **self.table_options,
+                                                  **kwargs)
+        frame = self.to_frame(info.pop("table"))
+        if self.meta is None:
+            return frame.iloc[:0], info
         try:
             return conform(frame, self.meta, f"{self.path} (bytes from {info['start']})"), info
         except ValueError as exc:
             # Rows read from a wrong guess may not convert: only a settled part's failure is raised.
             return exc, info
 
+    def quarantine_piece(self, index: int, part: Optional[Dict[str, Any]], shift: int,
+                         pieces: List[Tuple[Optional[str], Optional[str], int, bytes]]) -> None:
+        """Keeps the part's set-aside lines for the join; the last part joins them into the quarantine."""
+        from . import _native
+
+        if self.quarantine is None or self.work is None:
+            return
+        os.makedirs(self.work, mode=0o700, exist_ok=True)
+        if part is not None:
+            piece = os.path.join(self.work, f"q{index}")
+            with open(piece, "wb") as f:
+                f.write(part["set_aside"])
+            pieces.append((None, piece, shift, part["packed"]))
+        if index == len(self.edges) - 1:
+            try:
+                _native.join_parts(pieces, os.devnull, self.quarantine)
+            finally:
+                shutil.rmtree(self.work, ignore_errors=True)
+
 
 def _guessed_frame(large: _LargeFile, index: int) -> Tuple[Any, Dict[str, Any]]:
     if index == 0:
-        return large.frame(0, large.kwargs(0, first=True))
-    return large.frame(index, large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry))
+        return large.frame(large.kwargs(0, first=True), large.header_rows)
+    return large.frame(large.kwargs(index, start=large.edges[index], guess=True, carry=large.probe_carry), 0)
 
 
 def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, Any]],
@@ -771,31 +893,40 @@ def _settled_frame(large: _LargeFile, index: int, guessed: Tuple[Any, Dict[str, 
     """Partition ``index`` once the partition before it has ended: its guess, or read again from that end."""
     frame, part = guessed
     if before is None:
-        return frame, dict(part, line=part["end_line"])
-    if before["at_end"]:
-        return large.meta.copy(), before
-    line = before["line"]
-    if not _fits(part, before, line):
-        frame, part = large.frame(index, large.kwargs(index, start=before["end"], first_line=line,
-                                                      carry=before["carry"]))
+        line, pieces, kept = part["end_line"], [], part["kept_rows"]
+    elif before["at_end"]:
+        # A row of an earlier part ran to the file's end: this one holds none.
+        frame = large.meta.copy() if large.meta is not None else None
+        large.quarantine_piece(index, None, 0, before["pieces"])
+        return frame, before
+    else:
+        line, pieces, kept = before["line"], before["pieces"], before["kept"]
+        # The header is the file's first kept rows: some in this part when fewer came before (a
+        # long preamble, a header of several rows).
+        skip = max(0, large.header_rows - kept)
+        if not _fits(part, before, line) or (skip and part["kept_rows"]):
+            frame, part = large.frame(large.kwargs(index, start=before["end"], first_line=line,
+                                                   carry=before["carry"]), skip)
+        line = part["end_line"] + line - part["first_line"]
+        kept += part["kept_rows"]
     if isinstance(frame, Exception):
         raise frame
     if not part["same_bytes"]:
         raise ValueError(f"{large.path}: the file's text is not its bytes (not UTF-8, or bytes replaced) and "
                          "cannot be read in byte ranges; read it without blocksize=")
-    return frame, dict(part, line=part["end_line"] + line - part["first_line"])
+    shift = 0 if before is None else before["line"] - part["first_line"]
+    large.quarantine_piece(index, part, shift, pieces)
+    if part["set_aside_rows"] and large.quarantine is None and large.meta is not None:
+        warnings.warn(RowsSetAsideWarning(
+            f"{part['set_aside_rows']} rows of {large.path!r} (bytes from {part['start']}) set aside, not in the "
+            "result; give quarantine_path= to keep them"), stacklevel=2)
+    settled = {key: part[key] for key in ("end", "at_end", "carry", "same_bytes")}
+    return frame, dict(settled, line=line, pieces=pieces, kept=kept)
 
 
-def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) -> "dask.dataframe.DataFrame":
+def _settled_frames(large: _LargeFile) -> List[Any]:
+    """The partitions as delayed frames: each guessed at once, then settled in order."""
     dask_module = import_optional("dask", "dask", "read_dask")
-    dd = import_optional("dask.dataframe", "dask", "read_dask")
-    large = _LargeFile(path, block_bytes(blocksize), options)
-    if not large.same_bytes:
-        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
-        meta = _empty_frame(path, options)
-        whole: "dask.dataframe.DataFrame" = dd.from_map(_Partition(options, meta), [path], meta=meta,
-                                                        label="read-csv-gleave", enforce_metadata=False)
-        return whole
     parts = []
     before = None
     for index in range(len(large.edges)):
@@ -803,5 +934,34 @@ def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any]) 
         settled = dask_module.delayed(_settled_frame, pure=False, nout=2)(large, index, guessed, before)
         frame, before = settled
         parts.append(frame)
-    result: "dask.dataframe.DataFrame" = dd.from_delayed(parts, meta=large.meta, verify_meta=False)
+    return parts
+
+
+def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any], meta: Optional["pandas.DataFrame"],
+                dtype_policy: str, quarantine_path: Any) -> "dask.dataframe.DataFrame":
+    dask_module = import_optional("dask", "dask", "read_dask")
+    dd = import_optional("dask.dataframe", "dask", "read_dask")
+    quarantine = os.fspath(quarantine_path) if quarantine_path is not None else None
+    if quarantine is not None and (remote.is_url(quarantine) or os.path.isdir(quarantine)):
+        raise TypeError("read_dask() with blocksize= takes a local file as quarantine_path")
+    if quarantine is not None and _same_file(path, quarantine):
+        raise OSError(f"quarantine path is the same file as the input path: {quarantine!r}")
+    large = _LargeFile(path, block_bytes(blocksize), options, quarantine)
+    if not large.same_bytes:
+        # Text that is not the file's bytes (UTF-16, cp1252) is not cut by byte offsets: one partition.
+        loader = {k: v for k, v in options.items() if k != "decimal_comma" or v is not None}
+        meta = _empty_frame(path, loader) if meta is None else meta
+        partition = _Partition(loader, meta, {path: os.path.abspath(quarantine)} if quarantine else None)
+        whole: "dask.dataframe.DataFrame" = dd.from_map(partition, [path], meta=meta, label="read-csv-gleave",
+                                                        enforce_metadata=False)
+        return whole
+    if meta is None and dtype_policy == "widen":
+        # Each range's own dtypes, learnt on the cluster; a column whose dtypes differ is text.
+        work, large.quarantine = large.quarantine, None
+        empties = [frame for frame in dask_module.compute(*_settled_frames(large)) if frame is not None]
+        large.quarantine = work
+        meta = widened_meta(empties, [f"{large.path} (range {i})" for i in range(len(empties))])
+    large.settle(large.head if meta is None else meta)
+    assert large.meta is not None
+    result: "dask.dataframe.DataFrame" = dd.from_delayed(_settled_frames(large), meta=large.meta, verify_meta=False)
     return result

@@ -27,6 +27,8 @@ from .tables import (
     import_optional,
     native_options,
     open_stream,
+    read_widening,
+    load_whole,
     select_names,
     Spooled,
     text_nulls,
@@ -100,12 +102,15 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
     if quarantine_path is not None:
         _check_quarantine(path, quarantine_path)
     wants_text = any(_is_text_polars(dtype, pl) for dtype in overrides.values())
-    with Spooled(path, infer_types and (wants_text or not try_parse_dates)) as spooled:
+    # A whole frame is typed as every row types it: a source read through
+    # once is copied, so that the rows can be read again should a head's
+    # types not be those (see load_whole).
+    may_reread = native.get("types") is None or (infer_types and (wants_text or not try_parse_dates))
+    with Spooled(path, may_reread) as spooled:
         # Text as string views, polars' own form: taken over as it is, where
         # offsets would be converted value by value.
-        stream = open_stream(spooled.source, native if infer_types else plain,
-                             quarantine_path=quarantine_path, warn=False)
-        frame: polars.DataFrame = pl.DataFrame(stream)
+        stream, frame = load_whole(spooled.source, native if infer_types else plain, pl.DataFrame,
+                                   quarantine_path)
         frame = frame.select(select_names(frame.columns, columns, "read_polars"))
         wanted = [
             name for name, dtype in frame.schema.items()
@@ -114,7 +119,8 @@ def read_polars(path: PathArg, *, header: bool = True, infer_types: bool = True,
         ]
         texts = None
         if wanted and infer_types:
-            texts = pl.DataFrame(open_stream(spooled.source, dict(plain, infer_types=False), warn=False))
+            texts = read_widening(open_stream(spooled.source, dict(plain, infer_types=False), warn=False),
+                                  pl.DataFrame)
     replaced: List[Any] = []
     for name, dtype in frame.schema.items():
         column = None
@@ -178,6 +184,29 @@ def _one_of(caller: str, **given: Any) -> Any:
     return next(iter(present.values()), None)
 
 
+def pandas_from_arrow(table: Any, pd: Any, pa: Any) -> "pandas.DataFrame":
+    """A frame of a table that is the caller's to give up, with read_pandas' dtypes.
+
+    Text takes pandas' string dtype; integers and booleans take the
+    nullable dtypes where a null would otherwise make them floats or objects.
+    """
+    # types_mapper is asked per Arrow type, not per column: one integer (or
+    # boolean) column with a null makes every such column nullable.
+    nullable = {column.type for column in table.columns if column.null_count}
+    string = pd.StringDtype()
+    mapping = {pa.string(): string, pa.large_string(): string}
+    if pa.int64() in nullable:
+        mapping[pa.int64()] = pd.Int64Dtype()
+    if pa.bool_() in nullable:
+        mapping[pa.bool_()] = pd.BooleanDtype()
+    # Each column is freed once converted (self_destruct), and no two
+    # columns are copied into one 2-D block (split_blocks), which would copy
+    # every number once more.
+    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
+                                              split_blocks=True, self_destruct=True)
+    return frame
+
+
 def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True, columns: Any = None,
                 usecols: Any = None, schema_overrides: Optional[Dict[str, Any]] = None,
                 dtype: Optional[Dict[str, Any]] = None, null_values: Any = None, na_values: Any = None,
@@ -228,20 +257,7 @@ def read_pandas(path: PathArg, *, header: bool = True, infer_types: bool = True,
         try_parse_dates=True if parse is None else parse, quarantine_path=quarantine_path, stacklevel=2,
         options=options)
     summary = importlib.import_module("json").loads(table.schema.metadata[b"csv_gleave.summary"])
-    # types_mapper is asked per Arrow type, not per column: one integer (or
-    # boolean) column with a null makes every such column nullable.
-    nullable = {column.type for column in table.columns if column.null_count}
-    string = pd.StringDtype()
-    mapping = {pa.string(): string, pa.large_string(): string}
-    if pa.int64() in nullable:
-        mapping[pa.int64()] = pd.Int64Dtype()
-    if pa.bool_() in nullable:
-        mapping[pa.bool_()] = pd.BooleanDtype()
-    # The table is this function's own: each column is freed once converted
-    # (self_destruct), and no two columns are copied into one 2-D block
-    # (split_blocks), which would copy every number once more.
-    frame: pandas.DataFrame = table.to_pandas(types_mapper=mapping.get, date_as_object=False,
-                                              split_blocks=True, self_destruct=True)
+    frame = pandas_from_arrow(table, pd, pa)
     del table
     if isinstance(overrides, _Every) or every is not None:
         overrides = {name: every for name in frame.columns}

@@ -23,7 +23,7 @@ import shutil
 import stat
 import tempfile
 import warnings
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _native, remote
 from ._replace import replace_into_place
@@ -244,23 +244,75 @@ def native_options(options: Dict[str, Any], *, n_rows: Optional[int] = None, ski
     return out
 
 
+def default_types(source: Any) -> str:
+    """How the column types are settled when the caller does not say.
+
+    Over every row for a file, which can be read twice; on a head of the
+    rows for a pipe, a descriptor or a URL, which are read through once.
+    """
+    if isinstance(source, int) or (remote.is_url(source) and remote.local_path(source) is None):
+        return "head"
+    return "all-rows" if _can_read_twice(source) else "head"
+
+
 def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: Any = None, stacklevel: int = 1,
                 warn: bool = True) -> Any:
-    """The native stream with ``options``, its set-aside rows written and warned about."""
+    """The native stream with ``options``, its set-aside rows written and warned about.
+
+    A stream whose types come from a head has no counts until a reading
+    of it has gone through every row: :func:`report_stream` then writes
+    and warns, once the caller has read it.
+    """
     if quarantine_path is not None:
         _check_quarantine(source, quarantine_path)
         options = {**options, "set_aside": True}
+    if options.get("types") is None:
+        options = {**options, "types": default_types(source)}
     if remote.is_url(source):
         stream = remote.arrow_stream(source, **options)
     else:
         stream = _native.arrow_stream(source, **options)
+    if stream.summary is not None:
+        report_stream(stream, source, options, quarantine_path, stacklevel + 1, warn)
+    return stream
+
+
+def report_stream(stream: Any, source: Any, options: Dict[str, Any], quarantine_path: Any, stacklevel: int,
+                  warn: bool = True) -> None:
+    """Writes the stream's set-aside rows to ``quarantine_path`` and warns about them."""
     if quarantine_path is not None:
-        text = stream.set_aside
-        commit_file(quarantine_path, lambda out: out.write(text))
+        commit_file(quarantine_path, lambda out: copy_set_aside(stream, out))
     if warn:
         warn_set_aside(stream.summary, source, quarantine_path, stacklevel + 1,
                        skipped_preamble=options.get("preamble_lines") is not None)
-    return stream
+
+
+def copy_set_aside(stream: Any, out: Any) -> None:
+    """The set-aside rows into ``out`` a piece at a time: they may be larger than memory."""
+    offset = 0
+    while True:
+        piece = stream.read_set_aside(offset, 1 << 20)
+        if not piece:
+            return
+        out.write(piece)
+        offset += len(piece)
+
+
+def read_widening(stream: Any, consume: Callable[[Any], Any]) -> Any:
+    """``consume(stream)``, read again for each column a value after the head widened.
+
+    A reading that meets a value its column's type (settled on a head)
+    does not hold ends with an error once the column is widened to text;
+    the next reading has the widened schema from its first batch. Any
+    other error is raised.
+    """
+    while True:
+        widened = len(stream.widened)
+        try:
+            return consume(stream)
+        except Exception:
+            if len(stream.widened) == widened:
+                raise
 
 
 def read_all(pa: Any, stream: Any) -> "pyarrow.Table":
@@ -270,13 +322,85 @@ def read_all(pa: Any, stream: Any) -> "pyarrow.Table":
     again, and a Ctrl-C is then heard between two of them rather than at
     the end of the file.
     """
+    return read_widening(stream, lambda stream: read_whole(pa, stream))
+
+
+def read_whole(pa: Any, stream: Any) -> "pyarrow.Table":
+    """One reading of the stream as a table (its batches taken over, not copied)."""
     reader = pa.RecordBatchReader.from_stream(stream)
     return pa.Table.from_batches(list(reader), schema=reader.schema)
+
+
+def load_whole(source: Any, options: Dict[str, Any], consume: Callable[[Any], Any],
+               quarantine_path: Any) -> Tuple[Any, Any]:
+    """The stream of a whole table and ``consume(stream)``, its set-aside rows written to ``quarantine_path``.
+
+    Unless ``options`` name the ``types``, the table is typed as a reading
+    of every row types it (as ``types="all-rows"`` does), in one reading
+    where it can be: the types come from a head, and only when the rows
+    prove them different (a value that widens a column, a column empty in
+    the head) are the rows read again with the types of every row. So
+    ``source`` must be one that can be read twice (see :class:`Spooled`).
+    """
+    if quarantine_path is not None:
+        options = {**options, "set_aside": True}
+    if options.get("types") is not None:
+        stream = open_stream(source, options, warn=False)
+        result = read_widening(stream, consume)
+    else:
+        stream = open_stream(source, dict(options, types="head"), warn=False)
+        try:
+            result = consume(stream)
+            settled = bool(stream.settles_every_row)
+        except Exception:
+            if not stream.widened:
+                raise
+            settled = False
+        if not settled:
+            stream = open_stream(source, dict(options, types="all-rows"), warn=False)
+            result = consume(stream)
+    if quarantine_path is not None:
+        commit_file(quarantine_path, lambda out: copy_set_aside(stream, out))
+    return stream, result
+
+
+def stream_batches(pa: Any, stream: Any) -> Iterator["pyarrow.RecordBatch"]:
+    """The stream's batches, each with its own schema.
+
+    When a value after the head widens a column, the batches already
+    given keep their type: the stream is read again (with the widened
+    schema) and goes on from the first row not yet given.
+    """
+    given = 0
+    while True:
+        widened = len(stream.widened)
+        skip = given
+        try:
+            for batch in pa.RecordBatchReader.from_stream(stream):
+                if skip >= batch.num_rows:
+                    skip -= batch.num_rows
+                    continue
+                if skip:
+                    batch, skip = batch.slice(skip), 0
+                given += batch.num_rows
+                yield batch
+            return
+        except (OSError, pa.ArrowException):
+            if len(stream.widened) == widened:
+                raise
 
 
 def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Optional[int] = None,
                  skip_rows: Optional[int] = None, null_values: Union[None, str, Sequence[str]] = None,
                  decimal_comma: Optional[bool] = None, **options: Any) -> "_native.ArrowStream":
+    if quarantine_path is not None:
+        # The quarantine is written before the stream is handed back, so its
+        # rows are counted first.
+        if options.get("types") == "head":
+            raise ValueError("quarantine_path needs every row counted before the stream is returned: "
+                             "give types='all-rows' (or None) with it, or read the stream and write "
+                             "its set_aside yourself")
+        options["types"] = "all-rows"
     stream: "_native.ArrowStream" = open_stream(
         source, native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
                                decimal_comma=decimal_comma),
@@ -288,9 +412,11 @@ arrow_stream.__doc__ = (
     (_native.arrow_stream.__doc__ or "")
     + "\n\nquarantine_path: where the rows kept out of the table are written, as gleave_file\n"
     "writes its quarantine; a RowsSetAsideWarning names their counts whenever rows were kept\n"
-    "out. skip_rows: lines above the header to skip (counted as preamble rows, and not warned\n"
-    "about). null_values may also be one str. The stream's summary attribute holds the counts.\n"
-    "The source may be a URL (see csv_gleave.remote).")
+    "out (with types='head', only when the counts are known: read summary after the stream;\n"
+    "a quarantine_path makes the types 'all-rows'). skip_rows: lines above the header to skip\n"
+    "(counted as preamble rows, and not warned about). null_values may also be one str. The\n"
+    "stream's summary attribute holds the counts. The source may be a URL (see\n"
+    "csv_gleave.remote), whose types come from a head by default, as a pipe's do.")
 arrow_stream.__module__ = "csv_gleave"
 
 
@@ -421,12 +547,14 @@ def build_arrow_table(source: PathArg, caller: str, *, header: bool, infer_types
                             skip_rows=skip_rows, null_values=null_values, decimal_comma=decimal_comma)
     if quarantine_path is not None:
         _check_quarantine(source, quarantine_path)
-    may_reread = infer_types and (not try_parse_dates or text_for is not _never)
+    # A whole table is typed as every row types it: a source read through
+    # once is copied, so that the rows can be read again should a head's
+    # types not be those (see load_whole).
+    may_reread = native.get("types") is None or (infer_types and (not try_parse_dates or text_for is not _never))
     with Spooled(source, may_reread) as spooled:
         plain = {key: value for key, value in native.items() if key != "null_values"}
-        stream = open_stream(spooled.source, native if infer_types else plain, quarantine_path=quarantine_path,
-                             warn=False)
-        table: pyarrow.Table = read_all(pa, stream)
+        stream, table = load_whole(spooled.source, native if infer_types else plain,
+                                   lambda stream: read_whole(pa, stream), quarantine_path)
         table = table.select(select_names(table.column_names, columns, caller))
         wanted = [
             name for name, column in zip(table.column_names, table.columns)
@@ -516,26 +644,40 @@ def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: 
     """The repaired rows of ``source`` as ``pyarrow.RecordBatch`` es of at most ``batch_size`` rows.
 
     The options are :func:`csv_gleave.arrow_stream`'s, and so are the
-    warning and the quarantine. The column types are settled over every
-    row by a first reading (which keeps no value) before the first batch
-    comes; the batches are then built as the rows are read again and
-    handed out as they are made, so memory is a few batches (of at most
-    32,768 rows or about 2 MiB of text each) and the longest row, whatever
-    the file's length. A pipe is copied to an unnamed temporary file first.
+    warning and the quarantine. For a file the column types are settled
+    over every row by a first reading (which keeps no value) before the
+    first batch comes; the batches are then built as the rows are read
+    again and handed out as they are made, so memory is a few batches (of
+    at most 32,768 rows or about 2 MiB of text each) and the longest row,
+    whatever the file's length. A pipe is copied to an unnamed temporary
+    file first.
+
+    With ``types="head"`` (the default for a pipe, a descriptor or a URL)
+    the types come from the first 65,536 rows. A later value its column's
+    type does not hold makes that column text (string, or binary for bytes
+    that are not UTF-8) from the batch it is in: the batches already given
+    keep their type, and every later batch has the column as text, so each
+    batch carries its own schema (``batch.schema``). Nothing is lost: the
+    text of every value is there as written. The warning and the
+    quarantine then come once the last batch has been taken.
     """
     if isinstance(batch_size, bool) or not isinstance(batch_size, int):
         raise TypeError(f"batch_size must be an int, not {type(batch_size).__name__}")
     if batch_size < 1:
         raise ValueError("batch_size must be 1 or more")
     pa = import_optional("pyarrow", "arrow", "iter_batches")
-    stream = open_stream(source, native_options(options, n_rows=n_rows, skip_rows=skip_rows,
-                                                null_values=null_values, decimal_comma=decimal_comma),
-                         quarantine_path=quarantine_path, stacklevel=2)
+    native = native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
+                            decimal_comma=decimal_comma)
+    stream = open_stream(source, native, quarantine_path=quarantine_path, stacklevel=2)
+    counted = stream.summary is not None
 
     def batches() -> Iterator["pyarrow.RecordBatch"]:
-        for batch in pa.RecordBatchReader.from_stream(stream):
+        for batch in stream_batches(pa, stream):
             for start in range(0, batch.num_rows, batch_size):
                 yield batch.slice(start, batch_size)
+        if not counted:
+            # Counted by this reading: written and warned about at its end.
+            report_stream(stream, source, native, quarantine_path, 2)
 
     return batches()
 
@@ -577,9 +719,13 @@ def write_table_file(source: PathArg, destination: NameArg, *, header: bool = Tr
                                     "write_table_file")
     if quarantine_path is not None and remote.same_target(destination, quarantine_path):
         raise ValueError(f"quarantine_path {os.fsdecode(quarantine_path)!r} names the table file")
-    stream = open_stream(source, dict(options, header=header, infer_types=infer_types),
-                         quarantine_path=quarantine_path, stacklevel=2)
-    table = read_all(pa, stream)
+    native = dict(options, header=header, infer_types=infer_types)
+    if quarantine_path is not None:
+        _check_quarantine(source, quarantine_path)
+    with Spooled(source, native.get("types") is None) as spooled:
+        stream, table = load_whole(spooled.source, native, lambda stream: read_whole(pa, stream), quarantine_path)
+    warn_set_aside(stream.summary, source, quarantine_path, 2,
+                   skipped_preamble=native.get("preamble_lines") is not None)
     table = table.replace_schema_metadata({SUMMARY_KEY: summary_json(stream.summary)})
 
     def write(out: Any) -> None:

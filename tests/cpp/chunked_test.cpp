@@ -95,13 +95,13 @@ struct Outcome {
   PassCounts counts;
 };
 
-Outcome whole(const std::string& text, const GleaveOptions& o) {
+Outcome whole(const std::string& text, const Dialect& o) {
   Recorder r;
   const PassCounts c = run_pass(std::string_view(text), o, r);
   return {r.calls, c};
 }
 
-Outcome chunked(ByteSource& source, std::size_t chunk, const GleaveOptions& o) {
+Outcome chunked(ByteSource& source, std::size_t chunk, const Dialect& o) {
   Recorder r;
   ChunkedText in(source, chunk);
   const PassCounts c = run_pass(in, o, r);
@@ -109,7 +109,7 @@ Outcome chunked(ByteSource& source, std::size_t chunk, const GleaveOptions& o) {
   return {r.calls, c};
 }
 
-void expect_same(const std::string& text, const GleaveOptions& o) {
+void expect_same(const std::string& text, const Dialect& o) {
   const Outcome want = whole(text, o);
   for (const std::size_t chunk : {1, 2, 3, 7, 64, 4096}) {
     TextSource file(text);
@@ -129,15 +129,15 @@ void expect_same(const std::string& text, const GleaveOptions& o) {
   }
 }
 
-GleaveOptions random_options(unsigned r) {
+Dialect random_options(unsigned r) {
   static const unsigned char kDelimiters[] = {',', ';', '\t', 0xA6};
-  GleaveOptions o;
-  if (r % 4 != 0) o.delimiter = kDelimiters[r / 4 % 4];
-  if (r / 16 % 5 != 0) o.expected_columns = r / 16 % 5 - 1;
-  o.fill_ragged_rows = r & 128;
-  o.merge_overflow = r & 256;
-  o.quote_char = r & 512 ? '\'' : '"';
-  o.repair_quotes = r & 1024;
+  Dialect o;
+  if (r % 4 != 0) o.delimiter.give(kDelimiters[r / 4 % 4]);
+  if (r / 16 % 5 != 0) o.expected_width.give(r / 16 % 5 - 1);
+  o.fill_ragged_rows.give(r & 128);
+  o.merge_overflow.give(r & 256);
+  o.quote_char.give(r & 512 ? '\'' : '"');
+  o.repair_quotes.give(r & 1024);
   return o;
 }
 
@@ -167,8 +167,8 @@ TEST(Chunked, QuotesDecidedFarAhead) {
   for (int iter = 0; iter < 1500; ++iter) {
     std::string text;
     for (int i = static_cast<int>(rng() % 60); i > 0; --i) text += pieces[rng() % pieces.size()];
-    GleaveOptions o = random_options(rng());
-    o.quote_char = '"';
+    Dialect o = random_options(rng());
+    o.quote_char.give('"');
     expect_same(text, o);
     if (testing::Test::HasFatalFailure()) return;
   }
@@ -188,7 +188,7 @@ const char* const kCases[] = {
 
 TEST(Chunked, BoundaryCases) {
   for (const char* text : kCases) {
-    expect_same(text, GleaveOptions{});
+    expect_same(text, Dialect{});
     if (testing::Test::HasFatalFailure()) return;
   }
 }
@@ -202,7 +202,7 @@ TEST(Chunked, BlankLinesBeforeTheRows) {
       text += i % 3 == 0 ? " \n" : i % 3 == 1 ? "\n" : "\r\n";
     for (int r = 0; r < 120; ++r) text += r % 7 == 0 ? "a;b;c;d\n" : "a,b,c\n";
     text += "\"open;x\n";
-    expect_same(text, GleaveOptions{});
+    expect_same(text, Dialect{});
     if (testing::Test::HasFatalFailure()) return;
     for (const std::size_t cut : {text.size() / 3, text.size() / 2, text.size() - 1}) {
       const auto d = sniff_delimiter(std::string_view(text).substr(0, cut), false, {});
@@ -228,24 +228,21 @@ TEST(Chunked, ProductPassMatchesTheWholeText) {
     std::string text = rng() % 8 == 0 ? "\xEF\xBB\xBF" : "";
     if (rng() % 3 == 0) text += "Report of the day\n\nsep ok\r\n";  // above the table
     for (int i = static_cast<int>(rng() % 40); i > 0; --i) text += pieces[rng() % pieces.size()];
-    GleaveOptions o = random_options(rng());
-    o.quote_char = '"';
-    DialectRequest request;
-    if (rng() % 4 == 0) request.preamble_lines = rng() % 4;
-    if (rng() % 4 == 0) request.skip_initial_space = true;
-    if (rng() % 5 == 0) {
-      request.quote_given = true;  // no quoting
-    }
-    PreparedText prepared = prepare_text(text, o, request);
+    Dialect o = random_options(rng());
+    o.quote_char = Dialect{}.quote_char;  // detected
+    if (rng() % 4 == 0) o.preamble_lines.give(rng() % 4);
+    if (rng() % 4 == 0) o.skip_initial_space.give(true);
+    if (rng() % 5 == 0) o.quote_char.give(std::nullopt);  // no quoting
+    PreparedText prepared = prepare_text(text, o);
     ASSERT_TRUE(prepared.ok());
-    if (rng() % 3 == 0) prepared.dialect.comment_char = '#';
+    if (rng() % 3 == 0) prepared.dialect.comment_char.value = '#';
     Recorder whole;
-    const ProductCounts want = run_product_pass(prepared, o, whole);
+    const ProductCounts want = run_product_pass(prepared, whole);
     for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
       TextSource source(prepared.text);
       ChunkedText in(source, chunk);
       Recorder got;
-      const ProductCounts counts = run_product_pass(prepared, in, o, got);
+      const ProductCounts counts = run_product_pass(prepared, in, got);
       ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;
       ASSERT_EQ(counts.runaway_quotes, want.runaway_quotes);
       ASSERT_EQ(counts.comment_rows, want.comment_rows);
@@ -272,12 +269,12 @@ TEST(Chunked, PipeLooksAheadThroughAFile) {
       {"k,v\n" + std::string(200, '\n') + "1,\"x\ny\n\"\n" + rows + "2,\"p\nq\"", 16},
       {"k,v\r\n1,\"x\"\" \r\n" + rows + "2,y\r\n", 16},  // a doubled quote, CR LF
   };
-  GleaveOptions given;  // no prefix kept for the heuristics: the window's size is the pass's
-  given.delimiter = ',';
-  given.expected_columns = 2;
-  given.repair_quotes = false;
+  Dialect given;  // no prefix kept for the heuristics: the window's size is the pass's
+  given.delimiter.give(',');
+  given.expected_width.give(2);
+  given.repair_quotes.give(false);
   for (const Case& c : cases) {
-    for (const GleaveOptions& o : {GleaveOptions{}, given}) {
+    for (const Dialect& o : {Dialect{}, given}) {
       const Outcome want = whole(c.text, o);
       for (const std::size_t chunk : {1, 5, 16, 64}) {
         PipeSource pipe(c.text, 3);
@@ -288,7 +285,7 @@ TEST(Chunked, PipeLooksAheadThroughAFile) {
         ASSERT_FALSE(in.error()) << where;
         ASSERT_EQ(r.calls, want.calls) << where;
         ASSERT_EQ(got.quarantined_rows, want.counts.quarantined_rows) << where;
-        if (o.delimiter) {
+        if (o.delimiter.given) {
           EXPECT_LE(in.capacity(), 2 * (4 * chunk + c.longest)) << where;
         }
       }
@@ -319,12 +316,12 @@ TEST(Chunked, LongStrayQuoteLinesAreReadOnce) {
   for (int i = 0; i < 20000; ++i) dense += "\"a";
   for (const std::string& text : {dense, dense + "\",x\nb,c\n", "k,v\n" + dense + "\n1,2\n",
                                   "k,v\n1," + dense + "\nx\n\"y,z\n"}) {
-    for (const GleaveOptions& o : {GleaveOptions{}, [] {
-                                     GleaveOptions given;
-                                     given.delimiter = ',';
-                                     given.expected_columns = 2;
-                                     return given;
-                                   }()}) {
+    for (const Dialect& o : {Dialect{}, [] {
+                               Dialect given;
+                               given.delimiter.give(',');
+                               given.expected_width.give(2);
+                               return given;
+                             }()}) {
       const Outcome want = whole(text, o);
       CountingSource source(text);
       const Outcome got = chunked(source, 256, o);
@@ -348,7 +345,7 @@ TEST(Chunked, SpillWriteErrorEndsThePass) {
   PipeSource pipe(text, 64);
   Recorder r;
   ChunkedText in(pipe, 16);
-  run_pass(in, GleaveOptions{}, r);
+  run_pass(in, Dialect{}, r);
   setrlimit(RLIMIT_FSIZE, &was);
   std::signal(SIGXFSZ, handler);
   ASSERT_TRUE(in.error());
@@ -362,15 +359,14 @@ TEST(Chunked, SpillWriteErrorEndsThePass) {
 // byte later on is data.
 TEST(Chunked, CommentLinesAreSetAside) {
   const std::string text = "# exported\nid,name\n1,a\n# page 2\n2,b#\n\"# quoted\",c\n";
-  GleaveOptions o;
-  PreparedText prepared = prepare_text(text, o, DialectRequest{});
+  PreparedText prepared = prepare_text(text, Dialect{});
   ASSERT_TRUE(prepared.ok());
-  prepared.dialect.comment_char = '#';
+  prepared.dialect.comment_char.value = '#';
   for (const std::size_t chunk : {1, 5, 4096}) {
     TextSource source(prepared.text);
     ChunkedText in(source, chunk);
     Recorder r;
-    const ProductCounts c = run_product_pass(prepared, in, o, r);
+    const ProductCounts c = run_product_pass(prepared, in, r);
     EXPECT_EQ(c.comment_rows, 2u);
     EXPECT_EQ(c.quarantined_rows, 2u);
     EXPECT_EQ(c.gleaved_rows, 4u);

@@ -152,15 +152,17 @@ class Detect : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Detect, ReadsRight) {
   const Case& c = GetParam();
-  const Dialect d = detect_dialect(c.text);
+  Dialect o;
+  o.keep_evidence = true;
+  const Dialect d = detect_dialect(c.text, o);
   EXPECT_EQ(d.not_a_table, c.not_a_table);
   if (c.not_a_table) return;
   EXPECT_EQ(static_cast<char>(d.delimiter), c.delimiter);
   if (c.quote == kNone) {
-    EXPECT_FALSE(d.quote_char.has_value());
+    EXPECT_FALSE(d.quote_char.value.has_value());
   } else if (c.quote != kAny) {
-    ASSERT_TRUE(d.quote_char.has_value());
-    EXPECT_EQ(static_cast<int>(*d.quote_char), c.quote);
+    ASSERT_TRUE(d.quote_char.value.has_value());
+    EXPECT_EQ(static_cast<int>(*d.quote_char.value), c.quote);
   }
   EXPECT_EQ(d.skip_initial_space, c.skip);
   EXPECT_EQ(d.preamble_lines, c.preamble);
@@ -192,21 +194,21 @@ TEST(Detect, EmptyAndBomInputs) {
 }
 
 TEST(Detect, GivenPartsAreKept) {
-  gleave::DetectOptions o;
-  o.delimiter = ';';
+  Dialect o;
+  o.delimiter.give(';');
   EXPECT_EQ(detect_dialect(table(","), o).delimiter, ';');
   o = {};
-  o.quote_given = true;  // no quoting
-  EXPECT_FALSE(detect_dialect(rows("a,b", "\"x,y\",1", 5), o).quote_char.has_value());
+  o.quote_char.give(std::nullopt);  // no quoting
+  EXPECT_FALSE(detect_dialect(rows("a,b", "\"x,y\",1", 5), o).quote_char.value.has_value());
   o = {};
-  o.skip_initial_space = false;
-  EXPECT_FALSE(detect_dialect(rows("a, b", "1, 2", 5), o).skip_initial_space);
+  o.skip_initial_space.give(false);
+  EXPECT_FALSE(detect_dialect(rows("a, b", "1, 2", 5), o).skip_initial_space.value);
 }
 
 TEST(Detect, SampleIsBounded) {
   // A comma table whose far end (past the sample) turns into semicolons.
   std::string text = table(",", 200) + rows("", "1;2;3;4;5;6;7;8", 20000);
-  gleave::DetectOptions o;
+  Dialect o;
   o.sample_bytes = 4096;
   EXPECT_EQ(detect_dialect(text, o).delimiter, ',');
 }
@@ -259,7 +261,7 @@ class Structure : public ::testing::TestWithParam<StructureCase> {};
 TEST_P(Structure, IsDetected) {
   const StructureCase& c = GetParam();
   const Dialect d = detect_dialect(c.text);
-  EXPECT_EQ(d.escape_char ? static_cast<int>(*d.escape_char) : kNone, c.escape);
+  EXPECT_EQ(d.escape_char.value ? static_cast<int>(*d.escape_char.value) : kNone, c.escape);
   EXPECT_EQ(d.header_rows, c.header_rows);
   EXPECT_EQ(d.tables, c.tables);
   EXPECT_EQ(d.other_table_line, c.other_table_line);
@@ -272,19 +274,20 @@ INSTANTIATE_TEST_SUITE_P(Tables, Structure, ::testing::ValuesIn(kStructures),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Structure, GivenEscapeIsKept) {
-  gleave::DetectOptions o;
-  o.escape_given = true;  // none
-  EXPECT_FALSE(detect_dialect(rows("id,text", "1,\"say \\\"hi\\\"\"", 5), o).escape_char);
-  o.escape_char = '~';
-  EXPECT_EQ(detect_dialect(table(","), o).escape_char, std::optional<unsigned char>('~'));
+  Dialect o;
+  o.escape_char.give(std::nullopt);  // none
+  EXPECT_FALSE(detect_dialect(rows("id,text", "1,\"say \\\"hi\\\"\"", 5), o).escape_char.value);
+  o.escape_char.give('~');
+  EXPECT_EQ(detect_dialect(table(","), o).escape_char.value, std::optional<unsigned char>('~'));
 }
 
 // A quote that never closes is an ordinary byte only when the sample is
 // the whole input: in a longer one it may close past the sample's end.
 TEST(Detect, QuoteRunsAwayOnlyInTheWholeInput) {
   const std::string text = "a,b\n1,\"x\n" + rows("", "2,y", 50);
-  const Dialect whole = detect_dialect(text);
-  gleave::DetectOptions o;
+  Dialect o;
+  o.keep_evidence = true;
+  const Dialect whole = detect_dialect(text, o);
   o.sample_bytes = text.size() - 2;
   const Dialect part = detect_dialect(text, o);
   auto quoted_rows = [](const Dialect& d) {
@@ -320,10 +323,10 @@ TEST(Detect, ShortcutsFindWhatTheFullComparisonFinds) {
       table(";"),
       rows("", "12:30", 6),
   };
-  std::vector<gleave::DetectOptions> settings(4);
-  settings[1].delimiter = ',';
-  settings[2].delimiter = ';';
-  settings[3].quote_given = true;  // no quoting
+  std::vector<Dialect> settings(4);
+  settings[1].delimiter.give(',');
+  settings[2].delimiter.give(';');
+  settings[3].quote_char.give(std::nullopt);  // no quoting
   auto same = [](const Dialect& a, const Dialect& b) {
     return a.delimiter == b.delimiter && a.quote_char == b.quote_char &&
            a.skip_initial_space == b.skip_initial_space && a.preamble_lines == b.preamble_lines &&

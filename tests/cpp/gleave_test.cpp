@@ -37,9 +37,18 @@ using Rows = std::vector<Fields>;
 const std::string kFew = "Row has too few columns (expected ";
 const std::string kExtra = "Row has extra columns (expected ";
 
-GleaveOptions opts(std::optional<unsigned char> d, std::optional<std::uint64_t> w, bool fill = true,
-                   bool merge = true, unsigned char q = '"', bool repair = true) {
-  return GleaveOptions{d, q, fill, merge, w, repair};
+// The core's options: the delimiter and the width sniffed and inferred
+// unless given.
+Dialect opts(std::optional<unsigned char> d, std::optional<std::uint64_t> w, bool fill = true,
+             bool merge = true, unsigned char q = '"', bool repair = true) {
+  Dialect o;
+  if (d) o.delimiter.give(*d);
+  if (w) o.expected_width.give(*w);
+  o.quote_char.give(q);
+  o.fill_ragged_rows.give(fill);
+  o.merge_overflow.give(merge);
+  o.repair_quotes.give(repair);
+  return o;
 }
 
 // ---------------------------------------------------------------------------
@@ -72,7 +81,7 @@ std::vector<Record> records_of(const GleaveOutcome& o) {
 struct SliceCase {
   const char* name;
   std::string text;
-  GleaveOptions options;
+  Dialect options;
   Rows rows;
   std::vector<Record> quarantine;
   std::uint64_t total, repaired, columns;
@@ -165,7 +174,7 @@ struct VerdictSink {
 struct VerdictCase {
   const char* name;
   std::string text;
-  GleaveOptions options;
+  Dialect options;
   std::vector<Seen> seen;
 };
 
@@ -229,23 +238,23 @@ struct Reference {
   unsigned char delimiter = ',';
 };
 
-Reference reference_slice(const std::string& text, const GleaveOptions& o) {
+Reference reference_slice(const std::string& text, const Dialect& o) {
   Reference ref;
   if (text.empty()) return ref;
-  ref.delimiter = o.delimiter ? *o.delimiter : sniff_delimiter(text);
+  ref.delimiter = o.delimiter.given ? o.delimiter.value : sniff_delimiter(text);
   const std::uint64_t w = ref.columns =
-      o.expected_columns ? *o.expected_columns : infer_column_count(text, ref.delimiter);
-  ResilientParser p(text, ref.delimiter, o.quote_char, o.repair_quotes);
+      o.expected_width.given ? o.expected_width.value : infer_column_count(text, ref.delimiter);
+  ResilientParser p(text, ref.delimiter, *o.quote_char.value, o.repair_quotes);
   for (std::uint64_t line = p.line();; line = p.line()) {
     auto row = p.next_row();
     if (!row) break;
     if (w == 0 || row->size() == w) {
       ref.rows.push_back(*row);
-    } else if (row->size() < w && o.fill_ragged_rows) {
+    } else if (row->size() < w && o.fill_ragged_rows.value) {
       row->resize(w);
       ref.rows.push_back(*row);
       ++ref.repaired;
-    } else if (row->size() > w && o.merge_overflow) {
+    } else if (row->size() > w && o.merge_overflow.value) {
       for (std::size_t i = w; i < row->size(); ++i) {
         (*row)[w - 1] += byte_char(ref.delimiter) + (*row)[i];
       }
@@ -262,7 +271,7 @@ Reference reference_slice(const std::string& text, const GleaveOptions& o) {
 
 // Options from random bits: delimiter sniffed or one of `delimiters`, width
 // inferred or 0 to 3, fill, merge, quote ' or ", repair.
-GleaveOptions random_options(unsigned r, const std::vector<unsigned char>& delimiters) {
+Dialect random_options(unsigned r, const std::vector<unsigned char>& delimiters) {
   const auto d = std::optional<unsigned char>(delimiters[r / 4 % delimiters.size()]);
   const auto w = std::optional<std::uint64_t>(r / 32 % 5 - 1);
   return opts(r % 4 == 0 ? std::nullopt : d, r / 32 % 5 == 0 ? std::nullopt : w, r & 256, r & 512,
@@ -292,7 +301,7 @@ TEST_P(SliceReference, RandomTextsAndOptions) {
     for (int i = static_cast<int>(rng() % 30); i > 0; --i) text += pieces[rng() % pieces.size()];
     if (rng() % 3 == 0) text += std::string(70 + rng() % 70, 'x') + ",y\n";  // past 64 bytes
     if (rng() % 4 == 0) text.insert(rng() % (text.size() + 1), long_pieces[rng() % 3]);
-    const GleaveOptions o = random_options(rng(), {',', ';', '\t', 0xA6, 0});
+    const Dialect o = random_options(rng(), {',', ';', '\t', 0xA6, 0});
     const GleaveOutcome got = gleave_slice(text, o);
     const Reference want = reference_slice(text, o);
     const Rows rows = rows_of(got);
@@ -516,7 +525,7 @@ const std::string kRoadOutput = "id;name;city\n1;Ann;Oslo\n2;Bob;\n3;Cy;\"Rome;e
 
 TEST_F(FileTest, RoadOfOneCall) {
   const auto in = write("in.csv", kRoadInput);
-  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
+  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), Dialect{});
   ASSERT_TRUE(r.ok()) << r.error().message();
   const JobCounts& s = r.value();
   EXPECT_EQ(s.total_rows, 4u);
@@ -535,7 +544,7 @@ TEST_F(FileTest, RoadOfOneCall) {
 struct FileCase {
   const char* name;
   std::string input;
-  GleaveOptions options;
+  Dialect options;
   std::string output;
   std::optional<std::string> quarantine;
 };
@@ -611,12 +620,12 @@ TEST_F(FileTest, RandomFilesMatchTheWriters) {
     for (int i = static_cast<int>(rng() % 200); i > 0; --i) {
       text += rng() % 50 ? pieces[rng() % pieces.size()] : std::string(8000 + rng() % 400, 'L');
     }
-    GleaveOptions o = random_options(rng(), {',', ';', 0xA6});
-    if (rng() % 4 == 0) o.quote_char = 0xC5;
+    Dialect o = random_options(rng(), {',', ';', 0xA6});
+    if (rng() % 4 == 0) o.quote_char.give(0xC5);
     const Reference want = reference_slice(text, o);
     std::string out, quarantine(kQuarantineHeader);
     for (const auto& row : want.rows) {
-      append_csv_line(out, Row::from_strings(row), want.delimiter, o.quote_char);
+      append_csv_line(out, Row::from_strings(row), want.delimiter, *o.quote_char.value);
     }
     for (const auto& q : want.quarantine) {
       append_quarantine_line(quarantine, q.line, q.reason, Row::from_strings(q.fields),
@@ -872,7 +881,7 @@ TEST_F(FileTest, RunawayQuoteKeepsTheRestOfTheFile) {
   for (int i = 2; i <= 100000; ++i) rest += std::to_string(i) + ",n" + std::to_string(i) + ",1\n";
   input += rest;
   const auto in = write("in.csv", input);
-  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), GleaveOptions{});
+  const auto r = gleave_file(in, path("out.csv"), path("q.csv"), Dialect{});
   ASSERT_TRUE(r.ok()) << r.error().message();
   EXPECT_EQ(r.value().total_rows, 100001u);
   EXPECT_EQ(r.value().gleaved_rows, 100001u);
@@ -917,8 +926,7 @@ TEST_F(FileTest, UnknownEncodingIsAnEncodingError) {
   job.input.path = write("in.csv", "a,b\n1,2\n");
   job.output.path = path("out.csv");
   job.quarantine = FileRef{path("q.csv"), -1};
-  job.dialect.emplace();
-  job.dialect->encoding = "no-such-encoding";
+  job.dialect.encoding.give("no-such-encoding");
   auto r = run_file_job(job);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().kind(), GleaveError::Kind::Encoding);

@@ -443,8 +443,8 @@ TEST(TableBuilder, BadUtf8StaysBytesAndNamesAreRepaired) {
 
 TEST(TableBuilder, FeedsFromTheRowsOfAPass) {
   const std::string text = "id,name,score\n1,ann,1.5\n2,\"b,ob\",\n3,c\xc3\xa9,2\n4,d\n";
-  gleave::GleaveOptions options;
-  options.delimiter = ',';
+  gleave::Dialect options;
+  options.delimiter.give(',');
   const gleave::GleaveOutcome outcome = gleave::gleave_slice(text, options);
   TableBuilder b;
   b.append_rows(outcome.rows);

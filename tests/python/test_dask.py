@@ -87,12 +87,13 @@ def test_read_dask_quarantines_each_file(client, files, tmp_path):
     assert (tmp_path / "q/b.csv").read_text() == "line,reason,raw_content\n"
 
 
-def test_repair_many_refuses_binary_unless_forced(client, tmp_path):
+@pytest.mark.parametrize("blocksize", [None, 64])  # 64: the file is repaired in byte ranges
+def test_repair_many_refuses_binary_unless_forced(client, tmp_path, blocksize):
     (tmp_path / "tool").write_bytes(b"\x7fELF\x02\x01\x01" + b"\x00" * 200)
-    table = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client)
+    table = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client, blocksize=blocksize)
     assert "does not look like text" in table["error"][0] and "force=True" in table["error"][0]
-    assert not (tmp_path / "out/tool").exists()
-    forced = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client, force=True)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == []
+    forced = repair_many([str(tmp_path / "tool")], tmp_path / "out", client=client, force=True, blocksize=blocksize)
     assert forced["error"][0] is None and (tmp_path / "out/tool").exists()
 
 

@@ -3,7 +3,9 @@
 repair, on a two-process LocalCluster and, as a property, in this process."""
 
 import logging
+import os
 import random
+import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -74,33 +76,64 @@ def one_machine(path, tmp_path, **options):
     return summary.to_dict(), (tmp_path / "one.csv").read_bytes(), (tmp_path / "one.q").read_bytes()
 
 
-@pytest.mark.parametrize("name, options", [(name, {}) for name in CASES] + [("CR LF", STRICT)])
-def test_repair_large_equals_one_machine(client, tmp_path, name, options):
+def many(path, tmp_path, **options):
+    """repair_many of one file, its output and quarantine moved to out.csv and out.q: its summary."""
+    table = split.repair_many([str(path)], tmp_path / "o", tmp_path / "q", **options)
+    assert table["error"][0] is None, table["error"][0]
+    for folder, name in (("o", "out.csv"), ("q", "out.q")):
+        (tmp_path / folder / path.name).rename(tmp_path / name)
+        (tmp_path / folder).rmdir()
+    return {key: table[key][0] for key in csv_gleave.gleave_file(path, os.devnull).to_dict()}
+
+
+@pytest.mark.parametrize("name, options, repair", [(name, {}, "large") for name in CASES] + [
+    ("CR LF", STRICT, "large"), ("runaway quote", {}, "many"), ("stacked blocks", STRICT, "many"),
+    ("UTF-16", {}, "many")])
+def test_repair_large_equals_one_machine(client, tmp_path, name, options, repair):
     path = tmp_path / "in.csv"
     path.write_bytes(CASES[name])
-    summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client, blocksize="32KiB",
-                                 **options)
-    assert (summary.to_dict(), (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
+    if repair == "large":
+        summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client,
+                                     blocksize="32KiB", **options).to_dict()
+    else:
+        summary = many(path, tmp_path, client=client, blocksize="32KiB", **options)
+    assert (summary, (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
         one_machine(path, tmp_path, **options)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
 
 
 READS = {
-    "typed": (messy(3000, 11, multiline=0.15, text=CJK), True),
-    "text": (messy(3000, 11, multiline=0.15, text=CJK), False),
-    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), True),
+    "typed": (messy(3000, 11, multiline=0.15, text=CJK), {}),
+    "text": (messy(3000, 11, multiline=0.15, text=CJK), {"infer_types": False}),
+    "strict rows, CR LF": (messy(3000, 13, newline="\r\n"), STRICT),
+    "widened": (messy(3000, 14, runaway=True), {"dtype_policy": "widen"}),
+    "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), {}),
 }
 
 
 @pytest.mark.parametrize("name", READS)
 def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
-    data, infer_types = READS[name]
+    data, options = READS[name]
     path = tmp_path / "in.csv"
     path.write_bytes(data)
-    frame = split.read_dask(str(path), blocksize=30_000, infer_types=infer_types)
+    frame = split.read_dask(str(path), blocksize=30_000, quarantine_path=tmp_path / "parts.q", **options)
     assert frame.npartitions == (1 if "UTF-16" in name else -(-len(data) // 30_000))
     got = frame.compute().reset_index(drop=True)
-    pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=infer_types))
+    options.pop("dtype_policy", None)
+    whole = csv_gleave.read_pandas(path, quarantine_path=tmp_path / "whole.q", **options)
+    if "widen" in name:
+        whole = whole.astype({name: got[name].dtype for name in got.columns if got[name].dtype == "string"})
+    pd.testing.assert_frame_equal(got, whole)
+    repair = {key: value for key, value in options.items() if key in split._PART_OPTIONS}
+    quarantine = one_machine(path, tmp_path, **repair)[2]
+    assert (tmp_path / "parts.q").read_bytes() == quarantine
+    # meta= names the columns and keeps a typed column as its texts; rows set aside and not kept are warned of.
+    meta = whole.iloc[:0].astype({"amount": "string"})
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        texts = split.read_dask(str(path), blocksize=30_000, meta=meta, **options).compute(scheduler="sync")
+    assert any(w.category is csv_gleave.RowsSetAsideWarning for w in caught) == (quarantine.count(b"\n") > 1)
+    assert list(texts["amount"]) == list(csv_gleave.read_pandas(path, dtype={"amount": str}, **options)["amount"])
 
 
 def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
@@ -122,7 +155,8 @@ def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
     (lambda p: split.repair_large(p, p, client=False), "output path is the same file as the input path"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), p, client=False), "quarantine path is the same file"),
     (lambda p: split.read_dask([p, p], blocksize=10), "one local file"),
-    (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.with_suffix(".q")), "repair_large"),
+    (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.parent), "local file as quarantine_path"),
+    (lambda p: split.read_dask(p, blocksize=10, n_rows=1), "no n_rows= with blocksize"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), blocksize=0, client=False), "at least 1 byte"),
 ])
 def test_refusals(tmp_path, call, error):
@@ -153,5 +187,13 @@ def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine, strict):
                                 runner=split._Runner(), options=options)
     assert two.to_dict() == one.to_dict()
     assert (tmp_path / "two.csv").read_bytes() == (tmp_path / "one.csv").read_bytes()
+    if quarantine:
+        assert q2.read_bytes() == q1.read_bytes()
+    # The same cuts read as partitions: the rows of the file read whole, and its quarantine.
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", csv_gleave.RowsSetAsideWarning)
+        parts = split.read_dask(str(path), blocksize=block, infer_types=False, quarantine_path=q2, **options)
+        got = parts.compute(scheduler="sync").reset_index(drop=True)
+        pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=False, **options))
     if quarantine:
         assert q2.read_bytes() == q1.read_bytes()

@@ -5,6 +5,7 @@ the capsules' ownership."""
 import datetime as dt
 import os
 import sys
+import threading
 
 import pytest
 
@@ -123,6 +124,18 @@ def test_tables_built_in_blocks_equal_the_table_built_whole(tmp_path, monkeypatc
     monkeypatch.setenv("GLEAVE_TABLE_BLOCK_ROWS", "1")
     frame = csv_gleave.read_polars(path, **options)
     assert frame.equals(polars.DataFrame(whole[True]))
+    # Read through a pipe, whose stream takes its types from a head: a whole
+    # table still has the types of every row.
+    monkeypatch.setenv("GLEAVE_TYPE_HEAD_ROWS", "1")
+    r, w = os.pipe()
+    feeder = threading.Thread(target=lambda: (os.write(w, path.read_bytes()), os.close(w)))
+    feeder.start()
+    try:
+        piped = csv_gleave.read_arrow(r, **options)
+    finally:
+        feeder.join()
+        os.close(r)
+    assert piped.to_pylist() == whole[True].to_pylist() and piped.schema.types == whole[True].schema.types
 
 
 def damaged_csv(rows, seed):
