@@ -2,7 +2,16 @@
 // encoding and dialect, with the evidence for it.
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "engine/base/fd.hpp"
+#include "engine/io/windowed.hpp"
 
 namespace gleave::native {
 
@@ -58,6 +67,39 @@ PyObject* detect_content(PyObject* module, PyObject* source, const Dialect& opti
   return new_dialect(state_of_module(module), prepared);
 }
 
+// Which of the tables the sample saw is the table, and which rows are
+// notes under it, decided on the whole file as a repair of it decides
+// (the same windowed reading), so that detect() and the repair's summary
+// give one answer. It reads a descriptor of its own, so a caller's stays
+// where it was. A pipe is not read past its sample: nullopt.
+Result<std::optional<Dialect>> settled_on_file(const FileRef& ref, const Dialect& options,
+                                               Interrupt* interrupt) {
+  std::optional<Fd> own;
+  off_t start = 0;
+  if (ref.fd >= 0) {
+    struct stat st;
+    if (::fstat(ref.fd, &st) != 0) return IoError::from_errno(errno);
+    if (!S_ISREG(st.st_mode)) return std::optional<Dialect>();
+    start = ::lseek(ref.fd, 0, SEEK_CUR);
+    if (start < 0) return IoError::from_errno(errno);
+    const std::string self = "/proc/self/fd/" + std::to_string(ref.fd);
+    auto copy = open_path(self, O_RDONLY | O_CLOEXEC, interrupt);
+    if (!copy) return std::move(copy.error());
+    own.emplace(std::move(copy.value()));
+  } else {
+    auto opened = open_path(ref.path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, interrupt);
+    if (!opened) return std::move(opened.error());
+    struct stat st;
+    if (::fstat(opened.value().get(), &st) != 0) return IoError::from_errno(errno);
+    if (!S_ISREG(st.st_mode)) return std::optional<Dialect>();
+    own.emplace(std::move(opened.value()));
+  }
+  if (::lseek(own->get(), start, SEEK_SET) < 0) return IoError::from_errno(errno);
+  auto in = WindowedInput::open(own->get(), options, false, interrupt);
+  if (!in) return std::move(in.error());
+  return std::optional<Dialect>(in.value()->prepared().dialect);
+}
+
 PyObject* detect_file(PyObject* module, PyObject* source, const Dialect& options) {
   PathArg input;
   if (!path_from(source, input)) return nullptr;
@@ -65,6 +107,7 @@ PyObject* detect_file(PyObject* module, PyObject* source, const Dialect& options
   PythonInterrupt interrupt(nullptr, state->cancelled_error);
   const FileRef ref = input.ref();
   std::optional<IoError> failed;
+  std::optional<GleaveError> refused;  // the whole file's reading refused the dialect
   PreparedText prepared;
   without_gil(interrupt, [&] {
     try {
@@ -74,6 +117,20 @@ PyObject* detect_file(PyObject* module, PyObject* source, const Dialect& options
       } else {
         const Prefix& p = prefix.value();
         prepared = prepare_sample(p.bytes, p.complete, options);
+        if (prepared.ok() && prepared.dialect.tables_undecided) {
+          auto settled = settled_on_file(ref, options, &interrupt);
+          if (!settled) {
+            if (const IoError* io = settled.error().io()) {
+              failed = *io;
+            } else {
+              refused.emplace(std::move(settled.error()));
+            }
+          } else if (settled.value()) {
+            std::vector<CandidateEvidence> evidence = std::move(prepared.dialect.evidence);
+            prepared.dialect = std::move(*settled.value());
+            prepared.dialect.evidence = std::move(evidence);
+          }
+        }
       }
     } catch (...) {
       failed = IoError::from_fixed(IoFixed::OutOfMemory);
@@ -84,6 +141,7 @@ PyObject* detect_file(PyObject* module, PyObject* source, const Dialect& options
     return raise_error(state, GleaveError(std::move(*failed).at(IoRole::Input, ref.path)),
                        JobPaths{&input}, &interrupt);
   }
+  if (refused) return raise_error(state, std::move(*refused), JobPaths{&input}, &interrupt);
   if (!prepared.ok()) return PyErr_NoMemory();
   if (Status s = check_dialect(prepared.dialect); !s) {
     return raise_error(state, s.error(), JobPaths{&input}, &interrupt);

@@ -90,6 +90,13 @@ void candidates(std::string_view s, const Dialect& o, std::vector<Candidate>& ou
   // also read with the escape, which must then prove itself (see step 5).
   // Looked for once per quote, and only when the sample has a backslash.
   const bool backslash = s.find('\\') != std::string_view::npos;
+  // ... or before a delimiter, as a writer that escapes rather than quotes
+  // leaves it (`a\,b`).
+  bool escaped_delimiter = false;
+  for (std::size_t p = s.find('\\'); backslash && p < s.size() && !escaped_delimiter;
+       p = s.find('\\', p + 2)) {
+    escaped_delimiter = p + 1 < s.size() && kCountSlot[static_cast<unsigned char>(s[p + 1])] != 0;
+  }
   bool escaped_in_sample[3] = {};
   for (std::size_t i = 0; i < nquotes; ++i) {
     const int q = quotes[i];
@@ -97,7 +104,8 @@ void candidates(std::string_view s, const Dialect& o, std::vector<Candidate>& ou
       escaped_in_sample[i] = o.escape_char.value.has_value() && q != kNoQuote;
     } else if (backslash && q != kNoQuote) {
       const char pair[2] = {'\\', static_cast<char>(q)};
-      escaped_in_sample[i] = s.find(std::string_view(pair, 2)) != std::string_view::npos;
+      escaped_in_sample[i] =
+          escaped_delimiter || s.find(std::string_view(pair, 2)) != std::string_view::npos;
     }
   }
   const int escape = o.escape_char.given && o.escape_char.value ? *o.escape_char.value : '\\';

@@ -132,15 +132,21 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
   }
   if (split == 0) return false;
   // Below a one-field header, a blank that yields text only is cutting
-  // names with blanks (New York), not separating columns; so is any other
+  // names with blanks (New York), not separating columns (and a blank that
+  // yields text only in half the rows, Digit 7 among them); so is any other
   // delimiter that yields text only in rows of unequal width.
-  const bool names_cut = narrow_head && a.preamble_rows == 1 && text_rows == split &&
-                         (space_delimiter || a.consistency < 1);
+  const bool names_cut = narrow_head && a.preamble_rows == 1 &&
+                         ((text_rows == split && (space_delimiter || a.consistency < 1)) ||
+                          (space_delimiter && text_rows * 2 >= split));
   // A first row of one value under rows a blank cuts in two is no header
   // one name short: the blanks are inside the values (0, Digit 2).
   const bool short_first_value =
       narrow_head && space_delimiter && a.preamble_rows == 0 && !header_like(r, *first);
-  return values * 5 >= split * 4 || names_cut || short_first_value ||
+  // Blanks that split rows into unequal numbers of pieces, most of them
+  // text only, are the blanks inside names and phrases (New York, Digit
+  // 7, St. Louis), not a space-delimited table, whose rows keep one width.
+  const bool words_cut = space_delimiter && a.consistency < 0.9 && text_rows * 2 >= split;
+  return values * 5 >= split * 4 || names_cut || short_first_value || words_cut ||
          (narrow_head && a.consistency < steady);
 }
 
@@ -188,9 +194,9 @@ struct Sample {
 Sample take_sample(std::string_view text, Dialect& o, Dialect& d) {
   Sample out;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
-  const std::optional<unsigned char> sample_quote =
-      o.quote_char.given ? o.quote_char.value : std::optional<unsigned char>('"');
-  std::string_view sample = text.substr(0, sample_end(text, o.sample_bytes, sample_quote));
+  std::string_view sample =
+      text.substr(0, o.quote_char.given ? sample_end(text, o.sample_bytes, o.quote_char.value)
+                                        : sample_end_any_quote(text, o.sample_bytes));
   out.complete = sample.size() == text.size();
   std::size_t sep_end = 0;
   if (const auto x = sep_line(sample, sep_end)) {
@@ -238,8 +244,8 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
     const Scored* twin = nullptr;
     for (std::size_t j = 0; j < i && twin == nullptr; ++j) {
       const Scored& y = work.scored[j];
-      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.reading != nullptr &&
-          y.reading->same_with(c.quote)) {
+      if (y.c.delimiter == c.delimiter && y.c.skip == c.skip && y.c.escape == c.escape &&
+          y.reading != nullptr && y.reading->same_with(c.quote)) {
         twin = &y;
       }
     }
@@ -330,11 +336,25 @@ class Chooser {
   // escapes them, not both), its quotes pair up, and the same dialect read
   // without the escape leaves quoted fields unclosed or followed by text.
   // Given by the caller, the escape is taken as it is.
+  // Outside quotes, it proves itself when every quote byte in an unquoted
+  // field stands after it (`say \"hi\"`: a writer that escapes rather
+  // than quotes), or when the delimiters it escapes (`a\,b`) make rows of
+  // one width, every row kept, that the plain reading leaves ragged or
+  // sets rows aside from (or, when every escape byte escapes, in which
+  // the plain reading ends fields with it); quoted fields, if any,
+  // must still pair up.
   bool escape_proven(const Scored& x) const {
     if (o_.escape_char.given) return true;
     const Scored* plain = twin(x, false);
-    return x.escapes_quotes && !x.doubles_quotes && x.pair_up &&
-           (plain == nullptr || !plain->pair_up);
+    if (x.doubles_quotes || x.reading == nullptr) return false;
+    if (x.escapes_quotes && x.pair_up && (plain == nullptr || !plain->pair_up)) return true;
+    const Reading& r = *x.reading;
+    if (plain == nullptr || plain->reading == nullptr || (r.quoted > 0 && !x.pair_up) ||
+        r.inner_quotes > 0)
+      return false;
+    return (r.bare_quotes > 0 && plain->reading->inner_quotes > 0) ||
+           (r.bare_delimiters > 0 && x.a.consistency >= 1 && x.a.preamble_rows == 0 &&
+            (plain->a.consistency < 1 || plain->a.preamble_rows > 0 || r.lone_escapes == 0));
   }
 
   bool excluded(const Scored& x) const {
@@ -511,7 +531,14 @@ Scored* single_column(const Sample& sample, const Dialect& o, const Scored* chos
     if (sample.text.find(static_cast<char>(u)) != std::string_view::npos) continue;
     // With no reading chosen, a given quote (or none) holds as in every other.
     const int given = o.quote_char.value ? static_cast<int>(*o.quote_char.value) : kNoQuote;
-    const int quote = chosen != nullptr ? chosen->c.quote : o.quote_char.given ? given : '"';
+    // (An apostrophe that quoted nothing cleanly is no quote of a column of
+    // names such as O'Brien.)
+    const bool apostrophe =
+        chosen != nullptr && chosen->c.quote == '\'' && !chosen->pair_up && !o.quote_char.given;
+    const int quote = apostrophe           ? '"'
+                      : chosen != nullptr  ? chosen->c.quote
+                      : o.quote_char.given ? given
+                                           : '"';
     Scored& x = work.scored[n];
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);

@@ -34,6 +34,11 @@ inline constexpr unsigned char kDialectDelimiters[] = {',', ';', '\t', '|', ' ',
 // text.size() when the text fits the window.
 std::size_t sample_end(std::string_view text, std::size_t window,
                        std::optional<unsigned char> quote = '"');
+// The same when the quote byte is not known: cut as the double or the
+// single quote reads the text, whichever closes its fields where fields end
+// more often, or else opens more of them where a field surely starts (the
+// double quote on a tie).
+std::size_t sample_end_any_quote(std::string_view text, std::size_t window);
 
 // Detects the dialect of the start of `utf8_text` (a UTF-8 byte-order mark
 // at its start is skipped) around the parts `given` holds (the delimiter,

@@ -192,6 +192,10 @@ const char* header_evidence(std::string_view s, const Reading& r, const Analysis
   if (names) {
     if (strong > 0) return "names over text of another shape";
     if (weak > 0 && weak * 2 >= voting) return "names unlike the text below";
+    // One column of text: its first cell is its name when it never recurs
+    // below, as the loaders read it (their header=True) and as strict
+    // readers' sniffers decide for a column of strings.
+    if (width == 1) return "a name over a column of text";
     return nullptr;
   }
   // Some names look like numbers: every other cell a name, none like the

@@ -68,6 +68,10 @@ struct Reading {
   std::uint32_t strays = 0;        // literal quotes inside quoted fields
   std::uint32_t inner_quotes = 0;  // unquoted fields with a quote byte inside
   std::uint32_t lone_opens = 0;    // quotes opening a field with the delimiter or a break next
+  // Outside quotes, under an escape: quote bytes and delimiters it escaped
+  // (`say \"hi\"`, `a\,b`, as writers that escape rather than quote do).
+  // ... and escape bytes before anything else (a path's `C:\dir`).
+  std::uint32_t bare_quotes = 0, bare_delimiters = 0, lone_escapes = 0;
   // The counted bytes (see kCountSlot) seen inside quoted fields, one bit
   // per counter: the delimiters the quotes protect.
   std::uint32_t quoted_bytes = 0;
@@ -82,6 +86,7 @@ struct Reading {
     end_line = 0;
     complete = false;
     quoted = dirty = doubled = escaped = strays = quoted_bytes = inner_quotes = lone_opens = 0;
+    bare_quotes = bare_delimiters = lone_escapes = 0;
     double_starts = single_starts = 0;
   }
   // Reading with `quote` (a byte or kNoQuote) would give exactly this

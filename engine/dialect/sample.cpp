@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <string>
 
 #include "engine/dialect/dialect.hpp"
 #include "engine/dialect/steps.hpp"
@@ -20,17 +21,36 @@ bool field_start(char before) noexcept {
 
 }  // namespace
 
-std::size_t sample_end(std::string_view text, std::size_t window,
-                       std::optional<unsigned char> quote) {
-  if (text.size() <= window) return text.size();
+namespace {
+
+// Where the sample ends, and how many quoted fields the scan closed where
+// no field ends (text after the closing quote): the evidence of whether
+// `quote` is the text's quote byte.
+struct SampleCut {
+  std::size_t end = 0;
+  std::size_t opened = 0, unclean = 0, sure_opens = 0;
+};
+
+SampleCut cut_sample(std::string_view text, std::size_t window,
+                     std::optional<unsigned char> quote) {
+  SampleCut cut;
+  if (text.size() <= window) {
+    cut.end = text.size();
+    return cut;
+  }
   const std::size_t reach = std::min(text.size(), window * kMaxReach);
   // Row ends as the parser finds them: a quote opens a field only at its
   // start (after a delimiter of any kind, since it is not known yet), and a
   // line break inside an open field belongs to the field.
   std::size_t last = 0, rows = 0;
   bool open = false;
+  // Every quoted field of the row being read closed where a field ends: a
+  // row that reaches past the window on that evidence is one long row, not a
+  // stray quote that swallowed lines until another stray one.
+  bool row_clean = true;
   const char q = quote ? static_cast<char>(*quote) : '\0';
-  for (std::size_t p = 0; p < reach; ++p) {
+  std::size_t p = 0;
+  for (; p < reach; ++p) {
     const char c = text[p];
     if (quote && c == q) {
       if (open) {
@@ -38,26 +58,68 @@ std::size_t sample_end(std::string_view text, std::size_t window,
           ++p;  // a doubled quote inside the field
         } else {
           open = false;
+          const bool clean = p + 1 >= text.size() || field_start(text[p + 1]);
+          row_clean = row_clean && clean;
+          cut.unclean += !clean;
         }
       } else if (p == 0 || field_start(text[p - 1])) {
         open = true;
+        ++cut.opened;
+        // At a line's start or after a delimiter other than a blank or a
+        // colon: a field's start for certain, not a word's in text.
+        cut.sure_opens += p == 0 || (text[p - 1] != ' ' && text[p - 1] != ':');
       }
     } else if (c == '\n' && !open) {
-      if (p + 1 > window && rows >= 2) break;
+      if (p + 1 > window && rows >= 2) {
+        // The row across the window's end holds more than half of it (a
+        // quoted field longer than the window): the sample takes it whole,
+        // as a sample cut inside it would be read as another table.
+        if (last < window / 2 && row_clean) {
+          cut.end = p + 1;
+          return cut;
+        }
+        break;  // p stays short of the reach
+      }
       last = p + 1;
       ++rows;
+      row_clean = true;
     }
   }
   // Fewer than two rows that end as the parser finds them (a quote that
   // never closes, or one row longer than the reach): the window is cut
   // where its last line ends, as a plain reading would.
-  // So is a window whose second half holds no row end (a quote that opens
-  // and never closes): a sample of a few rows would decide for the file.
+  // So is a window whose second half holds no row end and no long row that
+  // ends past it (a quote that opens and never closes): a sample of a few
+  // rows would decide for the file.
   if (rows < 2 || last < window / 2) {
-    const std::size_t cut = text.substr(0, window).find_last_of('\n');
-    return cut == std::string_view::npos || cut == 0 ? window : cut + 1;
+    // Unless the text ends within the reach with every field closed: one
+    // long row (or two) is then the whole text, read whole.
+    if (p == text.size() && !open && row_clean) {
+      cut.end = text.size();
+      return cut;
+    }
+    const std::size_t line_end = text.substr(0, window).find_last_of('\n');
+    cut.end = line_end == std::string_view::npos || line_end == 0 ? window : line_end + 1;
+    return cut;
   }
-  return last;
+  cut.end = last;
+  return cut;
+}
+
+}  // namespace
+
+std::size_t sample_end(std::string_view text, std::size_t window,
+                       std::optional<unsigned char> quote) {
+  return cut_sample(text, window, quote).end;
+}
+
+std::size_t sample_end_any_quote(std::string_view text, std::size_t window) {
+  const SampleCut dq = cut_sample(text, window, '"');
+  if (dq.end == text.size()) return dq.end;
+  const SampleCut sq = cut_sample(text, window, '\'');
+  const bool single =
+      sq.unclean < dq.unclean || (sq.unclean == dq.unclean && sq.sure_opens > dq.sure_opens);
+  return sq.opened > 0 && single ? sq.end : dq.end;
 }
 
 namespace dialect {
@@ -90,6 +152,44 @@ struct QuoteLookahead {
     return found = false;
   }
 };
+
+// An unquoted field read under an escape, from p to its end: the escape
+// takes the delimiter, the quote or itself as a byte of the field. Returns
+// whether a quote byte stands in it unescaped.
+bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, Reading& out) {
+  const std::size_t n = s.size();
+  bool bare_quote = false;
+  const char delim = static_cast<char>(c.delimiter);
+  const char esc = static_cast<char>(c.escape);
+  const char q = c.quote == kNoQuote ? esc : static_cast<char>(c.quote);
+  while (p < n && s[p] != delim && !is_break(s[p])) {
+    if (s[p] == esc && p + 1 < n && (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc)) {
+      out.bare_quotes += s[p + 1] == q && q != esc;
+      out.bare_delimiters += s[p + 1] == delim;
+      ++p;
+    } else {
+      bare_quote = bare_quote || (s[p] == q && q != esc);
+      out.lone_escapes += s[p] == esc;
+    }
+    ++p;
+  }
+  return bare_quote;
+}
+
+// The field as an escape reads it (its escapes dropped), for its type:
+// `0\,00` is the number 0,00. Copied only when it holds an escape.
+std::string_view unescaped(std::string_view field, const Candidate& c) {
+  if (c.escape == kNoQuote || field.find(static_cast<char>(c.escape)) == std::string_view::npos)
+    return field;
+  thread_local std::string out;
+  out.clear();
+  const char esc = static_cast<char>(c.escape);
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == esc && i + 1 < field.size()) ++i;
+    out.push_back(field[i]);
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -201,11 +301,18 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
       }
       if (unquoted) {
         const std::size_t start = p;
-        while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+        bool bare_quote = false;  // a quote byte inside, not escaped
+        if (c.escape == kNoQuote) {
+          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+          bare_quote =
+              c.quote != kNoQuote &&
+              s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
+        } else {
+          bare_quote = skip_escaped_field(s, c, p, out);
+        }
         const std::string_view field = s.substr(start, p - start);
-        type = dialect::classify_cell(field, c.delimiter);
-        if (c.quote != kNoQuote && field.find(static_cast<char>(c.quote)) != std::string_view::npos)
-          ++out.inner_quotes;
+        type = dialect::classify_cell(unescaped(field, c), c.delimiter);
+        out.inner_quotes += bare_quote;
       }
       if (row.width == 0) {
         row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;

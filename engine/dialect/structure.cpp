@@ -30,6 +30,13 @@ bool key_values(const Reading& r, const std::vector<std::uint32_t>& nonblank, st
   return false;
 }
 
+// Whether row i of the reading takes one physical line: a title does, a
+// row whose quoted field spans lines is a row of the table.
+bool one_line(const Reading& r, std::uint32_t i) {
+  const std::uint32_t next_line = i + 1 < r.rows.size() ? r.rows[i + 1].line : r.end_line;
+  return next_line <= r.rows[i].line + 1;
+}
+
 }  // namespace
 
 // Step 4: where the table starts. Rows above it are a preamble when they
@@ -60,7 +67,7 @@ std::size_t table_start(const Reading& r, const std::vector<std::uint32_t>& nonb
     // other columns have no name, unless it reads as a title (words) or
     // stands below one; a row of nothing but delimiters likewise.
     const bool padded_title =
-        width >= 3 && row.width == width &&
+        width >= 3 && row.width == width && one_line(r, nonblank[k]) &&
         ((st.nonempty == 0 && k > 0) ||
          (st.nonempty == 1 && dialect::is_text(r.cell(row, 0)) &&
           (row.words_first || k > 0 || (next.width == width && stats(r, next).nonempty == 0))));

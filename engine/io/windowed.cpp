@@ -112,7 +112,7 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
     // Whole rows: a header or a quoted field longer than the sample's
     // window is read to its end (and a little past it, so that the sample
     // is not taken for the whole input).
-    const std::size_t rows_end = c.skip + sample_end(text, Dialect{}.sample_bytes);
+    const std::size_t rows_end = c.skip + sample_end_any_quote(text, Dialect{}.sample_bytes);
     plan.prefix = std::string(h.substr(0, std::max(kPrefix, rows_end + 64)));
     plan.prefix.resize(c.skip +
                        valid_utf8_prefix(plan.prefix.data() + c.skip, plan.prefix.size() - c.skip));

@@ -23,6 +23,17 @@ PROSE = (
 
 # name, input bytes, the rows read back, the output bytes (None: unchecked),
 # and summary attributes to check.
+def _single_quoted_long():
+    # Rows longer than half the detection sample, quoted by the single quote.
+    line = "Step {k}: it's late{again}; see \"log\" at 12:30.\n"
+    text = "".join(line.format(k=k, again=", again" * (k % 3)) for k in range(2000))
+    rows = [["note", "n"]] + [[text[:size], str(i)]
+                              for i, size in enumerate([31_000, 40_000, 25_000])]
+    out = io.StringIO()
+    csv.writer(out, quotechar="'", lineterminator="\n").writerows(rows)
+    return out.getvalue().encode(), rows
+
+
 CASES = [
     ("utf16_tab_export", "id\tname\n1\tWähler\n2\tÅse\n".encode("utf-16"),
      [["id", "name"], ["1", "Wähler"], ["2", "Åse"]], "id\tname\n1\tWähler\n2\tÅse\n".encode(),
@@ -60,6 +71,7 @@ CASES = [
     ("blank_lines_inside", b"a,b\n1,2\n\n3,4\r\n\r\n", [["a", "b"], ["1", "2"], ["3", "4"]],
      b"a,b\n1,2\n3,4\n", {"repaired_rows": 0, "blank_rows": 2}),
     ("prose", PROSE, None, None, {"not_a_table": True}),
+    ("single_quoted_long_rows", *_single_quoted_long(), None, {"quote_char": "'"}),
 ]
 
 
@@ -312,6 +324,18 @@ def _tickets():
     return out.getvalue()
 
 
+def _long_rows(sizes, header=True, blank=False):
+    # Rows whose first field is quoted text of about the given sizes, with
+    # commas, colons, quotes and line breaks inside.
+    line = 'Step {k}: the export, at 12:30, failed; see "log".\n'
+    rows = [["note", "n", "flag"]] if header else []
+    rows += [["".join(line.format(k=k) for k in range(size // 45)), "" if blank else str(i), ""]
+             for i, size in enumerate(sizes)]
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows(rows)
+    return out.getvalue()
+
+
 def _wide():
     names = ",".join(f"column_{i:05}" for i in range(12000))
     return names + "\n" + "\n".join(",".join(str(r * i % 97) for i in range(12000))
@@ -330,6 +354,9 @@ NO_HARM = [
     ("spaced_date", "date,price\n" + _timestamps("Jan {d} 2000,139{i}.46\n"), ",", 0),
     ("one_column_blanks", "city\nNew York\nLos Angeles\nSan Diego\nSan Jose\n", ",", 0),
     ("one_column_digits", "0\nDigit 2\nDigit 7\n", ",", 0),
+    ("one_column_names_and_numbers", "id\nNew York\nDigit 7\n", ",", 0),
+    ("one_column_apostrophe", "city\nSan Diego\nDigit 2\nO'Brien\n\"multi\nline\"\n", ",", 0),
+    ("one_column_ragged_blanks", "full name\nok!\nLos Angeles\nSan Diego\n-7\nSt. Louis\n", ",", 0),
     ("colon_not_in_header",
      "id,start,end\n" + _timestamps("{i},{h:02}:15,{h:02}:45\n"), ",", 0),
     ("key_value_above", KEY_VALUE, "\t", 3),
@@ -339,6 +366,9 @@ NO_HARM = [
     ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
      + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
     ("wide_header", _wide(), ",", 0),
+    ("long_row_across_window", _long_rows([31_000, 40_000, 25_000]), ",", 0),
+    ("long_first_row_padded", _long_rows([32_000, 31_000, 40_000], False, True), ",", 0),
+    ("one_long_record", _long_rows([100_000], header=False), ",", 0),
 ]
 
 
@@ -405,8 +435,10 @@ def test_bad_comment_char(value, exc):
     (b"1,2.5,2020-01-01\n2,3.5,2020-01-02\n3,4.5,2020-01-03\n", False, "first row like the rows below", None),
     (b"2019,12.5\n2020,13.5\n2021,14.5\n", False, "first row like the rows below", None),
     (b"name,city\nAnn,Oslo\nname,Lima\n", False, "first row like the rows below", None),
+    (b"city\nok!\nDigit 2\nA & B\n", True, "a name over a column of text", ["city"]),
+    (b"city\nParis\ncity\nOslo\n", False, "first row like the rows below", None),
 ], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
-        "name_recurs"])
+        "name_recurs", "one_column_text", "one_column_name_recurs"])
 def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     d = cg.detect(data)
     assert (d.header, d.header_evidence) == (header, evidence)
@@ -425,7 +457,9 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     (b'id,note\n1,a\\,b\n2,c\\"d\n3,e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a,b"]),
     (b'id;note\n1;a\\;b\n2;c\\"d\n3;e\\\\f\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "a;b"]),
     (b'id,note\n1,C:\\dir\n2,a\\,b\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "C:\\dir"]),
-], ids=["detected", "given", "semicolon", "other_bytes_kept"])
+    (b'id,note,n\n1,say \\"hi\\",2\n2,a\\,b,3\n3,x,4\n', {}, ["2", "a,b", "3"]),
+    (b'ts:v\n2020-01-01 10\\:00:1\n2020-01-02 11\\:30:2\n', {}, ["2020-01-01 10:00", "1"]),
+], ids=["detected", "given", "semicolon", "other_bytes_kept", "quoting_none", "every_row_escaped"])
 def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     import _csv_gleave_backend as core
     (tmp / "in.csv").write_bytes(data)
@@ -435,5 +469,5 @@ def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
     delimiter = cg.detect("in.csv", **options).delimiter
     assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
-    assert b"\\," in data or b"\\;" in data
+    assert any(b"\\" + d in data for d in (b",", b";", b":"))
     assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter

@@ -377,6 +377,13 @@ def test_largest_table_past_the_sample(tmp, text, kept, reasons):
     assert s.other_table_rows == reasons.get(TAB, 0) and s.footnote_rows == reasons.get(FOOT, 0)
     # The reader and the loaders read the same table, and say what they set aside.
     assert list(cg.open("in.csv")) == _strict(kept)
+    # detect() gives the repair's answer, from a path and from a descriptor
+    # it leaves where it was.
+    d = cg.detect("in.csv")
+    assert (d.tables, d.header, d.expected_width) == (s.tables, s.header, s.inferred_columns)
+    assert d.preamble_lines == text[: text.index(kept)].count("\n")
+    with open("in.csv", "rb") as f:
+        assert cg.detect(f.fileno()) == d and f.tell() == 0
     with pytest.warns(cg.RowsSetAsideWarning):
         assert cg.read_arrow("in.csv").num_rows == kept.count("\n") - 1
     # A pipe cannot be read twice: short of the whole text, its tables stay
