@@ -119,7 +119,9 @@ void expect_same(const std::string& text, const Dialect& o) {
                                static_cast<ByteSource*>(&pipe)}) {
       const Outcome got = chunked(*source, chunk, o, source == &ahead);
       const std::string where = testing::PrintToString(text) + " chunk " + std::to_string(chunk) +
-                                (source == &pipe ? " pipe" : source == &ahead ? " ahead" : " file");
+                                (source == &pipe    ? " pipe"
+                                 : source == &ahead ? " ahead"
+                                                    : " file");
       ASSERT_EQ(got.calls, want.calls) << where;
       ASSERT_EQ(got.counts.delimiter, want.counts.delimiter) << where;
       ASSERT_EQ(got.counts.total_rows, want.counts.total_rows) << where;
