@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "engine/scan/parser.hpp"
 
@@ -240,9 +241,79 @@ ChunkedText::ChunkedText(ByteSource& source, std::size_t chunk)
   if (!source.rereadable()) spill_.emplace(source);
 }
 
+void ChunkedText::read_ahead() {
+  // Windows of a few bytes (tests) would cost a hand-over per few bytes.
+  constexpr std::size_t kLeast = 16;
+  if (ahead_ || spill_ || chunk_ < kLeast || !source_.rereadable() || base_ != 0 ||
+      buf_.size() != 0) {
+    return;
+  }
+  // Nothing to read ahead of a file that fits in one window.
+  if (const auto left = source_.left(); left && *left < chunk_) return;
+  // Two buffers of half a window go round, so the memory is what one
+  // window read in turn takes. Each leaves room (an eighth of a window,
+  // 1 MiB) before the bytes read for the bytes kept from the last (most
+  // often part of a row), which then cost no copy of the bytes read.
+  const std::size_t room = std::max<std::size_t>(chunk_ / 8, 1);
+  const std::size_t piece = chunk_ / 2 > room ? chunk_ / 2 - room : 1;
+  ahead_ = ReadAhead::start(source_, piece, room);
+}
+
+void ChunkedText::stop_reading_ahead() noexcept {
+  if (ahead_) ahead_->stop();
+}
+
+// The kept bytes go in front of the next window read, in the room left
+// there for them; a row longer than that room (or a window that must grow)
+// takes a buffer of its own, the next windows read copied after it until
+// it is as long as it must be.
+bool ChunkedText::advance_ahead(std::size_t keep) {
+  const std::size_t kept = buf_.size() - start_ - keep;
+  const char* const from = buf_.data() + start_ + keep;
+  base_ += keep;
+  // At least one more byte; twice the row when it is longer than a window
+  // (a long row costs few passes over it), the whole quoted field and a
+  // window more when its end is known to lie past the next window.
+  std::size_t want = kept + 1;
+  const std::size_t piece = ahead_->chunk();
+  if (kept >= piece) want = kept > SIZE_MAX / 2 ? SIZE_MAX : kept * 2;
+  if (reach_ > base_ && reach_ - base_ > kept + piece) {
+    want = std::max(want, static_cast<std::size_t>(reach_ - base_) + piece);
+  }
+  ReadAhead::Slot slot = ahead_->take();
+  if (kept <= slot.at && (want <= kept + piece || slot.end || slot.error)) {
+    std::memcpy(slot.buf.data() + slot.at - kept, from, kept);
+    start_ = slot.at - kept;
+    ahead_->give_back(std::exchange(buf_, std::move(slot.buf)));
+  } else {
+    if (kept != 0 && from != buf_.data()) std::memmove(buf_.data(), from, kept);
+    start_ = 0;
+    buf_.set_size(kept);
+    while (true) {
+      const std::size_t n = slot.buf.size() - slot.at;
+      if (!buf_.reserve(std::max(want, buf_.size() + n))) {
+        error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+        return false;
+      }
+      std::memcpy(buf_.data() + buf_.size(), slot.buf.data() + slot.at, n);
+      buf_.set_size(buf_.size() + n);
+      ahead_->give_back(std::move(slot.buf));
+      if (slot.end || slot.error || buf_.size() >= want) break;
+      slot = ahead_->take();
+    }
+  }
+  if (slot.error) {
+    error_ = std::move(slot.error);
+    return false;
+  }
+  eof_ = slot.end;
+  return true;
+}
+
 bool ChunkedText::advance(std::size_t keep) {
   if (!status_) return false;
   if (eof_) return true;
+  if (ahead_) return advance_ahead(keep);
   // The bytes kept move to the front; the buffer doubles only when they
   // fill it.
   const std::size_t kept = buf_.size() - start_ - keep;
@@ -298,6 +369,7 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
   bool last = eof_;
   ByteBuffer more;
   std::size_t size = std::size_t{64} << 10;  // small first: most fields close soon
+  std::unique_lock<std::mutex> holding;
   while (true) {
     ResilientParser scan(piece, delimiter, quote_char, repair_quotes);
     scan.resume_at(0, 1);  // no byte-order mark inside the input
@@ -313,6 +385,9 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
       case ResilientParser::QuotedEnd::RunsAway: return true;
       case ResilientParser::QuotedEnd::Starved: break;
     }
+    // The look-ahead reads the source again: not while the next window is
+    // read from it.
+    if (ahead_ && !holding) holding = ahead_->hold_source();
     if (!source_.rereadable()) {
       // Read on into the window while the field in it is short (most
       // fields close soon), then into the file, from the window's first

@@ -14,6 +14,7 @@
 #include "engine/base/error.hpp"
 #include "engine/base/interrupt.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/pipeline.hpp"
 
 namespace gleave {
 
@@ -139,6 +140,15 @@ class ChunkedText {
   // file for one quote): a stop then ends it with an Interrupted error.
   void set_interrupt(Interrupt* interrupt) noexcept { interrupt_ = interrupt; }
 
+  // Reads the next windows on a thread of their own from now on (before
+  // the first advance), while the pass works on this one, when the source
+  // can be read again (a regular file) and a thread can be started. The
+  // windows differ in where they are cut, never in the text.
+  void read_ahead();
+  // Stops reading ahead: what the source counted is then what the windows
+  // handed out hold, and no thread is left reading.
+  void stop_reading_ahead() noexcept;
+
   std::string_view window() const noexcept { return buf_.view().substr(start_); }
   // The window ends where the input ends.
   bool complete() const noexcept { return eof_; }
@@ -167,6 +177,7 @@ class ChunkedText {
 
  private:
   ByteSource& in() noexcept { return spill_ ? static_cast<ByteSource&>(*spill_) : source_; }
+  bool advance_ahead(std::size_t keep);
 
   ByteSource& source_;
   std::optional<SpillSource> spill_;  // over a source that cannot be read again
@@ -179,6 +190,7 @@ class ChunkedText {
   std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
   Status status_;
   Interrupt* interrupt_ = nullptr;
+  std::unique_ptr<ReadAhead> ahead_;  // last: it stops reading first
 };
 
 }  // namespace gleave

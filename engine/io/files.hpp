@@ -22,6 +22,7 @@
 #include "engine/base/error.hpp"
 #include "engine/base/fd.hpp"
 #include "engine/base/interrupt.hpp"
+#include "engine/io/pipeline.hpp"
 
 namespace gleave {
 
@@ -41,6 +42,11 @@ const char* temp_dir() noexcept;
 // failed write leaves the same prefix on disk (the system writes what fits
 // before it refuses). The capacity only sets how many system calls it takes:
 // with 8 KiB writes, repairing a large file took twice as long as with these.
+//
+// A regular file may be written behind (write_behind()): a full buffer is
+// handed to a thread that writes it while the next one fills, with the same
+// bytes, the same order and the same failures (met at a later append or at
+// flush()).
 class WriteBuffer {
  public:
   static constexpr std::size_t kCapacity = std::size_t{256} << 10;
@@ -51,10 +57,19 @@ class WriteBuffer {
   WriteBuffer& operator=(const WriteBuffer&) = delete;
   ~WriteBuffer() { (void)flush(); }
 
+  // Writes full buffers on a thread of their own from now on, when `fd`
+  // is a regular file (whose writes never wait for another process) and a
+  // thread can be started. The thread starts with the first full buffer:
+  // a file written in one buffer (most quarantine files) takes none.
+  void write_behind() {
+    struct stat st {};
+    may_write_behind_ = ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode);
+  }
+
   Status append(std::string_view line) {
     if (line.size() >= kCapacity) return write_through(line);
     if (line.size() > kCapacity - len_) {
-      if (Status flushed = flush(); !flushed) return flushed;
+      if (Status passed = pass_on(); !passed) return passed;
     }
     std::memcpy(buf_.get() + len_, line.data(), line.size());
     len_ += line.size();
@@ -66,7 +81,7 @@ class WriteBuffer {
   Status append(std::string_view text, char last) {
     const std::size_t size = text.size() + 1;
     if (size >= kCapacity || size > kCapacity - len_) {
-      std::string line;
+      std::string line;  // rare: a line that does not fit
       line.reserve(size);
       line.append(text);
       line.push_back(last);
@@ -78,8 +93,13 @@ class WriteBuffer {
     return {};
   }
 
-  // Writes out the buffer; what could not be written stays for a retry.
+  // Writes out the buffer (and waits for what was handed over before it);
+  // what could not be written stays for a retry.
   Status flush() {
+    if (behind_) {
+      if (Status passed = pass_on(); !passed) return passed;
+      return settle();
+    }
     if (len_ == 0) return {};
     std::size_t done = 0;
     Status written = write_all(fd_.get(), buf_.get(), len_, IoFixed::FlushZero, &done, interrupt_);
@@ -93,6 +113,11 @@ class WriteBuffer {
   // where the file takes them whole. What the file refused of the buffer
   // stays for a retry, as in flush().
   Status write_through(std::string_view line) {
+    if (behind_) {
+      // Rare: everything before the line is written first, the line (which
+      // the caller keeps only during the call) by this thread.
+      if (Status flushed = flush(); !flushed) return flushed;
+    }
     iovec parts[2] = {{buf_.get(), len_}, {const_cast<char*>(line.data()), line.size()}};
     std::size_t first = len_ == 0 ? 1 : 0;
     while (first < 2) {
@@ -132,12 +157,34 @@ class WriteBuffer {
 
   // Drops what is buffered (the file is being thrown away) and closes.
   void abandon() noexcept {
+    may_write_behind_ = false;
+    behind_.reset();
     len_ = 0;
     fd_.reset();
   }
   int fd() const noexcept { return fd_.get(); }
 
  private:
+  // The full buffer to the writing thread (or written out, without one).
+  Status pass_on() {
+    if (may_write_behind_) {
+      may_write_behind_ = false;
+      behind_ = WriteBehind::start(fd_.get(), kCapacity);
+    }
+    if (!behind_) return flush();
+    if (len_ == 0) return {};
+    if (Status passed = behind_->hand_over(buf_, len_); !passed) return settle();
+    len_ = 0;
+    return {};
+  }
+  // Waits for the writing thread; after a failure, what the file refused
+  // is the buffer (retried as flush() retries), and this thread writes on.
+  Status settle() {
+    Status done = behind_->drain(buf_, len_);
+    if (!done) behind_.reset();
+    return done;
+  }
+
   // After a failed vectored write: the buffer's part it did not write
   // moves to the front.
   void keep_unwritten(const iovec& rest) noexcept {
@@ -149,6 +196,8 @@ class WriteBuffer {
   Interrupt* interrupt_ = nullptr;
   std::size_t len_ = 0;
   std::unique_ptr<char[]> buf_;
+  bool may_write_behind_ = false;
+  std::unique_ptr<WriteBehind> behind_;  // last: goes before the file closes
 };
 
 inline constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_TRUNC;

@@ -64,6 +64,7 @@ class Target {
       }
     }
     out_.emplace(std::move(fd), interrupt);
+    out_->write_behind();
     return {};
   }
   WriteBuffer& out() { return *out_; }
@@ -181,15 +182,17 @@ struct JobSink : SetAsideByReason<JobSink> {
     writer = LineWriter(d, quote_char);
   }
   bool keep(const Row& row, const RowVerdict& verdict) {
-    line.clear();
+    Status s;
     if (exact_raw && verdict.verdict == Verdict::Kept &&
         reads_back_as(verdict.raw, row, delimiter, quote_char)) {
-      line.append(verdict.raw);  // a quoted row that needs no change keeps its quoting
-      line.push_back('\n');
+      // A quoted row that needs no change keeps its quoting, copied once.
+      s = output.out().append(verdict.raw, '\n');
     } else {
+      line.clear();
       writer.append_line(line, row);
+      s = output.out().append(line);
     }
-    if (Status s = output.out().append(line); !s) {
+    if (!s) {
       status = output.fail(std::move(s));
       return false;
     }
@@ -283,6 +286,7 @@ class JobRun {
   Status start_core() {
     file_.emplace(in_);
     text_ = &core_text_.emplace(*file_);
+    text_->read_ahead();
     if (!text_->advance(0) && !text_->status()) return std::move(text_->status().error());
     // A quarantine file that is the output or the input would destroy the
     // rows just written or the user's data; refuse before touching anything.
@@ -319,6 +323,8 @@ class JobRun {
       }
     }
     text_ = &windowed_->text();
+    // A part stops before the file's end: it reads no further than its pass.
+    if (job_.part == nullptr) text_->read_ahead();
     return {};
   }
 

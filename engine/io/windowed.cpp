@@ -378,6 +378,7 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
 }
 
 InputRead WindowedInput::report(const ProductCounts& counts) {
+  if (parts_->text) parts_->text->stop_reading_ahead();
   Dialect& d = prepared_.dialect;
   if (parts_->decoded) {
     d.replaced_bytes = parts_->decoded->replaced();

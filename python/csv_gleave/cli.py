@@ -10,12 +10,8 @@ from __future__ import annotations
 
 import argparse
 import builtins
-import json
 import os
-import signal
 import sys
-import threading
-import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Sequence, TextIO, Tuple, Union
 
 from _csv_gleave_backend import __version__
@@ -28,8 +24,11 @@ from . import inspect as _inspect
 
 # The table, remote and batch layers are imported where they are used: a
 # plain repair loads none of them (nor pyarrow, fsspec or Dask through them).
+# So are json, threading, signal and warnings, which a plain repair without
+# --json does not use.
 if TYPE_CHECKING:
     import concurrent.futures
+    import threading
 
 PROG = "csv-gleave"
 
@@ -109,8 +108,8 @@ _KIND_ARGUMENTS: Dict[str, Dict[str, Any]] = {
 }
 
 
-def _repair_options_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
+def _repair_options_parser() -> _Parser:
+    common = _Parser(add_help=False)
     group = common.add_argument_group("repair options")
     for option in OPTIONS:
         settings = dict(_KIND_ARGUMENTS[option.kind], dest=option.name, help=option.help)
@@ -124,8 +123,34 @@ def _repair_options_parser() -> argparse.ArgumentParser:
     return common
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Help as wide as the terminal, measured as shutil measures it, without
+    importing shutil (and the compression modules it loads), which argparse
+    does for every parser it builds: a good part of the command's start-up."""
+
+    def __init__(self, prog: str) -> None:
+        try:
+            columns = int(os.environ.get("COLUMNS", "0"))
+        except ValueError:
+            columns = 0
+        if columns <= 0:
+            try:
+                columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+            except (AttributeError, ValueError, OSError):
+                columns = 0
+        super().__init__(prog, width=(columns or 80) - 2)
+
+
+class _Parser(argparse.ArgumentParser):
+    """An argument parser (and its subcommands' parsers) with _Formatter."""
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _Formatter)
+        super().__init__(*args, **kwargs)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Rescue damaged CSV files that strict readers reject: pad short rows, fold long ones, "
         "mend stray quotes and set aside what cannot be mended.",
@@ -193,7 +218,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_report_parser(commands: Any, common: argparse.ArgumentParser) -> None:
+def _add_report_parser(commands: Any, common: _Parser) -> None:
     report = commands.add_parser(
         "report", parents=[common], help="write a repair report as one self-contained HTML page",
         description="Write an HTML page on what a repair of FILE finds: the dialect and the evidence for it, "
@@ -314,6 +339,8 @@ def repair_to_table(input_path: Union[str, int], output_path: str, quarantine_pa
     from .tables import RowsSetAsideWarning, write_table_file
 
     try:
+        import warnings
+
         with warnings.catch_warnings():
             # The summary printed below says what was set aside.
             warnings.simplefilter("ignore", RowsSetAsideWarning)
@@ -497,6 +524,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             _error(result["error"])
             return 1
         if args.json:
+            import json
+
             print(json.dumps(result["summary"]))
         else:
             print("\n".join(_summary_lines(result)), file=sys.stderr)
@@ -540,6 +569,8 @@ def _cmd_repair(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
     done = [r for r in results if r is not None]
     failed = [r for r in done if r["error"]]
     if args.json:
+        import json
+
         print(json.dumps(done, indent=2))
     else:
         _print_table(done, sys.stdout)
@@ -567,6 +598,8 @@ def _wake_workers(pool: concurrent.futures.ThreadPoolExecutor, futures: Dict[Any
     handler does nothing: it is there only so that the call is interrupted.
     """
     import concurrent.futures
+    import signal
+    import threading
 
     wake = getattr(signal, "SIGUSR1", None)
     if wake is None or threading.current_thread() is not threading.main_thread():
@@ -596,6 +629,8 @@ def _run_batch(
 
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     bar = _Progress(len(jobs), sys.stderr) if progress else None
+    import threading
+
     cancel = threading.Event()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=workers, thread_name_prefix="csv-gleave")
     interrupted = False
@@ -725,6 +760,8 @@ def _cmd_sniff(args: argparse.Namespace) -> int:
         if not args.json:
             print(f"{show_path(path if path != '-' else 0)}: {describe_delimiter(found[path])}")
     if args.json:
+        import json
+
         print(json.dumps({os.fsencode(k).decode("utf-8", "backslashreplace"): v for k, v in found.items()}))
     return status
 
@@ -817,6 +854,8 @@ def _cmd_inspect(args: argparse.Namespace) -> int:
         fields = [row["fields"] for row in found["rows"]]
         report = {"file": name, "summary": s, "dialect": dialect, "preamble": found["preamble"], "rows": fields,
                   "ragged_rows": found["ragged_rows"], "ragged_count": found["ragged_count"]}
+        import json
+
         print(json.dumps(report, indent=2))
         return 0
 

@@ -101,9 +101,10 @@ Outcome whole(const std::string& text, const Dialect& o) {
   return {r.calls, c};
 }
 
-Outcome chunked(ByteSource& source, std::size_t chunk, const Dialect& o) {
+Outcome chunked(ByteSource& source, std::size_t chunk, const Dialect& o, bool ahead = false) {
   Recorder r;
   ChunkedText in(source, chunk);
+  if (ahead) in.read_ahead();  // the next windows read on a thread of their own
   const PassCounts c = run_pass(in, o, r);
   EXPECT_TRUE(in.status().ok());
   return {r.calls, c};
@@ -112,12 +113,15 @@ Outcome chunked(ByteSource& source, std::size_t chunk, const Dialect& o) {
 void expect_same(const std::string& text, const Dialect& o) {
   const Outcome want = whole(text, o);
   for (const std::size_t chunk : {1, 2, 3, 7, 64, 4096}) {
-    TextSource file(text);
+    TextSource file(text), ahead(text);
     PipeSource pipe(text, chunk % 5 + 1);
-    for (ByteSource* source : {static_cast<ByteSource*>(&file), static_cast<ByteSource*>(&pipe)}) {
-      const Outcome got = chunked(*source, chunk, o);
+    for (ByteSource* source : {static_cast<ByteSource*>(&file), static_cast<ByteSource*>(&ahead),
+                               static_cast<ByteSource*>(&pipe)}) {
+      const Outcome got = chunked(*source, chunk, o, source == &ahead);
       const std::string where = testing::PrintToString(text) + " chunk " + std::to_string(chunk) +
-                                (source == &pipe ? " pipe" : " file");
+                                (source == &pipe    ? " pipe"
+                                 : source == &ahead ? " ahead"
+                                                    : " file");
       ASSERT_EQ(got.calls, want.calls) << where;
       ASSERT_EQ(got.counts.delimiter, want.counts.delimiter) << where;
       ASSERT_EQ(got.counts.total_rows, want.counts.total_rows) << where;
@@ -238,9 +242,10 @@ TEST(Chunked, ProductPassMatchesTheWholeText) {
     if (rng() % 3 == 0) prepared.dialect.comment_char.value = '#';
     Recorder whole;
     const ProductCounts want = run_product_pass(prepared, whole);
-    for (const std::size_t chunk : {1, 2, 3, 7, 64}) {
+    for (const std::size_t chunk : {1, 2, 3, 7, 64, 65}) {
       TextSource source(prepared.text);
       ChunkedText in(source, chunk);
+      if (chunk == 65) in.read_ahead();
       Recorder got;
       const ProductCounts counts = run_product_pass(prepared, in, got);
       ASSERT_EQ(got.calls, whole.calls) << testing::PrintToString(text) << " chunk " << chunk;

@@ -777,13 +777,17 @@ TEST_F(FileTest, WriteBufferKeepsOrder) {
     }
     return out.flush();
   };
-  {
-    auto fd = open_path(path("out.csv"), kCreateFlags);
-    ASSERT_TRUE(fd.ok());
-    WriteBuffer out(std::move(fd.value()));
-    EXPECT_TRUE(write_lines(out).ok());
+  // A file is written in turn, and behind by a thread of its own.
+  for (const bool behind : {false, true}) {
+    {
+      auto fd = open_path(path("out.csv"), kCreateFlags);
+      ASSERT_TRUE(fd.ok());
+      WriteBuffer out(std::move(fd.value()));
+      if (behind) out.write_behind();
+      EXPECT_TRUE(write_lines(out).ok());
+    }
+    EXPECT_EQ(read(path("out.csv")), want);
   }
-  EXPECT_EQ(read(path("out.csv")), want);
 
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
@@ -803,14 +807,17 @@ TEST_F(FileTest, WriteBufferKeepsOrder) {
   ::close(pipe_fds[0]);
   EXPECT_EQ(got, want);
 
-  const auto run = [&]() -> Result<JobCounts> {
-    auto fd = open_path(path("cut.csv"), kCreateFlags);
-    WriteBuffer out(std::move(fd.value()));
-    if (Status s = write_lines(out); !s) return std::move(s.error());
-    return JobCounts{};
-  };
-  expect_io(limited(cap + 1000, run), EFBIG);
-  EXPECT_EQ(read(path("cut.csv")), want.substr(0, cap + 1000));
+  for (const bool behind : {false, true}) {
+    const auto run = [&]() -> Result<JobCounts> {
+      auto fd = open_path(path("cut.csv"), kCreateFlags);
+      WriteBuffer out(std::move(fd.value()));
+      if (behind) out.write_behind();
+      if (Status s = write_lines(out); !s) return std::move(s.error());
+      return JobCounts{};
+    };
+    expect_io(limited(cap + 1000, run), EFBIG);
+    EXPECT_EQ(read(path("cut.csv")), want.substr(0, cap + 1000));
+  }
 }
 
 // Mended fault 1: a quarantine path naming the output or the input fails

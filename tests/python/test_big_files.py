@@ -212,20 +212,22 @@ for k, (i, options) in enumerate(json.loads(sys.argv[1])):
 """
 
 
-def run_both(tmp, runs, chunk):
+def run_both(tmp, runs, chunk, stage_threads=True):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     if chunk:
         env["GLEAVE_CHUNK_BYTES"] = str(chunk)
+    env["GLEAVE_STAGE_THREADS"] = "1" if stage_threads else "0"
     done = subprocess.run([sys.executable, "-c", _RUN_BOTH, json.dumps(runs)], check=True,
                           capture_output=True, text=True, env=env, cwd=tmp)
     return [json.loads(line) for line in done.stdout.splitlines()]
 
 
-@pytest.mark.parametrize("chunk", [1, 2, 3, 7, 64])
-def test_product_windows_match_the_whole_input(tmp, chunk):
+@pytest.mark.parametrize("chunk, stage_threads", [
+    (1, True), (2, True), (3, True), (7, True), (16, True), (16, False), (64, True)])
+def test_product_windows_match_the_whole_input(tmp, chunk, stage_threads):
     """csv_gleave.gleave_file reads a regular file and a pipe in windows of a
-    few bytes: both give the bytes and the summary of one window holding the
-    whole input."""
+    few bytes, read ahead by a thread of its own or in turn: both give the
+    bytes and the summary of one window holding the whole input."""
     for i, data in enumerate(PRODUCT_TEXTS):
         (tmp / f"in{i}.csv").write_bytes(data)
     whole = run_both(tmp, PRODUCT_RUNS, None)
@@ -233,7 +235,7 @@ def test_product_windows_match_the_whole_input(tmp, chunk):
         for kind in "wp":
             os.replace(tmp / f"{kind}{k}.csv", tmp / f"{kind}{k}.whole")
             os.replace(tmp / f"{kind}{k}.q", tmp / f"{kind}{k}.qwhole")
-    windowed = run_both(tmp, PRODUCT_RUNS, chunk)
+    windowed = run_both(tmp, PRODUCT_RUNS, chunk, stage_threads)
     for k, run in enumerate(PRODUCT_RUNS):
         assert whole[k][0] == whole[k][1] == windowed[k][0] == windowed[k][1], run
         for name in (f"p{k}.whole", f"w{k}.csv", f"p{k}.csv"):

@@ -38,3 +38,7 @@ def test_plain_repair_imports_no_heavy_library(tmp_path, args, stdin):
     assert "csv_gleave.cli" in modules and "_csv_gleave_backend" in modules
     loaded = [m for m in modules if any(m == h or m.startswith(h + ".") for h in HEAVY)]
     assert loaded == []
+    # Nor the standard modules only other paths use (argparse's help would
+    # load shutil and the compression modules).
+    unused = {"shutil", "bz2", "lzma", "threading", "signal"} | ({"json"} if "--json" not in args else set())
+    assert unused.isdisjoint(modules)
