@@ -292,7 +292,7 @@ bool ChunkedText::advance_ahead(std::size_t keep) {
     while (true) {
       const std::size_t n = slot.buf.size() - slot.at;
       if (!buf_.reserve(std::max(want, buf_.size() + n))) {
-        error_ = IoError::from_fixed(IoFixed::OutOfMemory);
+        status_ = IoError::from_fixed(IoFixed::OutOfMemory);
         return false;
       }
       std::memcpy(buf_.data() + buf_.size(), slot.buf.data() + slot.at, n);
@@ -303,7 +303,7 @@ bool ChunkedText::advance_ahead(std::size_t keep) {
     }
   }
   if (slot.error) {
-    error_ = std::move(slot.error);
+    status_ = std::move(*slot.error);
     return false;
   }
   eof_ = slot.end;
