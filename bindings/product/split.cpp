@@ -296,16 +296,16 @@ PyObject* join_parts(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
     PythonInterrupt interrupt(cancel, state->cancelled_error);
     std::optional<std::string> q;
     if (quarantine) q = quarantine->path;
-    auto error = without_gil(interrupt, [&] {
+    Status joined = without_gil(interrupt, [&]() -> Status {
       try {
         return join_parts(files, output.path, q, &interrupt);
       } catch (const std::bad_alloc&) {
-        return std::optional<IoError>(IoError::from_fixed(IoFixed::OutOfMemory));
+        return IoError::from_fixed(IoFixed::OutOfMemory);
       }
     });
-    if (error) {
+    if (!joined) {
       const JobPaths paths{nullptr, &output, quarantine ? &*quarantine : nullptr};
-      return raise_error(state, GleaveError(std::move(*error)), paths, &interrupt);
+      return raise_error(state, joined.error(), paths, &interrupt);
     }
     const JobCounts counts = add_part_counts(results);
     return new_summary(state, counts, counts.delimiter, counts.input ? &*counts.input : nullptr);

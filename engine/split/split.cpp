@@ -25,11 +25,12 @@ IoError named(IoError error, IoRole role, const std::string& path) {
   return std::move(error).at(role, path);
 }
 
-// The I/O error of a failed write, or none.
-std::optional<IoError> io_error(Status status) {
-  if (status.ok()) return std::nullopt;
-  if (IoError* io = status.error().io()) return std::move(*io);
-  return IoError::from_fixed(IoFixed::OutOfMemory);
+// A failed step's I/O error, named after the file it concerns.
+Status named(Status status, IoRole role, const std::string& path) {
+  if (!status) {
+    if (IoError* io = status.error().io()) *io = std::move(*io).at(role, path);
+  }
+  return status;
 }
 
 // Where the first line that starts at or after `from` starts: just past
@@ -171,7 +172,7 @@ InputRead unpack_report(Unpacker& u) {
 }
 
 // Copies what is left of `in` to `out` (the kernel copies when it can).
-std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
+Status copy_rest(int in, int out, Interrupt* interrupt) {
   constexpr std::size_t kStep = std::size_t{64} << 20;
   while (true) {
     if (interrupt != nullptr && interrupt->requested()) {
@@ -179,7 +180,7 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
     }
     const ssize_t r = ::copy_file_range(in, nullptr, out, nullptr, kStep, 0);
     if (r > 0) continue;
-    if (r == 0) return std::nullopt;
+    if (r == 0) return {};
     if (errno == EINTR) continue;
     if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
       return IoError::from_errno(errno);
@@ -191,11 +192,11 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
     const ssize_t r = ::read(in, buf.data(), buf.size());
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return IoError::from_errno(errno);
-    if (r == 0) return std::nullopt;
+    if (r == 0) return {};
     if (Status written = write_all(out, buf.data(), static_cast<std::size_t>(r), IoFixed::WriteZero,
                                    nullptr, interrupt);
         !written) {
-      return std::move(written.io_error());
+      return written;
     }
   }
 }
@@ -203,8 +204,8 @@ std::optional<IoError> copy_rest(int in, int out, Interrupt* interrupt) {
 // Copies `size` bytes of `in` from its start to `out` at `at` (the
 // kernel copies when it can). Positional on both sides, so that several
 // parts are copied into one file at once. Stops early once `stop` is set.
-std::optional<IoError> copy_at(int in, int out, std::uint64_t size, std::uint64_t at,
-                               const std::atomic<bool>& stop) {
+Status copy_at(int in, int out, std::uint64_t size, std::uint64_t at,
+               const std::atomic<bool>& stop) {
   constexpr std::size_t kStep = std::size_t{16} << 20;
   auto in_off = static_cast<off_t>(0), out_off = static_cast<off_t>(at);
   bool kernel = true;
@@ -238,14 +239,13 @@ std::optional<IoError> copy_at(int in, int out, std::uint64_t size, std::uint64_
     if (r == 0) return IoError::from_errno(EIO);  // the part was cut short under us
     done += static_cast<std::uint64_t>(r);
   }
-  return std::nullopt;
+  return {};
 }
 
 // Writes the parts' outputs at their offsets in `out` (a prefix sum of
 // their sizes), on a few threads at once; the calling thread alone asks
 // the interrupt.
-std::optional<IoError> copy_parts(const std::vector<PartFiles>& parts, int out,
-                                  Interrupt* interrupt) {
+Status copy_parts(const std::vector<PartFiles>& parts, int out, Interrupt* interrupt) {
   std::vector<Fd> ins(parts.size());
   std::vector<std::uint64_t> sizes(parts.size()), offsets(parts.size());
   std::uint64_t total = 0;
@@ -264,14 +264,14 @@ std::optional<IoError> copy_parts(const std::vector<PartFiles>& parts, int out,
   std::atomic<std::size_t> next{0};
   std::atomic<bool> stop{false};
   std::mutex mutex;
-  std::optional<IoError> first_error;
+  Status first_error;
   auto work = [&](bool asks) {
     for (std::size_t i; (i = next.fetch_add(1)) < parts.size();) {
       if (asks && interrupt != nullptr && interrupt->requested()) stop = true;
       if (ins[i].get() < 0) continue;
-      if (auto e = copy_at(ins[i].get(), out, sizes[i], offsets[i], stop)) {
+      if (Status e = copy_at(ins[i].get(), out, sizes[i], offsets[i], stop); !e) {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (!first_error) first_error = std::move(e);
+        if (first_error) first_error = std::move(e);
         stop = true;
       }
     }
@@ -287,7 +287,7 @@ std::optional<IoError> copy_parts(const std::vector<PartFiles>& parts, int out,
 // Copies the quarantine lines of `in` to `out`, each line number moved by
 // `shift`. A line is the number, a comma and two quoted fields; a line
 // break inside the quotes is the row's own.
-std::optional<IoError> renumber_rest(int in, WriteBuffer& out, std::int64_t shift) {
+Status renumber_rest(int in, WriteBuffer& out, std::int64_t shift) {
   std::string buf(std::size_t{1} << 20, '\0');
   std::string piece;
   bool at_number = true, quoted = false;
@@ -314,9 +314,9 @@ std::optional<IoError> renumber_rest(int in, WriteBuffer& out, std::int64_t shif
       if (c == '"') quoted = !quoted;
       if (c == '\n' && !quoted) at_number = true;
     }
-    if (auto e = io_error(out.append(piece))) return e;
+    if (Status e = out.append(piece); !e) return e;
   }
-  return io_error(out.flush());
+  return out.flush();
 }
 
 // One of the joined files: a replacement of its target, or the target
@@ -326,7 +326,7 @@ struct Joined {
   bool replaced = false;
   std::optional<WriteBuffer> out;
 
-  std::optional<IoError> open(const std::string& path, Interrupt* interrupt) {
+  Status open(const std::string& path, Interrupt* interrupt) {
     struct stat st {};
     const bool other = ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
     if (other && S_ISDIR(st.st_mode)) return IoError::from_errno(EISDIR);
@@ -334,7 +334,7 @@ struct Joined {
     if (!fd) return std::move(*fd.error().io());
     replaced = !other;
     out.emplace(std::move(fd.value()), interrupt);
-    return std::nullopt;
+    return {};
   }
   ~Joined() {
     if (out) out->abandon();
@@ -487,36 +487,36 @@ JobCounts add_part_counts(const std::vector<PartResult>& parts) {
   return sum;
 }
 
-std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std::string& output,
-                                  const std::optional<std::string>& quarantine,
-                                  Interrupt* interrupt) {
+Status join_parts(const std::vector<PartFiles>& parts, const std::string& output,
+                  const std::optional<std::string>& quarantine, Interrupt* interrupt) {
   Joined out, q;
-  if (auto e = out.open(output, interrupt)) return named(std::move(*e), IoRole::Output, output);
+  if (Status e = out.open(output, interrupt); !e)
+    return named(std::move(e), IoRole::Output, output);
   if (quarantine) {
-    if (auto e = q.open(*quarantine, interrupt)) {
-      return named(std::move(*e), IoRole::Quarantine, *quarantine);
+    if (Status e = q.open(*quarantine, interrupt); !e) {
+      return named(std::move(e), IoRole::Quarantine, *quarantine);
     }
   }
   if (out.replaced) {
     // A regular file: every part at its own offset, side by side.
-    if (auto e = copy_parts(parts, out.out->fd(), interrupt)) {
-      return named(std::move(*e), IoRole::Output, output);
+    if (Status e = copy_parts(parts, out.out->fd(), interrupt); !e) {
+      return named(std::move(e), IoRole::Output, output);
     }
   }
   for (const PartFiles& part : parts) {
     if (!out.replaced && !part.output.empty()) {
       auto in = open_path(part.output, O_RDONLY, interrupt);
       if (!in) return named(std::move(*in.error().io()), IoRole::Input, part.output);
-      if (auto e = copy_rest(in.value().get(), out.out->fd(), interrupt)) {
-        return named(std::move(*e), IoRole::Output, output);
+      if (Status e = copy_rest(in.value().get(), out.out->fd(), interrupt); !e) {
+        return named(std::move(e), IoRole::Output, output);
       }
     }
     if (!quarantine || !part.quarantine) continue;
     auto qin = open_path(*part.quarantine, O_RDONLY, interrupt);
     if (!qin) return named(std::move(*qin.error().io()), IoRole::Input, *part.quarantine);
-    auto e = part.line_shift == 0 ? copy_rest(qin.value().get(), q.out->fd(), interrupt)
-                                  : renumber_rest(qin.value().get(), *q.out, part.line_shift);
-    if (e) return named(std::move(*e), IoRole::Quarantine, *quarantine);
+    Status e = part.line_shift == 0 ? copy_rest(qin.value().get(), q.out->fd(), interrupt)
+                                    : renumber_rest(qin.value().get(), *q.out, part.line_shift);
+    if (!e) return named(std::move(e), IoRole::Quarantine, *quarantine);
   }
   if (interrupt != nullptr && interrupt->requested_now()) {
     return IoError::from_fixed(IoFixed::Interrupted);
@@ -526,20 +526,18 @@ std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std
     const bool is_out = j == &out;
     const std::string& path = is_out ? output : *quarantine;
     const IoRole role = is_out ? IoRole::Output : IoRole::Quarantine;
-    if (auto e = io_error(j->out->flush())) return named(std::move(*e), role, path);
+    if (Status e = j->out->flush(); !e) return named(std::move(e), role, path);
     j->out.reset();
   }
   if (out.replaced) {
-    if (auto e = io_error(out.replacement.commit())) {
-      return named(std::move(*e), IoRole::Output, output);
-    }
+    if (Status e = out.replacement.commit(); !e) return named(std::move(e), IoRole::Output, output);
   }
   if (quarantine && q.replaced) {
-    if (auto e = io_error(q.replacement.commit())) {
-      return named(std::move(*e), IoRole::Quarantine, *quarantine);
+    if (Status e = q.replacement.commit(); !e) {
+      return named(std::move(e), IoRole::Quarantine, *quarantine);
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace gleave

@@ -88,8 +88,7 @@ struct PartFiles {
 // quarantines into `quarantine`, each as a file that appears whole or not
 // at all (a temporary file renamed into place; a target that is no
 // regular file is written directly).
-std::optional<IoError> join_parts(const std::vector<PartFiles>& parts, const std::string& output,
-                                  const std::optional<std::string>& quarantine,
-                                  Interrupt* interrupt);
+Status join_parts(const std::vector<PartFiles>& parts, const std::string& output,
+                  const std::optional<std::string>& quarantine, Interrupt* interrupt);
 
 }  // namespace gleave
