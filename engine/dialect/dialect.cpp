@@ -304,6 +304,7 @@ class Chooser {
   Chooser(const Scored* begin, const Scored* end, const Dialect& o, double steady)
       : begin_(begin), end_(end), o_(o), steady_(steady) {
     collect_protected_delimiters();
+    find_escaped_delimiter();
     given_quote_pairs_up_ = o.quote_char.given && o.quote_char.value && any([&](const Scored& x) {
                               return x.c.quote == static_cast<int>(*o.quote_char.value) &&
                                      x.reading != nullptr && x.reading->quotes_mostly_pair_up();
@@ -357,7 +358,29 @@ class Chooser {
             (plain->a.consistency < 1 || plain->a.preamble_rows > 0 || r.lone_escapes == 0));
   }
 
+  // A writer escapes its own delimiter inside values (`a\,b`, a TAB as
+  // `\<TAB>`) and no other: an escape proven by escaped delimiters that
+  // keep every row at one width of two or more names the delimiter, and
+  // leaves in the running only its readings under that escape. Otherwise
+  // the blanks of spaced dates (Jun 21 2021) or the colons of text may
+  // score higher than the escaped delimiter.
+  void find_escaped_delimiter() {
+    for (const Scored* x = begin_; x != end_; ++x) {
+      if (x->c.escape == kNoQuote || x->reading == nullptr || x->reading->bare_delimiters == 0 ||
+          x->reading->lone_escapes > 0 || x->a.width < 2 || x->a.consistency < 1 ||
+          x->a.preamble_rows > 0 || x->a.table.size() < 2 || !escape_proven(*x))
+        continue;
+      if (escaped_delimiter_ >= 0 && escaped_delimiter_ != x->c.delimiter) {
+        escaped_delimiter_ = -1;  // two delimiters escaped alike prove neither
+        return;
+      }
+      escaped_delimiter_ = x->c.delimiter;
+    }
+  }
+
   bool excluded(const Scored& x) const {
+    if (escaped_delimiter_ >= 0 && (x.c.delimiter != escaped_delimiter_ || x.c.escape == kNoQuote))
+      return true;
     if (x.c.escape != kNoQuote) return !escape_proven(x);
     const Scored* escaped = x.c.quote == kNoQuote ? nullptr : twin(x, true);
     return escaped != nullptr && escape_proven(*escaped);
@@ -391,13 +414,18 @@ class Chooser {
   // Quotes that open and close exactly at field boundaries under one steady
   // delimiter, and are followed by more text (or stand inside fields) under
   // another, belong to the first: the second cuts through what they enclose.
+  // So do quotes that close only by taking the quotes after them as text
+  // (`"a: b":say \"x\" now` under a blank), when the other delimiter reads
+  // those as escaped quotes under an escape that proves itself.
   bool cleanly_quoted_elsewhere(const Scored& x) const {
     if (x.c.quote == kNoQuote || x.reading == nullptr) return false;
-    if (x.reading->dirty == 0 && x.reading->inner_quotes == 0) return false;
+    const bool strays_only = x.reading->dirty == 0 && x.reading->inner_quotes == 0;
+    if (strays_only && x.reading->strays == 0) return false;
     return any([&](const Scored& y) {
       return y.c.quote == x.c.quote && y.c.delimiter != x.c.delimiter && y.reading != nullptr &&
              y.reading->quotes_pair_up() && y.reading->inner_quotes == 0 && y.a.width >= 2 &&
-             y.a.consistency >= steady_;
+             y.a.consistency >= steady_ &&
+             (!strays_only || (y.c.escape != kNoQuote && escape_proven(y)));
     });
   }
 
@@ -455,6 +483,7 @@ class Chooser {
   double steady_;
   std::uint32_t double_protects_ = 0, single_protects_ = 0;  // bits as in Reading::quoted_bytes
   bool given_quote_pairs_up_ = false;
+  int escaped_delimiter_ = -1;  // a delimiter its escapes prove (see find_escaped_delimiter)
 };
 
 const Scored* Chooser::choose(bool& one_column_kept) const {

@@ -459,7 +459,15 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     (b'id,note\n1,C:\\dir\n2,a\\,b\n', {"quote_char": '"', "escape_char": "\\"}, ["1", "C:\\dir"]),
     (b'id,note,n\n1,say \\"hi\\",2\n2,a\\,b,3\n3,x,4\n', {}, ["2", "a,b", "3"]),
     (b'ts:v\n2020-01-01 10\\:00:1\n2020-01-02 11\\:30:2\n', {}, ["2020-01-01 10:00", "1"]),
-], ids=["detected", "given", "semicolon", "other_bytes_kept", "quoting_none", "every_row_escaped"])
+    # Escaped TABs and spaced dates (a text COPY export): the blanks split every row alike.
+    (b'date\tcode\nalpha\\\tNew\tJun 21 2021\nOlsen\\\tbeta\\\tred\tOct 7 2016\nSao\\\tbeta\tDec 13 2016\n'
+     b'York\\\tbeta\\\tPaulo\tFeb 7 1991\nred\\\tZoe\\\tSao\\\tNew\tNov 20 2012\n', {}, ["alpha\tNew", "Jun 21 2021"]),
+    (b'say \\"New\\" now,7042\\,85,696.567.411\n,9016\\,42,614.470.578\n,-139\\,61,946.077.928\n', {},
+     ["", "9016,42", "614.470.578"]),
+    (b'"item: Olsen":say \\"red\\" now\n"ok: Zoe":say \\"Sao\\" now\n"York: Sao":say \\"New\\" now\n', {},
+     ["ok: Zoe", 'say "Sao" now']),
+], ids=["detected", "given", "semicolon", "other_bytes_kept", "quoting_none", "every_row_escaped", "tab_spaced_dates",
+        "unquoted_escaped_quotes", "quoted_colons_escaped_quotes"])
 def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     import _csv_gleave_backend as core
     (tmp / "in.csv").write_bytes(data)
@@ -469,5 +477,5 @@ def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
     delimiter = cg.detect("in.csv", **options).delimiter
     assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
-    assert any(b"\\" + d in data for d in (b",", b";", b":"))
+    assert any(b"\\" + d in data for d in (b",", b";", b":", b"\t", b'"'))
     assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter
