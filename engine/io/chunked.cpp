@@ -282,7 +282,7 @@ bool ChunkedText::advance_ahead(std::size_t keep) {
   }
   ReadAhead::Slot slot = ahead_->take();
   if (kept <= slot.at && (want <= kept + piece || slot.end || slot.error)) {
-    std::memcpy(slot.buf.data() + slot.at - kept, from, kept);
+    if (kept != 0) std::memcpy(slot.buf.data() + slot.at - kept, from, kept);
     start_ = slot.at - kept;
     ahead_->give_back(std::exchange(buf_, std::move(slot.buf)));
   } else {
@@ -295,7 +295,7 @@ bool ChunkedText::advance_ahead(std::size_t keep) {
         status_ = IoError::from_fixed(IoFixed::OutOfMemory);
         return false;
       }
-      std::memcpy(buf_.data() + buf_.size(), slot.buf.data() + slot.at, n);
+      if (n != 0) std::memcpy(buf_.data() + buf_.size(), slot.buf.data() + slot.at, n);
       buf_.set_size(buf_.size() + n);
       ahead_->give_back(std::move(slot.buf));
       if (slot.end || slot.error || buf_.size() >= want) break;
