@@ -245,7 +245,7 @@ print(rows, peak() - before)
 
 
 @pytest.mark.parametrize("how", ["path", "pipe"])
-def test_a_large_set_aside_part_is_spilled_not_held(tmp_path, how):
+def test_a_large_set_aside_part_is_spilled_in_bounded_memory(tmp_path, how):
     """40 MB of rows set aside: the quarantine is written whole, as gleave_file writes it, in bounded memory."""
     pytest.importorskip("pyarrow")
     path = tmp_path / "f.csv"
