@@ -360,6 +360,23 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
                                            std::optional<unsigned char> escape) {
   if (!status_) return std::nullopt;
   const std::string_view w = window();
+  // The field's first line break: past it the scan is where a field known
+  // to run away was, when that one's first line start came no later.
+  const std::size_t first_break = w.find('\n', quote + 1);
+  const bool same_dialect = runaway_.same(delimiter, quote_char, repair_quotes, escape);
+  if (same_dialect && first_break != std::string_view::npos &&
+      base_ + first_break + 1 >= runaway_.from) {
+    ResilientParser scan(w.substr(quote + 1, first_break - quote), delimiter, quote_char,
+                         repair_quotes);
+    scan.resume_at(0, 1);
+    scan.set_final(false);
+    scan.set_escape(escape);
+    std::size_t resume = 0;
+    if (scan.scan_quoted(0, resume) == ResilientParser::QuotedEnd::Starved &&
+        resume == first_break - quote) {
+      return true;
+    }
+  }
   // First the rest of the window, then the input after it, read again a
   // piece at a time from the last line start the scan passed (the lookahead
   // after a quote reads to the end of its line, so a piece holds whole
@@ -382,7 +399,12 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
         // The row reaches at least this far: the next window holds it at once.
         reach_ = std::max(reach_, at + resume);
         return false;
-      case ResilientParser::QuotedEnd::RunsAway: return true;
+      case ResilientParser::QuotedEnd::RunsAway:
+        if (first_break != std::string_view::npos &&
+            (!same_dialect || base_ + first_break + 1 < runaway_.from)) {
+          runaway_ = {base_ + first_break + 1, delimiter, quote_char, repair_quotes, escape};
+        }
+        return true;
       case ResilientParser::QuotedEnd::Starved: break;
     }
     // The look-ahead reads the source again: not while the next window is

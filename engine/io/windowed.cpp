@@ -213,11 +213,15 @@ class DecodedSource : public ByteSource {
   // The conversion the text read so far was decided on.
   PieceDecoder::From from() const noexcept { return main_.decoder.from(); }
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
-    if (!ahead_.valid || offset < ahead_.text_at) {
-      // Back to the last piece that began at or before `offset`.
-      auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
-                                 [](std::uint64_t o, const Start& s) { return o < s.text; });
-      const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+    // The last piece that began at or before `offset`: decoding starts
+    // again there when the look-ahead's decoder stands after `offset`, or
+    // more than a piece before it (a look-ahead far past the last one
+    // would otherwise decode all the text between them).
+    auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
+                               [](std::uint64_t o, const Start& s) { return o < s.text; });
+    const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+    if (!ahead_.valid || offset < ahead_.text_at ||
+        (from.text > ahead_.text_at && offset >= ahead_.text_at + ahead_.out.size())) {
       ahead_ = Cursor(conversion_.decoder());
       ahead_.decoder.decide_as(main_.decoder.from());
       ahead_.text_at = from.text;

@@ -317,10 +317,13 @@ TEST(Chunked, LongStrayQuoteLinesAreReadOnce) {
       return r;
     }
   };
-  std::string dense;
+  std::string dense, runaways = "k,v\n";
   for (int i = 0; i < 20000; ++i) dense += "\"a";
+  // Many quotes that each run to the end of the input (a doubled quote
+  // keeps every later one open): each is asked about at a window's end.
+  for (int i = 0; i < 300; ++i) runaways += "1,\"x\"\"\na,b\nc,d\ne,f\ng,h\n";
   for (const std::string& text : {dense, dense + "\",x\nb,c\n", "k,v\n" + dense + "\n1,2\n",
-                                  "k,v\n1," + dense + "\nx\n\"y,z\n"}) {
+                                  "k,v\n1," + dense + "\nx\n\"y,z\n", runaways}) {
     for (const Dialect& o : {Dialect{}, [] {
                                Dialect given;
                                given.delimiter.give(',');
