@@ -19,19 +19,22 @@ namespace gleave {
 
 namespace {
 
-// Bytes at `offset` of a descriptor, as many as there are up to `n`.
-Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
-  std::string out(n, '\0');
+// Appends the bytes from `offset` of a descriptor to `out`, as many as
+// there are up to `n` (into memory not zeroed first: a head of 8 MiB).
+Status read_at(int fd, std::uint64_t offset, std::size_t n, ByteBuffer& out) {
+  const std::size_t had = out.size();
+  if (!out.reserve(had + n)) return IoError::from_fixed(IoFixed::OutOfMemory);
   std::size_t got = 0;
   while (got < n) {
-    const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
+    const ssize_t r =
+        ::pread(fd, out.data() + had + got, n - got, static_cast<off_t>(offset + got));
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return IoError::from_errno(errno);
     if (r == 0) break;
     got += static_cast<std::size_t>(r);
   }
-  out.resize(got);
-  return out;
+  out.set_size(had + got);
+  return {};
 }
 
 // How the input is read a window at a time, converted to UTF-8 a piece at
@@ -69,18 +72,26 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
                                 Interrupt* interrupt, std::optional<StreamSource>& stream) {
   struct stat st {};
   const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
-  std::string file_head;
+  ByteBuffer file_head;
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
   const std::size_t sample = std::max(chunk_bytes(), kHead);
   if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
-    auto head = read_at(fd, start, sample);
-    if (!head) return std::move(head.error());
-    file_head = std::move(head.value());
-    h = file_head;
-    whole_head = h.size() < sample;
+    // A UTF-8 byte-order mark decides the encoding (none named) of a file
+    // longer than the sample: only the dialect's bytes are read first, and
+    // the rest once, by the repair.
+    if (Status s = read_at(fd, start, kHead, file_head); !s) return std::move(s.error());
+    const bool decided = named_encoding.empty() && has_utf8_bom(file_head.view()) &&
+                         static_cast<std::uint64_t>(st.st_size) >= start + sample;
+    if (file_head.size() == kHead && !decided) {
+      if (Status s = read_at(fd, start + kHead, sample - kHead, file_head); !s) {
+        return std::move(s.error());
+      }
+    }
+    h = file_head.view();
+    whole_head = !decided && h.size() < sample;
   } else {
     stream.emplace(fd, interrupt);
     auto head = stream->peek(sample);
@@ -153,22 +164,29 @@ class DecodedSource : public ByteSource {
     const bool utf8 = direct_ && from != PieceDecoder::From::Cp1252;
     if (c.in.empty() && utf8) {
       // UTF-8 goes straight into the window when it is valid (ASCII, while
-      // it may still be cp1252): no copy, no decoding. Only from the first
-      // byte that is not (or a sequence cut by the read) on does it take
-      // the decoder's way.
+      // it may still be cp1252): no copy, no decoding. Bytes that are not
+      // are decoded where they stand; only a sequence cut by the read (or
+      // ASCII's first other byte) takes the decoder's way.
       mark_start();
-      auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
+      auto r = raw_.read(p, std::min(n, piece()));
       if (!r) return r;
       const std::size_t k = r.value();
-      const std::size_t good =
-          from == PieceDecoder::From::Utf8OrCp1252 ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
-      c.text_at += c.out.size() + good;
-      c.raw_at += good;
+      const bool undecided = from == PieceDecoder::From::Utf8OrCp1252;
+      std::size_t used = undecided ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
+      std::size_t written = used;
+      if (used < k && !undecided) {
+        const auto d = c.decoder.decode_in_place(p + used, k - used, n - used, c.in);
+        written += d.written;
+        used += d.used;
+      } else {
+        c.in.assign(p + used, k - used);
+      }
+      c.text_at += c.out.size() + written;
+      c.raw_at += used;
       c.out.clear();
       c.served = 0;
-      c.in.assign(p + good, k - good);
       c.done = k == 0;
-      if (good != 0 || k == 0) return good;
+      if (written != 0 || k == 0) return written;
     } else if (c.in.empty() && c.decoder.can_decode_into()) {
       // A single-byte code page: read a piece, decoded below.
       c.in.resize(piece());
