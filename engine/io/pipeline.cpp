@@ -1,7 +1,9 @@
 #include "engine/io/pipeline.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -142,7 +144,8 @@ void ReadAhead::give_back(ByteBuffer buf) {
 
 // ---------------------------------------------------------------------------
 
-WriteBehind::WriteBehind(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {}
+WriteBehind::WriteBehind(int fd, std::size_t capacity)
+    : fd_(fd), capacity_(capacity), at_(::lseek(fd, 0, SEEK_CUR)) {}
 
 std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity) {
   auto behind = std::make_unique<WriteBehind>(fd, capacity);
@@ -170,6 +173,7 @@ void WriteBehind::run() {
     held.unlock();
     std::size_t done = 0;
     Status written = write_all(fd_, piece.buf.get(), piece.len, IoFixed::FlushZero, &done);
+    if (written) start_write_back(done);
     held.lock();
     writing_ = false;
     Piece front = std::move(waiting_.front());
@@ -186,6 +190,25 @@ void WriteBehind::run() {
     free_.push_back(std::move(front.buf));
     changed_.notify_all();
   }
+}
+
+void WriteBehind::start_write_back(std::size_t written) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (at_ < 0) return;
+  written_ += written;
+  if (written_ - started_ < kWriteBackBytes) return;
+  // Not a sync: the pages already written start on their way to the disk
+  // now, from this thread, rather than all at once when the file is
+  // renamed over the one it replaces or closed after a truncation (where
+  // the file system starts them on the caller's thread), and a large
+  // output builds no backlog of dirty pages that the system would then
+  // make the writer wait for.
+  (void)::sync_file_range(fd_, at_ + static_cast<off_t>(started_),
+                          static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+  started_ = written_;
+#else
+  (void)written;
+#endif
 }
 
 Status WriteBehind::hand_over(std::unique_ptr<char[]>& buf, std::size_t len) {

@@ -13,8 +13,11 @@
 // that only the pass's thread may take).
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -135,10 +138,16 @@ class WriteBehind {
     std::size_t len = 0;
   };
   static constexpr std::size_t kWaiting = 2;
+  // Written pages are sent on to the disk every so many bytes.
+  static constexpr std::size_t kWriteBackBytes = std::size_t{8} << 20;
   void run();
+  void start_write_back(std::size_t written) noexcept;
 
   const int fd_;
   const std::size_t capacity_;
+  const off_t at_;             // where the writes began in the file (-1: not known)
+  std::uint64_t written_ = 0;  // bytes written since
+  std::uint64_t started_ = 0;  // of which sent on to the disk
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Piece> waiting_;
