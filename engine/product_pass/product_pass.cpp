@@ -129,20 +129,23 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
       ++p;
       std::size_t w = 0;
       while (true) {
-        if (p >= n) return false;  // never closed
-        if (raw[p] == q) {
-          if (p + 1 < n && raw[p + 1] == q) {
-            if (w >= want.size() || want[w] != q) return false;
-            ++w;
-            p += 2;
-            continue;
-          }
-          ++p;
-          break;
+        // The text up to the next quote, compared at once.
+        const void* hit = std::memchr(raw.data() + p, q, n - p);
+        if (hit == nullptr) return false;  // never closed
+        const auto k = static_cast<std::size_t>(static_cast<const char*>(hit) - raw.data());
+        if (k - p > want.size() - w || std::memcmp(raw.data() + p, want.data() + w, k - p) != 0) {
+          return false;
         }
-        if (w >= want.size() || want[w] != raw[p]) return false;
-        ++w;
+        w += k - p;
+        p = k;
+        if (p + 1 < n && raw[p + 1] == q) {
+          if (w >= want.size() || want[w] != q) return false;
+          ++w;
+          p += 2;
+          continue;
+        }
         ++p;
+        break;
       }
       if (w != want.size()) return false;
     } else {
@@ -174,16 +177,21 @@ bool read_strict_line(std::string_view line, unsigned char delimiter, unsigned c
       std::size_t k = p + 1;
       bool closed = false;
       while (k < n) {
-        if (line[k] == q) {
-          if (k + 1 < n && line[k + 1] == q) {
-            field.push_back(q);
-            k += 2;
-            continue;
-          }
-          closed = true;
-          break;
+        // The text up to the next quote, taken at once.
+        const void* hit = std::memchr(line.data() + k, q, n - k);
+        const std::size_t at =
+            hit == nullptr ? n
+                           : static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+        field.append(line.data() + k, at - k);
+        k = at;
+        if (k == n) break;
+        if (k + 1 < n && line[k + 1] == q) {
+          field.push_back(q);
+          k += 2;
+          continue;
         }
-        field.push_back(line[k++]);
+        closed = true;
+        break;
       }
       if (closed) {
         quoted = true;
