@@ -40,7 +40,13 @@ class Target {
     ref_ = &ref;
     keep_partial_ = mode != kAuto;
     Fd fd;
+    // Whether the file written takes the place of one with data in it: the
+    // file system then starts every page written on its way to the disk
+    // when the new one is renamed over it (or closed after the truncation).
+    bool replaces = mode == kReplace;
     if (mode == kInPlace) {
+      struct stat st {};
+      replaces = ::stat(ref.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
       auto opened = open_path(ref.path, kCreateFlags, interrupt);
       if (!opened) return named(std::move(*opened.error().io()), role, ref);
       fd = std::move(opened.value());
@@ -61,10 +67,11 @@ class Target {
         if (!opened) return named(std::move(*opened.error().io()), role, ref);
         fd = std::move(opened.value());
         replaced_ = true;
+        replaces = replaces || (exists && st.st_size > 0);
       }
     }
     out_.emplace(std::move(fd), interrupt);
-    out_->write_behind();
+    out_->write_behind(replaces);
     return {};
   }
   WriteBuffer& out() { return *out_; }

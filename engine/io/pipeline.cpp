@@ -144,11 +144,11 @@ void ReadAhead::give_back(ByteBuffer buf) {
 
 // ---------------------------------------------------------------------------
 
-WriteBehind::WriteBehind(int fd, std::size_t capacity)
-    : fd_(fd), capacity_(capacity), at_(::lseek(fd, 0, SEEK_CUR)) {}
+WriteBehind::WriteBehind(int fd, std::size_t capacity, bool send_on)
+    : fd_(fd), capacity_(capacity), at_(send_on ? ::lseek(fd, 0, SEEK_CUR) : -1) {}
 
-std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity) {
-  auto behind = std::make_unique<WriteBehind>(fd, capacity);
+std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity, bool send_on) {
+  auto behind = std::make_unique<WriteBehind>(fd, capacity, send_on);
   WriteBehind* self = behind.get();
   if (!behind->thread_.start([self] { self->run(); })) return nullptr;
   return behind;
@@ -200,9 +200,7 @@ void WriteBehind::start_write_back(std::size_t written) noexcept {
   // Not a sync: the pages already written start on their way to the disk
   // now, from this thread, rather than all at once when the file is
   // renamed over the one it replaces or closed after a truncation (where
-  // the file system starts them on the caller's thread), and a large
-  // output builds no backlog of dirty pages that the system would then
-  // make the writer wait for.
+  // the file system starts them on the caller's thread).
   (void)::sync_file_range(fd_, at_ + static_cast<off_t>(started_),
                           static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
   started_ = written_;

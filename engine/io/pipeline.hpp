@@ -117,9 +117,13 @@ class ReadAhead {
 // pass would never have filled them had it written them itself.
 class WriteBehind {
  public:
-  // Null when no thread could be started.
-  static std::unique_ptr<WriteBehind> start(int fd, std::size_t capacity);
-  WriteBehind(int fd, std::size_t capacity);
+  // Null when no thread could be started. `send_on`: every so many bytes
+  // the pages written are sent on to the disk (not a sync: they start on
+  // their way), from the stage's thread. For a file that replaces one with
+  // data, where the file system would otherwise start them all at once on
+  // the caller's thread when the file is renamed over it or closed.
+  static std::unique_ptr<WriteBehind> start(int fd, std::size_t capacity, bool send_on = false);
+  WriteBehind(int fd, std::size_t capacity, bool send_on);
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
   ~WriteBehind();  // drops what is not written yet
@@ -145,7 +149,7 @@ class WriteBehind {
 
   const int fd_;
   const std::size_t capacity_;
-  const off_t at_;             // where the writes began in the file (-1: not known)
+  const off_t at_;             // where the writes began in the file (-1: none sent on)
   std::uint64_t written_ = 0;  // bytes written since
   std::uint64_t started_ = 0;  // of which sent on to the disk
   std::mutex lock_;
