@@ -24,7 +24,7 @@ bool stage_threads() noexcept {
   return on;
 }
 
-bool StageThread::start(std::function<void()> body) noexcept {
+bool StageThread::start(const char* name, std::function<void()> body) noexcept {
   if (!stage_threads()) return false;
   // The new thread takes the signal mask of the one that starts it.
   sigset_t all, was;
@@ -33,6 +33,7 @@ bool StageThread::start(std::function<void()> body) noexcept {
   bool started = true;
   try {
     thread_ = std::thread(std::move(body));
+    (void)pthread_setname_np(thread_.native_handle(), name);
   } catch (const std::system_error&) {
     started = false;
   } catch (const std::bad_alloc&) {
@@ -59,7 +60,7 @@ std::unique_ptr<ReadAhead> ReadAhead::start(ByteSource& source, std::size_t chun
                                             std::size_t headroom) {
   auto ahead = std::make_unique<ReadAhead>(source, chunk, headroom);
   ReadAhead* self = ahead.get();
-  if (!ahead->thread_.start([self] { self->run(); })) return nullptr;
+  if (!ahead->thread_.start("gleave-read", [self] { self->run(); })) return nullptr;
   return ahead;
 }
 
@@ -150,7 +151,7 @@ WriteBehind::WriteBehind(int fd, std::size_t capacity, bool send_on)
 std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity, bool send_on) {
   auto behind = std::make_unique<WriteBehind>(fd, capacity, send_on);
   WriteBehind* self = behind.get();
-  if (!behind->thread_.start([self] { self->run(); })) return nullptr;
+  if (!behind->thread_.start("gleave-write", [self] { self->run(); })) return nullptr;
   return behind;
 }
 

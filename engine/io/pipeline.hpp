@@ -49,7 +49,8 @@ class StageThread {
   StageThread& operator=(const StageThread&) = delete;
   ~StageThread() { join(); }
   // False when no thread could be started (the caller then works alone).
-  bool start(std::function<void()> body) noexcept;
+  // `name` (15 bytes at most) is what tools such as top -H and perf show.
+  bool start(const char* name, std::function<void()> body) noexcept;
   void join() noexcept;
 
  private:
