@@ -233,13 +233,13 @@ class DecodedSource : public ByteSource {
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
     // The last piece that began at or before `offset`: decoding starts
     // again there when the look-ahead's decoder stands after `offset`, or
-    // more than a piece before it (a look-ahead far past the last one
-    // would otherwise decode all the text between them).
+    // before that piece (a look-ahead far past the last one would
+    // otherwise decode all the text between them).
     auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
                                [](std::uint64_t o, const Start& s) { return o < s.text; });
     const Start from = it == starts_.begin() ? Start{} : *(it - 1);
     if (!ahead_.valid || offset < ahead_.text_at ||
-        (from.text > ahead_.text_at && offset >= ahead_.text_at + ahead_.out.size())) {
+        from.text > ahead_.text_at + ahead_.out.size()) {
       ahead_ = Cursor(conversion_.decoder());
       ahead_.decoder.decide_as(main_.decoder.from());
       ahead_.text_at = from.text;
