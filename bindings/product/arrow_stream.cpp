@@ -37,7 +37,6 @@
 #include "engine/repair/pass.hpp"
 #include "engine/scan/text.hpp"
 #include "engine/table/batch_stream.hpp"
-#include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
 #include "engine/table/thread_pool.hpp"
 

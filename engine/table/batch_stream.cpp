@@ -1,12 +1,27 @@
 #include "engine/table/batch_stream.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <thread>
 #include <utility>
 
 namespace gleave::table {
+
+BlockLimits BlockLimits::from_environment() {
+  BlockLimits limits;
+  if (const char* v = std::getenv("GLEAVE_TABLE_BLOCK_ROWS")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0' && n > 0) {
+      limits.rows = static_cast<std::size_t>(n);
+      limits.bytes = SIZE_MAX;
+    }
+  }
+  return limits;
+}
 
 BatchMaker::BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
                        BlockLimits limits, Emit emit, Widen widen, unsigned threads)
