@@ -22,9 +22,10 @@ using table::TableBuilder;
 // rows into quarantine lines.
 struct PartSink : table::TableSink<PartSink, TableBuilder> {
   PartSink(const table::TableOptions& o, PassRange& r, Interrupt* i)
-      : TableSink(o, i, [this](const table::TableOptions& made) -> TableBuilder& {
-          return builder.emplace(made);
-        }),
+      : TableSink(o, i,
+                  [this](const table::TableOptions& made) -> TableBuilder& {
+                    return builder.emplace(made);
+                  }),
         part(r) {}
   PassRange& part;
   std::optional<TableBuilder> builder;
