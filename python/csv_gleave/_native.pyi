@@ -37,8 +37,8 @@ class _SummaryDict(TypedDict):
     runaway_quotes: int
 
 # The dialect and repair options: (name, kind, positional, repair_only, CLI
-# flags, CLI metavar, CLI help), in the order the functions take them.
-OPTIONS: tuple[tuple[str, str, bool, bool, str, str, str], ...]
+# flags, CLI metavar, CLI help, Dialect field), in the order the functions take them.
+OPTIONS: tuple[tuple[str, str, bool, bool, str, str, str, str], ...]
 
 class NotTextError(ValueError): ...
 class Cancelled(Exception): ...

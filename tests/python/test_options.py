@@ -80,6 +80,21 @@ def test_every_option_is_taken_by_keyword(tmp_path, name):
     getattr(_native, name)(str(path), **{o.name: PLAIN[o.kind] for o in options})
 
 
+# A value of each kind that detection would not settle on its own.
+GIVEN = {"Delimiter": ";", "Quote": "'", "CharOrNone": "~", "MaybeSwitch": True, "MaybeCount": 1,
+         "Width": 3, "Encoding": "utf-8"}
+
+
+@pytest.mark.parametrize("option", [o for o in OPTIONS if not o.repair_only], ids=lambda o: o.name)
+def test_detect_result_and_doc_follow_the_table(option):
+    # Each option detect() takes is named in its doc, is an attribute of its
+    # result and a parameter of Dialect(), and comes back as it was given.
+    assert option.name in _native.detect.__doc__
+    assert option.field in inspect.signature(_native.Dialect).parameters
+    value = GIVEN[option.kind]
+    assert getattr(_native.detect(b"a;b\n1;2\n3;4\n", **{option.name: value}), option.field) == value
+
+
 def test_cli_flags_follow_the_table():
     group = next(g for g in cli._repair_options_parser()._action_groups if g.title == "repair options")
     flags = {a.dest: a.option_strings for a in group._group_actions if a.dest != "force"}
