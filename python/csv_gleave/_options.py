@@ -3,7 +3,8 @@
 The table is ``bindings/kit/options.def``: the keyword lists and the signature
 lines of the native functions and the attributes of ``detect()``'s result are
 made from it in C++, the CLI's flags are made from it here
-(:mod:`csv_gleave.cli`), and a test checks ``_native.pyi`` and the functions'
+(:mod:`csv_gleave.cli`), ``scripts/stub-options.py`` writes the options'
+lines of ``_native.pyi``, and tests check the stub and the functions'
 signatures against it. A new option is a line there, not
 an edit here.
 """
