@@ -56,26 +56,37 @@ void BatchMaker::build(const Block& block, Built& into) noexcept {
       std::lock_guard<std::mutex> lock(mutex_);
       sizes = sizes_;
     }
-    TableBuilder builder(options_);
     // The next block is much like the last: its buffers are reserved at
     // that size rather than grown to it.
-    builder.reserve_like(sizes);
-    const char* const bytes = block.bytes.data();
-    for (const Row& row : block.rows) {
-      if (row.line) {
-        builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
-                            row.utf8);
-        continue;
+    auto fill = [&](TableBuilder& builder) {
+      builder.reserve_like(sizes);
+      const char* const bytes = block.bytes.data();
+      for (const Row& row : block.rows) {
+        if (row.line) {
+          builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
+                              row.utf8);
+          continue;
+        }
+        builder.append_row_with(
+            [&](auto&& visit) {
+              std::size_t at = row.start;
+              for (std::size_t i = row.first; i < row.first + row.size; ++i) {
+                visit(std::string_view(bytes + at, block.ends[i] - at));
+                at = block.ends[i];
+              }
+            },
+            row.utf8);
       }
-      builder.append_row_with(
-          [&](auto&& visit) {
-            std::size_t at = row.start;
-            for (std::size_t i = row.first; i < row.first + row.size; ++i) {
-              visit(std::string_view(bytes + at, block.ends[i] - at));
-              at = block.ends[i];
-            }
-          },
-          row.utf8);
+    };
+    // Values are converted as they come, into the schema's types; a block
+    // holding one that is not of its column's type is taken again keeping
+    // every text, for the widening and the messages that name it.
+    TableBuilder builder(options_);
+    builder.set_targets(schema_);
+    fill(builder);
+    if (builder.misfit()) {
+      builder = TableBuilder(options_);
+      fill(builder);
     }
     builder.add_facts(into.facts);
     if (widen_) {
