@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include "engine/scan/text.hpp"
+
 namespace gleave::table {
 
 BlockLimits BlockLimits::from_environment() {
@@ -58,13 +60,21 @@ void BatchMaker::build(const Block& block, Built& into) noexcept {
     }
     // The next block is much like the last: its buffers are reserved at
     // that size rather than grown to it.
+    const char* const bytes = block.bytes.data();
+    // Lines of a block that is valid UTF-8 as a whole, each starting on a
+    // character, are valid UTF-8: one check of the block spares one a line.
+    bool lines_utf8 = valid_utf8_prefix(bytes, block.bytes.size()) == block.bytes.size();
+    for (std::size_t r = 0; lines_utf8 && r < block.rows.size(); ++r) {
+      const Row& row = block.rows[r];
+      const auto first = static_cast<unsigned char>(row.size == 0 ? 0 : bytes[row.start]);
+      lines_utf8 = !row.line || (first & 0xC0) != 0x80;
+    }
     auto fill = [&](TableBuilder& builder) {
       builder.reserve_like(sizes);
-      const char* const bytes = block.bytes.data();
       for (const Row& row : block.rows) {
         if (row.line) {
           builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
-                              row.utf8);
+                              row.utf8 || lines_utf8);
           continue;
         }
         builder.append_row_with(

@@ -229,8 +229,8 @@ class TableBuilder {
   }
   // One row that is a line of the text: its fields are the pieces between
   // the delimiters, which are ASCII, so a line of valid UTF-8 splits into
-  // fields of valid UTF-8. `ascii`: no byte of the line is 0x80 or above;
-  // false means unknown.
+  // fields of valid UTF-8. `ascii`: the line is known to be valid UTF-8
+  // (no byte of it is 0x80 or above, or it was checked); false: unknown.
   void append_line(std::string_view line, unsigned char delimiter, bool ascii);
   // Every row of the table, in one pass over it.
   void append_rows(const RowTable& rows) {

@@ -845,6 +845,8 @@ INSTANTIATE_TEST_SUITE_P(
         RangeCase{"DecimalCommaThenPoint", {"x", "1,5", "2,25", "3.5"}, {"u"}},
         RangeCase{"BadUtf8Last", {"s", "a", "b", "c\xff"}, {"z"}},
         RangeCase{"BadUtf8First", {"s", "c\xff", "a", "b"}, {"z"}},
+        // A character cut by the line break: each line alone is not UTF-8.
+        RangeCase{"CharacterAcrossLines", {"a;b", "x;\xC3", "\xA9;y", "\xC3\xA9;z"}, {"z", "z"}},
         RangeCase{"LocalThenOffset", {"t", "2024-01-02 03:04", "2024-01-02 03:04Z"}, {"u"}},
         RangeCase{"NanosFirst",
                   {"t", "2024-01-02 03:04:05.123456789", "2024-01-02 03:04:05", "2024-01-02 03:04"},
