@@ -822,7 +822,7 @@ ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_
     // The schema's text columns take 32-bit offsets (or views): a batch is
     // a few MiB, so only a single value of gigabytes goes past them.
     const std::size_t narrow = std::min<std::size_t>(options_.narrow_offsets_up_to, INT32_MAX);
-    if (type.kind == 0 && c.text_bytes() > narrow) {
+    if (type.kind == 0 && c.text_bytes_bound() > narrow && c.text_bytes() > narrow) {
       throw SchemaMisfit("column '" + schema.names[i] + "' holds more text in one batch than " +
                          "32-bit offsets reach");
     }

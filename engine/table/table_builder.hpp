@@ -353,6 +353,10 @@ class TableBuilder {
     Facts facts(bool views_asked) const noexcept;
     // The bytes of every value.
     std::size_t text_bytes() const noexcept;
+    // At least text_bytes(), known without a look at every view.
+    std::size_t text_bytes_bound() const noexcept {
+      return in_views_ ? data_.size() + 12 * cells_ : data_.size();
+    }
     // This range's part of the column, typed as `type` says; its own
     // buffers are freed.
     ArrowColumn finish(std::string name, const TableOptions& options, const ColumnType& type);
