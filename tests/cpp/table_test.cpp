@@ -691,6 +691,22 @@ void PrintTo(const RangeCase& c, std::ostream* os) {
 
 class Ranges : public testing::TestWithParam<RangeCase> {};
 
+// The table one builder makes of every line, and the schema a survey (no
+// values kept) settles on the first `head` of them.
+std::pair<Streamed, TableBuilder::Schema> whole_and_survey(const RangeCase& c,
+                                                           const TableOptions& o,
+                                                           std::size_t head) {
+  TableBuilder one(o);
+  TableOptions looking = o;
+  looking.keep_values = false;
+  TableBuilder survey(looking);
+  for (std::size_t i = 0; i < c.lines.size(); ++i) {
+    one.append_line(c.lines[i], ';', false);
+    if (i < head) survey.append_line(c.lines[i], ';', false);
+  }
+  return {Streamed(one.finish(1)), survey.settle_schema()};
+}
+
 // A survey that keeps no value settles the types one builder of every row
 // gives, and the batches made in that schema hold its values, whatever the
 // split into blocks and the threads that build them.
@@ -700,19 +716,12 @@ TEST_P(Ranges, StreamInTheSchemaASurveySettles) {
     for (const bool views : {false, true}) {
       TableOptions o{true, infer, true};
       o.string_views = views;
-      TableBuilder one(o);
-      TableOptions looking = o;
-      looking.keep_values = false;
-      TableBuilder survey(looking);
-      for (const std::string& line : c.lines) {
-        one.append_line(line, ';', false);
-        survey.append_line(line, ';', false);
-      }
-      const Streamed want(one.finish(1));
+      const auto made = whole_and_survey(c, o, c.lines.size());
+      const Streamed& want = made.first;
+      const TableBuilder::Schema& schema = made.second;
       if (infer && !views) {
         EXPECT_EQ(want.formats, c.formats);
       }
-      const TableBuilder::Schema schema = survey.settle_schema();
       for (const auto& [rows, threads] : std::vector<std::pair<std::size_t, unsigned>>{
                {1, 1}, {2, 1}, {3, 1}, {1, 2}, {2, 3}, {3, 2}}) {
         BlockLimits limits;
@@ -770,16 +779,9 @@ TEST_P(Ranges, AHeadsTypesNeverMisreadALaterValue) {
   for (const bool views : {false, true}) {
     TableOptions o{true, true, true};
     o.string_views = views;
-    TableBuilder one(o);
-    TableOptions looking = o;
-    looking.keep_values = false;
-    TableBuilder head(looking);
-    for (std::size_t i = 0; i < c.lines.size(); ++i) {
-      one.append_line(c.lines[i], ';', false);
-      if (i < 2) head.append_line(c.lines[i], ';', false);
-    }
-    const Streamed want(one.finish(1));
-    const TableBuilder::Schema schema = head.settle_schema();
+    const auto made = whole_and_survey(c, o, 2);
+    const Streamed& want = made.first;
+    const TableBuilder::Schema& schema = made.second;
     // A later row is wider, a typed column's type is not the whole's, or
     // a text column of UTF-8 holds other bytes later.
     bool contradicted = want.formats.size() > schema.types.size();
