@@ -63,16 +63,24 @@ struct Shows {
 template <class K>
 constexpr Shows shows_of() {
   namespace kinds = kit::kinds;
-  if constexpr (std::is_same_v<K, kinds::Delimiter>) return {Kind::Char, true, Shown::Always};
-  if constexpr (std::is_same_v<K, kinds::Quote>) return {Kind::OptionalChar, true, Shown::Always};
-  if constexpr (std::is_same_v<K, kinds::CharOrNone>) {
+  if constexpr (std::is_same_v<K, kinds::Delimiter>) {
+    return {Kind::Char, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Quote>) {
+    return {Kind::OptionalChar, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::CharOrNone>) {
     return {Kind::OptionalChar, false, Shown::WhenSet};
+  } else if constexpr (std::is_same_v<K, kinds::MaybeSwitch>) {
+    return {Kind::Flag, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Switch>) {
+    return {Kind::Flag, false, Shown::WhenSet};  // repair only: never an attribute
+  } else if constexpr (std::is_same_v<K, kinds::MaybeCount>) {
+    return {Kind::Count, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Width>) {
+    return {Kind::Count, false, Shown::Always};
+  } else {
+    static_assert(std::is_same_v<K, kinds::Encoding>, "a new kind says how it shows here");
+    return {Kind::Text, true, Shown::Always};
   }
-  if constexpr (std::is_same_v<K, kinds::MaybeSwitch>) return {Kind::Flag, true, Shown::Always};
-  if constexpr (std::is_same_v<K, kinds::Switch>) return {Kind::Flag, false, Shown::WhenSet};
-  if constexpr (std::is_same_v<K, kinds::MaybeCount>) return {Kind::Count, true, Shown::Always};
-  if constexpr (std::is_same_v<K, kinds::Width>) return {Kind::Count, false, Shown::Always};
-  if constexpr (std::is_same_v<K, kinds::Encoding>) return {Kind::Text, true, Shown::Always};
 }
 
 // An option's value as the attribute holds it.

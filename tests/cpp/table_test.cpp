@@ -722,8 +722,10 @@ TEST_P(Ranges, StreamInTheSchemaASurveySettles) {
       if (infer && !views) {
         EXPECT_EQ(want.formats, c.formats);
       }
-      for (const auto& [rows, threads] : std::vector<std::pair<std::size_t, unsigned>>{
+      for (const auto& split : std::vector<std::pair<std::size_t, unsigned>>{
                {1, 1}, {2, 1}, {3, 1}, {1, 2}, {2, 3}, {3, 2}}) {
+        const std::size_t rows = split.first;
+        const unsigned threads = split.second;
         BlockLimits limits;
         limits.rows = rows;
         ArrowArrayStream s{};
