@@ -413,7 +413,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
     whether Ctrl-C stopped the batch (then unfinished jobs are None and
     cancelled on the cluster; a job already running finishes its file or
     leaves nothing, as every output is committed only when complete). A
-    large local file (see ``_split_block``) is repaired in byte ranges
+    large file (see ``_split_block``) is repaired in byte ranges
     spread over the workers, as :func:`repair_large` repairs it, while the
     other files are repaired whole.
     """
@@ -484,12 +484,14 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     (an executable, an image) is refused, as the command line refuses it,
     unless ``force=True``.
 
-    A local file larger than ``blocksize`` (bytes, or a size such as
-    ``"64MB"``), or without it larger than 256 MiB, is repaired in byte
-    ranges of that size (64 MB by default) spread over the workers, as
-    :func:`repair_large` repairs it: the same bytes, quarantine and summary
-    as :func:`csv_gleave.gleave_file`. Its ranges are written beside its
-    output, in a folder every worker must see.
+    A file larger than ``blocksize`` (bytes, or a size such as ``"64MB"``),
+    or without it larger than 256 MiB, is repaired in byte ranges of that
+    size (64 MB by default) spread over the workers, as :func:`repair_large`
+    repairs it: the same bytes, quarantine and summary as
+    :func:`csv_gleave.gleave_file`. That holds for a local file and for a
+    URL (each worker fetches its ranges) whose output and quarantine are
+    local paths. Its ranges are written beside its output, in a folder
+    every worker must see.
 
     The rows hold input, output and quarantine, the summary's counts and
     dialect, ``error`` (None, or one line saying what went wrong: a failing
@@ -592,6 +594,9 @@ class _Source:
         self.url = local is None
         self.path = path if local is None else os.path.abspath(local)
         self.size = remote.file_size(path) if local is None else os.stat(self.path).st_size
+        # Whose head a worker holds: this reading's, never one fetched for an earlier reading of
+        # a file since written again.
+        self.key = f"{self.path} {self.size} {os.urandom(8).hex()}"
 
     def cuttable(self, probe: Dict[str, Any]) -> bool:
         """Whether the file can be read in parts, from what its first part (``probe``) read."""
@@ -619,14 +624,14 @@ class _Source:
 
 
 # The head of the file the workers of this process last fetched: every part of a URL needs it.
-_HEADS: Dict[Tuple[str, int], bytes] = {}
+_HEADS: Dict[str, bytes] = {}
 # The bytes of a file's start its dialect is decided on, as the last part read said (the engine's default).
 _HEAD_BYTES = [8 << 20]
 
 
 def _put_head(source: _Source, fd: int, end: int) -> int:
     """Writes the file's first ``end`` bytes into ``fd``: the bytes fetched for them (0 when held here)."""
-    key = (source.path, source.size)
+    key = source.key
     held = _HEADS.get(key, b"")
     if len(held) < end:
         remote.copy_range(source.path, len(held), end, fd)
