@@ -603,17 +603,21 @@ class _Source:
         # A dialect settled over the whole text would read a piece's gaps.
         return bool(probe["same_bytes"] and not (self.url and probe["whole_text"]))
 
-    def read(self, native: Callable[..., Dict[str, Any]], *args: Any, **kwargs: Any) -> Dict[str, Any]:
+    def read(self, native: Callable[..., Dict[str, Any]], *args: Any, probe: bool = False,
+             **kwargs: Any) -> Dict[str, Any]:
         """``native(path, *args, **kwargs)``, a part placed by ``kwargs``, read from this file.
 
         For a URL the result also says how many times the piece was fetched
         further (``refetches``) and how many bytes were fetched (``fetched``).
+        ``probe``: the part is read only to learn whether the file can be
+        read in parts; when it cannot (see ``cuttable``), its result says so
+        at once, with nothing else of it to be used.
         """
         if not self.url:
             return native(self.path, *args, **kwargs)
         fd, piece = tempfile.mkstemp(prefix="csv-gleave-piece-", suffix=".csv")
         try:
-            return _read_piece(self, fd, piece, lambda: native(piece, *args, **kwargs), kwargs)
+            return _read_piece(self, fd, piece, lambda: native(piece, *args, **kwargs), kwargs, probe)
         except BaseException as exc:
             if getattr(exc, "filename", None) == piece:  # OSError, and NotTextError's
                 setattr(exc, "filename", self.path)  # noqa: B010 - the engine named the piece; the caller gave the URL
@@ -644,7 +648,7 @@ def _put_head(source: _Source, fd: int, end: int) -> int:
 
 
 def _read_piece(source: _Source, fd: int, piece: str, run: Callable[[], Dict[str, Any]],
-                kwargs: Dict[str, Any]) -> Dict[str, Any]:
+                kwargs: Dict[str, Any], probe: bool) -> Dict[str, Any]:
     """``run()`` over the piece file ``fd`` once it holds what the part reads (see ``_Source``)."""
     size = source.size
     lo = 0 if kwargs.get("first") else max(0, min(size, int(kwargs.get("start") or 0)) - 1)
@@ -666,6 +670,8 @@ def _read_piece(source: _Source, fd: int, piece: str, run: Callable[[], Dict[str
         head = _HEAD_BYTES[0] = int(result["head_bytes"])
         if held_head < min(size, head):
             pass  # the dialect is decided on more of the head than the piece held
+        elif result["whole_text"] and probe:
+            return dict(result, refetches=refetches, fetched=fetched)  # not to be read in parts
         elif result["whole_text"] and (lo > held_head or hi < size):
             # The dialect read the whole text: the piece becomes the whole file.
             fetched += remote.copy_range(source.path, held_head, lo, fd) if lo > held_head else 0
@@ -825,7 +831,7 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         if len(edges) == 1:
             return whole(), stats
         probe = counted(source.read(_native.repair_part, os.devnull, None, first=True,
-                                    stop=min(size, _PROBE_BYTES), **options))
+                                    stop=min(size, _PROBE_BYTES), probe=True, **options))
         if not source.cuttable(probe):
             return whole(), stats
 
@@ -962,7 +968,7 @@ class _LargeFile:
         self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
         self.table_options = {k: v for k, v in options.items() if k in _TABLE_OPTIONS and v is not None}
         self.header = bool(self.table_options.pop("header", True))
-        head = self.source.read(_native.table_part, first=True, stop=min(self.size, _PROBE_BYTES),
+        head = self.source.read(_native.table_part, first=True, stop=min(self.size, _PROBE_BYTES), probe=True,
                                 header=self.header, **self.part_options, **self.table_options)
         self.probe_carry = head["carry"]
         self.header_rows = int(head["header_rows"])

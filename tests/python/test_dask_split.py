@@ -269,6 +269,8 @@ try:  # a server that ignores range requests sends the whole file for each
 except OSError as exc:
     print(json.dumps({"http": str(exc)}))
 """
+_TABLE_A = b"Report A\nid,name\n" + b"1,a\n" * 30 + b"\n\n"
+_TABLE_B = b"Report B\nx,y,z\n" + b"1,2,3\n" * 30 + b"\n\n"
 _PLAIN = "".join(f"{i},name {i},note,{i}\n" for i in range(60_000)).encode()
 
 
@@ -280,6 +282,8 @@ def test_url_ranges_fetched_as_pieces(tmp_path):
         "crlf.csv": CASES["CR LF"] * 3,
         "multi-byte.csv": CASES["multi-byte characters"] * 3,
         "stacked.csv": CASES["stacked blocks"] * 3,
+        # Tables one under another, the largest told only by the whole text: repaired whole.
+        "tables.csv": (_TABLE_A + _TABLE_B) * 1500 + _TABLE_A * 6000 + _TABLE_B * 5000,
     }
     for name, data in files.items():
         (tmp_path / name).write_bytes(data)
