@@ -581,7 +581,7 @@ class _Source:
 
     A part of a URL is read from a piece file on the worker that holds the
     file's head (its dialect is decided there, as for a local file) and the
-    part's bytes, each at its own offset; the bytes between are never read.
+    part's bytes, each at its own offset; the gap between them is never read.
     How far the part's last row runs past its range is not known before it
     is read: the range is fetched with a margin, and a part whose reading
     met the end of the piece (while the file goes on) is read again over a
@@ -678,6 +678,8 @@ def _read_piece(source: _Source, fd: int, piece: str, run: Callable[[], Dict[str
             lo, stop = min(lo, held_head), None
         elif result["read_to_end"] and hi < size:
             margin *= 2
+            while stop is not None and int(stop) + margin <= hi:  # what the piece holds already was read
+                margin *= 2
         else:
             return dict(result, refetches=refetches, fetched=fetched)
         refetches += 1

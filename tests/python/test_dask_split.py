@@ -197,6 +197,7 @@ def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
     (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.parent), "local file as quarantine_path"),
     (lambda p: split.read_dask(p, blocksize=10, n_rows=1), "no n_rows= with blocksize"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), blocksize=0, client=False), "at least 1 byte"),
+    (lambda p: split.repair_large(p, "memory://out.csv", client=False), "writes to local paths"),
 ])
 def test_refusals(tmp_path, call, error):
     path = tmp_path / "in.csv"
