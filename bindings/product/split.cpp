@@ -79,14 +79,21 @@ bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request, PyObj
 
 // Runs `work` (which reads the part `request` places) without the
 // interpreter lock, stoppable through `cancel`: done(its result), or
-// nullptr with its error raised.
+// nullptr with its error raised. Exhausted memory is an error like any
+// other: nothing may be thrown while the lock is released.
 template <class Work, class Done>
 PyObject* run_request(PyObject* module, PyObject* cancel, PartRequest& request,
                       const JobPaths& paths, Work work, Done done) {
   ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel, state->cancelled_error);
   request.job.interrupt = &interrupt;
-  auto result = without_gil(interrupt, work);
+  auto result = without_gil(interrupt, [&]() -> decltype(work()) {
+    try {
+      return work();
+    } catch (const std::bad_alloc&) {
+      return IoError::from_fixed(IoFixed::OutOfMemory);
+    }
+  });
   if (!result) return raise_error(state, result.error(), paths, &interrupt);
   return done(result.value());
 }
