@@ -76,7 +76,7 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
-  const std::size_t sample = std::max(chunk_bytes(), kHead);
+  const std::size_t sample = head_bytes();
   if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
     // A UTF-8 byte-order mark decides the encoding (none named) of a file
@@ -351,6 +351,10 @@ Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, 
 
 }  // namespace
 
+std::size_t head_bytes() noexcept {
+  return std::max(chunk_bytes(), kHead);
+}
+
 struct WindowedInput::Parts {
   std::optional<StreamSource> stream;  // a pipe's first bytes wait here
   std::optional<FdSource> file;
@@ -381,6 +385,7 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   if (d.tables_undecided && !p.stream && !given.preamble_lines.given) {
     if (Status s = settle_file_tables(fd, *p.plan, interrupt, d); !s) return std::move(s.error());
     d.take_given(given);
+    in->tables_read_whole_ = true;
   }
   if (before != nullptr) {
     if (Status s = (*before)(in->prepared_, p.plan->text_at, p.stream.has_value()); !s) {
@@ -408,6 +413,11 @@ InputRead WindowedInput::report(const ProductCounts& counts) {
     if (parts_->decoded->from() == PieceDecoder::From::Cp1252) d.encoding.value = "cp1252";
   }
   return input_read(prepared_, counts);
+}
+
+bool WindowedInput::read_to_end() const noexcept {
+  return (parts_->text && parts_->text->complete()) ||
+         (parts_->file && parts_->file->reached_end());
 }
 
 bool WindowedInput::text_is_bytes() const {
