@@ -15,6 +15,8 @@
 // file first, which goes with the object.
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
+#include <structmember.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,6 +34,7 @@
 #include "engine/base/fd.hpp"
 #include "engine/io/chunked.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/tee.hpp"
 #include "engine/io/windowed.hpp"
 #include "engine/io/writers.hpp"
 #include "engine/repair/pass.hpp"
@@ -71,7 +74,10 @@ struct Source {
   Fd file;                  // else: read through a description of its own
   std::uint64_t start = 0;  // where the text starts in it
   bool refuse_binary = false;
-  bool spooled = false;  // a pipe, copied to an unnamed temporary file
+  // Else a pipe, read as the readings ask and kept in an unnamed temporary
+  // file on the way, so that it reads again as a file does.
+  std::shared_ptr<TeeFile> tee;
+  bool pipe = false;  // not a regular file (held, or read through the tee)
 };
 
 // Inputs up to 8 MiB are held whole: the dialect is then settled on the
@@ -102,26 +108,6 @@ Result<Fd> reopen(int fd) {
   const int copy = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
   if (copy < 0) return IoError::from_errno(errno);
   return Fd(copy);
-}
-
-// Copies what is left of a pipe to an unnamed temporary file, interruptibly.
-Result<Fd> spool(int fd, Interrupt& interrupt) {
-  auto temp = open_unlinked_temp(temp_dir(), "stream");
-  if (!temp) return std::move(temp.error());
-  StreamSource pipe(fd, &interrupt);
-  std::vector<char> buf(std::size_t{1} << 20);
-  while (true) {
-    auto got = pipe.read(buf.data(), buf.size());
-    if (!got) return std::move(got.error());
-    if (got.value() == 0) break;
-    if (Status written = write_all(temp.value().get(), buf.data(), got.value(), IoFixed::WriteZero,
-                                   nullptr, &interrupt);
-        !written) {
-      return std::move(written.io_error()).at(IoRole::Temporary, temp_dir());
-    }
-  }
-  if (::lseek(temp.value().get(), 0, SEEK_SET) < 0) return IoError::from_errno(errno);
-  return std::move(temp.value());
 }
 
 // The rows kept out of the table as the quarantine file holds them: in
@@ -202,12 +188,29 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const Dialect&
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     start = at > 0 ? static_cast<std::uint64_t>(at) : 0;
   } else {
-    auto copied = spool(fd, interrupt);
-    if (!copied) return named(std::move(copied.error()), input);
-    owned = std::move(copied.value());
+    source->pipe = true;
+    // The stream reads the pipe after this call returns: through a
+    // descriptor of its own, whatever the caller does with theirs.
+    if (owned.get() < 0) {
+      const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (copy < 0) return named(IoError::from_errno(errno), input);
+      owned = Fd(copy);
+    }
+    auto tee = TeeFile::open(std::move(owned));
+    if (!tee) return std::move(tee.error());
+    // A pipe as short as a held file is read whole, and held as one.
+    if (Status s = tee.value()->fill(held_input_bytes() + 1, &interrupt); !s) {
+      return named(std::move(s.error()), input);
+    }
+    if (!tee.value()->ended() || tee.value()->kept() > held_input_bytes()) {
+      source->tee = std::move(tee.value());
+      return source;
+    }
+    // The file outlives the tee through a descriptor of its own.
+    owned = Fd(::fcntl(tee.value()->file(), F_DUPFD_CLOEXEC, 0));
     fd = owned.get();
-    source->spooled = true;
-    if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
+    if (fd < 0 || ::lseek(fd, 0, SEEK_SET) < 0) return named(IoError::from_errno(errno), input);
+    st.st_size = static_cast<off_t>(tee.value()->kept());
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > start + held_input_bytes()) {
@@ -237,17 +240,23 @@ Result<JobCounts> read_source(const Source& source, const Dialect& options, Inte
     counts = run_product_pass(source.prepared, sink);
     out.input = input_read(source.prepared, counts);
   } else {
-    auto fd = reopen(source.file.get());
-    if (!fd) return named(std::move(fd.error()), source.input);
-    if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
-      return named(IoError::from_errno(errno), source.input);
+    std::optional<Fd> fd;
+    if (!source.tee) {
+      auto own = reopen(source.file.get());
+      if (!own) return named(std::move(own.error()), source.input);
+      fd = std::move(own.value());
+      if (::lseek(fd->get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
+        return named(IoError::from_errno(errno), source.input);
+      }
     }
-    auto in = WindowedInput::open(fd.value().get(), options, source.refuse_binary, &interrupt);
+    auto in = source.tee
+                  ? WindowedInput::open(*source.tee, options, source.refuse_binary, &interrupt)
+                  : WindowedInput::open(fd->get(), options, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
     counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
     if (Status& read = windowed.text().status(); !read) {
-      return named(std::move(read.io_error()), source.input);
+      return named(std::move(read.error()), source.input);
     }
     out.input = windowed.report(counts);
   }
@@ -438,7 +447,7 @@ Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const Dialect& opti
     recipe->options = options;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
-    recipe->head = head.value_or(recipe->source->spooled);
+    recipe->head = head.value_or(recipe->source->pipe);
     std::optional<TableBuilder> looked;
     RowSink<TableBuilder> sink(table_options, interrupt, recipe->rows,
                                [&](const TableOptions& o) -> TableBuilder& {
@@ -571,8 +580,14 @@ struct StreamRecord {
   std::shared_ptr<const Recipe> recipe;
 };
 
-struct StreamObject {
+// The object's plain head, whose field offsets are well defined.
+struct StreamHead {
   PyObject ob_base;
+  PyObject* weak_references;  // the writer of a pipe holds the stream weakly
+};
+
+struct StreamObject {
+  StreamHead head;
   StreamRecord record;
 };
 
@@ -582,6 +597,9 @@ StreamRecord& record_of(PyObject* self) {
 
 void stream_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (reinterpret_cast<StreamObject*>(self)->head.weak_references != nullptr) {
+    PyObject_ClearWeakRefs(self);
+  }
   record_of(self).~StreamRecord();
   type->tp_free(self);
   Py_DECREF(type);
@@ -765,7 +783,31 @@ PyGetSetDef stream_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// _fail_source(message): the writer of the pipe the stream reads has failed.
+// Every reading that waits on the pipe, now or later, ends with `message`
+// instead of taking the pipe's end for the input's.
+PyObject* stream_fail_source(PyObject* self, PyObject* message) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(message) ? PyUnicode_AsUTF8AndSize(message, &size) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_fail_source() takes a str");
+    return nullptr;
+  }
+  if (const auto& tee = record_of(self).recipe->source->tee) {
+    tee->fail(std::string(text, static_cast<std::size_t>(size)));
+  }
+  Py_RETURN_NONE;
+}
+
+PyMemberDef stream_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(StreamHead, weak_references), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef stream_methods[] = {
+    {"_fail_source", stream_fail_source, METH_O,
+     "_fail_source($self, message, /)\n--\n\nEnds every reading that waits on the pipe the stream "
+     "reads with message (its writer failed)."},
     {"__arrow_c_stream__", kit::as_cfunction(stream_export), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order, each\n"
@@ -790,6 +832,7 @@ PyType_Slot stream_slots[] = {
                     "they like.")},
     {Py_tp_getset, stream_getset},
     {Py_tp_methods, stream_methods},
+    {Py_tp_members, stream_members},
     {0, nullptr},
 };
 

@@ -18,6 +18,15 @@
 
 namespace gleave {
 
+class TeeFile;
+
+// What the input is read from: a descriptor, or a pipe made readable again
+// by a tee, which is then read as a regular file is.
+struct WindowedSource {
+  int fd = -1;
+  TeeFile* tee = nullptr;
+};
+
 class WindowedInput {
  public:
   // Reads `fd` (not closed) from where it stands: a regular file or a pipe.
@@ -33,6 +42,10 @@ class WindowedInput {
   static Result<std::unique_ptr<WindowedInput>> open(int fd, const Dialect& given,
                                                      bool refuse_binary, Interrupt* interrupt,
                                                      const BeforeText* before = nullptr);
+  // Reads a pipe made readable again (see TeeFile) as a regular file is
+  // read: from its first byte, its tables settled on the whole input.
+  static Result<std::unique_ptr<WindowedInput>> open(TeeFile& tee, const Dialect& given,
+                                                     bool refuse_binary, Interrupt* interrupt);
   ~WindowedInput();
   WindowedInput(const WindowedInput&) = delete;
   WindowedInput& operator=(const WindowedInput&) = delete;
@@ -51,6 +64,10 @@ class WindowedInput {
  private:
   struct Parts;
   WindowedInput();
+  static Result<std::unique_ptr<WindowedInput>> open_input(const WindowedSource& input,
+                                                           const Dialect& given, bool refuse_binary,
+                                                           Interrupt* interrupt,
+                                                           const BeforeText* before);
 
   PreparedText prepared_;
   std::unique_ptr<Parts> parts_;
