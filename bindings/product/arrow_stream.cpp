@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -390,6 +391,8 @@ struct Recipe {
   unsigned threads = 1;      // building the batches, the reading's own included
   mutable std::mutex mutex;  // guards learnt
   mutable Learnt learnt;
+  // The counts have been reported at the end of a reading (see Reporting).
+  mutable std::atomic<bool> reported{false};
 
   Learnt snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -584,6 +587,7 @@ struct StreamRecord {
 struct StreamHead {
   PyObject ob_base;
   PyObject* weak_references;  // the writer of a pipe holds the stream weakly
+  PyObject* report;           // called with the summary once the rows are counted
 };
 
 struct StreamObject {
@@ -600,9 +604,106 @@ void stream_dealloc(PyObject* self) {
   if (reinterpret_cast<StreamObject*>(self)->head.weak_references != nullptr) {
     PyObject_ClearWeakRefs(self);
   }
+  Py_CLEAR(reinterpret_cast<StreamObject*>(self)->head.report);
   record_of(self).~StreamRecord();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// A consumer's stream of a recipe whose rows are not yet counted, which
+// calls `report` with the summary at the end of the first reading whose end
+// finds them counted (once per recipe): a consumer such as pyarrow or
+// DuckDB reads through the stream without the caller seeing its end.
+struct Reporting {
+  ArrowArrayStream inner{};
+  std::shared_ptr<const Recipe> recipe;
+  ModuleState* state = nullptr;
+  PyObject* report = nullptr;  // a new reference, dropped with the interpreter lock
+  std::string error;           // what report raised
+
+  static Reporting& of(ArrowArrayStream* s) { return *static_cast<Reporting*>(s->private_data); }
+
+  // Drops `report`, taking the lock if this thread has not got it (never
+  // while the interpreter is going away: the reference is then left).
+  void drop() {
+#if PY_VERSION_HEX >= 0x030D0000
+    const bool finalizing = Py_IsFinalizing();
+#else
+    const bool finalizing = _Py_IsFinalizing();
+#endif
+    if (report == nullptr || !Py_IsInitialized() || finalizing) return;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    Py_CLEAR(report);
+    PyGILState_Release(gil);
+  }
+
+  // Calls `report` with the summary; false (error set) when it raised.
+  bool call() {
+    const Learnt now = recipe->snapshot();
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    bool ok = false;
+    {
+      Ref summary(new_summary(state, now.counts, now.counts.delimiter,
+                              now.counts.input ? &*now.counts.input : nullptr));
+      ok = summary && Ref(PyObject_CallOneArg(report, summary.get()));
+      if (!ok) {
+        // A warning made an error, say: the reading ends with its message.
+        Ref raised = kit::take_exception();
+        Ref text(raised ? PyObject_Str(raised.get()) : nullptr);
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        error = utf8 != nullptr ? utf8 : "the report of the set-aside rows failed";
+        PyErr_Clear();
+      }
+      Py_CLEAR(report);
+    }
+    PyGILState_Release(gil);
+    return ok;
+  }
+};
+
+int reporting_schema(ArrowArrayStream* s, ArrowSchema* out) {
+  ArrowArrayStream& inner = Reporting::of(s).inner;
+  return inner.get_schema(&inner, out);
+}
+
+int reporting_next(ArrowArrayStream* s, ArrowArray* out) {
+  Reporting& r = Reporting::of(s);
+  const int rc = r.inner.get_next(&r.inner, out);
+  if (rc != 0 || out->release != nullptr || r.report == nullptr) return rc;
+  if (!r.recipe->snapshot().complete || r.recipe->reported.exchange(true)) return rc;
+  return r.call() ? 0 : EIO;
+}
+
+const char* reporting_error(ArrowArrayStream* s) {
+  Reporting& r = Reporting::of(s);
+  return r.error.empty() ? r.inner.get_last_error(&r.inner) : r.error.c_str();
+}
+
+void reporting_release(ArrowArrayStream* s) {
+  auto* r = &Reporting::of(s);
+  if (r->inner.release != nullptr) r->inner.release(&r->inner);
+  r->drop();
+  delete r;
+  s->release = nullptr;
+}
+
+// Wraps `stream` (taken over) so that it reports; false (the stream left
+// as it was) without memory.
+bool report_at_end(ArrowArrayStream* stream, std::shared_ptr<const Recipe> recipe,
+                   ModuleState* state, PyObject* report) {
+  auto* r = new (std::nothrow) Reporting();
+  if (r == nullptr) return false;
+  r->inner = *stream;
+  r->recipe = std::move(recipe);
+  r->state = state;
+  r->report = Py_NewRef(report);
+  *stream = ArrowArrayStream{};
+  stream->get_schema = reporting_schema;
+  stream->get_next = reporting_next;
+  stream->get_last_error = reporting_error;
+  stream->release = reporting_release;
+  stream->private_data = r;
+  return true;
 }
 
 const char* const kExportParams[] = {"requested_schema"};
@@ -622,6 +723,13 @@ PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     return produce(*recipe, schema, queue);
   };
   if (table::export_produced_stream(now.table, std::move(producer), stream) != 0) {
+    delete stream;
+    return PyErr_NoMemory();
+  }
+  PyObject* report = reinterpret_cast<StreamObject*>(self)->head.report;
+  if (report != nullptr && !now.complete && !recipe->reported.load() &&
+      !report_at_end(stream, recipe, state_of_type(Py_TYPE(self)), report)) {
+    stream->release(stream);
     delete stream;
     return PyErr_NoMemory();
   }
@@ -799,12 +907,26 @@ PyObject* stream_fail_source(PyObject* self, PyObject* message) {
   Py_RETURN_NONE;
 }
 
+// _report_counts(report): `report` is called with the summary at the end of
+// the first reading whose end finds every row counted.
+PyObject* stream_report_counts(PyObject* self, PyObject* report) {
+  if (!PyCallable_Check(report)) {
+    PyErr_SetString(PyExc_TypeError, "_report_counts() takes a callable");
+    return nullptr;
+  }
+  Py_XSETREF(reinterpret_cast<StreamObject*>(self)->head.report, Py_NewRef(report));
+  Py_RETURN_NONE;
+}
+
 PyMemberDef stream_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(StreamHead, weak_references), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef stream_methods[] = {
+    {"_report_counts", stream_report_counts, METH_O,
+     "_report_counts($self, report, /)\n--\n\nCalls report(summary) at the end of the first "
+     "reading whose end finds every row counted."},
     {"_fail_source", stream_fail_source, METH_O,
      "_fail_source($self, message, /)\n--\n\nEnds every reading that waits on the pipe the stream "
      "reads with message (its writer failed)."},

@@ -401,10 +401,14 @@ def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Option
                              "give types='all-rows' (or None) with it, or read the stream and write "
                              "its set_aside yourself")
         options["types"] = "all-rows"
-    stream: "_native.ArrowStream" = open_stream(
-        source, native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
-                               decimal_comma=decimal_comma),
-        quarantine_path=quarantine_path, stacklevel=2)
+    native = native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
+                            decimal_comma=decimal_comma)
+    stream: "_native.ArrowStream" = open_stream(source, native, quarantine_path=quarantine_path, stacklevel=2)
+    if stream.summary is None:
+        # Counted by the first reading that goes through every row: warned
+        # about at its end, from the consumer's reading (pyarrow, DuckDB).
+        skipped = native.get("preamble_lines") is not None
+        stream._report_counts(lambda summary: warn_set_aside(summary, source, None, 2, skipped_preamble=skipped))
     return stream
 
 
