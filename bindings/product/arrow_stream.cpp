@@ -11,8 +11,9 @@
 // soon as it is built, so memory is a few batches and the longest row
 // whatever the file's length, and the object can be consumed any number of
 // times (DuckDB asks again for every query). A text of a few MiB is held
-// whole rather than read again; a pipe is copied to an unnamed temporary
-// file first, which goes with the object.
+// whole rather than read again; a longer pipe is read as the readings ask,
+// what they read kept in an unnamed temporary file that goes with the
+// object (a TeeFile), so that the first batch comes while it is written.
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
 #include <structmember.h>
@@ -65,8 +66,8 @@ struct RowRequest {
 
 // Where the rows come from, for every reading of them: a text small
 // enough to hold, read once and kept; else a regular file of the stream's
-// own, read again a window at a time for each reading (a pipe is first
-// copied to an unnamed temporary file, which goes with the stream).
+// own, or a pipe through a tee, read again a window at a time for each
+// reading.
 struct Source {
   FileRef input;            // as the caller named it, for errors
   bool in_memory = false;   // the text is held
@@ -1044,8 +1045,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* null_values = or_none(bound[kHeader + 8]);
   PyObject* decimal_comma = bound[kHeader + 9];
   PyObject* types = or_none(bound[kHeader + 10]);
-  // None: on a head for a pipe (which is read through once, copied to a
-  // temporary file on the way), over every row for a file.
+  // None: on a head for a pipe (read as it comes, kept in a temporary file
+  // on the way), over every row for a file.
   std::optional<bool> head;
   if (types != Py_None) {
     const bool all =
@@ -1137,8 +1138,9 @@ const char kDoc[] =
     "gets the batches as the rows are read again, each handed out as soon as it is built,\n"
     "so memory is a few batches and the longest row whatever the file's length (a file of\n"
     "up to 8 MiB is held and read once). A pipe or descriptor that cannot be read twice is\n"
-    "first copied to an unnamed temporary file (no parsing), so that the stream can be read\n"
-    "any number of times. types: how each column's type is settled. 'all-rows' (the default for\n"
+    "read live, as the readings ask for its rows, what is read being kept in an unnamed\n"
+    "temporary file on the way, so that the stream can be read any number of times (a later\n"
+    "reading reads the file, and reads on from the pipe where the earlier ones stopped). types: how each column's type is settled. 'all-rows' (the default for\n"
     "a file): this call reads every row once, with the interpreter lock released and\n"
     "keeping none, so the schema holds every value and the summary is counted before the\n"
     "first batch. 'head' (the default for a pipe): only the first 65,536 rows are read\n"

@@ -416,8 +416,8 @@ arrow_stream.__doc__ = (
     (_native.arrow_stream.__doc__ or "")
     + "\n\nquarantine_path: where the rows kept out of the table are written, as gleave_file\n"
     "writes its quarantine; a RowsSetAsideWarning names their counts whenever rows were kept\n"
-    "out (with types='head', only when the counts are known: read summary after the stream;\n"
-    "a quarantine_path makes the types 'all-rows'). skip_rows: lines above the header to skip\n"
+    "out (with types='head', at the end of the first reading of the stream that goes through\n"
+    "every row, once; a quarantine_path makes the types 'all-rows'). skip_rows: lines above the header to skip\n"
     "(counted as preamble rows, and not warned about). null_values may also be one str. The\n"
     "stream's summary attribute holds the counts. The source may be a URL (see\n"
     "csv_gleave.remote), whose types come from a head by default, as a pipe's do.")
@@ -653,8 +653,9 @@ def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: 
     first batch comes; the batches are then built as the rows are read
     again and handed out as they are made, so memory is a few batches (of
     at most 32,768 rows or about 2 MiB of text each) and the longest row,
-    whatever the file's length. A pipe is copied to an unnamed temporary
-    file first.
+    whatever the file's length. A pipe is read live: its first batch comes
+    once the head has settled the types, while the rest is still being
+    written, what is read being kept in an unnamed temporary file on the way.
 
     With ``types="head"`` (the default for a pipe, a descriptor or a URL)
     the types come from the first 65,536 rows. A later value its column's
