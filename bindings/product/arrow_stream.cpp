@@ -381,7 +381,7 @@ struct Learnt {
 
 // Everything a reading of the rows needs.
 struct Recipe {
-  std::unique_ptr<Source> source;
+  std::shared_ptr<const Source> source;  // shared by the streams made over this one
   Dialect options;
   TableOptions table;  // as the first reading settled them (decimal comma, header rows)
   RowRequest rows;
@@ -439,15 +439,20 @@ std::uint64_t head_rows() {
 // the caller gave it), only a head of the rows is read when the source is
 // not a regular file, or when asked; the counts then come with a later
 // reading of every row.
-Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const Dialect& options,
-                                       const TableOptions& table_options, RowRequest rows,
-                                       BlockLimits limits, bool refuse_binary,
+// `shared`, when given, is the source of another stream, read again.
+Result<std::shared_ptr<Recipe>> survey(const FileRef& input, std::shared_ptr<const Source> shared,
+                                       const Dialect& options, const TableOptions& table_options,
+                                       RowRequest rows, BlockLimits limits, bool refuse_binary,
                                        std::optional<bool> head, Interrupt& interrupt) {
   try {
-    auto source = open_source(input, options, refuse_binary, interrupt);
-    if (!source) return std::move(source.error());
     auto recipe = std::make_shared<Recipe>();
-    recipe->source = std::move(source.value());
+    if (shared) {
+      recipe->source = std::move(shared);
+    } else {
+      auto source = open_source(input, options, refuse_binary, interrupt);
+      if (!source) return std::move(source.error());
+      recipe->source = std::move(source.value());
+    }
     recipe->options = options;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
@@ -589,6 +594,7 @@ struct StreamHead {
   PyObject ob_base;
   PyObject* weak_references;  // the writer of a pipe holds the stream weakly
   PyObject* report;           // called with the summary once the rows are counted
+  PyObject* given;            // the source as the caller gave it, for errors
 };
 
 struct StreamObject {
@@ -606,6 +612,7 @@ void stream_dealloc(PyObject* self) {
     PyObject_ClearWeakRefs(self);
   }
   Py_CLEAR(reinterpret_cast<StreamObject*>(self)->head.report);
+  Py_CLEAR(reinterpret_cast<StreamObject*>(self)->head.given);
   record_of(self).~StreamRecord();
   type->tp_free(self);
   Py_DECREF(type);
@@ -1032,8 +1039,19 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   kit::Bound bound;
   if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+  ModuleState* state = state_of_module(module);
+  // Another stream: its input again (a pipe's bytes as its tee keeps them).
   PathArg input;
-  if (!path_from(bound[0], input)) return nullptr;
+  std::shared_ptr<const Source> shared;
+  if (PyObject_TypeCheck(bound[0], state->arrow_stream_type)) {
+    const StreamHead& other = reinterpret_cast<StreamObject*>(bound[0])->head;
+    shared = record_of(bound[0]).recipe->source;
+    input.given = Ref::borrow(other.given);
+    input.path = shared->input.path;
+    input.fd = shared->input.fd;
+  } else if (!path_from(bound[0], input)) {
+    return nullptr;
+  }
   PyObject* header = bound[kHeader];
   PyObject* infer_types = bound[kHeader + 1];
   PyObject* allow_binary = bound[kHeader + 2];
@@ -1088,12 +1106,11 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
       !bool_from(decimal_comma, "decimal_comma", table_options.decimal_comma)) {
     return nullptr;
   }
-  ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return survey(ref, options, table_options, std::move(rows), BlockLimits::from_environment(),
-                  !allow, head, interrupt);
+    return survey(ref, shared, options, table_options, std::move(rows),
+                  BlockLimits::from_environment(), !allow, head, interrupt);
   });
   if (result) result.value()->threads = threads;
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
@@ -1103,6 +1120,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of(self)) StreamRecord(std::move(record));
+  reinterpret_cast<StreamObject*>(self)->head.given = Py_XNewRef(input.given.get());
   return self;
 }
 
@@ -1140,7 +1158,10 @@ const char kDoc[] =
     "up to 8 MiB is held and read once). A pipe or descriptor that cannot be read twice is\n"
     "read live, as the readings ask for its rows, what is read being kept in an unnamed\n"
     "temporary file on the way, so that the stream can be read any number of times (a later\n"
-    "reading reads the file, and reads on from the pipe where the earlier ones stopped). types: how each column's type is settled. 'all-rows' (the default for\n"
+    "reading reads the file, and reads on from the pipe where the earlier ones stopped). The\n"
+    "source may also be another ArrowStream: the new stream, with options of its own, reads\n"
+    "that stream's input again (a pipe's bytes as they are kept), not a copy of it.\n"
+    "types: how each column's type is settled. 'all-rows' (the default for\n"
     "a file): this call reads every row once, with the interpreter lock released and\n"
     "keeping none, so the schema holds every value and the summary is counted before the\n"
     "first batch. 'head' (the default for a pipe): only the first 65,536 rows are read\n"

@@ -385,7 +385,7 @@ class ArrowStream:
     def _fail_source(self, message: str, /) -> None: ...
 
 def arrow_stream(
-    source: _Path,
+    source: _Path | ArrowStream,
     *,
     delimiter: str | None = None,
     quote_char: _Quote = ...,

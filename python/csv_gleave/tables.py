@@ -19,11 +19,9 @@ from __future__ import annotations
 import importlib
 import json
 import os
-import shutil
 import stat
-import tempfile
 import warnings
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _native, remote
 from ._replace import replace_into_place
@@ -179,43 +177,37 @@ def _can_read_twice(source: Any) -> bool:
         return True  # the read itself names what is wrong
 
 
-class Spooled:
-    """A source that is read twice: a pipe or descriptor is first copied to a temporary file.
+class Shared:
+    """A pipe or descriptor that several streams read: the first reads it, the later ones read that input again.
 
-    The copy has no name (``O_TMPFILE`` where the system has it), so a
-    process killed while it reads leaves nothing behind; it is handed on as
-    its descriptor, which every reader reads from its start.
+    The first stream reads a pipe live, keeping what it reads in an unnamed
+    temporary file; every later one is opened over the first
+    (``arrow_stream(first, ...)``) and reads the same bytes, so the pipe is
+    never copied before the first rows are parsed.
     """
 
-    def __init__(self, source: Any, twice: bool) -> None:
-        self.source = source
-        self._temporary: Optional[IO[bytes]] = None
-        if twice and not _can_read_twice(source):
-            self._temporary = tempfile.TemporaryFile(prefix="csv-gleave-", suffix=".csv")
-            try:
-                if isinstance(source, int):
-                    with os.fdopen(os.dup(source), "rb") as given:
-                        shutil.copyfileobj(given, self._temporary, 1 << 20)
-                else:
-                    with open(_local(source) or source, "rb") as given:
-                        shutil.copyfileobj(given, self._temporary, 1 << 20)
-                self._temporary.flush()
-                self._temporary.seek(0)
-            except BaseException:
-                self.close()
-                raise
-            self.source = self._temporary.fileno()
+    def __init__(self, given: Any) -> None:
+        self.given = given
+        self.first: Optional["_native.ArrowStream"] = None
 
-    def close(self) -> None:
-        if self._temporary is not None:
-            self._temporary.close()
-            self._temporary = None
+    def open(self, options: Dict[str, Any]) -> "_native.ArrowStream":
+        stream = _native.arrow_stream(self.given if self.first is None else self.first, **options)
+        if self.first is None:
+            self.first = stream
+        return stream
+
+
+class Spooled:
+    """A source that is read more than once: a pipe or descriptor is :class:`Shared` by its streams."""
+
+    def __init__(self, source: Any, twice: bool) -> None:
+        self.source: Any = Shared(source) if twice and not _can_read_twice(source) else source
 
     def __enter__(self) -> "Spooled":
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.close()
+        self.source = None  # the streams, and a pipe's kept bytes, go with their last reference
 
 
 def native_options(options: Dict[str, Any], *, n_rows: Optional[int] = None, skip_rows: Optional[int] = None,
@@ -250,7 +242,7 @@ def default_types(source: Any) -> str:
     Over every row for a file, which can be read twice; on a head of the
     rows for a pipe, a descriptor or a URL, which are read through once.
     """
-    if isinstance(source, int) or (remote.is_url(source) and remote.local_path(source) is None):
+    if isinstance(source, (int, Shared)) or (remote.is_url(source) and remote.local_path(source) is None):
         return "head"
     return "all-rows" if _can_read_twice(source) else "head"
 
@@ -268,7 +260,9 @@ def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: An
         options = {**options, "set_aside": True}
     if options.get("types") is None:
         options = {**options, "types": default_types(source)}
-    if remote.is_url(source):
+    if isinstance(source, Shared):
+        stream = source.open(options)
+    elif remote.is_url(source):
         stream = remote.arrow_stream(source, **options)
     else:
         stream = _native.arrow_stream(source, **options)
