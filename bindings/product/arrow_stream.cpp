@@ -618,6 +618,17 @@ void stream_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Whether a thread may still take the interpreter lock: not while the
+// interpreter is going away (a consumer on a thread of its own may end
+// then), when Python objects are left as they are.
+bool interpreter_alive() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsInitialized() && !Py_IsFinalizing();
+#else
+  return Py_IsInitialized() && !_Py_IsFinalizing();
+#endif
+}
+
 // A consumer's stream of a recipe whose rows are not yet counted, which
 // calls `report` with the summary at the end of the first reading whose end
 // finds them counted (once per recipe): a consumer such as pyarrow or
@@ -631,15 +642,9 @@ struct Reporting {
 
   static Reporting& of(ArrowArrayStream* s) { return *static_cast<Reporting*>(s->private_data); }
 
-  // Drops `report`, taking the lock if this thread has not got it (never
-  // while the interpreter is going away: the reference is then left).
+  // Drops `report`, taking the lock if this thread has not got it.
   void drop() {
-#if PY_VERSION_HEX >= 0x030D0000
-    const bool finalizing = Py_IsFinalizing();
-#else
-    const bool finalizing = _Py_IsFinalizing();
-#endif
-    if (report == nullptr || !Py_IsInitialized() || finalizing) return;
+    if (report == nullptr || !interpreter_alive()) return;
     const PyGILState_STATE gil = PyGILState_Ensure();
     Py_CLEAR(report);
     PyGILState_Release(gil);
@@ -647,6 +652,7 @@ struct Reporting {
 
   // Calls `report` with the summary; false (error set) when it raised.
   bool call() {
+    if (!interpreter_alive()) return true;
     const Learnt now = recipe->snapshot();
     const PyGILState_STATE gil = PyGILState_Ensure();
     bool ok = false;

@@ -15,7 +15,9 @@ output appears whole or not at all, as for local paths.
 
 A failure of the feeder (the connection dropped half-way) stops the repair
 through its cancel check, before anything is committed: the truncated input
-is never taken for the whole file. A failure of the writer closes its pipe,
+is never taken for the whole file (an ``arrow_stream``, which reads on
+after the call returns, has every later reading end with the error). A
+failure of the writer closes its pipe,
 which stops the engine at its next write. Either failure is raised as the
 call's exception; an OSError gets ``filename`` (the URL) and ``role``
 ("input", "output" or "quarantine"), and an error of another kind from a
@@ -278,7 +280,7 @@ class _Feeder:
         self._thread.start()
 
     def _run(self) -> None:
-        told = False  # a stream reading on was told of a failure
+        handed = False  # the pipe was left to a stream (see hand_over)
         try:
             while not self._stop:
                 chunk = self._file.read(CHUNK)
@@ -296,19 +298,19 @@ class _Feeder:
             with self._lock:
                 if not self._stop:
                     self.error = _as_oserror(exc, self.url, "input")
+                handed = self._stream is not None
                 stream = self._stream() if self._stream is not None else None
             if stream is not None and self.error is not None:
                 # Said before the pipe closes: its end is then not the input's.
                 stream._fail_source(str(self.error))
-                told = True
-            elif self._hold:
+            if self._hold and not handed:
                 return
         finally:
             try:
                 self._file.close()
             except Exception:  # noqa: BLE001 - a read-only file has nothing to lose
                 pass
-            if self.error is None or not self._hold or self._stop or told:
+            if self.error is None or not self._hold or self._stop or handed:
                 self._write_end.close()
 
     def hand_over(self, stream: Any) -> None:
@@ -583,6 +585,8 @@ def arrow_stream(source: Any, *, cancel: Any = None, storage_options: Optional[D
         feeder.finish()
         raise
     return stream
+
+
 detect = _reading(_native.detect, takes_cancel=False)
 
 
