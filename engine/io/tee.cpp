@@ -18,7 +18,10 @@ namespace gleave {
 
 Result<std::shared_ptr<TeeFile>> TeeFile::open(Fd pipe) {
   auto file = open_unlinked_temp(temp_dir(), "stream");
-  if (!file) return std::move(file.error());
+  if (!file) {
+    if (IoError* io = file.error().io()) return std::move(*io).at(IoRole::Temporary, temp_dir());
+    return std::move(file.error());
+  }
 #ifdef F_SETPIPE_SZ
   // A pipe of 1 MiB (the most an unprivileged process may ask for) gives a
   // window in a few reads instead of one per 64 KiB.
