@@ -37,12 +37,16 @@ std::optional<std::uint64_t> FdSource::left() const noexcept {
 }
 
 Result<std::size_t> FdSource::read(char* p, std::size_t n) {
-  if (read_ >= limit_) return std::size_t{0};
+  if (read_ >= limit_) {
+    reached_end_ = true;
+    return std::size_t{0};
+  }
   n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit_ - read_));
   while (true) {
     const ssize_t r = ::read(fd_, p, n);
     if (r >= 0) {
       read_ += static_cast<std::uint64_t>(r);
+      reached_end_ = reached_end_ || static_cast<std::size_t>(r) < n;
       return static_cast<std::size_t>(r);
     }
     if (errno != EINTR) return IoError::from_errno(errno);
@@ -52,7 +56,10 @@ Result<std::size_t> FdSource::read(char* p, std::size_t n) {
 Result<std::size_t> FdSource::read_at(std::uint64_t offset, char* p, std::size_t n) {
   while (true) {
     const ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(start_ + offset));
-    if (r >= 0) return static_cast<std::size_t>(r);
+    if (r >= 0) {
+      reached_end_ = reached_end_ || static_cast<std::size_t>(r) < n;
+      return static_cast<std::size_t>(r);
+    }
     if (errno != EINTR) return IoError::from_errno(errno);
   }
 }

@@ -44,10 +44,14 @@ class FdSource : public ByteSource {
   bool rereadable() const noexcept override { return regular_; }
   std::optional<std::uint64_t> left() const noexcept override;
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
+  // Whether a read met the end of the file: what was read from it may then
+  // depend on where it ends (a part read from a piece of a larger file).
+  bool reached_end() const noexcept { return reached_end_; }
 
  private:
   int fd_;
   bool regular_ = false;
+  bool reached_end_ = false;
   std::uint64_t size_ = 0;
   std::uint64_t start_ = 0;  // the descriptor's offset when handed over
   std::uint64_t read_ = 0;

@@ -259,7 +259,7 @@ class JobRun {
     static_cast<GleaveCounts&>(result) = counts;
     result.delimiter = counts.delimiter;
     if (!job_.core) result.input = report(counts);
-    if (job_.part != nullptr) job_.part->same_bytes = windowed_->text_is_bytes();
+    if (job_.part != nullptr) note_part_text(*job_.part, *windowed_);
     return result;
   }
 
@@ -437,6 +437,12 @@ Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uin
   part.rule_line = std::max(
       {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
   return {};
+}
+
+void note_part_text(FilePart& part, const WindowedInput& in) {
+  part.same_bytes = in.text_is_bytes();
+  part.read_to_end = in.read_to_end();
+  part.whole_text = in.tables_read_whole();
 }
 
 Result<JobCounts> run_file_job(const FileJob& job) {

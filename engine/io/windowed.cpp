@@ -90,7 +90,7 @@ Result<WindowPlan> plan_windows(const WindowedSource& input, const std::string& 
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
-  const std::size_t sample = std::max(chunk_bytes(), kHead);
+  const std::size_t sample = head_bytes();
   if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
     auto head = read_at(input, start, sample, interrupt);
@@ -355,6 +355,10 @@ Status settle_file_tables(const WindowedSource& input, const WindowPlan& plan, I
 
 }  // namespace
 
+std::size_t head_bytes() noexcept {
+  return std::max(chunk_bytes(), kHead);
+}
+
 struct WindowedInput::Parts {
   std::optional<StreamSource> stream;  // a pipe's first bytes wait here
   std::optional<FdSource> file;
@@ -402,6 +406,7 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open_input(const WindowedS
       return std::move(s.error());
     }
     d.take_given(given);
+    in->tables_read_whole_ = true;
   }
   if (before != nullptr) {
     if (Status s = (*before)(in->prepared_, p.plan->text_at, p.stream.has_value()); !s) {
@@ -431,6 +436,11 @@ InputRead WindowedInput::report(const ProductCounts& counts) {
     if (parts_->decoded->from() == PieceDecoder::From::Cp1252) d.encoding.value = "cp1252";
   }
   return input_read(prepared_, counts);
+}
+
+bool WindowedInput::read_to_end() const noexcept {
+  return (parts_->text && parts_->text->complete()) ||
+         (parts_->file && parts_->file->reached_end());
 }
 
 bool WindowedInput::text_is_bytes() const {

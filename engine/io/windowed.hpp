@@ -27,6 +27,10 @@ struct WindowedSource {
   TeeFile* tee = nullptr;
 };
 
+// The bytes of a file's start its encoding and dialect are decided on: a
+// window's worth, and never fewer than UTF-32 needs for the sniffers.
+std::size_t head_bytes() noexcept;
+
 class WindowedInput {
  public:
   // Reads `fd` (not closed) from where it stands: a regular file or a pipe.
@@ -60,6 +64,13 @@ class WindowedInput {
   // nothing replaced or read as cp1252), so that a byte offset in one is
   // the same offset in the other.
   bool text_is_bytes() const;
+  // After the pass: whether its text was read to the file's end (by the
+  // pass or a look-ahead), so that what it read may depend on where the
+  // file ends.
+  bool read_to_end() const noexcept;
+  // Whether the dialect settled its tables over the whole text, not only
+  // the head.
+  bool tables_read_whole() const noexcept { return tables_read_whole_; }
 
  private:
   struct Parts;
@@ -72,6 +83,7 @@ class WindowedInput {
   PreparedText prepared_;
   std::unique_ptr<Parts> parts_;
   ChunkedText* text_ = nullptr;
+  bool tables_read_whole_ = false;
 };
 
 }  // namespace gleave

@@ -102,7 +102,7 @@ Result<JobCounts> read_part(const FileJob& job, FilePart& part, TableSink& sink)
   static_cast<GleaveCounts&>(out) = counts;
   out.delimiter = counts.delimiter;
   out.input = windowed.report(counts);
-  part.same_bytes = windowed.text_is_bytes();
+  note_part_text(part, windowed);
   if (!sink.builder) sink.begin(counts.delimiter, 0);  // no text at all
   return out;
 }

@@ -628,3 +628,51 @@ class open_output:
 
     def _remove(self) -> None:
         _drop_temporary(self._fs, self._file, self._temporary)
+
+
+# --------------------------------------------------------------------------
+# Byte ranges of a remote file: one large file read in parts on many workers
+
+# The most bytes one range request asks for (and holds in memory).
+RANGE_BYTES = 32 << 20
+
+
+def file_size(url: str, storage_options: Optional[Dict[str, Any]] = None) -> int:
+    """The size in bytes of the file at ``url``; an OSError naming it when it cannot be told."""
+    try:
+        fs, path = filesystem(url, storage_options)
+        size = fs.size(path)
+    except Exception as exc:  # noqa: BLE001 - a client library's error becomes an OSError naming the URL
+        raise _as_oserror(exc, url, "input") from None
+    if size is None:
+        unknown = OSError(errno.ESPIPE, "its size is not known, so it cannot be read in byte ranges", url)
+        raise _as_oserror(unknown, url, "input")
+    return int(size)
+
+
+def copy_range(url: str, start: int, end: int, fd: int, storage_options: Optional[Dict[str, Any]] = None) -> int:
+    """Writes bytes ``start`` to ``end`` of the file at ``url`` into ``fd`` at the same offsets.
+
+    Each request asks for at most ``RANGE_BYTES``. A server that answers
+    with other bytes than those asked for (one that ignores range requests
+    sends the whole file) is an OSError: a piece is never taken for what
+    it is not. Returns the bytes written.
+    """
+    try:
+        fs, path = filesystem(url, storage_options)
+    except Exception as exc:  # noqa: BLE001 - a client library's error becomes an OSError naming the URL
+        raise _as_oserror(exc, url, "input") from None
+    for at in range(start, end, RANGE_BYTES):
+        want = min(RANGE_BYTES, end - at)
+        try:
+            data = fs.cat_file(path, start=at, end=at + want)
+        except Exception as exc:  # noqa: BLE001 - as above
+            raise _as_oserror(exc, url, "input") from None
+        if len(data) != want:
+            short = OSError(errno.EIO, f"asked for bytes {at} to {at + want}, the server sent {len(data)} bytes "
+                            "(it may not serve byte ranges)", url)
+            raise _as_oserror(short, url, "input")
+        view = memoryview(data)
+        while view:
+            view = view[os.pwrite(fd, view, at + want - len(view)):]
+    return max(0, end - start)
