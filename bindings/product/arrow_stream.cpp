@@ -42,8 +42,8 @@
 #include "engine/repair/pass.hpp"
 #include "engine/scan/text.hpp"
 #include "engine/table/batch_stream.hpp"
-#include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
+#include "engine/table/table_sink.hpp"
 #include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
@@ -267,90 +267,49 @@ Result<JobCounts> read_source(const Source& source, const Dialect& options, Inte
   return out;
 }
 
-// Takes the pass's kept rows into `Into` (made at begin, once the
-// delimiter is known, by `make(options)`): a TableBuilder that only learns
+// Takes the pass's kept rows into `Into`: a TableBuilder that only learns
 // the columns' types, or a BatchMaker that builds batches. Null spellings
 // become empty fields and the row limit ends the pass; rejected rows are
 // counted, and with keep_set_aside written as the quarantine file holds them.
 template <class Into>
-struct RowSink : SetAsideByReason<RowSink<Into>> {
-  using Make = std::function<Into&(const TableOptions&)>;
-  RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, Make m)
-      : options(o), interrupt(i), request(r), make(std::move(m)) {}
-  TableOptions options;
-  Interrupt& interrupt;
+struct RowSink : table::TableSink<RowSink<Into>, Into> {
+  using Base = table::TableSink<RowSink<Into>, Into>;
+  RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, typename Base::Make m)
+      : Base(o, &i, std::move(m)), request(r) {}
   const RowRequest& request;
-  Make make;
-  Into* into = nullptr;
   // The set-aside rows as the quarantine file holds them, when kept.
   SpilledText* set_aside_text = nullptr;
   // Data rows to look at before the pass ends (a head settling types).
   std::optional<std::uint64_t> head;
   bool head_cut = false;   // the pass ended at the head, not at the end
   std::uint64_t kept = 0;  // rows given on, header rows included
-  Row split;               // a plain line's fields, when null spellings are looked for
-  unsigned char delimiter = ',';
-  std::uint64_t seen = 0;
-  bool interrupted = false;
   bool limit_reached = false;
 
-  bool go_on() {
-    if (++seen % 1024 != 0 || !interrupt.requested()) return true;
-    interrupted = true;
-    return false;
-  }
-  // A header of several rows is combined into one name per column; told
-  // before begin.
-  void header_rows(std::uint32_t n) { options.header_rows = n; }
-  void begin(unsigned char d, std::uint64_t) {
-    delimiter = d;
-    // A decimal comma is only unambiguous when the comma does not split
-    // fields, which is known once the delimiter is settled.
-    options.decimal_comma = options.decimal_comma && d != ',';
-    into = &make(options);
-  }
-  std::uint64_t header_count() const {
-    return options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
-  }
   // Header rows name columns: null spellings and the row limit are for data.
-  bool in_header() const { return kept < header_count(); }
-  bool is_null_spelling(std::string_view field) const {
-    return std::find(request.null_values.begin(), request.null_values.end(), field) !=
-           request.null_values.end();
+  const std::vector<std::string>* nulls() const {
+    return request.null_values.empty() || kept < this->header_count() ? nullptr
+                                                                      : &request.null_values;
   }
   // True once the rows asked for are kept: the pass then ends as a
   // finished one (not an interrupted one), before or after a row.
   bool full() {
-    if (request.limit) limit_reached = kept >= *request.limit + header_count();
-    if (!limit_reached && head) head_cut = kept >= *head + header_count();
+    if (request.limit) limit_reached = kept >= *request.limit + this->header_count();
+    if (!limit_reached && head) head_cut = kept >= *head + this->header_count();
     return limit_reached || head_cut;
   }
   bool counted() {
     ++kept;
-    return !full() && go_on();
+    return !full() && this->go_on();
   }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
     if (full()) return false;  // no data rows were asked for
-    const bool nulls = !request.null_values.empty() && !in_header();
-    // An all-ASCII row spares the builder a UTF-8 check per field.
-    into->append_row_with(
-        [&](auto&& visit) {
-          for (std::size_t i = 0; i < row.size(); ++i) {
-            const std::string_view field = row.field(i);
-            visit(nulls && is_null_spelling(field) ? std::string_view() : field);
-          }
-        },
-        is_ascii(row.bytes.data(), row.bytes.size()));
+    this->add(row, nulls());
     return counted();
   }
   bool keep_line(std::string_view line, bool ascii) {
     if (full()) return false;
-    if (!request.null_values.empty() && !in_header()) {
-      split_plain_line(line, delimiter, split);
-      return keep(split);
-    }
-    into->append_line(line, delimiter, ascii);
+    this->add_line(line, ascii, nulls());
     return counted();
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
@@ -358,7 +317,7 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
       append_raw_quarantine_line(set_aside_text->tail(), number, reason, raw);
       if (!set_aside_text->spill_if_large()) return false;  // the reading names the failure
     }
-    return go_on();
+    return this->go_on();
   }
 };
 

@@ -27,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List,
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
 from ._replace import make_work_directory, temporary_name
+from ._options import OPTIONS
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -547,9 +548,7 @@ _PROBE_BYTES = 256 << 10
 # A file over _SPLIT_BYTES in a batch is repaired in ranges of _DEFAULT_BLOCK.
 _SPLIT_BYTES = 256 << 20
 _DEFAULT_BLOCK = 64_000_000
-_PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-                 "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
-                 "comment_char", "allow_binary")
+_PART_OPTIONS = (*(o.name for o in OPTIONS), "allow_binary")
 
 
 def block_bytes(blocksize: Union[int, str]) -> int:
