@@ -13,25 +13,36 @@
 #include "engine/encoding/encoding.hpp"
 #include "engine/io/files.hpp"
 #include "engine/io/job.hpp"
+#include "engine/io/tee.hpp"
 #include "engine/scan/text.hpp"
 
 namespace gleave {
 
 namespace {
 
-// Appends the bytes from `offset` of a descriptor to `out`, as many as
-// there are up to `n` (into memory not zeroed first: a head of 8 MiB).
-Status read_at(int fd, std::uint64_t offset, std::size_t n, ByteBuffer& out) {
+// Appends the bytes from `offset` of the input (a tee reading on from its
+// pipe as far as needed) to `out`, as many as there are up to `n`, into
+// memory not zeroed first (a head of 8 MiB).
+Status read_at(const WindowedSource& input, std::uint64_t offset, std::size_t n,
+               Interrupt* interrupt, ByteBuffer& out) {
   const std::size_t had = out.size();
   if (!out.reserve(had + n)) return IoError::from_fixed(IoFixed::OutOfMemory);
   std::size_t got = 0;
   while (got < n) {
-    const ssize_t r =
-        ::pread(fd, out.data() + had + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return IoError::from_errno(errno);
+    char* p = out.data() + had + got;
+    std::size_t r = 0;
+    if (input.tee != nullptr) {
+      auto t = input.tee->read_at(offset + got, p, n - got, interrupt);
+      if (!t) return std::move(t.error());
+      r = t.value();
+    } else {
+      const ssize_t k = ::pread(input.fd, p, n - got, static_cast<off_t>(offset + got));
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) return IoError::from_errno(errno);
+      r = static_cast<std::size_t>(k);
+    }
     if (r == 0) break;
-    got += static_cast<std::size_t>(r);
+    got += r;
   }
   out.set_size(had + got);
   return {};
@@ -68,10 +79,15 @@ constexpr std::size_t kHead = 4 * kPrefix + 8;
 // `stream` is where a pipe's first bytes wait to be read again.
 // A descriptor that cannot be told a regular file, or that cannot seek, is
 // read as a pipe.
-Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool refuse_binary,
-                                Interrupt* interrupt, std::optional<StreamSource>& stream) {
+Result<WindowPlan> plan_windows(const WindowedSource& input, const std::string& named_encoding,
+                                bool refuse_binary, Interrupt* interrupt,
+                                std::optional<StreamSource>& stream) {
+  const int fd = input.fd;
   struct stat st {};
-  const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  off_t here = 0;  // a tee reads as a file does, from its first byte
+  if (input.tee == nullptr) {
+    here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  }
   ByteBuffer file_head;
   std::string_view h;
   bool whole_head = false;
@@ -82,11 +98,14 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
     // A UTF-8 byte-order mark decides the encoding (none named) of a file
     // longer than the sample: only the dialect's bytes are read first, and
     // the rest once, by the repair.
-    if (Status s = read_at(fd, start, kHead, file_head); !s) return std::move(s.error());
-    const bool decided = named_encoding.empty() && has_utf8_bom(file_head.view()) &&
+    if (Status s = read_at(input, start, kHead, interrupt, file_head); !s) {
+      return std::move(s.error());
+    }
+    const bool decided = input.tee == nullptr && named_encoding.empty() &&
+                         has_utf8_bom(file_head.view()) &&
                          static_cast<std::uint64_t>(st.st_size) >= start + sample;
     if (file_head.size() == kHead && !decided) {
-      if (Status s = read_at(fd, start + kHead, sample - kHead, file_head); !s) {
+      if (Status s = read_at(input, start + kHead, sample - kHead, interrupt, file_head); !s) {
         return std::move(s.error());
       }
     }
@@ -136,7 +155,7 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
   }
   if (stream) {
     stream->skip(plan.text_at);
-  } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+  } else if (input.tee == nullptr && ::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
   return plan;
@@ -319,9 +338,18 @@ class DecodedSource : public ByteSource {
 // file's text is read once for that (as the repair will read it), and the
 // descriptor put back where the text starts. A pipe is read once: its
 // tables stay one, padded and counted, when its sample leaves that open.
-Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, Dialect& d) {
+Status settle_file_tables(const WindowedSource& input, const WindowPlan& plan, Interrupt* interrupt,
+                          Dialect& d) {
   {
-    FdSource file(fd);
+    std::optional<FdSource> fd_file;
+    std::optional<TeeSource> tee_file;
+    ByteSource* source = nullptr;
+    if (input.tee != nullptr) {
+      source = &tee_file.emplace(*input.tee, plan.text_at, interrupt);
+    } else {
+      source = &fd_file.emplace(input.fd);
+    }
+    ByteSource& file = *source;
     std::optional<DecodedSource> decoded;
     if (plan.decode) decoded.emplace(file, *plan.decode);
     ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
@@ -343,7 +371,7 @@ Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, 
       return IoError::from_errno(EIO);
     }
   }
-  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+  if (input.tee == nullptr && ::lseek(input.fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
   return {};
@@ -358,6 +386,7 @@ std::size_t head_bytes() noexcept {
 struct WindowedInput::Parts {
   std::optional<StreamSource> stream;  // a pipe's first bytes wait here
   std::optional<FdSource> file;
+  std::optional<TeeSource> tee;
   std::optional<DecodedSource> decoded;
   std::optional<ChunkedText> text;
   std::optional<WindowPlan> plan;
@@ -369,9 +398,23 @@ WindowedInput::~WindowedInput() = default;
 Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect& given,
                                                            bool refuse_binary, Interrupt* interrupt,
                                                            const BeforeText* before) {
+  return open_input(WindowedSource{fd, nullptr}, given, refuse_binary, interrupt, before);
+}
+
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open(TeeFile& tee, const Dialect& given,
+                                                           bool refuse_binary,
+                                                           Interrupt* interrupt) {
+  return open_input(WindowedSource{-1, &tee}, given, refuse_binary, interrupt, nullptr);
+}
+
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open_input(const WindowedSource& input,
+                                                                 const Dialect& given,
+                                                                 bool refuse_binary,
+                                                                 Interrupt* interrupt,
+                                                                 const BeforeText* before) {
   std::unique_ptr<WindowedInput> in(new WindowedInput());
   Parts& p = *in->parts_;
-  auto planned = plan_windows(fd, given.encoding.value, refuse_binary, interrupt, p.stream);
+  auto planned = plan_windows(input, given.encoding.value, refuse_binary, interrupt, p.stream);
   if (!planned) return std::move(planned.error());
   p.plan = std::move(planned.value());
   // The dialect from the prefix, the rows from the file.
@@ -383,7 +426,9 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   if (Status s = check_dialect(d); !s) return std::move(s.error());
   d.encoding.value = p.plan->encoding;
   if (d.tables_undecided && !p.stream && !given.preamble_lines.given) {
-    if (Status s = settle_file_tables(fd, *p.plan, interrupt, d); !s) return std::move(s.error());
+    if (Status s = settle_file_tables(input, *p.plan, interrupt, d); !s) {
+      return std::move(s.error());
+    }
     d.take_given(given);
     in->tables_read_whole_ = true;
   }
@@ -395,8 +440,10 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   ByteSource* raw = nullptr;
   if (p.stream) {
     raw = &*p.stream;
+  } else if (input.tee != nullptr) {
+    raw = &p.tee.emplace(*input.tee, p.plan->text_at, interrupt);
   } else {
-    raw = &p.file.emplace(fd);
+    raw = &p.file.emplace(input.fd);
   }
   if (p.plan->decode) raw = &p.decoded.emplace(*raw, *p.plan->decode);
   in->text_ = &p.text.emplace(*raw);

@@ -18,6 +18,15 @@
 
 namespace gleave {
 
+class TeeFile;
+
+// What the input is read from: a descriptor, or a pipe made readable again
+// by a tee, which is then read as a regular file is.
+struct WindowedSource {
+  int fd = -1;
+  TeeFile* tee = nullptr;
+};
+
 // The bytes of a file's start its encoding and dialect are decided on: a
 // window's worth, and never fewer than UTF-32 needs for the sniffers.
 std::size_t head_bytes() noexcept;
@@ -37,6 +46,10 @@ class WindowedInput {
   static Result<std::unique_ptr<WindowedInput>> open(int fd, const Dialect& given,
                                                      bool refuse_binary, Interrupt* interrupt,
                                                      const BeforeText* before = nullptr);
+  // Reads a pipe made readable again (see TeeFile) as a regular file is
+  // read: from its first byte, its tables settled on the whole input.
+  static Result<std::unique_ptr<WindowedInput>> open(TeeFile& tee, const Dialect& given,
+                                                     bool refuse_binary, Interrupt* interrupt);
   ~WindowedInput();
   WindowedInput(const WindowedInput&) = delete;
   WindowedInput& operator=(const WindowedInput&) = delete;
@@ -62,6 +75,10 @@ class WindowedInput {
  private:
   struct Parts;
   WindowedInput();
+  static Result<std::unique_ptr<WindowedInput>> open_input(const WindowedSource& input,
+                                                           const Dialect& given, bool refuse_binary,
+                                                           Interrupt* interrupt,
+                                                           const BeforeText* before);
 
   PreparedText prepared_;
   std::unique_ptr<Parts> parts_;

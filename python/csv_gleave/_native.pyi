@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Any, Literal, Protocol, Sequence, TypedDict, final
+from typing import Any, Callable, Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 
@@ -381,9 +381,11 @@ class ArrowStream:
     @property
     def settles_every_row(self) -> bool | None: ...
     def read_set_aside(self, offset: int, size: int) -> bytes | None: ...
+    def _report_counts(self, report: Callable[[GleaveSummary], object], /) -> None: ...
+    def _fail_source(self, message: str, /) -> None: ...
 
 def arrow_stream(
-    source: _Path,
+    source: _Path | ArrowStream,
     *,
     delimiter: str | None = None,
     quote_char: _Quote = ...,
