@@ -679,6 +679,63 @@ bool report_at_end(ArrowArrayStream* stream, std::shared_ptr<const Recipe> recip
   return true;
 }
 
+// The main thread's identifier, or 0 when it cannot be known: only there
+// does Python run signal handlers. Looked up with the interpreter lock held.
+unsigned long main_thread_ident() {
+  static const unsigned long ident = [] {
+    Ref threading(PyImport_ImportModule("threading"));
+    Ref main(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    Ref id(main ? PyObject_GetAttrString(main.get(), "ident") : nullptr);
+    const unsigned long v = id ? PyLong_AsUnsignedLong(id.get()) : 0;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return 0UL;
+    }
+    return v;
+  }();
+  return ident;
+}
+
+// Raises, at the interpreter's next check, what a signal handler raised
+// while a consumer waited: the consumer (pyarrow's reader, say) turns a
+// failed get_next into its own exception, which would hide it.
+int raise_later(void* exception) {
+  restore_exception(Ref(static_cast<PyObject*>(exception)));
+  return -1;
+}
+
+// Asked by a consumer waiting for its next batch, every 50 ms: on the main
+// thread it takes the interpreter lock and runs the signal handlers (a
+// Ctrl-C's KeyboardInterrupt), as the product's other waits do. A handler
+// that raises stops the wait, and its exception is raised once the
+// consumer's call has returned. Elsewhere it never takes the lock: a thread
+// of a consumer such as DuckDB may wait while another holds it.
+class ConsumerWait final : public Interrupt {
+ public:
+  ConsumerWait() : main_(main_thread_ident()) {}
+  bool requested() override {
+    if (stopped_) return true;
+    if (main_ == 0 || PyThread_get_thread_ident() != main_ || !interpreter_alive()) return false;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    if (PyErr_CheckSignals() < 0) {
+      stopped_ = true;
+      Ref raised = take_exception();
+      PyObject* exception = raised.release();
+      if (Py_AddPendingCall(raise_later, exception) != 0) {
+        // No room to raise it later: Ctrl-C is simulated again instead.
+        Py_DECREF(exception);
+        PyErr_SetInterrupt();
+      }
+    }
+    PyGILState_Release(gil);
+    return stopped_;
+  }
+
+ private:
+  unsigned long main_;
+  bool stopped_ = false;
+};
+
 const char* const kExportParams[] = {"requested_schema"};
 const kit::Signature kExportSignature{"__arrow_c_stream__()", kExportParams, 1, 0};
 
@@ -695,7 +752,9 @@ PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
   table::Producer producer = [recipe, schema = std::move(now.schema)](table::BatchQueue& queue) {
     return produce(*recipe, schema, queue);
   };
-  if (table::export_produced_stream(now.table, std::move(producer), stream) != 0) {
+  std::unique_ptr<Interrupt> waiting(new (std::nothrow) ConsumerWait());
+  if (waiting == nullptr || table::export_produced_stream(now.table, std::move(producer), stream,
+                                                          std::move(waiting)) != 0) {
     delete stream;
     return PyErr_NoMemory();
   }

@@ -1,6 +1,7 @@
 #include "engine/table/batch_stream.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -230,9 +231,25 @@ void BatchQueue::stop() {
   changed_.notify_all();
 }
 
-std::optional<ArrowTable> BatchQueue::pop(std::string& error) {
+std::optional<ArrowTable> BatchQueue::pop(std::string& error, Interrupt* waiting,
+                                          bool* interrupted) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [&] { return !batches_.empty() || closed_; });
+  const auto ready = [&] { return !batches_.empty() || closed_; };
+  while (waiting != nullptr && !changed_.wait_for(lock, std::chrono::milliseconds(50), ready)) {
+    // Asked without the lock: the hook may wait itself (for the
+    // interpreter), and the producer must go on meanwhile.
+    lock.unlock();
+    const bool stop_now = waiting->requested();
+    lock.lock();
+    if (stop_now) {
+      stopped_ = true;
+      batches_.clear();
+      changed_.notify_all();
+      if (interrupted != nullptr) *interrupted = true;
+      return std::nullopt;
+    }
+  }
+  changed_.wait(lock, ready);
   if (batches_.empty()) {
     error = error_;
     return std::nullopt;
@@ -262,9 +279,11 @@ struct ProducedStream {
   Producer produce;
   BatchQueue queue{2};
   std::thread thread;
+  std::unique_ptr<Interrupt> waiting;  // asked while a batch is slow to come
   bool started = false;
   bool ended = false;
-  std::string error;  // the last error, as get_last_error gives it
+  bool interrupted = false;  // the consumer's wait was stopped: no batch comes any more
+  std::string error;         // the last error, as get_last_error gives it
 
   ~ProducedStream() {
     queue.stop();
@@ -303,12 +322,20 @@ int produced_get_next(ArrowArrayStream* stream, ArrowArray* out) {
       return EAGAIN;
     }
   }
+  if (s.interrupted) return EINTR;
   if (s.ended) {
     out->release = nullptr;
     return 0;
   }
   std::string error;
-  std::optional<ArrowTable> batch = s.queue.pop(error);
+  bool interrupted = false;
+  std::optional<ArrowTable> batch = s.queue.pop(error, s.waiting.get(), &interrupted);
+  if (interrupted) {
+    // Never taken for the end: the rows not read are not the table's end.
+    s.interrupted = true;
+    s.error = "interrupted while waiting for the next batch";
+    return EINTR;
+  }
   if (!batch) {
     if (!error.empty()) {
       s.error = std::move(error);
@@ -353,11 +380,13 @@ SharedTable schema_table(const TableBuilder::Schema& schema) {
   return std::make_shared<const ArrowTable>(std::move(columns), 0, schema.names_repaired);
 }
 
-int export_produced_stream(SharedTable schema, Producer produce, ArrowArrayStream* out) noexcept {
+int export_produced_stream(SharedTable schema, Producer produce, ArrowArrayStream* out,
+                           std::unique_ptr<Interrupt> waiting) noexcept {
   auto* s = new (std::nothrow) ProducedStream{};
   if (s == nullptr) return ENOMEM;
   s->schema = std::move(schema);
   s->produce = std::move(produce);
+  s->waiting = std::move(waiting);
   out->get_schema = produced_get_schema;
   out->get_next = produced_get_next;
   out->get_last_error = produced_get_last_error;

@@ -180,8 +180,12 @@ class BatchQueue {
   // Asks the producer to stop (the consumer has gone).
   void stop();
   // The next batch; nothing at the end. `error` is set when the producer
-  // ended with one.
-  std::optional<ArrowTable> pop(std::string& error);
+  // ended with one. With `waiting`, a batch slow to come is waited for a
+  // slice at a time, asking it between slices: when it says stop, the
+  // producer is stopped as by stop(), and nothing comes with `interrupted`
+  // set.
+  std::optional<ArrowTable> pop(std::string& error, Interrupt* waiting = nullptr,
+                                bool* interrupted = nullptr);
   // Ends the queue: after the batches waiting, the end (with `error` when
   // not empty).
   void close(std::string error);
@@ -216,7 +220,11 @@ SharedTable schema_table(const TableBuilder::Schema& schema);
 // A stream of the batches `produce` makes, with `schema` (a table whose
 // names and types are the stream's; its rows are not streamed). The
 // producer starts on its own thread at the first get_next; releasing the
-// stream stops it and waits for it. Returns 0, or ENOMEM.
-int export_produced_stream(SharedTable schema, Producer produce, ArrowArrayStream* out) noexcept;
+// stream stops it and waits for it. A consumer's wait for the next batch
+// asks `waiting` (when given) every 50 ms: once it says stop, the reading
+// is stopped and get_next fails with EINTR, then and on every later call.
+// Returns 0, or ENOMEM.
+int export_produced_stream(SharedTable schema, Producer produce, ArrowArrayStream* out,
+                           std::unique_ptr<Interrupt> waiting = nullptr) noexcept;
 
 }  // namespace gleave::table
