@@ -358,6 +358,13 @@ def load_whole(source: Any, options: Dict[str, Any], consume: Callable[[Any], An
     return stream, result
 
 
+def _step() -> None:
+    """Nothing: calling a Python function lets the interpreter raise what
+    waits to be raised, such as the KeyboardInterrupt of a Ctrl-C heard
+    while a batch was awaited, before pyarrow's error for the stopped read.
+    """
+
+
 def stream_batches(pa: Any, stream: Any) -> Iterator["pyarrow.RecordBatch"]:
     """The stream's batches, each with its own schema.
 
@@ -380,6 +387,7 @@ def stream_batches(pa: Any, stream: Any) -> Iterator["pyarrow.RecordBatch"]:
                 yield batch
             return
         except (OSError, pa.ArrowException):
+            _step()
             if len(stream.widened) == widened:
                 raise
 

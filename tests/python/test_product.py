@@ -208,6 +208,34 @@ def test_sigint_stops_within_a_fraction_of_a_second(tmp, call):
     assert sorted(os.listdir(".")) == ["big.csv", "fifo"]
 
 
+@pytest.mark.parametrize("consume", [
+    "for b in pa.RecordBatchReader.from_stream(csv_gleave.arrow_stream(r)): pass",
+    "for b in csv_gleave.iter_batches(r): pass",
+])
+def test_sigint_stops_a_wait_for_the_next_batch_of_a_silent_pipe(tmp, consume):
+    pytest.importorskip("pyarrow")
+    child = _child(f"""
+        import os, signal, threading, time, pyarrow as pa, csv_gleave
+        r, w = os.pipe()
+        # Rows past the head, then a writer that stays silent with its end open.
+        threading.Thread(target=os.write, args=(w, b"a,b\\n" + b"1,2\\n" * 3_000_000), daemon=True).start()
+        threading.Timer(1.0, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            try:
+                {consume}
+            except OSError as e:
+                # pyarrow turns a failed read into its own error; the
+                # KeyboardInterrupt follows at the next step.
+                print("failed", e, flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """, tmp)
+    out, err = child.communicate(timeout=30)
+    assert out.splitlines()[-1] == "interrupted", err
+    if "iter_batches" in consume:
+        assert "failed" not in out
+
+
 def test_cancel_event_stops_a_repair_in_another_thread(tmp):
     pathlib.Path("big.csv").write_bytes(b"a,b\n" + b"1,2,3\n" * 3_000_000)
     cancel = threading.Event()
