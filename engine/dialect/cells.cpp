@@ -74,6 +74,23 @@ bool is_clean_text(std::string_view s) noexcept {
   return letter;
 }
 
+// Pieces of clean text, each with a letter and none a value, one tab
+// between each two: words with tabs between, not a tab-delimited row of
+// typed columns (a tab file cut by a decimal comma leaves "5\t2,5").
+bool tabbed_words(std::string_view s) noexcept {
+  std::size_t pieces = 0;
+  while (true) {
+    const std::size_t tab = s.find('\t');
+    const std::string_view piece = s.substr(0, tab);
+    if (piece.empty() || piece.front() == ' ' || piece.back() == ' ' || !is_clean_text(piece) ||
+        is_number(piece, true) || is_date_or_time(piece) || is_word(piece))
+      return false;
+    ++pieces;
+    if (tab == std::string_view::npos) return pieces >= 2;
+    s.remove_prefix(tab + 1);
+  }
+}
+
 }  // namespace
 
 bool is_number(std::string_view s, bool comma_ok) noexcept {
@@ -196,7 +213,7 @@ CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept 
   if (is_date_or_time(cell)) return CellType::Date;
   if (is_word(cell)) return CellType::Word;
   if (is_clean_text(cell)) return CellType::Text;
-  return CellType::Other;
+  return delimiter != '\t' && tabbed_words(cell) ? CellType::Tabbed : CellType::Other;
 }
 
 }  // namespace gleave::dialect

@@ -16,11 +16,16 @@ enum class CellType : std::uint8_t {
   Word,    // booleans and missing-value markers
   Text,    // letters, digits, blanks and common punctuation
   Quoted,  // quoted text that is not one of the above
+  Tabbed,  // words with tabs between, under another delimiter (see below)
   Other,   // anything else: likely a piece of a wrongly cut field
 };
 
+// Words with tabs between them are clean text when the tabs are not the
+// delimiter, but a tab-delimited file cut by another delimiter yields them
+// too: they count as typed only once the tab is known to cut the rows
+// unsteadily (see the scoring), and never otherwise.
 inline bool is_typed(CellType t) noexcept {
-  return t != CellType::Other;
+  return t != CellType::Other && t != CellType::Tabbed;
 }
 inline bool is_value(CellType t) noexcept {
   return t == CellType::Number || t == CellType::Date || t == CellType::Word;

@@ -17,6 +17,11 @@ namespace {
 
 using namespace dialect;
 
+void rescore(Analysis& a) {
+  const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
+  a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
+}
+
 // Steps 3-5 for one candidate: the width, the table's start, and the score.
 // The pattern score follows CleverCSV's (rows of one width score their
 // count times (width - 1) / width, summed and divided by the number of
@@ -41,7 +46,7 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
 
   WidthCounts& patterns = widths;
   patterns.clear();
-  std::uint64_t cells = 0, typed = 0, at_width = 0;
+  std::uint64_t cells = 0, typed = 0, tabbed = 0, at_width = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
     at_width += row.width == a.width;
@@ -52,16 +57,19 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
     } else {
       ++it->second;
     }
-    for (std::uint32_t k = 0; k < row.width; ++k) typed += dialect::is_typed(r.cell(row, k));
+    for (std::uint32_t k = 0; k < row.width; ++k) {
+      typed += dialect::is_typed(r.cell(row, k));
+      tabbed += r.cell(row, k) == CellType::Tabbed;
+    }
     cells += row.width;
   }
   double pattern = 0;
   for (const auto& [w, count] : patterns) pattern += count * (w - 1.0) / w;
   a.pattern = pattern / static_cast<double>(patterns.size());
   a.types = cells == 0 ? 0 : static_cast<double>(typed) / static_cast<double>(cells);
+  a.tabbed = cells == 0 ? 0 : static_cast<double>(tabbed) / static_cast<double>(cells);
   a.consistency = static_cast<double>(at_width) / static_cast<double>(a.table.size());
-  const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
-  a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
+  rescore(a);
 }
 
 // Whether the colons of the table's rows are, four in five, the colons of
@@ -226,6 +234,28 @@ Sample take_sample(std::string_view text, Dialect& o, Dialect& d) {
   return out;
 }
 
+// Words with tabs between are clean text in a reading that keeps every row,
+// its first included, at one width of two or more, once the tab itself
+// does not: a tab that moves rows above the table (a header with no tab)
+// or cuts them at unsteady widths is cutting text, not separating columns.
+// Under a blank delimiter only the first holds: a ragged tab file of names
+// with one blank each splits as steadily at its blanks.
+void credit_tabbed_text(Scored* begin, Scored* end) {
+  auto whole = [](const Scored& x) {
+    return x.reading != nullptr && x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1;
+  };
+  auto tab = [](const Scored& x) { return x.c.delimiter == '\t' && x.reading != nullptr; };
+  if (std::any_of(begin, end, [&](const Scored& x) { return tab(x) && whole(x); })) return;
+  const bool tab_moves_rows =
+      std::any_of(begin, end, [&](const Scored& x) { return tab(x) && x.a.preamble_rows > 0; });
+  for (Scored* x = begin; x != end; ++x) {
+    if (x->a.tabbed == 0 || !whole(*x) || (x->c.delimiter == ' ' && !tab_moves_rows)) continue;
+    x->a.types += x->a.tabbed;
+    x->a.tabbed = 0;
+    rescore(x->a);
+  }
+}
+
 // Steps 3-5: reads and scores every candidate into work.scored[0, n).
 // Returns whether some reading is a steady table of two or more columns.
 bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, Scratch& work) {
@@ -294,6 +324,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
   }
+  credit_tabbed_text(work.scored.data(), work.scored.data() + n);
   return consistent_somewhere;
 }
 

@@ -151,7 +151,7 @@ const char* header_evidence(std::string_view s, const Reading& r, const Analysis
     texts += is_text(t);
     values += is_value(t);
     empty += t == CellType::Empty;
-    other += t == CellType::Other;
+    other += t == CellType::Other || t == CellType::Tabbed;
   }
   if (other > 0 || texts + values == 0 || empty * 2 > width) return nullptr;
   work.columns.resize(std::max(work.columns.size(), width));

@@ -148,6 +148,7 @@ struct Analysis {
   std::uint32_t preamble_rows = 0;  // non-blank rows above the table
   std::uint32_t width = 0;
   double consistency = 0, pattern = 0, types = 0, score = 0;
+  double tabbed = 0;  // the share of cells that are words with tabs between
 };
 
 // Widths and how often each occurs (scratch memory, see Scratch).

@@ -366,6 +366,12 @@ NO_HARM = [
     ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
      + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
     ("wide_header", _wide(), ",", 0),
+    ("tabs_in_text_after_tab_column", "name:ts\nYork\ttotal\talpha:Olsen\nSão\tOlsen\tok\tGus:beta\n"
+     "B2\tYork\tB2\titem:x\nB2\tOlsen\tB2\ttotal:New\nSão\titem\talpha\tPaulo:Olsen\n", ":", 0),
+    ("tabs_in_text_beside_spaced_dates", "code,value\n" + _timestamps("Jan {d} 2029,Zoë\tok\n", 4)
+     + _timestamps("Jul {d} 1991,ok\talpha\tred\n", 4) + "Apr 4 2024,São\titem\tx\tx\n", ",", 0),
+    ("tabs_in_text_no_header", "alpha\tB2\tZoë\tOlsen;Paulo\tNew\r\nbeta\tYork;alpha\tSão\tx\r\n"
+     "alpha\tSão\ttotal\tok;x\tx\r\n", ";", 0),
     ("long_row_across_window", _long_rows([31_000, 40_000, 25_000]), ",", 0),
     ("long_first_row_padded", _long_rows([32_000, 31_000, 40_000], False, True), ",", 0),
     ("one_long_record", _long_rows([100_000], header=False), ",", 0),

@@ -114,6 +114,10 @@ def identified(rows, text, dialect, kinds, header):
         return False
     if any(r[0].startswith(("#", " ", "\t")) or (r[-1].endswith((" ", "\t"))) for r in rows):
         return False
+    # Words with tabs between under a blank delimiter and no header read as
+    # well as a ragged tab-delimited table of names with one blank each.
+    if "text_tabs" in kinds and dialect["delimiter"] == " " and not header:
+        return False
     # A spaced date (Jan 1 1990) in a headerless table reads as a word
     # and numbers under a blank as well as a date: month names are not
     # told apart from words.
@@ -132,10 +136,6 @@ def identified(rows, text, dialect, kinds, header):
     # A first row of one value padded to a width of three or more is the
     # padded title the structure step sets aside (its own tests cover it).
     if len(rows[0]) >= 3 and sum(c != "" for c in rows[0]) == 1:
-        return False
-    # Tabs inside text under another delimiter read as cut fields (left
-    # open: text that holds tabs is not yet weighed as clean text).
-    if "text_tabs" in kinds and dialect["delimiter"] != "\t" and len(kinds) > 1:
         return False
     # A later row equal to the first is a repeated header to the structure
     # step (its own tests cover when it is one).
