@@ -165,8 +165,60 @@ static bool blank_grouped(std::string_view s) noexcept {
   return run == 3 && groups >= 2;
 }
 
+namespace {
+
+// The length of an English month name or its three-letter abbreviation
+// (with an optional point) at the start of `s`, or 0.
+std::size_t month_at(std::string_view s) noexcept {
+  static constexpr std::string_view kMonths[] = {"january",   "february", "march",    "april",
+                                                 "may",       "june",     "july",     "august",
+                                                 "september", "october",  "november", "december"};
+  std::size_t letters = 0;
+  while (letters < s.size() && ((s[letters] | 0x20) >= 'a' && (s[letters] | 0x20) <= 'z'))
+    ++letters;
+  if (letters < 3) return 0;
+  for (const auto m : kMonths) {
+    if ((letters == 3 || letters == m.size() || (m == "september" && letters == 4)) &&
+        equals_folded(s.substr(0, letters), m.substr(0, letters))) {
+      return letters + (letters < m.size() && letters < s.size() && s[letters] == '.');
+    }
+  }
+  return 0;
+}
+
+// The length of a run of `lo` to `hi` digits at the start of `s`, or 0.
+std::size_t digits_at(std::string_view s, std::size_t lo, std::size_t hi) noexcept {
+  std::size_t k = 0;
+  while (k < s.size() && digit(static_cast<unsigned char>(s[k]))) ++k;
+  return k >= lo && k <= hi ? k : 0;
+}
+
+}  // namespace
+
+std::size_t month_date_length(std::string_view s) noexcept {
+  const std::size_t size = s.size();
+  std::size_t day = 0, month = 0;
+  if ((day = digits_at(s, 1, 2)) != 0) {
+    if (s.size() <= day + 1 || s[day] != ' ') return 0;
+    s.remove_prefix(day + 1);
+    if ((month = month_at(s)) == 0) return 0;
+    s.remove_prefix(month);
+  } else {
+    if ((month = month_at(s)) == 0 || s.size() <= month + 1 || s[month] != ' ') return 0;
+    s.remove_prefix(month + 1);
+    if ((day = digits_at(s, 1, 2)) == 0) return 0;
+    s.remove_prefix(day);
+    if (!s.empty() && s[0] == ',') s.remove_prefix(1);
+  }
+  if (s.empty() || s[0] != ' ') return 0;
+  s.remove_prefix(1);
+  if (digits_at(s, 4, 4) != 4) return 0;
+  return size - s.size() + 4;
+}
+
 bool is_date_or_time(std::string_view s) noexcept {
   const std::size_t n = s.size();
+  if (n >= 8 && n <= 20 && month_date_length(s) == n) return true;
   if (n < 4 || n > 35 || !digit(static_cast<unsigned char>(s[0]))) return false;
   std::size_t digits = 0, groups = 0;
   bool in_group = false;

@@ -4,6 +4,7 @@
 // cut the line in the right places.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -41,5 +42,10 @@ CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept;
 
 bool is_number(std::string_view s, bool comma_ok) noexcept;
 bool is_date_or_time(std::string_view s) noexcept;
+
+// The length of a date with the month named at the start of `s` ("Jan 1
+// 1990", "January 1, 1990", "1 Jan 1990", "Sept. 30 2001": one blank
+// between the parts), or 0.
+std::size_t month_date_length(std::string_view s) noexcept;
 
 }  // namespace gleave::dialect

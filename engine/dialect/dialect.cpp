@@ -72,21 +72,36 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
   rescore(a);
 }
 
-// Whether the colons of the table's rows are, four in five, the colons of
-// times (a digit before, two digits and no third after: 12:30, 01:00:00).
-bool time_colons(std::string_view s, const Reading& r, const Analysis& a) {
-  if (a.width < 2) return false;
+// Whether the delimiter stands inside dates and times in the table's rows:
+// a colon delimiter whose colons are, four in five, the colons of times (one
+// or two digits before, two digits and no third after: 12:30, 01:00:00), or
+// a blank delimiter that cuts a date with the month named (Jan 1 1990) in
+// four rows in five.
+bool splits_dates(std::string_view s, const Reading& r, const Analysis& a,
+                  unsigned char delimiter) {
+  if (a.width < 2 || (delimiter != ':' && delimiter != ' ')) return false;
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t colons = 0, in_times = 0;
+  std::size_t colons = 0, in_times = 0, dated_rows = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
-    for (std::size_t p = row.begin; p < row.end; ++p) {
+    bool dated = false;
+    for (std::size_t p = row.begin; p < row.end && !dated; ++p) {
+      if (delimiter == ' ') {
+        // (A field starts here; a quoted date starts with its quote.)
+        if (p > row.begin && s[p - 1] != ' ') continue;
+        dated = dialect::month_date_length(s.substr(p, row.end - p)) > 0;
+        continue;
+      }
       if (s[p] != ':') continue;
       ++colons;
-      in_times += p > row.begin && digit(s[p - 1]) && p + 2 < row.end && digit(s[p + 1]) &&
-                  digit(s[p + 2]) && (p + 3 >= row.end || !digit(s[p + 3]));
+      const bool hours = p > row.begin && digit(s[p - 1]) &&
+                         (p < row.begin + 3 || !digit(s[p - 2]) || !digit(s[p - 3]));
+      in_times += hours && p + 2 < row.end && digit(s[p + 1]) && digit(s[p + 2]) &&
+                  (p + 3 >= row.end || !digit(s[p + 3]));
     }
+    dated_rows += dated;
   }
+  if (delimiter == ' ') return !a.table.empty() && dated_rows * 5 >= a.table.size() * 4;
   return colons > 0 && in_times * 5 >= colons * 4;
 }
 
@@ -163,7 +178,7 @@ struct Scored {
   Analysis a;
   bool pair_up = false;
   bool cuts_values = false;
-  bool time_colons = false;          // a colon delimiter that stands where times have theirs
+  bool splits_dates = false;         // a delimiter that stands inside times or spaced dates
   const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
   bool escapes_quotes = false;       // the reading took at least one escaped quote
   bool doubles_quotes = false;       // ... or saw a doubled quote
@@ -284,7 +299,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
       x.c = c;
       x.pair_up = false;
       x.cuts_values = twin->cuts_values;
-      x.time_colons = twin->time_colons;
+      x.splits_dates = twin->splits_dates;
       x.reading = twin->reading;
       x.escapes_quotes = x.doubles_quotes = false;
       continue;
@@ -305,7 +320,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
       reading.clear();
       analyse(reading, x.a, work.widths);
       x.c = c;
-      x.pair_up = x.cuts_values = x.time_colons = false;
+      x.pair_up = x.cuts_values = x.splits_dates = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = nullptr;
       continue;
@@ -319,7 +334,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
     // Only the one-column rule (delimiter not settled) and the evidence use it.
     x.cuts_values = (!o.delimiter.given || o.keep_evidence) &&
                     cuts_values(sample.text, reading, x.a, sample.steady, c.delimiter);
-    x.time_colons = c.delimiter == ':' && time_colons(sample.text, reading, x.a);
+    x.splits_dates = splits_dates(sample.text, reading, x.a, c.delimiter);
     x.reading = &reading;
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
@@ -484,7 +499,7 @@ class Chooser {
   bool steady_whole(const Scored& x) const {
     return x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1 &&
            x.a.table.size() >= 2 && respects_quotes(x) && !excluded(x) && !x.cuts_values &&
-           !x.time_colons;
+           !x.splits_dates;
   }
 
   // A single column of recognised cells in every row, read as the core
@@ -547,12 +562,12 @@ const Scored* Chooser::choose(bool& one_column_kept) const {
   for (const Scored* it = begin_; it != end_; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
-    // ... and so does one whose colons are those of times (when it is
+    // ... and so does one that stands inside times or dates (when it is
     // typed as well: blanks inside text may split a title and every row
     // alike).
     const bool as_typed = whole_types + 0.05 >= x.a.types;
     const bool moves_or_repairs = x.a.preamble_rows > 0 || x.a.consistency < 1;
-    if (whole_types >= 0 && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
+    if (whole_types >= 0 && ((moves_or_repairs && as_typed) || x.splits_dates)) continue;
     // Of two readings that both keep every row steady, one whose pieces
     // are clearly less often values or clean text cuts inside the values
     // (Jan 1 1990 under a blank).
@@ -603,7 +618,7 @@ Scored* single_column(const Sample& sample, const Dialect& o, const Scored* chos
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);
     analyse(work.readings[n], x.a, work.widths);
-    x.pair_up = x.cuts_values = x.time_colons = false;
+    x.pair_up = x.cuts_values = x.splits_dates = false;
     x.escapes_quotes = x.doubles_quotes = false;
     x.reading = &work.readings[n];
     return &x;

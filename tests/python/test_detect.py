@@ -370,6 +370,8 @@ NO_HARM = [
      "B2\tYork\tB2\titem:x\nB2\tOlsen\tB2\ttotal:New\nSão\titem\talpha\tPaulo:Olsen\n", ":", 0),
     ("tabs_in_text_beside_spaced_dates", "code,value\n" + _timestamps("Jan {d} 2029,Zoë\tok\n", 4)
      + _timestamps("Jul {d} 1991,ok\talpha\tred\n", 4) + "Apr 4 2024,São\titem\tx\tx\n", ",", 0),
+    ("spaced_dates_no_header", _timestamps("Jan {d} 2000,Gus Olsen\n"), ",", 0),
+    ("spaced_dates_and_colon", _timestamps("Mar {d} 2001:{i}\n", 4), ":", 0),
     ("tabs_in_text_no_header", "alpha\tB2\tZoë\tOlsen;Paulo\tNew\r\nbeta\tYork;alpha\tSão\tx\r\n"
      "alpha\tSão\ttotal\tok;x\tx\r\n", ";", 0),
     ("long_row_across_window", _long_rows([31_000, 40_000, 25_000]), ",", 0),
@@ -443,8 +445,11 @@ def test_bad_comment_char(value, exc):
     (b"name,city\nAnn,Oslo\nname,Lima\n", False, "first row like the rows below", None),
     (b"city\nok!\nDigit 2\nA & B\n", True, "a name over a column of text", ["city"]),
     (b"city\nParis\ncity\nOslo\n", False, "first row like the rows below", None),
+    (b"Jan 1 2000\tGus Olsen\nJan 2 2000\tNew York\nFeb 13 2001\tSan Jose\n", False,
+     "first row like the rows below", None),
 ], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
-        "name_recurs", "one_column_text", "one_column_name_recurs"])
+        "name_recurs", "one_column_text", "one_column_name_recurs",
+        "spaced_dates"])
 def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     d = cg.detect(data)
     assert (d.header, d.header_evidence) == (header, evidence)

@@ -118,11 +118,6 @@ def identified(rows, text, dialect, kinds, header):
     # well as a ragged tab-delimited table of names with one blank each.
     if "text_tabs" in kinds and dialect["delimiter"] == " " and not header:
         return False
-    # A spaced date (Jan 1 1990) in a headerless table reads as a word
-    # and numbers under a blank as well as a date: month names are not
-    # told apart from words.
-    if "date_spaced" in kinds and not header:
-        return False
     # Another delimiter as often in every row splits the table as steadily.
     for d in DELIMITERS:
         counts = {sum(c.count(d) for c in r) for r in rows}
