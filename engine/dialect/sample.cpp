@@ -234,8 +234,9 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
         const std::uint32_t line_at = line;
         const std::size_t open = ++p;
         // A field that is a quote and nothing more: a title or mark that is
-        // one quote, in text that does not quote.
-        out.lone_opens += p >= n || s[p] == delim || is_break(s[p]);
+        // one quote, in text that does not quote, when what it opens runs
+        // on over a line (a quoted value may start with the delimiter).
+        const bool lone = p >= n || s[p] == delim || is_break(s[p]);
         bool closed = false;
         bool plain = true;  // no doubled or literal quote: the content is s[open, p)
         std::uint32_t quoted_bytes = 0;
@@ -270,6 +271,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
           quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
           ++p;
         }
+        out.lone_opens += lone && (!closed || line != line_at);
         if (!closed && complete) {  // it runs away: read again as an ordinary byte
           runaway_from = quote_at;
           p = quote_at;

@@ -72,6 +72,11 @@ CASES = [
      b"a,b\n1,2\n3,4\n", {"repaired_rows": 0, "blank_rows": 2}),
     ("prose", PROSE, None, None, {"not_a_table": True}),
     ("single_quoted_long_rows", *_single_quoted_long(), None, {"quote_char": "'"}),
+    # A quoted value that starts with the delimiter is no lone quote.
+    ("quoted_value_opens_with_delimiter",
+     b'ts\tname\tcity\n1\t"\tOlsen"\tsay \\"x\\" now\n2\t\tsay \\"y\\" now\n3\t"\tNew"\t\n',
+     [["ts", "name", "city"], ["1", "\tOlsen", 'say "x" now'], ["2", "", 'say "y" now'], ["3", "\tNew", ""]],
+     None, {"repaired_rows": 0}),
 ]
 
 

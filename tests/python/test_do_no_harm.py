@@ -8,6 +8,7 @@ default); GLEAVE_NO_HARM_SEED fixes the seed for a long run.
 import csv
 import io
 import os
+import re
 
 import pytest
 
@@ -64,6 +65,8 @@ KINDS = {
     "text_hash": lambda r: f"{r.choice(WORDS)} #{r.randint(1, 99)}",
     "text_quotes": lambda r: f'say "{r.choice(WORDS)}" now',
     "word": lambda r: r.choice(WORDS),
+    "text_blank_after": lambda r: r.choice(WORDS) + r.choice([" ", "  ", "\t"]),
+    "text_blank_before": lambda r: r.choice([" ", "\t"]) + r.choice(WORDS),
 }
 
 
@@ -110,17 +113,24 @@ def identified(rows, text, dialect, kinds, header):
         return False
     # Empty cells between blank delimiters are runs of blanks, which read
     # as padding as well.
-    if dialect["delimiter"] in " \t" and any("" in r for r in rows):
+    if dialect["delimiter"] == " " and dialect["quoting"] != csv.QUOTE_ALL and any("" in r for r in rows):
         return False
-    if any(r[0].startswith(("#", " ", "\t")) or (r[-1].endswith((" ", "\t"))) for r in rows):
+    if any(r[0].startswith("#") for r in rows):
         return False
+    # A value that starts with a blank the writer left bare reads as well as
+    # a value after a delimiter and its padding blank.
+    if any(c.startswith((" ", "\t")) and not written([[c]], dialect).startswith(dialect["quotechar"])
+           for r in rows for c in r):
+        return False
+
     # Words with tabs between under a blank delimiter and no header read as
     # well as a ragged tab-delimited table of names with one blank each.
     if "text_tabs" in kinds and dialect["delimiter"] == " " and not header:
         return False
-    # Another delimiter as often in every row splits the table as steadily.
+    # Another delimiter as often in every row splits the table as steadily
+    # (blanks in runs, which read as padding).
     for d in DELIMITERS:
-        counts = {sum(c.count(d) for c in r) for r in rows}
+        counts = {sum(len(re.findall(" +", c)) if d == " " else c.count(d) for c in r) for r in rows}
         if d != dialect["delimiter"] and len(counts) == 1 and counts != {0}:
             return False
     # One column of text with no header, another delimiter in its values,
@@ -138,6 +148,10 @@ def identified(rows, text, dialect, kinds, header):
         return False
     if len(rows[0]) > 1:
         return True
+    # One column of values that end with blanks reads as well as a table of
+    # that blank with an empty last column.
+    if any(r[0].endswith((" ", "\t")) for r in rows):
+        return False
     # One column: another delimiter in every row but perhaps the first
     # reads as well as a ragged table of that delimiter under a short header.
     if any(all(d in r[0] for r in rows[1:]) for d in DELIMITERS):
