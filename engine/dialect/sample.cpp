@@ -156,16 +156,20 @@ struct QuoteLookahead {
 // An unquoted field read under an escape, from p to its end: the escape
 // takes the delimiter, the quote or itself as a byte of the field. Returns
 // whether a quote byte stands in it unescaped.
-bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, Reading& out) {
+bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, std::uint32_t& line,
+                        Reading& out) {
   const std::size_t n = s.size();
   bool bare_quote = false;
   const char delim = static_cast<char>(c.delimiter);
   const char esc = static_cast<char>(c.escape);
   const char q = c.quote == kNoQuote ? esc : static_cast<char>(c.quote);
   while (p < n && s[p] != delim && !is_break(s[p])) {
-    if (s[p] == esc && p + 1 < n && (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc)) {
+    if (s[p] == esc && p + 1 < n &&
+        (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc || is_break(s[p + 1]))) {
       out.bare_quotes += s[p + 1] == q && q != esc;
-      out.bare_delimiters += s[p + 1] == delim;
+      // (An escaped line break is an escaped row delimiter.)
+      out.bare_delimiters += s[p + 1] == delim || is_break(s[p + 1]);
+      line += s[p + 1] == '\n' || (s[p + 1] == '\r' && (p + 2 >= n || s[p + 2] != '\n'));
       ++p;
     } else {
       bare_quote = bare_quote || (s[p] == q && q != esc);
@@ -304,16 +308,21 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
       if (unquoted) {
         const std::size_t start = p;
         bool bare_quote = false;  // a quote byte inside, not escaped
+        bool lines_escaped = false;
         if (c.escape == kNoQuote) {
           while (p < n && s[p] != delim && !is_break(s[p])) ++p;
           bare_quote =
               c.quote != kNoQuote &&
               s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
         } else {
-          bare_quote = skip_escaped_field(s, c, p, out);
+          const std::uint32_t line_before = line;
+          bare_quote = skip_escaped_field(s, c, p, line, out);
+          lines_escaped = line != line_before;
         }
         const std::string_view field = s.substr(start, p - start);
         type = dialect::classify_cell(unescaped(field, c), c.delimiter);
+        // Text whose line breaks are escaped is as clean as quoted text.
+        if (type == CellType::Other && lines_escaped) type = CellType::Quoted;
         out.inner_quotes += bare_quote;
       }
       if (row.width == 0) {

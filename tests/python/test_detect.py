@@ -482,8 +482,11 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
      ["", "9016,42", "614.470.578"]),
     (b'"item: Olsen":say \\"red\\" now\n"ok: Zoe":say \\"Sao\\" now\n"York: Sao":say \\"New\\" now\n', {},
      ["ok: Zoe", 'say "Sao" now']),
+    # A writer that quotes nothing escapes line breaks too.
+    (b'id,note\n1,a\\\nb\n2,c\\,d\n3,say \\"x\\"\n', {}, ["1", "a\nb"]),
+    (b'Total Amount\nalpha\\\nred\nitem\\\nSao\nred\\\nYork\nbeta\\\nGus\n', {}, ["item\nSao"]),
 ], ids=["detected", "given", "semicolon", "other_bytes_kept", "quoting_none", "every_row_escaped", "tab_spaced_dates",
-        "unquoted_escaped_quotes", "quoted_colons_escaped_quotes"])
+        "unquoted_escaped_quotes", "quoted_colons_escaped_quotes", "line_breaks", "one_column_line_breaks"])
 def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     import _csv_gleave_backend as core
     (tmp / "in.csv").write_bytes(data)
@@ -493,5 +496,5 @@ def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
     delimiter = cg.detect("in.csv", **options).delimiter
     assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
-    assert any(b"\\" + d in data for d in (b",", b";", b":", b"\t", b'"'))
+    assert any(b"\\" + d in data for d in (b",", b";", b":", b"\t", b'"', b"\n"))
     assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter

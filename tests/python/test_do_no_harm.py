@@ -67,6 +67,7 @@ KINDS = {
     "word": lambda r: r.choice(WORDS),
     "text_blank_after": lambda r: r.choice(WORDS) + r.choice([" ", "  ", "\t"]),
     "text_blank_before": lambda r: r.choice([" ", "\t"]) + r.choice(WORDS),
+    "text_lines": lambda r: f"{r.choice(WORDS)}\n{r.choice(WORDS)}",
 }
 
 
@@ -86,7 +87,7 @@ def make_case(r):
     dialect = dict(delimiter=r.choice(DELIMITERS), quotechar=r.choice(['"', '"', "'"]),
                    quoting=r.choice([csv.QUOTE_MINIMAL] * 3 + [csv.QUOTE_ALL]),
                    lineterminator=r.choice(["\n", "\r\n"]))
-    if r.random() < 0.2:  # a writer that escapes quotes (and, quoting nothing, delimiters)
+    if r.random() < 0.2:  # a writer that escapes quotes (and, quoting nothing, delimiters and line breaks)
         dialect.update(escapechar="\\", doublequote=False)
         if r.random() < 0.5:
             dialect.update(quoting=csv.QUOTE_NONE, quotechar='"')
