@@ -452,9 +452,17 @@ def test_bad_comment_char(value, exc):
     (b"city\nParis\ncity\nOslo\n", False, "first row like the rows below", None),
     (b"Jan 1 2000\tGus Olsen\nJan 2 2000\tNew York\nFeb 13 2001\tSan Jose\n", False,
      "first row like the rows below", None),
+    (b"Name,Team\nAlice,Red\nBob,Blue\nCarol,Green\n", True, "common column names over text", ["Name", "Team"]),
+    (b'" id "," name "\n1,Ann\n2,Bob\n', True, "names over typed columns", ["id", "name"]),
+    (b"region,2019,2020\nNorth,12,13\nSouth,14,15\n", True, "number-like names over values of another kind",
+     ["region", "2019", "2020"]),
+    (b"id,2019,2020\n1,12,13\n2,14,15\n", True, "number-like names over values of another kind",
+     ["id", "2019", "2020"]),
+    (b"2019,2020\n12,13\n14,15\n16,17\n", False, "first row like the rows below", None),
 ], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
         "name_recurs", "one_column_text", "one_column_name_recurs",
-        "spaced_dates"])
+        "spaced_dates", "all_text_same_shape", "quoted_padded", "years_over_integers", "id_and_years",
+        "year_rows_over_integers"])
 def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     d = cg.detect(data)
     assert (d.header, d.header_evidence) == (header, evidence)
