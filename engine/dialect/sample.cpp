@@ -195,6 +195,31 @@ std::string_view unescaped(std::string_view field, const Candidate& c) {
   return out;
 }
 
+// The field that does not start with a quote at s[p]: `p` moves to its end
+// (and `line` past the line breaks it escapes); returns its type.
+CellType read_unquoted(std::string_view s, const Candidate& c, std::size_t& p, std::uint32_t& line,
+                       Reading& out) {
+  const std::size_t n = s.size(), start = p;
+  const char delim = static_cast<char>(c.delimiter);
+  bool bare_quote = false;  // a quote byte inside, not escaped
+  bool lines_escaped = false;
+  if (c.escape == kNoQuote) {
+    while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+    bare_quote =
+        c.quote != kNoQuote &&
+        s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
+  } else {
+    const std::uint32_t line_before = line;
+    bare_quote = skip_escaped_field(s, c, p, line, out);
+    lines_escaped = line != line_before;
+  }
+  out.inner_quotes += bare_quote;
+  const CellType type =
+      dialect::classify_cell(unescaped(s.substr(start, p - start), c), c.delimiter);
+  // Text whose line breaks are escaped is as clean as quoted text.
+  return type == CellType::Other && lines_escaped ? CellType::Quoted : type;
+}
+
 }  // namespace
 
 // A small tokenizer with the parser's rules (with quote repair, as the
@@ -305,26 +330,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
           }
         }
       }
-      if (unquoted) {
-        const std::size_t start = p;
-        bool bare_quote = false;  // a quote byte inside, not escaped
-        bool lines_escaped = false;
-        if (c.escape == kNoQuote) {
-          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-          bare_quote =
-              c.quote != kNoQuote &&
-              s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
-        } else {
-          const std::uint32_t line_before = line;
-          bare_quote = skip_escaped_field(s, c, p, line, out);
-          lines_escaped = line != line_before;
-        }
-        const std::string_view field = s.substr(start, p - start);
-        type = dialect::classify_cell(unescaped(field, c), c.delimiter);
-        // Text whose line breaks are escaped is as clean as quoted text.
-        if (type == CellType::Other && lines_escaped) type = CellType::Quoted;
-        out.inner_quotes += bare_quote;
-      }
+      if (unquoted) type = read_unquoted(s, c, p, line, out);
       if (row.width == 0) {
         row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
       }
