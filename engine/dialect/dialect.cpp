@@ -140,17 +140,20 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
       whole.remove_prefix(1);
     while (!whole.empty() && (whole.back() == ' ' || whole.back() == '\t')) whole.remove_suffix(1);
     // A row of values cut apart (pieces that are no values themselves, or
-    // under a one-field header) rather than a row of separate values.
+    // under a one-field header) rather than a row of separate values; one
+    // value beside empty cells is cut nowhere.
     bool fragments = narrow_head;
-    for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
-      fragments = !dialect::is_value(r.cell(row, k));
+    std::uint32_t pieces = 0;
+    for (std::uint32_t k = 0; k < row.width; ++k) {
+      fragments = fragments || !dialect::is_value(r.cell(row, k));
+      pieces += r.cell(row, k) != CellType::Empty;
     }
     bool text_only = true;
     for (std::uint32_t k = 0; k < row.width && text_only; ++k) {
       text_only = !dialect::is_value(r.cell(row, k));
     }
     text_rows += text_only;
-    values += fragments &&
+    values += fragments && pieces >= 2 &&
               (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
   }
   if (split == 0) return false;
