@@ -107,9 +107,8 @@ def written(rows, dialect):
 
 def identified(rows, text, dialect, kinds, header):
     """Whether the text identifies its table. A row of empty cells, a row
-    starting with '#' (a comment as much as a row) or with blanks, and the
-    cases below are bytes that read as more than one table with equal
-    right."""
+    starting with '#' (a comment as much as a row) and the cases below are
+    bytes that read as more than one table with equal right."""
     if any(all(c == "" for c in r) for r in rows):
         return False
     # Empty cells between blank delimiters are runs of blanks, which read
@@ -123,7 +122,6 @@ def identified(rows, text, dialect, kinds, header):
     if any(c.startswith((" ", "\t")) and not written([[c]], dialect).startswith(dialect["quotechar"])
            for r in rows for c in r):
         return False
-
     # Words with tabs between under a blank delimiter and no header read as
     # well as a ragged tab-delimited table of names with one blank each.
     if "text_tabs" in kinds and dialect["delimiter"] == " " and not header:
