@@ -60,6 +60,9 @@ constexpr auto kTextClass = [] {
 }();
 
 bool is_clean_text(std::string_view s) noexcept {
+  // Text does not start with the punctuation that follows a word: a piece
+  // that does was cut off behind a blank (`red :Olsen` under a blank).
+  if (!s.empty() && (s[0] == ':' || s[0] == ',' || s[0] == ';')) return false;
   bool letter = false;
   for (std::size_t i = 0; i < s.size(); ++i) {
     switch (kTextClass[static_cast<unsigned char>(s[i])]) {

@@ -256,18 +256,25 @@ Sample take_sample(std::string_view text, Dialect& o, Dialect& d) {
 // its first included, at one width of two or more, once the tab itself
 // does not: a tab that moves rows above the table (a header with no tab)
 // or cuts them at unsteady widths is cutting text, not separating columns.
-// Under a blank delimiter only the first holds: a ragged tab file of names
-// with one blank each splits as steadily at its blanks.
+// Under a blank delimiter only a header with no tab tells: a ragged tab
+// file of names with one blank each splits as steadily at its blanks.
 void credit_tabbed_text(Scored* begin, Scored* end) {
   auto whole = [](const Scored& x) {
     return x.reading != nullptr && x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1;
   };
   auto tab = [](const Scored& x) { return x.c.delimiter == '\t' && x.reading != nullptr; };
   if (std::any_of(begin, end, [&](const Scored& x) { return tab(x) && whole(x); })) return;
-  const bool tab_moves_rows =
-      std::any_of(begin, end, [&](const Scored& x) { return tab(x) && x.a.preamble_rows > 0; });
+  // A first row with no tab over rows the tab splits: a header with no tab.
+  auto untabbed_head = [](const Scored& x) {
+    const auto& rows = x.reading->rows;
+    const auto first =
+        std::find_if(rows.begin(), rows.end(), [](const RowInfo& r) { return !r.blank; });
+    return x.a.preamble_rows > 0 || (first != rows.end() && first->width == 1 && x.a.width >= 2);
+  };
+  const bool header_untabbed =
+      std::any_of(begin, end, [&](const Scored& x) { return tab(x) && untabbed_head(x); });
   for (Scored* x = begin; x != end; ++x) {
-    if (x->a.tabbed == 0 || !whole(*x) || (x->c.delimiter == ' ' && !tab_moves_rows)) continue;
+    if (x->a.tabbed == 0 || !whole(*x) || (x->c.delimiter == ' ' && !header_untabbed)) continue;
     x->a.types += x->a.tabbed;
     x->a.tabbed = 0;
     rescore(x->a);

@@ -382,6 +382,7 @@ TEST(Cells, Types) {
       {"red\tNew York", ',', T::Tabbed},
       {"red\t12", ',', T::Other},
       {"5\t2,5", ';', T::Other},
+      {":Olsen", ' ', T::Other},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(gleave::dialect::classify_cell(c.cell, static_cast<unsigned char>(c.delimiter)),

@@ -376,6 +376,10 @@ NO_HARM = [
     ("tabs_in_text_beside_spaced_dates", "code,value\n" + _timestamps("Jan {d} 2029,Zoë\tok\n", 4)
      + _timestamps("Jul {d} 1991,ok\talpha\tred\n", 4) + "Apr 4 2024,São\titem\tx\tx\n", ",", 0),
     ("one_value_beside_empty_cells", "14:30\t\r\n\t7802.80\r\n\t9216.83\r\n", "\t", 0),
+    ("tabs_in_text_blank_delimited", '"Total Amount" ts city\nSão\tOlsen\tbeta B2\tOlsen\tPaulo\tred x\tok\tx\tok\n'
+     "item\tOlsen\tNew Zoë\tYork\tYork total\tB2\nx\tPaulo\tx\tZoë item\ttotal\titem New\tPaulo\n"
+     "New\tPaulo\tred item\tbeta\tZoë\tred Gus\tSão\tSão\n", " ", 0),
+    ("colon_after_blanks", "red  :Olsen São\nitem\t:York B2 red Paulo\nitem  :x Olsen\nNew :Paulo São Zoë\n", ":", 0),
     ("spaced_dates_no_header", _timestamps("Jan {d} 2000,Gus Olsen\n"), ",", 0),
     ("spaced_dates_and_colon", _timestamps("Mar {d} 2001:{i}\n", 4), ":", 0),
     ("tabs_in_text_no_header", "alpha\tB2\tZoë\tOlsen;Paulo\tNew\r\nbeta\tYork;alpha\tSão\tx\r\n"
