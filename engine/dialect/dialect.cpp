@@ -458,6 +458,11 @@ class Chooser {
   void collect_protected_delimiters() {
     for (const Scored* it = begin_; it != end_; ++it) {
       const Reading* r = it->reading;
+      if (r != nullptr && it->c.quote != kNoQuote && r->quotes_pair_up() && r->quoted_breaks > 0 &&
+          (it->c.quote == '"' || r->quoted >= 2) && it->a.width >= 2 && it->a.consistency >= 1 &&
+          it->a.preamble_rows == 0 &&
+          (breaks_quoted_by_ == kNoQuote || breaks_quoted_by_ == it->c.quote))
+        breaks_quoted_by_ = it->c.quote;
       if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
           it->a.consistency < steady_) {
         continue;
@@ -494,6 +499,12 @@ class Chooser {
       return false;
     }
     if (cleanly_quoted_elsewhere(x)) return false;
+    // Quotes that pair up around line breaks in a reading that keeps every
+    // row at one width are the file's: a reading that does not read them
+    // cuts each quoted line break into two rows.
+    if (breaks_quoted_by_ != kNoQuote && !(x.c.quote == breaks_quoted_by_ && x.reading != nullptr &&
+                                           x.reading->quotes_mostly_pair_up()))
+      return false;
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
@@ -539,7 +550,8 @@ class Chooser {
   double steady_;
   std::uint32_t double_protects_ = 0, single_protects_ = 0;  // bits as in Reading::quoted_bytes
   bool given_quote_pairs_up_ = false;
-  int escaped_delimiter_ = -1;  // a delimiter its escapes prove (see find_escaped_delimiter)
+  int breaks_quoted_by_ = kNoQuote;  // a quote around line breaks (see respects_quotes)
+  int escaped_delimiter_ = -1;       // a delimiter its escapes prove (see find_escaped_delimiter)
 };
 
 const Scored* Chooser::choose(bool& one_column_kept) const {

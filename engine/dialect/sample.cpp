@@ -297,6 +297,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
             break;
           }
           if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          out.quoted_breaks += is_break(s[p]);
           quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
           ++p;
         }

@@ -380,6 +380,10 @@ NO_HARM = [
      "item\tOlsen\tNew Zoë\tYork\tYork total\tB2\nx\tPaulo\tx\tZoë item\ttotal\titem New\tPaulo\n"
      "New\tPaulo\tred item\tbeta\tZoë\tred Gus\tSão\tSão\n", " ", 0),
     ("colon_after_blanks", "red  :Olsen São\nitem\t:York B2 red Paulo\nitem  :x Olsen\nNew :Paulo São Zoë\n", ":", 0),
+    ("quoted_line_breaks_one_blank_a_line",
+     'Olsen #39:Paulo:"red\nNew":red #39::ok\nB2 #31:B2:"Gus\nbeta":Gus #29:item:\nNew #32:ok:"item\nNew":York #84:Gus:\n'
+     'Gus #13::::ok:\nitem #27:Paulo:"x\nB2":Gus #97::\nPaulo #57:York:"York\nZoë":São #88:red:B2\n'
+     'Paulo #8:Paulo:"x\nbeta":Gus #37:B2:\nbeta #47:São:"York\ntotal":item #59:Zoë:Paulo\n', ":", 0),
     ("spaced_dates_no_header", _timestamps("Jan {d} 2000,Gus Olsen\n"), ",", 0),
     ("spaced_dates_and_colon", _timestamps("Mar {d} 2001:{i}\n", 4), ":", 0),
     ("tabs_in_text_no_header", "alpha\tB2\tZoë\tOlsen;Paulo\tNew\r\nbeta\tYork;alpha\tSão\tx\r\n"
