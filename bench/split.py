@@ -15,18 +15,29 @@ Prints the times, the speed-ups, how many ranges' guessed starts were
 wrong (each such range is repaired again), and the join's time against one
 serial kernel copy of the output.
 
-    python bench/split.py [--mb 2048] [--block 64MB] [--dir DIR]
+With --url the file is served from a local HTTP server that answers range
+requests, and (b) and (c) read it by its URL: each worker fetches its
+ranges with their margins (and the file's head); the pieces fetched again
+because a row ran past them, and the bytes fetched, are printed too.
+
+    python bench/split.py [--mb 2048] [--block 64MB] [--dir DIR] [--url]
 """
 
 import argparse
 import bisect
+import contextlib
 import filecmp
+import functools
+import http.server
+import io
 import itertools
 import logging
 import os
 import random
+import re
 import shutil
 import tempfile
+import threading
 import time
 
 import csv_gleave
@@ -72,10 +83,56 @@ def make(path: str, mb: int, block: int) -> None:
             next_edge += block
 
 
+class RangeHandler(http.server.SimpleHTTPRequestHandler):
+    """Serves files with byte ranges (``Range: bytes=a-b``), as web servers and object stores do."""
+
+    def send_head(self):  # type: ignore[no-untyped-def]
+        asked = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+        if asked is None:
+            return super().send_head()
+        with open(self.translate_path(self.path), "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            start, end = int(asked[1]), min(size, int(asked[2]) + 1 if asked[2] else size)
+            f.seek(start)
+            body = f.read(max(0, end - start))
+        self.send_response(206)
+        self.send_header("Content-Range", f"bytes {start}-{end - 1}/{size}")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        return io.BytesIO(body)
+
+    def log_message(self, *args):  # type: ignore[no-untyped-def]
+        pass
+
+
+@contextlib.contextmanager
+def served(folder: str):
+    """The base URL of ``folder`` served over HTTP on this machine, while in the block."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(RangeHandler, directory=folder))
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def serial_copy(source: str, target: str) -> None:
     with open(source, "rb") as src, open(target, "wb") as dst:
         while os.copy_file_range(src.fileno(), dst.fileno(), 64 << 20):
             pass
+
+
+def digest(frame) -> list:
+    """Each partition's rows and a hash of its values, computed on the workers."""
+    import dask
+    import pandas as pd
+
+    def one(part):
+        return len(part), int(pd.util.hash_pandas_object(part, index=False).sum())
+
+    return list(dask.compute(*[dask.delayed(one)(part) for part in frame.to_delayed()]))
 
 
 def timed(fn):
@@ -89,6 +146,7 @@ def main() -> None:
     parser.add_argument("--mb", type=int, default=2048)
     parser.add_argument("--block", default="64MB")
     parser.add_argument("--dir", default=None, help="where the files go (default: a temporary folder)")
+    parser.add_argument("--url", action="store_true", help="read the file from a local HTTP server by its URL")
     args = parser.parse_args()
     import distributed
 
@@ -102,10 +160,12 @@ def main() -> None:
         one_time, one = timed(lambda: csv_gleave.gleave_file(path, os.path.join(work, "one.csv"),
                                                              os.path.join(work, "one.q")))
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                      silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client:
+                                      silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as client, \
+                (served(work) if args.url else contextlib.nullcontext(None)) as base:
+            source = f"{base}/big.csv" if base else path
             out, quarantine = os.path.join(work, "two.csv"), os.path.join(work, "two.q")
             two_time, (two, stats) = timed(lambda: split.split_repair(
-                path, out, quarantine, blocksize=block, runner=split._Runner(client), options={}))
+                source, out, quarantine, blocksize=block, runner=split._Runner(client), options={}))
             same = (filecmp.cmp(out, os.path.join(work, "one.csv"), shallow=False)
                     and filecmp.cmp(quarantine, os.path.join(work, "one.q"), shallow=False)
                     and two.to_dict() == one.to_dict())
@@ -113,16 +173,24 @@ def main() -> None:
             serial_time, _ = timed(lambda: serial_copy(out, os.path.join(work, "copy.csv")))
             os.remove(os.path.join(work, "copy.csv"))
             os.remove(out)
-            frame = split.read_dask(path, blocksize=block)
-            read_time, rows = timed(lambda: int(frame.map_partitions(len).compute().sum()))
+            read_q = os.path.join(work, "read.q")
+            frame = split.read_dask(source, blocksize=block, quarantine_path=read_q)
+            read_time, digests = timed(lambda: digest(frame))
+            rows = sum(n for n, _ in digests)
+            read_same = rows == one.gleaved_rows - 1 and filecmp.cmp(read_q, os.path.join(work, "one.q"), shallow=False)
+            if base:  # the partitions read by URL against those read from the local file
+                read_same = read_same and digests == digest(split.read_dask(path, blocksize=block))
         print(f"{'one-machine gleave_file':38} {one_time:7.2f} s  {size / one_time / 1e6:7.0f} MB/s")
         print(f"{'repair_large, LocalCluster 2 workers':38} {two_time:7.2f} s  {size / two_time / 1e6:7.0f} MB/s"
               f"  {one_time / two_time:.2f}x; {stats['parts']} ranges, {stats['misses']} guessed wrong;"
               f" bytes {'equal' if same else 'DIFFER'}")
+        if base:
+            print(f"{'  by URL: pieces fetched again':38} {stats['refetches']:7d};  bytes fetched "
+                  f"{stats['fetched'] / size:.2f}x the file's")
         print(f"{'  its join, parts side by side':38} {stats['join_seconds']:7.2f} s; one serial kernel copy of "
               f"the output {serial_time:.2f} s")
-        print(f"{'read_dask(blocksize), rows counted':38} {read_time:7.2f} s  {size / read_time / 1e6:7.0f} MB/s"
-              f"  {frame.npartitions} partitions; rows {'equal' if rows == one.gleaved_rows - 1 else 'DIFFER'}")
+        print(f"{'read_dask(blocksize), rows hashed':38} {read_time:7.2f} s  {size / read_time / 1e6:7.0f} MB/s"
+              f"  {frame.npartitions} partitions; rows and quarantine {'equal' if read_same else 'DIFFER'}")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

@@ -1,16 +1,18 @@
 // Times the stages of building an Arrow table from a file, without Python:
-// reading, the repair pass alone, the pass feeding the table builder, and
-// finishing the columns; prints the peak resident size too. For profiling
+// reading, the repair pass alone, the reading that settles the schema, and
+// the reading that builds the batches; prints the peak resident size too. For profiling
 // the builder (valgrind --tool=callgrind, perf) on its own.
 //
-//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views] [--serial]
+//   table_cli FILE [--no-infer] [--stage pass|build] [--threads N] [--views]
 //             [--stage whole | --pair FILE2]
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,7 +20,7 @@
 
 #include "engine/io/job.hpp"
 #include "engine/repair/pass.hpp"
-#include "engine/table/parallel_builder.hpp"
+#include "engine/table/batch_stream.hpp"
 #include "engine/table/table_builder.hpp"
 #include "engine/scan/text.hpp"
 
@@ -56,73 +58,93 @@ struct NullSink {
   }
 };
 
-// What arrow_stream() feeds the builder with: blocks of rows built on
-// `threads` threads while the pass goes on (--serial: one TableBuilder fed
-// row by row, finished on `threads` threads).
+// What arrow_stream() feeds its builders with: `Into` is a TableBuilder
+// that keeps no value (the survey settling the schema) or a BatchMaker
+// building batches of that schema on `threads` threads while the pass goes
+// on. Made once the delimiter is known, as arrow_stream() makes them.
+template <class Into>
 struct BuildSink {
-  BuildSink(gleave::table::TableOptions o, unsigned t, bool s)
-      : options(o), threads(t), serial(s) {}
+  using Make = std::function<Into&(const gleave::table::TableOptions&)>;
+  BuildSink(gleave::table::TableOptions o, Make m) : options(o), make(std::move(m)) {}
   gleave::table::TableOptions options;
-  unsigned threads;
-  bool serial;
-  std::optional<gleave::table::TableBuilder> builder;
-  std::optional<gleave::table::ParallelTableBuilder> parallel;
+  Make make;
+  Into* into = nullptr;
   unsigned char delimiter = ',';
   void begin(unsigned char d, std::uint64_t) {
     delimiter = d;
     options.decimal_comma = options.decimal_comma && d != ',';
-    if (serial) {
-      builder.emplace(options);
-    } else {
-      parallel.emplace(options, threads);
-    }
+    into = &make(options);
   }
   template <class... Why>
   bool keep(const gleave::Row& row, const Why&...) {
-    auto each = [&](auto&& visit) {
-      for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
-    };
-    const bool ascii = gleave::is_ascii(row.bytes.data(), row.bytes.size());
-    if (serial) {
-      builder->append_row_with(each, ascii);
-    } else {
-      parallel->append_row_with(each, ascii);
-    }
+    into->append_row_with(
+        [&](auto&& visit) {
+          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
+        },
+        gleave::is_ascii(row.bytes.data(), row.bytes.size()));
     return true;
   }
   bool keep_line(std::string_view line, bool ascii) {
-    if (serial) {
-      builder->append_line(line, delimiter, ascii);
-    } else {
-      parallel->append_line(line, delimiter, ascii);
-    }
+    into->append_line(line, delimiter, ascii);
     return true;
   }
   template <class... Rejected>
   bool reject(Rejected&&...) {
     return true;
   }
-  // Every line is built (the text may go).
-  void wait() {
-    if (parallel) parallel->wait();
-  }
-  gleave::table::ArrowTable finish() {
-    if (parallel) return parallel->finish();
-    if (!builder) builder.emplace(options);
-    return builder->finish(threads);
-  }
 };
 
-// The whole job on one file: read, build, finish.
-std::size_t build_file(const char* path, const gleave::table::TableOptions& table_options,
-                       unsigned threads, bool serial) {
+// The schema a first reading of every row settles.
+gleave::table::TableBuilder::Schema survey(std::string_view text,
+                                           const gleave::table::TableOptions& table_options) {
+  std::optional<gleave::table::TableBuilder> looked;
+  BuildSink<gleave::table::TableBuilder> sink(
+      table_options, [&](const gleave::table::TableOptions& o) -> gleave::table::TableBuilder& {
+        gleave::table::TableOptions survey_options = o;
+        survey_options.keep_values = false;
+        return looked.emplace(survey_options);
+      });
+  gleave::run_pass(text, gleave::Dialect{}, sink);
+  if (!looked) sink.begin(',', 0);
+  return looked->settle_schema();
+}
+
+struct Built {
+  std::uint64_t rows = 0;
+  std::size_t batches = 0;
+};
+
+// The second reading: every row built into batches of `schema`, which are
+// counted and dropped as a consumer would take them.
+Built build(std::string_view text, const gleave::table::TableOptions& table_options,
+            const gleave::table::TableBuilder::Schema& schema, unsigned threads) {
+  Built built;
+  std::optional<gleave::table::BatchMaker> maker;
+  BuildSink<gleave::table::BatchMaker> sink(
+      table_options, [&](const gleave::table::TableOptions& o) -> gleave::table::BatchMaker& {
+        const std::size_t header = o.header ? std::max<std::size_t>(o.header_rows, 1) : 0;
+        return maker.emplace(
+            o, schema, header, gleave::table::BlockLimits::from_environment(),
+            [&](gleave::table::ArrowTable&& batch) {
+              built.rows += static_cast<std::uint64_t>(batch.num_rows());
+              ++built.batches;
+              return true;
+            },
+            nullptr, threads);
+      });
+  gleave::run_pass(text, gleave::Dialect{}, sink);
+  if (!maker) sink.begin(',', 0);
+  maker->finish();
+  return built;
+}
+
+// The whole job on one file: read, survey, build.
+std::uint64_t build_file(const char* path, const gleave::table::TableOptions& table_options,
+                         unsigned threads) {
   auto text = gleave::read_input(gleave::FileRef{path, -1}, nullptr, false);
   if (!text) return 0;
-  BuildSink sink(table_options, threads, serial);
-  gleave::run_pass(text.value().view(), gleave::Dialect{}, sink);
-  sink.wait();
-  text.value() = gleave::ByteBuffer();
-  return static_cast<std::size_t>(sink.finish().num_rows());
+  const auto schema = survey(text.value().view(), table_options);
+  return build(text.value().view(), table_options, schema, threads).rows;
 }
 
 }  // namespace
@@ -136,12 +158,10 @@ int main(int argc, char** argv) {
   table_options.decimal_comma = true;
   std::string stage = "build";
   unsigned threads = 2;
-  bool serial = false;
   const char* pair = nullptr;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--no-infer") == 0) table_options.infer_types = false;
     if (std::strcmp(argv[i], "--views") == 0) table_options.string_views = true;
-    if (std::strcmp(argv[i], "--serial") == 0) serial = true;
     if (std::strcmp(argv[i], "--pair") == 0 && i + 1 < argc) pair = argv[++i];
     if (std::strcmp(argv[i], "--stage") == 0 && i + 1 < argc) stage = argv[++i];
     if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc)
@@ -152,15 +172,15 @@ int main(int argc, char** argv) {
     // Two files in two threads of this process, against the first alone
     // (run that in a process of its own for a cold start).
     const auto t0 = Clock::now();
-    std::thread other([&] { build_file(pair, table_options, threads, serial); });
-    build_file(argv[1], table_options, threads, serial);
+    std::thread other([&] { build_file(pair, table_options, threads); });
+    build_file(argv[1], table_options, threads);
     other.join();
     std::printf("pair    %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
     return 0;
   }
   if (stage == "whole") {
     const auto t0 = Clock::now();
-    build_file(argv[1], table_options, threads, serial);
+    build_file(argv[1], table_options, threads);
     std::printf("whole   %.3f s  peak RSS %ld MB\n", seconds_since(t0), peak_rss_mb());
     return 0;
   }
@@ -181,19 +201,16 @@ int main(int argc, char** argv) {
     return 0;
   }
   t = Clock::now();
-  BuildSink sink(table_options, threads, serial);
-  gleave::run_pass(view, options, sink);
-  sink.wait();
-  std::printf("build   %.3f s  peak RSS %ld MB\n", seconds_since(t), peak_rss_mb());
-  text.value() = gleave::ByteBuffer();
+  const auto schema = survey(view, table_options);
+  std::printf("survey  %.3f s  peak RSS %ld MB\n", seconds_since(t), peak_rss_mb());
   t = Clock::now();
-  gleave::table::ArrowTable table = sink.finish();
-  std::printf("finish  %.3f s  peak RSS %ld MB  %zu batches\n", seconds_since(t), peak_rss_mb(),
-              table.num_batches());
-  for (std::size_t i = 0; i < table.num_columns(); ++i) {
-    const auto& c = table.column(i);
-    std::printf("  %-12s %-8s %lld nulls\n", c.name.c_str(), c.format,
-                static_cast<long long>(c.null_count));
+  const Built built = build(view, table_options, schema, threads);
+  std::printf("build   %.3f s  peak RSS %ld MB  %llu rows  %zu batches\n", seconds_since(t),
+              peak_rss_mb(), static_cast<unsigned long long>(built.rows), built.batches);
+  const auto table = gleave::table::schema_table(schema);
+  for (std::size_t i = 0; i < table->num_columns(); ++i) {
+    const auto& c = table->column(i);
+    std::printf("  %-12s %s\n", c.name.c_str(), c.format);
   }
   return 0;
 }

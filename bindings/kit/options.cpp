@@ -19,11 +19,12 @@ struct Row {
   const char* flags;
   const char* metavar;
   const char* help;
+  const char* field;
 };
 
 constexpr Row kRows[] = {
-#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help) \
-  {#name, #kind, kinds::kind::shown, scope, flags, metavar, help},
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help, after, doc) \
+  {#name, #kind, kinds::kind::shown, scope, flags, metavar, help, #field},
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
 };
@@ -199,7 +200,7 @@ Py_ssize_t add_options(Parameters& params, OptionUse use) {
 
 bool options_from(PyObject* const* values, OptionUse use, Dialect& dialect) {
   std::size_t i = 0;
-#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help)                         \
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help, after, doc)             \
   if (takes(use, scope)) {                                                                    \
     PyObject* value = values[i++];                                                            \
     if (value != nullptr && !kinds::kind::convert(value, #name, dialect.field)) return false; \
@@ -213,6 +214,16 @@ bool options_from(PyObject* const* values, OptionUse use, Dialect& dialect) {
   return true;
 }
 
+std::string option_names(OptionUse use) {
+  std::string out;
+  for (const Row& row : kRows) {
+    if (!takes(use, row.scope)) continue;
+    if (!out.empty()) out += ", ";
+    out += row.name;
+  }
+  return out;
+}
+
 PyObject* option_table() {
   constexpr std::size_t n = sizeof kRows / sizeof kRows[0];
   Ref table(PyTuple_New(static_cast<Py_ssize_t>(n)));
@@ -220,8 +231,8 @@ PyObject* option_table() {
   for (std::size_t i = 0; i < n; ++i) {
     const Row& r = kRows[i];
     PyObject* row = Py_BuildValue(
-        "(ssOOsss)", r.name, r.kind, (r.scope & kPositional) != 0 ? Py_True : Py_False,
-        (r.scope & kRepairOnly) != 0 ? Py_True : Py_False, r.flags, r.metavar, r.help);
+        "(ssOOssss)", r.name, r.kind, (r.scope & kPositional) != 0 ? Py_True : Py_False,
+        (r.scope & kRepairOnly) != 0 ? Py_True : Py_False, r.flags, r.metavar, r.help, r.field);
     if (row == nullptr) return nullptr;
     PyTuple_SET_ITEM(table.get(), static_cast<Py_ssize_t>(i), row);
   }

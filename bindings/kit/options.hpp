@@ -67,7 +67,7 @@ enum class OptionUse {
 // How many options a callable of `use` takes.
 constexpr std::size_t option_count(OptionUse use) {
   std::size_t n = 0;
-#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help) \
+#define GLEAVE_OPTION(name, kind, scope, field, flags, metavar, help, after, doc) \
   n += use != OptionUse::Detect || ((scope)&kRepairOnly) == 0;
 #include "bindings/kit/options.def"
 #undef GLEAVE_OPTION
@@ -84,11 +84,15 @@ Py_ssize_t add_options(Parameters& params, OptionUse use);
 // delimiter and a quote that differ, ...). False with an exception set.
 bool options_from(PyObject* const* values, OptionUse use, Dialect& dialect);
 
+// The names of the options of `use`, in table order, joined by ", ": for
+// the docs that list them.
+std::string option_names(OptionUse use);
+
 // A switch given by keyword: bool only. False with TypeError set.
 bool bool_from(PyObject* value, const char* name, bool& out);
 
 // The table as a tuple of (name, kind, positional, repair_only, CLI flags,
-// CLI metavar, CLI help) tuples; NULL with an exception set.
+// CLI metavar, CLI help, Dialect field) tuples; NULL with an exception set.
 PyObject* option_table();
 
 }  // namespace gleave::kit

@@ -11,15 +11,19 @@
 // soon as it is built, so memory is a few batches and the longest row
 // whatever the file's length, and the object can be consumed any number of
 // times (DuckDB asks again for every query). A text of a few MiB is held
-// whole rather than read again; a pipe is copied to an unnamed temporary
-// file first, which goes with the object.
+// whole rather than read again; a longer pipe is read as the readings ask,
+// what they read kept in an unnamed temporary file that goes with the
+// object (a TeeFile), so that the first batch comes while it is written.
 #include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
+
+#include <structmember.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -32,13 +36,14 @@
 #include "engine/base/fd.hpp"
 #include "engine/io/chunked.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/tee.hpp"
 #include "engine/io/windowed.hpp"
 #include "engine/io/writers.hpp"
 #include "engine/repair/pass.hpp"
 #include "engine/scan/text.hpp"
 #include "engine/table/batch_stream.hpp"
-#include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
+#include "engine/table/table_sink.hpp"
 #include "engine/table/thread_pool.hpp"
 
 namespace gleave::native {
@@ -61,8 +66,8 @@ struct RowRequest {
 
 // Where the rows come from, for every reading of them: a text small
 // enough to hold, read once and kept; else a regular file of the stream's
-// own, read again a window at a time for each reading (a pipe is first
-// copied to an unnamed temporary file, which goes with the stream).
+// own, or a pipe through a tee, read again a window at a time for each
+// reading.
 struct Source {
   FileRef input;            // as the caller named it, for errors
   bool in_memory = false;   // the text is held
@@ -71,7 +76,10 @@ struct Source {
   Fd file;                  // else: read through a description of its own
   std::uint64_t start = 0;  // where the text starts in it
   bool refuse_binary = false;
-  bool spooled = false;  // a pipe, copied to an unnamed temporary file
+  // Else a pipe, read as the readings ask and kept in an unnamed temporary
+  // file on the way, so that it reads again as a file does.
+  std::shared_ptr<TeeFile> tee;
+  bool pipe = false;  // not a regular file (held, or read through the tee)
 };
 
 // Inputs up to 8 MiB are held whole: the dialect is then settled on the
@@ -102,26 +110,6 @@ Result<Fd> reopen(int fd) {
   const int copy = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
   if (copy < 0) return IoError::from_errno(errno);
   return Fd(copy);
-}
-
-// Copies what is left of a pipe to an unnamed temporary file, interruptibly.
-Result<Fd> spool(int fd, Interrupt& interrupt) {
-  auto temp = open_unlinked_temp(temp_dir(), "stream");
-  if (!temp) return std::move(temp.error());
-  StreamSource pipe(fd, &interrupt);
-  std::vector<char> buf(std::size_t{1} << 20);
-  while (true) {
-    auto got = pipe.read(buf.data(), buf.size());
-    if (!got) return std::move(got.error());
-    if (got.value() == 0) break;
-    if (Status written = write_all(temp.value().get(), buf.data(), got.value(), IoFixed::WriteZero,
-                                   nullptr, &interrupt);
-        !written) {
-      return std::move(written.io_error()).at(IoRole::Temporary, temp_dir());
-    }
-  }
-  if (::lseek(temp.value().get(), 0, SEEK_SET) < 0) return IoError::from_errno(errno);
-  return std::move(temp.value());
 }
 
 // The rows kept out of the table as the quarantine file holds them: in
@@ -202,12 +190,29 @@ Result<std::unique_ptr<Source>> open_source(const FileRef& input, const Dialect&
     const off_t at = ::lseek(fd, 0, SEEK_CUR);
     start = at > 0 ? static_cast<std::uint64_t>(at) : 0;
   } else {
-    auto copied = spool(fd, interrupt);
-    if (!copied) return named(std::move(copied.error()), input);
-    owned = std::move(copied.value());
+    source->pipe = true;
+    // The stream reads the pipe after this call returns: through a
+    // descriptor of its own, whatever the caller does with theirs.
+    if (owned.get() < 0) {
+      const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (copy < 0) return named(IoError::from_errno(errno), input);
+      owned = Fd(copy);
+    }
+    auto tee = TeeFile::open(std::move(owned));
+    if (!tee) return std::move(tee.error());
+    // A pipe as short as a held file is read whole, and held as one.
+    if (Status s = tee.value()->fill(held_input_bytes() + 1, &interrupt); !s) {
+      return named(std::move(s.error()), input);
+    }
+    if (!tee.value()->ended() || tee.value()->kept() > held_input_bytes()) {
+      source->tee = std::move(tee.value());
+      return source;
+    }
+    // The file outlives the tee through a descriptor of its own.
+    owned = Fd(::fcntl(tee.value()->file(), F_DUPFD_CLOEXEC, 0));
     fd = owned.get();
-    source->spooled = true;
-    if (::fstat(fd, &st) != 0) return named(IoError::from_errno(errno), input);
+    if (fd < 0 || ::lseek(fd, 0, SEEK_SET) < 0) return named(IoError::from_errno(errno), input);
+    st.st_size = static_cast<off_t>(tee.value()->kept());
   }
   const auto size = static_cast<std::uint64_t>(st.st_size);
   if (size > start + held_input_bytes()) {
@@ -237,17 +242,23 @@ Result<JobCounts> read_source(const Source& source, const Dialect& options, Inte
     counts = run_product_pass(source.prepared, sink);
     out.input = input_read(source.prepared, counts);
   } else {
-    auto fd = reopen(source.file.get());
-    if (!fd) return named(std::move(fd.error()), source.input);
-    if (::lseek(fd.value().get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
-      return named(IoError::from_errno(errno), source.input);
+    std::optional<Fd> fd;
+    if (!source.tee) {
+      auto own = reopen(source.file.get());
+      if (!own) return named(std::move(own.error()), source.input);
+      fd = std::move(own.value());
+      if (::lseek(fd->get(), static_cast<off_t>(source.start), SEEK_SET) < 0) {
+        return named(IoError::from_errno(errno), source.input);
+      }
     }
-    auto in = WindowedInput::open(fd.value().get(), options, source.refuse_binary, &interrupt);
+    auto in = source.tee
+                  ? WindowedInput::open(*source.tee, options, source.refuse_binary, &interrupt)
+                  : WindowedInput::open(fd->get(), options, source.refuse_binary, &interrupt);
     if (!in) return named(std::move(in.error()), source.input);
     WindowedInput& windowed = *in.value();
     counts = run_product_pass(windowed.prepared(), windowed.text(), sink);
     if (Status& read = windowed.text().status(); !read) {
-      return named(std::move(read.io_error()), source.input);
+      return named(std::move(read.error()), source.input);
     }
     out.input = windowed.report(counts);
   }
@@ -256,90 +267,49 @@ Result<JobCounts> read_source(const Source& source, const Dialect& options, Inte
   return out;
 }
 
-// Takes the pass's kept rows into `Into` (made at begin, once the
-// delimiter is known, by `make(options)`): a TableBuilder that only learns
+// Takes the pass's kept rows into `Into`: a TableBuilder that only learns
 // the columns' types, or a BatchMaker that builds batches. Null spellings
 // become empty fields and the row limit ends the pass; rejected rows are
 // counted, and with keep_set_aside written as the quarantine file holds them.
 template <class Into>
-struct RowSink : SetAsideByReason<RowSink<Into>> {
-  using Make = std::function<Into&(const TableOptions&)>;
-  RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, Make m)
-      : options(o), interrupt(i), request(r), make(std::move(m)) {}
-  TableOptions options;
-  Interrupt& interrupt;
+struct RowSink : table::TableSink<RowSink<Into>, Into> {
+  using Base = table::TableSink<RowSink<Into>, Into>;
+  RowSink(const TableOptions& o, Interrupt& i, const RowRequest& r, typename Base::Make m)
+      : Base(o, &i, std::move(m)), request(r) {}
   const RowRequest& request;
-  Make make;
-  Into* into = nullptr;
   // The set-aside rows as the quarantine file holds them, when kept.
   SpilledText* set_aside_text = nullptr;
   // Data rows to look at before the pass ends (a head settling types).
   std::optional<std::uint64_t> head;
   bool head_cut = false;   // the pass ended at the head, not at the end
   std::uint64_t kept = 0;  // rows given on, header rows included
-  Row split;               // a plain line's fields, when null spellings are looked for
-  unsigned char delimiter = ',';
-  std::uint64_t seen = 0;
-  bool interrupted = false;
   bool limit_reached = false;
 
-  bool go_on() {
-    if (++seen % 1024 != 0 || !interrupt.requested()) return true;
-    interrupted = true;
-    return false;
-  }
-  // A header of several rows is combined into one name per column; told
-  // before begin.
-  void header_rows(std::uint32_t n) { options.header_rows = n; }
-  void begin(unsigned char d, std::uint64_t) {
-    delimiter = d;
-    // A decimal comma is only unambiguous when the comma does not split
-    // fields, which is known once the delimiter is settled.
-    options.decimal_comma = options.decimal_comma && d != ',';
-    into = &make(options);
-  }
-  std::uint64_t header_count() const {
-    return options.header ? std::max<std::size_t>(options.header_rows, 1) : 0;
-  }
   // Header rows name columns: null spellings and the row limit are for data.
-  bool in_header() const { return kept < header_count(); }
-  bool is_null_spelling(std::string_view field) const {
-    return std::find(request.null_values.begin(), request.null_values.end(), field) !=
-           request.null_values.end();
+  const std::vector<std::string>* nulls() const {
+    return request.null_values.empty() || kept < this->header_count() ? nullptr
+                                                                      : &request.null_values;
   }
   // True once the rows asked for are kept: the pass then ends as a
   // finished one (not an interrupted one), before or after a row.
   bool full() {
-    if (request.limit) limit_reached = kept >= *request.limit + header_count();
-    if (!limit_reached && head) head_cut = kept >= *head + header_count();
+    if (request.limit) limit_reached = kept >= *request.limit + this->header_count();
+    if (!limit_reached && head) head_cut = kept >= *head + this->header_count();
     return limit_reached || head_cut;
   }
   bool counted() {
     ++kept;
-    return !full() && go_on();
+    return !full() && this->go_on();
   }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
     if (full()) return false;  // no data rows were asked for
-    const bool nulls = !request.null_values.empty() && !in_header();
-    // An all-ASCII row spares the builder a UTF-8 check per field.
-    into->append_row_with(
-        [&](auto&& visit) {
-          for (std::size_t i = 0; i < row.size(); ++i) {
-            const std::string_view field = row.field(i);
-            visit(nulls && is_null_spelling(field) ? std::string_view() : field);
-          }
-        },
-        is_ascii(row.bytes.data(), row.bytes.size()));
+    this->add(row, nulls());
     return counted();
   }
   bool keep_line(std::string_view line, bool ascii) {
     if (full()) return false;
-    if (!request.null_values.empty() && !in_header()) {
-      split_plain_line(line, delimiter, split);
-      return keep(split);
-    }
-    into->append_line(line, delimiter, ascii);
+    this->add_line(line, ascii, nulls());
     return counted();
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
@@ -347,7 +317,7 @@ struct RowSink : SetAsideByReason<RowSink<Into>> {
       append_raw_quarantine_line(set_aside_text->tail(), number, reason, raw);
       if (!set_aside_text->spill_if_large()) return false;  // the reading names the failure
     }
-    return go_on();
+    return this->go_on();
   }
 };
 
@@ -370,7 +340,7 @@ struct Learnt {
 
 // Everything a reading of the rows needs.
 struct Recipe {
-  std::unique_ptr<Source> source;
+  std::shared_ptr<const Source> source;  // shared by the streams made over this one
   Dialect options;
   TableOptions table;  // as the first reading settled them (decimal comma, header rows)
   RowRequest rows;
@@ -381,6 +351,8 @@ struct Recipe {
   unsigned threads = 1;      // building the batches, the reading's own included
   mutable std::mutex mutex;  // guards learnt
   mutable Learnt learnt;
+  // The counts have been reported at the end of a reading (see Reporting).
+  mutable std::atomic<bool> reported{false};
 
   Learnt snapshot() const {
     std::lock_guard<std::mutex> lock(mutex);
@@ -426,19 +398,24 @@ std::uint64_t head_rows() {
 // the caller gave it), only a head of the rows is read when the source is
 // not a regular file, or when asked; the counts then come with a later
 // reading of every row.
-Result<std::shared_ptr<Recipe>> survey(const FileRef& input, const Dialect& options,
-                                       const TableOptions& table_options, RowRequest rows,
-                                       BlockLimits limits, bool refuse_binary,
+// `shared`, when given, is the source of another stream, read again.
+Result<std::shared_ptr<Recipe>> survey(const FileRef& input, std::shared_ptr<const Source> shared,
+                                       const Dialect& options, const TableOptions& table_options,
+                                       RowRequest rows, BlockLimits limits, bool refuse_binary,
                                        std::optional<bool> head, Interrupt& interrupt) {
   try {
-    auto source = open_source(input, options, refuse_binary, interrupt);
-    if (!source) return std::move(source.error());
     auto recipe = std::make_shared<Recipe>();
-    recipe->source = std::move(source.value());
+    if (shared) {
+      recipe->source = std::move(shared);
+    } else {
+      auto source = open_source(input, options, refuse_binary, interrupt);
+      if (!source) return std::move(source.error());
+      recipe->source = std::move(source.value());
+    }
     recipe->options = options;
     recipe->rows = std::move(rows);
     recipe->limits = limits;
-    recipe->head = head.value_or(recipe->source->spooled);
+    recipe->head = head.value_or(recipe->source->pipe);
     std::optional<TableBuilder> looked;
     RowSink<TableBuilder> sink(table_options, interrupt, recipe->rows,
                                [&](const TableOptions& o) -> TableBuilder& {
@@ -571,8 +548,16 @@ struct StreamRecord {
   std::shared_ptr<const Recipe> recipe;
 };
 
-struct StreamObject {
+// The object's plain head, whose field offsets are well defined.
+struct StreamHead {
   PyObject ob_base;
+  PyObject* weak_references;  // the writer of a pipe holds the stream weakly
+  PyObject* report;           // called with the summary once the rows are counted
+  PyObject* given;            // the source as the caller gave it, for errors
+};
+
+struct StreamObject {
+  StreamHead head;
   StreamRecord record;
 };
 
@@ -582,9 +567,116 @@ StreamRecord& record_of(PyObject* self) {
 
 void stream_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (reinterpret_cast<StreamObject*>(self)->head.weak_references != nullptr) {
+    PyObject_ClearWeakRefs(self);
+  }
+  Py_CLEAR(reinterpret_cast<StreamObject*>(self)->head.report);
+  Py_CLEAR(reinterpret_cast<StreamObject*>(self)->head.given);
   record_of(self).~StreamRecord();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// Whether a thread may still take the interpreter lock: not while the
+// interpreter is going away (a consumer on a thread of its own may end
+// then), when Python objects are left as they are.
+bool interpreter_alive() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsInitialized() && !Py_IsFinalizing();
+#else
+  return Py_IsInitialized() && !_Py_IsFinalizing();
+#endif
+}
+
+// A consumer's stream of a recipe whose rows are not yet counted, which
+// calls `report` with the summary at the end of the first reading whose end
+// finds them counted (once per recipe): a consumer such as pyarrow or
+// DuckDB reads through the stream without the caller seeing its end.
+struct Reporting {
+  ArrowArrayStream inner{};
+  std::shared_ptr<const Recipe> recipe;
+  ModuleState* state = nullptr;
+  PyObject* report = nullptr;  // a new reference, dropped with the interpreter lock
+  std::string error;           // what report raised
+
+  static Reporting& of(ArrowArrayStream* s) { return *static_cast<Reporting*>(s->private_data); }
+
+  // Drops `report`, taking the lock if this thread has not got it.
+  void drop() {
+    if (report == nullptr || !interpreter_alive()) return;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    Py_CLEAR(report);
+    PyGILState_Release(gil);
+  }
+
+  // Calls `report` with the summary; false (error set) when it raised.
+  bool call() {
+    if (!interpreter_alive()) return true;
+    const Learnt now = recipe->snapshot();
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    bool ok = false;
+    {
+      Ref summary(new_summary(state, now.counts, now.counts.delimiter,
+                              now.counts.input ? &*now.counts.input : nullptr));
+      ok = summary && Ref(PyObject_CallOneArg(report, summary.get()));
+      if (!ok) {
+        // A warning made an error, say: the reading ends with its message.
+        Ref raised = kit::take_exception();
+        Ref text(raised ? PyObject_Str(raised.get()) : nullptr);
+        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+        error = utf8 != nullptr ? utf8 : "the report of the set-aside rows failed";
+        PyErr_Clear();
+      }
+      Py_CLEAR(report);
+    }
+    PyGILState_Release(gil);
+    return ok;
+  }
+};
+
+int reporting_schema(ArrowArrayStream* s, ArrowSchema* out) {
+  ArrowArrayStream& inner = Reporting::of(s).inner;
+  return inner.get_schema(&inner, out);
+}
+
+int reporting_next(ArrowArrayStream* s, ArrowArray* out) {
+  Reporting& r = Reporting::of(s);
+  const int rc = r.inner.get_next(&r.inner, out);
+  if (rc != 0 || out->release != nullptr || r.report == nullptr) return rc;
+  if (!r.recipe->snapshot().complete || r.recipe->reported.exchange(true)) return rc;
+  return r.call() ? 0 : EIO;
+}
+
+const char* reporting_error(ArrowArrayStream* s) {
+  Reporting& r = Reporting::of(s);
+  return r.error.empty() ? r.inner.get_last_error(&r.inner) : r.error.c_str();
+}
+
+void reporting_release(ArrowArrayStream* s) {
+  auto* r = &Reporting::of(s);
+  if (r->inner.release != nullptr) r->inner.release(&r->inner);
+  r->drop();
+  delete r;
+  s->release = nullptr;
+}
+
+// Wraps `stream` (taken over) so that it reports; false (the stream left
+// as it was) without memory.
+bool report_at_end(ArrowArrayStream* stream, std::shared_ptr<const Recipe> recipe,
+                   ModuleState* state, PyObject* report) {
+  auto* r = new (std::nothrow) Reporting();
+  if (r == nullptr) return false;
+  r->inner = *stream;
+  r->recipe = std::move(recipe);
+  r->state = state;
+  r->report = Py_NewRef(report);
+  *stream = ArrowArrayStream{};
+  stream->get_schema = reporting_schema;
+  stream->get_next = reporting_next;
+  stream->get_last_error = reporting_error;
+  stream->release = reporting_release;
+  stream->private_data = r;
+  return true;
 }
 
 const char* const kExportParams[] = {"requested_schema"};
@@ -604,6 +696,13 @@ PyObject* stream_export(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     return produce(*recipe, schema, queue);
   };
   if (table::export_produced_stream(now.table, std::move(producer), stream) != 0) {
+    delete stream;
+    return PyErr_NoMemory();
+  }
+  PyObject* report = reinterpret_cast<StreamObject*>(self)->head.report;
+  if (report != nullptr && !now.complete && !recipe->reported.load() &&
+      !report_at_end(stream, recipe, state_of_type(Py_TYPE(self)), report)) {
+    stream->release(stream);
     delete stream;
     return PyErr_NoMemory();
   }
@@ -765,7 +864,45 @@ PyGetSetDef stream_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// _fail_source(message): the writer of the pipe the stream reads has failed.
+// Every reading that waits on the pipe, now or later, ends with `message`
+// instead of taking the pipe's end for the input's.
+PyObject* stream_fail_source(PyObject* self, PyObject* message) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_Check(message) ? PyUnicode_AsUTF8AndSize(message, &size) : nullptr;
+  if (text == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "_fail_source() takes a str");
+    return nullptr;
+  }
+  if (const auto& tee = record_of(self).recipe->source->tee) {
+    tee->fail(std::string(text, static_cast<std::size_t>(size)));
+  }
+  Py_RETURN_NONE;
+}
+
+// _report_counts(report): `report` is called with the summary at the end of
+// the first reading whose end finds every row counted.
+PyObject* stream_report_counts(PyObject* self, PyObject* report) {
+  if (!PyCallable_Check(report)) {
+    PyErr_SetString(PyExc_TypeError, "_report_counts() takes a callable");
+    return nullptr;
+  }
+  Py_XSETREF(reinterpret_cast<StreamObject*>(self)->head.report, Py_NewRef(report));
+  Py_RETURN_NONE;
+}
+
+PyMemberDef stream_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(StreamHead, weak_references), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef stream_methods[] = {
+    {"_report_counts", stream_report_counts, METH_O,
+     "_report_counts($self, report, /)\n--\n\nCalls report(summary) at the end of the first "
+     "reading whose end finds every row counted."},
+    {"_fail_source", stream_fail_source, METH_O,
+     "_fail_source($self, message, /)\n--\n\nEnds every reading that waits on the pipe the stream "
+     "reads with message (its writer failed)."},
     {"__arrow_c_stream__", kit::as_cfunction(stream_export), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
      "A PyCapsule 'arrow_array_stream' of the table's record batches, in row order, each\n"
@@ -790,6 +927,7 @@ PyType_Slot stream_slots[] = {
                     "they like.")},
     {Py_tp_getset, stream_getset},
     {Py_tp_methods, stream_methods},
+    {Py_tp_members, stream_members},
     {0, nullptr},
 };
 
@@ -866,8 +1004,19 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                        PyObject* kwnames) {
   kit::Bound bound;
   if (!parameters().bind(args, nargsf, kwnames, bound)) return nullptr;
+  ModuleState* state = state_of_module(module);
+  // Another stream: its input again (a pipe's bytes as its tee keeps them).
   PathArg input;
-  if (!path_from(bound[0], input)) return nullptr;
+  std::shared_ptr<const Source> shared;
+  if (PyObject_TypeCheck(bound[0], state->arrow_stream_type)) {
+    const StreamHead& other = reinterpret_cast<StreamObject*>(bound[0])->head;
+    shared = record_of(bound[0]).recipe->source;
+    input.given = Ref::borrow(other.given);
+    input.path = shared->input.path;
+    input.fd = shared->input.fd;
+  } else if (!path_from(bound[0], input)) {
+    return nullptr;
+  }
   PyObject* header = bound[kHeader];
   PyObject* infer_types = bound[kHeader + 1];
   PyObject* allow_binary = bound[kHeader + 2];
@@ -879,8 +1028,8 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* null_values = or_none(bound[kHeader + 8]);
   PyObject* decimal_comma = bound[kHeader + 9];
   PyObject* types = or_none(bound[kHeader + 10]);
-  // None: on a head for a pipe (which is read through once, copied to a
-  // temporary file on the way), over every row for a file.
+  // None: on a head for a pipe (read as it comes, kept in a temporary file
+  // on the way), over every row for a file.
   std::optional<bool> head;
   if (types != Py_None) {
     const bool all =
@@ -922,12 +1071,11 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
       !bool_from(decimal_comma, "decimal_comma", table_options.decimal_comma)) {
     return nullptr;
   }
-  ModuleState* state = state_of_module(module);
   PythonInterrupt interrupt(cancel == Py_None ? nullptr : cancel, state->cancelled_error);
   const FileRef ref = input.ref();
   auto result = without_gil(interrupt, [&] {
-    return survey(ref, options, table_options, std::move(rows), BlockLimits::from_environment(),
-                  !allow, head, interrupt);
+    return survey(ref, shared, options, table_options, std::move(rows),
+                  BlockLimits::from_environment(), !allow, head, interrupt);
   });
   if (result) result.value()->threads = threads;
   if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
@@ -937,6 +1085,7 @@ PyObject* arrow_stream(PyObject* module, PyObject* const* args, Py_ssize_t nargs
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&record_of(self)) StreamRecord(std::move(record));
+  reinterpret_cast<StreamObject*>(self)->head.given = Py_XNewRef(input.given.get());
   return self;
 }
 
@@ -972,8 +1121,12 @@ const char kDoc[] =
     "gets the batches as the rows are read again, each handed out as soon as it is built,\n"
     "so memory is a few batches and the longest row whatever the file's length (a file of\n"
     "up to 8 MiB is held and read once). A pipe or descriptor that cannot be read twice is\n"
-    "first copied to an unnamed temporary file (no parsing), so that the stream can be read\n"
-    "any number of times. types: how each column's type is settled. 'all-rows' (the default for\n"
+    "read live, as the readings ask for its rows, what is read being kept in an unnamed\n"
+    "temporary file on the way, so that the stream can be read any number of times (a later\n"
+    "reading reads the file, and reads on from the pipe where the earlier ones stopped). The\n"
+    "source may also be another ArrowStream: the new stream, with options of its own, reads\n"
+    "that stream's input again (a pipe's bytes as they are kept), not a copy of it.\n"
+    "types: how each column's type is settled. 'all-rows' (the default for\n"
     "a file): this call reads every row once, with the interpreter lock released and\n"
     "keeping none, so the schema holds every value and the summary is counted before the\n"
     "first batch. 'head' (the default for a pipe): only the first 65,536 rows are read\n"

@@ -259,18 +259,18 @@ const char kDoc[] =
     "itself (bytes, bytearray, memoryview). A descriptor is read from where it stands and\n"
     "put back there (a pipe, which cannot seek, is consumed). A part given that the file's\n"
     "dialect contradicts (quote_char=',' on a comma-separated file) raises ValueError.\n"
-    "Keyword options fix parts instead of detecting\n"
-    "them: encoding, delimiter, quote_char (None: no quoting), skip_initial_space,\n"
-    "preamble_lines, escape_char (None: quotes are doubled), comment_char (None: no comment "
-    "lines), expected_columns. With\n"
-    "evidence=True the result also holds every\n"
+    "Keyword options fix parts instead of detecting them (a character given as None:\n"
+    "none of it, such as no quoting): ";
+const char kDocTail[] =
+    ".\nWith evidence=True the result also holds every\n"
     "candidate dialect tried and its scores (the chosen one first); that costs a dict per\n"
     "candidate, so it is left out by default.";
 
 }  // namespace
 
 PyMethodDef detect_method() {
-  static const std::string doc = parameters().doc(kDoc);
+  static const std::string doc =
+      parameters().doc((kDoc + kit::option_names(kit::OptionUse::Detect) + kDocTail).c_str());
   return {"detect", kit::as_cfunction(detect), METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
 }
 

@@ -1,12 +1,21 @@
 // Dialect: how the product functions read an input, as detect() returns it.
 // An immutable object of Python values, made straight from prepared text so
 // that a detection on a short sample costs no dict and no Python-level
-// constructor. Each attribute is one line of kFields: its name, what a value
-// given to the constructor must be (and its default), how repr shows it and
-// how it is read off prepared text. Adding an attribute is adding a line.
-#include <cstddef>
+// constructor. Each attribute is one Field: its name, what a value given to
+// the constructor must be (and its default), how repr shows it and how it is
+// read off prepared text. The options detect() takes are attributes made
+// from the option table (options.def); the rest are lines of kOwnFields.
+#include "bindings/product/native.hpp"  // Python.h comes first, before any standard header.
 
-#include "bindings/product/native.hpp"
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "bindings/kit/options.hpp"
 
 namespace gleave::native {
 
@@ -43,36 +52,81 @@ PyObject* count(std::uint64_t n) {
   return PyLong_FromUnsignedLongLong(n);
 }
 
-// The attributes, in the constructor's order.
-const Field kFields[] = {
-    {"encoding", Kind::Text, true, Shown::Always, true,
-     "The input's encoding, given or detected; the product functions write UTF-8.",
-     [](const PreparedText& p, ModuleState& state) {
-       // Nearly every input is UTF-8: its name is made once.
-       const std::string& name = p.dialect.encoding;
-       if (name == "utf-8" && state.utf8_name != nullptr) return Py_NewRef(state.utf8_name);
-       return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-     }},
-    {"delimiter", Kind::Char, true, Shown::Always, true, "The field delimiter.",
-     [](const PreparedText& p, ModuleState&) {
-       return PyUnicode_FromOrdinal(p.dialect.delimiter);
-     }},
-    {"quote_char", Kind::OptionalChar, true, Shown::Always, true,
-     "The quote character, None when the input has no quoting.",
-     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.quote_char); }},
-    {"skip_initial_space", Kind::Flag, true, Shown::Always, true,
-     "Blanks after a delimiter are not data.",
-     [](const PreparedText& p, ModuleState&) { return flag(p.dialect.skip_initial_space); }},
-    {"preamble_lines", Kind::Count, true, Shown::Always, true,
-     "Physical lines above the table (titles, comments, a sep= line), which a repair "
-     "quarantines.",
-     [](const PreparedText& p, ModuleState&) { return count(p.dialect.preamble_lines); }},
+// How an option detect() takes shows as an attribute, by its kind: what a
+// value given to the constructor must be, whether the constructor needs
+// one, and when repr shows it (an option off unless set, when set).
+struct Shows {
+  Kind kind;
+  bool required;
+  Shown shown;
+};
+template <class K>
+constexpr Shows shows_of() {
+  namespace kinds = kit::kinds;
+  if constexpr (std::is_same_v<K, kinds::Delimiter>) {
+    return {Kind::Char, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Quote>) {
+    return {Kind::OptionalChar, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::CharOrNone>) {
+    return {Kind::OptionalChar, false, Shown::WhenSet};
+  } else if constexpr (std::is_same_v<K, kinds::MaybeSwitch>) {
+    return {Kind::Flag, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Switch>) {
+    return {Kind::Flag, false, Shown::WhenSet};  // repair only: never an attribute
+  } else if constexpr (std::is_same_v<K, kinds::MaybeCount>) {
+    return {Kind::Count, true, Shown::Always};
+  } else if constexpr (std::is_same_v<K, kinds::Width>) {
+    return {Kind::Count, false, Shown::Always};
+  } else {
+    static_assert(std::is_same_v<K, kinds::Encoding>, "a new kind says how it shows here");
+    return {Kind::Text, true, Shown::Always};
+  }
+}
+
+// An option's value as the attribute holds it.
+PyObject* attribute(const Option<unsigned char>& o, ModuleState&) {
+  return PyUnicode_FromOrdinal(o.value);
+}
+PyObject* attribute(const Option<std::optional<unsigned char>>& o, ModuleState&) {
+  return char_or_none(o.value);
+}
+PyObject* attribute(const Option<bool>& o, ModuleState&) {
+  return flag(o.value);
+}
+PyObject* attribute(const Option<std::uint64_t>& o, ModuleState&) {
+  return count(o.value);
+}
+PyObject* attribute(const Option<std::string>& o, ModuleState& state) {
+  // Nearly every input is UTF-8: its name is made once.
+  if (o.value == "utf-8" && state.utf8_name != nullptr) return Py_NewRef(state.utf8_name);
+  return PyUnicode_FromStringAndSize(o.value.data(), static_cast<Py_ssize_t>(o.value.size()));
+}
+
+// The attributes that are options, each with the attribute it follows.
+struct OptionField {
+  const char* after;
+  unsigned scope;
+  Field field;
+};
+using kit::kPositional;
+using kit::kRepairOnly;
+const OptionField kOptionFields[] = {
+#define GLEAVE_OPTION(name, Kind_, scope, field, flags, metavar, help, after, doc)           \
+  {after, scope,                                                                             \
+   Field{#field, shows_of<kit::kinds::Kind_>().kind, shows_of<kit::kinds::Kind_>().required, \
+         shows_of<kit::kinds::Kind_>().shown, true, doc,                                     \
+         [](const PreparedText& p, ModuleState& s) { return attribute(p.dialect.field, s); }}},
+#include "bindings/kit/options.def"
+#undef GLEAVE_OPTION
+};
+
+// The attributes detection settles beyond the options, in the
+// constructor's order; the options go in among them (see merge_fields).
+const Field kOwnFields[] = {
     {"header", Kind::Flag, true, Shown::Always, true, "The table's first row looks like a header.",
      [](const PreparedText& p, ModuleState&) { return flag(p.dialect.header); }},
     {"header_width", Kind::Count, false, Shown::Never, true, "Fields in the table's first row.",
      [](const PreparedText& p, ModuleState&) { return count(p.dialect.header_width); }},
-    {"expected_width", Kind::Count, false, Shown::Always, true, "The width rows are repaired to.",
-     [](const PreparedText& p, ModuleState&) { return count(p.dialect.expected_width); }},
     {"header_missing_first", Kind::Flag, false, Shown::WhenSet, true,
      "A header one name short gets its empty name at the front.",
      [](const PreparedText& p, ModuleState&) { return flag(p.dialect.header_missing_first); }},
@@ -86,10 +140,6 @@ const Field kFields[] = {
     {"replaced_bytes", Kind::Count, false, Shown::WhenSet, true,
      "Input bytes that could not be decoded under the encoding given, read as U+FFFD.",
      [](const PreparedText& p, ModuleState&) { return count(p.dialect.replaced_bytes); }},
-    {"escape_char", Kind::OptionalChar, false, Shown::WhenSet, true,
-     "The character that escapes a quote inside quoted fields (\"say \\\"hi\\\"\"), None when "
-     "quotes are doubled.",
-     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.escape_char); }},
     {"header_rows", Kind::RowCount, false, Shown::AboveOne, true,
      "Rows the header spans: group labels (a year over its quarters) or units with the row of "
      "names; the loaders combine them into one name per column (\"2019 q1\").",
@@ -106,10 +156,6 @@ const Field kFields[] = {
      "The line where notes under the table begin (lines with no delimiter under a table of "
      "three or more columns), quarantined with their own reason; 0 for none.",
      [](const PreparedText& p, ModuleState&) { return count(p.dialect.footnote_line); }},
-    {"comment_char", Kind::OptionalChar, false, Shown::WhenSet, true,
-     "The character that starts a comment line (\"#\"), given or detected; None when lines are "
-     "not read as comments.",
-     [](const PreparedText& p, ModuleState&) { return char_or_none(p.dialect.comment_char); }},
     {"header_evidence", Kind::Text, false, Shown::Never, false,
      "Why header was decided so, as a short named reason (\"names over typed columns\", "
      "\"first row like the rows below\"); empty when it was not detected.",
@@ -122,7 +168,45 @@ const Field kFields[] = {
      "when detect() was asked for it).",
      [](const PreparedText& p, ModuleState&) { return evidence_tuple(p.dialect); }},
 };
-constexpr std::size_t kFieldCount = sizeof kFields / sizeof kFields[0];
+constexpr std::size_t kFieldCount =
+    std::size(kOwnFields) + kit::option_count(kit::OptionUse::Detect);
+
+// The attributes, in the constructor's order: made once by merge_fields.
+Field kFields[kFieldCount];
+
+// Puts each option detect() takes after the attribute it names. False with
+// RuntimeError set when one names no attribute (a fault in the table).
+bool merge_fields() {
+  std::vector<Field> fields(std::begin(kOwnFields), std::end(kOwnFields));
+  std::vector<const OptionField*> left;
+  for (const OptionField& o : kOptionFields) {
+    if ((o.scope & kRepairOnly) == 0) left.push_back(&o);
+  }
+  // An option may follow another: each round places those whose attribute
+  // is in place.
+  while (!left.empty()) {
+    const std::size_t before = left.size();
+    std::erase_if(left, [&](const OptionField* o) {
+      if (*o->after == '\0') {
+        fields.insert(fields.begin(), o->field);
+        return true;
+      }
+      const auto at = std::find_if(fields.begin(), fields.end(), [&](const Field& f) {
+        return std::strcmp(f.name, o->after) == 0;
+      });
+      if (at == fields.end()) return false;
+      fields.insert(at + 1, o->field);
+      return true;
+    });
+    if (left.size() == before) {
+      PyErr_Format(PyExc_RuntimeError, "Dialect attribute %s follows no attribute (%s)",
+                   left.front()->field.name, left.front()->after);
+      return false;
+    }
+  }
+  std::copy(fields.begin(), fields.end(), std::begin(kFields));
+  return true;
+}
 
 struct DialectObject {
   PyObject ob_base;
@@ -181,6 +265,20 @@ PyObject* checked(const Field& f, PyObject* given) {
   return nullptr;
 }
 
+// The default of an attribute left out, as the signature line shows it.
+const char* shown_default(Kind kind) {
+  switch (kind) {
+    case Kind::Text: return "''";
+    case Kind::Char: return "','";
+    case Kind::OptionalChar: return "None";
+    case Kind::Flag: return "False";
+    case Kind::Count: return "0";
+    case Kind::RowCount: return "1";
+    case Kind::Evidence: return "()";
+  }
+  return "...";
+}
+
 // The constructor's parameters: every attribute, the required ones first
 // (as kFields has them).
 const kit::Parameters& parameters() {
@@ -190,7 +288,7 @@ const kit::Parameters& parameters() {
       if (f.required) {
         p.required(f.name);
       } else {
-        p.optional(f.name, "...");
+        p.optional(f.name, shown_default(f.kind));
       }
     }
     return p;
@@ -306,6 +404,16 @@ PyMethodDef dialect_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const char kDialectDoc[] =
+    "The encoding and dialect the product functions read a file with; immutable.\n\n"
+    "quote_char is None when the file has no quoting; preamble_lines counts the physical\n"
+    "lines above the table (titles, comments, a sep= line), which a repair quarantines.\n"
+    "expected_width is the width rows are repaired to; header_missing_first says a header\n"
+    "one name short gets its empty name at the front; header_evidence says why header was\n"
+    "decided so. evidence holds every candidate\n"
+    "dialect tried, the chosen one first, each a dict of its scores (only when detect()\n"
+    "was asked for it); it takes no part in == and hash.";
+
 PyType_Slot dialect_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(dialect_new)},
     {Py_tp_repr, reinterpret_cast<void*>(dialect_repr)},
@@ -314,21 +422,7 @@ PyType_Slot dialect_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(dialect_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(dialect_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dialect_dealloc)},
-    {Py_tp_doc,
-     const_cast<char*>(
-         "Dialect(encoding, delimiter, quote_char, skip_initial_space, preamble_lines, header, "
-         "header_width=0, expected_width=0, header_missing_first=False, sep_line=False, "
-         "single_line=False, not_a_table=False, replaced_bytes=0, escape_char=None, "
-         "header_rows=1, tables=1, other_table_line=0, footnote_line=0, comment_char=None, "
-         "header_evidence='', evidence=())\n--\n\n"
-         "The encoding and dialect the product functions read a file with; immutable.\n\n"
-         "quote_char is None when the file has no quoting; preamble_lines counts the physical\n"
-         "lines above the table (titles, comments, a sep= line), which a repair quarantines.\n"
-         "expected_width is the width rows are repaired to; header_missing_first says a header\n"
-         "one name short gets its empty name at the front; header_evidence says why header was\n"
-         "decided so. evidence holds every candidate\n"
-         "dialect tried, the chosen one first, each a dict of its scores (only when detect()\n"
-         "was asked for it); it takes no part in == and hash.")},
+    {Py_tp_doc, nullptr},  // made from the attributes (add_dialect_type)
     {Py_tp_getset, dialect_getset},
     {Py_tp_methods, dialect_methods},
     {0, nullptr},
@@ -376,6 +470,12 @@ PyObject* candidate_dict(const CandidateEvidence& e) {
 }
 
 int add_dialect_type(PyObject* module, ModuleState* state) {
+  static const bool merged = merge_fields();
+  if (!merged) return -1;
+  static const std::string doc = parameters().doc(kDialectDoc);
+  for (PyType_Slot& slot : dialect_slots) {
+    if (slot.slot == Py_tp_doc) slot.pfunc = const_cast<char*>(doc.c_str());
+  }
   for (std::size_t i = 0; i < kFieldCount; ++i) {
     dialect_getset[i] = {kFields[i].name, get_field, nullptr, kFields[i].doc,
                          reinterpret_cast<void*>(static_cast<std::uintptr_t>(i))};

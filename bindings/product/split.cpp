@@ -32,24 +32,25 @@ bool u64_from(PyObject* value, const char* name, std::uint64_t& out) {
 
 PyObject* part_dict(const PartResult& part) {
   const std::string packed = pack_part(part);
-  return Py_BuildValue("{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#,s:K}", "start",
-                       static_cast<unsigned long long>(part.start), "end",
-                       static_cast<unsigned long long>(part.end), "at_end",
-                       part.at_end ? Py_True : Py_False, "first_line",
-                       static_cast<unsigned long long>(part.first_line), "end_line",
-                       static_cast<unsigned long long>(part.end_line), "carry", part.carry.data(),
-                       static_cast<Py_ssize_t>(part.carry.size()), "start_carry",
-                       part.start_carry.data(), static_cast<Py_ssize_t>(part.start_carry.size()),
-                       "rule_line", static_cast<unsigned long long>(part.rule_line), "same_bytes",
-                       part.same_bytes ? Py_True : Py_False, "packed", packed.data(),
-                       static_cast<Py_ssize_t>(packed.size()), "kept_rows",
-                       static_cast<unsigned long long>(part.counts.gleaved_rows));
+  auto flag = [](bool value) { return value ? Py_True : Py_False; };
+  return Py_BuildValue(
+      "{s:K,s:K,s:O,s:K,s:K,s:y#,s:y#,s:K,s:O,s:y#,s:K,s:O,s:O,s:K}", "start",
+      static_cast<unsigned long long>(part.start), "end", static_cast<unsigned long long>(part.end),
+      "at_end", flag(part.at_end), "first_line", static_cast<unsigned long long>(part.first_line),
+      "end_line", static_cast<unsigned long long>(part.end_line), "carry", part.carry.data(),
+      static_cast<Py_ssize_t>(part.carry.size()), "start_carry", part.start_carry.data(),
+      static_cast<Py_ssize_t>(part.start_carry.size()), "rule_line",
+      static_cast<unsigned long long>(part.rule_line), "same_bytes", flag(part.same_bytes),
+      "packed", packed.data(), static_cast<Py_ssize_t>(packed.size()), "kept_rows",
+      static_cast<unsigned long long>(part.counts.gleaved_rows), "read_to_end",
+      flag(part.read_to_end), "whole_text", flag(part.whole_text), "head_bytes",
+      static_cast<unsigned long long>(part.head_bytes));
 }
 
 // The options and the part's place (first, start, guess, stop,
-// first_line, carry, allow_binary, from bound[at]) into `request`; false
-// with an exception set.
-bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request) {
+// first_line, carry, allow_binary, from bound[at]) into `request`, and its
+// cancel check (None: nullptr) into `cancel`; false with an exception set.
+bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request, PyObject*& cancel) {
   const std::size_t part = at + kit::option_count(kit::OptionUse::Repair);
   PyObject* carry = bound[part + 5];
   if (carry != nullptr && !PyBytes_Check(carry)) {
@@ -72,7 +73,29 @@ bool request_from(kit::Bound& bound, std::size_t at, PartRequest& request) {
     return false;
   }
   job.refuse_binary = !allow;
+  cancel = cancel_from(bound[part + 7]);
   return true;
+}
+
+// Runs `work` (which reads the part `request` places) without the
+// interpreter lock, stoppable through `cancel`: done(its result), or
+// nullptr with its error raised. Exhausted memory is an error like any
+// other: nothing may be thrown while the lock is released.
+template <class Work, class Done>
+PyObject* run_request(PyObject* module, PyObject* cancel, PartRequest& request,
+                      const JobPaths& paths, Work work, Done done) {
+  ModuleState* state = state_of_module(module);
+  PythonInterrupt interrupt(cancel, state->cancelled_error);
+  request.job.interrupt = &interrupt;
+  auto result = without_gil(interrupt, [&]() -> decltype(work()) {
+    try {
+      return work();
+    } catch (const std::bad_alloc&) {
+      return IoError::from_fixed(IoFixed::OutOfMemory);
+    }
+  });
+  if (!result) return raise_error(state, result.error(), paths, &interrupt);
+  return done(result.value());
 }
 
 // The arguments that place a part, after the options: as repair_part and
@@ -94,7 +117,6 @@ const kit::Parameters& part_parameters() {
   return p;
 }
 constexpr std::size_t kPartOptions = 3;
-constexpr std::size_t kPartFirst = kPartOptions + kit::option_count(kit::OptionUse::Repair);
 
 PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                       PyObject* kwnames) {
@@ -112,17 +134,12 @@ PyObject* repair_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
     job.input = input.ref();
     job.output = output.ref();
     if (quarantine) job.quarantine = quarantine->ref();
-    if (!request_from(bound, kPartOptions, request)) return nullptr;
-    PyObject* cancel = cancel_from(bound[kPartFirst + 7]);
-    ModuleState* state = state_of_module(module);
-    PythonInterrupt interrupt(cancel, state->cancelled_error);
-    job.interrupt = &interrupt;
-    auto result = without_gil(interrupt, [&] { return repair_part(request); });
-    if (!result) {
-      const JobPaths paths{&input, &output, quarantine ? &*quarantine : nullptr};
-      return raise_error(state, result.error(), paths, &interrupt);
-    }
-    return part_dict(result.value());
+    PyObject* cancel = nullptr;
+    if (!request_from(bound, kPartOptions, request, cancel)) return nullptr;
+    const JobPaths paths{&input, &output, quarantine ? &*quarantine : nullptr};
+    return run_request(
+        module, cancel, request, paths, [&] { return repair_part(request); },
+        [](const PartResult& part) { return part_dict(part); });
   });
 }
 
@@ -139,29 +156,56 @@ const kit::Parameters& table_parameters() {
 }
 constexpr std::size_t kTableFirst = 1 + kit::option_count(kit::OptionUse::Repair) + 8;
 
-// A sequence of str (names) or of bool (text) into `out`; None leaves it empty.
-bool names_from(PyObject* value, std::vector<std::string>& out) {
+// A sequence into `out`, each item through item(object, value) (false
+// with an exception set); None leaves `out` empty.
+template <class T, class Item>
+bool sequence_from(PyObject* value, const char* message, std::vector<T>& out, Item item) {
   if (value == nullptr || value == Py_None) return true;
-  Ref items(PySequence_Fast(value, "names must be a sequence of str"));
+  Ref items(PySequence_Fast(value, message));
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(items.get(), i), &size);
-    if (text == nullptr) return false;
-    out.emplace_back(text, static_cast<std::size_t>(size));
+    T converted{};
+    if (!item(PySequence_Fast_GET_ITEM(items.get(), i), converted)) return false;
+    out.push_back(std::move(converted));
   }
   return true;
 }
-bool flags_from(PyObject* value, std::vector<bool>& out) {
-  if (value == nullptr || value == Py_None) return true;
-  Ref items(PySequence_Fast(value, "text must be a sequence of bool"));
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
-    bool flag = false;
-    if (!bool_from(PySequence_Fast_GET_ITEM(items.get(), i), "text", flag)) return false;
-    out.push_back(flag);
-  }
+
+bool name_from(PyObject* value, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) return false;
+  out.assign(text, static_cast<std::size_t>(size));
   return true;
+}
+
+bool text_flag_from(PyObject* value, bool& out) {
+  return bool_from(value, "text", out);
+}
+
+// The table_part result: repair_part's dict, the table and the part's set-aside lines.
+PyObject* table_dict(PartTable& done) {
+  Ref dict(part_dict(done.part));
+  if (!dict) return nullptr;
+  auto* stream = new (std::nothrow) ArrowArrayStream{};
+  if (stream == nullptr) return PyErr_NoMemory();
+  if (table::export_stream(std::move(done.table), stream) != 0) {
+    delete stream;
+    return PyErr_NoMemory();
+  }
+  Ref capsule(stream_capsule(stream));
+  Ref set_aside(PyBytes_FromStringAndSize(done.set_aside.data(),
+                                          static_cast<Py_ssize_t>(done.set_aside.size())));
+  Ref rows(PyLong_FromUnsignedLongLong(done.set_aside_rows));
+  Ref header_rows(PyLong_FromUnsignedLongLong(done.header_rows));
+  if (!capsule || !set_aside || !rows || !header_rows ||
+      PyDict_SetItemString(dict.get(), "header_rows", header_rows.get()) != 0 ||
+      PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
+      PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0 ||
+      PyDict_SetItemString(dict.get(), "set_aside_rows", rows.get()) != 0) {
+    return nullptr;
+  }
+  return dict.release();
 }
 
 PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
@@ -179,43 +223,21 @@ PyObject* table_part(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
     request.job.input = input.ref();
     PartTableRequest table_request;
     table_request.options.decimal_comma = true;  // kept only when the delimiter is not a comma
-    if (!request_from(bound, 1, request) ||
+    PyObject* cancel = nullptr;
+    if (!request_from(bound, 1, request, cancel) ||
         !bool_from(bound[kTableFirst], "header", table_request.options.header) ||
         !bool_from(bound[kTableFirst + 1], "infer_types", table_request.options.infer_types) ||
         !bool_from(bound[kTableFirst + 2], "decimal_comma", table_request.options.decimal_comma) ||
-        !names_from(bound[kTableFirst + 3], table_request.names) ||
-        !flags_from(bound[kTableFirst + 4], table_request.text) ||
+        !sequence_from(bound[kTableFirst + 3], "names must be a sequence of str",
+                       table_request.names, name_from) ||
+        !sequence_from(bound[kTableFirst + 4], "text must be a sequence of bool",
+                       table_request.text, text_flag_from) ||
         !u64_from(bound[kTableFirst + 5], "skip", table_request.skip_rows)) {
       return nullptr;
     }
-    PyObject* cancel = cancel_from(bound[kTableFirst - 1]);
-    ModuleState* state = state_of_module(module);
-    PythonInterrupt interrupt(cancel, state->cancelled_error);
-    request.job.interrupt = &interrupt;
-    auto result = without_gil(interrupt, [&] { return table_part(request, table_request); });
-    if (!result) return raise_error(state, result.error(), JobPaths{&input}, &interrupt);
-    PartTable& done = result.value();
-    Ref dict(part_dict(done.part));
-    if (!dict) return nullptr;
-    auto* stream = new (std::nothrow) ArrowArrayStream{};
-    if (stream == nullptr) return PyErr_NoMemory();
-    if (table::export_stream(std::move(done.table), stream) != 0) {
-      delete stream;
-      return PyErr_NoMemory();
-    }
-    Ref capsule(stream_capsule(stream));
-    Ref set_aside(PyBytes_FromStringAndSize(done.set_aside.data(),
-                                            static_cast<Py_ssize_t>(done.set_aside.size())));
-    Ref rows(PyLong_FromUnsignedLongLong(done.set_aside_rows));
-    Ref header_rows(PyLong_FromUnsignedLongLong(done.header_rows));
-    if (!capsule || !set_aside || !rows || !header_rows ||
-        PyDict_SetItemString(dict.get(), "header_rows", header_rows.get()) != 0 ||
-        PyDict_SetItemString(dict.get(), "table", capsule.get()) != 0 ||
-        PyDict_SetItemString(dict.get(), "set_aside", set_aside.get()) != 0 ||
-        PyDict_SetItemString(dict.get(), "set_aside_rows", rows.get()) != 0) {
-      return nullptr;
-    }
-    return dict.release();
+    return run_request(
+        module, cancel, request, JobPaths{&input},
+        [&] { return table_part(request, table_request); }, table_dict);
   });
 }
 
@@ -325,8 +347,11 @@ const char kPartDoc[] =
     "end (where the next part's first row starts), at_end, first_line, end_line, carry (at\n"
     "the end), start_carry (as the part began), rule_line (the last line a rule of the\n"
     "dialect names),\n"
-    "same_bytes (False: the file's text is not its bytes and cannot be cut), kept_rows and\n"
-    "packed (the result for join_parts).";
+    "same_bytes (False: the file's text is not its bytes and cannot be cut), kept_rows,\n"
+    "packed (the result for join_parts), read_to_end (the text was read to the end of the\n"
+    "file given: a part read from a piece of a larger file is right only when the piece\n"
+    "ends where the file does), whole_text (the dialect read the whole text, not only its\n"
+    "head) and head_bytes (the bytes of the file's start the dialect is decided on).";
 
 const char kTableDoc[] =
     "Reads one part of a regular file, placed as repair_part places it, straight into an\n"

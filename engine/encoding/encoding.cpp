@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "engine/scan/text.hpp"
 
@@ -443,10 +445,6 @@ Transcoded from_utf8(std::string_view in, std::size_t skip, const char* name, Ut
   return r;
 }
 
-bool has_utf8_bom(std::string_view s) noexcept {
-  return s.size() >= 3 && s.compare(0, 3, "\xEF\xBB\xBF") == 0;
-}
-
 // The UTF-16 or UTF-32 that the input's first bytes mark, or that its NUL
 // pattern shows. `FF FE` or `FE FF` before a body with no NUL that is valid
 // UTF-8 marks nothing: text in UTF-16 has a NUL in every line break, so
@@ -499,6 +497,10 @@ constexpr struct {
 };
 
 }  // namespace
+
+bool has_utf8_bom(std::string_view s) noexcept {
+  return s.size() >= 3 && s.compare(0, 3, "\xEF\xBB\xBF") == 0;
+}
 
 std::string iconv_name(std::string_view name) {
   const std::string key = squeeze(name);
@@ -700,6 +702,66 @@ PieceDecoder::Into PieceDecoder::decode_into(std::string_view in, bool last, cha
     }
   }
   return r;
+}
+
+PieceDecoder::Into PieceDecoder::decode_in_place(char* p, std::size_t size, std::size_t room,
+                                                 std::string& rest) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  const bool mixed = from_ == From::Utf8Mixed;
+  // Forward: where each ill-formed subpart stands, while the text fits.
+  struct Fix {
+    std::size_t start, end;
+  };
+  std::vector<Fix> fixes;
+  std::size_t i = 0, o = 0;
+  while (i < size) {
+    const std::size_t good = valid_utf8_prefix(p + i, size - i);
+    if (o + good > room) break;
+    i += good;
+    o += good;
+    if (i >= size) break;
+    const long len = utf8_sequence(b, size, i);
+    if (len > 0) {  // cannot be: valid_utf8_prefix stops before no whole sequence
+      if (o + static_cast<std::size_t>(len) > room) break;
+      i += static_cast<std::size_t>(len);
+      o += static_cast<std::size_t>(len);
+      continue;
+    }
+    if (len == 0) break;  // cut by the end: the rest comes with the next bytes
+    const std::size_t end = i + static_cast<std::size_t>(-len);
+    std::size_t grow = 3;
+    if (mixed) {
+      grow = 0;
+      for (std::size_t k = i; k < end; ++k) grow += kCp1252.len[b[k]];
+    }
+    if (o + grow > room) break;
+    fixes.push_back({i, end});
+    i = end;
+    o += grow;
+  }
+  rest.assign(p + i, size - i);
+  // Backward: a text never shorter than its bytes ends at or after them, so
+  // moving from the end overwrites only bytes already moved or decoded.
+  std::size_t from = i, to = o;
+  for (auto it = fixes.rbegin(); it != fixes.rend(); ++it) {
+    const std::size_t run = from - it->end;
+    to -= run;
+    std::memmove(p + to, p + it->end, run);
+    if (mixed) {
+      fallback_ += it->end - it->start;
+      for (std::size_t k = it->end; k-- > it->start;) {
+        const unsigned char byte = b[k];
+        to -= kCp1252.len[byte];
+        std::memcpy(p + to, kCp1252.bytes[byte], kCp1252.len[byte]);
+      }
+    } else {
+      ++replaced_;
+      to -= 3;
+      std::memcpy(p + to, kReplacement, 3);
+    }
+    from = it->start;
+  }
+  return {i, o};
 }
 
 void PieceDecoder::decide(std::string_view sample, bool complete) noexcept {

@@ -97,6 +97,12 @@ class PieceDecoder {
     std::size_t used = 0, written = 0;
   };
   Into decode_into(std::string_view piece, bool last, char* p, std::size_t room);
+  // UTF-8 (either way) decoded where it stands: the `size` bytes at `p`
+  // become their text, in `room` bytes from `p`, each run after a byte
+  // that is not UTF-8 moved once to where it ends up. Gives {bytes used,
+  // bytes written}; the bytes not used (a sequence cut by the end, or text
+  // that would not fit) are put in `rest` first.
+  Into decode_in_place(char* p, std::size_t size, std::size_t room, std::string& rest);
   bool can_decode_into() const noexcept {
     return from_ == From::Utf8Lossy || from_ == From::Utf8Mixed || from_ == From::Cp1252 ||
            from_ == From::Latin1;
@@ -156,5 +162,8 @@ PieceConversion piece_conversion(std::string_view head, bool complete,
 // True when the first 64 KiB are plainly not text: they hold a NUL byte, or
 // mostly control bytes, and are not UTF-16 or UTF-32.
 bool looks_binary(std::string_view input);
+
+// Whether the bytes start with a UTF-8 byte-order mark.
+bool has_utf8_bom(std::string_view s) noexcept;
 
 }  // namespace gleave

@@ -37,12 +37,16 @@ std::optional<std::uint64_t> FdSource::left() const noexcept {
 }
 
 Result<std::size_t> FdSource::read(char* p, std::size_t n) {
-  if (read_ >= limit_) return std::size_t{0};
+  if (read_ >= limit_) {
+    reached_end_ = true;
+    return std::size_t{0};
+  }
   n = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit_ - read_));
   while (true) {
     const ssize_t r = ::read(fd_, p, n);
     if (r >= 0) {
       read_ += static_cast<std::uint64_t>(r);
+      reached_end_ = reached_end_ || static_cast<std::size_t>(r) < n;
       return static_cast<std::size_t>(r);
     }
     if (errno != EINTR) return IoError::from_errno(errno);
@@ -52,7 +56,10 @@ Result<std::size_t> FdSource::read(char* p, std::size_t n) {
 Result<std::size_t> FdSource::read_at(std::uint64_t offset, char* p, std::size_t n) {
   while (true) {
     const ssize_t r = ::pread(fd_, p, n, static_cast<off_t>(start_ + offset));
-    if (r >= 0) return static_cast<std::size_t>(r);
+    if (r >= 0) {
+      reached_end_ = reached_end_ || static_cast<std::size_t>(r) < n;
+      return static_cast<std::size_t>(r);
+    }
     if (errno != EINTR) return IoError::from_errno(errno);
   }
 }
@@ -360,6 +367,23 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
                                            std::optional<unsigned char> escape) {
   if (!status_) return std::nullopt;
   const std::string_view w = window();
+  // The field's first line break: past it the scan is where a field known
+  // to run away was, when that one's first line start came no later.
+  const std::size_t first_break = w.find('\n', quote + 1);
+  const bool same_dialect = runaway_.same(delimiter, quote_char, repair_quotes, escape);
+  if (same_dialect && first_break != std::string_view::npos &&
+      base_ + first_break + 1 >= runaway_.from) {
+    ResilientParser scan(w.substr(quote + 1, first_break - quote), delimiter, quote_char,
+                         repair_quotes);
+    scan.resume_at(0, 1);
+    scan.set_final(false);
+    scan.set_escape(escape);
+    std::size_t resume = 0;
+    if (scan.scan_quoted(0, resume) == ResilientParser::QuotedEnd::Starved &&
+        resume == first_break - quote) {
+      return true;
+    }
+  }
   // First the rest of the window, then the input after it, read again a
   // piece at a time from the last line start the scan passed (the lookahead
   // after a quote reads to the end of its line, so a piece holds whole
@@ -382,7 +406,12 @@ std::optional<bool> ChunkedText::runs_away(std::size_t quote, unsigned char deli
         // The row reaches at least this far: the next window holds it at once.
         reach_ = std::max(reach_, at + resume);
         return false;
-      case ResilientParser::QuotedEnd::RunsAway: return true;
+      case ResilientParser::QuotedEnd::RunsAway:
+        if (first_break != std::string_view::npos &&
+            (!same_dialect || base_ + first_break + 1 < runaway_.from)) {
+          runaway_ = {base_ + first_break + 1, delimiter, quote_char, repair_quotes, escape};
+        }
+        return true;
       case ResilientParser::QuotedEnd::Starved: break;
     }
     // The look-ahead reads the source again: not while the next window is

@@ -44,10 +44,14 @@ class FdSource : public ByteSource {
   bool rereadable() const noexcept override { return regular_; }
   std::optional<std::uint64_t> left() const noexcept override;
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override;
+  // Whether a read met the end of the file: what was read from it may then
+  // depend on where it ends (a part read from a piece of a larger file).
+  bool reached_end() const noexcept { return reached_end_; }
 
  private:
   int fd_;
   bool regular_ = false;
+  bool reached_end_ = false;
   std::uint64_t size_ = 0;
   std::uint64_t start_ = 0;  // the descriptor's offset when handed over
   std::uint64_t read_ = 0;
@@ -188,6 +192,22 @@ class ChunkedText {
   std::uint64_t base_ = 0;
   bool eof_ = false;
   std::uint64_t reach_ = 0;  // a quoted field was found to close there (input offset)
+  // A quoted field found to run to the end of the input: the scan is at a
+  // line start in nothing but that field, so any field of the same dialect
+  // still open at a line start from `from` on runs to the end too. Messy
+  // files hold many such quotes; each would otherwise read the rest of the
+  // input again.
+  struct Runaway {
+    std::uint64_t from = UINT64_MAX;  // an offset in the input where a line starts
+    unsigned char delimiter = 0, quote_char = 0;
+    bool repair_quotes = false;
+    std::optional<unsigned char> escape;
+    bool same(unsigned char d, unsigned char q, bool r,
+              std::optional<unsigned char> e) const noexcept {
+      return from != UINT64_MAX && d == delimiter && q == quote_char && r == repair_quotes &&
+             e == escape;
+    }
+  } runaway_;
   Status status_;
   Interrupt* interrupt_ = nullptr;
   std::unique_ptr<ReadAhead> ahead_;  // last: it stops reading first

@@ -61,9 +61,12 @@ class WriteBuffer {
   // is a regular file (whose writes never wait for another process) and a
   // thread can be started. The thread starts with the first full buffer:
   // a file written in one buffer (most quarantine files) takes none.
-  void write_behind() {
+  // `send_on`: the thread also sends the pages written on to the disk as
+  // it goes (see WriteBehind).
+  void write_behind(bool send_on = false) {
     struct stat st {};
     may_write_behind_ = ::fstat(fd_.get(), &st) == 0 && S_ISREG(st.st_mode);
+    send_on_ = send_on;
   }
 
   Status append(std::string_view line) {
@@ -169,7 +172,7 @@ class WriteBuffer {
   Status pass_on() {
     if (may_write_behind_) {
       may_write_behind_ = false;
-      behind_ = WriteBehind::start(fd_.get(), kCapacity);
+      behind_ = WriteBehind::start(fd_.get(), kCapacity, send_on_);
     }
     if (!behind_) return flush();
     if (len_ == 0) return {};
@@ -197,6 +200,7 @@ class WriteBuffer {
   std::size_t len_ = 0;
   std::unique_ptr<char[]> buf_;
   bool may_write_behind_ = false;
+  bool send_on_ = false;
   std::unique_ptr<WriteBehind> behind_;  // last: goes before the file closes
 };
 

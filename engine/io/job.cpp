@@ -40,7 +40,13 @@ class Target {
     ref_ = &ref;
     keep_partial_ = mode != kAuto;
     Fd fd;
+    // Whether the file written takes the place of one with data in it: the
+    // file system then starts every page written on its way to the disk
+    // when the new one is renamed over it (or closed after the truncation).
+    bool replaces = mode == kReplace;
     if (mode == kInPlace) {
+      struct stat st {};
+      replaces = ::stat(ref.path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
       auto opened = open_path(ref.path, kCreateFlags, interrupt);
       if (!opened) return named(std::move(*opened.error().io()), role, ref);
       fd = std::move(opened.value());
@@ -61,10 +67,11 @@ class Target {
         if (!opened) return named(std::move(*opened.error().io()), role, ref);
         fd = std::move(opened.value());
         replaced_ = true;
+        replaces = replaces || (exists && st.st_size > 0);
       }
     }
     out_.emplace(std::move(fd), interrupt);
-    out_->write_behind();
+    out_->write_behind(replaces);
     return {};
   }
   WriteBuffer& out() { return *out_; }
@@ -259,7 +266,7 @@ class JobRun {
     static_cast<GleaveCounts&>(result) = counts;
     result.delimiter = counts.delimiter;
     if (!job_.core) result.input = report(counts);
-    if (job_.part != nullptr) job_.part->same_bytes = windowed_->text_is_bytes();
+    if (job_.part != nullptr) note_part_text(*job_.part, *windowed_);
     return result;
   }
 
@@ -437,6 +444,12 @@ Status place_part(FilePart& part, int fd, const PreparedText& prepared, std::uin
   part.rule_line = std::max(
       {d.preamble_lines + 1, d.other_table_line, d.other_table_above_line, d.footnote_line});
   return {};
+}
+
+void note_part_text(FilePart& part, const WindowedInput& in) {
+  part.same_bytes = in.text_is_bytes();
+  part.read_to_end = in.read_to_end();
+  part.whole_text = in.tables_read_whole();
 }
 
 Result<JobCounts> run_file_job(const FileJob& job) {

@@ -47,7 +47,16 @@ struct FilePart {
   // out: the text read is the file's own bytes (UTF-8 as it came, nothing
   // replaced or read as cp1252), so offsets in it are offsets in the file
   bool same_bytes = false;
+  // out: the text was read to the file's end (see WindowedInput::read_to_end)
+  bool read_to_end = false;
+  // out: the dialect's tables were settled over the whole text, not the head
+  bool whole_text = false;
 };
+
+class WindowedInput;
+// After a part's pass: what `in` says of how the part's text was read, into
+// the part's out fields.
+void note_part_text(FilePart& part, const WindowedInput& in);
 
 // Places a part's text before it is first read (the BeforeText hook of
 // the part's WindowedInput on `fd`): finds where a mid-table part starts,

@@ -1,7 +1,9 @@
 #include "engine/io/pipeline.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -22,7 +24,7 @@ bool stage_threads() noexcept {
   return on;
 }
 
-bool StageThread::start(std::function<void()> body) noexcept {
+bool StageThread::start(const char* name, std::function<void()> body) noexcept {
   if (!stage_threads()) return false;
   // The new thread takes the signal mask of the one that starts it.
   sigset_t all, was;
@@ -31,6 +33,7 @@ bool StageThread::start(std::function<void()> body) noexcept {
   bool started = true;
   try {
     thread_ = std::thread(std::move(body));
+    (void)pthread_setname_np(thread_.native_handle(), name);
   } catch (const std::system_error&) {
     started = false;
   } catch (const std::bad_alloc&) {
@@ -57,7 +60,7 @@ std::unique_ptr<ReadAhead> ReadAhead::start(ByteSource& source, std::size_t chun
                                             std::size_t headroom) {
   auto ahead = std::make_unique<ReadAhead>(source, chunk, headroom);
   ReadAhead* self = ahead.get();
-  if (!ahead->thread_.start([self] { self->run(); })) return nullptr;
+  if (!ahead->thread_.start("gleave-read", [self] { self->run(); })) return nullptr;
   return ahead;
 }
 
@@ -142,12 +145,13 @@ void ReadAhead::give_back(ByteBuffer buf) {
 
 // ---------------------------------------------------------------------------
 
-WriteBehind::WriteBehind(int fd, std::size_t capacity) : fd_(fd), capacity_(capacity) {}
+WriteBehind::WriteBehind(int fd, std::size_t capacity, bool send_on)
+    : fd_(fd), capacity_(capacity), at_(send_on ? ::lseek(fd, 0, SEEK_CUR) : -1) {}
 
-std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity) {
-  auto behind = std::make_unique<WriteBehind>(fd, capacity);
+std::unique_ptr<WriteBehind> WriteBehind::start(int fd, std::size_t capacity, bool send_on) {
+  auto behind = std::make_unique<WriteBehind>(fd, capacity, send_on);
   WriteBehind* self = behind.get();
-  if (!behind->thread_.start([self] { self->run(); })) return nullptr;
+  if (!behind->thread_.start("gleave-write", [self] { self->run(); })) return nullptr;
   return behind;
 }
 
@@ -170,6 +174,7 @@ void WriteBehind::run() {
     held.unlock();
     std::size_t done = 0;
     Status written = write_all(fd_, piece.buf.get(), piece.len, IoFixed::FlushZero, &done);
+    if (written) start_write_back(done);
     held.lock();
     writing_ = false;
     Piece front = std::move(waiting_.front());
@@ -186,6 +191,23 @@ void WriteBehind::run() {
     free_.push_back(std::move(front.buf));
     changed_.notify_all();
   }
+}
+
+void WriteBehind::start_write_back(std::size_t written) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (at_ < 0) return;
+  written_ += written;
+  if (written_ - started_ < kWriteBackBytes) return;
+  // Not a sync: the pages already written start on their way to the disk
+  // now, from this thread, rather than all at once when the file is
+  // renamed over the one it replaces or closed after a truncation (where
+  // the file system starts them on the caller's thread).
+  (void)::sync_file_range(fd_, at_ + static_cast<off_t>(started_),
+                          static_cast<off_t>(written_ - started_), SYNC_FILE_RANGE_WRITE);
+  started_ = written_;
+#else
+  (void)written;
+#endif
 }
 
 Status WriteBehind::hand_over(std::unique_ptr<char[]>& buf, std::size_t len) {

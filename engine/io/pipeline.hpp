@@ -13,8 +13,11 @@
 // that only the pass's thread may take).
 #pragma once
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -46,7 +49,8 @@ class StageThread {
   StageThread& operator=(const StageThread&) = delete;
   ~StageThread() { join(); }
   // False when no thread could be started (the caller then works alone).
-  bool start(std::function<void()> body) noexcept;
+  // `name` (15 bytes at most) is what tools such as top -H and perf show.
+  bool start(const char* name, std::function<void()> body) noexcept;
   void join() noexcept;
 
  private:
@@ -114,9 +118,13 @@ class ReadAhead {
 // pass would never have filled them had it written them itself.
 class WriteBehind {
  public:
-  // Null when no thread could be started.
-  static std::unique_ptr<WriteBehind> start(int fd, std::size_t capacity);
-  WriteBehind(int fd, std::size_t capacity);
+  // Null when no thread could be started. `send_on`: every so many bytes
+  // the pages written are sent on to the disk (not a sync: they start on
+  // their way), from the stage's thread. For a file that replaces one with
+  // data, where the file system would otherwise start them all at once on
+  // the caller's thread when the file is renamed over it or closed.
+  static std::unique_ptr<WriteBehind> start(int fd, std::size_t capacity, bool send_on = false);
+  WriteBehind(int fd, std::size_t capacity, bool send_on);
   WriteBehind(const WriteBehind&) = delete;
   WriteBehind& operator=(const WriteBehind&) = delete;
   ~WriteBehind();  // drops what is not written yet
@@ -135,10 +143,16 @@ class WriteBehind {
     std::size_t len = 0;
   };
   static constexpr std::size_t kWaiting = 2;
+  // Written pages are sent on to the disk every so many bytes.
+  static constexpr std::size_t kWriteBackBytes = std::size_t{8} << 20;
   void run();
+  void start_write_back(std::size_t written) noexcept;
 
   const int fd_;
   const std::size_t capacity_;
+  const off_t at_;             // where the writes began in the file (-1: none sent on)
+  std::uint64_t written_ = 0;  // bytes written since
+  std::uint64_t started_ = 0;  // of which sent on to the disk
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Piece> waiting_;

@@ -13,25 +13,39 @@
 #include "engine/encoding/encoding.hpp"
 #include "engine/io/files.hpp"
 #include "engine/io/job.hpp"
+#include "engine/io/tee.hpp"
 #include "engine/scan/text.hpp"
 
 namespace gleave {
 
 namespace {
 
-// Bytes at `offset` of a descriptor, as many as there are up to `n`.
-Result<std::string> read_at(int fd, std::uint64_t offset, std::size_t n) {
-  std::string out(n, '\0');
+// Appends the bytes from `offset` of the input (a tee reading on from its
+// pipe as far as needed) to `out`, as many as there are up to `n`, into
+// memory not zeroed first (a head of 8 MiB).
+Status read_at(const WindowedSource& input, std::uint64_t offset, std::size_t n,
+               Interrupt* interrupt, ByteBuffer& out) {
+  const std::size_t had = out.size();
+  if (!out.reserve(had + n)) return IoError::from_fixed(IoFixed::OutOfMemory);
   std::size_t got = 0;
   while (got < n) {
-    const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
-    if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return IoError::from_errno(errno);
+    char* p = out.data() + had + got;
+    std::size_t r = 0;
+    if (input.tee != nullptr) {
+      auto t = input.tee->read_at(offset + got, p, n - got, interrupt);
+      if (!t) return std::move(t.error());
+      r = t.value();
+    } else {
+      const ssize_t k = ::pread(input.fd, p, n - got, static_cast<off_t>(offset + got));
+      if (k < 0 && errno == EINTR) continue;
+      if (k < 0) return IoError::from_errno(errno);
+      r = static_cast<std::size_t>(k);
+    }
     if (r == 0) break;
-    got += static_cast<std::size_t>(r);
+    got += r;
   }
-  out.resize(got);
-  return out;
+  out.set_size(had + got);
+  return {};
 }
 
 // How the input is read a window at a time, converted to UTF-8 a piece at
@@ -65,22 +79,38 @@ constexpr std::size_t kHead = 4 * kPrefix + 8;
 // `stream` is where a pipe's first bytes wait to be read again.
 // A descriptor that cannot be told a regular file, or that cannot seek, is
 // read as a pipe.
-Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool refuse_binary,
-                                Interrupt* interrupt, std::optional<StreamSource>& stream) {
+Result<WindowPlan> plan_windows(const WindowedSource& input, const std::string& named_encoding,
+                                bool refuse_binary, Interrupt* interrupt,
+                                std::optional<StreamSource>& stream) {
+  const int fd = input.fd;
   struct stat st {};
-  const off_t here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
-  std::string file_head;
+  off_t here = 0;  // a tee reads as a file does, from its first byte
+  if (input.tee == nullptr) {
+    here = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ::lseek(fd, 0, SEEK_CUR) : -1;
+  }
+  ByteBuffer file_head;
   std::string_view h;
   bool whole_head = false;
   std::uint64_t start = 0;
-  const std::size_t sample = std::max(chunk_bytes(), kHead);
+  const std::size_t sample = head_bytes();
   if (here >= 0) {
     start = static_cast<std::uint64_t>(here);
-    auto head = read_at(fd, start, sample);
-    if (!head) return std::move(head.error());
-    file_head = std::move(head.value());
-    h = file_head;
-    whole_head = h.size() < sample;
+    // A UTF-8 byte-order mark decides the encoding (none named) of a file
+    // longer than the sample: only the dialect's bytes are read first, and
+    // the rest once, by the repair.
+    if (Status s = read_at(input, start, kHead, interrupt, file_head); !s) {
+      return std::move(s.error());
+    }
+    const bool decided = input.tee == nullptr && named_encoding.empty() &&
+                         has_utf8_bom(file_head.view()) &&
+                         static_cast<std::uint64_t>(st.st_size) >= start + sample;
+    if (file_head.size() == kHead && !decided) {
+      if (Status s = read_at(input, start + kHead, sample - kHead, interrupt, file_head); !s) {
+        return std::move(s.error());
+      }
+    }
+    h = file_head.view();
+    whole_head = !decided && h.size() < sample;
   } else {
     stream.emplace(fd, interrupt);
     auto head = stream->peek(sample);
@@ -125,7 +155,7 @@ Result<WindowPlan> plan_windows(int fd, const std::string& named_encoding, bool 
   }
   if (stream) {
     stream->skip(plan.text_at);
-  } else if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+  } else if (input.tee == nullptr && ::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
   return plan;
@@ -153,22 +183,29 @@ class DecodedSource : public ByteSource {
     const bool utf8 = direct_ && from != PieceDecoder::From::Cp1252;
     if (c.in.empty() && utf8) {
       // UTF-8 goes straight into the window when it is valid (ASCII, while
-      // it may still be cp1252): no copy, no decoding. Only from the first
-      // byte that is not (or a sequence cut by the read) on does it take
-      // the decoder's way.
+      // it may still be cp1252): no copy, no decoding. Bytes that are not
+      // are decoded where they stand; only a sequence cut by the read (or
+      // ASCII's first other byte) takes the decoder's way.
       mark_start();
-      auto r = raw_.read(p, std::min(n, piece()));  // what is not valid is copied
+      auto r = raw_.read(p, std::min(n, piece()));
       if (!r) return r;
       const std::size_t k = r.value();
-      const std::size_t good =
-          from == PieceDecoder::From::Utf8OrCp1252 ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
-      c.text_at += c.out.size() + good;
-      c.raw_at += good;
+      const bool undecided = from == PieceDecoder::From::Utf8OrCp1252;
+      std::size_t used = undecided ? ascii_prefix(p, k) : valid_utf8_prefix(p, k);
+      std::size_t written = used;
+      if (used < k && !undecided) {
+        const auto d = c.decoder.decode_in_place(p + used, k - used, n - used, c.in);
+        written += d.written;
+        used += d.used;
+      } else {
+        c.in.assign(p + used, k - used);
+      }
+      c.text_at += c.out.size() + written;
+      c.raw_at += used;
       c.out.clear();
       c.served = 0;
-      c.in.assign(p + good, k - good);
       c.done = k == 0;
-      if (good != 0 || k == 0) return good;
+      if (written != 0 || k == 0) return written;
     } else if (c.in.empty() && c.decoder.can_decode_into()) {
       // A single-byte code page: read a piece, decoded below.
       c.in.resize(piece());
@@ -213,11 +250,15 @@ class DecodedSource : public ByteSource {
   // The conversion the text read so far was decided on.
   PieceDecoder::From from() const noexcept { return main_.decoder.from(); }
   Result<std::size_t> read_at(std::uint64_t offset, char* p, std::size_t n) override {
-    if (!ahead_.valid || offset < ahead_.text_at) {
-      // Back to the last piece that began at or before `offset`.
-      auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
-                                 [](std::uint64_t o, const Start& s) { return o < s.text; });
-      const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+    // The last piece that began at or before `offset`: decoding starts
+    // again there when the look-ahead's decoder stands after `offset`, or
+    // before that piece (a look-ahead far past the last one would
+    // otherwise decode all the text between them).
+    auto it = std::upper_bound(starts_.begin(), starts_.end(), offset,
+                               [](std::uint64_t o, const Start& s) { return o < s.text; });
+    const Start from = it == starts_.begin() ? Start{} : *(it - 1);
+    if (!ahead_.valid || offset < ahead_.text_at ||
+        from.text > ahead_.text_at + ahead_.out.size()) {
       ahead_ = Cursor(conversion_.decoder());
       ahead_.decoder.decide_as(main_.decoder.from());
       ahead_.text_at = from.text;
@@ -297,9 +338,18 @@ class DecodedSource : public ByteSource {
 // file's text is read once for that (as the repair will read it), and the
 // descriptor put back where the text starts. A pipe is read once: its
 // tables stay one, padded and counted, when its sample leaves that open.
-Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, Dialect& d) {
+Status settle_file_tables(const WindowedSource& input, const WindowPlan& plan, Interrupt* interrupt,
+                          Dialect& d) {
   {
-    FdSource file(fd);
+    std::optional<FdSource> fd_file;
+    std::optional<TeeSource> tee_file;
+    ByteSource* source = nullptr;
+    if (input.tee != nullptr) {
+      source = &tee_file.emplace(*input.tee, plan.text_at, interrupt);
+    } else {
+      source = &fd_file.emplace(input.fd);
+    }
+    ByteSource& file = *source;
     std::optional<DecodedSource> decoded;
     if (plan.decode) decoded.emplace(file, *plan.decode);
     ChunkedText text(decoded ? static_cast<ByteSource&>(*decoded) : file);
@@ -321,7 +371,7 @@ Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, 
       return IoError::from_errno(EIO);
     }
   }
-  if (::lseek(fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
+  if (input.tee == nullptr && ::lseek(input.fd, static_cast<off_t>(plan.text_at), SEEK_SET) < 0) {
     return IoError::from_errno(errno);
   }
   return {};
@@ -329,9 +379,14 @@ Status settle_file_tables(int fd, const WindowPlan& plan, Interrupt* interrupt, 
 
 }  // namespace
 
+std::size_t head_bytes() noexcept {
+  return std::max(chunk_bytes(), kHead);
+}
+
 struct WindowedInput::Parts {
   std::optional<StreamSource> stream;  // a pipe's first bytes wait here
   std::optional<FdSource> file;
+  std::optional<TeeSource> tee;
   std::optional<DecodedSource> decoded;
   std::optional<ChunkedText> text;
   std::optional<WindowPlan> plan;
@@ -343,9 +398,23 @@ WindowedInput::~WindowedInput() = default;
 Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect& given,
                                                            bool refuse_binary, Interrupt* interrupt,
                                                            const BeforeText* before) {
+  return open_input(WindowedSource{fd, nullptr}, given, refuse_binary, interrupt, before);
+}
+
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open(TeeFile& tee, const Dialect& given,
+                                                           bool refuse_binary,
+                                                           Interrupt* interrupt) {
+  return open_input(WindowedSource{-1, &tee}, given, refuse_binary, interrupt, nullptr);
+}
+
+Result<std::unique_ptr<WindowedInput>> WindowedInput::open_input(const WindowedSource& input,
+                                                                 const Dialect& given,
+                                                                 bool refuse_binary,
+                                                                 Interrupt* interrupt,
+                                                                 const BeforeText* before) {
   std::unique_ptr<WindowedInput> in(new WindowedInput());
   Parts& p = *in->parts_;
-  auto planned = plan_windows(fd, given.encoding.value, refuse_binary, interrupt, p.stream);
+  auto planned = plan_windows(input, given.encoding.value, refuse_binary, interrupt, p.stream);
   if (!planned) return std::move(planned.error());
   p.plan = std::move(planned.value());
   // The dialect from the prefix, the rows from the file.
@@ -357,8 +426,11 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   if (Status s = check_dialect(d); !s) return std::move(s.error());
   d.encoding.value = p.plan->encoding;
   if (d.tables_undecided && !p.stream && !given.preamble_lines.given) {
-    if (Status s = settle_file_tables(fd, *p.plan, interrupt, d); !s) return std::move(s.error());
+    if (Status s = settle_file_tables(input, *p.plan, interrupt, d); !s) {
+      return std::move(s.error());
+    }
     d.take_given(given);
+    in->tables_read_whole_ = true;
   }
   if (before != nullptr) {
     if (Status s = (*before)(in->prepared_, p.plan->text_at, p.stream.has_value()); !s) {
@@ -368,8 +440,10 @@ Result<std::unique_ptr<WindowedInput>> WindowedInput::open(int fd, const Dialect
   ByteSource* raw = nullptr;
   if (p.stream) {
     raw = &*p.stream;
+  } else if (input.tee != nullptr) {
+    raw = &p.tee.emplace(*input.tee, p.plan->text_at, interrupt);
   } else {
-    raw = &p.file.emplace(fd);
+    raw = &p.file.emplace(input.fd);
   }
   if (p.plan->decode) raw = &p.decoded.emplace(*raw, *p.plan->decode);
   in->text_ = &p.text.emplace(*raw);
@@ -386,6 +460,11 @@ InputRead WindowedInput::report(const ProductCounts& counts) {
     if (parts_->decoded->from() == PieceDecoder::From::Cp1252) d.encoding.value = "cp1252";
   }
   return input_read(prepared_, counts);
+}
+
+bool WindowedInput::read_to_end() const noexcept {
+  return (parts_->text && parts_->text->complete()) ||
+         (parts_->file && parts_->file->reached_end());
 }
 
 bool WindowedInput::text_is_bytes() const {

@@ -18,6 +18,19 @@
 
 namespace gleave {
 
+class TeeFile;
+
+// What the input is read from: a descriptor, or a pipe made readable again
+// by a tee, which is then read as a regular file is.
+struct WindowedSource {
+  int fd = -1;
+  TeeFile* tee = nullptr;
+};
+
+// The bytes of a file's start its encoding and dialect are decided on: a
+// window's worth, and never fewer than UTF-32 needs for the sniffers.
+std::size_t head_bytes() noexcept;
+
 class WindowedInput {
  public:
   // Reads `fd` (not closed) from where it stands: a regular file or a pipe.
@@ -33,6 +46,10 @@ class WindowedInput {
   static Result<std::unique_ptr<WindowedInput>> open(int fd, const Dialect& given,
                                                      bool refuse_binary, Interrupt* interrupt,
                                                      const BeforeText* before = nullptr);
+  // Reads a pipe made readable again (see TeeFile) as a regular file is
+  // read: from its first byte, its tables settled on the whole input.
+  static Result<std::unique_ptr<WindowedInput>> open(TeeFile& tee, const Dialect& given,
+                                                     bool refuse_binary, Interrupt* interrupt);
   ~WindowedInput();
   WindowedInput(const WindowedInput&) = delete;
   WindowedInput& operator=(const WindowedInput&) = delete;
@@ -47,14 +64,26 @@ class WindowedInput {
   // nothing replaced or read as cp1252), so that a byte offset in one is
   // the same offset in the other.
   bool text_is_bytes() const;
+  // After the pass: whether its text was read to the file's end (by the
+  // pass or a look-ahead), so that what it read may depend on where the
+  // file ends.
+  bool read_to_end() const noexcept;
+  // Whether the dialect settled its tables over the whole text, not only
+  // the head.
+  bool tables_read_whole() const noexcept { return tables_read_whole_; }
 
  private:
   struct Parts;
   WindowedInput();
+  static Result<std::unique_ptr<WindowedInput>> open_input(const WindowedSource& input,
+                                                           const Dialect& given, bool refuse_binary,
+                                                           Interrupt* interrupt,
+                                                           const BeforeText* before);
 
   PreparedText prepared_;
   std::unique_ptr<Parts> parts_;
   ChunkedText* text_ = nullptr;
+  bool tables_read_whole_ = false;
 };
 
 }  // namespace gleave

@@ -129,20 +129,23 @@ bool reads_back_as(std::string_view raw, const Row& row, unsigned char delimiter
       ++p;
       std::size_t w = 0;
       while (true) {
-        if (p >= n) return false;  // never closed
-        if (raw[p] == q) {
-          if (p + 1 < n && raw[p + 1] == q) {
-            if (w >= want.size() || want[w] != q) return false;
-            ++w;
-            p += 2;
-            continue;
-          }
-          ++p;
-          break;
+        // The text up to the next quote, compared at once.
+        const void* hit = std::memchr(raw.data() + p, q, n - p);
+        if (hit == nullptr) return false;  // never closed
+        const auto k = static_cast<std::size_t>(static_cast<const char*>(hit) - raw.data());
+        if (k - p > want.size() - w || std::memcmp(raw.data() + p, want.data() + w, k - p) != 0) {
+          return false;
         }
-        if (w >= want.size() || want[w] != raw[p]) return false;
-        ++w;
+        w += k - p;
+        p = k;
+        if (p + 1 < n && raw[p + 1] == q) {
+          if (w >= want.size() || want[w] != q) return false;
+          ++w;
+          p += 2;
+          continue;
+        }
         ++p;
+        break;
       }
       if (w != want.size()) return false;
     } else {
@@ -174,16 +177,21 @@ bool read_strict_line(std::string_view line, unsigned char delimiter, unsigned c
       std::size_t k = p + 1;
       bool closed = false;
       while (k < n) {
-        if (line[k] == q) {
-          if (k + 1 < n && line[k + 1] == q) {
-            field.push_back(q);
-            k += 2;
-            continue;
-          }
-          closed = true;
-          break;
+        // The text up to the next quote, taken at once.
+        const void* hit = std::memchr(line.data() + k, q, n - k);
+        const std::size_t at =
+            hit == nullptr ? n
+                           : static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+        field.append(line.data() + k, at - k);
+        k = at;
+        if (k == n) break;
+        if (k + 1 < n && line[k + 1] == q) {
+          field.push_back(q);
+          k += 2;
+          continue;
         }
-        field.push_back(line[k++]);
+        closed = true;
+        break;
       }
       if (closed) {
         quoted = true;
@@ -228,20 +236,23 @@ bool runaway_row(std::string_view raw, unsigned char delimiter, unsigned char qu
                  std::uint64_t width, std::vector<std::string_view>& lines, Row& scratch) {
   lines.clear();
   if (width < 2) return false;
+  // Each line after the first is read as soon as it is cut: a field that
+  // really spans lines fails on its second line at the latest, so most
+  // rows are not cut further. (A plain loop: find_first_of calls memchr
+  // per byte.)
   std::size_t p = 0;
-  while (p <= raw.size()) {
-    std::size_t end = raw.find_first_of("\r\n", p);
-    if (end == std::string_view::npos) end = raw.size();
+  while (true) {
+    std::size_t end = p;
+    while (end < raw.size() && raw[end] != '\n' && raw[end] != '\r') ++end;
     lines.push_back(raw.substr(p, end - p));
+    if (lines.size() > 1 && (!read_strict_line(lines.back(), delimiter, quote, false, scratch) ||
+                             scratch.size() != width)) {
+      return false;
+    }
     if (end == raw.size()) break;
     p = raw[end] == '\r' && end + 1 < raw.size() && raw[end + 1] == '\n' ? end + 2 : end + 1;
   }
   if (lines.size() < 2) return false;
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (!read_strict_line(lines[i], delimiter, quote, false, scratch) || scratch.size() != width) {
-      return false;
-    }
-  }
   return read_strict_line(lines[0], delimiter, quote, true, scratch) && scratch.size() <= width;
 }
 

@@ -10,6 +10,7 @@
 #include "engine/io/windowed.hpp"
 #include "engine/io/writers.hpp"
 #include "engine/scan/text.hpp"
+#include "engine/table/table_sink.hpp"
 
 namespace gleave {
 
@@ -17,35 +18,22 @@ namespace {
 
 using table::TableBuilder;
 
-// The pass's kept rows into a builder (made once the delimiter is known,
-// which settles whether a decimal comma can be read), its set-aside rows
-// into quarantine lines.
-struct TableSink : SetAsideByReason<TableSink> {
-  TableSink(table::TableOptions o, PassRange& r, Interrupt* i)
-      : options(o), part(r), interrupt(i) {}
-  table::TableOptions options;
+// The part's kept rows into a builder of the whole part, its set-aside
+// rows into quarantine lines.
+struct PartSink : table::TableSink<PartSink, TableBuilder> {
+  PartSink(const table::TableOptions& o, PassRange& r, Interrupt* i)
+      : TableSink(o, i,
+                  [this](const table::TableOptions& made) -> TableBuilder& {
+                    return builder.emplace(made);
+                  }),
+        part(r) {}
   PassRange& part;
-  Interrupt* interrupt;
   std::optional<TableBuilder> builder;
   std::string set_aside_text;
   std::uint64_t set_aside_rows = 0;
   std::uint64_t skip = 0;
-  unsigned char delimiter = ',';
-  std::uint64_t seen = 0;
-  bool interrupted = false;
 
   PassRange* range() noexcept { return &part; }
-  bool go_on() {
-    if (++seen % 1024 != 0 || interrupt == nullptr || !interrupt->requested()) return true;
-    interrupted = true;
-    return false;
-  }
-  void header_rows(std::uint32_t n) { options.header_rows = n; }
-  void begin(unsigned char d, std::uint64_t) {
-    delimiter = d;
-    options.decimal_comma = options.decimal_comma && d != ',';
-    builder.emplace(options);
-  }
   // The header rows a later part holds: dropped, as the names are given.
   bool skipped() {
     if (skip == 0) return false;
@@ -54,17 +42,11 @@ struct TableSink : SetAsideByReason<TableSink> {
   }
   template <class... Why>
   bool keep(const Row& row, const Why&...) {
-    if (skipped()) return go_on();
-    builder->append_row_with(
-        [&](auto&& visit) {
-          for (std::size_t i = 0; i < row.size(); ++i) visit(row.field(i));
-        },
-        is_ascii(row.bytes.data(), row.bytes.size()));
+    if (!skipped()) add(row);
     return go_on();
   }
   bool keep_line(std::string_view line, bool ascii) {
-    if (skipped()) return go_on();
-    builder->append_line(line, delimiter, ascii);
+    if (!skipped()) add_line(line, ascii);
     return go_on();
   }
   bool set_aside(std::uint64_t number, std::string_view reason, std::string_view raw) {
@@ -76,7 +58,7 @@ struct TableSink : SetAsideByReason<TableSink> {
 
 // The pass over the part's text, read a window at a time from where
 // place_part puts it.
-Result<JobCounts> read_part(const FileJob& job, FilePart& part, TableSink& sink) {
+Result<JobCounts> read_part(const FileJob& job, FilePart& part, PartSink& sink) {
   auto opened = open_path(job.input.path, O_RDONLY, job.interrupt);
   if (!opened) return std::move(*opened.error().io()).at(IoRole::Input, job.input.path);
   const int fd = opened.value().get();
@@ -102,7 +84,7 @@ Result<JobCounts> read_part(const FileJob& job, FilePart& part, TableSink& sink)
   static_cast<GleaveCounts&>(out) = counts;
   out.delimiter = counts.delimiter;
   out.input = windowed.report(counts);
-  part.same_bytes = windowed.text_is_bytes();
+  note_part_text(part, windowed);
   if (!sink.builder) sink.begin(counts.delimiter, 0);  // no text at all
   return out;
 }
@@ -133,7 +115,7 @@ Result<PartTable> table_part(PartRequest& request, const PartTableRequest& table
     std::uint64_t size = 0;
     auto rows = set_up_part(request, part, out.part, size);
     if (!rows) return std::move(rows.error());
-    TableSink sink(table_request.options, part.pass, request.job.interrupt);
+    PartSink sink(table_request.options, part.pass, request.job.interrupt);
     sink.skip = table_request.skip_rows;
     if (rows.value()) {
       auto counts = read_part(request.job, part, sink);

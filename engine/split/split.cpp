@@ -15,6 +15,7 @@
 #include "engine/base/fd.hpp"
 #include "engine/base/pack.hpp"
 #include "engine/io/files.hpp"
+#include "engine/io/windowed.hpp"
 #include "engine/scan/parser.hpp"
 
 namespace gleave {
@@ -356,6 +357,7 @@ Result<bool> set_up_part(PartRequest& request, FilePart& part, PartResult& out,
   out.start = request.first ? 0 : std::min(request.start, size);
   opened.value().reset();
   out.first_line = request.first ? 1 : request.first_line;
+  out.head_bytes = head_bytes();
   if (!request.first && out.start >= size) {
     // No row starts in the part: nothing to read, nothing written.
     out.end = size;
@@ -396,6 +398,8 @@ void wrap_up_part(FilePart& part, std::uint64_t size, JobCounts&& counts, PartRe
   out.counts = std::move(counts);
   out.start = part.start;
   out.same_bytes = part.same_bytes;
+  out.read_to_end = part.read_to_end;
+  out.whole_text = part.whole_text;
   out.at_end = !part.pass.stopped;
   out.end = part.pass.stopped ? part.text_at + part.pass.end_offset : size;
   out.end_line = part.pass.stopped ? part.pass.end_line : 0;

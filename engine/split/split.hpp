@@ -55,6 +55,13 @@ struct PartResult {
   std::string start_carry;                     // packed at `start`, as the part began
   std::uint64_t rule_line = 0;                 // see FilePart::rule_line
   bool same_bytes = true;                      // false: the file cannot be cut by byte offsets
+  // The text was read to the end of the file given: a part read from a
+  // piece of a larger file (its head and the part's bytes, at their
+  // offsets) is right only when the piece ends where the file does.
+  bool read_to_end = false;
+  // The dialect read the whole text, not only the head (see FilePart).
+  bool whole_text = false;
+  std::uint64_t head_bytes = 0;  // the bytes of the file's start the dialect is decided on
   JobCounts counts;
 };
 

@@ -1,12 +1,29 @@
 #include "engine/table/batch_stream.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <thread>
 #include <utility>
 
+#include "engine/scan/text.hpp"
+
 namespace gleave::table {
+
+BlockLimits BlockLimits::from_environment() {
+  BlockLimits limits;
+  if (const char* v = std::getenv("GLEAVE_TABLE_BLOCK_ROWS")) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (end != v && *end == '\0' && n > 0) {
+      limits.rows = static_cast<std::size_t>(n);
+      limits.bytes = SIZE_MAX;
+    }
+  }
+  return limits;
+}
 
 BatchMaker::BatchMaker(TableOptions options, TableBuilder::Schema schema, std::size_t skip_rows,
                        BlockLimits limits, Emit emit, Widen widen, unsigned threads)
@@ -41,26 +58,45 @@ void BatchMaker::build(const Block& block, Built& into) noexcept {
       std::lock_guard<std::mutex> lock(mutex_);
       sizes = sizes_;
     }
-    TableBuilder builder(options_);
     // The next block is much like the last: its buffers are reserved at
     // that size rather than grown to it.
-    builder.reserve_like(sizes);
     const char* const bytes = block.bytes.data();
-    for (const Row& row : block.rows) {
-      if (row.line) {
-        builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
-                            row.utf8);
-        continue;
+    // Lines of a block that is valid UTF-8 as a whole, each starting on a
+    // character, are valid UTF-8: one check of the block spares one a line.
+    bool lines_utf8 = valid_utf8_prefix(bytes, block.bytes.size()) == block.bytes.size();
+    for (std::size_t r = 0; lines_utf8 && r < block.rows.size(); ++r) {
+      const Row& row = block.rows[r];
+      const auto first = static_cast<unsigned char>(row.size == 0 ? 0 : bytes[row.start]);
+      lines_utf8 = !row.line || (first & 0xC0) != 0x80;
+    }
+    auto fill = [&](TableBuilder& builder) {
+      builder.reserve_like(sizes);
+      for (const Row& row : block.rows) {
+        if (row.line) {
+          builder.append_line(std::string_view(bytes + row.start, row.size), block.delimiter,
+                              row.utf8 || lines_utf8);
+          continue;
+        }
+        builder.append_row_with(
+            [&](auto&& visit) {
+              std::size_t at = row.start;
+              for (std::size_t i = row.first; i < row.first + row.size; ++i) {
+                visit(std::string_view(bytes + at, block.ends[i] - at));
+                at = block.ends[i];
+              }
+            },
+            row.utf8);
       }
-      builder.append_row_with(
-          [&](auto&& visit) {
-            std::size_t at = row.start;
-            for (std::size_t i = row.first; i < row.first + row.size; ++i) {
-              visit(std::string_view(bytes + at, block.ends[i] - at));
-              at = block.ends[i];
-            }
-          },
-          row.utf8);
+    };
+    // Values are converted as they come, into the schema's types; a block
+    // holding one that is not of its column's type is taken again keeping
+    // every text, for the widening and the messages that name it.
+    TableBuilder builder(options_);
+    builder.set_targets(schema_);
+    fill(builder);
+    if (builder.misfit()) {
+      builder = TableBuilder(options_);
+      fill(builder);
     }
     builder.add_facts(into.facts);
     if (widen_) {

@@ -19,11 +19,23 @@
 #include <utility>
 
 #include "engine/base/interrupt.hpp"
-#include "engine/table/parallel_builder.hpp"
 #include "engine/table/table_builder.hpp"
 #include "engine/table/thread_pool.hpp"
 
 namespace gleave::table {
+
+// Rows a block holds at most, and the bytes after which it is closed
+// early: about 2 MiB of text, fine enough that the last blocks, built after
+// the pass has ended, take little time, and coarse enough that the batches
+// are no more than polars' or pyarrow's own readers make.
+// GLEAVE_TABLE_BLOCK_ROWS, when set to a positive number, replaces the row
+// limit (and lifts the byte limit): tests make blocks of a few rows so that
+// types are combined across many batches.
+struct BlockLimits {
+  std::size_t rows = 32768;
+  std::size_t bytes = std::size_t{2} << 20;
+  static BlockLimits from_environment();
+};
 
 // Builds rows into batches of `schema`, each handed to `emit` (a table of
 // one batch) once it holds the limits' rows or bytes, in row order. The

@@ -102,6 +102,10 @@ void TableBuilder::ColumnBuilder::mark_present(std::size_t cell, bool present) {
 }
 
 void TableBuilder::ColumnBuilder::append_missing() {
+  if (target_ != 0) {
+    append_typed(std::string_view(), true, false);
+    return;
+  }
   if (!keep_) {
     ++cells_;
     ++empties_;
@@ -124,6 +128,71 @@ void TableBuilder::ColumnBuilder::append_missing() {
   }
   ++cells_;
   ++empties_;
+}
+
+void TableBuilder::ColumnBuilder::set_target(unsigned kind) {
+  if (!keep_ || cells_ != 0) return;
+  if (kind == kInt || kind == kFloatPoint || kind == kFloatComma || kind == kDate) target_ = kind;
+}
+
+template <class T>
+void TableBuilder::ColumnBuilder::push_typed(T value, bool valid) {
+  const std::size_t cell = cells_++;
+  if (cell % 8 == 0) valid_.push(std::uint8_t{0});
+  typed_.push(value);
+  if (valid) set_bit(valid_.data(), cell);
+}
+
+// The facts are those Facts::narrow learns, which every value still goes
+// through until its column is down to the target's candidates; from then
+// on a value that converts leaves them as narrow would, and is converted
+// once instead of tested now and converted at finish.
+void TableBuilder::ColumnBuilder::append_typed(std::string_view f, bool utf8, bool infer) {
+  if (f.empty()) {
+    ++empties_;
+    if (target_ == kDate) {
+      push_typed(std::int32_t{0}, false);
+    } else if (target_ == kInt) {
+      push_typed(std::int64_t{0}, false);
+    } else {
+      push_typed(0.0, false);
+    }
+    return;
+  }
+  const unsigned c = facts_.candidates;
+  if (target_ == kInt) {
+    // An integer of at most fifteen characters leaves the integer and
+    // float candidates as they are.
+    std::int64_t x = 0;
+    constexpr unsigned kNumbers = kInt | kFloatPoint | kFloatComma;
+    if ((c & kInt) && (c & ~kNumbers) == 0 && f.size() <= 15 && parse_int64(f, x)) {
+      push_typed(x, true);
+      return;
+    }
+    facts_.narrow(f, utf8, infer);
+    misfit_ = misfit_ || (facts_.candidates & kInt) == 0 || !parse_int64(f, x);
+    push_typed(x, true);
+  } else if (target_ == kDate) {
+    std::int32_t d = 0;
+    if (c == kDate && parse_date32(f, d)) {
+      push_typed(d, true);
+      return;
+    }
+    facts_.narrow(f, utf8, infer);
+    misfit_ = misfit_ || (facts_.candidates & kDate) == 0 || !parse_date32(f, d);
+    push_typed(d, true);
+  } else {
+    const char mark = target_ == kFloatPoint ? '.' : ',';
+    double v = 0;
+    // Down to the one float candidate: narrow would only test the float.
+    if (c == target_ && float64_checked(f, mark, v)) {
+      push_typed(v, true);
+      return;
+    }
+    facts_.narrow(f, utf8, infer);
+    misfit_ = misfit_ || (facts_.candidates & target_) == 0;
+    push_typed(misfit_ ? 0.0 : float64_value(f, mark), true);
+  }
 }
 
 namespace {
@@ -489,6 +558,14 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
   out.length = static_cast<std::int64_t>(cells_);
   const unsigned c = type.kind;
   out.format = type.format();
+  if (target_ != 0 && c == target_) {
+    // Converted as they came: the buffers are the column's.
+    out.values = std::move(typed_);
+    out.null_count = static_cast<std::int64_t>(empties_);
+    if (empties_ != 0) out.validity = std::move(valid_);
+    valid_.reset();
+    return out;
+  }
   if (c == kInt) {
     finish_fixed<std::int64_t>(out, [](std::string_view v) {
       std::int64_t x = 0;
@@ -543,6 +620,7 @@ ArrowColumn TableBuilder::ColumnBuilder::finish(std::string name, const TableOpt
 std::optional<std::pair<std::size_t, std::string>> TableBuilder::ColumnBuilder::first_misfit(
     const ColumnType& type) const {
   std::optional<std::pair<std::size_t, std::string>> found;
+  if (target_ != 0) return found;  // no text kept (such rows are taken again)
   for_each_value([&](std::size_t i, std::string_view v) {
     if (found) return;
     Facts one;
@@ -570,6 +648,19 @@ void TableBuilder::reserve_like(const std::vector<std::size_t>& sizes) {
     // A little over: ranges are alike, not equal.
     columns_[i / 2].reserve(sizes[i] + sizes[i] / 8, sizes[i + 1] + sizes[i + 1] / 8);
   }
+}
+
+void TableBuilder::set_targets(const Schema& schema) {
+  if (rows_ != 0 || expect_header_ || !options_.infer_types) return;
+  ensure_columns(schema.types.size());
+  for (std::size_t i = 0; i < schema.types.size(); ++i) {
+    if (schema.types[i].utf8) columns_[i].set_target(schema.types[i].kind);
+  }
+}
+
+bool TableBuilder::misfit() const noexcept {
+  return std::any_of(columns_.begin(), columns_.end(),
+                     [](const ColumnBuilder& c) { return c.misfit(); });
 }
 
 void TableBuilder::append_line(std::string_view line, unsigned char delimiter, bool ascii) {
@@ -731,7 +822,7 @@ ArrowTable TableBuilder::finish_batch(const Schema& schema, std::uint64_t first_
     // The schema's text columns take 32-bit offsets (or views): a batch is
     // a few MiB, so only a single value of gigabytes goes past them.
     const std::size_t narrow = std::min<std::size_t>(options_.narrow_offsets_up_to, INT32_MAX);
-    if (type.kind == 0 && c.text_bytes() > narrow) {
+    if (type.kind == 0 && c.text_bytes_bound() > narrow && c.text_bytes() > narrow) {
       throw SchemaMisfit("column '" + schema.names[i] + "' holds more text in one batch than " +
                          "32-bit offsets reach");
     }

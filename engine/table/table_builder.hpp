@@ -229,8 +229,8 @@ class TableBuilder {
   }
   // One row that is a line of the text: its fields are the pieces between
   // the delimiters, which are ASCII, so a line of valid UTF-8 splits into
-  // fields of valid UTF-8. `ascii`: no byte of the line is 0x80 or above;
-  // false means unknown.
+  // fields of valid UTF-8. `ascii`: the line is known to be valid UTF-8
+  // (no byte of it is 0x80 or above, or it was checked); false: unknown.
   void append_line(std::string_view line, unsigned char delimiter, bool ascii);
   // Every row of the table, in one pass over it.
   void append_rows(const RowTable& rows) {
@@ -241,6 +241,14 @@ class TableBuilder {
 
   std::size_t num_rows() const noexcept { return rows_; }
   std::size_t num_columns() const noexcept { return columns_.size(); }
+
+  // Before the first row of a batch of `schema`: its integer, float and
+  // date columns convert each value as it comes instead of keeping its
+  // text. When a value is not of its column's type, misfit() says so and
+  // the rows must be taken again by a builder without targets (which
+  // keeps the texts that the messages and the widening need).
+  void set_targets(const Schema& schema);
+  bool misfit() const noexcept;
 
   // The bytes each column's buffers hold (its cells, then its text), so
   // that a builder of a similar range can reserve them at once instead of
@@ -308,6 +316,10 @@ class TableBuilder {
     ColumnBuilder(std::size_t missing_rows, unsigned candidates, std::size_t narrow_limit,
                   bool views, bool keep);
     void append(std::string_view f, bool utf8, bool infer) {
+      if (target_ != 0) {
+        append_typed(f, utf8, infer);
+        return;
+      }
       if (!keep_) {
       } else if (in_views_) {
         append_view(f);
@@ -324,15 +336,27 @@ class TableBuilder {
       facts_.narrow(f, utf8, infer);
     }
     void append_missing();
-    std::size_t cell_bytes() const noexcept { return in_views_ ? views_.size() : offsets_.size(); }
+    // Before the first cell: the column's values will be of `kind` (an
+    // integer, float or date type), so each is converted as it comes and
+    // its text is not kept; a value that is not of it marks the column
+    // misfit (its cells are then of no use).
+    void set_target(unsigned kind);
+    bool misfit() const noexcept { return misfit_; }
+    std::size_t cell_bytes() const noexcept {
+      return target_ != 0 ? typed_.size() : in_views_ ? views_.size() : offsets_.size();
+    }
     std::size_t data_bytes() const noexcept { return data_.size(); }
     void reserve(std::size_t cell_bytes, std::size_t data_bytes) {
-      (in_views_ ? views_ : offsets_).reserve(cell_bytes);
+      (target_ != 0 ? typed_ : in_views_ ? views_ : offsets_).reserve(cell_bytes);
       data_.reserve(data_bytes);
     }
     Facts facts(bool views_asked) const noexcept;
     // The bytes of every value.
     std::size_t text_bytes() const noexcept;
+    // At least text_bytes(), known without a look at every view.
+    std::size_t text_bytes_bound() const noexcept {
+      return in_views_ ? data_.size() + 12 * cells_ : data_.size();
+    }
     // This range's part of the column, typed as `type` says; its own
     // buffers are freed.
     ArrowColumn finish(std::string name, const TableOptions& options, const ColumnType& type);
@@ -372,6 +396,9 @@ class TableBuilder {
       }
       views_.append_short(v, 16);
     }
+    void append_typed(std::string_view f, bool utf8, bool infer);
+    template <class T>
+    void push_typed(T value, bool valid);
     // Views hold offsets of 32 bits into one data buffer: past that the
     // column goes on with offsets (and makes views at the end if it can).
     void leave_views();
@@ -398,6 +425,11 @@ class TableBuilder {
     bool wide_ = false;
     bool keep_;    // false: only the facts are learnt
     Facts facts_;  // its cells and empties are counted above
+    // With a target: the converted values and the bitmap of those not null.
+    unsigned target_ = 0;
+    bool misfit_ = false;
+    Buffer typed_;
+    Buffer valid_;
   };
 
   void ensure_columns(std::size_t width) {

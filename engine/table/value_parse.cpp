@@ -196,9 +196,9 @@ bool is_float64(std::string_view s, char decimal_mark) noexcept {
   return convert(s, t, decimal_mark, ignored) && reads_back(s, ignored);
 }
 
-double float64_value(std::string_view s, char decimal_mark) noexcept {
-  FloatText t;
-  if (!scan_float(s, decimal_mark, t)) return 0;
+namespace {
+// The value of a scanned text (see float64_value).
+double value_of(std::string_view s, const FloatText& t, char decimal_mark) noexcept {
   if (t.significant == 0) return t.negative ? -0.0 : 0.0;
   // digits < 10^15 < 2^53 and 10^|power| <= 10^22 are exact doubles, so
   // one IEEE operation gives the correctly rounded value.
@@ -215,6 +215,24 @@ double float64_value(std::string_view s, char decimal_mark) noexcept {
   double out = 0;
   if (!convert(s, t, decimal_mark, out)) return 0;
   return out;
+}
+}  // namespace
+
+double float64_value(std::string_view s, char decimal_mark) noexcept {
+  FloatText t;
+  if (!scan_float(s, decimal_mark, t)) return 0;
+  return value_of(s, t, decimal_mark);
+}
+
+bool float64_checked(std::string_view s, char decimal_mark, double& out) noexcept {
+  FloatText t;
+  if (!scan_float(s, decimal_mark, t)) return false;
+  if (!is_short(t)) {
+    double read;
+    if (!convert(s, t, decimal_mark, read) || !reads_back(s, read)) return false;
+  }
+  out = value_of(s, t, decimal_mark);
+  return true;
 }
 
 namespace {

@@ -70,6 +70,10 @@ bool is_float64(std::string_view s, char decimal_mark) noexcept;
 // by std::from_chars: the same double either way.
 double float64_value(std::string_view s, char decimal_mark) noexcept;
 
+// is_float64 and float64_value in one reading of the text: false when
+// is_float64 is, else true with `out` the value float64_value gives.
+bool float64_checked(std::string_view s, char decimal_mark, double& out) noexcept;
+
 // YYYY-MM-DD, a real date of the years 0001 to 9999; days since 1970-01-01.
 bool parse_date32(std::string_view s, std::int32_t& out) noexcept;
 

@@ -2,7 +2,7 @@
 
 import os
 from types import EllipsisType, TracebackType
-from typing import Any, Literal, Protocol, Sequence, TypedDict, final
+from typing import Any, Callable, Literal, Protocol, Sequence, TypedDict, final
 
 from typing_extensions import Buffer, CapsuleType, Self
 
@@ -37,8 +37,8 @@ class _SummaryDict(TypedDict):
     runaway_quotes: int
 
 # The dialect and repair options: (name, kind, positional, repair_only, CLI
-# flags, CLI metavar, CLI help), in the order the functions take them.
-OPTIONS: tuple[tuple[str, str, bool, bool, str, str, str], ...]
+# flags, CLI metavar, CLI help, Dialect field), in the order the functions take them.
+OPTIONS: tuple[tuple[str, str, bool, bool, str, str, str, str], ...]
 
 class NotTextError(ValueError): ...
 class Cancelled(Exception): ...
@@ -327,8 +327,6 @@ class Dialect:
     @property
     def escape_char(self) -> str | None: ...
     @property
-    def comment_char(self) -> str | None: ...
-    @property
     def header_rows(self) -> int: ...
     @property
     def tables(self) -> int: ...
@@ -336,6 +334,8 @@ class Dialect:
     def other_table_line(self) -> int: ...
     @property
     def footnote_line(self) -> int: ...
+    @property
+    def comment_char(self) -> str | None: ...
     @property
     def header_evidence(self) -> str: ...
     @property
@@ -381,9 +381,11 @@ class ArrowStream:
     @property
     def settles_every_row(self) -> bool | None: ...
     def read_set_aside(self, offset: int, size: int) -> bytes | None: ...
+    def _report_counts(self, report: Callable[[GleaveSummary], object], /) -> None: ...
+    def _fail_source(self, message: str, /) -> None: ...
 
 def arrow_stream(
-    source: _Path,
+    source: _Path | ArrowStream,
     *,
     delimiter: str | None = None,
     quote_char: _Quote = ...,

@@ -1,9 +1,11 @@
 """The dialect and repair options, from the one table the native module keeps.
 
 The table is ``bindings/kit/options.def``: the keyword lists and the signature
-lines of the native functions are made from it in C++, the CLI's flags are
-made from it here (:mod:`csv_gleave.cli`), and a test checks ``_native.pyi``
-and the functions' signatures against it. A new option is a line there, not
+lines of the native functions and the attributes of ``detect()``'s result are
+made from it in C++, the CLI's flags are made from it here
+(:mod:`csv_gleave.cli`), ``scripts/stub-options.py`` writes the options'
+lines of ``_native.pyi``, and tests check the stub and the functions'
+signatures against it. A new option is a line there, not
 an edit here.
 """
 
@@ -24,11 +26,12 @@ class Option(NamedTuple):
     flags: Tuple[str, ...]  # the CLI's flags
     metavar: str  # the CLI's name for the value ("" for a switch)
     help: str  # the CLI's help
+    field: str  # the attribute of detect()'s result that holds it (of an option detect() takes)
 
 
 OPTIONS: Tuple[Option, ...] = tuple(
-    Option(name, kind, positional, repair_only, tuple(flags.split()), metavar, help)
-    for name, kind, positional, repair_only, flags, metavar, help in _native.OPTIONS
+    Option(name, kind, positional, repair_only, tuple(flags.split()), metavar, help, field)
+    for name, kind, positional, repair_only, flags, metavar, help, field in _native.OPTIONS
 )
 
 # The options that say how to read a file, which detect() takes too.

@@ -19,6 +19,7 @@ import logging
 import os
 import shutil
 import stat
+import tempfile
 import time
 import warnings
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
@@ -26,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, Iterator, List,
 from . import remote
 from .tables import RowsSetAsideWarning, import_optional
 from ._replace import make_work_directory, temporary_name
+from ._options import OPTIONS
 
 if TYPE_CHECKING:  # pragma: no cover
     import dask.dataframe
@@ -105,12 +107,14 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
 
     Each file's types are inferred from its own values: a column of whole
     numbers in one file can hold decimals in the next, and is converted when
-    every value (and every null) survives the conversion; integers or
-    booleans with a null take pandas' nullable dtype, and a column of nulls
-    alone takes any dtype. Text is never
-    converted to or from another type: ``1.50`` is not ``1.5``, and a time
-    with its offset is not the same time in UTC. Such a column, or one whose
-    values do not survive, is a ValueError naming the file and the column.
+    every value (and every null) survives the conversion; a column of nulls
+    alone takes any dtype that holds nulls. Text is never converted to or
+    from another type: ``1.50`` is not ``1.5``, and a time with its offset
+    is not the same time in UTC. A null in a column that ``meta`` types as
+    numpy integers or booleans (``int64``, ``bool``), which hold none, is
+    refused too: ``meta`` with pandas' nullable twin (``Int64``,
+    ``boolean``) keeps it. Each such column is a ValueError naming the file
+    and the column, so that every partition has ``meta``'s dtypes.
     """
     pd = import_optional("pandas", "pandas", "read_dask")
     if list(frame.columns) != list(meta.columns):
@@ -118,12 +122,15 @@ def conform(frame: "pandas.DataFrame", meta: "pandas.DataFrame", path: str) -> "
                          "give meta= or read the files separately")
     for name, dtype in meta.dtypes.items():
         column = frame[name]
-        if column.dtype == dtype or str(column.dtype) == _family(dtype):
-            continue  # integers or booleans with a null here only: the nullable dtype keeps them
+        if column.dtype == dtype:
+            continue
+        if _family(dtype) != str(dtype) and bool(column.isna().any()):
+            raise ValueError(f"{path}: column {name!r} has nulls, which {dtype} cannot hold; give meta= with "
+                             f"{_family(dtype)} (pandas' nullable type) for it, or dtype_policy='widen'")
         if len(column) and bool(column.isna().all()):
             # No value to type: the column only has nulls here.
             with contextlib.suppress(TypeError, ValueError):
-                frame[name] = column.astype(object).astype(_family(dtype))
+                frame[name] = column.astype(object).astype(dtype)
                 continue
         same = _is_text(column.dtype) == _is_text(dtype)
         if same:
@@ -151,10 +158,17 @@ def _empty_frame(path: str, options: Dict[str, Any]) -> "pandas.DataFrame":
 
 
 def _family(dtype: Any) -> str:
-    # A column of integers (or booleans) with a null in one file only is the
-    # same column: it takes pandas' nullable dtype.
+    """The name of ``dtype``'s twin that holds nulls: pandas' nullable integers and booleans.
+
+    A column of integers (or booleans) with a null in one file only is the
+    same column: it takes that twin.
+    """
     name = str(dtype)
-    return {"int64": "Int64", "bool": "boolean"}.get(name, name)
+    if name == "bool":
+        return "boolean"
+    if getattr(dtype, "kind", "") in ("i", "u") and name.islower():
+        return name.replace("uint", "UInt").replace("int", "Int")
+    return name
 
 
 def widened_meta(empties: Sequence["pandas.DataFrame"], paths: Sequence[str]) -> "pandas.DataFrame":
@@ -204,10 +218,15 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     DataFrame, is given. A partition is converted to them only where every
     value survives (whole numbers into a float column); text is never
     converted to another type nor another type to text, and a partition that
-    would need either raises a ValueError naming its file and column.
+    would need either raises a ValueError naming its file and column. So
+    does a null in a column of numpy integers or booleans (``int64``,
+    ``bool``), which hold none: give ``meta`` pandas' nullable twin
+    (``Int64``, ``boolean``) for such a column, and every partition has it.
+    Every partition has ``meta``'s dtypes.
     ``dtype_policy="widen"``: every file is read once here, on the cluster,
     to learn its dtypes; a column whose dtypes differ between files is read
-    as text (its exact field texts) in all of them.
+    as text (its exact field texts) in all of them, and a column of
+    integers with nulls in some files only takes the nullable twin.
 
     ``quarantine_path``: for one file, the file its set-aside rows are
     written to; for several, a folder that gets one quarantine file per
@@ -215,17 +234,18 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     (:class:`csv_gleave.RowsSetAsideWarning`) where it runs when rows were
     set aside; on a cluster that is the worker's log.
 
-    ``blocksize`` (bytes, or a size such as ``"64MB"``): one local file (on a
-    cluster, on a file system every worker sees) is read in partitions of
+    ``blocksize`` (bytes, or a size such as ``"64MB"``): one file (a local
+    one on a file system every worker sees, or a URL whose ranges each
+    worker fetches, as :func:`repair_large` says) is read in partitions of
     about that many bytes, each cut where a row starts. The rows are those
     of the file repaired whole (:func:`repair_large` says how the ranges
     are found), each partition built from its bytes straight into columns.
     The dialect, width and header are decided once, on the file's head.
     The dtypes are ``meta``'s, else (``dtype_policy="strict"``) the head's:
     a column that is text there is text in every partition, and a partition
-    whose values do not convert to the others raises a ValueError naming
-    its byte range (a column of integers with nulls in one range takes
-    pandas' nullable ``Int64`` there). ``dtype_policy="widen"`` reads every
+    whose values do not convert to the others (nulls in a column of
+    integers, as above) raises a ValueError naming its byte range and the
+    column. ``dtype_policy="widen"`` reads every
     range once more, on the cluster, to learn its dtypes first; a column
     whose dtypes differ is text. ``quarantine_path`` is one file, the
     quarantine of the whole file as :func:`csv_gleave.gleave_file` writes
@@ -240,8 +260,8 @@ def read_dask(urlpath_or_list: Paths, *, meta: Optional["pandas.DataFrame"] = No
     if dtype_policy not in ("strict", "widen"):
         raise ValueError(f"dtype_policy must be 'strict' or 'widen', not {dtype_policy!r}")
     if blocksize is not None:
-        if len(paths) != 1 or remote.is_url(paths[0]):
-            raise TypeError("read_dask() takes blocksize= for one local file")
+        if len(paths) != 1:
+            raise TypeError("read_dask() takes blocksize= for one file")
         if "dtype" in options or "schema_overrides" in options:
             raise TypeError("read_dask() takes the dtypes as meta=, an empty pandas DataFrame")
         return _read_large(paths[0], blocksize, options, meta, dtype_policy, quarantine_path)
@@ -342,21 +362,26 @@ def _split_block(job: Tuple[str, Optional[str], Optional[str]], options: Dict[st
                  blocksize: Optional[int]) -> Optional[int]:
     """The range size a job's input is repaired in, or None for a repair of the whole file on one worker.
 
-    A local regular file is split when it is larger than ``blocksize`` (when
-    given), else than ``_SPLIT_BYTES``; a URL, or an option that only a
-    repair of the whole file takes, keeps it whole.
+    A regular file, local or a URL, is split when it is larger than
+    ``blocksize`` (when given), else than ``_SPLIT_BYTES``, and its output
+    and quarantine are local; an option that only a repair of the whole
+    file takes keeps it whole.
     """
     inp, out, quar = job
-    if out is None or any(p is not None and remote.is_url(p) for p in (inp, out, quar)):
+    if out is None or any(p is not None and remote.is_url(p) and remote.local_path(p) is None for p in (out, quar)):
         return None
     if set(options) - set(_PART_OPTIONS):
         return None
-    try:
-        st = os.stat(inp)
-    except OSError:
-        return None  # the whole-file repair reports it
     threshold = blocksize if blocksize is not None else _SPLIT_BYTES
-    if not stat.S_ISREG(st.st_mode) or st.st_size <= threshold:
+    try:
+        if remote.is_url(inp) and remote.local_path(inp) is None:
+            size = remote.file_size(inp)
+        else:
+            st = os.stat(remote.local_path(inp) or inp)
+            size = st.st_size if stat.S_ISREG(st.st_mode) else -1
+    except (OSError, ImportError):
+        return None  # the whole-file repair reports it
+    if size <= threshold:
         return None
     return blocksize if blocksize is not None else _DEFAULT_BLOCK
 
@@ -389,7 +414,7 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
     whether Ctrl-C stopped the batch (then unfinished jobs are None and
     cancelled on the cluster; a job already running finishes its file or
     leaves nothing, as every output is committed only when complete). A
-    large local file (see ``_split_block``) is repaired in byte ranges
+    large file (see ``_split_block``) is repaired in byte ranges
     spread over the workers, as :func:`repair_large` repairs it, while the
     other files are repaired whole.
     """
@@ -399,7 +424,8 @@ def run_batch(jobs: Sequence[Tuple[str, Optional[str], Optional[str]]], options:
         raise TypeError("a batch on a cluster does not take cancel; interrupt it with Ctrl-C")
     results: List[Optional[Dict[str, Any]]] = [None] * len(jobs)
     interrupted = False
-    blocks = [_split_block(job, options, blocksize) for job in jobs]
+    with ThreadPoolExecutor(8) as sizes:  # a URL's size is a request to its server: several at once
+        blocks = list(sizes.map(lambda job: _split_block(job, options, blocksize), jobs))
     with _client(client, scheduler, caller) as dask_client, \
             ThreadPoolExecutor(max(1, min(4, sum(b is not None for b in blocks)))) as pool:
         runners: List[_Runner] = []
@@ -459,12 +485,14 @@ def repair_many(paths: Paths, out_dir: str, quarantine_dir: Optional[str] = None
     (an executable, an image) is refused, as the command line refuses it,
     unless ``force=True``.
 
-    A local file larger than ``blocksize`` (bytes, or a size such as
-    ``"64MB"``), or without it larger than 256 MiB, is repaired in byte
-    ranges of that size (64 MB by default) spread over the workers, as
-    :func:`repair_large` repairs it: the same bytes, quarantine and summary
-    as :func:`csv_gleave.gleave_file`. Its ranges are written beside its
-    output, in a folder every worker must see.
+    A file larger than ``blocksize`` (bytes, or a size such as ``"64MB"``),
+    or without it larger than 256 MiB, is repaired in byte ranges of that
+    size (64 MB by default) spread over the workers, as :func:`repair_large`
+    repairs it: the same bytes, quarantine and summary as
+    :func:`csv_gleave.gleave_file`. That holds for a local file and for a
+    URL (each worker fetches its ranges) whose output and quarantine are
+    local paths. Its ranges are written beside its output, in a folder
+    every worker must see.
 
     The rows hold input, output and quarantine, the summary's counts and
     dialect, ``error`` (None, or one line saying what went wrong: a failing
@@ -520,9 +548,7 @@ _PROBE_BYTES = 256 << 10
 # A file over _SPLIT_BYTES in a batch is repaired in ranges of _DEFAULT_BLOCK.
 _SPLIT_BYTES = 256 << 20
 _DEFAULT_BLOCK = 64_000_000
-_PART_OPTIONS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-                 "repair_quotes", "encoding", "skip_initial_space", "preamble_lines", "escape_char",
-                 "comment_char", "allow_binary")
+_PART_OPTIONS = (*(o.name for o in OPTIONS), "allow_binary")
 
 
 def block_bytes(blocksize: Union[int, str]) -> int:
@@ -549,12 +575,120 @@ def _part_options(options: Dict[str, Any], caller: str) -> Dict[str, Any]:
     return dict(options)
 
 
-def run_part(input_path: str, output: str, quarantine: Optional[str], kwargs: Dict[str, Any]) -> Dict[str, Any]:
+class _Source:
+    """The file the parts are read from: a local file, read where it is, or a URL, read in byte ranges.
+
+    A part of a URL is read from a piece file on the worker that holds the
+    file's head (its dialect is decided there, as for a local file) and the
+    part's bytes, each at its own offset; the gap between them is never read.
+    How far the part's last row runs past its range is not known before it
+    is read: the range is fetched with a margin, and a part whose reading
+    met the end of the piece (while the file goes on) is read again over a
+    piece twice as far past its range. The end of a piece is never taken
+    for the end of the file.
+    """
+
+    def __init__(self, path: str) -> None:
+        local = remote.local_path(path) if remote.is_url(path) else path
+        self.url = local is None
+        self.path = path if local is None else os.path.abspath(local)
+        self.size = remote.file_size(path) if local is None else os.stat(self.path).st_size
+        # Whose head a worker holds: this reading's, never one fetched for an earlier reading of
+        # a file since written again.
+        self.key = f"{self.path} {self.size} {os.urandom(8).hex()}"
+
+    def cuttable(self, probe: Dict[str, Any]) -> bool:
+        """Whether the file can be read in parts, from what its first part (``probe``) read."""
+        # A dialect settled over the whole text would read a piece's gaps.
+        return bool(probe["same_bytes"] and not (self.url and probe["whole_text"]))
+
+    def read(self, native: Callable[..., Dict[str, Any]], *args: Any, probe: bool = False,
+             **kwargs: Any) -> Dict[str, Any]:
+        """``native(path, *args, **kwargs)``, a part placed by ``kwargs``, read from this file.
+
+        For a URL the result also says how many times the piece was fetched
+        further (``refetches``) and how many bytes were fetched (``fetched``).
+        ``probe``: the part is read only to learn whether the file can be
+        read in parts; when it cannot (see ``cuttable``), its result says so
+        at once, with nothing else of it to be used.
+        """
+        if not self.url:
+            return native(self.path, *args, **kwargs)
+        fd, piece = tempfile.mkstemp(prefix="csv-gleave-piece-", suffix=".csv")
+        try:
+            return _read_piece(self, fd, piece, lambda: native(piece, *args, **kwargs), kwargs, probe)
+        except BaseException as exc:
+            if getattr(exc, "filename", None) == piece:  # OSError, and NotTextError's
+                setattr(exc, "filename", self.path)  # noqa: B010 - the engine named the piece; the caller gave the URL
+            raise
+        finally:
+            os.close(fd)
+            os.unlink(piece)
+
+
+# The head of the file the workers of this process last fetched: every part of a URL needs it.
+_HEADS: Dict[str, bytes] = {}
+# The bytes of a file's start its dialect is decided on, as the last part read said (the engine's default).
+_HEAD_BYTES = [8 << 20]
+
+
+def _put_head(source: _Source, fd: int, end: int) -> int:
+    """Writes the file's first ``end`` bytes into ``fd``: the bytes fetched for them (0 when held here)."""
+    key = source.key
+    held = _HEADS.get(key, b"")
+    if len(held) < end:
+        remote.copy_range(source.path, len(held), end, fd)
+        os.pwrite(fd, held, 0)
+        _HEADS.clear()  # one file's head at a time
+        _HEADS[key] = os.pread(fd, end, 0)
+        return end - len(held)
+    os.pwrite(fd, held[:end], 0)
+    return 0
+
+
+def _read_piece(source: _Source, fd: int, piece: str, run: Callable[[], Dict[str, Any]],
+                kwargs: Dict[str, Any], probe: bool) -> Dict[str, Any]:
+    """``run()`` over the piece file ``fd`` once it holds what the part reads (see ``_Source``)."""
+    size = source.size
+    lo = 0 if kwargs.get("first") else max(0, min(size, int(kwargs.get("start") or 0)) - 1)
+    stop = kwargs.get("stop")
+    head, hi = _HEAD_BYTES[0], lo
+    margin = head + (1 << 20)  # a window of text past the part's last row start, and a long row
+    held_head = fetched = refetches = 0
+    while True:
+        if held_head < min(size, head):
+            fetched += _put_head(source, fd, min(size, head))
+            held_head = min(size, head)
+        if lo <= held_head:
+            hi = max(hi, held_head)  # the head holds the part's first bytes
+        want = size if stop is None else min(size, max(int(stop), lo) + margin)
+        if hi < want:
+            fetched += remote.copy_range(source.path, hi, want, fd)
+            hi = want
+        result = run()
+        head = _HEAD_BYTES[0] = int(result["head_bytes"])
+        if held_head < min(size, head):
+            pass  # the dialect is decided on more of the head than the piece held
+        elif result["whole_text"] and probe:
+            return dict(result, refetches=refetches, fetched=fetched)  # not to be read in parts
+        elif result["whole_text"] and (lo > held_head or hi < size):
+            # The dialect read the whole text: the piece becomes the whole file.
+            fetched += remote.copy_range(source.path, held_head, lo, fd) if lo > held_head else 0
+            lo, stop = min(lo, held_head), None
+        elif result["read_to_end"] and hi < size:
+            margin *= 2
+            while stop is not None and int(stop) + margin <= hi:  # what the piece holds already was read
+                margin *= 2
+        else:
+            return dict(result, refetches=refetches, fetched=fetched)
+        refetches += 1
+
+
+def run_part(source: _Source, output: str, quarantine: Optional[str], kwargs: Dict[str, Any]) -> Dict[str, Any]:
     """Repairs one part of a file (on a worker, or here): see ``csv_gleave._native.repair_part``."""
     from . import _native
 
-    result: Dict[str, Any] = _native.repair_part(input_path, output, quarantine, **kwargs)
-    return result
+    return source.read(_native.repair_part, output, quarantine, **kwargs)
 
 
 def _same_file(a: str, b: Optional[str]) -> bool:
@@ -656,18 +790,28 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
     """Repairs ``path`` in parts of ``blocksize`` bytes on ``runner``: the summary and what it took.
 
     The bytes written are those of ``gleave_file(path, out, quarantine_path,
-    **options)``. A file that cannot be cut by byte offsets (its text is not
-    its bytes: UTF-16, cp1252, bytes replaced) is repaired whole, as one part.
+    **options)``. ``path`` may be a URL: each worker then fetches its range
+    (see ``_Source``). A file that cannot be cut by byte offsets (its text
+    is not its bytes: UTF-16, cp1252, bytes replaced) is repaired whole, as
+    one part. What it took: the parts, the guesses that proved wrong
+    (``misses``), the parts repaired again, and for a URL the pieces fetched
+    further (``refetches``) and the bytes fetched (``fetched``).
     """
     from . import _native
 
     block = block_bytes(blocksize)
-    path, out = os.path.abspath(path), os.path.abspath(out)
+    source = _Source(path)
+    out = os.path.abspath(out)
     quarantine = os.path.abspath(quarantine_path) if quarantine_path is not None else None
-    _refuse_same_files(path, out, quarantine)
-    size = os.stat(path).st_size
+    _refuse_same_files(source.path, out, quarantine)
+    size = source.size
     edges = part_edges(size, block)
-    stats: Dict[str, Any] = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0}
+    stats: Dict[str, Any] = {"parts": len(edges), "misses": 0, "again": 0, "whole": 0, "refetches": 0, "fetched": 0}
+
+    def counted(part: Dict[str, Any]) -> Dict[str, Any]:
+        stats["refetches"] += part.get("refetches", 0)
+        stats["fetched"] += part.get("fetched", 0)
+        return part
     work = make_work_directory(os.path.dirname(out))
     submitted: List[Any] = []
     try:
@@ -682,20 +826,21 @@ def split_repair(path: str, out: str, quarantine_path: Optional[str], *, blocksi
         def whole() -> Any:
             # One part from the start to the end: gleave_file's repair, on a worker.
             stats.update(whole=1, parts=1)
-            part = runner.submit(run_part, path, *files(0, "whole"), dict(options, first=True)).result()
+            part = counted(runner.submit(run_part, source, *files(0, "whole"), dict(options, first=True)).result())
             return _native.join_parts([(*files(0, "whole"), 0, part["packed"])], out, quarantine)
 
         if len(edges) == 1:
             return whole(), stats
-        probe = _native.repair_part(path, os.devnull, None, first=True, stop=min(size, _PROBE_BYTES), **options)
-        if not probe["same_bytes"]:
+        probe = counted(source.read(_native.repair_part, os.devnull, None, first=True,
+                                    stop=min(size, _PROBE_BYTES), probe=True, **options))
+        if not source.cuttable(probe):
             return whole(), stats
 
         def submit(index: int, kind: str, **more: Any) -> Callable[[], Dict[str, Any]]:
             def tagged() -> Dict[str, Any]:
-                return dict(future.result(), kind=kind)
+                return dict(counted(future.result()), kind=kind)
 
-            future = runner.submit(run_part, path, *files(index, kind), kwargs(index, **more))
+            future = runner.submit(run_part, source, *files(index, kind), kwargs(index, **more))
             submitted.append(future)
             return tagged
 
@@ -744,28 +889,40 @@ def repair_large(path: Union[str, "os.PathLike[str]"], out: Union[str, "os.PathL
     Writes the very bytes :func:`csv_gleave.gleave_file` writes for
     ``(path, out, quarantine_path, **options)`` and returns the same
     summary: the dialect and width are decided once, on the file's head,
-    exactly as there. Each worker repairs a byte range, starting at the first
-    line start in it with a guess of the state there; a guess that proves
-    wrong (a quoted field that spans the edge) is repaired again from where
-    the previous range really ended. The quarantine's line numbers are the
-    file's own. ``out`` and the quarantine appear whole or not at all.
+    exactly as there. Each worker repairs a byte range, starting at the
+    first line start in it with a guess of the state there; a guess that
+    proves wrong (a quoted field that spans the edge) is repaired again from
+    where the previous range really ended. The quarantine's line numbers
+    are the file's own. ``out`` and the quarantine appear whole or not at
+    all.
 
-    The parts are written beside ``out``, in a folder every worker must see
-    (any folder on one machine; a shared file system on a cluster), and
-    copied here into ``out`` at their offsets, several at once, by the
-    kernel where the file system allows. ``client``, ``scheduler`` and the LocalCluster otherwise
-    started are as for :func:`repair_many`; input that is plainly not text
-    is refused unless ``force=True``. A file whose text is not its bytes
-    (UTF-16, cp1252, bytes not UTF-8) is repaired whole on one worker.
+    ``path`` may be a URL (``s3://``, ``https://``, ``memory://``, ...,
+    through fsspec: extra ``remote``). Each worker then fetches its range,
+    with the file's head and a margin past the range, by range requests
+    into a local temporary file, and fetches twice as far again while the
+    range's last row runs past what it holds: the end of what was fetched
+    is never taken for the end of the file.
+
+    The parts are written beside ``out`` (a local path), in a folder every
+    worker must see (any folder on one machine; a shared file system on a
+    cluster), and copied here into ``out`` at their offsets, several at
+    once, by the kernel where the file system allows. ``client``,
+    ``scheduler`` and the LocalCluster otherwise started are as for
+    :func:`repair_many`; input that is plainly not text is refused unless
+    ``force=True``. A file whose text is not its bytes (UTF-16, cp1252,
+    bytes not UTF-8), or a URL whose table the dialect can only find by
+    reading all of it (several tables one under another), is repaired whole
+    on one worker.
     """
     if options.get("allow_binary", force) != force and force:
         raise TypeError("repair_large() got force=True and allow_binary=False")
     options["allow_binary"] = bool(force or options.get("allow_binary", False))
     part_options = _part_options(options, "repair_large")
     inputs = [os.fspath(path), os.fspath(out)] + ([os.fspath(quarantine_path)] if quarantine_path is not None else [])
-    if any(not isinstance(p, str) or remote.is_url(p) for p in inputs):
-        raise TypeError("repair_large() takes local paths (str or os.PathLike[str]); "
-                        "on a cluster they must name a file system every worker sees")
+    if any(not isinstance(p, str) for p in inputs):
+        raise TypeError("repair_large() takes paths as str or os.PathLike[str]")
+    if any(remote.is_url(p) and remote.local_path(p) is None for p in inputs[1:]):
+        raise TypeError("repair_large() writes to local paths (on a cluster, on a file system every worker sees)")
     with _client(client, scheduler, "repair_large") as dask_client:
         runner = _Runner(dask_client)
         summary, _ = split_repair(inputs[0], inputs[1], inputs[2] if len(inputs) > 2 else None,
@@ -805,17 +962,18 @@ class _LargeFile:
         unknown = sorted(set(options) - set(_PART_OPTIONS) - set(_TABLE_OPTIONS))
         if unknown:
             raise TypeError(f"read_dask() takes no {unknown[0]}= with blocksize=")
-        self.path = os.path.abspath(path)
-        self.size = os.stat(self.path).st_size
+        self.source = _Source(path)
+        self.path = self.source.path
+        self.size = self.source.size
         self.edges = part_edges(self.size, block)
         self.part_options = {k: v for k, v in options.items() if k in _PART_OPTIONS}
         self.table_options = {k: v for k, v in options.items() if k in _TABLE_OPTIONS and v is not None}
         self.header = bool(self.table_options.pop("header", True))
-        head = _native.table_part(self.path, first=True, stop=min(self.size, _PROBE_BYTES), header=self.header,
-                                  **self.part_options, **self.table_options)
+        head = self.source.read(_native.table_part, first=True, stop=min(self.size, _PROBE_BYTES), probe=True,
+                                header=self.header, **self.part_options, **self.table_options)
         self.probe_carry = head["carry"]
         self.header_rows = int(head["header_rows"])
-        self.same_bytes = bool(head["same_bytes"])
+        self.same_bytes = self.source.cuttable(head)
         self.head = self.to_frame(head["table"]).iloc[:0]
         self.meta: Optional["pandas.DataFrame"] = None
         self.names: Optional[List[str]] = None
@@ -850,9 +1008,8 @@ class _LargeFile:
         are rows of the header, dropped."""
         from . import _native
 
-        info: Dict[str, Any] = _native.table_part(self.path, names=self.names or list(self.head.columns),
-                                                  text=self.text, header=False, skip=skip, **self.table_options,
-                                                  **kwargs)
+        info = self.source.read(_native.table_part, names=self.names or list(self.head.columns), text=self.text,
+                                header=False, skip=skip, **self.table_options, **kwargs)
         frame = self.to_frame(info.pop("table"))
         if self.meta is None:
             return frame.iloc[:0], info
@@ -944,7 +1101,7 @@ def _read_large(path: str, blocksize: Union[int, str], options: Dict[str, Any], 
     quarantine = os.fspath(quarantine_path) if quarantine_path is not None else None
     if quarantine is not None and (remote.is_url(quarantine) or os.path.isdir(quarantine)):
         raise TypeError("read_dask() with blocksize= takes a local file as quarantine_path")
-    if quarantine is not None and _same_file(path, quarantine):
+    if quarantine is not None and _same_file(remote.local_path(path) or path, quarantine):
         raise OSError(f"quarantine path is the same file as the input path: {quarantine!r}")
     large = _LargeFile(path, block_bytes(blocksize), options, quarantine)
     if not large.same_bytes:

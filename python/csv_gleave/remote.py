@@ -15,7 +15,9 @@ output appears whole or not at all, as for local paths.
 
 A failure of the feeder (the connection dropped half-way) stops the repair
 through its cancel check, before anything is committed: the truncated input
-is never taken for the whole file. A failure of the writer closes its pipe,
+is never taken for the whole file (an ``arrow_stream``, which reads on
+after the call returns, has every later reading end with the error). A
+failure of the writer closes its pipe,
 which stops the engine at its next write. Either failure is raised as the
 call's exception; an OSError gets ``filename`` (the URL) and ``role``
 ("input", "output" or "quarantine"), and an error of another kind from a
@@ -33,6 +35,7 @@ import errno
 import os
 import re
 import threading
+import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _native, _replace
@@ -258,6 +261,9 @@ class _Feeder:
         self.error: Optional[BaseException] = None
         self._stop = False
         self._hold = hold_on_error
+        # A stream that reads on after the call returned (see hand_over), held weakly.
+        self._stream: Optional[Callable[[], Any]] = None
+        self._lock = threading.Lock()
         fs, path = filesystem(url, storage_options)
         try:
             protocols = (fs.protocol,) if isinstance(fs.protocol, str) else tuple(fs.protocol)
@@ -274,6 +280,7 @@ class _Feeder:
         self._thread.start()
 
     def _run(self) -> None:
+        handed = False  # the pipe was left to a stream (see hand_over)
         try:
             while not self._stop:
                 chunk = self._file.read(CHUNK)
@@ -288,17 +295,36 @@ class _Feeder:
         except BrokenPipeError:
             pass  # the reader stopped reading: it had what it needed, or it failed on its own
         except BaseException as exc:  # noqa: BLE001 - handed to the caller's thread
-            if not self._stop:
-                self.error = _as_oserror(exc, self.url, "input")
-            if self._hold:
+            with self._lock:
+                if not self._stop:
+                    self.error = _as_oserror(exc, self.url, "input")
+                handed = self._stream is not None
+                stream = self._stream() if self._stream is not None else None
+            if stream is not None and self.error is not None:
+                # Said before the pipe closes: its end is then not the input's.
+                stream._fail_source(str(self.error))
+            if self._hold and not handed:
                 return
         finally:
             try:
                 self._file.close()
             except Exception:  # noqa: BLE001 - a read-only file has nothing to lose
                 pass
-            if self.error is None or not self._hold or self._stop:
+            if self.error is None or not self._hold or self._stop or handed:
                 self._write_end.close()
+
+    def hand_over(self, stream: Any) -> None:
+        """Leaves the pipe to ``stream``, which reads on from its own descriptor of it.
+
+        The thread goes on feeding it while the stream reads, and ends once
+        the stream is gone (its write then fails) or the input has ended; a
+        later failure ends the stream's readings with its message.
+        """
+        with self._lock:
+            if self.error is not None:
+                raise self.error
+            self._stream = weakref.ref(stream)
+        self.read_end.close()
 
     def finish(self) -> None:
         """Stops the thread (the engine is done with the pipe) and closes both ends."""
@@ -532,7 +558,35 @@ def _reading(native: Callable[..., Any], takes_cancel: bool = True) -> Callable[
 
 open = _reading(_native.open)
 inspect = _reading(_native.inspect)
-arrow_stream = _reading(_native.arrow_stream)
+
+
+def arrow_stream(source: Any, *, cancel: Any = None, storage_options: Optional[Dict[str, Any]] = None,
+                 **kwargs: Any) -> Any:
+    """:func:`csv_gleave.arrow_stream` where the input may be a URL.
+
+    The stream reads the URL as a pipe, live: the call returns once the
+    types are settled on the head, and the feeder goes on filling the pipe
+    as the stream's readings ask for more.
+    """
+    if not is_url(source) or local_path(source) is not None:
+        return _run(_native.arrow_stream, [(source, "input")], storage_options, cancel, True, kwargs)
+    feeder = _Feeder(source, storage_options, hold_on_error=True)
+    fd = feeder.read_end.fd
+    try:
+        try:
+            stream = _native.arrow_stream(fd, cancel=_Cancel(cancel, [feeder]), **kwargs)
+        except BaseException as exc:
+            if feeder.error is not None and feeder.error is not exc:
+                raise feeder.error from None
+            _rename_fd(exc, fd, source)
+            raise
+        feeder.hand_over(stream)
+    except BaseException:
+        feeder.finish()
+        raise
+    return stream
+
+
 detect = _reading(_native.detect, takes_cancel=False)
 
 
@@ -574,3 +628,51 @@ class open_output:
 
     def _remove(self) -> None:
         _drop_temporary(self._fs, self._file, self._temporary)
+
+
+# --------------------------------------------------------------------------
+# Byte ranges of a remote file: one large file read in parts on many workers
+
+# The most bytes one range request asks for (and holds in memory).
+RANGE_BYTES = 32 << 20
+
+
+def file_size(url: str, storage_options: Optional[Dict[str, Any]] = None) -> int:
+    """The size in bytes of the file at ``url``; an OSError naming it when it cannot be told."""
+    try:
+        fs, path = filesystem(url, storage_options)
+        size = fs.size(path)
+    except Exception as exc:  # noqa: BLE001 - a client library's error becomes an OSError naming the URL
+        raise _as_oserror(exc, url, "input") from None
+    if size is None:
+        unknown = OSError(errno.ESPIPE, "its size is not known, so it cannot be read in byte ranges", url)
+        raise _as_oserror(unknown, url, "input")
+    return int(size)
+
+
+def copy_range(url: str, start: int, end: int, fd: int, storage_options: Optional[Dict[str, Any]] = None) -> int:
+    """Writes bytes ``start`` to ``end`` of the file at ``url`` into ``fd`` at the same offsets.
+
+    Each request asks for at most ``RANGE_BYTES``. A server that answers
+    with other bytes than those asked for (one that ignores range requests
+    sends the whole file) is an OSError: a piece is never taken for what
+    it is not. Returns the bytes written.
+    """
+    try:
+        fs, path = filesystem(url, storage_options)
+    except Exception as exc:  # noqa: BLE001 - a client library's error becomes an OSError naming the URL
+        raise _as_oserror(exc, url, "input") from None
+    for at in range(start, end, RANGE_BYTES):
+        want = min(RANGE_BYTES, end - at)
+        try:
+            data = fs.cat_file(path, start=at, end=at + want)
+        except Exception as exc:  # noqa: BLE001 - as above
+            raise _as_oserror(exc, url, "input") from None
+        if len(data) != want:
+            short = OSError(errno.EIO, f"asked for bytes {at} to {at + want}, the server sent {len(data)} bytes "
+                            "(it may not serve byte ranges)", url)
+            raise _as_oserror(short, url, "input")
+        view = memoryview(data)
+        while view:
+            view = view[os.pwrite(fd, view, at + want - len(view)):]
+    return max(0, end - start)

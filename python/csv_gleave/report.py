@@ -33,7 +33,7 @@ from . import detect as _detect
 from . import gleave_file as _gleave_file
 from . import open as _open
 from . import remote
-from ._options import DETECT_OPTIONS
+from ._options import DETECT_OPTIONS, OPTIONS
 from ._replace import replace_into_place
 
 __all__ = ["build_report", "write_report", "ColumnProfile", "profile_columns"]
@@ -285,10 +285,7 @@ def _sample_rows(source: Any, dialect: Any, options: Dict[str, Any], limit: int)
     A reader would take in the whole file before its first row; the head is
     read with the dialect detected on the whole, so it splits the same way.
     """
-    pinned = {"delimiter": dialect.delimiter, "quote_char": dialect.quote_char, "escape_char": dialect.escape_char,
-              "skip_initial_space": dialect.skip_initial_space, "encoding": dialect.encoding,
-              "expected_columns": dialect.expected_width, "preamble_lines": dialect.preamble_lines,
-              "comment_char": dialect.comment_char}
+    pinned = {o.name: getattr(dialect, o.field) for o in OPTIONS if not o.repair_only}
     pinned.update({k: v for k, v in options.items() if k != "allow_binary"})
     data, more = _head(source, SAMPLE_BYTES)
     rows: List[List[str]] = []

@@ -19,11 +19,9 @@ from __future__ import annotations
 import importlib
 import json
 import os
-import shutil
 import stat
-import tempfile
 import warnings
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 from . import _native, remote
 from ._replace import replace_into_place
@@ -179,43 +177,37 @@ def _can_read_twice(source: Any) -> bool:
         return True  # the read itself names what is wrong
 
 
-class Spooled:
-    """A source that is read twice: a pipe or descriptor is first copied to a temporary file.
+class Shared:
+    """A pipe or descriptor that several streams read: the first reads it, the later ones read that input again.
 
-    The copy has no name (``O_TMPFILE`` where the system has it), so a
-    process killed while it reads leaves nothing behind; it is handed on as
-    its descriptor, which every reader reads from its start.
+    The first stream reads a pipe live, keeping what it reads in an unnamed
+    temporary file; every later one is opened over the first
+    (``arrow_stream(first, ...)``) and reads the same bytes, so the pipe is
+    never copied before the first rows are parsed.
     """
 
-    def __init__(self, source: Any, twice: bool) -> None:
-        self.source = source
-        self._temporary: Optional[IO[bytes]] = None
-        if twice and not _can_read_twice(source):
-            self._temporary = tempfile.TemporaryFile(prefix="csv-gleave-", suffix=".csv")
-            try:
-                if isinstance(source, int):
-                    with os.fdopen(os.dup(source), "rb") as given:
-                        shutil.copyfileobj(given, self._temporary, 1 << 20)
-                else:
-                    with open(_local(source) or source, "rb") as given:
-                        shutil.copyfileobj(given, self._temporary, 1 << 20)
-                self._temporary.flush()
-                self._temporary.seek(0)
-            except BaseException:
-                self.close()
-                raise
-            self.source = self._temporary.fileno()
+    def __init__(self, given: Any) -> None:
+        self.given = given
+        self.first: Optional["_native.ArrowStream"] = None
 
-    def close(self) -> None:
-        if self._temporary is not None:
-            self._temporary.close()
-            self._temporary = None
+    def open(self, options: Dict[str, Any]) -> "_native.ArrowStream":
+        stream = _native.arrow_stream(self.given if self.first is None else self.first, **options)
+        if self.first is None:
+            self.first = stream
+        return stream
+
+
+class Spooled:
+    """A source that is read more than once: a pipe or descriptor is :class:`Shared` by its streams."""
+
+    def __init__(self, source: Any, twice: bool) -> None:
+        self.source: Any = Shared(source) if twice and not _can_read_twice(source) else source
 
     def __enter__(self) -> "Spooled":
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.close()
+        self.source = None  # the streams, and a pipe's kept bytes, go with their last reference
 
 
 def native_options(options: Dict[str, Any], *, n_rows: Optional[int] = None, skip_rows: Optional[int] = None,
@@ -250,7 +242,7 @@ def default_types(source: Any) -> str:
     Over every row for a file, which can be read twice; on a head of the
     rows for a pipe, a descriptor or a URL, which are read through once.
     """
-    if isinstance(source, int) or (remote.is_url(source) and remote.local_path(source) is None):
+    if isinstance(source, (int, Shared)) or (remote.is_url(source) and remote.local_path(source) is None):
         return "head"
     return "all-rows" if _can_read_twice(source) else "head"
 
@@ -268,7 +260,9 @@ def open_stream(source: PathArg, options: Dict[str, Any], *, quarantine_path: An
         options = {**options, "set_aside": True}
     if options.get("types") is None:
         options = {**options, "types": default_types(source)}
-    if remote.is_url(source):
+    if isinstance(source, Shared):
+        stream = source.open(options)
+    elif remote.is_url(source):
         stream = remote.arrow_stream(source, **options)
     else:
         stream = _native.arrow_stream(source, **options)
@@ -401,10 +395,14 @@ def arrow_stream(source: PathArg, *, quarantine_path: Any = None, n_rows: Option
                              "give types='all-rows' (or None) with it, or read the stream and write "
                              "its set_aside yourself")
         options["types"] = "all-rows"
-    stream: "_native.ArrowStream" = open_stream(
-        source, native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
-                               decimal_comma=decimal_comma),
-        quarantine_path=quarantine_path, stacklevel=2)
+    native = native_options(options, n_rows=n_rows, skip_rows=skip_rows, null_values=null_values,
+                            decimal_comma=decimal_comma)
+    stream: "_native.ArrowStream" = open_stream(source, native, quarantine_path=quarantine_path, stacklevel=2)
+    if stream.summary is None:
+        # Counted by the first reading that goes through every row: warned
+        # about at its end, from the consumer's reading (pyarrow, DuckDB).
+        skipped = native.get("preamble_lines") is not None
+        stream._report_counts(lambda summary: warn_set_aside(summary, source, None, 2, skipped_preamble=skipped))
     return stream
 
 
@@ -412,8 +410,8 @@ arrow_stream.__doc__ = (
     (_native.arrow_stream.__doc__ or "")
     + "\n\nquarantine_path: where the rows kept out of the table are written, as gleave_file\n"
     "writes its quarantine; a RowsSetAsideWarning names their counts whenever rows were kept\n"
-    "out (with types='head', only when the counts are known: read summary after the stream;\n"
-    "a quarantine_path makes the types 'all-rows'). skip_rows: lines above the header to skip\n"
+    "out (with types='head', at the end of the first reading of the stream that goes through\n"
+    "every row, once; a quarantine_path makes the types 'all-rows'). skip_rows: lines above the header to skip\n"
     "(counted as preamble rows, and not warned about). null_values may also be one str. The\n"
     "stream's summary attribute holds the counts. The source may be a URL (see\n"
     "csv_gleave.remote), whose types come from a head by default, as a pipe's do.")
@@ -649,8 +647,9 @@ def iter_batches(source: PathArg, *, batch_size: int = 65_536, quarantine_path: 
     first batch comes; the batches are then built as the rows are read
     again and handed out as they are made, so memory is a few batches (of
     at most 32,768 rows or about 2 MiB of text each) and the longest row,
-    whatever the file's length. A pipe is copied to an unnamed temporary
-    file first.
+    whatever the file's length. A pipe is read live: its first batch comes
+    once the head has settled the types, while the rest is still being
+    written, what is read being kept in an unnamed temporary file on the way.
 
     With ``types="head"`` (the default for a pipe, a descriptor or a URL)
     the types come from the first 65,536 rows. A later value its column's

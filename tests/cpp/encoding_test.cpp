@@ -320,5 +320,29 @@ TEST(TranscodeProperty, AnyPiecesGiveTheWholeConversion) {
     }
     ASSERT_EQ(text, std::string(whole.text(input))) << round;
     ASSERT_EQ(into.fallback(), whole.fallback) << round;
+
+    // UTF-8 decoded where it was read, a few bytes at a time, in rooms of
+    // any size: what is left over is read again with the next bytes.
+    using From = gleave::PieceDecoder::From;
+    gleave::PieceDecoder here = how.decoder();
+    if (here.from() != From::Utf8Mixed && here.from() != From::Utf8Lossy) continue;
+    text.clear();
+    rest = input;
+    while (!rest.empty()) {
+      std::string buf = rest.substr(0, 1 + rng() % 12), left;
+      const std::size_t size = buf.size();
+      buf.resize(size + rng() % 24);
+      const auto d = here.decode_in_place(buf.data(), size, buf.size(), left);
+      ASSERT_EQ(d.used + left.size(), size) << round;
+      if (d.written == 0 && size == rest.size()) {
+        rest.erase(0, here.decode(rest, true, text));
+        continue;
+      }
+      text.append(buf, 0, d.written);
+      rest = left + rest.substr(size);
+    }
+    ASSERT_EQ(text, std::string(whole.text(input))) << round;
+    ASSERT_EQ(here.fallback(), whole.fallback) << round;
+    ASSERT_EQ(here.replaced(), whole.replaced) << round;
   }
 }

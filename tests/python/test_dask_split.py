@@ -2,9 +2,15 @@
 --scheduler with -o): the very bytes, quarantine and summary of the one-machine
 repair, on a two-process LocalCluster and, as a property, in this process."""
 
+import functools
+import http.server
+import json
 import logging
 import os
 import random
+import subprocess
+import sys
+import threading
 import warnings
 
 import pytest
@@ -67,6 +73,34 @@ def client():
         yield c
 
 
+class _Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """A folder served over HTTP, as a web server or an object store serves exports: (folder, base URL)."""
+    pytest.importorskip("aiohttp")
+    folder = tmp_path_factory.mktemp("served")
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(_Quiet, directory=str(folder)))
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    yield folder, f"http://127.0.0.1:{server.server_address[1]}"
+    server.shutdown()
+    server.server_close()
+
+
+def source(path, served, url):
+    """``path`` as the test reads it: itself, or (``url``) the URL of a copy served over HTTP."""
+    if not url:
+        return str(path)
+    folder, base = served
+    name = f"{path.parent.name}-{path.name}"
+    (folder / name).write_bytes(path.read_bytes())
+    return f"{base}/{name}"
+
+
 # Rows of the wrong width quarantined rather than repaired: quarantine lines from every part.
 STRICT = {"fill_ragged_rows": False, "merge_overflow": False}
 
@@ -77,26 +111,28 @@ def one_machine(path, tmp_path, **options):
 
 
 def many(path, tmp_path, **options):
-    """repair_many of one file, its output and quarantine moved to out.csv and out.q: its summary."""
-    table = split.repair_many([str(path)], tmp_path / "o", tmp_path / "q", **options)
+    """repair_many of one file (a path or URL), its output and quarantine moved to out.csv and out.q: its summary."""
+    table = split.repair_many([path], tmp_path / "o", tmp_path / "q", **options)
     assert table["error"][0] is None, table["error"][0]
     for folder, name in (("o", "out.csv"), ("q", "out.q")):
-        (tmp_path / folder / path.name).rename(tmp_path / name)
+        (tmp_path / folder / path.rsplit("/", 1)[-1]).rename(tmp_path / name)
         (tmp_path / folder).rmdir()
     return {key: table[key][0] for key in csv_gleave.gleave_file(path, os.devnull).to_dict()}
 
 
 @pytest.mark.parametrize("name, options, repair", [(name, {}, "large") for name in CASES] + [
     ("CR LF", STRICT, "large"), ("runaway quote", {}, "many"), ("stacked blocks", STRICT, "many"),
-    ("UTF-16", {}, "many")])
-def test_repair_large_equals_one_machine(client, tmp_path, name, options, repair):
+    ("UTF-16", {}, "many"), ("quoted line breaks", {}, "large url"), ("multi-byte characters", STRICT, "many url"),
+    ("UTF-16", {}, "large url")])
+def test_repair_large_equals_one_machine(client, served, tmp_path, name, options, repair):
     path = tmp_path / "in.csv"
     path.write_bytes(CASES[name])
-    if repair == "large":
-        summary = split.repair_large(path, tmp_path / "out.csv", tmp_path / "out.q", client=client,
+    given = source(path, served, "url" in repair)
+    if repair.startswith("large"):
+        summary = split.repair_large(given, tmp_path / "out.csv", tmp_path / "out.q", client=client,
                                      blocksize="32KiB", **options).to_dict()
     else:
-        summary = many(path, tmp_path, client=client, blocksize="32KiB", **options)
+        summary = many(given, tmp_path, client=client, blocksize="32KiB", **options)
     assert (summary, (tmp_path / "out.csv").read_bytes(), (tmp_path / "out.q").read_bytes()) == \
         one_machine(path, tmp_path, **options)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "one.csv", "one.q", "out.csv", "out.q"]
@@ -108,15 +144,18 @@ READS = {
     "strict rows, CR LF": (messy(3000, 13, newline="\r\n"), STRICT),
     "widened": (messy(3000, 14, runaway=True), {"dtype_policy": "widen"}),
     "UTF-16, one partition": (messy(1000, 12).decode().encode("utf-16"), {}),
+    "typed, over HTTP": (messy(3000, 11, multiline=0.15, text=CJK), {}),
+    "UTF-16, one partition, over HTTP": (messy(1000, 12).decode().encode("utf-16"), {}),
 }
 
 
 @pytest.mark.parametrize("name", READS)
-def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
+def test_read_dask_blocksize_equals_read_pandas(client, served, tmp_path, name):
     data, options = READS[name]
     path = tmp_path / "in.csv"
     path.write_bytes(data)
-    frame = split.read_dask(str(path), blocksize=30_000, quarantine_path=tmp_path / "parts.q", **options)
+    given = source(path, served, "HTTP" in name)
+    frame = split.read_dask(given, blocksize=30_000, quarantine_path=tmp_path / "parts.q", **options)
     assert frame.npartitions == (1 if "UTF-16" in name else -(-len(data) // 30_000))
     got = frame.compute().reset_index(drop=True)
     options.pop("dtype_policy", None)
@@ -131,7 +170,7 @@ def test_read_dask_blocksize_equals_read_pandas(client, tmp_path, name):
     meta = whole.iloc[:0].astype({"amount": "string"})
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        texts = split.read_dask(str(path), blocksize=30_000, meta=meta, **options).compute(scheduler="sync")
+        texts = split.read_dask(given, blocksize=30_000, meta=meta, **options).compute(scheduler="sync")
     assert any(w.category is csv_gleave.RowsSetAsideWarning for w in caught) == (quarantine.count(b"\n") > 1)
     assert list(texts["amount"]) == list(csv_gleave.read_pandas(path, dtype={"amount": str}, **options)["amount"])
 
@@ -154,10 +193,11 @@ def test_cli_scheduler_repairs_one_file_in_ranges(client, tmp_path, capsys):
 @pytest.mark.parametrize("call, error", [
     (lambda p: split.repair_large(p, p, client=False), "output path is the same file as the input path"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), p, client=False), "quarantine path is the same file"),
-    (lambda p: split.read_dask([p, p], blocksize=10), "one local file"),
+    (lambda p: split.read_dask([p, p], blocksize=10), "for one file"),
     (lambda p: split.read_dask(p, blocksize=10, quarantine_path=p.parent), "local file as quarantine_path"),
     (lambda p: split.read_dask(p, blocksize=10, n_rows=1), "no n_rows= with blocksize"),
     (lambda p: split.repair_large(p, p.with_suffix(".o"), blocksize=0, client=False), "at least 1 byte"),
+    (lambda p: split.repair_large(p, "memory://out.csv", client=False), "writes to local paths"),
 ])
 def test_refusals(tmp_path, call, error):
     path = tmp_path / "in.csv"
@@ -197,3 +237,63 @@ def test_split_equals_one_machine(tmp_path, pieces, parts, quarantine, strict):
         pd.testing.assert_frame_equal(got, csv_gleave.read_pandas(path, infer_types=False, **options))
     if quarantine:
         assert q2.read_bytes() == q1.read_bytes()
+
+
+# A URL read in ranges, with windows of a few bytes: its head is then 256 KiB, so each range is
+# fetched as a piece of the file, and a piece whose last row runs past it is fetched further.
+_PIECES = r"""
+import functools, http.server, json, sys, threading, warnings
+import fsspec, csv_gleave
+from csv_gleave import dask as split
+warnings.simplefilter("ignore")
+for name in sys.argv[1:]:
+    fsspec.filesystem("memory").pipe(f"/pieces/{name}", open(name, "rb").read())
+    url = f"memory://pieces/{name}"
+    one = csv_gleave.gleave_file(name, "one.csv", "one.q").to_dict()
+    expected = [one, open("one.csv", "rb").read(), open("one.q", "rb").read()]
+    row = {"name": name, "refetches": 0}
+    for block in (70_000, 300_000):
+        two, stats = split.split_repair(url, "two.csv", "two.q", blocksize=block, runner=split._Runner(threads=2),
+                                        options={})
+        row["refetches"] += stats["refetches"]
+        row[f"repair {block}"] = [two.to_dict(), open("two.csv", "rb").read(), open("two.q", "rb").read()] == expected
+        frame = split.read_dask(url, blocksize=block, infer_types=False, quarantine_path="parts.q")
+        row[f"read {block}"] = (frame.compute(scheduler="threads").reset_index(drop=True).equals(
+            csv_gleave.read_pandas(name, infer_types=False)) and open("parts.q", "rb").read() == expected[2])
+    print(json.dumps(row))
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=".")
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+try:  # a server that ignores range requests sends the whole file for each
+    split.split_repair(f"http://127.0.0.1:{server.server_address[1]}/{sys.argv[1]}", "h.csv", None,
+                       blocksize=100_000, runner=split._Runner(), options={})
+except OSError as exc:
+    print(json.dumps({"http": str(exc)}))
+"""
+_TABLE_A = b"Report A\nid,name\n" + b"1,a\n" * 30 + b"\n\n"
+_TABLE_B = b"Report B\nx,y,z\n" + b"1,2,3\n" * 30 + b"\n\n"
+_PLAIN = "".join(f"{i},name {i},note,{i}\n" for i in range(60_000)).encode()
+
+
+def test_url_ranges_fetched_as_pieces(tmp_path):
+    long_field = ('7,"' + "\n".join(f"line {j}, of a field longer than a piece" for j in range(60_000)) + '",x,1\n')
+    files = {
+        "long-field.csv": b"id,name,note,amount\n" + _PLAIN[:400_000] + long_field.encode() + _PLAIN,
+        "never-closes.csv": b"id,name,note,amount\n" + _PLAIN + b'9,"never closed,x,1\n' + _PLAIN,
+        "crlf.csv": CASES["CR LF"] * 3,
+        "multi-byte.csv": CASES["multi-byte characters"] * 3,
+        "stacked.csv": CASES["stacked blocks"] * 3,
+        # Tables one under another, the largest told only by the whole text: repaired whole.
+        "tables.csv": (_TABLE_A + _TABLE_B) * 1500 + _TABLE_A * 6000 + _TABLE_B * 5000,
+    }
+    for name, data in files.items():
+        (tmp_path / name).write_bytes(data)
+    env = dict(os.environ, GLEAVE_CHUNK_BYTES="256")
+    done = subprocess.run([sys.executable, "-c", _PIECES, *files], cwd=tmp_path, env=env, capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    *rows, http = [json.loads(line) for line in done.stdout.splitlines()]
+    for row in rows:
+        assert all(row.pop(key) for key in list(row) if key[:4] in ("repa", "read")), row
+        assert (row["refetches"] > 0) == (row["name"] in ("long-field.csv", "never-closes.csv")), row
+    assert "may not serve byte ranges" in http["http"]

@@ -166,21 +166,29 @@ def summary_of(name, result):
     return None
 
 
-@pytest.mark.parametrize("fd", [False, True], ids=["path", "descriptor"])
+def pipe_of(text):
+    """A pipe's read end holding `text` (small enough for the pipe's buffer), its write end closed."""
+    read_end, write_end = os.pipe()
+    os.write(write_end, text.encode())
+    os.close(write_end)
+    return read_end
+
+
+@pytest.mark.parametrize("fd", ["path", "descriptor", "pipe"])
 @pytest.mark.parametrize("name", LOADERS)
-def test_loaders_never_drop_silently(tmp_path, name, fd):
+def test_loaders_never_drop_silently(tmp_path, monkeypatch, name, fd):
     path = tmp_path / "damaged.csv"
     path.write_text(DAMAGED)
     options = {"merge_overflow": False, **({"out": tmp_path / "t.parquet"} if name == "write_table_file" else {})}
     reference = csv_gleave.gleave_file(path, tmp_path / "ref.csv", tmp_path / "ref.q", merge_overflow=False)
     assert reference.quarantined_rows >= 3
     quarantine = tmp_path / "loader.q"
-    source = os.open(path, os.O_RDONLY) if fd else path
+    source = os.open(path, os.O_RDONLY) if fd == "descriptor" else pipe_of(DAMAGED) if fd == "pipe" else path
     try:
         with pytest.warns(csv_gleave.RowsSetAsideWarning) as caught:
             result = LOADERS[name](source, quarantine_path=quarantine, **options)
     finally:
-        if fd:
+        if fd != "path":
             os.close(source)
     assert quarantine.read_bytes() == (tmp_path / "ref.q").read_bytes()
     warning = caught[0].message
@@ -193,8 +201,20 @@ def test_loaders_never_drop_silently(tmp_path, name, fd):
     assert warning.summary.to_dict() == reference.to_dict()
     if summary_of(name, result) is not None:
         assert summary_of(name, result) == json.loads(json.dumps(reference.to_dict()))
-    with pytest.warns(csv_gleave.RowsSetAsideWarning, match="give quarantine_path="):
-        LOADERS[name](path, **options)
+    # Read a window at a time with the types from a head of two rows, a
+    # pipe's rows are counted as the consumer reads the stream: the warning
+    # comes once, at the end of that reading.
+    monkeypatch.setenv("GLEAVE_HELD_INPUT_BYTES", "0")
+    monkeypatch.setenv("GLEAVE_TYPE_HEAD_ROWS", "2")
+    source = pipe_of(DAMAGED) if fd == "pipe" else path
+    with pytest.warns(csv_gleave.RowsSetAsideWarning, match="give quarantine_path=") as caught:
+        result = LOADERS[name](source, **options)
+        if name == "arrow_stream":
+            for _ in range(2):
+                pa.RecordBatchReader.from_stream(result).read_all()
+    assert len(caught) == 1 and caught[0].filename == __file__
+    if fd == "pipe":
+        os.close(source)
 
 
 def test_clean_files_warn_of_nothing_and_skipped_lines_are_asked_for(tmp_path):

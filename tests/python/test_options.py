@@ -2,7 +2,9 @@
 lists and signature lines, the CLI's flags and _native.pyi must all follow it."""
 
 import ast
+import importlib.util
 import inspect
+import re
 from pathlib import Path
 
 import pytest
@@ -11,6 +13,8 @@ from csv_gleave import _native, cli
 from csv_gleave._options import OPTIONS, STUB_TYPES
 
 STUB = Path(_native.__file__).with_name("_native.pyi")
+ROOT = Path(__file__).resolve().parents[2]
+MAKER = ROOT / "scripts" / "stub-options.py"
 # Each callable that takes options, with whether they are keyword-only and
 # whether it is detect(), which takes only the options that do not repair.
 CALLABLES = {
@@ -78,6 +82,51 @@ def test_every_option_is_taken_by_keyword(tmp_path, name):
     path.write_text("a,b\n1,2\n")
     options, _ = expected(name)
     getattr(_native, name)(str(path), **{o.name: PLAIN[o.kind] for o in options})
+
+
+def stub_maker():
+    spec = importlib.util.spec_from_file_location("stub_options", MAKER)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.skipif(not MAKER.exists(), reason="the stub maker lives in the source tree")
+@pytest.mark.parametrize("option", OPTIONS, ids=lambda o: o.name)
+def test_stub_is_made_from_the_table(option):
+    # The stub is what the maker writes, and the maker writes every line of
+    # an option, in its place, into a stub that lacks them: a new option in
+    # the table reaches the stub by running it.
+    text = (ROOT / "python" / "csv_gleave" / "_native.pyi").read_text()
+    render = stub_maker().render
+    assert render(text) == text
+    names = {option.name} | ({option.field} if not option.repair_only else set())
+    param = re.compile(r"^\s+(NAME):.*,$".replace("NAME", "|".join(names)))
+    prop = re.compile(r"^    def (NAME)\(self\)".replace("NAME", "|".join(names)))
+    lines, kept, in_dialect = text.split("\n"), [], False
+    for i, line in enumerate(lines):
+        if line and not line[0].isspace():
+            in_dialect = line == "class Dialect:"
+        dialect_prop = in_dialect and (prop.match(line) or (line == "    @property" and prop.match(lines[i + 1])))
+        if not (param.match(line) or dialect_prop):
+            kept.append(line)
+    assert len(kept) < len(lines)
+    assert render("\n".join(kept)) == text
+
+
+# A value of each kind that detection would not settle on its own.
+GIVEN = {"Delimiter": ";", "Quote": "'", "CharOrNone": "~", "MaybeSwitch": True, "MaybeCount": 1,
+         "Width": 3, "Encoding": "utf-8"}
+
+
+@pytest.mark.parametrize("option", [o for o in OPTIONS if not o.repair_only], ids=lambda o: o.name)
+def test_detect_result_and_doc_follow_the_table(option):
+    # Each option detect() takes is named in its doc, is an attribute of its
+    # result and a parameter of Dialect(), and comes back as it was given.
+    assert option.name in _native.detect.__doc__
+    assert option.field in inspect.signature(_native.Dialect).parameters
+    value = GIVEN[option.kind]
+    assert getattr(_native.detect(b"a;b\n1;2\n3;4\n", **{option.name: value}), option.field) == value
 
 
 def test_cli_flags_follow_the_table():

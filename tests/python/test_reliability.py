@@ -308,19 +308,30 @@ def test_killed_repair_leaves_no_temporary(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo"]
 
 
-@pytest.mark.parametrize("tmpdir,ok", [("/nonexistent/tmp", True), ("/proc", False)])
-def test_spill_temporary_directory(tmp_path, tmpdir, ok):
-    script = ("import os, sys, threading, csv_gleave\n"
+@pytest.mark.parametrize("call,tmpdir,file_limit,ok", [
+    ("gleave_file", "/nonexistent/tmp", None, True), ("gleave_file", "/proc", None, False),
+    # A stream keeps what it reads of a pipe in a temporary file: one it cannot
+    # make, or a write to it that fails (past a file size limit), names the directory.
+    ("arrow_stream", "/nonexistent/tmp", None, True), ("arrow_stream", "/proc", None, False),
+    ("arrow_stream", "here", 16384, False)])
+def test_spill_temporary_directory(tmp_path, call, tmpdir, file_limit, ok):
+    tmpdir = str(tmp_path) if tmpdir == "here" else tmpdir
+    read = ("csv_gleave.gleave_file(r, 'o.csv', 'q.csv').total_rows" if call == "gleave_file" else
+            "(lambda s: (pa.table(s), s.summary.total_rows)[1])(csv_gleave.arrow_stream(r))")
+    script = ("import os, resource, signal, sys, threading, csv_gleave, pyarrow as pa\n"
+              f"if {file_limit}:\n"
+              "    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+              f"    resource.setrlimit(resource.RLIMIT_FSIZE, ({file_limit}, resource.RLIM_INFINITY))\n"
               "data = b'a,b\\n1,\"' + b'x\\n' * 5000 + b'\"\\n2,3\\n4,\"never\\n' + b'5,6\\n' * 3000\n"
               "r, w = os.pipe()\n"
               "threading.Thread(target=lambda: os.fdopen(w, 'wb').write(data), daemon=True).start()\n"
               "try:\n"
-              "    print(csv_gleave.gleave_file(r, 'o.csv', 'q.csv').total_rows)\n"
+              f"    print({read})\n"
               "except OSError as e:\n"
               "    print(e.filename, e.role)\n")
-    env = dict(os.environ, TMPDIR=tmpdir, GLEAVE_CHUNK_BYTES="256")
-    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, env=env, capture_output=True, text=True,
-                          timeout=60)
+    env = dict(os.environ, TMPDIR=tmpdir, GLEAVE_CHUNK_BYTES="256", GLEAVE_HELD_INPUT_BYTES="0")
+    done = subprocess.run([sys.executable, "-W", "ignore", "-c", script], cwd=tmp_path, env=env,
+                          capture_output=True, text=True, timeout=60)
     assert done.stdout.split() == (["3004"] if ok else [tmpdir, "temporary"]), done.stderr
 
 
