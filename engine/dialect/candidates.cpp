@@ -91,11 +91,13 @@ void candidates(std::string_view s, const Dialect& o, std::vector<Candidate>& ou
   // Looked for once per quote, and only when the sample has a backslash.
   const bool backslash = s.find('\\') != std::string_view::npos;
   // ... or before a delimiter, as a writer that escapes rather than quotes
-  // leaves it (`a\,b`).
+  // leaves it (`a\,b`), or before a line break inside a value.
   bool escaped_delimiter = false;
   for (std::size_t p = s.find('\\'); backslash && p < s.size() && !escaped_delimiter;
        p = s.find('\\', p + 2)) {
-    escaped_delimiter = p + 1 < s.size() && kCountSlot[static_cast<unsigned char>(s[p + 1])] != 0;
+    escaped_delimiter =
+        p + 1 < s.size() &&
+        (kCountSlot[static_cast<unsigned char>(s[p + 1])] != 0 || is_break(s[p + 1]));
   }
   bool escaped_in_sample[3] = {};
   for (std::size_t i = 0; i < nquotes; ++i) {

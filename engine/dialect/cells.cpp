@@ -60,6 +60,9 @@ constexpr auto kTextClass = [] {
 }();
 
 bool is_clean_text(std::string_view s) noexcept {
+  // Text does not start with the punctuation that follows a word: a piece
+  // that does was cut off behind a blank (`red :Olsen` under a blank).
+  if (!s.empty() && (s[0] == ':' || s[0] == ',' || s[0] == ';')) return false;
   bool letter = false;
   for (std::size_t i = 0; i < s.size(); ++i) {
     switch (kTextClass[static_cast<unsigned char>(s[i])]) {
@@ -72,6 +75,23 @@ bool is_clean_text(std::string_view s) noexcept {
     }
   }
   return letter;
+}
+
+// Pieces of clean text, each with a letter and none a value, one tab
+// between each two: words with tabs between, not a tab-delimited row of
+// typed columns (a tab file cut by a decimal comma leaves "5\t2,5").
+bool tabbed_words(std::string_view s) noexcept {
+  std::size_t pieces = 0;
+  while (true) {
+    const std::size_t tab = s.find('\t');
+    const std::string_view piece = s.substr(0, tab);
+    if (piece.empty() || piece.front() == ' ' || piece.back() == ' ' || !is_clean_text(piece) ||
+        is_number(piece, true) || is_date_or_time(piece) || is_word(piece))
+      return false;
+    ++pieces;
+    if (tab == std::string_view::npos) return pieces >= 2;
+    s.remove_prefix(tab + 1);
+  }
 }
 
 }  // namespace
@@ -148,8 +168,60 @@ static bool blank_grouped(std::string_view s) noexcept {
   return run == 3 && groups >= 2;
 }
 
+namespace {
+
+// The length of an English month name or its three-letter abbreviation
+// (with an optional point) at the start of `s`, or 0.
+std::size_t month_at(std::string_view s) noexcept {
+  static constexpr std::string_view kMonths[] = {"january",   "february", "march",    "april",
+                                                 "may",       "june",     "july",     "august",
+                                                 "september", "october",  "november", "december"};
+  std::size_t letters = 0;
+  while (letters < s.size() && ((s[letters] | 0x20) >= 'a' && (s[letters] | 0x20) <= 'z'))
+    ++letters;
+  if (letters < 3) return 0;
+  for (const auto m : kMonths) {
+    if ((letters == 3 || letters == m.size() || (m == "september" && letters == 4)) &&
+        equals_folded(s.substr(0, letters), m.substr(0, letters))) {
+      return letters + (letters < m.size() && letters < s.size() && s[letters] == '.');
+    }
+  }
+  return 0;
+}
+
+// The length of a run of `lo` to `hi` digits at the start of `s`, or 0.
+std::size_t digits_at(std::string_view s, std::size_t lo, std::size_t hi) noexcept {
+  std::size_t k = 0;
+  while (k < s.size() && digit(static_cast<unsigned char>(s[k]))) ++k;
+  return k >= lo && k <= hi ? k : 0;
+}
+
+}  // namespace
+
+std::size_t month_date_length(std::string_view s) noexcept {
+  const std::size_t size = s.size();
+  std::size_t day = 0, month = 0;
+  if ((day = digits_at(s, 1, 2)) != 0) {
+    if (s.size() <= day + 1 || s[day] != ' ') return 0;
+    s.remove_prefix(day + 1);
+    if ((month = month_at(s)) == 0) return 0;
+    s.remove_prefix(month);
+  } else {
+    if ((month = month_at(s)) == 0 || s.size() <= month + 1 || s[month] != ' ') return 0;
+    s.remove_prefix(month + 1);
+    if ((day = digits_at(s, 1, 2)) == 0) return 0;
+    s.remove_prefix(day);
+    if (!s.empty() && s[0] == ',') s.remove_prefix(1);
+  }
+  if (s.empty() || s[0] != ' ') return 0;
+  s.remove_prefix(1);
+  if (digits_at(s, 4, 4) != 4) return 0;
+  return size - s.size() + 4;
+}
+
 bool is_date_or_time(std::string_view s) noexcept {
   const std::size_t n = s.size();
+  if (n >= 8 && n <= 20 && month_date_length(s) == n) return true;
   if (n < 4 || n > 35 || !digit(static_cast<unsigned char>(s[0]))) return false;
   std::size_t digits = 0, groups = 0;
   bool in_group = false;
@@ -196,7 +268,7 @@ CellType classify_cell(std::string_view cell, unsigned char delimiter) noexcept 
   if (is_date_or_time(cell)) return CellType::Date;
   if (is_word(cell)) return CellType::Word;
   if (is_clean_text(cell)) return CellType::Text;
-  return CellType::Other;
+  return delimiter != '\t' && tabbed_words(cell) ? CellType::Tabbed : CellType::Other;
 }
 
 }  // namespace gleave::dialect

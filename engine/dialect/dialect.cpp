@@ -17,6 +17,11 @@ namespace {
 
 using namespace dialect;
 
+void rescore(Analysis& a) {
+  const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
+  a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
+}
+
 // Steps 3-5 for one candidate: the width, the table's start, and the score.
 // The pattern score follows CleverCSV's (rows of one width score their
 // count times (width - 1) / width, summed and divided by the number of
@@ -41,7 +46,7 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
 
   WidthCounts& patterns = widths;
   patterns.clear();
-  std::uint64_t cells = 0, typed = 0, at_width = 0;
+  std::uint64_t cells = 0, typed = 0, tabbed = 0, at_width = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
     at_width += row.width == a.width;
@@ -52,33 +57,51 @@ void analyse(const Reading& r, Analysis& a, WidthCounts& widths) {
     } else {
       ++it->second;
     }
-    for (std::uint32_t k = 0; k < row.width; ++k) typed += dialect::is_typed(r.cell(row, k));
+    for (std::uint32_t k = 0; k < row.width; ++k) {
+      typed += dialect::is_typed(r.cell(row, k));
+      tabbed += r.cell(row, k) == CellType::Tabbed;
+    }
     cells += row.width;
   }
   double pattern = 0;
   for (const auto& [w, count] : patterns) pattern += count * (w - 1.0) / w;
   a.pattern = pattern / static_cast<double>(patterns.size());
   a.types = cells == 0 ? 0 : static_cast<double>(typed) / static_cast<double>(cells);
+  a.tabbed = cells == 0 ? 0 : static_cast<double>(tabbed) / static_cast<double>(cells);
   a.consistency = static_cast<double>(at_width) / static_cast<double>(a.table.size());
-  const double coverage = static_cast<double>(a.table.size()) / static_cast<double>(a.nonblank);
-  a.score = a.pattern * std::max(a.types, 1e-3) * coverage;
+  rescore(a);
 }
 
-// Whether the colons of the table's rows are, four in five, the colons of
-// times (a digit before, two digits and no third after: 12:30, 01:00:00).
-bool time_colons(std::string_view s, const Reading& r, const Analysis& a) {
-  if (a.width < 2) return false;
+// Whether the delimiter stands inside dates and times in the table's rows:
+// a colon delimiter whose colons are, four in five, the colons of times (one
+// or two digits before, two digits and no third after: 12:30, 01:00:00), or
+// a blank delimiter that cuts a date with the month named (Jan 1 1990) in
+// four rows in five.
+bool splits_dates(std::string_view s, const Reading& r, const Analysis& a,
+                  unsigned char delimiter) {
+  if (a.width < 2 || (delimiter != ':' && delimiter != ' ')) return false;
   auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t colons = 0, in_times = 0;
+  std::size_t colons = 0, in_times = 0, dated_rows = 0;
   for (const std::uint32_t i : a.table) {
     const RowInfo& row = r.rows[i];
-    for (std::size_t p = row.begin; p < row.end; ++p) {
+    bool dated = false;
+    for (std::size_t p = row.begin; p < row.end && !dated; ++p) {
+      if (delimiter == ' ') {
+        // (A field starts here; a quoted date starts with its quote.)
+        if (p > row.begin && s[p - 1] != ' ') continue;
+        dated = dialect::month_date_length(s.substr(p, row.end - p)) > 0;
+        continue;
+      }
       if (s[p] != ':') continue;
       ++colons;
-      in_times += p > row.begin && digit(s[p - 1]) && p + 2 < row.end && digit(s[p + 1]) &&
-                  digit(s[p + 2]) && (p + 3 >= row.end || !digit(s[p + 3]));
+      const bool hours = p > row.begin && digit(s[p - 1]) &&
+                         (p < row.begin + 3 || !digit(s[p - 2]) || !digit(s[p - 3]));
+      in_times += hours && p + 2 < row.end && digit(s[p + 1]) && digit(s[p + 2]) &&
+                  (p + 3 >= row.end || !digit(s[p + 3]));
     }
+    dated_rows += dated;
   }
+  if (delimiter == ' ') return !a.table.empty() && dated_rows * 5 >= a.table.size() * 4;
   return colons > 0 && in_times * 5 >= colons * 4;
 }
 
@@ -117,17 +140,20 @@ bool cuts_values(std::string_view s, const Reading& r, const Analysis& a, double
       whole.remove_prefix(1);
     while (!whole.empty() && (whole.back() == ' ' || whole.back() == '\t')) whole.remove_suffix(1);
     // A row of values cut apart (pieces that are no values themselves, or
-    // under a one-field header) rather than a row of separate values.
+    // under a one-field header) rather than a row of separate values; one
+    // value beside empty cells is cut nowhere.
     bool fragments = narrow_head;
-    for (std::uint32_t k = 0; k < row.width && !fragments; ++k) {
-      fragments = !dialect::is_value(r.cell(row, k));
+    std::uint32_t pieces = 0;
+    for (std::uint32_t k = 0; k < row.width; ++k) {
+      fragments = fragments || !dialect::is_value(r.cell(row, k));
+      pieces += r.cell(row, k) != CellType::Empty;
     }
     bool text_only = true;
     for (std::uint32_t k = 0; k < row.width && text_only; ++k) {
       text_only = !dialect::is_value(r.cell(row, k));
     }
     text_rows += text_only;
-    values += fragments &&
+    values += fragments && pieces >= 2 &&
               (dialect::is_date_or_time(whole) || (narrow_head && dialect::is_number(whole, true)));
   }
   if (split == 0) return false;
@@ -155,7 +181,7 @@ struct Scored {
   Analysis a;
   bool pair_up = false;
   bool cuts_values = false;
-  bool time_colons = false;          // a colon delimiter that stands where times have theirs
+  bool splits_dates = false;         // a delimiter that stands inside times or spaced dates
   const Reading* reading = nullptr;  // null for a reading skipped as a sure loser
   bool escapes_quotes = false;       // the reading took at least one escaped quote
   bool doubles_quotes = false;       // ... or saw a doubled quote
@@ -226,6 +252,35 @@ Sample take_sample(std::string_view text, Dialect& o, Dialect& d) {
   return out;
 }
 
+// Words with tabs between are clean text in a reading that keeps every row,
+// its first included, at one width of two or more, once the tab itself
+// does not: a tab that moves rows above the table (a header with no tab)
+// or cuts them at unsteady widths is cutting text, not separating columns.
+// Under a blank delimiter only a header with no tab tells: a ragged tab
+// file of names with one blank each splits as steadily at its blanks.
+void credit_tabbed_text(Scored* begin, Scored* end) {
+  auto whole = [](const Scored& x) {
+    return x.reading != nullptr && x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1;
+  };
+  auto tab = [](const Scored& x) { return x.c.delimiter == '\t' && x.reading != nullptr; };
+  if (std::any_of(begin, end, [&](const Scored& x) { return tab(x) && whole(x); })) return;
+  // A first row with no tab over rows the tab splits: a header with no tab.
+  auto untabbed_head = [](const Scored& x) {
+    const auto& rows = x.reading->rows;
+    const auto first =
+        std::find_if(rows.begin(), rows.end(), [](const RowInfo& r) { return !r.blank; });
+    return x.a.preamble_rows > 0 || (first != rows.end() && first->width == 1 && x.a.width >= 2);
+  };
+  const bool header_untabbed =
+      std::any_of(begin, end, [&](const Scored& x) { return tab(x) && untabbed_head(x); });
+  for (Scored* x = begin; x != end; ++x) {
+    if (x->a.tabbed == 0 || !whole(*x) || (x->c.delimiter == ' ' && !header_untabbed)) continue;
+    x->a.types += x->a.tabbed;
+    x->a.tabbed = 0;
+    rescore(x->a);
+  }
+}
+
 // Steps 3-5: reads and scores every candidate into work.scored[0, n).
 // Returns whether some reading is a steady table of two or more columns.
 bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, Scratch& work) {
@@ -254,7 +309,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
       x.c = c;
       x.pair_up = false;
       x.cuts_values = twin->cuts_values;
-      x.time_colons = twin->time_colons;
+      x.splits_dates = twin->splits_dates;
       x.reading = twin->reading;
       x.escapes_quotes = x.doubles_quotes = false;
       continue;
@@ -275,7 +330,7 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
       reading.clear();
       analyse(reading, x.a, work.widths);
       x.c = c;
-      x.pair_up = x.cuts_values = x.time_colons = false;
+      x.pair_up = x.cuts_values = x.splits_dates = false;
       x.escapes_quotes = x.doubles_quotes = false;
       x.reading = nullptr;
       continue;
@@ -289,11 +344,12 @@ bool score_candidates(const Sample& sample, const Dialect& o, bool single_line, 
     // Only the one-column rule (delimiter not settled) and the evidence use it.
     x.cuts_values = (!o.delimiter.given || o.keep_evidence) &&
                     cuts_values(sample.text, reading, x.a, sample.steady, c.delimiter);
-    x.time_colons = c.delimiter == ':' && time_colons(sample.text, reading, x.a);
+    x.splits_dates = splits_dates(sample.text, reading, x.a, c.delimiter);
     x.reading = &reading;
     x.escapes_quotes = reading.escaped > 0;
     x.doubles_quotes = reading.doubled > 0;
   }
+  credit_tabbed_text(work.scored.data(), work.scored.data() + n);
   return consistent_somewhere;
 }
 
@@ -402,6 +458,11 @@ class Chooser {
   void collect_protected_delimiters() {
     for (const Scored* it = begin_; it != end_; ++it) {
       const Reading* r = it->reading;
+      if (r != nullptr && it->c.quote != kNoQuote && r->quotes_pair_up() && r->quoted_breaks > 0 &&
+          (it->c.quote == '"' || r->quoted >= 2) && it->a.width >= 2 && it->a.consistency >= 1 &&
+          it->a.preamble_rows == 0 &&
+          (breaks_quoted_by_ == kNoQuote || breaks_quoted_by_ == it->c.quote))
+        breaks_quoted_by_ = it->c.quote;
       if (r == nullptr || it->c.quote == kNoQuote || !r->quotes_mostly_pair_up() ||
           it->a.consistency < steady_) {
         continue;
@@ -438,6 +499,12 @@ class Chooser {
       return false;
     }
     if (cleanly_quoted_elsewhere(x)) return false;
+    // Quotes that pair up around line breaks in a reading that keeps every
+    // row at one width are the file's: a reading that does not read them
+    // cuts each quoted line break into two rows.
+    if (breaks_quoted_by_ != kNoQuote && !(x.c.quote == breaks_quoted_by_ && x.reading != nullptr &&
+                                           x.reading->quotes_mostly_pair_up()))
+      return false;
     const std::uint8_t slot = kCountSlot[x.c.delimiter];
     const std::uint32_t bit = slot == 0 ? 0 : 1u << slot;
     const bool reads_them = x.reading != nullptr && x.reading->quotes_mostly_pair_up();
@@ -453,7 +520,7 @@ class Chooser {
   bool steady_whole(const Scored& x) const {
     return x.a.preamble_rows == 0 && x.a.width >= 2 && x.a.consistency >= 1 &&
            x.a.table.size() >= 2 && respects_quotes(x) && !excluded(x) && !x.cuts_values &&
-           !x.time_colons;
+           !x.splits_dates;
   }
 
   // A single column of recognised cells in every row, read as the core
@@ -483,7 +550,8 @@ class Chooser {
   double steady_;
   std::uint32_t double_protects_ = 0, single_protects_ = 0;  // bits as in Reading::quoted_bytes
   bool given_quote_pairs_up_ = false;
-  int escaped_delimiter_ = -1;  // a delimiter its escapes prove (see find_escaped_delimiter)
+  int breaks_quoted_by_ = kNoQuote;  // a quote around line breaks (see respects_quotes)
+  int escaped_delimiter_ = -1;       // a delimiter its escapes prove (see find_escaped_delimiter)
 };
 
 const Scored* Chooser::choose(bool& one_column_kept) const {
@@ -516,12 +584,12 @@ const Scored* Chooser::choose(bool& one_column_kept) const {
   for (const Scored* it = begin_; it != end_; ++it) {
     const Scored& x = *it;
     if (!respects_quotes(x) || excluded(x)) continue;
-    // ... and so does one whose colons are those of times (when it is
+    // ... and so does one that stands inside times or dates (when it is
     // typed as well: blanks inside text may split a title and every row
     // alike).
     const bool as_typed = whole_types + 0.05 >= x.a.types;
     const bool moves_or_repairs = x.a.preamble_rows > 0 || x.a.consistency < 1;
-    if (whole_types >= 0 && ((moves_or_repairs && as_typed) || x.time_colons)) continue;
+    if (whole_types >= 0 && ((moves_or_repairs && as_typed) || x.splits_dates)) continue;
     // Of two readings that both keep every row steady, one whose pieces
     // are clearly less often values or clean text cuts inside the values
     // (Jan 1 1990 under a blank).
@@ -572,7 +640,7 @@ Scored* single_column(const Sample& sample, const Dialect& o, const Scored* chos
     x.c = Candidate{u, quote, false, chosen != nullptr ? chosen->c.escape : kNoQuote};
     read_sample(sample.text, x.c, o.sample_rows, sample.complete, work.readings[n]);
     analyse(work.readings[n], x.a, work.widths);
-    x.pair_up = x.cuts_values = x.time_colons = false;
+    x.pair_up = x.cuts_values = x.splits_dates = false;
     x.escapes_quotes = x.doubles_quotes = false;
     x.reading = &work.readings[n];
     return &x;

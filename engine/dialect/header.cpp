@@ -83,6 +83,42 @@ bool has_separator(std::string_view v) {
   return v.find_first_of(".,") != std::string_view::npos;
 }
 
+// Four digits from 1800 to 2199.
+bool year_like(std::string_view v) {
+  return v.size() == 4 &&
+         (v.substr(0, 2) == "18" || v.substr(0, 2) == "19" || v.substr(0, 2) == "20" ||
+          v.substr(0, 2) == "21") &&
+         std::all_of(v.begin(), v.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+}
+
+// Whether a word of `v` (words split at blanks, '_' and '-') is one that
+// names columns far more often than it fills them.
+bool names_a_column(std::string_view v) {
+  static constexpr std::string_view kNames[] = {
+      "id",         "name",      "type",        "code",     "key",        "value",    "date",
+      "time",       "year",      "month",       "city",     "country",    "state",    "region",
+      "team",       "title",     "description", "category", "status",     "email",    "address",
+      "phone",      "price",     "amount",      "total",    "count",      "number",   "age",
+      "gender",     "label",     "note",        "notes",    "comment",    "url",      "user",
+      "company",    "product",   "item",        "quantity", "score",      "rank",     "group",
+      "level",      "source",    "target",      "lat",      "lon",        "latitude", "longitude",
+      "color",      "colour",    "size",        "owner",    "author",     "language", "capital",
+      "population", "currency",  "unit",        "street",   "zip",        "first",    "last",
+      "surname",    "firstname", "lastname",    "username", "department", "species",  "genre",
+      "artist",     "tag"};
+  std::size_t p = 0;
+  while (p < v.size()) {
+    std::size_t e = p;
+    while (e < v.size() && v[e] != ' ' && v[e] != '_' && v[e] != '-') ++e;
+    const std::string_view word = v.substr(p, e - p);
+    for (const auto n : kNames) {
+      if (equal_folded(word, n)) return true;
+    }
+    p = e + 1;
+  }
+  return false;
+}
+
 // What one column says of the first row's cell above it.
 // None: it says nothing; Like: a value like those below; Data: it is one
 // of them, or of their kind.
@@ -133,7 +169,25 @@ Vote column_vote(std::string_view head, CellType head_type,
     if (numbers == 0 && values * 2 < n) return Vote::Strong;
   }
   if (head_type == CellType::Date && numbers == n) return Vote::Strong;
+  // A year over counts or amounts none of which is a year is the name of
+  // a column of a wide table (region,2019,2020): it says nothing either way.
+  if (head_type == CellType::Number && year_like(head) &&
+      std::none_of(column.begin(), column.end(), [](const auto& x) { return year_like(x.first); }))
+    return Vote::None;
   return Vote::Data;
+}
+
+// A first row of names over text like it is a header when it holds a
+// word that names columns (name, city, team) and no column below holds one.
+bool common_names(const HeaderScratch& work, std::size_t width) {
+  bool named = false;
+  for (std::size_t i = 0; i < width; ++i) {
+    named = named || names_a_column(work.head[i]);
+    for (const auto& x : work.columns[i]) {
+      if (names_a_column(x.first)) return false;
+    }
+  }
+  return named;
 }
 
 }  // namespace
@@ -145,13 +199,16 @@ const char* header_evidence(std::string_view s, const Reading& r, const Analysis
   const std::size_t width = work.head.size();
   work.types.clear();
   std::uint32_t texts = 0, values = 0, empty = 0, other = 0;
-  for (const std::string_view v : work.head) {
+  for (std::string_view& v : work.head) {
+    // (A quoted name keeps the blanks around it inside its quotes.)
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
     const CellType t = v.empty() ? CellType::Empty : classify_cell(v, c.delimiter);
     work.types.push_back(t);
     texts += is_text(t);
     values += is_value(t);
     empty += t == CellType::Empty;
-    other += t == CellType::Other;
+    other += t == CellType::Other || t == CellType::Tabbed;
   }
   if (other > 0 || texts + values == 0 || empty * 2 > width) return nullptr;
   work.columns.resize(std::max(work.columns.size(), width));
@@ -196,6 +253,7 @@ const char* header_evidence(std::string_view s, const Reading& r, const Analysis
     // below, as the loaders read it (their header=True) and as strict
     // readers' sniffers decide for a column of strings.
     if (width == 1) return "a name over a column of text";
+    if (common_names(work, width)) return "common column names over text";
     return nullptr;
   }
   // Some names look like numbers: every other cell a name, none like the

@@ -59,15 +59,16 @@ struct Reading {
   // The rows' bytes when they were copied out of their text (a few rows a
   // table scan keeps): their begin and end then point in here.
   std::string bytes;
-  std::uint32_t end_line = 0;      // physical lines read
-  bool complete = false;           // the whole sample was read
-  std::uint32_t quoted = 0;        // fields opened by the quote character
-  std::uint32_t dirty = 0;         // of those, never closed or followed by more text
-  std::uint32_t doubled = 0;       // doubled quotes inside quoted fields
-  std::uint32_t escaped = 0;       // backslash-escaped quotes inside quoted fields
-  std::uint32_t strays = 0;        // literal quotes inside quoted fields
-  std::uint32_t inner_quotes = 0;  // unquoted fields with a quote byte inside
-  std::uint32_t lone_opens = 0;    // quotes opening a field with the delimiter or a break next
+  std::uint32_t end_line = 0;       // physical lines read
+  bool complete = false;            // the whole sample was read
+  std::uint32_t quoted = 0;         // fields opened by the quote character
+  std::uint32_t dirty = 0;          // of those, never closed or followed by more text
+  std::uint32_t doubled = 0;        // doubled quotes inside quoted fields
+  std::uint32_t escaped = 0;        // backslash-escaped quotes inside quoted fields
+  std::uint32_t strays = 0;         // literal quotes inside quoted fields
+  std::uint32_t inner_quotes = 0;   // unquoted fields with a quote byte inside
+  std::uint32_t lone_opens = 0;     // quotes opening a field with the delimiter or a break next
+  std::uint32_t quoted_breaks = 0;  // line breaks inside quoted fields
   // Outside quotes, under an escape: quote bytes and delimiters it escaped
   // (`say \"hi\"`, `a\,b`, as writers that escape rather than quote do).
   // ... and escape bytes before anything else (a path's `C:\dir`).
@@ -86,6 +87,7 @@ struct Reading {
     end_line = 0;
     complete = false;
     quoted = dirty = doubled = escaped = strays = quoted_bytes = inner_quotes = lone_opens = 0;
+    quoted_breaks = 0;
     bare_quotes = bare_delimiters = lone_escapes = 0;
     double_starts = single_starts = 0;
   }
@@ -148,6 +150,7 @@ struct Analysis {
   std::uint32_t preamble_rows = 0;  // non-blank rows above the table
   std::uint32_t width = 0;
   double consistency = 0, pattern = 0, types = 0, score = 0;
+  double tabbed = 0;  // the share of cells that are words with tabs between
 };
 
 // Widths and how often each occurs (scratch memory, see Scratch).

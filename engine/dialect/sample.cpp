@@ -156,16 +156,20 @@ struct QuoteLookahead {
 // An unquoted field read under an escape, from p to its end: the escape
 // takes the delimiter, the quote or itself as a byte of the field. Returns
 // whether a quote byte stands in it unescaped.
-bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, Reading& out) {
+bool skip_escaped_field(std::string_view s, const Candidate& c, std::size_t& p, std::uint32_t& line,
+                        Reading& out) {
   const std::size_t n = s.size();
   bool bare_quote = false;
   const char delim = static_cast<char>(c.delimiter);
   const char esc = static_cast<char>(c.escape);
   const char q = c.quote == kNoQuote ? esc : static_cast<char>(c.quote);
   while (p < n && s[p] != delim && !is_break(s[p])) {
-    if (s[p] == esc && p + 1 < n && (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc)) {
+    if (s[p] == esc && p + 1 < n &&
+        (s[p + 1] == delim || s[p + 1] == q || s[p + 1] == esc || is_break(s[p + 1]))) {
       out.bare_quotes += s[p + 1] == q && q != esc;
-      out.bare_delimiters += s[p + 1] == delim;
+      // (An escaped line break is an escaped row delimiter.)
+      out.bare_delimiters += s[p + 1] == delim || is_break(s[p + 1]);
+      line += s[p + 1] == '\n' || (s[p + 1] == '\r' && (p + 2 >= n || s[p + 2] != '\n'));
       ++p;
     } else {
       bare_quote = bare_quote || (s[p] == q && q != esc);
@@ -189,6 +193,31 @@ std::string_view unescaped(std::string_view field, const Candidate& c) {
     out.push_back(field[i]);
   }
   return out;
+}
+
+// The field that does not start with a quote at s[p]: `p` moves to its end
+// (and `line` past the line breaks it escapes); returns its type.
+CellType read_unquoted(std::string_view s, const Candidate& c, std::size_t& p, std::uint32_t& line,
+                       Reading& out) {
+  const std::size_t n = s.size(), start = p;
+  const char delim = static_cast<char>(c.delimiter);
+  bool bare_quote = false;  // a quote byte inside, not escaped
+  bool lines_escaped = false;
+  if (c.escape == kNoQuote) {
+    while (p < n && s[p] != delim && !is_break(s[p])) ++p;
+    bare_quote =
+        c.quote != kNoQuote &&
+        s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
+  } else {
+    const std::uint32_t line_before = line;
+    bare_quote = skip_escaped_field(s, c, p, line, out);
+    lines_escaped = line != line_before;
+  }
+  out.inner_quotes += bare_quote;
+  const CellType type =
+      dialect::classify_cell(unescaped(s.substr(start, p - start), c), c.delimiter);
+  // Text whose line breaks are escaped is as clean as quoted text.
+  return type == CellType::Other && lines_escaped ? CellType::Quoted : type;
 }
 
 }  // namespace
@@ -234,8 +263,9 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
         const std::uint32_t line_at = line;
         const std::size_t open = ++p;
         // A field that is a quote and nothing more: a title or mark that is
-        // one quote, in text that does not quote.
-        out.lone_opens += p >= n || s[p] == delim || is_break(s[p]);
+        // one quote, in text that does not quote, when what it opens runs
+        // on over a line (a quoted value may start with the delimiter).
+        const bool lone = p >= n || s[p] == delim || is_break(s[p]);
         bool closed = false;
         bool plain = true;  // no doubled or literal quote: the content is s[open, p)
         std::uint32_t quoted_bytes = 0;
@@ -267,9 +297,11 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
             break;
           }
           if (s[p] == '\n' || (s[p] == '\r' && (p + 1 >= n || s[p + 1] != '\n'))) ++line;
+          out.quoted_breaks += is_break(s[p]);
           quoted_bytes |= 1u << kCountSlot[static_cast<unsigned char>(s[p])];
           ++p;
         }
+        out.lone_opens += lone && (!closed || line != line_at);
         if (!closed && complete) {  // it runs away: read again as an ordinary byte
           runaway_from = quote_at;
           p = quote_at;
@@ -299,21 +331,7 @@ void read_sample(std::string_view s, const Candidate& c, std::size_t max_rows, b
           }
         }
       }
-      if (unquoted) {
-        const std::size_t start = p;
-        bool bare_quote = false;  // a quote byte inside, not escaped
-        if (c.escape == kNoQuote) {
-          while (p < n && s[p] != delim && !is_break(s[p])) ++p;
-          bare_quote =
-              c.quote != kNoQuote &&
-              s.substr(start, p - start).find(static_cast<char>(c.quote)) != std::string_view::npos;
-        } else {
-          bare_quote = skip_escaped_field(s, c, p, out);
-        }
-        const std::string_view field = s.substr(start, p - start);
-        type = dialect::classify_cell(unescaped(field, c), c.delimiter);
-        out.inner_quotes += bare_quote;
-      }
+      if (unquoted) type = read_unquoted(s, c, p, line, out);
       if (row.width == 0) {
         row.words_first = s.substr(cell_begin, p - cell_begin).find(' ') != std::string_view::npos;
       }

@@ -225,9 +225,12 @@ void ResilientParser::finish_field(Row& row, std::size_t field_start) {
   if (bare_escape_ && b == *bare_escape_) {
     if (r.p + 1 == r.n && !final_) return row_read(starve(r.first_line, SIZE_MAX));
     const auto next = r.p + 1 < r.n ? static_cast<unsigned char>(r.s[r.p + 1]) : 0;
-    const bool escapes =
-        r.p + 1 < r.n && (next == delimiter_ || next == quote_char_ || next == *bare_escape_);
+    const bool escapes = r.p + 1 < r.n && (next == delimiter_ || next == quote_char_ ||
+                                           next == *bare_escape_ || is_line_break(next));
     if (escapes) ++r.p;  // the escape goes, the byte it escapes stays
+    // An escaped line break is part of the field, and the line it ends counts.
+    if (escapes && (next == '\n' || (next == '\r' && (r.p + 1 == r.n || r.s[r.p + 1] != '\n'))))
+      ++line_;
     r.row.bytes.push_back(r.s[r.p++]);
     return Next::Scan;
   }

@@ -124,7 +124,8 @@ class ResilientParser {
   // off).
   void set_escape(std::optional<unsigned char> escape) noexcept;
   // The same escape outside quotes: `a\,b` is one field `a,b` (an escape
-  // before a delimiter, quote or itself is dropped). Product pass only.
+  // before a delimiter, quote, line break or itself is dropped, as writers
+  // that quote nothing escape them). Product pass only.
   void set_escape_outside_quotes(std::optional<unsigned char> escape) noexcept;
   void set_skip_leading_blanks(bool skip) noexcept { skip_leading_blanks_ = skip; }
   // Dialect options of the product layer; the defaults are the core's

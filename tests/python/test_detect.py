@@ -72,6 +72,11 @@ CASES = [
      b"a,b\n1,2\n3,4\n", {"repaired_rows": 0, "blank_rows": 2}),
     ("prose", PROSE, None, None, {"not_a_table": True}),
     ("single_quoted_long_rows", *_single_quoted_long(), None, {"quote_char": "'"}),
+    # A quoted value that starts with the delimiter is no lone quote.
+    ("quoted_value_opens_with_delimiter",
+     b'ts\tname\tcity\n1\t"\tOlsen"\tsay \\"x\\" now\n2\t\tsay \\"y\\" now\n3\t"\tNew"\t\n',
+     [["ts", "name", "city"], ["1", "\tOlsen", 'say "x" now'], ["2", "", 'say "y" now'], ["3", "\tNew", ""]],
+     None, {"repaired_rows": 0}),
 ]
 
 
@@ -366,6 +371,23 @@ NO_HARM = [
     ("lone_quote_field", "id\ttitle\tyear\n" + _timestamps("{i}\tBook {i}\t19{d}\n", 4)
      + '5\t"\t1999\n' + _timestamps("{i}\tBook {i}\t19{d}\n", 27) + '6\t"\t2001\n', "\t", 0),
     ("wide_header", _wide(), ",", 0),
+    ("tabs_in_text_after_tab_column", "name:ts\nYork\ttotal\talpha:Olsen\nSão\tOlsen\tok\tGus:beta\n"
+     "B2\tYork\tB2\titem:x\nB2\tOlsen\tB2\ttotal:New\nSão\titem\talpha\tPaulo:Olsen\n", ":", 0),
+    ("tabs_in_text_beside_spaced_dates", "code,value\n" + _timestamps("Jan {d} 2029,Zoë\tok\n", 4)
+     + _timestamps("Jul {d} 1991,ok\talpha\tred\n", 4) + "Apr 4 2024,São\titem\tx\tx\n", ",", 0),
+    ("one_value_beside_empty_cells", "14:30\t\r\n\t7802.80\r\n\t9216.83\r\n", "\t", 0),
+    ("tabs_in_text_blank_delimited", '"Total Amount" ts city\nSão\tOlsen\tbeta B2\tOlsen\tPaulo\tred x\tok\tx\tok\n'
+     "item\tOlsen\tNew Zoë\tYork\tYork total\tB2\nx\tPaulo\tx\tZoë item\ttotal\titem New\tPaulo\n"
+     "New\tPaulo\tred item\tbeta\tZoë\tred Gus\tSão\tSão\n", " ", 0),
+    ("colon_after_blanks", "red  :Olsen São\nitem\t:York B2 red Paulo\nitem  :x Olsen\nNew :Paulo São Zoë\n", ":", 0),
+    ("quoted_line_breaks_one_blank_a_line",
+     'Olsen #39:Paulo:"red\nNew":red #39::ok\nB2 #31:B2:"Gus\nbeta":Gus #29:item:\nNew #32:ok:"item\nNew":York #84:Gus:\n'
+     'Gus #13::::ok:\nitem #27:Paulo:"x\nB2":Gus #97::\nPaulo #57:York:"York\nZoë":São #88:red:B2\n'
+     'Paulo #8:Paulo:"x\nbeta":Gus #37:B2:\nbeta #47:São:"York\ntotal":item #59:Zoë:Paulo\n', ":", 0),
+    ("spaced_dates_no_header", _timestamps("Jan {d} 2000,Gus Olsen\n"), ",", 0),
+    ("spaced_dates_and_colon", _timestamps("Mar {d} 2001:{i}\n", 4), ":", 0),
+    ("tabs_in_text_no_header", "alpha\tB2\tZoë\tOlsen;Paulo\tNew\r\nbeta\tYork;alpha\tSão\tx\r\n"
+     "alpha\tSão\ttotal\tok;x\tx\r\n", ";", 0),
     ("long_row_across_window", _long_rows([31_000, 40_000, 25_000]), ",", 0),
     ("long_first_row_padded", _long_rows([32_000, 31_000, 40_000], False, True), ",", 0),
     ("one_long_record", _long_rows([100_000], header=False), ",", 0),
@@ -437,8 +459,19 @@ def test_bad_comment_char(value, exc):
     (b"name,city\nAnn,Oslo\nname,Lima\n", False, "first row like the rows below", None),
     (b"city\nok!\nDigit 2\nA & B\n", True, "a name over a column of text", ["city"]),
     (b"city\nParis\ncity\nOslo\n", False, "first row like the rows below", None),
+    (b"Jan 1 2000\tGus Olsen\nJan 2 2000\tNew York\nFeb 13 2001\tSan Jose\n", False,
+     "first row like the rows below", None),
+    (b"Name,Team\nAlice,Red\nBob,Blue\nCarol,Green\n", True, "common column names over text", ["Name", "Team"]),
+    (b'" id "," name "\n1,Ann\n2,Bob\n', True, "names over typed columns", ["id", "name"]),
+    (b"region,2019,2020\nNorth,12,13\nSouth,14,15\n", True, "number-like names over values of another kind",
+     ["region", "2019", "2020"]),
+    (b"id,2019,2020\n1,12,13\n2,14,15\n", True, "number-like names over values of another kind",
+     ["id", "2019", "2020"]),
+    (b"2019,2020\n12,13\n14,15\n16,17\n", False, "first row like the rows below", None),
 ], ids=["all_text", "padded", "hash", "years", "repeating_values", "text_rows", "typed_rows", "year_rows",
-        "name_recurs", "one_column_text", "one_column_name_recurs"])
+        "name_recurs", "one_column_text", "one_column_name_recurs",
+        "spaced_dates", "all_text_same_shape", "quoted_padded", "years_over_integers", "id_and_years",
+        "year_rows_over_integers"])
 def test_header_decision_and_evidence(tmp, data, header, evidence, names):
     d = cg.detect(data)
     assert (d.header, d.header_evidence) == (header, evidence)
@@ -466,8 +499,11 @@ def test_header_decision_and_evidence(tmp, data, header, evidence, names):
      ["", "9016,42", "614.470.578"]),
     (b'"item: Olsen":say \\"red\\" now\n"ok: Zoe":say \\"Sao\\" now\n"York: Sao":say \\"New\\" now\n', {},
      ["ok: Zoe", 'say "Sao" now']),
+    # A writer that quotes nothing escapes line breaks too.
+    (b'id,note\n1,a\\\nb\n2,c\\,d\n3,say \\"x\\"\n', {}, ["1", "a\nb"]),
+    (b'Total Amount\nalpha\\\nred\nitem\\\nSao\nred\\\nYork\nbeta\\\nGus\n', {}, ["item\nSao"]),
 ], ids=["detected", "given", "semicolon", "other_bytes_kept", "quoting_none", "every_row_escaped", "tab_spaced_dates",
-        "unquoted_escaped_quotes", "quoted_colons_escaped_quotes"])
+        "unquoted_escaped_quotes", "quoted_colons_escaped_quotes", "line_breaks", "one_column_line_breaks"])
 def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     import _csv_gleave_backend as core
     (tmp / "in.csv").write_bytes(data)
@@ -477,5 +513,5 @@ def test_escaped_delimiters_outside_quotes(tmp, data, options, row):
     assert (s.repaired_rows, s.quarantined_rows) == (0, 0)
     delimiter = cg.detect("in.csv", **options).delimiter
     assert list(csv.reader(io.StringIO((tmp / "out.csv").read_text(), newline=""), delimiter=delimiter)) == rows
-    assert any(b"\\" + d in data for d in (b",", b";", b":", b"\t", b'"'))
+    assert any(b"\\" + d in data for d in (b",", b";", b":", b"\t", b'"', b"\n"))
     assert list(core.open("in.csv")) != rows  # the core splits at the escaped delimiter
